@@ -1,0 +1,65 @@
+// The picture-file library: true-colour pictures in the system's own .pic
+// format (fixed big-endian header, channel packet list, run-length-coded
+// scanlines of 8-bit samples). See header.cpp for the byte layout.
+//
+// The library reports failure by a null result (or false/0), never by
+// printing, apart from the version warning of the header reader.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+// Picture record: geometry and one byte plane per channel (0 red, 1 green,
+// 2 blue, 3 alpha). A present channel holds width × height samples, scanline
+// after scanline; a null channel is absent. The record owns its buffers.
+struct Picture {
+  int16_t width = 0;
+  int16_t height = 0;
+  float ratio = 1.0f;
+  int16_t fields = 0;
+  std::array<std::unique_ptr<uint8_t[]>, 4> channel;
+  std::array<uint8_t*, 4> cursor{};  // next scanline of each channel
+};
+
+using PicturePtr = std::unique_ptr<Picture>;
+
+// Channel packet: which channels a group of scanline segments carries and
+// how they are coded.
+struct ChannelPacket {
+  uint8_t size = 8;  // bits per sample (only 8 is written)
+  uint8_t type = 2;  // low four bits: 0 uncompressed, 1 pure run-length, 2 mixed run-length
+  uint8_t mask = 0;  // 0x80 red, 0x40 green, 0x20 blue, 0x10 alpha
+};
+using ChannelPacketList = std::vector<ChannelPacket>;
+
+// Constants of the format.
+constexpr uint32_t kPictureMagic = 0x5380F634;
+constexpr uint32_t kPictureMagicEnd = 0x5380F646;  // first magic value refused
+extern const int QZ_VERSION;
+extern const float QZ_RELEASE_NUMBER;
+
+PicturePtr QZ_pictureAllocate();
+int QZ_pictureDispose(PicturePtr* picture);
+void QZ_channelPacketDispose(ChannelPacketList* list);
+
+// Reads a whole picture file (".pic" is appended unless the name already ends
+// in it). Null when the file is missing or not a readable picture file.
+PicturePtr QZ_pictureReadFile(const std::string& name);
+
+// Writes a whole picture file. packets null: the default packet list built
+// from the compression (0 mixed run-length, 1 pure run-length, other values
+// uncompressed). Returns 1 on success, 0 when the file could not be created
+// or a write failed (errno tells why; no partial file is left).
+int QZ_pictureWriteFile(const std::string& name, Picture& picture,
+                        const ChannelPacketList* packets, int compression);
+
+// The file name that the header operations use for a given name.
+std::string QZ_pictureFileName(const std::string& name);
+
+}  // namespace kx
