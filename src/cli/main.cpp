@@ -1,14 +1,301 @@
+// Command line: defaults, the option scan with its checks and messages, and
+// the usage text. Every command-line error prints its message (if any) and the
+// usage text on stderr and ends the run with status 255.
+#include <cctype>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "cli/cli.h"
 
 namespace kx {
 
+namespace {
+
+constexpr const char* kVersion = "2.6 B3";
+
+// Reads a decimal integer the way strtol does: leading blanks and a sign are
+// allowed, leading digits are taken and anything after them is ignored. A
+// value without any digit is refused. Values beyond 32 bits are clamped.
+bool readInteger(const char* text, int32_t& value) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text) return false;
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+// atoi semantics: no digits read as 0.
+int32_t readAtoi(const char* text) {
+  int32_t v = 0;
+  return readInteger(text, v) ? v : 0;
+}
+
+bool startsWithDigit(const char* text) {
+  return std::isdigit(static_cast<unsigned char>(text[0])) != 0;
+}
+
+}  // namespace
+
+int initialisation(RunSettings& opt) {
+  opt = RunSettings{};
+  return 1;
+}
+
+void print_usage(const char* programName) {
+  std::FILE* e = stderr;
+  std::fprintf(e, "\n%s Version %s\n", programName, kVersion);
+  std::fputs("This program converts KESTRALUX true color image ", e);
+  std::fputs("file (.pic) into a color\nmapped image file (.icn). ", e);
+  std::fputs(
+      "You can impose output image colors by using\na colormap or let the program to choose "
+      "colors and produce a colormap.\n\n",
+      e);
+  std::fprintf(e, "Usage: %s <input file> <output file>\n", programName);
+  std::fputs("                [-n <colors>] [-a [factor] ] [-q <number>] ", e);
+  std::fputs(" [-b <bits>]\n", e);
+  std::fputs("                [-i <format>] [-o <format>]\n", e);
+  std::fputs("                [-c <colormap>] [-C <colormap>]\n", e);
+  std::fputs("                [-A] [-T] [-u] [-d] [-v]\n", e);
+  std::fputs("                [-r <repeat count>] [-s <start frame> ", e);
+  std::fputs("<end frame> <step>] \n", e);
+  std::fputs("\n", e);
+  std::fputs("       <input file>:  name of the KESTRALUX file", e);
+  std::fputs("\n", e);
+  std::fputs("       <output file>: name of the color mapped file\n\n", e);
+  std::fputs("Options:  n lets you specify the desired number of colors", e);
+  std::fputs(" for the\n", e);
+  std::fputs("            output image (default is 256).\n", e);
+  std::fputs("          a makes colors adjustment to get better result.\n", e);
+  std::fputs("            0 < [factor] <= 1   (default is 0.7)\n", e);
+  std::fputs("          q uses a quantization filter to reduce colors.\n", e);
+  std::fputs("            <number> = 2,3,4,5,6,7\n", e);
+  std::fputs("          b lets you specify the number of bits for each", e);
+  std::fputs(" channel(default is 8).\n", e);
+  std::fputs("          d displays the output picture.\n", e);
+  std::fputs("          i lets you specify input image format (pic or pict).\n", e);
+  std::fputs("          o lets you specify output image format (pic or pict).\n", e);
+  std::fputs("          c uses a binary colormap file (.clm).\n", e);
+  std::fputs("          C uses a ASCII colormap file (.cla).\n", e);
+  std::fputs("          A produces a ASCII colormap file(default is a binary file).\n", e);
+  std::fputs("          T Transforms input colormap form ASCII to binary or vice versa.\n", e);
+  std::fputs("          u produce a unique colormap for the whole sequence.\n", e);
+  std::fputs("          r lets you specify how many times each frame ", e);
+  std::fputs("should be repeated.\n", e);
+  std::fputs("            The default is 1.\n", e);
+  std::fputs("          s works on a whole sequence instead of only ", e);
+  std::fputs("one frame.\n", e);
+  std::fputs("          v turns on the verbose mode.\n\n", e);
+  kx_exit(-1);
+}
+
+namespace {
+
+struct CommandLine {
+  RunSettings opt;
+  std::string input, output, colormap;
+};
+
+// The optional factor of -q and -Q: 2 <= factor < 8, truncated; 3 without one.
+int32_t quantFactor(int argc, char** argv, int& i, const char* program) {
+  if (i + 1 < argc && startsWithDigit(argv[i + 1])) {
+    double f = std::atof(argv[++i]);
+    if (!(f >= 2.0 && f < 8.0)) {
+      std::fputs("quantization factor must > 1", stderr);
+      std::fprintf(stderr, " and < %d\n", 8);
+      print_usage(program);
+    }
+    return static_cast<int32_t>(f);
+  }
+  return 3;
+}
+
+CommandLine scan(int argc, char** argv) {
+  const char* program = argc > 0 ? argv[0] : "kxreduce";
+  CommandLine cl;
+  initialisation(cl.opt);
+  RunSettings& opt = cl.opt;
+  int positional = 0;
+  // Fetches the value of an option; a missing one is a usage error.
+  auto value = [&](int& i) -> const char* {
+    if (i + 1 >= argc) print_usage(program);
+    return argv[++i];
+  };
+  auto integer = [&](int& i) -> int32_t {
+    int32_t v = 0;
+    if (!readInteger(value(i), v)) print_usage(program);
+    return v;
+  };
+
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      if (positional == 0) {
+        cl.input = arg;
+      } else if (positional == 1) {
+        cl.output = arg;
+      } else {
+        std::fputs("Too many parameters!\n", stderr);
+        print_usage(program);
+      }
+      ++positional;
+      continue;
+    }
+    switch (arg[1]) {
+      case 'n': {
+        int32_t n = integer(i);
+        if (n < 2) {
+          std::fputs("number of colors must >= 2\n", stderr);
+          print_usage(program);
+        }
+        if (n > 256) {
+          std::fprintf(stderr, "Too many colors, %d colors used.\n", 256);
+          n = 256;
+        }
+        opt.colors = n;
+        opt.colorsGiven = 1;
+        break;
+      }
+      case 'a':
+        opt.adjust = 1;
+        if (i + 1 < argc && startsWithDigit(argv[i + 1])) {
+          double f = std::atof(argv[++i]);
+          if (!(f > 0.0 && f <= 1.0)) {
+            std::fputs("adjustment factor mast > 0", stderr);
+            std::fputs(" and <= 1\n", stderr);
+            print_usage(program);
+          }
+          opt.adjustFactor = static_cast<float>(f);
+        }
+        break;
+      case 'q':
+        opt.quant = quantFactor(argc, argv, i, program);
+        break;
+      case 'Q':
+        opt.paletteQuant = quantFactor(argc, argv, i, program);
+        break;
+      case 'b': {
+        int32_t b = integer(i);
+        if (b <= 0) {
+          std::fputs("number of bits must > 0 ", stderr);
+          print_usage(program);
+        }
+        opt.bits = b;
+        opt.bitsGiven = 1;
+        break;
+      }
+      case 'z': {
+        int32_t z = readAtoi(value(i));
+        if (z < 1 || z > 255) {
+          std::fputs("compress value must > 1", stderr);
+          std::fprintf(stderr, " and < %d\n", 255);
+          print_usage(program);
+        }
+        opt.compress = z;
+        opt.compressGiven = 1;
+        break;
+      }
+      case 'i': {
+        const char* f = value(i);
+        if (!std::strcmp(f, "pic") || !std::strcmp(f, "kest")) {
+          opt.inPict = 0;
+        } else if (!std::strcmp(f, "pict")) {
+          opt.inPict = 1;
+        } else {
+          std::fprintf(stderr, "format %s unknown.\n\n", f);
+          print_usage(program);
+        }
+        break;
+      }
+      case 'o': {
+        const char* f = value(i);
+        if (!std::strcmp(f, "pic") || !std::strcmp(f, "kest")) {
+          opt.outPic = 1;
+        } else if (!std::strcmp(f, "pict")) {
+          opt.outPict = 1;
+        } else if (!std::strcmp(f, "pict2")) {
+          opt.outPict = 2;
+        } else {
+          std::fprintf(stderr, "format %s unknown.\n\n", f);
+          print_usage(program);
+        }
+        break;
+      }
+      case 'c':
+        cl.colormap = value(i);
+        opt.colormapMode = 1;
+        break;
+      case 'C':
+        cl.colormap = value(i);
+        opt.colormapMode = 2;
+        break;
+      case 'A':
+        opt.asciiColormap = 1;
+        break;
+      case 'T':
+        opt.transform = 1;
+        break;
+      case 'u':
+        opt.unique = 1;
+        break;
+      case 'd':
+        opt.display = 1;
+        break;
+      case 'v':
+        opt.verbose = 1;
+        break;
+      case 'r': {
+        int32_t r = integer(i);
+        if (r < 0) {
+          std::fprintf(stderr, "%d is an invalid opt.repeat value.\n", r);
+          print_usage(program);
+        }
+        opt.repeat = r;
+        break;
+      }
+      case 's': {
+        if (i + 3 >= argc) print_usage(program);
+        int32_t start = integer(i), end = integer(i), step = integer(i);
+        opt.sequence = 1;
+        opt.start = start;
+        opt.end = end;
+        opt.step = step;
+        break;
+      }
+      default:
+        std::fprintf(stderr, "Invalid option -%c\n\n", arg[1]);
+        print_usage(program);
+    }
+  }
+  if (positional != 2) print_usage(program);
+  if (opt.outPic && cl.input == cl.output) {
+    std::fputs("!!!Error: When using option -o, input and output\n", stderr);
+    std::fputs("must have different file names\n", stderr);
+    print_usage(program);
+  }
+  return cl;
+}
+
+}  // namespace
+
 int kxreduceMain(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  std::fputs("kxreduce: the command line is not built yet\n", stderr);
-  return 255;
+  try {
+    CommandLine cl = scan(argc, argv);
+    operation(cl.input, cl.output, cl.colormap, cl.opt);
+  } catch (const ExitRequest& e) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return e.status;
+  } catch (const std::bad_alloc&) {
+    std::fputs("Error: out of memory\n", stderr);
+    return 255;
+  }
+  std::fflush(stdout);
+  return 0;
 }
 
 }  // namespace kx

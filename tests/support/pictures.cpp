@@ -1,0 +1,46 @@
+#include "support/pictures.h"
+
+#include <stdexcept>
+
+#include "picture/sample.h"
+
+namespace kx {
+
+void writeSamplePicture(const std::string& name, int width, int height, uint32_t seed) {
+  PicturePtr pic = makeSamplePicture(width, height, seed);
+  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0)) throw std::runtime_error("cannot write " + name);
+}
+
+PicturePtr pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
+  auto pic = std::make_unique<Picture>();
+  pic->width = static_cast<int16_t>(width);
+  pic->height = static_cast<int16_t>(height);
+  const size_t n = static_cast<size_t>(width) * height;
+  for (int c = 0; c < 3; ++c) {
+    pic->channel[c] = std::make_unique<uint8_t[]>(n);
+    for (size_t i = 0; i < n; ++i) pic->channel[c][i] = rgb[3 * i + c];
+  }
+  return pic;
+}
+
+void writeRgbPicture(const std::string& name, int width, int height,
+                     const std::vector<uint8_t>& rgb) {
+  PicturePtr pic = pictureFromRgb(width, height, rgb);
+  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0)) throw std::runtime_error("cannot write " + name);
+}
+
+std::vector<uint8_t> readRgbPicture(const std::string& name, int* width, int* height) {
+  PicturePtr pic = QZ_pictureReadFile(name);
+  if (!pic) return {};
+  const size_t n = static_cast<size_t>(pic->width) * pic->height;
+  std::vector<uint8_t> rgb(3 * n);
+  for (int c = 0; c < 3; ++c) {
+    if (!pic->channel[c]) return {};
+    for (size_t i = 0; i < n; ++i) rgb[3 * i + c] = pic->channel[c][i];
+  }
+  if (width) *width = pic->width;
+  if (height) *height = pic->height;
+  return rgb;
+}
+
+}  // namespace kx
