@@ -1,0 +1,201 @@
+"""Runs kxreduce and its peers side by side; see bench/compare."""
+
+import argparse
+import glob
+import math
+import os
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+import numpy as np
+from PIL import Image
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build")
+TIMEOUT = 600  # seconds for any single command
+
+PILLOW_SCRIPT = (
+    "import sys\n"
+    "from PIL import Image\n"
+    "im = Image.open(sys.argv[1]).convert('RGB')\n"
+    "q = im.quantize(256, method=Image.MEDIANCUT)\n"
+    "q.convert('RGB').save(sys.argv[2])\n"
+)
+
+
+def run_measured(cmd, stdout=None):
+    """Runs one process; returns (seconds, peak RSS in MB, exit status)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = start + TIMEOUT
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            break
+        if time.perf_counter() > deadline:
+            proc.kill()
+            pid, status, usage = os.wait4(proc.pid, 0)
+            return None, None, "timeout"
+        time.sleep(0.002)
+    elapsed = time.perf_counter() - start
+    return elapsed, usage.ru_maxrss / 1024.0, os.waitstatus_to_exitcode(status)
+
+
+def run_pipeline(steps):
+    """A tool made of several processes run one after the other (netpbm)."""
+    total, peak, code = 0.0, 0.0, 0
+    for cmd, out in steps:
+        with open(out, "wb") if out else open(os.devnull, "wb") as f:
+            t, m, code = run_measured(cmd, stdout=f)
+        if t is None:
+            return None, None, "timeout"
+        total += t
+        peak = max(peak, m)
+    return total, peak, code
+
+
+def psnr(original, result):
+    diff = original.astype(np.float64) - result.astype(np.float64)
+    mse = float(np.mean(diff * diff))
+    return float("inf") if mse == 0 else 10 * math.log10(255.0 * 255.0 / mse)
+
+
+def read_icn(stem):
+    """The reduced picture of kxreduce: .icn indices through the .clm palette."""
+    icn = open(stem + ".icn", "rb").read()
+    clm = open(stem + ".clm", "rb").read()
+    w, h = struct.unpack(">HH", icn[48:52])
+    idx = np.frombuffer(icn, dtype=np.uint8, count=w * h, offset=68).reshape(h, w)
+    count, bits = struct.unpack(">hh", clm[8:12])
+    pal = np.frombuffer(clm, dtype=">u2", count=3 * count, offset=16).reshape(count, 3)
+    if bits != 8:
+        pal = pal * 255 // ((1 << bits) - 1)
+    return pal.astype(np.uint8)[idx]
+
+
+def load_rgb(path):
+    return np.asarray(Image.open(path).convert("RGB"))
+
+
+def photo_sources():
+    data = "/usr/lib/python3/dist-packages/skimage/data"
+    names = ["astronaut.png", "coffee.png", "chelsea.png"]
+    found = [os.path.join(data, n) for n in names if os.path.exists(os.path.join(data, n))]
+    if not found:
+        sys.exit("no photographs found: install python3-skimage")
+    return found
+
+
+def make_inputs(out, sizes):
+    """Photographs upscaled to about 1, 4 and 16 MP, and a 4 MP noise picture."""
+    inputs = []
+    src = photo_sources()[0]
+    base = Image.open(src).convert("RGB")
+    for mp in sizes:
+        side = int(round(math.sqrt(mp * 1024 * 1024)))
+        name = os.path.join(out, f"photo{mp}mp")
+        if not os.path.exists(name + ".png"):
+            base.resize((side, side), Image.BICUBIC).save(name + ".png")
+        inputs.append((f"photo {side}x{side} ({mp} MP, {os.path.basename(src)})", name))
+    name = os.path.join(out, "noise4mp")
+    if not os.path.exists(name + ".png"):
+        rng = np.random.default_rng(1)
+        Image.fromarray(rng.integers(0, 256, (2048, 2048, 3), dtype=np.uint8)).save(name + ".png")
+    inputs.append(("noise 2048x2048 (4 MP)", name))
+    for _, name in inputs:
+        if not os.path.exists(name + ".ppm"):
+            Image.open(name + ".png").convert("RGB").save(name + ".ppm")
+        if not os.path.exists(name + ".pic"):
+            subprocess.run([os.path.join(BUILD, "kxconv"), name + ".png", name + ".pic"], check=True)
+    return inputs
+
+
+def tools(name, work):
+    kx = os.path.join(BUILD, "kxreduce")
+    r = os.path.join(work, "r")
+    return [
+        ("kxreduce -n 256", lambda: run_measured([kx, "-n", "256", name, r + "kx"]),
+         lambda: read_icn(r + "kx")),
+        ("kxreduce -a -n 256", lambda: run_measured([kx, "-a", "-n", "256", name, r + "kxa"]),
+         lambda: read_icn(r + "kxa")),
+        ("netpbm pnmcolormap + pnmremap -nofs",
+         lambda: run_pipeline([(["pnmcolormap", "256", name + ".ppm"], r + "map.ppm"),
+                               (["pnmremap", "-nofs", "-mapfile=" + r + "map.ppm", name + ".ppm"],
+                                r + "nofs.ppm")]),
+         lambda: load_rgb(r + "nofs.ppm")),
+        ("netpbm pnmcolormap + pnmremap -fs",
+         lambda: run_pipeline([(["pnmcolormap", "256", name + ".ppm"], r + "map.ppm"),
+                               (["pnmremap", "-fs", "-mapfile=" + r + "map.ppm", name + ".ppm"],
+                                r + "fs.ppm")]),
+         lambda: load_rgb(r + "fs.ppm")),
+        ("ImageMagick -dither None -colors 256",
+         lambda: run_measured(["convert", name + ".ppm", "-dither", "None", "-colors", "256",
+                               r + "im.ppm"]),
+         lambda: load_rgb(r + "im.ppm")),
+        ("ImageMagick -dither FloydSteinberg -colors 256",
+         lambda: run_measured(["convert", name + ".ppm", "-dither", "FloydSteinberg", "-colors",
+                               "256", r + "imfs.ppm"]),
+         lambda: load_rgb(r + "imfs.ppm")),
+        ("pngquant --nofs 256",
+         lambda: run_measured(["pngquant", "--nofs", "--force", "--output", r + "pq.png", "256",
+                               name + ".png"]),
+         lambda: load_rgb(r + "pq.png")),
+        ("pngquant 256",
+         lambda: run_measured(["pngquant", "--force", "--output", r + "pqfs.png", "256",
+                               name + ".png"]),
+         lambda: load_rgb(r + "pqfs.png")),
+        ("Pillow quantize(256, MEDIANCUT)",
+         lambda: run_measured(["/usr/bin/python3", "-c", PILLOW_SCRIPT, name + ".ppm",
+                               r + "pil.ppm"]),
+         lambda: load_rgb(r + "pil.ppm")),
+    ]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--sizes", default="1,4,16")
+    ap.add_argument("--out", default=os.path.join(ROOT, "build", "compare"))
+    args = ap.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    sizes = [int(s) for s in args.sizes.split(",") if s]
+    env_threads = {"OMP_NUM_THREADS": "1", "MAGICK_THREAD_LIMIT": "1"}
+    os.environ.update(env_threads)  # single-threaded, for every tool alike
+
+    print(f"Machine: {os.cpu_count()} cores; single-threaded runs; median of {args.runs} runs")
+    print("Wall time is the whole process (reading, reducing, writing); memory is peak RSS.\n")
+    for label, name in make_inputs(args.out, sizes):
+        original = load_rgb(name + ".png")
+        runs = args.runs if original.size < 3 * 8_000_000 else max(3, args.runs // 2)
+        print(f"### {label}\n")
+        print("| tool | median s | peak MB | PSNR dB | time / kxreduce |")
+        print("|---|---:|---:|---:|---:|")
+        base = None
+        for tool, run, result in tools(name, args.out):
+            times, mem, code = [], 0.0, 0
+            for _ in range(runs):
+                t, m, code = run()
+                if t is None:
+                    break
+                times.append(t)
+                mem = max(mem, m)
+            if not times:
+                print(f"| {tool} | timeout | | | |")
+                continue
+            med = statistics.median(times)
+            if base is None:
+                base = med
+            try:
+                quality = f"{psnr(original, result()):.2f}" if code == 0 else f"status {code}"
+            except (OSError, ValueError):
+                quality = f"status {code}"
+            print(f"| {tool} | {med:.3f} | {mem:.0f} | {quality} | {med / base:.2f} |")
+        print()
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
