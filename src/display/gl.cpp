@@ -72,6 +72,28 @@ bool translate(const SDL_Event& e, int32_t* device, int16_t* value) {
   return false;
 }
 
+// These drivers accept windows that nobody can see: the last frame would
+// wait for an Escape key that can never be pressed.
+bool drawsNowhere(const char* driver) {
+  return SDL_strcasecmp(driver, "dummy") == 0 || SDL_strcasecmp(driver, "offscreen") == 0 ||
+         SDL_strcasecmp(driver, "evdev") == 0;
+}
+
+// The video drivers worth trying, in SDL's order. Wayland is left out when no
+// compositor announces itself: its library would print its own complaint
+// before our message when there is no display at all.
+std::string usableDrivers() {
+  std::string list;
+  for (int i = 0; i < SDL_GetNumVideoDrivers(); ++i) {
+    const char* name = SDL_GetVideoDriver(i);
+    if (!name || drawsNowhere(name)) continue;
+    if (SDL_strcasecmp(name, "wayland") == 0 && !SDL_getenv("WAYLAND_DISPLAY")) continue;
+    if (!list.empty()) list += ',';
+    list += name;
+  }
+  return list;
+}
+
 }  // namespace
 
 void prefposition(int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
@@ -89,13 +111,13 @@ int32_t winopen(const char* title) {
   // before the last frame, and switch off the user's screen saver.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-  if (!SDL_WasInit(SDL_INIT_VIDEO) && SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return -1;
-  // These drivers accept windows that nobody can see: the last frame would
-  // wait for an Escape key that can never be pressed.
-  const char* driver = SDL_GetCurrentVideoDriver();
-  if (driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "offscreen") == 0)) {
-    return -1;
+  if (!SDL_WasInit(SDL_INIT_VIDEO)) {
+    // A driver named in SDL_VIDEODRIVER still wins over this default list.
+    SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, usableDrivers().c_str(), SDL_HINT_DEFAULT);
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return -1;
   }
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (!driver || drawsNowhere(driver)) return -1;
 
   int x = SDL_WINDOWPOS_UNDEFINED, y = SDL_WINDOWPOS_UNDEFINED, width = 640, height = 480;
   if (l.havePreferred) {

@@ -363,7 +363,15 @@ std::optional<Screenshot> waitForImage(const std::string& display, const std::st
 }
 
 bool sendKey(const std::string& display, const std::string& id, const std::string& key) {
-  return runTool({"xdotool", "key", "--window", id, key}, display).status == 0;
+  // Press and release separately: a program that ends at the press takes its
+  // window along, and the release then has nowhere to go.
+  const ToolResult press = runTool({"xdotool", "keydown", "--window", id, key}, display);
+  if (press.status != 0) {
+    std::fprintf(stderr, "xdotool keydown %s: %s\n", key.c_str(), press.err.c_str());
+    return false;
+  }
+  runTool({"xdotool", "keyup", "--window", id, key}, display);
+  return true;
 }
 
 }  // namespace kx::xtest

@@ -109,7 +109,8 @@ std::optional<Screenshot> waitForImage(const std::string& display, const std::st
                                        std::chrono::milliseconds timeout);
 
 // Presses and releases a key (an xdotool key name such as "Escape") in the
-// window.
+// window; true when the press was delivered (the release may find the window
+// gone when the program ends at the press).
 bool sendKey(const std::string& display, const std::string& id, const std::string& key);
 
 // An XWD dump (as written by xwd) as RGB bytes; nothing for the visuals we
