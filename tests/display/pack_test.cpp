@@ -107,12 +107,14 @@ TEST(PackImage, RefusesFramesLargerThanTheirPlanes) {
   EXPECT_NE(kx_packImage(planes, 2, 2, 255), nullptr) << "a smaller frame reads a corner";
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
 size_t addressSpaceBytes() {
   std::ifstream statm("/proc/self/statm");
   size_t pages = 0;
   statm >> pages;
   return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
+#endif
 
 TEST(PackImage, BufferAllocationFailureIsFatal) {
 #if defined(__SANITIZE_ADDRESS__)

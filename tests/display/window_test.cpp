@@ -89,7 +89,8 @@ class PreviewWindow : public testing::Test {
                                 const std::vector<uint8_t>& rgb) {
     const auto id = xtest::findWindow(display(), title, 20s);
     if (!id) {
-      ADD_FAILURE() << "no window titled \"" << title << "\"";
+      ADD_FAILURE() << "no window titled \"" << title
+                    << "\"; the child wrote: " << fileText(dir_.path("err"));
       return "";
     }
     const auto shot = xtest::waitForImage(display(), *id, width, height, rgb, 10s);
