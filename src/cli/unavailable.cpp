@@ -1,7 +1,6 @@
-// Stand-ins for the PICT and preview subsystems until they are built.
+// Stand-ins for the PICT subsystem until it is built.
 #include <cstdio>
 
-#include "display/display.h"
 #include "pict/pict.h"
 
 namespace kx {
@@ -16,8 +15,5 @@ int kx_pictureWritePict(const std::string&, Picture&, int, const Colormap*) {
   return -1;
 }
 
-int kx_displayImage(int*, PixelPlanes&, int, int, int, int, int) {
-  kx_error("the preview window is not available in this build\n");
-}
 
 }  // namespace kx

@@ -1,11 +1,26 @@
-// Preview window.
+// Preview window: shows reduced frames in one window for the whole run.
 #pragma once
+
+#include <cstdint>
+#include <memory>
 
 #include "cli/cli.h"
 
 namespace kx {
 
+// Shows a frame (3-byte pixels, row 0 at the top of the window). The window
+// is opened at the first call, when *windowHandle is 0, and sized by that
+// frame. Frames before the last are drawn without waiting; the last one
+// (lastFrame != 0) stays until Escape is pressed, redrawn whenever the window
+// system asks. A maxval other than 255 rescales the samples to 0..255 and
+// leaves the rescaled samples in the planes. Returns 1; every failure ends
+// the run through kx_error.
 int kx_displayImage(int* windowHandle, PixelPlanes& planes, int width, int height, int maxval,
                     int colors, int lastFrame);
+
+// The pixel buffer kx_displayImage draws: width × height words, red in bits
+// 0-7, green 8-15, blue 16-23, the bottom row of the planes first. Rescales
+// (and writes back) as kx_displayImage does.
+std::unique_ptr<uint32_t[]> kx_packImage(PixelPlanes& planes, int width, int height, int maxval);
 
 }  // namespace kx

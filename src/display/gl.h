@@ -1,0 +1,42 @@
+// The few workstation graphics calls the preview window makes, under their
+// workstation names, drawn through SDL2.
+//
+// Coordinates follow the workstation convention: the origin is the
+// lower-left corner (of the screen for prefposition, of the window for
+// lrectwrite), and y grows upward. Pixels are packed 32-bit words, red in
+// bits 0-7, green in 8-15, blue in 16-23, bits 24-31 unused.
+//
+// Events: REDRAW (value: the window id) is queued whenever the window system
+// shows, exposes or resizes the window, and by qenter. The Escape key is
+// queued as ESCKEY (value 1 pressed, 0 released) once qdevice(ESCKEY) was
+// called; asking the window system to close the window counts as pressing
+// Escape, so that a closed preview cannot leave the program waiting.
+#pragma once
+
+#include <cstdint>
+
+namespace kx::gl {
+
+inline constexpr int32_t ESCKEY = 7;
+inline constexpr int32_t REDRAW = 528;
+
+// The screen rectangle (inclusive corners) of the next window opened.
+void prefposition(int32_t x0, int32_t x1, int32_t y0, int32_t y1);
+// Opens a window and makes it current; its id (never 0), or -1 when no
+// window can be shown (no display, or a video driver that draws nowhere).
+int32_t winopen(const char* title);
+void RGBmode();
+void gconfig();
+void qdevice(int32_t device);
+void qenter(int32_t device, int16_t value);
+// Draws (x1-x0+1) × (y1-y0+1) words into the current window, the first word
+// at (x0, y0) and rows going upward; what falls outside the window is cut.
+void lrectwrite(int32_t x0, int32_t y0, int32_t x1, int32_t y1, const uint32_t* words);
+// Makes everything drawn so far visible.
+void swapbuffers();
+// Blocks until an event is queued; returns its device and stores its value.
+int32_t qread(int16_t* value);
+// Fills the current window with black.
+void clear();
+
+}  // namespace kx::gl
