@@ -15,5 +15,4 @@ int kx_pictureWritePict(const std::string&, Picture&, int, const Colormap*) {
   return -1;
 }
 
-
 }  // namespace kx
