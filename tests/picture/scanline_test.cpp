@@ -30,6 +30,10 @@ struct CoderCase {
   Bytes expected;
 };
 
+void PrintTo(const CoderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class CoderBytes : public testing::TestWithParam<CoderCase> {};
 
 TEST_P(CoderBytes, FastAndReferenceWriteExactly) {
