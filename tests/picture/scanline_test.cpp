@@ -3,6 +3,7 @@
 // against the byte-at-a-time reference on many random rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "picture/picture_test_util.h"
@@ -101,74 +102,118 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Decoding damaged and unusual segments -----------------------------------
 
-struct DecodeResult {
-  Bytes samples;  // channel 0 only
+// One segment of one channel decoded into a row pre-filled with 0x5A (the
+// "old contents" that unreached samples keep).
+struct DecodeCase {
+  std::string name;
+  int type;
+  int width;
+  Bytes bytes;
+  Bytes samples;
   size_t position;
   bool eof;
 };
 
-// Decodes one segment of one channel into a row pre-filled with 0x5A.
-DecodeResult decode(int type, int width, const Bytes& bytes) {
-  PictureInStream in(bytes);
-  Bytes row(static_cast<size_t>(width) + 1, 0x5A);
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DecodeSegment : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeSegment, SamplesPositionAndEndOfFile) {
+  const DecodeCase& c = GetParam();
+  PictureInStream in(c.bytes);
+  Bytes row(static_cast<size_t>(c.width) + 1, 0x5A);
   uint8_t* samples[1] = {row.data()};
-  const auto w = static_cast<int16_t>(width);
-  if (type == 0) QZ_scanlineReadUncompressed(in, w, 1, samples);
-  if (type == 1) QZ_scanlineReadPureRunLength(in, w, 1, samples);
-  if (type == 2) QZ_scanlineReadMixedRunLength(in, w, 1, samples);
+  const auto w = static_cast<int16_t>(c.width);
+  if (c.type == 0) QZ_scanlineReadUncompressed(in, w, 1, samples);
+  if (c.type == 1) QZ_scanlineReadPureRunLength(in, w, 1, samples);
+  if (c.type == 2) QZ_scanlineReadMixedRunLength(in, w, 1, samples);
+  EXPECT_EQ(row.back(), 0x5A) << "wrote past the scanline";
   row.pop_back();
-  return {row, in.position(), in.eof()};
+  EXPECT_EQ(row, c.samples);
+  EXPECT_EQ(in.position(), c.position);
+  EXPECT_EQ(in.eof(), c.eof);
 }
 
-TEST(PureRunLengthDecoder, CountAboveWidthIsClamped) {
-  auto r = decode(1, 4, {0x09, 0xAA, 0x77});
-  EXPECT_EQ(r.samples, Bytes(4, 0xAA));
-  EXPECT_EQ(r.position, 2u);
-}
+const uint8_t Z = 0x5A, F = 0xFF;
 
-TEST(PureRunLengthDecoder, CountZeroConsumesItsPixel) {
-  auto r = decode(1, 2, {0x00, 0x11, 0x02, 0x22});
-  EXPECT_EQ(r.samples, (Bytes{0x22, 0x22}));
-  EXPECT_EQ(r.position, 4u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DecodeSegment,
+    testing::Values(
+        DecodeCase{
+            "Pure_CountAboveWidthIsClamped", 1, 4, {0x09, 0xAA, 0x77}, Bytes(4, 0xAA), 2, false},
+        DecodeCase{"Pure_CountZeroConsumesItsPixel",
+                   1,
+                   2,
+                   {0x00, 0x11, 0x02, 0x22},
+                   {0x22, 0x22},
+                   4,
+                   false},
+        DecodeCase{"Pure_RunPastTheEndIsCut",
+                   1,
+                   3,
+                   {0x02, 0x11, 0x05, 0x22, 0x33},
+                   {0x11, 0x11, 0x22},
+                   4,
+                   false},
+        DecodeCase{"Pure_TruncatedEndsInOneRunOf255", 1, 4, {0x01, 0x11}, {0x11, F, F, F}, 2, true},
+        DecodeCase{"Pure_EmptyScanlineStillReadsOneRun", 1, 0, {0x03, 0x44, 0x55}, {}, 2, false},
+        DecodeCase{
+            "Uncompressed_MissingBytesRead255", 0, 4, {0x01, 0x02}, {0x01, 0x02, F, F}, 2, true},
+        DecodeCase{"Uncompressed_AtTheEnd", 0, 3, {}, {F, F, F}, 0, true},
+        // Abandoning positions the stream at its end without reading past it.
+        DecodeCase{"Mixed_LiteralPastTheEndAbandons",
+                   2,
+                   2,
+                   {0x02, 0x01, 0x02, 0x03, 0x81, 0x09},
+                   {Z, Z},
+                   6,
+                   false},
+        DecodeCase{"Mixed_RepeatPastTheEndAbandonsAfterWhatFitted",
+                   2,
+                   4,
+                   {0x81, 0x07, 0x82, 0x08, 0x00, 0x01},
+                   {0x07, 0x07, Z, Z},
+                   6,
+                   false},
+        DecodeCase{"Mixed_TruncatedLiteralReads255",
+                   2,
+                   4,
+                   {0x03, 0x01, 0x02},
+                   {0x01, 0x02, F, F},
+                   3,
+                   true},
+        // A long repeat count cut by the end of the file ends the scanline.
+        DecodeCase{"Mixed_LongRepeatCountCutByTheEnd",
+                   2,
+                   4,
+                   {0x81, 0x07, 0x80, 0x00},
+                   {0x07, 0x07, Z, Z},
+                   4,
+                   true},
+        // A whole count is not the end of the file yet: the repeat stores 255.
+        DecodeCase{"Mixed_LongRepeatCountEndingTheFileStillRepeats",
+                   2,
+                   4,
+                   {0x81, 0x07, 0x80, 0x00, 0x02},
+                   {0x07, 0x07, F, F},
+                   5,
+                   true}),
+    [](const testing::TestParamInfo<DecodeCase>& info) { return info.param.name; });
 
-TEST(PureRunLengthDecoder, RunPastTheEndIsCut) {
-  auto r = decode(1, 3, {0x02, 0x11, 0x05, 0x22, 0x33});
-  EXPECT_EQ(r.samples, (Bytes{0x11, 0x11, 0x22}));
-  EXPECT_EQ(r.position, 4u);
-}
-
-TEST(PureRunLengthDecoder, TruncatedScanlineEndsInOneRunOf255) {
-  auto r = decode(1, 4, {0x01, 0x11});
-  EXPECT_EQ(r.samples, (Bytes{0x11, 0xFF, 0xFF, 0xFF}));
-  EXPECT_TRUE(r.eof);
-}
-
-TEST(PureRunLengthDecoder, EmptyScanlineStillReadsOneRun) {
-  auto r = decode(1, 0, {0x03, 0x44, 0x55});
-  EXPECT_EQ(r.position, 2u);
-}
-
-TEST(UncompressedDecoder, MissingBytesReadAs255) {
-  auto r = decode(0, 4, {0x01, 0x02});
-  EXPECT_EQ(r.samples, (Bytes{0x01, 0x02, 0xFF, 0xFF}));
-  EXPECT_TRUE(r.eof);
-  r = decode(0, 3, {});
-  EXPECT_EQ(r.samples, Bytes(3, 0xFF));
-  EXPECT_TRUE(r.eof);
-}
-
-TEST(MixedRunLengthDecoder, LiteralPastTheEndAbandonsTheFile) {
-  auto r = decode(2, 2, {0x02, 0x01, 0x02, 0x03, 0x81, 0x09});
-  EXPECT_EQ(r.samples, Bytes(2, 0x5A));  // nothing stored
-  EXPECT_EQ(r.position, 6u);             // at the end of the stream
-  EXPECT_FALSE(r.eof);                   // positioned there, not read past it
-}
-
-TEST(MixedRunLengthDecoder, RepeatPastTheEndAbandonsAfterWhatFitted) {
-  auto r = decode(2, 4, {0x81, 0x07, 0x82, 0x08, 0x00, 0x01});
-  EXPECT_EQ(r.samples, (Bytes{0x07, 0x07, 0x5A, 0x5A}));
-  EXPECT_EQ(r.position, 6u);
+TEST(MixedRunLengthDecoder, AcceptsWhatTheCoderNeverWrites) {
+  // Header 255 (a short repeat of 128) and a long repeat of 0, which stores
+  // nothing but consumes its pixel.
+  const Bytes bytes{0x80, 0x00, 0x00, 0x33, 0xFF, 0x44, 0x00, 0x55};
+  PictureInStream in(bytes);
+  Bytes row(129, 0x5A);
+  uint8_t* samples[1] = {row.data()};
+  QZ_scanlineReadMixedRunLength(in, 129, 1, samples);
+  Bytes expected(128, 0x44);
+  expected.push_back(0x55);
+  EXPECT_EQ(row, expected);
+  EXPECT_EQ(in.position(), 8u);
 }
 
 TEST(MixedRunLengthDecoder, LaterScanlinesReadAsEndOfFileAfterAbandon) {
@@ -184,35 +229,6 @@ TEST(MixedRunLengthDecoder, LaterScanlinesReadAsEndOfFileAfterAbandon) {
   QZ_scanlineReadMixedRunLength(in, 200, 1, s2);
   EXPECT_EQ(Bytes(second.begin(), second.begin() + 128), Bytes(128, 0xFF));
   EXPECT_EQ(Bytes(second.begin() + 128, second.end()), Bytes(72, 0x5A));
-}
-
-TEST(MixedRunLengthDecoder, AcceptsWhatTheCoderNeverWrites) {
-  // Header 255 (a short repeat of 128) and a long repeat of 0, which stores
-  // nothing.
-  auto r = decode(2, 129, {0x80, 0x00, 0x00, 0x33, 0xFF, 0x44, 0x00, 0x55});
-  Bytes expected(128, 0x44);
-  expected.push_back(0x55);
-  EXPECT_EQ(r.samples, expected);
-  EXPECT_EQ(r.position, 8u);
-}
-
-TEST(MixedRunLengthDecoder, LongRepeatCountCutByTheEndEndsTheScanline) {
-  auto r = decode(2, 4, {0x81, 0x07, 0x80, 0x00});
-  EXPECT_EQ(r.samples, (Bytes{0x07, 0x07, 0x5A, 0x5A}));
-  EXPECT_TRUE(r.eof);
-}
-
-TEST(MixedRunLengthDecoder, LongRepeatCountEndingTheFileStillRepeats) {
-  // The count is whole, so the end is not met until the pixel is read: the
-  // repeat stores 255.
-  auto r = decode(2, 4, {0x81, 0x07, 0x80, 0x00, 0x02});
-  EXPECT_EQ(r.samples, (Bytes{0x07, 0x07, 0xFF, 0xFF}));
-}
-
-TEST(MixedRunLengthDecoder, TruncatedLiteralReads255) {
-  auto r = decode(2, 4, {0x03, 0x01, 0x02});
-  EXPECT_EQ(r.samples, (Bytes{0x01, 0x02, 0xFF, 0xFF}));
-  EXPECT_TRUE(r.eof);
 }
 
 // ---- Scanline operations ----------------------------------------------------------
@@ -322,7 +338,7 @@ TEST(DecodersAgainstReference, ValidTruncatedAndGarbageSegments) {
     const int width = 1 + rng.below(round % 3 == 0 ? 400 : 40);
     const int n = rng.below(5);
     const int type = rng.below(3);
-    const int scanlines = 1 + rng.below(4);
+    const int scanlines = 1 + rng.below(12);
     Bytes bytes;
     for (int y = 0; y < scanlines; ++y)
       bytes = bytes + encodeReference(type, randomRow(rng, width, rng.below(101)), n);
@@ -338,6 +354,36 @@ TEST(DecodersAgainstReference, ValidTruncatedAndGarbageSegments) {
     Bytes garbage(static_cast<size_t>(rng.below(600)));
     for (auto& b : garbage) b = static_cast<uint8_t>(rng.below(4) == 0 ? 128 : rng.next());
     expectSameDecoding(type, width, n, scanlines, garbage);
+  }
+}
+
+// Mixed segments whose packets are well formed but whose lengths run over the
+// scanline by a little, long enough for the decoder's in-memory fast path.
+TEST(DecodersAgainstReference, MixedPacketsOverrunningTheScanline) {
+  Rng rng(31);
+  for (int round = 0; round < 400; ++round) {
+    const int width = 1 + rng.below(300);
+    const int n = round % 2 ? 3 : rng.below(5);
+    Bytes bytes;
+    int x = 0;
+    while (bytes.size() < 3000) {
+      const int left = width - x;
+      const int m = std::max(0, left - 2 + rng.below(5));  // around what is left
+      const int kind = rng.below(3);
+      if (kind == 0 && m >= 1 && m <= 128) {
+        bytes.push_back(static_cast<uint8_t>(m - 1));
+        for (int i = 0; i < m * n; ++i) bytes.push_back(static_cast<uint8_t>(rng.next()));
+      } else if (kind == 1 && m >= 2 && m <= 128) {
+        bytes.push_back(static_cast<uint8_t>(m + 127));
+        for (int i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(rng.next()));
+      } else {
+        bytes = bytes + Bytes{0x80, static_cast<uint8_t>(m >> 8), static_cast<uint8_t>(m)};
+        for (int i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(rng.next()));
+      }
+      x = x + m >= width ? 0 : x + m;
+    }
+    SCOPED_TRACE("round " + std::to_string(round));
+    expectSameDecoding(2, width, n, 40, bytes);
   }
 }
 
