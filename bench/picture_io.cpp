@@ -110,6 +110,7 @@ void BM_WritePictureFile(benchmark::State& state) {
     if (!kx::QZ_pictureWriteFile(benchFile(), pic, nullptr, 0)) state.SkipWithError("write failed");
   }
   setCounters(state, std::filesystem::file_size(benchFile()));
+  std::filesystem::remove(benchFile());
 }
 
 void BM_ReadPictureFile(benchmark::State& state) {
