@@ -210,7 +210,9 @@ int PictWritePixelScan(PictFile& pict, const std::array<const uint8_t*, 4>& in, 
   }
   PictRaster& r = *pict.raster;
   const int32_t stride = r.width + r.planeSkip;
-  const int64_t end = int64_t{r.xOffset} + stride;
+  // Only the raster's own columns are taken from the inputs: the padding of
+  // an indexed row lies beyond the caller's pixels and is always zero.
+  const int64_t end = int64_t{r.xOffset} + r.width;
   int64_t lo = std::max<int64_t>(first, r.xOffset);
   const int64_t hi = std::min<int64_t>(last, end);
   if (hi < lo) lo = hi;
