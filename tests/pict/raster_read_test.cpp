@@ -738,7 +738,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 s.rows.clear();
                                 appendRaster(p, s);
                                 // Replace the region (size 10 + rect) by a size of 1.
-                                p.b.resize(p.b.size() - 10);
+                                p.b.erase(p.b.end() - 10, p.b.end());
                                 p.u16(1);
                               }}),
     [](const testing::TestParamInfo<BadRaster>& info) { return info.param.label; });
