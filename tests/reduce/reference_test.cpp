@@ -158,6 +158,11 @@ std::vector<Case> cases() {
     all.push_back({Kind::Sample, 80, 60, seed++, options(256, q % 2 == 0), q});
     all.push_back({Kind::Random, 40, 30, seed++, options(128, q % 2 == 1, q == 4 ? 3 : 0), q});
   }
+  // Larger pictures with the adjustment: rounding differences in the order
+  // of the float sums would show here.
+  all.push_back({Kind::Sample, 320, 240, seed++, options(256, true, 0, 1.0f)});
+  all.push_back({Kind::Random, 200, 150, seed++, options(64, true, 0, 0.9f)});
+  all.push_back({Kind::Sample, 250, 170, seed++, options(37, true, 0, 0.7f)});
   // More colours than the limit: compressed and counted again.
   all.push_back({Kind::Overflow, 256, 256, seed++, options(256)});
   all.push_back({Kind::Overflow, 256, 256, seed++, options(100, true, 4)});
