@@ -209,10 +209,15 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
   if (!opt->outFile) kx_error("no colour-mapped image file is open for writing\n");
   const int colors = opt->colors;
   // Indices are stored in one byte each.
-  if (colors < 1 || colors > 256 || static_cast<size_t>(colors) > colormap.size()) {
+  if (colors < 1 || colors > 256) {
     opt->outFile->abandon();
     kx_error("cannot map " + opt->outFile->path() + " onto a colormap of " +
              std::to_string(colors) + " colors (1 to 256 can be written)\n");
+  }
+  if (static_cast<size_t>(colors) > colormap.size()) {
+    opt->outFile->abandon();
+    kx_error("cannot map " + opt->outFile->path() + " onto " + std::to_string(colors) +
+             " colors: the colormap has " + std::to_string(colormap.size()) + "\n");
   }
   // Colours are bytes; a larger maximum could only mislead the search.
   maxval = std::clamp(maxval, 0, 255);
