@@ -85,6 +85,17 @@ TEST(Filter, OneRowSpreadsOnlyRight) {
   EXPECT_EQ(filtered({10, 10, 10, 10, 10, 10}, 6, 3), row);
 }
 
+TEST(Filter, ShortLastRowStaysInsideTheChannel) {
+  // 10 samples in rows of 4: the last row has 2, and nothing is spread past
+  // the tenth sample.
+  auto channel = std::make_unique<uint8_t[]>(10);
+  std::fill(channel.get(), channel.get() + 10, 100);
+  int16_t t[256];
+  makequanttab(t, 2);
+  applytab(channel.get(), t, 10, 4, 1);
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(channel[i] % 85 == 0) << i;
+}
+
 TEST(Filter, MatchesReferenceOnPictures) {
   std::mt19937 rng(7);
   for (int bits = 1; bits <= 7; ++bits) {
