@@ -3,7 +3,8 @@
 // The chained table (6553 buckets, new entries at the head of their bucket)
 // is the reference structure; counting a frame goes through ColorCounter,
 // which finds the same colours and counts and reproduces the chained table's
-// order, but with one short probe per pixel instead of a chain walk.
+// order, but with a short probe of a small table per pixel instead of a
+// chain walk.
 #include <algorithm>
 #include <new>
 
