@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,13 +52,25 @@ void QZ_channelPacketDispose(ChannelPacketList* list);
 // Reads a whole picture file (".pic" is appended unless the name already ends
 // in it). Null when the file is missing or not a readable picture file.
 PicturePtr QZ_pictureReadFile(const std::string& name);
+// The same from the bytes of a picture file held in memory.
+PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes);
 
 // Writes a whole picture file. packets null: the default packet list built
 // from the compression (0 mixed run-length, 1 pure run-length, other values
 // uncompressed). Returns 1 on success, 0 when the file could not be created
-// or a write failed (errno tells why; no partial file is left).
-int QZ_pictureWriteFile(const std::string& name, Picture& picture,
-                        const ChannelPacketList* packets, int compression);
+// or a write failed (errno tells why; no partial file is left), and 0 with
+// errno EINVAL, creating nothing, when the packets name a channel that the
+// record lacks or one channel twice, or the geometry is negative.
+int QZ_pictureWriteFile(const std::string& name, Picture& picture, const ChannelPacketList* packets,
+                        int compression);
+// The same to exactly the given path (no ".pic" appended).
+int QZ_pictureWritePath(const std::string& path, Picture& picture, const ChannelPacketList* packets,
+                        int compression);
+// The same into memory: the bytes of the file, or false (errno EINVAL) when
+// the packets name a channel that the record lacks, or one channel twice, or
+// the geometry is negative.
+bool QZ_pictureWriteMemory(Picture& picture, const ChannelPacketList* packets, int compression,
+                           std::vector<uint8_t>& bytes);
 
 // The file name that the header operations use for a given name.
 std::string QZ_pictureFileName(const std::string& name);

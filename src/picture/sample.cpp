@@ -18,7 +18,9 @@ struct Rng {
   }
 };
 
-uint8_t clampByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
+uint8_t clampByte(double v) {
+  return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
+}
 
 }  // namespace
 
