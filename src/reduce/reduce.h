@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +26,76 @@ struct HistogramEntry {
 using Histogram = std::vector<HistogramEntry>;
 // The palette: entry i is palette index i.
 using Colormap = std::vector<HistogramEntry>;
+
+// ---- Colour table ------------------------------------------------------------
+//
+// A chained hash table of colours with a 32-bit value each: a pixel count when
+// built by counting, a palette index when used as a remap cache. The bucket
+// count and the hash are fixed because the histogram order, and through it
+// the palette that the median cut chooses, follows from them.
+
+struct Color {
+  uint8_t red = 0;
+  uint8_t green = 0;
+  uint8_t blue = 0;
+};
+
+constexpr int kColorTableBuckets = 6553;
+// Most distinct colours a frame may keep before it is compressed.
+constexpr int kColorLimit = 62768;
+
+inline int kx_colorHash(Color c) {
+  return (33023 * c.red + 30013 * c.green + 27011 * c.blue) % kColorTableBuckets;
+}
+
+struct ColorEntry {
+  uint8_t red = 0;
+  uint8_t green = 0;
+  uint8_t blue = 0;
+  int32_t value = 0;
+  int32_t next = -1;  // index of the next entry of the same bucket, -1 at the end
+};
+
+// Entries live in one pool; heads[b] is the most recently added entry of
+// bucket b (-1 when empty).
+struct ColorTable {
+  std::vector<int32_t> heads;
+  std::vector<ColorEntry> entries;
+};
+using ColorTablePtr = std::unique_ptr<ColorTable>;
+
+ColorTablePtr kx_allocColorTable();
+// Counts the colours of the planes; null (and colorCount 0) when the picture
+// has more than maxColors distinct colours.
+ColorTablePtr kx_makeColorTable(const PixelPlanes& planes, int columns, int rows, int maxColors,
+                                int* colorCount);
+void kx_addColorTable(ColorTable& table, Color color, int32_t value);
+// The value of the colour, or -1 when it is not in the table.
+int32_t kx_checkColorTable(const ColorTable& table, Color color);
+// Bucket by bucket, each bucket from its most recent entry; at least
+// `capacity` entries, the first table.entries.size() of them filled.
+Histogram kx_colorTable2Histogram(const ColorTable& table, int capacity);
+// Counting and conversion in one; nullopt when the limit is passed. The
+// histogram has room for maxColors entries; *colorCount are filled.
+std::optional<Histogram> kx_makeHistogram(const PixelPlanes& planes, int columns, int rows,
+                                          int maxColors, int* colorCount);
+void kx_freeHistogram(Histogram& histogram);
+void kx_freeColorTable(ColorTablePtr& table);
+
+// ---- Median cut ----------------------------------------------------------------
+
+// A run of histogram entries [first, first + colors) holding `pixels` pixels.
+struct Box {
+  int32_t first = 0;
+  int32_t colors = 0;
+  int64_t pixels = 0;
+};
+
+int redcompare(const HistogramEntry& a, const HistogramEntry& b);
+int greencompare(const HistogramEntry& a, const HistogramEntry& b);
+int bluecompare(const HistogramEntry& a, const HistogramEntry& b);
+// Descending pixel count.
+int sumcompare(const Box& a, const Box& b);
 
 // Run-wide tables that the frame driver owns and lends to the colour
 // reduction.
@@ -55,6 +126,21 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
                      int maxval, RunSettings* opt, const Colormap& colormap,
                      ReductionTables& tables);
 
+// Rewrites every sample of the planes with the colour compression of target
+// `target` over the maximum sample value `maxval`.
+void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval);
+
+// ---- Quantization filter ---------------------------------------------------------
+
+// Level table of the frame's quantization filter.
+extern int16_t table[256];
+
+// Fills the 256 entries for `bits` (1 to 8) bits per channel.
+void makequanttab(int16_t* quantTable, int bits);
+// Quantizes one channel of `count` samples, rows of `width`, in place; with
+// `dither`, Floyd-Steinberg error diffusion. A null channel is skipped.
+void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
+              int16_t dither);
 // Quantization filter over the red, green and blue channels of a picture.
 int quantFloyd(Picture& picture, int bits, int dither);
 

@@ -1,0 +1,113 @@
+// Colour counting and palette choice for one frame (or, in the second pass of
+// the unique-colormap mode, for the palettes of a whole sequence).
+#include <cstdio>
+#include <string>
+
+#include "output/output.h"
+#include "reduce/reduce.h"
+
+namespace kx {
+
+void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval) {
+  // The product and the quotient are both rounded doubles, not exact
+  // fractions: with target 33, 85 comes back as 84 and 255 as 254, and
+  // palettes saved by earlier runs depend on exactly these values.
+  if (target <= 0 || maxval <= 0) {
+    kx_error("compress value " + std::to_string(target) + " must be > 0\n");
+  }
+  const double ratio = static_cast<double>(target) / maxval;
+  uint8_t lut[256];
+  for (int v = 0; v < 256; ++v) {
+    const int scaled = static_cast<int>(v * ratio);
+    lut[v] = static_cast<uint8_t>(static_cast<int>(scaled / ratio));
+  }
+  for (int r = 0; r < rows; ++r) {
+    uint8_t* p = planes[r];
+    for (int i = 0; i < columns * 3; ++i) p[i] = lut[p[i]];
+  }
+}
+
+namespace {
+
+// Counts with the colour limit; on the first overflow compresses to 128
+// values per channel and counts again. Ends the run with status 1 when that
+// cannot help.
+Histogram countColors(PixelPlanes& planes, int columns, int rows, int maxval, RunSettings* opt,
+                      int* colorCount) {
+  if (opt->verbose) std::fputs("Counting colors in the image...  ", stderr);
+  std::optional<Histogram> histogram =
+      kx_makeHistogram(planes, columns, rows, kColorLimit, colorCount);
+  if (histogram) return std::move(*histogram);
+
+  std::fprintf(stderr, "More than %d colors found!!!\n", kColorLimit);
+  std::fputs("Note: you can use option -q to reduce color.\n", stderr);
+  opt->compress = 128;
+  if (!(128 < maxval)) {
+    std::fputs("Re-start with option -z <factor>.\n", stderr);
+    std::fputs("<factor> must > 0\n", stderr);
+    std::fputs("that will help you reduce colors.\n", stderr);
+    kx_exit(1);
+  }
+  kx_compressColors(planes, columns, rows, opt->compress, maxval);
+  opt->compress = maxval;
+  std::fputs("Compress and Counting colors again...\n", stderr);
+  histogram = kx_makeHistogram(planes, columns, rows, kColorLimit, colorCount);
+  if (!histogram) {
+    std::fputs("Still too many colors, try option -q\n", stderr);
+    kx_exit(1);
+  }
+  return std::move(*histogram);
+}
+
+// Stores the palette in the next column of the virtual image.
+void collectPalette(const Colormap& colormap, RunSettings* opt, ReductionTables& tables) {
+  if (opt->verbose) std::fputs("Prepare the unique colormap...\n", stderr);
+  PixelPlanes& image = tables.virtualImg;
+  const int colors = static_cast<int>(colormap.size());
+  if (!image || tables.virtualInd < 0 || tables.virtualInd >= image.width ||
+      colors > image.height || image.elemSize != 3) {
+    kx_error("the unique colormap has no room for frame " + std::to_string(tables.virtualInd + 1) +
+             "\n");
+  }
+  for (int c = 0; c < colors; ++c) {
+    uint8_t* pixel = image[c] + 3 * tables.virtualInd;
+    pixel[0] = colormap[c].red;
+    pixel[1] = colormap[c].green;
+    pixel[2] = colormap[c].blue;
+  }
+  ++tables.virtualInd;
+}
+
+}  // namespace
+
+Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, int rows,
+                     int maxval, RunSettings* opt, ReductionTables& tables) {
+  if (maxval != opt->compress && opt->unique != 2) {
+    if (opt->verbose) std::fputs("Compressing colors ...\n", stderr);
+    kx_compressColors(planes, columns, rows, opt->compress, maxval);
+    opt->compress = maxval;
+  }
+  if (opt->colormapMode != 0) return Colormap{};
+
+  int colorCount = 0;
+  Histogram histogram = countColors(planes, columns, rows, maxval, opt, &colorCount);
+  if (opt->verbose) {
+    std::fprintf(stderr, "%d colors found.\n", colorCount);
+    std::fprintf(stderr, "Choosing %d colors...\n", opt->colors);
+  }
+  Colormap colormap = makeColormap(histogram, colorCount, int64_t{rows} * columns, maxval, opt);
+  kx_freeHistogram(histogram);
+
+  if (opt->unique != 1) {
+    if (opt->asciiColormap == 1) {
+      kx_writeASCIIColorMap(name, colormap, opt);
+      std::fputs("writeASCIIColorMap\n", stdout);
+    } else {
+      kx_writeColorMap(name, colormap, opt);
+    }
+  }
+  if (opt->unique == 1) collectPalette(colormap, opt, tables);
+  return colormap;
+}
+
+}  // namespace kx
