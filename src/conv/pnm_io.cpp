@@ -35,6 +35,8 @@ namespace kx {
 
 namespace {
 
+constexpr uint32_t kLargestNumber = 1u << 30;
+
 class PnmParser {
  public:
   PnmParser(const std::string& name, const std::vector<uint8_t>& bytes)
@@ -66,18 +68,18 @@ class PnmParser {
     }
   }
 
-  // A decimal number up to `limit`; `what` names it in messages.
-  uint32_t number(const char* what, uint32_t limit) {
+  // A decimal number; `what` names it in messages. Values beyond 2^30 read
+  // as 2^30, which every caller refuses as too large.
+  uint32_t number(const char* what) {
     skipSpace();
     if (atEnd()) fail(std::string("the file ends before the ") + what);
     if (peek() < '0' || peek() > '9') fail(std::string("the ") + what + " is not a number");
-    uint64_t v = 0;
+    uint32_t v = 0;
     while (!atEnd() && peek() >= '0' && peek() <= '9') {
-      v = v * 10 + (peek() - '0');
-      if (v > limit) fail(std::string("the ") + what + " is larger than " + std::to_string(limit));
+      v = std::min<uint32_t>(v * 10 + (peek() - '0'), kLargestNumber);
       ++pos_;
     }
-    return static_cast<uint32_t>(v);
+    return v;
   }
 
   // A text line of the PAM header, without its line feed.
@@ -195,10 +197,12 @@ Layout readHeader(PnmParser& in) {
   l.plain = kind <= '3';
   l.bitmap = kind == '1' || kind == '4';
   l.depth = l.channels = (kind == '3' || kind == '6') ? 3 : 1;
-  l.width = static_cast<int>(in.number("width", 1u << 30));
-  l.height = static_cast<int>(in.number("height", 1u << 30));
-  l.maxval = l.bitmap ? 1 : in.number("maxval", 65535);
-  if (l.maxval < 1) in.fail("the maxval 0 is not 1 to 65535");
+  l.width = static_cast<int>(in.number("width"));
+  l.height = static_cast<int>(in.number("height"));
+  l.maxval = l.bitmap ? 1 : in.number("maxval");
+  if (l.maxval < 1 || l.maxval > 65535) {
+    in.fail("the maxval " + std::to_string(l.maxval) + " is not 1 to 65535");
+  }
   // Exactly one whitespace byte separates a raw header from the raster.
   if (!l.plain) {
     if (in.atEnd() || !PnmParser::isSpace(in.peek())) in.fail("the file ends inside its header");
@@ -243,7 +247,7 @@ void readSamples(PnmParser& in, const Layout& l, Image& image) {
     if (l.plain) {
       in.skipSpace();
       if (in.atEnd()) in.fail("the file ends inside the raster");
-      v = in.number("sample", 65535);
+      v = in.number("sample");
     } else {
       const uint8_t* p = in.here();
       v = sampleBytes == 2 ? (uint32_t{p[0]} << 8 | p[1]) : p[0];
