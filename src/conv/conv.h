@@ -63,6 +63,7 @@ std::vector<uint8_t> readWholeFile(const std::string& path);
 // ---- Formats ----------------------------------------------------------------
 
 Image readPngFile(const std::string& path);
+Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
 
 // PBM, PGM, PPM (raw and plain) and PAM.

@@ -45,6 +45,9 @@ struct PngContext {
   // Writing.
   OutFile* out = nullptr;
   std::vector<png_bytep> rows;
+  // Bytes of the rows as they are compressed in the file (filter byte
+  // included), from the header.
+  uint64_t compressedRows = 0;
 };
 
 void onError(png_structp png, png_const_charp message) {
@@ -88,6 +91,11 @@ bool readHeader(PngContext& ctx, Image& image) {
   }
   const int colorType = png_get_color_type(ctx.png, ctx.info);
   const int depth = png_get_bit_depth(ctx.png, ctx.info);
+  const uint64_t rowBytes = (uint64_t{png_get_image_width(ctx.png, ctx.info)} *
+                                 png_get_channels(ctx.png, ctx.info) * depth +
+                             7) /
+                            8;
+  ctx.compressedRows = (rowBytes + 1) * static_cast<uint64_t>(image.height);
   if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(ctx.png);
   if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(ctx.png);
   if (png_get_valid(ctx.png, ctx.info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(ctx.png);
@@ -138,7 +146,10 @@ bool writeImage(PngContext& ctx, const Image& image, int colorType, int depth,
 }  // namespace
 
 Image readPngFile(const std::string& path) {
-  const std::vector<uint8_t> bytes = readWholeFile(path);
+  return decodePng(path, readWholeFile(path));
+}
+
+Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
   if (bytes.size() < 8 || png_sig_cmp(bytes.data(), 0, 8) != 0) {
     throw ConvError(path + ": not a PNG file (no PNG signature)");
   }
@@ -152,6 +163,14 @@ Image readPngFile(const std::string& path) {
   Image image;
   if (!readHeader(ctx, image)) throw ConvError(path + ": corrupt PNG file (" + ctx.error + ")");
   checkGeometry(path, image.width, image.height);
+  // Deflate expands at most 1032 times, so the rows cannot be larger than
+  // 1032 times the file: a small file that declares a huge picture is
+  // refused before its buffer is allocated.
+  if (ctx.compressedRows > uint64_t{1032} * bytes.size()) {
+    throw ConvError(path + ": corrupt PNG file (" + std::to_string(image.width) + " x " +
+                    std::to_string(image.height) + " pixels cannot be held in " +
+                    std::to_string(bytes.size()) + " bytes)");
+  }
   const size_t rowBytes = png_get_rowbytes(ctx.png, ctx.info);
   if (image.channels < 1 || image.channels > 4 ||
       rowBytes != static_cast<size_t>(image.width) * image.channels) {

@@ -213,7 +213,6 @@ Layout readHeader(PnmParser& in) {
 
 void readBitmap(PnmParser& in, const Layout& l, Image& image) {
   const size_t rowBytes = (static_cast<size_t>(l.width) + 7) / 8;
-  if (!l.plain && in.remaining() < rowBytes * l.height) in.fail("the file ends inside the raster");
   uint8_t* out = image.samples.data();
   for (int y = 0; y < l.height; ++y) {
     const uint8_t* row = in.here();
@@ -237,10 +236,6 @@ void readBitmap(PnmParser& in, const Layout& l, Image& image) {
 void readSamples(PnmParser& in, const Layout& l, Image& image) {
   const size_t count = image.pixelCount() * l.depth;
   const size_t sampleBytes = l.maxval > 255 ? 2 : 1;
-  if (!l.plain && in.remaining() / sampleBytes < count) in.fail("the file ends inside the raster");
-  // Plain samples are at least one digit and a separator apart, but the last
-  // one may end the file.
-  if (l.plain && in.remaining() < 2 * count - 1) in.fail("the file ends inside the raster");
   uint8_t* out = image.samples.data();
   for (size_t i = 0; i < count; ++i) {
     uint32_t v;
@@ -267,6 +262,20 @@ Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
   PnmParser in(name, bytes);
   const Layout l = readHeader(in);
   checkGeometry(name, l.width, l.height);
+  // The raster must fit in what is left of the file before anything is
+  // allocated for it: a small file cannot make us reserve gigabytes.
+  const size_t pixels = static_cast<size_t>(l.width) * static_cast<size_t>(l.height);
+  size_t least;
+  if (l.bitmap) {
+    // Plain bits need one character each; raw rows are padded to bytes.
+    least = l.plain ? pixels : (static_cast<size_t>(l.width) + 7) / 8 * l.height;
+  } else {
+    const size_t count = pixels * l.depth;
+    // Plain samples are at least one digit and a separator apart (the last
+    // one may end the file); raw ones take one or two bytes.
+    least = l.plain ? 2 * count - 1 : count * (l.maxval > 255 ? 2 : 1);
+  }
+  if (in.remaining() < least) in.fail("the file ends inside the raster");
   Image image;
   image.width = l.width;
   image.height = l.height;

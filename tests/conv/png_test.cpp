@@ -5,6 +5,8 @@
 // truncates v / 257 instead of rounding, so it is not the reference here.)
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include "conv_support.h"
 
 namespace kx {
@@ -288,6 +290,27 @@ TEST(PngGeometry, TooWideForAPictureIsRefusedBeforeDecoding) {
   const Raster pic = picPixels(dir.path("fits.pic"));
   EXPECT_EQ(pic.width, 32767);
   EXPECT_EQ(pic.samples.front(), 255);  // grey bit 1 is white
+}
+
+TEST(PngGeometry, HugePictureInATinyFileIsRefusedBeforeAllocating) {
+  TempDir dir;
+  PngSpec spec;
+  spec.width = 2;
+  spec.height = 2;
+  spec.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
+  fillRandom(spec, 9);
+  writeTestPng(dir.path("small.png"), spec);
+  std::vector<uint8_t> png = readFileBytes(dir.path("small.png"));
+  // IHDR data at 16: width, height; its CRC (over type and data) at 29.
+  for (size_t at : {16, 20}) png[at + 2] = 0x75, png[at + 3] = 0x30;  // 30000
+  const uLong crc = crc32(0, png.data() + 12, 17);
+  for (int i = 0; i < 4; ++i) png[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+  writeFileBytes(dir.path("huge.png"), png);
+  RunResult r = kxconv({"huge.png", "huge.pic"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "kxconv: huge.png: corrupt PNG file (30000 x 30000 pixels cannot be held in " +
+                       std::to_string(png.size()) + " bytes)\n");
+  EXPECT_FALSE(fileExists(dir.path("huge.pic")));
 }
 
 }  // namespace
