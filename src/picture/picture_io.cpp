@@ -12,6 +12,7 @@
 // lacks, or one channel twice, and a negative geometry; it leaves no file
 // behind when the file cannot be written completely.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ namespace kx {
 namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
 
 // Physical memory of the machine; channel buffers beyond it could only be
 // paged to death, so such a header is refused like a failed allocation.
@@ -48,10 +50,10 @@ std::unique_ptr<PictureInStream> loadFile(const std::string& path) {
   std::unique_ptr<uint8_t[]> data;
   size_t used = 0;
   try {
-    data = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    data = QZ_allocateBuffer(capacity);
     for (;;) {
       if (used == capacity) {  // the file grew, or is not a regular file
-        auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity * 2);
+        auto bigger = QZ_allocateBuffer(capacity * 2);
         std::memcpy(bigger.get(), data.get(), used);
         data = std::move(bigger);
         capacity *= 2;
@@ -97,7 +99,8 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
       if (!(named & kChannelBits[c])) continue;
       // Cleared, so that samples which a damaged file never reaches read as 0
       // rather than as whatever the memory held before.
-      pic.channel[c] = std::make_unique<uint8_t[]>(plane);
+      pic.channel[c] = QZ_allocateBuffer(plane);
+      std::memset(pic.channel[c].get(), 0, plane);
       pic.cursor[c] = pic.channel[c].get();
     }
   } catch (const std::bad_alloc&) {
@@ -124,6 +127,18 @@ ChannelPacketList packetsFor(const Picture& picture, const ChannelPacketList* pa
 
 }  // namespace
 
+std::unique_ptr<uint8_t[]> QZ_allocateBuffer(size_t n) {
+  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(n);
+  if (n >= 2 * kHugePage) {
+    const auto start = reinterpret_cast<uintptr_t>(buffer.get());
+    const uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t end = (start + n) & ~(kHugePage - 1);
+    // Only a hint: where it fails the buffer is simply made of small pages.
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  return buffer;
+}
+
 // ---- Output stream ---------------------------------------------------------------
 
 PictureOutStream::PictureOutStream() = default;
@@ -138,7 +153,7 @@ void PictureOutStream::makeRoom(size_t n) {
   }
   size_t capacity = std::max(capacity_ * 2, file_ ? kBlockSize : size_t{4096});
   while (capacity - used_ < n) capacity *= 2;
-  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+  auto bigger = QZ_allocateBuffer(capacity);
   if (used_) std::memcpy(bigger.get(), buffer_.get(), used_);
   buffer_ = std::move(bigger);
   capacity_ = capacity;

@@ -25,6 +25,11 @@ constexpr size_t kCommentSize = 80;
 constexpr size_t kHeaderFixedSize = 104;  // up to the packet list
 constexpr uint8_t kChannelBits[4] = {0x80, 0x40, 0x20, 0x10};
 
+// A buffer of n bytes, not cleared. Large ones are backed by huge pages
+// where the kernel allows it: touching a fresh picture-sized buffer 4 KB page
+// by page can cost more than decoding into it.
+std::unique_ptr<uint8_t[]> QZ_allocateBuffer(size_t n);
+
 // Input stream over the bytes of a picture file held in memory. It answers
 // like a C stream read byte by byte, which is what decoders of existing files
 // rely on: a read past the end yields 255 (EOF stored into a sample byte) and

@@ -193,7 +193,10 @@ void QZ_scanlineWriteMixedRunLength(PictureOutStream& out, int16_t width, int n,
     // last pixel then goes to the repeat. At 128 pixels it is emitted as is.
     const size_t limit = std::min(w, s + 128);
     size_t x = s + 2;
-    while (x < limit && !eq[x]) ++x;
+    if (x < limit) {
+      const void* hit = std::memchr(eq + x, 1, limit - x);
+      x = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - eq) : limit;
+    }
     if (x < limit) {
       p = putLiteral(p, n, samples, s, x - 1 - s);
       s = x - 1;
@@ -237,10 +240,63 @@ void QZ_scanlineReadPureRunLength(PictureInStream& in, int16_t width, int n,
   } while (x < w);
 }
 
+namespace {
+
+// The mixed decoder for red, green and blue together, the files this system
+// writes, while a whole packet (at most a header and 128 pixels) is surely in
+// memory: no end-of-file cases, and the stream state stays in registers.
+// Returns false when the file was abandoned.
+bool readMixedRgbInMemory(PictureInStream& in, int w, int& xInOut, uint8_t* const samples[]) {
+  constexpr ptrdiff_t kLargestPacket = 1 + 128 * 3;
+  const uint8_t* p = in.here();
+  const uint8_t* const end = p + in.remaining();
+  uint8_t *r = samples[0], *g = samples[1], *b = samples[2];
+  int x = xInOut;
+  bool fits = true;
+  while (x < w && end - p >= kLargestPacket) {
+    const int h = *p++;
+    if (h < 128) {
+      const int m = h + 1;
+      if (x + m > w) {
+        fits = false;
+        break;
+      }
+      for (int i = 0; i < m; ++i, p += 3) {
+        r[x + i] = p[0];
+        g[x + i] = p[1];
+        b[x + i] = p[2];
+      }
+      x += m;
+    } else {
+      int m = h - 127;
+      if (h == 128) {
+        m = (p[0] << 8) | p[1];
+        p += 2;
+      }
+      if (x + m > w) {
+        fits = false;
+        break;
+      }
+      fill(r + x, p[0], static_cast<size_t>(m));
+      fill(g + x, p[1], static_cast<size_t>(m));
+      fill(b + x, p[2], static_cast<size_t>(m));
+      p += 3;
+      x += m;
+    }
+  }
+  in.advance(static_cast<size_t>(p - in.here()));
+  xInOut = x;
+  if (!fits) in.seekEnd();
+  return fits;
+}
+
+}  // namespace
+
 void QZ_scanlineReadMixedRunLength(PictureInStream& in, int16_t width, int n,
                                    uint8_t* const samples[]) {
   const int w = width;
   int x = 0;
+  if (n == 3 && !readMixedRgbInMemory(in, w, x, samples)) return;
   while (x < w) {
     const int h = in.get();
     int m;
