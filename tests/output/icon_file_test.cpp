@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/bytes.h"
+#include "output/output.h"
+#include "support/tempdir.h"
+
+namespace kx {
+namespace {
+
+std::vector<uint8_t> headerOf(const std::string& name, int w, int h) {
+  std::shared_ptr<OutFile> f = kx_writeIconeFileHeader(name, w, h);
+  EXPECT_TRUE(f->commit());
+  return readFileBytes(name + ".icn");
+}
+
+TEST(IconFile, HeaderBytesOfOnePixelFrame) {
+  TempDir dir;
+  const std::vector<uint8_t> bytes = headerOf(dir.path("out"), 1, 1);
+  const std::vector<uint8_t> want = {
+      'I', 'C', 'O', 'N', '0', '1', '0', '0', 0, 1,  // magic, version, header word
+      0,   0,   0,   0,   0,   0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // reserved
+      'C', 'I', 'C', 'N', '0', '1', '0', '0',                                            // chunk
+      0,   0,   0,   29,                             // chunk size
+      0,   0,   0,   1,                              // chunk words
+      0,   1,   0,   1,                              // width, height
+      0,   1,                                        // mask row bytes
+      0,   0,   0,   0,   0,   0,   0,   0,   0, 0,  // chunk words
+      0,   0,   0,   1};                             // index count
+  EXPECT_EQ(bytes, want);
+}
+
+struct Geometry {
+  int w, h;
+  uint32_t chunk, maskBytes, count;
+};
+
+class IconGeometry : public testing::TestWithParam<Geometry> {};
+
+TEST_P(IconGeometry, SizesFollowTheFrame) {
+  const Geometry g = GetParam();
+  TempDir dir;
+  const std::vector<uint8_t> bytes = headerOf(dir.path("f"), g.w, g.h);
+  ASSERT_EQ(bytes.size(), 68u);
+  EXPECT_EQ(loadBE32(&bytes[40]), g.chunk);
+  EXPECT_EQ(loadBE16(&bytes[48]), g.w);
+  EXPECT_EQ(loadBE16(&bytes[50]), g.h);
+  EXPECT_EQ(loadBE16(&bytes[52]), g.maskBytes);
+  EXPECT_EQ(loadBE32(&bytes[64]), g.count);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, IconGeometry,
+                         testing::Values(Geometry{1, 1, 29, 1, 1}, Geometry{8, 2, 44, 1, 16},
+                                         Geometry{9, 1, 37, 2, 9}, Geometry{16, 1, 44, 2, 16},
+                                         Geometry{640, 480, 307228, 80, 307200},
+                                         Geometry{32767, 2, 65562, 4096, 65534},
+                                         Geometry{0, 5, 28, 0, 0}));
+
+TEST(IconFile, WholeFileSize) {
+  // 640 × 480: header, indices and trailer make 307276 bytes.
+  TempDir dir;
+  std::shared_ptr<OutFile> f = kx_writeIconeFileHeader(dir.path("big"), 640, 480);
+  f->write(std::vector<uint8_t>(640 * 480, 3));
+  f->u32(0);
+  f->text("_EOF");
+  ASSERT_TRUE(f->commit());
+  EXPECT_EQ(std::filesystem::file_size(dir.path("big.icn")), 307276u);
+}
+
+TEST(IconFile, NameGetsItsExtension) {
+  TempDir dir;
+  kx_writeIconeFileHeader(dir.path("out.3"), 2, 2)->commit();
+  EXPECT_TRUE(std::filesystem::exists(dir.path("out.3.icn")));
+}
+
+TEST(IconFile, CreationFailureEndsTheRun) {
+  TempDir dir;
+  const std::string name = dir.path("missing/out");
+  testing::internal::CaptureStderr();
+  try {
+    kx_writeIconeFileHeader(name, 1, 1);
+    FAIL();
+  } catch (const ExitRequest& e) {
+    EXPECT_EQ(e.status, 255);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error: No such file or directory , Can't open " + name + ".icn\n");
+}
+
+TEST(IconFile, UnfinishedFileIsRemoved) {
+  TempDir dir;
+  { auto f = kx_writeIconeFileHeader(dir.path("gone"), 4, 4); }
+  EXPECT_FALSE(std::filesystem::exists(dir.path("gone.icn")));
+}
+
+}  // namespace
+}  // namespace kx
