@@ -2,6 +2,9 @@
 // picture records as PICT files.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "picture/picture.h"
@@ -19,5 +22,37 @@ int kx_pictureReadPict(const std::string& base, Picture& picture, int unused);
 // state has been printed.
 int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
                         const Colormap* colormap);
+
+// The text of the first failure of readPictImage / writePictImage in this
+// process (empty while there was none). The two missing-plane texts of
+// writePictImage always replace it.
+extern std::string pict_errstr;
+
+// Planes of width × height bytes: 0 red (or grey, or palette index), 1 green,
+// 2 blue, 3 alpha (or the raw pixel value of an indexed colour picture).
+// Rows are bottom-up: the PICT's top row is the plane's last row.
+using PictPlanes = std::array<std::unique_ptr<uint8_t[]>, 4>;
+
+// Reads the first raster of a PICT file into new planes. *colorCount < 0 on
+// entry: no colour table wanted; otherwise the raster's table (if any) is
+// returned in colorTable (red, green, blue of each entry) with its size in
+// *colorCount. Planes the picture does not have are null; a grey or one-bit
+// picture read with its colour table has green and blue as copies of plane 0.
+// Where the raster does not reach, the planes hold its background. 0, or
+// non-zero (-1 or the Macintosh error code) on failure.
+int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
+                  Colormap* colorTable, PictPlanes& planes);
+
+// Writes byte planes (bottom-up, as above) as a PICT file: 8-bit colour
+// indices with the palette when colormap is given (plane 0), else true
+// colour from planes 0-2 (and alpha from plane 3), or grey from plane 0
+// alone. On failure no file that looks complete is left: the data file and
+// its AppleDouble header are removed. 0, or non-zero on failure.
+int writePictImage(const std::string& fileName, int width, int height, int colorCount,
+                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes);
+
+// The largest frame (in pixels) readPictImage accepts; larger frames are
+// refused as a bad value. Defaults to the whole 16-bit picture geometry.
+void PictSetImageLimit(int64_t maxPixels);
 
 }  // namespace kx

@@ -1,0 +1,136 @@
+// Fuzz target: opening Macintosh containers for reading and reading their
+// data through the big-endian primitives, and looking up / storing records in
+// damaged ancillary files.
+//
+// Input: [layout] [flags] [split hi] [split lo] [content...]
+//   layout % 4 == 0: content is the named file (AppleSingle or plain)
+//                 1: content is the header file "%f"; "f" holds fixed data
+//                 2: content is split at the 16-bit split point into the
+//                    header file and the data file
+//                 3: content is the ancillary file; the record versions are
+//                    made valid unless flags bit 2 is set (keeps stderr quiet)
+//   flags bit 0: require type 'PICT' (else 0); bit 1: no type at all.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "fileserver/fileserver.h"
+#include "macfile/macfile.h"
+
+namespace {
+
+struct WorkDir {
+  std::string path;
+  WorkDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kxfuzz-mac-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) std::abort();
+    path = tmpl;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+const WorkDir& workDir() {
+  static WorkDir dir;
+  return dir;
+}
+
+void writeFile(const std::string& path, const uint8_t* data, size_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+// Reads through the primitives the way the PICT reader does: numbers, blocks
+// and skips whose sizes come from the data itself.
+void readSome(kx::MacFile& f) {
+  uint8_t block[512];
+  for (int i = 0; i < 64 && kx::MacError() == 0; ++i) {
+    switch (i % 7) {
+      case 0:
+        kx::MacSkip(f, kx::MacReadShort(f) & 0x3FF);
+        break;
+      case 1:
+        kx::MacReadLong(f);
+        break;
+      case 2:
+        kx::MacRead(f, block, kx::MacReadByte(f) + 1u);
+        break;
+      case 3:
+        kx::MacReadNumbers(f, block, 8);
+        break;
+      case 4:
+        kx::MacResetIOCount(f);
+        kx::MacSkip(f, static_cast<int32_t>(kx::MacReadLong(f)));
+        break;
+      case 5:
+        if (kx::MacGetIOCount(f) > 1000) kx::MacSkipTo(f, 0);
+        break;
+      default:
+        kx::MacSkip(f, -static_cast<int32_t>(kx::MacReadByte(f)));
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const std::string& dir = workDir().path;
+  const std::string name = dir + "/f", header = dir + "/%f", ancillary = dir + "/.HSancillary";
+  ::unlink(name.c_str());
+  ::unlink(header.c_str());
+  ::unlink(ancillary.c_str());
+
+  const int layout = data[0] % 4;
+  const uint8_t flags = data[1];
+  const size_t split = (size_t{data[2]} << 8) | data[3];
+  const uint8_t* content = data + 4;
+  const size_t length = size - 4;
+
+  if (layout == 3) {
+    std::vector<uint8_t> records(content, content + length);
+    if (!(flags & 4)) {
+      for (size_t r = 0; r + 300 <= records.size(); r += 300) kx::storeBE32(&records[r + 48], 8139);
+    }
+    writeFile(ancillary, records.data(), records.size());
+    uint32_t type = 0, creator = 0;
+    kx::GetKAType(name, type, creator);
+    uint8_t info[32];
+    kx::GetKAInfo(dir + "/a:2Fb", info);
+    kx::SetKAType(dir + "/" + std::string(40, 'L'), 0x50494354, creator);
+    kx::SetKAType(name, type + 1, 0);
+    return 0;
+  }
+
+  static const char kData[] = "0123456789ABCDEF0123456789ABCDEF";
+  if (layout == 0) {
+    writeFile(name, content, length);
+  } else if (layout == 1) {
+    writeFile(header, content, length);
+    writeFile(name, reinterpret_cast<const uint8_t*>(kData), sizeof kData - 1);
+  } else {
+    const size_t cut = split < length ? split : length;
+    writeFile(header, content, cut);
+    writeFile(name, content + cut, length - cut);
+  }
+
+  kx::MacClearError();
+  uint32_t type = (flags & 1) ? kx::MacFourCC("PICT") : 0;
+  auto f = kx::MacOpenFile(name, "r", (flags & 2) ? nullptr : &type);
+  if (f) {
+    readSome(*f);
+    kx::MacClearError();
+    kx::MacCloseFile(f);
+  }
+  kx::MacClearError();
+  return 0;
+}

@@ -1,0 +1,337 @@
+// Whole PICT images: the first raster of a PICT file read into byte planes,
+// byte planes written as a PICT file, and the frame driver's entry points
+// that connect them to picture records.
+//
+// A file we write is the prologue (opcodes.cpp), the black background of
+// PictWriteClearBack, one PackBitsRect (colour indices or grey) or one
+// DirectBitsRect (true colour) raster (raster_write.cpp) and the end opcode,
+// as the data file of an AppleDouble pair whose header file "%name" gives it
+// the type 'PICT' and the creator 'KEST'.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "pict/pict.h"
+#include "pict/pict_pvt.h"
+
+namespace kx {
+
+std::string pict_errstr;
+
+namespace {
+
+constexpr uint32_t kCreatorKest = 0x4B455354;  // 'KEST'
+int64_t gImageLimit = int64_t{32767} * 32767;
+
+// The text of this call's failure, for the entry points' message; the
+// process-wide pict_errstr keeps only the first one.
+std::string gLastFailure;
+
+void failWith(const std::string& text) {
+  gLastFailure = text;
+  if (pict_errstr.empty()) pict_errstr = text;
+}
+
+// The Macintosh error code of a failure, never 0.
+int macFailure() {
+  failWith(MacGetError());
+  const int code = MacError();
+  return code != 0 ? code : -1;
+}
+
+// Closes the picture after a failure whose text has been taken already.
+void closeQuietly(std::unique_ptr<PictFile>& pict) {
+  if (!pict) return;
+  pict->raster.reset();
+  PictCloseFile(pict);
+}
+
+// Prints the failure: the Macintosh error state when the failure set it,
+// otherwise this Part's own text in the same frame.
+void printFailure() {
+  if (MacError() != 0 || gLastFailure.empty()) {
+    MacPrintError();
+  } else {
+    std::fprintf(stderr, "ERROR ====> %s <==== ERROR\n", gLastFailure.c_str());
+  }
+}
+
+std::unique_ptr<uint8_t[]> allocatePlane(size_t n) {
+  try {
+    return std::make_unique_for_overwrite<uint8_t[]>(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+void PictSetImageLimit(int64_t maxPixels) {
+  gImageLimit = maxPixels;
+}
+
+int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
+                  Colormap* colorTable, PictPlanes& planes) {
+  for (auto& p : planes) p.reset();
+  gLastFailure.clear();
+  // A stale error would make the first row look failed.
+  MacClearError();
+  std::unique_ptr<PictFile> pict = PictOpenFileRead(fileName);
+  if (!pict) return macFailure();
+  const int opened = PictOpenRasterRead(*pict);
+  if (opened != 1) {
+    int result = -1;
+    if (opened < 0) {
+      result = macFailure();
+    } else {
+      failWith("No raster information found");
+    }
+    closeQuietly(pict);
+    return result;
+  }
+  const int w = pict->width, h = pict->height;
+  *width = pict->width;
+  *height = pict->height;
+  const PictRaster& r = *pict->raster;
+
+  int bits = 8;
+  if (!(r.flags & kPictColorTable)) {
+    if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4 || r.pixelSize == 8) {
+      bits = r.pixelSize;
+    } else if (r.pixelSize == 16) {
+      bits = 5;
+    }
+  }
+  const bool colour = (r.flags & kPictColour) != 0;
+  int components = 3;
+  if (!colour) {
+    components = 1;
+  } else if ((r.flags & kPictAlphaPlane) || (r.flags & kPictColorTable)) {
+    components = 4;
+  }
+
+  if (colorCount && *colorCount >= 0 && (r.flags & kPictColorTable)) {
+    const size_t count = r.colours.size();
+    try {
+      colorTable->assign(count, HistogramEntry{});
+    } catch (const std::bad_alloc&) {
+      failWith("Colortable memory allocation failure.");
+      closeQuietly(pict);
+      return -1;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      (*colorTable)[i].red = static_cast<uint8_t>(r.colours[i].red);
+      (*colorTable)[i].green = static_cast<uint8_t>(r.colours[i].green);
+      (*colorTable)[i].blue = static_cast<uint8_t>(r.colours[i].blue);
+    }
+    *colorCount = static_cast<int>(count);
+    components = 4;
+  }
+
+  const int64_t pixels = int64_t{w} * h;
+  if (pixels > gImageLimit) {
+    MacSetError(kMacBadValue, fileName);
+    const int result = macFailure();
+    closeQuietly(pict);
+    return result;
+  }
+  const size_t n = static_cast<size_t>(pixels);
+  for (int p = components == 1 ? 0 : components - 1; p >= 0; --p) {
+    planes[p] = allocatePlane(n);
+    if (!planes[p]) {
+      for (auto& q : planes) q.reset();
+      failWith("Image memory allocation failure.");
+      closeQuietly(pict);
+      return -1;
+    }
+  }
+  // Every pixel the raster does not reach shows its background.
+  const int background = PictBackgroundValue(r);
+  for (int p = 0; p < 4; ++p) {
+    if (!planes[p]) continue;
+    std::memset(planes[p].get(), p < PictBackgroundPlanes(r) ? background : 0, n);
+  }
+
+  for (int i = 0; i < h; ++i) {
+    std::array<uint8_t*, 4> rows{};
+    const size_t offset = static_cast<size_t>(h - 1 - i) * static_cast<size_t>(w);
+    for (int p = 0; p < 4; ++p) rows[p] = planes[p] ? planes[p].get() + offset : nullptr;
+    int first, last;
+    if (PictReadPixelScan(*pict, rows, &first, &last) != 0 || MacError() != 0) {
+      failWith(MacGetError());
+      for (auto& q : planes) q.reset();
+      closeQuietly(pict);
+      return -1;
+    }
+  }
+  // A grey picture read with its colour table shows its grey in all three.
+  if (!colour && planes[1] && planes[2]) {
+    std::memcpy(planes[1].get(), planes[0].get(), n);
+    std::memcpy(planes[2].get(), planes[0].get(), n);
+  }
+  if (bits != 8) {
+    std::fprintf(stderr, "Warning: %s has %d bits per channel. Not fully supported.",
+                 fileName.c_str(), bits);
+  }
+  if (PictCloseRaster(*pict) != 0) {
+    const int result = macFailure();
+    for (auto& q : planes) q.reset();
+    closeQuietly(pict);
+    return result;
+  }
+  PictCloseFile(pict);
+  return 0;
+}
+
+int writePictImage(const std::string& fileName, int width, int height, int colorCount,
+                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes) {
+  gLastFailure.clear();
+  MacClearError();
+  int components = 1;
+  if (!colormap) {
+    if (planes[3]) {
+      components = 4;
+    } else if (planes[2]) {
+      components = 3;
+    }
+    if (components > 1 && !planes[1]) {
+      gLastFailure = pict_errstr = "Green parameter is NULL.";
+      return -1;
+    }
+  }
+  if (!planes[0]) {
+    gLastFailure = pict_errstr = "Red parameter is NULL.";
+    return -1;
+  }
+  std::vector<PictColorEntry> table;
+  if (colormap) {
+    // Never more entries than the palette has, nor than 8-bit pixels use.
+    size_t count = std::min<size_t>(std::max(colorCount, 0), colormap->size());
+    count = std::min<size_t>(count, 256);
+    try {
+      for (size_t i = 0; i < count; ++i) {
+        const HistogramEntry& c = (*colormap)[i];
+        table.push_back({static_cast<uint16_t>(i), static_cast<uint16_t>(c.red * 257),
+                         static_cast<uint16_t>(c.green * 257),
+                         static_cast<uint16_t>(c.blue * 257)});
+      }
+      // A one-colour palette would be taken for no palette (and written as
+      // the grey ramp): give it a second, unused entry.
+      if (table.size() == 1) table.push_back({1, 0, 0, 0});
+    } catch (const std::bad_alloc&) {
+      failWith("Colortable memory allocation failure.");
+      return -1;
+    }
+  }
+  const int entries = static_cast<int>(table.size());
+
+  // Everything after the creation of the file either completes the picture
+  // or removes it (and its header file).
+  auto fail = [&](std::unique_ptr<PictFile>& pict, int result) {
+    closeQuietly(pict);
+    unlink(fileName.c_str());
+    unlink(MacHeaderFileName(fileName).c_str());
+    return result;
+  };
+  if (width < 1 || height < 1 || width > 32767 || height > 32767) {
+    MacSetError(kMacBadParameter, "PictOpenRasterWrite");
+    return macFailure();
+  }
+  const PictRect frame{0, 0, static_cast<int16_t>(height), static_cast<int16_t>(width)};
+  MacSetCreatType(kAppleDoubleMagic);
+  MacSetCreator(kCreatorKest);
+  std::unique_ptr<PictFile> pict = PictOpenFileWrite(fileName, frame);
+  if (!pict) {
+    const int result = macFailure();
+    return fail(pict, result);
+  }
+  if (PictWriteClearBack(*pict) != 0 ||
+      PictOpenRasterWrite(*pict, frame, components, table.empty() ? nullptr : table.data(),
+                          entries) != 0) {
+    const int result = macFailure();
+    return fail(pict, result);
+  }
+  const size_t w = static_cast<size_t>(width);
+  for (int i = 0; i < height; ++i) {
+    const size_t offset = static_cast<size_t>(height - 1 - i) * w;
+    std::array<const uint8_t*, 4> rows{};
+    rows[0] = planes[0] + offset;
+    if (components >= 3) {
+      rows[1] = planes[1] + offset;
+      rows[2] = planes[2] + offset;
+    }
+    if (components == 4) rows[3] = planes[3] + offset;
+    if (PictWritePixelScan(*pict, rows, 0, width) != 0 || MacError() != 0) {
+      macFailure();
+      return fail(pict, -1);
+    }
+  }
+  if (PictCloseRaster(*pict) != 0) {
+    const int result = macFailure();
+    return fail(pict, result);
+  }
+  if (PictCloseFile(pict) != 0) {
+    const int result = macFailure();
+    return fail(pict, result);
+  }
+  return 0;
+}
+
+int kx_pictureReadPict(const std::string& base, Picture& picture, int) {
+  std::string name;
+  try {
+    name = base + ".pict";
+  } catch (const std::bad_alloc&) {
+    MacSetError(kMacMemoryError, nullptr);
+    MacPrintError();
+    return -1;
+  }
+  picture.ratio = 1.0f;
+  int16_t width = 0, height = 0;
+  int colorCount = 0;  // the colour table is wanted (and not used)
+  Colormap colorTable;
+  const int result =
+      readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel);
+  picture.width = width;
+  picture.height = height;
+  if (result != 0) {
+    printFailure();
+    return result;
+  }
+  // Grey and one-bit pictures have only plane 0: the reduction reads red,
+  // green and blue, so green and blue repeat it.
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  for (int c = 1; c <= 2; ++c) {
+    if (picture.channel[c]) continue;
+    picture.channel[c] = allocatePlane(n);
+    if (!picture.channel[c]) {
+      MacSetError(kMacMemoryError, nullptr);
+      MacPrintError();
+      return -1;
+    }
+    std::memcpy(picture.channel[c].get(), picture.channel[0].get(), n);
+  }
+  return 0;
+}
+
+int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
+                        const Colormap* colormap) {
+  std::string name;
+  try {
+    name = base + ".pict";
+  } catch (const std::bad_alloc&) {
+    std::fputs("allocation error\n", stdout);
+    return -1;
+  }
+  const std::array<const uint8_t*, 4> planes = {picture.channel[0].get(), picture.channel[1].get(),
+                                                picture.channel[2].get(), picture.channel[3].get()};
+  const int result = writePictImage(name, picture.width, picture.height, colors, colormap, planes);
+  if (result != 0) printFailure();
+  return result;
+}
+
+}  // namespace kx
