@@ -130,15 +130,6 @@ TEST(KxconvPictures, AlphaChannelKeptInPngAndPic) {
   EXPECT_EQ(picPixels(dir.path("b.pic")), picPixels(dir.path("a.pic")));
 }
 
-TEST(KxconvPict, RefusedUntilThePictReaderIsBuilt) {
-  TempDir dir;
-  writeFileBytes(dir.path("x.pict"), std::vector<uint8_t>(600, 0));
-  RunResult r = kxconv({"x.pict", "x.png"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "kxconv: x.pict: PICT support is not built yet\n");
-  EXPECT_FALSE(fileExists(dir.path("x.png")));
-}
-
 // ---- Outputs that cannot be written completely ---------------------------------
 
 class FullDisk : public ::testing::TestWithParam<const char*> {};
