@@ -72,6 +72,7 @@ void printUsage() {
       "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
       "  .icn + colormap                ->  .png (palette image) or .ppm\n"
       "  .pict                          ->  .png\n"
+      "(any input can be written as .png, .ppm or .pic)\n"
       "\n"
       "  -c <colormap>  binary colormap (.clm) of a .icn input, with or without extension\n"
       "  -C <colormap>  ASCII colormap (.cla) of a .icn input, with or without extension\n"

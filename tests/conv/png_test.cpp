@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
                              "corrupt PNG file (the file ends too early)"},
                       Damage{"truncated_before_iend",
                              [](std::vector<uint8_t> b) {
-                               b.resize(b.size() - 12);
+                               b.resize(b.size() - std::min<size_t>(b.size(), 12));
                                return b;
                              },
                              "corrupt PNG file (the file ends too early)"},
