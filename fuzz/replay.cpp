@@ -16,7 +16,8 @@ static int replayFile(const std::filesystem::path& p) {
     std::fprintf(stderr, "cannot read %s\n", p.c_str());
     return 1;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   return 0;
 }

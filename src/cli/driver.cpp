@@ -16,8 +16,8 @@
 #include "common/outfile.h"
 #include "display/display.h"
 #include "output/output.h"
-#include "picture/picture.h"
 #include "pict/pict.h"
+#include "picture/picture.h"
 #include "reduce/reduce.h"
 
 namespace kx {
@@ -199,8 +199,8 @@ void operation(const std::string& inputName, const std::string& outputName,
               kx_pixels2pic(*picture, width, height, planes, opt.compress);
               if (opt.outPic) {
                 if (!QZ_pictureWriteFile(frameOutput, *picture, nullptr, 0)) {
-                  kx_error("Cannot write picture file " + QZ_pictureFileName(frameOutput) +
-                           ": " + std::strerror(errno) + "\n");
+                  kx_error("Cannot write picture file " + QZ_pictureFileName(frameOutput) + ": " +
+                           std::strerror(errno) + "\n");
                 }
               } else if (opt.outPict == 1) {
                 if (kx_pictureWritePict(frameOutput, *picture, 0, nullptr) != 0) kx_exit(-1);

@@ -21,7 +21,9 @@ std::unique_ptr<uint8_t[]> kx_allocRow(int count, int size) {
   }
 }
 
-void kx_freeRow(std::unique_ptr<uint8_t[]>& row) { row.reset(); }
+void kx_freeRow(std::unique_ptr<uint8_t[]>& row) {
+  row.reset();
+}
 
 PixelPlanes kx_allocArray(int width, int height, int size) {
   static const char* kMessage = "out of memory for allocating an array\n";
@@ -42,7 +44,9 @@ PixelPlanes kx_allocArray(int width, int height, int size) {
   return planes;
 }
 
-void kx_freeArray(PixelPlanes& planes) { planes = PixelPlanes{}; }
+void kx_freeArray(PixelPlanes& planes) {
+  planes = PixelPlanes{};
+}
 
 PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height) {
   PixelPlanes planes = kx_allocArray(width, height, 3);
@@ -62,8 +66,7 @@ PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height) {
   return planes;
 }
 
-void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& planes,
-                   int maxval) {
+void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& planes, int maxval) {
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
   for (int c = 0; c < 3; ++c) {
     if (!picture.channel[c]) picture.channel[c] = std::make_unique_for_overwrite<uint8_t[]>(n);
@@ -84,9 +87,7 @@ void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& p
   // The scale is a double computed once: 100 * (255.0 / 100) is just below
   // 255 and truncates to 254, which stored files depend on.
   const double scale = 255.0 / maxval;
-  auto rescale = [scale](uint8_t s) {
-    return static_cast<uint8_t>(static_cast<int>(s * scale));
-  };
+  auto rescale = [scale](uint8_t s) { return static_cast<uint8_t>(static_cast<int>(s * scale)); };
   for (size_t i = 0; i < n; ++i) {
     r[i] = rescale(in[3 * i]);
     g[i] = rescale(in[3 * i + 1]);

@@ -15,7 +15,9 @@
 
 namespace kx {
 
-inline uint16_t loadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint16_t loadBE16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 inline uint32_t loadBE32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
@@ -29,8 +31,12 @@ inline void storeBE32(uint8_t* p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 8);
   p[3] = static_cast<uint8_t>(v);
 }
-inline float floatFromBits(uint32_t bits) { return std::bit_cast<float>(bits); }
-inline uint32_t bitsFromFloat(float f) { return std::bit_cast<uint32_t>(f); }
+inline float floatFromBits(uint32_t bits) {
+  return std::bit_cast<float>(bits);
+}
+inline uint32_t bitsFromFloat(float f) {
+  return std::bit_cast<uint32_t>(f);
+}
 
 // Read cursor over a byte span. Every read checks what is left; a read past
 // the end fails (returns false) and leaves the cursor where it was.

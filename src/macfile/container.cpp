@@ -38,6 +38,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -60,8 +61,17 @@ uint32_t gCreator = MacFourCC("ONFC");
 
 std::FILE* openStream(const std::string& path, const char* mode) {
   std::FILE* f = std::fopen(path.c_str(), mode);
+  if (!f) return nullptr;
+  // A directory opens for reading but has no bytes: it cannot be opened as a
+  // file (nor be taken for a header file).
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    errno = EISDIR;
+    return nullptr;
+  }
   // PICT rows are read and written in many small pieces.
-  if (f) std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
+  std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
   return f;
 }
 

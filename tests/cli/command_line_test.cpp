@@ -56,6 +56,15 @@ struct Rejected {
   std::string message;
 };
 
+std::string joined(const std::vector<std::string>& args) {
+  std::string s;
+  for (const auto& a : args) s += (s.empty() ? "" : " ") + a;
+  return s.empty() ? "(none)" : s;
+}
+void PrintTo(const Rejected& r, std::ostream* os) {
+  *os << joined(r.args);
+}
+
 class RejectedCommandLine : public testing::TestWithParam<Rejected> {};
 
 TEST_P(RejectedCommandLine, PrintsMessageAndUsage) {
@@ -67,34 +76,33 @@ TEST_P(RejectedCommandLine, PrintsMessageAndUsage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Options, RejectedCommandLine,
-    testing::Values(
-        Rejected{{}, ""}, Rejected{{"in"}, ""},
-        Rejected{{"in", "out", "extra"}, "Too many parameters!\n"},
-        Rejected{{"-n", "1", "in", "out"}, "number of colors must >= 2\n"},
-        Rejected{{"in", "out", "-n", "abc"}, ""}, Rejected{{"in", "out", "-n"}, ""},
-        Rejected{{"-a", "0", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
-        Rejected{{"-a", "1.5", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
-        Rejected{{"-a", ".5", "in", "out"}, "Too many parameters!\n"},
-        Rejected{{"-q", "8", "in", "out"}, "quantization factor must > 1 and < 8\n"},
-        Rejected{{"-q", "1", "in", "out"}, "quantization factor must > 1 and < 8\n"},
-        Rejected{{"-Q", "9", "in", "out"}, "quantization factor must > 1 and < 8\n"},
-        Rejected{{"-z", "0", "in", "out"}, "compress value must > 1 and < 255\n"},
-        Rejected{{"-z", "256", "in", "out"}, "compress value must > 1 and < 255\n"},
-        Rejected{{"-z", "x", "in", "out"}, "compress value must > 1 and < 255\n"},
-        Rejected{{"-b", "0", "in", "out"}, "number of bits must > 0 "},
-        Rejected{{"-b", "-1", "in", "out"}, "number of bits must > 0 "},
-        Rejected{{"-r", "-2", "in", "out"}, "-2 is an invalid opt.repeat value.\n"},
-        Rejected{{"in", "out", "-s", "1", "5"}, ""},
-        Rejected{{"in", "out", "-s", "1", "x", "1"}, ""},
-        Rejected{{"-i", "pict2", "in", "out"}, "format pict2 unknown.\n\n"},
-        Rejected{{"-o", "gif", "in", "out"}, "format gif unknown.\n\n"},
-        Rejected{{"--verbose", "in", "out"}, "Invalid option --\n\n"},
-        Rejected{{"-x", "in", "out"}, "Invalid option -x\n\n"},
-        Rejected{{"-5", "in", "out"}, "Invalid option -5\n\n"},
-        Rejected{{"-V", "in", "out"}, "Invalid option -V\n\n"},
-        Rejected{{"-o", "pic", "same", "same"},
-                 "!!!Error: When using option -o, input and output\n"
-                 "must have different file names\n"}));
+    testing::Values(Rejected{{}, ""}, Rejected{{"in"}, ""},
+                    Rejected{{"in", "out", "extra"}, "Too many parameters!\n"},
+                    Rejected{{"-n", "1", "in", "out"}, "number of colors must >= 2\n"},
+                    Rejected{{"in", "out", "-n", "abc"}, ""}, Rejected{{"in", "out", "-n"}, ""},
+                    Rejected{{"-a", "0", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
+                    Rejected{{"-a", "1.5", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
+                    Rejected{{"-a", ".5", "in", "out"}, "Too many parameters!\n"},
+                    Rejected{{"-q", "8", "in", "out"}, "quantization factor must > 1 and < 8\n"},
+                    Rejected{{"-q", "1", "in", "out"}, "quantization factor must > 1 and < 8\n"},
+                    Rejected{{"-Q", "9", "in", "out"}, "quantization factor must > 1 and < 8\n"},
+                    Rejected{{"-z", "0", "in", "out"}, "compress value must > 1 and < 255\n"},
+                    Rejected{{"-z", "256", "in", "out"}, "compress value must > 1 and < 255\n"},
+                    Rejected{{"-z", "x", "in", "out"}, "compress value must > 1 and < 255\n"},
+                    Rejected{{"-b", "0", "in", "out"}, "number of bits must > 0 "},
+                    Rejected{{"-b", "-1", "in", "out"}, "number of bits must > 0 "},
+                    Rejected{{"-r", "-2", "in", "out"}, "-2 is an invalid opt.repeat value.\n"},
+                    Rejected{{"in", "out", "-s", "1", "5"}, ""},
+                    Rejected{{"in", "out", "-s", "1", "x", "1"}, ""},
+                    Rejected{{"-i", "pict2", "in", "out"}, "format pict2 unknown.\n\n"},
+                    Rejected{{"-o", "gif", "in", "out"}, "format gif unknown.\n\n"},
+                    Rejected{{"--verbose", "in", "out"}, "Invalid option --\n\n"},
+                    Rejected{{"-x", "in", "out"}, "Invalid option -x\n\n"},
+                    Rejected{{"-5", "in", "out"}, "Invalid option -5\n\n"},
+                    Rejected{{"-V", "in", "out"}, "Invalid option -V\n\n"},
+                    Rejected{{"-o", "pic", "same", "same"},
+                             "!!!Error: When using option -o, input and output\n"
+                             "must have different file names\n"}));
 
 // Command lines that the scan accepts end in the driver; a missing input file
 // shows that the run got that far.
@@ -102,6 +110,10 @@ struct Accepted {
   std::vector<std::string> args;
   std::string before;  // what the scan prints before the run starts
 };
+
+void PrintTo(const Accepted& a, std::ostream* os) {
+  *os << joined(a.args);
+}
 
 class AcceptedCommandLine : public testing::TestWithParam<Accepted> {};
 

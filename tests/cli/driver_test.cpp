@@ -122,7 +122,8 @@ TEST(FrameDriver, LargerLaterFrameGetsALargerIndexTable) {
 
 TEST(FrameDriver, UniqueColormapOverSequence) {
   TempDir dir;
-  for (int f = 1; f <= 9; f += 2) writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
+  for (int f = 1; f <= 9; f += 2)
+    writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
   RunResult r = kxreduce({"-u", "-v", "-n", "8", "-s", "1", "9", "2", "in", "out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::exists(dir.path("out-1-9.clm")));

@@ -359,6 +359,19 @@ TEST(MacOpenErrors, MissingFileIsError1) {
   expectOpenFails(dir.path("nothing"), 0, kMacOpenError, "Can't open file " + dir.path("nothing"));
 }
 
+TEST(MacOpenErrors, DirectoryIsError1AndIsNoHeaderFile) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path("d"));
+  expectOpenFails(dir.path("d"), 0, kMacOpenError, "Can't open file " + dir.path("d"));
+  std::filesystem::create_directories(dir.path("%f"));
+  writeFileBytes(dir.path("f"), text("data"));
+  uint32_t type = 0;
+  auto f = MacOpenFile(dir.path("f"), "r", &type);
+  ASSERT_NE(f, nullptr) << MacGetError();
+  EXPECT_EQ(dataOf(f, 4), text("data"));
+  EXPECT_EQ(MacCloseFile(f), 0);
+}
+
 TEST(MacOpenErrors, AppleDoubleWithoutDataFileIsError1) {
   TempDir dir;
   writeFileBytes(dir.path("%pic"), appleDouble().bytes());

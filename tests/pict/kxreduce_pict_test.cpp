@@ -106,7 +106,7 @@ TEST_F(KxreducePict, ReducesPicturesMadeByOtherPrograms) {
 }
 
 TEST_F(KxreducePict, OneBitPicturesReachTheReductionInAllThreeChannels) {
-  RasterSpec s;
+  RasterRecipe s;
   s.opcode = 0x90;
   s.pixmap = false;
   s.rowBytes = 2;

@@ -476,7 +476,7 @@ TEST_F(PictWalk, SkipsEveryArgumentForm) {
   p.rect(PictRect{0, 0, 8, 16});
   p.zeros(16);  // 8 rows of 2 bytes, unpacked
   // Rasters of each kind.
-  RasterSpec bits;
+  RasterRecipe bits;
   bits.opcode = 0x90;
   bits.pixmap = false;
   bits.rowBytes = 2;
@@ -484,7 +484,7 @@ TEST_F(PictWalk, SkipsEveryArgumentForm) {
   bits.rows.assign(3, std::vector<uint8_t>{0xAA, 0x55});
   appendRaster(p, bits);
   expected.push_back(0x90);
-  RasterSpec rgn;
+  RasterRecipe rgn;
   rgn.opcode = 0x99;
   rgn.rowBytes = 16;
   rgn.bounds = rgn.src = rgn.dst = PictRect{0, 0, 2, 16};
@@ -492,14 +492,14 @@ TEST_F(PictWalk, SkipsEveryArgumentForm) {
   rgn.rows = {std::vector<uint8_t>(16, 3), std::vector<uint8_t>(16, 1)};
   appendRaster(p, rgn);
   expected.push_back(0x99);
-  RasterSpec wide = rgn;  // rowBytes above 250: word counts
+  RasterRecipe wide = rgn;  // rowBytes above 250: word counts
   wide.opcode = 0x98;
   wide.rowBytes = 300;
   wide.bounds = wide.src = wide.dst = PictRect{0, 0, 2, 300};
   wide.rows = {std::vector<uint8_t>(300, 2), std::vector<uint8_t>(300, 0)};
   appendRaster(p, wide);
   expected.push_back(0x98);
-  RasterSpec three;  // 32-bit, packType 2: three bytes a pixel
+  RasterRecipe three;  // 32-bit, packType 2: three bytes a pixel
   three.opcode = 0x9A;
   three.rowBytes = 12;
   three.packType = 2;
@@ -510,13 +510,13 @@ TEST_F(PictWalk, SkipsEveryArgumentForm) {
   three.rows.assign(2, std::vector<uint8_t>(9, 0x40));
   appendRaster(p, three);
   expected.push_back(0x9A);
-  RasterSpec planes = three;  // packType 4 with a mask region
+  RasterRecipe planes = three;  // packType 4 with a mask region
   planes.opcode = 0x9B;
   planes.packType = 4;
   planes.rows.assign(2, std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0});
   appendRaster(p, planes);
   expected.push_back(0x9B);
-  RasterSpec sixteen;  // 16-bit pixels packed in units
+  RasterRecipe sixteen;  // 16-bit pixels packed in units
   sixteen.opcode = 0x9A;
   sixteen.rowBytes = 10;
   sixteen.packType = 3;

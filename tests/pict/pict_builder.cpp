@@ -85,7 +85,7 @@ std::vector<uint8_t> packUnits16(const std::vector<uint8_t>& row) {
   return out;
 }
 
-void appendRasterBody(PictBytes& p, const RasterSpec& s) {
+void appendRasterBody(PictBytes& p, const RasterRecipe& s) {
   const bool direct = (s.opcode & 2) != 0;
   if (direct) p.u32(0xFF);
   p.u16(static_cast<uint32_t>(s.rowBytes) | (s.pixmap ? 0x8000 : 0));
@@ -148,7 +148,7 @@ void appendRasterBody(PictBytes& p, const RasterSpec& s) {
   }
 }
 
-void appendRaster(PictBytes& p, const RasterSpec& s) {
+void appendRaster(PictBytes& p, const RasterRecipe& s) {
   p.op(static_cast<uint32_t>(s.opcode));
   appendRasterBody(p, s);
 }

@@ -51,7 +51,7 @@ PictBytes pictExtendedVersion2(const PictRect& frame, const PictRect& source);
 // One raster opcode. Rows are given unpacked (rowBytes bytes each) and are
 // stored as the record says: unpacked, three quarters, or PackBits in bytes
 // or 16-bit units with a byte or word count.
-struct RasterSpec {
+struct RasterRecipe {
   int opcode = 0x98;
   int rowBytes = 0;
   PictRect bounds;
@@ -68,9 +68,9 @@ struct RasterSpec {
   int ctSizeOverride = -2;  // when >= -1, stored instead of colours.size() - 1
 };
 // Appends a version 2 raster opcode (pad byte first when needed).
-void appendRaster(PictBytes& out, const RasterSpec& spec);
+void appendRaster(PictBytes& out, const RasterRecipe& recipe);
 // The raster's record and rows without the opcode word (version 1 files).
-void appendRasterBody(PictBytes& out, const RasterSpec& spec);
+void appendRasterBody(PictBytes& out, const RasterRecipe& recipe);
 
 // Packs 16-bit units (a reference packer: runs of 2 or more equal units as
 // runs, everything else as literals of up to 128 units).

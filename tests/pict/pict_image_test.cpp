@@ -48,8 +48,8 @@ class PictImage : public testing::Test {
   std::string err_;
 };
 
-RasterSpec pixmap(int opcode, int width, int rows) {
-  RasterSpec s;
+RasterRecipe pixmap(int opcode, int width, int rows) {
+  RasterRecipe s;
   s.opcode = opcode;
   s.bounds = s.src = s.dst =
       PictRect{0, 0, static_cast<int16_t>(rows), static_cast<int16_t>(width)};
@@ -57,7 +57,7 @@ RasterSpec pixmap(int opcode, int width, int rows) {
 }
 
 TEST_F(PictImage, IndexedColourFillsColoursAndPixelValues) {
-  RasterSpec s = pixmap(0x98, 8, 2);
+  RasterRecipe s = pixmap(0x98, 8, 2);
   s.rowBytes = 8;
   s.colours = colourTable({{9, 8, 7}, {100, 150, 200}, {1, 2, 3}});
   s.rows = {{0, 1, 2, 0, 1, 2, 0, 1}, {2, 2, 2, 2, 1, 1, 1, 1}};
@@ -81,7 +81,7 @@ TEST_F(PictImage, IndexedColourFillsColoursAndPixelValues) {
 
 TEST_F(PictImage, DirectPicturesFillAlphaOnlyWhenTheyHaveIt) {
   for (int cmpCount : {3, 4}) {
-    RasterSpec s = pixmap(0x9A, 2, 1);
+    RasterRecipe s = pixmap(0x9A, 2, 1);
     s.rowBytes = 8;
     s.packType = 4;
     s.pixelType = 16;
@@ -105,7 +105,7 @@ TEST_F(PictImage, DirectPicturesFillAlphaOnlyWhenTheyHaveIt) {
 }
 
 TEST_F(PictImage, SixteenBitPicturesWarnAndKeepFiveBitValues) {
-  RasterSpec s = pixmap(0x9A, 2, 1);
+  RasterRecipe s = pixmap(0x9A, 2, 1);
   s.rowBytes = 4;
   s.packType = 1;
   s.pixelType = 16;
@@ -126,7 +126,7 @@ TEST_F(PictImage, SixteenBitPicturesWarnAndKeepFiveBitValues) {
 }
 
 TEST_F(PictImage, OneBitAndGreyPicturesRepeatGreyInGreenAndBlue) {
-  RasterSpec bits = pixmap(0x90, 8, 1);
+  RasterRecipe bits = pixmap(0x90, 8, 1);
   bits.pixmap = false;
   bits.rowBytes = 2;
   bits.rows = {{0xF0, 0x00}};
@@ -141,7 +141,7 @@ TEST_F(PictImage, OneBitAndGreyPicturesRepeatGreyInGreenAndBlue) {
   for (int c = 0; c < 3; ++c) EXPECT_EQ(channel(picture, c), values) << c;
   EXPECT_EQ(picture.channel[3], nullptr);
 
-  RasterSpec grey = pixmap(0x98, 8, 1);
+  RasterRecipe grey = pixmap(0x98, 8, 1);
   grey.rowBytes = 8;
   grey.colours = greyTable(256);
   grey.rows = {{0, 30, 60, 90, 120, 150, 180, 210}};

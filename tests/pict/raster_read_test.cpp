@@ -70,8 +70,8 @@ class RasterRead : public testing::Test {
   std::string path_;
 };
 
-RasterSpec indexed(int width, int rows, int depth, std::vector<PictColorEntry> table) {
-  RasterSpec s;
+RasterRecipe indexed(int width, int rows, int depth, std::vector<PictColorEntry> table) {
+  RasterRecipe s;
   s.opcode = 0x98;
   s.rowBytes = (width * depth + 15) / 16 * 2;
   s.bounds = s.src = s.dst =
@@ -81,8 +81,8 @@ RasterSpec indexed(int width, int rows, int depth, std::vector<PictColorEntry> t
   return s;
 }
 
-RasterSpec direct32(int width, int rows, int packType, int cmpCount) {
-  RasterSpec s;
+RasterRecipe direct32(int width, int rows, int packType, int cmpCount) {
+  RasterRecipe s;
   s.opcode = 0x9A;
   s.rowBytes = 4 * width;
   s.bounds = s.src = s.dst =
@@ -117,7 +117,7 @@ TEST_P(IndexedDepth, ColourTableGivesColoursAndRawValues) {
   const int depth = GetParam();
   const int width = 11, rows = 3, n = 1 << depth;
   std::vector<std::array<uint8_t, 3>> rgb(kColours.begin(), kColours.begin() + std::min(n, 16));
-  RasterSpec s = indexed(width, rows, depth, colourTable(rgb));
+  RasterRecipe s = indexed(width, rows, depth, colourTable(rgb));
   std::vector<std::vector<int>> values(rows);
   for (int y = 0; y < rows; ++y) {
     for (int x = 0; x < width; ++x) values[y].push_back((x * 3 + y) % static_cast<int>(rgb.size()));
@@ -151,7 +151,7 @@ TEST_P(IndexedDepth, GreyTableGivesPlaneZeroOnly) {
     const auto v = static_cast<uint16_t>((i * 255 / (n - 1)) * 257);
     table.push_back({static_cast<uint16_t>(i), v, v, v});
   }
-  RasterSpec s = indexed(width, 2, depth, table);
+  RasterRecipe s = indexed(width, 2, depth, table);
   std::vector<int> values;
   for (int x = 0; x < width; ++x) values.push_back((x + 1) % n);
   s.rows = {pixelRow(values, depth, s.rowBytes), pixelRow(values, depth, s.rowBytes)};
@@ -168,7 +168,7 @@ TEST_P(IndexedDepth, GreyTableGivesPlaneZeroOnly) {
 INSTANTIATE_TEST_SUITE_P(Depths, IndexedDepth, testing::Values(1, 2, 4, 8));
 
 TEST_F(RasterRead, GreyTableReadWithItsTableRepeatsGreyInGreenAndBlue) {
-  RasterSpec s = indexed(8, 1, 8, greyTable(256));
+  RasterRecipe s = indexed(8, 1, 8, greyTable(256));
   s.rows = {{0, 10, 20, 30, 40, 50, 60, 255}};
   PictBytes p = pictVersion2(s.bounds);
   appendRaster(p, s);
@@ -186,7 +186,7 @@ TEST_F(RasterRead, GreyTableReadWithItsTableRepeatsGreyInGreenAndBlue) {
 }
 
 TEST_F(RasterRead, ColourTableIsHandedBackInEightBits) {
-  RasterSpec s = indexed(8, 1, 8, colourTable({{1, 2, 3}, {250, 251, 252}}));
+  RasterRecipe s = indexed(8, 1, 8, colourTable({{1, 2, 3}, {250, 251, 252}}));
   s.rows = {{0, 1, 0, 1, 0, 1, 0, 1}};
   PictBytes p = pictVersion2(s.bounds);
   appendRaster(p, s);
@@ -201,7 +201,7 @@ TEST_F(RasterRead, ColourTableIsHandedBackInEightBits) {
 }
 
 TEST_F(RasterRead, BitmapSetBitsAreBlackAndPartialBytesAreExpanded) {
-  RasterSpec s;
+  RasterRecipe s;
   s.opcode = 0x90;
   s.pixmap = false;
   s.rowBytes = 2;
@@ -221,7 +221,7 @@ TEST_F(RasterRead, BitmapSetBitsAreBlackAndPartialBytesAreExpanded) {
 TEST_F(RasterRead, PackedBitmapInAVersion1Picture) {
   PictBytes p = pictVersion1(PictRect{0, 0, 3, 80});
   p.u8(0x98);
-  RasterSpec s;
+  RasterRecipe s;
   s.opcode = 0x98;
   s.pixmap = false;
   s.rowBytes = 10;
@@ -242,7 +242,7 @@ TEST_F(RasterRead, PackedBitmapInAVersion1Picture) {
 
 TEST_F(RasterRead, SixteenBitPixelsGiveFiveBitComponents) {
   for (int packType : {0, 1, 3}) {
-    RasterSpec s;
+    RasterRecipe s;
     s.opcode = 0x9A;
     s.rowBytes = 8;
     s.packType = packType;
@@ -267,7 +267,7 @@ TEST_F(RasterRead, SixteenBitPixelsGiveFiveBitComponents) {
 }
 
 TEST_F(RasterRead, PackedSixteenBitRowsRepeatTwoByteUnits) {
-  RasterSpec s;
+  RasterRecipe s;
   s.opcode = 0x9A;
   s.rowBytes = 8;
   s.packType = 3;
@@ -300,7 +300,7 @@ class Direct32 : public RasterRead, public testing::WithParamInterface<Direct32C
 TEST_P(Direct32, DeliversRedGreenBlueAndAlpha) {
   const Direct32Case& c = GetParam();
   const int width = 5;
-  RasterSpec s = direct32(width, 2, c.packType, c.cmpCount);
+  RasterRecipe s = direct32(width, 2, c.packType, c.cmpCount);
   auto component = [](int ch, int x, int y) { return static_cast<uint8_t>(40 * ch + 7 * x + y); };
   for (int y = 0; y < 2; ++y) {
     std::vector<uint8_t> row;
@@ -349,7 +349,7 @@ INSTANTIATE_TEST_SUITE_P(Packings, Direct32,
 
 TEST_F(RasterRead, RowCountsAreBytesUpTo250AndWordsFrom251) {
   for (int rowBytes : {250, 251}) {
-    RasterSpec s = indexed(rowBytes, 2, 8, colourTable({{0, 0, 0}, {9, 8, 7}, {1, 2, 3}}));
+    RasterRecipe s = indexed(rowBytes, 2, 8, colourTable({{0, 0, 0}, {9, 8, 7}, {1, 2, 3}}));
     s.rowBytes = rowBytes;
     std::vector<uint8_t> row(rowBytes);
     for (int x = 0; x < rowBytes; ++x) row[x] = static_cast<uint8_t>((x / 3) % 3);
@@ -364,8 +364,8 @@ TEST_F(RasterRead, RowCountsAreBytesUpTo250AndWordsFrom251) {
   }
 }
 
-RasterSpec band(int top, int bottom, uint8_t value, std::vector<PictColorEntry> table) {
-  RasterSpec s = indexed(8, bottom - top, 8, std::move(table));
+RasterRecipe band(int top, int bottom, uint8_t value, std::vector<PictColorEntry> table) {
+  RasterRecipe s = indexed(8, bottom - top, 8, std::move(table));
   s.bounds = s.src = s.dst =
       PictRect{static_cast<int16_t>(top), 0, static_cast<int16_t>(bottom), 8};
   s.rows.assign(bottom - top, std::vector<uint8_t>(8, value));
@@ -422,7 +422,7 @@ TEST_F(RasterRead, ABandWithAGapOrOtherFlagsStopsTheImage) {
 }
 
 TEST_F(RasterRead, OtherOpcodesBeforeTheRasterAreSkipped) {
-  RasterSpec s = indexed(8, 1, 8, colourTable({{0, 0, 0}, {7, 8, 9}}));
+  RasterRecipe s = indexed(8, 1, 8, colourTable({{0, 0, 0}, {7, 8, 9}}));
   s.rows = {std::vector<uint8_t>(8, 1)};
   PictBytes p = pictVersion2(s.bounds);
   p.op(0x001E);
@@ -450,7 +450,7 @@ TEST_F(RasterRead, OtherOpcodesBeforeTheRasterAreSkipped) {
 
 TEST_F(RasterRead, BackgroundFillsWhereTheRasterDoesNotReach) {
   // A 3 × 2 colour raster at column 4, row 2 of a 10 × 6 frame.
-  RasterSpec s = indexed(3, 2, 8, colourTable({{0, 0, 0}, {1, 2, 3}}));
+  RasterRecipe s = indexed(3, 2, 8, colourTable({{0, 0, 0}, {1, 2, 3}}));
   s.rowBytes = 8;
   s.bounds = s.src = s.dst = PictRect{2, 4, 4, 7};
   s.rows.assign(2, std::vector<uint8_t>(8, 1));
@@ -469,7 +469,7 @@ TEST_F(RasterRead, BackgroundFillsWhereTheRasterDoesNotReach) {
   }
 
   // Direct 16-bit pixels fill with 31, one-bit bitmaps with 1.
-  RasterSpec sixteen;
+  RasterRecipe sixteen;
   sixteen.opcode = 0x9A;
   sixteen.rowBytes = 2;
   sixteen.packType = 1;
@@ -492,7 +492,7 @@ TEST_F(RasterRead, RastersReachingOutsideTheFrameAreClipped) {
   // frame (rows 1-2, columns 2-4 of the raster show) and at column 1, row 1
   // (columns 0-1 and row 0 show).
   auto picture = [](int16_t left, int16_t top) {
-    RasterSpec s = indexed(6, 4, 8, greyTable(256));
+    RasterRecipe s = indexed(6, 4, 8, greyTable(256));
     s.rowBytes = 8;
     s.bounds = s.src = s.dst =
         PictRect{top, left, static_cast<int16_t>(top + 4), static_cast<int16_t>(left + 6)};
@@ -536,7 +536,7 @@ class RasterScan : public RasterRead {
 };
 
 TEST_F(RasterScan, SpanIsNarrowedPastBackgroundPixels) {
-  RasterSpec s;
+  RasterRecipe s;
   s.opcode = 0x90;
   s.pixmap = false;
   s.rowBytes = 2;
@@ -559,7 +559,7 @@ TEST_F(RasterScan, SpanIsNarrowedPastBackgroundPixels) {
 }
 
 TEST_F(RasterScan, InvertedColoursComplementTableAndBackground) {
-  RasterSpec s = indexed(2, 1, 8, colourTable({{0, 0, 0}, {10, 200, 255}}));
+  RasterRecipe s = indexed(2, 1, 8, colourTable({{0, 0, 0}, {10, 200, 255}}));
   s.rowBytes = 4;
   s.bounds = s.src = s.dst = PictRect{1, 1, 2, 3};
   s.rows = {{1, 0, 0, 0}};
@@ -593,9 +593,9 @@ TEST_F(RasterScan, InvertedColoursComplementTableAndBackground) {
 }
 
 TEST_F(RasterScan, SeveralRastersOfOnePictureAreVisitedInTurn) {
-  RasterSpec a = indexed(8, 1, 8, greyTable(2));
+  RasterRecipe a = indexed(8, 1, 8, greyTable(2));
   a.rows = {std::vector<uint8_t>(8, 1)};
-  RasterSpec b = direct32(2, 1, 4, 3);
+  RasterRecipe b = direct32(2, 1, 4, 3);
   b.rows = {{1, 2, 3, 4, 5, 6, 0, 0}};
   PictBytes p = pictVersion2(a.bounds);
   appendRaster(p, a);
@@ -638,7 +638,7 @@ TEST_F(RasterRead, ReservedOpcodesAmongTheRastersAreBadParameters) {
 }
 
 TEST_F(RasterRead, WrongOpcodeBeforeTheRasterFailsTheFirstRow) {
-  RasterSpec s = indexed(8, 1, 8, greyTable(2));
+  RasterRecipe s = indexed(8, 1, 8, greyTable(2));
   s.rows = {std::vector<uint8_t>(8, 1)};
   PictBytes p = pictVersion2(s.bounds);
   p.op(0x0078);  // frameSamePoly
@@ -651,13 +651,13 @@ TEST_F(RasterRead, WrongOpcodeBeforeTheRasterFailsTheFirstRow) {
 
 struct BadRaster {
   const char* label;
-  std::function<void(RasterSpec&, PictBytes&)> spoil;  // applied before the raster is appended
+  std::function<void(RasterRecipe&, PictBytes&)> spoil;  // applied before the raster is appended
 };
 
 class BadRasterTest : public RasterRead, public testing::WithParamInterface<BadRaster> {};
 
 TEST_P(BadRasterTest, IsRefused) {
-  RasterSpec s = indexed(10, 2, 8, colourTable({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}));
+  RasterRecipe s = indexed(10, 2, 8, colourTable({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}));
   s.rows.assign(2, std::vector<uint8_t>(10, 2));
   PictBytes p = pictVersion2(s.bounds);
   GetParam().spoil(s, p);
@@ -668,7 +668,7 @@ TEST_P(BadRasterTest, IsRefused) {
   EXPECT_TRUE(image.planes[0].empty());
 }
 
-void appendWithRows(RasterSpec& s, PictBytes& p, const std::vector<std::vector<uint8_t>>& raw) {
+void appendWithRows(RasterRecipe& s, PictBytes& p, const std::vector<std::vector<uint8_t>>& raw) {
   // The record, then rows given as stored bytes (count included).
   s.rows.clear();
   appendRaster(p, s);
@@ -678,54 +678,54 @@ void appendWithRows(RasterSpec& s, PictBytes& p, const std::vector<std::vector<u
 INSTANTIATE_TEST_SUITE_P(
     Rasters, BadRasterTest,
     testing::Values(BadRaster{"count_beyond_the_row_buffer",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 std::vector<uint8_t> row = {0xFF};
                                 row.resize(256, 0);  // 255 bytes of literal groups
                                 appendWithRows(s, p, {row, row});
                               }},
                     BadRaster{
                         "row_unpacks_past_rowBytes",
-                        [](RasterSpec& s, PictBytes& p) {
+                        [](RasterRecipe& s, PictBytes& p) {
                           appendWithRows(s, p, {{2, 0xF0, 1}, {2, 0xF0, 1}});  // a run of 17 > 10
                         }},
                     BadRaster{"pixel_beyond_the_table",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.rows.assign(2, std::vector<uint8_t>(10, 3));
                                 appendRaster(p, s);
                               }},
                     BadRaster{"negative_ctSize",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.colours.clear();
                                 s.ctSizeOverride = -1;
                                 appendRaster(p, s);
                               }},
                     BadRaster{"destination_wider_than_the_row",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.dst.right = 11;
                                 appendRaster(p, s);
                               }},
                     BadRaster{"negative_row_count",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.bounds.bottom = -1;
                                 s.rows.clear();
                                 appendRaster(p, s);
                               }},
                     BadRaster{"indexed_depth_3",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.cmpSize = s.pixelSize = 3;
                                 appendRaster(p, s);
                               }},
                     BadRaster{"direct_24_bit_pixels",
-                              [](RasterSpec& s, PictBytes& p) {
-                                RasterSpec d = direct32(10, 2, 4, 3);
+                              [](RasterRecipe& s, PictBytes& p) {
+                                RasterRecipe d = direct32(10, 2, 4, 3);
                                 d.pixelSize = 24;
                                 d.rows.assign(2, std::vector<uint8_t>(40, 0));
                                 (void)s;
                                 appendRaster(p, d);
                               }},
                     BadRaster{"planes_wider_than_bounds",
-                              [](RasterSpec& s, PictBytes& p) {
-                                RasterSpec d = direct32(10, 2, 4, 3);
+                              [](RasterRecipe& s, PictBytes& p) {
+                                RasterRecipe d = direct32(10, 2, 4, 3);
                                 d.dst.right = 12;
                                 d.rowBytes = 48;
                                 d.rows.assign(2, std::vector<uint8_t>(48, 0));
@@ -733,18 +733,18 @@ INSTANTIATE_TEST_SUITE_P(
                                 appendRaster(p, d);
                               }},
                     BadRaster{"mask_region_smaller_than_its_size_word",
-                              [](RasterSpec& s, PictBytes& p) {
+                              [](RasterRecipe& s, PictBytes& p) {
                                 s.opcode = 0x99;
                                 s.rows.clear();
                                 appendRaster(p, s);
                                 // Replace the region (size 10 + rect) by a size of 1.
-                                p.b.resize(p.b.size() - 10);
+                                p.b.erase(p.b.end() - 10, p.b.end());
                                 p.u16(1);
                               }}),
     [](const testing::TestParamInfo<BadRaster>& info) { return info.param.label; });
 
 TEST_F(RasterRead, TruncatedRowsAreReadErrors) {
-  RasterSpec s = indexed(10, 2, 8, greyTable(2));
+  RasterRecipe s = indexed(10, 2, 8, greyTable(2));
   PictBytes p = pictVersion2(s.bounds);
   appendRaster(p, s);
   p.bytes({10, 0x09, 1, 1});  // 10 bytes announced, the file ends after 3
@@ -754,7 +754,7 @@ TEST_F(RasterRead, TruncatedRowsAreReadErrors) {
 }
 
 TEST_F(RasterRead, FramesLargerThanTheImageLimitAreRefused) {
-  RasterSpec s = indexed(20, 20, 8, greyTable(2));
+  RasterRecipe s = indexed(20, 20, 8, greyTable(2));
   s.rows.assign(20, std::vector<uint8_t>(20, 1));
   PictBytes p = pictVersion2(s.bounds);
   appendRaster(p, s);

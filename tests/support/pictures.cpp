@@ -8,7 +8,8 @@ namespace kx {
 
 void writeSamplePicture(const std::string& name, int width, int height, uint32_t seed) {
   PicturePtr pic = makeSamplePicture(width, height, seed);
-  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0)) throw std::runtime_error("cannot write " + name);
+  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0))
+    throw std::runtime_error("cannot write " + name);
 }
 
 PicturePtr pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
@@ -26,7 +27,8 @@ PicturePtr pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb
 void writeRgbPicture(const std::string& name, int width, int height,
                      const std::vector<uint8_t>& rgb) {
   PicturePtr pic = pictureFromRgb(width, height, rgb);
-  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0)) throw std::runtime_error("cannot write " + name);
+  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0))
+    throw std::runtime_error("cannot write " + name);
 }
 
 std::vector<uint8_t> readRgbPicture(const std::string& name, int* width, int* height) {

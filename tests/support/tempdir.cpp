@@ -40,8 +40,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& cwd) {
   TempDir capture;
   const std::string outPath = capture.path("stdout"), errPath = capture.path("stderr");
-  const std::string exe = program.find('/') == std::string::npos ? buildDir() + "/" + program
-                                                                  : program;
+  const std::string exe =
+      program.find('/') == std::string::npos ? buildDir() + "/" + program : program;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -78,7 +78,8 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
 
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace kx

@@ -1,0 +1,64 @@
+// Fuzz target: reading a whole PICT image (framing, the opcode walker, every
+// raster kind, bands and clipping) from arbitrary bytes.
+//
+// Input: the bytes of the PICT data file, written to a plain file and read
+// with readPictImage, once without and once with the colour table.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "macfile/macfile.h"
+#include "pict/pict.h"
+
+namespace {
+
+struct WorkDir {
+  std::string path;
+  WorkDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kxfuzz-pict-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) std::abort();
+    path = tmpl;
+  }
+  ~WorkDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+const WorkDir& workDir() {
+  static WorkDir dir;
+  return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Frames may be up to 32767 × 32767; the planes of the largest would not
+  // fit the fuzzer's memory, and their size proves nothing more.
+  kx::PictSetImageLimit(1 << 20);
+  const std::string name = workDir().path + "/f.pict";
+  {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  for (int wantTable : {-1, 0}) {
+    int16_t width = 0, height = 0;
+    int colours = wantTable;
+    kx::Colormap table;
+    kx::PictPlanes planes;
+    kx::MacClearError();
+    const int result = kx::readPictImage(name, &width, &height, &colours, &table, planes);
+    if (result == 0) {
+      // What the reader promises of a picture it accepts.
+      if (width <= 0 || height <= 0 || !planes[0]) std::abort();
+      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours)) {
+        std::abort();
+      }
+    }
+  }
+  return 0;
+}
