@@ -110,6 +110,7 @@ void BM_WritePictureFile(benchmark::State& state) {
     if (!kx::QZ_pictureWriteFile(benchFile(), pic, nullptr, 0)) state.SkipWithError("write failed");
   }
   setCounters(state, std::filesystem::file_size(benchFile()));
+  std::filesystem::remove(benchFile());
 }
 
 void BM_ReadPictureFile(benchmark::State& state) {
@@ -124,31 +125,8 @@ void BM_ReadPictureFile(benchmark::State& state) {
   std::filesystem::remove(benchFile());
 }
 
-void BM_WritePictureMemory(benchmark::State& state) {
-  kx::Picture& pic = photo();
-  std::vector<uint8_t> bytes;
-  for (auto _ : state) {
-    kx::QZ_pictureWriteMemory(pic, nullptr, 0, bytes);
-    benchmark::DoNotOptimize(bytes.data());
-  }
-  setCounters(state, bytes.size());
-}
-
-void BM_ReadPictureMemory(benchmark::State& state) {
-  kx::Picture& pic = photo();
-  std::vector<uint8_t> bytes;
-  kx::QZ_pictureWriteMemory(pic, nullptr, 0, bytes);
-  for (auto _ : state) {
-    kx::PicturePtr back = kx::QZ_pictureReadMemory(bytes);
-    benchmark::DoNotOptimize(back.get());
-  }
-  setCounters(state, bytes.size());
-}
-
 BENCHMARK(BM_WritePictureFile)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_ReadPictureFile)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_WritePictureMemory)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_ReadPictureMemory)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
 

@@ -50,7 +50,10 @@ int QZ_pictureDispose(PicturePtr* picture);
 void QZ_channelPacketDispose(ChannelPacketList* list);
 
 // Reads a whole picture file (".pic" is appended unless the name already ends
-// in it). Null when the file is missing or not a readable picture file.
+// in it). Null when the file is missing or not a readable picture file, and
+// when its width or height is negative, two packets name the same channel or
+// the channel buffers do not fit in memory. A file cut short is read: its
+// missing bytes read as 255.
 PicturePtr QZ_pictureReadFile(const std::string& name);
 // The same from the bytes of a picture file held in memory.
 PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes);
