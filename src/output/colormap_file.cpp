@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -204,9 +205,7 @@ class LineReader {
   int number_ = 0;
 };
 
-}  // namespace
-
-void kx_writeColorMap(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
+void writeBinary(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
   const std::string path = name + ".clm";
   checkWritable(path, colormap, opt);
   std::unique_ptr<OutFile> file = OutFile::create(path);
@@ -227,8 +226,7 @@ void kx_writeColorMap(const std::string& name, const Colormap& colormap, const R
   commitOrFail(*file);
 }
 
-void kx_writeASCIIColorMap(const std::string& name, const Colormap& colormap,
-                           const RunSettings* opt) {
+void writeAscii(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
   const std::string path = name + ".cla";
   checkWritable(path, colormap, opt);
   std::unique_ptr<OutFile> file = OutFile::create(path);
@@ -244,8 +242,7 @@ void kx_writeASCIIColorMap(const std::string& name, const Colormap& colormap,
   commitOrFail(*file);
 }
 
-Colormap kx_readColorMap(const std::string& name, ColormapFileHeader* header,
-                         const RunSettings* opt) {
+Colormap readBinary(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
   const std::string path = name + ".clm";
   std::vector<uint8_t> bytes;
   if (!readFile(path, bytes, kHeaderBytes + kEntryBytes * 0x7FFF)) {
@@ -295,8 +292,7 @@ Colormap kx_readColorMap(const std::string& name, ColormapFileHeader* header,
   return toColormap(stored, h.bits);
 }
 
-Colormap kx_readASCIIColorMap(const std::string& name, ColormapFileHeader* header,
-                              const RunSettings* opt) {
+Colormap readAscii(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
   const std::string path = name + ".cla";
   std::vector<uint8_t> bytes;
   if (!readFile(path, bytes, SIZE_MAX)) failOpen("can't read ASCII colormap %s, exit...\n", path);
@@ -350,6 +346,37 @@ Colormap kx_readASCIIColorMap(const std::string& name, ColormapFileHeader* heade
   header->colors = static_cast<int16_t>(count);
   header->bits = static_cast<int16_t>(bits);
   return toColormap(stored, bits);
+}
+
+// Running out of memory ends the run like every other failure.
+template <typename F>
+auto orOutOfMemory(const std::string& path, F f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for colormap " + path + "\n");
+  }
+}
+
+}  // namespace
+
+void kx_writeColorMap(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
+  orOutOfMemory(name + ".clm", [&] { writeBinary(name, colormap, opt); });
+}
+
+void kx_writeASCIIColorMap(const std::string& name, const Colormap& colormap,
+                           const RunSettings* opt) {
+  orOutOfMemory(name + ".cla", [&] { writeAscii(name, colormap, opt); });
+}
+
+Colormap kx_readColorMap(const std::string& name, ColormapFileHeader* header,
+                         const RunSettings* opt) {
+  return orOutOfMemory(name + ".clm", [&] { return readBinary(name, header, opt); });
+}
+
+Colormap kx_readASCIIColorMap(const std::string& name, ColormapFileHeader* header,
+                              const RunSettings* opt) {
+  return orOutOfMemory(name + ".cla", [&] { return readAscii(name, header, opt); });
 }
 
 }  // namespace kx

@@ -26,6 +26,7 @@
 // the 16-bit width and height fields are refused.
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "common/bytes.h"
@@ -39,7 +40,12 @@ std::shared_ptr<OutFile> kx_writeIconeFileHeader(const std::string& name, int wi
     kx_error("cannot write " + path + ": a frame of " + std::to_string(width) + " x " +
              std::to_string(height) + " pixels does not fit its header\n");
   }
-  std::shared_ptr<OutFile> file = OutFile::create(path);
+  std::shared_ptr<OutFile> file;
+  try {
+    file = OutFile::create(path);
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for creating " + path + "\n");
+  }
   if (!file) kx_error(std::string(std::strerror(errno)) + " , Can't open " + path + "\n");
 
   const uint32_t pixels = static_cast<uint32_t>(width) * static_cast<uint32_t>(height);

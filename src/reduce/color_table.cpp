@@ -3,7 +3,8 @@
 // The chained table (6553 buckets, new entries at the head of their bucket)
 // is the reference structure; counting a frame goes through ColorCounter,
 // which finds the same colours and counts and reproduces the chained table's
-// order, but with one short probe per pixel instead of a chain walk.
+// order, but with a short probe of a small table per pixel instead of a
+// chain walk.
 #include <algorithm>
 #include <new>
 
@@ -49,33 +50,62 @@ void ColorCounter::grow() {
 }
 
 bool ColorCounter::count(const PixelPlanes& planes, int columns, int rows) {
-  uint32_t prevKey = 0, prevSlot = 0;
-  for (int r = 0; r < rows; ++r) {
-    const uint8_t* p = planes[r];
+  // Pixel counts first go to a small direct-mapped table of recent colours
+  // that stays in the processor's first-level cache; a colour's count
+  // reaches the main table when another colour takes its place. Colours
+  // still enter the main table the first time they are met, so the order of
+  // first occurrence and the colour limit are those of pixel-by-pixel
+  // counting.
+  struct Recent {
+    uint32_t key;  // 0 for an empty entry
+    uint32_t pos;
+    uint32_t pending;
+  };
+  constexpr int kRecentBits = 11;
+  std::vector<Recent> recent(size_t{1} << kRecentBits, Recent{0, 0, 0});
+  auto flushRecent = [&] {
+    for (Recent& r : recent) {
+      if (r.key) slots_[r.pos].count += r.pending;
+      r = Recent{0, 0, 0};
+    }
+  };
+  // Locals, so that the compiler need not reload them after every store.
+  Slot* slots = slots_.data();
+  uint32_t mask = mask_;
+  int shift = shift_;
+  Recent* const recentSlots = recent.data();
+  for (int row = 0; row < rows; ++row) {
+    const uint8_t* p = planes[row];
     for (int c = 0; c < columns; ++c, p += 3) {
       const uint32_t key = kUsed | (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
-      // Neighbouring pixels often share their colour: skip the probe then.
-      if (key == prevKey) {
-        ++slots_[prevSlot].count;
+      Recent& r = recentSlots[(key * 0x9E3779B1u) >> (32 - kRecentBits)];
+      if (r.key == key) {
+        ++r.pending;
         continue;
       }
-      uint32_t pos = slotOf(key);
-      while (slots_[pos].key != key && slots_[pos].key != 0) pos = (pos + 1) & mask_;
-      if (slots_[pos].key == 0) {
+      if (r.key) slots[r.pos].count += r.pending;
+      uint32_t pos = (key * 0x9E3779B1u) >> shift;
+      while (slots[pos].key != key && slots[pos].key != 0) pos = (pos + 1) & mask;
+      if (slots[pos].key == 0) {
         if (static_cast<int64_t>(order_.size()) >= maxColors_) return false;
-        slots_[pos] = Slot{key, 0};
+        slots[pos] = Slot{key, 0};
         order_.push_back(pos);
-        // Keep the table at most half full so that probes stay short.
+        // Keep the table at most half full so that probes stay short. Growing
+        // moves the slots, so the recent colours hand over their counts first.
         if (order_.size() * 2 > slots_.size()) {
+          r.key = 0;
+          flushRecent();
           grow();
+          slots = slots_.data();
+          mask = mask_;
+          shift = shift_;
           pos = order_.back();
         }
       }
-      ++slots_[pos].count;
-      prevKey = key;
-      prevSlot = pos;
+      r = Recent{key, pos, 1};
     }
   }
+  flushRecent();
   return true;
 }
 

@@ -40,52 +40,99 @@ void makequanttab(int16_t* quantTable, int bits) {
   }
 }
 
-void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
-              int16_t dither) {
-  if (!channel || count <= 0 || width <= 0) return;
+namespace {
+
+// Filters up to three channels of `count` samples in rows of `width`, in
+// step: each channel's diffusion is its own, but each sample waits for the
+// error of the one before it, so three chains side by side keep the
+// processor busy. Only two rows of floats per channel are kept: a sample's
+// value is its byte plus the shares it received, added in the same order as
+// over a whole-channel buffer.
+void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* quantTable,
+                    int64_t count, int width, bool dither) {
+  if (channelCount == 0 || count <= 0 || width <= 0) return;
   std::vector<float> buffer;
   try {
-    buffer.assign(channel, channel + count);
+    buffer.resize(2 * static_cast<size_t>(channelCount) * static_cast<size_t>(width));
   } catch (const std::bad_alloc&) {
     kx_error("out of memory for allocating a row\n");
   }
-  float* v = buffer.data();
-  // Rounding below is to nearest, ties to even, whatever mode the caller set.
+  float* cur[3];
+  float* next[3];
+  for (int c = 0; c < channelCount; ++c) {
+    cur[c] = buffer.data() + (2 * c) * static_cast<size_t>(width);
+    next[c] = buffer.data() + (2 * c + 1) * static_cast<size_t>(width);
+    const int64_t firstRow = std::min<int64_t>(width, count);
+    for (int64_t k = 0; k < firstRow; ++k) cur[c][k] = channels[c][k];
+  }
+  // Rounding is to nearest, ties to even, whatever mode the caller set:
+  // adding and removing 2^23 rounds a float in 0 … 255 to an integer in the
+  // current mode, exactly as nearbyint does.
   const int savedRounding = std::fegetround();
   std::fesetround(FE_TONEAREST);
+  constexpr float kRound = 8388608.0f;
   // Shares are computed in double and stored back as float, one rounding
   // per neighbour, as earlier runs did.
-  auto spread = [v](int64_t at, int weight, float err) {
-    v[at] = static_cast<float>(static_cast<double>(v[at]) +
-                               (static_cast<double>(weight) * static_cast<double>(err)) / 16.0);
+  auto spread = [](float& at, int weight, float err) {
+    at = static_cast<float>(static_cast<double>(at) +
+                            (static_cast<double>(weight) * static_cast<double>(err)) / 16.0);
   };
-  int col = 0;  // i mod width, kept as a counter instead of a division per sample
-  for (int64_t i = 0; i < count; ++i, col = col + 1 == width ? 0 : col + 1) {
-    const float clamped = std::clamp(v[i], 0.0f, 255.0f);
-    const float level = static_cast<float>(quantTable[static_cast<int>(std::nearbyint(clamped))]);
-    v[i] = level;
-    if (!dither) continue;
-    const float err = std::clamp(clamped - level, -40.0f, 40.0f);
-    if (std::fabs(static_cast<double>(err)) < 0.0001) continue;
-    const bool lastInRow = col + 1 == width;
-    const bool firstInRow = col == 0;
-    if (!lastInRow) spread(i + 1, 7, err);
-    if (i + width < count) {
-      if (!firstInRow) spread(i + width - 1, 3, err);
-      spread(i + width, 5, err);
-      if (!lastInRow) spread(i + width + 1, 1, err);
+  for (int64_t rowStart = 0; rowStart < count; rowStart += width) {
+    const int rowLength = static_cast<int>(std::min<int64_t>(width, count - rowStart));
+    const int64_t nextStart = rowStart + width;
+    const int nextLength =
+        static_cast<int>(std::clamp<int64_t>(count - nextStart, 0, static_cast<int64_t>(width)));
+    for (int c = 0; c < channelCount; ++c) {
+      for (int k = 0; k < nextLength; ++k) next[c][k] = channels[c][nextStart + k];
+    }
+    for (int col = 0; col < rowLength; ++col) {
+      const int64_t i = rowStart + col;
+      // Neighbours that exist: never past the last sample, even in a last
+      // row shorter than the others.
+      const bool right = col + 1 < width && i + 1 < count;
+      const bool down = i + width < count;
+      const bool downLeft = down && col > 0;
+      const bool downRight = down && col + 1 < width && i + width + 1 < count;
+      for (int c = 0; c < channelCount; ++c) {
+        const float clamped = std::clamp(cur[c][col], 0.0f, 255.0f);
+        const int rounded = static_cast<int>((clamped + kRound) - kRound);
+        const float level = static_cast<float>(quantTable[rounded]);
+        cur[c][col] = level;
+        if (!dither) continue;
+        const float err = std::clamp(clamped - level, -40.0f, 40.0f);
+        if (std::fabs(static_cast<double>(err)) < 0.0001) continue;
+        if (right) spread(cur[c][col + 1], 7, err);
+        if (downLeft) spread(next[c][col - 1], 3, err);
+        if (down) spread(next[c][col], 5, err);
+        if (downRight) spread(next[c][col + 1], 1, err);
+      }
+    }
+    for (int c = 0; c < channelCount; ++c) {
+      for (int k = 0; k < rowLength; ++k)
+        channels[c][rowStart + k] = static_cast<uint8_t>(cur[c][k]);
+      std::swap(cur[c], next[c]);
     }
   }
   std::fesetround(savedRounding);
-  for (int64_t i = 0; i < count; ++i) channel[i] = static_cast<uint8_t>(v[i]);
+}
+
+}  // namespace
+
+void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
+              int16_t dither) {
+  if (!channel) return;
+  filterChannels(&channel, 1, quantTable, count, width, dither != 0);
 }
 
 int quantFloyd(Picture& picture, int bits, int dither) {
   makequanttab(table, bits);
-  const int64_t count = int64_t{picture.width} * picture.height;
+  uint8_t* channels[3];
+  int n = 0;
   for (int c = 0; c < 3; ++c) {
-    applytab(picture.channel[c].get(), table, count, picture.width, static_cast<int16_t>(dither));
+    if (picture.channel[c]) channels[n++] = picture.channel[c].get();
   }
+  filterChannels(channels, n, table, int64_t{picture.width} * picture.height, picture.width,
+                 dither != 0);
   return 1;
 }
 

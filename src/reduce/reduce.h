@@ -115,8 +115,8 @@ struct ReductionTables {
 Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, int rows,
                      int maxval, RunSettings* opt, ReductionTables& tables);
 
-// Median cut over the first `colors` histogram entries; returns opt->colors
-// entries.
+// Median cut over the first histogramColors histogram entries (reordered in
+// place); returns opt->colors entries.
 Colormap makeColormap(Histogram& histogram, int histogramColors, int64_t totalPixels, int maxval,
                       const RunSettings* opt);
 

@@ -46,27 +46,35 @@ class ColorCounter {
 };
 
 // Exact nearest palette entry by squared distance, the lowest index winning
-// ties, with a per-cell list of the entries that can be nearest to some
-// colour of the cell. An entry that is farther from every point of a cell
-// than some other entry's farthest point is strictly farther than the
-// nearest entry for every colour of the cell, so dropping it changes neither
-// the nearest distance nor which index wins a tie.
+// ties, for every colour: the colour cube is cut into cells of 8 × 8 × 8
+// colours, and the first time a colour of a cell is asked for, the nearest
+// entry of all 512 colours of the cell is computed at once and kept.
+//
+// Only the entries that can be nearest to some colour of the cell are
+// compared: an entry that is farther from every point of the cell than some
+// other entry's farthest point is strictly farther than the nearest entry
+// for every colour of the cell, so dropping it changes neither the nearest
+// distance nor which index wins a tie. The others are compared in
+// ascending index, taking an entry only when it is strictly nearer.
 class NearestSearch {
  public:
-  // The palette must have 1 to 256 entries.
+  // The palette must have 1 to 256 entries. May throw std::bad_alloc.
   NearestSearch(const HistogramEntry* palette, int colors);
-  int find(int red, int green, int blue);
+
+  int find(int red, int green, int blue) {
+    const int cell = ((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3);
+    int32_t start = cellStart_[cell];
+    if (start < 0) start = fillCell(cell);
+    return table_[start + (((red & 7) << 6) | ((green & 7) << 3) | (blue & 7))];
+  }
 
  private:
-  static constexpr int kCellShift = 3;  // cells of 8 × 8 × 8 colours
-  static constexpr int kCellsPerSide = 256 >> kCellShift;
-  void buildCell(int cell);
+  int32_t fillCell(int cell);
 
   int colors_;
   std::vector<int32_t> red_, green_, blue_;
-  std::vector<int32_t> cellStart_;  // -1 until the cell is first needed
-  std::vector<uint16_t> cellCount_;
-  std::vector<uint8_t> candidates_;
+  std::vector<int32_t> cellStart_;  // offset of the cell's 512 indices, -1 until needed
+  std::vector<uint8_t> table_;
 };
 
 }  // namespace kx

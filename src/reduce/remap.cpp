@@ -25,94 +25,64 @@ NearestSearch::NearestSearch(const HistogramEntry* palette, int colors) : colors
     green_[i] = palette[i].green;
     blue_[i] = palette[i].blue;
   }
-  cellStart_.assign(kCellsPerSide * kCellsPerSide * kCellsPerSide, -1);
-  cellCount_.assign(cellStart_.size(), 0);
+  cellStart_.assign(32 * 32 * 32, -1);
 }
 
-void NearestSearch::buildCell(int cell) {
-  const int lo[3] = {(cell >> 10) << kCellShift, ((cell >> 5) & 31) << kCellShift,
-                     (cell & 31) << kCellShift};
-  constexpr int kSpan = (1 << kCellShift) - 1;
+int32_t NearestSearch::fillCell(int cell) {
+  const int lo[3] = {(cell >> 10) << 3, ((cell >> 5) & 31) << 3, (cell & 31) << 3};
   int32_t nearest[256];
   int32_t bound = INT32_MAX;
   for (int i = 0; i < colors_; ++i) {
     const int32_t v[3] = {red_[i], green_[i], blue_[i]};
     int32_t dmin = 0, dmax = 0;
     for (int c = 0; c < 3; ++c) {
-      const int32_t below = lo[c] - v[c], above = v[c] - (lo[c] + kSpan);
-      const int32_t gap = std::max({below, above, 0});
+      const int32_t toLow = v[c] - lo[c], toHigh = v[c] - (lo[c] + 7);
+      const int32_t gap = toLow < 0 ? -toLow : (toHigh > 0 ? toHigh : 0);
       dmin += gap * gap;
-      const int32_t far = std::max(std::abs(below), std::abs(v[c] - lo[c] - kSpan));
+      const int32_t far = std::max(std::abs(toLow), std::abs(toHigh));
       dmax += far * far;
     }
     nearest[i] = dmin;
     bound = std::min(bound, dmax);
   }
-  cellStart_[cell] = static_cast<int32_t>(candidates_.size());
-  // Ascending index, so that the search below keeps the lowest index on ties.
-  for (int i = 0; i < colors_; ++i) {
-    if (nearest[i] <= bound) candidates_.push_back(static_cast<uint8_t>(i));
-  }
-  cellCount_[cell] = static_cast<uint16_t>(candidates_.size() - cellStart_[cell]);
-}
 
-int NearestSearch::find(int red, int green, int blue) {
-  const int cell =
-      ((red >> kCellShift) << 10) | ((green >> kCellShift) << 5) | (blue >> kCellShift);
-  if (cellStart_[cell] < 0) buildCell(cell);
-  const uint8_t* c = candidates_.data() + cellStart_[cell];
-  const int n = cellCount_[cell];
-  int32_t best = 1000000000;
-  int index = 0;
-  for (int k = 0; k < n; ++k) {
-    const int i = c[k];
-    const int32_t dr = red - red_[i], dg = green - green_[i], db = blue - blue_[i];
-    const int32_t d = dr * dr + dg * dg + db * db;
-    if (d < best) {
-      best = d;
-      index = i;
+  // The distance splits into one term per channel, so for each candidate
+  // the 512 distances are sums of three 8-entry tables.
+  alignas(16) int32_t best[512];
+  alignas(16) int32_t index[512];
+  std::fill(best, best + 512, 1000000000);
+  std::fill(index, index + 512, 0);
+  for (int i = 0; i < colors_; ++i) {
+    if (nearest[i] > bound) continue;
+    int32_t dr[8], dg[8], db[8];
+    for (int k = 0; k < 8; ++k) {
+      dr[k] = (lo[0] + k - red_[i]) * (lo[0] + k - red_[i]);
+      dg[k] = (lo[1] + k - green_[i]) * (lo[1] + k - green_[i]);
+      db[k] = (lo[2] + k - blue_[i]) * (lo[2] + k - blue_[i]);
+    }
+    for (int rg = 0; rg < 64; ++rg) {
+      const int32_t partial = dr[rg >> 3] + dg[rg & 7];
+      int32_t* b = best + 8 * rg;
+      int32_t* x = index + 8 * rg;
+      for (int k = 0; k < 8; ++k) {
+        const int32_t d = partial + db[k];
+        const bool nearer = d < b[k];
+        b[k] = nearer ? d : b[k];
+        x[k] = nearer ? i : x[k];
+      }
     }
   }
-  return index;
+  const int32_t start = static_cast<int32_t>(table_.size());
+  table_.resize(table_.size() + 512);
+  for (int k = 0; k < 512; ++k) table_[start + k] = static_cast<uint8_t>(index[k]);
+  cellStart_[cell] = start;
+  return start;
 }
 
 namespace {
 
-// The remap cache: the chosen index of every colour met so far, one 16-bit
-// slot per possible colour (0 = not searched yet). The slots are laid out in
-// Morton order so that similar colours share cache lines; the block is
-// zero-filled lazily by the system, so only the pages of colours met are
-// ever touched.
-class RemapCache {
- public:
-  RemapCache() {
-    slots_ = static_cast<uint16_t*>(std::calloc(size_t{1} << 24, sizeof(uint16_t)));
-    if (!slots_) kx_error("out of memory for allocating color table");
-    for (uint32_t v = 0; v < 256; ++v) {
-      uint32_t spread = 0;
-      for (int bit = 0; bit < 8; ++bit) spread |= ((v >> bit) & 1u) << (3 * bit);
-      red_[v] = spread << 2;
-      green_[v] = spread << 1;
-      blue_[v] = spread;
-    }
-  }
-  ~RemapCache() { std::free(slots_); }
-  RemapCache(const RemapCache&) = delete;
-  RemapCache& operator=(const RemapCache&) = delete;
-
-  int lookup(int r, int g, int b, NearestSearch& search) {
-    uint16_t& slot = slots_[red_[r] | green_[g] | blue_[b]];
-    if (slot == 0) slot = static_cast<uint16_t>(search.find(r, g, b) + 1);
-    return slot - 1;
-  }
-
- private:
-  uint16_t* slots_;
-  uint32_t red_[256], green_[256], blue_[256];
-};
-
 void remapPlain(PixelPlanes& planes, int columns, int rows, const Colormap& colormap,
-                RemapCache& cache, NearestSearch& search, uint8_t* indices) {
+                NearestSearch& search, uint8_t* indices) {
   uint32_t prevKey = 0xFFFFFFFF;
   int prevIndex = 0;
   for (int row = 0; row < rows; ++row) {
@@ -120,7 +90,7 @@ void remapPlain(PixelPlanes& planes, int columns, int rows, const Colormap& colo
     for (int col = 0; col < columns; ++col, p += 3) {
       const uint32_t key = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
       if (key != prevKey) {
-        prevIndex = cache.lookup(p[0], p[1], p[2], search);
+        prevIndex = search.find(p[0], p[1], p[2]);
         prevKey = key;
       }
       const HistogramEntry& e = colormap[prevIndex];
@@ -132,48 +102,101 @@ void remapPlain(PixelPlanes& planes, int columns, int rows, const Colormap& colo
   }
 }
 
+// The error shares of a sample that differs by d from its palette entry, in
+// single precision exactly as (d × factor × weight) / 16 is computed pixel
+// by pixel; looked up instead of recomputed because each pixel waits for
+// the shares of the one before it.
+struct ErrorShares {
+  float right[511], downLeft[511], down[511], downRight[511];
+
+  explicit ErrorShares(float factor) {
+    for (int d = -255; d <= 255; ++d) {
+      const float err = static_cast<float>(d) * factor;
+      right[d + 255] = err * 7.0f / 16.0f;
+      downLeft[d + 255] = err * 3.0f / 16.0f;
+      down[d + 255] = err * 5.0f / 16.0f;
+      downRight[d + 255] = err * 1.0f / 16.0f;
+    }
+  }
+};
+
+// One row being remapped with the adjustment. Element col + 1 of the error
+// rows belongs to column col; elements 0 and columns + 1 take the diffusion
+// beyond the ends of the row, so no column needs a test.
+struct AdjustedRow {
+  float* cur[3];
+  float* next[3];
+  uint8_t* pixels;
+  uint8_t* indices;
+};
+
+inline void adjustPixel(const AdjustedRow& row, int col, int maxval, const ErrorShares& shares,
+                        const HistogramEntry* colormap, NearestSearch& search) {
+  uint8_t* p = row.pixels + 3 * col;
+  int s[3];
+  for (int c = 0; c < 3; ++c) {
+    const float sum = row.cur[c][col + 1] + static_cast<float>(p[c]);
+    s[c] = std::clamp(static_cast<int>(sum), 0, maxval);
+  }
+  const int index = search.find(s[0], s[1], s[2]);
+  const HistogramEntry& e = colormap[index];
+  const int palette[3] = {e.red, e.green, e.blue};
+  for (int c = 0; c < 3; ++c) {
+    const int d = s[c] - palette[c] + 255;
+    row.cur[c][col + 2] += shares.right[d];
+    row.next[c][col] += shares.downLeft[d];
+    row.next[c][col + 1] += shares.down[d];
+    row.next[c][col + 2] += shares.downRight[d];
+    p[c] = static_cast<uint8_t>(palette[c]);
+  }
+  row.indices[col] = static_cast<uint8_t>(index);
+}
+
+// The adjustment makes each pixel depend on the one before it, so a single
+// row leaves the processor waiting. Rows are therefore remapped kGroup at a
+// time, each kLag pixels behind the row above: pixel col of a row needs the
+// row above done up to col + 1, and its share to the right must be added
+// after the row above added its own shares to that element (col + 2), so
+// every float is summed in the same order as one row after the other.
 void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float factor,
-                   const Colormap& colormap, RemapCache& cache, NearestSearch& search,
-                   uint8_t* indices) {
-  // Element col + 1 belongs to column col; elements 0 and columns + 1 take
-  // the diffusion beyond the ends of the row, so no column needs a test.
-  std::vector<float> rowsBuffer;
+                   const Colormap& colormap, NearestSearch& search, uint8_t* indices) {
+  constexpr int kGroup = 2;
+  constexpr int kLag = 3;
+  const size_t width = static_cast<size_t>(columns) + 2;
+  std::vector<float> buffer;
   try {
-    rowsBuffer.assign(6 * (static_cast<size_t>(columns) + 2), 0.0f);
+    buffer.assign(3 * (kGroup + 1) * width, 0.0f);
   } catch (const std::bad_alloc&) {
     kx_error("out of memory for allocating a row\n");
   }
-  float* cur[3];
-  float* next[3];
+  // errors[c][k]: the current row of the k-th row of a group is errors[c][k],
+  // its next row errors[c][k + 1]; errors[c][0] carries over between groups.
+  float* errors[3][kGroup + 1];
   for (int c = 0; c < 3; ++c) {
-    cur[c] = rowsBuffer.data() + c * (columns + 2);
-    next[c] = rowsBuffer.data() + (3 + c) * (columns + 2);
+    for (int k = 0; k <= kGroup; ++k) errors[c][k] = buffer.data() + (c * (kGroup + 1) + k) * width;
   }
-  for (int row = 0; row < rows; ++row) {
-    for (int c = 0; c < 3; ++c) std::fill(next[c], next[c] + columns + 2, 0.0f);
-    uint8_t* p = planes[row];
-    for (int col = 0; col < columns; ++col, p += 3) {
-      int s[3];
+  const ErrorShares shares(factor);
+  for (int first = 0; first < rows; first += kGroup) {
+    const int count = std::min(kGroup, rows - first);
+    AdjustedRow group[kGroup];
+    for (int k = 0; k < count; ++k) {
       for (int c = 0; c < 3; ++c) {
-        // Single precision throughout, in this order: stored results
-        // depend on every rounding.
-        const float sum = cur[c][col + 1] + static_cast<float>(p[c]);
-        s[c] = std::clamp(static_cast<int>(sum), 0, maxval);
+        group[k].cur[c] = errors[c][k];
+        group[k].next[c] = errors[c][k + 1];
+        std::fill(errors[c][k + 1], errors[c][k + 1] + width, 0.0f);
       }
-      const int index = cache.lookup(s[0], s[1], s[2], search);
-      const HistogramEntry& e = colormap[index];
-      const int palette[3] = {e.red, e.green, e.blue};
-      for (int c = 0; c < 3; ++c) {
-        const float err = static_cast<float>(s[c] - palette[c]) * factor;
-        cur[c][col + 2] += err * 7.0f / 16.0f;
-        next[c][col] += err * 3.0f / 16.0f;
-        next[c][col + 1] += err * 5.0f / 16.0f;
-        next[c][col + 2] += err * 1.0f / 16.0f;
-        p[c] = static_cast<uint8_t>(palette[c]);
-      }
-      *indices++ = static_cast<uint8_t>(index);
+      group[k].pixels = planes[first + k];
+      group[k].indices = indices + static_cast<size_t>(first + k) * columns;
     }
-    for (int c = 0; c < 3; ++c) std::swap(cur[c], next[c]);
+    for (int t = 0; t < columns + (count - 1) * kLag; ++t) {
+      for (int k = 0; k < count; ++k) {
+        const int col = t - k * kLag;
+        if (col >= 0 && col < columns) {
+          adjustPixel(group[k], col, maxval, shares, colormap.data(), search);
+        }
+      }
+    }
+    for (int c = 0; c < 3; ++c) std::swap(errors[c][0], errors[c][count]);
   }
 }
 
@@ -186,11 +209,18 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
   if (!opt->outFile) kx_error("no colour-mapped image file is open for writing\n");
   const int colors = opt->colors;
   // Indices are stored in one byte each.
-  if (colors < 1 || colors > 256 || static_cast<size_t>(colors) > colormap.size()) {
+  if (colors < 1 || colors > 256) {
     opt->outFile->abandon();
     kx_error("cannot map " + opt->outFile->path() + " onto a colormap of " +
              std::to_string(colors) + " colors (1 to 256 can be written)\n");
   }
+  if (static_cast<size_t>(colors) > colormap.size()) {
+    opt->outFile->abandon();
+    kx_error("cannot map " + opt->outFile->path() + " onto " + std::to_string(colors) +
+             " colors: the colormap has " + std::to_string(colormap.size()) + "\n");
+  }
+  // Colours are bytes; a larger maximum could only mislead the search.
+  maxval = std::clamp(maxval, 0, 255);
   if (opt->verbose) std::fprintf(stderr, "Making the new %d colors image...\n", colors);
   std::fflush(stderr);
 
@@ -207,7 +237,8 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
   }
 
   {
-    RemapCache cache;
+    // The search keeps the nearest index of every colour met: it is the
+    // remap cache.
     std::unique_ptr<NearestSearch> search;
     try {
       search = std::make_unique<NearestSearch>(colormap.data(), colors);
@@ -217,10 +248,10 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
     try {
       if (opt->adjust) {
         if (opt->verbose) std::fputs("Making colors adjustment...\n", stderr);
-        remapAdjusted(planes, columns, rows, maxval, opt->adjustFactor, colormap, cache, *search,
+        remapAdjusted(planes, columns, rows, maxval, opt->adjustFactor, colormap, *search,
                       tables.colIndexTab.get());
       } else {
-        remapPlain(planes, columns, rows, colormap, cache, *search, tables.colIndexTab.get());
+        remapPlain(planes, columns, rows, colormap, *search, tables.colIndexTab.get());
       }
     } catch (const std::bad_alloc&) {
       kx_error("out of memory for adding to color table");

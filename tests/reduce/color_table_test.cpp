@@ -137,11 +137,5 @@ TEST(ColorTable, ManyColoursGrowTheCounter) {
   EXPECT_EQ(h.size(), 3000u);
 }
 
-TEST(Histogram, FreeReleases) {
-  Histogram h(10, entry(1, 2, 3, 4));
-  kx_freeHistogram(h);
-  EXPECT_TRUE(h.empty());
-}
-
 }  // namespace
 }  // namespace kx

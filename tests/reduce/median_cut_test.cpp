@@ -119,13 +119,5 @@ TEST(MedianCut, EmptyHistogramGivesBlack) {
   }
 }
 
-TEST(MedianCut, CompareFunctions) {
-  EXPECT_LT(redcompare(entry(1, 9, 9), entry(2, 0, 0)), 0);
-  EXPECT_GT(greencompare(entry(0, 9, 0), entry(0, 2, 0)), 0);
-  EXPECT_EQ(bluecompare(entry(3, 4, 5), entry(9, 9, 5)), 0);
-  EXPECT_GT(sumcompare(Box{0, 1, 5}, Box{0, 1, 9}), 0);  // more pixels sort first
-  EXPECT_LT(sumcompare(Box{0, 1, int64_t{1} << 40}, Box{0, 1, 1}), 0);
-}
-
 }  // namespace
 }  // namespace kx

@@ -245,7 +245,7 @@ std::vector<uint8_t> icnBytes(int w, int h, const std::vector<uint8_t>& indices)
   text("ICON");
   text("0100");
   put(1, 2);
-  put(0, 22);
+  for (int i = 0; i < 22; ++i) out.push_back(0);
   text("CICN");
   text("0100");
   put(static_cast<uint64_t>(w) * h + 28, 4);

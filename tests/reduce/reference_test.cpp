@@ -144,7 +144,9 @@ std::vector<Case> cases() {
                                               options(48, true, 0, 0.7f, 33, 5),
                                               options(256, false, 0, 0.7f, 255, 12)};
   uint32_t seed = 1;
-  const std::vector<std::pair<int, int>> sizes = {{1, 1}, {1, 9}, {9, 1}, {37, 23}, {96, 64}};
+  // Narrow pictures: the adjustment works on rows a few pixels apart.
+  const std::vector<std::pair<int, int>> sizes = {{1, 1}, {1, 9}, {9, 1},   {2, 5},
+                                                  {3, 4}, {4, 3}, {37, 23}, {96, 64}};
   for (const auto& [w, h] : sizes) {
     for (const auto& o : variants) all.push_back({Kind::Sample, w, h, seed++, o});
   }
@@ -156,6 +158,11 @@ std::vector<Case> cases() {
     all.push_back({Kind::Sample, 80, 60, seed++, options(256, q % 2 == 0), q});
     all.push_back({Kind::Random, 40, 30, seed++, options(128, q % 2 == 1, q == 4 ? 3 : 0), q});
   }
+  // Larger pictures with the adjustment: rounding differences in the order
+  // of the float sums would show here.
+  all.push_back({Kind::Sample, 320, 240, seed++, options(256, true, 0, 1.0f)});
+  all.push_back({Kind::Random, 200, 150, seed++, options(64, true, 0, 0.9f)});
+  all.push_back({Kind::Sample, 250, 170, seed++, options(37, true, 0, 0.7f)});
   // More colours than the limit: compressed and counted again.
   all.push_back({Kind::Overflow, 256, 256, seed++, options(256)});
   all.push_back({Kind::Overflow, 256, 256, seed++, options(100, true, 4)});

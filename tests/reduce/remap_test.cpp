@@ -152,7 +152,7 @@ TEST_F(Remap, VerboseMessages) {
 
 TEST(NearestSearch, MatchesLinearSearchOnRandomPalettes) {
   std::mt19937 rng(12345);
-  for (int round = 0; round < 40; ++round) {
+  for (int round = 0; round < 24; ++round) {
     const int colors = 1 + static_cast<int>(rng() % 256);
     // Coarse values make exact ties common.
     const int step = round % 2 ? 1 : 32;
@@ -163,7 +163,7 @@ TEST(NearestSearch, MatchesLinearSearchOnRandomPalettes) {
                 static_cast<int>(rng() % 256) / step * step);
     }
     NearestSearch search(map.data(), colors);
-    for (int k = 0; k < 3000; ++k) {
+    for (int k = 0; k < 2000; ++k) {
       const int r = static_cast<int>(rng() % 256), g = static_cast<int>(rng() % 256),
                 b = static_cast<int>(rng() % 256);
       int best = 1000000000, want = 0;

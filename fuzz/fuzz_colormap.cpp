@@ -1,0 +1,69 @@
+// Colormap file readers on arbitrary bytes. The first byte chooses the
+// reader and the options (bit 0: ASCII, bit 1: -T conversion, bit 2: -n 16);
+// the rest is the file. A refusal ends the run through ExitRequest, which is
+// the expected outcome for most inputs; anything else (a crash, a read past
+// the data, a colormap larger than 256 entries) is a finding.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "output/output.h"
+
+namespace {
+
+// One scratch directory per process, removed at exit.
+struct WorkDir {
+  std::string path;
+  WorkDir() {
+    char tmpl[] = "/tmp/kxfuzz-colormap-XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    if (!made) std::abort();
+    path = made;
+  }
+  ~WorkDir() {
+    std::remove((path + "/map.clm").c_str());
+    std::remove((path + "/map.cla").c_str());
+    rmdir(path.c_str());
+  }
+};
+
+const std::string& workDir() {
+  static const WorkDir dir;
+  return dir.path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint8_t selector = data[0];
+  const bool ascii = selector & 1;
+  const std::string name = workDir() + "/map";
+  const std::string path = name + (ascii ? ".cla" : ".clm");
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::abort();
+  if (size > 1 && std::fwrite(data + 1, 1, size - 1, f) != size - 1) std::abort();
+  std::fclose(f);
+  std::remove((name + (ascii ? ".clm" : ".cla")).c_str());
+
+  kx::RunSettings opt;
+  opt.transform = (selector >> 1) & 1;
+  if (selector & 4) {
+    opt.colors = 16;
+    opt.colorsGiven = 1;
+  }
+  kx::ColormapFileHeader header;
+  try {
+    const kx::Colormap map = ascii ? kx::kx_readASCIIColorMap(name, &header, &opt)
+                                   : kx::kx_readColorMap(name, &header, &opt);
+    if (map.empty() || map.size() > 256 || static_cast<size_t>(header.colors) != map.size() ||
+        header.bits < 1 || header.bits > 16) {
+      std::abort();
+    }
+  } catch (const kx::ExitRequest&) {
+  }
+  return 0;
+}
