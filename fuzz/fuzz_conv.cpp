@@ -1,0 +1,33 @@
+// kxconv's readers of untrusted files: PNG, netpbm and .icn. The first byte
+// picks the reader, the rest is the file. Refusals (ConvError) are the
+// expected outcome for most inputs; anything else is a fault.
+#include <cstdint>
+#include <vector>
+
+#include "conv/conv.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const std::vector<uint8_t> bytes(data + 1, data + size);
+  try {
+    kx::Image image;
+    switch (data[0] % 3) {
+      case 0:
+        image = kx::decodePng("fuzz.png", bytes);
+        break;
+      case 1:
+        image = kx::decodePnm("fuzz.pnm", bytes);
+        break;
+      default: {
+        const kx::IconImage icon = kx::decodeIcon("fuzz.icn", bytes);
+        if (icon.indices.size() != static_cast<size_t>(icon.width) * icon.height) __builtin_trap();
+        return 0;
+      }
+    }
+    const size_t expected = image.pixelCount() * static_cast<size_t>(image.channels);
+    if (image.samples.size() != expected) __builtin_trap();
+    (void)kx::expandToRgb(image, true);
+  } catch (const kx::ConvError&) {
+  }
+  return 0;
+}

@@ -1,0 +1,103 @@
+// kxconv: converts between today's image files (PNG, netpbm PPM/PGM/PBM/PAM)
+// and the system's own files (.pic pictures, .icn colour-mapped images with
+// their colormaps, PICT pictures).
+//
+// Every reader produces an Image in memory and every writer takes one, so a
+// conversion is always "read everything, check it, then write": an output
+// file is created only once the input is known to be good, and the OutFile
+// under every writer removes it again when writing fails.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "picture/picture.h"
+
+namespace kx {
+
+// A refusal; the message reads "<file>: <what is wrong>" and kxconv prints it
+// after "kxconv: ".
+struct ConvError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The largest side of a picture: .pic geometry is signed 16-bit.
+constexpr int kMaxPictureSide = 32767;
+
+// An image in memory: 8-bit samples, interleaved, row 0 at the top.
+struct Image {
+  int width = 0;
+  int height = 0;
+  // Samples per pixel: 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA; always 1 (the
+  // palette index) when the palette is not empty.
+  int channels = 0;
+  std::vector<uint8_t> samples;
+  std::vector<std::array<uint8_t, 3>> palette;
+
+  bool indexed() const { return !palette.empty(); }
+  bool hasAlpha() const { return !indexed() && (channels == 2 || channels == 4); }
+  size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+};
+
+// Throws ConvError unless 1 <= width, height <= kMaxPictureSide.
+void checkGeometry(const std::string& name, long width, long height);
+
+// A sample of 0..maxval brought to 0..255, rounded to nearest:
+// (v * 255 + maxval / 2) / maxval, netpbm's rule. For maxval 65535 it gives
+// the same values as libpng's png_set_scale_16, (v * 255 + 32895) >> 16.
+inline uint8_t scaleSample(uint32_t v, uint32_t maxval) {
+  return static_cast<uint8_t>((uint64_t{v} * 255 + maxval / 2) / maxval);
+}
+
+// The image as RGB (3 channels) or, when it has alpha and keepAlpha is set,
+// RGBA (4 channels); grey is spread to the three colours, indices are looked
+// up in the palette.
+Image expandToRgb(const Image& image, bool keepAlpha);
+
+// The whole file; throws ConvError naming the file when it cannot be read.
+std::vector<uint8_t> readWholeFile(const std::string& path);
+
+// ---- Formats ----------------------------------------------------------------
+
+Image readPngFile(const std::string& path);
+Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
+void writePngFile(const std::string& path, const Image& image);
+
+// PBM, PGM, PPM (raw and plain) and PAM.
+Image readPnmFile(const std::string& path);
+Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes);
+// Writes a raw PPM (P6, maxval 255); alpha is not stored.
+void writePpmFile(const std::string& path, const Image& image);
+
+// .pic pictures through the picture-file library.
+Image readPicFile(const std::string& path);
+void writePicFile(const std::string& path, const Image& image);
+Image imageFromPicture(const std::string& name, const Picture& picture);
+PicturePtr pictureFromImage(const Image& image);
+
+// Where the colormap of a colour-mapped image comes from.
+struct ColormapSource {
+  enum class Kind { Beside, Binary, Ascii } kind = Kind::Beside;
+  std::string name;  // -c / -C argument, with or without its extension
+};
+
+// The index bytes of a .icn file, checked against its header.
+struct IconImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> indices;
+};
+IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes);
+// The .icn file with its colormap as palette; every index is checked.
+Image readIconFile(const std::string& path, const ColormapSource& source);
+
+// PICT pictures (any container).
+Image readPictFile(const std::string& path);
+
+// The whole program: returns the process status (0, or 255 after a refusal).
+int kxconvMain(int argc, char** argv);
+
+}  // namespace kx

@@ -1,0 +1,210 @@
+// kxconv's command line: picks the reader and the writer by the file
+// extensions and runs one conversion.
+//
+//   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
+//
+// Inputs: .png, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic,
+// .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
+// "kxconv: <file>: <what is wrong>" and ends with status 255; the output is
+// created only after the input has been read and checked, and is removed
+// when it cannot be written completely.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+
+#include "cli/cli.h"
+#include "conv/conv.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kFailure = 255;
+
+enum class Format { Unknown, Png, Pnm, Pic, Icn, Pict, Ppm };
+
+std::string extensionOf(const std::string& path) {
+  return std::filesystem::path(path).extension().string();
+}
+
+std::string lowered(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// Foreign formats are recognised in any case (PHOTO.PNG); the system's own
+// files are always named in lower case by the tools, and the picture library
+// would add ".pic" to "x.PIC" anyway.
+Format inputFormat(const std::string& path) {
+  const std::string ext = extensionOf(path), low = lowered(ext);
+  if (low == ".png") return Format::Png;
+  if (low == ".ppm" || low == ".pgm" || low == ".pbm" || low == ".pnm" || low == ".pam") {
+    return Format::Pnm;
+  }
+  if (ext == ".pic") return Format::Pic;
+  if (ext == ".icn") return Format::Icn;
+  if (ext == ".pict") return Format::Pict;
+  return Format::Unknown;
+}
+
+Format outputFormat(const std::string& path) {
+  const std::string ext = extensionOf(path), low = lowered(ext);
+  if (low == ".png") return Format::Png;
+  if (low == ".ppm") return Format::Ppm;
+  if (ext == ".pic") return Format::Pic;
+  return Format::Unknown;
+}
+
+std::string describeExtension(const std::string& path) {
+  const std::string ext = extensionOf(path);
+  return ext.empty() ? "no extension" : "unknown extension \"" + ext + "\"";
+}
+
+void printUsage() {
+  std::fputs(
+      "Usage: kxconv [-c <colormap> | -C <colormap>] <input> <output>\n"
+      "\n"
+      "Converts pictures by their file extensions:\n"
+      "  .png .ppm .pgm .pbm .pnm .pam  ->  .pic (RGB, with alpha when the source has it)\n"
+      "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
+      "  .icn + colormap                ->  .png (palette image) or .ppm\n"
+      "  .pict                          ->  .png\n"
+      "(any input can be written as .png, .ppm or .pic)\n"
+      "\n"
+      "  -c <colormap>  binary colormap (.clm) of a .icn input, with or without extension\n"
+      "  -C <colormap>  ASCII colormap (.cla) of a .icn input, with or without extension\n"
+      "                 (default: the .clm, else the .cla, with the .icn file's base name)\n",
+      stderr);
+}
+
+struct Arguments {
+  std::string input, output;
+  ColormapSource colormap;
+  bool colormapGiven = false;
+};
+
+// False after printing what is wrong with the command line.
+bool parseArguments(int argc, char** argv, Arguments& args) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-c" || arg == "-C") {
+      if (args.colormapGiven) {
+        std::fputs("kxconv: only one -c or -C option may be given\n", stderr);
+        return false;
+      }
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "kxconv: %s needs a colormap file name\n", arg.c_str());
+        return false;
+      }
+      args.colormap.kind = arg == "-c" ? ColormapSource::Kind::Binary : ColormapSource::Kind::Ascii;
+      args.colormap.name = argv[++i];
+      args.colormapGiven = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "kxconv: unknown option %s\n", arg.c_str());
+      return false;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != 2) {
+    if (argc > 1) std::fputs("kxconv: give one input and one output file\n", stderr);
+    return false;
+  }
+  args.input = positional[0];
+  args.output = positional[1];
+  return true;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  return std::filesystem::path(a).lexically_normal() == std::filesystem::path(b).lexically_normal();
+}
+
+void convert(const Arguments& args) {
+  const Format in = inputFormat(args.input), out = outputFormat(args.output);
+  if (in == Format::Unknown) {
+    throw ConvError(args.input + ": " + describeExtension(args.input) +
+                    " (kxconv reads .png, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
+  }
+  if (out == Format::Unknown) {
+    throw ConvError(args.output + ": " + describeExtension(args.output) +
+                    " (kxconv writes .png, .ppm and .pic)");
+  }
+  if (args.colormapGiven && in != Format::Icn) {
+    throw ConvError(args.input + ": -c and -C apply only to .icn input");
+  }
+  if (sameFile(args.input, args.output)) {
+    throw ConvError(args.output + ": the output would overwrite the input");
+  }
+
+  Image image;
+  switch (in) {
+    case Format::Png:
+      image = readPngFile(args.input);
+      break;
+    case Format::Pnm:
+      image = readPnmFile(args.input);
+      break;
+    case Format::Pic:
+      image = readPicFile(args.input);
+      break;
+    case Format::Icn:
+      image = readIconFile(args.input, args.colormap);
+      break;
+    case Format::Pict:
+      image = readPictFile(args.input);
+      break;
+    default:
+      break;
+  }
+  switch (out) {
+    case Format::Png:
+      writePngFile(args.output, image);
+      break;
+    case Format::Pic:
+      writePicFile(args.output, image);
+      break;
+    case Format::Ppm:
+      if (image.hasAlpha()) {
+        std::fprintf(stderr, "kxconv: %s: note: PPM has no alpha channel; alpha is dropped\n",
+                     args.output.c_str());
+      }
+      writePpmFile(args.output, image);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+int kxconvMain(int argc, char** argv) {
+  Arguments args;
+  if (!parseArguments(argc, argv, args)) {
+    printUsage();
+    return kFailure;
+  }
+  try {
+    convert(args);
+  } catch (const ConvError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "kxconv: %s\n", e.what());
+    return kFailure;
+  } catch (const ExitRequest& e) {
+    // The colormap readers have printed their message already.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return e.status;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "kxconv: %s: out of memory\n", args.input.c_str());
+    return kFailure;
+  }
+  return 0;
+}
+
+}  // namespace kx

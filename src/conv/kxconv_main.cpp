@@ -1,0 +1,5 @@
+#include "conv/conv.h"
+
+int main(int argc, char** argv) {
+  return kx::kxconvMain(argc, argv);
+}

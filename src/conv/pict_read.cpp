@@ -1,0 +1,96 @@
+// PICT pictures for kxconv, through the PICT reader (src/pict): the first
+// raster of the picture, in any of the containers the Macintosh layer opens
+// (plain file, AppleDouble pair with its "%name" header file, AppleSingle).
+//
+// readPictImage hands back planes bottom-up (the PICT's top row is the
+// planes' last row); the image is turned the right way up, so that the PNG
+// shows what the PICT shows. Samples come back at the raster's own depth:
+// colours of a colour table are 8-bit, a one-bit bitmap gives 0 (black) and
+// 1 (white), a 16-bit direct raster 5 bits per channel. They are brought to
+// 8 bits with the same rounding as every other source (scaleSample). An
+// indexed raster's fourth plane holds its raw pixel values, not alpha, and is
+// left out; a direct raster's fourth plane is alpha and is kept.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "conv/conv.h"
+#include "macfile/macfile.h"
+#include "pict/pict.h"
+#include "pict/pict_pvt.h"
+
+namespace kx {
+
+namespace {
+
+// Bits per sample of the picture's first raster, as readPictImage delivers
+// them: 8 for colour-table rasters, else the pixel size (5 for 16-bit
+// pixels). The reader does not return this, so the raster header is read
+// once more on its own; anything unreadable is left to readPictImage to
+// report.
+int sampleBits(const std::string& path) {
+  int bits = 8;
+  std::unique_ptr<PictFile> pict = PictOpenFileRead(path);
+  if (pict && PictOpenRasterRead(*pict) == 1) {
+    const PictRaster& r = *pict->raster;
+    if (!(r.flags & kPictColorTable)) {
+      if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4) bits = r.pixelSize;
+      if (r.pixelSize == 16) bits = 5;
+    }
+  }
+  if (pict) {
+    pict->raster.reset();
+    PictCloseFile(pict);
+  }
+  MacClearError();
+  return bits;
+}
+
+}  // namespace
+
+Image readPictFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    throw ConvError(path + ": cannot open: " + std::strerror(errno));
+  }
+  const int bits = sampleBits(path);
+  int16_t width = 0, height = 0;
+  int colorCount = 0;  // the colour table is wanted: it tells indices from alpha
+  Colormap colorTable;
+  PictPlanes planes;
+  const int result = readPictImage(path, &width, &height, &colorCount, &colorTable, planes);
+  // The reader's depth warning has no line end of its own.
+  if (bits != 8 && result == 0) std::fputc('\n', stderr);
+  if (result != 0) {
+    const std::string why = MacError() != 0 ? MacGetError() : pict_errstr;
+    throw ConvError(path + ": cannot read the PICT picture (" + why + ")");
+  }
+  checkGeometry(path, width, height);
+  if (!planes[0]) throw ConvError(path + ": the PICT picture has no pixels");
+
+  Image image;
+  image.width = width;
+  image.height = height;
+  const bool grey = !planes[1] || !planes[2];
+  const bool alpha = !grey && colorCount == 0 && planes[3];
+  image.channels = grey ? 1 : alpha ? 4 : 3;
+  image.samples.resize(image.pixelCount() * image.channels);
+  const uint32_t maxval = (uint32_t{1} << bits) - 1;
+  const size_t w = static_cast<size_t>(width);
+  for (int y = 0; y < height; ++y) {
+    const size_t from = static_cast<size_t>(height - 1 - y) * w;
+    uint8_t* out = image.samples.data() + static_cast<size_t>(y) * w * image.channels;
+    for (size_t x = 0; x < w; ++x) {
+      for (int c = 0; c < image.channels; ++c) {
+        const uint8_t v = planes[c][from + x];
+        // Alpha planes exist only in 32-bit rasters, whose samples are 8-bit.
+        *out++ = bits == 8 ? v : scaleSample(std::min<uint32_t>(v, maxval), maxval);
+      }
+    }
+  }
+  return image;
+}
+
+}  // namespace kx

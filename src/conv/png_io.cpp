@@ -1,0 +1,222 @@
+// PNG files through libpng.
+//
+// Reading accepts every PNG that libpng decodes: grey, grey + alpha, RGB,
+// RGBA and palette images, bit depths 1 to 16, interlaced or not, with or
+// without a tRNS chunk. Everything is brought to 8-bit samples:
+//   - grey of 1, 2 or 4 bits is spread to 0..255 (v * 255 / (2^bits - 1),
+//     exact for these depths);
+//   - 16-bit samples are rounded to 8 bits with png_set_scale_16,
+//     (v * 255 + 32895) >> 16, the same values as netpbm's
+//     (v * 255 + 32767) / 65535 (scaleSample);
+//   - a palette image becomes RGB, and a tRNS chunk becomes an alpha channel
+//     (so a palette image with tRNS reads as RGBA, grey with tRNS as grey +
+//     alpha).
+// Gamma, colour profiles and text chunks are not applied or kept: samples are
+// taken as they are stored. Refused: anything libpng refuses (bad signature,
+// bad CRC in a critical chunk, corrupt compressed data, a file that ends
+// before IEND) and pictures larger than 32767 pixels on a side.
+//
+// Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are,
+// and palette images with the smallest bit depth (1, 2, 4 or 8) that holds
+// every index of the palette.
+//
+// libpng reports errors by longjmp. The functions that call setjmp keep all
+// their state in a context record that outlives them, so nothing with a
+// destructor is skipped and nothing changed after setjmp lives in a register.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstring>
+
+#include "common/outfile.h"
+#include "conv/conv.h"
+
+namespace kx {
+
+namespace {
+
+struct PngContext {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  std::string error;  // libpng's message of the failure
+  // Reading: the file in memory and the read position.
+  const std::vector<uint8_t>* bytes = nullptr;
+  size_t position = 0;
+  // Writing.
+  OutFile* out = nullptr;
+  std::vector<png_bytep> rows;
+  // Bytes of the rows as they are compressed in the file (filter byte
+  // included), from the header.
+  uint64_t compressedRows = 0;
+};
+
+void onError(png_structp png, png_const_charp message) {
+  auto* ctx = static_cast<PngContext*>(png_get_error_ptr(png));
+  ctx->error = message ? message : "unknown error";
+  png_longjmp(png, 1);
+}
+
+// Warnings (unknown profiles, bad CRCs of ancillary chunks, which libpng then
+// skips) do not change the samples: they are not worth a message.
+void onWarning(png_structp, png_const_charp) {}
+
+void readFromMemory(png_structp png, png_bytep data, size_t length) {
+  auto* ctx = static_cast<PngContext*>(png_get_io_ptr(png));
+  if (ctx->bytes->size() - ctx->position < length) png_error(png, "the file ends too early");
+  std::memcpy(data, ctx->bytes->data() + ctx->position, length);
+  ctx->position += length;
+}
+
+void writeToFile(png_structp png, png_bytep data, size_t length) {
+  auto* ctx = static_cast<PngContext*>(png_get_io_ptr(png));
+  ctx->out->write(data, length);
+}
+
+void flushNothing(png_structp) {}
+
+// The header: geometry and the transformations to 8-bit samples. False after
+// a libpng error (ctx.error says which).
+bool readHeader(PngContext& ctx, Image& image) {
+  if (setjmp(png_jmpbuf(ctx.png))) return false;
+  // Our own limit is checked below with a clearer message; libpng's default
+  // (1,000,000) would otherwise answer first for the largest files.
+  png_set_user_limits(ctx.png, 0x7FFFFFFF, 0x7FFFFFFF);
+  png_set_read_fn(ctx.png, &ctx, readFromMemory);
+  png_read_info(ctx.png, ctx.info);
+  image.width = static_cast<int>(png_get_image_width(ctx.png, ctx.info));
+  image.height = static_cast<int>(png_get_image_height(ctx.png, ctx.info));
+  if (image.width < 1 || image.height < 1 || image.width > kMaxPictureSide ||
+      image.height > kMaxPictureSide) {
+    return true;  // the caller refuses the geometry before any allocation
+  }
+  const int colorType = png_get_color_type(ctx.png, ctx.info);
+  const int depth = png_get_bit_depth(ctx.png, ctx.info);
+  const uint64_t rowBytes = (uint64_t{png_get_image_width(ctx.png, ctx.info)} *
+                                 png_get_channels(ctx.png, ctx.info) * depth +
+                             7) /
+                            8;
+  ctx.compressedRows = (rowBytes + 1) * static_cast<uint64_t>(image.height);
+  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(ctx.png);
+  if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(ctx.png);
+  if (png_get_valid(ctx.png, ctx.info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(ctx.png);
+  if (depth == 16) png_set_scale_16(ctx.png);
+  png_set_interlace_handling(ctx.png);
+  png_read_update_info(ctx.png, ctx.info);
+  image.channels = png_get_channels(ctx.png, ctx.info);
+  return true;
+}
+
+// The samples, then the chunks up to IEND (whose CRCs are checked too).
+bool readRows(PngContext& ctx) {
+  if (setjmp(png_jmpbuf(ctx.png))) return false;
+  png_read_image(ctx.png, ctx.rows.data());
+  png_read_end(ctx.png, nullptr);
+  return true;
+}
+
+struct ReadStructs {
+  PngContext& ctx;
+  ~ReadStructs() { png_destroy_read_struct(&ctx.png, &ctx.info, nullptr); }
+};
+
+struct WriteStructs {
+  PngContext& ctx;
+  ~WriteStructs() { png_destroy_write_struct(&ctx.png, &ctx.info); }
+};
+
+// Every row of the image, then IEND.
+bool writeImage(PngContext& ctx, const Image& image, int colorType, int depth,
+                const std::vector<png_color>& palette) {
+  if (setjmp(png_jmpbuf(ctx.png))) return false;
+  png_set_write_fn(ctx.png, &ctx, writeToFile, flushNothing);
+  png_set_IHDR(ctx.png, ctx.info, static_cast<png_uint_32>(image.width),
+               static_cast<png_uint_32>(image.height), depth, colorType, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (colorType == PNG_COLOR_TYPE_PALETTE) {
+    png_set_PLTE(ctx.png, ctx.info, palette.data(), static_cast<int>(palette.size()));
+  }
+  png_write_info(ctx.png, ctx.info);
+  // Indices are held one per byte; libpng packs them to the file's depth.
+  if (depth < 8) png_set_packing(ctx.png);
+  png_write_image(ctx.png, ctx.rows.data());
+  png_write_end(ctx.png, nullptr);
+  return true;
+}
+
+}  // namespace
+
+Image readPngFile(const std::string& path) {
+  return decodePng(path, readWholeFile(path));
+}
+
+Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (bytes.size() < 8 || png_sig_cmp(bytes.data(), 0, 8) != 0) {
+    throw ConvError(path + ": not a PNG file (no PNG signature)");
+  }
+  PngContext ctx;
+  ctx.bytes = &bytes;
+  ctx.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
+  if (ctx.png) ctx.info = png_create_info_struct(ctx.png);
+  ReadStructs guard{ctx};
+  if (!ctx.png || !ctx.info) throw std::bad_alloc();
+
+  Image image;
+  if (!readHeader(ctx, image)) throw ConvError(path + ": corrupt PNG file (" + ctx.error + ")");
+  checkGeometry(path, image.width, image.height);
+  // Deflate expands at most 1032 times, so the rows cannot be larger than
+  // 1032 times the file: a small file that declares a huge picture is
+  // refused before its buffer is allocated.
+  if (ctx.compressedRows > uint64_t{1032} * bytes.size()) {
+    throw ConvError(path + ": corrupt PNG file (" + std::to_string(image.width) + " x " +
+                    std::to_string(image.height) + " pixels cannot be held in " +
+                    std::to_string(bytes.size()) + " bytes)");
+  }
+  const size_t rowBytes = png_get_rowbytes(ctx.png, ctx.info);
+  if (image.channels < 1 || image.channels > 4 ||
+      rowBytes != static_cast<size_t>(image.width) * image.channels) {
+    throw ConvError(path + ": unsupported PNG layout");  // not reached with the transforms above
+  }
+  image.samples.resize(rowBytes * image.height);
+  ctx.rows.resize(image.height);
+  for (int y = 0; y < image.height; ++y) ctx.rows[y] = image.samples.data() + y * rowBytes;
+  if (!readRows(ctx)) throw ConvError(path + ": corrupt PNG file (" + ctx.error + ")");
+  return image;
+}
+
+void writePngFile(const std::string& path, const Image& image) {
+  int colorType = PNG_COLOR_TYPE_RGB;
+  int depth = 8;
+  std::vector<png_color> palette;
+  if (image.indexed()) {
+    colorType = PNG_COLOR_TYPE_PALETTE;
+    const size_t n = image.palette.size();
+    if (n > 256) throw ConvError(path + ": a PNG palette holds at most 256 colours");
+    depth = n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8;
+    for (const auto& c : image.palette) palette.push_back(png_color{c[0], c[1], c[2]});
+  } else {
+    static constexpr int kTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
+                                     PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
+    colorType = kTypes[image.channels - 1];
+  }
+
+  std::unique_ptr<OutFile> out = OutFile::create(path);
+  if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
+  PngContext ctx;
+  ctx.out = out.get();
+  ctx.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
+  if (ctx.png) ctx.info = png_create_info_struct(ctx.png);
+  WriteStructs guard{ctx};
+  if (!ctx.png || !ctx.info) throw std::bad_alloc();
+  const size_t rowBytes = static_cast<size_t>(image.width) * image.channels;
+  ctx.rows.resize(image.height);
+  for (int y = 0; y < image.height; ++y) {
+    // libpng only reads the rows it is given; the cast follows its signature.
+    ctx.rows[y] = const_cast<png_bytep>(image.samples.data() + y * rowBytes);
+  }
+  if (!writeImage(ctx, image, colorType, depth, palette)) {
+    throw ConvError(path + ": cannot write the PNG file (" + ctx.error + ")");
+  }
+  if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
+}
+
+}  // namespace kx
