@@ -32,7 +32,7 @@ struct PngSpec {
 };
 
 void writeTestPng(const std::string& path, const PngSpec& spec);
-// Random file-layout rows for the spec's geometry (palette indices are kept
+// Random file-layout rows for the 16-bit picture geometry (palette indices are kept
 // below the palette size).
 void fillRandom(PngSpec& spec, uint32_t seed);
 
