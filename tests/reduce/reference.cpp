@@ -1,5 +1,6 @@
 #include "reduce/reference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -78,9 +79,7 @@ std::vector<int> quantTable(int bits) {
   const int n = 1 << bits;
   std::vector<int> levels;
   for (int i = 0; i < n; ++i) {
-    int level = 0;
-    int part = (i << (8 - bits)) & 255;
-    level = part;
+    int part = (i << (8 - bits)) & 255, level = part;
     for (int k = 1; bits * k < 8; ++k) {
       part >>= bits;
       level |= part;
@@ -106,18 +105,10 @@ std::vector<Entry> medianCut(std::vector<Entry> h, int64_t pixels, int colors, i
     int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
     for (int i = box.first; i < box.first + box.colors; ++i) {
       const int v[3] = {h[i].red, h[i].green, h[i].blue};
-      for (int c = 0; c < 3; ++c) {
-        if (v[c] < lo[c]) lo[c] = v[c];
-        if (v[c] > hi[c]) hi[c] = v[c];
-      }
+      for (int c = 0; c < 3; ++c) lo[c] = std::min(lo[c], v[c]), hi[c] = std::max(hi[c], v[c]);
     }
     const int rr = hi[0] - lo[0], rg = hi[1] - lo[1], rb = hi[2] - lo[2];
-    int channel = 2;
-    if (rr >= rg && rr >= rb) {
-      channel = 0;
-    } else if (rg >= rb) {
-      channel = 1;
-    }
+    const int channel = rr >= rg && rr >= rb ? 0 : rg >= rb ? 1 : 2;
     std::vector<Entry> part(h.begin() + box.first, h.begin() + box.first + box.colors);
     mergeSort(part, 0, part.size(), [channel](const Entry& a, const Entry& b) {
       const int va = channel == 0 ? a.red : channel == 1 ? a.green : a.blue;
@@ -128,10 +119,7 @@ std::vector<Entry> medianCut(std::vector<Entry> h, int64_t pixels, int colors, i
     int64_t lower = h[box.first].count;
     const int64_t half = box.pixels / 2;
     int i = 1;
-    while (i < box.colors - 1 && lower < half) {
-      lower += h[box.first + i].count;
-      ++i;
-    }
+    while (i < box.colors - 1 && lower < half) lower += h[box.first + i++].count;
     RefBox upper{box.first + i, box.colors - i, box.pixels - lower};
     box.colors = i;
     box.pixels = lower;
@@ -174,7 +162,6 @@ void compress(Image& image, int target) {
 
 std::vector<uint8_t> remap(Image& image, const std::vector<Entry>& map, int colors, bool adjust,
                            float factor) {
-  auto cache = std::make_unique<Table>();
   std::vector<uint8_t> indices;
   const int w = image.width;
   std::vector<float> cur[3], next[3];
@@ -186,44 +173,23 @@ std::vector<uint8_t> remap(Image& image, const std::vector<Entry>& map, int colo
       int s[3] = {p[0], p[1], p[2]};
       if (adjust) {
         for (int c = 0; c < 3; ++c) {
-          float sum = cur[c][x + 1] + static_cast<float>(p[c]);
-          s[c] = static_cast<int>(sum);
-          if (s[c] > 255) s[c] = 255;
-          if (s[c] < 0) s[c] = 0;
+          s[c] = std::clamp(static_cast<int>(cur[c][x + 1] + static_cast<float>(p[c])), 0, 255);
         }
       }
-      int index;
-      if (Node* n = cache->find(s[0], s[1], s[2])) {
-        index = n->value;
-      } else {
-        int best = 1000000000;
-        index = 0;
-        for (int i = 0; i < colors; ++i) {
-          const int dr = s[0] - map[i].red, dg = s[1] - map[i].green, db = s[2] - map[i].blue;
-          const int d = dr * dr + dg * dg + db * db;
-          if (d < best) {
-            best = d;
-            index = i;
-          }
-        }
-        cache->add(s[0], s[1], s[2], index);
+      int index = 0, best = 1000000000;
+      for (int i = 0; i < colors; ++i) {
+        const int dr = s[0] - map[i].red, dg = s[1] - map[i].green, db = s[2] - map[i].blue;
+        const int d = dr * dr + dg * dg + db * db;
+        if (d < best) best = d, index = i;
       }
       const int pal[3] = {map[index].red, map[index].green, map[index].blue};
       if (adjust) {
         for (int c = 0; c < 3; ++c) {
-          float err = static_cast<float>(s[c] - pal[c]);
-          err = err * factor;
-          float t7 = err * 7;
-          t7 = t7 / 16;
-          float t3 = err * 3;
-          t3 = t3 / 16;
-          float t5 = err * 5;
-          t5 = t5 / 16;
-          float t1 = err / 16;
-          cur[c][x + 2] = cur[c][x + 2] + t7;
-          next[c][x] = next[c][x] + t3;
-          next[c][x + 1] = next[c][x + 1] + t5;
-          next[c][x + 2] = next[c][x + 2] + t1;
+          const float err = static_cast<float>(s[c] - pal[c]) * factor;
+          cur[c][x + 2] += err * 7 / 16;
+          next[c][x] += err * 3 / 16;
+          next[c][x + 1] += err * 5 / 16;
+          next[c][x + 2] += err / 16;
         }
       }
       for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(pal[c]);
@@ -242,22 +208,12 @@ std::vector<uint8_t> icnBytes(int w, int h, const std::vector<uint8_t>& indices)
   auto text = [&out](const char* s) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(s[i]));
   };
-  text("ICON");
-  text("0100");
-  put(1, 2);
+  const uint64_t n = static_cast<uint64_t>(w) * h;
+  text("ICON"), text("0100"), put(1, 2);
   for (int i = 0; i < 22; ++i) out.push_back(0);
-  text("CICN");
-  text("0100");
-  put(static_cast<uint64_t>(w) * h + 28, 4);
-  put(0, 2);
-  put(1, 2);
-  put(w, 2);
-  put(h, 2);
-  put((w + 7) / 8, 2);
-  put(0, 2);
-  put(0, 4);
-  put(0, 4);
-  put(static_cast<uint64_t>(w) * h, 4);
+  text("CICN"), text("0100"), put(n + 28, 4);
+  put(0, 2), put(1, 2), put(w, 2), put(h, 2), put((w + 7) / 8, 2), put(0, 2);
+  put(0, 4), put(0, 4), put(n, 4);
   for (uint8_t i : indices) out.push_back(i);
   put(0, 4);
   text("_EOF");
@@ -270,10 +226,7 @@ std::vector<uint8_t> clmBytes(const std::vector<Entry>& map, int colors, bool bi
     out.push_back(static_cast<uint8_t>(v >> 8));
     out.push_back(static_cast<uint8_t>(v));
   };
-  put16(colors);
-  put16(bits);
-  put16(0);
-  put16(0);
+  put16(colors), put16(bits), put16(0), put16(0);
   for (int i = 0; i < colors; ++i) {
     for (int v : {map[i].red, map[i].green, map[i].blue}) {
       put16(bitsGiven ? v * ((1 << bits) - 1) / 255 : v);
@@ -287,14 +240,10 @@ void quantChannel(std::vector<uint8_t>& channel, int width, int bits) {
   std::vector<float> v(channel.begin(), channel.end());
   const size_t n = v.size();
   for (size_t i = 0; i < n; ++i) {
-    float x = v[i];
-    if (x > 255.0f) x = 255.0f;
-    if (x < 0.0f) x = 0.0f;
+    const float x = std::clamp(v[i], 0.0f, 255.0f);
     const float level = static_cast<float>(table[static_cast<int>(std::nearbyint(x))]);
     v[i] = level;
-    float err = x - level;
-    if (err > 40.0f) err = 40.0f;
-    if (err < -40.0f) err = -40.0f;
+    const float err = std::clamp(x - level, -40.0f, 40.0f);
     if (std::fabs(err) < 0.0001) continue;
     const double e = err;
     const bool last = (i + 1) % width == 0, first = i % width == 0;
@@ -319,11 +268,10 @@ Result reduce(Image image, const Options& o) {
       return result;
     }
   }
-  result.colormap =
+  const std::vector<Entry> map =
       medianCut(h, static_cast<int64_t>(image.width) * image.height, o.colors, o.paletteQuant);
-  result.clm = clmBytes(result.colormap, o.colors, o.bitsGiven, o.bits);
-  const std::vector<uint8_t> indices =
-      remap(image, result.colormap, o.colors, o.adjust, o.adjustFactor);
+  result.clm = clmBytes(map, o.colors, o.bitsGiven, o.bits);
+  const std::vector<uint8_t> indices = remap(image, map, o.colors, o.adjust, o.adjustFactor);
   result.icn = icnBytes(image.width, image.height, indices);
   result.mapped = image;
   return result;
