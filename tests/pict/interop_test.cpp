@@ -1,10 +1,10 @@
-// Interoperability with the PICT tools people actually use: what we write is
-// read by ImageMagick (and netpbm's picttoppm where it is installed) with
-// exactly our pixels, and what netpbm's ppmtopict and ImageMagick write is
-// read by us with exactly theirs. The files are made at test time.
+// Interoperability with ImageMagick and netpbm (files made at test time, exact
+// pixels both ways), and the real kxreduce binary with -i pict, -o pict and
+// -o pict2.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -13,27 +13,28 @@
 
 #include "macfile/macfile.h"
 #include "pict/pict.h"
+#include "pict/pict_builder.h"
+#include "support/pictures.h"
 #include "support/tempdir.h"
 
 namespace kx {
 namespace {
 
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
 bool haveTool(const std::string& tool) {
   return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-int shell(const std::string& command) {
-  return std::system((command + " 2>/dev/null").c_str());
-}
-
-std::string quote(const std::string& s) {
-  return "'" + s + "'";
+int shellIn(const std::string& dir, const std::string& command) {
+  const int status = std::system(("cd '" + dir + "' && " + command + " 2>/dev/null").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 struct Ppm {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgb;  // top row first
+  int width = 0, height = 0;
+  Bytes rgb;  // top row first
 };
 
 void writePpm(const std::string& path, const Ppm& ppm) {
@@ -44,46 +45,44 @@ void writePpm(const std::string& path, const Ppm& ppm) {
 }
 
 Ppm readPpm(const std::string& path) {
-  const std::vector<uint8_t> bytes = readFileBytes(path);
+  const Bytes bytes = readFileBytes(path);
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   Ppm ppm;
-  std::string text(bytes.begin(), bytes.end());
-  std::istringstream in(text);
   std::string magic;
   int maxval = 0;
   in >> magic >> ppm.width >> ppm.height >> maxval;
   if (magic != "P6" || maxval != 255) return Ppm{};
-  const size_t start = static_cast<size_t>(in.tellg()) + 1;
-  ppm.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+  ppm.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(in.tellg()) + 1, bytes.end());
   return ppm;
 }
 
-// A picture with flat runs and noise; `colours` > 0 limits it to that many
-// distinct colours.
+// Rows in the other order: a PICT's top row is the last row of our planes.
+Bytes flipRows(const Bytes& rgb, int width, int height) {
+  Bytes out;
+  for (int y = height - 1; y >= 0; --y) {
+    out.insert(out.end(), rgb.begin() + y * width * 3, rgb.begin() + (y + 1) * width * 3);
+  }
+  return out;
+}
+
+// Flat runs and noise; `colours` > 0 limits it to that many distinct colours.
 Ppm makePicture(int width, int height, int colours, uint32_t seed) {
   std::mt19937 rng(seed);
-  std::vector<std::array<uint8_t, 3>> palette;
-  for (int i = 0; i < std::max(colours, 1); ++i) {
-    palette.push_back(
-        {static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())});
-  }
+  std::vector<std::array<uint8_t, 3>> palette(std::max(colours, 1));
+  for (auto& p : palette) p = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
   Ppm ppm{width, height, {}};
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const bool flat = (x / 6 + y) % 3 == 0;
       const int k = flat ? 0 : (x * 7 + y * 3 + static_cast<int>(rng() % 3)) % std::max(colours, 1);
       for (int c = 0; c < 3; ++c) {
-        if (colours > 0) {
-          ppm.rgb.push_back(palette[k][c]);
-        } else {
-          ppm.rgb.push_back(flat ? static_cast<uint8_t>(50 * c + 5) : static_cast<uint8_t>(rng()));
-        }
+        ppm.rgb.push_back(colours > 0 ? palette[k][c] : flat ? 50 * c + 5 : uint8_t(rng()));
       }
     }
   }
   return ppm;
 }
 
-// readPictImage's planes (bottom-up) as a top-down RGB picture.
 Ppm readWithUs(const std::string& path, std::string* error) {
   int16_t w = 0, h = 0;
   int count = -1;
@@ -95,139 +94,163 @@ Ppm readWithUs(const std::string& path, std::string* error) {
     return Ppm{};
   }
   Ppm ppm{w, h, {}};
-  for (int y = h - 1; y >= 0; --y) {
-    for (int x = 0; x < w; ++x) {
-      for (int c = 0; c < 3; ++c) {
-        const uint8_t* plane = planes[c] ? planes[c].get() : planes[0].get();
-        ppm.rgb.push_back(plane[static_cast<size_t>(y) * w + x]);
-      }
-    }
+  for (int i = 0; i < w * h; ++i) {
+    for (int c = 0; c < 3; ++c) ppm.rgb.push_back((planes[c] ? planes[c] : planes[0])[i]);
   }
+  ppm.rgb = flipRows(ppm.rgb, w, h);
   return ppm;
 }
 
-// Writes a top-down RGB picture through writePictImage, as true colour or
-// (with `indexed`) as indices into its own palette.
-void writeWithUs(const std::string& path, const Ppm& ppm, bool indexed) {
-  const size_t n = static_cast<size_t>(ppm.width) * ppm.height;
-  std::array<std::vector<uint8_t>, 3> planes;
-  std::vector<uint8_t> index(n);
-  Colormap colormap;
-  for (size_t i = 0; i < n; ++i) {
-    // Plane row r holds the picture's row height - 1 - r.
-    const size_t y = i / ppm.width, x = i % ppm.width;
-    const size_t source = ((ppm.height - 1 - y) * ppm.width + x) * 3;
-    for (int c = 0; c < 3; ++c) planes[c].push_back(ppm.rgb[source + c]);
-    if (indexed) {
-      const HistogramEntry colour{ppm.rgb[source], ppm.rgb[source + 1], ppm.rgb[source + 2], 0};
-      size_t k = 0;
-      while (k < colormap.size() &&
-             !(colormap[k].red == colour.red && colormap[k].green == colour.green &&
-               colormap[k].blue == colour.blue)) {
-        ++k;
-      }
-      if (k == colormap.size()) colormap.push_back(colour);
-      index[i] = static_cast<uint8_t>(k);
-    }
-  }
-  ASSERT_LE(colormap.size(), 256u);
-  const int result =
-      indexed ? writePictImage(path, ppm.width, ppm.height, static_cast<int>(colormap.size()),
-                               &colormap, {index.data(), nullptr, nullptr, nullptr})
-              : writePictImage(path, ppm.width, ppm.height, 0, nullptr,
-                               {planes[0].data(), planes[1].data(), planes[2].data(), nullptr});
-  ASSERT_EQ(result, 0) << pict_errstr;
+void writeWithUs(const std::string& path, const Ppm& ppm) {
+  const Bytes rgb = flipRows(ppm.rgb, ppm.width, ppm.height);
+  std::array<Bytes, 3> planes;
+  for (size_t i = 0; i < rgb.size(); ++i) planes[i % 3].push_back(rgb[i]);
+  ASSERT_EQ(writePictImage(path, ppm.width, ppm.height, 0, nullptr,
+                           {planes[0].data(), planes[1].data(), planes[2].data(), nullptr}),
+            0)
+      << pict_errstr;
 }
 
-struct Size {
-  int width;
-  int height;
-};
-
-class Interop : public testing::TestWithParam<Size> {
+class Interop : public testing::Test {
  protected:
+  // Reads back what `command` made of in.ppm (as theirs.pict) with us.
+  void expectWeRead(const Ppm& ppm, const std::string& command) {
+    writePpm(dir_.path("in.ppm"), ppm);
+    ASSERT_EQ(shellIn(dir_.path(), command), 0) << command;
+    std::string error;
+    const Ppm read = readWithUs(dir_.path("theirs.pict"), &error);
+    ASSERT_EQ(error, "") << command;
+    EXPECT_EQ(read.width, ppm.width);
+    EXPECT_EQ(read.height, ppm.height);
+    EXPECT_TRUE(read.rgb == ppm.rgb) << command << " " << ppm.width << "x" << ppm.height;
+  }
   TempDir dir_;
 };
 
-TEST_P(Interop, ImageMagickReadsOurTrueColourAndIndexedOutput) {
+// Two pixels wide is left out: ImageMagick reads 2-pixel true-colour rows
+// (rowBytes 8, packed) as unpacked, its own included.
+// (Our colour-indexed output is read by ImageMagick in the -o pict2 run.)
+TEST_F(Interop, ImageMagickReadsOurTrueColourOutput) {
   if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick is not installed";
-  const Size size = GetParam();
-  for (bool indexed : {false, true}) {
-    const Ppm ppm = makePicture(size.width, size.height, indexed ? 40 : 0, size.width);
-    const std::string pict = dir_.path("ours.pict"), out = dir_.path("back.ppm");
-    writeWithUs(pict, ppm, indexed);
-    ASSERT_EQ(shell("convert " + quote(pict) + " ppm:" + quote(out)), 0);
-    const Ppm back = readPpm(out);
+  for (auto [width, height] :
+       {std::pair{1, 1}, std::pair{3, 2}, std::pair{9, 5}, std::pair{300, 2}}) {
+    const Ppm ppm = makePicture(width, height, 0, width);
+    writeWithUs(dir_.path("ours.pict"), ppm);
+    ASSERT_EQ(shellIn(dir_.path(), "convert ours.pict ppm:back.ppm"), 0);
+    const Ppm back = readPpm(dir_.path("back.ppm"));
     EXPECT_EQ(back.width, ppm.width);
     EXPECT_EQ(back.height, ppm.height);
-    EXPECT_TRUE(back.rgb == ppm.rgb) << (indexed ? "indexed" : "true colour");
+    EXPECT_TRUE(back.rgb == ppm.rgb) << width;
   }
 }
 
-TEST_P(Interop, PicttoppmReadsOurOutput) {
-  if (!haveTool("picttoppm")) GTEST_SKIP() << "netpbm's picttoppm is not installed";
-  const Size size = GetParam();
-  for (bool indexed : {false, true}) {
-    const Ppm ppm = makePicture(size.width, size.height, indexed ? 40 : 0, size.height);
-    const std::string pict = dir_.path("ours.pict"), out = dir_.path("back.ppm");
-    writeWithUs(pict, ppm, indexed);
-    ASSERT_EQ(shell("picttoppm " + quote(pict) + " > " + quote(out)), 0);
-    const Ppm back = readPpm(out);
-    EXPECT_EQ(back.width, ppm.width);
-    EXPECT_TRUE(back.rgb == ppm.rgb) << (indexed ? "indexed" : "true colour");
-  }
-}
-
-TEST_P(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
-  if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick is not installed";
-  const Size size = GetParam();
-  // ImageMagick packs rows whose rowBytes is below 8, which the format stores
-  // unpacked; it cannot read such pictures back either.
-  if (size.width < 8) GTEST_SKIP() << "ImageMagick writes narrow rows packed";
-  struct Kind {
-    const char* option;
-    int colours;
-  };
-  for (const Kind& kind : {Kind{"", 0}, Kind{"-type Palette", 30}, Kind{"-type Grayscale", 0}}) {
-    Ppm ppm = makePicture(size.width, size.height, kind.colours, size.width + 17);
-    if (std::string(kind.option) == "-type Grayscale") {
-      for (size_t i = 0; i < ppm.rgb.size(); i += 3) ppm.rgb[i + 1] = ppm.rgb[i + 2] = ppm.rgb[i];
+// ImageMagick packs rows whose rowBytes is below 8 and ppmtopict needs 8
+// pixels: narrower pictures are left out.
+TEST_F(Interop, WeReadImageMagickAndNetpbmPictures) {
+  const bool magick = haveTool("convert"), netpbm = haveTool("ppmtopict");
+  if (!magick && !netpbm) GTEST_SKIP() << "neither ImageMagick nor netpbm is installed";
+  for (auto [width, height] : {std::pair{9, 5}, std::pair{300, 2}}) {
+    if (magick) {
+      expectWeRead(makePicture(width, height, 0, width), "convert in.ppm PICT:theirs.pict");
+      expectWeRead(makePicture(width, height, 30, width),
+                   "convert in.ppm -type Palette PICT:theirs.pict");
+      Ppm grey = makePicture(width, height, 0, width + 1);
+      for (size_t i = 0; i < grey.rgb.size(); i += 3)
+        grey.rgb[i + 1] = grey.rgb[i + 2] = grey.rgb[i];
+      expectWeRead(grey, "convert in.ppm -type Grayscale PICT:theirs.pict");
     }
-    const std::string in = dir_.path("in.ppm"), pict = dir_.path("theirs.pict");
-    writePpm(in, ppm);
-    ASSERT_EQ(shell("convert " + quote(in) + " " + kind.option + " PICT:" + quote(pict)), 0);
-    std::string error;
-    const Ppm read = readWithUs(pict, &error);
-    ASSERT_EQ(error, "") << kind.option;
-    EXPECT_EQ(read.width, ppm.width);
-    EXPECT_EQ(read.height, ppm.height);
-    EXPECT_TRUE(read.rgb == ppm.rgb) << "convert " << kind.option;
+    for (int colours : {2, 200}) {
+      if (netpbm)
+        expectWeRead(makePicture(width, height, colours, height + colours),
+                     "ppmtopict in.ppm > theirs.pict");
+    }
   }
 }
 
-TEST_P(Interop, WeReadNetpbmPictures) {
-  if (!haveTool("ppmtopict")) GTEST_SKIP() << "netpbm's ppmtopict is not installed";
-  const Size size = GetParam();
-  if (size.width < 8) GTEST_SKIP() << "ppmtopict needs pictures 8 pixels wide";
-  for (int colours : {2, 200}) {
-    const Ppm ppm = makePicture(size.width, size.height, colours, size.height + colours);
-    const std::string in = dir_.path("in.ppm"), pict = dir_.path("theirs.pict");
-    writePpm(in, ppm);
-    ASSERT_EQ(shell("ppmtopict " + quote(in) + " > " + quote(pict)), 0);
-    std::string error;
-    const Ppm read = readWithUs(pict, &error);
-    ASSERT_EQ(error, "") << colours;
-    EXPECT_EQ(read.width, ppm.width);
-    EXPECT_TRUE(read.rgb == ppm.rgb) << colours << " colours";
+class KxreducePict : public testing::Test {
+ protected:
+  RunResult kxreduce(const std::vector<std::string>& args) {
+    return runProgram("kxreduce", args, dir_.path());
+  }
+  TempDir dir_;
+};
+
+TEST_F(KxreducePict, ReducesPicturesMadeByOtherPrograms) {
+  const Ppm ppm = makePicture(12, 5, 20, 5);  // few colours: the reduction keeps them
+  writePpm(dir_.path("in.ppm"), ppm);
+  for (const char* command :
+       {"convert in.ppm PICT:in.pict", "convert in.ppm -type Palette PICT:in.pict",
+        "ppmtopict in.ppm > in.pict"}) {
+    if (!haveTool(std::string(command).substr(0, std::string(command).find(' ')))) continue;
+    ASSERT_EQ(shellIn(dir_.path(), command), 0) << command;
+    const RunResult r = kxreduce({"-i", "pict", "-o", "pic", "in", "out"});
+    ASSERT_EQ(r.status, 0) << command << "\n" << r.err;
+    EXPECT_EQ(r.err, "allocate color table\n");
+    int w = 0, h = 0;
+    const Bytes reduced = readRgbPicture(dir_.path("out"), &w, &h);
+    ASSERT_EQ(w, ppm.width);
+    ASSERT_EQ(h, ppm.height);
+    EXPECT_TRUE(reduced == flipRows(ppm.rgb, w, h)) << command;
   }
 }
 
-// Narrow and wide rows (byte and word counts), and unpacked short rows. Two
-// pixels wide is left out: ImageMagick reads 2-pixel true-colour rows (rowBytes
-// 8, packed) as unpacked, its own included.
-INSTANTIATE_TEST_SUITE_P(Sizes, Interop,
-                         testing::Values(Size{1, 1}, Size{3, 2}, Size{9, 5}, Size{70, 3},
-                                         Size{300, 2}));
+TEST_F(KxreducePict, PictAndPict2OutputHoldTheReducedPicture) {
+  if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick is not installed";
+  const int width = 24, height = 10;
+  writeSamplePicture(dir_.path("in"), width, height);
+  RunResult r = kxreduce({"-n", "12", "-o", "pic", "in", "ref"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Bytes reference = readRgbPicture(dir_.path("ref"));
+  ASSERT_EQ(reference.size(), static_cast<size_t>(width) * height * 3);
+  for (const std::string kind : {"pict", "pict2"}) {
+    r = kxreduce({"-n", "12", "-o", kind, "in", kind});
+    ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
+    EXPECT_TRUE(fs::exists(dir_.path("%" + kind + ".pict"))) << kind;
+    ASSERT_EQ(shellIn(dir_.path(), "convert " + kind + ".pict ppm:" + kind + ".ppm"), 0);
+    const Ppm shown = readPpm(dir_.path(kind + ".ppm"));
+    ASSERT_EQ(shown.width, width);
+    ASSERT_EQ(shown.height, height);
+    EXPECT_TRUE(flipRows(shown.rgb, width, height) == reference) << kind;
+  }
+  // The colour-indexed picture carries the 12-colour palette.
+  const Bytes indexed = readFileBytes(dir_.path("pict2.pict"));
+  ASSERT_GT(indexed.size(), 640u);
+  EXPECT_EQ(indexed[583], 0x98);
+  EXPECT_EQ(indexed[582 + 55], 11);  // ctSize
+}
+
+TEST_F(KxreducePict, UnreadableInputAndFailedOutputEndTheRun) {
+  PictBytes p = pictStart(PictRect{0, 0, 4, 4});
+  p.end();
+  writePict(dir_.path("empty.pict"), p);
+  RunResult r = kxreduce({"-i", "pict", "empty", "out"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err,
+            "ERROR ====> No raster information found <==== ERROR\n"
+            "Error: Cannot open input file empty\n");
+  r = kxreduce({"-i", "pict", "missing", "out"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err,
+            "ERROR ====> Can't open file missing.pict <==== ERROR\n"
+            "Error: Cannot open input file missing\n");
+
+  // Noise does not pack: the PICT outgrows a 1024-byte file size limit that
+  // the colour-mapped image and the colormap fit in. No PICT file is left.
+  Bytes noise(30 * 30 * 3);
+  std::mt19937 rng(11);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  writeRgbPicture(dir_.path("in"), 30, 30, noise);
+  const std::string program = buildDir() + "/kxreduce";
+  EXPECT_EQ(shellIn(dir_.path(), "sh -c \"trap '' XFSZ; ulimit -f 2; exec '" + program +
+                                     "' -n 16 -o pict in out 2>err.txt\""),
+            255);
+  const Bytes err = readFileBytes(dir_.path("err.txt"));
+  EXPECT_EQ(std::string(err.begin(), err.end()),
+            "allocate color table\nERROR ====> Can't write file out.pict <==== ERROR\n");
+  EXPECT_TRUE(fs::exists(dir_.path("out.icn")));
+  EXPECT_FALSE(fs::exists(dir_.path("out.pict")));
+  EXPECT_FALSE(fs::exists(dir_.path("%out.pict")));
+}
 
 }  // namespace
 }  // namespace kx
