@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,31 @@ Bytes recordBytes(const std::string& longName, uint32_t type, uint32_t version) 
   storeBE32(&r[48], version);
   std::copy(longName.begin(), longName.end(), r.begin() + 254);
   return r;
+}
+
+TEST(Ancillary, NameOf32CharactersFillsItsFieldAndIsFoundAgain) {
+  TempDir dir;
+  const std::string name32(32, 'L');
+  ASSERT_EQ(SetKAType(dir.path(name32), kPict, kKest), 0);
+  ASSERT_EQ(SetKAType(dir.path(name32.substr(0, 31)), kText, kKest), 0);
+  ASSERT_EQ(SetKAType(dir.path(name32), kText, 0), 0);
+  const Bytes file = readFileBytes(dir.path(".HSancillary"));
+  ASSERT_EQ(file.size(), 2 * kRecord);
+  // No terminator: the short name follows at once.
+  EXPECT_EQ(file[254 + 31], 'L');
+  EXPECT_EQ(file[286], 'L');
+  EXPECT_EQ(longNameAt(file, 0), name32);
+  EXPECT_EQ(loadBE32(&file[8]), kText);
+  EXPECT_EQ(longNameAt(file, 1), name32.substr(0, 31));
+}
+
+TEST(ResFileName, IsInTheResourceDirectoryWhichIsCreatedSearchable) {
+  TempDir dir;
+  EXPECT_EQ(resfilename(dir.path("pic")), dir.path(".HSResource/pic"));
+  struct stat st;
+  ASSERT_EQ(stat(dir.path(".HSResource").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 TEST(Ancillary, NewRecordHasTheExactLayout) {
