@@ -102,8 +102,6 @@ inline RunResult kxconv(const std::vector<std::string>& args, const std::string&
   return runProgram("kxconv", args, dir);
 }
 
-inline bool fileExists(const std::string& path) {
-  return std::filesystem::exists(path);
-}
+using std::filesystem::exists;
 
 }  // namespace kx

@@ -58,7 +58,7 @@ TEST(IconColormap, BesideNamedOrSequence) {
   EXPECT_EQ(r.err,
             "kxconv: asc.icn: no colormap beside it (neither asc.clm nor asc.cla); name one with "
             "-c or -C\n");
-  EXPECT_FALSE(fileExists(dir.path("x.png")));
+  EXPECT_FALSE(exists(dir.path("x.png")));
   for (const char* name : {"pal", "pal.cla"}) {
     r = kxconv({"-C", name, "asc.icn", "x.png"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
@@ -72,7 +72,7 @@ TEST(IconColormap, BesideNamedOrSequence) {
   r = kxconv({"-c", "nope", "bin.icn", "z.png"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "kxconv: nope.clm: cannot open: No such file or directory\n");
-  EXPECT_FALSE(fileExists(dir.path("z.png")));
+  EXPECT_FALSE(exists(dir.path("z.png")));
 
   // The shared colormap of a sequence, named with -c.
   for (int i = 1; i <= 3; ++i) writeSamplePicture(dir.path("s." + std::to_string(i)), 16, 8, i);
@@ -83,49 +83,38 @@ TEST(IconColormap, BesideNamedOrSequence) {
   EXPECT_EQ(pilDescribe(dir.path("f2.png"), paletteIs(dir.path("out-1-3.clm"))), "True\n");
 }
 
-// A .icn file of 3 x 2 indices, and a binary colormap of n colours at 8 bits.
-std::vector<uint8_t> makeIcon(const std::vector<uint8_t>& indices) {
-  std::vector<uint8_t> b(32, 0);
-  std::copy_n("ICON0100\0\1", 10, b.begin());
-  b.insert(b.end(), {'C', 'I', 'C', 'N', '0', '1', '0', '0', 0, 0, 0, 34, 0, 0, 0, 1, 0, 3,
-                     0,   2,   0,   1,   0,   0,   0,   0,   0, 0, 0, 0,  0, 0, 0, 0, 0, 6});
-  b.insert(b.end(), indices.begin(), indices.end());
-  b.insert(b.end(), {0, 0, 0, 0, '_', 'E', 'O', 'F'});
-  return b;
-}
-
-std::vector<uint8_t> makeClm(int n) {
-  std::vector<uint8_t> b = {'C', 'M', 'A', 'P', '0', '1', '0', '0', 0, static_cast<uint8_t>(n),
-                            0,   8,   0,   0,   0,   0};
-  for (int i = 0; i < 3 * n; ++i) b.insert(b.end(), {0, static_cast<uint8_t>(i * 40)});
-  return b;
-}
-
 TEST(IconColormap, DamagedInputIsRefusedWithoutOutput) {
-  std::vector<uint8_t> magic = makeIcon({0, 1, 1, 0, 1, 1}), truncated = magic, cutClm = makeClm(2);
-  magic[3] = 'X';
-  truncated.pop_back();
-  cutClm.pop_back();
+  std::vector<uint8_t> good(32, 0);  // a .icn file of 3 x 2 indices and a colormap of 2 colours
+  std::copy_n("ICON0100\0\1", 10, good.begin());
+  good.insert(good.end(),
+              {'C', 'I', 'C', 'N', '0', '1', '0', '0', 0, 0, 0, 34, 0,   0,   0,   1,  0,
+               3,   0,   2,   0,   1,   0,   0,   0,   0, 0, 0, 0,  0,   0,   0,   0,  0,
+               0,   6,   0,   1,   1,   0,   1,   1,   0, 0, 0, 0,  '_', 'E', 'O', 'F'});
+  const std::vector<uint8_t> clm = {'C', 'M', 'A', 'P', '0', '1', '0', '0', 0, 2,   0, 8,   0, 0,
+                                    0,   0,   0,   0,   0,   40,  0,   80,  0, 120, 0, 160, 0, 200};
   const struct {
-    std::vector<uint8_t> icn, clm;
+    size_t at;
+    uint8_t value;
+    size_t icnSize, clmSize;
     std::string message;
   } cases[] = {
-      {makeIcon({0, 1, 0, 1, 5, 0}), makeClm(2),
+      {72, 5, 82, 28,
        "kxconv: x.icn: the pixel at column 1, row 1 has index 5, but the colormap x.clm has only "
        "2 colours\n"},
-      {magic, makeClm(2), "kxconv: x.icn: not a colour-mapped image file (no ICON/CICN magic)\n"},
-      {truncated, makeClm(2), "kxconv: x.icn: the file has 81 bytes; 3 x 2 pixels need 82\n"},
-      {makeIcon({0, 1, 1, 0, 1, 1}), cutClm,
-       "Error: colormap x.clm is too short: 2 colors need 28 bytes, it has 27\n"},
+      {3, 'X', 82, 28, "kxconv: x.icn: not a colour-mapped image file (no ICON/CICN magic)\n"},
+      {0, 'I', 81, 28, "kxconv: x.icn: the file has 81 bytes; 3 x 2 pixels need 82\n"},
+      {0, 'I', 82, 27, "Error: colormap x.clm is too short: 2 colors need 28 bytes, it has 27\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
-    writeFileBytes(dir.path("x.icn"), c.icn);
-    writeFileBytes(dir.path("x.clm"), c.clm);
+    std::vector<uint8_t> icn = good;
+    icn[c.at] = c.value;
+    writeFileBytes(dir.path("x.icn"), std::vector<uint8_t>(icn.begin(), icn.begin() + c.icnSize));
+    writeFileBytes(dir.path("x.clm"), std::vector<uint8_t>(clm.begin(), clm.begin() + c.clmSize));
     RunResult r = kxconv({"x.icn", "x.png"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, c.message);
-    EXPECT_FALSE(fileExists(dir.path("x.png")));
+    EXPECT_FALSE(exists(dir.path("x.png")));
   }
 }
 

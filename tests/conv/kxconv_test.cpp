@@ -51,10 +51,10 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
     RunResult r = kxconv(args, dir.path());
     EXPECT_EQ(r.status, 255) << args[0];
     EXPECT_EQ(r.err, message);
-    EXPECT_FALSE(fileExists(dir.path("x.pic")));
-    EXPECT_FALSE(fileExists(dir.path("x.png")));
+    EXPECT_FALSE(exists(dir.path("x.pic")));
+    EXPECT_FALSE(exists(dir.path("x.png")));
   }
-  EXPECT_TRUE(fileExists("/dev/full"));  // a device is never removed
+  EXPECT_TRUE(exists("/dev/full"));  // a device is never removed
 }
 
 TEST(ReadmePath, PhotographToReducedPngInThreeCommands) {

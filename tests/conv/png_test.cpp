@@ -35,9 +35,7 @@ std::ostream& operator<<(std::ostream& os, const PngCase& c) {
 // A PNG of c's kind with random samples (grey16: every value once in 256 x 256);
 // the first pixel's colour is a grey or RGB image's transparent one.
 void writePng(const std::string& path, const PngCase& c, int width, int height) {
-  const int channels = c.colorType == PNG_COLOR_TYPE_PALETTE
-                           ? 1
-                           : (c.colorType & 2 ? 3 : 1) + (c.colorType & 4 ? 1 : 0);
+  const int channels = "\1\0\3\1\2\0\4"[c.colorType];  // by colour type
   const size_t rowBytes = (static_cast<size_t>(width) * channels * c.bitDepth + 7) / 8;
   std::vector<uint8_t> data(rowBytes * height), alpha;
   std::vector<png_color> palette;
@@ -154,7 +152,7 @@ TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
       RunResult r = kxconv({"bad.png", out}, dir.path());
       EXPECT_EQ(r.status, 255);
       EXPECT_EQ(r.err, "kxconv: bad.png: " + message + "\n");
-      EXPECT_FALSE(fileExists(dir.path(out))) << out;
+      EXPECT_FALSE(exists(dir.path(out))) << out;
     }
   }
 }
@@ -179,7 +177,7 @@ TEST(PngGeometry, TooLargeIsRefusedBeforeDecoding) {
     RunResult r = kxconv({"huge.png", "huge.pic"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "kxconv: huge.png: " + message + "\n");
-    EXPECT_FALSE(fileExists(dir.path("huge.pic")));
+    EXPECT_FALSE(exists(dir.path("huge.pic")));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "conv_support.h"
+#include "support/pictures.h"
 
 namespace kx {
 namespace {
@@ -65,7 +66,7 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
     RunResult r = kxconv({"bad.pnm", "bad.pic"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "kxconv: bad.pnm: " + message + "\n");
-    EXPECT_FALSE(fileExists(dir.path("bad.pic")));
+    EXPECT_FALSE(exists(dir.path("bad.pic")));
   }
 }
 
@@ -82,12 +83,8 @@ TEST(PpmOutput, RawPpmBytes) {
 
 TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
   TempDir dir;
-  std::string ppm = "P6\n11 5\n255\n";  // ppmtopict needs at least 8 pixels of width
-  for (int i = 0; i < 55; ++i) {
-    ppm += {static_cast<char>((i % 5) * 60), static_cast<char>((i / 11) * 40),
-            static_cast<char>(i % 2 ? 255 : 10)};
-  }
-  writeFileBytes(dir.path("x.ppm"), std::vector<uint8_t>(ppm.begin(), ppm.end()));
+  writeSamplePicture(dir.path("s"), 16, 8);  // ppmtopict takes at most 256 colours
+  ASSERT_EQ(kxconv({"s.pic", "x.ppm"}, dir.path()).status, 0);
   RunResult r =
       shell("ppmtopict " + quoted(dir.path("x.ppm")) + " > " + quoted(dir.path("x.pict")));
   ASSERT_EQ(r.status, 0) << r.err;
@@ -100,7 +97,7 @@ TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
   r = kxconv({"junk.pict", "junk.png"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err.rfind("kxconv: junk.pict: cannot read the PICT picture (", 0), 0u) << r.err;
-  EXPECT_FALSE(fileExists(dir.path("junk.png")));
+  EXPECT_FALSE(exists(dir.path("junk.png")));
 }
 
 }  // namespace
