@@ -34,6 +34,12 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
   writeSamplePicture(dir.path("s"), 8, 4);
   ASSERT_EQ(kxconv({"s.pic", "a.png"}, dir.path()).status, 0);
   ASSERT_EQ(::symlink("/dev/full", dir.path("full.pic").c_str()), 0);
+  writeFileBytes(dir.path("bad.pic"), std::vector<uint8_t>(200, 0x53));
+  PicturePtr red = QZ_pictureAllocate();  // a picture of a red channel only
+  red->width = red->height = 2;
+  red->channel[0] = std::make_unique<uint8_t[]>(4);
+  const ChannelPacketList redOnly = {ChannelPacket{8, 2, 0x80}};
+  ASSERT_TRUE(QZ_pictureWriteFile(dir.path("red.pic"), *red, &redOnly, 0));
   const std::string reads =
       " (kxconv reads .png, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)\n";
   const std::string writes = " (kxconv writes .png, .ppm and .pic)\n";
@@ -43,6 +49,9 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
       {{"s.pic", "x.icn"}, "kxconv: x.icn: unknown extension \".icn\"" + writes},
       {{"-c", "pal", "a.png", "x.pic"}, "kxconv: a.png: -c and -C apply only to .icn input\n"},
       {{"a.png", "./a.png"}, "kxconv: ./a.png: the output would overwrite the input\n"},
+      {{"bad.pic", "x.png"},
+       "kxconv: bad.pic: not a valid .pic picture file (bad header or channel packets)\n"},
+      {{"red.pic", "x.png"}, "kxconv: red.pic: the picture has no green channel\n"},
       {{"nope.png", "x.pic"}, "kxconv: nope.png: cannot open: No such file or directory\n"},
       {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: cannot create: No such file or directory\n"},
       {{"a.png", "full.pic"}, "kxconv: full.pic: cannot write: No space left on device\n"},
