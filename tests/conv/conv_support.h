@@ -1,65 +1,107 @@
-// Helpers of the kxconv tests: PNG files of every kind written straight with
-// libpng, the outside tools (netpbm, ImageMagick, Python's PIL) as the other
-// side of each comparison, and small raster readers for their output.
+// Helpers of the kxconv tests: the outside tools (netpbm, ImageMagick, PIL) as
+// references, and small raster readers.
 #pragma once
 
-#include <png.h>
-
-#include <cstdint>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "picture/picture.h"
 #include "support/tempdir.h"
 
 namespace kx {
 
-// A PNG to write: rows are given in the file's own layout (samples of
-// bitDepth bits, packed for depths below 8, big-endian for 16).
-struct PngSpec {
-  int width = 0;
-  int height = 0;
-  int colorType = PNG_COLOR_TYPE_RGB;
-  int bitDepth = 8;
-  bool interlaced = false;
-  std::vector<uint8_t> data;          // height rows of rowBytes() each
-  std::vector<png_color> palette;     // palette images
-  std::vector<uint8_t> paletteAlpha;  // tRNS of a palette image
-  bool hasTransparentColour = false;  // tRNS of a grey or RGB image
-  png_color_16 transparentColour{};
-
-  int channels() const;
-  size_t rowBytes() const;
-};
-
-void writeTestPng(const std::string& path, const PngSpec& spec);
-// Random file-layout rows for the 16-bit picture geometry (palette indices are kept
-// below the palette size).
-void fillRandom(PngSpec& spec, uint32_t seed);
-
-// Interleaved 8-bit samples with their geometry.
 struct Raster {
-  int width = 0;
-  int height = 0;
-  int depth = 0;  // samples per pixel
+  int width = 0, height = 0, depth = 0;  // depth: samples per pixel
   std::vector<uint8_t> samples;
   bool operator==(const Raster&) const = default;
 };
 
-// A maxval-255 P5, P6 or P7 image as the netpbm tools write it; empty depth
-// when the bytes are something else.
-Raster parseNetpbm(const std::string& bytes);
-// Runs a shell command line.
-RunResult shell(const std::string& command);
-// The outside tools' view of a file: netpbm pngtopam -alphapam | pamdepth 255.
-Raster netpbmPngAt8Bits(const std::string& pngPath);
-// PIL's decoding of a picture converted to RGBA (or "RGB"), and its mode.
-Raster pilPixels(const std::string& path, const std::string& mode = "RGBA");
-std::string pilDescribe(const std::string& path, const std::string& expression);
-// A .pic file's channels as a raster: RGB, or RGBA with an alpha channel.
-Raster picPixels(const std::string& path);
-// kxconv run in dir.
-RunResult kxconv(const std::vector<std::string>& args, const std::string& dir);
-bool fileExists(const std::string& path);
-std::string quoted(const std::string& path);
+// The 8-bit view of a raster as RGB or RGBA, grey spread to three colours.
+inline Raster asRgb(const Raster& in, bool alpha) {
+  Raster out{in.width, in.height, alpha ? 4 : 3, {}};
+  for (size_t i = 0; i < in.samples.size(); i += in.depth) {
+    const uint8_t* p = in.samples.data() + i;
+    for (int c = 0; c < 3; ++c) out.samples.push_back(in.depth <= 2 ? p[0] : p[c]);
+    if (alpha) out.samples.push_back(in.depth % 2 == 0 ? p[in.depth - 1] : 255);
+  }
+  return out;
+}
+
+// A maxval-255 P7 image; empty when the bytes are something else.
+inline Raster parsePam(const std::string& bytes) {
+  std::istringstream in(bytes);
+  Raster r;
+  std::string key, value;
+  int maxval = 0;
+  if (!(in >> key) || key != "P7") return {};
+  while (in >> key && key != "ENDHDR" && in >> value) {
+    if (key == "WIDTH") r.width = std::stoi(value);
+    if (key == "HEIGHT") r.height = std::stoi(value);
+    if (key == "DEPTH") r.depth = std::stoi(value);
+    if (key == "MAXVAL") maxval = std::stoi(value);
+  }
+  r.samples.resize(static_cast<size_t>(r.width) * r.height * r.depth);
+  in.get();
+  in.read(reinterpret_cast<char*>(r.samples.data()), static_cast<long>(r.samples.size()));
+  return maxval == 255 && in ? r : Raster{};
+}
+
+inline std::string quoted(const std::string& path) {
+  return "'" + path + "'";
+}
+
+inline RunResult shell(const std::string& command) {
+  return runProgram("/bin/sh", {"-c", command});
+}
+
+// The netpbm tools' 8-bit view of a file: command | pamdepth 255 | pamtopam.
+inline Raster netpbm(const std::string& command) {
+  return parsePam(shell(command + " | pamdepth 255 | pamtopam").out);
+}
+
+inline RunResult python(const std::string& body, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"-c", "import sys\nfrom PIL import Image\n" + body};
+  all.insert(all.end(), args.begin(), args.end());
+  RunResult r = runProgram("/usr/bin/python3", all);
+  if (r.status != 0) throw std::runtime_error("PIL failed: " + r.err);
+  return r;
+}
+
+// PIL's decoding of a file converted to mode, and a Python expression about it.
+inline Raster pilPixels(const std::string& path, const std::string& mode = "RGBA") {
+  return parsePam(
+      python("im = Image.open(sys.argv[1]).convert(sys.argv[2])\n"
+             "sys.stdout.buffer.write(b'P7 WIDTH %d HEIGHT %d DEPTH %d MAXVAL 255 ENDHDR\\n' % "
+             "(im.size[0], im.size[1], len(sys.argv[2])) + im.tobytes())\n",
+             {path, mode})
+          .out);
+}
+
+inline std::string pilDescribe(const std::string& path, const std::string& expression) {
+  return python("im = Image.open(sys.argv[1])\nprint(" + expression + ")\n", {path}).out;
+}
+
+// A .pic file's channels: RGB, or RGBA with an alpha channel.
+inline Raster picPixels(const std::string& path) {
+  PicturePtr pic = QZ_pictureReadFile(path);
+  if (!pic) return {};
+  Raster r{pic->width, pic->height, pic->channel[3] ? 4 : 3, {}};
+  const size_t n = static_cast<size_t>(r.width) * r.height;
+  r.samples.resize(n * r.depth);
+  for (int c = 0; c < r.depth; ++c) {
+    if (!pic->channel[c]) return {};
+    for (size_t i = 0; i < n; ++i) r.samples[i * r.depth + c] = pic->channel[c][i];
+  }
+  return r;
+}
+
+inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {
+  return runProgram("kxconv", args, dir);
+}
+
+using std::filesystem::exists;
 
 }  // namespace kx
