@@ -205,6 +205,15 @@ class LineReader {
   int number_ = 0;
 };
 
+// The 16-byte header of a binary colormap file.
+void putBinaryHeader(ByteWriter& w, int count, int bits) {
+  w.bytes("CMAP", 4);
+  w.bytes("0100", 4);
+  w.u16(static_cast<uint32_t>(count));
+  w.u16(static_cast<uint32_t>(bits));
+  w.u32(0);
+}
+
 void writeBinary(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
   const std::string path = name + ".clm";
   checkWritable(path, colormap, opt);
@@ -212,11 +221,7 @@ void writeBinary(const std::string& name, const Colormap& colormap, const RunSet
   if (!file) failOpen("can't create colormap %s, exit...\n", path);
   std::vector<uint8_t> bytes;
   ByteWriter w(bytes);
-  w.bytes("CMAP", 4);
-  w.bytes("0100", 4);
-  w.u16(static_cast<uint32_t>(opt->colors));
-  w.u16(static_cast<uint32_t>(opt->bits));
-  w.u32(0);
+  putBinaryHeader(w, opt->colors, opt->bits);
   for (int i = 0; i < opt->colors; ++i) {
     w.u16(toStored(colormap[i].red, opt));
     w.u16(toStored(colormap[i].green, opt));
@@ -329,11 +334,7 @@ Colormap readAscii(const std::string& name, ColormapFileHeader* header, const Ru
     if (!file) failOpen("can't create colormap %s, exit...\n", binaryPath);
     std::vector<uint8_t> out;
     ByteWriter w(out);
-    w.bytes("CMAP", 4);
-    w.bytes("0100", 4);
-    w.u16(static_cast<uint32_t>(count));
-    w.u16(static_cast<uint32_t>(bits));
-    w.u32(0);
+    putBinaryHeader(w, count, bits);
     for (const StoredEntry& e : stored) {
       w.u16(e.red);
       w.u16(e.green);
