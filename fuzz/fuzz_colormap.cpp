@@ -11,37 +11,13 @@
 #include <string>
 
 #include "output/output.h"
-
-namespace {
-
-// One scratch directory per process, removed at exit.
-struct WorkDir {
-  std::string path;
-  WorkDir() {
-    char tmpl[] = "/tmp/kxfuzz-colormap-XXXXXX";
-    const char* made = mkdtemp(tmpl);
-    if (!made) std::abort();
-    path = made;
-  }
-  ~WorkDir() {
-    std::remove((path + "/map.clm").c_str());
-    std::remove((path + "/map.cla").c_str());
-    rmdir(path.c_str());
-  }
-};
-
-const std::string& workDir() {
-  static const WorkDir dir;
-  return dir.path;
-}
-
-}  // namespace
+#include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const uint8_t selector = data[0];
   const bool ascii = selector & 1;
-  const std::string name = workDir() + "/map";
+  const std::string name = kxfuzz::workDir("colormap") + "/map";
   const std::string path = name + (ascii ? ".cla" : ".clm");
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) std::abort();

@@ -22,26 +22,9 @@
 #include "common/bytes.h"
 #include "fileserver/fileserver.h"
 #include "macfile/macfile.h"
+#include "workdir.h"
 
 namespace {
-
-struct WorkDir {
-  std::string path;
-  WorkDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kxfuzz-mac-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) std::abort();
-    path = tmpl;
-  }
-  ~WorkDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
-
-const WorkDir& workDir() {
-  static WorkDir dir;
-  return dir;
-}
 
 void writeFile(const std::string& path, const uint8_t* data, size_t size) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -84,7 +67,7 @@ void readSome(kx::MacFile& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
-  const std::string& dir = workDir().path;
+  const std::string& dir = kxfuzz::workDir("mac");
   const std::string name = dir + "/f", header = dir + "/%f", ancillary = dir + "/.HSancillary";
   ::unlink(name.c_str());
   ::unlink(header.c_str());

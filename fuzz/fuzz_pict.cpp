@@ -13,34 +13,13 @@
 
 #include "macfile/macfile.h"
 #include "pict/pict.h"
-
-namespace {
-
-struct WorkDir {
-  std::string path;
-  WorkDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kxfuzz-pict-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) std::abort();
-    path = tmpl;
-  }
-  ~WorkDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
-
-const WorkDir& workDir() {
-  static WorkDir dir;
-  return dir;
-}
-
-}  // namespace
+#include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Frames may be up to 32767 × 32767; the planes of the largest would not
   // fit the fuzzer's memory, and their size proves nothing more.
   kx::PictSetImageLimit(1 << 20);
-  const std::string name = workDir().path + "/f.pict";
+  const std::string name = kxfuzz::workDir("pict") + "/f.pict";
   {
     std::ofstream out(name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
