@@ -19,7 +19,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "cli/cli.h"
 #include "output/output.h"
 #include "picture/picture.h"
 #include "picture/sample.h"

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "cli/cli.h"
+#include "common/fatal.h"
 
 namespace kx {
 

@@ -3,6 +3,8 @@
 // Every multi-byte number in our files is big-endian whatever the host's
 // byte order; floats are IEEE 754 single precision. Values are always built
 // from bytes: no struct is ever cast onto file data.
+//
+// Stands on: the standard library only.
 #pragma once
 
 #include <bit>

@@ -7,6 +7,8 @@
 // successful commit (an error, or a fatal exit unwinding through its owner)
 // removes the regular file it created, so a half-written output never stays
 // on disk under its final name.
+//
+// Stands on: the standard library only.
 #pragma once
 
 #include <cstdint>

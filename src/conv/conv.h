@@ -6,6 +6,9 @@
 // conversion is always "read everything, check it, then write": an output
 // file is created only once the input is known to be good, and the OutFile
 // under every writer removes it again when writing fails.
+//
+// A front end: stands on common, picture, output and pict. Nothing includes
+// it but conv/ itself.
 #pragma once
 
 #include <array>

@@ -132,7 +132,6 @@ Image readIconFile(const std::string& path, const ColormapSource& source) {
   IconImage icon = decodeIcon(path, readWholeFile(path));
   const FoundColormap found = findColormap(path, source);
   RunSettings opt;
-  initialisation(opt);
   ColormapFileHeader header;
   const Colormap colormap = found.ascii ? kx_readASCIIColorMap(found.base, &header, &opt)
                                         : kx_readColorMap(found.base, &header, &opt);

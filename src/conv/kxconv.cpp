@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <new>
 
-#include "cli/cli.h"
+#include "common/fatal.h"
 #include "conv/conv.h"
 
 namespace kx {

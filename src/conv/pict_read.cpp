@@ -19,43 +19,15 @@
 #include "conv/conv.h"
 #include "macfile/macfile.h"
 #include "pict/pict.h"
-#include "pict/pict_pvt.h"
 
 namespace kx {
-
-namespace {
-
-// Bits per sample of the picture's first raster, as readPictImage delivers
-// them: 8 for colour-table rasters, else the pixel size (5 for 16-bit
-// pixels). The reader does not return this, so the raster header is read
-// once more on its own; anything unreadable is left to readPictImage to
-// report.
-int sampleBits(const std::string& path) {
-  int bits = 8;
-  std::unique_ptr<PictFile> pict = PictOpenFileRead(path);
-  if (pict && PictOpenRasterRead(*pict) == 1) {
-    const PictRaster& r = *pict->raster;
-    if (!(r.flags & kPictColorTable)) {
-      if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4) bits = r.pixelSize;
-      if (r.pixelSize == 16) bits = 5;
-    }
-  }
-  if (pict) {
-    pict->raster.reset();
-    PictCloseFile(pict);
-  }
-  MacClearError();
-  return bits;
-}
-
-}  // namespace
 
 Image readPictFile(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     throw ConvError(path + ": cannot open: " + std::strerror(errno));
   }
-  const int bits = sampleBits(path);
+  const int bits = readPictSampleBits(path);
   int16_t width = 0, height = 0;
   int colorCount = 0;  // the colour table is wanted: it tells indices from alpha
   Colormap colorTable;

@@ -1,10 +1,14 @@
-// Preview window: shows reduced frames in one window for the whole run.
+// Preview window: shows reduced frames in one window for the whole run,
+// through the workstation graphics calls of gl.h (over SDL2).
+//
+// Stands on: common (pixel planes, fatal errors).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "cli/cli.h"
+#include "common/fatal.h"
+#include "common/planes.h"
 
 namespace kx {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/cli.h"
+#include "common/fatal.h"
 
 namespace kx::gl {
 namespace {

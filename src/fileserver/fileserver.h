@@ -6,6 +6,8 @@
 // (".HSancillary", "writeai", "resfilename") and returned as -1 (or an empty
 // path). Records are read and written at explicit offsets, so no seek can
 // fail.
+//
+// Stands on: common (byte helpers).
 #pragma once
 
 #include <cstdint>

@@ -14,6 +14,8 @@
 //   uint16_t w = kx::MacReadShort(*f);      // big-endian, count += 2
 //   if (kx::MacError()) ...
 //   kx::MacCloseFile(f);                    // f is null afterwards
+//
+// Stands on: common (byte helpers) and fileserver (the types of plain files).
 #pragma once
 
 #include <array>

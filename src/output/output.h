@@ -1,13 +1,17 @@
 // Colour-mapped output files: the colour-mapped image file (.icn) and the
-// colormap files (.clm binary, .cla ASCII).
+// colormap files (.clm binary, .cla ASCII), written and read.
+//
+// Stands on: common (colours, run settings, output files, fatal errors).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "cli/cli.h"
-#include "reduce/reduce.h"
+#include "common/color.h"
+#include "common/fatal.h"
+#include "common/outfile.h"
+#include "common/settings.h"
 
 namespace kx {
 

@@ -1,5 +1,9 @@
 // PICT images: reading Apple PICT pictures into picture records and writing
-// picture records as PICT files.
+// picture records as PICT files (AppleDouble pairs with their Macintosh type
+// and creator).
+//
+// Stands on: common (colours), picture (the picture record) and macfile (the
+// containers and the Macintosh error state).
 #pragma once
 
 #include <array>
@@ -7,8 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "common/color.h"
 #include "picture/picture.h"
-#include "reduce/reduce.h"
 
 namespace kx {
 
@@ -42,6 +46,11 @@ using PictPlanes = std::array<std::unique_ptr<uint8_t[]>, 4>;
 // non-zero (-1 or the Macintosh error code) on failure.
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
                   Colormap* colorTable, PictPlanes& planes);
+
+// Bits per sample of the first raster of a PICT file, as readPictImage
+// delivers them: 8 for colour-table rasters, else the pixel size (5 for
+// 16-bit pixels); 8 when the file cannot be read.
+int readPictSampleBits(const std::string& fileName);
 
 // Writes byte planes (bottom-up, as above) as a PICT file: 8-bit colour
 // indices with the palette when colormap is given (plane 0), else true

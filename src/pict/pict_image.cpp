@@ -281,6 +281,26 @@ int writePictImage(const std::string& fileName, int width, int height, int color
   return 0;
 }
 
+int readPictSampleBits(const std::string& path) {
+  // The reader does not return the depth, so the raster header is read once
+  // more on its own; anything unreadable is left to readPictImage to report.
+  int bits = 8;
+  std::unique_ptr<PictFile> pict = PictOpenFileRead(path);
+  if (pict && PictOpenRasterRead(*pict) == 1) {
+    const PictRaster& r = *pict->raster;
+    if (!(r.flags & kPictColorTable)) {
+      if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4) bits = r.pixelSize;
+      if (r.pixelSize == 16) bits = 5;
+    }
+  }
+  if (pict) {
+    pict->raster.reset();
+    PictCloseFile(pict);
+  }
+  MacClearError();
+  return bits;
+}
+
 int kx_pictureReadPict(const std::string& base, Picture& picture, int) {
   std::string name;
   try {

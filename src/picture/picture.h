@@ -4,6 +4,8 @@
 //
 // The library reports failure by a null result (or false/0), never by
 // printing, apart from the version warning of the header reader.
+//
+// Stands on: common (byte helpers, output files).
 #pragma once
 
 #include <array>

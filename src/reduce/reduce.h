@@ -1,5 +1,15 @@
 // Colour reduction: colour table and histogram, median cut, palette choice,
-// pixel remapping and the quantization filter.
+// pixel remapping and the quantization filter, and the conversion of a
+// picture record to the pixel planes they work on.
+//
+// The pipeline of a frame: kx_pic2pixels (planes from the picture),
+// kx_buildmap (count with kx_makeHistogram, choose with makeColormap, save
+// the colormap file), kx_reduceColors (remap every pixel, write the body of
+// the colour-mapped image file). quantFloyd filters a picture before it is
+// counted.
+//
+// Stands on: common (planes, colours, run settings, fatal errors), picture
+// (the picture record) and output (the files it writes).
 #pragma once
 
 #include <cstdint>
@@ -9,23 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "common/color.h"
+#include "common/fatal.h"
+#include "common/planes.h"
+#include "common/settings.h"
 
 namespace kx {
 
 struct Picture;
-
-// A histogram entry; a colormap entry has the same layout (its count is
-// never set or read).
-struct HistogramEntry {
-  uint8_t red = 0;
-  uint8_t green = 0;
-  uint8_t blue = 0;
-  int32_t count = 0;
-};
-using Histogram = std::vector<HistogramEntry>;
-// The palette: entry i is palette index i.
-using Colormap = std::vector<HistogramEntry>;
 
 // ---- Colour table ------------------------------------------------------------
 //
@@ -33,12 +34,6 @@ using Colormap = std::vector<HistogramEntry>;
 // built by counting, a palette index when used as a remap cache. The bucket
 // count and the hash are fixed because the histogram order, and through it
 // the palette that the median cut chooses, follows from them.
-
-struct Color {
-  uint8_t red = 0;
-  uint8_t green = 0;
-  uint8_t blue = 0;
-};
 
 constexpr int kColorTableBuckets = 6553;
 // Most distinct colours a frame may keep before it is compressed.
@@ -129,6 +124,13 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
 // Rewrites every sample of the planes with the colour compression of target
 // `target` over the maximum sample value `maxval`.
 void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval);
+
+// ---- Picture records and pixel planes -------------------------------------------
+
+// Picture record to pixel planes and back (3 bytes per pixel, red, green,
+// blue); kx_pixels2pic rescales the samples from 0..maxval to 0..255.
+PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height);
+void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& planes, int maxval);
 
 // ---- Quantization filter ---------------------------------------------------------
 

@@ -7,7 +7,6 @@
 #include <set>
 #include <tuple>
 
-#include "cli/cli.h"
 #include "output/output.h"
 #include "reduce/reduce.h"
 #include "support/tempdir.h"

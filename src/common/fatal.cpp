@@ -1,6 +1,6 @@
-#include <cstdio>
+#include "common/fatal.h"
 
-#include "cli/cli.h"
+#include <cstdio>
 
 namespace kx {
 

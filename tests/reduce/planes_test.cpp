@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "cli/cli.h"
+#include "common/planes.h"
 #include "picture/picture.h"
 #include "picture/sample.h"
+#include "reduce/reduce.h"
 
 namespace kx {
 namespace {
