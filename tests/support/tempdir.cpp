@@ -1,9 +1,14 @@
 #include "support/tempdir.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +43,14 @@ static std::string readAll(int fd) {
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd) {
+  RunOptions options;
+  options.cwd = cwd;
+  return runProgram(program, args, options);
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  const std::string& cwd = options.cwd;
   TempDir capture;
   const std::string outPath = capture.path("stdout"), errPath = capture.path("stderr");
   const std::string exe =
@@ -55,12 +68,33 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(err, 2);
     dup2(in, 0);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
   RunResult r;
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  // Polls so that a child can be killed after a while; wait4 gives the
+  // child's own peak memory (a forked test process would otherwise count).
+  const auto started = std::chrono::steady_clock::now();
+  bool killed = false;
+  for (;;) {
+    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+    if (done == pid) break;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    if (!killed && ((options.killAfterMs > 0 && ms >= options.killAfterMs) ||
+                    ms >= int64_t{options.timeoutSeconds} * 1000)) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    usleep(2000);
+  }
+  r.maxRssKb = usage.ru_maxrss;
+  r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   int fo = open(outPath.c_str(), O_RDONLY), fe = open(errPath.c_str(), O_RDONLY);
   r.out = readAll(fo);
@@ -68,6 +102,27 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   close(fo);
   close(fe);
   return r;
+}
+
+FolderSnapshot snapshotFolder(const std::string& dir) {
+  FolderSnapshot entries;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string path = e.path().string();
+    std::string what;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      what = "-> " + std::filesystem::read_symlink(e.path()).string();
+    } else if (S_ISREG(st.st_mode)) {
+      const std::vector<uint8_t> bytes = readFileBytes(path);
+      what.assign(bytes.begin(), bytes.end());
+    } else {
+      what = S_ISDIR(st.st_mode) ? "<dir>" : "<other>";
+    }
+    entries.emplace_back(e.path().filename().string(), std::move(what));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
 }
 
 std::vector<uint8_t> readFileBytes(const std::string& path) {

@@ -25,12 +25,28 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  long maxRssKb = 0;      // peak resident memory of the child (getrusage)
+  double cpuSeconds = 0;  // user + system time of the child
+};
+
+struct RunOptions {
+  std::string cwd;               // working directory, when not empty
+  std::vector<std::string> env;  // "NAME=value" added to the environment
+  int killAfterMs = 0;           // SIGKILL the child after this long (0: never)
+  int timeoutSeconds = 120;      // SIGKILL after this long in any case
 };
 
 // Runs build/<program> with the arguments (no shell), in the directory cwd
 // when it is not empty.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd = "");
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options);
+
+// Every entry of a folder (not recursive) by name: the bytes of regular
+// files, "-> target" for symbolic links, "<dir>" and "<other>" otherwise.
+using FolderSnapshot = std::vector<std::pair<std::string, std::string>>;
+FolderSnapshot snapshotFolder(const std::string& dir);
 
 std::string buildDir();
 std::vector<uint8_t> readFileBytes(const std::string& path);
