@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/messages.h"
 #include "common/outfile.h"
 #include "display/display.h"
 #include "output/output.h"
@@ -115,7 +116,7 @@ void operation(const std::string& inputName, const std::string& outputName,
 
       PicturePtr picture = QZ_pictureAllocate();
       if (!picture) kx_error("Cannot allocate picture\n");
-      if (opt.verbose) std::fprintf(stderr, "Reading image %s...\n", frameInput.c_str());
+      if (opt.verbose) kx_printf(Stream::Err, "Reading image %s...\n", frameInput.c_str());
       if (opt.inPict) {
         if (kx_pictureReadPict(frameInput, *picture, 0) != 0) picture.reset();
       } else {
@@ -126,7 +127,7 @@ void operation(const std::string& inputName, const std::string& outputName,
       if (opt.quant != 0 || opt.bitsGiven) {
         if (opt.quant == 0 || opt.quant > opt.bits) opt.quant = opt.bits;
         if (opt.quant < 8) {
-          if (opt.verbose) std::fputs("Making color quantification...\n", stderr);
+          if (opt.verbose) kx_note("Making color quantification...\n");
           quantFloyd(*picture, opt.quant, 1);
         }
       }
@@ -134,7 +135,7 @@ void operation(const std::string& inputName, const std::string& outputName,
       const int width = picture->width, height = picture->height;
       const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
       if (!tableExists) {
-        std::fputs("allocate color table\n", stderr);
+        kx_note("allocate color table\n");
         tableExists = true;
       }
       // The table is sized by the largest frame so far: a later, larger frame
@@ -151,17 +152,17 @@ void operation(const std::string& inputName, const std::string& outputName,
         ColormapFileHeader header;
         if (opt.colormapMode == 2) {
           if (opt.verbose) {
-            std::fprintf(stderr, "Reading ASCII colormap %s.cla...\n", colormapName.c_str());
+            kx_printf(Stream::Err, "Reading ASCII colormap %s.cla...\n", colormapName.c_str());
           }
           colormap = kx_readASCIIColorMap(colormapName, &header, &opt);
         } else {
           if (opt.verbose) {
-            std::fprintf(stderr, "Reading colormap %s.clm ...\n", colormapName.c_str());
+            kx_printf(Stream::Err, "Reading colormap %s.clm ...\n", colormapName.c_str());
           }
           colormap = kx_readColorMap(colormapName, &header, &opt);
         }
         if (opt.verbose) {
-          std::fprintf(stderr, "nb_color = %d, nb_bits = %d\n", header.colors, header.bits);
+          kx_printf(Stream::Err, "nb_color = %d, nb_bits = %d\n", header.colors, header.bits);
         }
         opt.colors = header.colors;
       }
@@ -184,7 +185,7 @@ void operation(const std::string& inputName, const std::string& outputName,
         } else {
           frameOutput = outputName;
         }
-        if (opt.verbose) std::fprintf(stderr, "Writing to %s...\n", frameOutput.c_str());
+        if (opt.verbose) kx_printf(Stream::Err, "Writing to %s...\n", frameOutput.c_str());
 
         if (rep == 0) {
           if (pass == 0 && opt.colormapMode == 0) {
@@ -212,7 +213,7 @@ void operation(const std::string& inputName, const std::string& outputName,
               }
             }
             if (lastFrame && opt.verbose) {
-              std::fputs("#### END OF COLOR REDUCTION ####\n", stderr);
+              kx_note("#### END OF COLOR REDUCTION ####\n");
             }
             if (opt.display) {
               kx_displayImage(&windowHandle, planes, width, height, opt.compress, opt.colors,

@@ -1,4 +1,5 @@
 #include "common/fatal.h"
+#include "common/messages.h"
 
 #include <cstdio>
 
@@ -12,8 +13,8 @@ void kx_exit(int status) {
 
 void kx_error(const std::string& message) {
   // The message is printed as text: callers have already formatted it.
-  std::fputs("Error: ", stderr);
-  std::fwrite(message.data(), 1, message.size(), stderr);
+  kx_note("Error: ");
+  kx_note(message);
   kx_exit(-1);
 }
 

@@ -37,6 +37,7 @@
 #include <new>
 
 #include "common/bytes.h"
+#include "common/messages.h"
 #include "fileserver/fileserver.h"
 
 namespace kx {
@@ -117,7 +118,7 @@ class AncillaryFile {
       : path_(directoryPart(fileName) + ".HSancillary") {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) {
-      std::perror(".HSancillary");
+      kx_printf(Stream::Err, "%s: %s\n", ".HSancillary", std::strerror(errno));
       return;
     }
     // Offset 0 and length 0: the lock covers the whole file, including
@@ -126,7 +127,7 @@ class AncillaryFile {
     do rc = lockf(fd_, F_LOCK, 0);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-      std::perror(".HSancillary");
+      kx_printf(Stream::Err, "%s: %s\n", ".HSancillary", std::strerror(errno));
       ::close(fd_);
       fd_ = -1;
     }
@@ -166,15 +167,15 @@ SearchResult searchRecord(const AncillaryFile& file, const std::string& longName
   for (;;) {
     ssize_t n = readRecord(file.fd(), r, offset);
     if (n < 0) {
-      std::perror(".HSancillary");
+      kx_printf(Stream::Err, "%s: %s\n", ".HSancillary", std::strerror(errno));
       safeEnd = false;
       break;
     }
     if (static_cast<size_t>(n) < kRecordSize) break;
     auto version = static_cast<int32_t>(loadBE32(&r[kVersionOffset]));
     if (version != static_cast<int32_t>(kRecordVersion)) {
-      std::fprintf(stderr, "read ai: wrong version: %d, sb %d\n", version,
-                   static_cast<int>(kRecordVersion));
+      kx_printf(Stream::Err, "read ai: wrong version: %d, sb %d\n", version,
+                static_cast<int>(kRecordVersion));
       safeEnd = false;
       break;
     }
@@ -216,19 +217,19 @@ int storeRecord(const std::string& fileName, Update update) {
   if (!file.isOpen()) return -1;
   const std::string longName = DecodeKAName(lastComponent(fileName));
   if (longName.empty()) {
-    std::fprintf(stderr, "writeai: %s: no file name to record\n", fileName.c_str());
+    kx_printf(Stream::Err, "writeai: %s: no file name to record\n", fileName.c_str());
     return 1;
   }
   SearchResult found = searchRecord(file, longName);
   if (found.writeOffset < 0) {
-    std::fprintf(stderr, "writeai: %s: not written after a record of another version\n",
-                 file.path().c_str());
+    kx_printf(Stream::Err, "writeai: %s: not written after a record of another version\n",
+              file.path().c_str());
     return 1;
   }
   Record r = found.found ? found.record : newRecord(longName);
   update(r);
   if (!writeRecord(file.fd(), r, found.writeOffset)) {
-    std::perror("writeai");
+    kx_printf(Stream::Err, "%s: %s\n", "writeai", std::strerror(errno));
     return 1;
   }
   return 0;
@@ -340,7 +341,7 @@ std::string resfilename(const std::string& fileName) {
     return path;
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
-    std::perror("resfilename");
+    kx_printf(Stream::Err, "%s: %s\n", "resfilename", std::strerror(errno));
     return std::string();
   }
 }

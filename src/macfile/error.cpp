@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/messages.h"
 #include "macfile/macfile.h"
 
 namespace kx {
@@ -75,7 +76,7 @@ void MacSetError(int code, const char* text) {
 
 void MacPrintError() {
   MacErrorState& s = state();
-  std::fprintf(stderr, "ERROR ====> %s <==== ERROR\n", s.message);
+  kx_printf(Stream::Err, "ERROR ====> %s <==== ERROR\n", s.message);
   s.code = 0;
 }
 

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/messages.h"
 #include "output/output.h"
 
 namespace kx {
@@ -50,7 +51,7 @@ constexpr size_t kHeaderBytes = 16;
 constexpr size_t kEntryBytes = 6;
 
 [[noreturn]] void failOpen(const char* format, const std::string& path) {
-  std::fprintf(stderr, format, path.c_str());
+  kx_printf(Stream::Err, format, path.c_str());
   kx_exit(-1);
 }
 

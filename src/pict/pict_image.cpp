@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "common/messages.h"
 #include "pict/pict.h"
 #include "pict/pict_pvt.h"
 
@@ -56,7 +57,7 @@ void printFailure() {
   if (MacError() != 0 || gLastFailure.empty()) {
     MacPrintError();
   } else {
-    std::fprintf(stderr, "ERROR ====> %s <==== ERROR\n", gLastFailure.c_str());
+    kx_printf(Stream::Err, "ERROR ====> %s <==== ERROR\n", gLastFailure.c_str());
   }
 }
 
@@ -174,8 +175,8 @@ int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, 
     std::memcpy(planes[2].get(), planes[0].get(), n);
   }
   if (bits != 8) {
-    std::fprintf(stderr, "Warning: %s has %d bits per channel. Not fully supported.",
-                 fileName.c_str(), bits);
+    kx_printf(Stream::Err, "Warning: %s has %d bits per channel. Not fully supported.",
+              fileName.c_str(), bits);
   }
   if (PictCloseRaster(*pict) != 0) {
     const int result = macFailure();
@@ -344,7 +345,7 @@ int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
   try {
     name = base + ".pict";
   } catch (const std::bad_alloc&) {
-    std::fputs("allocation error\n", stdout);
+    kx_print(Stream::Out, "allocation error\n");
     return -1;
   }
   const std::array<const uint8_t*, 4> planes = {picture.channel[0].get(), picture.channel[1].get(),

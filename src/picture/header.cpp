@@ -34,6 +34,7 @@
 #include <new>
 
 #include "common/bytes.h"
+#include "common/messages.h"
 #include "picture/picture_pvt.h"
 
 namespace kx {
@@ -158,9 +159,9 @@ uint32_t QZ_headerReadBinary(PictureInStream& in, float* version, char* comment)
   const float fileVersion = floatFromBits(loadBE32(head + 4));
   if (version) *version = fileVersion;
   if (fileVersion > QZ_RELEASE_NUMBER) {
-    std::fprintf(stderr, "Warning, file version %g is later than Qzar release version %g\n",
-                 static_cast<double>(fileVersion), static_cast<double>(QZ_RELEASE_NUMBER));
-    std::fprintf(stderr, "Attempt to read: An error may occur...\n");
+    kx_printf(Stream::Err, "Warning, file version %g is later than Qzar release version %g\n",
+              static_cast<double>(fileVersion), static_cast<double>(QZ_RELEASE_NUMBER));
+    kx_printf(Stream::Err, "Attempt to read: An error may occur...\n");
   }
   if (comment) {
     const size_t len = strnlen(reinterpret_cast<const char*>(head + 8), kCommentSize);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/messages.h"
 #include "output/output.h"
 #include "reduce/reduce.h"
 
@@ -34,26 +35,26 @@ namespace {
 // cannot help.
 Histogram countColors(PixelPlanes& planes, int columns, int rows, int maxval, RunSettings* opt,
                       int* colorCount) {
-  if (opt->verbose) std::fputs("Counting colors in the image...  ", stderr);
+  if (opt->verbose) kx_note("Counting colors in the image...  ");
   std::optional<Histogram> histogram =
       kx_makeHistogram(planes, columns, rows, kColorLimit, colorCount);
   if (histogram) return std::move(*histogram);
 
-  std::fprintf(stderr, "More than %d colors found!!!\n", kColorLimit);
-  std::fputs("Note: you can use option -q to reduce color.\n", stderr);
+  kx_printf(Stream::Err, "More than %d colors found!!!\n", kColorLimit);
+  kx_note("Note: you can use option -q to reduce color.\n");
   opt->compress = 128;
   if (!(128 < maxval)) {
-    std::fputs("Re-start with option -z <factor>.\n", stderr);
-    std::fputs("<factor> must > 0\n", stderr);
-    std::fputs("that will help you reduce colors.\n", stderr);
+    kx_note("Re-start with option -z <factor>.\n");
+    kx_note("<factor> must > 0\n");
+    kx_note("that will help you reduce colors.\n");
     kx_exit(1);
   }
   kx_compressColors(planes, columns, rows, opt->compress, maxval);
   opt->compress = maxval;
-  std::fputs("Compress and Counting colors again...\n", stderr);
+  kx_note("Compress and Counting colors again...\n");
   histogram = kx_makeHistogram(planes, columns, rows, kColorLimit, colorCount);
   if (!histogram) {
-    std::fputs("Still too many colors, try option -q\n", stderr);
+    kx_note("Still too many colors, try option -q\n");
     kx_exit(1);
   }
   return std::move(*histogram);
@@ -61,7 +62,7 @@ Histogram countColors(PixelPlanes& planes, int columns, int rows, int maxval, Ru
 
 // Stores the palette in the next column of the virtual image.
 void collectPalette(const Colormap& colormap, RunSettings* opt, ReductionTables& tables) {
-  if (opt->verbose) std::fputs("Prepare the unique colormap...\n", stderr);
+  if (opt->verbose) kx_note("Prepare the unique colormap...\n");
   PixelPlanes& image = tables.virtualImg;
   const int colors = static_cast<int>(colormap.size());
   if (!image || tables.virtualInd < 0 || tables.virtualInd >= image.width ||
@@ -83,7 +84,7 @@ void collectPalette(const Colormap& colormap, RunSettings* opt, ReductionTables&
 Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, int rows,
                      int maxval, RunSettings* opt, ReductionTables& tables) {
   if (maxval != opt->compress && opt->unique != 2) {
-    if (opt->verbose) std::fputs("Compressing colors ...\n", stderr);
+    if (opt->verbose) kx_note("Compressing colors ...\n");
     kx_compressColors(planes, columns, rows, opt->compress, maxval);
     opt->compress = maxval;
   }
@@ -92,8 +93,8 @@ Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, 
   int colorCount = 0;
   Histogram histogram = countColors(planes, columns, rows, maxval, opt, &colorCount);
   if (opt->verbose) {
-    std::fprintf(stderr, "%d colors found.\n", colorCount);
-    std::fprintf(stderr, "Choosing %d colors...\n", opt->colors);
+    kx_printf(Stream::Err, "%d colors found.\n", colorCount);
+    kx_printf(Stream::Err, "Choosing %d colors...\n", opt->colors);
   }
   Colormap colormap = makeColormap(histogram, colorCount, int64_t{rows} * columns, maxval, opt);
   kx_freeHistogram(histogram);
@@ -101,7 +102,7 @@ Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, 
   if (opt->unique != 1) {
     if (opt->asciiColormap == 1) {
       kx_writeASCIIColorMap(name, colormap, opt);
-      std::fputs("writeASCIIColorMap\n", stdout);
+      kx_print(Stream::Out, "writeASCIIColorMap\n");
     } else {
       kx_writeColorMap(name, colormap, opt);
     }

@@ -121,6 +121,14 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
                      int maxval, RunSettings* opt, const Colormap& colormap,
                      ReductionTables& tables);
 
+// The remapping of kx_reduceColors on its own: every pixel of the planes to
+// its nearest entry among the first opt.colors of the colormap (1 to 256),
+// with the colour adjustment when opt.adjust is set; the planes receive the
+// palette colours and indices[columns × rows] the palette indices. Writes
+// no file; with opt.verbose, the adjustment's message.
+void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, const RunSettings& opt,
+                    const Colormap& colormap, uint8_t* indices);
+
 // Rewrites every sample of the planes with the colour compression of target
 // `target` over the maximum sample value `maxval`.
 void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval);

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "common/messages.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -202,6 +203,30 @@ void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float
 
 }  // namespace
 
+void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, const RunSettings& opt,
+                    const Colormap& colormap, uint8_t* indices) {
+  const int colors = std::min<int>(opt.colors, static_cast<int>(colormap.size()));
+  maxval = std::clamp(maxval, 0, 255);
+  // The search keeps the nearest index of every colour met: it is the
+  // remap cache.
+  std::unique_ptr<NearestSearch> search;
+  try {
+    search = std::make_unique<NearestSearch>(colormap.data(), colors);
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for allocating color table");
+  }
+  try {
+    if (opt.adjust) {
+      if (opt.verbose) kx_note("Making colors adjustment...\n");
+      remapAdjusted(planes, columns, rows, maxval, opt.adjustFactor, colormap, *search, indices);
+    } else {
+      remapPlain(planes, columns, rows, colormap, *search, indices);
+    }
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for adding to color table");
+  }
+}
+
 void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, int rows,
                      int maxval, RunSettings* opt, const Colormap& colormap,
                      ReductionTables& tables) {
@@ -221,7 +246,7 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
   }
   // Colours are bytes; a larger maximum could only mislead the search.
   maxval = std::clamp(maxval, 0, 255);
-  if (opt->verbose) std::fprintf(stderr, "Making the new %d colors image...\n", colors);
+  if (opt->verbose) kx_printf(Stream::Err, "Making the new %d colors image...\n", colors);
   std::fflush(stderr);
 
   const size_t pixels = static_cast<size_t>(std::max(columns, 0)) * std::max(rows, 0);
@@ -236,28 +261,8 @@ void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, 
     }
   }
 
-  {
-    // The search keeps the nearest index of every colour met: it is the
-    // remap cache.
-    std::unique_ptr<NearestSearch> search;
-    try {
-      search = std::make_unique<NearestSearch>(colormap.data(), colors);
-    } catch (const std::bad_alloc&) {
-      kx_error("out of memory for allocating color table");
-    }
-    try {
-      if (opt->adjust) {
-        if (opt->verbose) std::fputs("Making colors adjustment...\n", stderr);
-        remapAdjusted(planes, columns, rows, maxval, opt->adjustFactor, colormap, *search,
-                      tables.colIndexTab.get());
-      } else {
-        remapPlain(planes, columns, rows, colormap, *search, tables.colIndexTab.get());
-      }
-    } catch (const std::bad_alloc&) {
-      kx_error("out of memory for adding to color table");
-    }
-  }
-  if (opt->verbose) std::fputs("Done.\n", stderr);
+  kx_remapPixels(planes, columns, rows, maxval, *opt, colormap, tables.colIndexTab.get());
+  if (opt->verbose) kx_note("Done.\n");
 
   OutFile& out = *opt->outFile;
   out.write(tables.colIndexTab.get(), pixels);
