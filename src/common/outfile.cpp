@@ -1,27 +1,251 @@
 #include "common/outfile.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace kx {
 
 namespace {
+
 constexpr size_t kBufferSize = 1 << 16;
+
+// ---- Temporary files a signal must remove ------------------------------------------
+//
+// A fixed table of C strings that a signal handler can walk: unlink() is
+// safe in a handler, and the slots change only by atomic exchange.
+constexpr int kSlots = 256;
+std::atomic<char*> gTemporaries[kSlots];
+
+void remember(const std::string& temp) {
+  char* copy = strdup(temp.c_str());
+  if (!copy) return;  // only the clean-up after a signal is lost
+  for (auto& slot : gTemporaries) {
+    char* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, copy)) return;
+  }
+  std::free(copy);
 }
+
+void forget(const std::string& temp) {
+  for (auto& slot : gTemporaries) {
+    char* p = slot.load();
+    if (p && temp == p && slot.compare_exchange_strong(p, nullptr)) {
+      std::free(p);
+      return;
+    }
+  }
+}
+
+void removeTemporaries(int signal) {
+  for (auto& slot : gTemporaries) {
+    if (char* p = slot.load()) ::unlink(p);
+  }
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+mode_t newFileMode() {
+  static std::once_flag once;
+  static mode_t mask = 022;
+  // umask can only be read by setting it; done once, before other threads
+  // of ours create files.
+  std::call_once(once, [] {
+    mask = ::umask(022);
+    ::umask(mask);
+  });
+  return 0666 & ~mask;
+}
+
+thread_local OutputBatch* tCurrentBatch = nullptr;
+
+}  // namespace
+
+// ---- PendingFile ---------------------------------------------------------------------
+
+PendingFile::PendingFile(std::string path, std::string temp)
+    : path_(std::move(path)), temp_(std::move(temp)) {}
+
+std::unique_ptr<PendingFile> PendingFile::open(const std::string& path, std::FILE** stream) {
+  *stream = nullptr;
+  mode_t mode = newFileMode();
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return nullptr;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      // Devices and pipes are written where they are: there is nothing to
+      // replace, and a temporary file could not stand in for them.
+      std::FILE* f = std::fopen(path.c_str(), "wb");
+      if (!f) return nullptr;
+      *stream = f;
+      return std::unique_ptr<PendingFile>(new PendingFile(path, ""));
+    }
+    if (S_ISREG(st.st_mode)) {
+      // A file the user may not write stays refused, as opening it would be.
+      if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return nullptr;
+      mode = st.st_mode & 07777;
+    }
+  } else if (errno != ENOENT) {
+    return nullptr;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.empty()) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  // Hidden, and short enough for any name the final one could have.
+  if (base.size() > 200) base.resize(200);
+  std::string temp = folder + "." + base + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  remember(temp);
+  std::unique_ptr<PendingFile> pending(new PendingFile(path, temp));
+  ::fchmod(fd, mode);
+  std::FILE* f = ::fdopen(fd, "wb");
+  if (!f) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return nullptr;  // the destructor removes the temporary file
+  }
+  *stream = f;
+  return pending;
+}
+
+PendingFile::~PendingFile() {
+  discard();
+}
+
+bool PendingFile::publish() {
+  if (done_) return true;
+  done_ = true;
+  if (temp_.empty()) return true;
+  if (OutputBatch* batch = OutputBatch::current()) {
+    batch->add(temp_, path_);
+    return true;
+  }
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temp_.c_str());
+    forget(temp_);
+    errno = error;
+    return false;
+  }
+  forget(temp_);
+  return true;
+}
+
+void PendingFile::discard() {
+  if (done_) return;
+  done_ = true;
+  if (temp_.empty()) return;
+  const int saved = errno;
+  ::unlink(temp_.c_str());
+  forget(temp_);
+  errno = saved;
+}
+
+// ---- OutputBatch ---------------------------------------------------------------------
+
+OutputBatch::OutputBatch() : outer_(tCurrentBatch) {
+  tCurrentBatch = this;
+}
+
+OutputBatch::~OutputBatch() {
+  detach();
+  const int saved = errno;
+  for (const auto& [temp, path] : waiting_) {
+    ::unlink(temp.c_str());
+    forget(temp);
+  }
+  errno = saved;
+}
+
+void OutputBatch::detach() {
+  if (attached_ && tCurrentBatch == this) tCurrentBatch = outer_;
+  attached_ = false;
+}
+
+OutputBatch* OutputBatch::current() {
+  return tCurrentBatch;
+}
+
+void OutputBatch::add(std::string temp, std::string path) {
+  waiting_.emplace_back(std::move(temp), std::move(path));
+}
+
+std::string OutputBatch::source(const std::string& path) const {
+  for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
+    if (it->second == path) return it->first;
+  }
+  return path;
+}
+
+bool OutputBatch::commit(std::string* failed) {
+  detach();
+  auto waiting = std::move(waiting_);
+  waiting_.clear();
+  for (size_t i = 0; i < waiting.size(); ++i) {
+    if (::rename(waiting[i].first.c_str(), waiting[i].second.c_str()) == 0) {
+      forget(waiting[i].first);
+      continue;
+    }
+    const int error = errno;
+    if (failed) *failed = waiting[i].second;
+    for (size_t j = i; j < waiting.size(); ++j) {
+      ::unlink(waiting[j].first.c_str());
+      forget(waiting[j].first);
+    }
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+void kx_removeTemporariesOnSignals() {
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction action {};
+    action.sa_handler = removeTemporaries;
+    sigemptyset(&action.sa_mask);
+    // A signal the caller chose to ignore stays ignored.
+    struct sigaction old {};
+    if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
+}
+
+bool kx_sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// ---- OutFile -------------------------------------------------------------------------
 
 std::unique_ptr<OutFile> OutFile::create(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return nullptr;
-  struct stat st;
-  bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-  return std::unique_ptr<OutFile>(new OutFile(f, path, regular));
+  std::FILE* f = nullptr;
+  std::unique_ptr<PendingFile> pending = PendingFile::open(path, &f);
+  if (!pending) return nullptr;
+  return std::unique_ptr<OutFile>(new OutFile(f, path, std::move(pending)));
 }
 
-OutFile::OutFile(std::FILE* f, std::string path, bool regular)
-    : file_(f), path_(std::move(path)), regular_(regular), buffer_(new uint8_t[kBufferSize]) {}
+OutFile::OutFile(std::FILE* f, std::string path, std::unique_ptr<PendingFile> pending)
+    : file_(f),
+      path_(std::move(path)),
+      pending_(std::move(pending)),
+      buffer_(new uint8_t[kBufferSize]) {}
 
 OutFile::~OutFile() {
   if (!done_) abandon();
@@ -81,8 +305,9 @@ bool OutFile::commit() {
   if (std::fclose(file_) != 0 && error_ == 0) error_ = errno ? errno : EIO;
   file_ = nullptr;
   done_ = true;
+  if (error_ == 0 && !pending_->publish()) error_ = errno ? errno : EIO;
   if (error_ != 0) {
-    if (regular_) ::unlink(path_.c_str());
+    pending_->discard();
     errno = error_;
     return false;
   }
@@ -95,7 +320,7 @@ void OutFile::abandon() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   done_ = true;
-  if (regular_) ::unlink(path_.c_str());
+  pending_->discard();
   errno = saved;
 }
 

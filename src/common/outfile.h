@@ -1,12 +1,23 @@
-// Output files that are never left looking complete after a failure.
+// Output files that are never seen half-written.
 //
-// An OutFile creates (or truncates) its file at once, so that failures to
-// create it are reported where the system reports them, buffers its writes,
-// and remembers the first write error. commit() flushes and closes it and
-// says whether every byte reached the file. An OutFile destroyed without a
-// successful commit (an error, or a fatal exit unwinding through its owner)
-// removes the regular file it created, so a half-written output never stays
-// on disk under its final name.
+// Every output is written to a temporary file in the folder of its final
+// name and renamed onto that name only when it is complete, so a run that
+// fails, is killed or runs out of disk leaves either the previous file or
+// the new one under the final name, never part of one. A failure removes
+// only the temporary files the run made itself. An existing output that is
+// a symbolic link is replaced by the new file, not written through; a
+// device or pipe (/dev/null, /dev/stdout) is written directly.
+//
+// PendingFile is the temporary file of one output. OutputBatch groups the
+// outputs that belong together (the colour-mapped image and the colormap of
+// one frame): while a batch is current on a thread, the files published on
+// that thread wait for the batch's commit, which renames them all at once;
+// a batch destroyed without a commit removes them.
+//
+// OutFile is the buffered writer over a PendingFile that the formats use:
+// it creates the file at once, so that failures to create it are reported
+// where the system reports them, remembers the first write error, and
+// commit() flushes, closes and publishes it.
 //
 // Stands on: the standard library only.
 #pragma once
@@ -16,8 +27,73 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kx {
+
+class PendingFile {
+ public:
+  // Opens a new temporary file beside `path` for writing (or `path` itself
+  // when it is a device or a pipe) and hands its stream to the caller, who
+  // closes it before publish(). Null with errno set when the file could not
+  // be opened where `path` could not have been: a missing folder (ENOENT), a
+  // folder in the way (EISDIR), no permission (EACCES).
+  static std::unique_ptr<PendingFile> open(const std::string& path, std::FILE** stream);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  // The stream has been closed and every byte is in the file: renames it
+  // onto the final name, or leaves that to the current batch. False with
+  // errno when the rename fails (the temporary file is then removed).
+  bool publish();
+  // Removes the temporary file (nothing happens to the final name).
+  void discard();
+
+  const std::string& path() const { return path_; }
+  // Where the bytes are until published.
+  const std::string& writtenPath() const { return temp_.empty() ? path_ : temp_; }
+
+ private:
+  PendingFile(std::string path, std::string temp);
+  std::string path_;
+  std::string temp_;  // empty when path_ is written directly
+  bool done_ = false;
+};
+
+class OutputBatch {
+ public:
+  // Becomes the current batch of the calling thread.
+  OutputBatch();
+  // Removes every file still waiting for the commit.
+  ~OutputBatch();
+  OutputBatch(const OutputBatch&) = delete;
+  OutputBatch& operator=(const OutputBatch&) = delete;
+
+  // Renames every waiting file onto its final name, in the order they were
+  // published, and stops being current. False with errno and the final name
+  // in *failed when a rename fails; the files not yet renamed are removed.
+  bool commit(std::string* failed = nullptr);
+  // Where the bytes of a waiting output are now (its final name if none).
+  std::string source(const std::string& path) const;
+
+  static OutputBatch* current();
+  void add(std::string temp, std::string path);
+
+ private:
+  void detach();
+  OutputBatch* outer_;
+  bool attached_ = true;
+  std::vector<std::pair<std::string, std::string>> waiting_;  // temporary, final
+};
+
+// Removes the temporary files of the process when SIGINT, SIGTERM, SIGHUP or
+// SIGPIPE ends it, then lets the signal end the process as it would have.
+void kx_removeTemporariesOnSignals();
+
+// True when both names exist and are the same file (device and inode).
+bool kx_sameFile(const std::string& a, const std::string& b);
 
 class OutFile {
  public:
@@ -38,19 +114,19 @@ class OutFile {
   bool failed() const { return error_ != 0; }
   int error() const { return error_; }  // errno of the first failure, 0 if none
 
-  // Flushes and closes. True when every byte was written; otherwise errno is
-  // set, error() tells why, and the file is removed.
+  // Flushes, closes and publishes. True when every byte was written;
+  // otherwise errno is set, error() tells why, and the new file is gone.
   bool commit();
-  // Closes and removes the file now (a later commit is not possible).
+  // Closes and removes the new file now (a later commit is not possible).
   void abandon();
 
  private:
-  OutFile(std::FILE* f, std::string path, bool regular);
+  OutFile(std::FILE* f, std::string path, std::unique_ptr<PendingFile> pending);
   void flushBuffer();
 
   std::FILE* file_;
   std::string path_;
-  bool regular_;  // only regular files are ever removed (never /dev/full)
+  std::unique_ptr<PendingFile> pending_;
   bool done_ = false;
   int error_ = 0;
   size_t used_ = 0;

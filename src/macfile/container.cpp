@@ -75,6 +75,17 @@ std::FILE* openStream(const std::string& path, const char* mode) {
   return f;
 }
 
+// Opens a new file of f for writing, under a temporary name until the file
+// is closed (see MacCloseFile).
+std::FILE* openOutput(MacFile& f, const std::string& path) {
+  std::FILE* s = nullptr;
+  std::unique_ptr<PendingFile> pending = PendingFile::open(path, &s);
+  if (!pending) return nullptr;
+  f.pending.push_back(std::move(pending));
+  std::setvbuf(s, nullptr, _IOFBF, 1 << 16);
+  return s;
+}
+
 // Size of a regular file; other files (pipes, devices) cannot be checked and
 // count as unbounded.
 int64_t streamSize(std::FILE* f) {
@@ -242,7 +253,7 @@ std::unique_ptr<MacFile> openForWriting(std::unique_ptr<MacFile> f, uint32_t* fi
   const std::string& name = f->name;
   const uint32_t kind = gCreationKind;
   if (kind != kAppleSingleMagic && kind != kAppleDoubleMagic) {
-    std::FILE* s = openStream(name, "wb");
+    std::FILE* s = openOutput(*f, name);
     if (!s) {
       MacSetError(kMacOpenError, name);
       return nullptr;
@@ -258,7 +269,7 @@ std::unique_ptr<MacFile> openForWriting(std::unique_ptr<MacFile> f, uint32_t* fi
   }
 
   const bool single = kind == kAppleSingleMagic;
-  std::FILE* s = openStream(single ? name : MacHeaderFileName(name), "wb");
+  std::FILE* s = openOutput(*f, single ? name : MacHeaderFileName(name));
   if (!s) {
     MacSetError(kMacOpenError, name);
     return nullptr;
@@ -288,7 +299,7 @@ std::unique_ptr<MacFile> openForWriting(std::unique_ptr<MacFile> f, uint32_t* fi
       MacSetError(kMacWriteError, name);
       return nullptr;
     }
-    std::FILE* d = openStream(name, "wb");
+    std::FILE* d = openOutput(*f, name);
     if (!d) {
       MacSetError(kMacOpenError, name);
       return nullptr;
@@ -388,6 +399,14 @@ int MacCloseFile(std::unique_ptr<MacFile>& file) {
   if (std::FILE* s = f->stream.release()) {
     // Buffered data reaches the file only now: a failure here is lost data.
     if (std::fclose(s) != 0 && f->mode == 'w' && rc == 0) {
+      MacSetError(kMacWriteError, f->name);
+      rc = -1;
+    }
+  }
+  // Only a complete file takes the place of what stood under its name; f
+  // going out of scope removes the new files of a failed one.
+  for (auto& pending : f->pending) {
+    if (rc == 0 && !pending->publish()) {
       MacSetError(kMacWriteError, f->name);
       rc = -1;
     }

@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/outfile.h"
+
 namespace kx {
 
 // ---- Error state -------------------------------------------------------------
@@ -102,8 +104,13 @@ struct MacStreamCloser {
 
 // An open Macintosh file, owned by its caller from MacOpenFile to
 // MacCloseFile (or until the unique_ptr lets go of it, which closes the
-// stream without finishing the container).
+// stream without finishing the container; a file being written is then
+// removed, and whatever stood under its names before stays as it was).
 struct MacFile {
+  // The new files of a file opened for writing (AppleDouble: header file,
+  // then data file), under temporary names until MacCloseFile succeeds.
+  // Declared before the stream so that the stream is closed first.
+  std::vector<std::unique_ptr<PendingFile>> pending;
   // The open container (for AppleDouble: the data file once opened).
   std::unique_ptr<std::FILE, MacStreamCloser> stream;
   uint32_t magic = 0;  // kAppleSingleMagic, kAppleDoubleMagic or 0 (plain)

@@ -7,7 +7,6 @@
 // DirectBitsRect (true colour) raster (raster_write.cpp) and the end opcode,
 // as the data file of an AppleDouble pair whose header file "%name" gives it
 // the type 'PICT' and the creator 'KEST'.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -231,11 +230,11 @@ int writePictImage(const std::string& fileName, int width, int height, int color
   const int entries = static_cast<int>(table.size());
 
   // Everything after the creation of the file either completes the picture
-  // or removes it (and its header file).
+  // or drops it: its new files go, and whatever stood under their names
+  // before stays as it was.
   auto fail = [&](std::unique_ptr<PictFile>& pict, int result) {
-    closeQuietly(pict);
-    unlink(fileName.c_str());
-    unlink(MacHeaderFileName(fileName).c_str());
+    if (pict) pict->raster.reset();
+    pict.reset();
     return result;
   };
   if (width < 1 || height < 1 || width > 32767 || height > 32767) {

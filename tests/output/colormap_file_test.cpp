@@ -6,6 +6,7 @@
 
 #include "common/bytes.h"
 #include "output/output.h"
+#include "support/capture.h"
 #include "support/tempdir.h"
 
 namespace kx {
@@ -23,19 +24,6 @@ std::string text(const std::string& path) {
 
 void writeText(const std::string& path, const std::string& s) {
   writeFileBytes(path, std::vector<uint8_t>(s.begin(), s.end()));
-}
-
-template <typename F>
-int statusOf(F f, std::string* err) {
-  testing::internal::CaptureStderr();
-  int status = -1;
-  try {
-    f();
-  } catch (const ExitRequest& e) {
-    status = e.status;
-  }
-  *err = testing::internal::GetCapturedStderr();
-  return status;
 }
 
 struct ColormapFiles : testing::Test {
@@ -165,29 +153,29 @@ TEST_F(ColormapFiles, AsciiLinesMayHaveExtraBlanksAndCarriageReturns) {
 
 TEST_F(ColormapFiles, OpenFailuresUseTheirMessages) {
   std::string err;
-  EXPECT_EQ(statusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't read colormap " + name + ".clm, exit...\n");
-  EXPECT_EQ(statusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't read ASCII colormap " + name + ".cla, exit...\n");
 
   const std::string bad = dir.path("no/such");
   opt.colors = 1;
-  EXPECT_EQ(statusOf([&] { kx_writeColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't create colormap " + bad + ".clm, exit...\n");
-  EXPECT_EQ(statusOf([&] { kx_writeASCIIColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_writeASCIIColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't create colormap " + bad + ".cla, exit...\n");
 
   // -T into a place that cannot be written.
   writeFileBytes(name + ".clm", kTwoEntries);
   std::filesystem::create_directory(name + ".cla");
   opt.transform = 1;
-  EXPECT_EQ(statusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't create ASCII colormap " + name + ".cla, exit...\n");
   std::filesystem::remove(name + ".cla");
   std::filesystem::remove(name + ".clm");
   std::filesystem::create_directory(name + ".clm");
   writeText(name + ".cla", "1 8\n0 1 2 3\n");
-  EXPECT_EQ(statusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
   EXPECT_EQ(err, "can't create colormap " + name + ".clm, exit...\n");
 }
 
@@ -207,7 +195,7 @@ TEST_P(BadBinaryColormap, IsRefusedWithItsName) {
   opt.transform = 1;
   ColormapFileHeader header;
   std::string err;
-  EXPECT_EQ(statusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
   EXPECT_EQ(err, "Error: colormap " + name + ".clm" + GetParam().message);
   EXPECT_FALSE(std::filesystem::exists(name + ".cla"));  // no conversion of a bad file
 }
@@ -275,7 +263,7 @@ TEST_P(BadAsciiColormap, IsRefusedWithItsName) {
   opt.transform = 1;
   ColormapFileHeader header;
   std::string err;
-  EXPECT_EQ(statusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
   std::string want = GetParam().message;
   want.replace(want.find('@'), 1, name + ".cla");
   EXPECT_EQ(err, "Error: " + want);
@@ -321,31 +309,35 @@ TEST_F(ColormapFiles, BitsThatCannotBeStoredAreRefused) {
   opt.bits = 17;
   opt.bitsGiven = 1;
   std::string err;
-  EXPECT_EQ(statusOf([&] { kx_writeColorMap(name, {rgb(1, 2, 3)}, &opt); }, &err), 255);
+  EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(name, {rgb(1, 2, 3)}, &opt); }, &err), 255);
   EXPECT_EQ(err, "Error: cannot write colormap " + name +
                      ".clm with 17 bits per channel (1 to 16 can be stored)\n");
   EXPECT_FALSE(std::filesystem::exists(name + ".clm"));
 }
 
-TEST_F(ColormapFiles, WriteFailuresAreErrors) {
+TEST_F(ColormapFiles, WriteFailuresAreErrorsAndKeepTheOldFile) {
   opt.colors = 2;
   const Colormap map = {rgb(0, 0, 0), rgb(255, 255, 255)};
-  for (const char* ext : {".clm", ".cla"}) {
-    ASSERT_EQ(symlink("/dev/full", (name + ext).c_str()), 0);
-  }
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  for (const char* ext : {".clm", ".cla"}) writeFileBytes(name + ext, old);
   std::string err;
-  EXPECT_EQ(statusOf([&] { kx_writeColorMap(name, map, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: No space left on device , Can't write " + name + ".clm\n");
-  EXPECT_EQ(statusOf([&] { kx_writeASCIIColorMap(name, map, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: No space left on device , Can't write " + name + ".cla\n");
+  {
+    FileSizeLimit full(10);
+    EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(name, map, &opt); }, &err), 255);
+    EXPECT_EQ(err, "Error: File too large , Can't write " + name + ".clm\n");
+    EXPECT_EQ(exitStatusOf([&] { kx_writeASCIIColorMap(name, map, &opt); }, &err), 255);
+    EXPECT_EQ(err, "Error: File too large , Can't write " + name + ".cla\n");
+  }
+  for (const char* ext : {".clm", ".cla"}) EXPECT_EQ(readFileBytes(name + ext), old);
 
   // The -T conversion too.
   const std::string other = dir.path("src");
   writeFileBytes(other + ".clm", kTwoEntries);
-  ASSERT_EQ(symlink("/dev/full", (other + ".cla").c_str()), 0);
   opt.transform = 1;
-  EXPECT_EQ(statusOf([&] { kx_readColorMap(other, &header, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: No space left on device , Can't write " + other + ".cla\n");
+  FileSizeLimit full(10);
+  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(other, &header, &opt); }, &err), 255);
+  EXPECT_EQ(err, "Error: File too large , Can't write " + other + ".cla\n");
+  EXPECT_FALSE(std::filesystem::exists(other + ".cla"));
 }
 
 }  // namespace

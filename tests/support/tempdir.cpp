@@ -69,6 +69,13 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(in, 0);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
+    if (options.fileSizeLimit > 0) {
+      // Ignored signals stay ignored across exec: writes then fail with EFBIG.
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
@@ -102,6 +109,25 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   close(fo);
   close(fe);
   return r;
+}
+
+FileSizeLimit::FileSizeLimit(long bytes) {
+  struct rlimit old {};
+  getrlimit(RLIMIT_FSIZE, &old);
+  saved_[0] = static_cast<long>(old.rlim_cur);
+  saved_[1] = static_cast<long>(old.rlim_max);
+  savedHandler_ = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old;
+  limit.rlim_cur = static_cast<rlim_t>(bytes);
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  struct rlimit old {};
+  old.rlim_cur = static_cast<rlim_t>(saved_[0]);
+  old.rlim_max = static_cast<rlim_t>(saved_[1]);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, savedHandler_);
 }
 
 FolderSnapshot snapshotFolder(const std::string& dir) {

@@ -34,6 +34,7 @@ struct RunOptions {
   std::vector<std::string> env;  // "NAME=value" added to the environment
   int killAfterMs = 0;           // SIGKILL the child after this long (0: never)
   int timeoutSeconds = 120;      // SIGKILL after this long in any case
+  long fileSizeLimit = 0;        // bytes a file may grow to (0: no limit); writes past it fail
 };
 
 // Runs build/<program> with the arguments (no shell), in the directory cwd
@@ -42,6 +43,20 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& cwd = "");
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options);
+
+// While alive, files this process writes cannot grow past `bytes`: a write
+// beyond fails with EFBIG, the way a full disk fails one.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  long saved_[2];
+  void (*savedHandler_)(int);
+};
 
 // Every entry of a folder (not recursive) by name: the bytes of regular
 // files, "-> target" for symbolic links, "<dir>" and "<other>" otherwise.
