@@ -16,6 +16,8 @@ namespace kx {
 int initialisation(RunSettings& opt);
 
 [[noreturn]] void print_usage(const char* programName);
+// The program name as invoked (for the usage text), once main has seen it.
+const char* kx_programName();
 
 // Walks the frames of the run. colormapName is empty when no colormap is
 // imposed.

@@ -6,6 +6,7 @@
 // The unique-colormap mode makes two passes: the first records every frame's
 // palette in the virtual image, the second builds one palette from them and
 // writes every frame with it.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "common/messages.h"
 #include "common/outfile.h"
 #include "display/display.h"
+#include "macfile/macfile.h"
 #include "output/output.h"
 #include "pict/pict.h"
 #include "picture/picture.h"
@@ -27,6 +29,16 @@ namespace {
 
 std::string numbered(const std::string& stem, int64_t number) {
   return stem + "." + std::to_string(number);
+}
+
+// The output stem of repetition rep of the frame visited ordinal-th.
+std::string frameOutputName(const std::string& outputName, const RunSettings& opt, int64_t ordinal,
+                            int64_t rep) {
+  if (opt.sequence) {
+    return numbered(outputName, (opt.repeat * ordinal + rep) * int64_t{opt.step} + opt.start);
+  }
+  if (opt.repeat >= 2) return numbered(outputName, rep + 1);
+  return outputName;
 }
 
 // Copies one finished output file to the name of a repeated frame. The copy
@@ -79,6 +91,51 @@ class LendIndexTable {
   std::array<std::unique_ptr<uint8_t[]>, 4> saved_;
 };
 
+// The files a frame reads, and those it may write, by their full names.
+std::vector<std::string> outputsOf(const std::string& frameOutput, const std::string& colormapName,
+                                   const RunSettings& opt) {
+  std::vector<std::string> names = {frameOutput + ".icn", frameOutput + ".clm",
+                                    frameOutput + ".cla"};
+  if (opt.outPic) names.push_back(QZ_pictureFileName(frameOutput));
+  if (opt.outPict) {
+    names.push_back(frameOutput + ".pict");
+    names.push_back(MacHeaderFileName(frameOutput + ".pict"));
+  }
+  if (opt.transform && !colormapName.empty()) {
+    names.push_back(colormapName + ".clm");
+    names.push_back(colormapName + ".cla");
+  }
+  return names;
+}
+
+// Refuses a frame whose input is one of the files it would write: the names
+// differ ("victim" and "victim.pic"), but the new file would take the place
+// of the picture it is made from.
+void checkNotInput(const std::string& input, const std::vector<std::string>& outputs) {
+  for (const std::string& output : outputs) {
+    if (kx_sameFile(input, output)) {
+      kx_note("!!!Error: When using option -o, input and output\n");
+      kx_note("must have different file names\n");
+      print_usage(kx_programName());
+    }
+  }
+}
+
+// A PICT row holds at most 0x7FFF bytes: four per pixel in true colour, one
+// in colour-indexed pictures (rounded up to a multiple of four). Known as
+// soon as the frame is read, so nothing is written for a picture that
+// cannot be.
+void checkPictWidth(const std::string& frameOutput, const std::string& input, int width,
+                    const RunSettings& opt) {
+  if (opt.outPic || opt.outPict == 0) return;
+  const int widest = opt.outPict == 1 ? 8191 : 32764;
+  if (width <= widest) return;
+  kx_error("cannot write " + frameOutput + ".pict: a " +
+           (opt.outPict == 1 ? std::string("true-colour") : std::string("colour-indexed")) +
+           " PICT row holds at most " + std::to_string(widest) + " pixels, and " + input + " is " +
+           std::to_string(width) + " pixels wide\n");
+}
+
 }  // namespace
 
 void operation(const std::string& inputName, const std::string& outputName,
@@ -114,6 +171,26 @@ void operation(const std::string& inputName, const std::string& outputName,
       const std::string frameInput = opt.sequence ? numbered(inputName, frame) : inputName;
       const bool lastFrame = frame + step > end;
 
+      const std::string inputFile =
+          opt.inPict ? frameInput + ".pict" : QZ_pictureFileName(frameInput);
+      for (int64_t rep = 0; rep < std::max<int64_t>(opt.repeat, 1); ++rep) {
+        checkNotInput(inputFile,
+                      outputsOf(frameOutputName(outputName, opt, ordinal, rep), colormapName, opt));
+      }
+
+      // Everything the frame writes appears under its final names together,
+      // once the frame is written, or not at all.
+      OutputBatch batch;
+      bool committed = false;
+      auto commit = [&] {
+        if (committed) return;
+        committed = true;
+        std::string failed;
+        if (!batch.commit(&failed)) {
+          kx_error("Cannot write " + failed + ": " + std::strerror(errno) + "\n");
+        }
+      };
+
       PicturePtr picture = QZ_pictureAllocate();
       if (!picture) kx_error("Cannot allocate picture\n");
       if (opt.verbose) kx_printf(Stream::Err, "Reading image %s...\n", frameInput.c_str());
@@ -133,6 +210,7 @@ void operation(const std::string& inputName, const std::string& outputName,
       }
 
       const int width = picture->width, height = picture->height;
+      checkPictWidth(frameOutputName(outputName, opt, ordinal, 0), inputFile, width, opt);
       const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
       if (!tableExists) {
         kx_note("allocate color table\n");
@@ -177,14 +255,7 @@ void operation(const std::string& inputName, const std::string& outputName,
       if (opt.unique == 2) colormap = sharedColormap;
 
       for (int64_t rep = 0; rep < opt.repeat; ++rep) {
-        std::string frameOutput;
-        if (opt.sequence) {
-          frameOutput = numbered(outputName, (opt.repeat * ordinal + rep) * step + start);
-        } else if (opt.repeat >= 2) {
-          frameOutput = numbered(outputName, rep + 1);
-        } else {
-          frameOutput = outputName;
-        }
+        const std::string frameOutput = frameOutputName(outputName, opt, ordinal, rep);
         if (opt.verbose) kx_printf(Stream::Err, "Writing to %s...\n", frameOutput.c_str());
 
         if (rep == 0) {
@@ -212,6 +283,7 @@ void operation(const std::string& inputName, const std::string& outputName,
                 }
               }
             }
+            commit();
             if (lastFrame && opt.verbose) {
               kx_note("#### END OF COLOR REDUCTION ####\n");
             }
@@ -229,6 +301,7 @@ void operation(const std::string& inputName, const std::string& outputName,
           }
         }
       }
+      commit();
       QZ_pictureDispose(&picture);
     }
   }

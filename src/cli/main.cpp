@@ -10,12 +10,14 @@
 
 #include "cli/cli.h"
 #include "common/fatal.h"
+#include "common/outfile.h"
 
 namespace kx {
 
 namespace {
 
 constexpr const char* kVersion = "2.6 B3";
+const char* gProgramName = "kxreduce";
 
 // Reads a decimal integer the way strtol does: leading blanks and a sign are
 // allowed, leading digits are taken and anything after them is ignored. A
@@ -41,6 +43,10 @@ bool startsWithDigit(const char* text) {
 }
 
 }  // namespace
+
+const char* kx_programName() {
+  return gProgramName;
+}
 
 int initialisation(RunSettings& opt) {
   opt = RunSettings{};
@@ -117,6 +123,7 @@ int32_t quantFactor(int argc, char** argv, int& i, const char* program) {
 
 CommandLine scan(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "kxreduce";
+  gProgramName = program;
   CommandLine cl;
   initialisation(cl.opt);
   RunSettings& opt = cl.opt;
@@ -273,6 +280,12 @@ CommandLine scan(int argc, char** argv) {
     }
   }
   if (positional != 2) print_usage(program);
+  // Colormap files hold 16 bits per value: a palette that will be saved
+  // cannot have more, and it is better said before any work.
+  if (opt.bitsGiven && opt.bits > 16 && opt.colormapMode == 0) {
+    std::fprintf(stderr, "number of bits must <= 16 to save a colormap\n");
+    print_usage(program);
+  }
   if (opt.outPic && cl.input == cl.output) {
     std::fputs("!!!Error: When using option -o, input and output\n", stderr);
     std::fputs("must have different file names\n", stderr);
@@ -284,6 +297,7 @@ CommandLine scan(int argc, char** argv) {
 }  // namespace
 
 int kxreduceMain(int argc, char** argv) {
+  kx_removeTemporariesOnSignals();
   try {
     CommandLine cl = scan(argc, argv);
     operation(cl.input, cl.output, cl.colormap, cl.opt);

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "common/fatal.h"
+#include "common/outfile.h"
 #include "conv/conv.h"
 
 namespace kx {
@@ -184,6 +185,7 @@ void convert(const Arguments& args) {
 }  // namespace
 
 int kxconvMain(int argc, char** argv) {
+  kx_removeTemporariesOnSignals();
   Arguments args;
   if (!parseArguments(argc, argv, args)) {
     printUsage();

@@ -249,7 +249,9 @@ TEST(FrameDriver, UnwritablePictureOutputIsAnError) {
   RunResult r = kxreduce({"-o", "pic", "in", "out"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.err.find("Error: Cannot write picture file out.pic: "), std::string::npos) << r.err;
-  EXPECT_TRUE(fs::exists(dir.path("out.icn")));
+  // The frame's other outputs go with it.
+  EXPECT_FALSE(fs::exists(dir.path("out.icn")));
+  EXPECT_FALSE(fs::exists(dir.path("out.clm")));
 }
 
 TEST(FrameDriver, UnreadableInputNamesTheTypedName) {

@@ -235,7 +235,9 @@ TEST_F(KxreducePict, UnreadableInputAndFailedOutputEndTheRun) {
             "Error: Cannot open input file missing\n");
 
   // Noise does not pack: the PICT outgrows a 1024-byte file size limit that
-  // the colour-mapped image and the colormap fit in. No PICT file is left.
+  // the colour-mapped image and the colormap fit in. Nothing of the frame is
+  // left, and the files of an earlier run stay as they were.
+  writeFileBytes(dir_.path("out.icn"), {'o', 'l', 'd'});
   Bytes noise(30 * 30 * 3);
   std::mt19937 rng(11);
   for (auto& b : noise) b = static_cast<uint8_t>(rng());
@@ -247,7 +249,8 @@ TEST_F(KxreducePict, UnreadableInputAndFailedOutputEndTheRun) {
   const Bytes err = readFileBytes(dir_.path("err.txt"));
   EXPECT_EQ(std::string(err.begin(), err.end()),
             "allocate color table\nERROR ====> Can't write file out.pict <==== ERROR\n");
-  EXPECT_TRUE(fs::exists(dir_.path("out.icn")));
+  EXPECT_EQ(readFileBytes(dir_.path("out.icn")), (Bytes{'o', 'l', 'd'}));
+  EXPECT_FALSE(fs::exists(dir_.path("out.clm")));
   EXPECT_FALSE(fs::exists(dir_.path("out.pict")));
   EXPECT_FALSE(fs::exists(dir_.path("%out.pict")));
 }

@@ -92,11 +92,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
-    if (!killed && ((options.killAfterMs > 0 && ms >= options.killAfterMs) ||
-                    ms >= int64_t{options.timeoutSeconds} * 1000)) {
-      kill(pid, SIGKILL);
+    if (!killed && options.killAfterMs > 0 && ms >= options.killAfterMs) {
+      kill(pid, options.killSignal);
       killed = true;
     }
+    if (ms >= int64_t{options.timeoutSeconds} * 1000) kill(pid, SIGKILL);
     usleep(2000);
   }
   r.maxRssKb = usage.ru_maxrss;

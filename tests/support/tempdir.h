@@ -32,7 +32,8 @@ struct RunResult {
 struct RunOptions {
   std::string cwd;               // working directory, when not empty
   std::vector<std::string> env;  // "NAME=value" added to the environment
-  int killAfterMs = 0;           // SIGKILL the child after this long (0: never)
+  int killAfterMs = 0;           // signal the child after this long (0: never)
+  int killSignal = 9;            // the signal killAfterMs sends (SIGKILL)
   int timeoutSeconds = 120;      // SIGKILL after this long in any case
   long fileSizeLimit = 0;        // bytes a file may grow to (0: no limit); writes past it fail
 };
