@@ -10,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "common/fatal.h"
+#include "common/messages.h"
 #include "common/outfile.h"
 
 namespace kx {
@@ -54,49 +55,47 @@ int initialisation(RunSettings& opt) {
 }
 
 void print_usage(const char* programName) {
-  std::FILE* e = stderr;
-  std::fprintf(e, "\n%s Version %s\n", programName, kVersion);
-  std::fputs("This program converts KESTRALUX true color image ", e);
-  std::fputs("file (.pic) into a color\nmapped image file (.icn). ", e);
-  std::fputs(
+  kx_printf(Stream::Err, "\n%s Version %s\n", programName, kVersion);
+  kx_note("This program converts KESTRALUX true color image ");
+  kx_note("file (.pic) into a color\nmapped image file (.icn). ");
+  kx_note(
       "You can impose output image colors by using\na colormap or let the program to choose "
-      "colors and produce a colormap.\n\n",
-      e);
-  std::fprintf(e, "Usage: %s <input file> <output file>\n", programName);
-  std::fputs("                [-n <colors>] [-a [factor] ] [-q <number>] ", e);
-  std::fputs(" [-b <bits>]\n", e);
-  std::fputs("                [-i <format>] [-o <format>]\n", e);
-  std::fputs("                [-c <colormap>] [-C <colormap>]\n", e);
-  std::fputs("                [-A] [-T] [-u] [-d] [-v]\n", e);
-  std::fputs("                [-r <repeat count>] [-s <start frame> ", e);
-  std::fputs("<end frame> <step>] \n", e);
-  std::fputs("\n", e);
-  std::fputs("       <input file>:  name of the KESTRALUX file", e);
-  std::fputs("\n", e);
-  std::fputs("       <output file>: name of the color mapped file\n\n", e);
-  std::fputs("Options:  n lets you specify the desired number of colors", e);
-  std::fputs(" for the\n", e);
-  std::fputs("            output image (default is 256).\n", e);
-  std::fputs("          a makes colors adjustment to get better result.\n", e);
-  std::fputs("            0 < [factor] <= 1   (default is 0.7)\n", e);
-  std::fputs("          q uses a quantization filter to reduce colors.\n", e);
-  std::fputs("            <number> = 2,3,4,5,6,7\n", e);
-  std::fputs("          b lets you specify the number of bits for each", e);
-  std::fputs(" channel(default is 8).\n", e);
-  std::fputs("          d displays the output picture.\n", e);
-  std::fputs("          i lets you specify input image format (pic or pict).\n", e);
-  std::fputs("          o lets you specify output image format (pic or pict).\n", e);
-  std::fputs("          c uses a binary colormap file (.clm).\n", e);
-  std::fputs("          C uses a ASCII colormap file (.cla).\n", e);
-  std::fputs("          A produces a ASCII colormap file(default is a binary file).\n", e);
-  std::fputs("          T Transforms input colormap form ASCII to binary or vice versa.\n", e);
-  std::fputs("          u produce a unique colormap for the whole sequence.\n", e);
-  std::fputs("          r lets you specify how many times each frame ", e);
-  std::fputs("should be repeated.\n", e);
-  std::fputs("            The default is 1.\n", e);
-  std::fputs("          s works on a whole sequence instead of only ", e);
-  std::fputs("one frame.\n", e);
-  std::fputs("          v turns on the verbose mode.\n\n", e);
+      "colors and produce a colormap.\n\n");
+  kx_printf(Stream::Err, "Usage: %s <input file> <output file>\n", programName);
+  kx_note("                [-n <colors>] [-a [factor] ] [-q <number>] ");
+  kx_note(" [-b <bits>]\n");
+  kx_note("                [-i <format>] [-o <format>]\n");
+  kx_note("                [-c <colormap>] [-C <colormap>]\n");
+  kx_note("                [-A] [-T] [-u] [-d] [-v]\n");
+  kx_note("                [-r <repeat count>] [-s <start frame> ");
+  kx_note("<end frame> <step>] \n");
+  kx_note("\n");
+  kx_note("       <input file>:  name of the KESTRALUX file");
+  kx_note("\n");
+  kx_note("       <output file>: name of the color mapped file\n\n");
+  kx_note("Options:  n lets you specify the desired number of colors");
+  kx_note(" for the\n");
+  kx_note("            output image (default is 256).\n");
+  kx_note("          a makes colors adjustment to get better result.\n");
+  kx_note("            0 < [factor] <= 1   (default is 0.7)\n");
+  kx_note("          q uses a quantization filter to reduce colors.\n");
+  kx_note("            <number> = 2,3,4,5,6,7\n");
+  kx_note("          b lets you specify the number of bits for each");
+  kx_note(" channel(default is 8).\n");
+  kx_note("          d displays the output picture.\n");
+  kx_note("          i lets you specify input image format (pic or pict).\n");
+  kx_note("          o lets you specify output image format (pic or pict).\n");
+  kx_note("          c uses a binary colormap file (.clm).\n");
+  kx_note("          C uses a ASCII colormap file (.cla).\n");
+  kx_note("          A produces a ASCII colormap file(default is a binary file).\n");
+  kx_note("          T Transforms input colormap form ASCII to binary or vice versa.\n");
+  kx_note("          u produce a unique colormap for the whole sequence.\n");
+  kx_note("          r lets you specify how many times each frame ");
+  kx_note("should be repeated.\n");
+  kx_note("            The default is 1.\n");
+  kx_note("          s works on a whole sequence instead of only ");
+  kx_note("one frame.\n");
+  kx_note("          v turns on the verbose mode.\n\n");
   kx_exit(-1);
 }
 
@@ -105,7 +104,58 @@ namespace {
 struct CommandLine {
   RunSettings opt;
   std::string input, output, colormap;
+  SequenceShare share;
 };
+
+// The long options, which the design's command line never uses (any other
+// "--..." stays an invalid option). False when arg is none of them.
+bool longOption(int argc, char** argv, int& i, CommandLine& cl, const char* program) {
+  const std::string arg = argv[i];
+  auto value = [&]() -> std::string {
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+      print_usage(program);
+    }
+    return argv[++i];
+  };
+  if (arg == "--frames") {
+    const std::string range = value();
+    char* rest = nullptr;
+    const long long a = std::strtoll(range.c_str(), &rest, 10);
+    const char* dash = rest;
+    long long b = 0;
+    char* after = nullptr;
+    if (rest != range.c_str() && *dash == '-') b = std::strtoll(dash + 1, &after, 10);
+    if (rest == range.c_str() || *dash != '-' || after == dash + 1 || (after && *after) || !after ||
+        b < a) {
+      std::fprintf(stderr, "--frames takes a range of frame numbers A-B with A <= B, not %s\n",
+                   range.c_str());
+      print_usage(program);
+    }
+    cl.share.limited = true;
+    cl.share.firstFrame = a;
+    cl.share.lastFrame = b;
+    return true;
+  }
+  if (arg == "--palettes-to") {
+    cl.share.palettesTo = value();
+    return true;
+  }
+  if (arg == "--palette") {
+    cl.share.palette = value();
+    return true;
+  }
+  if (arg == "--gather") {
+    // Every following argument up to the next option.
+    while (i + 1 < argc && argv[i + 1][0] != '-') cl.share.gather.push_back(argv[++i]);
+    if (cl.share.gather.empty()) {
+      std::fputs("--gather needs the palette files of the sequence\n", stderr);
+      print_usage(program);
+    }
+    return true;
+  }
+  return false;
+}
 
 // The optional factor of -q and -Q: 2 <= factor < 8, truncated; 3 without one.
 int32_t quantFactor(int argc, char** argv, int& i, const char* program) {
@@ -153,6 +203,7 @@ CommandLine scan(int argc, char** argv) {
       ++positional;
       continue;
     }
+    if (arg[1] == '-' && longOption(argc, argv, i, cl, program)) continue;
     switch (arg[1]) {
       case 'n': {
         int32_t n = integer(i);
@@ -286,6 +337,11 @@ CommandLine scan(int argc, char** argv) {
     std::fprintf(stderr, "number of bits must <= 16 to save a colormap\n");
     print_usage(program);
   }
+  if ((cl.share.limited || cl.share.staged()) && !opt.sequence) {
+    std::fputs("--frames, --palettes-to, --gather and --palette work on a sequence: give -s\n",
+               stderr);
+    print_usage(program);
+  }
   if (opt.outPic && cl.input == cl.output) {
     std::fputs("!!!Error: When using option -o, input and output\n", stderr);
     std::fputs("must have different file names\n", stderr);
@@ -300,7 +356,11 @@ int kxreduceMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
   try {
     CommandLine cl = scan(argc, argv);
-    operation(cl.input, cl.output, cl.colormap, cl.opt);
+    if (cl.share.limited || cl.share.staged()) {
+      operationShare(cl.input, cl.output, cl.colormap, cl.opt, cl.share);
+    } else {
+      operation(cl.input, cl.output, cl.colormap, cl.opt);
+    }
   } catch (const ExitRequest& e) {
     std::fflush(stdout);
     std::fflush(stderr);

@@ -193,6 +193,11 @@ std::string OutputBatch::source(const std::string& path) const {
   return path;
 }
 
+void OutputBatch::adopt(OutputBatch& other) {
+  for (auto& entry : other.waiting_) waiting_.push_back(std::move(entry));
+  other.waiting_.clear();
+}
+
 bool OutputBatch::commit(std::string* failed) {
   detach();
   auto waiting = std::move(waiting_);

@@ -77,12 +77,16 @@ class OutputBatch {
   bool commit(std::string* failed = nullptr);
   // Where the bytes of a waiting output are now (its final name if none).
   std::string source(const std::string& path) const;
+  // Takes over the waiting files of another batch, after its own.
+  void adopt(OutputBatch& other);
+  // Stops being the current batch of the thread that made it, so that it
+  // can be committed (or dropped) on another thread.
+  void detach();
 
   static OutputBatch* current();
   void add(std::string temp, std::string path);
 
  private:
-  void detach();
   OutputBatch* outer_;
   bool attached_ = true;
   std::vector<std::pair<std::string, std::string>> waiting_;  // temporary, final

@@ -63,7 +63,8 @@ Histogram countColors(PixelPlanes& planes, int columns, int rows, int maxval, Ru
 // Stores the palette in the next column of the virtual image.
 void collectPalette(const Colormap& colormap, RunSettings* opt, ReductionTables& tables) {
   if (opt->verbose) kx_note("Prepare the unique colormap...\n");
-  PixelPlanes& image = tables.virtualImg;
+  static PixelPlanes none;
+  PixelPlanes& image = tables.virtualImg ? *tables.virtualImg : none;
   const int colors = static_cast<int>(colormap.size());
   if (!image || tables.virtualInd < 0 || tables.virtualInd >= image.width ||
       colors > image.height || image.elemSize != 3) {

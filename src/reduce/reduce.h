@@ -100,8 +100,9 @@ struct ReductionTables {
   std::unique_ptr<uint8_t[]> colIndexTab;
   size_t colIndexSize = 0;
   // Palettes of the frames of a unique-colormap run: one column per frame,
-  // palette entry i in row i.
-  PixelPlanes virtualImg;
+  // palette entry i in row i; shared by the frames of the run, each of
+  // which fills its own column virtualInd.
+  std::shared_ptr<PixelPlanes> virtualImg;
   int virtualInd = 0;
 };
 

@@ -191,7 +191,7 @@ TEST_F(BuildMap, TooManyColoursEndWithStatusOne) {
 }
 
 TEST_F(BuildMap, Refusals) {
-  tables.virtualImg = kx_allocArray(2, 768, 3);
+  tables.virtualImg = std::make_shared<PixelPlanes>(kx_allocArray(2, 768, 3));
   opt.unique = 1;
   opt.colors = 3;
   PixelPlanes a = planesOf(1, 1, {{1, 2, 3}});
