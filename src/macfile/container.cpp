@@ -56,8 +56,10 @@ constexpr uint32_t kResourceOffset = 282;
 constexpr uint32_t kAppleSingleDataStart = 282;
 constexpr long kDataDescriptorOffset = 50;  // third descriptor of AppleSingle
 
-uint32_t gCreationKind = kMacPlainKind;
-uint32_t gCreator = MacFourCC("ONFC");
+// Per thread, like the error state: a thread's settings apply to the files it
+// creates.
+thread_local uint32_t gCreationKind = kMacPlainKind;
+thread_local uint32_t gCreator = MacFourCC("ONFC");
 
 std::FILE* openStream(const std::string& path, const char* mode) {
   std::FILE* f = std::fopen(path.c_str(), mode);

@@ -40,7 +40,9 @@ struct MacErrorState {
 };
 
 MacErrorState& state() {
-  static MacErrorState s;
+  // One per thread: frames worked on side by side keep their own errors;
+  // a program of one thread has exactly one.
+  thread_local MacErrorState s;
   return s;
 }
 

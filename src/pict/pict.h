@@ -28,9 +28,9 @@ int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
                         const Colormap* colormap);
 
 // The text of the first failure of readPictImage / writePictImage in this
-// process (empty while there was none). The two missing-plane texts of
+// thread (empty while there was none). The two missing-plane texts of
 // writePictImage always replace it.
-extern std::string pict_errstr;
+extern thread_local std::string pict_errstr;
 
 // Planes of width × height bytes: 0 red (or grey, or palette index), 1 green,
 // 2 blue, 3 alpha (or the raw pixel value of an indexed colour picture).

@@ -20,7 +20,7 @@
 
 namespace kx {
 
-std::string pict_errstr;
+thread_local std::string pict_errstr;
 
 namespace {
 
@@ -29,7 +29,7 @@ int64_t gImageLimit = int64_t{32767} * 32767;
 
 // The text of this call's failure, for the entry points' message; the
 // process-wide pict_errstr keeps only the first one.
-std::string gLastFailure;
+thread_local std::string gLastFailure;
 
 void failWith(const std::string& text) {
   gLastFailure = text;

@@ -12,7 +12,8 @@
 
 namespace kx {
 
-int16_t table[256];
+// One per thread: frames worked on side by side filter with their own.
+thread_local int16_t table[256];
 
 void makequanttab(int16_t* quantTable, int bits) {
   // Zero bits would never finish replicating, and more than 8 have no

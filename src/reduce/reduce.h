@@ -143,8 +143,8 @@ void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& p
 
 // ---- Quantization filter ---------------------------------------------------------
 
-// Level table of the frame's quantization filter.
-extern int16_t table[256];
+// Level table of the frame's quantization filter (of the calling thread).
+extern thread_local int16_t table[256];
 
 // Fills the 256 entries for `bits` (1 to 8) bits per channel.
 void makequanttab(int16_t* quantTable, int bits);
