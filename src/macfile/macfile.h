@@ -4,8 +4,9 @@
 // that everything read or written through them goes through.
 //
 // Calling style: operations return null / -1 and record the reason in the
-// error state (one per thread: the process's, when it has one thread); callers test MacError() and
-// print the message with MacPrintError() or take it from MacGetError().
+// error state (one per thread: the process's, when it has one thread);
+// callers test MacError() and print the message with MacPrintError() or
+// take it from MacGetError().
 //
 // Typical reader:
 //   uint32_t type = 0;                      // 0: any type, receives the type
