@@ -243,11 +243,15 @@ FrameOutcome workFrame(Run& run, const Frame& frame, bool live) {
     PicturePtr picture = QZ_pictureAllocate();
     if (!picture) kx_error("Cannot allocate picture\n");
     if (opt.verbose) kx_printf(Stream::Err, "Reading image %s...\n", frameInput.c_str());
+    // A picture over the pixel limit, or one that memory cannot hold, is
+    // named as such: it is not a file that cannot be opened.
+    ReadRefusal refusal;
     if (opt.inPict) {
-      if (kx_pictureReadPict(frameInput, *picture, 0) != 0) picture.reset();
+      if (kx_pictureReadPict(frameInput, *picture, 0, &refusal) != 0) picture.reset();
     } else {
-      picture = QZ_pictureReadFile(frameInput);
+      picture = QZ_pictureReadFile(frameInput, &refusal);
     }
+    if (!picture && refusal) kx_error(kx_readRefusalText(inputFile, refusal) + "\n");
     if (!picture) kx_error("Cannot open input file " + run.inputName + "\n");
 
     if ((opt.quant != 0 || opt.bitsGiven) && opt.quant < 8) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pixel_limit.h"
 #include "picture/picture.h"
 
 namespace kx {
@@ -45,7 +46,9 @@ struct Image {
   size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
 
-// Throws ConvError unless 1 <= width, height <= kMaxPictureSide.
+// Throws ConvError unless 1 <= width, height <= kMaxPictureSide and the
+// picture is within the pixel limit (common/pixel_limit.h). Every reader
+// calls it before it allocates anything the size of the picture.
 void checkGeometry(const std::string& name, long width, long height);
 
 // A sample of 0..maxval brought to 0..255, rounded to nearest:
@@ -60,12 +63,38 @@ inline uint8_t scaleSample(uint32_t v, uint32_t maxval) {
 // up in the palette.
 Image expandToRgb(const Image& image, bool keepAlpha);
 
-// The whole file; throws ConvError naming the file when it cannot be read.
-std::vector<uint8_t> readWholeFile(const std::string& path);
+// An input file read no further than its reader needs: a header is read and
+// checked before the rest, and never more than the header says can be used
+// (a link to /dev/zero costs a header's worth). Throws ConvError naming the
+// file when it cannot be opened or read.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The size of a regular file; -1 for a pipe or a device.
+  int64_t size() const;
+  // Up to n bytes; fewer only at the end of the file.
+  size_t read(uint8_t* out, size_t n);
+  // Appends bytes until `bytes` holds `limit` of them or the file ends; true
+  // when the file goes on beyond them (the byte read ahead to tell is kept
+  // for the next read).
+  bool readUpTo(std::vector<uint8_t>& bytes, size_t limit);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int pending_ = -1;  // a byte read ahead by readUpTo, or -1
+};
 
 // ---- Formats ----------------------------------------------------------------
 
 Image readPngFile(const std::string& path);
+// A PNG straight into a picture's planes, row by row (no image in between).
+PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
 
@@ -78,6 +107,7 @@ void writePpmFile(const std::string& path, const Image& image);
 // .pic pictures through the picture-file library.
 Image readPicFile(const std::string& path);
 void writePicFile(const std::string& path, const Image& image);
+void writePicFile(const std::string& path, Picture& picture);
 Image imageFromPicture(const std::string& name, const Picture& picture);
 PicturePtr pictureFromImage(const Image& image);
 

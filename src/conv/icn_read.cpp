@@ -95,11 +95,12 @@ FoundColormap findColormap(const std::string& icnPath, const ColormapSource& sou
 
 }  // namespace
 
-IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes) {
+namespace {
+
+// Checks the header (the first kHeaderBytes of `bytes`, which the caller has
+// made sure are there) and returns the length the whole file must have.
+uint64_t iconFileLength(const std::string& name, const std::vector<uint8_t>& bytes) {
   auto fail = [&](const std::string& what) -> void { throw ConvError(name + ": " + what); };
-  if (bytes.size() < kHeaderBytes + kTrailerBytes) {
-    fail("not a colour-mapped image file (only " + std::to_string(bytes.size()) + " bytes)");
-  }
   const uint8_t* p = bytes.data();
   if (std::memcmp(p, "ICON", 4) != 0 || std::memcmp(p + 32, "CICN", 4) != 0) {
     fail("not a colour-mapped image file (no ICON/CICN magic)");
@@ -107,29 +108,59 @@ IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes)
   const uint32_t width = loadBE16(p + 48), height = loadBE16(p + 50);
   checkGeometry(name, width, height);
   const uint64_t pixels = uint64_t{width} * height;
-  const uint64_t expected = pixels + kHeaderBytes + kTrailerBytes;
   if (loadBE32(p + 40) != pixels + 28 || loadBE32(p + 64) != pixels ||
       loadBE16(p + 52) != (width + 7) / 8) {
     fail("damaged header (its sizes do not match " + std::to_string(width) + " x " +
          std::to_string(height) + " pixels)");
   }
-  if (bytes.size() != expected) {
-    fail("the file has " + std::to_string(bytes.size()) + " bytes; " + std::to_string(width) +
-         " x " + std::to_string(height) + " pixels need " + std::to_string(expected));
-  }
-  const uint8_t* end = p + kHeaderBytes + pixels;
+  return pixels + kHeaderBytes + kTrailerBytes;
+}
+
+void tooShort(const std::string& name, size_t size) {
+  throw ConvError(name + ": not a colour-mapped image file (only " + std::to_string(size) +
+                  " bytes)");
+}
+
+void wrongLength(const std::string& name, const std::vector<uint8_t>& bytes, uint64_t expected,
+                 const std::string& size) {
+  const uint8_t* p = bytes.data();
+  throw ConvError(name + ": the file has " + size + " bytes; " + std::to_string(loadBE16(p + 48)) +
+                  " x " + std::to_string(loadBE16(p + 50)) + " pixels need " +
+                  std::to_string(expected));
+}
+
+}  // namespace
+
+IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes) {
+  if (bytes.size() < kHeaderBytes + kTrailerBytes) tooShort(name, bytes.size());
+  const uint64_t expected = iconFileLength(name, bytes);
+  if (bytes.size() != expected) wrongLength(name, bytes, expected, std::to_string(bytes.size()));
+  const uint8_t* p = bytes.data();
+  const uint8_t* end = p + (expected - kTrailerBytes);
   if (loadBE32(end) != 0 || std::memcmp(end + 4, "_EOF", 4) != 0) {
-    fail("the file does not end with its end marker (0, \"_EOF\")");
+    throw ConvError(name + ": the file does not end with its end marker (0, \"_EOF\")");
   }
   IconImage icon;
-  icon.width = static_cast<int>(width);
-  icon.height = static_cast<int>(height);
+  icon.width = static_cast<int>(loadBE16(p + 48));
+  icon.height = static_cast<int>(loadBE16(p + 50));
   icon.indices.assign(p + kHeaderBytes, end);
   return icon;
 }
 
 Image readIconFile(const std::string& path, const ColormapSource& source) {
-  IconImage icon = decodeIcon(path, readWholeFile(path));
+  // The header first: it says how long the file must be, and nothing past
+  // that is read.
+  InputFile file(path);
+  std::vector<uint8_t> bytes;
+  file.readUpTo(bytes, kHeaderBytes);
+  if (bytes.size() < kHeaderBytes) tooShort(path, bytes.size());
+  const uint64_t expected = iconFileLength(path, bytes);
+  if (file.readUpTo(bytes, expected)) {
+    const int64_t size = file.size();
+    wrongLength(path, bytes, expected,
+                size >= 0 ? std::to_string(size) : "more than " + std::to_string(expected));
+  }
+  IconImage icon = decodeIcon(path, bytes);
   const FoundColormap found = findColormap(path, source);
   RunSettings opt;
   ColormapFileHeader header;

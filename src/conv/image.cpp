@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,6 +17,10 @@ void checkGeometry(const std::string& name, long width, long height) {
   if (width > kMaxPictureSide || height > kMaxPictureSide) {
     throw ConvError(name + ": the picture is " + size + "; a .pic picture holds at most " +
                     std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide));
+  }
+  if (kx_overPixelLimit(width, height)) {
+    throw ConvError(
+        kx_readRefusalText(name, ReadRefusal{ReadRefusal::Cause::tooLarge, width, height}));
   }
 }
 
@@ -49,26 +54,52 @@ Image expandToRgb(const Image& image, bool keepAlpha) {
   return out;
 }
 
-std::vector<uint8_t> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw ConvError(path + ": cannot open: " + std::strerror(errno));
-  std::vector<uint8_t> bytes;
+InputFile::InputFile(const std::string& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw ConvError(path + ": cannot open: " + std::strerror(errno));
+}
+
+InputFile::~InputFile() {
+  ::close(fd_);
+}
+
+int64_t InputFile::size() const {
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
-  uint8_t block[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      const int saved = errno;
-      ::close(fd);
-      throw ConvError(path + ": cannot read: " + std::strerror(saved));
-    }
-    if (got == 0) break;
-    bytes.insert(bytes.end(), block, block + got);
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+size_t InputFile::read(uint8_t* out, size_t n) {
+  size_t done = 0;
+  if (n > 0 && pending_ >= 0) {
+    out[done++] = static_cast<uint8_t>(pending_);
+    pending_ = -1;
   }
-  ::close(fd);
-  return bytes;
+  while (done < n) {
+    const ssize_t got = ::read(fd_, out + done, n - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw ConvError(path_ + ": cannot read: " + std::strerror(errno));
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+bool InputFile::readUpTo(std::vector<uint8_t>& bytes, size_t limit) {
+  // Grown as the bytes come, so that a short file costs only its length
+  // whatever the limit.
+  while (bytes.size() < limit) {
+    const size_t want = std::min(limit - bytes.size(), std::max<size_t>(bytes.size(), 65536));
+    const size_t old = bytes.size();
+    bytes.resize(old + want);
+    const size_t got = read(bytes.data() + old, want);
+    bytes.resize(old + got);
+    if (got < want) return false;
+  }
+  uint8_t extra;
+  if (read(&extra, 1) != 1) return false;
+  pending_ = extra;  // the next read starts with it
+  return true;
 }
 
 }  // namespace kx

@@ -16,6 +16,7 @@
 
 #include "common/fatal.h"
 #include "common/outfile.h"
+#include "common/pixel_limit.h"
 #include "conv/conv.h"
 
 namespace kx {
@@ -77,7 +78,10 @@ void printUsage() {
       "\n"
       "  -c <colormap>  binary colormap (.clm) of a .icn input, with or without extension\n"
       "  -C <colormap>  ASCII colormap (.cla) of a .icn input, with or without extension\n"
-      "                 (default: the .clm, else the .cla, with the .icn file's base name)\n",
+      "                 (default: the .clm, else the .cla, with the .icn file's base name)\n"
+      "\n"
+      "Pictures over 134217728 pixels (2^27) are refused before they are decoded;\n"
+      "the environment variable KX_MAX_PIXELS sets another limit (a number of pixels).\n",
       stderr);
 }
 
@@ -143,6 +147,13 @@ void convert(const Arguments& args) {
     throw ConvError(args.output + ": the output would overwrite the input");
   }
 
+  // A PNG made into a picture goes row by row into the picture's planes:
+  // the one copy of the raster that is needed.
+  if (in == Format::Png && out == Format::Pic) {
+    PicturePtr picture = readPngPicture(args.input);
+    writePicFile(args.output, *picture);
+    return;
+  }
   Image image;
   switch (in) {
     case Format::Png:
@@ -189,6 +200,10 @@ int kxconvMain(int argc, char** argv) {
   Arguments args;
   if (!parseArguments(argc, argv, args)) {
     printUsage();
+    return kFailure;
+  }
+  if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {
+    std::fprintf(stderr, "kxconv: %s\n", problem.c_str());
     return kFailure;
   }
   try {

@@ -35,17 +35,34 @@ Image imageFromPicture(const std::string& name, const Picture& picture) {
 }
 
 PicturePtr pictureFromImage(const Image& image) {
-  const Image rgb = expandToRgb(image, true);
   auto picture = QZ_pictureAllocate();
   if (!picture) throw std::bad_alloc();
-  picture->width = static_cast<int16_t>(rgb.width);
-  picture->height = static_cast<int16_t>(rgb.height);
-  const size_t n = rgb.pixelCount();
-  for (int c = 0; c < rgb.channels; ++c) {
+  picture->width = static_cast<int16_t>(image.width);
+  picture->height = static_cast<int16_t>(image.height);
+  const size_t n = image.pixelCount();
+  const int planes = image.hasAlpha() ? 4 : 3;
+  for (int c = 0; c < planes; ++c)
     picture->channel[c] = std::make_unique_for_overwrite<uint8_t[]>(n);
-    const uint8_t* src = rgb.samples.data() + c;
-    uint8_t* dst = picture->channel[c].get();
-    for (size_t i = 0; i < n; ++i, src += rgb.channels) dst[i] = *src;
+  uint8_t* const out[4] = {picture->channel[0].get(), picture->channel[1].get(),
+                           picture->channel[2].get(), picture->channel[3].get()};
+  // Straight from the image's samples into the planes: grey is spread to the
+  // three colours, indices are looked up.
+  const uint8_t* src = image.samples.data();
+  for (size_t i = 0; i < n; ++i) {
+    if (image.indexed()) {
+      // Readers check every index against the palette; the guard keeps a
+      // careless caller from reading past it all the same.
+      const auto& colour = image.palette[src[i] < image.palette.size() ? src[i] : 0];
+      for (int c = 0; c < 3; ++c) out[c][i] = colour[c];
+      continue;
+    }
+    const uint8_t* p = src + i * image.channels;
+    if (image.channels <= 2) {
+      out[0][i] = out[1][i] = out[2][i] = p[0];
+      if (planes == 4) out[3][i] = p[1];
+    } else {
+      for (int c = 0; c < planes; ++c) out[c][i] = p[c];
+    }
   }
   return picture;
 }
@@ -56,7 +73,9 @@ Image readPicFile(const std::string& path) {
   std::FILE* probe = std::fopen(path.c_str(), "rb");
   if (!probe) throw ConvError(path + ": cannot open: " + std::strerror(errno));
   std::fclose(probe);
-  PicturePtr picture = QZ_pictureReadFile(path);
+  ReadRefusal refusal;
+  PicturePtr picture = QZ_pictureReadFile(path, &refusal);
+  if (!picture && refusal) throw ConvError(kx_readRefusalText(path, refusal));
   if (!picture) {
     throw ConvError(path + ": not a valid .pic picture file (bad header or channel packets)");
   }
@@ -66,7 +85,11 @@ Image readPicFile(const std::string& path) {
 void writePicFile(const std::string& path, const Image& image) {
   checkGeometry(path, image.width, image.height);
   PicturePtr picture = pictureFromImage(image);
-  if (!QZ_pictureWriteFile(path, *picture, nullptr, 0)) {
+  writePicFile(path, *picture);
+}
+
+void writePicFile(const std::string& path, Picture& picture) {
+  if (!QZ_pictureWriteFile(path, picture, nullptr, 0)) {
     throw ConvError(path + ": cannot write: " + std::strerror(errno));
   }
 }

@@ -256,6 +256,20 @@ void readSamples(PnmParser& in, const Layout& l, Image& image) {
   }
 }
 
+// The most bytes a raster of this layout can take in a file. Plain samples
+// are decimal text with white space and comments between them; 64
+// characters a sample is far more than any writer uses.
+constexpr size_t kPlainBytesPerSample = 64;
+size_t rasterBytesAtMost(const Layout& l) {
+  const size_t pixels = static_cast<size_t>(l.width) * static_cast<size_t>(l.height);
+  if (l.plain) return pixels * l.depth * kPlainBytesPerSample;
+  if (l.bitmap) return (static_cast<size_t>(l.width) + 7) / 8 * l.height;
+  return pixels * l.depth * (l.maxval > 255 ? 2 : 1);
+}
+
+// Headers (comments included) are read from the first block of the file.
+constexpr size_t kHeaderBlock = size_t{1} << 20;
+
 }  // namespace
 
 Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -290,7 +304,18 @@ Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
 }
 
 Image readPnmFile(const std::string& path) {
-  return decodePnm(path, readWholeFile(path));
+  // The header comes from the first block; the rest of the file is read only
+  // as far as the raster it declares can reach.
+  InputFile file(path);
+  std::vector<uint8_t> bytes;
+  if (file.readUpTo(bytes, kHeaderBlock)) {
+    PnmParser in(path, bytes);
+    const Layout l = readHeader(in);
+    checkGeometry(path, l.width, l.height);
+    const size_t most = in.position() + rasterBytesAtMost(l);
+    if (most > bytes.size()) file.readUpTo(bytes, most);
+  }
+  return decodePnm(path, bytes);
 }
 
 void writePpmFile(const std::string& path, const Image& image) {

@@ -26,8 +26,9 @@
 //
 // What we refuse when reading: another version or home file system, no
 // entries, a descriptor table longer than the file, a Finder information
-// entry that is not 32 bytes, and a Finder information or data entry reaching
-// beyond the end of the file (all "not a known Macintosh file"); an
+// entry that is not 32 bytes or reaches beyond the end of the file, and a
+// data entry that starts beyond it (all "not a known Macintosh file"); a data
+// entry longer than the rest of the file is read to the file's end. An
 // AppleSingle header in a "%name" file or an AppleDouble header in the named
 // file ("not a Macintosh data file"). A "%name" file that begins with neither
 // magic is not a header file: it is ignored and the named file is read as if
@@ -213,13 +214,14 @@ std::unique_ptr<MacFile> openForReading(std::unique_ptr<MacFile> f, uint32_t* fi
     f->dataStart = 0;
   } else {
     // The data length is not kept: reading may run on to the end of the
-    // container.
+    // container, and a length that claims more than the file holds is read
+    // as far as the file goes. Only data starting past the end is refused.
     const MacEntry* data = findEntry(*f, kMacEntryData);
     if (!data) {
       MacSetError(kMacNoData, name);
       return nullptr;
     }
-    if (!entryInside(*data, size)) {
+    if (int64_t{data->offset} > size) {
       MacSetError(kMacUnknownFile, name);
       return nullptr;
     }

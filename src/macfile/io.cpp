@@ -9,6 +9,8 @@
 // The PICT reader calls these once or more per picture row, so they go
 // straight to the stream's buffer (the unlocked stdio calls: one Macintosh
 // file is used by one thread).
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -148,6 +150,15 @@ int MacSkipTo(MacFile& f, int64_t position) {
   }
   f.ioCount = 0;
   return 0;
+}
+
+int64_t MacBytesLeft(MacFile& f) {
+  std::FILE* s = f.stream.get();
+  struct stat st;
+  if (!s || fstat(fileno(s), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const off_t here = ftello(s);
+  if (here < 0) return -1;
+  return here < st.st_size ? static_cast<int64_t>(st.st_size - here) : 0;
 }
 
 void MacResetIOCount(MacFile& f) {

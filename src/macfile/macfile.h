@@ -174,6 +174,9 @@ int MacWriteByte(MacFile& f, uint32_t value);   // low 8 bits
 int MacSkip(MacFile& f, int32_t n);
 // To data start + position (beyond the end is allowed when writing).
 int MacSkipTo(MacFile& f, int64_t position);
+// Bytes from the read position to the end of the file, when the file is a
+// regular file; -1 when its size is unknown (a pipe, a device).
+int64_t MacBytesLeft(MacFile& f);
 void MacResetIOCount(MacFile& f);
 int32_t MacGetIOCount(const MacFile& f);
 

@@ -13,7 +13,11 @@
 // ASCII colormap file (.cla), lines ending in a line feed:
 //
 //   <count> <bits>
-//   <index> <red> <green> <blue>     one line per entry; the index is not read
+//   <index> <red> <green> <blue>     one line per entry; the index is not used
+//
+// and read as fscanf's "%d %d" reads it: decimal numbers separated by any
+// white space, so the line breaks are not needed ("2 8 0 1 2 3 1 4 5 6" on
+// one line is the same colormap).
 //
 // Stored values are the 8-bit samples scaled to `bits` bits, in double
 // precision and truncated: stored = trunc(sample * (2^bits - 1) / 255) when
@@ -23,12 +27,12 @@
 //
 // Refused when reading, with a message naming the file: a file shorter than
 // its header or than its entries, a colour count below 1, bits of 0 or above
-// 16, a stored value above 2^bits - 1, an ASCII line that is not the
-// expected numbers, and more than 256 entries once -n is applied (palette
-// indices are written as one byte). Blank ASCII lines are skipped, a
-// carriage return before the line feed is accepted, and lines after the
-// entries used are not read.
+// 16, a stored value above 2^bits - 1, ASCII text where a number is due,
+// more than 1 MiB of ASCII text before the last entry used, and more than 256
+// entries once -n is applied (palette indices are written as one byte).
+// Nothing after the entries used is read.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -49,6 +53,9 @@ namespace {
 constexpr int kMaxIndexedColors = 256;
 constexpr size_t kHeaderBytes = 16;
 constexpr size_t kEntryBytes = 6;
+// Text an ASCII colormap may take up to its last color used: 256 entries of
+// four numbers fit in a few kilobytes, so this leaves room for any layout.
+constexpr size_t kMaxTextBytes = size_t{1} << 20;
 
 [[noreturn]] void failOpen(const char* format, const std::string& path) {
   kx_printf(Stream::Err, format, path.c_str());
@@ -159,51 +166,67 @@ Colormap toColormap(const std::vector<StoredEntry>& stored, int bits) {
   return colormap;
 }
 
-// Splits a line into decimal integers; false if anything else is on it.
-bool parseNumbers(const std::string& line, std::vector<long>& numbers) {
-  numbers.clear();
-  const char* p = line.c_str();
-  const char* end = p + line.size();
-  while (p < end) {
-    if (*p == ' ' || *p == '\t' || *p == '\r') {
-      ++p;
-      continue;
-    }
-    const char* digits = (*p == '-' || *p == '+') ? p + 1 : p;
-    if (digits >= end || *digits < '0' || *digits > '9') return false;
-    errno = 0;
-    char* after = nullptr;
-    const long v = std::strtol(p, &after, 10);
-    if (errno == ERANGE) return false;
-    if (after < end && *after != ' ' && *after != '\t' && *after != '\r') return false;
-    numbers.push_back(v);
-    p = after;
-  }
-  return true;
-}
-
-// Line cursor over a text file that skips blank lines.
-class LineReader {
+// The numbers of an ASCII colormap, read as fscanf's "%d" reads them: white
+// space of any kind (line ends included) before each, an optional sign, then
+// digits up to the first non-digit. Only the numbers the colormap needs are
+// read, and no more than kMaxTextBytes of text: a file that has not given
+// them by then (white space without end, /dev/zero) is refused.
+class NumberReader {
  public:
-  explicit LineReader(const std::vector<uint8_t>& bytes)
-      : text_(reinterpret_cast<const char*>(bytes.data()), bytes.size()) {}
-  bool next(std::string& line) {
-    while (pos_ < text_.size()) {
-      const size_t eol = text_.find('\n', pos_);
-      const size_t stop = eol == std::string::npos ? text_.size() : eol;
-      line = text_.substr(pos_, stop - pos_);
-      pos_ = stop + 1;
-      ++number_;
-      if (line.find_first_not_of(" \t\r") != std::string::npos) return true;
+  NumberReader(std::FILE* file, const std::string& path) : file_(file), path_(path) {}
+
+  // The next number, or false when something else (or the end) comes first.
+  bool next(long& value) {
+    int c = get();
+    while (c != EOF && std::isspace(c)) c = get();
+    line_ = lines_;
+    bool negative = false;
+    if (c == '-' || c == '+') {
+      negative = c == '-';
+      c = get();
     }
-    return false;
+    if (c == EOF || !std::isdigit(c)) return false;
+    long v = 0;
+    constexpr long kLarge = 1L << 40;  // beyond every field's range: refused there
+    while (c != EOF && std::isdigit(c)) {
+      v = std::min(v * 10 + (c - '0'), kLarge);
+      c = get();
+    }
+    if (c != EOF) {
+      std::ungetc(c, file_);
+      --read_;
+      if (c == '\n') --lines_;
+    }
+    value = negative ? -v : v;
+    return true;
   }
-  int number() const { return number_; }
+  // The line the last number began on (or where one was missing), from 1.
+  int line() const { return line_; }
+  bool atEnd() const { return std::feof(file_) != 0; }
 
  private:
-  std::string text_;
-  size_t pos_ = 0;
-  int number_ = 0;
+  int get() {
+    if (read_ == kMaxTextBytes) {
+      kx_error("ASCII colormap " + path_ + " holds more than " + std::to_string(kMaxTextBytes) +
+               " bytes of text before its last color; no colormap is that long\n");
+    }
+    const int c = std::getc(file_);
+    if (c == EOF) {
+      if (std::ferror(file_)) {
+        kx_error(std::string(std::strerror(errno)) + " , Can't read " + path_ + "\n");
+      }
+      return EOF;
+    }
+    ++read_;
+    if (c == '\n') ++lines_;
+    return c;
+  }
+
+  std::FILE* file_;
+  const std::string& path_;
+  size_t read_ = 0;
+  int lines_ = 1;
+  int line_ = 1;
 };
 
 // The 16-byte header of a binary colormap file.
@@ -251,7 +274,9 @@ void writeAscii(const std::string& name, const Colormap& colormap, const RunSett
 Colormap readBinary(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
   const std::string path = name + ".clm";
   std::vector<uint8_t> bytes;
-  if (!readFile(path, bytes, kHeaderBytes + kEntryBytes * 0x7FFF)) {
+  // No more entries than a palette holds are ever used (-n cuts larger
+  // counts to at most 256; without it they are refused).
+  if (!readFile(path, bytes, kHeaderBytes + kEntryBytes * kMaxIndexedColors)) {
     failOpen("can't read colormap %s, exit...\n", path);
   }
   ByteReader r(bytes);
@@ -300,34 +325,41 @@ Colormap readBinary(const std::string& name, ColormapFileHeader* header, const R
 
 Colormap readAscii(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
   const std::string path = name + ".cla";
-  std::vector<uint8_t> bytes;
-  if (!readFile(path, bytes, SIZE_MAX)) failOpen("can't read ASCII colormap %s, exit...\n", path);
-  LineReader lines(bytes);
-  std::string line;
-  std::vector<long> numbers;
-  if (!lines.next(line)) kx_error("ASCII colormap " + path + " is empty\n");
-  if (!parseNumbers(line, numbers) || numbers.size() != 2) {
-    kx_error("ASCII colormap " + path + ", line " + std::to_string(lines.number()) +
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!file) failOpen("can't read ASCII colormap %s, exit...\n", path);
+  NumberReader in(file.get(), path);
+  long fileCount = 0, fileBits = 0;
+  if (!in.next(fileCount)) {
+    if (in.atEnd()) kx_error("ASCII colormap " + path + " is empty\n");
+    kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
              ": expected \"<colors> <bits>\"\n");
   }
-  const long fileCount = numbers[0], fileBits = numbers[1];
+  if (!in.next(fileBits)) {
+    kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
+             ": expected \"<colors> <bits>\"\n");
+  }
   const int count = entriesToRead(path, fileCount, fileBits, opt);
   const int bits = static_cast<int>(fileBits);
 
   std::vector<StoredEntry> stored(count);
   for (int i = 0; i < count; ++i) {
-    if (!lines.next(line)) {
-      kx_error("ASCII colormap " + path + " ends after " + std::to_string(i) + " of its " +
-               std::to_string(count) + " colors\n");
-    }
-    if (!parseNumbers(line, numbers) || numbers.size() != 4) {
-      kx_error("ASCII colormap " + path + ", line " + std::to_string(lines.number()) +
+    // The index, then red, green and blue; the index is not used: entries
+    // are taken in file order.
+    long numbers[4];
+    for (long& number : numbers) {
+      if (in.next(number)) continue;
+      if (in.atEnd()) {
+        kx_error("ASCII colormap " + path + " ends after " + std::to_string(i) + " of its " +
+                 std::to_string(count) + " colors\n");
+      }
+      kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
                ": expected \"<index> <red> <green> <blue>\"\n");
     }
     for (int c = 1; c <= 3; ++c) checkStored(path, i, numbers[c], bits);
     stored[i] = StoredEntry{static_cast<uint32_t>(numbers[1]), static_cast<uint32_t>(numbers[2]),
                             static_cast<uint32_t>(numbers[3])};
   }
+  file.reset();
 
   if (opt->transform) {
     const std::string binaryPath = name + ".clm";

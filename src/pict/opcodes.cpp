@@ -33,11 +33,12 @@
 //   0001 000A t l b r       Clip to the frame
 // then (data offset 566) the opcodes of the image and the end opcode 00FF.
 //
-// Refused: a stream that starts with neither 11 01 nor 0011 02FF 0C00
-// (error 10), a frame without pixels or wider or taller than 32767 (11),
-// counts that no file can hold and regions or polygons whose size word is
-// smaller than itself (11). Opcodes the picture's version does not have are
-// returned with error 13 pending.
+// Refused: a stream that starts with neither 11 01 nor 0011 02FF 0C00, or
+// that has more than kPictMaxLeadingNops NOPs before them (error 10), a frame
+// without pixels or wider or taller than 32767 (11), and counts that no file
+// can hold (11). A region or polygon whose size word is below 2 has no data.
+// Opcodes the picture's version does not have are returned with error 13
+// pending.
 #include <cstring>
 #include <limits>
 #include <new>
@@ -209,13 +210,10 @@ int skipRaster(PictFile& pict, int32_t opcode) {
   // Source and destination rectangles, transfer mode.
   if (PictSkip(pict, 18) != 0) return -1;
   if (opcode & 1) {
+    // The mask region's size counts itself; a size below 2 skips nothing.
     uint16_t size;
     if (!PictReadU16(f, size)) return -1;
-    if (size < 2) {
-      MacSetError(kMacBadValue, pict.name());
-      return -1;
-    }
-    if (PictSkip(pict, size - 2) != 0) return -1;
+    if (PictSkip(pict, int64_t{size} - 2) != 0) return -1;
   }
   return PictSkipRasterRows(pict, bounds.height(), rowBytes, packType);
 }
@@ -258,14 +256,10 @@ int skipOpcodeData(PictFile& pict, int32_t opcode) {
   switch (length) {
     case kPictRegion:
     case kPictPolygon: {
-      // The size word counts itself.
+      // The size word counts itself; a size below 2 skips nothing.
       uint16_t size;
       if (!PictReadU16(f, size)) return -1;
-      if (size < 2) {
-        MacSetError(kMacBadValue, pict.name());
-        return -1;
-      }
-      return PictSkip(pict, size - 2);
+      return PictSkip(pict, int64_t{size} - 2);
     }
     case kPictRaster:
       return skipRaster(pict, opcode);
@@ -336,6 +330,7 @@ int32_t PictGetNextOpcode(PictFile& pict) {
   // opcode's data since its opcode was read.
   if (pict.version >= 2 && (MacGetIOCount(f) & 1) && MacSkip(f, 1) != 0) return -1;
   int32_t opcode;
+  int nops = 0;
   do {
     if (pict.version == 1) {
       uint8_t b;
@@ -345,6 +340,12 @@ int32_t PictGetNextOpcode(PictFile& pict) {
       uint16_t w;
       if (!PictReadU16(f, w)) return -1;
       opcode = w;
+    }
+    // Before the picture has shown its version, NOPs are few or none: a file
+    // of zeros (a link to /dev/zero) would otherwise be walked forever.
+    if (opcode == 0 && pict.opening && ++nops > kPictMaxLeadingNops) {
+      MacSetError(kMacUnknownPict, pict.name());
+      return -1;
     }
   } while (opcode == 0);
   MacResetIOCount(f);
@@ -373,10 +374,12 @@ std::unique_ptr<PictFile> PictOpenFileRead(const std::string& name) {
 
   // Version is still 2, so the first two bytes come as one word.
   int width, height;
+  pict->opening = true;
   const int32_t first = PictGetNextOpcode(*pict);
   if (first == 0x1101) {
     pict->version = 1;
     pict->currentOpcode = kPictNoOpcode;
+    pict->opening = false;
     width = pict->picFrame.width();
     height = pict->picFrame.height();
   } else if (first == 0x0011) {
@@ -393,6 +396,7 @@ std::unique_ptr<PictFile> PictOpenFileRead(const std::string& name) {
     uint8_t header[24];
     if (MacRead(f, header, sizeof header) != 0) return failOpen(pict);
     pict->currentOpcode = kPictNoOpcode;
+    pict->opening = false;
     if (static_cast<int16_t>(loadBE16(header)) == -2) {
       pict->version = 3;
       const PictRect source = PictRectFrom(header + 12);

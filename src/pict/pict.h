@@ -12,13 +12,17 @@
 #include <string>
 
 #include "common/color.h"
+#include "common/pixel_limit.h"
 #include "picture/picture.h"
 
 namespace kx {
 
 // Reads base.pict into the record. 0 on success; otherwise non-zero after the
-// Macintosh error state has been printed.
-int kx_pictureReadPict(const std::string& base, Picture& picture, int unused);
+// Macintosh error state has been printed, or, when the picture is over the
+// pixel limit or memory cannot hold it, with *why (when given) saying so and
+// nothing printed: the caller words that refusal.
+int kx_pictureReadPict(const std::string& base, Picture& picture, int unused,
+                       ReadRefusal* why = nullptr);
 
 // Writes the record as base.pict (an AppleDouble pair, type 'PICT', creator
 // 'KEST'): true colour when colormap is null, else colour indices in channel 0
@@ -43,9 +47,12 @@ using PictPlanes = std::array<std::unique_ptr<uint8_t[]>, 4>;
 // *colorCount. Planes the picture does not have are null; a grey or one-bit
 // picture read with its colour table has green and blue as copies of plane 0.
 // Where the raster does not reach, the planes hold its background. 0, or
-// non-zero (-1 or the Macintosh error code) on failure.
+// non-zero (-1 or the Macintosh error code) on failure. A frame over the
+// pixel limit is refused before anything is allocated, and a raster whose
+// file ends before its first row before the planes are; *why (when given)
+// tells a frame over the limit and a failed allocation from other failures.
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
-                  Colormap* colorTable, PictPlanes& planes);
+                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why = nullptr);
 
 // Bits per sample of the first raster of a PICT file, as readPictImage
 // delivers them: 8 for colour-table rasters, else the pixel size (5 for
@@ -59,9 +66,5 @@ int readPictSampleBits(const std::string& fileName);
 // its AppleDouble header are removed. 0, or non-zero on failure.
 int writePictImage(const std::string& fileName, int width, int height, int colorCount,
                    const Colormap* colormap, const std::array<const uint8_t*, 4>& planes);
-
-// The largest frame (in pixels) readPictImage accepts; larger frames are
-// refused as a bad value. Defaults to the whole 16-bit picture geometry.
-void PictSetImageLimit(int64_t maxPixels);
 
 }  // namespace kx

@@ -25,7 +25,6 @@ thread_local std::string pict_errstr;
 namespace {
 
 constexpr uint32_t kCreatorKest = 0x4B455354;  // 'KEST'
-int64_t gImageLimit = int64_t{32767} * 32767;
 
 // The text of this call's failure, for the entry points' message; the
 // process-wide pict_errstr keeps only the first one.
@@ -68,20 +67,40 @@ std::unique_ptr<uint8_t[]> allocatePlane(size_t n) {
   }
 }
 
-}  // namespace
-
-void PictSetImageLimit(int64_t maxPixels) {
-  gImageLimit = maxPixels;
+// True when the open raster's first row cannot be in the file: the file
+// ends before it. Such a picture would fail at that row, after its planes
+// had been allocated and filled; it is refused before.
+bool endsBeforeFirstRow(PictFile& pict) {
+  const PictRaster& r = *pict.raster;
+  if (r.rows <= 0 || r.yStart >= pict.height || r.yEnd <= 0) return false;  // no row is read
+  int64_t need = r.byteCount;
+  if (r.flags & kPictPacked) need = r.rowBytes > 250 ? 2 : 1;  // the row's byte count
+  const int64_t left = MacBytesLeft(*pict.file);
+  return left >= 0 && left < need;
 }
 
+}  // namespace
+
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
-                  Colormap* colorTable, PictPlanes& planes) {
+                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why) {
   for (auto& p : planes) p.reset();
+  if (why) *why = ReadRefusal{};
   gLastFailure.clear();
   // A stale error would make the first row look failed.
   MacClearError();
   std::unique_ptr<PictFile> pict = PictOpenFileRead(fileName);
   if (!pict) return macFailure();
+  *width = pict->width;
+  *height = pict->height;
+  // The frame alone decides the planes' size: it is checked before the
+  // raster is looked for.
+  if (kx_overPixelLimit(pict->width, pict->height)) {
+    const ReadRefusal refusal{ReadRefusal::Cause::tooLarge, pict->width, pict->height};
+    failWith(kx_readRefusalText(fileName, refusal));
+    if (why) *why = refusal;
+    closeQuietly(pict);
+    return -1;
+  }
   const int opened = PictOpenRasterRead(*pict);
   if (opened != 1) {
     int result = -1;
@@ -94,8 +113,6 @@ int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, 
     return result;
   }
   const int w = pict->width, h = pict->height;
-  *width = pict->width;
-  *height = pict->height;
   const PictRaster& r = *pict->raster;
 
   int bits = 8;
@@ -132,19 +149,19 @@ int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, 
     components = 4;
   }
 
-  const int64_t pixels = int64_t{w} * h;
-  if (pixels > gImageLimit) {
-    MacSetError(kMacBadValue, fileName);
+  if (endsBeforeFirstRow(*pict)) {
+    MacSetError(kMacReadError, fileName);
     const int result = macFailure();
     closeQuietly(pict);
     return result;
   }
-  const size_t n = static_cast<size_t>(pixels);
+  const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
   for (int p = components == 1 ? 0 : components - 1; p >= 0; --p) {
     planes[p] = allocatePlane(n);
     if (!planes[p]) {
       for (auto& q : planes) q.reset();
       failWith("Image memory allocation failure.");
+      if (why) *why = ReadRefusal{ReadRefusal::Cause::outOfMemory, w, h};
       closeQuietly(pict);
       return -1;
     }
@@ -301,7 +318,8 @@ int readPictSampleBits(const std::string& path) {
   return bits;
 }
 
-int kx_pictureReadPict(const std::string& base, Picture& picture, int) {
+int kx_pictureReadPict(const std::string& base, Picture& picture, int, ReadRefusal* why) {
+  ReadRefusal refusal;
   std::string name;
   try {
     name = base + ".pict";
@@ -315,11 +333,13 @@ int kx_pictureReadPict(const std::string& base, Picture& picture, int) {
   int colorCount = 0;  // the colour table is wanted (and not used)
   Colormap colorTable;
   const int result =
-      readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel);
+      readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel, &refusal);
   picture.width = width;
   picture.height = height;
+  if (why) *why = refusal;
   if (result != 0) {
-    printFailure();
+    // A refusal is the caller's to word; anything else is reported here.
+    if (!refusal) printFailure();
     return result;
   }
   // Grey and one-bit pictures have only plane 0: the reduction reads red,
@@ -329,8 +349,7 @@ int kx_pictureReadPict(const std::string& base, Picture& picture, int) {
     if (picture.channel[c]) continue;
     picture.channel[c] = allocatePlane(n);
     if (!picture.channel[c]) {
-      MacSetError(kMacMemoryError, nullptr);
-      MacPrintError();
+      if (why) *why = ReadRefusal{ReadRefusal::Cause::outOfMemory, width, height};
       return -1;
     }
     std::memcpy(picture.channel[c].get(), picture.channel[0].get(), n);

@@ -53,6 +53,9 @@ enum : uint32_t {
 // Opcode bookkeeping.
 constexpr int32_t kPictNoOpcode = -99;  // nothing pending
 constexpr int32_t kPictEndOpcode = 0xFF;
+// NOPs the walker drops before the version opcode: as many as fill the
+// 512-byte preamble in words. Real pictures have none there.
+constexpr int kPictMaxLeadingNops = 256;
 
 // Length codes of the opcode table besides the plain byte counts.
 constexpr int16_t kPictRegion = -1001;
@@ -118,6 +121,7 @@ struct PictFile {
   int16_t version = 2;  // 1, 2, or 3 for extended version 2
   int32_t currentOpcode = kPictNoOpcode;
   std::unique_ptr<PictRaster> raster;
+  bool opening = false;  // the version opcode has not been read yet
 
   const std::string& name() const { return file->name; }
 };

@@ -25,17 +25,19 @@
 //                     16-bit units for packType 3, in bytes otherwise.
 //
 // Rows: bitmaps hold one bit per pixel (set = black); indexed maps 1, 2, 4
-// or 8 bits per pixel; direct maps 16-bit pixels (x, then 5 bits each of
-// red, green, blue), 32-bit pixels interleaved (pad or alpha, red, green,
-// blue; packType 2 drops the pad), or, for packType 4, component planes of
-// bounds-width bytes each (alpha when cmpCount is 4, red, green, blue).
+// or 8 bits per pixel (other depths expand nothing: the picture keeps its
+// background there); direct maps 32-bit pixels interleaved (pad or alpha,
+// red, green, blue; packType 2 drops the pad) or, for packType 4, component
+// planes of bounds-width bytes each (alpha when cmpCount is 4, red, green,
+// blue), and pixels of every other size are read as 16-bit (x, then 5 bits
+// each of red, green, blue).
 //
-// Refused with error 11 (bad value): rows or widths below zero, indexed
-// depths other than 1, 2, 4 and 8, direct pixels other than 16 and 32 bits,
-// colour tables of no entries, rows too short for the pixels the raster
-// claims, stored counts larger than any packed form of a row, rows that
-// unpack past rowBytes, and pixel values beyond the colour table. Pixels
-// placed outside the picture frame are clipped.
+// Refused with error 11 (bad value): rows or widths below zero, colour
+// tables of no entries, rows too short for the pixels the raster claims,
+// stored counts larger than any packed form of a row, rows that unpack past
+// rowBytes, and pixel values beyond the colour table: each would read or
+// write outside a buffer. Pixels placed outside the picture frame are
+// clipped.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -67,18 +69,21 @@ bool allocate(std::vector<T>& v, size_t n) {
   }
 }
 
-// Bytes a row must hold for the raster's width; -1 when the pixel format
-// is not one we can expand.
+bool expandableDepth(int depth) {
+  return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+}
+
+// Bytes a row must hold for the pixels the raster expands; -1 when its
+// layout cannot hold them.
 int64_t bytesNeeded(const PictRaster& r) {
   const int64_t w = r.width;
   if (r.flags & kPictBitmap) return (w + 7) / 8;
   if (r.flags & kPictColorTable) {
+    // Other depths expand nothing: the picture keeps its background.
     const int d = r.cmpSize;
-    if (d != 1 && d != 2 && d != 4 && d != 8) return -1;
-    return (w * d + 7) / 8;
+    return expandableDepth(d) ? (w * d + 7) / 8 : 0;
   }
-  if (r.pixelSize == 16) return 2 * w;
-  if (r.pixelSize != 32) return -1;
+  if (r.pixelSize != 32) return 2 * w;  // every other size is read as 16-bit
   if (r.packType == 4) {
     if (r.planeSkip < 0) return -1;  // planes narrower than the pixels taken
     return int64_t{(r.flags & kPictAlphaPlane) ? 4 : 3} * (w + r.planeSkip);
@@ -127,6 +132,7 @@ bool expandRow(const PictRaster& r, const uint8_t* src, const std::array<uint8_t
   }
   if (r.flags & kPictColorTable) {
     const int d = r.cmpSize;
+    if (!expandableDepth(d)) return true;
     const unsigned mask = (1u << d) - 1;
     const size_t entries = r.colours.size();
     const bool colour = (r.flags & kPictColour) != 0;
@@ -304,10 +310,10 @@ int PictRastOpenOpcode(PictFile& pict) {
   r.dstRect = PictRectFrom(rects + 8);
   r.mode = static_cast<int16_t>(loadBE16(rects + 16));
   if (opcode & 1) {
+    // The mask region's size counts itself; a size below 2 skips nothing.
     uint16_t size;
     if (!PictReadU16(f, size)) return -1;
-    if (size < 2) return badValue(pict);
-    if (PictSkip(pict, size - 2) != 0) return -1;
+    if (PictSkip(pict, int64_t{size} - 2) != 0) return -1;
   }
 
   if (r.packType == 1 || r.rowBytes < 8) {

@@ -24,10 +24,11 @@
 // header, one with alpha 112 bytes.
 //
 // Refused on reading: a magic number out of range, an identifier other than
-// "PICT", a file ending inside the header or packet list; and, by the whole
-// picture reader, a negative width or height, a packet list naming one
-// channel twice, and buffers that do not fit in memory. A file ending inside
-// the scanlines is not refused: missing bytes read as 255.
+// "PICT", a file ending inside the header or packet list, a list of more than
+// kMaxPackets packets; and, by the whole picture reader, a negative width or
+// height, a packet list naming one channel twice, a picture over the pixel
+// limit (common/pixel_limit.h) and buffers that do not fit in memory. A file
+// ending inside the scanlines is not refused: missing bytes read as 255.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -130,8 +131,8 @@ bool QZ_packetsFitPicture(const Picture& picture, const ChannelPacketList& packe
 // ---- Binary header ----------------------------------------------------------
 
 bool PictureInStream::read(uint8_t* out, size_t n) {
-  if (n > remaining()) {
-    pos_ = size_;
+  if (!ensure(n)) {
+    seekEnd();
     eof_ = true;
     return false;
   }
@@ -204,7 +205,7 @@ bool QZ_pictureReadStreamHeader(PictureInStream& in, Picture& picture, ChannelPa
   in.read(padding, 2);
   uint8_t entry[4];
   do {
-    if (!in.read(entry, 4)) {
+    if (packets.size() == kMaxPackets || !in.read(entry, 4)) {
       packets.clear();
       return false;
     }

@@ -5,7 +5,7 @@
 // The library reports failure by a null result (or false/0), never by
 // printing, apart from the version warning of the header reader.
 //
-// Stands on: common (byte helpers, output files).
+// Stands on: common (byte helpers, output files, the pixel limit).
 #pragma once
 
 #include <array>
@@ -15,6 +15,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "common/pixel_limit.h"
 
 namespace kx {
 
@@ -53,12 +55,14 @@ void QZ_channelPacketDispose(ChannelPacketList* list);
 
 // Reads a whole picture file (".pic" is appended unless the name already ends
 // in it). Null when the file is missing or not a readable picture file, and
-// when its width or height is negative, two packets name the same channel or
-// the channel buffers do not fit in memory. A file cut short is read: its
-// missing bytes read as 255.
-PicturePtr QZ_pictureReadFile(const std::string& name);
+// when its width or height is negative, two packets name the same channel,
+// the picture is over the pixel limit (common/pixel_limit.h) or the channel
+// buffers do not fit in memory; for the last two, *why (when given) says so
+// before anything the size of the picture was allocated. A file cut short is
+// read: its missing bytes read as 255.
+PicturePtr QZ_pictureReadFile(const std::string& name, ReadRefusal* why = nullptr);
 // The same from the bytes of a picture file held in memory.
-PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes);
+PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes, ReadRefusal* why = nullptr);
 
 // Writes a whole picture file. packets null: the default packet list built
 // from the compression (0 mixed run-length, 1 pure run-length, other values

@@ -1,16 +1,18 @@
 // Whole-picture read and write: header, channel buffers, every scanline.
 //
-// A picture file is loaded into memory in one piece and decoded from there,
-// and written by encoding into a buffer that goes to the file in blocks of
-// about a megabyte; byte-at-a-time stream calls would cost several times the
-// decoding itself. The layout is described in header.cpp and scanline.cpp.
+// A picture file is read in blocks of about a megabyte and decoded from
+// them, and written by encoding into a buffer that goes to the file in blocks
+// of the same size; byte-at-a-time stream calls would cost several times the
+// decoding itself. Only what the header and the scanlines consume is read:
+// a refused header costs one block, whatever the file's size. The layout is
+// described in header.cpp and scanline.cpp.
 //
 // Beyond a bad header (header.cpp), reading refuses a negative width or
 // height, a packet list that names one channel twice (its buffer holds one
-// scanline per scanline, not two) and channel buffers larger than the
-// machine's memory. Writing refuses packets that name a channel the record
-// lacks, or one channel twice, and a negative geometry; it leaves no file
-// behind when the file cannot be written completely.
+// scanline per scanline, not two), a picture over the pixel limit, channel
+// buffers larger than the machine's memory, and a file whose reading fails. Writing refuses packets
+// that name a channel the record lacks, or one channel twice, and a negative geometry; it leaves no
+// file behind when the file cannot be written completely.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -39,47 +41,13 @@ size_t physicalMemory() {
   return static_cast<size_t>(pages) * static_cast<size_t>(pageSize);
 }
 
-// The whole file in memory; null with errno set when it cannot be read.
-std::unique_ptr<PictureInStream> loadFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  size_t capacity =
-      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
-  capacity = capacity + 1;  // one more byte shows the end without a second pass
-  std::unique_ptr<uint8_t[]> data;
-  size_t used = 0;
-  try {
-    data = QZ_allocateBuffer(capacity);
-    for (;;) {
-      if (used == capacity) {  // the file grew, or is not a regular file
-        auto bigger = QZ_allocateBuffer(capacity * 2);
-        std::memcpy(bigger.get(), data.get(), used);
-        data = std::move(bigger);
-        capacity *= 2;
-      }
-      const ssize_t got = ::read(fd, data.get() + used, capacity - used);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return nullptr;
-      }
-      if (got == 0) break;
-      used += static_cast<size_t>(got);
-    }
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    errno = ENOMEM;
-    return nullptr;
-  }
-  ::close(fd);
-  return std::make_unique<PictureInStream>(std::move(data), used);
+void refuse(ReadRefusal* why, ReadRefusal::Cause cause, const Picture& picture) {
+  if (why) *why = ReadRefusal{cause, picture.width, picture.height};
 }
 
 // Allocates the buffers that the packets name and reads every scanline.
-PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketList& packets) {
+PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketList& packets,
+                       ReadRefusal* why) {
   Picture& pic = *picture;
   if (pic.width < 0 || pic.height < 0) return nullptr;
   uint8_t named = 0;
@@ -92,8 +60,17 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
       ++count;
     }
   }
+  // Checked even when no channel is named: whoever uses the picture makes
+  // planes of its size.
+  if (kx_overPixelLimit(pic.width, pic.height)) {
+    refuse(why, ReadRefusal::Cause::tooLarge, pic);
+    return nullptr;
+  }
   const size_t plane = static_cast<size_t>(pic.width) * static_cast<size_t>(pic.height);
-  if (plane * count > physicalMemory()) return nullptr;
+  if (plane * count > physicalMemory()) {
+    refuse(why, ReadRefusal::Cause::outOfMemory, pic);
+    return nullptr;
+  }
   try {
     for (int c = 0; c < 4; ++c) {
       if (!(named & kChannelBits[c])) continue;
@@ -104,9 +81,14 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
       pic.cursor[c] = pic.channel[c].get();
     }
   } catch (const std::bad_alloc&) {
+    refuse(why, ReadRefusal::Cause::outOfMemory, pic);
     return nullptr;
   }
   for (int y = 0; y < pic.height; ++y) QZ_pictureReadScanline(in, pic, packets);
+  if (in.error() != 0) {
+    errno = in.error();
+    return nullptr;
+  }
   return picture;
 }
 
@@ -137,6 +119,51 @@ std::unique_ptr<uint8_t[]> QZ_allocateBuffer(size_t n) {
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
   return buffer;
+}
+
+// ---- Input stream ----------------------------------------------------------------
+
+PictureInStream::PictureInStream(int fd) : fd_(fd) {}
+
+PictureInStream::~PictureInStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool PictureInStream::refill(size_t n) {
+  if (fd_ < 0 || ended_) return false;
+  // The unread bytes move to the front of the window; the rest of it is
+  // filled from the file.
+  const size_t kept = size_ - pos_;
+  if (!buffer_ || capacity_ < n) {
+    const size_t capacity = std::max(n, kBlockSize);
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (kept) std::memcpy(bigger.get(), data_ + pos_, kept);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
+  } else if (kept && pos_) {
+    std::memmove(buffer_.get(), data_ + pos_, kept);
+  }
+  base_ += pos_;
+  pos_ = 0;
+  size_ = kept;
+  data_ = buffer_.get();
+  while (size_ < n) {
+    const ssize_t got = ::read(fd_, buffer_.get() + size_, capacity_ - size_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got < 0) error_ = errno;
+      ended_ = true;
+      return false;
+    }
+    size_ += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+uint8_t PictureInStream::getSlow() {
+  if (refill(1)) return data_[pos_++];
+  eof_ = true;
+  return 255;
 }
 
 // ---- Output stream ---------------------------------------------------------------
@@ -181,29 +208,41 @@ bool PictureOutStream::finish() {
 
 std::unique_ptr<PictureInStream> QZ_pictureReadFileHeader(const std::string& name, Picture& picture,
                                                           ChannelPacketList* packets) {
-  auto in = loadFile(QZ_pictureFileName(name));
-  if (!in) return nullptr;
+  const int fd = ::open(QZ_pictureFileName(name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto in = std::make_unique<PictureInStream>(fd);
   ChannelPacketList local;
   if (!QZ_pictureReadStreamHeader(*in, picture, packets ? *packets : local)) return nullptr;
   return in;
 }
 
-PicturePtr QZ_pictureReadFile(const std::string& name) {
+PicturePtr QZ_pictureReadFile(const std::string& name, ReadRefusal* why) {
+  if (why) *why = ReadRefusal{};
   PicturePtr picture = QZ_pictureAllocate();
-  if (!picture) return nullptr;
+  if (!picture) {
+    if (why) why->cause = ReadRefusal::Cause::outOfMemory;
+    return nullptr;
+  }
   ChannelPacketList packets;
-  auto in = QZ_pictureReadFileHeader(name, *picture, &packets);
+  std::unique_ptr<PictureInStream> in;
+  try {
+    in = QZ_pictureReadFileHeader(name, *picture, &packets);
+  } catch (const std::bad_alloc&) {
+    if (why) why->cause = ReadRefusal::Cause::outOfMemory;
+    return nullptr;
+  }
   if (!in) return nullptr;
-  return readPicture(*in, std::move(picture), packets);
+  return readPicture(*in, std::move(picture), packets, why);
 }
 
-PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes) {
+PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes, ReadRefusal* why) {
+  if (why) *why = ReadRefusal{};
   PicturePtr picture = QZ_pictureAllocate();
   if (!picture) return nullptr;
   PictureInStream in(bytes);
   ChannelPacketList packets;
   if (!QZ_pictureReadStreamHeader(in, *picture, packets)) return nullptr;
-  return readPicture(in, std::move(picture), packets);
+  return readPicture(in, std::move(picture), packets, why);
 }
 
 int QZ_pictureWritePath(const std::string& path, Picture& picture, const ChannelPacketList* packets,

@@ -24,48 +24,76 @@ constexpr size_t kBinaryHeaderSize = 88;          // magic, version, comment
 constexpr size_t kCommentSize = 80;
 constexpr size_t kHeaderFixedSize = 104;  // up to the packet list
 constexpr uint8_t kChannelBits[4] = {0x80, 0x40, 0x20, 0x10};
+// The longest packet list read. Four channels, each named once, need at most
+// four packets; the others can only carry nothing, yet each costs a pass over
+// every scanline (a million of them made a 4 MB file decode for minutes).
+constexpr size_t kMaxPackets = 8;
 
 // A buffer of n bytes, not cleared. Large ones are backed by huge pages
 // where the kernel allows it: touching a fresh picture-sized buffer 4 KB page
 // by page can cost more than decoding into it.
 std::unique_ptr<uint8_t[]> QZ_allocateBuffer(size_t n);
 
-// Input stream over the bytes of a picture file held in memory. It answers
-// like a C stream read byte by byte, which is what decoders of existing files
-// rely on: a read past the end yields 255 (EOF stored into a sample byte) and
-// raises the end-of-file flag; only a seek clears the flag again.
+// Input stream over a picture file: the bytes of a file held in memory, or
+// a file read block by block, so that only the bytes the decoders consume
+// are ever read (a header that is refused costs one block, and a file larger
+// than its picture needs is not read to its end). It answers like a C stream
+// read byte by byte, which is what decoders of existing files rely on: a
+// read past the end yields 255 (EOF stored into a sample byte) and raises
+// the end-of-file flag; only a seek clears the flag again.
 class PictureInStream {
  public:
   explicit PictureInStream(std::span<const uint8_t> bytes)
       : data_(bytes.data()), size_(bytes.size()) {}
-  PictureInStream(std::unique_ptr<uint8_t[]> owned, size_t size)
-      : owned_(std::move(owned)), data_(owned_.get()), size_(size) {}
+  // Reads the open file descriptor, which the stream closes.
+  explicit PictureInStream(int fd);
+  ~PictureInStream();
+  PictureInStream(const PictureInStream&) = delete;
+  PictureInStream& operator=(const PictureInStream&) = delete;
 
   uint8_t get() {
     if (pos_ < size_) return data_[pos_++];
-    eof_ = true;
-    return 255;
+    return getSlow();
   }
   // All-or-nothing read of n bytes (header fields); false when fewer are left.
   bool read(uint8_t* out, size_t n);
   bool eof() const { return eof_; }
-  size_t position() const { return pos_; }
-  size_t remaining() const { return size_ - pos_; }
+  // Makes at least n bytes available at here(); false when the file has
+  // fewer left (what there is is still available).
+  bool ensure(size_t n) { return size_ - pos_ >= n || refill(n); }
+  // Bytes available at here() without reading more of the file.
+  size_t available() const { return size_ - pos_; }
   const uint8_t* here() const { return data_ + pos_; }
-  void advance(size_t n) { pos_ += n; }  // n <= remaining()
+  void advance(size_t n) { pos_ += n; }  // n <= available()
+  // Bytes consumed from the start of the file.
+  size_t position() const { return base_ + pos_; }
   // Where an abandoned scanline leaves the stream: every later read meets the
-  // end of the file. Like fseek, this clears the end-of-file flag.
+  // end of the file (the rest of a file is not read). Like fseek, this clears
+  // the end-of-file flag.
   void seekEnd() {
-    pos_ = size_;
+    base_ += size_;
+    pos_ = size_ = 0;
+    ended_ = true;
     eof_ = false;
   }
+  // The errno of a failed read of the file, 0 when none failed (a failed
+  // read ends the stream like the end of the file).
+  int error() const { return error_; }
 
  private:
-  std::unique_ptr<uint8_t[]> owned_;
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
+  bool refill(size_t n);
+  uint8_t getSlow();
+
+  int fd_ = -1;
+  std::unique_ptr<uint8_t[]> buffer_;  // the window of a file
+  size_t capacity_ = 0;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;     // bytes in the window (or in memory)
+  size_t pos_ = 0;      // next byte of the window
+  size_t base_ = 0;     // file offset of the window's first byte
+  bool ended_ = false;  // nothing more to read from the file
   bool eof_ = false;
+  int error_ = 0;
 };
 
 // Output stream for picture files. Coders reserve room for a whole segment,
@@ -140,7 +168,7 @@ std::unique_ptr<PictureOutStream> QZ_pictureWriteFileHeader(const std::string& n
                                                             const Picture& picture,
                                                             ChannelPacketList* packets,
                                                             int compression);
-// Loads the file (name completed by QZ_pictureFileName) and reads its header.
+// Opens the file (name completed by QZ_pictureFileName) and reads its header.
 // The stream returned stands at the first scanline; null when the file cannot
 // be read or its header is not a picture file header.
 std::unique_ptr<PictureInStream> QZ_pictureReadFileHeader(const std::string& name, Picture& picture,

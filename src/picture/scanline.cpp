@@ -27,9 +27,10 @@
 // file; after a long repeat count that met the end of the file, the scanline
 // ends. Samples that a decoder does not reach keep what their buffer held.
 //
-// Files are decoded from memory and encoded into memory, so the loops below
-// work on plain pointers; only the last few bytes of a file, where a packet
-// may be cut short, go through the byte-at-a-time reads.
+// Files are decoded from a window of about a megabyte and encoded into
+// memory, so the loops below work on plain pointers; only the last few bytes
+// of a file, where a packet may be cut short, go through the byte-at-a-time
+// reads.
 #include <algorithm>
 #include <cstring>
 
@@ -113,7 +114,7 @@ inline void fill(uint8_t* dst, uint8_t v, size_t m) {
 // there, else byte by byte so that the missing ones read as 255.
 inline void readPixels(PictureInStream& in, int n, uint8_t* const s[], size_t x, size_t m) {
   const size_t bytes = m * static_cast<size_t>(n);
-  if (in.remaining() >= bytes) {
+  if (in.ensure(bytes)) {
     takePixels(in.here(), n, s, x, m);
     in.advance(bytes);
     return;
@@ -214,7 +215,7 @@ void QZ_scanlineReadUncompressed(PictureInStream& in, int16_t width, int n,
                                  uint8_t* const samples[]) {
   if (width <= 0 || n == 0) return;
   const size_t w = static_cast<size_t>(width);
-  if (in.remaining() == 0) {
+  if (!in.ensure(1)) {
     in.get();  // meets the end of the file
     for (int c = 0; c < n; ++c) std::memset(samples[c], 255, w);
     return;
@@ -242,14 +243,16 @@ void QZ_scanlineReadPureRunLength(PictureInStream& in, int16_t width, int n,
 
 namespace {
 
+constexpr ptrdiff_t kLargestRgbPacket = 1 + 128 * 3;
+
 // The mixed decoder for red, green and blue together, the files this system
 // writes, while a whole packet (at most a header and 128 pixels) is surely in
-// memory: no end-of-file cases, and the stream state stays in registers.
-// Returns false when the file was abandoned.
+// the stream's window: no end-of-file cases, and the stream state stays in
+// registers. Returns false when the file was abandoned.
 bool readMixedRgbInMemory(PictureInStream& in, int w, int& xInOut, uint8_t* const samples[]) {
-  constexpr ptrdiff_t kLargestPacket = 1 + 128 * 3;
+  constexpr ptrdiff_t kLargestPacket = kLargestRgbPacket;
   const uint8_t* p = in.here();
-  const uint8_t* const end = p + in.remaining();
+  const uint8_t* const end = p + in.available();
   uint8_t *r = samples[0], *g = samples[1], *b = samples[2];
   int x = xInOut;
   bool fits = true;
@@ -296,7 +299,11 @@ void QZ_scanlineReadMixedRunLength(PictureInStream& in, int16_t width, int n,
                                    uint8_t* const samples[]) {
   const int w = width;
   int x = 0;
-  if (n == 3 && !readMixedRgbInMemory(in, w, x, samples)) return;
+  // The window is refilled between runs of the fast decoder; only the last
+  // packets of a file go through the byte-at-a-time reads below.
+  while (n == 3 && x < w && in.ensure(kLargestRgbPacket)) {
+    if (!readMixedRgbInMemory(in, w, x, samples)) return;
+  }
   while (x < w) {
     const int h = in.get();
     int m;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -143,12 +144,18 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   EXPECT_EQ(kx_readASCIIColorMap(name, &header, &reader).size(), 3u);
 }
 
-TEST_F(ColormapFiles, AsciiLinesMayHaveExtraBlanksAndCarriageReturns) {
-  writeText(name + ".cla", "2  8\r\n\n 0\t10 20 30\r\n1 40 50 60");
-  const Colormap map = kx_readASCIIColorMap(name, &header, &opt);
-  ASSERT_EQ(map.size(), 2u);
-  EXPECT_EQ(map[0].blue, 30);
-  EXPECT_EQ(map[1].red, 40);
+TEST_F(ColormapFiles, AsciiNumbersMaySitOnAnyLines) {
+  // Numbers are separated by any white space, line ends included: every
+  // layout below is the one colormap.
+  for (const char* text : {"2 8\n0 10 20 30\n1 40 50 60\n", "2  8\r\n\n 0\t10 20 30\r\n1 40 50 60",
+                           "2 8 0 10 20 30 1 40 50 60", "2\n8\n0\n10\n20\n30\n1 40\n50 60\n"}) {
+    writeText(name + ".cla", text);
+    const Colormap map = kx_readASCIIColorMap(name, &header, &opt);
+    ASSERT_EQ(map.size(), 2u) << text;
+    EXPECT_EQ((std::array{map[0].red, map[0].blue, map[1].red, map[1].blue}),
+              (std::array<uint8_t, 4>{10, 30, 40, 60}))
+        << text;
+  }
 }
 
 TEST_F(ColormapFiles, OpenFailuresUseTheirMessages) {
@@ -276,10 +283,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadAscii{"empty", "", "ASCII colormap @ is empty\n"},
         BadAscii{"word header", "two 8\n",
                  "ASCII colormap @, line 1: expected \"<colors> <bits>\"\n"},
-        BadAscii{"three numbers", "2 8 1\n",
-                 "ASCII colormap @, line 1: expected \"<colors> <bits>\"\n"},
-        BadAscii{"short entry", "2 8\n0 1 2 3\n1 4 5\n",
-                 "ASCII colormap @, line 3: expected \"<index> <red> <green> <blue>\"\n"},
+        BadAscii{"entry cut short", "2 8\n0 1 2 3\n1 4 5\n",
+                 "ASCII colormap @ ends after 1 of its 2 colors\n"},
+        BadAscii{"word in entry", "2 8\n0 1 2 3\n1 4 5\nsix\n",
+                 "ASCII colormap @, line 4: expected \"<index> <red> <green> <blue>\"\n"},
+        BadAscii{"endless blanks", "1 8\n" + std::string(size_t{1} << 20, ' ') + "0 1 2 3\n",
+                 "ASCII colormap @ holds more than 1048576 bytes of text before its last "
+                 "color; no colormap is that long\n"},
         BadAscii{"junk in entry", "1 8\n0 1 2x 3\n",
                  "ASCII colormap @, line 2: expected \"<index> <red> <green> <blue>\"\n"},
         BadAscii{"missing entries", "3 8\n0 1 2 3\n",

@@ -225,18 +225,58 @@ TEST_F(PictWalk, TruncatedDataAndImpossibleSizesFail) {
   EXPECT_EQ(MacError(), 2);
   EXPECT_EQ(MacGetError(), message("Can't read file %s"));
 
-  for (uint32_t opcode : {0x0001u, 0x8100u}) {  // region size word 1, long count too big
-    PictBytes q = pictStart(PictRect{0, 0, 4, 6});
-    q.op(opcode);
-    opcode == 1 ? q.u16(1) : q.u32(0xFFFFFFF0);
-    q.end();
+  PictBytes q = pictStart(PictRect{0, 0, 4, 6});
+  q.op(0x8100);
+  q.u32(0xFFFFFFF0);  // a count no file can hold
+  q.end();
+  pict = open(q);
+  ASSERT_NE(pict, nullptr);
+  EXPECT_EQ(PictGetNextOpcode(*pict), 0x8100);
+  EXPECT_EQ(PictGetNextOpcode(*pict), -1);
+  EXPECT_EQ(MacError(), 11);
+  EXPECT_EQ(MacGetError(), message("%s: Bad value encountered."));
+}
+
+TEST_F(PictWalk, RegionsAndPolygonsOfSizeBelowTwoSkipNothing) {
+  // Clip, paintPoly, frameRgn and their unnamed kin, with size words 0 and 1.
+  for (uint32_t opcode : {0x0001u, 0x0071u, 0x0080u, 0x0075u}) {
+    for (uint32_t size : {0u, 1u}) {
+      PictBytes p = pictStart(PictRect{0, 0, 4, 6});
+      p.op(opcode);
+      p.u16(size);
+      p.op(0x0003);  // TxFont right after the size word
+      p.u16(7);
+      p.end();
+      MacClearError();
+      auto pict = open(p);
+      ASSERT_NE(pict, nullptr) << MacGetError();
+      EXPECT_EQ(walk(*pict), (std::vector<int32_t>{static_cast<int32_t>(opcode), 0x03, 0xFF}))
+          << opcode << " " << size;
+      EXPECT_EQ(MacError(), 0);
+    }
+  }
+}
+
+TEST_F(PictWalk, NopsBeforeTheVersionAreBounded) {
+  // A few are dropped as everywhere; a file of nothing but zeros (such as a
+  // link to /dev/zero) is refused instead of walked forever.
+  for (int nops : {3, kPictMaxLeadingNops, kPictMaxLeadingNops + 1}) {
+    PictBytes p;
+    p.zeros(522 + 2 * static_cast<size_t>(nops));
+    p.b[519] = 4, p.b[521] = 6;  // frame 0, 0, 4, 6
+    p.u16(0x0011), p.u16(0x02FF), p.u16(0x0C00), p.u32(0xFFFFFFFF);
+    for (int v : {0, 0, 6, 4}) p.u32(static_cast<uint32_t>(v) << 16);
+    p.u32(0);
+    p.u16(0x00FF);
     MacClearError();
-    pict = open(q);
-    ASSERT_NE(pict, nullptr);
-    EXPECT_EQ(PictGetNextOpcode(*pict), static_cast<int32_t>(opcode));
-    EXPECT_EQ(PictGetNextOpcode(*pict), -1);
-    EXPECT_EQ(MacError(), 11);
-    EXPECT_EQ(MacGetError(), message("%s: Bad value encountered."));
+    auto pict = open(p);
+    if (nops <= kPictMaxLeadingNops) {
+      ASSERT_NE(pict, nullptr) << nops << " " << MacGetError();
+      EXPECT_EQ(walk(*pict), std::vector<int32_t>{0xFF});
+    } else {
+      EXPECT_EQ(pict, nullptr);
+      EXPECT_EQ(MacGetError(), message("%s is not a known PICT format!"));
+    }
   }
 }
 

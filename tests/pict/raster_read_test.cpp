@@ -272,10 +272,7 @@ TEST_F(RasterRead, BadRastersAreRefused) {
            Bad{.label = "negative_ctSize", .ctSize = -1},
            Bad{.label = "destination_wider_than_the_row", .dstRight = 11},
            Bad{.label = "negative_row_count", .bottom = -1},
-           Bad{.label = "indexed_depth_3", .pixelSize = 3},
-           Bad{.label = "direct_24_bit_pixels", .opcode = 0x9A, .pixelSize = 24},
            Bad{.label = "planes_wider_than_bounds", .opcode = 0x9A, .dstRight = 12, .rowBytes = 48},
-           Bad{.label = "mask_region_smaller_than_its_size_word", .opcode = 0x99},
        }) {
     RasterRecipe s = c.opcode == 0x9A
                          ? directRaster(10, 2, 32, 4, 3)
@@ -287,15 +284,11 @@ TEST_F(RasterRead, BadRastersAreRefused) {
     if (c.rowBytes) s.rowBytes = c.rowBytes;
     s.dst.right = static_cast<int16_t>(c.dstRight);
     s.bounds.bottom = static_cast<int16_t>(c.bottom);
-    if (c.bottom > 0 && c.raw.empty() && c.opcode != 0x99) {
+    if (c.bottom > 0 && c.raw.empty()) {
       s.rows.assign(2, Bytes(s.rowBytes, c.opcode == 0x9A ? 0 : c.fill));
     }
     PictBytes p = pictStart(PictRect{0, 0, 2, 10});
     appendRaster(p, s);
-    if (c.opcode == 0x99) {
-      p.b.erase(p.b.end() - 10, p.b.end());  // the region becomes a size of 1
-      p.u16(1);
-    }
     p.bytes(c.raw), p.bytes(c.raw);
     p.end();
     const Image image = read(p);
@@ -305,16 +298,66 @@ TEST_F(RasterRead, BadRastersAreRefused) {
   }
 }
 
-TEST_F(RasterRead, FramesLargerThanTheImageLimitAreRefused) {
+// Layouts the reader takes as designed rather than refusing the file: an
+// indexed depth it cannot expand leaves the background, other direct pixel
+// sizes are read as 16-bit words, and a mask region of size below 2 has no
+// data.
+TEST_F(RasterRead, WhatTheDesignAcceptsIsRead) {
+  RasterRecipe depth3 = indexedRaster(8, 1, 8, colourTable({{10, 20, 30}, {40, 50, 60}}));
+  depth3.pixelSize = depth3.cmpSize = 3;
+  depth3.rows = {Bytes(8, 0x24)};
+  Image image = read(pictOf(depth3));
+  ASSERT_EQ(image.result, 0) << image.error;
+  for (int p = 0; p < 3; ++p) EXPECT_EQ(image.row(p, 0), Bytes(8, 255)) << p;
+
+  RasterRecipe direct24 = directRaster(4, 1, 32, 0, 3);  // rows of 16 bytes
+  direct24.pixelSize = 24;
+  direct24.rows = {{0x7C, 0x00, 0x03, 0xE0, 0x04, 0x43, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}};
+  image = read(pictOf(direct24));
+  ASSERT_EQ(image.result, 0) << image.error;
+  EXPECT_EQ(image.row(0, 0), (Bytes{31, 0, 1, 31}));
+  EXPECT_EQ(image.row(1, 0), (Bytes{0, 31, 2, 31}));
+  EXPECT_EQ(image.row(2, 0), (Bytes{0, 0, 3, 31}));
+
+  for (int size : {0, 1}) {
+    // A PackBitsRgn made from a PackBitsRect: its mask region is a size word
+    // alone, between the transfer mode and the rows.
+    RasterRecipe rect = indexedRaster(10, 2, 8, colourTable({{0, 0, 0}, {1, 1, 1}, {7, 8, 9}}));
+    rect.rows.assign(2, Bytes(10, 2));
+    PictBytes full = pictStart(rect.bounds);
+    appendRaster(full, rect);
+    RasterRecipe record = rect;
+    record.rows.clear();
+    PictBytes p = pictStart(rect.bounds);
+    appendRaster(p, record);
+    p.b[p.opcodeStart - 1] = 0x99;
+    p.u16(static_cast<uint32_t>(size));
+    p.b.insert(p.b.end(), full.b.begin() + static_cast<ptrdiff_t>(p.b.size() - 2), full.b.end());
+    p.end();
+    image = read(p);
+    ASSERT_EQ(image.result, 0) << size << " " << image.error;
+    EXPECT_EQ(image.row(0, 1), Bytes(10, 7)) << size;
+  }
+}
+
+TEST_F(RasterRead, FramesOverThePixelLimitAreRefusedBeforeAnyPlane) {
   RasterRecipe s = indexedRaster(20, 20, 8, greyTable(2));
   s.rows.assign(20, Bytes(20, 1));
-  PictSetImageLimit(399);
+  kx_setMaxPixels(399);
   const Image refused = read(pictOf(s));
-  PictSetImageLimit(400);
+  int16_t w = 0, h = 0;
+  int colours = -1;
+  Colormap table;
+  PictPlanes planes;
+  ReadRefusal why;
+  readPictImage(path_, &w, &h, &colours, &table, planes, &why);
+  kx_setMaxPixels(400);
   const Image accepted = read(pictOf(s));
-  PictSetImageLimit(int64_t{32767} * 32767);
-  EXPECT_EQ(refused.result, 11);
-  EXPECT_EQ(refused.error, message("%s: Bad value encountered."));
+  kx_setMaxPixels(kDefaultMaxPixels);
+  EXPECT_EQ(refused.result, -1);
+  EXPECT_TRUE(refused.planes[0].empty());
+  EXPECT_EQ(why.cause, ReadRefusal::Cause::tooLarge);
+  EXPECT_EQ(why.width * why.height, 400);
   EXPECT_EQ(accepted.result, 0);
 }
 
