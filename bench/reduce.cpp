@@ -126,6 +126,26 @@ void BM_MedianCut(benchmark::State& state) {
   state.counters["colours"] = colors;
 }
 
+// The palette refinement (--refine) of the median-cut palette, on the
+// picture's full histogram.
+void BM_Refine(benchmark::State& state) {
+  const Picture& pic = picture();
+  PixelPlanes planes = kx_pic2pixels(pic, pic.width, pic.height);
+  int colors = 0;
+  Histogram h = countLikeBuildmap(planes, &colors);
+  RunSettings opt;
+  opt.colors = static_cast<int>(state.range(0));
+  const Colormap start = makeColormap(h, colors, int64_t{pic.width} * pic.height, 255, &opt);
+  int iterations = 0;
+  for (auto _ : state) {
+    Colormap map = start;
+    iterations = refineColormap(h, colors, map).iterations;
+    benchmark::DoNotOptimize(map.data());
+  }
+  state.counters["colours"] = colors;
+  state.counters["iterations"] = iterations;
+}
+
 void remapBench(benchmark::State& state, bool adjust) {
   const Picture& pic = picture();
   PixelPlanes source = kx_pic2pixels(pic, pic.width, pic.height);
@@ -223,6 +243,7 @@ void BM_PipelineAdjust(benchmark::State& state) {
 
 BENCHMARK(BM_Counting)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MedianCut)->Arg(256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Refine)->Arg(256)->Arg(16)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Remap)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RemapAdjust)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Filter)->Arg(3)->Unit(benchmark::kMillisecond);

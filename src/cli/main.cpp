@@ -118,6 +118,10 @@ bool longOption(int argc, char** argv, int& i, CommandLine& cl, const char* prog
     }
     return argv[++i];
   };
+  if (arg == "--refine") {
+    cl.opt.refine = 1;
+    return true;
+  }
   if (arg == "--frames") {
     const std::string range = value();
     char* rest = nullptr;

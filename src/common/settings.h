@@ -40,6 +40,7 @@ struct RunSettings {
   int32_t transform = 0;
   int32_t asciiColormap = 0;
   int32_t unique = 0;  // 1 first pass of the unique colormap, 2 second pass
+  int32_t refine = 0;
   // The colour-mapped image file open for writing (created by
   // kx_writeIconeFileHeader, finished by kx_reduceColors). Shared so that the
   // settings stay copyable; an unfinished file is removed when the last

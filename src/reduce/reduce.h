@@ -12,6 +12,7 @@
 // (the picture record) and output (the files it writes).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -115,6 +116,33 @@ Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, 
 // place); returns opt->colors entries.
 Colormap makeColormap(Histogram& histogram, int histogramColors, int64_t totalPixels, int maxval,
                       const RunSettings* opt);
+
+// ---- Palette refinement -----------------------------------------------------------
+
+// For each stored sample value, twice the mean of the original sample values
+// it stands for: 2 × v when the samples were counted as they are, the middle
+// of the values the compression merged when a compressed copy was counted
+// (the remapping then maps the original samples).
+using SampleCentres = std::array<uint16_t, 256>;
+SampleCentres kx_identityCentres();
+
+struct RefineReport {
+  int iterations = 0;      // Lloyd iterations, all stages together
+  int64_t startError = 0;  // sum of count × squared distance, starting palette
+  int64_t endError = 0;    // the same for the palette returned
+};
+
+// Improves a palette chosen by makeColormap over the first histogramColors
+// histogram entries: weighted k-means iterations with the exact nearest-entry
+// search of the remapping, and entries moved from where they serve least to
+// the colours served worst. The palette keeps its size and comes out in
+// descending population; it is left as it is when nothing better is found,
+// so the total error never grows. Deterministic: integer sums only, no
+// dependence on the histogram's order beyond ties. populations, when given,
+// receives the pixels each entry serves; centres defaults to the identity.
+RefineReport refineColormap(const Histogram& histogram, int histogramColors, Colormap& colormap,
+                            std::vector<int64_t>* populations = nullptr,
+                            const SampleCentres* centres = nullptr);
 
 // Maps every pixel to its palette entry, writes the index bytes and the
 // trailer to opt->outFile and finishes that file; fills tables.colIndexTab.

@@ -97,6 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Rejected{{"-i", "pict2", "in", "out"}, "format pict2 unknown.\n\n"},
                     Rejected{{"-o", "gif", "in", "out"}, "format gif unknown.\n\n"},
                     Rejected{{"--verbose", "in", "out"}, "Invalid option --\n\n"},
+                    Rejected{{"--refined", "in", "out"}, "Invalid option --\n\n"},
+                    Rejected{{"--", "in", "out"}, "Invalid option --\n\n"},
                     Rejected{{"-x", "in", "out"}, "Invalid option -x\n\n"},
                     Rejected{{"-5", "in", "out"}, "Invalid option -5\n\n"},
                     Rejected{{"-V", "in", "out"}, "Invalid option -V\n\n"},
@@ -135,6 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Accepted{{"-z", "255", "in", "out"}, ""},
                     Accepted{{"-b", "1", "in", "out"}, ""}, Accepted{{"-r", "0", "in", "out"}, ""},
                     Accepted{{"-o", "pict2", "in", "out"}, ""},
+                    Accepted{{"in", "--refine", "out"}, ""},
                     Accepted{{"-o", "pict", "in", "in"}, ""},
                     Accepted{{"-verbose", "in", "out"}, "Reading image in...\n"},
                     Accepted{{"-c", "x", "-C", "y", "-A", "-T", "-u", "in", "out"}, ""}));

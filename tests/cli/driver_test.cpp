@@ -261,5 +261,93 @@ TEST(FrameDriver, UnreadableInputNamesTheTypedName) {
   EXPECT_EQ(r.err, "Error: Cannot open input file missing\n");
 }
 
+// ---- --refine ----------------------------------------------------------------------
+
+int64_t squaredError(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  int64_t total = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) total += (a[i] - b[i]) * (a[i] - b[i]);
+  return total;
+}
+
+struct RefinedRun {
+  const char* name;
+  int width, height;
+  std::vector<uint8_t> rgb;
+  std::vector<std::string> options;
+  const char* messages;  // the same with and without --refine
+};
+
+void PrintTo(const RefinedRun& r, std::ostream* os) {
+  *os << r.name;
+}
+
+std::vector<RefinedRun> refinedRuns() {
+  std::vector<uint8_t> gradient(256 * 256 * 3);
+  for (int y = 0; y < 256; ++y) {
+    for (int x = 0; x < 256; ++x) {
+      uint8_t* p = &gradient[3 * (y * 256 + x)];
+      p[0] = static_cast<uint8_t>(x);
+      p[1] = static_cast<uint8_t>(y);
+      p[2] = static_cast<uint8_t>(((x >> 1) * 3 + (y >> 1)) & 0xFF);
+    }
+  }
+  return {
+      {"few colours", 4, 2, distinctColours(5, 4, 2), {"-n", "4"}, "allocate color table\n"},
+      {"65536 colours, compressed to be counted",
+       256,
+       256,
+       gradient,
+       {"-n", "64"},
+       "allocate color table\nMore than 62768 colors found!!!\n"
+       "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n"},
+  };
+}
+
+class Refined : public testing::TestWithParam<RefinedRun> {};
+
+// The refined palette is repeatable to the byte, never gives a larger error
+// than the design's palette on the same picture, and the run says exactly
+// what the design's run says.
+TEST_P(Refined, RepeatableAndNeverWorse) {
+  const RefinedRun& c = GetParam();
+  TempDir dir;
+  writeRgbPicture(dir.path("in"), c.width, c.height, c.rgb);
+  auto run = [&](const std::string& out, bool refine) {
+    std::vector<std::string> args = c.options;
+    if (refine) args.push_back("--refine");
+    args.insert(args.end(), {"-o", "pic", "in", out});
+    RunResult r = kxreduce(args, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, c.messages);
+  };
+  run("plain", false);
+  run("a", true);
+  run("b", true);
+  for (const std::string ext : {".icn", ".clm", ".pic"}) {
+    EXPECT_EQ(readFileBytes(dir.path("a" + ext)), readFileBytes(dir.path("b" + ext)));
+  }
+  const std::vector<uint8_t> original = readRgbPicture(dir.path("in"));
+  EXPECT_LE(squaredError(original, readRgbPicture(dir.path("a"))),
+            squaredError(original, readRgbPicture(dir.path("plain"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, Refined, testing::ValuesIn(refinedRuns()));
+
+TEST(FrameDriver, UniqueColormapRefinedOverTheFramesPixels) {
+  TempDir dir;
+  for (int f = 1; f <= 3; ++f) writeSamplePicture(dir.path("in." + std::to_string(f)), 24, 16, f);
+  for (const char* out : {"a", "b"}) {
+    RunResult r =
+        kxreduce({"--refine", "-u", "-n", "8", "-s", "1", "3", "1", "in", out}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(readFileBytes(dir.path("a-1-3.clm")), readFileBytes(dir.path("b-1-3.clm")));
+  for (int f = 1; f <= 3; ++f) {
+    const std::string frame = std::to_string(f);
+    EXPECT_EQ(readFileBytes(dir.path("a." + frame + ".icn")),
+              readFileBytes(dir.path("b." + frame + ".icn")));
+  }
+}
+
 }  // namespace
 }  // namespace kx
