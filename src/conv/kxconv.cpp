@@ -17,7 +17,8 @@
 #include "common/fatal.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
-#include "conv/conv.h"
+#include "conv/kxconv.h"
+#include "imageio/imageio.h"
 
 namespace kx {
 

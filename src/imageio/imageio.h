@@ -130,7 +130,4 @@ Image readIconFile(const std::string& path, const ColormapSource& source);
 // PICT pictures (any container).
 Image readPictFile(const std::string& path);
 
-// The whole program: returns the process status (0, or 255 after a refusal).
-int kxconvMain(int argc, char** argv);
-
 }  // namespace kx

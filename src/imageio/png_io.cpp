@@ -33,7 +33,7 @@
 #include <cstring>
 
 #include "common/outfile.h"
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 
 namespace kx {
 
