@@ -3,7 +3,7 @@
 //
 //   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
 //
-// Inputs: .png, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic,
+// Inputs: .png, .jpg/.jpeg, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic,
 // .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
 // "kxconv: <file>: <what is wrong>" and ends with status 255; the output is
 // created only after the input has been read and checked, and is removed
@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kFailure = 255;
 
-enum class Format { Unknown, Png, Pnm, Pic, Icn, Pict, Ppm };
+enum class Format { Unknown, Png, Jpeg, Pnm, Pic, Icn, Pict, Ppm };
 
 std::string extensionOf(const std::string& path) {
   return std::filesystem::path(path).extension().string();
@@ -44,6 +44,7 @@ std::string lowered(std::string s) {
 Format inputFormat(const std::string& path) {
   const std::string ext = extensionOf(path), low = lowered(ext);
   if (low == ".png") return Format::Png;
+  if (low == ".jpg" || low == ".jpeg") return Format::Jpeg;
   if (low == ".ppm" || low == ".pgm" || low == ".pbm" || low == ".pnm" || low == ".pam") {
     return Format::Pnm;
   }
@@ -72,6 +73,7 @@ void printUsage() {
       "\n"
       "Converts pictures by their file extensions:\n"
       "  .png .ppm .pgm .pbm .pnm .pam  ->  .pic (RGB, with alpha when the source has it)\n"
+      "  .jpg .jpeg                     ->  .pic (RGB)\n"
       "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
       "  .icn + colormap                ->  .png (palette image) or .ppm\n"
       "  .pict                          ->  .png\n"
@@ -134,8 +136,9 @@ bool sameFile(const std::string& a, const std::string& b) {
 void convert(const Arguments& args) {
   const Format in = inputFormat(args.input), out = outputFormat(args.output);
   if (in == Format::Unknown) {
-    throw ConvError(args.input + ": " + describeExtension(args.input) +
-                    " (kxconv reads .png, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
+    throw ConvError(
+        args.input + ": " + describeExtension(args.input) +
+        " (kxconv reads .png, .jpg, .jpeg, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
   }
   if (out == Format::Unknown) {
     throw ConvError(args.output + ": " + describeExtension(args.output) +
@@ -159,6 +162,9 @@ void convert(const Arguments& args) {
   switch (in) {
     case Format::Png:
       image = readPngFile(args.input);
+      break;
+    case Format::Jpeg:
+      image = readJpegFile(args.input);
       break;
     case Format::Pnm:
       image = readPnmFile(args.input);

@@ -84,6 +84,20 @@ inline std::string pilDescribe(const std::string& path, const std::string& expre
   return python("im = Image.open(sys.argv[1])\nprint(" + expression + ")\n", {path}).out;
 }
 
+// A width × height JPEG made by PIL: a smooth picture with some detail in the
+// mode given ("RGB", "L", "CMYK"), saved with the options given as Python
+// keyword arguments ("quality=90, progressive=True").
+inline void makeJpeg(const std::string& path, int width, int height, const std::string& mode,
+                     const std::string& options) {
+  python(
+      "w, h = int(sys.argv[2]), int(sys.argv[3])\n"
+      "im = Image.new('RGB', (w, h))\n"
+      "im.putdata([(x * 255 // w, y * 255 // h, (x * y) % 256) for y in range(h) for x in "
+      "range(w)])\n"
+      "im.convert(sys.argv[4]).save(sys.argv[1], 'JPEG', **eval('dict(' + sys.argv[5] + ')'))\n",
+      {path, std::to_string(width), std::to_string(height), mode, options});
+}
+
 // A .pic file's channels: RGB, or RGBA with an alpha channel.
 inline Raster picPixels(const std::string& path) {
   PicturePtr pic = QZ_pictureReadFile(path);
