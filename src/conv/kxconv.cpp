@@ -3,14 +3,16 @@
 //
 //   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
 //
-// Inputs: .png, .jpg/.jpeg, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic,
-// .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
+// Inputs: .png, .jpg/.jpeg, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any
+// case), .pic, .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
 // "kxconv: <file>: <what is wrong>" and ends with status 255; the output is
 // created only after the input has been read and checked, and is removed
-// when it cannot be written completely.
+// when it cannot be written completely. --help and --version print on the
+// standard output, with status 0.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 
@@ -19,6 +21,10 @@
 #include "common/pixel_limit.h"
 #include "conv/kxconv.h"
 #include "imageio/imageio.h"
+
+#ifndef KX_VERSION
+#define KX_VERSION "unknown"
+#endif
 
 namespace kx {
 
@@ -67,7 +73,7 @@ std::string describeExtension(const std::string& path) {
   return ext.empty() ? "no extension" : "unknown extension \"" + ext + "\"";
 }
 
-void printUsage() {
+void printUsage(std::FILE* stream) {
   std::fputs(
       "Usage: kxconv [-c <colormap> | -C <colormap>] <input> <output>\n"
       "\n"
@@ -82,10 +88,12 @@ void printUsage() {
       "  -c <colormap>  binary colormap (.clm) of a .icn input, with or without extension\n"
       "  -C <colormap>  ASCII colormap (.cla) of a .icn input, with or without extension\n"
       "                 (default: the .clm, else the .cla, with the .icn file's base name)\n"
+      "  --help         this text\n"
+      "  --version      the version\n"
       "\n"
       "Pictures over 134217728 pixels (2^27) are refused before they are decoded;\n"
       "the environment variable KX_MAX_PIXELS sets another limit (a number of pixels).\n",
-      stderr);
+      stream);
 }
 
 struct Arguments {
@@ -204,9 +212,19 @@ void convert(const Arguments& args) {
 
 int kxconvMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help")) {
+      printUsage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("kxconv %s\n", KX_VERSION);
+      return 0;
+    }
+  }
   Arguments args;
   if (!parseArguments(argc, argv, args)) {
-    printUsage();
+    printUsage(stderr);
     return kFailure;
   }
   if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {
