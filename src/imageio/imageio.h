@@ -100,6 +100,9 @@ Image readPngFile(const std::string& path);
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
+// A palette image (1 to 256 colours, at most one transparent index) as a PNG
+// of 1, 2, 4 or 8 bits per index; writePngFile comes here for them.
+void writePalettePng(const std::string& path, const Image& image);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
 // libjpeg-turbo, as RGB or grey.

@@ -20,9 +20,8 @@
 // The file is read as libpng asks for it, never as a whole; a picture made
 // for a .pic file goes row by row straight into the picture's planes.
 //
-// Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are,
-// and palette images with the smallest bit depth (1, 2, 4 or 8) that holds
-// every index of the palette, and a tRNS chunk when one index is transparent.
+// Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are;
+// palette images go to writePalettePng (png_palette_write.cpp).
 //
 // libpng reports errors by longjmp. The functions that call setjmp keep all
 // their state in a context record that outlives them, so nothing with a
@@ -203,7 +202,7 @@ struct WriteStructs {
 
 // Every row of the image, then IEND.
 bool writeImage(PngContext& ctx, const Image& image, int colorType, int depth,
-                const std::vector<png_color>& palette, const std::vector<png_byte>& alpha) {
+                const std::vector<png_color>& palette) {
   if (setjmp(png_jmpbuf(ctx.png))) return false;
   png_set_write_fn(ctx.png, &ctx, writeToFile, flushNothing);
   png_set_IHDR(ctx.png, ctx.info, static_cast<png_uint_32>(image.width),
@@ -211,9 +210,6 @@ bool writeImage(PngContext& ctx, const Image& image, int colorType, int depth,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (colorType == PNG_COLOR_TYPE_PALETTE) {
     png_set_PLTE(ctx.png, ctx.info, palette.data(), static_cast<int>(palette.size()));
-    if (!alpha.empty()) {
-      png_set_tRNS(ctx.png, ctx.info, alpha.data(), static_cast<int>(alpha.size()), nullptr);
-    }
   }
   png_write_info(ctx.png, ctx.info);
   // Indices are held one per byte; libpng packs them to the file's depth.
@@ -314,22 +310,16 @@ Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 void writePngFile(const std::string& path, const Image& image) {
+  if (image.indexed()) return writePalettePng(path, image);
   int colorType = PNG_COLOR_TYPE_RGB;
   int depth = 8;
   std::vector<png_color> palette;
-  std::vector<png_byte> alpha;
   if (image.indexed()) {
     colorType = PNG_COLOR_TYPE_PALETTE;
     const size_t n = image.palette.size();
     if (n > 256) throw ConvError(path + ": a PNG palette holds at most 256 colours");
     depth = n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8;
     for (const auto& c : image.palette) palette.push_back(png_color{c[0], c[1], c[2]});
-    if (image.transparentIndex >= 0 && static_cast<size_t>(image.transparentIndex) < n) {
-      // tRNS lists the alpha of the entries up to the last one that is not
-      // opaque.
-      alpha.assign(image.transparentIndex + 1, 255);
-      alpha.back() = 0;
-    }
   } else {
     static constexpr int kTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
                                      PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
@@ -350,7 +340,7 @@ void writePngFile(const std::string& path, const Image& image) {
     // libpng only reads the rows it is given; the cast follows its signature.
     ctx.rows[y] = const_cast<png_bytep>(image.samples.data() + y * rowBytes);
   }
-  if (!writeImage(ctx, image, colorType, depth, palette, alpha)) {
+  if (!writeImage(ctx, image, colorType, depth, palette)) {
     throw ConvError(path + ": cannot write the PNG file (" + ctx.error + ")");
   }
   if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));

@@ -236,15 +236,15 @@ class Driver {
                   std::to_string(c.target + 1) + " levels per channel");
   }
 
+  // Held with the engine's messages, so that it follows them.
   void verboseSummary(const std::string& input, const std::string& output,
                       const IndexedPicture& picture) {
     if (!options_.verbose) return;
-    reporter_.say(input + " -> " + output + ": " + std::to_string(picture.width) + " x " +
-                  std::to_string(picture.height) + ", " + std::to_string(picture.palette.size()) +
-                  " palette entries");
+    kx_printf(Stream::Err, "%s -> %s: %d x %d, %zu palette entries\n", input.c_str(),
+              output.c_str(), picture.width, picture.height, picture.palette.size());
   }
 
-  void write(size_t i, const IndexedPicture& picture) {
+  void write(size_t i, IndexedPicture& picture) {
     if (kind_ == OutputKind::Icn) {
       writeIconAndColormap(outputs_[i], picture);
     } else {
@@ -272,7 +272,7 @@ class Driver {
       noteCompression(input, chosen.compression);
       // The colour-mapped image keeps kxreduce's whole palette; the others
       // drop the entries after the last one used.
-      const IndexedPicture picture =
+      IndexedPicture picture =
           remapPicture(source, chosen.colormap, chosen.compression.target, std::move(chosen.planes),
                        options_, kind_ != OutputKind::Icn, false);
       write(i, picture);
@@ -348,7 +348,7 @@ class Driver {
         const SourcePicture source = read(i);
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
-        const IndexedPicture picture =
+        IndexedPicture picture =
             remapPicture(source, shared.colormap, 255, PixelPlanes{}, options_, false, transparent);
         if (gif) {
           // Smaller frames are centred on the screen of the largest.

@@ -49,12 +49,12 @@ std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
   return {path};
 }
 
-void writeIndexedPng(const std::string& path, const IndexedPicture& picture) {
+void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
   Image image;
   image.width = picture.width;
   image.height = picture.height;
   image.channels = 1;
-  image.samples = picture.indices;
+  image.samples = std::move(picture.indices);
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
   writePngFile(path, image);

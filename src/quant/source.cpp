@@ -58,34 +58,32 @@ Image readAnyImage(const std::string& path) {
 
 SourcePicture readSourcePicture(const std::string& path) {
   Image image = readAnyImage(path);
+  if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
   source.height = image.height;
-  if (image.channels == 3 && !image.indexed()) {
-    source.rgb = std::move(image.samples);
-    return source;
+  const size_t n = image.pixelCount();
+  if (image.channels == 4) {
+    // RGBA to RGB in place (each pixel moves down, never past one not yet
+    // read); the mask is made only when a pixel is transparent, since most
+    // RGBA files are opaque everywhere.
+    uint8_t* samples = image.samples.data();
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t* in = samples + 4 * i;
+      if (in[3] < 128) {
+        if (source.transparent.empty()) source.transparent.assign(n, 0);
+        source.transparent[i] = 1;
+        ++source.transparentCount;
+      }
+      uint8_t* out = samples + 3 * i;
+      const uint8_t r = in[0], g = in[1], b = in[2];
+      out[0] = r;
+      out[1] = g;
+      out[2] = b;
+    }
+    image.samples.resize(3 * n);
   }
-  const Image rgb = expandToRgb(image, true);
-  image = Image{};
-  const size_t n = rgb.pixelCount();
-  if (rgb.channels == 3) {
-    source.rgb = rgb.samples;
-    return source;
-  }
-  source.rgb.resize(n * 3);
-  source.transparent.resize(n);
-  const uint8_t* in = rgb.samples.data();
-  uint8_t* out = source.rgb.data();
-  for (size_t i = 0; i < n; ++i, in += 4, out += 3) {
-    out[0] = in[0];
-    out[1] = in[1];
-    out[2] = in[2];
-    const bool clear = in[3] < 128;
-    source.transparent[i] = clear;
-    source.transparentCount += clear;
-  }
-  // Opaque pictures (most RGBA files) are reduced like RGB ones.
-  if (source.transparentCount == 0) source.transparent.clear();
+  source.rgb = std::move(image.samples);
   return source;
 }
 

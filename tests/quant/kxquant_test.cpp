@@ -312,7 +312,11 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
     auto made =
         std::find_if(after.begin(), after.end(), [&](const auto& e) { return e.first == name; });
     ASSERT_NE(made, after.end()) << name;
-    EXPECT_NO_THROW(readIndexedPng(dir.path(name))) << name;
+    if (name.ends_with(".gif")) {
+      EXPECT_EQ(readGif(dir.path(name)).frames.size(), 2u) << name;
+    } else {
+      EXPECT_NO_THROW(readIndexedPng(dir.path(name))) << name;
+    }
     after.erase(made);
   }
   EXPECT_EQ(after, before);
@@ -331,6 +335,11 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "kxquant: bad.png: corrupt PNG file (the file ends too early)\n",
                     {}},
+        RefusalCase{"gif_of_the_inputs_that_could_be_read",
+                    {"-o", "anim.gif", "same.png", "bad.png", "good.png"},
+                    1,
+                    "kxquant: bad.png: corrupt PNG file (the file ends too early)\n",
+                    {"anim.gif"}},
         RefusalCase{"not_a_picture",
                     {"notes.txt"},
                     1,

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <gif_lib.h>
-#include <png.h>
 
-#include <csetjmp>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -14,53 +12,6 @@
 #include "conv/conv_support.h"
 
 namespace kx {
-
-struct Rgb {
-  uint8_t r = 0, g = 0, b = 0;
-  bool operator==(const Rgb&) const = default;
-};
-
-// Palette indices and their palette, as a reader of the file sees them.
-struct Indexed {
-  int width = 0, height = 0;
-  std::vector<Rgb> palette;
-  std::vector<uint8_t> alpha;  // PNG tRNS entries
-  std::vector<uint8_t> indices;
-};
-
-inline Indexed readIndexedPng(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) throw std::runtime_error("cannot open " + path);
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  Indexed out;
-  auto read = [&] {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_init_io(png, file);
-    png_read_png(png, info, PNG_TRANSFORM_PACKING, nullptr);
-    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_PALETTE) return false;
-    out.width = static_cast<int>(png_get_image_width(png, info));
-    out.height = static_cast<int>(png_get_image_height(png, info));
-    png_colorp colors = nullptr;
-    int count = 0;
-    png_get_PLTE(png, info, &colors, &count);
-    for (int i = 0; i < count; ++i)
-      out.palette.push_back({colors[i].red, colors[i].green, colors[i].blue});
-    png_bytep alpha = nullptr;
-    int alphaCount = 0;
-    if (png_get_tRNS(png, info, &alpha, &alphaCount, nullptr))
-      out.alpha.assign(alpha, alpha + alphaCount);
-    png_bytepp rows = png_get_rows(png, info);
-    for (int y = 0; y < out.height; ++y)
-      out.indices.insert(out.indices.end(), rows[y], rows[y] + out.width);
-    return true;
-  };
-  const bool ok = read();
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(file);
-  if (!ok) throw std::runtime_error(path + " is not a palette PNG libpng reads");
-  return out;
-}
 
 // The .icn indices through the .clm palette beside it (8 bits per value).
 inline Indexed readIcon(const std::string& base) {
