@@ -4,8 +4,8 @@
 // transparency, GIF sequences, refusals and the command line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
-#include <regex>
 
 #include "quant_support.h"
 #include "support/pictures.h"
@@ -84,14 +84,17 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   ASSERT_EQ(r.status, 0) << r.err;
   // Only a picture over the limit is compressed further, and says so.
   std::vector<std::string> reduce = c.options;
-  std::smatch said;
-  const std::regex note(input + ": [0-9]+ colours; compressed to ([0-9]+) levels per channel\n");
-  const bool compressed = std::regex_match(r.err, said, note);
+  const std::string said = input + ": ";
+  int colours = 0, levels = 0;
+  const bool compressed =
+      r.err.rfind(said, 0) == 0 && r.err.find('\n') + 1 == r.err.size() &&
+      std::sscanf(r.err.c_str() + said.size(), "%d colours; compressed to %d levels per channel",
+                  &colours, &levels) == 2;
   EXPECT_EQ(compressed, std::string(c.picture) == "noisy") << r.err;
   if (!compressed) {
     EXPECT_EQ(r.err, "");
   }
-  const int target = compressed ? std::stoi(said[1]) - 1 : 255;
+  const int target = compressed ? levels - 1 : 255;
   if (compressed) {
     ASSERT_LT(target, 128);
     reduce.insert(reduce.begin(), {"-z", std::to_string(target)});
@@ -410,8 +413,8 @@ TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   EXPECT_EQ(r.err, "");
   r = kxquant({"--version"}, dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("kxquant [0-9]+\\.[0-9]+(\\.[0-9]+)?\n")))
-      << r.out;
+  EXPECT_EQ(r.out.rfind("kxquant ", 0), 0u);
+  EXPECT_EQ(r.out.find_first_not_of("0123456789.", 8), r.out.size() - 1) << r.out;  // "2.6\n"
 }
 
 // On a terminal several inputs show one progress line that rewrites itself;
