@@ -45,7 +45,7 @@ void writeChunk(OutFile& out, const char* type, const std::vector<uint8_t>& data
   uint8_t tail[4];
   storeBE32(tail, crc);
   out.write(head, 8);
-  out.write(data.data(), data.size());
+  if (!data.empty()) out.write(data.data(), data.size());
   out.write(tail, 4);
 }
 
