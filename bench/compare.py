@@ -186,9 +186,11 @@ WALLPAPERS = "/usr/share/backgrounds"  # Debian package ukui-wallpapers
 
 
 def wallpapers():
-    """The large photographic wallpapers of ukui-wallpapers (3640 or 3840 x 2400)."""
-    found = sorted(glob.glob(os.path.join(WALLPAPERS, "*.jpg")) +
-                   glob.glob(os.path.join(WALLPAPERS, "*.png")))
+    """The wallpapers of ukui-wallpapers (3640 to 3840 x 2400), and only those:
+    other packages put theirs in the same folder."""
+    listed = subprocess.run(["dpkg", "-L", "ukui-wallpapers"], capture_output=True, text=True)
+    found = sorted(f for f in listed.stdout.split()
+                   if f.startswith(WALLPAPERS + "/") and f.endswith((".jpg", ".png")))
     return [f for f in found if Image.open(f).size[1] >= 2400]
 
 
