@@ -272,9 +272,12 @@ class Driver {
       noteCompression(input, chosen.compression);
       // The colour-mapped image keeps kxreduce's whole palette; the others
       // drop the entries after the last one used.
+      // With the refinement the original samples are remapped, as kxreduce
+      // --refine remaps them.
+      const int remapTarget = options_.refine ? 255 : chosen.compression.target;
       IndexedPicture picture =
-          remapPicture(source, chosen.colormap, chosen.compression.target, std::move(chosen.planes),
-                       options_, kind_ != OutputKind::Icn, false);
+          remapPicture(source, chosen.colormap, remapTarget, std::move(chosen.planes), options_,
+                       kind_ != OutputKind::Icn, false);
       write(i, picture);
       verboseSummary(input, outputs_[i], picture);
     });

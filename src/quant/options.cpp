@@ -237,7 +237,7 @@ std::string quantUsage() {
          "  -f, --force         replace outputs that exist\n"
          "      --delay MS      GIF: time each frame is shown (default 100)\n"
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
-         "      --no-refine     keep the median cut's palette exactly as kxreduce does\n"
+         "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
          "  -q, --quiet         no notes and no progress line\n"
          "  -v, --verbose       the engine's progress messages\n"
          "  -h, --help          this text\n"

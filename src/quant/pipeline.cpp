@@ -40,12 +40,24 @@ PixelPlanes countedPlanes(const SourcePicture& source, int* columns, int* rows) 
   return planes;
 }
 
-// Where the palette refinement goes: the median cut's palette is kept as it
-// is until then, and --no-refine will keep it so afterwards.
-void refineColormap(Colormap& colormap, const Histogram& histogram, int colorCount) {
-  (void)colormap;
-  (void)histogram;
-  (void)colorCount;
+// What the refinement needs to know of a compression: for each compressed
+// sample, twice the mean of the original samples it stands for (their run's
+// first + last), as kxreduce --refine computes it. The table is the engine's
+// own compression, applied to a row of every sample value.
+SampleCentres centresOf(int target) {
+  SampleCentres centres = kx_identityCentres();
+  if (target == 255) return centres;
+  PixelPlanes ramp = kx_allocArray(256, 1, 3);
+  for (int v = 0; v < 256; ++v) std::memset(ramp[0] + 3 * v, v, 3);
+  kx_compressColors(ramp, 256, 1, target, 255);
+  int first = 0;
+  for (int v = 1; v <= 256; ++v) {
+    if (v == 256 || ramp[0][3 * v] != ramp[0][3 * first]) {
+      centres[ramp[0][3 * first]] = static_cast<uint16_t>(first + v - 1);
+      first = v;
+    }
+  }
+  return centres;
 }
 
 ChosenPalette cutPalette(PixelPlanes& planes, int columns, int rows, int colors,
@@ -60,7 +72,18 @@ ChosenPalette cutPalette(PixelPlanes& planes, int columns, int rows, int colors,
   opt.colors = colors;
   chosen.colormap =
       makeColormap(counted.histogram, counted.colorCount, int64_t{columns} * rows, 255, &opt);
-  if (options.refine) refineColormap(chosen.colormap, counted.histogram, counted.colorCount);
+  if (options.refine) {
+    // As kxreduce --refine: the entries move to the means of the original
+    // samples, which are then remapped as they are.
+    const SampleCentres centres = centresOf(counted.target);
+    const RefineReport report =
+        refineColormap(counted.histogram, counted.colorCount, chosen.colormap, nullptr, &centres);
+    if (options.verbose) {
+      kx_printf(Stream::Err, "Refined the colors: error %lld -> %lld in %d iterations.\n",
+                static_cast<long long>(report.startError), static_cast<long long>(report.endError),
+                report.iterations);
+    }
+  }
   return chosen;
 }
 
@@ -73,7 +96,11 @@ ChosenPalette choosePictureColormap(const SourcePicture& source, int colors,
     return ChosenPalette{Colormap(colors), Compression{}, PixelPlanes{}};
   PixelPlanes planes = countedPlanes(source, &columns, &rows);
   ChosenPalette chosen = cutPalette(planes, columns, rows, colors, options);
-  if (source.transparent.empty()) chosen.planes = std::move(planes);
+  // The remapping takes the samples as they were counted, unless the
+  // refinement wants the original ones.
+  if (source.transparent.empty() && (!options.refine || chosen.compression.target == 255)) {
+    chosen.planes = std::move(planes);
+  }
   return chosen;
 }
 

@@ -2,13 +2,13 @@
 // (PNG, animated GIF, or the colour-mapped image with its colormap) with
 // kxreduce's engine, in process, in one command.
 //
-// The palette and the indices are the ones kxreduce chooses for the same
-// pixels and options: the same counting, the same automatic compression to
-// 128 when a picture keeps too many colours, the same median cut and
-// remapping. Where kxreduce would stop (still too many colours after that
-// compression), kxquant compresses further, to the finest level that fits,
-// and says so. Pixels with alpha below 128 become one transparent palette
-// entry; the rest are reduced as opaque.
+// The palette and the indices are the ones kxreduce --refine chooses for the
+// same pixels and options (kxreduce's without --refine with --no-refine):
+// the same counting, the same automatic compression to 128 when a picture
+// keeps too many colours, the same median cut, refinement and remapping.
+// Where kxreduce would stop (still too many colours after that compression),
+// kxquant compresses further, to the finest level that fits, and says so. Pixels with alpha below
+// 128 become one transparent palette entry; the rest are reduced as opaque.
 //
 // A front end: stands on common, reduce, output and imageio. Nothing
 // includes it but quant/ itself (and its tests).
@@ -33,7 +33,7 @@ struct QuantOptions {
   bool quiet = false;
   bool verbose = false;
   bool force = false;
-  bool refine = true;  // --no-refine: the palette of the median cut exactly
+  bool refine = true;  // --no-refine: the design's median-cut palette
   int delayMs = 100;
   int loop = 0;
   std::string output;  // -o; empty for <input stem>-kx.png beside each input

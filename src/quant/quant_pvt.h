@@ -45,9 +45,10 @@ struct ChosenPalette {
 };
 
 // The median-cut palette of `colors` colours of the picture's opaque pixels,
-// as kxreduce chooses it (then refined unless options.refine is off). The
-// compression it needed is applied to the pixels before they are remapped,
-// as kxreduce remaps the pixels it counted.
+// as kxreduce chooses it, refined as kxreduce --refine refines it unless
+// options.refine is off. Without the refinement the compression it needed
+// is applied to the pixels before they are remapped, as kxreduce remaps the
+// pixels it counted; with it the original pixels are remapped.
 ChosenPalette choosePictureColormap(const SourcePicture& source, int colors,
                                     const QuantOptions& options);
 

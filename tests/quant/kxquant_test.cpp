@@ -45,6 +45,7 @@ struct ExactCase {
   const char* name;
   const char* picture;  // sample, jpeg, photo (samples/astronaut.png), noisy
   std::vector<std::string> options;
+  bool refine = false;  // kxquant's default against kxreduce --refine, else --no-refine
 };
 
 std::ostream& operator<<(std::ostream& os, const ExactCase& c) {
@@ -77,7 +78,7 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   const std::string input = makeInput(dir, c.picture);
   ASSERT_EQ(runProgram("kxconv", {input, "in.pic"}, dir.path()).status, 0);
 
-  std::vector<std::string> args = {"--no-refine", "-o", "q.icn"};
+  std::vector<std::string> args = {c.refine ? "-f" : "--no-refine", "-o", "q.icn"};
   args.insert(args.end(), c.options.begin(), c.options.end());
   args.push_back(input);
   RunResult r = kxquant(args, dir.path());
@@ -104,6 +105,7 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
                   .status,
               1);
   }
+  if (c.refine) reduce.push_back("--refine");
   reduce.insert(reduce.end(), {"in", "r"});
   r = runProgram("kxreduce", reduce, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
@@ -131,7 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ExactCase{"jpeg", "jpeg", {"-n", "64"}}, ExactCase{"photo", "photo", {}},
                       ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
                       ExactCase{"noisy", "noisy", {}},
-                      ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}}),
+                      ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
+                      ExactCase{"sample_refined", "sample", {}, true},
+                      ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
+                      ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
@@ -178,26 +183,36 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     writeRgbPicture(dir.path(name), sizes[f][0], sizes[f][1], rgb);
     inputs.push_back(name + ".png");
   }
-  RunResult r =
-      runProgram("kxreduce", {"-u", "-n", "32", "-s", "1", "3", "1", "f", "r"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> args = {"--no-refine", "-u", "-n", "32"};
-  args.insert(args.end(), inputs.begin(), inputs.end());
-  r = kxquant(args, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
-
-  const std::vector<uint8_t> clm = readFileBytes(dir.path("r-1-3.clm"));
+  // kxquant's default against kxreduce --refine, then --no-refine against
+  // the design's palette (the GIF below is made with that one).
+  RunResult r;
+  std::vector<std::string> args;
   std::vector<Rgb> palette;
-  for (int i = 0; i < 32; ++i)
-    palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
   std::vector<std::vector<uint8_t>> frames;
-  for (int f = 1; f <= 3; ++f) {
-    const Indexed png = readIndexedPng(dir.path("f." + std::to_string(f) + "-kx.png"));
-    EXPECT_EQ(png.palette, palette) << f;
-    const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
-    EXPECT_EQ(png.indices, std::vector<uint8_t>(icn.begin() + 68, icn.end() - 8)) << f;
-    frames.push_back(png.indices);
+  for (const bool refine : {true, false}) {
+    std::vector<std::string> reduce = {"-u", "-n", "32", "-s", "1", "3", "1", "f", "r"};
+    if (refine) reduce.push_back("--refine");
+    r = runProgram("kxreduce", reduce, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    args = {refine ? "-f" : "--no-refine", "-f", "-u", "-n", "32"};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    r = kxquant(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
+
+    const std::vector<uint8_t> clm = readFileBytes(dir.path("r-1-3.clm"));
+    palette.clear();
+    for (int i = 0; i < 32; ++i)
+      palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
+    frames.clear();
+    for (int f = 1; f <= 3; ++f) {
+      const Indexed png = readIndexedPng(dir.path("f." + std::to_string(f) + "-kx.png"));
+      EXPECT_EQ(png.palette, palette) << f << (refine ? " refined" : "");
+      const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
+      EXPECT_EQ(png.indices, std::vector<uint8_t>(icn.begin() + 68, icn.end() - 8))
+          << f << (refine ? " refined" : "");
+      frames.push_back(png.indices);
+    }
   }
 
   args = {"--no-refine", "-n", "32", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
