@@ -27,6 +27,7 @@ PILLOW_SCRIPT = (
 
 
 RSS_FILE = "/tmp/kxcompare-rss.txt"
+LAST_CPU = [0.0]  # user + system seconds of the last run_measured
 
 
 def run_measured(cmd, stdout=None):
@@ -34,7 +35,7 @@ def run_measured(cmd, stdout=None):
 
     GNU time reports the peak RSS: a child forked from this (large) Python
     process would otherwise inherit its resident size in ru_maxrss."""
-    cmd = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + cmd
+    cmd = ["/usr/bin/time", "-f", "%M %U %S", "-o", RSS_FILE] + cmd
     start = time.perf_counter()
     proc = subprocess.Popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = start + TIMEOUT
@@ -51,9 +52,12 @@ def run_measured(cmd, stdout=None):
     del usage
     try:
         with open(RSS_FILE) as f:
-            rss_kb = float(f.read().strip().splitlines()[-1])
+            rss, user, system = f.read().strip().splitlines()[-1].split()
+        rss_kb = float(rss)
+        LAST_CPU[0] = float(user) + float(system)
     except (OSError, ValueError, IndexError):
         rss_kb = float("nan")
+        LAST_CPU[0] = float("nan")
     return elapsed, rss_kb / 1024.0, os.waitstatus_to_exitcode(status)
 
 
@@ -131,12 +135,20 @@ def make_inputs(out, sizes):
 
 def tools(name, work):
     kx = os.path.join(BUILD, "kxreduce")
+    kq = os.path.join(BUILD, "kxquant")
     r = os.path.join(work, "r")
     return [
         ("kxreduce -n 256", lambda: run_measured([kx, "-n", "256", name, r + "kx"]),
          lambda: read_icn(r + "kx")),
         ("kxreduce -a -n 256", lambda: run_measured([kx, "-a", "-n", "256", name, r + "kxa"]),
          lambda: read_icn(r + "kxa")),
+        ("kxquant -n 256 (PNG in, PNG out)",
+         lambda: run_measured([kq, "-f", "-q", "-n", "256", "-o", r + "kq.png", name + ".png"]),
+         lambda: load_rgb(r + "kq.png")),
+        ("kxquant -a -n 256 (PNG in, PNG out)",
+         lambda: run_measured([kq, "-f", "-q", "-a", "-n", "256", "-o", r + "kqa.png",
+                               name + ".png"]),
+         lambda: load_rgb(r + "kqa.png")),
         ("netpbm pnmcolormap + pnmremap -nofs",
          lambda: run_pipeline([(["pnmcolormap", "256", name + ".ppm"], r + "map.ppm"),
                                (["pnmremap", "-nofs", "-mapfile=" + r + "map.ppm", name + ".ppm"],
@@ -170,11 +182,84 @@ def tools(name, work):
     ]
 
 
+WALLPAPERS = "/usr/share/backgrounds"  # Debian package ukui-wallpapers
+
+
+def wallpapers():
+    """The wallpapers of ukui-wallpapers (3640 to 3840 x 2400), and only those:
+    other packages put theirs in the same folder."""
+    listed = subprocess.run(["dpkg", "-L", "ukui-wallpapers"], capture_output=True, text=True)
+    found = sorted(f for f in listed.stdout.split()
+                   if f.startswith(WALLPAPERS + "/") and f.endswith((".jpg", ".png")))
+    return [f for f in found if Image.open(f).size[1] >= 2400]
+
+
+def median_run(run, runs):
+    """Median wall time, median CPU time and exit status of `runs` runs (None on
+    timeout). On a busy machine the CPU time (user + system) says more."""
+    times, cpu, code = [], [], 0
+    for _ in range(runs):
+        t, _, code = run()
+        if t is None:
+            return None, None, "timeout"
+        times.append(t)
+        cpu.append(LAST_CPU[0])
+    return statistics.median(times), statistics.median(cpu), code
+
+
+def compare_wallpapers(out, runs):
+    """kxquant (JPEG or PNG in, indexed PNG out) against pngquant --nofs 256 on the
+    same pixels (the PNG itself, or a PNG of the JPEG's pixels) and kxreduce (on
+    the picture file), per wallpaper."""
+    kq = os.path.join(BUILD, "kxquant")
+    kx = os.path.join(BUILD, "kxreduce")
+    found = wallpapers()
+    if not found:
+        print(f"(no wallpapers in {WALLPAPERS}: install ukui-wallpapers)\n")
+        return
+    print("### Wallpapers (ukui-wallpapers), whole process, median of %d runs\n" % runs)
+    print("| picture | kxquant s (CPU s) | PSNR | levels | pngquant --nofs s (CPU s) | PSNR "
+          "| kxreduce s | kxreduce | pngquant / kxquant (CPU) |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    ratios, cpu_ratios = [], []
+    for src in found:
+        base = os.path.splitext(os.path.basename(src))[0]
+        stem = os.path.join(out, "wp-" + base)
+        pq_in = src if src.endswith(".png") else stem + ".png"
+        if not os.path.exists(pq_in):
+            Image.open(src).convert("RGB").save(pq_in)
+        if not os.path.exists(stem + ".pic"):
+            subprocess.run([os.path.join(BUILD, "kxconv"), src, stem + ".pic"], check=True)
+        original = load_rgb(src)
+        kq_out, pq_out, kx_out = stem + "-kq.png", stem + "-pq.png", stem + "-kx"
+        note = subprocess.run([kq, "-f", "-o", kq_out, src], capture_output=True, text=True)
+        levels = note.stderr.split("compressed to ")[1].split()[0] \
+            if "compressed to" in note.stderr else "256"
+        kq_t, kq_cpu, kq_code = median_run(
+            lambda: run_measured([kq, "-f", "-q", "-o", kq_out, src]), runs)
+        pq_t, pq_cpu, pq_code = median_run(lambda: run_measured(
+            ["pngquant", "--nofs", "--force", "--output", pq_out, "256", pq_in]), runs)
+        kx_t, _, kx_code = median_run(lambda: run_measured([kx, "-n", "256", stem, kx_out]), runs)
+        kq_q = f"{psnr(original, load_rgb(kq_out)):.2f}" if kq_code == 0 else f"status {kq_code}"
+        pq_q = f"{psnr(original, load_rgb(pq_out)):.2f}" if pq_code == 0 else f"status {pq_code}"
+        kx_q = f"{psnr(original, read_icn(kx_out)):.2f} dB" if kx_code == 0 \
+            else f"status {kx_code}"
+        ratios.append(pq_t / kq_t)
+        cpu_ratios.append(pq_cpu / kq_cpu)
+        print(f"| {os.path.basename(src)} | {kq_t:.3f} ({kq_cpu:.2f}) | {kq_q} | {levels} "
+              f"| {pq_t:.3f} ({pq_cpu:.2f}) | {pq_q} | {kx_t:.3f} | {kx_q} "
+              f"| {ratios[-1]:.2f} ({cpu_ratios[-1]:.2f}) |")
+        sys.stdout.flush()
+    print(f"\npngquant / kxquant, median over the wallpapers: {statistics.median(ratios):.2f} "
+          f"wall time, {statistics.median(cpu_ratios):.2f} CPU time\n")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--sizes", default="1,4,16")
     ap.add_argument("--out", default=os.path.join(ROOT, "build", "compare"))
+    ap.add_argument("--only-wallpapers", action="store_true")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     sizes = [int(s) for s in args.sizes.split(",") if s]
@@ -183,6 +268,9 @@ def main():
 
     print(f"Machine: {os.cpu_count()} cores; single-threaded runs; median of {args.runs} runs")
     print("Wall time is the whole process (reading, reducing, writing); memory is peak RSS.\n")
+    compare_wallpapers(args.out, max(1, min(args.runs, 3)))
+    if args.only_wallpapers:
+        return
     for label, name in make_inputs(args.out, sizes):
         original = load_rgb(name + ".png")
         runs = args.runs if original.size < 3 * 8_000_000 else max(3, args.runs // 2)

@@ -1,6 +1,9 @@
 // Command line: defaults, the option scan with its checks and messages, and
 // the usage text. Every command-line error prints its message (if any) and the
-// usage text on stderr and ends the run with status 255.
+// usage text on stderr and ends the run with status 255. Of the long options
+// (never part of the design's command lines), --help prints the usage text on
+// stdout and --version the version, both with status 0, whatever else the
+// line holds.
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -54,48 +57,58 @@ int initialisation(RunSettings& opt) {
   return 1;
 }
 
+namespace {
+
+// The usage text, on the stream given: standard error after a wrong command
+// line, standard output for --help.
+void writeUsage(Stream s, const char* programName) {
+  kx_printf(s, "\n%s Version %s\n", programName, kVersion);
+  kx_print(s, "This program converts KESTRALUX true color image ");
+  kx_print(s, "file (.pic) into a color\nmapped image file (.icn). ");
+  kx_print(s,
+           "You can impose output image colors by using\na colormap or let the program to choose "
+           "colors and produce a colormap.\n\n");
+  kx_printf(s, "Usage: %s <input file> <output file>\n", programName);
+  kx_print(s, "                [-n <colors>] [-a [factor] ] [-q <number>] ");
+  kx_print(s, " [-b <bits>]\n");
+  kx_print(s, "                [-i <format>] [-o <format>]\n");
+  kx_print(s, "                [-c <colormap>] [-C <colormap>]\n");
+  kx_print(s, "                [-A] [-T] [-u] [-d] [-v]\n");
+  kx_print(s, "                [-r <repeat count>] [-s <start frame> ");
+  kx_print(s, "<end frame> <step>] \n");
+  kx_print(s, "\n");
+  kx_print(s, "       <input file>:  name of the KESTRALUX file");
+  kx_print(s, "\n");
+  kx_print(s, "       <output file>: name of the color mapped file\n\n");
+  kx_print(s, "Options:  n lets you specify the desired number of colors");
+  kx_print(s, " for the\n");
+  kx_print(s, "            output image (default is 256).\n");
+  kx_print(s, "          a makes colors adjustment to get better result.\n");
+  kx_print(s, "            0 < [factor] <= 1   (default is 0.7)\n");
+  kx_print(s, "          q uses a quantization filter to reduce colors.\n");
+  kx_print(s, "            <number> = 2,3,4,5,6,7\n");
+  kx_print(s, "          b lets you specify the number of bits for each");
+  kx_print(s, " channel(default is 8).\n");
+  kx_print(s, "          d displays the output picture.\n");
+  kx_print(s, "          i lets you specify input image format (pic or pict).\n");
+  kx_print(s, "          o lets you specify output image format (pic or pict).\n");
+  kx_print(s, "          c uses a binary colormap file (.clm).\n");
+  kx_print(s, "          C uses a ASCII colormap file (.cla).\n");
+  kx_print(s, "          A produces a ASCII colormap file(default is a binary file).\n");
+  kx_print(s, "          T Transforms input colormap form ASCII to binary or vice versa.\n");
+  kx_print(s, "          u produce a unique colormap for the whole sequence.\n");
+  kx_print(s, "          r lets you specify how many times each frame ");
+  kx_print(s, "should be repeated.\n");
+  kx_print(s, "            The default is 1.\n");
+  kx_print(s, "          s works on a whole sequence instead of only ");
+  kx_print(s, "one frame.\n");
+  kx_print(s, "          v turns on the verbose mode.\n\n");
+}
+
+}  // namespace
+
 void print_usage(const char* programName) {
-  kx_printf(Stream::Err, "\n%s Version %s\n", programName, kVersion);
-  kx_note("This program converts KESTRALUX true color image ");
-  kx_note("file (.pic) into a color\nmapped image file (.icn). ");
-  kx_note(
-      "You can impose output image colors by using\na colormap or let the program to choose "
-      "colors and produce a colormap.\n\n");
-  kx_printf(Stream::Err, "Usage: %s <input file> <output file>\n", programName);
-  kx_note("                [-n <colors>] [-a [factor] ] [-q <number>] ");
-  kx_note(" [-b <bits>]\n");
-  kx_note("                [-i <format>] [-o <format>]\n");
-  kx_note("                [-c <colormap>] [-C <colormap>]\n");
-  kx_note("                [-A] [-T] [-u] [-d] [-v]\n");
-  kx_note("                [-r <repeat count>] [-s <start frame> ");
-  kx_note("<end frame> <step>] \n");
-  kx_note("\n");
-  kx_note("       <input file>:  name of the KESTRALUX file");
-  kx_note("\n");
-  kx_note("       <output file>: name of the color mapped file\n\n");
-  kx_note("Options:  n lets you specify the desired number of colors");
-  kx_note(" for the\n");
-  kx_note("            output image (default is 256).\n");
-  kx_note("          a makes colors adjustment to get better result.\n");
-  kx_note("            0 < [factor] <= 1   (default is 0.7)\n");
-  kx_note("          q uses a quantization filter to reduce colors.\n");
-  kx_note("            <number> = 2,3,4,5,6,7\n");
-  kx_note("          b lets you specify the number of bits for each");
-  kx_note(" channel(default is 8).\n");
-  kx_note("          d displays the output picture.\n");
-  kx_note("          i lets you specify input image format (pic or pict).\n");
-  kx_note("          o lets you specify output image format (pic or pict).\n");
-  kx_note("          c uses a binary colormap file (.clm).\n");
-  kx_note("          C uses a ASCII colormap file (.cla).\n");
-  kx_note("          A produces a ASCII colormap file(default is a binary file).\n");
-  kx_note("          T Transforms input colormap form ASCII to binary or vice versa.\n");
-  kx_note("          u produce a unique colormap for the whole sequence.\n");
-  kx_note("          r lets you specify how many times each frame ");
-  kx_note("should be repeated.\n");
-  kx_note("            The default is 1.\n");
-  kx_note("          s works on a whole sequence instead of only ");
-  kx_note("one frame.\n");
-  kx_note("          v turns on the verbose mode.\n\n");
+  writeUsage(Stream::Err, programName);
   kx_exit(-1);
 }
 
@@ -358,6 +371,17 @@ CommandLine scan(int argc, char** argv) {
 
 int kxreduceMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
+  // The two long options: anywhere on the line, and before anything else.
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help")) {
+      writeUsage(Stream::Out, argv[0]);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("kxreduce %s\n", kVersion);
+      return 0;
+    }
+  }
   try {
     CommandLine cl = scan(argc, argv);
     if (cl.share.limited || cl.share.staged()) {

@@ -3,21 +3,28 @@
 //
 //   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
 //
-// Inputs: .png, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic,
-// .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
+// Inputs: .png, .jpg/.jpeg, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any
+// case), .pic, .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
 // "kxconv: <file>: <what is wrong>" and ends with status 255; the output is
 // created only after the input has been read and checked, and is removed
-// when it cannot be written completely.
+// when it cannot be written completely. --help and --version print on the
+// standard output, with status 0.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 
 #include "common/fatal.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
-#include "conv/conv.h"
+#include "conv/kxconv.h"
+#include "imageio/imageio.h"
+
+#ifndef KX_VERSION
+#define KX_VERSION "unknown"
+#endif
 
 namespace kx {
 
@@ -25,7 +32,7 @@ namespace {
 
 constexpr int kFailure = 255;
 
-enum class Format { Unknown, Png, Pnm, Pic, Icn, Pict, Ppm };
+enum class Format { Unknown, Png, Jpeg, Pnm, Pic, Icn, Pict, Ppm };
 
 std::string extensionOf(const std::string& path) {
   return std::filesystem::path(path).extension().string();
@@ -43,6 +50,7 @@ std::string lowered(std::string s) {
 Format inputFormat(const std::string& path) {
   const std::string ext = extensionOf(path), low = lowered(ext);
   if (low == ".png") return Format::Png;
+  if (low == ".jpg" || low == ".jpeg") return Format::Jpeg;
   if (low == ".ppm" || low == ".pgm" || low == ".pbm" || low == ".pnm" || low == ".pam") {
     return Format::Pnm;
   }
@@ -65,12 +73,13 @@ std::string describeExtension(const std::string& path) {
   return ext.empty() ? "no extension" : "unknown extension \"" + ext + "\"";
 }
 
-void printUsage() {
+void printUsage(std::FILE* stream) {
   std::fputs(
       "Usage: kxconv [-c <colormap> | -C <colormap>] <input> <output>\n"
       "\n"
       "Converts pictures by their file extensions:\n"
       "  .png .ppm .pgm .pbm .pnm .pam  ->  .pic (RGB, with alpha when the source has it)\n"
+      "  .jpg .jpeg                     ->  .pic (RGB)\n"
       "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
       "  .icn + colormap                ->  .png (palette image) or .ppm\n"
       "  .pict                          ->  .png\n"
@@ -79,10 +88,12 @@ void printUsage() {
       "  -c <colormap>  binary colormap (.clm) of a .icn input, with or without extension\n"
       "  -C <colormap>  ASCII colormap (.cla) of a .icn input, with or without extension\n"
       "                 (default: the .clm, else the .cla, with the .icn file's base name)\n"
+      "  --help         this text\n"
+      "  --version      the version\n"
       "\n"
       "Pictures over 134217728 pixels (2^27) are refused before they are decoded;\n"
       "the environment variable KX_MAX_PIXELS sets another limit (a number of pixels).\n",
-      stderr);
+      stream);
 }
 
 struct Arguments {
@@ -133,8 +144,9 @@ bool sameFile(const std::string& a, const std::string& b) {
 void convert(const Arguments& args) {
   const Format in = inputFormat(args.input), out = outputFormat(args.output);
   if (in == Format::Unknown) {
-    throw ConvError(args.input + ": " + describeExtension(args.input) +
-                    " (kxconv reads .png, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
+    throw ConvError(
+        args.input + ": " + describeExtension(args.input) +
+        " (kxconv reads .png, .jpg, .jpeg, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
   }
   if (out == Format::Unknown) {
     throw ConvError(args.output + ": " + describeExtension(args.output) +
@@ -158,6 +170,9 @@ void convert(const Arguments& args) {
   switch (in) {
     case Format::Png:
       image = readPngFile(args.input);
+      break;
+    case Format::Jpeg:
+      image = readJpegFile(args.input);
       break;
     case Format::Pnm:
       image = readPnmFile(args.input);
@@ -197,9 +212,19 @@ void convert(const Arguments& args) {
 
 int kxconvMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help")) {
+      printUsage(stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("kxconv %s\n", KX_VERSION);
+      return 0;
+    }
+  }
   Arguments args;
   if (!parseArguments(argc, argv, args)) {
-    printUsage();
+    printUsage(stderr);
     return kFailure;
   }
   if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {

@@ -1,4 +1,4 @@
-#include "conv/conv.h"
+#include "conv/kxconv.h"
 
 int main(int argc, char** argv) {
   return kx::kxconvMain(argc, argv);

@@ -94,6 +94,22 @@ std::string usableDrivers() {
   return list;
 }
 
+// Starts SDL's video on a driver that draws somewhere; false when there is
+// none.
+bool startVideo() {
+  // SDL would otherwise turn Ctrl-C into a quit event that nobody reads
+  // before the last frame, and switch off the user's screen saver.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+  if (!SDL_WasInit(SDL_INIT_VIDEO)) {
+    // A driver named in SDL_VIDEODRIVER still wins over this default list.
+    SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, usableDrivers().c_str(), SDL_HINT_DEFAULT);
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
+  }
+  const char* driver = SDL_GetCurrentVideoDriver();
+  return driver && !drawsNowhere(driver);
+}
+
 }  // namespace
 
 void prefposition(int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
@@ -105,19 +121,17 @@ void prefposition(int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
   l.prefY1 = y1;
 }
 
+int32_t getgdesc(int32_t inquiry) {
+  SDL_Rect usable;
+  if (!startVideo() || SDL_GetDisplayUsableBounds(0, &usable) != 0) return 0;
+  if (inquiry == GD_XPMAX) return usable.w;
+  if (inquiry == GD_YPMAX) return usable.h;
+  return 0;
+}
+
 int32_t winopen(const char* title) {
   Layer& l = layer();
-  // SDL would otherwise turn Ctrl-C into a quit event that nobody reads
-  // before the last frame, and switch off the user's screen saver.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-  if (!SDL_WasInit(SDL_INIT_VIDEO)) {
-    // A driver named in SDL_VIDEODRIVER still wins over this default list.
-    SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, usableDrivers().c_str(), SDL_HINT_DEFAULT);
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return -1;
-  }
-  const char* driver = SDL_GetCurrentVideoDriver();
-  if (!driver || drawsNowhere(driver)) return -1;
+  if (!startVideo()) return -1;
 
   int x = SDL_WINDOWPOS_UNDEFINED, y = SDL_WINDOWPOS_UNDEFINED, width = 640, height = 480;
   if (l.havePreferred) {

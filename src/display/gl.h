@@ -19,7 +19,13 @@ namespace kx::gl {
 
 inline constexpr int32_t ESCKEY = 7;
 inline constexpr int32_t REDRAW = 528;
+// getgdesc inquiries: the screen's width and height in pixels.
+inline constexpr int32_t GD_XPMAX = 1;
+inline constexpr int32_t GD_YPMAX = 2;
 
+// The answer to an inquiry about the screen (GD_XPMAX, GD_YPMAX: the part of
+// it a window can take), or 0 when there is no screen to ask.
+int32_t getgdesc(int32_t inquiry);
 // The screen rectangle (inclusive corners) of the next window opened.
 void prefposition(int32_t x0, int32_t x1, int32_t y0, int32_t y1);
 // Opens a window and makes it current; its id (never 0), or -1 when no

@@ -2,6 +2,10 @@
 // references, and small raster readers.
 #pragma once
 
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -84,6 +88,20 @@ inline std::string pilDescribe(const std::string& path, const std::string& expre
   return python("im = Image.open(sys.argv[1])\nprint(" + expression + ")\n", {path}).out;
 }
 
+// A width × height JPEG made by PIL: a smooth picture with some detail in the
+// mode given ("RGB", "L", "CMYK"), saved with the options given as Python
+// keyword arguments ("quality=90, progressive=True").
+inline void makeJpeg(const std::string& path, int width, int height, const std::string& mode,
+                     const std::string& options) {
+  python(
+      "w, h = int(sys.argv[2]), int(sys.argv[3])\n"
+      "im = Image.new('RGB', (w, h))\n"
+      "im.putdata([(x * 255 // w, y * 255 // h, (x * y) % 256) for y in range(h) for x in "
+      "range(w)])\n"
+      "im.convert(sys.argv[4]).save(sys.argv[1], 'JPEG', **eval('dict(' + sys.argv[5] + ')'))\n",
+      {path, std::to_string(width), std::to_string(height), mode, options});
+}
+
 // A .pic file's channels: RGB, or RGBA with an alpha channel.
 inline Raster picPixels(const std::string& path) {
   PicturePtr pic = QZ_pictureReadFile(path);
@@ -96,6 +114,55 @@ inline Raster picPixels(const std::string& path) {
     for (size_t i = 0; i < n; ++i) r.samples[i * r.depth + c] = pic->channel[c][i];
   }
   return r;
+}
+
+// ---- Palette pictures read back through libpng ----------------------------
+
+struct Rgb {
+  uint8_t r = 0, g = 0, b = 0;
+  bool operator==(const Rgb&) const = default;
+};
+
+// Palette indices and their palette, as a reader of the file sees them.
+struct Indexed {
+  int width = 0, height = 0;
+  std::vector<Rgb> palette;
+  std::vector<uint8_t> alpha;  // PNG tRNS entries
+  std::vector<uint8_t> indices;
+};
+
+inline Indexed readIndexedPng(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) throw std::runtime_error("cannot open " + path);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  Indexed out;
+  auto read = [&] {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_init_io(png, file);
+    png_read_png(png, info, PNG_TRANSFORM_PACKING, nullptr);
+    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_PALETTE) return false;
+    out.width = static_cast<int>(png_get_image_width(png, info));
+    out.height = static_cast<int>(png_get_image_height(png, info));
+    png_colorp colors = nullptr;
+    int count = 0;
+    png_get_PLTE(png, info, &colors, &count);
+    for (int i = 0; i < count; ++i)
+      out.palette.push_back({colors[i].red, colors[i].green, colors[i].blue});
+    png_bytep alpha = nullptr;
+    int alphaCount = 0;
+    if (png_get_tRNS(png, info, &alpha, &alphaCount, nullptr))
+      out.alpha.assign(alpha, alpha + alphaCount);
+    png_bytepp rows = png_get_rows(png, info);
+    for (int y = 0; y < out.height; ++y)
+      out.indices.insert(out.indices.end(), rows[y], rows[y] + out.width);
+    return true;
+  };
+  const bool ok = read();
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  if (!ok) throw std::runtime_error(path + " is not a palette PNG libpng reads");
+  return out;
 }
 
 inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {

@@ -57,5 +57,54 @@ TEST(PackImage, RefusesMaxvalZeroAndFramesLargerThanTheirPlanes) {
   }
 }
 
+TEST(FitSize, LargerFramesShrinkToTheScreenKeepingTheirAspect) {
+  const struct {
+    int width, height, maxWidth, maxHeight, shownWidth, shownHeight;
+  } cases[] = {
+      {800, 600, 1024, 768, 800, 600},      // fits: as it is
+      {1024, 768, 1024, 768, 1024, 768},    // exactly the screen
+      {1600, 600, 1024, 768, 1024, 384},    // too wide
+      {600, 1600, 1024, 768, 288, 768},     // too high
+      {3640, 2400, 1280, 1024, 1280, 843},  // 843.9 rounds down
+      {5000, 2, 1024, 768, 1024, 1},        // never below one pixel
+      {2000, 1000, 0, 0, 2000, 1000},       // no screen known
+  };
+  for (const auto& c : cases) {
+    int w = 0, h = 0;
+    kx_fitSize(c.width, c.height, c.maxWidth, c.maxHeight, &w, &h);
+    EXPECT_EQ(w, c.shownWidth) << c.width << " x " << c.height;
+    EXPECT_EQ(h, c.shownHeight) << c.width << " x " << c.height;
+  }
+}
+
+// Each shrunk pixel against the mean of its block, computed on the picture
+// top-down in floating point.
+TEST(ShrinkImage, EveryPixelIsTheMeanOfItsBlock) {
+  const int width = 37, height = 23;
+  std::vector<uint8_t> rgb;
+  for (int i = 0; i < width * height * 3; ++i) rgb.push_back(static_cast<uint8_t>(i * 97 % 251));
+  PixelPlanes planes = planesFrom(width, height, rgb);
+  const auto words = kx_packImage(planes, width, height, 255);
+  for (auto [toWidth, toHeight] : {std::pair{10, 7}, std::pair{37, 23}, std::pair{1, 1}}) {
+    const auto shrunk = kx_shrinkImage(words.get(), width, height, toWidth, toHeight);
+    for (int y = 0; y < toHeight; ++y) {
+      for (int x = 0; x < toWidth; ++x) {
+        const uint32_t word = shrunk[static_cast<size_t>(toHeight - 1 - y) * toWidth + x];
+        for (int k = 0; k < 3; ++k) {
+          double sum = 0;
+          int n = 0;
+          for (int r = y * height / toHeight; r < (y + 1) * height / toHeight; ++r) {
+            for (int c = x * width / toWidth; c < (x + 1) * width / toWidth; ++c, ++n) {
+              sum += rgb[(r * width + c) * 3 + k];
+            }
+          }
+          ASSERT_EQ((word >> (8 * k)) & 0xFF, static_cast<uint32_t>(sum / n + 0.5))
+              << toWidth << " x " << toHeight << " at " << x << ", " << y;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kx

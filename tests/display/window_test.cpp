@@ -88,6 +88,35 @@ TEST(PreviewWindow, OnlyTheLastOfThreeFramesWaits) {
                     20);
 }
 
+// The test server's screen is 1024 x 768: a 1600 x 600 frame is shown whole
+// at 1024 x 384.
+TEST(PreviewWindow, ScalesAFrameLargerThanTheScreenDownToFit) {
+  xtest::Xvfb x;
+  std::string why;
+  if (!x.start(&why)) GTEST_SKIP() << "no X server for the window tests: " << why;
+  TempDir dir;
+  const std::vector<uint8_t> big = testPicture(1600, 600, 4);
+  auto child = xtest::Child::fork([&] { return showFrames({big}, 1600, 600); }, x.display(),
+                                  dir.path("err"));
+  const auto id = xtest::findWindow(x.display(), "16 colors image", 20s);
+  ASSERT_TRUE(id) << "no window; the child wrote: " << fileText(dir.path("err"));
+  PixelPlanes planes = kx_allocArray(1600, 600, 3);
+  std::copy(big.begin(), big.end(), planes.data());
+  const auto shrunk =
+      kx_shrinkImage(kx_packImage(planes, 1600, 600, 255).get(), 1600, 600, 1024, 384);
+  std::vector<uint8_t> expected;
+  for (int y = 383; y >= 0; --y) {  // the words run bottom-up
+    for (int x = 0; x < 1024; ++x) {
+      for (int k = 0; k < 3; ++k)
+        expected.push_back(static_cast<uint8_t>(shrunk[y * 1024 + x] >> (8 * k)));
+    }
+  }
+  EXPECT_TRUE(xtest::waitForImage(x.display(), *id, 1024, 384, expected, 20s));
+  EXPECT_TRUE(xtest::sendKey(x.display(), *id, "Escape"));
+  EXPECT_EQ(child.wait(20s), 0);
+  EXPECT_EQ(fileText(dir.path("err")), "");
+}
+
 TEST(PreviewWithoutDisplay, EndsTheRunWithTheWindowTitle) {
   TempDir dir;
   auto child = xtest::Child::fork([] { return showFrames({testPicture(2, 2, 1)}, 2, 2); }, "",

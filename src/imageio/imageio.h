@@ -1,18 +1,19 @@
-// kxconv: converts between today's image files (PNG, netpbm PPM/PGM/PBM/PAM)
-// and the system's own files (.pic pictures, .icn colour-mapped images with
-// their colormaps, PICT pictures).
+// Image files in memory: today's formats (PNG, JPEG, netpbm PPM/PGM/PBM/PAM,
+// GIF output) and the system's own (.pic pictures, .icn colour-mapped images
+// with their colormaps, PICT pictures), for the front ends (kxconv, kxquant).
 //
 // Every reader produces an Image in memory and every writer takes one, so a
 // conversion is always "read everything, check it, then write": an output
 // file is created only once the input is known to be good, and the OutFile
 // under every writer removes it again when writing fails.
 //
-// A front end: stands on common, picture, output and pict. Nothing includes
-// it but conv/ itself.
+// Stands on common, picture, output and pict. Refusals are ConvErrors whose
+// message names the file.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ struct Image {
   int channels = 0;
   std::vector<uint8_t> samples;
   std::vector<std::array<uint8_t, 3>> palette;
+  // Palette images: the index drawn transparent (PNG tRNS), -1 for none.
+  int transparentIndex = -1;
 
   bool indexed() const { return !palette.empty(); }
   bool hasAlpha() const { return !indexed() && (channels == 2 || channels == 4); }
@@ -97,6 +100,14 @@ Image readPngFile(const std::string& path);
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
+// A palette image (1 to 256 colours, at most one transparent index) as a PNG
+// of 1, 2, 4 or 8 bits per index; writePngFile comes here for them.
+void writePalettePng(const std::string& path, const Image& image);
+
+// JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
+// libjpeg-turbo, as RGB or grey.
+Image readJpegFile(const std::string& path);
+Image decodeJpeg(const std::string& name, const std::vector<uint8_t>& bytes);
 
 // PBM, PGM, PPM (raw and plain) and PAM.
 Image readPnmFile(const std::string& path);
@@ -130,7 +141,37 @@ Image readIconFile(const std::string& path, const ColormapSource& source);
 // PICT pictures (any container).
 Image readPictFile(const std::string& path);
 
-// The whole program: returns the process status (0, or 255 after a refusal).
-int kxconvMain(int argc, char** argv);
+// An animated GIF through giflib, written frame by frame into an OutFile so
+// that only the frame at hand is in memory: one global palette, every frame
+// placed at its offset on the screen, shown for the delay, then cleared to
+// the background (so a smaller or partly transparent frame never shows the
+// one before it).
+class GifWriter {
+ public:
+  struct Settings {
+    int screenWidth = 0, screenHeight = 0;        // 1 to 65535
+    std::vector<std::array<uint8_t, 3>> palette;  // 1 to 256 colours
+    int transparentIndex = -1;                    // -1 for none
+    int delayCentiseconds = 10;
+    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats forever
+  };
+  // Creates the file and writes the screen and its palette; ConvError when
+  // it cannot.
+  GifWriter(const std::string& path, const Settings& settings);
+  ~GifWriter();
+  GifWriter(const GifWriter&) = delete;
+  GifWriter& operator=(const GifWriter&) = delete;
+
+  // One frame of width × height palette indices (rows top to bottom) at
+  // (left, top) of the screen.
+  void addFrame(int width, int height, int left, int top, const uint8_t* indices);
+  // Ends the file; ConvError when it could not be written completely (the
+  // file is then removed).
+  void commit();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace kx

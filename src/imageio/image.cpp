@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 
 namespace kx {
 

@@ -29,7 +29,7 @@
 #include <string_view>
 
 #include "common/outfile.h"
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 
 namespace kx {
 

@@ -20,9 +20,8 @@
 // The file is read as libpng asks for it, never as a whole; a picture made
 // for a .pic file goes row by row straight into the picture's planes.
 //
-// Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are,
-// and palette images with the smallest bit depth (1, 2, 4 or 8) that holds
-// every index of the palette.
+// Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are;
+// palette images go to writePalettePng (png_palette_write.cpp).
 //
 // libpng reports errors by longjmp. The functions that call setjmp keep all
 // their state in a context record that outlives them, so nothing with a
@@ -33,7 +32,7 @@
 #include <cstring>
 
 #include "common/outfile.h"
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 
 namespace kx {
 
@@ -311,6 +310,7 @@ Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 void writePngFile(const std::string& path, const Image& image) {
+  if (image.indexed()) return writePalettePng(path, image);
   int colorType = PNG_COLOR_TYPE_RGB;
   int depth = 8;
   std::vector<png_color> palette;

@@ -30,7 +30,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 #include "output/output.h"
 
 namespace kx {

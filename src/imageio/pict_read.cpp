@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 #include "macfile/macfile.h"
 #include "pict/pict.h"
 

@@ -1,0 +1,250 @@
+// kxquant's command line: short options in the usual Unix way (grouped flags,
+// values attached or in the next argument), a long form for every option,
+// and "--" before inputs whose names start with a dash.
+//
+// The adjustment factor is optional, as in kxreduce; unlike kxreduce, the
+// next argument is taken as the factor only when it is a number through and
+// through, so "-a 2004photo.jpg" reads the picture.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
+
+#include "quant/quant.h"
+#include "quant/quant_pvt.h"
+
+#ifndef KX_VERSION
+#define KX_VERSION "unknown"
+#endif
+
+namespace kx {
+
+namespace {
+
+// The whole text as a number, or nothing.
+std::optional<double> wholeNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size()) return std::nullopt;
+  return v;
+}
+
+std::optional<long> wholeInteger(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || end != text.c_str() + text.size()) return std::nullopt;
+  return v;
+}
+
+struct Parser {
+  int argc;
+  char** argv;
+  int next = 1;  // the argument to read next
+  QuantOptions& options;
+  std::string* error;
+
+  bool fail(const std::string& what) {
+    *error = what;
+    return false;
+  }
+
+  // The value of an option that needs one: attached, or the next argument.
+  bool value(const std::string& name, std::optional<std::string> attached, std::string& out) {
+    if (attached) {
+      out = *attached;
+      return true;
+    }
+    if (next >= argc) return fail(name + " needs a value");
+    out = argv[next++];
+    return true;
+  }
+
+  bool integer(const std::string& name, std::optional<std::string> attached, long low, long high,
+               const char* what, long& out) {
+    std::string text;
+    if (!value(name, std::move(attached), text)) return false;
+    const std::optional<long> v = wholeInteger(text);
+    if (!v || *v < low || *v > high) {
+      return fail(name + " takes " + what + " from " + std::to_string(low) + " to " +
+                  std::to_string(high) + ", not \"" + text + "\"");
+    }
+    out = *v;
+    return true;
+  }
+
+  bool adjust(const std::string& name, std::optional<std::string> attached) {
+    options.adjust = true;
+    std::optional<std::string> text = std::move(attached);
+    if (!text && next < argc && wholeNumber(argv[next])) text = argv[next++];
+    if (!text) return true;
+    const std::optional<double> f = wholeNumber(*text);
+    if (!f || !(*f > 0.0 && *f <= 1.0)) {
+      return fail(name + " takes a factor above 0 and at most 1, not \"" + *text + "\"");
+    }
+    options.adjustFactor = static_cast<float>(*f);
+    return true;
+  }
+
+  // One option by its long name (or the long name of a short one).
+  bool option(const std::string& name, const std::string& shown,
+              std::optional<std::string> attached, ParseOutcome& outcome) {
+    long v = 0;
+    auto noValue = [&] { return !attached || fail(shown + " takes no value"); };
+    if (name == "colors" || name == "colours") {
+      if (!integer(shown, std::move(attached), 2, 256, "a number of colours", v)) return false;
+      options.colors = static_cast<int>(v);
+    } else if (name == "adjust") {
+      return adjust(shown, std::move(attached));
+    } else if (name == "output") {
+      return value(shown, std::move(attached), options.output);
+    } else if (name == "delay") {
+      if (!integer(shown, std::move(attached), 0, 655350, "milliseconds", v)) return false;
+      options.delayMs = static_cast<int>(v);
+    } else if (name == "loop") {
+      if (!integer(shown, std::move(attached), 0, 65535, "a loop count", v)) return false;
+      options.loop = static_cast<int>(v);
+    } else if (name == "unique") {
+      options.unique = true;
+      return noValue();
+    } else if (name == "quiet") {
+      options.quiet = true;
+      options.verbose = false;
+      return noValue();
+    } else if (name == "verbose") {
+      options.verbose = true;
+      options.quiet = false;
+      return noValue();
+    } else if (name == "force") {
+      options.force = true;
+      return noValue();
+    } else if (name == "no-refine") {
+      options.refine = false;
+      return noValue();
+    } else if (name == "help") {
+      outcome = ParseOutcome::Help;
+      return noValue();
+    } else if (name == "version") {
+      outcome = ParseOutcome::Version;
+      return noValue();
+    } else {
+      return fail("unknown option " + shown);
+    }
+    return true;
+  }
+
+  bool shortOptions(const std::string& arg, ParseOutcome& outcome) {
+    static const struct {
+      char letter;
+      const char* name;
+      bool takesValue;
+    } kShort[] = {{'n', "colors", true},  {'a', "adjust", true}, {'o', "output", true},
+                  {'u', "unique", false}, {'q', "quiet", false}, {'v', "verbose", false},
+                  {'f', "force", false},  {'h', "help", false}};
+    for (size_t i = 1; i < arg.size(); ++i) {
+      const auto* found = std::find_if(std::begin(kShort), std::end(kShort),
+                                       [&](const auto& s) { return s.letter == arg[i]; });
+      const std::string shown = std::string("-") + arg[i];
+      if (found == std::end(kShort)) return fail("unknown option " + shown);
+      if (!found->takesValue) {
+        if (!option(found->name, shown, std::nullopt, outcome)) return false;
+        continue;
+      }
+      // The rest of the argument is the value, when there is a rest; for
+      // the optional factor only when it is a number ("-au" is -a -u).
+      std::optional<std::string> attached;
+      if (i + 1 < arg.size()) attached = arg.substr(i + 1);
+      if (found->letter == 'a' && attached && !wholeNumber(*attached)) {
+        options.adjust = true;
+        continue;
+      }
+      return option(found->name, shown, std::move(attached), outcome);
+    }
+    return true;
+  }
+
+  ParseOutcome run() {
+    ParseOutcome outcome = ParseOutcome::Run;
+    bool optionsEnded = false;
+    while (next < argc) {
+      const std::string arg = argv[next++];
+      bool ok = true;
+      if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+        options.inputs.push_back(arg);
+      } else if (arg == "--") {
+        optionsEnded = true;
+      } else if (arg.compare(0, 2, "--") == 0) {
+        const size_t eq = arg.find('=');
+        std::optional<std::string> attached;
+        if (eq != std::string::npos) attached = arg.substr(eq + 1);
+        ok = option(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2),
+                    arg.substr(0, eq), std::move(attached), outcome);
+      } else {
+        ok = shortOptions(arg, outcome);
+      }
+      if (!ok) return ParseOutcome::Error;
+    }
+    if (outcome != ParseOutcome::Run) return outcome;
+    OutputKind kind = OutputKind::Png;
+    if (options.inputs.empty()) {
+      fail("no input picture");
+    } else if (!options.output.empty() && !outputKindOf(options.output, &kind)) {
+      fail(options.output + ": unknown output extension (kxquant writes .png, .gif and .icn)");
+    } else if (!options.output.empty() && kind != OutputKind::Gif && options.inputs.size() > 1) {
+      fail("-o names one output; give one input, or a .gif for all of them");
+    } else {
+      return outcome;
+    }
+    return ParseOutcome::Error;
+  }
+};
+
+}  // namespace
+
+ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std::string* error) {
+  options = QuantOptions{};
+  Parser parser{argc, argv, 1, options, error};
+  return parser.run();
+}
+
+std::string quantVersion() {
+  return std::string("kxquant ") + KX_VERSION + "\n";
+}
+
+std::string quantUsage() {
+  return "Usage: kxquant [options] INPUT...\n"
+         "\n"
+         "Reduces each picture to an indexed picture of at most 256 colours with kxreduce's\n"
+         "engine, and writes it beside the input as <input stem>-kx.png (photo.jpg ->\n"
+         "photo-kx.png). Reads PNG, JPEG, PPM/PGM/PBM/PAM, .pic and .pict (plain,\n"
+         "AppleSingle, AppleDouble). Pixels with alpha below 128 become one transparent\n"
+         "palette entry. A picture that keeps too many colours is compressed until it fits.\n"
+         "\n"
+         "Options:\n"
+         "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
+         "  -a, --adjust [F]    error diffusion, factor 0 < F <= 1 (default 0.7); the next\n"
+         "                      argument is the factor only when it is a number\n"
+         "  -u, --unique        one palette for all inputs\n"
+         "  -o, --output FILE   the output, by its extension (one input, or a .gif):\n"
+         "                        .png  indexed PNG\n"
+         "                        .gif  animated GIF of all inputs in order, one palette\n"
+         "                        .icn  kxreduce's colour-mapped image and its .clm colormap\n"
+         "  -f, --force         replace outputs that exist\n"
+         "      --delay MS      GIF: time each frame is shown (default 100)\n"
+         "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
+         "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
+         "  -q, --quiet         no notes and no progress line\n"
+         "  -v, --verbose       the engine's progress messages\n"
+         "  -h, --help          this text\n"
+         "      --version       the version\n"
+         "\n"
+         "Exit status: 0 when every input was done, 1 when some input failed, 2 for a\n"
+         "usage error.\n";
+}
+
+}  // namespace kx

@@ -1,0 +1,81 @@
+// kxquant's output files: an indexed PNG, or the colour-mapped image with its
+// colormap exactly as kxreduce writes them. (Animated GIFs are written frame
+// by frame by the driver, through GifWriter.)
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "common/outfile.h"
+#include "common/settings.h"
+#include "output/output.h"
+#include "quant/quant_pvt.h"
+
+namespace kx {
+
+namespace {
+
+std::string lowered(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+std::string iconBase(const std::string& path) {
+  return path.substr(0, path.size() - 4);  // without ".icn"
+}
+
+}  // namespace
+
+bool outputKindOf(const std::string& path, OutputKind* kind) {
+  const std::string ext = std::filesystem::path(path).extension().string();
+  // The colour-mapped image is the system's own file: its name is always in
+  // lower case, as kxreduce writes it.
+  if (ext == ".icn" && path.size() > 4) {
+    *kind = OutputKind::Icn;
+  } else if (lowered(ext) == ".png") {
+    *kind = OutputKind::Png;
+  } else if (lowered(ext) == ".gif") {
+    *kind = OutputKind::Gif;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
+  if (kind == OutputKind::Icn) return {path, iconBase(path) + ".clm"};
+  return {path};
+}
+
+void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
+  Image image;
+  image.width = picture.width;
+  image.height = picture.height;
+  image.channels = 1;
+  image.samples = std::move(picture.indices);
+  for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
+  image.transparentIndex = picture.transparentIndex;
+  writePngFile(path, image);
+}
+
+void writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {
+  // The image and its colormap appear together, or neither does.
+  OutputBatch together;
+  const std::string base = iconBase(path);
+  std::shared_ptr<OutFile> icon = kx_writeIconeFileHeader(base, picture.width, picture.height);
+  icon->write(picture.indices.data(), picture.indices.size());
+  // The trailer of the colour-mapped image file: a zero word and "_EOF".
+  icon->u32(0);
+  icon->text("_EOF");
+  if (!icon->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
+  RunSettings opt;
+  opt.colors = static_cast<int>(picture.palette.size());
+  kx_writeColorMap(base, picture.palette, &opt);
+  std::string failed;
+  if (!together.commit(&failed))
+    throw ConvError(failed + ": cannot write: " + std::strerror(errno));
+}
+
+}  // namespace kx

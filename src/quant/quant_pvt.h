@@ -1,0 +1,97 @@
+// Private parts of kxquant: the input picture, the reduction of one picture
+// or of a sequence with one palette, and the output files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/color.h"
+#include "common/planes.h"
+#include "imageio/imageio.h"
+#include "quant/quant.h"
+
+namespace kx {
+
+// An input picture: RGB samples, and which pixels are transparent.
+struct SourcePicture {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;          // 3 bytes per pixel, rows top to bottom
+  std::vector<uint8_t> transparent;  // empty, or 1 per pixel: 1 where alpha < 128
+  size_t transparentCount = 0;
+
+  size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+  size_t opaqueCount() const { return pixelCount() - transparentCount; }
+};
+
+// Any picture kxquant reads; ConvError naming the file when it cannot.
+SourcePicture readSourcePicture(const std::string& path);
+
+// What the colour counting had to do to a picture.
+struct Compression {
+  int target = 255;  // 255: nothing; otherwise every channel has target + 1 levels
+  int64_t distinctColors = 0;
+};
+
+// A palette chosen for one picture (or for a sequence), opaque colours only.
+struct ChosenPalette {
+  Colormap colormap;
+  Compression compression;
+  // The picture's samples as they were counted (compressed), when they are
+  // the whole picture: the remapping takes them rather than a new copy.
+  PixelPlanes planes;
+};
+
+// The median-cut palette of `colors` colours of the picture's opaque pixels,
+// as kxreduce chooses it, refined as kxreduce --refine refines it unless
+// options.refine is off. Without the refinement the compression it needed
+// is applied to the pixels before they are remapped, as kxreduce remaps the
+// pixels it counted; with it the original pixels are remapped.
+ChosenPalette choosePictureColormap(const SourcePicture& source, int colors,
+                                    const QuantOptions& options);
+
+// One palette for a sequence from the palettes of its pictures, as
+// kxreduce's unique colormap: every picture's palette becomes a column of a
+// picture that is counted and cut again.
+ChosenPalette chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
+                                   const QuantOptions& options);
+
+// A picture reduced to palette indices.
+struct IndexedPicture {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> indices;
+  Colormap palette;           // the transparent entry included
+  int transparentIndex = -1;  // -1 when no pixel is transparent
+};
+
+// Maps every pixel to the palette (compressed first with `target`, as the
+// colours were counted, unless `counted` holds them so already; it is used
+// up), and the transparent pixels to one entry after the palette's colours. With trim, palette
+// entries after the last one used are dropped first; otherwise the palette keeps its size and, when
+// `transparentEntry` is set, gets the transparent entry at its end even if
+// this picture has no transparent pixel.
+IndexedPicture remapPicture(const SourcePicture& source, const Colormap& colormap, int target,
+                            PixelPlanes counted, const QuantOptions& options, bool trim,
+                            bool transparentEntry);
+
+// ---- Outputs --------------------------------------------------------------------
+
+enum class OutputKind { Png, Gif, Icn };
+
+// The kind of an output file by its extension (any case); false when none.
+bool outputKindOf(const std::string& path, OutputKind* kind);
+
+// The files a run writes for one output: the file itself, and for .icn its
+// colormap beside it.
+std::vector<std::string> outputFiles(const std::string& path, OutputKind kind);
+
+// Takes the picture's indices.
+void writeIndexedPng(const std::string& path, IndexedPicture& picture);
+// The colour-mapped image (path ends in ".icn") and its colormap (.clm), as
+// kxreduce writes them for the same palette and indices.
+void writeIconAndColormap(const std::string& path, const IndexedPicture& picture);
+
+}  // namespace kx

@@ -1,0 +1,158 @@
+// The way in, as a new user meets it: every ```sh block of the README run as
+// written, in order, in a fresh copy of the repository; the installation
+// into a prefix, with the man pages rendered without a warning; and the end
+// of the demo (scripts/demo-png) on the demo's files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "support/tempdir.h"
+
+namespace kx {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fileText(const std::string& path) {
+  const std::vector<uint8_t> bytes = readFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The bodies of the ```sh fences, in order.
+std::vector<std::string> shellBlocks(const std::string& markdown) {
+  std::vector<std::string> blocks;
+  std::istringstream in(markdown);
+  std::string line, block;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (!inside && line == "```sh") {
+      inside = true;
+      block.clear();
+    } else if (inside && line == "```") {
+      inside = false;
+      blocks.push_back(block);
+    } else if (inside) {
+      block += line + "\n";
+    }
+  }
+  return blocks;
+}
+
+// Blocks that set up, build, test or benchmark take minutes and run the same
+// scripts as scripts/test itself; the installation has a test of its own.
+bool buildsOrBenchmarks(const std::string& block) {
+  std::istringstream lines(block);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("scripts/", 0) == 0 || line.rfind("bench/", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The tracked files of the repository, copied as a fresh clone has them,
+// with build/ pointing at this build.
+bool freshCopy(const std::string& to, std::string* why) {
+  const RunResult files =
+      runProgram("/usr/bin/git", {"-C", KX_SOURCE_DIR, "ls-files", "--cached", "--full-name"});
+  if (files.status != 0) {
+    *why = "the sources are not a git checkout: " + files.err;
+    return false;
+  }
+  std::istringstream list(files.out);
+  std::string name;
+  while (std::getline(list, name)) {
+    const fs::path from = fs::path(KX_SOURCE_DIR) / name, into = fs::path(to) / name;
+    if (!fs::exists(from)) continue;  // deleted in the working tree
+    fs::create_directories(into.parent_path());
+    fs::copy_file(from, into);
+  }
+  fs::create_directory_symlink(buildDir(), fs::path(to) / "build");
+  return true;
+}
+
+TEST(Readme, EveryCommandBlockRunsAsWrittenInAFreshCopy) {
+  TempDir dir;
+  const std::string root = dir.path("clone");
+  std::string why;
+  if (!freshCopy(root, &why)) GTEST_SKIP() << why;
+  fs::create_directory(dir.path("home"));
+  RunOptions options;
+  options.cwd = root;
+  options.env = {"HOME=" + dir.path("home")};
+  options.timeoutSeconds = 300;
+  int ran = 0;
+  for (const std::string& block : shellBlocks(fileText(root + "/README.md"))) {
+    if (buildsOrBenchmarks(block)) continue;
+    const RunResult r = runProgram("/bin/bash", {"-euo", "pipefail", "-c", block}, options);
+    ASSERT_EQ(r.status, 0) << "README block:\n" << block << "stderr:\n" << r.err;
+    ++ran;
+  }
+  EXPECT_GE(ran, 5);
+  // What the blocks say they make.
+  for (const char* made : {"photo-kx.png", "both.gif", "astronaut.icn", "astronaut.clm",
+                           "clip.9.pic", "out.9.icn", "a64.icn", "a5.icn", "out.png"}) {
+    EXPECT_TRUE(fs::exists(root + "/" + made)) << made;
+  }
+  EXPECT_EQ(fileText(root + "/photo-kx.png").substr(1, 3), "PNG");
+}
+
+TEST(Install, ThreeToolsAndTheirManPages) {
+  TempDir prefix;
+  RunResult r = runProgram("/usr/bin/cmake", {"--install", buildDir(), "--prefix", prefix.path()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const std::string tool : {"kxquant", "kxreduce", "kxconv"}) {
+    const std::string bin = prefix.path("bin/" + tool);
+    r = runProgram(bin, {"--version"});
+    EXPECT_EQ(r.status, 0) << tool;
+    EXPECT_EQ(r.out.rfind(tool + " ", 0), 0u) << r.out;
+    r = runProgram(bin, {"--help"});
+    EXPECT_EQ(r.status, 0) << tool;
+    EXPECT_NE(r.out.find("sage"), std::string::npos) << r.out;  // Usage / usage
+
+    const std::string page = prefix.path("share/man/man1/" + tool + ".1");
+    ASSERT_TRUE(fs::exists(page)) << page;
+    RunOptions options;
+    options.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"};
+    r = runProgram("/usr/bin/man", {"--warnings", "-l", page}, options);
+    EXPECT_EQ(r.status, 0) << tool;
+    EXPECT_EQ(r.err, "") << tool;  // groff's warnings
+    EXPECT_NE(r.out.find("NAME"), std::string::npos) << tool;
+    EXPECT_NE(r.out.find("EXIT STATUS"), std::string::npos) << tool;
+  }
+}
+
+TEST(Demo, EndsWithThePngsToLookAt) {
+  TempDir dir;
+  fs::create_directory(dir.path("demo-out"));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"kxsample", "demo-out/sample", "64", "48"},
+        {"kxreduce", "-n", "16", "demo-out/sample", "demo-out/sample16"},
+        {"kxreduce", "-n", "256", "-a", "demo-out/sample", "demo-out/sample256"}}) {
+    const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"KX_BUILD_DIR=" + buildDir()};
+  const RunResult r =
+      runProgram(std::string(KX_SOURCE_DIR) + "/scripts/demo-png", {"demo-out"}, options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  int listed = 0;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    // "  demo-out/<name>.png   what it shows"
+    if (line.rfind("  demo-out/", 0) != 0) continue;
+    const std::string png = line.substr(2, line.find(' ', 2) - 2);
+    ASSERT_TRUE(png.ends_with(".png")) << line;
+    ++listed;
+    EXPECT_EQ(fileText(dir.path(png)).substr(1, 3), "PNG") << png;
+  }
+  EXPECT_EQ(listed, 7) << r.out;
+  EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kx

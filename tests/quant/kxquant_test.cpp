@@ -1,0 +1,454 @@
+// kxquant end to end on real files: the palette and indices are kxreduce's
+// (its own files byte for byte, PNG read back through libpng and PIL), a
+// picture over kxreduce's limit gets what `kxreduce -z <target>` gives,
+// transparency, GIF sequences, refusals and the command line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "quant_support.h"
+#include "support/pictures.h"
+
+namespace kx {
+namespace {
+
+// Ramps with noise: `noisy` makes far more colours than kxreduce's limit
+// leaves after its compression.
+std::vector<uint8_t> rampPicture(int width, int height, int seed, bool noisy) {
+  std::vector<uint8_t> rgb;
+  uint32_t s = static_cast<uint32_t>(seed) * 2654435761u + 1;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      s = s * 1664525 + 1013904223;
+      const int n = noisy ? static_cast<int>(s >> 24) : static_cast<int>(s >> 30);
+      rgb.push_back(static_cast<uint8_t>(x * 255 / width ^ (n & 63)));
+      rgb.push_back(static_cast<uint8_t>(y * 255 / height ^ (n >> 2)));
+      rgb.push_back(static_cast<uint8_t>((x + 2 * y + seed * 40) ^ n));
+    }
+  }
+  return rgb;
+}
+
+// name.png from RGB samples, through a picture file and kxconv.
+void writePng(const TempDir& dir, const std::string& name, int width, int height,
+              const std::vector<uint8_t>& rgb) {
+  writeRgbPicture(dir.path(name + ".tmp"), width, height, rgb);
+  const RunResult r = runProgram("kxconv", {name + ".tmp.pic", name + ".png"}, dir.path());
+  if (r.status != 0) throw std::runtime_error("kxconv: " + r.err);
+  std::filesystem::remove(dir.path(name + ".tmp.pic"));
+}
+
+// ---- The same palette and indices as kxreduce ----------------------------------
+
+struct ExactCase {
+  const char* name;
+  const char* picture;  // sample, jpeg, photo (samples/astronaut.png), noisy
+  std::vector<std::string> options;
+  bool refine = false;  // kxquant's default against kxreduce --refine, else --no-refine
+};
+
+std::ostream& operator<<(std::ostream& os, const ExactCase& c) {
+  return os << c.name;
+}
+
+// Writes the input picture; returns its file name.
+std::string makeInput(const TempDir& dir, const std::string& kind) {
+  if (kind == "jpeg") {
+    makeJpeg(dir.path("in.jpg"), 90, 70, "RGB", "quality=85");
+    return "in.jpg";
+  }
+  if (kind == "photo") {
+    std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png",
+                               dir.path("in.png"));
+  } else if (kind == "noisy") {
+    writePng(dir, "in", 400, 300, rampPicture(400, 300, 1, true));
+  } else {
+    writeSamplePicture(dir.path("in.tmp"), 96, 64);
+    runProgram("kxconv", {"in.tmp.pic", "in.png"}, dir.path());
+  }
+  return "in.png";
+}
+
+class MatchesKxreduce : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(MatchesKxreduce, PaletteAndIndices) {
+  const ExactCase& c = GetParam();
+  TempDir dir;
+  const std::string input = makeInput(dir, c.picture);
+  ASSERT_EQ(runProgram("kxconv", {input, "in.pic"}, dir.path()).status, 0);
+
+  std::vector<std::string> args = {c.refine ? "-f" : "--no-refine", "-o", "q.icn"};
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  args.push_back(input);
+  RunResult r = kxquant(args, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Only a picture over the limit is compressed further, and says so.
+  std::vector<std::string> reduce = c.options;
+  const std::string said = input + ": ";
+  int colours = 0, levels = 0;
+  const bool compressed =
+      r.err.rfind(said, 0) == 0 && r.err.find('\n') + 1 == r.err.size() &&
+      std::sscanf(r.err.c_str() + said.size(), "%d colours; compressed to %d levels per channel",
+                  &colours, &levels) == 2;
+  EXPECT_EQ(compressed, std::string(c.picture) == "noisy") << r.err;
+  if (!compressed) {
+    EXPECT_EQ(r.err, "");
+  }
+  const int target = compressed ? levels - 1 : 255;
+  if (compressed) {
+    ASSERT_LT(target, 128);
+    reduce.insert(reduce.begin(), {"-z", std::to_string(target)});
+    // kxreduce stops on this picture, and a finer level would not fit.
+    EXPECT_EQ(runProgram("kxreduce", {"in", "stops"}, dir.path()).status, 1);
+    EXPECT_EQ(runProgram("kxreduce", {"-z", std::to_string(target + 1), "in", "finer"}, dir.path())
+                  .status,
+              1);
+  }
+  if (c.refine) reduce.push_back("--refine");
+  reduce.insert(reduce.end(), {"in", "r"});
+  r = runProgram("kxreduce", reduce, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFileBytes(dir.path("q.icn")), readFileBytes(dir.path("r.icn")));
+  EXPECT_EQ(readFileBytes(dir.path("q.clm")), readFileBytes(dir.path("r.clm")));
+
+  // The PNG: the same indices, kxreduce's palette up to the last entry used.
+  args.erase(args.begin() + 1, args.begin() + 3);  // no -o
+  ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+  const Indexed expected = readIcon(dir.path("r"));
+  const Indexed png = readIndexedPng(dir.path("in-kx.png"));
+  EXPECT_EQ(png.indices, expected.indices);
+  const uint8_t used = *std::max_element(expected.indices.begin(), expected.indices.end());
+  EXPECT_EQ(png.palette,
+            std::vector<Rgb>(expected.palette.begin(), expected.palette.begin() + used + 1));
+  EXPECT_TRUE(png.alpha.empty());
+  EXPECT_EQ(pilDescribe(dir.path("in-kx.png"), "im.mode, im.size"),
+            "P (" + std::to_string(png.width) + ", " + std::to_string(png.height) + ")\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, MatchesKxreduce,
+    ::testing::Values(ExactCase{"sample", "sample", {}},
+                      ExactCase{"sample_16_adjusted", "sample", {"-n", "16", "-a"}},
+                      ExactCase{"jpeg", "jpeg", {"-n", "64"}}, ExactCase{"photo", "photo", {}},
+                      ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
+                      ExactCase{"noisy", "noisy", {}},
+                      ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
+                      ExactCase{"sample_refined", "sample", {}, true},
+                      ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
+                      ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Every input format: the same pixels give the same PNG ----------------------
+
+TEST(InputFormats, SamePixelsSamePicture) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 48, 32);
+  // kxreduce's own PICT output: a true-colour PICT file of 256 colours.
+  ASSERT_EQ(runProgram("kxreduce", {"-o", "pict", "in", "r"}, dir.path()).status, 0);
+  ASSERT_EQ(runProgram("kxconv", {"r.pict", "pict.png"}, dir.path()).status, 0);
+  ASSERT_EQ(runProgram("kxconv", {"in.pic", "in.png"}, dir.path()).status, 0);
+  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
+                  " && pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
+                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic")
+                .status,
+            0);
+  ASSERT_EQ(runProgram("kxconv", {"in.pgm", "grey.png"}, dir.path()).status, 0);
+  const std::pair<const char*, const char*> cases[] = {
+      {"in.ppm", "in.png"},   {"in.pam", "in.png"},      {"in.pic", "in.png"},
+      {"picture", "in.png"},  {"picture.pic", "in.png"}, {"in.pgm", "grey.png"},
+      {"r.pict", "pict.png"},
+  };
+  for (const auto& [input, same] : cases) {
+    for (const char* file : {input, same}) {
+      const RunResult r = kxquant({"-f", "-o", std::string(file) + ".out.png", file}, dir.path());
+      ASSERT_EQ(r.status, 0) << file << ": " << r.err;
+    }
+    EXPECT_EQ(readFileBytes(dir.path(std::string(input) + ".out.png")),
+              readFileBytes(dir.path(std::string(same) + ".out.png")))
+        << input;
+  }
+}
+
+// ---- One palette for a sequence; animated GIF ---------------------------------
+
+TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
+  TempDir dir;
+  const int sizes[3][2] = {{60, 40}, {30, 50}, {60, 40}};
+  std::vector<std::string> inputs;
+  for (int f = 0; f < 3; ++f) {
+    const std::string name = "f." + std::to_string(f + 1);
+    const auto rgb = rampPicture(sizes[f][0], sizes[f][1], f + 2, false);
+    writePng(dir, name, sizes[f][0], sizes[f][1], rgb);
+    writeRgbPicture(dir.path(name), sizes[f][0], sizes[f][1], rgb);
+    inputs.push_back(name + ".png");
+  }
+  // kxquant's default against kxreduce --refine, then --no-refine against
+  // the design's palette (the GIF below is made with that one).
+  RunResult r;
+  std::vector<std::string> args;
+  std::vector<Rgb> palette;
+  std::vector<std::vector<uint8_t>> frames;
+  for (const bool refine : {true, false}) {
+    std::vector<std::string> reduce = {"-u", "-n", "32", "-s", "1", "3", "1", "f", "r"};
+    if (refine) reduce.push_back("--refine");
+    r = runProgram("kxreduce", reduce, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    args = {refine ? "-f" : "--no-refine", "-f", "-u", "-n", "32"};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    r = kxquant(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
+
+    const std::vector<uint8_t> clm = readFileBytes(dir.path("r-1-3.clm"));
+    palette.clear();
+    for (int i = 0; i < 32; ++i)
+      palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
+    frames.clear();
+    for (int f = 1; f <= 3; ++f) {
+      const Indexed png = readIndexedPng(dir.path("f." + std::to_string(f) + "-kx.png"));
+      EXPECT_EQ(png.palette, palette) << f << (refine ? " refined" : "");
+      const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
+      EXPECT_EQ(png.indices, std::vector<uint8_t>(icn.begin() + 68, icn.end() - 8))
+          << f << (refine ? " refined" : "");
+      frames.push_back(png.indices);
+    }
+  }
+
+  args = {"--no-refine", "-n", "32", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  r = kxquant(args, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const GifFile gif = readGif(dir.path("anim.gif"));
+  EXPECT_EQ(gif.width, 60);
+  EXPECT_EQ(gif.height, 50);
+  EXPECT_EQ(gif.loop, 3);
+  ASSERT_EQ(gif.palette.size(), 32u);
+  EXPECT_EQ(gif.palette, palette);
+  ASSERT_EQ(gif.frames.size(), 3u);
+  const int places[3][2] = {{0, 5}, {15, 0}, {0, 5}};
+  for (int f = 0; f < 3; ++f) {
+    const GifFrame& frame = gif.frames[f];
+    EXPECT_EQ(frame.left, places[f][0]);
+    EXPECT_EQ(frame.top, places[f][1]);
+    EXPECT_EQ(frame.width, sizes[f][0]);
+    EXPECT_EQ(frame.height, sizes[f][1]);
+    EXPECT_EQ(frame.delay, 25);
+    EXPECT_EQ(frame.disposal, DISPOSE_BACKGROUND);
+    EXPECT_EQ(frame.transparent, NO_TRANSPARENT_COLOR);
+    EXPECT_EQ(frame.indices, frames[f]) << f;
+  }
+  EXPECT_EQ(pilDescribe(dir.path("anim.gif"),
+                        "im.n_frames, im.size, im.info['duration'], im.info['loop']"),
+            "3 (60, 50) 250 3\n");
+}
+
+// ---- Transparency ------------------------------------------------------------------
+
+TEST(Transparency, AlphaBelowHalfBecomesOneTransparentEntry) {
+  TempDir dir;
+  // Alpha rises from left to right; an opaque RGBA copy, and the RGB one.
+  python(
+      "im = Image.new('RGBA', (64, 40))\n"
+      "im.putdata([(x * 4, y * 6, (x * y) % 256, x * 255 // 63) for y in range(40) for x in "
+      "range(64)])\n"
+      "im.save(sys.argv[1])\n"
+      "im.putalpha(255)\n"
+      "im.save(sys.argv[2])\n"
+      "im.convert('RGB').save(sys.argv[3])\n",
+      {dir.path("a.png"), dir.path("opaque.png"), dir.path("rgb.png")});
+  for (const std::string colors : {"256", "2"}) {
+    RunResult r = kxquant({"-f", "-n", colors, "a.png"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Indexed png = readIndexedPng(dir.path("a-kx.png"));
+    ASSERT_FALSE(png.alpha.empty());
+    const size_t clear = png.alpha.size() - 1;
+    EXPECT_LE(png.palette.size(), static_cast<size_t>(std::stoi(colors)));
+    EXPECT_EQ(clear, png.palette.size() - 1);  // the last entry
+    EXPECT_EQ(png.alpha, [&] {
+      std::vector<uint8_t> a(clear + 1, 255);
+      a.back() = 0;
+      return a;
+    }());
+    const Raster seen = pilPixels(dir.path("a-kx.png"), "RGBA");
+    for (int i = 0; i < 64 * 40; ++i) {
+      const bool transparent = (i % 64) * 255 / 63 < 128;
+      ASSERT_EQ(png.indices[i] == clear, transparent) << "pixel " << i;
+      ASSERT_EQ(seen.samples[4 * i + 3], transparent ? 0 : 255) << "pixel " << i;
+    }
+  }
+  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  ASSERT_EQ(gif.frames.size(), 1u);
+  const int clear = gif.frames[0].transparent;
+  ASSERT_GE(clear, 0);
+  for (int i = 0; i < 64 * 40; ++i) {
+    ASSERT_EQ(gif.frames[0].indices[i] == clear, (i % 64) * 255 / 63 < 128) << "pixel " << i;
+  }
+  // An alpha channel that is opaque everywhere changes nothing.
+  ASSERT_EQ(kxquant({"opaque.png", "rgb.png"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("opaque-kx.png")), readFileBytes(dir.path("rgb-kx.png")));
+}
+
+// ---- Refusals: one line each, the other inputs done, nothing partial ------------
+
+struct RefusalCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string err;
+  std::vector<std::string> created;  // new files in the folder
+};
+
+std::ostream& operator<<(std::ostream& os, const RefusalCase& c) {
+  return os << c.name;
+}
+
+class Refusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
+  const RefusalCase& c = GetParam();
+  TempDir dir;
+  writePng(dir, "good", 20, 10, rampPicture(20, 10, 3, false));
+  writePng(dir, "2004photo", 20, 10, rampPicture(20, 10, 4, false));
+  std::filesystem::copy_file(dir.path("good.png"), dir.path("good-kx.png"));  // an old output
+  std::filesystem::copy_file(dir.path("good.png"), dir.path("same.png"));
+  writeFileBytes(dir.path("bad.png"), {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0});
+  makeJpeg(dir.path("same.jpg"), 20, 10, "RGB", "quality=90");
+  writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
+  const FolderSnapshot before = snapshotFolder(dir.path());
+  const RunResult r = kxquant(c.args, dir.path());
+  EXPECT_EQ(r.status, c.status);
+  if (c.status == 2) {
+    EXPECT_EQ(r.err, c.err + "Usage: kxquant [options] INPUT... (kxquant --help)\n");
+  } else {
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(r.out, "");
+  FolderSnapshot after = snapshotFolder(dir.path());
+  for (const std::string& name : c.created) {
+    auto made =
+        std::find_if(after.begin(), after.end(), [&](const auto& e) { return e.first == name; });
+    ASSERT_NE(made, after.end()) << name;
+    if (name.ends_with(".gif")) {
+      EXPECT_EQ(readGif(dir.path(name)).frames.size(), 2u) << name;
+    } else {
+      EXPECT_NO_THROW(readIndexedPng(dir.path(name))) << name;
+    }
+    after.erase(made);
+  }
+  EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Refusals,
+    ::testing::Values(
+        RefusalCase{"missing_input_others_done",
+                    {"nope.png", "same.png"},
+                    1,
+                    "kxquant: nope.png: cannot open: No such file or directory\n",
+                    {"same-kx.png"}},
+        RefusalCase{"damaged_input",
+                    {"bad.png"},
+                    1,
+                    "kxquant: bad.png: corrupt PNG file (the file ends too early)\n",
+                    {}},
+        RefusalCase{"gif_of_the_inputs_that_could_be_read",
+                    {"-o", "anim.gif", "same.png", "bad.png", "good.png"},
+                    1,
+                    "kxquant: bad.png: corrupt PNG file (the file ends too early)\n",
+                    {"anim.gif"}},
+        RefusalCase{"not_a_picture",
+                    {"notes.txt"},
+                    1,
+                    "kxquant: notes.txt: not a picture kxquant reads (PNG, JPEG, PPM/PGM/PBM/PAM, "
+                    ".pic or .pict)\n",
+                    {}},
+        RefusalCase{"existing_output",
+                    {"good.png"},
+                    1,
+                    "kxquant: good-kx.png: already exists (-f replaces it)\n",
+                    {}},
+        RefusalCase{"output_is_an_input",
+                    {"-f", "-o", "same.png", "same.png"},
+                    1,
+                    "kxquant: same.png: is an input picture; kxquant never overwrites its inputs\n",
+                    {}},
+        RefusalCase{"two_inputs_one_output",
+                    {"same.png", "same.jpg"},
+                    1,
+                    "kxquant: same-kx.png: is also the output of same.png; name the outputs with "
+                    "-o, one input at a time\n",
+                    {"same-kx.png"}},
+        RefusalCase{"no_such_folder",
+                    {"-o", "nodir/x.png", "same.png"},
+                    1,
+                    "kxquant: nodir/x.png: cannot create: No such file or directory\n",
+                    {}},
+        RefusalCase{
+            "digits_are_a_file_not_a_factor", {"-a", "2004photo.png"}, 0, "", {"2004photo-kx.png"}},
+        RefusalCase{"no_input", {"-n", "16"}, 2, "kxquant: no input picture\n", {}},
+        RefusalCase{"too_few_colours",
+                    {"-n", "1", "same.png"},
+                    2,
+                    "kxquant: -n takes a number of colours from 2 to 256, not \"1\"\n",
+                    {}},
+        RefusalCase{"factor_out_of_range",
+                    {"--adjust=1.5", "same.png"},
+                    2,
+                    "kxquant: --adjust takes a factor above 0 and at most 1, not \"1.5\"\n",
+                    {}},
+        RefusalCase{"unknown_option", {"-x", "same.png"}, 2, "kxquant: unknown option -x\n", {}},
+        RefusalCase{"one_output_two_inputs",
+                    {"-o", "x.png", "same.png", "good.png"},
+                    2,
+                    "kxquant: -o names one output; give one input, or a .gif for all of them\n",
+                    {}},
+        RefusalCase{"unknown_output_kind",
+                    {"-o", "x.bmp", "same.png"},
+                    2,
+                    "kxquant: x.bmp: unknown output extension (kxquant writes .png, .gif and "
+                    ".icn)\n",
+                    {}},
+        RefusalCase{
+            "missing_value", {"same.png", "--delay"}, 2, "kxquant: --delay needs a value\n", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
+  TempDir dir;
+  writePng(dir, "a", 20, 10, rampPicture(20, 10, 3, false));
+  writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
+  RunResult r = kxquant({"-fq", "-n8", "a.png"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
+
+  r = kxquant({"--help"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: kxquant [options] INPUT...\n", 0), 0u);
+  EXPECT_EQ(r.err, "");
+  r = kxquant({"--version"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("kxquant ", 0), 0u);
+  EXPECT_EQ(r.out.find_first_not_of("0123456789.", 8), r.out.size() - 1) << r.out;  // "2.6\n"
+}
+
+// On a terminal several inputs show one progress line that rewrites itself;
+// -q silences it. script(1) gives the run a terminal.
+TEST(CommandLine, ProgressOnATerminalOnly) {
+  TempDir dir;
+  for (const char* name : {"a", "b", "c"})
+    writePng(dir, name, 20, 10, rampPicture(20, 10, 3, false));
+  const std::string run = buildDir() + "/kxquant -f a.png b.png c.png";
+  RunOptions options;
+  options.cwd = dir.path();
+  RunResult r = runProgram("/usr/bin/script", {"-qec", run, "/dev/null"}, options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\rkxquant: frames 3/3, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("s left"), std::string::npos) << r.out;
+  r = runProgram("/usr/bin/script", {"-qec", run + " -q", "/dev/null"}, options);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+}  // namespace kx
