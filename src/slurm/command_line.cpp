@@ -84,6 +84,13 @@ SlurmCommand parseCommandLine(int argc, char** argv) {
       }
       const size_t eq = arg.find('=');
       const std::string name = arg.substr(0, eq);
+      // kxreduce's own long options, none of which takes a value; one
+      // kxslurm does not know could take one, and then the names would be
+      // read wrong.
+      if (arg == "--refine") {
+        c.args.push_back(arg);
+        continue;
+      }
       auto value = [&]() -> std::string {
         if (eq != std::string::npos) return arg.substr(eq + 1);
         if (!next()) throw SlurmError(name + " needs a value");
