@@ -8,11 +8,16 @@
 
 #include "slurm/slurm.h"
 
+#ifndef KX_VERSION
+#define KX_VERSION "unknown"
+#endif
+
 namespace kx {
 
 const char* const kSlurmUsage =
     "Usage: kxslurm --tasks <count> [--wait] [--workdir <folder>]\n"
     "               <kxreduce arguments, with -s <start> <end> <step>> [-- <sbatch options>]\n";
+const char* const kSlurmVersion = "kxslurm " KX_VERSION "\n";
 
 namespace {
 
@@ -68,6 +73,12 @@ void refuseOutputsOnInputs(const ReduceCommand& c) {
 
 SlurmCommand parseCommandLine(int argc, char** argv) {
   SlurmCommand cmd;
+  // As in kxreduce: anywhere before the sbatch options, before anything else.
+  for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+    if (std::string_view(argv[i]) == "--help") cmd.help = true;
+    if (std::string_view(argv[i]) == "--version") cmd.version = true;
+  }
+  if (cmd.help || cmd.version) return cmd;
   ReduceCommand& c = cmd.reduce;
   bool tasksGiven = false;
   int positional = 0;

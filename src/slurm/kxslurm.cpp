@@ -202,6 +202,10 @@ int kxslurmMain(int argc, char** argv) {
     std::fprintf(stderr, "kxslurm: %s\n%s", e.what(), kSlurmUsage);
     return 255;
   }
+  if (cmd.help || cmd.version) {
+    std::fputs(cmd.help ? kSlurmUsage : kSlurmVersion, stdout);
+    return 0;
+  }
   try {
     const std::string kxreduce = findKxreduce();
     checkWithKxreduce(kxreduce, cmd.reduce);

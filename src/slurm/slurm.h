@@ -55,12 +55,14 @@ struct SlurmCommand {
   bool wait = false;
   std::string workdir;              // as given; empty: <output>.kxslurm
   std::vector<std::string> sbatch;  // passed to every sbatch call
+  bool help = false, version = false;
 };
 
 // Reads kxslurm's command line. Throws SlurmError for what kxslurm refuses;
 // kxreduce's own options are checked by kxreduce (checkWithKxreduce).
 SlurmCommand parseCommandLine(int argc, char** argv);
 extern const char* const kSlurmUsage;
+extern const char* const kSlurmVersion;
 
 // ---- Shares of the sequence and their files ---------------------------------------
 
