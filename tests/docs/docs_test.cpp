@@ -98,11 +98,11 @@ TEST(Readme, EveryCommandBlockRunsAsWrittenInAFreshCopy) {
   EXPECT_EQ(fileText(root + "/photo-kx.png").substr(1, 3), "PNG");
 }
 
-TEST(Install, ThreeToolsAndTheirManPages) {
+TEST(Install, TheToolsAndTheirManPages) {
   TempDir prefix;
   RunResult r = runProgram("/usr/bin/cmake", {"--install", buildDir(), "--prefix", prefix.path()});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  for (const std::string tool : {"kxquant", "kxreduce", "kxconv"}) {
+  for (const std::string tool : {"kxquant", "kxreduce", "kxconv", "kxslurm"}) {
     const std::string bin = prefix.path("bin/" + tool);
     r = runProgram(bin, {"--version"});
     EXPECT_EQ(r.status, 0) << tool;

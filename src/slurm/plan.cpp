@@ -1,0 +1,127 @@
+// The shares of a sequence and the files their frames write, named as
+// kxreduce names them: which shares are done, and what a killed one left.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "slurm/slurm.h"
+
+namespace kx {
+
+namespace {
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The output stem of repetition rep of the frame at this ordinal: the
+// repetitions of a frame take the output numbers after it.
+std::string outputStem(const ReduceCommand& c, int64_t ordinal, int64_t rep) {
+  return c.output + "." + std::to_string((int64_t{c.repeat} * ordinal + rep) * c.step + c.start);
+}
+
+// The picture library's rule: a name gets ".pic" unless it has it.
+std::string pictureFile(const std::string& stem) {
+  return stem.size() >= 5 && stem.ends_with(".pic") ? stem : stem + ".pic";
+}
+
+}  // namespace
+
+std::vector<Share> splitFrames(int64_t frames, int64_t tasks) {
+  std::vector<Share> shares;
+  const int64_t n = std::min(frames, tasks);
+  for (int64_t t = 0; t < n; ++t) {
+    // t·frames stays far inside 64 bits: frames < 2^32, tasks <= frames.
+    shares.push_back(Share{t, t * frames / n, (t + 1) * frames / n - 1});
+  }
+  return shares;
+}
+
+std::string frameRange(const ReduceCommand& c, const Share& s) {
+  return std::to_string(c.frameNumber(s.first)) + "-" + std::to_string(c.frameNumber(s.last));
+}
+
+const std::unordered_set<std::string>& FolderListing::folder(const std::string& dir) {
+  auto it = folders_.find(dir);
+  if (it != folders_.end()) return it->second;
+  std::unordered_set<std::string>& names = folders_[dir];
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) names.insert(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+bool FolderListing::has(const std::string& path) {
+  return folder(folderOf(path)).count(baseOf(path)) != 0;
+}
+
+int FolderListing::removeTemporaries(const std::vector<std::string>& outputs) {
+  // Temporary files are "." + the final name + "." + six characters.
+  std::unordered_map<std::string, std::unordered_set<std::string>> wanted;
+  for (const std::string& o : outputs) wanted[folderOf(o)].insert(baseOf(o));
+  int removed = 0;
+  for (const auto& [dir, bases] : wanted) {
+    for (const std::string& name : folder(dir)) {
+      if (name.size() < 9 || name[0] != '.' || name[name.size() - 7] != '.') continue;
+      if (!bases.count(name.substr(1, name.size() - 8))) continue;
+      if (unlink((dir + "/" + name).c_str()) == 0) ++removed;
+    }
+  }
+  return removed;
+}
+
+std::vector<std::string> frameOutputs(const ReduceCommand& c, int64_t ordinal) {
+  std::vector<std::string> files;
+  for (int64_t rep = 0; rep < c.repeat; ++rep) {
+    const std::string stem = outputStem(c, ordinal, rep);
+    files.push_back(stem + ".icn");
+    // The repetitions are copies of the colour-mapped image and of the
+    // picture file only.
+    if (c.outPic) files.push_back(pictureFile(stem));
+    if (rep > 0) continue;
+    if (c.colormapMode == 0 && !c.onePalette()) files.push_back(stem + (c.ascii ? ".cla" : ".clm"));
+    if (c.outPict && !c.outPic) {
+      // The PICT file and its AppleDouble header file "%name".
+      const std::string pict = stem + ".pict";
+      const size_t slash = pict.rfind('/');
+      files.push_back(pict);
+      files.push_back(slash == std::string::npos
+                          ? "%" + pict
+                          : pict.substr(0, slash + 1) + "%" + pict.substr(slash + 1));
+    }
+    // -T converts the imposed colormap file at every frame.
+    if (c.transform && c.colormapMode != 0) {
+      files.push_back(c.colormap + (c.colormapMode == 1 ? ".cla" : ".clm"));
+    }
+  }
+  return files;
+}
+
+std::string sharedColormapFile(const ReduceCommand& c) {
+  return c.output + "-" + std::to_string(c.start) + "-" + std::to_string(c.end) +
+         (c.ascii ? ".cla" : ".clm");
+}
+
+bool shareDone(const ReduceCommand& c, const Share& s, FolderListing& files, std::string* missing) {
+  if (c.repeat == 0) return false;
+  for (int64_t k = s.first; k <= s.last; ++k) {
+    for (const std::string& f : frameOutputs(c, k)) {
+      if (!files.has(f)) {
+        if (missing) *missing = f;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace kx
