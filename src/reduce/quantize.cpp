@@ -145,6 +145,8 @@ void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int cha
   const int64_t rows64 = (count + width - 1) / width;
   const int rows = static_cast<int>(rows64);
   const int lanes = std::min(pool.threads(), rows);
+  // Row r filters error row r % ringRows into the next one; a row begins
+  // once the row `lanes` above it has finished.
   const int ringRows = lanes + 2;
   std::vector<float> buffer;
   try {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "common/threads.h"
@@ -146,6 +147,7 @@ class SharedNearestSearch {
 // How far the last row of a unit has got, on a cache line of its own.
 struct alignas(64) WaveProgress {
   std::atomic<int> done{0};
+  std::atomic<bool> finished{false};  // the unit has returned
 
   // Waits until `need` pixels are done; returns how many are.
   int waitFor(int need) const;
@@ -155,17 +157,24 @@ struct alignas(64) WaveProgress {
 // Hands units 0 … units − 1 out in order to up to `lanes` threads of the
 // pool: unit(u, above, mine) runs unit u, where `above` is the progress of
 // unit u − 1 (null for unit 0) and `mine` its own. A unit waits only for
-// one handed out before it, which is running or done, so any number of
-// threads finishes. At most `lanes` units are unfinished at any time: a
-// thread takes a unit only after finishing its last one, and a unit cannot
-// finish before the one above it.
+// units handed out before it, which are running or done, so any number of
+// threads finishes. Unit u begins once unit u − lanes has finished, so
+// memory kept in a ring of lanes + 1 units' worth is never used by two
+// units at once. (Waiting for it costs nothing: a unit cannot finish its
+// last pixels before the unit above it, so of the units before u only the
+// last lanes − 1 can still be running when a thread comes free for u.)
 template <class Unit>
 void runWavefront(ThreadPool& pool, int units, int lanes, Unit&& unit) {
   std::vector<WaveProgress> progress(static_cast<size_t>(units));
   std::atomic<int> next{0};
   pool.run(lanes, [&](int) {
     for (int u; (u = next.fetch_add(1, std::memory_order_relaxed)) < units;) {
+      if (u >= lanes) {
+        const std::atomic<bool>& before = progress[u - lanes].finished;
+        while (!before.load(std::memory_order_acquire)) std::this_thread::yield();
+      }
       unit(u, u > 0 ? &progress[u - 1] : nullptr, progress[u]);
+      progress[u].finished.store(true, std::memory_order_release);
     }
   });
 }
