@@ -32,7 +32,7 @@
 
 namespace kx {
 
-constexpr int kMaxThreads = 256;
+constexpr int kMaxThreads = 1024;
 
 // A KX_THREADS value: the count (1 to kMaxThreads), 0 for a null or empty
 // value (not set: the default applies), -1 for anything else.

@@ -194,12 +194,12 @@ INSTANTIATE_TEST_SUITE_P(Runs, SameOutput, testing::ValuesIn(kCases),
 TEST(ThreadSetting, InvalidValuesAreRefusedByName) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 64, 48, 1);
-  for (const char* value : {"0", "-1", "2x", "many", "257"}) {
+  for (const char* value : {"0", "-1", "2x", "many", "1025"}) {
     RunOptions options;
     options.cwd = dir.path();
     options.env = {std::string("KX_THREADS=") + value};
     const std::string message = std::string("KX_THREADS is \"") + value +
-                                "\": it must be a whole number of threads from 1 to 256\n";
+                                "\": it must be a whole number of threads from 1 to 1024\n";
     RunResult r = runProgram("kxreduce", {"in", "out"}, options);
     EXPECT_EQ(r.status, 255) << value;
     EXPECT_EQ(r.err, "Error: " + message);

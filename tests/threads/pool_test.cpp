@@ -18,9 +18,9 @@ namespace {
 
 TEST(ThreadCount, ParsesOnlyWholeNumbersInRange) {
   const std::vector<std::pair<const char*, int>> cases = {
-      {nullptr, 0}, {"", 0},     {"1", 1},           {"8", 8},   {"256", 256},
-      {"0", -1},    {"257", -1}, {"-2", -1},         {"+2", -1}, {" 4", -1},
-      {"4x", -1},   {"abc", -1}, {"99999999999", -1}};
+      {nullptr, 0}, {"", 0},      {"1", 1},           {"8", 8},   {"1024", 1024},
+      {"0", -1},    {"1025", -1}, {"-2", -1},         {"+2", -1}, {" 4", -1},
+      {"4x", -1},   {"abc", -1},  {"99999999999", -1}};
   for (const auto& [value, expected] : cases) {
     EXPECT_EQ(kx_parseThreadCount(value), expected) << (value ? value : "null");
   }
