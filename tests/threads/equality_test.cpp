@@ -126,6 +126,7 @@ const Case kCases[] = {
     {"Compress", "kxreduce", {"-v", "-z", "40", "@photo", "out"}},
     {"AutomaticCompression", "kxreduce", {"-v", "-a", "@shifted", "out"}},
     {"PaletteQuant", "kxreduce", {"-Q", "4", "-n", "32", "@photo", "out"}},
+    {"Refine", "kxreduce", {"--refine", "-v", "@shifted", "out"}},
     {"AsciiColormap", "kxreduce", {"-A", "-n", "100", "@photo", "out"}},
     {"Imposed", "kxreduce", {"-v", "-c", "@pal", "-a", "@photo", "out"}},
     {"ImposedAsciiTransform", "kxreduce", {"-C", "@pal", "-T", "@photo", "out"}},
