@@ -36,15 +36,18 @@ bool countPlanes(ColorCounter& counter, int maxColors, const PixelPlanes& planes
   if (stripes <= 1) return counter.count(planes, columns, rows);
   std::vector<std::unique_ptr<ColorCounter>> later(stripes);
   std::vector<uint8_t> fits(stripes, 0);
+  // Set by the first stripe past the maximum: the others need not go on.
+  std::atomic<bool> over{false};
   kx_parallel(stripes, [&](int i) {
     const int first = static_cast<int>(kx_stripeStart(rows, i, stripes));
     const int end = static_cast<int>(kx_stripeStart(rows, i + 1, stripes));
-    if (i == 0) {
-      fits[i] = counter.count(planes, columns, first, end);
-    } else {
+    ColorCounter* part = &counter;
+    if (i > 0) {
       later[i] = std::make_unique<ColorCounter>(maxColors);
-      fits[i] = later[i]->count(planes, columns, first, end);
+      part = later[i].get();
     }
+    fits[i] = part->count(planes, columns, first, end, &over);
+    if (!fits[i]) over = true;
   });
   if (std::find(fits.begin(), fits.end(), 0) != fits.end()) return false;
   for (int i = 1; i < stripes; ++i) {
@@ -81,7 +84,8 @@ void ColorCounter::grow() {
   slots_.swap(bigger);
 }
 
-bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, int endRow) {
+bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+                         const std::atomic<bool>* stop) {
   // Pixel counts first go to a small direct-mapped table of recent colours
   // that stays in the processor's first-level cache; a colour's count
   // reaches the main table when another colour takes its place. Colours
@@ -107,6 +111,7 @@ bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, i
   int shift = shift_;
   Recent* const recentSlots = recent.data();
   for (int row = firstRow; row < endRow; ++row) {
+    if (stop && stop->load(std::memory_order_relaxed)) return false;
     const uint8_t* p = planes[row];
     for (int c = 0; c < columns; ++c, p += 3) {
       const uint32_t key = kUsed | (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];

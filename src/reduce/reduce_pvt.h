@@ -30,7 +30,10 @@ class ColorCounter {
   bool count(const PixelPlanes& planes, int columns, int rows) {
     return count(planes, columns, 0, rows);
   }
-  bool count(const PixelPlanes& planes, int columns, int firstRow, int endRow);
+  // The rows firstRow to endRow − 1; with `stop`, also false as soon as it
+  // is set (another counter passed the maximum, so the picture has).
+  bool count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+             const std::atomic<bool>* stop = nullptr);
   // Adds the colours and counts of a counter of later pixels, as if its
   // pixels had been counted here after this counter's own: its new colours
   // follow, in its order of first occurrence. False when that passes the
