@@ -1,6 +1,7 @@
 #include "common/threads.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +58,12 @@ int kx_threadCount() {
 }
 
 // ---- ThreadPool ------------------------------------------------------------------
+
+namespace {
+
+thread_local bool tPoolWorker = false;
+
+}  // namespace
 
 struct ThreadPool::Job {
   const std::function<void(int)>* task;
@@ -118,6 +125,7 @@ void ThreadPool::execute(Job& job, int index) {
 }
 
 void ThreadPool::work(std::stop_token stop) {
+  tPoolWorker = true;
   std::unique_lock lock(mutex_);
   for (;;) {
     if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) return;
@@ -162,7 +170,14 @@ void ThreadPool::run(int count, const std::function<void(int)>& task) {
 ThreadPool* kx_pool() {
   static const std::unique_ptr<ThreadPool> pool =
       kx_threadCount() > 1 ? std::make_unique<ThreadPool>(kx_threadCount()) : nullptr;
+  // The first thread's id is the process's.
+  if (!tPoolWorker && gettid() != getpid()) return nullptr;
   return pool.get();
+}
+
+int kx_threadsHere() {
+  const ThreadPool* pool = kx_pool();
+  return pool ? pool->threads() : 1;
 }
 
 void kx_parallel(int count, const std::function<void(int)>& task) {
@@ -174,7 +189,7 @@ void kx_parallel(int count, const std::function<void(int)>& task) {
 }
 
 int kx_stripes(int64_t items, int64_t minimum, int perThread) {
-  const int64_t most = int64_t{kx_threadCount()} * std::max(perThread, 1);
+  const int64_t most = int64_t{kx_threadsHere()} * std::max(perThread, 1);
   return static_cast<int>(std::clamp<int64_t>(items / std::max<int64_t>(minimum, 1), 1, most));
 }
 

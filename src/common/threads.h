@@ -2,15 +2,15 @@
 //
 // The tools work with as many threads as the process may run on (its CPU
 // affinity mask), or with KX_THREADS when that is set. With one thread no
-// thread is ever started: callers ask kx_threadCount() and take their
+// thread is ever started: callers ask kx_threadsHere() and take their
 // sequential path, the code the tools have always run.
 //
 // Work is handed out as numbered tasks of a job. The thread that runs a job
 // works on it too and then waits only for tasks that other threads have
 // already begun, and tasks are begun in number order; so a task may run a
-// job of its own (a frame worked on beside others splitting its rows), and a
-// task may wait for an earlier task of its job, without any thread waiting
-// for work that nobody holds.
+// job of its own (a frame run as a task splitting its rows), and a task may
+// wait for an earlier task of its job, without any thread waiting for work
+// that nobody holds.
 //
 // Tasks do not print: what a task passes to kx_print is held and printed by
 // the thread that ran the job, in task order. An exception ends the job:
@@ -72,9 +72,16 @@ class ThreadPool {
   std::vector<std::jthread> workers_;
 };
 
-// The process's pool of kx_threadCount() threads, made on first use; null
-// when the count is 1.
+// The process's pool of kx_threadCount() threads, made on first use. Null
+// when the count is 1, and on threads started elsewhere than the pool (such
+// as frames worked on side by side): they are already a share of the
+// parallel work, and work on their own as with one thread. The process's
+// first thread and the pool's own workers get the pool.
 ThreadPool* kx_pool();
+
+// The threads that work on a job started on this thread: those of kx_pool(),
+// or 1 without it. Stages split their work by this.
+int kx_threadsHere();
 
 // task(0) … task(count − 1) on the process's pool, or one after the other on
 // the calling thread when there is none.
@@ -97,7 +104,7 @@ inline int64_t kx_stripeStart(int64_t items, int i, int n) {
 // order.
 template <class Work>
 void kx_forStripes(int64_t items, int64_t minimum, Work&& work) {
-  const int stripes = kx_threadCount() > 1 ? kx_stripes(items, minimum) : 1;
+  const int stripes = kx_threadsHere() > 1 ? kx_stripes(items, minimum) : 1;
   if (stripes <= 1) {
     work(int64_t{0}, items);
     return;

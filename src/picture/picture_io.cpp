@@ -58,7 +58,7 @@ constexpr int64_t kStripePixels = int64_t{1} << 16;
 // Returns false (nothing read) with one thread or for a small picture.
 bool readInStripes(PictureInStream& in, Picture& pic, const ChannelPacketList& packets,
                    size_t plane) {
-  if (kx_threadCount() <= 1 || pic.height < 2 || plane < 2 * kStripePixels) return false;
+  if (kx_threadsHere() <= 1 || pic.height < 2 || plane < 2 * kStripePixels) return false;
   const size_t width = static_cast<size_t>(pic.width);
   std::vector<size_t> starts;
   int y = 0;
@@ -153,11 +153,11 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
 bool writeInStripes(PictureOutStream& out, Picture& picture, const ChannelPacketList& packets) {
   const size_t width = static_cast<size_t>(std::max<int16_t>(picture.width, 0));
   const int height = picture.height;
-  if (kx_threadCount() <= 1 || height < 2 || width * height < kStripePixels) return false;
+  if (kx_threadsHere() <= 1 || height < 2 || width * height < kStripePixels) return false;
   const int rowsPerChunk = static_cast<int>(std::max<size_t>(1, kStripePixels / width));
   const int chunks = (height + rowsPerChunk - 1) / rowsPerChunk;
   // Bounded memory: a wave holds a few chunks per thread, not the file.
-  const int wave = 2 * kx_threadCount();
+  const int wave = 2 * kx_threadsHere();
   std::vector<PictureOutStream> coded(static_cast<size_t>(std::min(wave, chunks)));
   uint8_t named = 0;
   for (const ChannelPacket& p : packets) named |= p.mask;

@@ -32,7 +32,7 @@ bool countPlanes(ColorCounter& counter, int maxColors, const PixelPlanes& planes
                  int rows) {
   constexpr int64_t kStripePixels = int64_t{1} << 16;
   const int stripes =
-      kx_threadCount() > 1 ? std::min(kx_stripes(int64_t{columns} * rows, kStripePixels), rows) : 1;
+      kx_threadsHere() > 1 ? std::min(kx_stripes(int64_t{columns} * rows, kStripePixels), rows) : 1;
   if (stripes <= 1) return counter.count(planes, columns, rows);
   std::vector<std::unique_ptr<ColorCounter>> later(stripes);
   std::vector<uint8_t> fits(stripes, 0);

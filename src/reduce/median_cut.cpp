@@ -38,7 +38,7 @@ constexpr int64_t kStripeEntries = 4096;
 // thread, for a small box, or without memory for the copy.
 bool sortInStripes(HistogramEntry* begin, HistogramEntry* end, uint8_t HistogramEntry::*key) {
   const int64_t n = end - begin;
-  if (kx_threadCount() <= 1 || n < 2 * kStripeEntries) return false;
+  if (kx_threadsHere() <= 1 || n < 2 * kStripeEntries) return false;
   const int stripes = kx_stripes(n, kStripeEntries);
   std::vector<HistogramEntry> sorted;
   std::vector<std::array<int64_t, 256>> place;

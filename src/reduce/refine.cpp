@@ -389,7 +389,7 @@ class Refiner {
 
   // Chunks of the points for the pool: one with a single thread or few
   // points, when the loops run as one pass on the calling thread.
-  int chunks() const { return kx_threadCount() > 1 ? kx_stripes(n_, kChunkPoints) : 1; }
+  int chunks() const { return kx_threadsHere() > 1 ? kx_stripes(n_, kChunkPoints) : 1; }
   template <class Work>
   void forChunks(int count, Work&& work) {
     if (count <= 1) {
