@@ -114,9 +114,8 @@ class NearestSearch {
 
 // The same search for several threads at once. Every cell has its place in
 // a table of the whole cube, of which only the cells asked for are ever
-// touched; the first thread to complete a cell publishes it, and a thread
-// that asks while it is being filled computes its own copy, which is the
-// same.
+// touched; the first thread to ask for a cell fills it, and others that ask
+// meanwhile wait for it.
 class SharedNearestSearch {
  public:
   // May throw std::bad_alloc.

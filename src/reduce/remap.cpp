@@ -100,14 +100,28 @@ SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colo
       table_(std::make_unique_for_overwrite<uint8_t[]>(size_t{32 * 32 * 32} * 512)) {}
 
 int SharedNearestSearch::fillCell(int cell, int offset) {
-  uint8_t nearest[512];
-  cells_.fill(cell, nearest);
+  uint8_t* const place = table_.get() + static_cast<size_t>(cell) * 512;
   uint8_t expected = kEmpty;
-  if (state_[cell].compare_exchange_strong(expected, kFilling, std::memory_order_relaxed)) {
-    std::memcpy(table_.get() + static_cast<size_t>(cell) * 512, nearest, 512);
+  if (state_[cell].compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) {
+    uint8_t nearest[512];
+    cells_.fill(cell, nearest);
+    std::memcpy(place, nearest, 512);
     state_[cell].store(kReady, std::memory_order_release);
+    return nearest[offset];
   }
-  return nearest[offset];
+  // Another thread is filling the cell (rows side by side meet the same new
+  // colours within microseconds): waiting for it costs less than filling
+  // it again.
+  for (int spins = 0; state_[cell].load(std::memory_order_acquire) != kReady; ++spins) {
+    if (spins < 1024) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  return place[offset];
 }
 
 // ---- Wavefront progress -----------------------------------------------------------
