@@ -164,7 +164,7 @@ void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int cha
       for (int k = 0; k < length; ++k) into[c][k] = channels[c][start + k];
     }
   };
-  runWavefront(pool, rows, lanes, [&](int row, const WaveProgress* above, WaveProgress& mine) {
+  runWavefront(pool, rows, lanes, [&](int row, WaveProgress* above, WaveProgress& mine) {
     float* cur[3];
     float* next[3];
     for (int c = 0; c < channelCount; ++c) {

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "common/threads.h"
@@ -146,14 +145,23 @@ class SharedNearestSearch {
 // or a few rows run side by side) are handed out top to bottom, and a unit
 // runs behind the one above it, waiting for its progress.
 
-// How far the last row of a unit has got, on a cache line of its own.
+// How far the last row of a unit has got, on a cache line of its own. A
+// unit waiting for the one above spins a little, then sleeps until woken:
+// on a machine whose cores are busy elsewhere the unit it waits for may
+// need its core.
 struct alignas(64) WaveProgress {
   std::atomic<int> done{0};
+  std::atomic<int> sleepers{0};
   std::atomic<bool> finished{false};  // the unit has returned
 
   // Waits until `need` pixels are done; returns how many are.
-  int waitFor(int need) const;
-  void publish(int pixels) { done.store(pixels, std::memory_order_release); }
+  int waitFor(int need);
+  void publish(int pixels) {
+    // Sequentially consistent, like the sleeper's count and check: either
+    // it sees the new value or this sees it asleep.
+    done.store(pixels);
+    if (sleepers.load() > 0) done.notify_all();
+  }
 };
 
 // Hands units 0 … units − 1 out in order to up to `lanes` threads of the
@@ -171,12 +179,10 @@ void runWavefront(ThreadPool& pool, int units, int lanes, Unit&& unit) {
   std::atomic<int> next{0};
   pool.run(lanes, [&](int) {
     for (int u; (u = next.fetch_add(1, std::memory_order_relaxed)) < units;) {
-      if (u >= lanes) {
-        const std::atomic<bool>& before = progress[u - lanes].finished;
-        while (!before.load(std::memory_order_acquire)) std::this_thread::yield();
-      }
+      if (u >= lanes) progress[u - lanes].finished.wait(false);
       unit(u, u > 0 ? &progress[u - 1] : nullptr, progress[u]);
-      progress[u].finished.store(true, std::memory_order_release);
+      progress[u].finished.store(true);
+      progress[u].finished.notify_all();
     }
   });
 }

@@ -126,9 +126,8 @@ int SharedNearestSearch::fillCell(int cell, int offset) {
 
 // ---- Wavefront progress -----------------------------------------------------------
 
-int WaveProgress::waitFor(int need) const {
-  // The unit above is normally a few pixels ahead: spin briefly, then give
-  // the core away, as the machine may have fewer free cores than threads.
+int WaveProgress::waitFor(int need) {
+  // The unit above is normally a few pixels ahead.
   for (int spins = 0;; ++spins) {
     const int now = done.load(std::memory_order_acquire);
     if (now >= need) return now;
@@ -136,9 +135,11 @@ int WaveProgress::waitFor(int need) const {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
-    } else {
-      std::this_thread::yield();
+      continue;
     }
+    sleepers.fetch_add(1);
+    done.wait(now);
+    sleepers.fetch_sub(1);
   }
 }
 
@@ -298,7 +299,7 @@ void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, 
   const ErrorShares shares(factor);
   // Nothing below allocates or throws: a unit that stopped early would
   // leave the one below it waiting.
-  runWavefront(pool, groups, lanes, [&](int g, const WaveProgress* above, WaveProgress& mine) {
+  runWavefront(pool, groups, lanes, [&](int g, WaveProgress* above, WaveProgress& mine) {
     const int first = g * kGroup;
     const int count = std::min(kGroup, rows - first);
     AdjustedRow group[kGroup];
