@@ -52,6 +52,19 @@ def make_inputs(out):
     return inputs
 
 
+def make_sequence(out):
+    """16 frames of 1920 x 1080: chelsea.png upscaled, a window panning across it."""
+    stem = os.path.join(out, "pan")
+    if not os.path.exists(stem + ".16.pic"):
+        big = Image.open(SKIMAGE).convert("RGB").resize((2400, 1596), Image.BICUBIC)
+        for k in range(1, 17):
+            x, y = 30 * (k - 1), 20 * (k - 1)
+            big.crop((x, y, x + 1920, y + 1080)).save(stem + ".png")
+            subprocess.run([os.path.join(BUILD, "kxconv"), stem + ".png", f"{stem}.{k}.pic"],
+                           check=True)
+    return stem
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=7)
@@ -67,26 +80,32 @@ def main():
     print("|---|---|---:|---:|---:|---:|---:|---:|")
     kx = os.path.join(BUILD, "kxreduce")
     conv = os.path.join(BUILD, "kxconv")
+    runs = []
     for label, stem, extra in make_inputs(args.out):
-        commands = [
-            [kx] + extra + [stem, "out"],
-            [kx, "-a"] + extra + [stem, "out"],
-            [conv, stem + ".png", "out.pic"],
+        runs += [
+            (label, [kx] + extra + [stem, "out"]),
+            (label, [kx, "-a"] + extra + [stem, "out"]),
+            (label, [conv, stem + ".png", "out.pic"]),
         ]
-        for cmd in commands:
-            times = {1: [], None: []}
-            peaks = {1: 0.0, None: 0.0}
-            for _ in range(args.runs):
-                for threads in (1, None):  # alternating evens out the machine's other load
-                    t, m = measure(cmd, threads, args.out)
-                    times[threads].append(t)
-                    peaks[threads] = max(peaks[threads], m)
-            one, many = statistics.median(times[1]), statistics.median(times[None])
-            shown = " ".join(os.path.relpath(c, ROOT) if os.path.isabs(c) else c for c in cmd)
-            print(f"| {label} | `{shown}` | {one:.3f} | {many:.3f} | {one / many:.2f} |"
-                  f" {peaks[1]:.0f} | {peaks[None]:.0f} | {peaks[None] / peaks[1]:.2f} |")
-            sys.stdout.flush()
-
+    pan = make_sequence(args.out)
+    label = "16 frames of 1920x1080 (chelsea.png panned)"
+    runs += [
+        (label, [kx, "-s", "1", "16", "1", pan, "out"]),
+        (label, [kx, "-a", "-s", "1", "16", "1", pan, "out"]),
+    ]
+    for label, cmd in runs:
+        times = {1: [], None: []}
+        peaks = {1: 0.0, None: 0.0}
+        for _ in range(args.runs):
+            for threads in (1, None):  # alternating evens out the machine's other load
+                t, m = measure(cmd, threads, args.out)
+                times[threads].append(t)
+                peaks[threads] = max(peaks[threads], m)
+        one, many = statistics.median(times[1]), statistics.median(times[None])
+        shown = " ".join(os.path.relpath(c, ROOT) if os.path.isabs(c) else c for c in cmd)
+        print(f"| {label} | `{shown}` | {one:.3f} | {many:.3f} | {one / many:.2f} |"
+              f" {peaks[1]:.0f} | {peaks[None]:.0f} | {peaks[None] / peaks[1]:.2f} |")
+        sys.stdout.flush()
 
 if __name__ == "__main__":
     main()
