@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "conv/conv.h"
+#include "imageio/imageio.h"
 #include "output/output.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
@@ -141,6 +141,8 @@ const Case kCases[] = {
     {"ConvPngToPic", "kxconv", {"@photo.png", "out.pic"}},
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"ConvIconToPpm", "kxconv", {"-c", "@pal", "@photo-pal.icn", "out.ppm"}},
+    {"KxquantPng", "kxquant", {"-v", "-o", "out.png", "@photo.png"}},
+    {"KxquantAdjustedFromPic", "kxquant", {"-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
 };
 
 class SameOutput : public testing::TestWithParam<Case> {
@@ -191,7 +193,8 @@ TEST_P(SameOutput, ForAnyThreadCount) {
 INSTANTIATE_TEST_SUITE_P(Runs, SameOutput, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
 
-// An invalid KX_THREADS is refused before anything is read or written.
+// An invalid KX_THREADS is refused before anything is read or written (by
+// kxquant as a usage error).
 TEST(ThreadSetting, InvalidValuesAreRefusedByName) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 64, 48, 1);
@@ -207,6 +210,9 @@ TEST(ThreadSetting, InvalidValuesAreRefusedByName) {
     r = runProgram("kxconv", {"in.pic", "out.png"}, options);
     EXPECT_EQ(r.status, 255) << value;
     EXPECT_EQ(r.err, "kxconv: " + message);
+    r = runProgram("kxquant", {"-o", "out.png", "in.pic"}, options);
+    EXPECT_EQ(r.status, 2) << value;
+    EXPECT_EQ(r.err, "kxquant: " + message);
     EXPECT_EQ(snapshotFolder(dir.path()).size(), 1u) << value;
   }
 }
