@@ -79,12 +79,15 @@ def main():
           " memory ratio |")
     print("|---|---|---:|---:|---:|---:|---:|---:|")
     kx = os.path.join(BUILD, "kxreduce")
+    kq = os.path.join(BUILD, "kxquant")
     conv = os.path.join(BUILD, "kxconv")
     runs = []
     for label, stem, extra in make_inputs(args.out):
         runs += [
             (label, [kx] + extra + [stem, "out"]),
             (label, [kx, "-a"] + extra + [stem, "out"]),
+            (label, [kq, "-f", "-q", "-o", "out.png", stem + ".png"]),
+            (label, [kq, "-f", "-q", "-a", "-o", "out.png", stem + ".png"]),
             (label, [conv, stem + ".png", "out.pic"]),
         ]
     pan = make_sequence(args.out)
@@ -92,6 +95,7 @@ def main():
     runs += [
         (label, [kx, "-s", "1", "16", "1", pan, "out"]),
         (label, [kx, "-a", "-s", "1", "16", "1", pan, "out"]),
+        (label, [kq, "-f", "-q", "-o", "out.gif"] + [f"{pan}.{k}.pic" for k in range(1, 17)]),
     ]
     for label, cmd in runs:
         times = {1: [], None: []}
@@ -103,6 +107,9 @@ def main():
                 peaks[threads] = max(peaks[threads], m)
         one, many = statistics.median(times[1]), statistics.median(times[None])
         shown = " ".join(os.path.relpath(c, ROOT) if os.path.isabs(c) else c for c in cmd)
+        if len(cmd) > 12:  # the sixteen frames of kxquant
+            shown = " ".join(cmd[:5] + [os.path.relpath(pan, ROOT) + ".{1..16}.pic"])
+            shown = shown.replace(BUILD + "/", "build/")
         print(f"| {label} | `{shown}` | {one:.3f} | {many:.3f} | {one / many:.2f} |"
               f" {peaks[1]:.0f} | {peaks[None]:.0f} | {peaks[None] / peaks[1]:.2f} |")
         sys.stdout.flush()
