@@ -30,14 +30,19 @@ RSS_FILE = "/tmp/kxcompare-rss.txt"
 LAST_CPU = [0.0]  # user + system seconds of the last run_measured
 
 
-def run_measured(cmd, stdout=None):
+def run_measured(cmd, stdout=None, threads=None):
     """Runs one process; returns (seconds, peak RSS in MB, exit status).
+    threads sets KX_THREADS for kxreduce and kxquant.
 
     GNU time reports the peak RSS: a child forked from this (large) Python
     process would otherwise inherit its resident size in ru_maxrss."""
     cmd = ["/usr/bin/time", "-f", "%M %U %S", "-o", RSS_FILE] + cmd
+    env = dict(os.environ)
+    if threads is not None:
+        env["KX_THREADS"] = str(threads)
     start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            env=env)
     deadline = start + TIMEOUT
     while True:
         pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
@@ -133,22 +138,36 @@ def make_inputs(out, sizes):
     return inputs
 
 
+def thread_counts():
+    """Our tools' thread counts: one, and their default (every core they may run on)."""
+    cores = len(os.sched_getaffinity(0))
+    return [1] if cores == 1 else [1, cores]
+
+
 def tools(name, work):
+    """(tool, threads, run, result) of every tool; the peers run single-threaded."""
     kx = os.path.join(BUILD, "kxreduce")
     kq = os.path.join(BUILD, "kxquant")
     r = os.path.join(work, "r")
-    return [
-        ("kxreduce -n 256", lambda: run_measured([kx, "-n", "256", name, r + "kx"]),
-         lambda: read_icn(r + "kx")),
-        ("kxreduce -a -n 256", lambda: run_measured([kx, "-a", "-n", "256", name, r + "kxa"]),
-         lambda: read_icn(r + "kxa")),
-        ("kxquant -n 256 (PNG in, PNG out)",
-         lambda: run_measured([kq, "-f", "-q", "-n", "256", "-o", r + "kq.png", name + ".png"]),
-         lambda: load_rgb(r + "kq.png")),
-        ("kxquant -a -n 256 (PNG in, PNG out)",
-         lambda: run_measured([kq, "-f", "-q", "-a", "-n", "256", "-o", r + "kqa.png",
-                               name + ".png"]),
-         lambda: load_rgb(r + "kqa.png")),
+    runs = []
+    for t in thread_counts():
+        runs += [
+            ("kxreduce -n 256", t,
+             lambda t=t: run_measured([kx, "-n", "256", name, r + "kx"], threads=t),
+             lambda: read_icn(r + "kx")),
+            ("kxreduce -a -n 256", t,
+             lambda t=t: run_measured([kx, "-a", "-n", "256", name, r + "kxa"], threads=t),
+             lambda: read_icn(r + "kxa")),
+            ("kxquant -n 256 (PNG in, PNG out)", t,
+             lambda t=t: run_measured([kq, "-f", "-q", "-n", "256", "-o", r + "kq.png",
+                                       name + ".png"], threads=t),
+             lambda: load_rgb(r + "kq.png")),
+            ("kxquant -a -n 256 (PNG in, PNG out)", t,
+             lambda t=t: run_measured([kq, "-f", "-q", "-a", "-n", "256", "-o", r + "kqa.png",
+                                       name + ".png"], threads=t),
+             lambda: load_rgb(r + "kqa.png")),
+        ]
+    return runs + [(tool, 1, run, result) for tool, run, result in [
         ("netpbm pnmcolormap + pnmremap -nofs",
          lambda: run_pipeline([(["pnmcolormap", "256", name + ".ppm"], r + "map.ppm"),
                                (["pnmremap", "-nofs", "-mapfile=" + r + "map.ppm", name + ".ppm"],
@@ -179,7 +198,7 @@ def tools(name, work):
          lambda: run_measured(["/usr/bin/python3", "-c", PILLOW_SCRIPT, name + ".ppm",
                                r + "pil.ppm"]),
          lambda: load_rgb(r + "pil.ppm")),
-    ]
+    ]]
 
 
 WALLPAPERS = "/usr/share/backgrounds"  # Debian package ukui-wallpapers
@@ -217,7 +236,8 @@ def compare_wallpapers(out, runs):
     if not found:
         print(f"(no wallpapers in {WALLPAPERS}: install ukui-wallpapers)\n")
         return
-    print("### Wallpapers (ukui-wallpapers), whole process, median of %d runs\n" % runs)
+    print("### Wallpapers (ukui-wallpapers), whole process, one thread each, median of %d runs\n"
+          % runs)
     print("| picture | kxquant s (CPU s) | PSNR | levels | pngquant --nofs s (CPU s) | PSNR "
           "| kxreduce s | kxreduce | pngquant / kxquant (CPU) |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
@@ -236,10 +256,11 @@ def compare_wallpapers(out, runs):
         levels = note.stderr.split("compressed to ")[1].split()[0] \
             if "compressed to" in note.stderr else "256"
         kq_t, kq_cpu, kq_code = median_run(
-            lambda: run_measured([kq, "-f", "-q", "-o", kq_out, src]), runs)
+            lambda: run_measured([kq, "-f", "-q", "-o", kq_out, src], threads=1), runs)
         pq_t, pq_cpu, pq_code = median_run(lambda: run_measured(
             ["pngquant", "--nofs", "--force", "--output", pq_out, "256", pq_in]), runs)
-        kx_t, _, kx_code = median_run(lambda: run_measured([kx, "-n", "256", stem, kx_out]), runs)
+        kx_t, _, kx_code = median_run(
+            lambda: run_measured([kx, "-n", "256", stem, kx_out], threads=1), runs)
         kq_q = f"{psnr(original, load_rgb(kq_out)):.2f}" if kq_code == 0 else f"status {kq_code}"
         pq_q = f"{psnr(original, load_rgb(pq_out)):.2f}" if pq_code == 0 else f"status {pq_code}"
         kx_q = f"{psnr(original, read_icn(kx_out)):.2f} dB" if kx_code == 0 \
@@ -264,9 +285,12 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     sizes = [int(s) for s in args.sizes.split(",") if s]
     env_threads = {"OMP_NUM_THREADS": "1", "MAGICK_THREAD_LIMIT": "1"}
-    os.environ.update(env_threads)  # single-threaded, for every tool alike
+    os.environ.update(env_threads)  # the peers single-threaded
 
-    print(f"Machine: {os.cpu_count()} cores; single-threaded runs; median of {args.runs} runs")
+    counts = thread_counts()
+    print(f"Machine: {len(os.sched_getaffinity(0))} cores; kxreduce and kxquant with "
+          f"{' and '.join(map(str, counts))} thread(s), the peers single-threaded; "
+          f"median of {args.runs} runs")
     print("Wall time is the whole process (reading, reducing, writing); memory is peak RSS.\n")
     compare_wallpapers(args.out, max(1, min(args.runs, 3)))
     if args.only_wallpapers:
@@ -275,8 +299,8 @@ def main():
         original = load_rgb(name + ".png")
         runs = args.runs if original.size < 3 * 8_000_000 else max(3, args.runs // 2)
         print(f"### {label}\n")
-        print("| tool | median s | peak MB | PSNR dB | time / kxreduce |")
-        print("|---|---:|---:|---:|---:|")
+        print("| tool | threads | median s | peak MB | PSNR dB | time / kxreduce |")
+        print("|---|---:|---:|---:|---:|---:|")
         base = None
         # The noise picture is kxreduce's worst case (every pixel a new colour);
         # the peers' times on it say nothing about photographs and netpbm
@@ -284,7 +308,7 @@ def main():
         candidates = tools(name, args.out)
         if "noise" in label:
             candidates = [t for t in candidates if t[0].startswith("kxreduce")]
-        for tool, run, result in candidates:
+        for tool, threads, run, result in candidates:
             times, mem, code = [], 0.0, 0
             for _ in range(runs):
                 t, m, code = run()
@@ -293,7 +317,7 @@ def main():
                 times.append(t)
                 mem = max(mem, m)
             if not times:
-                print(f"| {tool} | timeout | | | |")
+                print(f"| {tool} | {threads} | timeout | | | |")
                 continue
             med = statistics.median(times)
             if base is None:
@@ -302,7 +326,7 @@ def main():
                 quality = f"{psnr(original, result()):.2f}" if code == 0 else f"status {code}"
             except (OSError, ValueError):
                 quality = f"status {code}"
-            print(f"| {tool} | {med:.3f} | {mem:.0f} | {quality} | {med / base:.2f} |")
+            print(f"| {tool} | {threads} | {med:.3f} | {mem:.0f} | {quality} | {med / base:.2f} |")
         print()
         sys.stdout.flush()
 

@@ -39,8 +39,8 @@ struct PaletteFile {
 void writePaletteFile(const std::string& path, const PaletteFile& file);
 PaletteFile readPaletteFile(const std::string& path);
 
-// Threads for the frames of a run: KX_THREADS, else the processors the
-// process may run on.
+// Threads for the frames of a run: the process's thread count
+// (kx_threadCount: KX_THREADS, else the processors the process may run on).
 int kx_frameThreads();
 
 }  // namespace kx

@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "cli/cli.h"
 #include "common/fatal.h"
 #include "common/messages.h"
 #include "common/outfile.h"
+#include "common/threads.h"
 
 namespace kx {
 
@@ -384,6 +386,7 @@ int kxreduceMain(int argc, char** argv) {
   }
   try {
     CommandLine cl = scan(argc, argv);
+    if (const std::string threads = kx_threadSettingError(); !threads.empty()) kx_error(threads);
     if (cl.share.limited || cl.share.staged()) {
       operationShare(cl.input, cl.output, cl.colormap, cl.opt, cl.share);
     } else {

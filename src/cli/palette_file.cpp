@@ -1,17 +1,16 @@
 // Palette files: see cli_pvt.h for the layout.
-#include <sched.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "cli/cli_pvt.h"
 #include "common/bytes.h"
 #include "common/fatal.h"
 #include "common/outfile.h"
+#include "common/threads.h"
 
 namespace kx {
 
@@ -93,14 +92,7 @@ PaletteFile readPaletteFile(const std::string& path) {
 }
 
 int kx_frameThreads() {
-  if (const char* env = std::getenv("KX_THREADS")) {
-    char* rest = nullptr;
-    const long n = std::strtol(env, &rest, 10);
-    if (rest != env && *rest == '\0' && n >= 1 && n <= 1024) return static_cast<int>(n);
-  }
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
+  return kx_threadCount();
 }
 
 }  // namespace kx

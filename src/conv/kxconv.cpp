@@ -15,10 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <string>
 
 #include "common/fatal.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
+#include "common/threads.h"
 #include "conv/kxconv.h"
 #include "imageio/imageio.h"
 
@@ -229,6 +231,10 @@ int kxconvMain(int argc, char** argv) {
   }
   if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {
     std::fprintf(stderr, "kxconv: %s\n", problem.c_str());
+    return kFailure;
+  }
+  if (const std::string threads = kx_threadSettingError(); !threads.empty()) {
+    std::fprintf(stderr, "kxconv: %s", threads.c_str());
     return kFailure;
   }
   try {

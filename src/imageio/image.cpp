@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/threads.h"
 #include "imageio/imageio.h"
 
 namespace kx {
@@ -33,24 +34,26 @@ Image expandToRgb(const Image& image, bool keepAlpha) {
   const size_t n = image.pixelCount();
   out.samples.resize(n * out.channels);
   const uint8_t* src = image.samples.data();
-  uint8_t* dst = out.samples.data();
-  for (size_t i = 0; i < n; ++i, dst += out.channels) {
-    if (image.indexed()) {
-      // Readers check every index against the palette; the guard keeps a
-      // careless caller from reading past it all the same.
-      const size_t index = src[i] < image.palette.size() ? src[i] : 0;
-      std::memcpy(dst, image.palette[index].data(), 3);
-      continue;
+  kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+    uint8_t* dst = out.samples.data() + begin * out.channels;
+    for (size_t i = begin; i < end; ++i, dst += out.channels) {
+      if (image.indexed()) {
+        // Readers check every index against the palette; the guard keeps a
+        // careless caller from reading past it all the same.
+        const size_t index = src[i] < image.palette.size() ? src[i] : 0;
+        std::memcpy(dst, image.palette[index].data(), 3);
+        continue;
+      }
+      const uint8_t* p = src + i * image.channels;
+      if (image.channels <= 2) {
+        dst[0] = dst[1] = dst[2] = p[0];
+        if (alpha) dst[3] = p[1];
+      } else {
+        std::memcpy(dst, p, 3);
+        if (alpha) dst[3] = p[3];
+      }
     }
-    const uint8_t* p = src + i * image.channels;
-    if (image.channels <= 2) {
-      dst[0] = dst[1] = dst[2] = p[0];
-      if (alpha) dst[3] = p[1];
-    } else {
-      std::memcpy(dst, p, 3);
-      if (alpha) dst[3] = p[3];
-    }
-  }
+  });
   return out;
 }
 

@@ -29,6 +29,9 @@ struct ConvError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Conversions of fewer pixels than this stay on the calling thread.
+constexpr int64_t kStripePixels = int64_t{1} << 16;
+
 // The largest side of a picture: .pic geometry is signed 16-bit.
 constexpr int kMaxPictureSide = 32767;
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/threads.h"
 #include "imageio/imageio.h"
 
 namespace kx {
@@ -26,11 +27,13 @@ Image imageFromPicture(const std::string& name, const Picture& picture) {
   image.channels = picture.channel[3] ? 4 : 3;
   const size_t n = image.pixelCount();
   image.samples.resize(n * image.channels);
-  for (int c = 0; c < image.channels; ++c) {
-    const uint8_t* src = picture.channel[c].get();
-    uint8_t* dst = image.samples.data() + c;
-    for (size_t i = 0; i < n; ++i, dst += image.channels) *dst = src[i];
-  }
+  kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+    for (int c = 0; c < image.channels; ++c) {
+      const uint8_t* src = picture.channel[c].get();
+      uint8_t* dst = image.samples.data() + begin * image.channels + c;
+      for (size_t i = begin; i < end; ++i, dst += image.channels) *dst = src[i];
+    }
+  });
   return image;
 }
 
@@ -48,22 +51,24 @@ PicturePtr pictureFromImage(const Image& image) {
   // Straight from the image's samples into the planes: grey is spread to the
   // three colours, indices are looked up.
   const uint8_t* src = image.samples.data();
-  for (size_t i = 0; i < n; ++i) {
-    if (image.indexed()) {
-      // Readers check every index against the palette; the guard keeps a
-      // careless caller from reading past it all the same.
-      const auto& colour = image.palette[src[i] < image.palette.size() ? src[i] : 0];
-      for (int c = 0; c < 3; ++c) out[c][i] = colour[c];
-      continue;
+  kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      if (image.indexed()) {
+        // Readers check every index against the palette; the guard keeps a
+        // careless caller from reading past it all the same.
+        const auto& colour = image.palette[src[i] < image.palette.size() ? src[i] : 0];
+        for (int c = 0; c < 3; ++c) out[c][i] = colour[c];
+        continue;
+      }
+      const uint8_t* p = src + i * image.channels;
+      if (image.channels <= 2) {
+        out[0][i] = out[1][i] = out[2][i] = p[0];
+        if (planes == 4) out[3][i] = p[1];
+      } else {
+        for (int c = 0; c < planes; ++c) out[c][i] = p[c];
+      }
     }
-    const uint8_t* p = src + i * image.channels;
-    if (image.channels <= 2) {
-      out[0][i] = out[1][i] = out[2][i] = p[0];
-      if (planes == 4) out[3][i] = p[1];
-    } else {
-      for (int c = 0; c < planes; ++c) out[c][i] = p[c];
-    }
-  }
+  });
   return picture;
 }
 

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/threads.h"
 #include "picture/picture_pvt.h"
 
 namespace kx {
@@ -43,6 +44,56 @@ size_t physicalMemory() {
 
 void refuse(ReadRefusal* why, ReadRefusal::Cause cause, const Picture& picture) {
   if (why) *why = ReadRefusal{cause, picture.width, picture.height};
+}
+
+// Pictures smaller than this are read and written on the calling thread.
+constexpr int64_t kStripePixels = int64_t{1} << 16;
+
+// Decodes the scanlines on the process's pool, a window of the file at a
+// time: the scanlines that lie whole in the bytes at hand are found without
+// decoding them, decoded in stripes side by side, and passed; the stream
+// reads on where one scanline after the other would. From a scanline that
+// is cut short by the end of the file, or gives up on it, on, the rest is
+// decoded one scanline after the other, where those cases are handled.
+// Returns false (nothing read) with one thread or for a small picture.
+bool readInStripes(PictureInStream& in, Picture& pic, const ChannelPacketList& packets,
+                   size_t plane) {
+  if (kx_threadsHere() <= 1 || pic.height < 2 || plane < 2 * kStripePixels) return false;
+  const size_t width = static_cast<size_t>(pic.width);
+  std::vector<size_t> starts;
+  int y = 0;
+  while (y < pic.height) {
+    bool abandons = false;
+    const int rows = QZ_findScanlines(in, pic.width, pic.height - y, packets, starts, &abandons);
+    if (rows == 0) {
+      // More of the file, unless the next scanline is damaged or the file
+      // ends within it.
+      if (!abandons && in.ensure(in.available() + 1)) continue;
+      break;
+    }
+    const uint8_t* const base = in.here();
+    const int stripes =
+        std::min(kx_stripes(static_cast<int64_t>(rows) * pic.width, kStripePixels), rows);
+    kx_parallel(stripes, [&](int i) {
+      const int first = static_cast<int>(kx_stripeStart(rows, i, stripes));
+      const int end = static_cast<int>(kx_stripeStart(rows, i + 1, stripes));
+      PictureInStream stripe(std::span(base + starts[first], starts[end] - starts[first]));
+      uint8_t* cursor[4];
+      for (int c = 0; c < 4; ++c) {
+        cursor[c] = pic.cursor[c] ? pic.cursor[c] + first * width : nullptr;
+      }
+      for (int row = first; row < end; ++row) {
+        QZ_scanlineRead(stripe, pic.width, packets, cursor);
+      }
+    });
+    in.advance(starts[rows]);
+    for (int c = 0; c < 4; ++c) {
+      if (pic.cursor[c]) pic.cursor[c] += rows * width;
+    }
+    y += rows;
+  }
+  for (; y < pic.height; ++y) QZ_pictureReadScanline(in, pic, packets);
+  return true;
 }
 
 // Allocates the buffers that the packets name and reads every scanline.
@@ -84,7 +135,9 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
     refuse(why, ReadRefusal::Cause::outOfMemory, pic);
     return nullptr;
   }
-  for (int y = 0; y < pic.height; ++y) QZ_pictureReadScanline(in, pic, packets);
+  if (!readInStripes(in, pic, packets, plane)) {
+    for (int y = 0; y < pic.height; ++y) QZ_pictureReadScanline(in, pic, packets);
+  }
   if (in.error() != 0) {
     errno = in.error();
     return nullptr;
@@ -92,10 +145,52 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
   return picture;
 }
 
+// Codes the scanlines in chunks on the process's pool, a wave of chunks at
+// a time, each into memory of its own, and writes the chunks in order;
+// false (nothing written) with one thread or for a small picture. Every
+// scanline is coded on its own, so the bytes are those of one scanline
+// after the other.
+bool writeInStripes(PictureOutStream& out, Picture& picture, const ChannelPacketList& packets) {
+  const size_t width = static_cast<size_t>(std::max<int16_t>(picture.width, 0));
+  const int height = picture.height;
+  if (kx_threadsHere() <= 1 || height < 2 || width * height < kStripePixels) return false;
+  const int rowsPerChunk = static_cast<int>(std::max<size_t>(1, kStripePixels / width));
+  const int chunks = (height + rowsPerChunk - 1) / rowsPerChunk;
+  // Bounded memory: a wave holds a few chunks per thread, not the file.
+  const int wave = 2 * kx_threadsHere();
+  std::vector<PictureOutStream> coded(static_cast<size_t>(std::min(wave, chunks)));
+  uint8_t named = 0;
+  for (const ChannelPacket& p : packets) named |= p.mask;
+  for (int firstChunk = 0; firstChunk < chunks; firstChunk += wave) {
+    const int count = std::min(wave, chunks - firstChunk);
+    kx_parallel(count, [&](int i) {
+      const int first = (firstChunk + i) * rowsPerChunk;
+      const int end = std::min(first + rowsPerChunk, height);
+      uint8_t* cursor[4];
+      for (int c = 0; c < 4; ++c) {
+        uint8_t* channel = picture.channel[c].get();
+        cursor[c] = channel ? channel + first * width : nullptr;
+      }
+      coded[i].clear();
+      for (int y = first; y < end; ++y) QZ_scanlineWrite(coded[i], picture.width, packets, cursor);
+    });
+    for (int i = 0; i < count; ++i) {
+      const auto bytes = coded[i].bytes();
+      out.write(bytes.data(), bytes.size());
+    }
+  }
+  for (int c = 0; c < 4; ++c) {
+    uint8_t* channel = picture.channel[c].get();
+    picture.cursor[c] = channel && (named & kChannelBits[c]) ? channel + height * width : channel;
+  }
+  return true;
+}
+
 // Writes the header and every scanline; the caller commits the stream.
 void writePicture(PictureOutStream& out, Picture& picture, ChannelPacketList& packets,
                   int compression) {
   QZ_pictureWriteStreamHeader(out, picture, packets, compression);
+  if (writeInStripes(out, picture, packets)) return;
   for (int c = 0; c < 4; ++c) picture.cursor[c] = picture.channel[c].get();
   for (int y = 0; y < picture.height; ++y) QZ_pictureWriteScanline(out, picture, packets);
 }

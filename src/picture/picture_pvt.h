@@ -114,6 +114,9 @@ class PictureOutStream {
   void commit(uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.get()); }
   void write(const void* data, size_t n);
 
+  // Forgets the bytes of an in-memory stream, keeping its memory.
+  void clear() { used_ = 0; }
+
   // Scratch space for the coders (one byte per pixel of a scanline).
   uint8_t* scratch(size_t n);
 
@@ -181,6 +184,20 @@ std::unique_ptr<PictureInStream> QZ_pictureReadFileHeader(const std::string& nam
 int QZ_pictureWriteScanline(PictureOutStream& out, Picture& picture,
                             const ChannelPacketList& packets);
 int QZ_pictureReadScanline(PictureInStream& in, Picture& picture, const ChannelPacketList& packets);
+// The same with cursors of their own (red, green, blue, alpha), which
+// advance as the record's do.
+void QZ_scanlineWrite(PictureOutStream& out, int16_t width, const ChannelPacketList& packets,
+                      uint8_t* cursor[4]);
+void QZ_scanlineRead(PictureInStream& in, int16_t width, const ChannelPacketList& packets,
+                     uint8_t* cursor[4]);
+// How many of the next `rows` scanlines lie whole in the bytes available at
+// in.here(), found by walking their segments without decoding them; starts
+// receives where each of them begins and where the last one ends, counted
+// from in.here(). The walk stops at the first scanline cut short by the end
+// of the available bytes, and at one holding a packet that does not fit the
+// scanline (*abandons set): decoding that one gives up on the file.
+int QZ_findScanlines(const PictureInStream& in, int16_t width, int rows,
+                     const ChannelPacketList& packets, std::vector<size_t>& starts, bool* abandons);
 
 // Coders and decoders of one segment: n channels (0 to 4), samples[c] is the
 // first sample of this scanline in channel c.

@@ -351,52 +351,124 @@ int gatherChannels(const ChannelPacket& packet, int index[4]) {
 
 int QZ_pictureWriteScanline(PictureOutStream& out, Picture& picture,
                             const ChannelPacketList& packets) {
+  QZ_scanlineWrite(out, picture.width, packets, picture.cursor.data());
+  return 1;
+}
+
+void QZ_scanlineWrite(PictureOutStream& out, int16_t width, const ChannelPacketList& packets,
+                      uint8_t* cursor[4]) {
   for (const ChannelPacket& packet : packets) {
     int index[4];
     const int n = gatherChannels(packet, index);
     const uint8_t* samples[4] = {};
-    for (int i = 0; i < n; ++i) samples[i] = picture.cursor[index[i]];
+    for (int i = 0; i < n; ++i) samples[i] = cursor[index[i]];
     switch (packet.type & 0x0F) {
       case 0:
-        QZ_scanlineWriteUncompressed(out, picture.width, n, samples);
+        QZ_scanlineWriteUncompressed(out, width, n, samples);
         break;
       case 1:
-        QZ_scanlineWritePureRunLength(out, picture.width, n, samples);
+        QZ_scanlineWritePureRunLength(out, width, n, samples);
         break;
       case 2:
-        QZ_scanlineWriteMixedRunLength(out, picture.width, n, samples);
+        QZ_scanlineWriteMixedRunLength(out, width, n, samples);
         break;
       default:
         break;
     }
-    for (int i = 0; i < n; ++i) picture.cursor[index[i]] += picture.width;
+    for (int i = 0; i < n; ++i) cursor[index[i]] += width;
   }
-  return 1;
 }
 
 int QZ_pictureReadScanline(PictureInStream& in, Picture& picture,
                            const ChannelPacketList& packets) {
+  QZ_scanlineRead(in, picture.width, packets, picture.cursor.data());
+  return 1;
+}
+
+void QZ_scanlineRead(PictureInStream& in, int16_t width, const ChannelPacketList& packets,
+                     uint8_t* cursor[4]) {
   for (const ChannelPacket& packet : packets) {
     int index[4];
     const int n = gatherChannels(packet, index);
     uint8_t* samples[4] = {};
-    for (int i = 0; i < n; ++i) samples[i] = picture.cursor[index[i]];
+    for (int i = 0; i < n; ++i) samples[i] = cursor[index[i]];
     switch (packet.type & 0x0F) {
       case 0:
-        QZ_scanlineReadUncompressed(in, picture.width, n, samples);
+        QZ_scanlineReadUncompressed(in, width, n, samples);
         break;
       case 1:
-        QZ_scanlineReadPureRunLength(in, picture.width, n, samples);
+        QZ_scanlineReadPureRunLength(in, width, n, samples);
         break;
       case 2:
-        QZ_scanlineReadMixedRunLength(in, picture.width, n, samples);
+        QZ_scanlineReadMixedRunLength(in, width, n, samples);
         break;
       default:
         break;
     }
-    for (int i = 0; i < n; ++i) picture.cursor[index[i]] += picture.width;
+    for (int i = 0; i < n; ++i) cursor[index[i]] += width;
   }
-  return 1;
+}
+
+int QZ_findScanlines(const PictureInStream& in, int16_t width, int rows,
+                     const ChannelPacketList& packets, std::vector<size_t>& starts,
+                     bool* abandons) {
+  const uint8_t* const data = in.here();
+  const size_t size = in.available();
+  const int w = width;
+  size_t pos = 0;
+  *abandons = false;
+  starts.assign(1, 0);
+  for (int y = 0; y < rows; ++y) {
+    for (const ChannelPacket& packet : packets) {
+      int index[4];
+      const size_t n = static_cast<size_t>(gatherChannels(packet, index));
+      switch (packet.type & 0x0F) {
+        case 0:
+          if (w <= 0 || n == 0) break;
+          if (size - pos < static_cast<size_t>(w) * n) return y;
+          pos += static_cast<size_t>(w) * n;
+          break;
+        case 1: {
+          // As the decoder walks it: at least one run, counts above the
+          // width clamped.
+          int x = 0;
+          do {
+            if (size - pos < 1 + n) return y;
+            x += std::min<int>(data[pos], w);
+            pos += 1 + n;
+          } while (x < w);
+          break;
+        }
+        case 2:
+          for (int x = 0; x < w;) {
+            if (pos == size) return y;
+            const int h = data[pos++];
+            int m = h - 127;
+            size_t bytes = n;
+            if (h < 128) {
+              m = h + 1;
+              bytes = static_cast<size_t>(m) * n;
+            } else if (h == 128) {
+              if (size - pos < 2) return y;
+              m = (data[pos] << 8) | data[pos + 1];
+              pos += 2;
+            }
+            if (x + m > w) {
+              *abandons = true;
+              return y;
+            }
+            if (size - pos < bytes) return y;
+            pos += bytes;
+            x += m;
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    starts.push_back(pos);
+  }
+  return rows;
 }
 
 }  // namespace kx

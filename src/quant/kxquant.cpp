@@ -23,6 +23,7 @@
 #include "common/messages.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
+#include "common/threads.h"
 #include "quant/quant_pvt.h"
 
 namespace kx {
@@ -400,6 +401,10 @@ int kxquantMain(int argc, char** argv) {
   }
   if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {
     std::fprintf(stderr, "kxquant: %s\n", problem.c_str());
+    return kUsageError;
+  }
+  if (const std::string threads = kx_threadSettingError(); !threads.empty()) {
+    std::fprintf(stderr, "kxquant: %s", threads.c_str());
     return kUsageError;
   }
   try {

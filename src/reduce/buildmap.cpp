@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/messages.h"
+#include "common/threads.h"
 #include "output/output.h"
 #include "reduce/reduce.h"
 
@@ -50,10 +51,13 @@ SampleCentres centresOf(const SampleTable& counted) {
 
 void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval) {
   const SampleTable lut = compressionTable(target, maxval);
-  for (int r = 0; r < rows; ++r) {
-    uint8_t* p = planes[r];
-    for (int i = 0; i < columns * 3; ++i) p[i] = lut[p[i]];
-  }
+  const int64_t stripeRows = std::max<int64_t>(1, (int64_t{1} << 16) / std::max(columns, 1));
+  kx_forStripes(rows, stripeRows, [&](int64_t first, int64_t end) {
+    for (int64_t r = first; r < end; ++r) {
+      uint8_t* p = planes[static_cast<int>(r)];
+      for (int i = 0; i < columns * 3; ++i) p[i] = lut[p[i]];
+    }
+  });
 }
 
 namespace {

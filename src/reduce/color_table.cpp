@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/threads.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -20,6 +21,40 @@ constexpr uint32_t kUsed = 0x1000000;  // marks a slot in use; colours are 24 bi
 Color colorOfKey(uint32_t key) {
   return Color{static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
                static_cast<uint8_t>(key)};
+}
+
+// Counts the planes in stripes of rows, a counter each, and merges the
+// counters in stripe order: the colours keep the order of their first
+// occurrence in one pass over the rows, which decides the histogram order.
+// A stripe that passes the maximum on its own shows that the whole picture
+// does. May throw std::bad_alloc.
+bool countPlanes(ColorCounter& counter, int maxColors, const PixelPlanes& planes, int columns,
+                 int rows) {
+  constexpr int64_t kStripePixels = int64_t{1} << 16;
+  const int stripes =
+      kx_threadsHere() > 1 ? std::min(kx_stripes(int64_t{columns} * rows, kStripePixels), rows) : 1;
+  if (stripes <= 1) return counter.count(planes, columns, rows);
+  std::vector<std::unique_ptr<ColorCounter>> later(stripes);
+  std::vector<uint8_t> fits(stripes, 0);
+  // Set by the first stripe past the maximum: the others need not go on.
+  std::atomic<bool> over{false};
+  kx_parallel(stripes, [&](int i) {
+    const int first = static_cast<int>(kx_stripeStart(rows, i, stripes));
+    const int end = static_cast<int>(kx_stripeStart(rows, i + 1, stripes));
+    ColorCounter* part = &counter;
+    if (i > 0) {
+      later[i] = std::make_unique<ColorCounter>(maxColors);
+      part = later[i].get();
+    }
+    fits[i] = part->count(planes, columns, first, end, &over);
+    if (!fits[i]) over = true;
+  });
+  if (std::find(fits.begin(), fits.end(), 0) != fits.end()) return false;
+  for (int i = 1; i < stripes; ++i) {
+    if (!counter.absorb(*later[i])) return false;
+    later[i].reset();
+  }
+  return true;
 }
 
 }  // namespace
@@ -49,7 +84,8 @@ void ColorCounter::grow() {
   slots_.swap(bigger);
 }
 
-bool ColorCounter::count(const PixelPlanes& planes, int columns, int rows) {
+bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+                         const std::atomic<bool>* stop) {
   // Pixel counts first go to a small direct-mapped table of recent colours
   // that stays in the processor's first-level cache; a colour's count
   // reaches the main table when another colour takes its place. Colours
@@ -74,7 +110,8 @@ bool ColorCounter::count(const PixelPlanes& planes, int columns, int rows) {
   uint32_t mask = mask_;
   int shift = shift_;
   Recent* const recentSlots = recent.data();
-  for (int row = 0; row < rows; ++row) {
+  for (int row = firstRow; row < endRow; ++row) {
+    if (stop && stop->load(std::memory_order_relaxed)) return false;
     const uint8_t* p = planes[row];
     for (int c = 0; c < columns; ++c, p += 3) {
       const uint32_t key = kUsed | (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
@@ -106,6 +143,25 @@ bool ColorCounter::count(const PixelPlanes& planes, int columns, int rows) {
     }
   }
   flushRecent();
+  return true;
+}
+
+bool ColorCounter::absorb(const ColorCounter& later) {
+  for (const uint32_t from : later.order_) {
+    const Slot s = later.slots_[from];
+    uint32_t pos = slotOf(s.key);
+    while (slots_[pos].key != s.key && slots_[pos].key != 0) pos = (pos + 1) & mask_;
+    if (slots_[pos].key == 0) {
+      if (static_cast<int64_t>(order_.size()) >= maxColors_) return false;
+      slots_[pos] = Slot{s.key, 0};
+      order_.push_back(pos);
+      if (order_.size() * 2 > slots_.size()) {
+        grow();
+        pos = order_.back();
+      }
+    }
+    slots_[pos].count += s.count;
+  }
   return true;
 }
 
@@ -180,7 +236,7 @@ ColorTablePtr kx_makeColorTable(const PixelPlanes& planes, int columns, int rows
   ColorTablePtr table = kx_allocColorTable();
   try {
     ColorCounter counter(maxColors);
-    if (!counter.count(planes, columns, rows)) return nullptr;
+    if (!countPlanes(counter, maxColors, planes, columns, rows)) return nullptr;
     // Linking the colours in the order they were met gives each chain the
     // order that counting pixel by pixel would have given it.
     const std::vector<HistogramEntry> colors = counter.inFirstOrder();
@@ -218,7 +274,7 @@ std::optional<Histogram> kx_makeHistogram(const PixelPlanes& planes, int columns
   std::vector<HistogramEntry> colors;
   try {
     ColorCounter counter(maxColors);
-    if (!counter.count(planes, columns, rows)) return std::nullopt;
+    if (!countPlanes(counter, maxColors, planes, columns, rows)) return std::nullopt;
     colors = counter.inTableOrder();
   } catch (const std::bad_alloc&) {
     kx_error("out of memory for making color table\n");

@@ -4,8 +4,11 @@
 // the previous cuts) gave them, so the palette is the same on every run and
 // every platform, whatever the standard library's sort does with ties.
 #include <algorithm>
+#include <array>
 #include <new>
+#include <utility>
 
+#include "common/threads.h"
 #include "reduce/reduce.h"
 
 namespace kx {
@@ -24,6 +27,50 @@ int sumcompare(const Box& a, const Box& b) {
 }
 
 namespace {
+
+// Boxes smaller than this are sorted on the calling thread.
+constexpr int64_t kStripeEntries = 4096;
+
+// A stable sort of the entries on one sample, on the process's pool: a
+// counting sort whose stripes place their entries of each key after those
+// of the stripes before them. A stable sort has only one possible result,
+// so this is the order std::stable_sort gives. False (nothing done) with one
+// thread, for a small box, or without memory for the copy.
+bool sortInStripes(HistogramEntry* begin, HistogramEntry* end, uint8_t HistogramEntry::*key) {
+  const int64_t n = end - begin;
+  if (kx_threadsHere() <= 1 || n < 2 * kStripeEntries) return false;
+  const int stripes = kx_stripes(n, kStripeEntries);
+  std::vector<HistogramEntry> sorted;
+  std::vector<std::array<int64_t, 256>> place;
+  try {
+    sorted.resize(static_cast<size_t>(n));
+    place.assign(static_cast<size_t>(stripes), std::array<int64_t, 256>{});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  auto stripe = [&](int i) {
+    return std::pair{begin + kx_stripeStart(n, i, stripes),
+                     begin + kx_stripeStart(n, i + 1, stripes)};
+  };
+  kx_parallel(stripes, [&](int i) {
+    const auto [first, last] = stripe(i);
+    for (const HistogramEntry* e = first; e != last; ++e) ++place[i][(*e).*key];
+  });
+  int64_t at = 0;
+  for (int k = 0; k < 256; ++k) {
+    for (int i = 0; i < stripes; ++i) {
+      const int64_t count = place[i][k];
+      place[i][k] = at;
+      at += count;
+    }
+  }
+  kx_parallel(stripes, [&](int i) {
+    const auto [first, last] = stripe(i);
+    for (const HistogramEntry* e = first; e != last; ++e) sorted[place[i][(*e).*key]++] = *e;
+  });
+  std::copy(sorted.begin(), sorted.end(), begin);
+  return true;
+}
 
 // Cuts the box at the median of its pixel count along its widest channel;
 // returns the new upper box.
@@ -47,9 +94,14 @@ Box cutBox(Histogram& histogram, Box& box) {
   } else if (rangeG >= rangeB) {
     compare = &greencompare;
   }
-  std::stable_sort(begin, end, [compare](const HistogramEntry& a, const HistogramEntry& b) {
-    return compare(a, b) < 0;
-  });
+  uint8_t HistogramEntry::*key = &HistogramEntry::blue;
+  if (compare == &redcompare) key = &HistogramEntry::red;
+  if (compare == &greencompare) key = &HistogramEntry::green;
+  if (!sortInStripes(begin, end, key)) {
+    std::stable_sort(begin, end, [compare](const HistogramEntry& a, const HistogramEntry& b) {
+      return compare(a, b) < 0;
+    });
+  }
 
   int64_t lower = begin[0].count;
   const int64_t half = box.pixels / 2;

@@ -2,10 +2,18 @@
 // reduction sees it, and the reduced frame as the picture writers take it.
 #include <cstring>
 
+#include "common/threads.h"
 #include "picture/picture.h"
 #include "reduce/reduce.h"
 
 namespace kx {
+
+namespace {
+
+// Fewer pixels than this are not worth a thread of their own.
+constexpr int64_t kStripePixels = int64_t{1} << 16;
+
+}  // namespace
 
 PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height) {
   PixelPlanes planes = kx_allocArray(width, height, 3);
@@ -14,14 +22,16 @@ PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height) {
   // A picture without green or blue (a grey picture) shows its red channel in
   // all three; a missing red channel reads as 0.
   const uint8_t* red = picture.channel[0].get();
-  for (int c = 0; c < 3; ++c) {
-    const uint8_t* in = picture.channel[c] ? picture.channel[c].get() : red;
-    if (in) {
-      for (size_t i = 0; i < n; ++i) out[3 * i + c] = in[i];
-    } else {
-      for (size_t i = 0; i < n; ++i) out[3 * i + c] = 0;
+  kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+    for (int c = 0; c < 3; ++c) {
+      const uint8_t* in = picture.channel[c] ? picture.channel[c].get() : red;
+      if (in) {
+        for (size_t i = begin; i < end; ++i) out[3 * i + c] = in[i];
+      } else {
+        for (size_t i = begin; i < end; ++i) out[3 * i + c] = 0;
+      }
     }
-  }
+  });
   return planes;
 }
 
@@ -35,11 +45,13 @@ void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& p
   uint8_t* b = picture.channel[2].get();
   const uint8_t* in = planes.data();
   if (maxval == 255) {
-    for (size_t i = 0; i < n; ++i) {
-      r[i] = in[3 * i];
-      g[i] = in[3 * i + 1];
-      b[i] = in[3 * i + 2];
-    }
+    kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) {
+        r[i] = in[3 * i];
+        g[i] = in[3 * i + 1];
+        b[i] = in[3 * i + 2];
+      }
+    });
     return;
   }
   if (maxval == 0) kx_error("kx_pixels2pic: max val = 0\n");
@@ -47,11 +59,13 @@ void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& p
   // 255 and truncates to 254, which stored files depend on.
   const double scale = 255.0 / maxval;
   auto rescale = [scale](uint8_t s) { return static_cast<uint8_t>(static_cast<int>(s * scale)); };
-  for (size_t i = 0; i < n; ++i) {
-    r[i] = rescale(in[3 * i]);
-    g[i] = rescale(in[3 * i + 1]);
-    b[i] = rescale(in[3 * i + 2]);
-  }
+  kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      r[i] = rescale(in[3 * i]);
+      g[i] = rescale(in[3 * i + 1]);
+      b[i] = rescale(in[3 * i + 2]);
+    }
+  });
 }
 
 }  // namespace kx

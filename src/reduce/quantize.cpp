@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/threads.h"
 #include "picture/picture.h"
 #include "reduce/reduce.h"
+#include "reduce/reduce_pvt.h"
 
 namespace kx {
 
@@ -43,6 +45,49 @@ void makequanttab(int16_t* quantTable, int bits) {
 
 namespace {
 
+// Quantizes one row of up to three channels, samples rowStart to rowStart +
+// rowLength − 1 of `count` in rows of `width`, whose values are in cur[c];
+// with dither, each error is spread to the rest of cur and to next, the
+// row below. wait(col) is called before each column. The caller sets the
+// rounding to nearest.
+template <class Wait>
+inline void filterRow(float* const* cur, float* const* next, int channelCount,
+                      const int16_t* quantTable, int64_t rowStart, int rowLength, int64_t count,
+                      int width, bool dither, Wait&& wait) {
+  // Adding and removing 2^23 rounds a float in 0 … 255 to an integer in the
+  // current mode, exactly as nearbyint does.
+  constexpr float kRound = 8388608.0f;
+  // Shares are computed in double and stored back as float, one rounding
+  // per neighbour, as earlier runs did.
+  auto spread = [](float& at, int weight, float err) {
+    at = static_cast<float>(static_cast<double>(at) +
+                            (static_cast<double>(weight) * static_cast<double>(err)) / 16.0);
+  };
+  for (int col = 0; col < rowLength; ++col) {
+    wait(col);
+    const int64_t i = rowStart + col;
+    // Neighbours that exist: never past the last sample, even in a last
+    // row shorter than the others.
+    const bool right = col + 1 < width && i + 1 < count;
+    const bool down = i + width < count;
+    const bool downLeft = down && col > 0;
+    const bool downRight = down && col + 1 < width && i + width + 1 < count;
+    for (int c = 0; c < channelCount; ++c) {
+      const float clamped = std::clamp(cur[c][col], 0.0f, 255.0f);
+      const int rounded = static_cast<int>((clamped + kRound) - kRound);
+      const float level = static_cast<float>(quantTable[rounded]);
+      cur[c][col] = level;
+      if (!dither) continue;
+      const float err = std::clamp(clamped - level, -40.0f, 40.0f);
+      if (std::fabs(static_cast<double>(err)) < 0.0001) continue;
+      if (right) spread(cur[c][col + 1], 7, err);
+      if (downLeft) spread(next[c][col - 1], 3, err);
+      if (down) spread(next[c][col], 5, err);
+      if (downRight) spread(next[c][col + 1], 1, err);
+    }
+  }
+}
+
 // Filters up to three channels of `count` samples in rows of `width`, in
 // step: each channel's diffusion is its own, but each sample waits for the
 // error of the one before it, so three chains side by side keep the
@@ -66,18 +111,9 @@ void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* q
     const int64_t firstRow = std::min<int64_t>(width, count);
     for (int64_t k = 0; k < firstRow; ++k) cur[c][k] = channels[c][k];
   }
-  // Rounding is to nearest, ties to even, whatever mode the caller set:
-  // adding and removing 2^23 rounds a float in 0 … 255 to an integer in the
-  // current mode, exactly as nearbyint does.
+  // Rounding is to nearest, ties to even, whatever mode the caller set.
   const int savedRounding = std::fegetround();
   std::fesetround(FE_TONEAREST);
-  constexpr float kRound = 8388608.0f;
-  // Shares are computed in double and stored back as float, one rounding
-  // per neighbour, as earlier runs did.
-  auto spread = [](float& at, int weight, float err) {
-    at = static_cast<float>(static_cast<double>(at) +
-                            (static_cast<double>(weight) * static_cast<double>(err)) / 16.0);
-  };
   for (int64_t rowStart = 0; rowStart < count; rowStart += width) {
     const int rowLength = static_cast<int>(std::min<int64_t>(width, count - rowStart));
     const int64_t nextStart = rowStart + width;
@@ -86,28 +122,8 @@ void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* q
     for (int c = 0; c < channelCount; ++c) {
       for (int k = 0; k < nextLength; ++k) next[c][k] = channels[c][nextStart + k];
     }
-    for (int col = 0; col < rowLength; ++col) {
-      const int64_t i = rowStart + col;
-      // Neighbours that exist: never past the last sample, even in a last
-      // row shorter than the others.
-      const bool right = col + 1 < width && i + 1 < count;
-      const bool down = i + width < count;
-      const bool downLeft = down && col > 0;
-      const bool downRight = down && col + 1 < width && i + width + 1 < count;
-      for (int c = 0; c < channelCount; ++c) {
-        const float clamped = std::clamp(cur[c][col], 0.0f, 255.0f);
-        const int rounded = static_cast<int>((clamped + kRound) - kRound);
-        const float level = static_cast<float>(quantTable[rounded]);
-        cur[c][col] = level;
-        if (!dither) continue;
-        const float err = std::clamp(clamped - level, -40.0f, 40.0f);
-        if (std::fabs(static_cast<double>(err)) < 0.0001) continue;
-        if (right) spread(cur[c][col + 1], 7, err);
-        if (downLeft) spread(next[c][col - 1], 3, err);
-        if (down) spread(next[c][col], 5, err);
-        if (downRight) spread(next[c][col + 1], 1, err);
-      }
-    }
+    filterRow(cur, next, channelCount, quantTable, rowStart, rowLength, count, width, dither,
+              [](int) {});
     for (int c = 0; c < channelCount; ++c) {
       for (int k = 0; k < rowLength; ++k)
         channels[c][rowStart + k] = static_cast<uint8_t>(cur[c][k]);
@@ -117,12 +133,85 @@ void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* q
   std::fesetround(savedRounding);
 }
 
+// filterChannels on several threads, one row per unit of a wavefront: a
+// sample waits until the row above is done two samples past it, the last
+// one whose share it must follow, so every float receives its shares in
+// the same order as in one pass. Each row reads the bytes of the row below
+// into its error row before it starts, and writes its own bytes back when
+// it is done, after the row above has read them.
+void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int channelCount,
+                             const int16_t* quantTable, int64_t count, int width, bool dither) {
+  constexpr int kPublishEvery = 32;
+  const int64_t rows64 = (count + width - 1) / width;
+  const int rows = static_cast<int>(rows64);
+  const int lanes = std::min(pool.threads(), rows);
+  // Row r filters error row r % ringRows into the next one; a row begins
+  // once the row `lanes` above it has finished.
+  const int ringRows = lanes + 2;
+  std::vector<float> buffer;
+  try {
+    buffer.resize(static_cast<size_t>(channelCount) * ringRows * static_cast<size_t>(width));
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for allocating a row\n");
+  }
+  auto errorRow = [&](int c, int64_t row) {
+    return buffer.data() + (static_cast<size_t>(c) * ringRows + row % ringRows) * width;
+  };
+  auto load = [&](float* const* into, int64_t row) {
+    const int64_t start = row * width;
+    const int length = static_cast<int>(std::clamp<int64_t>(count - start, 0, width));
+    for (int c = 0; c < channelCount; ++c) {
+      for (int k = 0; k < length; ++k) into[c][k] = channels[c][start + k];
+    }
+  };
+  runWavefront(pool, rows, lanes, [&](int row, WaveProgress* above, WaveProgress& mine) {
+    float* cur[3];
+    float* next[3];
+    for (int c = 0; c < channelCount; ++c) {
+      cur[c] = errorRow(c, row);
+      next[c] = errorRow(c, row + 1);
+    }
+    if (row == 0) load(cur, 0);
+    load(next, row + 1);
+    const int64_t rowStart = int64_t{row} * width;
+    const int rowLength = static_cast<int>(std::min<int64_t>(width, count - rowStart));
+    const int savedRounding = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    int aboveDone = above ? 0 : width;
+    filterRow(cur, next, channelCount, quantTable, rowStart, rowLength, count, width, dither,
+              [&](int col) {
+                const int need = std::min(col + 3, width);
+                if (aboveDone < need) aboveDone = above->waitFor(need);
+                if (col > 0 && col % kPublishEvery == 0) mine.publish(col);
+              });
+    std::fesetround(savedRounding);
+    for (int c = 0; c < channelCount; ++c) {
+      for (int k = 0; k < rowLength; ++k)
+        channels[c][rowStart + k] = static_cast<uint8_t>(cur[c][k]);
+    }
+    mine.publish(width);
+  });
+}
+
+// Filters below this many samples a channel stay on the calling thread.
+constexpr int64_t kParallelSamples = int64_t{1} << 16;
+
+void filter(uint8_t* const* channels, int channelCount, const int16_t* quantTable, int64_t count,
+            int width, bool dither) {
+  ThreadPool* pool = kx_pool();
+  if (pool && channelCount > 0 && width > 0 && count >= kParallelSamples && count > width) {
+    filterChannelsWavefront(*pool, channels, channelCount, quantTable, count, width, dither);
+  } else {
+    filterChannels(channels, channelCount, quantTable, count, width, dither);
+  }
+}
+
 }  // namespace
 
 void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
               int16_t dither) {
   if (!channel) return;
-  filterChannels(&channel, 1, quantTable, count, width, dither != 0);
+  filter(&channel, 1, quantTable, count, width, dither != 0);
 }
 
 int quantFloyd(Picture& picture, int bits, int dither) {
@@ -132,8 +221,7 @@ int quantFloyd(Picture& picture, int bits, int dither) {
   for (int c = 0; c < 3; ++c) {
     if (picture.channel[c]) channels[n++] = picture.channel[c].get();
   }
-  filterChannels(channels, n, table, int64_t{picture.width} * picture.height, picture.width,
-                 dither != 0);
+  filter(channels, n, table, int64_t{picture.width} * picture.height, picture.width, dither != 0);
   return 1;
 }
 

@@ -1,11 +1,16 @@
-// Private structures of the colour reduction: the fast colour counter and
-// the exact nearest-entry search. Both give exactly the results of the
-// chained colour table and of the linear search; they only get there faster.
+// Private structures of the colour reduction: the fast colour counter, the
+// exact nearest-entry search and the row wavefront of error diffusion on
+// several threads. They give exactly the results of the chained colour
+// table, of the linear search and of one pass over the rows; they only get
+// there faster.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "common/threads.h"
 #include "reduce/reduce.h"
 
 namespace kx {
@@ -21,7 +26,18 @@ class ColorCounter {
 
   // Counts every pixel of the rows; false as soon as a colour beyond the
   // maximum is met. May throw std::bad_alloc.
-  bool count(const PixelPlanes& planes, int columns, int rows);
+  bool count(const PixelPlanes& planes, int columns, int rows) {
+    return count(planes, columns, 0, rows);
+  }
+  // The rows firstRow to endRow − 1; with `stop`, also false as soon as it
+  // is set (another counter passed the maximum, so the picture has).
+  bool count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+             const std::atomic<bool>* stop = nullptr);
+  // Adds the colours and counts of a counter of later pixels, as if its
+  // pixels had been counted here after this counter's own: its new colours
+  // follow, in its order of first occurrence. False when that passes the
+  // maximum. May throw std::bad_alloc.
+  bool absorb(const ColorCounter& later);
 
   size_t size() const { return order_.size(); }
   // Colours in histogram order: bucket ascending, within a bucket the
@@ -56,25 +72,119 @@ class ColorCounter {
 // for every colour of the cell, so dropping it changes neither the nearest
 // distance nor which index wins a tie. The others are compared in
 // ascending index, taking an entry only when it is strictly nearer.
+class NearestCells {
+ public:
+  // The palette must have 1 to 256 entries. May throw std::bad_alloc.
+  NearestCells(const HistogramEntry* palette, int colors);
+
+  static int cellOf(int red, int green, int blue) {
+    return ((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3);
+  }
+  static int offsetOf(int red, int green, int blue) {
+    return ((red & 7) << 6) | ((green & 7) << 3) | (blue & 7);
+  }
+  // The nearest entry of every colour of the cell, at its offsetOf().
+  void fill(int cell, uint8_t nearest[512]) const;
+
+ private:
+  int colors_;
+  std::vector<int32_t> red_, green_, blue_;
+};
+
 class NearestSearch {
  public:
   // The palette must have 1 to 256 entries. May throw std::bad_alloc.
   NearestSearch(const HistogramEntry* palette, int colors);
 
   int find(int red, int green, int blue) {
-    const int cell = ((red >> 3) << 10) | ((green >> 3) << 5) | (blue >> 3);
+    const int cell = NearestCells::cellOf(red, green, blue);
     int32_t start = cellStart_[cell];
     if (start < 0) start = fillCell(cell);
-    return table_[start + (((red & 7) << 6) | ((green & 7) << 3) | (blue & 7))];
+    return table_[start + NearestCells::offsetOf(red, green, blue)];
   }
 
  private:
   int32_t fillCell(int cell);
 
-  int colors_;
-  std::vector<int32_t> red_, green_, blue_;
+  NearestCells cells_;
   std::vector<int32_t> cellStart_;  // offset of the cell's 512 indices, -1 until needed
   std::vector<uint8_t> table_;
 };
+
+// The same search for several threads at once. Every cell has its place in
+// a table of the whole cube, of which only the cells asked for are ever
+// touched; the first thread to ask for a cell fills it, and others that ask
+// meanwhile wait for it.
+class SharedNearestSearch {
+ public:
+  // May throw std::bad_alloc.
+  SharedNearestSearch(const HistogramEntry* palette, int colors);
+
+  int find(int red, int green, int blue) {
+    const int cell = NearestCells::cellOf(red, green, blue);
+    const int offset = NearestCells::offsetOf(red, green, blue);
+    if (state_[cell].load(std::memory_order_acquire) == kReady) {
+      return table_[static_cast<size_t>(cell) * 512 + offset];
+    }
+    return fillCell(cell, offset);
+  }
+
+ private:
+  enum : uint8_t { kEmpty, kFilling, kReady };
+  int fillCell(int cell, int offset);
+
+  NearestCells cells_;
+  std::unique_ptr<std::atomic<uint8_t>[]> state_;
+  std::unique_ptr<uint8_t[]> table_;
+};
+
+// ---- Row wavefronts ----------------------------------------------------------------
+//
+// Error diffusion makes every pixel wait for its left neighbour and for the
+// row above. A wavefront keeps that order on several threads: units (a row,
+// or a few rows run side by side) are handed out top to bottom, and a unit
+// runs behind the one above it, waiting for its progress.
+
+// How far the last row of a unit has got, on a cache line of its own. A
+// unit waiting for the one above spins a little, then sleeps until woken:
+// on a machine whose cores are busy elsewhere the unit it waits for may
+// need its core.
+struct alignas(64) WaveProgress {
+  std::atomic<int> done{0};
+  std::atomic<int> sleepers{0};
+  std::atomic<bool> finished{false};  // the unit has returned
+
+  // Waits until `need` pixels are done; returns how many are.
+  int waitFor(int need);
+  void publish(int pixels) {
+    // Sequentially consistent, like the sleeper's count and check: either
+    // it sees the new value or this sees it asleep.
+    done.store(pixels);
+    if (sleepers.load() > 0) done.notify_all();
+  }
+};
+
+// Hands units 0 … units − 1 out in order to up to `lanes` threads of the
+// pool: unit(u, above, mine) runs unit u, where `above` is the progress of
+// unit u − 1 (null for unit 0) and `mine` its own. A unit waits only for
+// units handed out before it, which are running or done, so any number of
+// threads finishes. Unit u begins once unit u − lanes has finished, so
+// memory kept in a ring of lanes + 1 units' worth is never used by two
+// units at once. (Waiting for it costs nothing: a unit cannot finish its
+// last pixels before the unit above it, so of the units before u only the
+// last lanes − 1 can still be running when a thread comes free for u.)
+template <class Unit>
+void runWavefront(ThreadPool& pool, int units, int lanes, Unit&& unit) {
+  std::vector<WaveProgress> progress(static_cast<size_t>(units));
+  std::atomic<int> next{0};
+  pool.run(lanes, [&](int) {
+    for (int u; (u = next.fetch_add(1, std::memory_order_relaxed)) < units;) {
+      if (u >= lanes) progress[u - lanes].finished.wait(false);
+      unit(u, u > 0 ? &progress[u - 1] : nullptr, progress[u]);
+      progress[u].finished.store(true);
+      progress[u].finished.notify_all();
+    }
+  });
+}
 
 }  // namespace kx

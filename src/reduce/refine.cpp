@@ -25,9 +25,10 @@
 // Everything the result depends on is integer arithmetic: the cluster sums
 // are 64-bit sums of count × channel, so summing the histogram in chunks, in
 // any order, gives the same palette. Floating point only bounds distances to
-// skip searches whose answer is certain (see assign()). Where threads would
-// go: the loops of fullAssign(), assign() and accumulate() over the points,
-// in chunks with per-chunk cluster sums added afterwards.
+// skip searches whose answer is certain (see assign()). So the loops over
+// the points (fullAssign(), assign(), accumulate() and the seeds of
+// relocate()) run in chunks on the process's pool, each point's answer its
+// own and the chunks' sums added afterwards.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -35,6 +36,7 @@
 #include <new>
 #include <numeric>
 
+#include "common/threads.h"
 #include "reduce/reduce.h"
 
 namespace kx {
@@ -63,6 +65,8 @@ constexpr int kBigMovers = 8;
 constexpr double kSlack = 1e-6;
 
 constexpr int32_t kFar = std::numeric_limits<int32_t>::max();
+// Points per chunk of a loop run on the pool.
+constexpr int64_t kChunkPoints = 2048;
 
 struct Cluster {
   int64_t weight = 0;
@@ -383,19 +387,36 @@ class Refiner {
     return n;
   }
 
+  // Chunks of the points for the pool: one with a single thread or few
+  // points, when the loops run as one pass on the calling thread.
+  int chunks() const { return kx_threadsHere() > 1 ? kx_stripes(n_, kChunkPoints) : 1; }
+  template <class Work>
+  void forChunks(int count, Work&& work) {
+    if (count <= 1) {
+      work(0, 0, n_);
+      return;
+    }
+    kx_parallel(count, [&](int c) {
+      work(c, static_cast<int>(kx_stripeStart(n_, c, count)),
+           static_cast<int>(kx_stripeStart(n_, c + 1, count)));
+    });
+  }
+
   // Every point to its nearest entry; with `bounds`, also the lower bounds
   // that let assign() skip searches.
   void fullAssign(bool bounds = true) {
     sortPalette();
-    for (int i = 0; i < n_; ++i) {
-      if (!bounds) {
-        assigned_[i] = static_cast<uint8_t>(search<false>(red_[i], green_[i], blue_[i]).index);
-        continue;
+    forChunks(chunks(), [&](int, int first, int end) {
+      for (int i = first; i < end; ++i) {
+        if (!bounds) {
+          assigned_[i] = static_cast<uint8_t>(search<false>(red_[i], green_[i], blue_[i]).index);
+          continue;
+        }
+        const Nearest n = search(red_[i], green_[i], blue_[i]);
+        assigned_[i] = static_cast<uint8_t>(n.index);
+        lower_[i] = root(n.second);
       }
-      const Nearest n = search(red_[i], green_[i], blue_[i]);
-      assigned_[i] = static_cast<uint8_t>(n.index);
-      lower_[i] = root(n.second);
-    }
+    });
   }
 
   // Reassigns after entry j moved by moves[j] (half units). A point keeps its
@@ -425,36 +446,61 @@ class Refiner {
     for (int j = 0; j < k_; ++j) {
       half[j] = 0.5 * root(search(2 * pr_[j], 2 * pg_[j], 2 * pb_[j], j).distance);
     }
-    for (int i = 0; i < n_; ++i) {
-      const int a = assigned_[i];
-      int32_t nearestMover = kFar;
-      for (int m = 0; m < big; ++m) {
-        const int32_t dr = red_[i] - br[m], dg = green_[i] - bg[m], db = blue_[i] - bb[m];
-        const int32_t d = bi[m] == a ? kFar : dr * dr + dg * dg + db * db;
-        nearestMover = std::min(nearestMover, d);
+    forChunks(chunks(), [&](int, int first, int end) {
+      for (int i = first; i < end; ++i) {
+        const int a = assigned_[i];
+        int32_t nearestMover = kFar;
+        for (int m = 0; m < big; ++m) {
+          const int32_t dr = red_[i] - br[m], dg = green_[i] - bg[m], db = blue_[i] - bb[m];
+          const int32_t d = bi[m] == a ? kFar : dr * dr + dg * dg + db * db;
+          nearestMover = std::min(nearestMover, d);
+        }
+        lower_[i] = std::min(lower_[i] - rest, root(nearestMover));
+        const double bound = std::max(half[a], lower_[i]) - kSlack;
+        if (bound > 0 && static_cast<double>(distance(i, a)) < bound * bound) continue;
+        const Nearest n = search(red_[i], green_[i], blue_[i]);
+        assigned_[i] = static_cast<uint8_t>(n.index);
+        lower_[i] = root(n.second);
       }
-      lower_[i] = std::min(lower_[i] - rest, root(nearestMover));
-      const double bound = std::max(half[a], lower_[i]) - kSlack;
-      if (bound > 0 && static_cast<double>(distance(i, a)) < bound * bound) continue;
-      const Nearest n = search(red_[i], green_[i], blue_[i]);
-      assigned_[i] = static_cast<uint8_t>(n.index);
-      lower_[i] = root(n.second);
-    }
+    });
   }
 
   // The cluster sums of the current assignment; returns the total error.
   int64_t accumulate() {
+    const int count = chunks();
+    // Chunk 0 sums into the clusters themselves, the others into their own
+    // sums, added afterwards: integer sums, the same in any order.
+    std::vector<std::vector<Cluster>> later(static_cast<size_t>(count));
+    std::vector<int64_t> totals(static_cast<size_t>(count), 0);
     clusters_.assign(k_, Cluster{});
-    int64_t total = 0;
-    for (int i = 0; i < n_; ++i) {
-      Cluster& c = clusters_[assigned_[i]];
-      const int64_t e = cost(i, assigned_[i]);
-      c.weight += count_[i];
-      c.red += sumRed_[i];
-      c.green += sumGreen_[i];
-      c.blue += sumBlue_[i];
-      c.error += e;
-      total += e;
+    forChunks(count, [&](int chunk, int first, int end) {
+      std::vector<Cluster>& sums = chunk == 0 ? clusters_ : later[chunk];
+      if (chunk > 0) sums.assign(k_, Cluster{});
+      int64_t total = 0;
+      for (int i = first; i < end; ++i) {
+        Cluster& c = sums[assigned_[i]];
+        const int64_t e = cost(i, assigned_[i]);
+        c.weight += count_[i];
+        c.red += sumRed_[i];
+        c.green += sumGreen_[i];
+        c.blue += sumBlue_[i];
+        c.error += e;
+        total += e;
+      }
+      totals[chunk] = total;
+    });
+    int64_t total = totals[0];
+    for (int chunk = 1; chunk < count; ++chunk) {
+      for (int j = 0; j < k_; ++j) {
+        const Cluster& from = later[chunk][j];
+        Cluster& c = clusters_[j];
+        c.weight += from.weight;
+        c.red += from.red;
+        c.green += from.green;
+        c.blue += from.blue;
+        c.error += from.error;
+      }
+      total += totals[chunk];
     }
     return total;
   }
@@ -515,15 +561,34 @@ class Refiner {
     std::stable_sort(worst.begin(), worst.end(),
                      [&](int a, int b) { return clusters_[a].error > clusters_[b].error; });
 
-    // The worst-served point of each cluster seeds the entry moved there.
-    std::vector<int> seed(k_, -1);
-    std::vector<int64_t> seedError(k_, -1);
-    for (int i = 0; i < n_; ++i) {
-      const int a = assigned_[i];
-      const int64_t e = cost(i, a);
-      if (e > seedError[a]) {
-        seedError[a] = e;
-        seed[a] = i;
+    // The worst-served point of each cluster seeds the entry moved there
+    // (the first of equals): found per chunk, an earlier chunk's point
+    // winning a tie.
+    const int pieces = chunks();
+    std::vector<std::vector<int>> seeds(static_cast<size_t>(pieces));
+    std::vector<std::vector<int64_t>> seedErrors(static_cast<size_t>(pieces));
+    forChunks(pieces, [&](int chunk, int first, int end) {
+      std::vector<int>& seed = seeds[chunk];
+      std::vector<int64_t>& seedError = seedErrors[chunk];
+      seed.assign(k_, -1);
+      seedError.assign(k_, -1);
+      for (int i = first; i < end; ++i) {
+        const int a = assigned_[i];
+        const int64_t e = cost(i, a);
+        if (e > seedError[a]) {
+          seedError[a] = e;
+          seed[a] = i;
+        }
+      }
+    });
+    std::vector<int>& seed = seeds[0];
+    std::vector<int64_t>& seedError = seedErrors[0];
+    for (int chunk = 1; chunk < pieces; ++chunk) {
+      for (int j = 0; j < k_; ++j) {
+        if (seedErrors[chunk][j] > seedError[j]) {
+          seedError[j] = seedErrors[chunk][j];
+          seed[j] = seeds[chunk][j];
+        }
       }
     }
 

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "common/messages.h"
+#include "common/threads.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -17,7 +19,7 @@ namespace kx {
 
 // ---- NearestSearch ---------------------------------------------------------------
 
-NearestSearch::NearestSearch(const HistogramEntry* palette, int colors) : colors_(colors) {
+NearestCells::NearestCells(const HistogramEntry* palette, int colors) : colors_(colors) {
   red_.resize(colors);
   green_.resize(colors);
   blue_.resize(colors);
@@ -26,10 +28,13 @@ NearestSearch::NearestSearch(const HistogramEntry* palette, int colors) : colors
     green_[i] = palette[i].green;
     blue_[i] = palette[i].blue;
   }
-  cellStart_.assign(32 * 32 * 32, -1);
 }
 
-int32_t NearestSearch::fillCell(int cell) {
+// Reads only the palette, fixed since construction, and writes only its own
+// arrays and the caller's: nothing for ThreadSanitizer to watch, and by far
+// the most work of a remap under it.
+__attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
+                                                               uint8_t nearestIndex[512]) const {
   const int lo[3] = {(cell >> 10) << 3, ((cell >> 5) & 31) << 3, (cell & 31) << 3};
   int32_t nearest[256];
   int32_t bound = INT32_MAX;
@@ -73,20 +78,81 @@ int32_t NearestSearch::fillCell(int cell) {
       }
     }
   }
+  for (int k = 0; k < 512; ++k) nearestIndex[k] = static_cast<uint8_t>(index[k]);
+}
+
+NearestSearch::NearestSearch(const HistogramEntry* palette, int colors) : cells_(palette, colors) {
+  cellStart_.assign(32 * 32 * 32, -1);
+}
+
+int32_t NearestSearch::fillCell(int cell) {
   const int32_t start = static_cast<int32_t>(table_.size());
   table_.resize(table_.size() + 512);
-  for (int k = 0; k < 512; ++k) table_[start + k] = static_cast<uint8_t>(index[k]);
+  cells_.fill(cell, table_.data() + start);
   cellStart_[cell] = start;
   return start;
 }
 
+SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colors)
+    : cells_(palette, colors),
+      state_(std::make_unique<std::atomic<uint8_t>[]>(32 * 32 * 32)),
+      // Not cleared: the pages of cells never asked for are never touched.
+      table_(std::make_unique_for_overwrite<uint8_t[]>(size_t{32 * 32 * 32} * 512)) {}
+
+int SharedNearestSearch::fillCell(int cell, int offset) {
+  uint8_t* const place = table_.get() + static_cast<size_t>(cell) * 512;
+  uint8_t expected = kEmpty;
+  if (state_[cell].compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) {
+    uint8_t nearest[512];
+    cells_.fill(cell, nearest);
+    std::memcpy(place, nearest, 512);
+    state_[cell].store(kReady, std::memory_order_release);
+    return nearest[offset];
+  }
+  // Another thread is filling the cell (rows side by side meet the same new
+  // colours within microseconds): waiting for it costs less than filling
+  // it again.
+  for (int spins = 0; state_[cell].load(std::memory_order_acquire) != kReady; ++spins) {
+    if (spins < 1024) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  return place[offset];
+}
+
+// ---- Wavefront progress -----------------------------------------------------------
+
+int WaveProgress::waitFor(int need) {
+  // The unit above is normally a few pixels ahead.
+  for (int spins = 0;; ++spins) {
+    const int now = done.load(std::memory_order_acquire);
+    if (now >= need) return now;
+    if (spins < 256) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+      continue;
+    }
+    sleepers.fetch_add(1);
+    done.wait(now);
+    sleepers.fetch_sub(1);
+  }
+}
+
 namespace {
 
-void remapPlain(PixelPlanes& planes, int columns, int rows, const Colormap& colormap,
-                NearestSearch& search, uint8_t* indices) {
+// Rows firstRow to endRow − 1; indices is the table of the whole picture.
+template <class Search>
+void remapPlain(PixelPlanes& planes, int columns, int firstRow, int endRow,
+                const Colormap& colormap, Search& search, uint8_t* indices) {
   uint32_t prevKey = 0xFFFFFFFF;
   int prevIndex = 0;
-  for (int row = 0; row < rows; ++row) {
+  indices += static_cast<size_t>(firstRow) * columns;
+  for (int row = firstRow; row < endRow; ++row) {
     uint8_t* p = planes[row];
     for (int col = 0; col < columns; ++col, p += 3) {
       const uint32_t key = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
@@ -131,8 +197,9 @@ struct AdjustedRow {
   uint8_t* indices;
 };
 
+template <class Search>
 inline void adjustPixel(const AdjustedRow& row, int col, int maxval, const ErrorShares& shares,
-                        const HistogramEntry* colormap, NearestSearch& search) {
+                        const HistogramEntry* colormap, Search& search) {
   uint8_t* p = row.pixels + 3 * col;
   int s[3];
   for (int c = 0; c < 3; ++c) {
@@ -201,12 +268,103 @@ void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float
   }
 }
 
+// remapAdjusted on several threads, as a wavefront of its groups of rows.
+// The first row of a group runs behind the last row of the group above as
+// the rows of a group run behind each other: pixel col waits until the row
+// above is done through col + 2, so every float still receives its shares
+// in the same order as in one pass.
+void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, int rows,
+                            int maxval, float factor, const Colormap& colormap,
+                            SharedNearestSearch& search, uint8_t* indices) {
+  constexpr int kGroup = 2;
+  constexpr int kLag = 3;
+  constexpr int kPublishEvery = 32;
+  const int groups = (rows + kGroup - 1) / kGroup;
+  const int lanes = std::min(pool.threads(), groups);
+  const size_t width = static_cast<size_t>(columns) + 2;
+  // Row r reads error row r % ringRows and diffuses into the next one. A
+  // group begins once the group `lanes` before it has finished, and the
+  // groups in between use lanes × kGroup rows and one more: a group never
+  // clears a row that another one still uses.
+  const int ringRows = (lanes + 1) * kGroup + 1;
+  std::vector<float> buffer;
+  try {
+    buffer.assign(3 * static_cast<size_t>(ringRows) * width, 0.0f);
+  } catch (const std::bad_alloc&) {
+    kx_error("out of memory for allocating a row\n");
+  }
+  auto errorRow = [&](int c, int row) {
+    return buffer.data() + (static_cast<size_t>(c) * ringRows + row % ringRows) * width;
+  };
+  const ErrorShares shares(factor);
+  // Nothing below allocates or throws: a unit that stopped early would
+  // leave the one below it waiting.
+  runWavefront(pool, groups, lanes, [&](int g, WaveProgress* above, WaveProgress& mine) {
+    const int first = g * kGroup;
+    const int count = std::min(kGroup, rows - first);
+    AdjustedRow group[kGroup];
+    for (int k = 0; k < count; ++k) {
+      for (int c = 0; c < 3; ++c) {
+        group[k].cur[c] = errorRow(c, first + k);
+        group[k].next[c] = errorRow(c, first + k + 1);
+        std::fill(group[k].next[c], group[k].next[c] + width, 0.0f);
+      }
+      group[k].pixels = planes[first + k];
+      group[k].indices = indices + static_cast<size_t>(first + k) * columns;
+    }
+    int aboveDone = above ? 0 : columns;
+    const int lastLag = (count - 1) * kLag;
+    for (int t = 0; t < columns + lastLag; ++t) {
+      const int need = std::min(t + 3, columns);
+      if (aboveDone < need) aboveDone = above->waitFor(need);
+      for (int k = 0; k < count; ++k) {
+        const int col = t - k * kLag;
+        if (col >= 0 && col < columns) {
+          adjustPixel(group[k], col, maxval, shares, colormap.data(), search);
+        }
+      }
+      const int lastDone = t - lastLag + 1;
+      if (lastDone > 0 && (lastDone % kPublishEvery == 0 || lastDone == columns)) {
+        mine.publish(lastDone);
+      }
+    }
+  });
+}
+
+// Frames smaller than this are remapped on the calling thread alone.
+constexpr int64_t kParallelPixels = int64_t{1} << 16;
+
 }  // namespace
 
 void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, const RunSettings& opt,
                     const Colormap& colormap, uint8_t* indices) {
   const int colors = std::min<int>(opt.colors, static_cast<int>(colormap.size()));
   maxval = std::clamp(maxval, 0, 255);
+  ThreadPool* pool = kx_pool();
+  if (pool && rows >= 2 && int64_t{columns} * rows >= kParallelPixels) {
+    std::unique_ptr<SharedNearestSearch> search;
+    try {
+      search = std::make_unique<SharedNearestSearch>(colormap.data(), colors);
+    } catch (const std::bad_alloc&) {
+      kx_error("out of memory for allocating color table");
+    }
+    if (opt.adjust) {
+      if (opt.verbose) kx_note("Making colors adjustment...\n");
+      remapAdjustedWavefront(*pool, planes, columns, rows, maxval, opt.adjustFactor, colormap,
+                             *search, indices);
+    } else {
+      // The nearest entry depends on the colour alone: stripes need no order.
+      const int stripes =
+          std::min(kx_stripes(int64_t{columns} * rows, kParallelPixels / 4, 4), rows);
+      pool->run(stripes, [&](int i) {
+        remapPlain(planes, columns, static_cast<int>(kx_stripeStart(rows, i, stripes)),
+                   static_cast<int>(kx_stripeStart(rows, i + 1, stripes)), colormap, *search,
+                   indices);
+      });
+    }
+    return;
+  }
+
   // The search keeps the nearest index of every colour met: it is the
   // remap cache.
   std::unique_ptr<NearestSearch> search;
@@ -220,7 +378,7 @@ void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, cons
       if (opt.verbose) kx_note("Making colors adjustment...\n");
       remapAdjusted(planes, columns, rows, maxval, opt.adjustFactor, colormap, *search, indices);
     } else {
-      remapPlain(planes, columns, rows, colormap, *search, indices);
+      remapPlain(planes, columns, 0, rows, colormap, *search, indices);
     }
   } catch (const std::bad_alloc&) {
     kx_error("out of memory for adding to color table");

@@ -14,11 +14,14 @@ struct In {
   const std::vector<uint8_t>& data;
   size_t pos = 0;
   bool eofFlag = false;
+  bool abandoned = false;  // a packet did not fit its scanline
+  bool ranOut = false;     // a read met the end (kept when seekEnd clears eofFlag)
   explicit In(const std::vector<uint8_t>& d) : data(d) {}
-  int getc() { return pos < data.size() ? data[pos++] : (eofFlag = true, -1); }
+  int getc() { return pos < data.size() ? data[pos++] : (eofFlag = ranOut = true, -1); }
   void seekEnd() {
     pos = data.size();
     eofFlag = false;
+    abandoned = true;
   }
 };
 

@@ -129,7 +129,10 @@ TEST(CodersAgainstReference, RandomRowsAndLongRuns) {
     ASSERT_EQ(encode(false, type, row, 3), encode(true, type, row, 3)) << type;
 }
 
-// Decodes scanlines with both; compares samples, positions and end-of-file state.
+// Decodes scanlines with both; compares samples, positions and end-of-file
+// state. The scanlines found whole without decoding them (for decoding in
+// stripes) start where decoding starts them and decode cleanly; the first
+// one not found meets the end of the bytes or abandons them.
 void expectSameDecoding(int type, int width, int n, int scanlines, const Bytes& bytes) {
   std::array<Bytes, 8> buf;  // the library's channels, then the reference's
   for (int c = 0; c < 8; ++c)
@@ -137,7 +140,16 @@ void expectSameDecoding(int type, int width, int n, int scanlines, const Bytes& 
   PictureInStream in(bytes);
   ref::In rin(bytes);
   const auto w = static_cast<int16_t>(width);
+  const ChannelPacketList packets{
+      {8, static_cast<uint8_t>(type), static_cast<uint8_t>((0xF0 << (4 - n)) & 0xF0)}};
+  std::vector<size_t> starts;
+  bool abandons = false;
+  const int found = QZ_findScanlines(in, w, scanlines, packets, starts, &abandons);
+  ASSERT_EQ(starts.size(), static_cast<size_t>(found) + 1);
   for (int y = 0; y < scanlines; ++y) {
+    if (y <= found) {
+      ASSERT_EQ(in.position(), starts[y]) << "scanline " << y;
+    }
     uint8_t* s[8];
     for (int c = 0; c < 8; ++c) s[c] = buf[c].data() + static_cast<size_t>(y) * width;
     if (type == 0) QZ_scanlineReadUncompressed(in, w, n, s);
@@ -146,6 +158,12 @@ void expectSameDecoding(int type, int width, int n, int scanlines, const Bytes& 
     ref::read(type, rin, w, n, s + 4);
     ASSERT_EQ(in.position(), rin.pos) << "scanline " << y;
     ASSERT_EQ(in.eof(), rin.eofFlag) << "scanline " << y;
+    if (y < found) {
+      ASSERT_FALSE(rin.ranOut || rin.abandoned) << "scanline " << y;
+    } else if (y == found) {
+      ASSERT_TRUE(rin.ranOut || rin.abandoned) << "scanline " << y;
+      ASSERT_EQ(abandons, rin.abandoned && !rin.ranOut) << "scanline " << y;
+    }
   }
   for (int c = 0; c < 4; ++c) ASSERT_EQ(buf[c], buf[c + 4]) << "channel " << c;
 }
