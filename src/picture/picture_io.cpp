@@ -282,6 +282,7 @@ void PictureOutStream::makeRoom(size_t n) {
 }
 
 void PictureOutStream::write(const void* data, size_t n) {
+  if (n == 0) return;  // an empty span may have no storage at all
   uint8_t* p = reserve(n);
   std::memcpy(p, data, n);
   used_ += n;
