@@ -33,6 +33,10 @@ struct Case {
   int filter = 0;  // -q bits, 0 = off
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class Golden : public testing::TestWithParam<Case> {};
 
 TEST_P(Golden, SameFiles) {

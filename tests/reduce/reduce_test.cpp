@@ -28,6 +28,18 @@ HistogramEntry entry(uint8_t r, uint8_t g, uint8_t b, int count = 0) {
   return {r, g, b, count};
 }
 
+// The colour table answers with a colour's value, -1 for one it lacks, also
+// in a bucket that holds others.
+TEST(ColorTable, Lookup) {
+  ColorTablePtr table = kx_allocColorTable();
+  kx_addColorTable(*table, {1, 0, 0}, 7);
+  kx_addColorTable(*table, {0, 20, 20}, 9);  // the same bucket
+  EXPECT_EQ(kx_checkColorTable(*table, {1, 0, 0}), 7);
+  EXPECT_EQ(kx_checkColorTable(*table, {0, 20, 20}), 9);
+  EXPECT_EQ(kx_checkColorTable(*table, {0, 1, 0}), -1);
+  EXPECT_EQ(kx_checkColorTable(*table, {1, 0, 1}), -1);
+}
+
 using Palette = std::vector<std::tuple<int, int, int>>;
 
 Palette palette(Histogram h, int colors, int paletteQuant = 0) {
