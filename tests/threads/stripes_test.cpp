@@ -73,7 +73,7 @@ std::vector<Colour> drawPixels(int width, int height, int distinct, uint32_t see
 TEST(Stripes, HistogramHasTheOrderAndCountsOfOnePass) {
   ASSERT_TRUE(kThreadsAsked);
   for (const auto& [width, height, distinct] :
-       {std::tuple{600, 401, 30000}, std::tuple{97, 1500, 5000}, std::tuple{2000, 90, 200}}) {
+       {std::tuple{600, 401, 30000}, std::tuple{2000, 90, 200}}) {
     const std::vector<Colour> pixels = drawPixels(width, height, distinct, width);
     const PixelPlanes planes = planesOf(width, height, pixels);
     int found = 0;
