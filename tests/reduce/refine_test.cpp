@@ -74,29 +74,24 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-std::vector<Case> cases() {
-  std::vector<Case> out;
-  out.push_back(
-      {"photo-like spread, 16 colours", 16,
-       blobs({{90, 60, 40, 30, 3000}, {150, 170, 210, 25, 2000}, {230, 200, 60, 6, 50}}, 2)});
-  out.push_back({"many colours, 256 entries", 256,
-                 blobs({{60, 80, 100, 40, 20000}, {200, 120, 60, 30, 20000}}, 3)});
-  // Identical counts and symmetric colours: every choice is a tie.
-  Histogram ties;
+// Ties everywhere: identical counts and symmetric colours.
+Histogram ties() {
+  Histogram h;
   for (int v = 0; v < 8; ++v) {
-    ties.push_back(HistogramEntry{static_cast<uint8_t>(32 * v), 0, 0, 5});
-    ties.push_back(HistogramEntry{0, static_cast<uint8_t>(32 * v), 0, 5});
+    h.push_back(HistogramEntry{static_cast<uint8_t>(32 * v), 0, 0, 5});
+    h.push_back(HistogramEntry{0, static_cast<uint8_t>(32 * v), 0, 5});
   }
-  out.push_back({"ties everywhere, 5 colours", 5, ties});
-  // Fewer colours than entries: the median cut is already exact.
-  out.push_back(
-      {"fewer colours than entries",
-       16,
-       {HistogramEntry{1, 2, 3, 7}, HistogramEntry{200, 0, 9, 1}, HistogramEntry{9, 9, 9, 100}}});
-  // A single colour that millions of pixels share.
-  out.push_back({"one colour, large count", 2, {HistogramEntry{17, 99, 250, 2000000000}}});
-  return out;
+  return h;
 }
+
+const Case kCases[] = {
+    {"photo-like spread, 16 colours", 16,
+     blobs({{90, 60, 40, 30, 3000}, {150, 170, 210, 25, 2000}, {230, 200, 60, 6, 50}}, 2)},
+    {"many colours, 256 entries", 256,
+     blobs({{60, 80, 100, 40, 20000}, {200, 120, 60, 30, 20000}}, 3)},
+    {"ties everywhere, 5 colours", 5, ties()},
+    {"one colour that millions of pixels share", 2, {HistogramEntry{17, 99, 250, 2000000000}}},
+};
 
 class Refinement : public testing::TestWithParam<Case> {};
 
@@ -124,7 +119,7 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(cases()));
+INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(kCases));
 
 // Two large clusters and a small distinct one, three entries: median cut
 // spends two entries on the large clusters' halves and loses the small one;
