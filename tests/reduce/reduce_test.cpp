@@ -62,6 +62,8 @@ TEST(MedianCut, Examples) {
             (Palette{{10, 0, 0}, {20, 0, 0}}));
   EXPECT_EQ(palette({entry(10, 0, 0, 1), entry(20, 0, 0, 1), entry(30, 0, 0, 5)}, 2),
             (Palette{{30, 0, 0}, {10, 0, 0}}));
+  // Only blue has a range (of 1): the cut is on blue, which sorts the box.
+  EXPECT_EQ(palette({entry(0, 0, 1, 1), entry(0, 0, 0, 1)}, 2), (Palette{{0, 0, 0}, {0, 0, 1}}));
   // -Q 3: the mean 17 becomes level 36; without -Q a tie gives the first colour.
   EXPECT_EQ(palette({entry(10, 10, 10, 1), entry(20, 20, 20, 3)}, 1, 3), (Palette{{36, 36, 36}}));
   EXPECT_EQ(palette({entry(10, 10, 10, 3), entry(20, 20, 20, 3)}, 1), (Palette{{10, 10, 10}}));

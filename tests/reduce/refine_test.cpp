@@ -84,7 +84,19 @@ Histogram ties() {
   return h;
 }
 
+Histogram randomColours(int n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Histogram h;
+  for (int i = 0; i < n; ++i) {
+    h.push_back(HistogramEntry{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()),
+                               static_cast<uint8_t>(rng()), static_cast<int>(1 + rng() % 50)});
+  }
+  return h;
+}
+
 const Case kCases[] = {
+    // The nearest entry of some colours is the first in key order.
+    {"30 random colours, 3 entries", 3, randomColours(30, 10)},
     {"photo-like spread, 16 colours", 16,
      blobs({{90, 60, 40, 30, 3000}, {150, 170, 210, 25, 2000}, {230, 200, 60, 6, 50}}, 2)},
     {"many colours, 256 entries", 256,
