@@ -137,6 +137,12 @@ TEST_F(RasterWrite, RefusesRowsBeyondTheRasterAndBadParameters) {
   EXPECT_EQ(PictCloseRaster(*pict), 0);
   EXPECT_EQ(PictCloseFile(pict), 0);
 
+  // A picture opened for reading takes no raster.
+  auto reading = PictOpenFileRead(dir_.path("bad.pict"));
+  ASSERT_NE(reading, nullptr) << MacGetError();
+  EXPECT_EQ(PictOpenRasterWrite(*reading, PictRect{0, 0, 1, 8}, 1, nullptr, 0), -1);
+  EXPECT_EQ(MacError(), 17);
+  MacClearError();
   // Missing planes.
   pict_errstr.clear();
   EXPECT_EQ(writePictImage(dir_.path("a.pict"), 2, 2, 0, nullptr,
