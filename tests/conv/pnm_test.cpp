@@ -34,6 +34,8 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
        "the picture is 1 x 32768 pixels; a .pic picture holds at most 32767 x 32767"},
       {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n....",
        "unsupported PAM tuple type \"CMYK\""},
+      {"P7 WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n...",
+       "not a PAM file (no line feed after P7)"},
   };
   TempDir dir;
   for (const auto& [bytes, message] : cases) {
