@@ -71,14 +71,10 @@ TEST(IconColormap, BesideOrNamed) {
 }
 
 TEST(IconColormap, DamagedInputIsRefusedWithoutOutput) {
-  std::vector<uint8_t> good(32, 0);  // a .icn file of 3 x 2 indices and a colormap of 2 colours
-  std::copy_n("ICON0100\0\1", 10, good.begin());
-  good.insert(good.end(),
-              {'C', 'I', 'C', 'N', '0', '1', '0', '0', 0, 0, 0, 34, 0,   0,   0,   1,  0,
-               3,   0,   2,   0,   1,   0,   0,   0,   0, 0, 0, 0,  0,   0,   0,   0,  0,
-               0,   6,   0,   1,   1,   0,   1,   1,   0, 0, 0, 0,  '_', 'E', 'O', 'F'});
-  const std::vector<uint8_t> clm = {'C', 'M', 'A', 'P', '0', '1', '0', '0', 0, 2,   0, 8,   0, 0,
-                                    0,   0,   0,   0,   0,   40,  0,   80,  0, 120, 0, 160, 0, 200};
+  // 3 x 2 indices and a colormap of 2 colours (tests/data/icn, see its README).
+  const std::string data = std::string(KX_SOURCE_DIR) + "/tests/data/icn/";
+  const std::vector<uint8_t> good = readFileBytes(data + "x.icn"),
+                             clm = readFileBytes(data + "x.clm");
   const struct {
     size_t at;
     uint8_t value;

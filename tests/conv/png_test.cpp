@@ -24,10 +24,6 @@ struct PngCase {
   }
 };
 
-std::ostream& operator<<(std::ostream& os, const PngCase& c) {
-  return os << c.name;
-}
-
 // The input of each kind, under tests/data/png (its README says how it was made).
 std::string pngOf(const char* name) {
   return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
