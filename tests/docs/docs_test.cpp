@@ -108,7 +108,9 @@ TEST(Demo, EndsWithThePngsToLookAt) {
   int listed = 0;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
-    if (!line.starts_with("  demo-out/")) continue;  // "  demo-out/<name>.png   what it shows"
+    // "  demo-out/<name>.png   what it shows"; the quality views come from a benchmark.
+    if (!line.starts_with("  demo-out/") || line.find("(not made yet") != std::string::npos)
+      continue;
     const std::string png = line.substr(2, line.find(' ', 2) - 2);
     ASSERT_TRUE(png.ends_with(".png")) << line;
     ++listed;
