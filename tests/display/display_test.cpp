@@ -49,7 +49,9 @@ class Preview : public testing::TestWithParam<Case> {};
 // until Escape.
 TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   const Case& c = GetParam();
-  if (access("/usr/bin/xvfb-run", X_OK) != 0) GTEST_SKIP() << "no xvfb-run for the preview test";
+  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0) {
+    GTEST_SKIP() << "no xvfb-run (with xauth) for the preview test";
+  }
   TempDir dir;
   for (int f = 1; f <= c.frames; ++f) {
     writeSamplePicture(dir.path("in." + std::to_string(f)), c.width, c.height, f);
