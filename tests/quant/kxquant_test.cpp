@@ -223,6 +223,10 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   EXPECT_EQ(pilDescribe(dir.path("anim.gif"),
                         "im.n_frames, im.size, im.info['duration'], im.info['loop']"),
             "3 (60, 50) 250 3\n");
+  // The loop count in the one form every viewer reads: a 3-byte block.
+  const std::string loop("NETSCAPE2.0\x03\x01\x03\x00\x00", 16);
+  const auto bytes = readFileBytes(dir.path("anim.gif"));
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(loop), std::string::npos);
 }
 
 // ---- Transparency ------------------------------------------------------------------
