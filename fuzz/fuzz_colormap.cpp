@@ -1,8 +1,6 @@
-// Colormap file readers on arbitrary bytes. The first byte chooses the
-// reader and the options (bit 0: ASCII, bit 1: -T conversion, bit 2: -n 16);
-// the rest is the file. A refusal ends the run through ExitRequest, which is
-// the expected outcome for most inputs; anything else (a crash, a read past
-// the data, a colormap larger than 256 entries) is a finding.
+// Colormap readers on arbitrary bytes: the first byte picks the reader and
+// options (bit 0: ASCII, bit 1: -T, bit 2: -n 16), the rest is the file.
+// Refusals (ExitRequest) are expected; a crash or a bad colormap is a finding.
 #include <unistd.h>
 
 #include <cstdint>

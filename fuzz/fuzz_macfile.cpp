@@ -1,21 +1,16 @@
-// Fuzz target: opening Macintosh containers for reading and reading their
-// data through the big-endian primitives, and looking up / storing records in
-// damaged ancillary files.
-//
-// Input: [layout] [flags] [split hi] [split lo] [content...]
-//   layout % 4 == 0: content is the named file (AppleSingle or plain)
-//                 1: content is the header file "%f"; "f" holds fixed data
-//                 2: content is split at the 16-bit split point into the
-//                    header file and the data file
-//                 3: content is the ancillary file; the record versions are
-//                    made valid unless flags bit 2 is set (keeps stderr quiet)
-//   flags bit 0: require type 'PICT' (else 0); bit 1: no type at all.
+// Opening Macintosh containers and reading them through the big-endian
+// primitives; looking up and storing records in damaged ancillary files.
+// Input: [layout] [flags] [split hi] [split lo] [content...]; layout % 4:
+// 0 the named file (AppleSingle or plain), 1 the header file "%f" beside fixed
+// data, 2 split at the split point into header and data file, 3 the ancillary
+// file (record versions made valid unless flags bit 2). Flags bit 0: require
+// type 'PICT' (else 0); bit 1: no type at all.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,32 +30,21 @@ void writeFile(const std::string& path, const uint8_t* data, size_t size) {
 // and skips whose sizes come from the data itself.
 void readSome(kx::MacFile& f) {
   uint8_t block[512];
-  for (int i = 0; i < 64 && kx::MacError() == 0; ++i) {
-    switch (i % 7) {
-      case 0:
-        kx::MacSkip(f, kx::MacReadShort(f) & 0x3FF);
-        break;
-      case 1:
-        kx::MacReadLong(f);
-        break;
-      case 2:
-        kx::MacRead(f, block, kx::MacReadByte(f) + 1u);
-        break;
-      case 3:
-        kx::MacReadNumbers(f, block, 8);
-        break;
-      case 4:
+  const std::function<void()> steps[] = {
+      [&] { kx::MacSkip(f, kx::MacReadShort(f) & 0x3FF); },
+      [&] { kx::MacReadLong(f); },
+      [&] { kx::MacRead(f, block, kx::MacReadByte(f) + 1u); },
+      [&] { kx::MacReadNumbers(f, block, 8); },
+      [&] {
         kx::MacResetIOCount(f);
         kx::MacSkip(f, static_cast<int32_t>(kx::MacReadLong(f)));
-        break;
-      case 5:
+      },
+      [&] {
         if (kx::MacGetIOCount(f) > 1000) kx::MacSkipTo(f, 0);
-        break;
-      default:
-        kx::MacSkip(f, -static_cast<int32_t>(kx::MacReadByte(f)));
-        break;
-    }
-  }
+      },
+      [&] { kx::MacSkip(f, -static_cast<int32_t>(kx::MacReadByte(f))); },
+  };
+  for (int i = 0; i < 64 && kx::MacError() == 0; ++i) steps[i % 7]();
 }
 
 }  // namespace

@@ -1,13 +1,9 @@
-// Fuzz target: reading a whole PICT image (framing, the opcode walker, every
-// raster kind, bands and clipping) from arbitrary bytes.
-//
-// Input: the bytes of the PICT data file, written to a plain file and read
-// with readPictImage, once without and once with the colour table.
+// A whole PICT image (framing, opcodes, every raster kind, bands, clipping)
+// read from arbitrary bytes, once without and once with the colour table.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -17,8 +13,7 @@
 #include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Frames may be up to the pixel limit (2^27) with a single row present:
-  // planes that large cost a second an input and prove nothing more.
+  // Planes up to the full limit cost a second an input and prove nothing more.
   kx::kx_setMaxPixels(1 << 20);
   const std::string name = kxfuzz::workDir("pict") + "/f.pict";
   {

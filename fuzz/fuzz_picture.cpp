@@ -11,15 +11,13 @@
 #include "picture/picture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Truncated files are valid, so a tiny input may declare a picture as
-  // large as the pixel limit; the reader's own limit, lowered, keeps a
-  // fuzzer run quick (and is fuzzed itself).
+  // A tiny (truncated, valid) input may declare a picture as large as the
+  // limit: lowered, it keeps a run quick.
   kx::kx_setMaxPixels(int64_t{1} << 18);
   kx::PicturePtr picture = kx::QZ_pictureReadMemory(std::span<const uint8_t>(data, size));
   if (!picture) return 0;
 
-  // Write what was read with one packet per channel present, each coded by
-  // the method that the last input byte picks, and read it back.
+  // Written with a packet per channel, coded as the last byte picks, and read back.
   kx::ChannelPacketList packets;
   const uint8_t bits[4] = {0x80, 0x40, 0x20, 0x10};
   const uint8_t type = size ? data[size - 1] % 3 : 2;

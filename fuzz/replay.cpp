@@ -1,6 +1,6 @@
 // Plain main() for the fuzz targets: replays every file named on the command
-// line (directories are walked) through LLVMFuzzerTestOneInput, so a corpus of
-// past crashes runs as an ordinary test without libFuzzer.
+// line (directories are walked), so a corpus of past crashes runs as an
+// ordinary test without libFuzzer.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,34 +10,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-static int replayFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "cannot read %s\n", p.c_str());
-    return 1;
-  }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  return 0;
-}
-
 int main(int argc, char** argv) {
-  int failures = 0, count = 0;
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    std::filesystem::path arg(argv[i]);
-    if (std::filesystem::is_directory(arg)) {
-      for (const auto& e : std::filesystem::recursive_directory_iterator(arg)) {
-        if (e.is_regular_file()) {
-          failures += replayFile(e.path());
-          ++count;
-        }
-      }
-    } else {
-      failures += replayFile(arg);
-      ++count;
+    if (!fs::is_directory(argv[i])) {
+      files.emplace_back(argv[i]);
+      continue;
     }
+    for (const auto& e : fs::recursive_directory_iterator(argv[i]))
+      if (e.is_regular_file()) files.push_back(e.path());
   }
-  std::printf("replayed %d inputs\n", count);
+  int failures = 0;
+  for (const fs::path& p : files) {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) std::fprintf(stderr, "cannot read %s\n", p.c_str());
+    failures += !in;
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  std::printf("replayed %zu inputs\n", files.size());
   return failures == 0 ? 0 : 1;
 }

@@ -12,13 +12,10 @@ namespace kxfuzz {
 
 inline const std::string& workDir(const char* tag) {
   struct Dir {
-    std::string path;
+    std::string path = (std::filesystem::temp_directory_path() / "kxfuzz-").string();
     explicit Dir(const char* tag) {
-      std::string tmpl =
-          (std::filesystem::temp_directory_path() / ("kxfuzz-" + std::string(tag) + "-XXXXXX"))
-              .string();
-      if (!mkdtemp(tmpl.data())) std::abort();
-      path = tmpl;
+      path += std::string(tag) + "-XXXXXX";
+      if (!mkdtemp(path.data())) std::abort();
     }
     ~Dir() {
       std::error_code ec;

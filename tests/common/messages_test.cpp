@@ -2,8 +2,6 @@
 // side by side still report in frame order.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common/messages.h"
 
 namespace kx {
@@ -27,20 +25,6 @@ TEST(Messages, HeldInOrderAndReplayedIntoTheOuterBuffer) {
   EXPECT_EQ(held[0], (std::pair<Stream, std::string>{Stream::Err, "a"}));
   EXPECT_EQ(held[1].first, Stream::Out);
   EXPECT_EQ(held[2].second, "1" + std::string(600, 'x'));
-}
-
-TEST(Messages, EachThreadHoldsItsOwn) {
-  MessageBuffer mine;
-  HeldMessages theirs;
-  std::thread([&] {
-    MessageBuffer buffer;
-    kx_note("worker");
-    theirs = buffer.take();
-  }).join();
-  kx_note("main");
-  EXPECT_EQ(mine.text(Stream::Err), "main");
-  kx_replay(theirs);
-  EXPECT_EQ(mine.text(Stream::Err), "mainworker");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Helpers of the kxconv tests: the outside tools (netpbm, ImageMagick, PIL) as
-// references, and small raster readers.
+// The outside tools (netpbm, PIL, libpng) as references of the kxconv tests.
 #pragma once
 
 #include <png.h>
@@ -74,7 +73,7 @@ inline RunResult python(const std::string& body, const std::vector<std::string>&
   return r;
 }
 
-// PIL's decoding of a file converted to mode, and a Python expression about it.
+// PIL's decoding of a file converted to mode; a Python expression about a file.
 inline Raster pilPixels(const std::string& path, const std::string& mode = "RGBA") {
   return parsePam(
       python("im = Image.open(sys.argv[1]).convert(sys.argv[2])\n"
@@ -88,9 +87,8 @@ inline std::string pilDescribe(const std::string& path, const std::string& expre
   return python("im = Image.open(sys.argv[1])\nprint(" + expression + ")\n", {path}).out;
 }
 
-// A width × height JPEG made by PIL: a smooth picture with some detail in the
-// mode given ("RGB", "L", "CMYK"), saved with the options given as Python
-// keyword arguments ("quality=90, progressive=True").
+// A smooth JPEG with some detail made by PIL in the mode ("RGB", "L", "CMYK")
+// with the options as Python keyword arguments ("quality=90, progressive=True").
 inline void makeJpeg(const std::string& path, int width, int height, const std::string& mode,
                      const std::string& options) {
   python(
@@ -115,8 +113,6 @@ inline Raster picPixels(const std::string& path) {
   }
   return r;
 }
-
-// ---- Palette pictures read back through libpng ----------------------------
 
 struct Rgb {
   uint8_t r = 0, g = 0, b = 0;

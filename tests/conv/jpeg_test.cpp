@@ -15,10 +15,6 @@ struct JpegCase {
   int tolerance;        // largest difference from PIL's RGB
 };
 
-std::ostream& operator<<(std::ostream& os, const JpegCase& c) {
-  return os << c.name;
-}
-
 class JpegInput : public ::testing::TestWithParam<JpegCase> {};
 
 TEST_P(JpegInput, DecodesAsPilDoes) {

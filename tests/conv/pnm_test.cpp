@@ -8,44 +8,19 @@
 namespace kx {
 namespace {
 
+// Every kind of netpbm file (tests/data/pnm, its README says how they were made).
 TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
-  const struct {
-    const char* name;
-    std::string header;  // of a 29 x 7 image
-    int depth;
-    uint32_t maxval;
-  } cases[] = {
-      {"a.ppm", "P6\n29 7\n65535\n", 3, 65535},
-      {"b.PPM", "P6\n29 7\n1000\n", 3, 1000},
-      {"c.pnm", "P3\n# a comment\n29 7\n1000\n", 3, 1000},
-      {"d.pbm", "P4\n29 7\n", 1, 1},
-      {"e.pam", "P7\nWIDTH 29\nHEIGHT 7\nDEPTH 4\nMAXVAL 65535\nTUPLTYPE RGB_ALPHA\nENDHDR\n", 4,
-       65535},
-      {"f.pam", "P7\nWIDTH 29\nHEIGHT 7\nDEPTH 2\nMAXVAL 300\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n",
-       2, 300},
-  };
   TempDir dir;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string b = c.header;  // random samples, the extremes 0 and maxval included
-    const bool packed = c.header[1] == '4', plain = c.header[1] == '3';
-    uint32_t s = 12345;
-    for (int i = 0; i < (packed ? 4 * 7 : 29 * 7 * c.depth); ++i) {
-      s ^= s << 13;
-      s ^= s >> 17;
-      s ^= s << 5;
-      const uint32_t v = packed ? s & 255 : i == 0 ? c.maxval : i == 1 ? 0 : s % (c.maxval + 1);
-      if (plain) b += std::to_string(v) + (i % 7 == 6 ? "\n" : " ");
-      if (!plain && c.maxval > 255) b += static_cast<char>(v >> 8);
-      if (!plain) b += static_cast<char>(v);
-    }
-    writeFileBytes(dir.path(c.name), std::vector<uint8_t>(b.begin(), b.end()));
-    const Raster in = netpbm("cat " + quoted(dir.path(c.name)));
-    ASSERT_EQ(in.width, 29) << "netpbm refuses the test file";
-    RunResult r = kxconv({c.name, "out.pic"}, dir.path());
+  for (const char* name : {"a.ppm", "b.PPM", "c.pnm", "d.pbm", "e.pam", "f.pam"}) {
+    std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/tests/data/pnm/" + name,
+                               dir.path(name));
+    const Raster in = netpbm("cat " + quoted(dir.path(name)));
+    ASSERT_EQ(in.width, 29) << name << ": netpbm refuses the test file";
+    RunResult r = kxconv({name, "out.pic"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(picPixels(dir.path("out.pic")), asRgb(in, in.depth % 2 == 0));
+    EXPECT_EQ(picPixels(dir.path("out.pic")), asRgb(in, in.depth % 2 == 0)) << name;
+    std::filesystem::remove(dir.path("out.pic"));
   }
 }
 
@@ -59,6 +34,8 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
        "the picture is 1 x 32768 pixels; a .pic picture holds at most 32767 x 32767"},
       {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n....",
        "unsupported PAM tuple type \"CMYK\""},
+      {"P7 WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n...",
+       "not a PAM file (no line feed after P7)"},
   };
   TempDir dir;
   for (const auto& [bytes, message] : cases) {

@@ -1,3 +1,4 @@
+// AppleSingle and AppleDouble containers: exact bytes, read back, refusals.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -32,32 +33,22 @@ Bytes text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
 
-// An AppleSingle prologue with no data bytes; each refusal case breaks one field.
-struct Container {
-  uint32_t magic = kAppleSingleMagic;
-  uint32_t version = 0x00010000;
-  std::string home = "Macintosh       ";
-  std::vector<MacEntry> entries = {{9, 224, 32}, {2, 282, 0}, {1, 282, 0}};
+// The prologue of a container with the given entries, to its finder info.
+Bytes prologue(uint32_t magic, std::vector<MacEntry> entries) {
+  Bytes b = concat({be32(magic),
+                    be32(0x00010000),
+                    text("Macintosh       "),
+                    {0, static_cast<uint8_t>(entries.size())}});
+  for (const MacEntry& e : entries) b = concat({b, be32(e.id), be32(e.offset), be32(e.length)});
+  b.resize(224);
+  return concat({b, text("PICTKEST"), zeros(24)});
+}
 
-  Bytes bytes() const {
-    Bytes b;
-    ByteWriter w(b);
-    w.u32(magic);
-    w.u32(version);
-    w.bytes(home.data(), 16);
-    w.u16(static_cast<uint32_t>(entries.size()));
-    for (const MacEntry& e : entries) {
-      w.u32(e.id);
-      w.u32(e.offset);
-      w.u32(e.length);
-    }
-    b.resize(224);
-    w.u32(kPict);
-    w.u32(kKest);
-    w.zeros(24 + 26);
-    return b;
-  }
-};
+// An AppleSingle file of no data bytes.
+const std::vector<MacEntry> kEntries = {{9, 224, 32}, {2, 282, 0}, {1, 282, 0}};
+Bytes single(const std::vector<MacEntry>& entries = kEntries) {
+  return concat({prologue(kAppleSingleMagic, entries), zeros(26)});
+}
 
 Bytes dataOf(std::unique_ptr<MacFile>& f, size_t n) {
   Bytes b(n);
@@ -85,57 +76,20 @@ std::unique_ptr<MacFile> writeWith(uint32_t kind, const std::string& path, const
   return f;
 }
 
-TEST(MacWriteContainer, AppleDoubleHeaderFileIsExactly256Bytes) {
+TEST(MacWriteContainer, AppleDoubleHeaderAndAppleSingleAreExact) {
   TempDir dir;
   auto f = writeWith(kAppleDoubleMagic, dir.path("face"), text("PICTDATA"));
   ASSERT_EQ(MacCloseFile(f), 0);
-  const Bytes expected = concat({be32(0x00051607),
-                                 be32(0x00010000),
-                                 text("Macintosh       "),
-                                 {0, 2},
-                                 be32(9),
-                                 be32(224),
-                                 be32(32),
-                                 be32(2),
-                                 be32(282),
-                                 be32(0),
-                                 zeros(224 - 50),
-                                 text("PICTKEST"),
-                                 zeros(24)});
-  ASSERT_EQ(expected.size(), 256u);
-  EXPECT_EQ(readFileBytes(dir.path("%face")), expected);
+  EXPECT_EQ(readFileBytes(dir.path("%face")), prologue(0x00051607, {{9, 224, 32}, {2, 282, 0}}));
   EXPECT_EQ(readFileBytes(dir.path("face")), text("PICTDATA"));
   EXPECT_FALSE(std::filesystem::exists(dir.path(".HSancillary")));
-}
-
-TEST(MacWriteContainer, AppleSingleWith1000DataBytesIs1282BytesWithItsLength) {
-  TempDir dir;
   Bytes data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-  auto f = writeWith(kAppleSingleMagic, dir.path("one"), data);
+  f = writeWith(kAppleSingleMagic, dir.path("one"), data);
   ASSERT_EQ(MacCloseFile(f), 0);
-  const Bytes file = readFileBytes(dir.path("one"));
-  ASSERT_EQ(file.size(), 1282u);
-  const Bytes expectedPrologue = concat({be32(0x00051600),
-                                         be32(0x00010000),
-                                         text("Macintosh       "),
-                                         {0, 3},
-                                         be32(9),
-                                         be32(224),
-                                         be32(32),
-                                         be32(2),
-                                         be32(282),
-                                         be32(0),
-                                         be32(1),
-                                         be32(282),
-                                         be32(1000),
-                                         zeros(224 - 62),
-                                         text("PICTKEST"),
-                                         zeros(24 + 26)});
-  EXPECT_EQ(Bytes(file.begin(), file.begin() + 282), expectedPrologue);
-  EXPECT_EQ(Bytes(file.begin() + 50, file.begin() + 62),
-            (Bytes{0, 0, 0, 1, 0, 0, 1, 0x1A, 0, 0, 3, 0xE8}));
-  EXPECT_EQ(Bytes(file.begin() + 282, file.end()), data);
+  EXPECT_EQ(
+      readFileBytes(dir.path("one")),
+      concat({prologue(0x00051600, {{9, 224, 32}, {2, 282, 0}, {1, 282, 1000}}), zeros(26), data}));
 }
 
 class MacReadBack : public testing::TestWithParam<uint32_t> {};
@@ -152,6 +106,12 @@ TEST_P(MacReadBack, TypeZeroReceivesTheTypeAndARequiredTypeMustMatch) {
     EXPECT_EQ(type, kPict);
     EXPECT_EQ(f->creator(), kKest);
     EXPECT_EQ(dataOf(f, data.size()), data);
+    // Positions count from the start of the data, wherever it lies.
+    EXPECT_EQ(MacSkipTo(*f, 5), 0);
+    EXPECT_EQ(MacReadByte(*f), '5');
+    EXPECT_EQ(MacSkipTo(*f, -1000), -1);
+    EXPECT_EQ(MacError(), kMacReadError);
+    MacClearError();
     EXPECT_EQ(MacCloseFile(f), 0);
   }
   expectOpenFails(dir.path("pic"), kText, kMacWrongType,
@@ -165,12 +125,8 @@ TEST(MacReadContainer, AppleSingleDataLongerThanTheFileIsReadToItsEnd) {
   // The data length is not kept: a length beyond the file reads what the
   // file has.
   TempDir dir;
-  Container c;
-  c.entries[2].length = 0xFFFFFFFF;
-  Bytes b = c.bytes();
-  b.resize(282);
-  b.insert(b.end(), {'d', 'a', 't', 'a'});
-  writeFileBytes(dir.path("single"), b);
+  writeFileBytes(dir.path("single"),
+                 concat({single({{9, 224, 32}, {2, 282, 0}, {1, 282, 0xFFFFFFFF}}), text("data")}));
   uint32_t type = 0;
   auto f = MacOpenFile(dir.path("single"), "r", &type);
   ASSERT_NE(f, nullptr) << MacGetError();
@@ -202,7 +158,7 @@ TEST(MacOpenErrors, MissingFileUnknownModeAndWrongMagic) {
   EXPECT_EQ(MacError(), kMacModeError);
   EXPECT_STREQ(MacGetError(), "Unknown mode");
   EXPECT_FALSE(std::filesystem::exists(dir.path("f")));
-  writeFileBytes(dir.path("%a"), Container().bytes());
+  writeFileBytes(dir.path("%a"), single());
   writeFileBytes(dir.path("a"), text("data"));
   expectOpenFails(dir.path("a"), 0, kMacNotDataFile,
                   dir.path("a") + " is not a Macintosh data file");
@@ -211,36 +167,30 @@ TEST(MacOpenErrors, MissingFileUnknownModeAndWrongMagic) {
 TEST(MacOpenErrors, BrokenHeadersAreRefusedWithoutReadingOutOfBounds) {
   const struct {
     const char* what;
-    void (*change)(Container&);
+    std::vector<MacEntry> entries;
+    size_t at;  // where `patch` replaces the bytes, when it is not empty
+    Bytes patch;
     int code;
-  } cases[] = {{"version", [](Container& c) { c.version = 0x20000; }, 7},
-               {"home", [](Container& c) { c.home = "ProDOS          "; }, 7},
-               {"noEntries", [](Container& c) { c.entries.clear(); }, 7},
-               {"noFinderInfo",
-                [](Container& c) {
-                  c.entries = {{1, 282, 0}};
-                },
-                7},
-               {"finderInfoLength", [](Container& c) { c.entries[0].length = 31; }, 7},
-               {"finderInfoBeyondEnd", [](Container& c) { c.entries[0].offset = 0xFFFFFFF0; }, 7},
-               {"finderInfoAcrossEnd", [](Container& c) { c.entries[0].offset = 260; }, 7},
-               {"dataBeyondEnd", [](Container& c) { c.entries[2].offset = 100000; }, 7},
-               {"noDataEntry", [](Container& c) { c.entries.pop_back(); }, 9}};
+  } cases[] = {{"version", kEntries, 4, be32(0x20000), 7},
+               {"home", kEntries, 8, text("ProDOS"), 7},
+               {"noEntries", {}, 0, {}, 7},
+               {"noFinderInfo", {{1, 282, 0}}, 0, {}, 7},
+               {"finderInfoLength", {{9, 224, 31}, {2, 282, 0}, {1, 282, 0}}, 0, {}, 7},
+               {"finderInfoBeyondEnd", {{9, 0xFFFFFFF0, 32}, {2, 282, 0}, {1, 282, 0}}, 0, {}, 7},
+               {"finderInfoAcrossEnd", {{9, 260, 32}, {2, 282, 0}, {1, 282, 0}}, 0, {}, 7},
+               {"dataBeyondEnd", {{9, 224, 32}, {2, 282, 0}, {1, 100000, 0}}, 0, {}, 7},
+               {"noDataEntry", {{9, 224, 32}, {2, 282, 0}}, 0, {}, 9},
+               {"65535Descriptors", kEntries, 24, {0xFF, 0xFF}, 7}};
   TempDir dir;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Container broken = Container();
-    c.change(broken);
-    writeFileBytes(dir.path("f"), broken.bytes());
+    Bytes b = single(c.entries);
+    std::copy(c.patch.begin(), c.patch.end(), b.begin() + static_cast<std::ptrdiff_t>(c.at));
+    writeFileBytes(dir.path("f"), b);
     expectOpenFails(dir.path("f"), 0, c.code,
                     dir.path("f") + (c.code == 7 ? " is not a known Macintosh file"
                                                  : " is a Macintosh file with no data!"));
   }
-  Bytes b = Container().bytes();
-  b[24] = b[25] = 0xFF;  // 65535 descriptors in a 282-byte file
-  writeFileBytes(dir.path("f"), b);
-  expectOpenFails(dir.path("f"), 0, kMacUnknownFile,
-                  dir.path("f") + " is not a known Macintosh file");
 }
 
 }  // namespace

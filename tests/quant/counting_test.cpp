@@ -1,6 +1,5 @@
-// The colour cube against the slow way (compress the pixels, count them), and
-// the counting with compression against kxreduce's steps and an exhaustive
-// search of the finest target.
+// The counting with compression (through the colour cube) against kxreduce's
+// steps and an exhaustive search of the finest target.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -39,22 +38,6 @@ int compressedCount(const PixelPlanes& original, int target, int limit) {
   if (target != 255) kx_compressColors(planes, planes.width, planes.height, target, 255);
   int count = 0;
   return kx_makeHistogram(planes, planes.width, planes.height, limit, &count) ? count : 0;
-}
-
-TEST(ColourCube, CountsWhatCompressingThePixelsLeaves) {
-  const PixelPlanes planes = testPicture(160, 120, 5);
-  ColourCube cube;
-  cube.add(planes.data(), 160 * 120);
-  constexpr int kAll = 1 << 16;  // more than the pixels (the histogram is this large)
-  EXPECT_EQ(cube.count(), compressedCount(planes, 255, kAll));
-  for (int target : {1, 2, 7, 33, 64, 85, 100, 127, 128, 170, 200, 254, 255}) {
-    const int expected = compressedCount(planes, target, kAll);
-    EXPECT_EQ(cube.countCompressed(target, kAll), expected) << "target " << target;
-    // With a lower limit it stops, but never below the limit.
-    if (expected > 10) {
-      EXPECT_GT(cube.countCompressed(target, 10), 10) << "target " << target;
-    }
-  }
 }
 
 struct CountingCase {

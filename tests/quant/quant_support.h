@@ -34,7 +34,7 @@ struct GifFrame {
 };
 
 struct GifFile {
-  int width = 0, height = 0, loop = -1;
+  int width = 0, height = 0;
   std::vector<Rgb> palette;
   std::vector<GifFrame> frames;
 };
@@ -69,15 +69,6 @@ inline GifFile readGif(const std::string& path) {
       frame.delay = control.DelayTime;
       frame.transparent = control.TransparentColor;
       frame.disposal = control.DisposalMode;
-    }
-    for (int k = 0; k + 1 < image.ExtensionBlockCount; ++k) {
-      const ExtensionBlock& block = image.ExtensionBlocks[k];
-      const ExtensionBlock& data = image.ExtensionBlocks[k + 1];
-      if (block.Function == APPLICATION_EXT_FUNC_CODE && block.ByteCount == 11 &&
-          std::string(reinterpret_cast<char*>(block.Bytes), 11) == "NETSCAPE2.0" &&
-          data.ByteCount == 3) {
-        out.loop = data.Bytes[1] | data.Bytes[2] << 8;
-      }
     }
     out.frames.push_back(std::move(frame));
   }

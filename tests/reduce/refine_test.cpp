@@ -1,9 +1,8 @@
-// Palette refinement: exact errors, never worse than the median cut, known
-// answers, and the same palette for the same histogram.
+// Palette refinement: exact errors, never worse than the median cut, and
+// known answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <random>
 #include <tuple>
@@ -13,28 +12,23 @@
 namespace kx {
 namespace {
 
+int64_t distance(const HistogramEntry& a, const HistogramEntry& b) {
+  const int64_t dr = a.red - b.red, dg = a.green - b.green, db = a.blue - b.blue;
+  return dr * dr + dg * dg + db * db;
+}
+
 // The remapping's rule, written out: squared distance, lowest index on ties.
 int nearest(const Colormap& map, const HistogramEntry& e) {
   int best = 0;
-  int64_t bestD = INT64_MAX;
-  for (size_t j = 0; j < map.size(); ++j) {
-    const int64_t dr = e.red - map[j].red, dg = e.green - map[j].green, db = e.blue - map[j].blue;
-    const int64_t d = dr * dr + dg * dg + db * db;
-    if (d < bestD) {
-      bestD = d;
-      best = static_cast<int>(j);
-    }
+  for (size_t j = 1; j < map.size(); ++j) {
+    if (distance(e, map[j]) < distance(e, map[best])) best = static_cast<int>(j);
   }
   return best;
 }
 
 int64_t totalError(const Histogram& h, const Colormap& map) {
   int64_t total = 0;
-  for (const HistogramEntry& e : h) {
-    const HistogramEntry& p = map[nearest(map, e)];
-    const int64_t dr = e.red - p.red, dg = e.green - p.green, db = e.blue - p.blue;
-    total += e.count * (dr * dr + dg * dg + db * db);
-  }
+  for (const HistogramEntry& e : h) total += e.count * distance(e, map[nearest(map, e)]);
   return total;
 }
 
@@ -80,32 +74,36 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-std::vector<Case> cases() {
-  std::vector<Case> out;
-  out.push_back(
-      {"three blobs, 4 colours", 4,
-       blobs({{40, 40, 40, 12, 800}, {200, 190, 180, 12, 800}, {30, 200, 40, 4, 30}}, 1)});
-  out.push_back(
-      {"photo-like spread, 16 colours", 16,
-       blobs({{90, 60, 40, 30, 3000}, {150, 170, 210, 25, 2000}, {230, 200, 60, 6, 50}}, 2)});
-  out.push_back({"many colours, 256 entries", 256,
-                 blobs({{60, 80, 100, 40, 20000}, {200, 120, 60, 30, 20000}}, 3)});
-  // Identical counts and symmetric colours: every choice is a tie.
-  Histogram ties;
+// Ties everywhere: identical counts and symmetric colours.
+Histogram ties() {
+  Histogram h;
   for (int v = 0; v < 8; ++v) {
-    ties.push_back(HistogramEntry{static_cast<uint8_t>(32 * v), 0, 0, 5});
-    ties.push_back(HistogramEntry{0, static_cast<uint8_t>(32 * v), 0, 5});
+    h.push_back(HistogramEntry{static_cast<uint8_t>(32 * v), 0, 0, 5});
+    h.push_back(HistogramEntry{0, static_cast<uint8_t>(32 * v), 0, 5});
   }
-  out.push_back({"ties everywhere, 5 colours", 5, ties});
-  // Fewer colours than entries: the median cut is already exact.
-  out.push_back(
-      {"fewer colours than entries",
-       16,
-       {HistogramEntry{1, 2, 3, 7}, HistogramEntry{200, 0, 9, 1}, HistogramEntry{9, 9, 9, 100}}});
-  // A single colour that millions of pixels share.
-  out.push_back({"one colour, large count", 2, {HistogramEntry{17, 99, 250, 2000000000}}});
-  return out;
+  return h;
 }
+
+Histogram randomColours(int n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Histogram h;
+  for (int i = 0; i < n; ++i) {
+    h.push_back(HistogramEntry{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()),
+                               static_cast<uint8_t>(rng()), static_cast<int>(1 + rng() % 50)});
+  }
+  return h;
+}
+
+const Case kCases[] = {
+    // The nearest entry of some colours is the first in key order.
+    {"30 random colours, 3 entries", 3, randomColours(30, 10)},
+    {"photo-like spread, 16 colours", 16,
+     blobs({{90, 60, 40, 30, 3000}, {150, 170, 210, 25, 2000}, {230, 200, 60, 6, 50}}, 2)},
+    {"many colours, 256 entries", 256,
+     blobs({{60, 80, 100, 40, 20000}, {200, 120, 60, 30, 20000}}, 3)},
+    {"ties everywhere, 5 colours", 5, ties()},
+    {"one colour that millions of pixels share", 2, {HistogramEntry{17, 99, 250, 2000000000}}},
+};
 
 class Refinement : public testing::TestWithParam<Case> {};
 
@@ -123,9 +121,6 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   EXPECT_EQ(report.startError, totalError(h, start));
   EXPECT_EQ(report.endError, totalError(h, refined));
   EXPECT_LE(report.endError, report.startError);
-  if (report.endError == report.startError) {
-    EXPECT_EQ(totalError(h, refined), totalError(h, start));
-  }
 
   // Populations: what each entry serves, in descending order.
   std::vector<int64_t> served(refined.size(), 0);
@@ -136,24 +131,7 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   }
 }
 
-// The same histogram gives the same palette: nothing depends on addresses,
-// timing or uninitialised state.
-TEST_P(Refinement, SamePaletteEveryTime) {
-  const Case& c = GetParam();
-  Histogram h = c.histogram;
-  const Colormap start = medianCut(h, c.colors);
-  Colormap a = start, b = start;
-  refineColormap(h, static_cast<int>(h.size()), a);
-  refineColormap(h, static_cast<int>(h.size()), b);
-  auto rgb = [](const Colormap& m) {
-    std::vector<std::tuple<int, int, int>> out;
-    for (const auto& e : m) out.emplace_back(e.red, e.green, e.blue);
-    return out;
-  };
-  EXPECT_EQ(rgb(a), rgb(b));
-}
-
-INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(cases()));
+INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(kCases));
 
 // Two large clusters and a small distinct one, three entries: median cut
 // spends two entries on the large clusters' halves and loses the small one;

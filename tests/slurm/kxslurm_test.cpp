@@ -1,12 +1,15 @@
-// kxslurm without a cluster: sbatch and squeue are the stand-ins in
-// tests/slurm/fake, which run every task as soon as it is submitted. Split
-// into any number of tasks, a sequence leaves the files one kxreduce
-// leaves; a second run redoes only what is missing; and what cannot give
-// the same files is refused before anything is submitted.
+// kxslurm: split into any number of tasks, a sequence leaves the files one
+// kxreduce leaves; a second run redoes only what is missing; what cannot give
+// the same files is refused before anything is submitted. Mostly with the
+// stand-ins of tests/slurm/fake (every task runs as soon as it is submitted),
+// and on a real private one-node Slurm cluster (tests/slurm/local-cluster).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,18 +22,20 @@ namespace {
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
+void writeFrame(const std::string& dir, int i) {
+  writeSamplePicture(dir + "/in." + std::to_string(i), 50 + 13 * i, 30 + 7 * (i % 3), i);
+}
+
 // Frames in.1 ... in.7 of different sizes, and a colormap map.clm to impose.
 void writeFrames(const std::string& dir) {
-  for (int i = 1; i <= 7; ++i) {
-    writeSamplePicture(dir + "/in." + std::to_string(i), 50 + 13 * i, 30 + 7 * (i % 3), i);
-  }
+  for (int i = 1; i <= 7; ++i) writeFrame(dir, i);
   ASSERT_EQ(runProgram("kxreduce", {"-n", "12", "in.1", "map"}, dir).status, 0);
   fs::remove(dir + "/map.icn");
 }
 
-Args withNames(Args args) {
-  args.insert(args.end(), {"in", "out"});
-  return args;
+Args plus(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 FolderSnapshot outputsOf(const std::string& dir) {
@@ -39,45 +44,53 @@ FolderSnapshot outputsOf(const std::string& dir) {
   return files;
 }
 
+// The files kxreduce leaves for the arguments (ending in "in out").
+FolderSnapshot oneProcess(const Args& args) {
+  TempDir dir;
+  writeFrames(dir.path());
+  const RunResult r = runProgram("kxreduce", args, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  return outputsOf(dir.path());
+}
+
+RunResult kxslurm(const std::string& dir, const Args& args, const std::vector<std::string>& env) {
+  RunOptions options;
+  options.cwd = dir;
+  options.env = env;
+  return runProgram("kxslurm", args, options);
+}
+
 struct FakeSlurm {
   TempDir state;
   RunResult run(const std::string& dir, const Args& args) const {
-    RunOptions options;
-    options.cwd = dir;
     const char* path = std::getenv("PATH");
-    options.env = {"PATH=" + std::string(KX_SOURCE_DIR) + "/tests/slurm/fake:" + (path ? path : ""),
-                   "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"};
-    return runProgram("kxslurm", args, options);
+    return kxslurm(
+        dir, args,
+        {"PATH=" + std::string(KX_SOURCE_DIR) + "/tests/slurm/fake:" + (path ? path : ""),
+         "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"});
   }
   std::string calls() const {
-    std::ifstream in(state.path("calls"));
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const std::vector<uint8_t> bytes = readFileBytes(state.path("calls"));
+    return std::string(bytes.begin(), bytes.end());
   }
 };
 
 const Args kOptions[] = {
-    {"-u", "-r", "2", "-n", "24", "-s", "1", "7", "1"},
-    {"-u", "-A", "-z", "30", "-o", "pict2", "--refine", "-s", "1", "7", "1"},
-    {"-a", "-z", "40", "-r", "3", "-o", "pic", "-s", "1", "7", "1"},
-    {"-c", "map", "-T", "-o", "pict", "-s", "1", "7", "1"},
-    {"-q", "4", "-b", "6", "-Q", "3", "-r", "2", "--refine", "-s", "1", "7", "3"},
+    {"-u", "-r", "2", "-n", "24", "-s", "1", "7", "1", "in", "out"},
+    {"-u", "-A", "-z", "30", "-o", "pict2", "--refine", "-s", "1", "7", "1", "in", "out"},
+    {"-a", "-z", "40", "-r", "3", "-o", "pic", "-s", "1", "7", "1", "in", "out"},
+    {"-c", "map", "-T", "-o", "pict", "-s", "1", "7", "1", "in", "out"},
+    {"-q", "4", "-b", "6", "-Q", "3", "-r", "2", "--refine", "-s", "1", "7", "3", "in", "out"},
 };
 
 class Split : public testing::TestWithParam<Args> {};
 
 TEST_P(Split, SameFilesAsOneProcess) {
-  TempDir whole;
-  writeFrames(whole.path());
-  const RunResult one = runProgram("kxreduce", withNames(GetParam()), whole.path());
-  ASSERT_EQ(one.status, 0) << one.err;
-  const FolderSnapshot expected = outputsOf(whole.path());
+  const FolderSnapshot expected = oneProcess(GetParam());
   for (const char* tasks : {"1", "3", "9"}) {
     TempDir dir;
     writeFrames(dir.path());
-    FakeSlurm slurm;
-    Args args = {"--tasks", tasks, "--wait"};
-    args.insert(args.end(), GetParam().begin(), GetParam().end());
-    const RunResult r = slurm.run(dir.path(), withNames(args));
+    const RunResult r = FakeSlurm().run(dir.path(), plus({"--tasks", tasks, "--wait"}, GetParam()));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(outputsOf(dir.path()) == expected) << tasks << " tasks\n" << r.err;
   }
@@ -86,52 +99,34 @@ TEST_P(Split, SameFilesAsOneProcess) {
 INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions));
 
 TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
-  TempDir whole, dir;
-  writeFrames(whole.path());
+  TempDir dir;
   writeFrames(dir.path());
-  const Args args = withNames({"-a", "-r", "2", "-s", "1", "7", "1"});
-  ASSERT_EQ(runProgram("kxreduce", args, whole.path()).status, 0);
+  const Args args = {"-a", "-r", "2", "-s", "1", "7", "1", "in", "out"};
+  const Args split = plus({"--tasks", "3", "--wait"}, args);
   FakeSlurm slurm;
-  Args split = {"--tasks", "3", "--wait"};
-  split.insert(split.end(), args.begin(), args.end());
   ASSERT_EQ(slurm.run(dir.path(), split).status, 0);
-
-  // Frame 5 (the third share's) lost a repetition, and a killed task left
-  // a temporary file.
+  // Frame 5 (the third share's) lost a repetition, and a killed task left a temporary file.
   fs::remove(dir.path("out.10.icn"));
   std::ofstream(dir.path(".out.9.icn.Ab12Cd")) << "half";
   const RunResult again = slurm.run(dir.path(), split);
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_NE(again.err.find("2 of 3 shares were done already"), std::string::npos) << again.err;
-  const std::string calls = slurm.calls();
-  EXPECT_NE(calls.rfind("--array=2 "), std::string::npos) << calls;
-  EXPECT_TRUE(outputsOf(dir.path()) == outputsOf(whole.path()));
-
-  const RunResult done = slurm.run(dir.path(), split);
-  EXPECT_EQ(done.err, "kxslurm: every file of the sequence is there already: nothing to submit\n");
-
+  EXPECT_NE(slurm.calls().rfind("--array=2 "), std::string::npos) << slurm.calls();
+  EXPECT_TRUE(outputsOf(dir.path()) == oneProcess(args));
+  EXPECT_EQ(slurm.run(dir.path(), split).err,
+            "kxslurm: every file of the sequence is there already: nothing to submit\n");
   // The work folder belongs to its command.
-  Args other = split;
-  other[3] = "-n";
-  other.insert(other.begin() + 4, "8");
-  const RunResult refused = slurm.run(dir.path(), other);
+  const RunResult refused = slurm.run(dir.path(), plus({"--tasks", "3", "-n", "8"}, args));
   EXPECT_EQ(refused.status, 255);
-  EXPECT_EQ(refused.err.rfind("kxslurm: " + dir.path() +
-                                  "/out.kxslurm holds the work of another "
-                                  "command:\n",
-                              0),
-            0u)
+  EXPECT_TRUE(refused.err.starts_with("kxslurm: " + dir.path() +
+                                      "/out.kxslurm holds the work of another command:\n"))
       << refused.err;
 }
 
 TEST(Refusals, BeforeAnythingIsSubmitted) {
   TempDir dir;
   writeFrames(dir.path());
-  struct Refusal {
-    Args args;
-    std::string firstLine;
-  };
-  const Refusal refusals[] = {
+  const std::pair<Args, std::string> refusals[] = {
       {{"--tasks", "0", "-s", "1", "7", "1", "in", "out"},
        "kxslurm: --tasks takes the number of array tasks, 1 or more, not 0"},
       {{"-s", "1", "7", "1", "in", "out"},
@@ -153,16 +148,88 @@ TEST(Refusals, BeforeAnythingIsSubmitted) {
       {{"--tasks", "2", "-n", "1", "-s", "1", "7", "1", "in", "out"}, "number of colors must >= 2"},
   };
   FakeSlurm slurm;
-  for (const Refusal& r : refusals) {
-    const RunResult result = slurm.run(dir.path(), r.args);
-    EXPECT_EQ(result.status, 255) << r.firstLine;
-    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), r.firstLine);
+  for (const auto& [args, firstLine] : refusals) {
+    const RunResult result = slurm.run(dir.path(), args);
+    EXPECT_EQ(result.status, 255) << firstLine;
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), firstLine);
   }
   EXPECT_EQ(slurm.calls(), "");
   EXPECT_FALSE(fs::exists(dir.path("out.kxslurm")));
   // kxreduce's refusals end with kxslurm's word on them.
-  const RunResult step = slurm.run(dir.path(), refusals[7].args);
+  const RunResult step = slurm.run(dir.path(), refusals[7].first);
   EXPECT_TRUE(step.err.ends_with("\nkxslurm: kxreduce refuses these arguments (see above)\n"));
+}
+
+// The job ids of the last submission by stage ("stage job task first last"
+// lines of the work folder's record), and its "stage task" lines.
+std::string jobsOf(const std::string& dir, std::map<std::string, std::string>* jobs) {
+  std::ifstream in(dir + "/out.kxslurm/submission");
+  std::string tasks;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string stage, job, task;
+    if (line.empty() || line[0] == '#' || !(fields >> stage >> job >> task)) continue;
+    (*jobs)[stage] = job;
+    tasks += stage + " " + task + "\n";
+  }
+  return tasks;
+}
+
+// The real cluster (as root; skipped without the packages), stopped at the
+// end of the test or by the helper's watchdog when the test dies. A plain
+// sequence gives the files of one process; a failed task of a -u sequence is
+// named, leaves no partial file, and is all that a second run submits again.
+TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
+  const std::string helper = std::string(KX_SOURCE_DIR) + "/tests/slurm/local-cluster";
+  struct Daemons {
+    TempDir folder;
+    RunResult started;
+    std::string helper;
+    ~Daemons() { runProgram(helper, {"stop", folder.path("cluster")}); }
+  } cluster{{}, {}, helper};
+  cluster.started =
+      runProgram(helper, {"start", cluster.folder.path("cluster"), std::to_string(getpid())});
+  if (cluster.started.status == 2)
+    GTEST_SKIP() << "no private Slurm cluster here: " << cluster.started.err;
+  ASSERT_EQ(cluster.started.status, 0) << cluster.started.err;
+  const auto run = [&](const std::string& dir, const Args& args) {
+    return kxslurm(dir, plus({"--tasks", "3", "--wait"}, args),
+                   {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf")});
+  };
+  TempDir plain, dir;
+  writeFrames(plain.path());
+  const Args a = {"-a", "-s", "1", "7", "1", "in", "out"};
+  const RunResult r = run(plain.path(), a);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(outputsOf(plain.path()) == oneProcess(a));
+
+  writeFrames(dir.path());
+  std::ofstream(dir.path("in.4.pic")) << "not a picture";
+  const Args args = {"-u", "-r", "2", "-s", "1", "7", "1", "in", "out"};
+  const RunResult failed = run(dir.path(), args);
+  EXPECT_EQ(failed.status, 255);
+  std::map<std::string, std::string> jobs;
+  jobsOf(dir.path(), &jobs);
+  const std::string log = dir.path() + "/out.kxslurm/logs/palette-" + jobs["palette"] + "_1.log";
+  EXPECT_NE(failed.err.find("kxslurm: palette task 1 (job " + jobs["palette"] +
+                            "_1, frames 3-4) failed with status 255; log: " + log +
+                            "\nkxslurm:   Error: Cannot open input file in\nkxslurm: the gather "
+                            "job " +
+                            jobs["gather"] +
+                            " did not run: a job it waited for failed\n"
+                            "kxslurm: the remap job " +
+                            jobs["remap"] + " did not run: a job it waited for failed\n"),
+            std::string::npos)
+      << failed.err;
+  // Nothing but the frames, the colormap and the work folder, not even a temporary file.
+  for (const auto& [name, bytes] : snapshotFolder(dir.path())) {
+    EXPECT_TRUE(name.starts_with("in.") || name == "map.clm" || name == "out.kxslurm") << name;
+  }
+  writeFrame(dir.path(), 4);
+  const RunResult again = run(dir.path(), args);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(jobsOf(dir.path(), &jobs), "palette 1\ngather 0\nremap 0\nremap 1\nremap 2\n");
+  EXPECT_TRUE(outputsOf(dir.path()) == oneProcess(args));
 }
 
 }  // namespace

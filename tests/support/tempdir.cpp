@@ -33,14 +33,6 @@ std::string buildDir() {
   return env ? env : KX_BUILD_DIR;
 }
 
-static std::string readAll(int fd) {
-  std::string s;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
-  return s;
-}
-
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd) {
   RunOptions options;
@@ -50,7 +42,6 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options) {
-  const std::string& cwd = options.cwd;
   TempDir capture;
   const std::string outPath = capture.path("stdout"), errPath = capture.path("stderr");
   const std::string exe =
@@ -61,13 +52,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(out, 1);
-    dup2(err, 2);
-    dup2(in, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
     if (options.fileSizeLimit > 0) {
       // Ignored signals stay ignored across exec: writes then fail with EFBIG.
@@ -103,11 +91,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  int fo = open(outPath.c_str(), O_RDONLY), fe = open(errPath.c_str(), O_RDONLY);
-  r.out = readAll(fo);
-  r.err = readAll(fe);
-  close(fo);
-  close(fe);
+  const std::vector<uint8_t> out = readFileBytes(outPath), err = readFileBytes(errPath);
+  r.out.assign(out.begin(), out.end());
+  r.err.assign(err.begin(), err.end());
   return r;
 }
 
@@ -134,17 +120,12 @@ FolderSnapshot snapshotFolder(const std::string& dir) {
   FolderSnapshot entries;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
     const std::string path = e.path().string();
-    std::string what;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISLNK(st.st_mode)) {
-      what = "-> " + std::filesystem::read_symlink(e.path()).string();
-    } else if (S_ISREG(st.st_mode)) {
-      const std::vector<uint8_t> bytes = readFileBytes(path);
-      what.assign(bytes.begin(), bytes.end());
-    } else {
-      what = S_ISDIR(st.st_mode) ? "<dir>" : "<other>";
-    }
+    const std::vector<uint8_t> bytes =
+        !e.is_symlink() && e.is_regular_file() ? readFileBytes(path) : std::vector<uint8_t>();
+    std::string what = e.is_symlink() ? "-> " + std::filesystem::read_symlink(e.path()).string()
+                       : e.is_regular_file() ? std::string(bytes.begin(), bytes.end())
+                       : e.is_directory()    ? "<dir>"
+                                             : "<other>";
     entries.emplace_back(e.path().filename().string(), std::move(what));
   }
   std::sort(entries.begin(), entries.end());

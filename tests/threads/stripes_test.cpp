@@ -4,6 +4,7 @@
 // holds for colours spread over several stripes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <random>
 #include <tuple>
@@ -24,11 +25,7 @@ using Colour = std::tuple<int, int, int>;
 PixelPlanes planesOf(int width, int height, const std::vector<Colour>& pixels) {
   PixelPlanes planes = kx_allocArray(width, height, 3);
   uint8_t* d = planes.data();
-  for (const auto& [r, g, b] : pixels) {
-    *d++ = static_cast<uint8_t>(r);
-    *d++ = static_cast<uint8_t>(g);
-    *d++ = static_cast<uint8_t>(b);
-  }
+  for (const auto& [r, g, b] : pixels) d = std::copy_n(std::array<int, 3>{r, g, b}.begin(), 3, d);
   return planes;
 }
 
@@ -73,7 +70,7 @@ std::vector<Colour> drawPixels(int width, int height, int distinct, uint32_t see
 TEST(Stripes, HistogramHasTheOrderAndCountsOfOnePass) {
   ASSERT_TRUE(kThreadsAsked);
   for (const auto& [width, height, distinct] :
-       {std::tuple{600, 401, 30000}, std::tuple{97, 1500, 5000}, std::tuple{2000, 90, 200}}) {
+       {std::tuple{600, 401, 30000}, std::tuple{2000, 90, 200}}) {
     const std::vector<Colour> pixels = drawPixels(width, height, distinct, width);
     const PixelPlanes planes = planesOf(width, height, pixels);
     int found = 0;

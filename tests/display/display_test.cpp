@@ -1,0 +1,118 @@
+// kxreduce -d end to end: the real binary shows the reduced frames in a real
+// window of a private X server (xvfb-run), read back with xwd and ImageMagick
+// and driven with xdotool; without a display the run ends keeping its outputs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "display/display.h"
+#include "support/pictures.h"
+#include "support/tempdir.h"
+
+namespace kx {
+namespace {
+
+// Under the X server: runs kxreduce ("$0" "$@"), waits for the window titled
+// $TITLE until it shows expected.ppm, checks that kxreduce still waits, and
+// ends it with Escape (pressed and released apart: a program that ends at the
+// press takes its window along). Its status, or 11 no window, 12 another
+// picture, 13 no wait.
+const char* kScript = R"(
+"$0" "$@" 2>err & pid=$!
+for i in $(seq 400); do id=$(xdotool search --onlyvisible --name "^$TITLE\$") && break; sleep 0.05; done
+[ -n "$id" ] || exit 11
+shown=no
+for i in $(seq 400); do
+  xwd -silent -id $id | /usr/bin/convert xwd:- -strip -depth 8 ppm:- | cmp -s - expected.ppm && shown=yes && break
+  sleep 0.05
+done
+[ $shown = yes ] || exit 12
+sleep 0.3
+kill -0 $pid || exit 13
+xdotool keydown --window $id Escape && xdotool keyup --window $id Escape 2>/dev/null
+wait $pid
+)";
+
+struct Case {
+  const char* name;
+  int frames;  // in.1 ... in.<frames>, or in alone when 0
+  int width, height, shownWidth, shownHeight;
+  std::string args, title, last;  // the frame the window ends up showing
+};
+
+class Preview : public testing::TestWithParam<Case> {};
+
+// Frames before the last go by without waiting: the window ends up showing
+// the last one (a frame larger than the 1024 x 768 screen shrunk to fit),
+// until Escape.
+TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
+  const Case& c = GetParam();
+  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0) {
+    GTEST_SKIP() << "no xvfb-run (with xauth) for the preview test";
+  }
+  TempDir dir;
+  for (int f = 1; f <= c.frames; ++f) {
+    writeSamplePicture(dir.path("in." + std::to_string(f)), c.width, c.height, f);
+  }
+  if (c.frames == 0) writeSamplePicture(dir.path("in"), c.width, c.height);
+  std::vector<std::string> args;
+  std::istringstream words(c.args);
+  for (std::string w; words >> w;) args.push_back(w);
+  // The frame to be shown, from the same run without -d.
+  ASSERT_EQ(runProgram("kxreduce", args, dir.path()).status, 0);
+  std::vector<uint8_t> rgb = readRgbPicture(dir.path(c.last));
+  if (c.shownWidth != c.width) {  // as kx_shrinkImage shrinks it (checked on its own)
+    PixelPlanes planes = kx_allocArray(c.width, c.height, 3);
+    std::copy(rgb.begin(), rgb.end(), planes.data());
+    const auto shrunk = kx_shrinkImage(kx_packImage(planes, c.width, c.height, 255).get(), c.width,
+                                       c.height, c.shownWidth, c.shownHeight);
+    rgb.clear();
+    for (int y = c.shownHeight - 1; y >= 0; --y) {  // the words run bottom-up
+      for (int x = 0; x < c.shownWidth; ++x) {
+        for (int k = 0; k < 3; ++k) rgb.push_back(shrunk[y * c.shownWidth + x] >> (8 * k));
+      }
+    }
+  }
+  const std::string header =
+      "P6\n" + std::to_string(c.shownWidth) + " " + std::to_string(c.shownHeight) + "\n255\n";
+  std::vector<uint8_t> expected(header.begin(), header.end());
+  expected.insert(expected.end(), rgb.begin(), rgb.end());
+  writeFileBytes(dir.path("expected.ppm"), expected);
+
+  args.insert(args.begin(), {"-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "/bin/sh", "-c",
+                             kScript, buildDir() + "/kxreduce", "-d"});
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"TITLE=" + c.title,
+                 "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR "/tests/display/lsan.supp"};
+  const RunResult r = runProgram("/usr/bin/xvfb-run", args, options);
+  const std::vector<uint8_t> err = readFileBytes(dir.path("err"));
+  EXPECT_EQ(r.status, 0) << r.err << std::string(err.begin(), err.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Preview,
+                         testing::Values(Case{"sequence", 3, 24, 16, 24, 16,
+                                              "-n 8 -o pic -s 1 3 1 in out", "8 colors image",
+                                              "out.3"},
+                                         Case{"larger_than_the_screen", 0, 1100, 200, 1024, 186,
+                                              "-n 16 -o pic in out", "16 colors image", "out"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PreviewWithoutDisplay, EndsTheRunAndKeepsTheOutput) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 16, 16);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"};
+  const RunResult r = runProgram("kxreduce", {"-d", "-n", "16", "in", "out"}, options);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err,
+            "allocate color table\nError: Couldn't open a window to display 16 colors image!\n");
+  EXPECT_TRUE(std::filesystem::exists(dir.path("out.icn")));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("out.clm")));
+}
+
+}  // namespace
+}  // namespace kx
