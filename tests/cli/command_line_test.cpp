@@ -95,13 +95,18 @@ TEST(CommandLine, Steps) {
 }
 
 // Values that reach the run, seen in what it writes: the colour count from
-// leading digits, and a later option overriding an earlier one.
+// leading digits, a count above 256 taken as 256, and a later option
+// overriding an earlier one.
 TEST(CommandLine, ValuesReachTheRun) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 40, 30);
   RunResult r = kxreduce({"-n", "12abc", "in", "out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 12u * 6u);
+  r = kxreduce({"-n", "300", "in", "out"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("Too many colors, 256 colors used.\n", 0), 0u) << r.err;
+  EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 256u * 6u);
   r = kxreduce({"-n", "8", "-n", "4", "-A", "in", "out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "writeASCIIColorMap\n");

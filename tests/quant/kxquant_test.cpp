@@ -377,7 +377,8 @@ TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   TempDir dir;
   writePng(dir, "a", 20, 10, rampPicture(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
-  RunResult r = kxquant({"-fq", "-n8", "a.png"}, dir.path());
+  // --loop 0 (for ever) is the default, and may be given.
+  RunResult r = kxquant({"-fq", "-n8", "--loop", "0", "a.png"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
 
