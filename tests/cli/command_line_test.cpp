@@ -73,10 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
         Line{{"-n", "300", "in", "out"}, "Too many colors, 256 colors used.\n", true},
         Line{{"-a", "in", "out"}, "", true}, Line{{"in", "out", "-a"}, "", true},
         Line{{"-a", "1", "in", "out"}, "", true}, Line{{"-q", "in", "out"}, "", true},
-        Line{{"-q", "7.99", "in", "out"}, "", true}, Line{{"-z", "1", "in", "out"}, "", true},
-        Line{{"-z", "255", "in", "out"}, "", true}, Line{{"-b", "1", "in", "out"}, "", true},
-        Line{{"-r", "0", "in", "out"}, "", true}, Line{{"-o", "pict2", "in", "out"}, "", true},
-        Line{{"in", "--refine", "out"}, "", true}, Line{{"-o", "pict", "in", "in"}, "", true},
+        Line{{"-q", "7.99", "in", "out"}, "", true}, Line{{"in", "out", "-q", "3"}, "", true},
+        Line{{"-z", "1", "in", "out"}, "", true}, Line{{"-z", "255", "in", "out"}, "", true},
+        Line{{"-b", "1", "in", "out"}, "", true}, Line{{"-r", "0", "in", "out"}, "", true},
+        Line{{"-o", "pict2", "in", "out"}, "", true}, Line{{"in", "--refine", "out"}, "", true},
+        Line{{"-o", "pict", "in", "in"}, "", true},
         Line{{"-verbose", "in", "out"}, "Reading image in...\n", true},
         Line{{"-c", "x", "-C", "y", "-A", "-T", "-u", "in", "out"}, "", true}));
 

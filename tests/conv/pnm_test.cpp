@@ -47,15 +47,23 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
   }
 }
 
+// A plain file, and a raw one larger than the first block that holds the header.
 TEST(PpmOutput, RawPpmBytes) {
+  std::string big = "P6\n700 700\n255\n";
+  for (int i = 0; i < 700 * 700 * 3; ++i) big += static_cast<char>(i * 7 % 251);
+  const std::pair<std::string, std::string> cases[] = {
+      {"P3\n2 1\n255\n1 2 3 250 251 252\n", "P6\n2 1\n255\n\x01\x02\x03\xfa\xfb\xfc"}, {big, big}};
   TempDir dir;
-  const std::string text = "P3\n2 1\n255\n1 2 3 250 251 252\n";
-  writeFileBytes(dir.path("in.ppm"), std::vector<uint8_t>(text.begin(), text.end()));
-  ASSERT_EQ(kxconv({"in.ppm", "in.pic"}, dir.path()).status, 0);
-  ASSERT_EQ(kxconv({"in.pic", "out.ppm"}, dir.path()).status, 0);
-  const std::string expected = "P6\n2 1\n255\n\x01\x02\x03\xfa\xfb\xfc";
-  EXPECT_EQ(readFileBytes(dir.path("out.ppm")),
-            std::vector<uint8_t>(expected.begin(), expected.end()));
+  for (const auto& [text, expected] : cases) {
+    writeFileBytes(dir.path("in.ppm"), std::vector<uint8_t>(text.begin(), text.end()));
+    ASSERT_EQ(kxconv({"in.ppm", "in.pic"}, dir.path()).status, 0);
+    ASSERT_EQ(kxconv({"in.pic", "out.ppm"}, dir.path()).status, 0);
+    EXPECT_TRUE(readFileBytes(dir.path("out.ppm")) ==
+                std::vector<uint8_t>(expected.begin(), expected.end()))
+        << text.size() << "-byte file";
+    std::filesystem::remove(dir.path("in.pic"));
+    std::filesystem::remove(dir.path("out.ppm"));
+  }
 }
 
 TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
