@@ -295,6 +295,7 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   writeFileBytes(dir.path("bad.png"), {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0});
   makeJpeg(dir.path("same.jpg"), 20, 10, "RGB", "quality=90");
   writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
+  std::filesystem::create_directory(dir.path("in-the-way.clm"));
   const FolderSnapshot before = snapshotFolder(dir.path());
   const RunResult r = kxquant(c.args, dir.path());
   EXPECT_EQ(r.status, c.status);
@@ -349,6 +350,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-o", "nodir/x.png", "same.png"},
                     1,
                     "nodir/x.png: cannot create: No such file or directory\n"},
+        // The engine's own message, which has no "Error: " to start from.
+        RefusalCase{"colormap_cannot_be_created",
+                    {"-f", "-o", "in-the-way.icn", "same.png"},
+                    1,
+                    "same.png: can't create colormap in-the-way.clm, exit...\n"},
         RefusalCase{
             "digits_are_a_file_not_a_factor", {"-a", "2004photo.png"}, 0, "", "2004photo-kx.png"},
         RefusalCase{"no_input", {"-n", "16"}, 2, "no input picture\n"},
