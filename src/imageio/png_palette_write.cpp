@@ -1,6 +1,6 @@
 // Palette PNG files, written directly and compressed with libdeflate.
 //
-// The file (PNG specification, all integers big-endian):
+// The file (the PNG format, all integers big-endian):
 //
 //   8 bytes   signature 89 50 4E 47 0D 0A 1A 0A
 //   chunks    length (4), type (4), data (length), CRC-32 of type and data (4)
@@ -10,9 +10,9 @@
 //     PLTE    red, green, blue of each palette entry
 //     tRNS    only with a transparent index: the alpha of the entries up to
 //             it, 255 then 0 for the transparent one
-//     IDAT    the zlib stream of the rows, each a filter byte 0 (none, as the
-//             specification recommends for palette images) and the indices
-//             packed most significant bits first
+//     IDAT    the zlib stream of the rows, each a filter byte 0 (none, which
+//             suits palette images best) and the indices packed most
+//             significant bits first
 //     IEND    empty
 //
 // A palette picture's indices are compressed in one call: libdeflate does it
