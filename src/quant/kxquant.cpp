@@ -249,7 +249,7 @@ class Driver {
     if (kind_ == OutputKind::Icn) {
       writeIconAndColormap(outputs_[i], picture);
     } else {
-      writeIndexedPng(outputs_[i], picture);
+      writeIndexedPng(outputs_[i], picture, options_);
     }
   }
 

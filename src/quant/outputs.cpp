@@ -49,7 +49,8 @@ std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
   return {path};
 }
 
-void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
+void writeIndexedPng(const std::string& path, IndexedPicture& picture,
+                     const QuantOptions& options) {
   Image image;
   image.width = picture.width;
   image.height = picture.height;
@@ -57,7 +58,7 @@ void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
   image.samples = std::move(picture.indices);
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
-  writePngFile(path, image);
+  writePalettePng(path, image, options.best ? PngEffort::Best : PngEffort::Normal);
 }
 
 void writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {

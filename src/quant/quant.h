@@ -34,6 +34,7 @@ struct QuantOptions {
   bool verbose = false;
   bool force = false;
   bool refine = true;  // --no-refine: the design's median-cut palette
+  bool best = false;   // --best: the smallest PNG, for more time
   int delayMs = 100;
   int loop = 0;
   std::string output;  // -o; empty for <input stem>-kx.png beside each input

@@ -88,8 +88,8 @@ bool outputKindOf(const std::string& path, OutputKind* kind);
 // colormap beside it.
 std::vector<std::string> outputFiles(const std::string& path, OutputKind kind);
 
-// Takes the picture's indices.
-void writeIndexedPng(const std::string& path, IndexedPicture& picture);
+// Takes the picture's indices; options.best asks for the smallest file.
+void writeIndexedPng(const std::string& path, IndexedPicture& picture, const QuantOptions& options);
 // The colour-mapped image (path ends in ".icn") and its colormap (.clm), as
 // kxreduce writes them for the same palette and indices.
 void writeIconAndColormap(const std::string& path, const IndexedPicture& picture);

@@ -57,6 +57,14 @@ class Inputs {
     // Beyond the colour limit: counted, compressed, counted again.
     writeRgbPicture(at("shifted"), 2 * w, 2 * h, tiled(rgb.samples, w, h, 9));
     writeRgbPicture(at("noise"), 400, 300, noise(400, 300, 5));
+    // The photograph repeated above flat blocks: a PNG of several parts.
+    std::vector<uint8_t> parts(1024 * 2200 * 3);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const size_t x = i / 3 % 1024, y = i / 3 / 1024;
+      parts[i] = y >= 1100 ? static_cast<uint8_t>(x / 200 * 50)
+                           : photo[((y % (2 * h)) * 2 * w + x % (2 * w)) * 3 + i % 3];
+    }
+    writeRgbPicture(at("parts"), 1024, 2200, parts);
     // Frames of different sizes.
     writeRgbPicture(at("seq.1"), 2 * w, 2 * h, photo);
     writeSamplePicture(at("seq.2"), 300, 200, 2);
@@ -119,6 +127,8 @@ const Case kCases[] = {
     {"MissingFrame", "kxreduce", {"-s", "3", "5", "1", "@seq", "out"}, 255},
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
+    {"KxquantPngParts", "kxquant", {"-o", "out.png", "@parts.pic"}},
+    {"KxquantPngPartsBest", "kxquant", {"--best", "-n", "64", "-o", "out.png", "@parts.pic"}},
 };
 
 class SameOutput : public testing::TestWithParam<Case> {
