@@ -12,22 +12,24 @@
 //   4 bytes   Adler-32 of all the rows, big-endian
 //
 // What compresses palette rows best, measured on photographs, screenshots
-// and user-interface pictures reduced to 16, 64 and 256 colours (see
-// bench/png_size):
-// - libdeflate's near-optimal parsing (levels 10 to 12) makes detailed and
-//   dithered pictures 3 to 15 % smaller than zlib's level 9, and libdeflate's
-//   lazy levels up to 9 are 1 to 12 % larger than zlib's level 9;
-// - on pictures of flat areas zlib's level 9 is smaller than every libdeflate
-//   level (up to 35 % below level 10): libdeflate ends a block every 300 000
-//   bytes of input at most, and when a whole row costs a few bits the block
-//   headers weigh;
-// - row filters other than type 0 lose at every lazy level and win only
-//   sometimes at level 12 with a palette ordered by similarity.
-// So every part is compressed by libdeflate, and where it shrank the part
-// more than kZlibRatio:1, by zlib at level 9 as well (fast on such data),
-// the smaller kept. With PngEffort::Best libdeflate works at level 12, both
-// forms of the rows are tried (filter type 0, and each row with the filter
-// that suits it), and zlib is always tried.
+// and user-interface pictures reduced to 16, 64 and 256 colours, in 1 MiB
+// parts (bench/png_size makes such pictures):
+// - where libdeflate's fastest level shrinks a part less than kFlatRatio:1
+//   (detailed or dithered rows), libdeflate's near-optimal level 10 is 1 to
+//   14 % smaller than zlib's level 9, and on dithered rows faster;
+// - where it shrinks it more (flat areas), zlib's level 9 is mostly smaller
+//   (up to half) and 2 to 7 times faster than level 10: libdeflate ends a
+//   block every 300 000 bytes of input at most, and where a row costs a few
+//   bits the block headers weigh;
+// - libdeflate's lazy levels, up to 9, are 1 to 12 % larger than zlib's 9;
+// - filters other than type 0 lose 10 to 30 % at every lazy level, and win
+//   only sometimes at level 12, with a palette ordered by nearest colours.
+// So each part is probed with libdeflate's level 1 and compressed by one of
+// the two. zlib's level 9 is optipng's own compressor, so optipng -o2 finds
+// next to nothing in such parts, nor in the others. With PngEffort::Best
+// every part is compressed by libdeflate's level 12 in both forms of the
+// rows (filter type 0, and each row with the filter that suits it), then
+// by zlib's level 9, and the smallest is kept.
 //
 // zlib is primed with the 32 KiB before its part, as a decoder has them.
 // libdeflate has no preset dictionary, so its parts start without history
@@ -55,8 +57,9 @@ namespace {
 // a 9 MP picture gives both cores several parts to share.
 constexpr size_t kPartBytes = size_t{1} << 20;
 constexpr size_t kWindow = 32768;
-// Parts libdeflate shrinks more than this are flat enough for zlib to win.
-constexpr size_t kZlibRatio = 12;
+// Parts that libdeflate's fastest level shrinks more than this are flat
+// enough for zlib to win.
+constexpr size_t kFlatRatio = 12;
 // The empty stored block after a part that is not the last one, less its
 // three header bits (which are zero, as is the padding before the length).
 constexpr uint8_t kSyncMarker[4] = {0x00, 0x00, 0xFF, 0xFF};
@@ -80,10 +83,12 @@ std::vector<uint8_t> libdeflateCompress(int level, const std::vector<uint8_t>& d
   return out;
 }
 
+// zlib's default memory level: its blocks of 16 Ki symbols suit palette
+// rows better than level 9's (up to 2 % smaller), and optipng -o2 uses it.
 struct Deflater {
   z_stream z{};
   Deflater() {
-    if (deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+    if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
   }
   ~Deflater() { deflateEnd(&z); }
 };
@@ -203,13 +208,16 @@ class Compressor {
     return data;
   }
 
-  // libdeflate on every form of the part; keeps the smallest and returns its
-  // rows.
+  // Picks the form of the part and, but for flat parts, compresses it with
+  // libdeflate; returns the part's rows in that form.
   std::vector<uint8_t> choose(int i) {
     Part& p = parts_[i];
     std::vector<uint8_t> kept;
     for (int form = 0; form < rows_.forms; ++form) {
       std::vector<uint8_t> data = make(form, p.begin, p.end);
+      if (!best() && data.size() >= kFlatRatio * libdeflateCompress(1, data).size()) {
+        return data;  // flat: zlib alone
+      }
       std::vector<uint8_t> deflated = libdeflateCompress(best() ? 12 : 10, data);
       if (form == 0 || deflated.size() < p.deflated.size()) {
         p.form = form;
@@ -220,12 +228,12 @@ class Compressor {
     return kept;
   }
 
-  // zlib where it may win, then the part made ready to be joined.
+  // zlib where it is wanted, then the part made ready to be joined.
   void finish(int i, std::vector<uint8_t> data) {
     Part& p = parts_[i];
     if (data.empty()) data = make(p.form, p.begin, p.end);
     p.adler = libdeflate_adler32(1, data.data(), data.size());
-    if (best() || data.size() >= kZlibRatio * p.deflated.size()) {
+    if (best() || p.deflated.empty()) {
       std::vector<uint8_t> history;
       if (i > 0) {
         const Part& before = parts_[i - 1];
@@ -236,7 +244,7 @@ class Compressor {
       }
       std::vector<uint8_t> z = zlibCompress(data, history, last(i));
       // A libdeflate part that goes on gains 4 or 5 bytes.
-      if (z.size() < p.deflated.size() + (last(i) ? 0 : 5)) {
+      if (p.deflated.empty() || z.size() < p.deflated.size() + (last(i) ? 0 : 5)) {
         p.deflated = std::move(z);
         p.byZlib = true;
       }
