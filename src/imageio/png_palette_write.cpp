@@ -304,12 +304,14 @@ void writePalettePng(const std::string& path, const Image& image, PngEffort effo
   for (size_t k = 0; k < colors; ++k) map[order[k]] = static_cast<uint8_t>(k);
 
   int depth = colors <= 2 ? 1 : colors <= 4 ? 2 : colors <= 16 ? 4 : 8;
-  std::vector<uint8_t> idat = compressPngRows(PaletteRows(image, map, depth).rows(best), effort);
+  const PaletteRows packed(image, map, depth);
+  std::vector<uint8_t> idat = compressPngRows(packed.rows(best), effort);
   if (best && depth < 8) {
     // Packed indices cut matches at byte boundaries; whole bytes are
     // sometimes smaller (a photograph in 16 colours: up to 6 %).
-    std::vector<uint8_t> bytes = compressPngRows(PaletteRows(image, map, 8).rows(true), effort);
-    if (bytes.size() < idat.size()) idat = std::move(bytes), depth = 8;
+    const PaletteRows bytes(image, map, 8);
+    std::vector<uint8_t> other = compressPngRows(bytes.rows(true), effort);
+    if (other.size() < idat.size()) idat = std::move(other), depth = 8;
   }
 
   std::vector<uint8_t> header;
