@@ -131,7 +131,7 @@ void writePngFile(const std::string& path, const Image& image);
 // How hard the palette PNG writer works for its last bytes.
 enum class PngEffort {
   Normal,  // optipng -o2 finds next to nothing more
-  Best,    // 1 to 9 % smaller again, for several times the time
+  Best,    // up to 10 % smaller again, for many times the time
 };
 // A palette image (1 to 256 colours, with alpha per entry or one transparent
 // index) as a PNG of 1, 2, 4 or 8 bits per index: the same colour and alpha
