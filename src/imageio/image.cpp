@@ -13,15 +13,8 @@
 namespace kx {
 
 void checkGeometry(const std::string& name, long width, long height) {
-  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
-  if (width < 1 || height < 1) throw ConvError(name + ": the picture is empty (" + size + ")");
-  if (width > kMaxPictureSide || height > kMaxPictureSide) {
-    throw ConvError(name + ": the picture is " + size + "; a .pic picture holds at most " +
-                    std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide));
-  }
-  if (kx_overPixelLimit(width, height)) {
-    throw ConvError(
-        kx_readRefusalText(name, ReadRefusal{ReadRefusal::Cause::tooLarge, width, height}));
+  if (Status size = checkPictureSize(name, width, height); !size) {
+    throw ConvError(size.error().message);
   }
 }
 

@@ -19,7 +19,6 @@
 #include <new>
 #include <optional>
 
-#include "common/fatal.h"
 #include "common/messages.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
@@ -31,24 +30,6 @@ namespace kx {
 namespace {
 
 constexpr int kUsageError = 2;
-
-// The text of an engine failure held in the buffer: what follows the last
-// "Error: ", or the last line printed.
-std::string engineFailure(const std::string& held) {
-  std::string text = held;
-  const size_t error = text.rfind("Error: ");
-  if (error != std::string::npos) {
-    text = text.substr(error + 7);
-  } else {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    const size_t line = text.rfind('\n');
-    if (line != std::string::npos) text = text.substr(line + 1);
-  }
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  const size_t newline = text.find('\n');
-  if (newline != std::string::npos) text = text.substr(0, newline);
-  return text.empty() ? "failed" : text;
-}
 
 // Lines on standard error above one progress line that rewrites itself (only
 // on a terminal).
@@ -166,17 +147,17 @@ class Driver {
 
  private:
   // Runs body for input i with the engine's messages held; a failure marks
-  // the input and prints its one line.
+  // the input and prints its one line. body returns a Status whose Error
+  // does not name the file; a file reader's or writer's Error (thrown)
+  // does.
   template <class Body>
   bool attempt(size_t i, const std::string& file, Body&& body) {
     MessageBuffer held;
     std::string failure;
     try {
-      body();
-    } catch (const ConvError& e) {
-      failure = e.what();
-    } catch (const ExitRequest&) {
-      failure = file + ": " + engineFailure(held.text(Stream::Err) + held.text(Stream::Out));
+      if (const Status done = body(); !done) failure = file + ": " + done.error().message;
+    } catch (const Error& e) {
+      failure = e.message;
     } catch (const std::bad_alloc&) {
       failure = file + ": out of memory";
     }
@@ -245,12 +226,32 @@ class Driver {
               output.c_str(), picture.width, picture.height, picture.palette.size());
   }
 
-  void write(size_t i, IndexedPicture& picture) {
-    if (kind_ == OutputKind::Icn) {
-      writeIconAndColormap(outputs_[i], picture);
-    } else {
-      writeIndexedPng(outputs_[i], picture);
+  Status write(size_t i, IndexedPicture& picture) {
+    if (kind_ == OutputKind::Icn) return writeIconAndColormap(outputs_[i], picture);
+    writeIndexedPng(outputs_[i], picture);
+    return {};
+  }
+
+  // The engine's threads, and with -v the messages kxreduce's verbose mode
+  // gives for the same steps (counting and choosing, refining, adjusting).
+  Context context() const {
+    Context c;
+    c.pool = kx_pool();
+    if (options_.verbose) {
+      c.events = [](const Event& e) {
+        switch (e.kind) {
+          case EventKind::colorsFound:
+          case EventKind::choosing:
+          case EventKind::refined:
+          case EventKind::adjusting:
+            kx_print(Stream::Err, eventText(e));
+            break;
+          default:
+            break;
+        }
+      };
     }
+    return c;
   }
 
   // .icn holds no transparency: the alpha channel is left out, as kxreduce
@@ -266,21 +267,22 @@ class Driver {
 
   void runAlone(size_t i) {
     const std::string& input = options_.inputs[i];
-    attempt(i, input, [&] {
+    attempt(i, input, [&]() -> Status {
       const SourcePicture source = read(i);
       const int colors = options_.colors - (source.transparentCount > 0 ? 1 : 0);
-      ChosenPalette chosen = choosePictureColormap(source, colors, options_);
-      noteCompression(input, chosen.compression);
+      const Result<ChosenPalette> chosen =
+          choosePictureColormap(source, colors, options_, context());
+      if (!chosen) return chosen.error();
+      noteCompression(input, chosen->compression);
       // The colour-mapped image keeps kxreduce's whole palette; the others
       // drop the entries after the last one used.
-      // With the refinement the original samples are remapped, as kxreduce
-      // --refine remaps them.
-      const int remapTarget = options_.refine ? 255 : chosen.compression.target;
-      IndexedPicture picture =
-          remapPicture(source, chosen.colormap, remapTarget, std::move(chosen.planes), options_,
-                       kind_ != OutputKind::Icn, false);
-      write(i, picture);
-      verboseSummary(input, outputs_[i], picture);
+      Result<IndexedPicture> picture =
+          remapPicture(source, chosen->colormap, chosen->remapSamples, options_,
+                       kind_ != OutputKind::Icn, false, context());
+      if (!picture) return picture.error();
+      if (Status written = write(i, *picture); !written) return written;
+      verboseSummary(input, outputs_[i], *picture);
+      return {};
     });
   }
 
@@ -297,15 +299,18 @@ class Driver {
     for (size_t i = 0; i < n; ++i) {
       if (failed_[i]) continue;
       const std::string& input = options_.inputs[i];
-      attempt(i, input, [&] {
+      attempt(i, input, [&]() -> Status {
         const SourcePicture source = read(i);
-        ChosenPalette chosen = choosePictureColormap(source, options_.colors, options_);
-        noteCompression(input, chosen.compression);
-        palettes.push_back(std::move(chosen.colormap));
+        Result<ChosenPalette> chosen =
+            choosePictureColormap(source, options_.colors, options_, context());
+        if (!chosen) return chosen.error();
+        noteCompression(input, chosen->compression);
+        palettes.push_back(std::move(chosen->colormap));
         used.push_back(i);
         width = std::max(width, source.width);
         height = std::max(height, source.height);
         transparent = transparent || source.transparentCount > 0;
+        return {};
       });
       reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
     }
@@ -314,9 +319,13 @@ class Driver {
     const std::string sharedName =
         kind_ == OutputKind::Gif ? options_.output : "the palette of all inputs";
     ChosenPalette shared;
-    const bool chosen = attempt(n, sharedName, [&] {
-      shared = chooseSharedColormap(palettes, options_.colors - (transparent ? 1 : 0), options_);
+    const bool chosen = attempt(n, sharedName, [&]() -> Status {
+      Result<ChosenPalette> made = chooseSharedColormap(
+          palettes, options_.colors - (transparent ? 1 : 0), options_, context());
+      if (!made) return made.error();
+      shared = std::move(*made);
       noteCompression(sharedName, shared.compression);
+      return {};
     });
     if (!chosen) {
       for (size_t i : used) failed_[i] = true;
@@ -337,8 +346,10 @@ class Driver {
       }
       settings.delayCentiseconds = (options_.delayMs + 5) / 10;
       settings.loopCount = options_.loop;
-      if (!attempt(0, options_.output,
-                   [&] { gif = std::make_unique<GifWriter>(options_.output, settings); })) {
+      if (!attempt(0, options_.output, [&]() -> Status {
+            gif = std::make_unique<GifWriter>(options_.output, settings);
+            return {};
+          })) {
         for (size_t i : used) failed_[i] = true;
         return;
       }
@@ -348,26 +359,31 @@ class Driver {
     for (size_t k = 0; k < used.size(); ++k) {
       const size_t i = used[k];
       const std::string& input = options_.inputs[i];
-      attempt(i, input, [&] {
+      attempt(i, input, [&]() -> Status {
         const SourcePicture source = read(i);
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
-        IndexedPicture picture =
-            remapPicture(source, shared.colormap, 255, PixelPlanes{}, options_, false, transparent);
+        Result<IndexedPicture> picture = remapPicture(source, shared.colormap, identityMap(),
+                                                      options_, false, transparent, context());
+        if (!picture) return picture.error();
         if (gif) {
           // Smaller frames are centred on the screen of the largest.
-          gif->addFrame(picture.width, picture.height, (width - picture.width) / 2,
-                        (height - picture.height) / 2, picture.indices.data());
+          gif->addFrame(picture->width, picture->height, (width - picture->width) / 2,
+                        (height - picture->height) / 2, picture->indices.data());
           ++frames;
-          verboseSummary(input, options_.output, picture);
-        } else {
-          write(i, picture);
-          verboseSummary(input, outputs_[i], picture);
+          verboseSummary(input, options_.output, *picture);
+          return {};
         }
+        if (Status written = write(i, *picture); !written) return written;
+        verboseSummary(input, outputs_[i], *picture);
+        return {};
       });
       reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(used.size()));
     }
-    if (gif && frames > 0 && !attempt(0, options_.output, [&] { gif->commit(); })) {
+    if (gif && frames > 0 && !attempt(0, options_.output, [&]() -> Status {
+          gif->commit();
+          return {};
+        })) {
       for (size_t i : used) failed_[i] = true;
     }
   }

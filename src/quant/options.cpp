@@ -12,12 +12,9 @@
 #include <iterator>
 #include <optional>
 
+#include "common/version.h"
 #include "quant/quant.h"
 #include "quant/quant_pvt.h"
-
-#ifndef KX_VERSION
-#define KX_VERSION "unknown"
-#endif
 
 namespace kx {
 
@@ -213,7 +210,7 @@ ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std
 }
 
 std::string quantVersion() {
-  return std::string("kxquant ") + KX_VERSION + "\n";
+  return std::string("kxquant ") + toolVersion() + "\n";
 }
 
 std::string quantUsage() {

@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
                       ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
                       ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
 
@@ -377,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "x.bmp: unknown output extension (kxquant writes .png, .gif and "
                     ".icn)\n"},
         RefusalCase{"missing_value", {"same.png", "--delay"}, 2, "--delay needs a value\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   TempDir dir;

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
              "kxconv: z.ppm: not a netpbm file"},
         Case{"icn_linked_to_dev_zero", "z.icn", "kxconv z.icn z.png",
              "kxconv: z.icn: not a colour-mapped image file (no ICON/CICN magic)"}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kx

@@ -87,7 +87,7 @@ TEST_P(OutputSafety, NothingLost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(OutputSafety, LinksInTheWayAreReplacedNotWrittenThrough) {
   TempDir dir;

@@ -67,14 +67,12 @@ class Inputs {
     writeRgbPicture(at("bad.2"), 400, 300, noise(400, 300, 6));
     writeSamplePicture(at("bad.3"), 300, 200, 3);
     // A palette of 24 of the photograph's colours to impose.
-    RunSettings opt;
-    opt.colors = 24;
     Colormap palette;
-    for (int i = 0; i < opt.colors; ++i) {
+    for (int i = 0; i < 24; ++i) {
       const uint8_t* p = &rgb.samples[(static_cast<size_t>(i) * 2731 % (w * h)) * 3];
       palette.push_back(HistogramEntry{p[0], p[1], p[2], 0});
     }
-    kx_writeColorMap(at("pal"), palette, &opt);
+    EXPECT_TRUE(kx_writeColorMap(at("pal"), palette, ColormapFormat{24}));
   }
   std::string at(const std::string& name) const { return dir_.path(name); }
 
