@@ -286,15 +286,16 @@ class Driver {
     });
   }
 
-  // One palette for all inputs: every picture's own palette first, then the
-  // palette of those palettes, then every picture remapped to it. Pictures
-  // are read twice rather than kept, so that memory stays that of one.
-  void runShared() {
-    const size_t n = options_.inputs.size();
+  // The first pass of one palette for all inputs: each picture's own palette.
+  struct Palettes {
     std::vector<Colormap> palettes;
-    std::vector<size_t> used;
+    std::vector<size_t> used;  // the inputs they are of
     int width = 0, height = 0;
     bool transparent = false;
+  };
+  Palettes collectPalettes() {
+    const size_t n = options_.inputs.size();
+    Palettes all;
     reporter_.restart();
     for (size_t i = 0; i < n; ++i) {
       if (failed_[i]) continue;
@@ -305,71 +306,76 @@ class Driver {
             choosePictureColormap(source, options_.colors, options_, context());
         if (!chosen) return chosen.error();
         noteCompression(input, chosen->compression);
-        palettes.push_back(std::move(chosen->colormap));
-        used.push_back(i);
-        width = std::max(width, source.width);
-        height = std::max(height, source.height);
-        transparent = transparent || source.transparentCount > 0;
+        all.palettes.push_back(std::move(chosen->colormap));
+        all.used.push_back(i);
+        all.width = std::max(all.width, source.width);
+        all.height = std::max(all.height, source.height);
+        all.transparent = all.transparent || source.transparentCount > 0;
         return {};
       });
       reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
     }
-    if (used.empty()) return;
+    return all;
+  }
 
+  GifWriter::Settings gifSettings(const Palettes& all, const Colormap& colormap) const {
+    GifWriter::Settings settings;
+    settings.screenWidth = all.width;
+    settings.screenHeight = all.height;
+    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
+    if (all.transparent) {
+      settings.transparentIndex = static_cast<int>(settings.palette.size());
+      settings.palette.push_back({0, 0, 0});
+    }
+    settings.delayCentiseconds = (options_.delayMs + 5) / 10;
+    settings.loopCount = options_.loop;
+    return settings;
+  }
+
+  // One palette for all inputs: every picture's own palette first, then the
+  // palette of those palettes, then every picture remapped to it. Pictures
+  // are read twice rather than kept, so that memory stays that of one.
+  void runShared() {
+    const Palettes all = collectPalettes();
+    if (all.used.empty()) return;
+    auto failAll = [&] {
+      for (size_t i : all.used) failed_[i] = true;
+    };
     const std::string sharedName =
         kind_ == OutputKind::Gif ? options_.output : "the palette of all inputs";
     ChosenPalette shared;
-    const bool chosen = attempt(n, sharedName, [&]() -> Status {
+    const bool chosen = attempt(options_.inputs.size(), sharedName, [&]() -> Status {
       Result<ChosenPalette> made = chooseSharedColormap(
-          palettes, options_.colors - (transparent ? 1 : 0), options_, context());
+          all.palettes, options_.colors - (all.transparent ? 1 : 0), options_, context());
       if (!made) return made.error();
       shared = std::move(*made);
       noteCompression(sharedName, shared.compression);
       return {};
     });
-    if (!chosen) {
-      for (size_t i : used) failed_[i] = true;
-      return;
-    }
-
+    if (!chosen) return failAll();
     std::unique_ptr<GifWriter> gif;
-    if (kind_ == OutputKind::Gif) {
-      GifWriter::Settings settings;
-      settings.screenWidth = width;
-      settings.screenHeight = height;
-      for (const HistogramEntry& e : shared.colormap) {
-        settings.palette.push_back({e.red, e.green, e.blue});
-      }
-      if (transparent) {
-        settings.transparentIndex = static_cast<int>(settings.palette.size());
-        settings.palette.push_back({0, 0, 0});
-      }
-      settings.delayCentiseconds = (options_.delayMs + 5) / 10;
-      settings.loopCount = options_.loop;
-      if (!attempt(0, options_.output, [&]() -> Status {
-            gif = std::make_unique<GifWriter>(options_.output, settings);
-            return {};
-          })) {
-        for (size_t i : used) failed_[i] = true;
-        return;
-      }
+    if (kind_ == OutputKind::Gif && !attempt(0, options_.output, [&]() -> Status {
+          gif = std::make_unique<GifWriter>(options_.output, gifSettings(all, shared.colormap));
+          return {};
+        })) {
+      return failAll();
     }
     reporter_.restart();
     int frames = 0;
-    for (size_t k = 0; k < used.size(); ++k) {
-      const size_t i = used[k];
+    for (size_t k = 0; k < all.used.size(); ++k) {
+      const size_t i = all.used[k];
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&]() -> Status {
         const SourcePicture source = read(i);
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
         Result<IndexedPicture> picture = remapPicture(source, shared.colormap, identityMap(),
-                                                      options_, false, transparent, context());
+                                                      options_, false, all.transparent, context());
         if (!picture) return picture.error();
         if (gif) {
           // Smaller frames are centred on the screen of the largest.
-          gif->addFrame(picture->width, picture->height, (width - picture->width) / 2,
-                        (height - picture->height) / 2, picture->indices.data());
+          gif->addFrame(picture->width, picture->height, (all.width - picture->width) / 2,
+                        (all.height - picture->height) / 2, picture->indices.data());
           ++frames;
           verboseSummary(input, options_.output, *picture);
           return {};
@@ -378,13 +384,13 @@ class Driver {
         verboseSummary(input, outputs_[i], *picture);
         return {};
       });
-      reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(used.size()));
+      reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(all.used.size()));
     }
     if (gif && frames > 0 && !attempt(0, options_.output, [&]() -> Status {
           gif->commit();
           return {};
         })) {
-      for (size_t i : used) failed_[i] = true;
+      failAll();
     }
   }
 
