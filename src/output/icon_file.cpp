@@ -82,7 +82,7 @@ Status IconFile::finish(std::span<const uint8_t> indices) {
                  "cannot write " + file_->path() + ": " + std::to_string(indices.size()) +
                      " indices for a frame of " + std::to_string(pixels_) + " pixels");
   }
-  file_->write(indices);
+  if (!indices.empty()) file_->write(indices);
   file_->u32(0);
   file_->text("_EOF");
   if (!file_->commit()) {

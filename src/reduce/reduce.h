@@ -6,7 +6,8 @@
 //   RemapOptions   -> remapPixels()   -> indices      nearest entry, error diffusion
 //
 // Every step is a function of its arguments. Options come by value or const
-// reference and are never changed; results are returned; nothing is kept
+// reference and are never changed; results are returned (the quantization
+// filter alone works in place, on channels its caller hands it); nothing is kept
 // between calls and there is no process-wide state, so steps may run on any
 // number of threads at once. No file is opened and nothing is printed: what
 // kxreduce's verbose mode says along the way comes back as Events through
