@@ -406,18 +406,19 @@ class Driver {
 int kxquantMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
   QuantOptions options;
-  std::string error;
-  switch (parseQuantOptions(argc, argv, options, &error)) {
+  const Result<ParseOutcome> parsed = parseQuantOptions(argc, argv, options);
+  if (!parsed) {
+    std::fprintf(stderr, "kxquant: %s\nUsage: kxquant [options] INPUT... (kxquant --help)\n",
+                 parsed.error().message.c_str());
+    return kUsageError;
+  }
+  switch (*parsed) {
     case ParseOutcome::Help:
       std::fputs(quantUsage().c_str(), stdout);
       return 0;
     case ParseOutcome::Version:
       std::fputs(quantVersion().c_str(), stdout);
       return 0;
-    case ParseOutcome::Error:
-      std::fprintf(stderr, "kxquant: %s\nUsage: kxquant [options] INPUT... (kxquant --help)\n",
-                   error.c_str());
-      return kUsageError;
     case ParseOutcome::Run:
       break;
   }

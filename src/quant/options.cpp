@@ -165,7 +165,8 @@ struct Parser {
     return true;
   }
 
-  ParseOutcome run() {
+  // The outcome; nothing after a failure (see fail()).
+  std::optional<ParseOutcome> run() {
     ParseOutcome outcome = ParseOutcome::Run;
     bool optionsEnded = false;
     while (next < argc) {
@@ -184,7 +185,7 @@ struct Parser {
       } else {
         ok = shortOptions(arg, outcome);
       }
-      if (!ok) return ParseOutcome::Error;
+      if (!ok) return std::nullopt;
     }
     if (outcome != ParseOutcome::Run) return outcome;
     OutputKind kind = OutputKind::Png;
@@ -197,16 +198,18 @@ struct Parser {
     } else {
       return outcome;
     }
-    return ParseOutcome::Error;
+    return std::nullopt;
   }
 };
 
 }  // namespace
 
-ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std::string* error) {
+Result<ParseOutcome> parseQuantOptions(int argc, char** argv, QuantOptions& options) {
   options = QuantOptions{};
-  Parser parser{argc, argv, 1, options, error};
-  return parser.run();
+  std::string error;
+  Parser parser{argc, argv, 1, options, &error};
+  if (const std::optional<ParseOutcome> outcome = parser.run()) return *outcome;
+  return Error(ErrorCode::usage, error);
 }
 
 std::string quantVersion() {

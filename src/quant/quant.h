@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
+
 namespace kx {
 
 // ---- Command line ---------------------------------------------------------------
@@ -41,10 +43,10 @@ struct QuantOptions {
 // done, 1 when some input failed, 2 for a usage error).
 int kxquantMain(int argc, char** argv);
 
-enum class ParseOutcome { Run, Help, Version, Error };
+enum class ParseOutcome { Run, Help, Version };
 
-// Fills the options from argv; on Error, *error says what is wrong.
-ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std::string* error);
+// Fills the options from argv; a usage Error says what is wrong.
+Result<ParseOutcome> parseQuantOptions(int argc, char** argv, QuantOptions& options);
 std::string quantUsage();
 std::string quantVersion();
 
