@@ -1,7 +1,6 @@
 #include "common/threads.h"
 
 #include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
