@@ -41,7 +41,7 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
       ".icn and .pict)\n";
   const std::string writes = " (kxconv writes .png, .ppm and .pic)\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"photo.webp", "x.pic"}, "kxconv: photo.webp: unknown extension \".webp\"" + reads},
+      {{"photo.heic", "x.pic"}, "kxconv: photo.heic: unknown extension \".heic\"" + reads},
       {{"photo", "x.pic"}, "kxconv: photo: no extension" + reads},
       {{"s.pic", "x.icn"}, "kxconv: x.icn: unknown extension \".icn\"" + writes},
       {{"-c", "pal", "a.png", "x.pic"}, "kxconv: a.png: -c and -C apply only to .icn input\n"},
