@@ -348,6 +348,8 @@ void TiffSource::readBlocks(const Layout& l, Image& frame) {
   const uint32_t maxval = (uint32_t{1} << l.bits) - 1;
   const int C = l.channels;
   uint8_t* out = frame.samples.data();
+  // 8-bit samples that are the Image's, one for one: rows are copied whole.
+  const bool copyRows = l.bits == 8 && !l.separate && !l.minIsWhite && l.samples == C;
 
   for (int plane = 0; plane < planes; ++plane) {
     for (uint32_t y0 = 0; y0 < static_cast<uint32_t>(l.height); y0 += blockHeight) {
@@ -366,6 +368,10 @@ void TiffSource::readBlocks(const Layout& l, Image& frame) {
         for (uint32_t r = 0; r < rows; ++r) {
           const uint8_t* in = block.data() + r * stride;
           uint8_t* dst = out + ((size_t{y0} + r) * static_cast<size_t>(l.width) + x0) * C;
+          if (copyRows) {
+            std::memcpy(dst, in, size_t{columns} * C);
+            continue;
+          }
           for (uint32_t x = 0; x < columns; ++x, dst += C) {
             for (int k = 0; k < inBlock; ++k) {
               const int s = plane + k;  // the sample's place in the pixel

@@ -3,11 +3,12 @@
 //   offset 0  "RIFF", then the size of what follows (32-bit little-endian)
 //          8  "WEBP", then chunks: VP8 (lossy), VP8L (lossless), or VP8X
 //             (canvas size and flags) with ALPH, ANIM/ANMF frames, ICCP, EXIF
-// A still picture and an animation take the same path: libwebp's animation
-// decoder gives every frame as the whole canvas, composited (blending and
-// disposal applied, the background transparent, as browsers and Pillow show
-// it). Samples are RGBA when the file has alpha, else RGB. The ICC profile
-// is kept and the EXIF orientation applied to every frame.
+// A still picture is decoded straight into the image. An animation goes
+// through libwebp's animation decoder, which gives every frame as the whole
+// canvas, composited (blending and disposal applied, the background
+// transparent, as browsers and Pillow show it). Samples are RGBA when the
+// file has alpha, else RGB. The ICC profile is kept and the EXIF orientation
+// applied to every frame.
 //
 // Bounds: the file is read no further than its RIFF size, which must be
 // there whole and within maxContainerBytes(); the canvas is checked against
@@ -58,18 +59,31 @@ class WebpSource final : public FrameSource {
       throw corrupt(name_, "libwebp cannot read its header");
     }
     checkGeometry(name_, features.width, features.height);
+    width_ = features.width;
+    height_ = features.height;
     alpha_ = features.has_alpha;
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) throw std::bad_alloc();
-    options.color_mode = MODE_RGBA;
-    options.use_threads = 0;
-    decoder_.reset(WebPAnimDecoderNew(&data, &options));
-    if (!decoder_) throw corrupt(name_, "libwebp cannot parse its chunks");
-    if (!WebPAnimDecoderGetInfo(decoder_.get(), &info_)) throw corrupt(name_, "no canvas");
-    checkGeometry(name_, info_.canvas_width, info_.canvas_height);
-
-    const WebPDemuxer* demux = WebPAnimDecoderGetDemuxer(decoder_.get());
+    demux_.reset(WebPDemux(&data));
+    if (!demux_) throw corrupt(name_, "libwebp cannot parse its chunks");
+    const WebPDemuxer* demux = demux_.get();
+    frameCount_ = static_cast<int>(WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT));
     const uint32_t flags = WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS);
+    if (flags & ANIMATION_FLAG) {
+      WebPAnimDecoderOptions options;
+      if (!WebPAnimDecoderOptionsInit(&options)) throw std::bad_alloc();
+      options.color_mode = MODE_RGBA;
+      options.use_threads = 0;
+      animation_.reset(WebPAnimDecoderNew(&data, &options));
+      WebPAnimInfo info;
+      if (!animation_ || !WebPAnimDecoderGetInfo(animation_.get(), &info)) {
+        throw corrupt(name_, "libwebp cannot parse its animation");
+      }
+      if (static_cast<int>(info.canvas_width) != width_ ||
+          static_cast<int>(info.canvas_height) != height_) {
+        // Frames are copied at the header's size: the two must agree.
+        throw corrupt(name_, "the canvas changes size");
+      }
+      loopCount_ = static_cast<int>(info.loop_count);
+    }
     WebPChunkIterator chunk;
     if ((flags & ICCP_FLAG) && WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
       metadata_.iccProfile.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
@@ -81,22 +95,53 @@ class WebpSource final : public FrameSource {
     }
   }
   bool next(Image& frame) override {
-    if (!WebPAnimDecoderHasMoreFrames(decoder_.get())) return false;
+    if (animation_ ? !WebPAnimDecoderHasMoreFrames(animation_.get()) : frames_ == 1) return false;
     if (frames_ == kMaxFrames) {
       throw ConvError(name_ + ": more than " + std::to_string(kMaxFrames) + " frames");
     }
-    uint8_t* canvas = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder_.get(), &canvas, &timestamp)) {
-      throw corrupt(name_, "frame " + std::to_string(frames_ + 1) + " cannot be decoded");
+    frame = Image{};
+    frame.width = width_;
+    frame.height = height_;
+    frame.channels = alpha_ ? 4 : 3;
+    if (animation_) {
+      nextFrame(frame);
+    } else {
+      decodeStill(frame);
     }
     ++frames_;
+    frame.metadata = metadata_;
+    orientUpright(frame);
+    return true;
+  }
+  int frameCountHint() const override { return frameCount_; }
+  int durationMs() const override { return duration_; }
+  int loopCount() const override { return loopCount_; }
+
+ private:
+  void decodeStill(Image& frame) {
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();
+    frame.samples.resize(frame.pixelCount() * static_cast<size_t>(frame.channels));
+    config.output.colorspace = alpha_ ? MODE_RGBA : MODE_RGB;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = frame.samples.data();
+    config.output.u.RGBA.stride = width_ * frame.channels;
+    config.output.u.RGBA.size = frame.samples.size();
+    const VP8StatusCode status = WebPDecode(bytes_.data(), bytes_.size(), &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK) {
+      throw corrupt(name_, "libwebp cannot decode it (status " + std::to_string(status) + ")");
+    }
+  }
+
+  void nextFrame(Image& frame) {
+    uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    if (!WebPAnimDecoderGetNext(animation_.get(), &canvas, &timestamp)) {
+      throw corrupt(name_, "frame " + std::to_string(frames_ + 1) + " cannot be decoded");
+    }
     duration_ = std::max(0, timestamp - lastTimestamp_);
     lastTimestamp_ = timestamp;
-    frame = Image{};
-    frame.width = static_cast<int>(info_.canvas_width);
-    frame.height = static_cast<int>(info_.canvas_height);
-    frame.channels = alpha_ ? 4 : 3;
     const size_t n = frame.pixelCount();
     if (alpha_) {
       frame.samples.assign(canvas, canvas + 4 * n);
@@ -104,21 +149,18 @@ class WebpSource final : public FrameSource {
       frame.samples.resize(3 * n);
       for (size_t i = 0; i < n; ++i) std::memcpy(&frame.samples[3 * i], canvas + 4 * i, 3);
     }
-    frame.metadata = metadata_;
-    orientUpright(frame);
-    return true;
   }
-  int frameCountHint() const override { return static_cast<int>(info_.frame_count); }
-  int durationMs() const override { return duration_; }
-  int loopCount() const override { return static_cast<int>(info_.loop_count); }
 
- private:
   std::string name_;
   std::vector<uint8_t> bytes_;  // the decoder reads them in place
-  std::unique_ptr<WebPAnimDecoder, decltype(&WebPAnimDecoderDelete)> decoder_{
+  std::unique_ptr<WebPDemuxer, decltype(&WebPDemuxDelete)> demux_{nullptr, WebPDemuxDelete};
+  // Animations only; it holds the canvas and the frame before it.
+  std::unique_ptr<WebPAnimDecoder, decltype(&WebPAnimDecoderDelete)> animation_{
       nullptr, WebPAnimDecoderDelete};
-  WebPAnimInfo info_{};
+  int width_ = 0, height_ = 0;
   bool alpha_ = false;
+  int frameCount_ = 0;
+  int loopCount_ = 0;
   ImageMetadata metadata_;
   int frames_ = 0;
   int lastTimestamp_ = 0;
