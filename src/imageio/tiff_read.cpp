@@ -188,7 +188,9 @@ class TiffSource final : public FrameSource {
   }
 
   bool next(Image& frame) override {
-    if (finished_) return false;
+    // The count stops before an IFD that loops back or lies outside the
+    // file: the pages before it are read, as other readers do.
+    if (finished_ || (pages_ > 0 && pages_ >= pagesDeclared_)) return false;
     if (pages_ > 0 && !TIFFReadDirectory(tiff_.get())) {
       finished_ = true;
       if (!input_.error.empty()) throw corrupt("page " + std::to_string(pages_ + 1));
