@@ -1,5 +1,5 @@
-// Image files in memory: today's formats (PNG, JPEG, netpbm PPM/PGM/PBM/PAM,
-// GIF output) and the system's own (.pic pictures, .icn colour-mapped images
+// Image files in memory: today's formats (PNG, JPEG, WebP, TIFF, netpbm
+// PPM/PGM/PBM/PAM, GIF output) and the system's own (.pic pictures, .icn colour-mapped images
 // with their colormaps, PICT pictures), for the front ends (kxconv, kxquant).
 //
 // Every reader produces an Image in memory and every writer takes one, so a
@@ -121,8 +121,38 @@ class InputFile {
   int pending_ = -1;  // a byte read ahead by readUpTo, or -1
 };
 
+// A file of one or more frames (an animated WebP, a multi-page TIFF), read a
+// frame at a time so that a long animation is never held whole: only the
+// file's bytes and the frame at hand are in memory.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // The next frame, replacing everything in `frame` (its metadata too);
+  // false after the last one. ConvError naming the file when the frame is
+  // damaged or beyond kMaxFrames.
+  virtual bool next(Image& frame) = 0;
+  // The number of frames the file declares; 0 when it does not tell.
+  virtual int frameCountHint() const { return 0; }
+  // The display time of the frame last returned, in milliseconds; 0 when
+  // the file gives none (TIFF pages).
+  virtual int durationMs() const { return 0; }
+  // How often an animation is to be played: 0 for ever (WebP's loop count).
+  virtual int loopCount() const { return 0; }
+};
+
+// The most frames a FrameSource gives: a few bytes can declare thousands of
+// frames that each cost a whole picture's time.
+constexpr int kMaxFrames = 10000;
+
+// The largest WebP or TIFF file read (these are held whole in memory, as
+// their libraries read them): 64 MiB plus 16 bytes per pixel of the pixel
+// limit, room for a page of 16-bit RGBA at the limit, uncompressed.
+uint64_t maxContainerBytes();
+
 // ---- Formats ----------------------------------------------------------------
 
+// PNG, with its colour metadata (iCCP, sRGB, gAMA, cHRM), pHYs, and turned
+// upright by the orientation of its eXIf chunk.
 Image readPngFile(const std::string& path);
 // A PNG straight into a picture's planes, row by row (no image in between).
 PicturePtr readPngPicture(const std::string& path);
@@ -133,9 +163,28 @@ void writePngFile(const std::string& path, const Image& image);
 void writePalettePng(const std::string& path, const Image& image);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
-// libjpeg-turbo, as RGB or grey.
+// libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
+// ICC profile (APP2) and the JFIF density are kept.
 Image readJpegFile(const std::string& path);
 Image decodeJpeg(const std::string& name, const std::vector<uint8_t>& bytes);
+
+// WebP through libwebp: lossy, lossless, with alpha (RGBA, else RGB) and
+// animated (every frame the whole canvas, composited as libwebp's animation
+// decoder shows it). The ICC profile (ICCP) is kept; EXIF orientation is
+// applied. The InputFile versions read the file through it, up to the size
+// its RIFF header declares.
+std::unique_ptr<FrameSource> openWebp(InputFile& file);
+std::unique_ptr<FrameSource> openWebp(const std::string& name, std::vector<uint8_t> bytes);
+Image readWebpFile(const std::string& path);  // the first frame
+
+// TIFF through libtiff: 1 to 16-bit grey, 8 and 16-bit RGB, palette, with
+// alpha (associated alpha is un-premultiplied), stripped or tiled, contiguous
+// or planar, uncompressed, LZW, Deflate, PackBits or JPEG; every page a
+// frame. The ICC profile and the resolution are kept; the orientation is
+// applied. Grey stays 1 or 2 channels, a palette page is an indexed Image.
+std::unique_ptr<FrameSource> openTiff(InputFile& file);
+std::unique_ptr<FrameSource> openTiff(const std::string& name, std::vector<uint8_t> bytes);
+Image readTiffFile(const std::string& path);  // the first page
 
 // PBM, PGM, PPM (raw and plain) and PAM.
 Image readPnmFile(const std::string& path);

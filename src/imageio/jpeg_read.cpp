@@ -7,7 +7,8 @@
 //   - grey stays one channel, YCbCr and RGB become RGB;
 //   - CMYK and YCCK (Adobe, as photo editors write them) are brought to RGB
 //     by R = C × K / 255 on the stored, inverted samples: no colour profile.
-// EXIF orientation, colour profiles and comments are not applied or kept.
+// The picture is turned upright by its EXIF orientation; the ICC profile and
+// the JFIF density are kept (jpeg_meta.cpp); comments are not.
 // Refused: anything libjpeg refuses (no JPEG markers, an unsupported sample
 // depth or colour space), pictures larger than 32767 pixels on a side, and
 // files that end early (libjpeg only warns about them and leaves the missing
@@ -28,7 +29,7 @@
 
 #include <jerror.h>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 
@@ -131,7 +132,9 @@ bool readHeader(JpegContext& ctx, const std::vector<uint8_t>* bytes, Image& imag
     ctx.source.term_source = termSource;
     ctx.info.src = &ctx.source;
   }
+  saveJpegMarkers(ctx.info);
   jpeg_read_header(&ctx.info, TRUE);
+  readJpegMetadata(ctx.info, image.metadata);
   switch (ctx.info.jpeg_color_space) {
     case JCS_GRAYSCALE:
       ctx.info.out_color_space = JCS_GRAYSCALE;
@@ -204,6 +207,7 @@ Image decode(JpegContext& ctx, const std::string& name, const std::vector<uint8_
     }
     image.samples.resize(n * 3);
   }
+  orientUpright(image);
   return image;
 }
 

@@ -1,12 +1,13 @@
 // Reading any input picture into RGB samples and a transparency mask.
 //
 // The format is told by the file's first bytes where it has a signature
-// (PNG, JPEG, netpbm), so a photograph named "photo" or "photo.JPG" is read
+// (PNG, JPEG, WebP, TIFF, netpbm), so a photograph named "photo" or "photo.JPG" is read
 // all the same. The system's own files are told by their names, as the tools
 // write them: ".pic" (the picture library reads "<name>.pic"), and ".pict"
 // (PICT files have no signature: their first 512 bytes are free), which also
 // finds them inside AppleSingle and AppleDouble containers.
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 #include "imageio/imageio.h"
@@ -16,10 +17,10 @@ namespace kx {
 
 namespace {
 
-enum class SourceFormat { Unknown, Png, Jpeg, Pnm, Pic, Pict };
+enum class SourceFormat { Unknown, Png, Jpeg, Webp, Tiff, Pnm, Pic, Pict };
 
 SourceFormat sniff(const std::string& path) {
-  uint8_t head[8] = {};
+  uint8_t head[12] = {};
   size_t got = 0;
   {
     InputFile file(path);
@@ -28,6 +29,14 @@ SourceFormat sniff(const std::string& path) {
   static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   if (got >= 8 && std::equal(head, head + 8, kPng)) return SourceFormat::Png;
   if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return SourceFormat::Jpeg;
+  if (got >= 12 && !std::memcmp(head, "RIFF", 4) && !std::memcmp(head + 8, "WEBP", 4)) {
+    return SourceFormat::Webp;
+  }
+  // TIFF and BigTIFF (42 and 43), in either byte order.
+  if (got >= 4 && ((!std::memcmp(head, "II", 2) && (head[2] == 42 || head[2] == 43) && !head[3]) ||
+                   (!std::memcmp(head, "MM", 2) && !head[2] && (head[3] == 42 || head[3] == 43)))) {
+    return SourceFormat::Tiff;
+  }
   if (got >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '7') return SourceFormat::Pnm;
   const std::string ext = std::filesystem::path(path).extension().string();
   if (ext == ".pic") return SourceFormat::Pic;
@@ -41,6 +50,11 @@ Image readAnyImage(const std::string& path) {
       return readPngFile(path);
     case SourceFormat::Jpeg:
       return readJpegFile(path);
+    // Animations and multi-page files give their first frame for now.
+    case SourceFormat::Webp:
+      return readWebpFile(path);
+    case SourceFormat::Tiff:
+      return readTiffFile(path);
     case SourceFormat::Pnm:
       return readPnmFile(path);
     case SourceFormat::Pic:
@@ -51,7 +65,8 @@ Image readAnyImage(const std::string& path) {
       break;
   }
   throw ConvError(path +
-                  ": not a picture kxquant reads (PNG, JPEG, PPM/PGM/PBM/PAM, .pic or .pict)");
+                  ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
+                  ".pic or .pict)");
 }
 
 }  // namespace

@@ -37,10 +37,11 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
   const ChannelPacketList redOnly = {ChannelPacket{8, 2, 0x80}};
   ASSERT_TRUE(QZ_pictureWriteFile(dir.path("red.pic"), *red, &redOnly, 0));
   const std::string reads =
-      " (kxconv reads .png, .jpg, .jpeg, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)\n";
+      " (kxconv reads .png, .jpg, .jpeg, .webp, .tif, .tiff, .ppm, .pgm, .pbm, .pnm, .pam, .pic, "
+      ".icn and .pict)\n";
   const std::string writes = " (kxconv writes .png, .ppm and .pic)\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"photo.webp", "x.pic"}, "kxconv: photo.webp: unknown extension \".webp\"" + reads},
+      {{"photo.heic", "x.pic"}, "kxconv: photo.heic: unknown extension \".heic\"" + reads},
       {{"photo", "x.pic"}, "kxconv: photo: no extension" + reads},
       {{"s.pic", "x.icn"}, "kxconv: x.icn: unknown extension \".icn\"" + writes},
       {{"-c", "pal", "a.png", "x.pic"}, "kxconv: a.png: -c and -C apply only to .icn input\n"},

@@ -332,8 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"not_a_picture",
                     {"notes.txt"},
                     1,
-                    "notes.txt: not a picture kxquant reads (PNG, JPEG, PPM/PGM/PBM/PAM, "
-                    ".pic or .pict)\n"},
+                    "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
+                    "PPM/PGM/PBM/PAM, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
         RefusalCase{"output_is_an_input",
