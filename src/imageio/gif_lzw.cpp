@@ -23,24 +23,26 @@ class StringTable {
   StringTable() { clear(); }
   void clear() { slots_.fill(kEmpty); }
 
-  // The code of the string (prefix, index), or -1.
-  int find(uint32_t key) const {
+  // The code of the string (prefix, index); when it is not in the table,
+  // -1, and the string's slot is remembered for add().
+  int find(uint32_t key) {
     for (uint32_t slot = hash(key);; slot = (slot + 1) & kMask) {
       const uint32_t entry = slots_[slot];
-      if (entry == kEmpty) return -1;
+      if (entry == kEmpty) {
+        free_ = slot;
+        return -1;
+      }
       if (entry >> 12 == key) return static_cast<int>(entry & 0xFFF);
     }
   }
-  void insert(uint32_t key, uint32_t code) {
-    uint32_t slot = hash(key);
-    while (slots_[slot] != kEmpty) slot = (slot + 1) & kMask;
-    slots_[slot] = key << 12 | code;
-  }
+  // Adds the string find() did not find.
+  void add(uint32_t key, uint32_t code) { slots_[free_] = key << 12 | code; }
 
  private:
   static constexpr uint32_t kMask = (1u << kHashBits) - 1;
   static uint32_t hash(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - kHashBits); }
   std::array<uint32_t, size_t{1} << kHashBits> slots_;
+  uint32_t free_ = 0;
 };
 
 // Codes packed from the least significant bit up, as GIF packs them.
@@ -111,7 +113,7 @@ std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeS
         width = minCodeSize + 1;
         table.clear();
       } else {
-        table.insert(key, next++);
+        table.add(key, next++);
       }
     }
     put(prefix);

@@ -58,6 +58,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 #include "common/outfile.h"
@@ -116,12 +117,6 @@ struct GifWriter::State {
     std::vector<uint8_t> pixels;
     GifRect picture;
   };
-  // The last frame, waiting for the next to settle its disposal.
-  struct Held {
-    Canvas canvas;
-    GifRect rect;  // what differs from the screen before it
-    int delay = 0;
-  };
   // A frame whose rectangle and disposal are settled, waiting to be coded.
   struct Pending {
     GifRect rect;
@@ -129,6 +124,11 @@ struct GifWriter::State {
     int delay = 0;
     std::vector<uint8_t> versions[2];  // opaque; unchanged pixels transparent (or empty)
     std::vector<uint8_t> codes[2];
+  };
+  // Where a row of one frame differs from the same row of another.
+  struct Span {
+    int first = INT_MAX, last = -1;
+    bool empty() const { return last < first; }
   };
 
   std::string path;
@@ -141,11 +141,19 @@ struct GifWriter::State {
   int codeSize = 2;
   size_t batch = 1;
   bool committed = false;
-  int stored = 0;
 
-  std::vector<Shown> shown;  // the screen after the settled frames and their disposal
-  std::optional<Held> held;
+  // The last frame settled, with its rectangle and disposal: the screen
+  // before the held frame is this picture, cleared over the rectangle with
+  // disposal 2. None before the first frame (all background).
+  std::optional<Canvas> settled;
+  GifRect settledRect;
+  int settledDisposal = DISPOSE_DO_NOT;
+  // The last frame, held back until the next one settles its disposal.
+  std::optional<Canvas> held;
+  GifRect heldRect;  // what differs from the screen before it
+  int heldDelay = 0;
   std::vector<Pending> pending;
+  std::vector<Span> spans;  // per row: where the new frame differs from the held one
   std::vector<Shown> rowA, rowB;
 
   ~State() {
@@ -181,36 +189,37 @@ struct GifWriter::State {
     std::fill(row + p.left + p.width, row + width, kBackground);
   }
 
-  // The frame becomes the held one, its rectangle what differs from the
-  // screen now.
-  void hold(Canvas canvas, int delay) {
-    Bounds changed;
-    for (int y = 0; y < height; ++y) {
-      expandRow(canvas, y, rowA.data());
-      const Shown* now = shown.data() + static_cast<size_t>(y) * width;
-      for (int x = 0; x < width; ++x) {
-        if (rowA[x] != now[x]) changed.add(x, y);
-      }
+  // Row y of the screen as the held frame finds it.
+  void screenRow(int y, Shown* row) const {
+    if (!settled) {
+      std::fill(row, row + width, kBackground);
+      return;
     }
-    GifRect rect = changed.rect();
-    if (rect.empty()) {
-      // Nothing to draw, but the frame's time starts here. Without a
-      // transparent index the picture's corner is a colour, and the screen
-      // shows it already.
-      rect = transparent >= 0 ? GifRect{0, 0, 1, 1}
-                              : GifRect{canvas.picture.left, canvas.picture.top, 1, 1};
+    expandRow(*settled, y, row);
+    const GifRect& r = settledRect;
+    if (settledDisposal == DISPOSE_BACKGROUND && y >= r.top && y < r.top + r.height) {
+      std::fill(row + r.left, row + r.left + r.width, kBackground);
     }
-    held = Held{std::move(canvas), rect, delay};
   }
 
-  // The held frame is stored over `rect` with `disposal`; the screen then
-  // shows it, disposed.
+  static Span differ(const Shown* a, const Shown* b, int n) {
+    Span s;
+    int x = 0;
+    while (x < n && a[x] == b[x]) ++x;
+    if (x == n) return s;
+    s.first = x;
+    for (x = n - 1; a[x] == b[x];) --x;
+    s.last = x;
+    return s;
+  }
+
+  // The held frame is stored over `rect` with `disposal`, and becomes the
+  // settled one.
   void settle(const GifRect& rect, int disposal) {
-    Held& h = *held;
     Pending p;
     p.rect = rect;
     p.disposal = disposal;
-    p.delay = h.delay;
+    p.delay = heldDelay;
     const size_t area = static_cast<size_t>(rect.width) * rect.height;
     p.versions[0].resize(area);
     if (transparent >= 0) p.versions[1].resize(area);
@@ -218,27 +227,82 @@ struct GifWriter::State {
     bool differs = false;  // the two versions
     size_t at = 0;
     for (int y = rect.top; y < rect.top + rect.height; ++y) {
-      expandRow(h.canvas, y, rowA.data());
-      Shown* now = shown.data() + static_cast<size_t>(y) * width;
+      expandRow(*held, y, rowA.data());
+      screenRow(y, rowB.data());
       for (int x = rect.left; x < rect.left + rect.width; ++x, ++at) {
-        const Shown want = rowA[x];
+        const Shown want = rowA[x], now = rowB[x];
         // Background is only wanted where the screen shows it already: the
         // frame before was disposed of over it.
-        assert(want != kBackground || (transparent >= 0 && now[x] == kBackground));
+        assert(want != kBackground || (transparent >= 0 && now == kBackground));
         const uint8_t drawn = want == kBackground ? clear : static_cast<uint8_t>(want);
         p.versions[0][at] = drawn;
         if (transparent >= 0) {
-          const bool same = want == now[x];
+          const bool same = want == now;
           differs = differs || (same && want != kBackground);
           p.versions[1][at] = same ? clear : drawn;
         }
-        now[x] = disposal == DISPOSE_BACKGROUND ? kBackground : want;
       }
     }
     if (!differs) p.versions[1] = {};
+    settled = std::move(held);
     held.reset();
+    settledRect = rect;
+    settledDisposal = disposal;
     pending.push_back(std::move(p));
     if (pending.size() >= batch) flush();
+  }
+
+  // The frame becomes the held one; `changed` holds what differs from the
+  // screen it finds.
+  void hold(Canvas canvas, const Bounds& changed, int delay) {
+    heldRect = changed.rect();
+    if (heldRect.empty()) {
+      // Nothing to draw, but the frame's time starts here. Without a
+      // transparent index the picture's corner is a colour, and the screen
+      // shows it already.
+      heldRect = transparent >= 0 ? GifRect{0, 0, 1, 1}
+                                  : GifRect{canvas.picture.left, canvas.picture.top, 1, 1};
+    }
+    held = std::move(canvas);
+    heldDelay = delay;
+  }
+
+  // Compares the new frame with the held one row by row (in stripes of rows
+  // on the threads): fills `spans`, and returns whether they are the same
+  // and where the new one shows background over a colour of the held one.
+  bool compare(const Canvas& next, Bounds& cleared) {
+    const bool samePlace = std::memcmp(&next.picture, &held->picture, sizeof(GifRect)) == 0;
+    std::mutex merge;
+    bool same = true;
+    const int64_t minimumRows = std::max<int64_t>(1, kStripePixels / width);
+    kx_forStripes(height, minimumRows, [&](int64_t begin, int64_t end) {
+      std::vector<Shown> a(static_cast<size_t>(width)), b(static_cast<size_t>(width));
+      Bounds stripeCleared;
+      bool stripeSame = true;
+      for (auto y = static_cast<int>(begin); y < end; ++y) {
+        Span& span = spans[static_cast<size_t>(y)];
+        span = Span{};
+        // Equal bytes over the same picture: the same row on the screen.
+        const size_t row = static_cast<size_t>(y) * width + std::max(next.picture.left, 0);
+        if (samePlace && (y < next.picture.top || y >= next.picture.top + next.picture.height ||
+                          std::memcmp(next.pixels.data() + row, held->pixels.data() + row,
+                                      static_cast<size_t>(next.picture.width)) == 0)) {
+          continue;
+        }
+        expandRow(next, y, a.data());
+        expandRow(*held, y, b.data());
+        span = differ(a.data(), b.data(), width);
+        if (span.empty()) continue;
+        stripeSame = false;
+        for (int x = span.first; x <= span.last; ++x) {
+          if (a[x] == kBackground && b[x] != kBackground) stripeCleared.add(x, y);
+        }
+      }
+      const std::lock_guard lock(merge);
+      same = same && stripeSame;
+      if (!stripeCleared.empty()) cleared.add(stripeCleared.rect());
+    });
+    return same;
   }
 
   // Codes the waiting frames side by side and writes them in order.
@@ -282,7 +346,6 @@ struct GifWriter::State {
       check(EGifPutCodeNext(gif, code.data() + at), "frame");
     }
     check(EGifPutCodeNext(gif, nullptr), "frame");
-    ++stored;
   }
 };
 
@@ -316,7 +379,7 @@ GifWriter::GifWriter(const std::string& path, const Settings& settings)
     palette.push_back({0, 0, 0});
   }
   const size_t screen = static_cast<size_t>(s.width) * s.height;
-  s.shown.assign(screen, kBackground);
+  s.spans.resize(static_cast<size_t>(s.height));
   s.rowA.resize(static_cast<size_t>(s.width));
   s.rowB.resize(static_cast<size_t>(s.width));
   const int threads = kx_threadsHere();
@@ -383,40 +446,51 @@ void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, Gif
   }
   State::Canvas canvas{std::move(screen), picture};
   if (!s.held) {
-    s.hold(std::move(canvas), delayCentiseconds);
+    Bounds changed;
+    for (int y = 0; y < s.height; ++y) {
+      s.expandRow(canvas, y, s.rowA.data());
+      s.screenRow(y, s.rowB.data());
+      const State::Span span = State::differ(s.rowA.data(), s.rowB.data(), s.width);
+      if (!span.empty()) changed.add(GifRect{span.first, y, span.last - span.first + 1, 1});
+    }
+    s.hold(std::move(canvas), changed, delayCentiseconds);
     return;
   }
   // Where the new picture shows background over a colour of the held one,
   // the held frame must clear the screen after it.
-  bool same = true;
   Bounds cleared;
-  for (int y = 0; y < s.height; ++y) {
-    s.expandRow(canvas, y, s.rowA.data());
-    s.expandRow(s.held->canvas, y, s.rowB.data());
-    for (int x = 0; x < s.width; ++x) {
-      const Shown want = s.rowA[x], before = s.rowB[x];
-      if (want == before) continue;
-      same = false;
-      if (want == kBackground) cleared.add(x, y);
-    }
-  }
-  if (same && s.held->delay + delayCentiseconds <= kMaxDelay) {
-    s.held->delay += delayCentiseconds;
+  const bool same = s.compare(canvas, cleared);
+  if (same && s.heldDelay + delayCentiseconds <= kMaxDelay) {
+    s.heldDelay += delayCentiseconds;
     return;
   }
   if (cleared.empty()) {
-    s.settle(s.held->rect, DISPOSE_DO_NOT);
+    s.settle(s.heldRect, DISPOSE_DO_NOT);
   } else {
-    cleared.add(s.held->rect);
+    cleared.add(s.heldRect);
     s.settle(cleared.rect(), DISPOSE_BACKGROUND);
   }
-  s.hold(std::move(canvas), delayCentiseconds);
+  // What differs from the screen now: from the frame just settled, except
+  // where its disposal cleared the screen.
+  const GifRect& r = s.settledRect;
+  const bool disposed = s.settledDisposal == DISPOSE_BACKGROUND;
+  Bounds changed;
+  for (int y = 0; y < s.height; ++y) {
+    State::Span span = s.spans[static_cast<size_t>(y)];
+    if (disposed && y >= r.top && y < r.top + r.height) {
+      s.expandRow(canvas, y, s.rowA.data());
+      s.screenRow(y, s.rowB.data());
+      span = State::differ(s.rowA.data(), s.rowB.data(), s.width);
+    }
+    if (!span.empty()) changed.add(GifRect{span.first, y, span.last - span.first + 1, 1});
+  }
+  s.hold(std::move(canvas), changed, delayCentiseconds);
 }
 
 void GifWriter::commit() {
   State& s = *state_;
   if (s.committed) return;
-  if (s.held) s.settle(s.held->rect, DISPOSE_DO_NOT);
+  if (s.held) s.settle(s.heldRect, DISPOSE_DO_NOT);
   s.flush();
   int error = 0;
   GifFileType* gif = s.gif;
