@@ -271,7 +271,7 @@ struct GifWriter::State {
   // on the threads): fills `spans`, and returns whether they are the same
   // and where the new one shows background over a colour of the held one.
   bool compare(const Canvas& next, Bounds& cleared) {
-    const bool samePlace = std::memcmp(&next.picture, &held->picture, sizeof(GifRect)) == 0;
+    const bool samePlace = next.picture == held->picture;
     std::mutex merge;
     bool same = true;
     const int64_t minimumRows = std::max<int64_t>(1, kStripePixels / width);

@@ -189,6 +189,7 @@ int64_t gifFrameStart(int64_t frame, const FrameRate& rate);
 struct GifRect {
   int left = 0, top = 0, width = 0, height = 0;
   bool empty() const { return width <= 0 || height <= 0; }
+  bool operator==(const GifRect&) const = default;
 };
 
 // An animated GIF through giflib, written into an OutFile. Each frame comes
