@@ -273,28 +273,30 @@ std::vector<uint8_t> oneFrameGif(int codeSize, int w, int h, const std::vector<u
   return bytes;
 }
 
-TEST(GifLzw, WritesGiflibsBytesForEveryCodeSize) {
-  for (int codeSize = 2; codeSize <= 8; ++codeSize) {
-    SCOPED_TRACE("code size " + std::to_string(codeSize));
-    // Runs and noise: strings long enough for 12-bit codes, and tables that
-    // fill up and are cleared.
-    std::mt19937 random(static_cast<uint32_t>(codeSize));
-    const int w = 173, h = 151;
-    std::vector<uint8_t> indices;
-    while (indices.size() < static_cast<size_t>(w) * h) {
-      const auto value = static_cast<uint8_t>(random() % (1u << codeSize));
-      indices.insert(indices.end(), random() % 3 == 0 ? random() % 60 + 1 : 1, value);
-    }
-    indices.resize(static_cast<size_t>(w) * h);
-    const std::vector<uint8_t> ours = oneFrameGif(codeSize, w, h, indices, true);
-    EXPECT_EQ(ours, oneFrameGif(codeSize, w, h, indices, false));
-    TempDir dir;
-    writeFileBytes(dir.path("a.gif"), ours);
-    const GifFile gif = readGif(dir.path("a.gif"));
-    ASSERT_EQ(gif.frames.size(), 1u);
-    EXPECT_TRUE(gif.frames[0].indices == indices);
+class GifLzw : public testing::TestWithParam<int> {};
+
+TEST_P(GifLzw, WritesGiflibsBytesAndGiflibDecodesThem) {
+  const int codeSize = GetParam();
+  // Runs and noise: strings long enough for 12-bit codes, and tables that
+  // fill up and are cleared.
+  std::mt19937 random(static_cast<uint32_t>(codeSize));
+  const int w = 173, h = 151;
+  std::vector<uint8_t> indices;
+  while (indices.size() < static_cast<size_t>(w) * h) {
+    const auto value = static_cast<uint8_t>(random() % (1u << codeSize));
+    indices.insert(indices.end(), random() % 3 == 0 ? random() % 60 + 1 : 1, value);
   }
+  indices.resize(static_cast<size_t>(w) * h);
+  const std::vector<uint8_t> ours = oneFrameGif(codeSize, w, h, indices, true);
+  EXPECT_EQ(ours, oneFrameGif(codeSize, w, h, indices, false));
+  TempDir dir;
+  writeFileBytes(dir.path("a.gif"), ours);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  ASSERT_EQ(gif.frames.size(), 1u);
+  EXPECT_TRUE(gif.frames[0].indices == indices);
 }
+
+INSTANTIATE_TEST_SUITE_P(CodeSizes, GifLzw, testing::Range(2, 9));
 
 }  // namespace
 }  // namespace kx
