@@ -218,20 +218,48 @@ Image readIconFile(const std::string& path, const ColormapSource& source);
 // PICT pictures (any container).
 Image readPictFile(const std::string& path);
 
-// An animated GIF through giflib, written frame by frame into an OutFile so
-// that only the frame at hand is in memory: one global palette, every frame
-// placed at its offset on the screen, shown for the delay, then cleared to
-// the background (so a smaller or partly transparent frame never shows the
-// one before it).
+// ---- Animated GIF -------------------------------------------------------------
+
+// A frame rate as an exact ratio: `frames` frames every `seconds` seconds
+// (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
+struct FrameRate {
+  int64_t frames = 10;  // 1 to kMaxFrameRateTerm
+  int64_t seconds = 1;  // 0 to kMaxFrameRateTerm
+};
+constexpr int64_t kMaxFrameRateTerm = 1000000;
+
+// When frame i starts, in hundredths of a second: round(100 · i / rate),
+// halves up. A frame's delay is the next frame's start minus its own, so the
+// delays alternate where the rate is not a whole number of hundredths (3, 3,
+// 4, … at 30 fps) and every frame starts where the clip's clock says.
+int64_t gifFrameStart(int64_t frame, const FrameRate& rate);
+
+// A rectangle of the GIF's screen.
+struct GifRect {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool empty() const { return width <= 0 || height <= 0; }
+  bool operator==(const GifRect&) const = default;
+};
+
+// An animated GIF through giflib, written into an OutFile. Each frame comes
+// as the whole picture on the screen; the writer stores only what differs
+// from what the screen already shows (see the top of gif_write.cpp), and
+// LZW-codes frames side by side on the process's threads, the bytes the same
+// for any number of threads. Memory is bounded by a few screens whatever the
+// number of frames.
 class GifWriter {
  public:
   struct Settings {
     int screenWidth = 0, screenHeight = 0;        // 1 to 65535
     std::vector<std::array<uint8_t, 3>> palette;  // 1 to 256 colours
-    int transparentIndex = -1;                    // -1 for none
-    int delayCentiseconds = 10;
-    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats forever
+    // The palette's transparent entry, -1 for none; with none, the writer
+    // adds one after the palette's colours when there is room for it.
+    int transparentIndex = -1;
+    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats for ever
   };
+  // loopCount that plays the frames once: no loop extension at all.
+  static constexpr int kPlayOnce = -1;
+
   // Creates the file and writes the screen and its palette; ConvError when
   // it cannot.
   GifWriter(const std::string& path, const Settings& settings);
@@ -239,11 +267,15 @@ class GifWriter {
   GifWriter(const GifWriter&) = delete;
   GifWriter& operator=(const GifWriter&) = delete;
 
-  // One frame of width × height palette indices (rows top to bottom) at
-  // (left, top) of the screen.
-  void addFrame(int width, int height, int left, int top, const uint8_t* indices);
-  // Ends the file; ConvError when it could not be written completely (the
-  // file is then removed).
+  // The next frame, shown for delayCentiseconds (0 to 65535): `screen` holds
+  // screenWidth × screenHeight palette indices, rows top to bottom. The
+  // picture covers `picture` of the screen (all of it when empty); outside
+  // it, and wherever a pixel is the transparent index, the screen shows its
+  // background (transparent). A frame equal to the one before only lengthens
+  // it. ConvError when the frame does not fit or the file cannot be written.
+  void addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture = {});
+  // Writes the frames still held and ends the file; ConvError when it could
+  // not be written completely (the file is then removed).
   void commit();
 
  private:

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -335,13 +336,13 @@ class Driver {
         settings.transparentIndex = static_cast<int>(settings.palette.size());
         settings.palette.push_back({0, 0, 0});
       }
-      settings.delayCentiseconds = (options_.delayMs + 5) / 10;
-      settings.loopCount = options_.loop;
+      settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
       if (!attempt(0, options_.output,
                    [&] { gif = std::make_unique<GifWriter>(options_.output, settings); })) {
         for (size_t i : used) failed_[i] = true;
         return;
       }
+      warnOfShortFrames(used.size());
     }
     reporter_.restart();
     int frames = 0;
@@ -356,8 +357,17 @@ class Driver {
             remapPicture(source, shared.colormap, 255, PixelPlanes{}, options_, false, transparent);
         if (gif) {
           // Smaller frames are centred on the screen of the largest.
-          gif->addFrame(picture.width, picture.height, (width - picture.width) / 2,
-                        (height - picture.height) / 2, picture.indices.data());
+          const GifRect place{(width - picture.width) / 2, (height - picture.height) / 2,
+                              picture.width, picture.height};
+          std::vector<uint8_t> screen(static_cast<size_t>(width) * height);
+          for (int y = 0; y < picture.height; ++y) {
+            std::copy_n(picture.indices.begin() + static_cast<long>(y) * picture.width,
+                        picture.width,
+                        screen.begin() + (static_cast<long>(y) + place.top) * width + place.left);
+          }
+          const int delay = static_cast<int>(gifFrameStart(frames + 1, frameRate()) -
+                                             gifFrameStart(frames, frameRate()));
+          gif->addFrame(std::move(screen), delay, place);
           ++frames;
           verboseSummary(input, options_.output, picture);
         } else {
@@ -370,6 +380,28 @@ class Driver {
     if (gif && frames > 0 && !attempt(0, options_.output, [&] { gif->commit(); })) {
       for (size_t i : used) failed_[i] = true;
     }
+  }
+
+  // The GIF's clock: --fps, else --delay (1000 frames every delay seconds).
+  FrameRate frameRate() const {
+    if (!options_.fps.empty()) return FrameRate{options_.fpsFrames, options_.fpsSeconds};
+    return FrameRate{1000, options_.delayMs};
+  }
+
+  // Browsers show frames shorter than 2 hundredths of a second for 10.
+  void warnOfShortFrames(size_t frames) {
+    int64_t shortest = INT64_MAX;
+    for (size_t k = 0; frames > 1 && k < frames; ++k) {
+      const auto i = static_cast<int64_t>(k);
+      shortest =
+          std::min(shortest, gifFrameStart(i + 1, frameRate()) - gifFrameStart(i, frameRate()));
+    }
+    if (shortest >= 2) return;
+    const std::string option = !options_.fps.empty()
+                                   ? "--fps " + options_.fps
+                                   : "--delay " + std::to_string(options_.delayMs);
+    reporter_.say("kxquant: warning: " + option + " gives frames of " + std::to_string(shortest) +
+                  "/100 s; browsers show frames shorter than 2/100 s for 10/100 s");
   }
 
   QuantOptions options_;
