@@ -28,34 +28,6 @@ inline void makePicture(const std::string& path, const std::string& save, int wi
       {path, std::to_string(width), std::to_string(height)});
 }
 
-// Every frame of a file as PIL decodes it, as RGBA, with its duration.
-struct PilFrames {
-  std::vector<Raster> frames;
-  std::vector<int> durations;
-};
-inline PilFrames pilFrames(const std::string& path) {
-  const std::string out =
-      python(
-          "im = Image.open(sys.argv[1])\n"
-          "for i in range(getattr(im, 'n_frames', 1)):\n"
-          "    im.seek(i)\n"
-          "    f = im.convert('RGBA')\n"
-          "    open('%s.%d.pam' % (sys.argv[1], i), 'wb').write(b'P7 WIDTH %d HEIGHT %d DEPTH 4 "
-          "MAXVAL 255 ENDHDR\\n' % f.size + f.tobytes())\n"
-          "    print(im.info.get('duration', 0))\n",
-          {path})
-          .out;
-  PilFrames result;
-  std::istringstream lines(out);
-  for (int duration; lines >> duration;) {
-    const std::string pam = path + "." + std::to_string(result.frames.size()) + ".pam";
-    const std::vector<uint8_t> bytes = readFileBytes(pam);
-    result.frames.push_back(parsePam(std::string(bytes.begin(), bytes.end())));
-    result.durations.push_back(duration);
-  }
-  return result;
-}
-
 // Every frame a FrameSource gives.
 inline std::vector<Image> allFrames(FrameSource& source) {
   std::vector<Image> frames;

@@ -25,16 +25,16 @@ TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
   TempDir dir;
   const std::string path = dir.path("a.webp");
   makePicture(path, c.save);
-  const PilFrames reference = pilFrames(path);
-  ASSERT_EQ(reference.frames.size(), static_cast<size_t>(c.frames));
+  const std::vector<PilFrame> reference = pilFrames(path);
+  ASSERT_EQ(reference.size(), static_cast<size_t>(c.frames));
   InputFile file(path);
   std::unique_ptr<FrameSource> source = openWebp(file);
   EXPECT_EQ(source->frameCountHint(), c.frames);
   for (int i = 0; i < c.frames; ++i) {
     Image frame;
     ASSERT_TRUE(source->next(frame)) << "frame " << i;
-    EXPECT_EQ(rgbaOf(frame), reference.frames[i]) << "frame " << i;
-    EXPECT_EQ(source->durationMs(), reference.durations[i]) << "frame " << i;
+    EXPECT_EQ(rgbaOf(frame), reference[i].rgba) << "frame " << i;
+    EXPECT_EQ(source->durationMs(), reference[i].duration) << "frame " << i;
   }
   Image after;
   EXPECT_FALSE(source->next(after));
@@ -82,7 +82,7 @@ TEST_P(TiffInput, EveryPageAsAnIndependentDecoderSeesIt) {
   if (c.sixteen) {
     reference.push_back(asRgb(netpbm("pngtopam -alphapam " + quoted(pngOf(c.source))), true));
   } else {
-    reference = pilFrames(path).frames;
+    for (PilFrame& f : pilFrames(path)) reference.push_back(std::move(f.rgba));
   }
   InputFile file(path);
   std::unique_ptr<FrameSource> source = openTiff(file);
@@ -250,7 +250,7 @@ TEST(FrontEnds, ReadWebpAndTiff) {
   for (const char* name : {"a.webp", "b.TIFF"}) {
     RunResult r = kxconv({name, "out.pic"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(asRgb(picPixels(dir.path("out.pic")), true), pilFrames(dir.path(name)).frames[0]);
+    EXPECT_EQ(asRgb(picPixels(dir.path("out.pic")), true), pilFrames(dir.path(name))[0].rgba);
     std::filesystem::copy_file(dir.path(name), dir.path("photo"),
                                std::filesystem::copy_options::overwrite_existing);
     r = runProgram("kxquant", {"-f", "-n", "16", "photo"}, dir.path());
