@@ -166,6 +166,23 @@ TEST(InputFormats, SamePixelsSamePicture) {
   }
 }
 
+// A FIFO gives its bytes once: its format is told from bytes the input keeps,
+// and with one palette for all inputs its picture is kept for the second pass.
+TEST(InputFormats, AFifoIsReadOnce) {
+  TempDir dir;
+  writePng(dir, "a", 30, 20, rampPicture(30, 20, 5, true));
+  ASSERT_EQ(
+      shell("cd " + quoted(dir.path()) + " && mkfifo f g && (cat a.png > f &) && (cat a.png > g &)")
+          .status,
+      0);
+  ASSERT_EQ(kxquant({"-o", "a.out.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "f.out.png", "f"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("f.out.png")), readFileBytes(dir.path("a.out.png")));
+  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "g.gif", "g", "a.png"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("g.gif")), readFileBytes(dir.path("a.gif")));
+}
+
 // ---- One palette for a sequence; animated GIF ---------------------------------
 
 TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
