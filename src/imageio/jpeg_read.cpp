@@ -93,11 +93,8 @@ struct JpegContext {
 // its warning, as its own file source does.
 const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
 
-[[noreturn]] void refuse(JpegContext& ctx, std::string why) {
-  ctx.error = std::move(why);
-  std::longjmp(ctx.jump, 1);
-}
-
+// Every callback that ends the reading sets ctx.error in a statement of its
+// own, then longjmps with nothing alive that has a destructor.
 std::string messageOf(j_common_ptr common) {
   char message[JMSG_LENGTH_MAX];
   (*common->err->format_message)(common, message);
@@ -128,31 +125,33 @@ std::string unsupportedProcess(int marker) {
   return "SOF type " + std::to_string(marker);
 }
 
+std::string errorText(j_common_ptr common) {
+  const jpeg_error_mgr& err = *common->err;
+  if (err.msg_code == JERR_BAD_PRECISION) {
+    return "unsupported JPEG: " + std::to_string(err.msg_parm.i[0]) +
+           "-bit samples (8-bit JPEGs are read)";
+  }
+  if (err.msg_code == JERR_SOF_UNSUPPORTED) {
+    return "unsupported JPEG: the " + unsupportedProcess(err.msg_parm.i[0]) +
+           " process (baseline, extended and progressive JPEGs are read)";
+  }
+  if (err.msg_code == JERR_ARITH_NOTIMPL) return "unsupported JPEG: arithmetic coding";
+  return "corrupt JPEG file (" + messageOf(common) + ")";
+}
+
 void onError(j_common_ptr common) {
   auto* ctx = static_cast<JpegContext*>(common->client_data);
-  const jpeg_error_mgr& err = *common->err;
-  std::string why = "corrupt JPEG file (" + messageOf(common) + ")";
-  if (err.msg_code == JERR_BAD_PRECISION) {
-    why = "unsupported JPEG: " + std::to_string(err.msg_parm.i[0]) +
-          "-bit samples (8-bit JPEGs are read)";
-  } else if (err.msg_code == JERR_SOF_UNSUPPORTED) {
-    why = "unsupported JPEG: the " + unsupportedProcess(err.msg_parm.i[0]) +
-          " process (baseline, extended and progressive JPEGs are read)";
-  } else if (err.msg_code == JERR_ARITH_NOTIMPL) {
-    why = "unsupported JPEG: arithmetic coding";
-  }
-  refuse(*ctx, why);
+  ctx->error = errorText(common);
+  std::longjmp(ctx->jump, 1);
 }
 
 // Warnings about corrupt data end the reading: libjpeg would fill what it
 // could not decode with grey. Others (an unknown JFIF version or Adobe
 // transform) do not change the pixels and are dropped.
-void onMessage(j_common_ptr common, int level) {
-  if (level >= 0) return;
-  auto* ctx = static_cast<JpegContext*>(common->client_data);
+std::string corruptDataText(j_common_ptr common) {
   switch (common->err->msg_code) {
     case JWRN_JPEG_EOF:
-      refuse(*ctx, "corrupt JPEG file (the file ends too early)");
+      return "corrupt JPEG file (the file ends too early)";
     case JWRN_HIT_MARKER:
     case JWRN_HUFF_BAD_CODE:
     case JWRN_ARITH_BAD_CODE:
@@ -163,20 +162,27 @@ void onMessage(j_common_ptr common, int level) {
       std::string message = messageOf(common);
       const std::string prefix = "Corrupt JPEG data: ";
       if (message.starts_with(prefix)) message.erase(0, prefix.size());
-      refuse(*ctx, "corrupt JPEG file (" + message + ")");
+      return "corrupt JPEG file (" + message + ")";
     }
     default:
-      break;
+      return "";
   }
+}
+
+void onMessage(j_common_ptr common, int level) {
+  if (level >= 0) return;
+  auto* ctx = static_cast<JpegContext*>(common->client_data);
+  ctx->error = corruptDataText(common);
+  if (!ctx->error.empty()) std::longjmp(ctx->jump, 1);
 }
 
 // Called as every scan is taken in (and often within one).
 void onProgress(j_common_ptr common) {
   auto* ctx = static_cast<JpegContext*>(common->client_data);
-  if (ctx->info.input_scan_number > kMaxScans) {
-    refuse(*ctx, "the JPEG has more than " + std::to_string(kMaxScans) +
-                     " scans (encoders write a few dozen at most)");
-  }
+  if (ctx->info.input_scan_number <= kMaxScans) return;
+  ctx->error = "the JPEG has more than " + std::to_string(kMaxScans) +
+               " scans (encoders write a few dozen at most)";
+  std::longjmp(ctx->jump, 1);
 }
 
 // The file is read a block at a time as libjpeg asks, so that only what it
@@ -198,8 +204,9 @@ boolean fillInput(j_decompress_ptr info) {
   if (failed) std::longjmp(ctx->jump, 1);
   ctx->bytesRead += got;
   if (ctx->bytesRead > ctx->mostBytes) {
-    refuse(*ctx, "corrupt JPEG file (no end of the picture within " +
-                     std::to_string(ctx->mostBytes) + " bytes, the most it can take)");
+    ctx->error = "corrupt JPEG file (no end of the picture within " +
+                 std::to_string(ctx->mostBytes) + " bytes, the most it can take)";
+    std::longjmp(ctx->jump, 1);
   }
   if (got == 0) {
     WARNMS(info, JWRN_JPEG_EOF);
