@@ -47,7 +47,8 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
   TempDir dir;
   writeFileBytes(dir.path("out.icn"), {'o', 'l', 'd'});  // an earlier output that must survive
   // The files of tests/data/safety (its README says how they were made), a
-  // picture header with a million packets that carry nothing, or a link to /dev/zero.
+  // FIFO, a PPM with a 3 MB comment, a picture header with a million packets
+  // that carry nothing, or a link to /dev/zero.
   const std::string data = std::string(KX_SOURCE_DIR) + "/tests/data/safety/";
   std::filesystem::copy_file(data + "small.pic", dir.path("small.pic"));
   const std::string file = c.file ? c.file : "";
