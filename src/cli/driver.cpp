@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -418,18 +419,22 @@ int64_t framesInFlight(const Run& run, int threads) {
   return std::clamp<int64_t>(byMemory, 1, threads);
 }
 
+// The frame at this place of the sequence. Frames are described as they
+// come: a range of a billion frames, mistyped or not, costs nothing before
+// its first frame is read.
+Frame frameAt(const Run& run, int pass, int64_t ordinal) {
+  const int64_t number = run.opt.start + ordinal * int64_t{run.opt.step};
+  return Frame{pass, ordinal, number, number + run.opt.step > run.opt.end};
+}
+
 void runPass(Run& run, int pass, int64_t first, int64_t last) {
   if (last < first) return;
-  std::vector<Frame> frames;
-  for (int64_t k = first; k <= last; ++k) {
-    const int64_t number = run.opt.start + k * int64_t{run.opt.step};
-    frames.push_back(Frame{pass, k, number, number + run.opt.step > run.opt.end});
-  }
-  const int workers =
-      static_cast<int>(std::min<int64_t>(kx_frameThreads(), static_cast<int64_t>(frames.size())));
+  const int64_t count = last - first + 1;
+  const int workers = static_cast<int>(std::min<int64_t>(kx_frameThreads(), count));
   Publisher publisher(run, workers == 1);
   if (workers == 1) {
-    for (const Frame& frame : frames) {
+    for (int64_t k = first; k <= last; ++k) {
+      const Frame frame = frameAt(run, pass, k);
       FrameOutcome outcome = workFrame(run, frame, true);
       publisher.publish(frame, outcome);
     }
@@ -457,31 +462,32 @@ void runPass(Run& run, int pass, int64_t first, int64_t last) {
   // `workers` frames are held at once, whatever order they finish in.
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::optional<FrameOutcome>> done(frames.size());
-  size_t published = 0;
-  std::atomic<size_t> next{0};
+  std::map<int64_t, FrameOutcome> done;  // finished, waiting for their turn
+  int64_t published = 0;
+  std::atomic<int64_t> next{0};
   bool stop = false;
   auto work = [&] {
     for (;;) {
-      size_t i;
+      int64_t i;
       {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] {
-          return stop || next.load() >= frames.size() ||
-                 next.load() < published + static_cast<size_t>(framesInFlight(run, workers));
+          return stop || next.load() >= count ||
+                 next.load() < published + framesInFlight(run, workers);
         });
-        if (stop || next.load() >= frames.size()) return;
+        if (stop || next.load() >= count) return;
         i = next++;
       }
       // Frames after a failed palette never get their turn.
+      const Frame frame = frameAt(run, pass, first + i);
       FrameOutcome outcome;
-      if (pass == 1 && run.sharedStatus != -1 && frames[i].ordinal != 0) {
+      if (pass == 1 && run.sharedStatus != -1 && frame.ordinal != 0) {
         outcome.status = run.sharedStatus;
       } else {
-        outcome = workFrame(run, frames[i], false);
+        outcome = workFrame(run, frame, false);
       }
       std::lock_guard lock(mutex);
-      done[i] = std::move(outcome);
+      done.emplace(i, std::move(outcome));
       changed.notify_all();
     }
   };
@@ -500,15 +506,16 @@ void runPass(Run& run, int pass, int64_t first, int64_t last) {
     };
     for (int t = 0; t < workers; ++t) threads.emplace_back(work);
     Stopper stopper{mutex, changed, stop};
-    for (size_t i = 0; i < frames.size(); ++i) {
+    for (int64_t i = 0; i < count; ++i) {
       FrameOutcome outcome;
       {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return done[i].has_value(); });
-        outcome = std::move(*done[i]);
-        done[i].reset();
+        changed.wait(lock, [&] { return done.contains(i); });
+        auto it = done.find(i);
+        outcome = std::move(it->second);
+        done.erase(it);
       }
-      publisher.publish(frames[i], outcome);
+      publisher.publish(frameAt(run, pass, first + i), outcome);
       std::lock_guard lock(mutex);
       published = i + 1;
       changed.notify_all();

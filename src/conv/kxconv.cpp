@@ -163,6 +163,10 @@ void convert(const Arguments& args) {
   if (sameFile(args.input, args.output)) {
     throw ConvError(args.output + ": the output would overwrite the input");
   }
+  // Known before the input is read: no conversion is done for nothing.
+  if (const std::string problem = kx_outputPlaceProblem(args.output); !problem.empty()) {
+    throw ConvError(args.output + ": " + problem);
+  }
 
   // A PNG made into a picture goes row by row into the picture's planes:
   // the one copy of the raster that is needed.

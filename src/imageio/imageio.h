@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -79,8 +80,10 @@ struct Image {
 
 // Throws ConvError unless 1 <= width, height <= kMaxPictureSide and the
 // picture is within the pixel limit (common/pixel_limit.h). Every reader
-// calls it before it allocates anything the size of the picture.
-void checkGeometry(const std::string& name, long width, long height);
+// calls it before it allocates anything the size of the picture, with the
+// name of its format ("PNG") for the message; without one the limit is
+// named as the .pic format's, whose geometry sets it.
+void checkGeometry(const std::string& name, long width, long height, const char* format = nullptr);
 
 // A sample of 0..maxval brought to 0..255, rounded to nearest:
 // (v * 255 + maxval / 2) / maxval, netpbm's rule. For maxval 65535 it gives
@@ -94,10 +97,15 @@ inline uint8_t scaleSample(uint32_t v, uint32_t maxval) {
 // up in the palette.
 Image expandToRgb(const Image& image, bool keepAlpha);
 
-// An input file read no further than its reader needs: a header is read and
-// checked before the rest, and never more than the header says can be used
-// (a link to /dev/zero costs a header's worth). Throws ConvError naming the
-// file when it cannot be opened or read.
+// An input read once, from the front, no further than its reader needs: a
+// header is read and checked before the rest, and never more than the
+// header says can be used (a link to /dev/zero costs a header's worth).
+// Nothing is read twice and nothing is reopened, so a pipe, a FIFO or
+// /dev/stdin is read as a file is. The first bytes can be looked at to tell
+// the format (peek) and stay for the reader; a reader that took more than
+// its picture gives the rest back (putBack), so that what follows it in a
+// stream is there for the next reader. Throws ConvError naming the file
+// when it cannot be opened or read.
 class InputFile {
  public:
   explicit InputFile(const std::string& path);
@@ -108,17 +116,22 @@ class InputFile {
   const std::string& path() const { return path_; }
   // The size of a regular file; -1 for a pipe or a device.
   int64_t size() const;
+  // The next n bytes (fewer only at the end of the file), read but kept for
+  // the next reads.
+  std::span<const uint8_t> peek(size_t n);
+  // Bytes read past the end of a picture: the next reads return them first.
+  void putBack(std::span<const uint8_t> bytes);
   // Up to n bytes; fewer only at the end of the file.
   size_t read(uint8_t* out, size_t n);
   // Appends bytes until `bytes` holds `limit` of them or the file ends; true
-  // when the file goes on beyond them (the byte read ahead to tell is kept
-  // for the next read).
+  // when the file goes on beyond them.
   bool readUpTo(std::vector<uint8_t>& bytes, size_t limit);
 
  private:
   std::string path_;
   int fd_ = -1;
-  int pending_ = -1;  // a byte read ahead by readUpTo, or -1
+  std::vector<uint8_t> ahead_;  // bytes read and not yet consumed, from aheadAt_
+  size_t aheadAt_ = 0;
 };
 
 // A file of one or more frames (an animated WebP, a multi-page TIFF), read a
@@ -154,6 +167,7 @@ uint64_t maxContainerBytes();
 // PNG, with its colour metadata (iCCP, sRGB, gAMA, cHRM), pHYs, and turned
 // upright by the orientation of its eXIf chunk.
 Image readPngFile(const std::string& path);
+Image readPngFile(InputFile& file);
 // A PNG straight into a picture's planes, row by row (no image in between).
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
@@ -166,6 +180,7 @@ void writePalettePng(const std::string& path, const Image& image);
 // libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
 // ICC profile (APP2) and the JFIF density are kept.
 Image readJpegFile(const std::string& path);
+Image readJpegFile(InputFile& file);
 Image decodeJpeg(const std::string& name, const std::vector<uint8_t>& bytes);
 
 // WebP through libwebp: lossy, lossless, with alpha (RGBA, else RGB) and
@@ -188,12 +203,16 @@ Image readTiffFile(const std::string& path);  // the first page
 
 // PBM, PGM, PPM (raw and plain) and PAM.
 Image readPnmFile(const std::string& path);
+Image readPnmFile(InputFile& file);
 Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes);
 // Writes a raw PPM (P6, maxval 255); alpha is not stored.
 void writePpmFile(const std::string& path, const Image& image);
 
-// .pic pictures through the picture-file library.
+// .pic pictures through the picture-file library. Unlike kxreduce, which
+// reads a file cut short with its missing bytes as 255, these readers
+// refuse a file too short for the picture its header declares.
 Image readPicFile(const std::string& path);
+Image readPicFile(InputFile& file);
 void writePicFile(const std::string& path, const Image& image);
 void writePicFile(const std::string& path, Picture& picture);
 Image imageFromPicture(const std::string& name, const Picture& picture);

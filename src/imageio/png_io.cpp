@@ -239,7 +239,7 @@ Image startReading(PngContext& ctx, const std::string& path, int64_t fileSize) {
   if (!ctx.png || !ctx.info) throw std::bad_alloc();
   Image image;
   if (!readHeader(ctx, image)) throw readFailure(ctx, path);
-  checkGeometry(path, image.width, image.height);
+  checkGeometry(path, image.width, image.height, "PNG");
   // Deflate expands at most 1032 times, so the rows cannot be larger than
   // 1032 times the file: a small file that declares a huge picture is
   // refused before its buffer is allocated. (The size of a pipe is unknown:
@@ -278,13 +278,17 @@ Image decodeRows(PngContext& ctx, const std::string& path, int64_t fileSize) {
 
 }  // namespace
 
-Image readPngFile(const std::string& path) {
-  InputFile file(path);
+Image readPngFile(InputFile& file) {
   uint8_t signature[8];
-  checkSignature(path, signature, file.read(signature, sizeof signature));
+  checkSignature(file.path(), signature, file.read(signature, sizeof signature));
   PngContext ctx;
   ctx.file = &file;
-  return decodeRows(ctx, path, file.size());
+  return decodeRows(ctx, file.path(), file.size());
+}
+
+Image readPngFile(const std::string& path) {
+  InputFile file(path);
+  return readPngFile(file);
 }
 
 PicturePtr readPngPicture(const std::string& path) {

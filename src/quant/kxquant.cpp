@@ -136,6 +136,18 @@ std::optional<FileId> fileId(const std::string& path) {
   return FileId{st.st_dev, st.st_ino};
 }
 
+// Whether a name is taken: a link counts, even one to nothing.
+bool nameTaken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// An input that cannot be read a second time (a pipe, a FIFO, /dev/stdin).
+bool cannotBeReread(const std::string& path) {
+  std::error_code ec;
+  return !std::filesystem::is_regular_file(path, ec);
+}
+
 class Driver {
  public:
   explicit Driver(const QuantOptions& options)
@@ -199,7 +211,9 @@ class Driver {
   }
 
   // Names every output and refuses the ones that may not be written, before
-  // any input is read.
+  // any input is read: one of the inputs, one that two inputs would write,
+  // one that cannot be made where it is named (a folder, a missing folder),
+  // one that exists without -f.
   void planOutputs() {
     const size_t n = options_.inputs.size();
     failed_.assign(n, false);
@@ -214,12 +228,15 @@ class Driver {
         const auto [at, fresh] = claimed.emplace(std::filesystem::path(file).lexically_normal(), i);
         const std::optional<FileId> id = fileId(file);
         std::string why;
+        const std::string place = kx_outputPlaceProblem(file);
         if (id && std::find(inputIds.begin(), inputIds.end(), id) != inputIds.end()) {
           why = file + ": is an input picture; kxquant never overwrites its inputs";
         } else if (!fresh) {
           why = file + ": is also the output of " + options_.inputs[at->second] +
                 "; name the outputs with -o, one input at a time";
-        } else if (id && !options_.force) {
+        } else if (!place.empty()) {
+          why = file + ": " + place;
+        } else if (nameTaken(file) && !options_.force) {
           why = file + ": already exists (-f replaces it)";
         }
         if (!why.empty()) {
@@ -287,9 +304,11 @@ class Driver {
 
   // One palette for all inputs: every picture's own palette first, then the
   // palette of those palettes, then every picture remapped to it. Pictures
-  // are read twice rather than kept, so that memory stays that of one.
+  // are read twice rather than kept, so that memory stays that of one; only
+  // those that cannot be read again (a pipe) are kept from the first pass.
   void runShared() {
     const size_t n = options_.inputs.size();
+    std::vector<std::optional<SourcePicture>> kept(n);
     std::vector<Colormap> palettes;
     std::vector<size_t> used;
     int width = 0, height = 0;
@@ -299,7 +318,7 @@ class Driver {
       if (failed_[i]) continue;
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&] {
-        const SourcePicture source = read(i);
+        SourcePicture source = read(i);
         ChosenPalette chosen = choosePictureColormap(source, options_.colors, options_);
         noteCompression(input, chosen.compression);
         palettes.push_back(std::move(chosen.colormap));
@@ -307,6 +326,7 @@ class Driver {
         width = std::max(width, source.width);
         height = std::max(height, source.height);
         transparent = transparent || source.transparentCount > 0;
+        if (cannotBeReread(input)) kept[i] = std::move(source);
       });
       reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
     }
@@ -350,7 +370,8 @@ class Driver {
       const size_t i = used[k];
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&] {
-        const SourcePicture source = read(i);
+        const SourcePicture source = kept[i] ? std::move(*kept[i]) : read(i);
+        kept[i].reset();
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
         IndexedPicture picture =

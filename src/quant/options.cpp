@@ -78,6 +78,9 @@ struct Parser {
   int next = 1;  // the argument to read next
   QuantOptions& options;
   std::string* error;
+  // Options whose absence and default differ in what the user meant.
+  bool outputGiven = false;
+  const char* gifOption = nullptr;  // the last of the GIF-only options given
 
   bool fail(const std::string& what) {
     *error = what;
@@ -150,18 +153,23 @@ struct Parser {
     } else if (name == "adjust") {
       return adjust(shown, std::move(attached));
     } else if (name == "output") {
+      outputGiven = true;
       return value(shown, std::move(attached), options.output);
     } else if (name == "delay") {
       if (!integer(shown, std::move(attached), 0, 655350, "milliseconds", v)) return false;
       options.delayMs = static_cast<int>(v);
       options.delayGiven = true;
+      gifOption = "--delay";
     } else if (name == "fps") {
+      gifOption = "--fps";
       return fps(shown, std::move(attached));
     } else if (name == "loop") {
       if (!integer(shown, std::move(attached), 0, 65535, "a loop count", v)) return false;
       options.loop = static_cast<int>(v);
+      gifOption = "--loop";
     } else if (name == "no-loop") {
       options.loop = -1;
+      gifOption = "--no-loop";
       return noValue();
     } else if (name == "unique") {
       options.unique = true;
@@ -251,10 +259,14 @@ struct Parser {
     OutputKind kind = OutputKind::Png;
     if (options.inputs.empty()) {
       fail("no input picture");
+    } else if (outputGiven && options.output.empty()) {
+      fail("-o names no file (the name is empty)");
     } else if (!options.output.empty() && !outputKindOf(options.output, &kind)) {
       fail(options.output + ": unknown output extension (kxquant writes .png, .gif and .icn)");
     } else if (!options.output.empty() && kind != OutputKind::Gif && options.inputs.size() > 1) {
       fail("-o names one output; give one input, or a .gif for all of them");
+    } else if (gifOption && kind != OutputKind::Gif) {
+      fail(std::string(gifOption) + " applies to a .gif output only (-o NAME.gif)");
     } else {
       return outcome;
     }

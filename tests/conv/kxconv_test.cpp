@@ -50,7 +50,7 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
        "kxconv: bad.pic: not a valid .pic picture file (bad header or channel packets)\n"},
       {{"red.pic", "x.png"}, "kxconv: red.pic: the picture has no green channel\n"},
       {{"nope.png", "x.pic"}, "kxconv: nope.png: cannot open: No such file or directory\n"},
-      {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: cannot create: No such file or directory\n"},
+      {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: the folder nodir does not exist\n"},
   };
   for (const auto& [args, message] : cases) {
     RunResult r = kxconv(args, dir.path());

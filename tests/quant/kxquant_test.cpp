@@ -166,6 +166,23 @@ TEST(InputFormats, SamePixelsSamePicture) {
   }
 }
 
+// A FIFO gives its bytes once: its format is told from bytes the input keeps,
+// and with one palette for all inputs its picture is kept for the second pass.
+TEST(InputFormats, AFifoIsReadOnce) {
+  TempDir dir;
+  writePng(dir, "a", 30, 20, rampPicture(30, 20, 5, true));
+  ASSERT_EQ(
+      shell("cd " + quoted(dir.path()) + " && mkfifo f g && (cat a.png > f &) && (cat a.png > g &)")
+          .status,
+      0);
+  ASSERT_EQ(kxquant({"-o", "a.out.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "f.out.png", "f"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("f.out.png")), readFileBytes(dir.path("a.out.png")));
+  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "g.gif", "g", "a.png"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("g.gif")), readFileBytes(dir.path("a.gif")));
+}
+
 // ---- One palette for a sequence; animated GIF ---------------------------------
 
 TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
@@ -350,6 +367,7 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   makeJpeg(dir.path("same.jpg"), 20, 10, "RGB", "quality=90");
   writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
   std::filesystem::create_directory(dir.path("in-the-way.clm"));
+  std::filesystem::create_symlink("gone.png", dir.path("dangling.png"));
   const FolderSnapshot before = snapshotFolder(dir.path());
   const RunResult r = kxquant(c.args, dir.path());
   EXPECT_EQ(r.status, c.status);
@@ -403,15 +421,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "same-kx.png: is also the output of same.png; name the outputs with "
                     "-o, one input at a time\n",
                     "same-kx.png"},
+        // Outputs that cannot be made are refused before any input is read.
         RefusalCase{"no_such_folder",
                     {"-o", "nodir/x.png", "same.png"},
                     1,
-                    "nodir/x.png: cannot create: No such file or directory\n"},
-        // The engine's own message, which has no "Error: " to start from.
-        RefusalCase{"colormap_cannot_be_created",
+                    "nodir/x.png: the folder nodir does not exist\n"},
+        RefusalCase{"colormap_name_is_a_folder",
                     {"-f", "-o", "in-the-way.icn", "same.png"},
                     1,
-                    "same.png: can't create colormap in-the-way.clm, exit...\n"},
+                    "in-the-way.clm: is a folder\n"},
+        RefusalCase{"output_is_a_link_to_nothing",
+                    {"-o", "dangling.png", "same.png"},
+                    1,
+                    "dangling.png: already exists (-f replaces it)\n"},
+        RefusalCase{"empty_output_name",
+                    {"-o", "", "same.png"},
+                    2,
+                    "-o names no file (the name is empty)\n"},
+        RefusalCase{"delay_without_a_gif",
+                    {"--delay", "500", "same.png"},
+                    2,
+                    "--delay applies to a .gif output only (-o NAME.gif)\n"},
         RefusalCase{
             "digits_are_a_file_not_a_factor", {"-a", "2004photo.png"}, 0, "", "2004photo-kx.png"},
         RefusalCase{"no_input", {"-n", "16"}, 2, "no input picture\n"},
@@ -463,10 +493,11 @@ TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   TempDir dir;
   writePng(dir, "a", 20, 10, rampPicture(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
-  // --loop 0 (for ever) is the default, and may be given.
-  RunResult r = kxquant({"-fq", "-n8", "--loop", "0", "a.png"}, dir.path());
+  RunResult r = kxquant({"-fq", "-n8", "a.png"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
+  // --loop 0 (for ever) is the default, and may be given.
+  EXPECT_EQ(kxquant({"-q", "--loop", "0", "-o", "a.gif", "a.png"}, dir.path()).status, 0);
 
   r = kxquant({"--help"}, dir.path());
   EXPECT_EQ(r.status, 0);

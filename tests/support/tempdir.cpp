@@ -59,7 +59,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
     if (options.fileSizeLimit > 0) {
       // Ignored signals stay ignored across exec: writes then fail with EFBIG.
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, options.fileSizeSignal ? SIG_DFL : SIG_IGN);
       struct rlimit limit {};
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
       setrlimit(RLIMIT_FSIZE, &limit);

@@ -36,6 +36,7 @@ struct RunOptions {
   int killSignal = 9;            // the signal killAfterMs sends (SIGKILL)
   int timeoutSeconds = 120;      // SIGKILL after this long in any case
   long fileSizeLimit = 0;        // bytes a file may grow to (0: no limit); writes past it fail
+  bool fileSizeSignal = false;   // with the limit, SIGXFSZ as a shell's ulimit -f leaves it
 };
 
 // Runs build/<program> with the arguments (no shell), in the directory cwd
