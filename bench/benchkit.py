@@ -67,6 +67,7 @@ class Runner:
         self.work = os.path.join(work, "runs")
         os.makedirs(self.work, exist_ok=True)
         self.env = dict(os.environ, **(env or {}))
+        self.last_peaks = []  # the peak MB of each process of the last pipeline
 
     def pipeline(self, commands, cwd=None, stdout=None):
         """Runs `commands` (argument lists) as one shell-less pipeline, each process
@@ -113,6 +114,7 @@ class Runner:
         if timed_out:
             return Result(None, None, "timeout")
         peak, status, message = 0.0, 0, ""
+        self.last_peaks = [read_peak_mb(tfile) for tfile, _ in files]
         for p, (tfile, efile) in zip(procs, files):
             peak += read_peak_mb(tfile)
             if p.returncode != 0:

@@ -344,10 +344,11 @@ def print_targets(results, set_names, colours, icon_count):
         pq = results.get((set_names[0], n, "pngquant"), {})
         nofs = results.get((set_names[0], n, "pngquant --nofs"), {})
         if "seconds" in kx and "seconds" in pq and "seconds" in nofs:
-            print(f"- {icon_count} icons in one command, {n} colours: kxquant {kx['seconds']:.3f} s, "
-                  f"pngquant {pq['seconds']:.3f} s ({pq['seconds'] / kx['seconds']:.2f}x kxquant's "
-                  f"time) [>= 2, and >= 3 for the forty icons], pngquant --nofs "
-                  f"{nofs['seconds']:.3f} s ({nofs['seconds'] / kx['seconds']:.2f}x)")
+            print(f"- {icon_count} icons in one command, {n} colours: kxquant "
+                  f"{kx['seconds']:.3f} s, pngquant {pq['seconds']:.3f} s "
+                  f"({pq['seconds'] / kx['seconds']:.2f}x kxquant's time) [>= 2, and >= 3 for "
+                  f"the forty icons], pngquant --nofs {nofs['seconds']:.3f} s "
+                  f"({nofs['seconds'] / kx['seconds']:.2f}x)")
     print()
 
 
