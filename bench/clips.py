@@ -27,6 +27,12 @@ KX_TIMING = ["--fps", str(FPS)] if bk.kxquant_has("--fps") else ["--delay", str(
 KX_GIF = [bk.KXQUANT, "-f", "-q"] + KX_TIMING          # + ["-o", OUT.gif] + inputs
 KX_GIF_DITHERED = KX_GIF + ["-a"]
 KX_STDIN = "-"                                         # kxquant's name for standard input
+# The rows judged against the targets: kxquant's GIF, its dithered GIF, and its
+# end-to-end run from a pipe.
+KX_TARGETS = ("kxquant (frames on disk)", "kxquant -a (frames on disk)",
+              "kxquant, PPM pipe from ffmpeg")
+FF_PLAIN = "ffmpeg two-pass, no dithering"
+FF_DITHERED = "ffmpeg two-pass, default dithering"
 
 
 class Clip:
@@ -230,12 +236,12 @@ def tool_rows(clip, work):
          [[ff + clip.source() + ["-pix_fmt", "yuv420p", "-f", "yuv4mpegpipe", "-"],
            KX_GIF + ["-o", out("kxy4m"), KX_STDIN]]], out("kxy4m")),
         ("kxquant, then gifsicle -O3", None, out("kxgs")),  # from the first row's GIF
-        ("ffmpeg two-pass, no dithering",
+        (FF_PLAIN,
          [[ff + clip.source() + ["-vf", "palettegen=stats_mode=diff", palette]],
           [ff + clip.source() + ["-i", palette, "-lavfi",
                                  "paletteuse=dither=none:diff_mode=rectangle", out("ffnd")]]],
          out("ffnd")),
-        ("ffmpeg two-pass, default dithering",
+        (FF_DITHERED,
          [[ff + clip.source() + ["-vf", "palettegen", palette]],
           [ff + clip.source() + ["-i", palette, "-lavfi", "paletteuse", out("ffd")]]],
          out("ffd")),
@@ -311,12 +317,13 @@ def main():
           f"process chain (processes in a pipe add up), median of {args.runs} run(s); PSNR "
           "over all frames decoded (Pillow, frames composed), butteraugli mean of every 10th "
           "frame.\n")
+    results = {}  # (clip, tool) -> {"run": Result, "bytes", "psnr", "ba"}
     for clip in clips:
         print(f"### {clip.title}\n")
-        rows, base = [], {}
+        rows = []
         for label, steps, gif in tool_rows(clip, work):
             if steps is None:  # gifsicle on kxquant's GIF
-                kx = base.get("kxquant (frames on disk)")
+                kx = results.get((clip.name, "kxquant (frames on disk)"), {}).get("run")
                 if kx is None or not kx.ok:
                     rows.append([label, "fails: no kxquant GIF"] + [""] * 5)
                     continue
@@ -326,16 +333,16 @@ def main():
                     if g.ok else g
             else:
                 r = bk.median_runs(lambda: cleanup(runner.steps(steps), work), args.runs)
-            base[label] = r
+            results[(clip.name, label)] = {"run": r}
             if not r.ok or not os.path.exists(gif):
                 rows.append([label, r.cell() if not r.ok else "fails: no GIF"] + [""] * 5)
                 continue
             size = os.path.getsize(gif)
             p, b, note = score(clip, gif, butteraugli)
-            base[label + " bytes"] = size
+            results[(clip.name, label)].update(bytes=size, psnr=p, ba=b)
             rows.append([label, f"{size:,}", "", (bk.fmt(p) + note) if p else note,
                          bk.fmt(b), bk.fmt(r.seconds), f"{r.peak_mb:.0f}"])
-        ref = base.get("ffmpeg two-pass, no dithering bytes")
+        ref = results.get((clip.name, FF_PLAIN), {}).get("bytes")
         for row in rows:
             if row[1] and row[1][0].isdigit() and ref:
                 row[2] = bk.ratio(int(row[1].replace(",", "")), ref)
@@ -343,8 +350,41 @@ def main():
                   "butteraugli (mean)", "time s", "peak MB"], rows, right=range(1, 7))
         for f in glob.glob(os.path.join(work, f"{clip.name}-*.gif")):
             os.remove(f)
-    if not args.no_long:
-        long_pipe(runner, work)
+    long = None if args.no_long else long_pipe(runner, work)
+    print_targets(results, clips, long)
+
+
+def print_targets(results, clips, long):
+    """kxquant's rows of KX_TARGETS against ffmpeg, with the targets in brackets."""
+    print("### kxquant against ffmpeg (targets in brackets)\n")
+    plain, dithered, piped = KX_TARGETS
+    for clip in clips:
+        kx = results.get((clip.name, plain), {})
+        kxa = results.get((clip.name, dithered), {})
+        ff = results.get((clip.name, FF_PLAIN), {})
+        ffd = results.get((clip.name, FF_DITHERED), {})
+        if kx.get("bytes") and ff.get("bytes"):
+            print(f"- {clip.name}: {plain}: bytes {kx['bytes'] / ff['bytes']:.2f}x ffmpeg's "
+                  f"two-pass without dithering [<= 1], PSNR {kx['psnr'] - ff['psnr']:+.2f} dB "
+                  "[>= 0]")
+        else:
+            print(f"- {clip.name}: {plain} or ffmpeg without dithering failed")
+        if kxa.get("bytes") and ffd.get("bytes"):
+            print(f"- {clip.name}: {dithered}: bytes {kxa['bytes'] / ffd['bytes']:.2f}x ffmpeg's "
+                  f"default dithering [<= 1], butteraugli {kxa['ba']:.2f} against "
+                  f"{ffd['ba']:.2f} [at or below]")
+        else:
+            print(f"- {clip.name}: {dithered} or ffmpeg's default dithering failed")
+    video = results.get(("video", piped), {}).get("run")
+    ff = results.get(("video", FF_PLAIN), {}).get("run")
+    if video and ff and ff.ok:
+        print(f"- video, end to end: {piped} "
+              + (f"{video.seconds:.2f} s" if video.ok else video.cell())
+              + f", ffmpeg's two-pass without dithering {ff.seconds:.2f} s [no slower]")
+    if long:
+        print("- 1,800 frames of 1280x720 through a pipe: kxquant's peak memory "
+              + (f"{long:.0f} MB" if isinstance(long, float) else long) + " [< 300 MB]")
+    print()
 
 
 def cleanup(result, work):
@@ -361,7 +401,7 @@ def long_pipe(runner, work):
     gif = os.path.join(work, "long.gif")
     palette = os.path.join(work, "palette.png")
     print("### 1,800 frames of 1280x720 through a pipe (ffmpeg testsrc2, never stored)\n")
-    rows = []
+    rows, kx_peak = [], None
     for label, steps in [
             ("kxquant, PPM pipe from ffmpeg",
              [[src + ["-f", "image2pipe", "-c:v", "ppm", "-"], KX_GIF + ["-o", gif, KX_STDIN]]]),
@@ -376,10 +416,13 @@ def long_pipe(runner, work):
         else:
             rows.append([label, f"{os.path.getsize(gif):,}", bk.fmt(r.seconds),
                          f"{r.peak_mb:.0f}", " + ".join(f"{p:.0f}" for p in peaks)])
+        if kx_peak is None:  # the first row is kxquant's; its own process is the last
+            kx_peak = peaks[-1] if r.ok else r.cell()
         if os.path.exists(gif):
             os.remove(gif)
     bk.table(["tool", "bytes", "time s", "peak MB", "per process (last step) MB"], rows,
              right=range(1, 5))
+    return kx_peak
 
 
 if __name__ == "__main__":
