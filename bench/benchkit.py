@@ -38,11 +38,14 @@ def kxquant_has(option):
 
 
 class Result:
-    """One run of a tool: seconds (None when it did not finish), peak MB, status,
-    and the first line its failing process wrote to standard error."""
+    """One run of a tool: wall seconds (None when it did not finish), peak MB,
+    status, the first line its failing process wrote to standard error, and the
+    CPU seconds (user + system) of its processes, which say more than the wall
+    time on a machine busy with other work."""
 
-    def __init__(self, seconds, peak_mb, status, message=""):
+    def __init__(self, seconds, peak_mb, status, message="", cpu=float("nan")):
         self.seconds, self.peak_mb, self.status, self.message = seconds, peak_mb, status, message
+        self.cpu = cpu
 
     @property
     def ok(self):
@@ -64,7 +67,7 @@ class Runner:
     """Runs commands with their GNU time files and standard error in `work`."""
 
     def __init__(self, work, env=None):
-        self.work = os.path.join(work, "runs")
+        self.work = os.path.abspath(os.path.join(work, "runs"))
         os.makedirs(self.work, exist_ok=True)
         self.env = dict(os.environ, **(env or {}))
         self.last_peaks = []  # the peak MB of each process of the last pipeline
@@ -113,20 +116,21 @@ class Runner:
         elapsed = time.perf_counter() - start
         if timed_out:
             return Result(None, None, "timeout")
-        peak, status, message = 0.0, 0, ""
-        self.last_peaks = [read_peak_mb(tfile) for tfile, _ in files]
+        status, message = 0, ""
+        usage = [read_time_file(tfile) for tfile, _ in files]
+        self.last_peaks = [u[0] for u in usage]
         for p, (tfile, efile) in zip(procs, files):
-            peak += read_peak_mb(tfile)
             if p.returncode != 0:
                 status, message = p.returncode, first_line(efile)
-        return Result(elapsed, peak, status, message)
+        return Result(elapsed, sum(u[0] for u in usage), status, message,
+                      sum(u[1] for u in usage))
 
     def steps(self, steps, cwd=None):
         """Runs steps one after the other; each step is a pipeline (a list of
         argument lists) or a function returning one (for arguments that exist only
         after an earlier step, such as extracted frames). Times add up, the peak is
         the largest; stops at the first failing step."""
-        total, peak = 0.0, 0.0
+        total, peak, cpu = 0.0, 0.0, 0.0
         for step in steps:
             commands = step() if callable(step) else step
             r = self.pipeline(commands, cwd=cwd)
@@ -134,17 +138,20 @@ class Runner:
                 return r
             total += r.seconds
             peak = max(peak, r.peak_mb)
+            cpu += r.cpu
             if r.status != 0:
-                return Result(total, peak, r.status, r.message)
-        return Result(total, peak, 0)
+                return Result(total, peak, r.status, r.message, cpu)
+        return Result(total, peak, 0, "", cpu)
 
 
-def read_peak_mb(tfile):
+def read_time_file(tfile):
+    """(peak MB, CPU seconds) from GNU time's "%M %U %S" line."""
     try:
         with open(tfile) as f:
-            return float(f.read().strip().splitlines()[-1].split()[0]) / 1024.0
+            rss, user, system = f.read().strip().splitlines()[-1].split()
+        return float(rss) / 1024.0, float(user) + float(system)
     except (OSError, ValueError, IndexError):
-        return float("nan")
+        return float("nan"), float("nan")
 
 
 def first_line(path):
@@ -168,7 +175,13 @@ def median_runs(run, runs):
             return r
         results.append(r)
     seconds = statistics.median(r.seconds for r in results)
-    return Result(seconds, max(r.peak_mb for r in results), 0)
+    return Result(seconds, max(r.peak_mb for r in results), 0, "",
+                  statistics.median(r.cpu for r in results))
+
+
+def seconds_cell(r, digits=2):
+    """'wall (CPU)' seconds of a run, or its failure."""
+    return f"{r.seconds:.{digits}f} ({r.cpu:.{digits}f})" if r.ok else r.cell()
 
 
 # ---- Measures ---------------------------------------------------------------------------

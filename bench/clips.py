@@ -301,6 +301,7 @@ def main():
     if args.quick:
         args.runs = 1
         args.no_long = True
+    args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
     bk.install(["ffmpeg", "gifsicle", "imagemagick", "butteraugli", "fonts-dejavu-core", LOMIRI],
                "bench/clips")
@@ -329,8 +330,8 @@ def main():
                     continue
                 g = bk.median_runs(lambda: runner.steps(
                     GIFSICLE(os.path.join(work, f"{clip.name}-kx.gif"), gif)), args.runs)
-                r = bk.Result(kx.seconds + g.seconds, max(kx.peak_mb, g.peak_mb), 0) \
-                    if g.ok else g
+                r = bk.Result(kx.seconds + g.seconds, max(kx.peak_mb, g.peak_mb), 0, "",
+                              kx.cpu + g.cpu) if g.ok else g
             else:
                 r = bk.median_runs(lambda: cleanup(runner.steps(steps), work), args.runs)
             results[(clip.name, label)] = {"run": r}
@@ -341,13 +342,13 @@ def main():
             p, b, note = score(clip, gif, butteraugli)
             results[(clip.name, label)].update(bytes=size, psnr=p, ba=b)
             rows.append([label, f"{size:,}", "", (bk.fmt(p) + note) if p else note,
-                         bk.fmt(b), bk.fmt(r.seconds), f"{r.peak_mb:.0f}"])
+                         bk.fmt(b), bk.seconds_cell(r), f"{r.peak_mb:.0f}"])
         ref = results.get((clip.name, FF_PLAIN), {}).get("bytes")
         for row in rows:
             if row[1] and row[1][0].isdigit() and ref:
                 row[2] = bk.ratio(int(row[1].replace(",", "")), ref)
         bk.table(["tool", "bytes", "bytes / ffmpeg no dithering", "PSNR dB",
-                  "butteraugli (mean)", "time s", "peak MB"], rows, right=range(1, 7))
+                  "butteraugli (mean)", "time s (CPU s)", "peak MB"], rows, right=range(1, 7))
         for f in glob.glob(os.path.join(work, f"{clip.name}-*.gif")):
             os.remove(f)
     long = None if args.no_long else long_pipe(runner, work)
@@ -379,8 +380,9 @@ def print_targets(results, clips, long):
     ff = results.get(("video", FF_PLAIN), {}).get("run")
     if video and ff and ff.ok:
         print(f"- video, end to end: {piped} "
-              + (f"{video.seconds:.2f} s" if video.ok else video.cell())
-              + f", ffmpeg's two-pass without dithering {ff.seconds:.2f} s [no slower]")
+              + (f"{video.seconds:.2f} s (CPU {video.cpu:.2f} s)" if video.ok else video.cell())
+              + f", ffmpeg's two-pass without dithering {ff.seconds:.2f} s (CPU {ff.cpu:.2f} s) "
+              "[no slower]")
     if long:
         print("- 1,800 frames of 1280x720 through a pipe: kxquant's peak memory "
               + (f"{long:.0f} MB" if isinstance(long, float) else long) + " [< 300 MB]")
@@ -414,13 +416,13 @@ def long_pipe(runner, work):
         if not r.ok or not os.path.exists(gif):
             rows.append([label, r.cell() if not r.ok else "fails: no GIF", "", "", ""])
         else:
-            rows.append([label, f"{os.path.getsize(gif):,}", bk.fmt(r.seconds),
+            rows.append([label, f"{os.path.getsize(gif):,}", bk.seconds_cell(r),
                          f"{r.peak_mb:.0f}", " + ".join(f"{p:.0f}" for p in peaks)])
         if kx_peak is None:  # the first row is kxquant's; its own process is the last
             kx_peak = peaks[-1] if r.ok else r.cell()
         if os.path.exists(gif):
             os.remove(gif)
-    bk.table(["tool", "bytes", "time s", "peak MB", "per process (last step) MB"], rows,
+    bk.table(["tool", "bytes", "time s (CPU s)", "peak MB", "per process (last step) MB"], rows,
              right=range(1, 5))
     return kx_peak
 

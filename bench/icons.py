@@ -242,7 +242,7 @@ def run_set(runner, work, set_name, files, n, tool, runs, score):
     r = bk.median_runs(lambda: runner.pipeline([argv(n, names)], cwd=folder), runs)
     if not r.ok:
         return {"fails": r.cell()}
-    row = {"seconds": r.seconds, "peak": r.peak_mb, "per": []}
+    row = {"seconds": r.seconds, "cpu": r.cpu, "peak": r.peak_mb, "per": []}
     for name in names:
         out = os.path.join(folder, output(name))
         if not os.path.exists(out):
@@ -267,6 +267,7 @@ def main():
     args = ap.parse_args()
     if args.quick:
         args.runs = 1
+    args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
     bk.install([ICON_THEME, "pngquant", "butteraugli", "fonts-dejavu-core"], "bench/icons")
 
@@ -281,7 +282,7 @@ def main():
     print("PSNR and butteraugli: each picture composited over white and over black, the worse "
           "of the two; time: the whole set in one command, median of "
           f"{args.runs} run(s); alpha levels: distinct alpha values, mean over the set "
-          "(min-max).\n")
+          "(min-max). CPU time: user + system of the process.\n")
     results = {}
     for set_name, files in sets:
         alpha_in = [bk.alpha_levels(bk.load_rgba(f)) for f in files]
@@ -303,9 +304,9 @@ def main():
                     bk.fmt(max(p["ba"] for p in per)),
                     f"{bk.mean(p['bytes'] for p in per):,.0f}",
                     f"{bk.mean(alpha):.0f} ({min(alpha)}-{max(alpha)})",
-                    bk.fmt(row["seconds"], 3), f"{row['peak']:.0f}"])
+                    f"{row['seconds']:.3f} ({row['cpu']:.3f})", f"{row['peak']:.0f}"])
         bk.table(["colours", "tool", "PSNR mean", "PSNR worst", "butteraugli mean",
-                  "butteraugli worst", "mean bytes", "alpha levels", "time s (one command)",
+                  "butteraugli worst", "mean bytes", "alpha levels", "time s (CPU s), one command",
                   "peak MB"], rows, right=range(2, 10))
         if args.per_picture:
             for n in colours:
@@ -354,7 +355,8 @@ def print_targets(results, set_names, colours, icon_count):
                   f"{kx['seconds']:.3f} s, pngquant {pq['seconds']:.3f} s "
                   f"({pq['seconds'] / kx['seconds']:.2f}x kxquant's time) [>= 2 for full alpha, "
                   f">= 3 for forty icons], pngquant --nofs {nofs['seconds']:.3f} s "
-                  f"({nofs['seconds'] / kx['seconds']:.2f}x)")
+                  f"({nofs['seconds'] / kx['seconds']:.2f}x); CPU time: pngquant "
+                  f"{pq['cpu'] / kx['cpu']:.2f}x kxquant's")
     print()
 
 

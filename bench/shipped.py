@@ -405,7 +405,7 @@ def measure(runner, work, files, n, label, command, runs, butteraugli):
             return r.cell() if not r.ok else f"fails: no {os.path.basename(dst)}"
         original = bk.load_rgb(src)
         result = bk.load_rgb(dst)
-        per.append({"name": os.path.basename(src)[:-4], "seconds": r.seconds,
+        per.append({"name": os.path.basename(src)[:-4], "seconds": r.seconds, "cpu": r.cpu,
                     "bytes": os.path.getsize(dst), "psnr": bk.psnr(original, result),
                     "ba": butteraugli(original, result),
                     "optipng": optipng_gain(dst, os.path.join(work, "runs")),
@@ -426,6 +426,7 @@ def main():
     args = ap.parse_args()
     if args.quick:
         args.runs = 1
+    args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
     bk.install(["pngquant", "optipng", "butteraugli", "fonts-dejavu-core", LOMIRI,
                 "ukui-wallpapers"], "bench/shipped")
@@ -454,12 +455,13 @@ def main():
                              bk.fmt(max(p["ba"] for p in per)),
                              bk.fmt(bk.mean(p["psnr"] for p in per)),
                              f"{bk.mean(p['bytes'] for p in per):,.0f}",
-                             bk.fmt(bk.mean(p["seconds"] for p in per), 3),
+                             f"{bk.mean(p['seconds'] for p in per):.3f} "
+                             f"({bk.mean(p['cpu'] for p in per):.3f})",
                              bk.fmt(bk.mean(p["optipng"] for p in per), 1),
                              bk.fmt(bk.mean(p["moved"] for p in per), 1)])
     print("### Per set (means over the pictures)\n")
     bk.table(["set", "colours", "tool", "butteraugli mean", "butteraugli worst", "PSNR dB",
-              "mean bytes", "s per picture", "optipng -o2 gain %", "moved %"], rows,
+              "mean bytes", "s per picture (CPU s)", "optipng -o2 gain %", "moved %"], rows,
              right=range(3, 10))
 
     print("### Per picture: butteraugli, bytes, moved %\n")
@@ -511,7 +513,14 @@ def wallpapers():
 
 def cells(r):
     """Time and peak memory of a run, or its failure."""
-    return [bk.fmt(r.seconds, 3), f"{r.peak_mb:.0f}"] if r.ok else [r.cell(), ""]
+    return [bk.seconds_cell(r, 3), f"{r.peak_mb:.0f}"] if r.ok else [r.cell(), ""]
+
+
+def ratios(kx, pq):
+    """pngquant's time over kxquant's, wall (CPU)."""
+    if not (kx.ok and pq.ok):
+        return [""]
+    return [f"{bk.ratio(pq.seconds, kx.seconds)} ({bk.ratio(pq.cpu, kx.cpu)})"]
 
 
 def speed(runner, work, runs, limit):
@@ -538,8 +547,7 @@ def speed(runner, work, runs, limit):
             [kx_command(KXQUANT_ROWS[0][1], 256, png, png[:-4] + "-kx.out.png")]), runs)
         pq = bk.median_runs(lambda: runner.pipeline(
             [pq_command(PNGQUANT_ROWS[0][1], 256, png, png[:-4] + "-pq.out.png")]), runs)
-        rows.append([os.path.basename(png), f"{w}x{h}"] + cells(kx) + cells(pq)
-                    + [bk.ratio(pq.seconds, kx.seconds) if kx.ok and pq.ok else ""])
+        rows.append([os.path.basename(png), f"{w}x{h}"] + cells(kx) + cells(pq) + ratios(kx, pq))
     # The folder in one command per tool (kxquant writes <stem>-kx.png beside each).
     names = [os.path.basename(p) for p in pngs]
     kx = bk.median_runs(lambda: runner.pipeline(
@@ -547,9 +555,8 @@ def speed(runner, work, runs, limit):
     pq = bk.median_runs(lambda: runner.pipeline(
         [["pngquant", "--force", "--ext", "-pq.png"] + PNGQUANT_ROWS[0][1] + ["256"] + names],
         cwd=folder), runs)
-    rows.append([f"all {len(names)} in one command", ""] + cells(kx) + cells(pq)
-                + [bk.ratio(pq.seconds, kx.seconds) if kx.ok and pq.ok else ""])
-    bk.table(["picture", "size", "kxquant s", "peak MB", "pngquant s", "peak MB",
+    rows.append([f"all {len(names)} in one command", ""] + cells(kx) + cells(pq) + ratios(kx, pq))
+    bk.table(["picture", "size", "kxquant s (CPU s)", "peak MB", "pngquant s (CPU s)", "peak MB",
               "pngquant / kxquant [>= 3]"], rows, right=range(2, 7))
 
 
