@@ -423,6 +423,7 @@ def main():
                     help="smoke test: one photograph, one screenshot, 64 colours, one run, "
                          "one wallpaper")
     ap.add_argument("--no-speed", action="store_true", help="leave out the wallpaper speed table")
+    ap.add_argument("--speed-only", action="store_true", help="only the wallpaper speed table")
     args = ap.parse_args()
     if args.quick:
         args.runs = 1
@@ -433,6 +434,9 @@ def main():
     sets = prepare(args.out, args.quick)
     colours = [64] if args.quick else COLOURS
     runner = bk.Runner(args.out)
+    if args.speed_only:
+        speed(runner, args.out, args.runs, 1 if args.quick else None)
+        return
     butteraugli = bk.Butteraugli(os.path.join(args.out, "runs"))
 
     print("Whole process per picture (median of %d run(s)), every tool with its defaults; "
