@@ -7,6 +7,7 @@ Every file these helpers write goes into the work folder they are given."""
 
 import math
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -87,9 +88,12 @@ class Runner:
                 last = i == len(commands) - 1
                 err = open(efile, "wb")
                 out = (stdout or subprocess.DEVNULL) if last else subprocess.PIPE
+                # A process group of its own, so that a timeout ends the tool and
+                # not only GNU time.
                 p = subprocess.Popen(["/usr/bin/time", "-f", "%M %U %S", "-o", tfile] + list(cmd),
                                      stdin=prev.stdout if prev else subprocess.DEVNULL,
-                                     stdout=out, stderr=err, cwd=cwd, env=self.env)
+                                     stdout=out, stderr=err, cwd=cwd, env=self.env,
+                                     process_group=0)
                 err.close()
                 if prev:
                     prev.stdout.close()  # only the next process holds the pipe
@@ -97,22 +101,19 @@ class Runner:
                 files.append((tfile, efile))
                 prev = p
         except OSError as e:
-            for p in procs:
-                p.kill()
-                p.wait()
+            end_all(procs)
             return Result(0.0, 0.0, 127, f"{commands[len(procs)][0]}: {e.strerror}")
         deadline = start + TIMEOUT
         timed_out = False
-        for p in procs:
-            try:
+        try:
+            for p in procs:
                 p.wait(timeout=max(1.0, deadline - time.perf_counter()))
-            except subprocess.TimeoutExpired:
-                timed_out = True
-                for q in procs:
-                    q.kill()
-                for q in procs:
-                    q.wait()
-                break
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            end_all(procs)
+        except BaseException:  # Ctrl-C: the tools are not in the terminal's group
+            end_all(procs)
+            raise
         elapsed = time.perf_counter() - start
         if timed_out:
             return Result(None, None, "timeout")
@@ -142,6 +143,17 @@ class Runner:
             if r.status != 0:
                 return Result(total, peak, r.status, r.message, cpu)
         return Result(total, peak, 0, "", cpu)
+
+
+def end_all(procs):
+    """Kills every process group of a pipeline and waits for them."""
+    for p in procs:
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    for p in procs:
+        p.wait()
 
 
 def read_time_file(tfile):

@@ -3,6 +3,7 @@ see bench/clips."""
 
 import argparse
 import glob
+import itertools
 import os
 import shutil
 import subprocess
@@ -14,7 +15,7 @@ from PIL import Image, ImageDraw, ImageFont, ImageSequence
 import benchkit as bk
 
 FPS = 30
-MATERIAL = "material-v1"  # change when the generated clips change
+MATERIAL = "material-v2"  # change when the generated clips change
 LOMIRI = "lomiri-wallpapers-16.04"
 PAN_PHOTO = "/usr/share/backgrounds/aitzgorri_by_Aitzol_Berasategi.jpg"
 VIDEO_PHOTO = "/usr/share/backgrounds/picosdeeuropa_by_Aitzol_Berasategi.jpg"
@@ -72,17 +73,17 @@ class Clip:
 # ---- Material ---------------------------------------------------------------------------
 
 
-def pan_frames(photo, width, height, count):
-    """A slow pan and zoom over a photograph: a window of 60% of the photograph's
-    width at the start, 45% at the end, moving from left to right and a little
-    down, resampled (bicubic) to width x height."""
+def pan_frames(photo, width, height, count, zoom=(0.60, 0.45)):
+    """A slow pan and zoom over a photograph: a window of zoom[0] of the
+    photograph's width at the start, zoom[1] at the end, moving from left to right
+    and a little down, resampled (bicubic) to width x height."""
     im = Image.open(photo).convert("RGB")
     scale = 4 * width / im.width  # work on a copy four times the output width
     im = im.resize((4 * width, round(im.height * scale)), Image.LANCZOS)
     aspect = height / width
     for i in range(count):
         t = i / max(1, count - 1)
-        w = im.width * (0.60 - 0.15 * t)
+        w = im.width * (zoom[0] + (zoom[1] - zoom[0]) * t)
         h = w * aspect
         x0 = (im.width - w) * (0.15 + 0.6 * t)
         y0 = (im.height - h) * (0.35 + 0.2 * t)
@@ -174,7 +175,8 @@ def prepare(work, quick):
     video = os.path.join(base, "video.mp4")
     if not os.path.exists(video):
         make_video(video)
-    clips.append(Clip("video", "mp4 640x360, 300 frames (libx264)", 640, 360, 300, video=video))
+    clips.append(Clip("video", "mp4 640x360, 300 frames (libx264: a pan, then a still camera)",
+                      640, 360, 300, video=video))
     return clips
 
 
@@ -188,15 +190,48 @@ def make_fractal(folder):
     os.rename(tmp, folder)
 
 
+def video_frames(photo, width, height, count):
+    """A camera clip: a third of the frames pan over a photograph, then the camera
+    holds still while a shaded ball with a soft shadow bounces across the scene
+    (so that some frames change everywhere and others in a small part)."""
+    moving = count // 3
+    last = None
+    # The first third of a slow ten-second pan.
+    for im in itertools.islice(pan_frames(photo, width, height, count, zoom=(0.50, 0.45)),
+                               moving):
+        last = im
+        yield im
+    yy, xx = np.mgrid[0:height, 0:width].astype(np.float64)
+    still = np.asarray(last, np.float64)
+    radius = height / 12
+    for i in range(count - moving):
+        t = i / max(1, count - moving - 1)
+        cx = width * (0.1 + 0.8 * t)
+        floor = height * 0.8
+        cy = floor - radius - abs(np.sin(3 * np.pi * t)) * height * 0.45
+        # The shadow on the ground: wider and fainter as the ball rises.
+        lift = (floor - radius - cy) / (height * 0.45)
+        sd = ((xx - cx) / (radius * (1.2 + 0.5 * lift))) ** 2 + ((yy - floor) / (radius * 0.3)) ** 2
+        shadow = np.clip(1.2 - sd, 0, 1) * (0.45 - 0.25 * lift)
+        frame = still * (1 - shadow[..., None])
+        d = np.hypot(xx - cx, yy - cy)
+        cover = np.clip(radius - d + 0.5, 0, 1)[..., None]  # antialiased edge
+        light = np.clip(1 - np.hypot(xx - cx + radius / 3, yy - cy + radius / 3) / (1.6 * radius),
+                        0, 1)[..., None]
+        ball = np.array([200.0, 40.0, 40.0]) * (0.45 + 0.55 * light) + 255 * light ** 6 * 0.8
+        frame = frame * (1 - cover) + np.clip(ball, 0, 255) * cover
+        yield Image.fromarray(np.rint(frame).astype(np.uint8), "RGB")
+
+
 def make_video(path):
-    """300 frames of 640 x 360: a slow pan over another photograph, encoded with
-    libx264 (CRF 20, 4:2:0) as a camera clip would be."""
+    """300 frames of 640 x 360 from video_frames, encoded with libx264 (CRF 20,
+    4:2:0) as a camera clip would be."""
     tmp = path[:-4] + ".tmp.mp4"
     proc = subprocess.Popen(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
                              "-s", "640x360", "-r", str(FPS), "-i", "-", "-c:v", "libx264",
                              "-crf", "20", "-preset", "medium", "-pix_fmt", "yuv420p", tmp],
                             stdin=subprocess.PIPE)
-    for im in pan_frames(VIDEO_PHOTO, 640, 360, 300):
+    for im in video_frames(VIDEO_PHOTO, 640, 360, 300):
         proc.stdin.write(im.tobytes())
     proc.stdin.close()
     if proc.wait() != 0:
@@ -398,8 +433,9 @@ def long_pipe(runner, work):
     """1,800 frames of 1280 x 720 from ffmpeg's testsrc2, generated on the fly
     (never stored): kxquant through a pipe against ffmpeg's two-pass (which
     generates the frames twice)."""
+    # The source ends by itself (palettegen writes its palette only at the end).
     src = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-           f"testsrc2=size=1280x720:rate={FPS}", "-frames:v", "1800"]
+           f"testsrc2=size=1280x720:rate={FPS}:duration={1800 // FPS}"]
     gif = os.path.join(work, "long.gif")
     palette = os.path.join(work, "palette.png")
     print("### 1,800 frames of 1280x720 through a pipe (ffmpeg testsrc2, never stored)\n")
