@@ -87,12 +87,19 @@ std::string kx_readRefusalText(const std::string& file, const ReadRefusal& refus
 
 namespace kx {
 
-Status checkPictureSize(const std::string& file, int64_t width, int64_t height) {
+Status checkPictureSize(const std::string& file, int64_t width, int64_t height,
+                        const char* format) {
   const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
   if (width < 1 || height < 1) {
     return Error(ErrorCode::badFile, file + ": the picture is empty (" + size + ")");
   }
   if (width > kMaxPictureSide || height > kMaxPictureSide) {
+    const std::string side = std::to_string(kMaxPictureSide);
+    if (format) {
+      return Error(ErrorCode::badFile, file + ": the " + format + " picture is " + size + "; " +
+                                           format + " pictures are read up to " + side +
+                                           " pixels on a side");
+    }
     return Error(ErrorCode::badFile,
                  file + ": the picture is " + size + "; a .pic picture holds at most " +
                      std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide));

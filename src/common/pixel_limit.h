@@ -44,8 +44,10 @@ bool kx_overPixelLimit(int64_t width, int64_t height);
 constexpr int kMaxPictureSide = 32767;
 
 // Refuses, naming the file, a picture without pixels, one with a side over
-// kMaxPictureSide and one over the pixel limit.
-Status checkPictureSize(const std::string& file, int64_t width, int64_t height);
+// kMaxPictureSide and one over the pixel limit. With a format name ("PNG"),
+// a side over the maximum is said in that format's terms.
+Status checkPictureSize(const std::string& file, int64_t width, int64_t height,
+                        const char* format = nullptr);
 
 // Why a picture could not be read, when it is more than "not a readable
 // picture file": the tools then say so instead of "cannot open".

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -116,6 +117,18 @@ std::optional<FileId> fileId(const std::string& path) {
   return FileId{st.st_dev, st.st_ino};
 }
 
+// Whether a name is taken: a link counts, even one to nothing.
+bool nameTaken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// An input that cannot be read a second time (a pipe, a FIFO, /dev/stdin).
+bool cannotBeReread(const std::string& path) {
+  std::error_code ec;
+  return !std::filesystem::is_regular_file(path, ec);
+}
+
 class Driver {
  public:
   explicit Driver(const QuantOptions& options)
@@ -179,7 +192,9 @@ class Driver {
   }
 
   // Names every output and refuses the ones that may not be written, before
-  // any input is read.
+  // any input is read: one of the inputs, one that two inputs would write,
+  // one that cannot be made where it is named (a folder, a missing folder),
+  // one that exists without -f.
   void planOutputs() {
     const size_t n = options_.inputs.size();
     failed_.assign(n, false);
@@ -194,12 +209,15 @@ class Driver {
         const auto [at, fresh] = claimed.emplace(std::filesystem::path(file).lexically_normal(), i);
         const std::optional<FileId> id = fileId(file);
         std::string why;
+        const std::string place = kx_outputPlaceProblem(file);
         if (id && std::find(inputIds.begin(), inputIds.end(), id) != inputIds.end()) {
           why = file + ": is an input picture; kxquant never overwrites its inputs";
         } else if (!fresh) {
           why = file + ": is also the output of " + options_.inputs[at->second] +
                 "; name the outputs with -o, one input at a time";
-        } else if (id && !options_.force) {
+        } else if (!place.empty()) {
+          why = file + ": " + place;
+        } else if (nameTaken(file) && !options_.force) {
           why = file + ": already exists (-f replaces it)";
         }
         if (!why.empty()) {
@@ -292,16 +310,19 @@ class Driver {
     std::vector<size_t> used;  // the inputs they are of
     int width = 0, height = 0;
     bool transparent = false;
+    // Inputs that cannot be read a second time (a pipe), kept from this pass.
+    std::vector<std::optional<SourcePicture>> kept;
   };
   Palettes collectPalettes() {
     const size_t n = options_.inputs.size();
     Palettes all;
+    all.kept.resize(n);
     reporter_.restart();
     for (size_t i = 0; i < n; ++i) {
       if (failed_[i]) continue;
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&]() -> Status {
-        const SourcePicture source = read(i);
+        SourcePicture source = read(i);
         Result<ChosenPalette> chosen =
             choosePictureColormap(source, options_.colors, options_, context());
         if (!chosen) return chosen.error();
@@ -311,6 +332,7 @@ class Driver {
         all.width = std::max(all.width, source.width);
         all.height = std::max(all.height, source.height);
         all.transparent = all.transparent || source.transparentCount > 0;
+        if (cannotBeReread(input)) all.kept[i] = std::move(source);
         return {};
       });
       reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
@@ -327,16 +349,16 @@ class Driver {
       settings.transparentIndex = static_cast<int>(settings.palette.size());
       settings.palette.push_back({0, 0, 0});
     }
-    settings.delayCentiseconds = (options_.delayMs + 5) / 10;
-    settings.loopCount = options_.loop;
+    settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
     return settings;
   }
 
   // One palette for all inputs: every picture's own palette first, then the
   // palette of those palettes, then every picture remapped to it. Pictures
-  // are read twice rather than kept, so that memory stays that of one.
+  // are read twice rather than kept, so that memory stays that of one; only
+  // those that cannot be read again (a pipe) are kept from the first pass.
   void runShared() {
-    const Palettes all = collectPalettes();
+    Palettes all = collectPalettes();
     if (all.used.empty()) return;
     auto failAll = [&] {
       for (size_t i : all.used) failed_[i] = true;
@@ -360,13 +382,15 @@ class Driver {
         })) {
       return failAll();
     }
+    if (gif) warnOfShortFrames(all.used.size());
     reporter_.restart();
     int frames = 0;
     for (size_t k = 0; k < all.used.size(); ++k) {
       const size_t i = all.used[k];
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&]() -> Status {
-        const SourcePicture source = read(i);
+        const SourcePicture source = all.kept[i] ? std::move(*all.kept[i]) : read(i);
+        all.kept[i].reset();
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
         Result<IndexedPicture> picture = remapPicture(source, shared.colormap, identityMap(),
@@ -374,8 +398,17 @@ class Driver {
         if (!picture) return picture.error();
         if (gif) {
           // Smaller frames are centred on the screen of the largest.
-          gif->addFrame(picture->width, picture->height, (all.width - picture->width) / 2,
-                        (all.height - picture->height) / 2, picture->indices.data());
+          const GifRect place{(all.width - picture->width) / 2, (all.height - picture->height) / 2,
+                              picture->width, picture->height};
+          std::vector<uint8_t> screen(static_cast<size_t>(all.width) * all.height);
+          for (int y = 0; y < picture->height; ++y) {
+            std::copy_n(
+                picture->indices.begin() + static_cast<long>(y) * picture->width, picture->width,
+                screen.begin() + (static_cast<long>(y) + place.top) * all.width + place.left);
+          }
+          const int delay = static_cast<int>(gifFrameStart(frames + 1, frameRate()) -
+                                             gifFrameStart(frames, frameRate()));
+          gif->addFrame(std::move(screen), delay, place);
           ++frames;
           verboseSummary(input, options_.output, *picture);
           return {};
@@ -392,6 +425,28 @@ class Driver {
         })) {
       failAll();
     }
+  }
+
+  // The GIF's clock: --fps, else --delay (1000 frames every delay seconds).
+  FrameRate frameRate() const {
+    if (!options_.fps.empty()) return FrameRate{options_.fpsFrames, options_.fpsSeconds};
+    return FrameRate{1000, options_.delayMs};
+  }
+
+  // Browsers show frames shorter than 2 hundredths of a second for 10.
+  void warnOfShortFrames(size_t frames) {
+    int64_t shortest = INT64_MAX;
+    for (size_t k = 0; frames > 1 && k < frames; ++k) {
+      const auto i = static_cast<int64_t>(k);
+      shortest =
+          std::min(shortest, gifFrameStart(i + 1, frameRate()) - gifFrameStart(i, frameRate()));
+    }
+    if (shortest >= 2) return;
+    const std::string option = !options_.fps.empty()
+                                   ? "--fps " + options_.fps
+                                   : "--delay " + std::to_string(options_.delayMs);
+    reporter_.say("kxquant: warning: " + option + " gives frames of " + std::to_string(shortest) +
+                  "/100 s; browsers show frames shorter than 2/100 s for 10/100 s");
   }
 
   QuantOptions options_;

@@ -33,8 +33,12 @@ struct QuantOptions {
   bool verbose = false;
   bool force = false;
   bool refine = true;  // --no-refine: the design's median-cut palette
+  // GIF frame times: --fps (a ratio, kept as given for messages) or --delay.
+  std::string fps;                        // empty when not given
+  int64_t fpsFrames = 0, fpsSeconds = 0;  // --fps as fpsFrames frames every fpsSeconds s
   int delayMs = 100;
-  int loop = 0;
+  bool delayGiven = false;
+  int loop = 0;        // the GIF loop count; -1 with --no-loop (play once)
   std::string output;  // -o; empty for <input stem>-kx.png beside each input
   std::vector<std::string> inputs;
 };

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/outfile.h"
 #include "slurm/slurm.h"
 
 namespace kx {
@@ -133,20 +134,15 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
   const std::vector<Share> shares = splitFrames(frames, cmd.tasks);
   FolderListing files;
   std::vector<Share> todo;
-  std::vector<std::string> redone;
   for (const Share& s : shares) {
     if (rerun && shareDone(c, s, files)) continue;
     todo.push_back(s);
-    for (int64_t k = s.first; k <= s.last; ++k) {
-      for (const std::string& f : frameFiles(c.line, k, FrameFiles::written)) redone.push_back(f);
-    }
   }
   bool gather = false;
   std::vector<Share> palettes;
   if (c.onePalette()) {
     const bool colormapThere = files.has(sharedColormapFile(c));
     gather = !rerun || !colormapThere || (!todo.empty() && !fs::exists(work.file("shared.kxp")));
-    if (gather) redone.push_back(sharedColormapFile(c));
     for (const Share& s : gather ? shares : std::vector<Share>{}) {
       if (!fs::exists(work.file("palettes/" + frameRange(c, s) + ".kxp"))) palettes.push_back(s);
     }
@@ -157,7 +153,7 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
   }
   // The earlier jobs are over: what a killed task left half-written is
   // nobody's now.
-  if (rerun) files.removeTemporaries(redone);
+  if (rerun) files.removeTemporaries(c, todo, gather);
 
   std::vector<StageJob> jobs;
   try {
@@ -199,6 +195,7 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
 }  // namespace
 
 int kxslurmMain(int argc, char** argv) {
+  kx_removeTemporariesOnSignals();
   SlurmCommand cmd;
   try {
     cmd = parseSlurmCommandLine(argc, argv);

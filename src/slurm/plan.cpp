@@ -54,16 +54,37 @@ bool FolderListing::has(const std::string& path) {
   return folder(folderOf(path)).count(baseOf(path)) != 0;
 }
 
-int FolderListing::removeTemporaries(const std::vector<std::string>& outputs) {
-  // Temporary files are "." + the final name + "." + six characters.
-  std::unordered_map<std::string, std::unordered_set<std::string>> wanted;
-  for (const std::string& o : outputs) wanted[folderOf(o)].insert(baseOf(o));
-  int removed = 0;
-  for (const auto& [dir, bases] : wanted) {
+int FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares,
+                                     bool colormap) {
+  // Every frame's files lie in the folders of the first frame's. The
+  // temporary files there ("." + the final name + "." + six characters) are
+  // found first, by the final name; only when there are any are the frames'
+  // files named, one frame at a time: a long sequence is never listed whole.
+  std::vector<std::string> sample;
+  if (!shares.empty()) sample = frameFiles(c.line, shares.front().first, FrameFiles::written);
+  if (colormap) sample.push_back(sharedColormapFile(c));
+  std::unordered_map<std::string, std::vector<std::string>> left;  // final path: temporaries
+  std::unordered_set<std::string> seen;
+  for (const std::string& output : sample) {
+    const std::string dir = folderOf(output);
+    if (!seen.insert(dir).second) continue;
     for (const std::string& name : folder(dir)) {
       if (name.size() < 9 || name[0] != '.' || name[name.size() - 7] != '.') continue;
-      if (!bases.count(name.substr(1, name.size() - 8))) continue;
-      if (unlink((dir + "/" + name).c_str()) == 0) ++removed;
+      left[dir + "/" + name.substr(1, name.size() - 8)].push_back(dir + "/" + name);
+    }
+  }
+  int removed = 0;
+  auto remove = [&](const std::string& output) {
+    auto it = left.find(folderOf(output) + "/" + baseOf(output));
+    if (it == left.end()) return;
+    for (const std::string& temp : it->second) removed += unlink(temp.c_str()) == 0 ? 1 : 0;
+    left.erase(it);
+  };
+  if (left.empty()) return 0;
+  if (colormap) remove(sharedColormapFile(c));
+  for (const Share& s : shares) {
+    for (int64_t k = s.first; k <= s.last && !left.empty(); ++k) {
+      for (const std::string& output : frameFiles(c.line, k, FrameFiles::written)) remove(output);
     }
   }
   return removed;

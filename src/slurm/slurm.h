@@ -77,8 +77,9 @@ class FolderListing {
  public:
   bool has(const std::string& path);
   // Removes the hidden temporary files (".<name>.XXXXXX") that a killed
-  // kxreduce left beside any of these outputs.
-  int removeTemporaries(const std::vector<std::string>& outputs);
+  // kxreduce left beside the files of these shares' frames and, with
+  // `colormap`, beside the sequence's colormap file.
+  int removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares, bool colormap);
 
  private:
   const std::unordered_set<std::string>& folder(const std::string& dir);

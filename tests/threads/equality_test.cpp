@@ -117,6 +117,13 @@ const Case kCases[] = {
     {"MissingFrame", "kxreduce", {"-s", "3", "5", "1", "@seq", "out"}, 255},
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
+    // More frames than a batch coded side by side holds.
+    {"KxquantGif",
+     "kxquant",
+     {"-o", "out.gif", "@seq.2.pic", "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.4.pic",
+      "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.3.pic"},
+     0,
+     {2, 3}},
 };
 
 class SameOutput : public testing::TestWithParam<Case> {
