@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace kx {
 
@@ -50,6 +51,16 @@ void removeTemporaries(int signal) {
   }
   ::signal(signal, SIG_DFL);
   ::raise(signal);
+}
+
+// A file-size limit (ulimit -f) sends SIGXFSZ from the kernel in the name
+// of the writer itself. Caught, it lets the write fail with EFBIG, so the
+// run ends as on a full disk: its own "File too large" message and status,
+// its temporary files removed. Sent by another process, it ends the run as
+// the other signals do.
+void onFileSizeSignal(int signal, siginfo_t* info, void*) {
+  if (info && info->si_code == SI_USER && info->si_pid == ::getpid()) return;
+  removeTemporaries(signal);
 }
 
 mode_t newFileMode() {
@@ -220,15 +231,50 @@ bool OutputBatch::commit(std::string* failed) {
 }
 
 void kx_removeTemporariesOnSignals() {
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction action {};
-    action.sa_handler = removeTemporaries;
-    sigemptyset(&action.sa_mask);
-    // A signal the caller chose to ignore stays ignored.
+  // Every signal whose default action ends the process; SIGKILL and SIGSTOP
+  // cannot be caught.
+  std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                              SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
+                              SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,  SIGSTKFLT, SIGPWR};
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) signals.push_back(s);
+  signals.push_back(SIGXFSZ);
+  for (int s : signals) {
+    // A signal the caller chose to ignore stays ignored, and one that
+    // another part of the process handles (a sanitizer's report of a crash)
+    // stays with its handler.
     struct sigaction old {};
-    if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    if (::sigaction(s, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+        old.sa_handler != SIG_DFL) {
+      continue;
+    }
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    if (s == SIGXFSZ) {
+      action.sa_sigaction = onFileSizeSignal;
+      action.sa_flags = SA_SIGINFO | SA_RESTART;
+    } else {
+      action.sa_handler = removeTemporaries;
+    }
     ::sigaction(s, &action, nullptr);
   }
+}
+
+std::string kx_outputPlaceProblem(const std::string& path) {
+  struct stat st;
+  // A link to a folder is replaced like any link; a folder itself is not.
+  if (path.ends_with('/') || (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+    return "is a folder";
+  }
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  if (::stat(folder.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "the folder " + folder + " does not exist";
+    if (errno == ENOTDIR) return folder + " is not a folder";
+    return "the folder " + folder + " cannot be reached: " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+  return "";
 }
 
 bool kx_sameFile(const std::string& a, const std::string& b) {

@@ -92,9 +92,18 @@ class OutputBatch {
   std::vector<std::pair<std::string, std::string>> waiting_;  // temporary, final
 };
 
-// Removes the temporary files of the process when SIGINT, SIGTERM, SIGHUP or
-// SIGPIPE ends it, then lets the signal end the process as it would have.
+// Removes the temporary files of the process when a signal ends it (every
+// signal whose default action does, but SIGKILL), then lets the signal end
+// the process as it would have. SIGXFSZ from a file-size limit instead makes
+// the write fail (EFBIG), as a full disk does. Signals that are ignored or
+// already handled when this is called are left as they are.
 void kx_removeTemporariesOnSignals();
+
+// Why no output can be made at `path`, as far as can be told before any work
+// (empty when nothing is known against it): "is a folder", "the folder X
+// does not exist", "X is not a folder". What only the writing can tell (no
+// permission, a full disk) is left to it.
+std::string kx_outputPlaceProblem(const std::string& path);
 
 // True when both names exist and are the same file (device and inode).
 bool kx_sameFile(const std::string& a, const std::string& b);

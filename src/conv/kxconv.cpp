@@ -3,12 +3,11 @@
 //
 //   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
 //
-// Inputs: .png, .jpg/.jpeg, .ppm, .pgm, .pbm, .pnm, .pam (extensions in any
-// case), .pic, .icn, .pict. Outputs: .png, .ppm, .pic. Every refusal prints
-// "kxconv: <file>: <what is wrong>" and ends with status 255; the output is
-// created only after the input has been read and checked, and is removed
-// when it cannot be written completely. --help and --version print on the
-// standard output, with status 0.
+// Inputs: .png, .jpg/.jpeg, .webp, .tif/.tiff (the first frame or page),
+// .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic, .icn, .pict. Outputs: .png, .ppm,
+// .pic. Every refusal prints "kxconv: <file>: <what is wrong>" and ends with status 255; the output
+// is created only after the input has been read and checked, and is removed when it cannot be
+// written completely. --help and --version print on the standard output, with status 0.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -17,16 +16,13 @@
 #include <new>
 #include <string>
 
-#include "common/fatal.h"
+#include "common/error.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
 #include "common/threads.h"
+#include "common/version.h"
 #include "conv/kxconv.h"
 #include "imageio/imageio.h"
-
-#ifndef KX_VERSION
-#define KX_VERSION "unknown"
-#endif
 
 namespace kx {
 
@@ -34,7 +30,7 @@ namespace {
 
 constexpr int kFailure = 255;
 
-enum class Format { Unknown, Png, Jpeg, Pnm, Pic, Icn, Pict, Ppm };
+enum class Format { Unknown, Png, Jpeg, Webp, Tiff, Pnm, Pic, Icn, Pict, Ppm };
 
 std::string extensionOf(const std::string& path) {
   return std::filesystem::path(path).extension().string();
@@ -53,6 +49,8 @@ Format inputFormat(const std::string& path) {
   const std::string ext = extensionOf(path), low = lowered(ext);
   if (low == ".png") return Format::Png;
   if (low == ".jpg" || low == ".jpeg") return Format::Jpeg;
+  if (low == ".webp") return Format::Webp;
+  if (low == ".tif" || low == ".tiff") return Format::Tiff;
   if (low == ".ppm" || low == ".pgm" || low == ".pbm" || low == ".pnm" || low == ".pam") {
     return Format::Pnm;
   }
@@ -82,6 +80,7 @@ void printUsage(std::FILE* stream) {
       "Converts pictures by their file extensions:\n"
       "  .png .ppm .pgm .pbm .pnm .pam  ->  .pic (RGB, with alpha when the source has it)\n"
       "  .jpg .jpeg                     ->  .pic (RGB)\n"
+      "  .webp .tif .tiff               ->  .pic (the first frame or page)\n"
       "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
       "  .icn + colormap                ->  .png (palette image) or .ppm\n"
       "  .pict                          ->  .png\n"
@@ -148,7 +147,8 @@ void convert(const Arguments& args) {
   if (in == Format::Unknown) {
     throw ConvError(
         args.input + ": " + describeExtension(args.input) +
-        " (kxconv reads .png, .jpg, .jpeg, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)");
+        " (kxconv reads .png, .jpg, .jpeg, .webp, .tif, .tiff, .ppm, .pgm, .pbm, .pnm, .pam, .pic, "
+        ".icn and .pict)");
   }
   if (out == Format::Unknown) {
     throw ConvError(args.output + ": " + describeExtension(args.output) +
@@ -159,6 +159,10 @@ void convert(const Arguments& args) {
   }
   if (sameFile(args.input, args.output)) {
     throw ConvError(args.output + ": the output would overwrite the input");
+  }
+  // Known before the input is read: no conversion is done for nothing.
+  if (const std::string problem = kx_outputPlaceProblem(args.output); !problem.empty()) {
+    throw ConvError(args.output + ": " + problem);
   }
 
   // A PNG made into a picture goes row by row into the picture's planes:
@@ -175,6 +179,12 @@ void convert(const Arguments& args) {
       break;
     case Format::Jpeg:
       image = readJpegFile(args.input);
+      break;
+    case Format::Webp:
+      image = readWebpFile(args.input);
+      break;
+    case Format::Tiff:
+      image = readTiffFile(args.input);
       break;
     case Format::Pnm:
       image = readPnmFile(args.input);
@@ -220,7 +230,7 @@ int kxconvMain(int argc, char** argv) {
       return 0;
     }
     if (!std::strcmp(argv[i], "--version")) {
-      std::printf("kxconv %s\n", KX_VERSION);
+      std::printf("kxconv %s\n", toolVersion());
       return 0;
     }
   }
@@ -243,11 +253,11 @@ int kxconvMain(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "kxconv: %s\n", e.what());
     return kFailure;
-  } catch (const ExitRequest& e) {
-    // The colormap readers have printed their message already.
+  } catch (const Error& e) {
+    // What is wrong inside a colormap file, in kxreduce's words as always.
     std::fflush(stdout);
-    std::fflush(stderr);
-    return e.status;
+    std::fprintf(stderr, "Error: %s\n", e.what());
+    return kFailure;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "kxconv: %s: out of memory\n", args.input.c_str());
     return kFailure;

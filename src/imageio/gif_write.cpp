@@ -1,31 +1,160 @@
-// Animated GIF files through giflib.
+// Animated GIF files: giflib writes the file's structure, our own LZW coder
+// (gif_lzw.cpp) the image data, so that frames can be coded on many threads.
 //
-// The file, GIF89a: the logical screen (the settings' size) with the global
-// palette, padded with black to the next power of two as the format needs;
-// a NETSCAPE2.0 application extension holding the loop count; then for every frame a graphic
-// control extension (delay, disposal "restore to background", the transparent index when there is
-// one) and the image: its place on the screen, no local palette, the indices LZW-coded by giflib.
-// The background index is the transparent index when there is one, else 0.
+// The file, GIF89a, all numbers little-endian:
+//   "GIF89a", the logical screen descriptor: the screen's width and height
+//     (16 bits each), a global colour table of 2^n entries (the palette padded
+//     with black), colour resolution 8, the background index (the
+//     transparent index when there is one, else 0), aspect 0;
+//   the global colour table, 3 bytes (R, G, B) per entry;
+//   a NETSCAPE2.0 application extension: a 3-byte sub-block, 1 and the loop
+//     count (0 repeats for ever); left out when the frames play once;
+//   for every stored frame:
+//     a graphic control extension: disposal 1 ("leave in place") or 2
+//       ("restore to background"), no user input, the delay in hundredths
+//       of a second, the transparent index (flagged whenever there is one);
+//     an image descriptor: the frame's rectangle on the screen, no local
+//       colour table, not interlaced;
+//     the image data: the LZW minimum code size (the colour table's bits, at
+//       least 2), the data sub-blocks, an empty sub-block;
+//   the trailer, 0x3B.
 //
-// giflib writes through a callback into an OutFile, so the file on disk is
-// only ever complete or absent.
+// The palette's transparent entry is the transparent index; without one, the
+// writer adds an entry after the palette's colours for it, when the palette
+// has fewer than 256 colours.
+//
+// How frames are stored. The screen starts as background. Each frame is
+// stored as the smallest rectangle where its picture differs from what the
+// screen shows, drawn over it and left in place. Inside the rectangle,
+// pixels equal to what is shown may be written as the transparent index,
+// which often codes into longer strings: both versions are coded and the
+// smaller one is stored (the opaque one on a tie). A frame equal to the one
+// before lengthens it (the delays add up, while the sum fits 16 bits); one
+// that differs from it only where the previous frame's disposal cleared the
+// screen is stored as a 1 x 1 frame that changes nothing, to mark its start.
+//
+// Background cannot be drawn over a colour: a transparent pixel shows what
+// is below it. Where a picture shows background (its transparent pixels, or
+// the screen around a smaller picture) where the screen shows a colour, the
+// frame before gets disposal 2 and its rectangle grows to cover those
+// pixels; so one frame is held back until the next has arrived. Without a
+// transparent index (256 colours and no transparent entry) frames are plain
+// rectangles: background can then only be around smaller pictures, which
+// disposal 2 alone clears.
+//
+// Decoders show the background as transparent (browsers always; every
+// decoder when the background index is the transparent index), so a picture
+// smaller than the screen has a transparent surround.
+//
+// Frames wait in a batch of a few (twice the threads, bounded in bytes) and
+// the batch's frames are coded side by side; which version of a frame is
+// stored depends only on its own codes, so the bytes are the same for any
+// number of threads. giflib writes through a callback into an OutFile, so
+// the file on disk is only ever complete or absent.
 #include <gif_lib.h>
 
+#include <algorithm>
+#include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "common/outfile.h"
+#include "common/threads.h"
+#include "imageio/gif_pvt.h"
 #include "imageio/imageio.h"
 
 namespace kx {
 
+namespace {
+
+// What the screen shows at a pixel: a palette index, or the background.
+using Shown = uint16_t;
+constexpr Shown kBackground = 256;
+constexpr int kMaxDelay = 65535;
+// Frames waiting to be coded hold up to two versions of their rectangle.
+constexpr size_t kBatchBytes = size_t{64} << 20;
+
+// The bounding box of the pixels added to it.
+class Bounds {
+ public:
+  void add(int x, int y) {
+    x0_ = std::min(x0_, x);
+    x1_ = std::max(x1_, x);
+    y0_ = std::min(y0_, y);
+    y1_ = std::max(y1_, y);
+  }
+  void add(const GifRect& r) {
+    add(r.left, r.top);
+    add(r.left + r.width - 1, r.top + r.height - 1);
+  }
+  bool empty() const { return x1_ < x0_; }
+  GifRect rect() const {
+    return empty() ? GifRect{} : GifRect{x0_, y0_, x1_ - x0_ + 1, y1_ - y0_ + 1};
+  }
+
+ private:
+  int x0_ = INT_MAX, y0_ = INT_MAX, x1_ = -1, y1_ = -1;
+};
+
+int writeToFile(GifFileType* gif, const GifByteType* data, int length) {
+  auto* out = static_cast<OutFile*>(gif->UserData);
+  out->write(data, static_cast<size_t>(length));
+  return out->failed() ? 0 : length;
+}
+
+}  // namespace
+
+int64_t gifFrameStart(int64_t frame, const FrameRate& rate) {
+  return (200 * frame * rate.seconds + rate.frames) / (2 * rate.frames);
+}
+
 struct GifWriter::State {
+  // A frame as it came: the screen's indices and where the picture is.
+  struct Canvas {
+    std::vector<uint8_t> pixels;
+    GifRect picture;
+  };
+  // A frame whose rectangle and disposal are settled, waiting to be coded.
+  struct Pending {
+    GifRect rect;
+    int disposal = DISPOSE_DO_NOT;
+    int delay = 0;
+    std::vector<uint8_t> versions[2];  // opaque; unchanged pixels transparent (or empty)
+    std::vector<uint8_t> codes[2];
+  };
+  // Where a row of one frame differs from the same row of another.
+  struct Span {
+    int first = INT_MAX, last = -1;
+    bool empty() const { return last < first; }
+  };
+
   std::string path;
   std::unique_ptr<OutFile> out;
   GifFileType* gif = nullptr;
-  int screenWidth = 0, screenHeight = 0;
-  GraphicsControlBlock control{};
+  int width = 0, height = 0;
+  int colours = 0;             // the caller's palette entries
+  int sourceTransparent = -1;  // the caller's transparent entry
+  int transparent = -1;        // the transparent index of the file
+  int codeSize = 2;
+  size_t batch = 1;
   bool committed = false;
+
+  // The last frame settled, with its rectangle and disposal: the screen
+  // before the held frame is this picture, cleared over the rectangle with
+  // disposal 2. None before the first frame (all background).
+  std::optional<Canvas> settled;
+  GifRect settledRect;
+  int settledDisposal = DISPOSE_DO_NOT;
+  // The last frame, held back until the next one settles its disposal.
+  std::optional<Canvas> held;
+  GifRect heldRect;  // what differs from the screen before it
+  int heldDelay = 0;
+  std::vector<Pending> pending;
+  std::vector<Span> spans;  // per row: where the new frame differs from the held one
+  std::vector<Shown> rowA, rowB;
 
   ~State() {
     // Closing writes the trailer into the OutFile, which is then destroyed
@@ -44,25 +173,190 @@ struct GifWriter::State {
     if (out->failed()) throw ConvError(path + ": cannot write: " + std::strerror(out->error()));
     fail(what, gif->Error);
   }
+
+  // Row y of a frame as the screen is to show it.
+  void expandRow(const Canvas& c, int y, Shown* row) const {
+    const GifRect& p = c.picture;
+    if (y < p.top || y >= p.top + p.height) {
+      std::fill(row, row + width, kBackground);
+      return;
+    }
+    std::fill(row, row + p.left, kBackground);
+    const uint8_t* from = c.pixels.data() + static_cast<size_t>(y) * width;
+    for (int x = p.left; x < p.left + p.width; ++x) {
+      row[x] = from[x] == sourceTransparent ? kBackground : from[x];
+    }
+    std::fill(row + p.left + p.width, row + width, kBackground);
+  }
+
+  // Row y of the screen as the held frame finds it.
+  void screenRow(int y, Shown* row) const {
+    if (!settled) {
+      std::fill(row, row + width, kBackground);
+      return;
+    }
+    expandRow(*settled, y, row);
+    const GifRect& r = settledRect;
+    if (settledDisposal == DISPOSE_BACKGROUND && y >= r.top && y < r.top + r.height) {
+      std::fill(row + r.left, row + r.left + r.width, kBackground);
+    }
+  }
+
+  static Span differ(const Shown* a, const Shown* b, int n) {
+    Span s;
+    int x = 0;
+    while (x < n && a[x] == b[x]) ++x;
+    if (x == n) return s;
+    s.first = x;
+    for (x = n - 1; a[x] == b[x];) --x;
+    s.last = x;
+    return s;
+  }
+
+  // The held frame is stored over `rect` with `disposal`, and becomes the
+  // settled one.
+  void settle(const GifRect& rect, int disposal) {
+    Pending p;
+    p.rect = rect;
+    p.disposal = disposal;
+    p.delay = heldDelay;
+    const size_t area = static_cast<size_t>(rect.width) * rect.height;
+    p.versions[0].resize(area);
+    if (transparent >= 0) p.versions[1].resize(area);
+    const auto clear = static_cast<uint8_t>(std::max(transparent, 0));
+    bool differs = false;  // the two versions
+    size_t at = 0;
+    for (int y = rect.top; y < rect.top + rect.height; ++y) {
+      expandRow(*held, y, rowA.data());
+      screenRow(y, rowB.data());
+      for (int x = rect.left; x < rect.left + rect.width; ++x, ++at) {
+        const Shown want = rowA[x], now = rowB[x];
+        // Background is only wanted where the screen shows it already: the
+        // frame before was disposed of over it.
+        assert(want != kBackground || (transparent >= 0 && now == kBackground));
+        const uint8_t drawn = want == kBackground ? clear : static_cast<uint8_t>(want);
+        p.versions[0][at] = drawn;
+        if (transparent >= 0) {
+          const bool same = want == now;
+          differs = differs || (same && want != kBackground);
+          p.versions[1][at] = same ? clear : drawn;
+        }
+      }
+    }
+    if (!differs) p.versions[1] = {};
+    settled = std::move(held);
+    held.reset();
+    settledRect = rect;
+    settledDisposal = disposal;
+    pending.push_back(std::move(p));
+    if (pending.size() >= batch) flush();
+  }
+
+  // The frame becomes the held one; `changed` holds what differs from the
+  // screen it finds.
+  void hold(Canvas canvas, const Bounds& changed, int delay) {
+    heldRect = changed.rect();
+    if (heldRect.empty()) {
+      // Nothing to draw, but the frame's time starts here. Without a
+      // transparent index the picture's corner is a colour, and the screen
+      // shows it already.
+      heldRect = transparent >= 0 ? GifRect{0, 0, 1, 1}
+                                  : GifRect{canvas.picture.left, canvas.picture.top, 1, 1};
+    }
+    held = std::move(canvas);
+    heldDelay = delay;
+  }
+
+  // Compares the new frame with the held one row by row (in stripes of rows
+  // on the threads): fills `spans`, and returns whether they are the same
+  // and where the new one shows background over a colour of the held one.
+  bool compare(const Canvas& next, Bounds& cleared) {
+    const bool samePlace = next.picture == held->picture;
+    std::mutex merge;
+    bool same = true;
+    const int64_t minimumRows = std::max<int64_t>(1, kStripePixels / width);
+    kx_forStripes(height, minimumRows, [&](int64_t begin, int64_t end) {
+      std::vector<Shown> a(static_cast<size_t>(width)), b(static_cast<size_t>(width));
+      Bounds stripeCleared;
+      bool stripeSame = true;
+      for (auto y = static_cast<int>(begin); y < end; ++y) {
+        Span& span = spans[static_cast<size_t>(y)];
+        span = Span{};
+        // Equal bytes over the same picture: the same row on the screen.
+        const size_t row = static_cast<size_t>(y) * width + std::max(next.picture.left, 0);
+        if (samePlace && (y < next.picture.top || y >= next.picture.top + next.picture.height ||
+                          std::memcmp(next.pixels.data() + row, held->pixels.data() + row,
+                                      static_cast<size_t>(next.picture.width)) == 0)) {
+          continue;
+        }
+        expandRow(next, y, a.data());
+        expandRow(*held, y, b.data());
+        span = differ(a.data(), b.data(), width);
+        if (span.empty()) continue;
+        stripeSame = false;
+        for (int x = span.first; x <= span.last; ++x) {
+          if (a[x] == kBackground && b[x] != kBackground) stripeCleared.add(x, y);
+        }
+      }
+      const std::lock_guard lock(merge);
+      same = same && stripeSame;
+      if (!stripeCleared.empty()) cleared.add(stripeCleared.rect());
+    });
+    return same;
+  }
+
+  // Codes the waiting frames side by side and writes them in order.
+  void flush() {
+    std::vector<std::pair<size_t, int>> jobs;
+    for (size_t f = 0; f < pending.size(); ++f) {
+      for (int v = 0; v < 2; ++v) {
+        if (!pending[f].versions[v].empty()) jobs.emplace_back(f, v);
+      }
+    }
+    kx_parallel(static_cast<int>(jobs.size()), [&](int j) {
+      const auto [f, v] = jobs[static_cast<size_t>(j)];
+      Pending& p = pending[f];
+      p.codes[v] = gifLzwEncode(p.versions[v], codeSize);
+      p.versions[v] = {};
+    });
+    for (Pending& p : pending) {
+      const bool second = !p.codes[1].empty() && p.codes[1].size() < p.codes[0].size();
+      write(p, p.codes[second ? 1 : 0]);
+    }
+    pending.clear();
+  }
+
+  void write(const Pending& p, const std::vector<uint8_t>& code) {
+    GraphicsControlBlock control{};
+    control.DisposalMode = p.disposal;
+    control.UserInputFlag = false;
+    control.DelayTime = p.delay;
+    control.TransparentColor = transparent >= 0 ? transparent : NO_TRANSPARENT_COLOR;
+    GifByteType extension[4];
+    const size_t length = EGifGCBToExtension(&control, extension);
+    check(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension),
+          "frame delay");
+    check(
+        EGifPutImageDesc(gif, p.rect.left, p.rect.top, p.rect.width, p.rect.height, false, nullptr),
+        "frame");
+    // giflib wrote the code size when the descriptor set up its own coder;
+    // the sub-blocks follow as they are.
+    check(EGifPutCode(gif, codeSize, code.data()), "frame");
+    for (size_t at = size_t{code[0]} + 1; at < code.size(); at += size_t{code[at]} + 1) {
+      check(EGifPutCodeNext(gif, code.data() + at), "frame");
+    }
+    check(EGifPutCodeNext(gif, nullptr), "frame");
+  }
 };
-
-namespace {
-
-int writeToFile(GifFileType* gif, const GifByteType* data, int length) {
-  auto* out = static_cast<OutFile*>(gif->UserData);
-  out->write(data, static_cast<size_t>(length));
-  return out->failed() ? 0 : length;
-}
-
-}  // namespace
 
 GifWriter::GifWriter(const std::string& path, const Settings& settings)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.path = path;
-  const size_t colors = settings.palette.size();
-  if (colors < 1 || colors > 256) {
-    throw ConvError(path + ": a GIF palette holds 1 to 256 colours, not " + std::to_string(colors));
+  const size_t colours = settings.palette.size();
+  if (colours < 1 || colours > 256) {
+    throw ConvError(path + ": a GIF palette holds 1 to 256 colours, not " +
+                    std::to_string(colours));
   }
   if (settings.screenWidth < 1 || settings.screenHeight < 1 || settings.screenWidth > 0xFFFF ||
       settings.screenHeight > 0xFFFF) {
@@ -70,8 +364,27 @@ GifWriter::GifWriter(const std::string& path, const Settings& settings)
                     std::to_string(settings.screenWidth) + " x " +
                     std::to_string(settings.screenHeight));
   }
-  s.screenWidth = settings.screenWidth;
-  s.screenHeight = settings.screenHeight;
+  if (settings.transparentIndex >= static_cast<int>(colours)) {
+    throw ConvError(path + ": the transparent index " + std::to_string(settings.transparentIndex) +
+                    " is not in the palette");
+  }
+  s.width = settings.screenWidth;
+  s.height = settings.screenHeight;
+  s.colours = static_cast<int>(colours);
+  s.sourceTransparent = settings.transparentIndex;
+  std::vector<std::array<uint8_t, 3>> palette = settings.palette;
+  s.transparent = settings.transparentIndex;
+  if (s.transparent < 0 && colours < 256) {
+    s.transparent = static_cast<int>(colours);
+    palette.push_back({0, 0, 0});
+  }
+  const size_t screen = static_cast<size_t>(s.width) * s.height;
+  s.spans.resize(static_cast<size_t>(s.height));
+  s.rowA.resize(static_cast<size_t>(s.width));
+  s.rowB.resize(static_cast<size_t>(s.width));
+  const int threads = kx_threadsHere();
+  s.batch = threads <= 1 ? 1 : std::clamp<size_t>(kBatchBytes / (3 * screen), 1, 2 * threads);
+
   s.out = OutFile::create(path);
   if (!s.out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
   int error = 0;
@@ -80,62 +393,105 @@ GifWriter::GifWriter(const std::string& path, const Settings& settings)
   EGifSetGifVersion(s.gif, true);
 
   int mapSize = 2;
-  while (static_cast<size_t>(mapSize) < colors) mapSize *= 2;
+  while (static_cast<size_t>(mapSize) < palette.size()) mapSize *= 2;
   ColorMapObject* map = GifMakeMapObject(mapSize, nullptr);
   if (!map) throw std::bad_alloc();
-  for (size_t i = 0; i < colors; ++i) {
-    map->Colors[i] =
-        GifColorType{settings.palette[i][0], settings.palette[i][1], settings.palette[i][2]};
+  for (size_t i = 0; i < palette.size(); ++i) {
+    map->Colors[i] = GifColorType{palette[i][0], palette[i][1], palette[i][2]};
   }
-  const int background = settings.transparentIndex >= 0 ? settings.transparentIndex : 0;
-  const int result = EGifPutScreenDesc(s.gif, s.screenWidth, s.screenHeight, 8, background, map);
+  s.codeSize = std::max(2, map->BitsPerPixel);
+  const int background = std::max(s.transparent, 0);
+  const int result = EGifPutScreenDesc(s.gif, s.width, s.height, 8, background, map);
   GifFreeMapObject(map);
   s.check(result, "screen");
 
-  // Browsers and viewers read the loop count from this extension; without
-  // it an animation plays once.
-  static const char kNetscape[] = "NETSCAPE2.0";
-  const uint8_t loop[3] = {1, static_cast<uint8_t>(settings.loopCount & 0xFF),
-                           static_cast<uint8_t>((settings.loopCount >> 8) & 0xFF)};
-  s.check(EGifPutExtensionLeader(s.gif, APPLICATION_EXT_FUNC_CODE), "loop count");
-  s.check(EGifPutExtensionBlock(s.gif, 11, kNetscape), "loop count");
-  s.check(EGifPutExtensionBlock(s.gif, 3, loop), "loop count");
-  s.check(EGifPutExtensionTrailer(s.gif), "loop count");
-
-  s.control.DisposalMode = DISPOSE_BACKGROUND;
-  s.control.UserInputFlag = false;
-  s.control.DelayTime = settings.delayCentiseconds;
-  s.control.TransparentColor =
-      settings.transparentIndex >= 0 ? settings.transparentIndex : NO_TRANSPARENT_COLOR;
+  if (settings.loopCount != kPlayOnce) {
+    // Browsers and viewers read the loop count from this extension; without
+    // it an animation plays once.
+    static const char kNetscape[] = "NETSCAPE2.0";
+    const uint8_t loop[3] = {1, static_cast<uint8_t>(settings.loopCount & 0xFF),
+                             static_cast<uint8_t>((settings.loopCount >> 8) & 0xFF)};
+    s.check(EGifPutExtensionLeader(s.gif, APPLICATION_EXT_FUNC_CODE), "loop count");
+    s.check(EGifPutExtensionBlock(s.gif, 11, kNetscape), "loop count");
+    s.check(EGifPutExtensionBlock(s.gif, 3, loop), "loop count");
+    s.check(EGifPutExtensionTrailer(s.gif), "loop count");
+  }
 }
 
 GifWriter::~GifWriter() = default;
 
-void GifWriter::addFrame(int width, int height, int left, int top, const uint8_t* indices) {
+void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture) {
   State& s = *state_;
   if (s.committed) throw ConvError(s.path + ": a frame after the end of the file");
-  if (width < 1 || height < 1 || left < 0 || top < 0 || left + width > s.screenWidth ||
-      top + height > s.screenHeight) {
-    throw ConvError(s.path + ": a " + std::to_string(width) + " x " + std::to_string(height) +
-                    " frame at (" + std::to_string(left) + ", " + std::to_string(top) +
-                    ") does not fit the " + std::to_string(s.screenWidth) + " x " +
-                    std::to_string(s.screenHeight) + " screen");
+  if (picture.empty()) picture = GifRect{0, 0, s.width, s.height};
+  if (picture.left < 0 || picture.top < 0 || picture.width > s.width - picture.left ||
+      picture.height > s.height - picture.top ||
+      screen.size() != static_cast<size_t>(s.width) * s.height) {
+    throw ConvError(s.path + ": a " + std::to_string(picture.width) + " x " +
+                    std::to_string(picture.height) + " picture at (" +
+                    std::to_string(picture.left) + ", " + std::to_string(picture.top) +
+                    ") does not fit the " + std::to_string(s.width) + " x " +
+                    std::to_string(s.height) + " screen");
   }
-  GifByteType extension[4];
-  const size_t length = EGifGCBToExtension(&s.control, extension);
-  s.check(EGifPutExtension(s.gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension),
-          "frame delay");
-  s.check(EGifPutImageDesc(s.gif, left, top, width, height, false, nullptr), "frame");
-  // giflib takes the row as non-const but only reads it.
-  for (int y = 0; y < height; ++y) {
-    auto* row = const_cast<GifPixelType*>(indices + static_cast<size_t>(y) * width);
-    s.check(EGifPutLine(s.gif, row, width), "frame");
+  if (delayCentiseconds < 0 || delayCentiseconds > kMaxDelay) {
+    throw ConvError(s.path + ": a frame delay of " + std::to_string(delayCentiseconds) +
+                    " hundredths of a second (GIF stores 0 to 65535)");
   }
+  for (int y = picture.top; y < picture.top + picture.height; ++y) {
+    const uint8_t* row = screen.data() + static_cast<size_t>(y) * s.width + picture.left;
+    if (*std::max_element(row, row + picture.width) >= s.colours) {
+      throw ConvError(s.path + ": a frame has indices beyond its " + std::to_string(s.colours) +
+                      " palette entries");
+    }
+  }
+  State::Canvas canvas{std::move(screen), picture};
+  if (!s.held) {
+    Bounds changed;
+    for (int y = 0; y < s.height; ++y) {
+      s.expandRow(canvas, y, s.rowA.data());
+      s.screenRow(y, s.rowB.data());
+      const State::Span span = State::differ(s.rowA.data(), s.rowB.data(), s.width);
+      if (!span.empty()) changed.add(GifRect{span.first, y, span.last - span.first + 1, 1});
+    }
+    s.hold(std::move(canvas), changed, delayCentiseconds);
+    return;
+  }
+  // Where the new picture shows background over a colour of the held one,
+  // the held frame must clear the screen after it.
+  Bounds cleared;
+  const bool same = s.compare(canvas, cleared);
+  if (same && s.heldDelay + delayCentiseconds <= kMaxDelay) {
+    s.heldDelay += delayCentiseconds;
+    return;
+  }
+  if (cleared.empty()) {
+    s.settle(s.heldRect, DISPOSE_DO_NOT);
+  } else {
+    cleared.add(s.heldRect);
+    s.settle(cleared.rect(), DISPOSE_BACKGROUND);
+  }
+  // What differs from the screen now: from the frame just settled, except
+  // where its disposal cleared the screen.
+  const GifRect& r = s.settledRect;
+  const bool disposed = s.settledDisposal == DISPOSE_BACKGROUND;
+  Bounds changed;
+  for (int y = 0; y < s.height; ++y) {
+    State::Span span = s.spans[static_cast<size_t>(y)];
+    if (disposed && y >= r.top && y < r.top + r.height) {
+      s.expandRow(canvas, y, s.rowA.data());
+      s.screenRow(y, s.rowB.data());
+      span = State::differ(s.rowA.data(), s.rowB.data(), s.width);
+    }
+    if (!span.empty()) changed.add(GifRect{span.first, y, span.last - span.first + 1, 1});
+  }
+  s.hold(std::move(canvas), changed, delayCentiseconds);
 }
 
 void GifWriter::commit() {
   State& s = *state_;
   if (s.committed) return;
+  if (s.held) s.settle(s.heldRect, DISPOSE_DO_NOT);
+  s.flush();
   int error = 0;
   GifFileType* gif = s.gif;
   s.gif = nullptr;

@@ -12,16 +12,9 @@
 
 namespace kx {
 
-void checkGeometry(const std::string& name, long width, long height) {
-  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
-  if (width < 1 || height < 1) throw ConvError(name + ": the picture is empty (" + size + ")");
-  if (width > kMaxPictureSide || height > kMaxPictureSide) {
-    throw ConvError(name + ": the picture is " + size + "; a .pic picture holds at most " +
-                    std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide));
-  }
-  if (kx_overPixelLimit(width, height)) {
-    throw ConvError(
-        kx_readRefusalText(name, ReadRefusal{ReadRefusal::Cause::tooLarge, width, height}));
+void checkGeometry(const std::string& name, long width, long height, const char* format) {
+  if (Status size = checkPictureSize(name, width, height, format); !size) {
+    throw ConvError(size.error().message);
   }
 }
 
@@ -72,11 +65,36 @@ int64_t InputFile::size() const {
   return st.st_size;
 }
 
+std::span<const uint8_t> InputFile::peek(size_t n) {
+  if (aheadAt_ > 0) {
+    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(aheadAt_));
+    aheadAt_ = 0;
+  }
+  while (ahead_.size() < n) {
+    const size_t old = ahead_.size();
+    ahead_.resize(n);
+    const ssize_t got = ::read(fd_, ahead_.data() + old, n - old);
+    ahead_.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw ConvError(path_ + ": cannot read: " + std::strerror(errno));
+    if (got == 0) break;
+  }
+  return {ahead_.data(), std::min(n, ahead_.size())};
+}
+
+void InputFile::putBack(std::span<const uint8_t> bytes) {
+  ahead_.insert(ahead_.begin() + static_cast<std::ptrdiff_t>(aheadAt_), bytes.begin(), bytes.end());
+}
+
 size_t InputFile::read(uint8_t* out, size_t n) {
-  size_t done = 0;
-  if (n > 0 && pending_ >= 0) {
-    out[done++] = static_cast<uint8_t>(pending_);
-    pending_ = -1;
+  size_t done = std::min(n, ahead_.size() - aheadAt_);
+  if (done > 0) {
+    std::memcpy(out, ahead_.data() + aheadAt_, done);
+    aheadAt_ += done;
+    if (aheadAt_ == ahead_.size()) {
+      ahead_.clear();
+      aheadAt_ = 0;
+    }
   }
   while (done < n) {
     const ssize_t got = ::read(fd_, out + done, n - done);
@@ -99,10 +117,7 @@ bool InputFile::readUpTo(std::vector<uint8_t>& bytes, size_t limit) {
     bytes.resize(old + got);
     if (got < want) return false;
   }
-  uint8_t extra;
-  if (read(&extra, 1) != 1) return false;
-  pending_ = extra;  // the next read starts with it
-  return true;
+  return !peek(1).empty();
 }
 
 }  // namespace kx

@@ -1,5 +1,5 @@
-// Image files in memory: today's formats (PNG, JPEG, netpbm PPM/PGM/PBM/PAM,
-// GIF output) and the system's own (.pic pictures, .icn colour-mapped images
+// Image files in memory: today's formats (PNG, JPEG, WebP, TIFF, netpbm
+// PPM/PGM/PBM/PAM, GIF output) and the system's own (.pic pictures, .icn colour-mapped images
 // with their colormaps, PICT pictures), for the front ends (kxconv, kxquant).
 //
 // Every reader produces an Image in memory and every writer takes one, so a
@@ -7,33 +7,33 @@
 // file is created only once the input is known to be good, and the OutFile
 // under every writer removes it again when writing fails.
 //
-// Stands on common, picture, output and pict. Refusals are ConvErrors whose
-// message names the file.
+// Stands on common, picture, output and pict. Refusals are thrown as Errors
+// (ConvError) whose message names the file: libpng and libjpeg unwind from
+// deep inside their decoders, and the readers stay in that style.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/pixel_limit.h"
 #include "picture/picture.h"
 
 namespace kx {
 
-// A refusal; the message reads "<file>: <what is wrong>" and kxconv prints it
-// after "kxconv: ".
-struct ConvError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A file that cannot be read or written: an Error of code badFile whose
+// message reads "<file>: <what is wrong>" (kxconv prints it after "kxconv: ").
+struct ConvError : Error {
+  explicit ConvError(std::string text) : Error(ErrorCode::badFile, std::move(text)) {}
 };
 
 // Conversions of fewer pixels than this stay on the calling thread.
 constexpr int64_t kStripePixels = int64_t{1} << 16;
-
-// The largest side of a picture: .pic geometry is signed 16-bit.
-constexpr int kMaxPictureSide = 32767;
 
 // What a picture file says about how its samples are to be seen and sized,
 // carried from a reader to the PNG writer. Empty fields were not in the file.
@@ -79,8 +79,10 @@ struct Image {
 
 // Throws ConvError unless 1 <= width, height <= kMaxPictureSide and the
 // picture is within the pixel limit (common/pixel_limit.h). Every reader
-// calls it before it allocates anything the size of the picture.
-void checkGeometry(const std::string& name, long width, long height);
+// calls it before it allocates anything the size of the picture, with the
+// name of its format ("PNG") for the message; without one the limit is
+// named as the .pic format's, whose geometry sets it.
+void checkGeometry(const std::string& name, long width, long height, const char* format = nullptr);
 
 // A sample of 0..maxval brought to 0..255, rounded to nearest:
 // (v * 255 + maxval / 2) / maxval, netpbm's rule. For maxval 65535 it gives
@@ -94,10 +96,15 @@ inline uint8_t scaleSample(uint32_t v, uint32_t maxval) {
 // up in the palette.
 Image expandToRgb(const Image& image, bool keepAlpha);
 
-// An input file read no further than its reader needs: a header is read and
-// checked before the rest, and never more than the header says can be used
-// (a link to /dev/zero costs a header's worth). Throws ConvError naming the
-// file when it cannot be opened or read.
+// An input read once, from the front, no further than its reader needs: a
+// header is read and checked before the rest, and never more than the
+// header says can be used (a link to /dev/zero costs a header's worth).
+// Nothing is read twice and nothing is reopened, so a pipe, a FIFO or
+// /dev/stdin is read as a file is. The first bytes can be looked at to tell
+// the format (peek) and stay for the reader; a reader that took more than
+// its picture gives the rest back (putBack), so that what follows it in a
+// stream is there for the next reader. Throws ConvError naming the file
+// when it cannot be opened or read.
 class InputFile {
  public:
   explicit InputFile(const std::string& path);
@@ -108,22 +115,58 @@ class InputFile {
   const std::string& path() const { return path_; }
   // The size of a regular file; -1 for a pipe or a device.
   int64_t size() const;
+  // The next n bytes (fewer only at the end of the file), read but kept for
+  // the next reads.
+  std::span<const uint8_t> peek(size_t n);
+  // Bytes read past the end of a picture: the next reads return them first.
+  void putBack(std::span<const uint8_t> bytes);
   // Up to n bytes; fewer only at the end of the file.
   size_t read(uint8_t* out, size_t n);
   // Appends bytes until `bytes` holds `limit` of them or the file ends; true
-  // when the file goes on beyond them (the byte read ahead to tell is kept
-  // for the next read).
+  // when the file goes on beyond them.
   bool readUpTo(std::vector<uint8_t>& bytes, size_t limit);
 
  private:
   std::string path_;
   int fd_ = -1;
-  int pending_ = -1;  // a byte read ahead by readUpTo, or -1
+  std::vector<uint8_t> ahead_;  // bytes read and not yet consumed, from aheadAt_
+  size_t aheadAt_ = 0;
 };
+
+// A file of one or more frames (an animated WebP, a multi-page TIFF), read a
+// frame at a time so that a long animation is never held whole: only the
+// file's bytes and the frame at hand are in memory.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // The next frame, replacing everything in `frame` (its metadata too);
+  // false after the last one. ConvError naming the file when the frame is
+  // damaged or beyond kMaxFrames.
+  virtual bool next(Image& frame) = 0;
+  // The number of frames the file declares; 0 when it does not tell.
+  virtual int frameCountHint() const { return 0; }
+  // The display time of the frame last returned, in milliseconds; 0 when
+  // the file gives none (TIFF pages).
+  virtual int durationMs() const { return 0; }
+  // How often an animation is to be played: 0 for ever (WebP's loop count).
+  virtual int loopCount() const { return 0; }
+};
+
+// The most frames a FrameSource gives: a few bytes can declare thousands of
+// frames that each cost a whole picture's time.
+constexpr int kMaxFrames = 10000;
+
+// The largest WebP or TIFF file read (these are held whole in memory, as
+// their libraries read them): 64 MiB plus 16 bytes per pixel of the pixel
+// limit, room for a page of 16-bit RGBA at the limit, uncompressed.
+uint64_t maxContainerBytes();
 
 // ---- Formats ----------------------------------------------------------------
 
+// PNG, with its colour metadata (iCCP, sRGB, gAMA, cHRM), pHYs, and turned
+// upright by the orientation of its eXIf chunk.
 Image readPngFile(const std::string& path);
+Image readPngFile(InputFile& file);
 // A PNG straight into a picture's planes, row by row (no image in between).
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
@@ -141,18 +184,42 @@ void writePalettePng(const std::string& path, const Image& image,
                      PngEffort effort = PngEffort::Normal);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
-// libjpeg-turbo, as RGB or grey.
+// libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
+// ICC profile (APP2) and the JFIF density are kept.
 Image readJpegFile(const std::string& path);
+Image readJpegFile(InputFile& file);
 Image decodeJpeg(const std::string& name, const std::vector<uint8_t>& bytes);
+
+// WebP through libwebp: lossy, lossless, with alpha (RGBA, else RGB) and
+// animated (every frame the whole canvas, composited as libwebp's animation
+// decoder shows it). The ICC profile (ICCP) is kept; EXIF orientation is
+// applied. The InputFile versions read the file through it, up to the size
+// its RIFF header declares.
+std::unique_ptr<FrameSource> openWebp(InputFile& file);
+std::unique_ptr<FrameSource> openWebp(const std::string& name, std::vector<uint8_t> bytes);
+Image readWebpFile(const std::string& path);  // the first frame
+
+// TIFF through libtiff: 1 to 16-bit grey, 8 and 16-bit RGB, palette, with
+// alpha (associated alpha is un-premultiplied), stripped or tiled, contiguous
+// or planar, uncompressed, LZW, Deflate, PackBits or JPEG; every page a
+// frame. The ICC profile and the resolution are kept; the orientation is
+// applied. Grey stays 1 or 2 channels, a palette page is an indexed Image.
+std::unique_ptr<FrameSource> openTiff(InputFile& file);
+std::unique_ptr<FrameSource> openTiff(const std::string& name, std::vector<uint8_t> bytes);
+Image readTiffFile(const std::string& path);  // the first page
 
 // PBM, PGM, PPM (raw and plain) and PAM.
 Image readPnmFile(const std::string& path);
+Image readPnmFile(InputFile& file);
 Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes);
 // Writes a raw PPM (P6, maxval 255); alpha is not stored.
 void writePpmFile(const std::string& path, const Image& image);
 
-// .pic pictures through the picture-file library.
+// .pic pictures through the picture-file library. Unlike kxreduce, which
+// reads a file cut short with its missing bytes as 255, these readers
+// refuse a file too short for the picture its header declares.
 Image readPicFile(const std::string& path);
+Image readPicFile(InputFile& file);
 void writePicFile(const std::string& path, const Image& image);
 void writePicFile(const std::string& path, Picture& picture);
 Image imageFromPicture(const std::string& name, const Picture& picture);
@@ -164,33 +231,54 @@ struct ColormapSource {
   std::string name;  // -c / -C argument, with or without its extension
 };
 
-// The index bytes of a .icn file, checked against its header.
-struct IconImage {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> indices;
-};
-IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes);
 // The .icn file with its colormap as palette; every index is checked.
 Image readIconFile(const std::string& path, const ColormapSource& source);
 
 // PICT pictures (any container).
 Image readPictFile(const std::string& path);
 
-// An animated GIF through giflib, written frame by frame into an OutFile so
-// that only the frame at hand is in memory: one global palette, every frame
-// placed at its offset on the screen, shown for the delay, then cleared to
-// the background (so a smaller or partly transparent frame never shows the
-// one before it).
+// ---- Animated GIF -------------------------------------------------------------
+
+// A frame rate as an exact ratio: `frames` frames every `seconds` seconds
+// (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
+struct FrameRate {
+  int64_t frames = 10;  // 1 to kMaxFrameRateTerm
+  int64_t seconds = 1;  // 0 to kMaxFrameRateTerm
+};
+constexpr int64_t kMaxFrameRateTerm = 1000000;
+
+// When frame i starts, in hundredths of a second: round(100 · i / rate),
+// halves up. A frame's delay is the next frame's start minus its own, so the
+// delays alternate where the rate is not a whole number of hundredths (3, 3,
+// 4, … at 30 fps) and every frame starts where the clip's clock says.
+int64_t gifFrameStart(int64_t frame, const FrameRate& rate);
+
+// A rectangle of the GIF's screen.
+struct GifRect {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool empty() const { return width <= 0 || height <= 0; }
+  bool operator==(const GifRect&) const = default;
+};
+
+// An animated GIF through giflib, written into an OutFile. Each frame comes
+// as the whole picture on the screen; the writer stores only what differs
+// from what the screen already shows (see the top of gif_write.cpp), and
+// LZW-codes frames side by side on the process's threads, the bytes the same
+// for any number of threads. Memory is bounded by a few screens whatever the
+// number of frames.
 class GifWriter {
  public:
   struct Settings {
     int screenWidth = 0, screenHeight = 0;        // 1 to 65535
     std::vector<std::array<uint8_t, 3>> palette;  // 1 to 256 colours
-    int transparentIndex = -1;                    // -1 for none
-    int delayCentiseconds = 10;
-    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats forever
+    // The palette's transparent entry, -1 for none; with none, the writer
+    // adds one after the palette's colours when there is room for it.
+    int transparentIndex = -1;
+    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats for ever
   };
+  // loopCount that plays the frames once: no loop extension at all.
+  static constexpr int kPlayOnce = -1;
+
   // Creates the file and writes the screen and its palette; ConvError when
   // it cannot.
   GifWriter(const std::string& path, const Settings& settings);
@@ -198,11 +286,15 @@ class GifWriter {
   GifWriter(const GifWriter&) = delete;
   GifWriter& operator=(const GifWriter&) = delete;
 
-  // One frame of width × height palette indices (rows top to bottom) at
-  // (left, top) of the screen.
-  void addFrame(int width, int height, int left, int top, const uint8_t* indices);
-  // Ends the file; ConvError when it could not be written completely (the
-  // file is then removed).
+  // The next frame, shown for delayCentiseconds (0 to 65535): `screen` holds
+  // screenWidth × screenHeight palette indices, rows top to bottom. The
+  // picture covers `picture` of the screen (all of it when empty); outside
+  // it, and wherever a pixel is the transparent index, the screen shows its
+  // background (transparent). A frame equal to the one before only lengthens
+  // it. ConvError when the frame does not fit or the file cannot be written.
+  void addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture = {});
+  // Writes the frames still held and ends the file; ConvError when it could
+  // not be written completely (the file is then removed).
   void commit();
 
  private:

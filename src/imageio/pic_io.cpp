@@ -7,6 +7,7 @@
 // coding, as kxreduce writes its pictures. A picture read back must have red,
 // green and blue channels; its alpha channel, when present, is kept.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/threads.h"
@@ -72,19 +73,40 @@ PicturePtr pictureFromImage(const Image& image) {
   return picture;
 }
 
-Image readPicFile(const std::string& path) {
-  // The library says only "no picture"; opening the file first tells a
-  // missing or unreadable file from a damaged one.
-  std::FILE* probe = std::fopen(path.c_str(), "rb");
-  if (!probe) throw ConvError(path + ": cannot open: " + std::strerror(errno));
-  std::fclose(probe);
+Image readPicFile(InputFile& file) {
+  const std::string& path = file.path();
+  std::vector<uint8_t> bytes;
+  file.readUpTo(bytes, kPictureHeaderMost);
+  PictureFileExtent extent;
+  if (!QZ_pictureFileExtent(bytes, &extent)) {
+    throw ConvError(path + ": not a valid .pic picture file (bad header or channel packets)");
+  }
+  checkGeometry(path, extent.width, extent.height);
+  // The file must hold every scanline before the picture is allocated; a
+  // pipe is read no further than the longest the scanlines can be.
+  const int64_t size = file.size();
+  if (size < 0 || static_cast<uint64_t>(size) >= extent.least) {
+    file.readUpTo(bytes, extent.most);
+  }
+  const uint64_t held = size >= 0 ? static_cast<uint64_t>(size) : bytes.size();
+  if (held < extent.least) {
+    throw ConvError(path + ": the file is cut short (" + std::to_string(held) + " bytes; its " +
+                    std::to_string(extent.width) + " x " + std::to_string(extent.height) +
+                    " picture takes at least " + std::to_string(extent.least) + ")");
+  }
   ReadRefusal refusal;
-  PicturePtr picture = QZ_pictureReadFile(path, &refusal);
+  PicturePtr picture = QZ_pictureReadMemory(bytes, &refusal);
   if (!picture && refusal) throw ConvError(kx_readRefusalText(path, refusal));
   if (!picture) {
     throw ConvError(path + ": not a valid .pic picture file (bad header or channel packets)");
   }
+  bytes = {};
   return imageFromPicture(path, *picture);
+}
+
+Image readPicFile(const std::string& path) {
+  InputFile file(path);
+  return readPicFile(file);
 }
 
 void writePicFile(const std::string& path, const Image& image) {

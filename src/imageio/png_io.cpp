@@ -11,8 +11,10 @@
 //   - a palette image becomes RGB, and a tRNS chunk becomes an alpha channel
 //     (so a palette image with tRNS reads as RGBA, grey with tRNS as grey +
 //     alpha).
-// Gamma, colour profiles and text chunks are not applied or kept: samples are
-// taken as they are stored. Refused: anything libpng refuses (bad signature,
+// Samples are taken as they are stored: the colour metadata (iCCP, sRGB,
+// gAMA, cHRM) and pHYs are kept beside them, not applied (png_meta.cpp);
+// the orientation of an eXIf chunk turns the picture upright; text chunks
+// are skipped unread. Refused: anything libpng refuses (bad signature,
 // bad CRC in a critical chunk, corrupt compressed data, a file that ends
 // before IEND), pictures larger than 32767 pixels on a side or over the pixel
 // limit, and a file too small to hold the rows it declares.
@@ -32,7 +34,7 @@
 #include <cstring>
 
 #include "common/outfile.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 
@@ -59,6 +61,7 @@ struct PngContext {
   std::vector<uint8_t> row;
   Picture* picture = nullptr;
   int channels = 0;
+  ImageMetadata metadata;
 };
 
 void onError(png_structp png, png_const_charp message) {
@@ -109,7 +112,9 @@ bool readHeader(PngContext& ctx, Image& image) {
   png_set_user_limits(ctx.png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_read_fn(ctx.png, &ctx, readInput);
   png_set_sig_bytes(ctx.png, 8);  // checked by the caller
+  preparePngMetadata(ctx.png);
   png_read_info(ctx.png, ctx.info);
+  readPngMetadata(ctx.png, ctx.info, ctx.metadata);
   image.width = static_cast<int>(png_get_image_width(ctx.png, ctx.info));
   image.height = static_cast<int>(png_get_image_height(ctx.png, ctx.info));
   if (image.width < 1 || image.height < 1 || image.width > kMaxPictureSide ||
@@ -137,7 +142,8 @@ bool readHeader(PngContext& ctx, Image& image) {
 bool readRows(PngContext& ctx) {
   if (setjmp(png_jmpbuf(ctx.png))) return false;
   png_read_image(ctx.png, ctx.rows.data());
-  png_read_end(ctx.png, nullptr);
+  png_read_end(ctx.png, ctx.info);
+  readPngMetadata(ctx.png, ctx.info, ctx.metadata);
   return true;
 }
 
@@ -181,7 +187,8 @@ bool readRowsToPicture(PngContext& ctx) {
       }
     }
   }
-  png_read_end(ctx.png, nullptr);
+  png_read_end(ctx.png, ctx.info);
+  readPngMetadata(ctx.png, ctx.info, ctx.metadata);
   return true;
 }
 
@@ -232,7 +239,7 @@ Image startReading(PngContext& ctx, const std::string& path, int64_t fileSize) {
   if (!ctx.png || !ctx.info) throw std::bad_alloc();
   Image image;
   if (!readHeader(ctx, image)) throw readFailure(ctx, path);
-  checkGeometry(path, image.width, image.height);
+  checkGeometry(path, image.width, image.height, "PNG");
   // Deflate expands at most 1032 times, so the rows cannot be larger than
   // 1032 times the file: a small file that declares a huge picture is
   // refused before its buffer is allocated. (The size of a pipe is unknown:
@@ -264,18 +271,24 @@ Image decodeRows(PngContext& ctx, const std::string& path, int64_t fileSize) {
   ctx.rows.resize(image.height);
   for (int y = 0; y < image.height; ++y) ctx.rows[y] = image.samples.data() + y * rowBytes;
   if (!readRows(ctx)) throw readFailure(ctx, path);
+  image.metadata = ctx.metadata;
+  orientUpright(image);
   return image;
 }
 
 }  // namespace
 
-Image readPngFile(const std::string& path) {
-  InputFile file(path);
+Image readPngFile(InputFile& file) {
   uint8_t signature[8];
-  checkSignature(path, signature, file.read(signature, sizeof signature));
+  checkSignature(file.path(), signature, file.read(signature, sizeof signature));
   PngContext ctx;
   ctx.file = &file;
-  return decodeRows(ctx, path, file.size());
+  return decodeRows(ctx, file.path(), file.size());
+}
+
+Image readPngFile(const std::string& path) {
+  InputFile file(path);
+  return readPngFile(file);
 }
 
 PicturePtr readPngPicture(const std::string& path) {
@@ -298,6 +311,15 @@ PicturePtr readPngPicture(const std::string& path) {
   ctx.picture = picture.get();
   ctx.channels = header.channels;
   if (!readRowsToPicture(ctx)) throw readFailure(ctx, path);
+  if (const int orientation = ctx.metadata.orientation; orientation > 1) {
+    for (int c = 0; c < planes; ++c) {
+      auto upright = std::make_unique_for_overwrite<uint8_t[]>(n);
+      orientSamples(picture->channel[c].get(), upright.get(), header.width, header.height, 1,
+                    orientation);
+      picture->channel[c] = std::move(upright);
+    }
+    if (swapsSides(orientation)) std::swap(picture->width, picture->height);
+  }
   return picture;
 }
 

@@ -10,7 +10,9 @@
 //             "MAXVAL m", "TUPLTYPE t" in any order, "ENDHDR\n", then
 //             w × h × d samples.
 // Header fields are decimal numbers separated by whitespace, with '#'
-// comments up to the end of the line. Raw samples take one byte when maxval
+// comments up to the end of the line; a number above 2^31 - 1 is refused,
+// as netpbm refuses it, and the header (comments included) must end within
+// the first megabyte of the file. Raw samples take one byte when maxval
 // is below 256, else two, most significant first; plain samples are decimal
 // numbers. maxval runs from 1 to 65535.
 //
@@ -20,7 +22,8 @@
 // missing TUPLTYPE is taken from DEPTH 1 to 4); other tuple types, a depth
 // that does not match the tuple type, samples above maxval, files shorter
 // than their raster and pictures larger than 32767 pixels on a side are
-// refused. Only the first image of a multi-image file is read.
+// refused. Only the first image of a multi-image file is read; the bytes
+// after it are left to the input.
 //
 // Written: raw PPM, "P6\n<width> <height>\n255\n" and RGB bytes.
 #include <algorithm>
@@ -35,12 +38,16 @@ namespace kx {
 
 namespace {
 
-constexpr uint32_t kLargestNumber = 1u << 30;
+constexpr uint64_t kLargestNumber = 0x7FFFFFFF;
+
+// Headers (comments included) are read from the first block of the file.
+constexpr size_t kHeaderBlock = size_t{1} << 20;
 
 class PnmParser {
  public:
-  PnmParser(const std::string& name, const std::vector<uint8_t>& bytes)
-      : name_(name), bytes_(bytes) {}
+  // `more`: the file goes on after these bytes, which hold its first block.
+  PnmParser(const std::string& name, const std::vector<uint8_t>& bytes, bool more = false)
+      : name_(name), bytes_(bytes), more_(more) {}
 
   [[noreturn]] void fail(const std::string& what) const { throw ConvError(name_ + ": " + what); }
 
@@ -62,31 +69,42 @@ class PnmParser {
         ++pos_;
       } else if (peek() == '#') {
         while (!atEnd() && peek() != '\n') ++pos_;
+        endedInComment_ = atEnd();
       } else {
         break;
       }
     }
   }
 
-  // A decimal number; `what` names it in messages. Values beyond 2^30 read
-  // as 2^30, which every caller refuses as too large.
+  // The header has met the end of the bytes at hand.
+  [[noreturn]] void headerEnds(const std::string& what) const {
+    if (!more_) fail(what);
+    const std::string limit = "the first " + std::to_string(kHeaderBlock) + " bytes";
+    if (endedInComment_)
+      fail("a comment in the header is too long (the header must end within " + limit + ")");
+    fail("the header does not end within " + limit);
+  }
+
+  // A decimal number; `what` names it in messages.
   uint32_t number(const char* what) {
     skipSpace();
-    if (atEnd()) fail(std::string("the file ends before the ") + what);
+    if (atEnd()) headerEnds(std::string("the file ends before the ") + what);
     if (peek() < '0' || peek() > '9') fail(std::string("the ") + what + " is not a number");
-    uint32_t v = 0;
+    uint64_t v = 0;
     while (!atEnd() && peek() >= '0' && peek() <= '9') {
-      v = std::min<uint32_t>(v * 10 + (peek() - '0'), kLargestNumber);
+      v = v * 10 + (peek() - '0');
+      if (v > kLargestNumber) fail(std::string("the ") + what + " is too large to be processed");
       ++pos_;
     }
-    return v;
+    if (atEnd() && more_) headerEnds("");
+    return static_cast<uint32_t>(v);
   }
 
   // A text line of the PAM header, without its line feed.
   std::string_view line() {
     const size_t start = pos_;
     while (!atEnd() && peek() != '\n') ++pos_;
-    if (atEnd()) fail("the file ends inside the PAM header");
+    if (atEnd()) headerEnds("the file ends inside the PAM header");
     std::string_view text(reinterpret_cast<const char*>(bytes_.data() + start), pos_ - start);
     ++pos_;
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
@@ -96,10 +114,13 @@ class PnmParser {
  private:
   const std::string& name_;
   const std::vector<uint8_t>& bytes_;
+  bool more_;
+  bool endedInComment_ = false;
   size_t pos_ = 0;
 };
 
 struct Layout {
+  const char* format = "PAM";  // its name in messages
   int width = 0;
   int height = 0;
   int depth = 0;        // samples per pixel in the file
@@ -194,6 +215,7 @@ Layout readHeader(PnmParser& in) {
     return readPamHeader(in);
   }
   Layout l;
+  l.format = kind == '1' || kind == '4' ? "PBM" : kind == '2' || kind == '5' ? "PGM" : "PPM";
   l.plain = kind <= '3';
   l.bitmap = kind == '1' || kind == '4';
   l.depth = l.channels = (kind == '3' || kind == '6') ? 3 : 1;
@@ -205,7 +227,8 @@ Layout readHeader(PnmParser& in) {
   }
   // Exactly one whitespace byte separates a raw header from the raster.
   if (!l.plain) {
-    if (in.atEnd() || !PnmParser::isSpace(in.peek())) in.fail("the file ends inside its header");
+    if (in.atEnd()) in.headerEnds("the file ends inside its header");
+    if (!PnmParser::isSpace(in.peek())) in.fail("the file ends inside its header");
     in.advance(1);
   }
   return l;
@@ -267,15 +290,11 @@ size_t rasterBytesAtMost(const Layout& l) {
   return pixels * l.depth * (l.maxval > 255 ? 2 : 1);
 }
 
-// Headers (comments included) are read from the first block of the file.
-constexpr size_t kHeaderBlock = size_t{1} << 20;
-
-}  // namespace
-
-Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
+// The image at the start of the bytes; *used: the bytes it took.
+Image decodeStart(const std::string& name, const std::vector<uint8_t>& bytes, size_t* used) {
   PnmParser in(name, bytes);
   const Layout l = readHeader(in);
-  checkGeometry(name, l.width, l.height);
+  checkGeometry(name, l.width, l.height, l.format);
   // The raster must fit in what is left of the file before anything is
   // allocated for it: a small file cannot make us reserve gigabytes.
   const size_t pixels = static_cast<size_t>(l.width) * static_cast<size_t>(l.height);
@@ -300,22 +319,38 @@ Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
   } else {
     readSamples(in, l, image);
   }
+  *used = in.position();
+  return image;
+}
+
+}  // namespace
+
+Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
+  size_t used = 0;
+  return decodeStart(name, bytes, &used);
+}
+
+Image readPnmFile(InputFile& file) {
+  // The header comes from the first block; the rest of the file is read only
+  // as far as the raster it declares can reach.
+  const std::string& path = file.path();
+  std::vector<uint8_t> bytes;
+  if (file.readUpTo(bytes, kHeaderBlock)) {
+    PnmParser in(path, bytes, true);
+    const Layout l = readHeader(in);
+    checkGeometry(path, l.width, l.height, l.format);
+    const size_t most = in.position() + rasterBytesAtMost(l);
+    if (most > bytes.size()) file.readUpTo(bytes, most);
+  }
+  size_t used = 0;
+  Image image = decodeStart(path, bytes, &used);
+  file.putBack({bytes.data() + used, bytes.size() - used});
   return image;
 }
 
 Image readPnmFile(const std::string& path) {
-  // The header comes from the first block; the rest of the file is read only
-  // as far as the raster it declares can reach.
   InputFile file(path);
-  std::vector<uint8_t> bytes;
-  if (file.readUpTo(bytes, kHeaderBlock)) {
-    PnmParser in(path, bytes);
-    const Layout l = readHeader(in);
-    checkGeometry(path, l.width, l.height);
-    const size_t most = in.position() + rasterBytesAtMost(l);
-    if (most > bytes.size()) file.readUpTo(bytes, most);
-  }
-  return decodePnm(path, bytes);
+  return readPnmFile(file);
 }
 
 void writePpmFile(const std::string& path, const Image& image) {

@@ -29,6 +29,8 @@
 // height, a packet list naming one channel twice, a picture over the pixel
 // limit (common/pixel_limit.h) and buffers that do not fit in memory. A file
 // ending inside the scanlines is not refused: missing bytes read as 255.
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -211,6 +213,49 @@ bool QZ_pictureReadStreamHeader(PictureInStream& in, Picture& picture, ChannelPa
     }
     packets.push_back({entry[1], entry[2], entry[3]});
   } while (entry[0] != 0);
+  return true;
+}
+
+bool QZ_pictureFileExtent(std::span<const uint8_t> start, PictureFileExtent* extent) {
+  ByteReader in(start);
+  uint32_t magic = 0, identifier = 0;
+  int16_t width = 0, height = 0;
+  if (!in.u32(magic) || magic < kPictureMagic || magic >= kPictureMagicEnd ||
+      !in.seek(kBinaryHeaderSize) || !in.u32(identifier) || identifier != kPictIdentifier ||
+      !in.s16(width) || !in.s16(height) || !in.seek(kHeaderFixedSize) || width < 0 || height < 0) {
+    return false;
+  }
+  // Per scanline, each packet that stores its n channels: raw pixels; runs
+  // of at most 255 pixels; or, mixed, a repeat of up to 65535 pixels (one of
+  // up to 128 in a short one), each pixel a literal of its own at most.
+  uint64_t least = 0, most = 0;
+  const uint64_t w = static_cast<uint64_t>(width);
+  uint8_t entry[4] = {1};
+  for (size_t k = 0; entry[0] != 0; ++k) {
+    if (k == kMaxPackets || !in.bytes(entry, 4)) return false;
+    const uint64_t n = static_cast<uint64_t>(std::popcount(static_cast<unsigned>(entry[3] & 0xF0)));
+    if (w == 0) continue;
+    switch (entry[2] & 0x0F) {
+      case 0:
+        least += w * n;
+        most += w * n;
+        break;
+      case 1:
+        least += (w + 254) / 255 * (1 + n);
+        most += w * (1 + n);
+        break;
+      case 2:
+        least += std::min((w + 127) / 128 * (1 + n), 3 + n);
+        most += w * (1 + n);
+        break;
+      default:
+        break;  // stores nothing
+    }
+  }
+  extent->width = width;
+  extent->height = height;
+  extent->least = in.position() + least * static_cast<uint64_t>(height);
+  extent->most = in.position() + most * static_cast<uint64_t>(height);
   return true;
 }
 

@@ -64,6 +64,25 @@ PicturePtr QZ_pictureReadFile(const std::string& name, ReadRefusal* why = nullpt
 // The same from the bytes of a picture file held in memory.
 PicturePtr QZ_pictureReadMemory(std::span<const uint8_t> bytes, ReadRefusal* why = nullptr);
 
+// What the first bytes of a picture file declare about the whole file: its
+// geometry, and the fewest and the most bytes the file takes with every
+// scanline in it, each coded as short / as long as its packets allow. A
+// reader that holds a file to its header refuses one shorter than `least`
+// before it allocates the picture, and reads no further than `most`.
+struct PictureFileExtent {
+  int width = 0;
+  int height = 0;
+  uint64_t least = 0;
+  uint64_t most = 0;
+};
+// The header and packet list take at most this many bytes.
+constexpr size_t kPictureHeaderMost = 104 + 4 * 8;
+// False when `start` (the file's first kPictureHeaderMost bytes, or all of a
+// shorter file) is not the start of a picture file that the readers take:
+// a bad magic number or identifier, a packet list cut short or too long, a
+// negative width or height. Prints nothing.
+bool QZ_pictureFileExtent(std::span<const uint8_t> start, PictureFileExtent* extent);
+
 // Writes a whole picture file. packets null: the default packet list built
 // from the compression (0 mixed run-length, 1 pure run-length, other values
 // uncompressed). Returns 1 on success, 0 when the file could not be created

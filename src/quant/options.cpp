@@ -10,14 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 #include <optional>
 
+#include "common/version.h"
 #include "quant/quant.h"
 #include "quant/quant_pvt.h"
-
-#ifndef KX_VERSION
-#define KX_VERSION "unknown"
-#endif
 
 namespace kx {
 
@@ -42,12 +40,44 @@ std::optional<long> wholeInteger(const std::string& text) {
   return v;
 }
 
+// A frame rate: a whole number, a decimal ("29.97") or a ratio
+// ("30000/1001"), above 0, as frames every so many seconds in lowest terms.
+std::optional<std::pair<int64_t, int64_t>> frameRate(const std::string& text) {
+  int64_t frames = 0, seconds = 1;
+  const size_t slash = text.find('/'), dot = text.find('.');
+  auto digits = [](const std::string& part, int64_t& out) {
+    if (part.empty() || part.size() > 12) return false;
+    out = 0;
+    for (char c : part) {
+      if (c < '0' || c > '9') return false;
+      out = out * 10 + (c - '0');
+    }
+    return true;
+  };
+  if (slash != std::string::npos) {
+    if (!digits(text.substr(0, slash), frames) || !digits(text.substr(slash + 1), seconds))
+      return std::nullopt;
+  } else if (dot != std::string::npos) {
+    const std::string fraction = text.substr(dot + 1);
+    if (!digits(text.substr(0, dot) + fraction, frames)) return std::nullopt;
+    for (size_t i = 0; i < fraction.size(); ++i) seconds *= 10;
+  } else if (!digits(text, frames)) {
+    return std::nullopt;
+  }
+  if (frames == 0 || seconds == 0) return std::nullopt;
+  const int64_t common = std::gcd(frames, seconds);
+  return std::make_pair(frames / common, seconds / common);
+}
+
 struct Parser {
   int argc;
   char** argv;
   int next = 1;  // the argument to read next
   QuantOptions& options;
   std::string* error;
+  // Options whose absence and default differ in what the user meant.
+  bool outputGiven = false;
+  const char* gifOption = nullptr;  // the last of the GIF-only options given
 
   bool fail(const std::string& what) {
     *error = what;
@@ -91,6 +121,24 @@ struct Parser {
     return true;
   }
 
+  bool fps(const std::string& name, std::optional<std::string> attached) {
+    std::string text;
+    if (!value(name, std::move(attached), text)) return false;
+    const auto rate = frameRate(text);
+    if (!rate || rate->first > kMaxFrameRateTerm || rate->second > kMaxFrameRateTerm) {
+      return fail(name + " takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not \"" +
+                  text + "\"");
+    }
+    // GIF delays are 16-bit hundredths of a second.
+    if (100 * rate->second > 65535 * rate->first) {
+      return fail(name + " " + text + ": a GIF frame lasts at most 655.35 seconds");
+    }
+    options.fps = text;
+    options.fpsFrames = rate->first;
+    options.fpsSeconds = rate->second;
+    return true;
+  }
+
   // One option by its long name (or the long name of a short one).
   bool option(const std::string& name, const std::string& shown,
               std::optional<std::string> attached, ParseOutcome& outcome) {
@@ -102,13 +150,24 @@ struct Parser {
     } else if (name == "adjust") {
       return adjust(shown, std::move(attached));
     } else if (name == "output") {
+      outputGiven = true;
       return value(shown, std::move(attached), options.output);
     } else if (name == "delay") {
       if (!integer(shown, std::move(attached), 0, 655350, "milliseconds", v)) return false;
       options.delayMs = static_cast<int>(v);
+      options.delayGiven = true;
+      gifOption = "--delay";
+    } else if (name == "fps") {
+      gifOption = "--fps";
+      return fps(shown, std::move(attached));
     } else if (name == "loop") {
       if (!integer(shown, std::move(attached), 0, 65535, "a loop count", v)) return false;
       options.loop = static_cast<int>(v);
+      gifOption = "--loop";
+    } else if (name == "no-loop") {
+      options.loop = -1;
+      gifOption = "--no-loop";
+      return noValue();
     } else if (name == "unique") {
       options.unique = true;
       return noValue();
@@ -171,7 +230,8 @@ struct Parser {
     return true;
   }
 
-  ParseOutcome run() {
+  // The outcome; nothing after a failure (see fail()).
+  std::optional<ParseOutcome> run() {
     ParseOutcome outcome = ParseOutcome::Run;
     bool optionsEnded = false;
     while (next < argc) {
@@ -190,33 +250,41 @@ struct Parser {
       } else {
         ok = shortOptions(arg, outcome);
       }
-      if (!ok) return ParseOutcome::Error;
+      if (!ok) return std::nullopt;
     }
     if (outcome != ParseOutcome::Run) return outcome;
     OutputKind kind = OutputKind::Png;
-    if (options.inputs.empty()) {
+    if (!options.fps.empty() && options.delayGiven) {
+      fail("--fps and --delay both set the frame time; give one");
+    } else if (options.inputs.empty()) {
       fail("no input picture");
+    } else if (outputGiven && options.output.empty()) {
+      fail("-o names no file (the name is empty)");
     } else if (!options.output.empty() && !outputKindOf(options.output, &kind)) {
       fail(options.output + ": unknown output extension (kxquant writes .png, .gif and .icn)");
     } else if (!options.output.empty() && kind != OutputKind::Gif && options.inputs.size() > 1) {
       fail("-o names one output; give one input, or a .gif for all of them");
+    } else if (gifOption && kind != OutputKind::Gif) {
+      fail(std::string(gifOption) + " applies to a .gif output only (-o NAME.gif)");
     } else {
       return outcome;
     }
-    return ParseOutcome::Error;
+    return std::nullopt;
   }
 };
 
 }  // namespace
 
-ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std::string* error) {
+Result<ParseOutcome> parseQuantOptions(int argc, char** argv, QuantOptions& options) {
   options = QuantOptions{};
-  Parser parser{argc, argv, 1, options, error};
-  return parser.run();
+  std::string error;
+  Parser parser{argc, argv, 1, options, &error};
+  if (const std::optional<ParseOutcome> outcome = parser.run()) return *outcome;
+  return Error(ErrorCode::usage, error);
 }
 
 std::string quantVersion() {
-  return std::string("kxquant ") + KX_VERSION + "\n";
+  return std::string("kxquant ") + toolVersion() + "\n";
 }
 
 std::string quantUsage() {
@@ -238,8 +306,10 @@ std::string quantUsage() {
          "                        .gif  animated GIF of all inputs in order, one palette\n"
          "                        .icn  kxreduce's colour-mapped image and its .clm colormap\n"
          "  -f, --force         replace outputs that exist\n"
+         "      --fps R         GIF: frames per second, such as 25, 29.97 or 30000/1001\n"
          "      --delay MS      GIF: time each frame is shown (default 100)\n"
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
+         "      --no-loop       GIF: play once (no loop extension)\n"
          "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
          "      --best          PNG: a few % smaller file for many times the time of\n"
          "                      writing it (the pixels are the same)\n"

@@ -1,6 +1,7 @@
 // The outside tools (netpbm, PIL, libpng) as references of the kxconv tests.
 #pragma once
 
+#include <gif_lib.h>
 #include <png.h>
 
 #include <csetjmp>
@@ -159,6 +160,108 @@ inline Indexed readIndexedPng(const std::string& path) {
   std::fclose(file);
   if (!ok) throw std::runtime_error(path + " is not a palette PNG libpng reads");
   return out;
+}
+
+struct GifFrame {
+  int left = 0, top = 0, width = 0, height = 0, delay = 0, transparent = -1, disposal = 0;
+  std::vector<uint8_t> indices;
+};
+
+struct GifFile {
+  int width = 0, height = 0, background = 0;
+  std::vector<Rgb> palette;
+  std::vector<GifFrame> frames;
+};
+
+// A GIF's frames as giflib reads them.
+inline GifFile readGif(const std::string& path) {
+  int error = 0;
+  GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
+  if (!gif) throw std::runtime_error("giflib cannot open " + path);
+  if (DGifSlurp(gif) != GIF_OK) {
+    DGifCloseFile(gif, &error);
+    throw std::runtime_error("giflib cannot read " + path);
+  }
+  GifFile out;
+  out.width = gif->SWidth;
+  out.height = gif->SHeight;
+  out.background = gif->SBackGroundColor;
+  if (gif->SColorMap) {
+    for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
+      const GifColorType& c = gif->SColorMap->Colors[i];
+      out.palette.push_back({c.Red, c.Green, c.Blue});
+    }
+  }
+  for (int i = 0; i < gif->ImageCount; ++i) {
+    const SavedImage& image = gif->SavedImages[i];
+    GifFrame frame;
+    frame.left = image.ImageDesc.Left;
+    frame.top = image.ImageDesc.Top;
+    frame.width = image.ImageDesc.Width;
+    frame.height = image.ImageDesc.Height;
+    frame.indices.assign(image.RasterBits, image.RasterBits + frame.width * frame.height);
+    GraphicsControlBlock control;
+    if (DGifSavedExtensionToGCB(gif, i, &control) == GIF_OK) {
+      frame.delay = control.DelayTime;
+      frame.transparent = control.TransparentColor;
+      frame.disposal = control.DisposalMode;
+    }
+    out.frames.push_back(std::move(frame));
+  }
+  DGifCloseFile(gif, &error);
+  return out;
+}
+
+// The screen after each frame of a GIF, by GIF89a's rules, as palette
+// indices; -1 where the background shows.
+inline std::vector<std::vector<int>> composeGif(const GifFile& gif) {
+  std::vector<int> screen(static_cast<size_t>(gif.width) * gif.height, -1);
+  std::vector<std::vector<int>> shown;
+  for (const GifFrame& f : gif.frames) {
+    for (int y = 0; y < f.height; ++y) {
+      for (int x = 0; x < f.width; ++x) {
+        const int index = f.indices[static_cast<size_t>(y) * f.width + x];
+        if (index != f.transparent) screen[(f.top + y) * gif.width + f.left + x] = index;
+      }
+    }
+    shown.push_back(screen);
+    if (f.disposal == DISPOSE_BACKGROUND) {
+      for (int y = f.top; y < f.top + f.height; ++y)
+        std::fill_n(screen.begin() + y * gif.width + f.left, f.width, -1);
+    }
+  }
+  return shown;
+}
+
+struct PilFrame {
+  int duration = 0;  // milliseconds
+  Raster rgba;
+};
+
+// PIL's frames of an animated picture, as RGBA.
+inline std::vector<PilFrame> pilFrames(const std::string& path) {
+  const std::string out =
+      python(
+          "from PIL import ImageSequence\n"
+          "for f in ImageSequence.Iterator(Image.open(sys.argv[1])):\n"
+          "    im = f.convert('RGBA')\n"
+          "    sys.stdout.buffer.write(b'%d %d %d\\n' % (f.info.get('duration', 0), *im.size))\n"
+          "    sys.stdout.buffer.write(im.tobytes())\n",
+          {path})
+          .out;
+  std::vector<PilFrame> frames;
+  for (size_t at = 0; at < out.size();) {
+    const size_t end = out.find('\n', at);
+    PilFrame f;
+    std::istringstream(out.substr(at, end - at)) >> f.duration >> f.rgba.width >> f.rgba.height;
+    f.rgba.depth = 4;
+    const size_t n = static_cast<size_t>(f.rgba.width) * f.rgba.height * 4;
+    f.rgba.samples.assign(out.begin() + static_cast<long>(end) + 1,
+                          out.begin() + static_cast<long>(end + 1 + n));
+    frames.push_back(std::move(f));
+    at = end + 1 + n;
+  }
+  return frames;
 }
 
 inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {

@@ -37,10 +37,11 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
   const ChannelPacketList redOnly = {ChannelPacket{8, 2, 0x80}};
   ASSERT_TRUE(QZ_pictureWriteFile(dir.path("red.pic"), *red, &redOnly, 0));
   const std::string reads =
-      " (kxconv reads .png, .jpg, .jpeg, .ppm, .pgm, .pbm, .pnm, .pam, .pic, .icn and .pict)\n";
+      " (kxconv reads .png, .jpg, .jpeg, .webp, .tif, .tiff, .ppm, .pgm, .pbm, .pnm, .pam, .pic, "
+      ".icn and .pict)\n";
   const std::string writes = " (kxconv writes .png, .ppm and .pic)\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"photo.webp", "x.pic"}, "kxconv: photo.webp: unknown extension \".webp\"" + reads},
+      {{"photo.heic", "x.pic"}, "kxconv: photo.heic: unknown extension \".heic\"" + reads},
       {{"photo", "x.pic"}, "kxconv: photo: no extension" + reads},
       {{"s.pic", "x.icn"}, "kxconv: x.icn: unknown extension \".icn\"" + writes},
       {{"-c", "pal", "a.png", "x.pic"}, "kxconv: a.png: -c and -C apply only to .icn input\n"},
@@ -49,7 +50,7 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
        "kxconv: bad.pic: not a valid .pic picture file (bad header or channel packets)\n"},
       {{"red.pic", "x.png"}, "kxconv: red.pic: the picture has no green channel\n"},
       {{"nope.png", "x.pic"}, "kxconv: nope.png: cannot open: No such file or directory\n"},
-      {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: cannot create: No such file or directory\n"},
+      {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: the folder nodir does not exist\n"},
   };
   for (const auto& [args, message] : cases) {
     RunResult r = kxconv(args, dir.path());

@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, 0, false},
                       PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, true, 0, false},
                       PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;
@@ -85,7 +85,7 @@ TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
       {idatCrc, "corrupt PNG file (IDAT: CRC error)"},
       {{'G', 'I', 'F', '8'}, "not a PNG file (no PNG signature)"},
       {readFileBytes(pngOf("wide")),
-       "the picture is 32768 x 2 pixels; a .pic picture holds at most 32767 x 32767"},
+       "the PNG picture is 32768 x 2 pixels; PNG pictures are read up to 32767 pixels on a side"},
       {readFileBytes(pngOf("huge")), "corrupt PNG file (10000 x 10000 pixels cannot be held in " +
                                          std::to_string(good.size()) + " bytes)"},
   };

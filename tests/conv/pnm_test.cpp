@@ -31,7 +31,7 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
       {"P6\n2 2\n255\n" + std::string(11, 'a'), "the file ends inside the raster"},
       {"P5\n1 1\n1000\n\x03\xe9", "a sample (1001) exceeds the maxval 1000"},
       {"P5\n1 32768\n255\n",
-       "the picture is 1 x 32768 pixels; a .pic picture holds at most 32767 x 32767"},
+       "the PGM picture is 1 x 32768 pixels; PGM pictures are read up to 32767 pixels on a side"},
       {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n....",
        "unsupported PAM tuple type \"CMYK\""},
       {"P7 WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n...",

@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExactCase{"sample_16_best", "sample", {"-n", "16"}, true, true},
                       ExactCase{"large", "large", {}, true},
                       ExactCase{"large_best", "large", {"-n", "64"}, true, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
 
@@ -185,6 +185,23 @@ TEST(InputFormats, SamePixelsSamePicture) {
               readFileBytes(dir.path(std::string(same) + ".out.png")))
         << input;
   }
+}
+
+// A FIFO gives its bytes once: its format is told from bytes the input keeps,
+// and with one palette for all inputs its picture is kept for the second pass.
+TEST(InputFormats, AFifoIsReadOnce) {
+  TempDir dir;
+  writePng(dir, "a", 30, 20, rampPicture(30, 20, 5, true));
+  ASSERT_EQ(
+      shell("cd " + quoted(dir.path()) + " && mkfifo f g && (cat a.png > f &) && (cat a.png > g &)")
+          .status,
+      0);
+  ASSERT_EQ(kxquant({"-o", "a.out.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "f.out.png", "f"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("f.out.png")), readFileBytes(dir.path("a.out.png")));
+  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-o", "g.gif", "g", "a.png"}, dir.path()).status, 0);
+  EXPECT_EQ(readFileBytes(dir.path("g.gif")), readFileBytes(dir.path("a.gif")));
 }
 
 // ---- One palette for a sequence; animated GIF ---------------------------------
@@ -235,17 +252,21 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   const GifFile gif = readGif(dir.path("anim.gif"));
   EXPECT_EQ(gif.width, 60);
   EXPECT_EQ(gif.height, 50);
-  ASSERT_EQ(gif.palette.size(), 32u);
-  EXPECT_EQ(gif.palette, palette);
-  ASSERT_EQ(gif.frames.size(), 3u);
+  // The palette, then the transparent entry for unchanged pixels, padded.
+  ASSERT_EQ(gif.palette.size(), 64u);
+  EXPECT_EQ(std::vector<Rgb>(gif.palette.begin(), gif.palette.begin() + 32), palette);
+  const std::vector<std::vector<int>> shown = composeGif(gif);
+  ASSERT_EQ(shown.size(), 3u);
   const int places[3][2] = {{0, 5}, {15, 0}, {0, 5}};
   for (int f = 0; f < 3; ++f) {
-    const GifFrame& frame = gif.frames[f];
-    EXPECT_EQ(std::tie(frame.left, frame.top, frame.width, frame.height, frame.delay,
-                       frame.disposal, frame.transparent, frame.indices),
-              std::make_tuple(places[f][0], places[f][1], sizes[f][0], sizes[f][1], 25,
-                              DISPOSE_BACKGROUND, NO_TRANSPARENT_COLOR, frames[f]))
-        << f;
+    // Around a smaller frame the screen shows its background.
+    std::vector<int> want(60 * 50, -1);
+    for (int y = 0; y < sizes[f][1]; ++y) {
+      for (int x = 0; x < sizes[f][0]; ++x)
+        want[(places[f][1] + y) * 60 + places[f][0] + x] = frames[f][y * sizes[f][0] + x];
+    }
+    EXPECT_EQ(shown[f], want) << f;
+    EXPECT_EQ(gif.frames[f].delay, 25) << f;
   }
   EXPECT_EQ(pilDescribe(dir.path("anim.gif"),
                         "im.n_frames, im.size, im.info['duration'], im.info['loop']"),
@@ -255,6 +276,56 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   const auto bytes = readFileBytes(dir.path("anim.gif"));
   EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(loop), std::string::npos);
 }
+
+// Frame i starts at round(100 i / rate) hundredths of a second.
+struct TimingCase {
+  const char* name;
+  std::vector<std::string> options;
+  std::vector<int> delays;
+  std::string err;
+  bool loops = true;
+};
+
+void PrintTo(const TimingCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class GifTiming : public ::testing::TestWithParam<TimingCase> {};
+
+TEST_P(GifTiming, DelaysFollowTheClock) {
+  TempDir dir;
+  std::vector<std::string> args = GetParam().options;
+  args.insert(args.end(), {"-o", "a.gif"});
+  for (int f = 0; f < 7; ++f) {
+    const std::string name = "f" + std::to_string(f);
+    writeRgbPicture(dir.path(name), 20, 10, rampPicture(20, 10, f, false));
+    args.push_back(name + ".pic");
+  }
+  const RunResult r = kxquant(args, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, GetParam().err);
+  std::vector<int> delays;
+  for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
+  EXPECT_EQ(delays, GetParam().delays);
+  const auto bytes = readFileBytes(dir.path("a.gif"));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("NETSCAPE2.0") != std::string::npos,
+            GetParam().loops);
+  EXPECT_EQ(pilDescribe(dir.path("a.gif"), "im.info.get('loop')"),
+            GetParam().loops ? "0\n" : "None\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, GifTiming,
+    ::testing::Values(
+        TimingCase{"NtscRatio", {"--fps", "30000/1001"}, {3, 4, 3, 3, 4, 3, 3}, ""},
+        TimingCase{"Decimal", {"--fps=12.5"}, {8, 8, 8, 8, 8, 8, 8}, ""},
+        TimingCase{"ShortDelayPlayedOnce",
+                   {"--delay", "15", "--no-loop"},
+                   {2, 1, 2, 1, 2, 1, 2},
+                   "kxquant: warning: --delay 15 gives frames of 1/100 s; browsers show frames "
+                   "shorter than 2/100 s for 10/100 s\n",
+                   false}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Transparency ------------------------------------------------------------------
 
@@ -284,10 +355,10 @@ TEST(Transparency, AlphaBelowHalfBecomesOneTransparentEntry) {
   ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
   const GifFile gif = readGif(dir.path("a.gif"));
   ASSERT_EQ(gif.frames.size(), 1u);
-  const int clear = gif.frames[0].transparent;
-  ASSERT_GE(clear, 0);
+  ASSERT_GE(gif.frames[0].transparent, 0);
+  const std::vector<int> shown = composeGif(gif)[0];
   for (int i = 0; i < 64 * 40; ++i) {
-    ASSERT_EQ(gif.frames[0].indices[i] == clear, (i % 64) * 255 / 63 < 128) << "pixel " << i;
+    ASSERT_EQ(shown[i] < 0, (i % 64) * 255 / 63 < 128) << "pixel " << i;
   }
   // An alpha channel that is opaque everywhere changes nothing.
   ASSERT_EQ(kxquant({"opaque.png", "rgb.png"}, dir.path()).status, 0);
@@ -321,6 +392,7 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   makeJpeg(dir.path("same.jpg"), 20, 10, "RGB", "quality=90");
   writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
   std::filesystem::create_directory(dir.path("in-the-way.clm"));
+  std::filesystem::create_symlink("gone.png", dir.path("dangling.png"));
   const FolderSnapshot before = snapshotFolder(dir.path());
   const RunResult r = kxquant(c.args, dir.path());
   EXPECT_EQ(r.status, c.status);
@@ -333,7 +405,10 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   if (!made.empty()) {
     EXPECT_EQ(std::erase_if(after, [&](const auto& e) { return e.first == made; }), 1u);
     if (made.ends_with(".gif")) {
-      EXPECT_EQ(readGif(dir.path(made)).frames.size(), 2u);
+      // Two equal frames: one, shown for the time of both.
+      const GifFile gif = readGif(dir.path(made));
+      ASSERT_EQ(gif.frames.size(), 1u);
+      EXPECT_EQ(gif.frames[0].delay, 20);
     } else {
       EXPECT_NO_THROW(readIndexedPng(dir.path(made)));
     }
@@ -357,8 +432,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"not_a_picture",
                     {"notes.txt"},
                     1,
-                    "notes.txt: not a picture kxquant reads (PNG, JPEG, PPM/PGM/PBM/PAM, "
-                    ".pic or .pict)\n"},
+                    "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
+                    "PPM/PGM/PBM/PAM, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
         RefusalCase{"output_is_an_input",
@@ -371,15 +446,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "same-kx.png: is also the output of same.png; name the outputs with "
                     "-o, one input at a time\n",
                     "same-kx.png"},
+        // Outputs that cannot be made are refused before any input is read.
         RefusalCase{"no_such_folder",
                     {"-o", "nodir/x.png", "same.png"},
                     1,
-                    "nodir/x.png: cannot create: No such file or directory\n"},
-        // The engine's own message, which has no "Error: " to start from.
-        RefusalCase{"colormap_cannot_be_created",
+                    "nodir/x.png: the folder nodir does not exist\n"},
+        RefusalCase{"colormap_name_is_a_folder",
                     {"-f", "-o", "in-the-way.icn", "same.png"},
                     1,
-                    "same.png: can't create colormap in-the-way.clm, exit...\n"},
+                    "in-the-way.clm: is a folder\n"},
+        RefusalCase{"output_is_a_link_to_nothing",
+                    {"-o", "dangling.png", "same.png"},
+                    1,
+                    "dangling.png: already exists (-f replaces it)\n"},
+        RefusalCase{"empty_output_name",
+                    {"-o", "", "same.png"},
+                    2,
+                    "-o names no file (the name is empty)\n"},
+        RefusalCase{"delay_without_a_gif",
+                    {"--delay", "500", "same.png"},
+                    2,
+                    "--delay applies to a .gif output only (-o NAME.gif)\n"},
         RefusalCase{
             "digits_are_a_file_not_a_factor", {"-a", "2004photo.png"}, 0, "", "2004photo-kx.png"},
         RefusalCase{"no_input", {"-n", "16"}, 2, "no input picture\n"},
@@ -401,17 +488,41 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     "x.bmp: unknown output extension (kxquant writes .png, .gif and "
                     ".icn)\n"},
-        RefusalCase{"missing_value", {"same.png", "--delay"}, 2, "--delay needs a value\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+        RefusalCase{"missing_value", {"same.png", "--delay"}, 2, "--delay needs a value\n"},
+        RefusalCase{"no_frame_rate",
+                    {"--fps", "0", "same.png"},
+                    2,
+                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
+                    "\"0\"\n"},
+        RefusalCase{"negative_frame_rate",
+                    {"--fps=-25", "same.png"},
+                    2,
+                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
+                    "\"-25\"\n"},
+        RefusalCase{"half_a_ratio",
+                    {"--fps", "30000/", "same.png"},
+                    2,
+                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
+                    "\"30000/\"\n"},
+        RefusalCase{"frames_too_long_for_gif",
+                    {"--fps", "1/700", "-o", "a.gif", "same.png"},
+                    2,
+                    "--fps 1/700: a GIF frame lasts at most 655.35 seconds\n"},
+        RefusalCase{"two_clocks",
+                    {"--fps", "25", "--delay", "40", "-o", "a.gif", "same.png"},
+                    2,
+                    "--fps and --delay both set the frame time; give one\n"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   TempDir dir;
   writePng(dir, "a", 20, 10, rampPicture(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
-  // --loop 0 (for ever) is the default, and may be given.
-  RunResult r = kxquant({"-fq", "-n8", "--loop", "0", "a.png"}, dir.path());
+  RunResult r = kxquant({"-fq", "-n8", "a.png"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
+  // --loop 0 (for ever) is the default, and may be given.
+  EXPECT_EQ(kxquant({"-q", "--loop", "0", "-o", "a.gif", "a.png"}, dir.path()).status, 0);
 
   r = kxquant({"--help"}, dir.path());
   EXPECT_EQ(r.status, 0);

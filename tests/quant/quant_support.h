@@ -1,8 +1,6 @@
-// Helpers of the kxquant tests: indexed pictures read back through libpng,
-// giflib and kxreduce's own files, independently of kxquant's writers.
+// Helpers of the kxquant tests: indexed pictures read back through kxreduce's
+// own files, independently of kxquant's writers.
 #pragma once
-
-#include <gif_lib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,54 +44,6 @@ inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rg
   std::vector<std::tuple<int, int, int>> out;
   for (const Rgb& c : palette) out.emplace_back(c.r, c.g, c.b);
   std::sort(out.begin(), out.end());
-  return out;
-}
-
-struct GifFrame {
-  int left = 0, top = 0, width = 0, height = 0, delay = 0, transparent = -1, disposal = 0;
-  std::vector<uint8_t> indices;
-};
-
-struct GifFile {
-  int width = 0, height = 0;
-  std::vector<Rgb> palette;
-  std::vector<GifFrame> frames;
-};
-
-inline GifFile readGif(const std::string& path) {
-  int error = 0;
-  GifFileType* gif = DGifOpenFileName(path.c_str(), &error);
-  if (!gif) throw std::runtime_error("giflib cannot open " + path);
-  if (DGifSlurp(gif) != GIF_OK) {
-    DGifCloseFile(gif, &error);
-    throw std::runtime_error("giflib cannot read " + path);
-  }
-  GifFile out;
-  out.width = gif->SWidth;
-  out.height = gif->SHeight;
-  if (gif->SColorMap) {
-    for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
-      const GifColorType& c = gif->SColorMap->Colors[i];
-      out.palette.push_back({c.Red, c.Green, c.Blue});
-    }
-  }
-  for (int i = 0; i < gif->ImageCount; ++i) {
-    const SavedImage& image = gif->SavedImages[i];
-    GifFrame frame;
-    frame.left = image.ImageDesc.Left;
-    frame.top = image.ImageDesc.Top;
-    frame.width = image.ImageDesc.Width;
-    frame.height = image.ImageDesc.Height;
-    frame.indices.assign(image.RasterBits, image.RasterBits + frame.width * frame.height);
-    GraphicsControlBlock control;
-    if (DGifSavedExtensionToGCB(gif, i, &control) == GIF_OK) {
-      frame.delay = control.DelayTime;
-      frame.transparent = control.TransparentColor;
-      frame.disposal = control.DisposalMode;
-    }
-    out.frames.push_back(std::move(frame));
-  }
-  DGifCloseFile(gif, &error);
   return out;
 }
 

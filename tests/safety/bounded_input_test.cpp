@@ -1,7 +1,11 @@
 // Hostile inputs (headers declaring huge pictures, links to /dev/zero, a
-// packet list without end, too little memory) are refused with their own
-// message, in little memory, leaving the folder exactly as it was.
+// packet list without end, too little memory, pipes, a file-size limit, a
+// mistyped frame range) are refused with their own message, in little
+// memory, leaving the folder exactly as it was.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,11 +22,14 @@ using Bytes = std::vector<uint8_t>;
 
 struct Case {
   const char* name;
-  const char* file;      // the hostile file beside small.pic (4 x 3), if any
-  std::string command;   // tool and arguments, split at spaces
-  std::string message;   // a fragment of stderr
-  std::string env = "";  // "NAME=value"
-  long asLimitMb = 0;    // address-space limit; the peak is bounded (32 MB) without one
+  const char* file = nullptr;  // the hostile file beside small.pic (4 x 3), if any
+  std::string command;         // tool and arguments, split at spaces
+  std::string message;         // a fragment of stderr
+  std::string env = "";        // "NAME=value"
+  long asLimitMb = 0;          // address-space limit; the peak is bounded (32 MB) without one
+  int status = 255;
+  long fileSizeLimit = 0;      // as ulimit -f sets it, SIGXFSZ at its default action
+  const char* feed = nullptr;  // `file` is a FIFO, written by this shell command
 };
 
 class BoundedInput : public testing::TestWithParam<Case> {};
@@ -40,12 +47,22 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
   TempDir dir;
   writeFileBytes(dir.path("out.icn"), {'o', 'l', 'd'});  // an earlier output that must survive
   // The files of tests/data/safety (its README says how they were made), a
-  // picture header with a million packets that carry nothing, or a link to /dev/zero.
+  // FIFO, a PPM with a 3 MB comment, a picture header with a million packets
+  // that carry nothing, or a link to /dev/zero.
   const std::string data = std::string(KX_SOURCE_DIR) + "/tests/data/safety/";
   std::filesystem::copy_file(data + "small.pic", dir.path("small.pic"));
-  if (c.file && std::filesystem::exists(data + c.file)) {
-    std::filesystem::copy_file(data + c.file, dir.path(c.file));
-  } else if (c.file && std::string(c.file) == "packets.pic") {
+  const std::string file = c.file ? c.file : "";
+  if (c.feed) {
+    for (const char* name : {"wide.ppm", "noend.jpg"}) {
+      std::filesystem::copy_file(data + name, dir.path(name));
+    }
+    ASSERT_EQ(mkfifo(dir.path(file).c_str(), 0600), 0);
+  } else if (c.file && std::filesystem::exists(data + file)) {
+    std::filesystem::copy_file(data + file, dir.path(file));
+  } else if (file == "comment.ppm") {
+    std::string text = "P6\n#" + std::string(3 << 20, 'c') + "\n2 2 255\n" + std::string(12, 0);
+    writeFileBytes(dir.path(file), Bytes(text.begin(), text.end()));
+  } else if (file == "packets.pic") {
     Bytes b = readFileBytes(data + "small.pic");
     b.resize(104);
     b[92] = 0, b[93] = 1, b[94] = 0x7F, b[95] = 0xFF;  // 1 x 32767 pixels
@@ -55,6 +72,19 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
     ASSERT_EQ(symlink("/dev/zero", dir.path(c.file).c_str()), 0);
   }
   const FolderSnapshot before = snapshotFolder(dir.path());
+  // The writer of a FIFO waits for a reader; it is stopped when the run is
+  // over, whatever it was doing.
+  pid_t feeder = -1;
+  if (c.feed) {
+    feeder = fork();
+    if (feeder == 0) {
+      setpgid(0, 0);
+      if (chdir(dir.path().c_str()) != 0) _exit(126);
+      const std::string command = std::string(c.feed) + " > " + file;
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
 
   std::vector<std::string> args;
   std::istringstream words(c.command);
@@ -68,8 +98,14 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
   options.cwd = dir.path();
   if (!c.env.empty()) options.env = {c.env};
   options.timeoutSeconds = 60;
+  options.fileSizeLimit = c.fileSizeLimit;
+  options.fileSizeSignal = true;
   const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, options);
-  EXPECT_EQ(r.status, 255) << r.err;
+  if (feeder > 0) {
+    kill(-feeder, SIGKILL);
+    waitpid(feeder, nullptr, 0);
+  }
+  EXPECT_EQ(r.status, c.status) << r.err;
   EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   if (memoryChecked && c.asLimitMb == 0) {
     EXPECT_LE(r.maxRssKb, 32 * 1024) << r.err;
@@ -126,8 +162,71 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ppm_linked_to_dev_zero", "z.ppm", "kxconv z.ppm z.pic",
              "kxconv: z.ppm: not a netpbm file"},
         Case{"icn_linked_to_dev_zero", "z.icn", "kxconv z.icn z.png",
-             "kxconv: z.icn: not a colour-mapped image file (no ICON/CICN magic)"}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+             "kxconv: z.icn: not a colour-mapped image file (no ICON/CICN magic)"},
+        // JPEGs: each scan a pass over the picture for a few bytes (896 once
+        // took minutes), a small file declaring a huge picture, libjpeg's
+        // warnings of corrupt data, kinds libjpeg-turbo does not decode.
+        Case{"jpeg_of_too_many_scans", "scans.jpg", "kxconv scans.jpg o.png",
+             "kxconv: scans.jpg: the JPEG has more than 100 scans"},
+        Case{.name = "jpeg_too_small_for_its_picture",
+             .file = "huge.jpg",
+             .command = "kxquant huge.jpg",
+             .message = "kxquant: huge.jpg: corrupt JPEG file (16384 x 8192 pixels cannot be "
+                        "held in 158 bytes)",
+             .status = 1},
+        Case{"jpeg_cut_short", "cut.jpg", "kxconv cut.jpg o.png",
+             "kxconv: cut.jpg: corrupt JPEG file (premature end of data segment)"},
+        Case{"jpeg_of_12_bits", "twelve.jpg", "kxconv twelve.jpg o.png",
+             "kxconv: twelve.jpg: unsupported JPEG: 12-bit samples"},
+        Case{"lossless_jpeg", "lossless.jpg", "kxconv lossless.jpg o.png",
+             "kxconv: lossless.jpg: unsupported JPEG: the lossless (SOF3) process"},
+        Case{.name = "jpeg_from_a_pipe_that_never_ends",
+             .file = "z.jpg",
+             .command = "kxconv z.jpg o.png",
+             .message = "kxconv: z.jpg: corrupt JPEG file (no end of the picture within",
+             .feed = "cat noend.jpg /dev/zero"},
+        // netpbm numbers beyond 2^31 - 1 once wrapped around (2^32 + 16 read as 16).
+        Case{"ppm_wider_than_32_bits", "wide.ppm", "kxconv wide.ppm o.png",
+             "kxconv: wide.ppm: the width is too large to be processed"},
+        Case{"ppm_header_comment_of_3_mb", "comment.ppm", "kxconv comment.ppm o.png",
+             "kxconv: comment.ppm: a comment in the header is too long"},
+        // Read once: opened twice, a FIFO had nothing left for the reader.
+        Case{.name = "ppm_from_a_fifo",
+             .file = "fifo.ppm",
+             .command = "kxquant fifo.ppm",
+             .message = "kxquant: fifo.ppm: the width is too large to be processed",
+             .status = 1,
+             .feed = "cat wide.ppm"},
+        // kxreduce reads a short picture file as the design does; the others
+        // need the scanlines its header declares.
+        Case{.name = "pic_without_its_scanlines",
+             .file = "short.pic",
+             .command = "kxquant short.pic",
+             .message = "kxquant: short.pic: the file is cut short (108 bytes; its 16384 x 8192 "
+                        "picture takes at least 49260)",
+             .status = 1},
+        // A file-size limit: the clean failure of a full disk, no temporary
+        // file (the limit holds the messages, not the outputs).
+        Case{.name = "file_size_limit_kxreduce",
+             .file = "ramp.pic",
+             .command = "kxreduce ramp out",
+             .message = "Error: File too large , Can't write out.clm",
+             .fileSizeLimit = 200},
+        Case{.name = "file_size_limit_kxconv",
+             .file = "ramp.pgm",
+             .command = "kxconv ramp.pgm o.ppm",
+             .message = "kxconv: o.ppm: cannot write: File too large",
+             .fileSizeLimit = 200},
+        Case{.name = "file_size_limit_kxquant",
+             .file = "ramp.pgm",
+             .command = "kxquant -f -o out.icn ramp.pgm",
+             .message = "kxquant: out.icn: cannot write: File too large",
+             .status = 1,
+             .fileSizeLimit = 200},
+        // Frames are described as they come: a mistyped range costs nothing.
+        Case{"range_of_ten_million_frames", nullptr, "kxreduce -s 1 10000000 1 film out",
+             "Error: Cannot open input file film"}),
+    [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kx

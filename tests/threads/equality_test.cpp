@@ -75,14 +75,12 @@ class Inputs {
     writeRgbPicture(at("bad.2"), 400, 300, noise(400, 300, 6));
     writeSamplePicture(at("bad.3"), 300, 200, 3);
     // A palette of 24 of the photograph's colours to impose.
-    RunSettings opt;
-    opt.colors = 24;
     Colormap palette;
-    for (int i = 0; i < opt.colors; ++i) {
+    for (int i = 0; i < 24; ++i) {
       const uint8_t* p = &rgb.samples[(static_cast<size_t>(i) * 2731 % (w * h)) * 3];
       palette.push_back(HistogramEntry{p[0], p[1], p[2], 0});
     }
-    kx_writeColorMap(at("pal"), palette, &opt);
+    EXPECT_TRUE(kx_writeColorMap(at("pal"), palette, ColormapFormat{24}));
   }
   std::string at(const std::string& name) const { return dir_.path(name); }
 
@@ -129,6 +127,13 @@ const Case kCases[] = {
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
     {"KxquantPngParts", "kxquant", {"-o", "out.png", "@parts.pic"}},
     {"KxquantPngPartsBest", "kxquant", {"--best", "-n", "64", "-o", "out.png", "@parts.pic"}},
+    // More frames than a batch coded side by side holds.
+    {"KxquantGif",
+     "kxquant",
+     {"-o", "out.gif", "@seq.2.pic", "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.4.pic",
+      "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.3.pic"},
+     0,
+     {2, 3}},
 };
 
 class SameOutput : public testing::TestWithParam<Case> {

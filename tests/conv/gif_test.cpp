@@ -1,0 +1,302 @@
+// The GIF writer: frames stored as the rectangles that changed are composed
+// back into exactly the frames given, by giflib (composed here by the
+// format's rules) and by PIL; frame times add up; the LZW coder writes
+// giflib's own bytes and giflib decodes them.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+
+#include "conv/conv_support.h"
+#include "imageio/gif_pvt.h"
+#include "imageio/imageio.h"
+
+namespace kx {
+namespace {
+
+struct Frame {
+  std::vector<uint8_t> screen;
+  GifRect picture;  // empty: the whole screen
+  int delay = 4;
+};
+
+struct Clip {
+  int width = 0, height = 0, colours = 0, transparent = -1;
+  std::vector<Frame> frames;
+};
+
+// A picture in blocks of random colours with a little noise, as screens and
+// stills have them.
+std::vector<uint8_t> blocks(int w, int h, int colours, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> tile(64);
+  for (uint8_t& v : tile) v = static_cast<uint8_t>(random() % colours);
+  std::vector<uint8_t> out(static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const bool noise = random() % 16 == 0;
+      out[y * w + x] =
+          static_cast<uint8_t>(noise ? random() % colours : tile[(y / 4 % 8) * 8 + x / 4 % 8]);
+    }
+  }
+  return out;
+}
+
+void fill(Frame& f, int w, const GifRect& r, uint8_t index) {
+  for (int y = r.top; y < r.top + r.height; ++y)
+    std::fill_n(f.screen.begin() + y * w + r.left, r.width, index);
+}
+
+Clip staticRepeated() {
+  Clip c{40, 30, 16, -1, {}};
+  for (int delay : {3, 3, 4, 3, 3}) c.frames.push_back({blocks(40, 30, 16, 1), {}, delay});
+  return c;
+}
+
+Clip movingObject() {
+  Clip c{64, 48, 32, -1, {}};
+  for (int i = 0; i < 8; ++i) {
+    Frame f{blocks(64, 48, 31, 2), {}, 4};
+    fill(f, 64, {4 + 5 * i, 10 + 2 * i, 6, 6}, 31);
+    c.frames.push_back(std::move(f));
+  }
+  return c;
+}
+
+// Pictures smaller than the screen: the rest of the screen is background.
+Clip sizesDiffer(int colours) {
+  Clip c{50, 40, colours, -1, {}};
+  const GifRect places[] = {{}, {15, 15, 20, 10}, {}, {10, 0, 30, 40}, {0, 0, 8, 8}, {}};
+  uint32_t seed = 3;
+  for (const GifRect& place : places)
+    c.frames.push_back({blocks(50, 40, colours, seed++), place, 3});
+  return c;
+}
+
+// Transparent pixels appear where the screen shows colours, move, go.
+Clip transparency() {
+  Clip c{40, 30, 17, 16, {}};
+  const GifRect holes[] = {{}, {5, 5, 10, 7}, {20, 10, 10, 10}, {}, {0, 0, 40, 30}, {}};
+  for (const GifRect& hole : holes) {
+    Frame f{blocks(40, 30, 16, 4), {}, 5};
+    if (!hole.empty()) fill(f, 40, hole, 16);
+    c.frames.push_back(std::move(f));
+  }
+  fill(c.frames[3], 40, {30, 20, 5, 5}, 3);
+  return c;
+}
+
+// No room for a transparent index: plain rectangles.
+Clip fullPalette() {
+  Clip c = sizesDiffer(256);
+  std::mt19937 random(5);
+  for (Frame& f : c.frames)
+    for (uint8_t& v : f.screen) v = static_cast<uint8_t>(random());
+  Frame second = c.frames.front();
+  c.frames.insert(c.frames.begin() + 1, std::move(second));
+  fill(c.frames[1], 50, {10, 10, 12, 6}, 7);
+  return c;
+}
+
+Clip identical() {
+  Clip c{30, 20, 8, -1, {}};
+  const std::vector<uint8_t> a = blocks(30, 20, 8, 6), b = blocks(30, 20, 8, 7);
+  for (auto [picture, delay] : {std::pair{&a, 3}, {&a, 4}, {&b, 3}, {&b, 3}, {&b, 4}, {&a, 3}})
+    c.frames.push_back({*picture, {}, delay});
+  return c;
+}
+
+struct GifCase {
+  const char* name;
+  Clip (*make)();
+  int stored;         // frames in the file
+  int largestChange;  // the largest rectangle after the first frame; -1: not checked
+};
+
+void PrintTo(const GifCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+const GifCase kCases[] = {
+    {"StaticPictureRepeated", staticRepeated, 1, 0},
+    {"MovingObject", movingObject, 8, 11 * 8},
+    {"FramesOfDifferentSizes", [] { return sizesDiffer(20); }, 6, -1},
+    {"TransparencyAppearsAndGoes", transparency, 6, -1},
+    {"FullPalette", fullPalette, 7, -1},
+    {"IdenticalConsecutiveFrames", identical, 3, 30 * 20},
+};
+
+std::array<uint8_t, 3> colourOf(int index) {
+  return {static_cast<uint8_t>(index), static_cast<uint8_t>(index * 7),
+          static_cast<uint8_t>(index * 13)};
+}
+
+// What the screen is to show for a frame: indices, -1 for background.
+std::vector<int> expected(const Clip& c, const Frame& f) {
+  const GifRect p = f.picture.empty() ? GifRect{0, 0, c.width, c.height} : f.picture;
+  std::vector<int> out(static_cast<size_t>(c.width) * c.height, -1);
+  for (int y = p.top; y < p.top + p.height; ++y) {
+    for (int x = p.left; x < p.left + p.width; ++x) {
+      const int v = f.screen[y * c.width + x];
+      if (v != c.transparent) out[y * c.width + x] = v;
+    }
+  }
+  return out;
+}
+
+// Checks that the decoded frames, each shown for its delay, show exactly
+// the clip's frames at every moment.
+template <class Same>
+void checkTimeline(const Clip& c, const std::vector<int>& delays, Same&& same) {
+  int clipTotal = 0, fileTotal = std::accumulate(delays.begin(), delays.end(), 0);
+  for (const Frame& f : c.frames) clipTotal += f.delay;
+  EXPECT_EQ(fileTotal, clipTotal);
+  size_t stored = 0;
+  int storedStart = 0, start = 0;
+  for (size_t i = 0; i < c.frames.size(); start += c.frames[i++].delay) {
+    while (stored + 1 < delays.size() && storedStart + delays[stored] <= start)
+      storedStart += delays[stored++];
+    EXPECT_TRUE(same(stored, expected(c, c.frames[i]))) << "frame " << i;
+  }
+}
+
+class GifFrames : public testing::TestWithParam<GifCase> {};
+
+TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
+  const Clip clip = GetParam().make();
+  TempDir dir;
+  const std::string path = dir.path("clip.gif");
+  GifWriter::Settings settings{clip.width, clip.height, {}, clip.transparent, 0};
+  for (int i = 0; i < clip.colours; ++i) settings.palette.push_back(colourOf(i));
+  GifWriter writer(path, settings);
+  for (const Frame& f : clip.frames) writer.addFrame(f.screen, f.delay, f.picture);
+  writer.commit();
+
+  const GifFile gif = readGif(path);
+  ASSERT_EQ(static_cast<int>(gif.frames.size()), GetParam().stored);
+  std::vector<int> delays;
+  int largest = 0;
+  for (size_t i = 0; i < gif.frames.size(); ++i) {
+    delays.push_back(gif.frames[i].delay);
+    if (i > 0) largest = std::max(largest, gif.frames[i].width * gif.frames[i].height);
+  }
+  if (GetParam().largestChange >= 0) {
+    EXPECT_LE(largest, GetParam().largestChange);
+  }
+  const std::vector<std::vector<int>> shown = composeGif(gif);
+  checkTimeline(clip, delays,
+                [&](size_t j, const std::vector<int>& want) { return shown[j] == want; });
+
+  // PIL, on its own: background is transparent where the file has a
+  // transparent index, else the background entry's colour.
+  const bool clear = gif.frames[0].transparent >= 0;
+  const std::vector<PilFrame> pil = pilFrames(path);
+  ASSERT_EQ(pil.size(), gif.frames.size());
+  delays.clear();
+  for (const PilFrame& f : pil) delays.push_back(f.duration / 10);
+  checkTimeline(clip, delays, [&](size_t j, const std::vector<int>& want) {
+    const std::vector<uint8_t>& got = pil[j].rgba.samples;
+    for (size_t p = 0; p < want.size(); ++p) {
+      const uint8_t* px = &got[p * 4];
+      const bool background = want[p] < 0;
+      if (background && clear) {
+        if (px[3] != 0) return false;
+        continue;
+      }
+      const auto rgb = colourOf(background ? 0 : want[p]);
+      if (px[0] != rgb[0] || px[1] != rgb[1] || px[2] != rgb[2] || px[3] != 255) return false;
+    }
+    return true;
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<GifCase>& p) { return p.param.name; });
+
+// Frame i starts at round(100 i / rate) hundredths: the delays stay within
+// one hundredth of each other and add up to the clip's length.
+TEST(GifClock, StartsFollowTheRateExactly) {
+  const struct {
+    FrameRate rate;
+    int64_t frames, total, shortest, longest;
+  } cases[] = {
+      {{30000, 1001}, 1001, 3340, 3, 4},  // 1001 frames of NTSC video: 33.40 s
+      {{1000, 33}, 100, 330, 3, 4},       // --delay 33
+      {{25, 1}, 50, 200, 4, 4},
+      {{1000, 15}, 10, 15, 1, 2},  // --delay 15: frames of 1/100 s
+      {{1000, 0}, 3, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    int64_t shortest = INT64_MAX, longest = 0;
+    for (int64_t i = 0; i < c.frames; ++i) {
+      const int64_t delay = gifFrameStart(i + 1, c.rate) - gifFrameStart(i, c.rate);
+      shortest = std::min(shortest, delay);
+      longest = std::max(longest, delay);
+    }
+    EXPECT_EQ(std::make_tuple(gifFrameStart(c.frames, c.rate), shortest, longest),
+              std::make_tuple(c.total, c.shortest, c.longest))
+        << c.rate.frames << "/" << c.rate.seconds;
+  }
+}
+
+// One frame written through giflib's container, coded by giflib or by us.
+std::vector<uint8_t> oneFrameGif(int codeSize, int w, int h, const std::vector<uint8_t>& indices,
+                                 bool ours) {
+  std::vector<uint8_t> bytes;
+  int error = 0;
+  GifFileType* gif = EGifOpen(
+      &bytes,
+      [](GifFileType* g, const GifByteType* data, int n) {
+        auto* out = static_cast<std::vector<uint8_t>*>(g->UserData);
+        out->insert(out->end(), data, data + n);
+        return n;
+      },
+      &error);
+  ColorMapObject* map = GifMakeMapObject(1 << codeSize, nullptr);
+  EXPECT_EQ(EGifPutScreenDesc(gif, w, h, 8, 0, map), GIF_OK);
+  GifFreeMapObject(map);
+  EXPECT_EQ(EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr), GIF_OK);
+  if (ours) {
+    const std::vector<uint8_t> code = gifLzwEncode(indices, codeSize);
+    EGifPutCode(gif, codeSize, code.data());
+    for (size_t at = size_t{code[0]} + 1; at < code.size(); at += size_t{code[at]} + 1)
+      EGifPutCodeNext(gif, code.data() + at);
+    EGifPutCodeNext(gif, nullptr);
+  } else {
+    std::vector<uint8_t> row(static_cast<size_t>(w));
+    for (int y = 0; y < h; ++y) {
+      std::copy_n(indices.begin() + y * w, w, row.begin());
+      EXPECT_EQ(EGifPutLine(gif, row.data(), w), GIF_OK);
+    }
+  }
+  EXPECT_EQ(EGifCloseFile(gif, &error), GIF_OK);
+  return bytes;
+}
+
+class GifLzw : public testing::TestWithParam<int> {};
+
+TEST_P(GifLzw, WritesGiflibsBytesAndGiflibDecodesThem) {
+  const int codeSize = GetParam();
+  // Runs and noise: strings long enough for 12-bit codes, and tables that
+  // fill up and are cleared.
+  std::mt19937 random(static_cast<uint32_t>(codeSize));
+  const int w = 173, h = 151;
+  std::vector<uint8_t> indices;
+  while (indices.size() < static_cast<size_t>(w) * h) {
+    const auto value = static_cast<uint8_t>(random() % (1u << codeSize));
+    indices.insert(indices.end(), random() % 3 == 0 ? random() % 60 + 1 : 1, value);
+  }
+  indices.resize(static_cast<size_t>(w) * h);
+  const std::vector<uint8_t> ours = oneFrameGif(codeSize, w, h, indices, true);
+  EXPECT_EQ(ours, oneFrameGif(codeSize, w, h, indices, false));
+  TempDir dir;
+  writeFileBytes(dir.path("a.gif"), ours);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  ASSERT_EQ(gif.frames.size(), 1u);
+  EXPECT_TRUE(gif.frames[0].indices == indices);
+}
+
+INSTANTIATE_TEST_SUITE_P(CodeSizes, GifLzw, testing::Range(2, 9));
+
+}  // namespace
+}  // namespace kx

@@ -1,0 +1,263 @@
+// The WebP and TIFF readers against independent decoders: every frame equal
+// to PIL's (which decodes WebP with libwebp and TIFF with libtiff, each its
+// own way), 16-bit TIFFs to netpbm's rounding of the PNG they were written
+// from, damaged files refused with their reason, and both formats through
+// kxconv (by extension) and kxquant (by their first bytes).
+#include "imageio_support.h"
+
+namespace kx {
+namespace {
+
+std::string pngOf(const std::string& name) {
+  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
+}
+
+struct WebpCase {
+  const char* name;
+  const char* save;  // PIL's saving of `im` as the file p
+  int frames;
+};
+
+class WebpInput : public ::testing::TestWithParam<WebpCase> {};
+
+TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
+  const WebpCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("a.webp");
+  makePicture(path, c.save);
+  const std::vector<PilFrame> reference = pilFrames(path);
+  ASSERT_EQ(reference.size(), static_cast<size_t>(c.frames));
+  InputFile file(path);
+  std::unique_ptr<FrameSource> source = openWebp(file);
+  EXPECT_EQ(source->frameCountHint(), c.frames);
+  for (int i = 0; i < c.frames; ++i) {
+    Image frame;
+    ASSERT_TRUE(source->next(frame)) << "frame " << i;
+    EXPECT_EQ(rgbaOf(frame), reference[i].rgba) << "frame " << i;
+    EXPECT_EQ(source->durationMs(), reference[i].duration) << "frame " << i;
+  }
+  Image after;
+  EXPECT_FALSE(source->next(after));
+}
+
+// The animations change part of the canvas from frame to frame, so libwebp
+// stores sub-rectangles that are blended onto the frame before.
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, WebpInput,
+    ::testing::Values(
+        WebpCase{"lossless_alpha", "im.save(p, lossless=True)", 1},
+        WebpCase{"lossy_alpha", "im.save(p, quality=70)", 1},
+        WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)", 1},
+        WebpCase{"animated_lossless",
+                 "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
+                 "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
+                 "loop=2, lossless=True)",
+                 3},
+        WebpCase{"animated_lossy_partial",
+                 "fr = [im.copy() for _ in range(3)]\n"
+                 "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
+                 "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
+                 "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)",
+                 3}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct TiffCase {
+  const char* name;
+  const char* source;  // a PNG of tests/data/png
+  const char* make;    // sh: writes the TIFF $2 from the PNG $1
+  bool sixteen;        // 16-bit samples: compared with netpbm's rounding of the PNG
+  // Associated alpha: we round where PIL truncates, 255 × c / a.
+  int tolerance = 0;
+};
+
+class TiffInput : public ::testing::TestWithParam<TiffCase> {};
+
+TEST_P(TiffInput, EveryPageAsAnIndependentDecoderSeesIt) {
+  const TiffCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("a.tif");
+  const RunResult made = runProgram("/bin/sh", {"-c", c.make, "sh", pngOf(c.source), path});
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::vector<Raster> reference;
+  if (c.sixteen) {
+    reference.push_back(asRgb(netpbm("pngtopam -alphapam " + quoted(pngOf(c.source))), true));
+  } else {
+    for (PilFrame& f : pilFrames(path)) reference.push_back(std::move(f.rgba));
+  }
+  InputFile file(path);
+  std::unique_ptr<FrameSource> source = openTiff(file);
+  EXPECT_EQ(source->frameCountHint(), static_cast<int>(reference.size()));
+  const std::vector<Image> pages = allFrames(*source);
+  ASSERT_EQ(pages.size(), reference.size());
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const Raster page = rgbaOf(pages[i]);
+    if (c.tolerance == 0) {
+      EXPECT_EQ(page, reference[i]) << "page " << i;
+      continue;
+    }
+    ASSERT_EQ(page.samples.size(), reference[i].samples.size());
+    for (size_t k = 0; k < page.samples.size(); ++k) {
+      ASSERT_LE(std::abs(page.samples[k] - reference[i].samples[k]), c.tolerance) << "sample " << k;
+    }
+  }
+}
+
+constexpr const char* kJpegTiles =
+    "convert \"$1\" -compress None \"$2.plain.tif\" && "
+    "tiffcp -c jpeg:90 -t -w 16 -l 16 \"$2.plain.tif\" \"$2\"";
+constexpr const char* kMinIsWhite =
+    "/usr/bin/python3 -c 'import sys; from PIL import Image; "
+    "Image.open(sys.argv[1]).convert(\"1\").save(sys.argv[2])' \"$1\" \"$2\" && "
+    "tiffset -s 262 0 \"$2\"";
+constexpr const char* kThreePages =
+    "convert \"$1\" \\( \"$1\" -type Grayscale \\) "
+    "\\( \"$1\" -resize 50% -alpha set -channel A -evaluate set 50% +channel \\) "
+    "-compress Zip \"$2\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TiffInput,
+    ::testing::Values(
+        TiffCase{"rgb8_strips_uncompressed", "rgb8_interlaced",
+                 "convert \"$1\" -compress None -define tiff:rows-per-strip=5 \"$2\"", false},
+        TiffCase{"rgba8_tiles_planes_lzw", "rgba8_interlaced",
+                 "convert \"$1\" -compress LZW -define tiff:tile-geometry=16x16 -interlace Plane "
+                 "\"$2\"",
+                 false},
+        TiffCase{"rgba8_associated_alpha", "rgba8_interlaced",
+                 "convert \"$1\" -define tiff:alpha=associated \"$2\"", false, 1},
+        TiffCase{"grey8_packbits_bigtiff", "grey8", "convert \"$1\" -compress RLE TIFF64:\"$2\"",
+                 false},
+        TiffCase{"grey_alpha8_deflate_big_endian", "grey_alpha8",
+                 "convert \"$1\" -compress Zip -endian MSB \"$2\"", false},
+        TiffCase{"palette4", "palette4", "convert \"$1\" \"$2\"", false},
+        TiffCase{"bilevel_min_is_white", "grey1", kMinIsWhite, false},
+        TiffCase{"jpeg_ycbcr_tiles", "rgb8_interlaced", kJpegTiles, false},
+        TiffCase{"jpeg_grey_strips", "grey8", "convert \"$1\" -compress JPEG \"$2\"", false},
+        TiffCase{"three_pages", "rgb8_interlaced", kThreePages, false},
+        TiffCase{"grey16_uncompressed", "grey16", "convert \"$1\" -compress None \"$2\"", true},
+        TiffCase{"rgb16_tiles_deflate_big_endian", "rgb16_interlaced",
+                 "convert \"$1\" -compress Zip -endian MSB -define tiff:tile-geometry=32x16 \"$2\"",
+                 true},
+        TiffCase{"rgba16_planes_lzw", "rgba16",
+                 "convert \"$1\" -compress LZW -interlace Plane \"$2\"", true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Damaged and hostile files: each refused with its reason before anything
+// the size of the picture is allocated, nothing crashes.
+struct BadCase {
+  const char* name;
+  std::vector<std::pair<int, uint32_t>> tags;  // set in grey.tif first
+  const char* make;  // sh in a folder with still.webp, anim.webp and grey.tif
+  const char* file;
+  std::string message;  // the start of the refusal
+};
+
+class BadInput : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadInput, RefusedWithItsReason) {
+  const BadCase& c = GetParam();
+  TempDir dir;
+  makePicture(dir.path("still.webp"), "im.save(p, quality=70)");
+  makePicture(dir.path("anim.webp"),
+              "im.save(p, save_all=True, append_images=[im.rotate(90)], lossless=True)");
+  ASSERT_EQ(
+      shell("convert " + quoted(pngOf("grey8")) + " -compress RLE " + quoted(dir.path("grey.tif")))
+          .status,
+      0);
+  for (const auto& [tag, value] : c.tags) setTiffTag(dir.path("grey.tif"), tag, value);
+  ASSERT_EQ(shell("cd " + quoted(dir.path()) + " && " + c.make).status, 0);
+  const std::string path = dir.path(c.file);
+  try {
+    InputFile file(path);
+    std::unique_ptr<FrameSource> source =
+        std::string(c.file).ends_with(".webp") ? openWebp(file) : openTiff(file);
+    allFrames(*source);
+    FAIL() << "read";
+  } catch (const ConvError& e) {
+    EXPECT_EQ(std::string(e.what()).substr(0, path.size() + 2 + c.message.size()),
+              path + ": " + c.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadInput,
+    ::testing::Values(
+        BadCase{"webp_truncated",
+                {},
+                "head -c 300 still.webp > bad.webp",
+                "bad.webp",
+                "corrupt WebP file (the file ends too early)"},
+        BadCase{"webp_not_riff",
+                {},
+                "printf 'RIFX\\0\\0\\0\\0WEBPVP8 ' > bad.webp",
+                "bad.webp",
+                "not a WebP file (no RIFF WEBP header)"},
+        // The canvas of the VP8X chunk (24-bit sizes less one at 24 and 27).
+        BadCase{"webp_huge_canvas",
+                {},
+                "cp anim.webp bad.webp && printf '\\057\\165\\000\\057\\165\\000' | "
+                "dd of=bad.webp bs=1 seek=24 conv=notrunc 2>/dev/null",
+                "bad.webp",
+                "the picture is 30000 x 30000 pixels, over the limit"},
+        BadCase{"tiff_huge",
+                {{256, 30000}, {257, 30000}},
+                "true",
+                "grey.tif",
+                "the picture is 30000 x 30000 pixels, over the limit"},
+        BadCase{"tiff_strip_past_end",
+                {{273, 100000}},
+                "true",
+                "grey.tif",
+                "corrupt TIFF file (strip 0 lies past the end of the file)"},
+        BadCase{"tiff_too_few_bytes",
+                {{279, 1}},
+                "true",
+                "grey.tif",
+                "corrupt TIFF file (64 x 23 pixels cannot be held in 1 bytes)"},
+        BadCase{"tiff_truncated",
+                {},
+                "head -c 300 grey.tif > bad.tif",
+                "bad.tif",
+                "corrupt TIFF file (libtiff cannot open it: "},
+        BadCase{"tiff_zstd",
+                {},
+                "tiffcp -c zstd grey.tif bad.tif",
+                "bad.tif",
+                "unsupported TIFF (compression 50000; none, LZW, Deflate, PackBits and JPEG are "
+                "read)"},
+        BadCase{"tiff_cmyk",
+                {},
+                "convert grey.tif -colorspace CMYK bad.tif",
+                "bad.tif",
+                "unsupported TIFF (colour space 5; grey, RGB and palette are read)"},
+        BadCase{"tiff_not_tiff",
+                {},
+                "cp still.webp bad.tif",
+                "bad.tif",
+                "not a TIFF file (no TIFF header)"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// kxconv takes the formats by extension (the first frame or page), kxquant
+// by their first bytes whatever the name.
+TEST(FrontEnds, ReadWebpAndTiff) {
+  TempDir dir;
+  makePicture(dir.path("a.webp"),
+              "im.save(p, save_all=True, append_images=[im.rotate(90)], quality=80)", 64, 23);
+  ASSERT_EQ(shell("convert " + quoted(pngOf("rgba8_interlaced")) + " " + quoted(pngOf("grey8")) +
+                  " -compress LZW " + quoted(dir.path("b.TIFF")))
+                .status,
+            0);
+  for (const char* name : {"a.webp", "b.TIFF"}) {
+    RunResult r = kxconv({name, "out.pic"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(asRgb(picPixels(dir.path("out.pic")), true), pilFrames(dir.path(name))[0].rgba);
+    std::filesystem::copy_file(dir.path(name), dir.path("photo"),
+                               std::filesystem::copy_options::overwrite_existing);
+    r = runProgram("kxquant", {"-f", "-n", "16", "photo"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readIndexedPng(dir.path("photo-kx.png")).width, 64);
+  }
+}
+
+}  // namespace
+}  // namespace kx
