@@ -125,11 +125,11 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   out.height = source.height;
   const size_t n = source.pixelCount();
   out.palette = colormap;
-  RemapOptions remap;
-  remap.dither = options.adjust ? Dither::adjust : Dither::none;
-  remap.factor = options.adjustFactor;
-  remap.samples = samples;
   if (!colormap.empty() && (!source.alpha.empty() || hasAlpha(colormap))) {
+    RemapOptions remap;
+    remap.dither = options.adjust ? Dither::adjust : Dither::none;
+    remap.factor = options.adjustFactor;
+    remap.samples = samples;
     const std::vector<uint8_t> rgba = rgbaOf(source);
     Result<std::vector<uint8_t>> indices =
         remapPixels(viewOfRgba(source, rgba), colormap, remap, context);
@@ -143,6 +143,10 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   }
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
+    RemapOptions remap;
+    remap.dither = options.adjust ? Dither::adjust : Dither::none;
+    remap.factor = options.adjustFactor;
+    remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take
     // part in the error diffusion) and get their own index afterwards.
     Result<std::vector<uint8_t>> indices =
