@@ -57,6 +57,7 @@ void writeIndexedPng(const std::string& path, IndexedPicture& picture,
   image.samples = std::move(picture.indices);
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
+  image.paletteAlpha = picture.alpha;
   writePalettePng(path, image, options.best ? PngEffort::Best : PngEffort::Normal);
 }
 

@@ -1,4 +1,5 @@
-// Reading any input picture into RGB samples and a transparency mask.
+// Reading any input picture into RGB samples, a transparency mask and,
+// when some pixel is partly transparent, its alpha.
 //
 // Every input is opened once and read once, from the front: the format is
 // told from its first bytes, which the input keeps for the reader (so a
@@ -73,9 +74,14 @@ SourcePicture readSourcePicture(const std::string& path) {
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet
-    // read); the mask is made only when a pixel is transparent, since most
-    // RGBA files are opaque everywhere.
+    // read); the mask is made only when a pixel is transparent, and the
+    // alpha plane only when one is partly so, since most RGBA files are
+    // opaque everywhere.
     uint8_t* samples = image.samples.data();
+    bool soft = false;
+    for (size_t i = 0; i < n && !soft; ++i)
+      soft = samples[4 * i + 3] != 0 && samples[4 * i + 3] != 255;
+    if (soft) source.alpha.resize(n);
     for (size_t i = 0; i < n; ++i) {
       const uint8_t* in = samples + 4 * i;
       if (in[3] < 128) {
@@ -83,6 +89,7 @@ SourcePicture readSourcePicture(const std::string& path) {
         source.transparent[i] = 1;
         ++source.transparentCount;
       }
+      if (soft) source.alpha[i] = in[3];
       uint8_t* out = samples + 3 * i;
       const uint8_t r = in[0], g = in[1], b = in[2];
       out[0] = r;

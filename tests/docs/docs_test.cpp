@@ -116,7 +116,7 @@ TEST(Demo, EndsWithThePngsToLookAt) {
     ++listed;
     EXPECT_EQ(fileText(dir.path(png)).substr(1, 3), "PNG") << png;
   }
-  EXPECT_EQ(listed, 7) << r.out;
+  EXPECT_EQ(listed, 8) << r.out;
   EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);
 }
 
