@@ -156,10 +156,11 @@ constexpr int64_t kMaxFrameRateTerm = 1000000;
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  // The next frame, replacing everything in `frame` (its metadata too);
-  // false after the last one. ConvError naming the file (and, from the
-  // second frame of a stream on, the frame: "<file>: frame 37: ...") when
-  // the frame is damaged, cut short or beyond the source's bound.
+  // The next frame, replacing everything in `frame` (its metadata too; a
+  // source may reuse the samples' storage); false after the last one. ConvError naming
+  // the file when the frame is damaged, cut short or beyond the source's
+  // bound; a stream's refusals name the frame too ("<file>: frame 37: ..."),
+  // netpbm's from its second image on (a single image reads as it always has).
   virtual bool next(Image& frame) = 0;
   // The number of frames the file declares; 0 when it does not tell.
   virtual int frameCountHint() const { return 0; }

@@ -298,6 +298,11 @@ void readSamples(PnmParser& in, const Layout& l, Image& image) {
   const size_t count = image.pixelCount() * l.depth;
   const size_t sampleBytes = l.maxval > 255 ? 2 : 1;
   uint8_t* out = image.samples.data();
+  if (!l.plain && l.maxval == 255) {  // what video tools write: the samples as they are
+    std::memcpy(out, in.here(), count);
+    in.advance(count);
+    return;
+  }
   for (size_t i = 0; i < count; ++i) {
     uint32_t v;
     if (l.plain) {

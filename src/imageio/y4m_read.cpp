@@ -23,8 +23,11 @@
 // rgb24` converts them by default, since that is what users compare with:
 // libswscale's BT.601 arithmetic, limited range unless XCOLORRANGE=FULL. The
 // formulas below were measured against ffmpeg 5.1 and give its bytes
-// exactly, but for rare out-of-gamut samples and (odd heights) a few samples
-// off by one:
+// exactly, with two exceptions: ffmpeg's 32-bit sums for 4:4:4 wrap around
+// for out-of-gamut samples (bright luma with extreme chroma), turning a
+// channel black that is clipped to white here; and for odd heights its
+// fixed-point bicubic weights differ a little from these (a few samples in
+// a thousand a few levels apart):
 //   - 4:2:0 and 4:2:2 of even height: every chroma sample serves the pixels it
 //     covers, uninterpolated, whatever the siting the header names (ffmpeg
 //     does not look at it), with 13-bit coefficients applied to samples × 8
@@ -123,21 +126,42 @@ struct PackedTables {
 };
 
 // One rounding at the end, in units of 2^-22 (ffmpeg's "full chroma" output
-// path). Chroma comes as (C − 128) × 512, interpolated or not.
+// path). Chroma comes as (C − 128) × 512, interpolated or not; the terms of
+// whole samples are tabled.
 struct FullFormula {
-  int64_t y13, yOffset9, vr, ub, ug, vg;
-  explicit FullFormula(const Coefficients& c)
-      : y13(c.y13), yOffset9(c.yOffset9), vr(c.vr13), ub(c.ub13), ug(c.ug13), vg(c.vg13) {}
+  int64_t vr, ub, ug, vg;
+  std::array<int64_t, 256> y, rv, gu, gv, bu;
+  explicit FullFormula(const Coefficients& c) : vr(c.vr13), ub(c.ub13), ug(c.ug13), vg(c.vg13) {
+    for (int v = 0; v < 256; ++v) {
+      y[v] = ((int64_t{v} << 9) - c.yOffset9) * c.y13 + (1 << 21);
+      const int64_t chroma = (v - 128) * 512;
+      rv[v] = chroma * vr;
+      gu[v] = chroma * ug;
+      gv[v] = chroma * vg;
+      bu[v] = chroma * ub;
+    }
+  }
   static uint8_t out(int64_t v) {
     return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << 30) - 1) >> 22);
   }
-  void pixel(int luma, int64_t u9, int64_t v9, uint8_t* rgb) const {
-    const int64_t y = ((int64_t{luma} << 9) - yOffset9) * y13 + (1 << 21);
-    rgb[0] = out(y + v9 * vr);
-    rgb[1] = out(y + v9 * vg + u9 * ug);
-    rgb[2] = out(y + u9 * ub);
+  void pixel(int luma, int cu, int cv, uint8_t* rgb) const {
+    rgb[0] = out(y[luma] + rv[cv]);
+    rgb[1] = out(y[luma] + gv[cv] + gu[cu]);
+    rgb[2] = out(y[luma] + bu[cu]);
+  }
+  void pixel9(int luma, int64_t u9, int64_t v9, uint8_t* rgb) const {
+    rgb[0] = out(y[luma] + v9 * vr);
+    rgb[1] = out(y[luma] + v9 * vg + u9 * ug);
+    rgb[2] = out(y[luma] + u9 * ub);
   }
 };
+
+// floor(v + 0.5) without a call into the maths library (x86-64 has no
+// floor instruction before SSE4.1); v is well within ±2^30.
+inline int64_t roundHalfUp(double v) {
+  constexpr double kBias = 1 << 30;
+  return static_cast<int64_t>(v + 0.5 + kBias) - static_cast<int64_t>(kBias);
+}
 
 // ffmpeg's lookup-table conversion (its scaled path with a chroma sample for
 // each pair of pixels): chroma moves the index into a table of luma values.
@@ -166,14 +190,15 @@ struct LookupTables {
 };
 
 // Bicubic interpolation along one axis, from `from` samples to `to`, sample
-// centres aligned: the weights of four neighbours for every output sample.
+// centres aligned: for every output sample, four neighbours (edges
+// repeated) and their weights.
 struct Taps {
-  std::vector<int> first;
-  std::vector<std::array<float, 4>> weights;
-  int from = 0;
+  std::vector<std::array<int, 4>> index;
+  std::vector<std::array<float, 4>> weight;
 
+  bool empty() const { return index.empty(); }
   Taps() = default;
-  Taps(int fromCount, int toCount) : from(fromCount) {
+  Taps(int from, int to) {
     // Mitchell-Netravali with B = 0, C = 0.6: libswscale's default bicubic.
     const auto kernel = [](double t) {
       constexpr double c = 0.6;
@@ -182,23 +207,25 @@ struct Taps {
       if (t < 2) return (-6 * c * t * t * t + 30 * c * t * t - 48 * c * t + 24 * c) / 6;
       return 0.0;
     };
-    for (int i = 0; i < toCount; ++i) {
-      const double at = (i + 0.5) * fromCount / toCount - 0.5;
+    for (int i = 0; i < to; ++i) {
+      const double at = (i + 0.5) * from / to - 0.5;
       const int start = static_cast<int>(std::floor(at)) - 1;
       std::array<double, 4> w;
       double sum = 0;
       for (int k = 0; k < 4; ++k) sum += w[k] = kernel(at - (start + k));
-      first.push_back(start);
-      weights.push_back({static_cast<float>(w[0] / sum), static_cast<float>(w[1] / sum),
-                         static_cast<float>(w[2] / sum), static_cast<float>(w[3] / sum)});
+      std::array<int, 4>& n = index.emplace_back();
+      std::array<float, 4>& f = weight.emplace_back();
+      for (int k = 0; k < 4; ++k) {
+        n[k] = std::clamp(start + k, 0, from - 1);
+        f[k] = static_cast<float>(w[k] / sum);
+      }
     }
   }
-  // Sample i of the output from samples read by `at` (edges repeated).
-  template <class At>
-  float apply(int i, At at) const {
-    float v = 0;
-    for (int k = 0; k < 4; ++k) v += weights[i][k] * at(std::clamp(first[i] + k, 0, from - 1));
-    return v;
+  float apply(int i, const float* samples) const {
+    const std::array<int, 4>& n = index[i];
+    const std::array<float, 4>& w = weight[i];
+    return w[0] * samples[n[0]] + w[1] * samples[n[1]] + w[2] * samples[n[2]] +
+           w[3] * samples[n[3]];
   }
 };
 
@@ -462,78 +489,74 @@ void Y4mSource::convertRows(Image& frame, int begin, int end) const {
   const size_t chromaSize = static_cast<size_t>(chromaWidth_) * static_cast<size_t>(chromaHeight_);
   const uint8_t* uPlane = lumaPlane + static_cast<size_t>(width_) * height_;
   const uint8_t* vPlane = uPlane + chromaSize;
-  const int shiftX = chromaWidth_ == width_ ? 0 : 1;
   const int shiftY = chromaHeight_ == height_ ? 0 : 1;
-  // Odd heights: a row of chroma brought down to the frame row, then, for
-  // odd widths, across to every pixel.
-  std::vector<float> uRow, vRow;
-  if (!down_.first.empty() || !across_.first.empty()) {
-    uRow.resize(chromaWidth_);
-    vRow.resize(chromaWidth_);
-  }
+  // Odd heights: the chroma of a frame row, interpolated down from the
+  // chroma rows (4:2:0) or taken as it is (4:2:2).
+  const bool interpolated = !down_.empty() || !across_.empty();
+  std::vector<float> uRow(interpolated ? chromaWidth_ : 0), vRow(uRow.size());
   for (int y = begin; y < end; ++y) {
     const uint8_t* luma = lumaPlane + static_cast<size_t>(y) * width_;
     uint8_t* out = frame.samples.data() + static_cast<size_t>(y) * width_ * 3;
     const size_t chromaRow = static_cast<size_t>(y >> shiftY) * chromaWidth_;
     const uint8_t* u = uPlane + chromaRow;
     const uint8_t* v = vPlane + chromaRow;
-    if (!uRow.empty()) {
-      for (int x = 0; x < chromaWidth_; ++x) {
-        if (down_.first.empty()) {
-          uRow[x] = uPlane[static_cast<size_t>(y) * chromaWidth_ + x];
-          vRow[x] = vPlane[static_cast<size_t>(y) * chromaWidth_ + x];
-          continue;
-        }
-        const auto column = [&](const uint8_t* plane) {
-          return [plane, x, this](int row) {
-            return static_cast<float>(plane[static_cast<size_t>(row) * chromaWidth_ + x]);
-          };
-        };
-        uRow[x] = down_.apply(y, column(uPlane));
-        vRow[x] = down_.apply(y, column(vPlane));
+    if (!down_.empty()) {
+      const std::array<int, 4>& n = down_.index[y];
+      const std::array<float, 4>& w = down_.weight[y];
+      for (auto [plane, row] : {std::pair{uPlane, uRow.data()}, std::pair{vPlane, vRow.data()}}) {
+        const uint8_t* r[4];
+        for (int k = 0; k < 4; ++k) r[k] = plane + static_cast<size_t>(n[k]) * chromaWidth_;
+        for (int x = 0; x < chromaWidth_; ++x)
+          row[x] = w[0] * r[0][x] + w[1] * r[1][x] + w[2] * r[2][x] + w[3] * r[3][x];
       }
+    } else if (interpolated) {
+      std::copy(u, u + chromaWidth_, uRow.begin());
+      std::copy(v, v + chromaWidth_, vRow.begin());
     }
     switch (path_) {
       case Path::Packed: {
+        // A chroma sample for each pair of pixels.
         const PackedTables& t = *packed_;
-        for (int x = 0; x < width_; ++x, out += 3) {
-          const int cu = u[x >> shiftX], cv = v[x >> shiftX];
-          const int l = t.y[luma[x]];
-          out[0] = clip8(l + t.rv[cv]);
-          out[1] = clip8(l + t.gu[cu] + t.gv[cv]);
-          out[2] = clip8(l + t.bu[cu]);
+        for (int x = 0; x < width_; x += 2, out += 6) {
+          const int cu = u[x >> 1], cv = v[x >> 1];
+          const int r = t.rv[cv], g = t.gu[cu] + t.gv[cv], b = t.bu[cu];
+          const int l0 = t.y[luma[x]];
+          out[0] = clip8(l0 + r);
+          out[1] = clip8(l0 + g);
+          out[2] = clip8(l0 + b);
+          if (x + 1 == width_) break;
+          const int l1 = t.y[luma[x + 1]];
+          out[3] = clip8(l1 + r);
+          out[4] = clip8(l1 + g);
+          out[5] = clip8(l1 + b);
         }
         break;
       }
       case Path::Full: {
         const FullFormula& f = *full_;
-        if (uRow.empty()) {  // 4:4:4
-          for (int x = 0; x < width_; ++x, out += 3) {
-            f.pixel(luma[x], (u[x] - 128) * 512, (v[x] - 128) * 512, out);
-          }
+        if (!interpolated) {  // 4:4:4
+          for (int x = 0; x < width_; ++x, out += 3) f.pixel(luma[x], u[x], v[x], out);
           break;
         }
-        const auto in9 = [](float c) {
-          return static_cast<int64_t>(std::floor((c - 128.0f) * 512.0f + 0.5f));
-        };
+        const auto in9 = [](float c) { return roundHalfUp((c - 128.0) * 512.0); };
         for (int x = 0; x < width_; ++x, out += 3) {
-          const float cu = across_.apply(x, [&](int i) { return uRow[i]; });
-          const float cv = across_.apply(x, [&](int i) { return vRow[i]; });
-          f.pixel(luma[x], in9(cu), in9(cv), out);
+          f.pixel9(luma[x], in9(across_.apply(x, uRow.data())), in9(across_.apply(x, vRow.data())),
+                   out);
         }
         break;
       }
       case Path::Lookup: {
         const LookupTables& t = *lookup_;
         const auto in8 = [](float c) {
-          return std::clamp(static_cast<int>(std::floor(c + 0.5f)), 0, 255);
+          return static_cast<int>(std::clamp<int64_t>(roundHalfUp(c), 0, 255));
         };
         for (int x = 0; x < width_; ++x, out += 3) {
-          const int cu = uRow.empty() ? u[x >> 1] : in8(uRow[x >> 1]);
-          const int cv = uRow.empty() ? v[x >> 1] : in8(vRow[x >> 1]);
-          out[0] = t.at(luma[x], t.rv[cv]);
-          out[1] = t.at(luma[x], t.gu[cu] + t.gv[cv]);
-          out[2] = t.at(luma[x], t.bu[cu]);
+          const int cu = interpolated ? in8(uRow[x >> 1]) : u[x >> 1];
+          const int cv = interpolated ? in8(vRow[x >> 1]) : v[x >> 1];
+          const int r = t.rv[cv], g = t.gu[cu] + t.gv[cv], b = t.bu[cu];
+          out[0] = t.at(luma[x], r);
+          out[1] = t.at(luma[x], g);
+          out[2] = t.at(luma[x], b);
         }
         break;
       }
