@@ -103,10 +103,10 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
   }
 }
 
-// 480 × 270 and more: several stripes of rows on two threads.
+// 640 × 360: three stripes of rows on two threads.
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Y4mInput,
-    ::testing::Values(Y4mCase{"yuv420_centre", "480x270", "10", "-pix_fmt yuv420p", " C420jpeg "},
+    ::testing::Values(Y4mCase{"yuv420_centre", "640x360", "10", "-pix_fmt yuv420p", " C420jpeg "},
                       Y4mCase{"yuv420_left", "64x48", "10",
                               "-pix_fmt yuv420p -chroma_sample_location left", " C420mpeg2 "},
                       Y4mCase{"yuv420_top_left", "64x48", "10",
@@ -118,13 +118,13 @@ INSTANTIATE_TEST_SUITE_P(
                               " XCOLORRANGE=FULL",
                               {30000, 1001}},
                       Y4mCase{"yuv422", "64x48", "10", "-pix_fmt yuv422p", " C422 "},
-                      Y4mCase{"yuv444", "480x270", "10", "-pix_fmt yuv444p", " C444 "},
+                      Y4mCase{"yuv444", "640x360", "10", "-pix_fmt yuv444p", " C444 "},
                       Y4mCase{"mono", "64x48", "10", "-pix_fmt gray", " Cmono "},
                       // Odd sizes take ffmpeg's other conversions: interpolated chroma.
-                      Y4mCase{"yuv420_odd_height", "480x272", "10",
-                              "-vf format=rgb24,crop=480:271:0:0 -pix_fmt yuv420p", " H271 "},
-                      Y4mCase{"yuv420_odd_sides", "482x272", "10",
-                              "-vf format=rgb24,crop=481:271:0:0 -pix_fmt yuv420p", " W481 H271 "},
+                      Y4mCase{"yuv420_odd_height", "640x360", "10",
+                              "-vf format=rgb24,crop=640:359:0:0 -pix_fmt yuv420p", " H359 "},
+                      Y4mCase{"yuv420_odd_sides", "642x360", "10",
+                              "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
                       Y4mCase{"yuv422_odd_sides", "64x48", "10",
                               "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "}),
     [](const auto& info) { return std::string(info.param.name); });
