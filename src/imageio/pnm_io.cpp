@@ -390,7 +390,16 @@ Image readPnmFile(InputFile& file) {
   size_t want = kFirstRead;
   for (;;) {
     bytes.reserve(want);
-    reach.more = file.readUpTo(bytes, want);
+    if (reach.exact && want == reach.most) {
+      // A raw raster ends exactly here: no byte after it is waited for, so
+      // an image of a live pipe is at hand as soon as it is complete.
+      const size_t old = bytes.size();
+      bytes.resize(want);
+      bytes.resize(old + file.read(bytes.data() + old, want - old));
+      reach.more = false;
+    } else {
+      reach.more = file.readUpTo(bytes, want);
+    }
     reach.canGrow = reach.more && bytes.size() < reach.most;
     try {
       size_t used = 0;
