@@ -546,17 +546,21 @@ void Y4mSource::convertRows(Image& frame, int begin, int end) const {
         break;
       }
       case Path::Lookup: {
+        // A chroma sample for each pair of pixels, interpolated ones rounded
+        // to 8 bits as ffmpeg rounds them.
         const LookupTables& t = *lookup_;
         const auto in8 = [](float c) {
           return static_cast<int>(std::clamp<int64_t>(roundHalfUp(c), 0, 255));
         };
-        for (int x = 0; x < width_; ++x, out += 3) {
+        for (int x = 0; x < width_; x += 2, out += 6) {
           const int cu = interpolated ? in8(uRow[x >> 1]) : u[x >> 1];
           const int cv = interpolated ? in8(vRow[x >> 1]) : v[x >> 1];
           const int r = t.rv[cv], g = t.gu[cu] + t.gv[cv], b = t.bu[cu];
-          out[0] = t.at(luma[x], r);
-          out[1] = t.at(luma[x], g);
-          out[2] = t.at(luma[x], b);
+          for (int k = 0; k < 2 && x + k < width_; ++k) {
+            out[3 * k] = t.at(luma[x + k], r);
+            out[3 * k + 1] = t.at(luma[x + k], g);
+            out[3 * k + 2] = t.at(luma[x + k], b);
+          }
         }
         break;
       }
