@@ -71,101 +71,93 @@ const Picture& picture() {
   return *pic;
 }
 
+using Clock = std::chrono::steady_clock;
+
 std::string scratchName() {
   static const std::string name = "/tmp/kxbench-" + std::to_string(getpid());
   return name;
 }
 
-void copyPlanes(const PixelPlanes& from, PixelPlanes& to) {
-  std::memcpy(to.data(), from.data(), from.byteSize());
+// The picture record's channels as pixel planes.
+PixelPlanes planesOf(const Picture& pic) {
+  PixelPlanes planes = kx_allocArray(pic.width, pic.height, 3);
+  const size_t n = static_cast<size_t>(pic.width) * pic.height;
+  for (size_t i = 0; i < 3 * n; ++i) planes.data()[i] = pic.channel[i % 3][i / 3];
+  return planes;
+}
+
+// The engine as kxreduce runs it, on the process's threads, its messages
+// dropped.
+Context context() {
+  return Context{kx_pool(), {}};
+}
+
+template <class T>
+T valueOf(Result<T> result) {
+  if (!result) throw std::runtime_error(result.error().message);
+  return std::move(*result);
 }
 
 // Counting as the palette choice does it: with the colour limit, compressing
 // once when the limit is passed.
-Histogram countLikeBuildmap(PixelPlanes& planes, int* colors) {
-  std::optional<Histogram> h =
-      kx_makeHistogram(planes, planes.width, planes.height, kColorLimit, colors);
-  if (!h) {
-    kx_compressColors(planes, planes.width, planes.height, 128, 255);
-    h = kx_makeHistogram(planes, planes.width, planes.height, kColorLimit, colors);
-  }
-  if (!h) throw std::runtime_error("too many colours even after compression");
-  return std::move(*h);
+ColorCount count(const PixelPlanes& planes) {
+  return valueOf(countColors(viewOf(planes), {}, context()));
 }
 
 void BM_Counting(benchmark::State& state) {
-  const Picture& pic = picture();
-  const PixelPlanes source = kx_pic2pixels(pic, pic.width, pic.height);
-  PixelPlanes planes = kx_allocArray(pic.width, pic.height, 3);
-  int colors = 0;
+  const PixelPlanes planes = planesOf(picture());
+  size_t colors = 0;
   for (auto _ : state) {
-    state.PauseTiming();
-    copyPlanes(source, planes);
-    state.ResumeTiming();
-    Histogram h = countLikeBuildmap(planes, &colors);
-    benchmark::DoNotOptimize(h.data());
+    const ColorCount counted = count(planes);
+    colors = counted.histogram.size();
+    benchmark::DoNotOptimize(counted.histogram.data());
   }
-  state.counters["colours"] = colors;
-  state.SetItemsProcessed(state.iterations() * pic.width * pic.height);
+  state.counters["colours"] = static_cast<double>(colors);
+  state.SetItemsProcessed(state.iterations() * planes.width * planes.height);
 }
 
 void BM_MedianCut(benchmark::State& state) {
-  const Picture& pic = picture();
-  PixelPlanes planes = kx_pic2pixels(pic, pic.width, pic.height);
-  int colors = 0;
-  const Histogram counted = countLikeBuildmap(planes, &colors);
-  RunSettings opt;
-  opt.colors = static_cast<int>(state.range(0));
+  const ColorCount counted = count(planesOf(picture()));
+  const PaletteOptions options{static_cast<int>(state.range(0))};
   for (auto _ : state) {
-    state.PauseTiming();
-    Histogram h = counted;
-    state.ResumeTiming();
-    Colormap map = makeColormap(h, colors, int64_t{pic.width} * pic.height, 255, &opt);
+    Colormap map = valueOf(choosePalette(counted, options, context()));
     benchmark::DoNotOptimize(map.data());
   }
-  state.counters["colours"] = colors;
+  state.counters["colours"] = static_cast<double>(counted.histogram.size());
 }
 
 // The palette refinement (--refine) of the median-cut palette, on the
 // picture's full histogram.
 void BM_Refine(benchmark::State& state) {
-  const Picture& pic = picture();
-  PixelPlanes planes = kx_pic2pixels(pic, pic.width, pic.height);
-  int colors = 0;
-  Histogram h = countLikeBuildmap(planes, &colors);
-  RunSettings opt;
-  opt.colors = static_cast<int>(state.range(0));
-  const Colormap start = makeColormap(h, colors, int64_t{pic.width} * pic.height, 255, &opt);
+  const ColorCount counted = count(planesOf(picture()));
+  const Colormap start =
+      valueOf(choosePalette(counted, PaletteOptions{static_cast<int>(state.range(0))}, context()));
+  const SampleCentres centres = centresOf(identityMap());
   int iterations = 0;
   for (auto _ : state) {
     Colormap map = start;
-    iterations = refineColormap(h, colors, map).iterations;
+    iterations = refineColormap(counted.histogram, map, centres, kx_pool()).iterations;
     benchmark::DoNotOptimize(map.data());
   }
-  state.counters["colours"] = colors;
+  state.counters["colours"] = static_cast<double>(counted.histogram.size());
   state.counters["iterations"] = iterations;
 }
 
 void remapBench(benchmark::State& state, bool adjust) {
-  const Picture& pic = picture();
-  PixelPlanes source = kx_pic2pixels(pic, pic.width, pic.height);
-  int colors = 0;
-  Histogram h = countLikeBuildmap(source, &colors);
-  RunSettings opt;
-  opt.adjust = adjust;
-  const Colormap map = makeColormap(h, colors, int64_t{pic.width} * pic.height, 255, &opt);
-  PixelPlanes planes = kx_allocArray(pic.width, pic.height, 3);
-  ReductionTables tables;
+  const PixelPlanes planes = planesOf(picture());
+  const ColorCount counted = count(planes);
+  const Colormap map = valueOf(choosePalette(counted, {}, context()));
+  RemapOptions options;
+  options.dither = adjust ? Dither::adjust : Dither::none;
+  options.samples = counted.counted;
   const std::string name = scratchName();
   for (auto _ : state) {
-    state.PauseTiming();
-    copyPlanes(source, planes);
-    state.ResumeTiming();
-    opt.outFile = kx_writeIconeFileHeader(name, pic.width, pic.height);
-    kx_reduceColors(name, planes, pic.width, pic.height, 255, &opt, map, tables);
+    const std::vector<uint8_t> indices =
+        valueOf(remapPixels(viewOf(planes), map, options, context()));
+    if (!writeIconFile(name, planes.width, planes.height, indices)) throw std::runtime_error(name);
   }
   std::remove((name + ".icn").c_str());
-  state.SetItemsProcessed(state.iterations() * pic.width * pic.height);
+  state.SetItemsProcessed(state.iterations() * planes.width * planes.height);
 }
 
 void BM_Remap(benchmark::State& state) {
@@ -178,60 +170,57 @@ void BM_RemapAdjust(benchmark::State& state) {
 void BM_Filter(benchmark::State& state) {
   const Picture& pic = picture();
   const size_t n = static_cast<size_t>(pic.width) * pic.height;
-  Picture work;
-  work.width = pic.width;
-  work.height = pic.height;
-  for (int c = 0; c < 3; ++c) work.channel[c] = std::make_unique_for_overwrite<uint8_t[]>(n);
+  std::vector<std::vector<uint8_t>> work(3, std::vector<uint8_t>(n));
+  const QuantTable table = valueOf(quantizationTable(static_cast<int>(state.range(0))));
   for (auto _ : state) {
     state.PauseTiming();
-    for (int c = 0; c < 3; ++c) std::memcpy(work.channel[c].get(), pic.channel[c].get(), n);
+    for (int c = 0; c < 3; ++c) std::memcpy(work[c].data(), pic.channel[c].get(), n);
     state.ResumeTiming();
-    quantFloyd(work, static_cast<int>(state.range(0)), 1);
+    uint8_t* channels[3] = {work[0].data(), work[1].data(), work[2].data()};
+    if (!filterChannels(channels, static_cast<int64_t>(n), pic.width, table, true, context())) {
+      throw std::runtime_error("filter");
+    }
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
 }
 
-// Silences the progress messages (the colour-limit notes would be printed
-// at every iteration).
-class QuietStderr {
- public:
-  QuietStderr() : saved_(dup(2)) {
-    std::fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    close(null);
-  }
-  ~QuietStderr() {
-    std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-  }
+// CPU time as well as wall time: the machine may be shared.
+double cpuMs() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
 
- private:
-  int saved_;
+struct Stages {
+  Clock::duration choose, remap;
+  double chooseCpu = 0, remapCpu = 0;
 };
 
 // Counting, median cut, colormap file and remapping, as one frame of a run.
+Stages reduceFrame(const PixelPlanes& planes, int colors, bool adjust, const std::string& name) {
+  const double c0 = cpuMs();
+  const auto t0 = Clock::now();
+  const ColorCount counted = count(planes);
+  const Colormap map = valueOf(choosePalette(counted, PaletteOptions{colors}, context()));
+  if (!kx_writeColorMap(name, map, ColormapFormat{colors})) throw std::runtime_error(name);
+  const auto t1 = Clock::now();
+  const double c1 = cpuMs();
+  RemapOptions options;
+  options.dither = adjust ? Dither::adjust : Dither::none;
+  options.samples = counted.counted;
+  const std::vector<uint8_t> indices =
+      valueOf(remapPixels(viewOf(planes), map, options, context()));
+  if (!writeIconFile(name, planes.width, planes.height, indices)) throw std::runtime_error(name);
+  return Stages{t1 - t0, Clock::now() - t1, c1 - c0, cpuMs() - c1};
+}
+
 void pipelineBench(benchmark::State& state, bool adjust) {
-  QuietStderr quiet;
-  const Picture& pic = picture();
-  const PixelPlanes source = kx_pic2pixels(pic, pic.width, pic.height);
-  PixelPlanes planes = kx_allocArray(pic.width, pic.height, 3);
-  ReductionTables tables;
+  const PixelPlanes planes = planesOf(picture());
   const std::string name = scratchName();
-  for (auto _ : state) {
-    state.PauseTiming();
-    copyPlanes(source, planes);
-    RunSettings opt;
-    opt.adjust = adjust;
-    state.ResumeTiming();
-    Colormap map = kx_buildmap(name, planes, pic.width, pic.height, 255, &opt, tables);
-    opt.outFile = kx_writeIconeFileHeader(name, pic.width, pic.height);
-    kx_reduceColors(name, planes, pic.width, pic.height, 255, &opt, map, tables);
-  }
+  for (auto _ : state) reduceFrame(planes, 256, adjust, name);
   std::remove((name + ".icn").c_str());
   std::remove((name + ".clm").c_str());
-  state.SetItemsProcessed(state.iterations() * pic.width * pic.height);
+  state.SetItemsProcessed(state.iterations() * planes.width * planes.height);
 }
 
 void BM_Pipeline(benchmark::State& state) {
@@ -262,40 +251,21 @@ long peakKiB() {
 // One frame as the frame driver runs it (picture record, pixel planes,
 // index table, palette choice, colormap file, .icn), timed stage by stage.
 int runFrame(int argc, char** argv) {
-  RunSettings opt;
+  bool adjust = false;
+  int colors = 256;
   for (int i = 2; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-a") == 0) opt.adjust = 1;
-    if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) opt.colors = std::atoi(argv[++i]);
+    if (std::strcmp(argv[i], "-a") == 0) adjust = true;
+    if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) colors = std::atoi(argv[++i]);
   }
-  PicturePtr pic = loadPicture();
-  const int w = pic->width, h = pic->height;
-  PixelPlanes planes = kx_pic2pixels(*pic, w, h);
-  ReductionTables tables;
-  tables.colIndexTab = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(w) * h);
-  tables.colIndexSize = static_cast<size_t>(w) * h;
+  const PixelPlanes planes = planesOf(picture());
   const std::string name = scratchName();
-  using Clock = std::chrono::steady_clock;
   auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
-  // CPU time as well as wall time: the machine may be shared.
-  auto cpuMs = [] {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-  };
-  const auto t0 = Clock::now();
-  const double c0 = cpuMs();
-  Colormap map = kx_buildmap(name, planes, w, h, 255, &opt, tables);
-  const auto t1 = Clock::now();
-  const double c1 = cpuMs();
-  opt.outFile = kx_writeIconeFileHeader(name, w, h);
-  kx_reduceColors(name, planes, w, h, 255, &opt, map, tables);
-  const auto t2 = Clock::now();
-  const double c2 = cpuMs();
-  std::printf("pixels %d x %d\n", w, h);
-  std::printf("choose_ms %.1f\nremap_ms %.1f\ntotal_ms %.1f\n", ms(t1 - t0), ms(t2 - t1),
-              ms(t2 - t0));
-  std::printf("choose_cpu_ms %.1f\nremap_cpu_ms %.1f\ntotal_cpu_ms %.1f\n", c1 - c0, c2 - c1,
-              c2 - c0);
+  const Stages s = reduceFrame(planes, colors, adjust, name);
+  std::printf("pixels %d x %d\n", planes.width, planes.height);
+  std::printf("choose_ms %.1f\nremap_ms %.1f\ntotal_ms %.1f\n", ms(s.choose), ms(s.remap),
+              ms(s.choose + s.remap));
+  std::printf("choose_cpu_ms %.1f\nremap_cpu_ms %.1f\ntotal_cpu_ms %.1f\n", s.chooseCpu, s.remapCpu,
+              s.chooseCpu + s.remapCpu);
   std::printf("peak_mib %.1f\n", peakKiB() / 1024.0);
   std::remove((name + ".icn").c_str());
   std::remove((name + ".clm").c_str());
@@ -311,8 +281,6 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-  } catch (const kx::ExitRequest& e) {
-    return e.status;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_reduce: %s\n", e.what());
     return 1;

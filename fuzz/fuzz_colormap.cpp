@@ -1,6 +1,6 @@
 // Colormap readers on arbitrary bytes: the first byte picks the reader and
 // options (bit 0: ASCII, bit 1: -T, bit 2: -n 16), the rest is the file.
-// Refusals (ExitRequest) are expected; a crash or a bad colormap is a finding.
+// Refusals (Errors) are expected; a crash or a bad colormap is a finding.
 #include <unistd.h>
 
 #include <cstdint>
@@ -23,21 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
   std::remove((name + (ascii ? ".clm" : ".cla")).c_str());
 
-  kx::RunSettings opt;
-  opt.transform = (selector >> 1) & 1;
-  if (selector & 4) {
-    opt.colors = 16;
-    opt.colorsGiven = 1;
-  }
-  kx::ColormapFileHeader header;
-  try {
-    const kx::Colormap map = ascii ? kx::kx_readASCIIColorMap(name, &header, &opt)
-                                   : kx::kx_readColorMap(name, &header, &opt);
-    if (map.empty() || map.size() > 256 || static_cast<size_t>(header.colors) != map.size() ||
-        header.bits < 1 || header.bits > 16) {
-      std::abort();
-    }
-  } catch (const kx::ExitRequest&) {
+  const kx::ColormapReading reading{selector & 4 ? 16 : 0, ((selector >> 1) & 1) != 0};
+  const kx::Result<kx::ColormapFile> read =
+      ascii ? kx::kx_readASCIIColorMap(name, reading) : kx::kx_readColorMap(name, reading);
+  if (!read) return 0;
+  const kx::Colormap& map = read->colormap;
+  const kx::ColormapFileHeader& header = read->header;
+  if (map.empty() || map.size() > 256 || static_cast<size_t>(header.colors) != map.size() ||
+      header.bits < 1 || header.bits > 16) {
+    std::abort();
   }
   return 0;
 }

@@ -1,10 +1,11 @@
 // kxconv's readers of untrusted files: PNG, netpbm and .icn. The first byte
-// picks the reader, the rest is the file. Refusals (ConvError) are the
-// expected outcome for most inputs; anything else is a fault.
+// picks the reader, the rest is the file. Refusals (ConvError, an Error) are
+// the expected outcome for most inputs; anything else is a fault.
 #include <cstdint>
 #include <vector>
 
 #include "imageio/imageio.h"
+#include "output/output.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -19,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         image = kx::decodePnm("fuzz.pnm", bytes);
         break;
       default: {
-        const kx::IconImage icon = kx::decodeIcon("fuzz.icn", bytes);
-        if (icon.indices.size() != static_cast<size_t>(icon.width) * icon.height) __builtin_trap();
+        const kx::Result<kx::IconImage> icon = kx::decodeIcon("fuzz.icn", bytes);
+        if (icon && icon->indices.size() != static_cast<size_t>(icon->width) * icon->height) {
+          __builtin_trap();
+        }
         return 0;
       }
     }

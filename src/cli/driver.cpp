@@ -4,400 +4,457 @@
 // file and the optional extra outputs, and shows it.
 //
 // The unique-colormap mode makes two passes: the first records every frame's
-// palette in the virtual image, the second builds one palette from them and
-// writes every frame with it.
+// palette, the second chooses one palette from them and writes every frame
+// with it.
 //
-// Frames are worked on side by side, as many as there are threads and the
-// memory allows, and published one after the other in sequence order: a
-// frame's messages are held until its turn, its files are renamed into place
-// then, and the preview and the repeated frames follow. What a run writes
-// and prints is therefore the same for any number of threads; with one, the
-// frames run one after the other and print as they go. A frame's work
-// depends only on its place in the run: the settings that the design lets
-// the first frame change (the filter's levels, the compression that only
-// the first frame gets) are settled before the frames start.
+// Frames are worked on side by side on the process's pool, as many as there
+// are threads and the memory allows, and published one after the other in
+// sequence order (ThreadPool::runOrdered): a frame's messages are held until
+// its turn, its files are renamed into place then, and the preview and the
+// repeated frames follow. What a run writes and prints is therefore the same
+// for any number of threads; with one, the frames run one after the other
+// and print as they go. A frame's work depends only on its place in the
+// run: what the design lets the first frame change (the filter's levels,
+// the compression that only the first frame gets) is settled before the
+// frames start.
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "cli/cli.h"
 #include "cli/cli_pvt.h"
-#include "common/messages.h"
-#include "common/outfile.h"
-#include "display/display.h"
-#include "macfile/macfile.h"
 #include "output/output.h"
 #include "pict/pict.h"
-#include "picture/picture.h"
-#include "reduce/reduce.h"
 
 namespace kx {
 
 namespace {
 
-std::string numbered(const std::string& stem, int64_t number) {
-  return stem + "." + std::to_string(number);
-}
+// ---- What every frame of the run shares ------------------------------------------
 
-// The output stem of repetition rep of the frame visited ordinal-th.
-std::string frameOutputName(const std::string& outputName, const RunSettings& opt, int64_t ordinal,
-                            int64_t rep) {
-  if (opt.sequence) {
-    return numbered(outputName, (opt.repeat * ordinal + rep) * int64_t{opt.step} + opt.start);
-  }
-  if (opt.repeat >= 2) return numbered(outputName, rep + 1);
-  return outputName;
-}
-
-// Copies one finished output file to the name of a repeated frame. The copy
-// is made in-process (names with blanks or shell characters are safe), and a
-// failed copy leaves no partial file behind.
-void copyOutput(const std::string& from, const std::string& to) {
-  std::FILE* in = std::fopen(from.c_str(), "rb");
-  if (!in) {
-    kx_error("Cannot copy " + from + " to " + to + ": " + std::strerror(errno) + "\n");
-  }
-  auto out = OutFile::create(to);
-  if (!out) {
-    int err = errno;
-    std::fclose(in);
-    kx_error("Cannot copy " + from + " to " + to + ": " + std::strerror(err) + "\n");
-  }
-  std::vector<uint8_t> buffer(1 << 16);
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) out->write(buffer.data(), n);
-  bool readFailed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (readFailed) {
-    out->abandon();
-    kx_error("Cannot copy " + from + " to " + to + ": read error\n");
-  }
-  if (!out->commit()) {
-    kx_error("Cannot copy " + from + " to " + to + ": " + std::strerror(out->error()) + "\n");
-  }
-}
-
-// Lends the colour-index table to the picture record as its only channel for
-// the indexed PICT write, and gives everything back afterwards, also when the
-// write unwinds: the record never owns the table.
-class LendIndexTable {
- public:
-  LendIndexTable(Picture& picture, ReductionTables& tables) : picture_(picture), tables_(tables) {
-    for (int c = 0; c < 4; ++c) saved_[c] = std::move(picture_.channel[c]);
-    picture_.channel[0] = std::move(tables_.colIndexTab);
-  }
-  ~LendIndexTable() {
-    tables_.colIndexTab = std::move(picture_.channel[0]);
-    for (int c = 0; c < 4; ++c) picture_.channel[c] = std::move(saved_[c]);
-  }
-  LendIndexTable(const LendIndexTable&) = delete;
-  LendIndexTable& operator=(const LendIndexTable&) = delete;
-
- private:
-  Picture& picture_;
-  ReductionTables& tables_;
-  std::array<std::unique_ptr<uint8_t[]>, 4> saved_;
+// The sequence's one palette (-u), chosen before the second pass from the
+// palettes the first pass recorded. Its messages, files and failure wait for
+// the first frame of the pass, which reports them as if it had chosen the
+// palette itself (after reading its picture).
+struct SharedPalette {
+  Colormap colormap;
+  std::optional<Failure> failure;
+  HeldMessages messages;
+  std::unique_ptr<OutputBatch> files;
 };
 
-// The files a frame reads, and those it may write, by their full names.
-std::vector<std::string> outputsOf(const std::string& frameOutput, const std::string& colormapName,
-                                   const RunSettings& opt) {
-  std::vector<std::string> names = {frameOutput + ".icn", frameOutput + ".clm",
-                                    frameOutput + ".cla"};
-  if (opt.outPic) names.push_back(QZ_pictureFileName(frameOutput));
-  if (opt.outPict) {
-    names.push_back(frameOutput + ".pict");
-    names.push_back(MacHeaderFileName(frameOutput + ".pict"));
-  }
-  if (opt.transform && !colormapName.empty()) {
-    names.push_back(colormapName + ".clm");
-    names.push_back(colormapName + ".cla");
-  }
-  return names;
+struct Run {
+  CommandLine cl;  // the settings as every frame sees them (see operation())
+  ThreadPool* pool = kx_pool();
+  int64_t frameCount = 1;
+  int lastPass = 0;
+  // -u: the palette of every frame of the sequence (the design's virtual
+  // image), from which the sequence's palette is chosen.
+  std::unique_ptr<PaletteImage> palettes;
+  // The most pixels of a frame read so far: what the frames in flight are
+  // counted in.
+  std::atomic<int64_t> largestPixels{0};
+  std::optional<SharedPalette> shared;
+};
+
+struct Frame {
+  int pass = 0;
+  int64_t ordinal = 0;  // place in the whole sequence, from 0
+  bool last = false;    // the last frame of the sequence
+};
+
+// A frame worked on, waiting for its turn to be published.
+struct FrameOutcome {
+  std::optional<Failure> failure;
+  std::unique_ptr<OutputBatch> files;
+  bool written = false;  // the frame's outputs were made (last pass, a first repetition)
+  std::string output;
+  PixelPlanes planes;  // the reduced frame, for the preview
+  int maxval = 255, colors = 0;
+};
+
+// The engine as kxreduce runs it: on the run's threads, with the design's
+// messages (the overflow's always, the others with -v).
+Context engineContext(const Run& run) {
+  const bool verbose = run.cl.opt.verbose;
+  return Context{
+      run.pool, [verbose](const Event& e) {
+        if (verbose || e.kind == EventKind::overflow || e.kind == EventKind::countingAgain) {
+          kx_print(Stream::Err, eventText(e));
+        }
+      }};
 }
+
+void verbose(const Run& run, const std::string& text) {
+  if (run.cl.opt.verbose) kx_print(Stream::Err, text);
+}
+
+// The colormap files' failures to open are said as they stand.
+Failure colormapFailure(const Error& error) {
+  return error.code == ErrorCode::cannotOpen ? Failure::asItStands(error) : Failure(error);
+}
+
+// The picture files and the preview see the samples as the design leaves
+// them: back on the full scale after a chosen palette, on the -z scale
+// with an imposed one (whose frames are never compressed).
+int outputMaxval(const Run& run) {
+  return run.cl.opt.colormapMode == 0 ? 255 : run.cl.opt.compress;
+}
+
+// ---- One frame, step by step ---------------------------------------------------------
 
 // Refuses a frame whose input is one of the files it would write: the names
 // differ ("victim" and "victim.pic"), but the new file would take the place
 // of the picture it is made from.
-void checkNotInput(const std::string& input, const std::vector<std::string>& outputs) {
-  for (const std::string& output : outputs) {
+Done checkNotInput(const Run& run, const Frame& frame) {
+  const std::string input = frameInputFile(run.cl, frame.ordinal);
+  for (const std::string& output : frameFiles(run.cl, frame.ordinal, FrameFiles::touched)) {
     if (kx_sameFile(input, output)) {
-      kx_note("!!!Error: When using option -o, input and output\n");
-      kx_note("must have different file names\n");
-      print_usage(kx_programName());
+      return Error(ErrorCode::usage,
+                   "!!!Error: When using option -o, input and output\n"
+                   "must have different file names\n");
     }
   }
+  return {};
+}
+
+// Reads the frame's picture. A picture over the pixel limit, or one that
+// memory cannot hold, is named as such: it is not a file that cannot be
+// opened.
+Step<PicturePtr> readFrame(const Run& run, const Frame& frame) {
+  const RunSettings& opt = run.cl.opt;
+  const std::string stem = frameInputName(run.cl, frame.ordinal);
+  PicturePtr picture = QZ_pictureAllocate();
+  if (!picture) return Error(ErrorCode::outOfMemory, "Cannot allocate picture");
+  verbose(run, "Reading image " + stem + "...\n");
+  if (const std::string problem = kx_maxPixelsProblem(); !problem.empty()) {
+    return Error(ErrorCode::badArgument, problem);
+  }
+  ReadRefusal refusal;
+  if (opt.inPict) {
+    if (const Status read = kx_pictureReadPict(stem, *picture, &refusal); !read) {
+      if (!refusal) kx_print(Stream::Err, "ERROR ====> " + read.error().message + " <==== ERROR\n");
+      picture.reset();
+    }
+  } else {
+    picture = QZ_pictureReadFile(stem, &refusal);
+  }
+  if (!picture && refusal) {
+    return Error(ErrorCode::tooLarge,
+                 kx_readRefusalText(frameInputFile(run.cl, frame.ordinal), refusal));
+  }
+  if (!picture) return Error(ErrorCode::cannotOpen, "Cannot open input file " + run.cl.input);
+  return picture;
 }
 
 // A PICT row holds at most 0x7FFF bytes: four per pixel in true colour, one
 // in colour-indexed pictures (rounded up to a multiple of four). Known as
 // soon as the frame is read, so nothing is written for a picture that
 // cannot be.
-void checkPictWidth(const std::string& frameOutput, const std::string& input, int width,
-                    const RunSettings& opt) {
-  if (opt.outPic || opt.outPict == 0) return;
+Done checkPictWidth(const Run& run, const Frame& frame, int width) {
+  const RunSettings& opt = run.cl.opt;
+  if (opt.outPic || opt.outPict == 0) return {};
   const int widest = opt.outPict == 1 ? 8191 : 32764;
-  if (width <= widest) return;
-  kx_error("cannot write " + frameOutput + ".pict: a " +
-           (opt.outPict == 1 ? std::string("true-colour") : std::string("colour-indexed")) +
-           " PICT row holds at most " + std::to_string(widest) + " pixels, and " + input + " is " +
-           std::to_string(width) + " pixels wide\n");
+  if (width <= widest) return {};
+  return Error(ErrorCode::unsupported, "cannot write " + frameOutputName(run.cl, frame.ordinal, 0) +
+                                           ".pict: a " +
+                                           (opt.outPict == 1 ? "true-colour" : "colour-indexed") +
+                                           " PICT row holds at most " + std::to_string(widest) +
+                                           " pixels, and " + frameInputFile(run.cl, frame.ordinal) +
+                                           " is " + std::to_string(width) + " pixels wide");
 }
 
-// ---- One frame ---------------------------------------------------------------
-
-// What every frame of the run shares.
-struct Run {
-  std::string inputName, outputName, colormapName;
-  RunSettings opt;  // as the first frame of the run sees them
-  SequenceShare share;
-  int64_t frameCount = 1;
-  int lastPass = 0;
-  std::shared_ptr<PixelPlanes> virtualImg;
-  // The most pixels of a frame read so far: what the frames in flight are
-  // counted in.
-  std::atomic<int64_t> largestPixels{0};
-  // The sequence's palette (second pass), built before the pass starts when
-  // frames run side by side: the first frame of the pass then reports its
-  // messages and files, or its failure, as if it had built it itself.
-  bool sharedBuilt = false;
-  Colormap sharedColormap;
-  int sharedStatus = -1;
-  HeldMessages sharedMessages;
-  std::unique_ptr<OutputBatch> sharedFiles;
-};
-
-struct Frame {
-  int pass = 0;
-  int64_t ordinal = 0;  // place in the whole sequence, from 0
-  int64_t number = 0;
-  bool last = false;  // the last frame of the sequence
-};
-
-// A frame worked on, waiting for its turn to be published.
-struct FrameOutcome {
-  int status = -1;  // -1: finished; else the status the frame ended the run with
-  HeldMessages messages;
-  std::unique_ptr<OutputBatch> files;
-  bool written = false;  // the frame's outputs were made (last pass, a first repetition)
-  std::string output;
-  PixelPlanes planes;  // the reduced frame, for the preview
-  int width = 0, height = 0, compress = 255, colors = 0;
-};
-
-std::string sharedName(const Run& run) {
-  return run.outputName + "-" + std::to_string(run.opt.start) + "-" + std::to_string(run.opt.end);
+// The colormap file imposed with -c or -C, read again at every frame; its
+// colour count replaces the run's.
+Step<Colormap> readImposedColormap(const Run& run, int* colors) {
+  const RunSettings& opt = run.cl.opt;
+  const std::string& name = run.cl.colormap;
+  const ColormapReading reading{opt.colorsGiven ? opt.colors : 0, opt.transform != 0};
+  Result<ColormapFile> read = Error(ErrorCode::failed, "");
+  if (opt.colormapMode == 2) {
+    verbose(run, "Reading ASCII colormap " + name + ".cla...\n");
+    read = kx_readASCIIColorMap(name, reading);
+  } else {
+    verbose(run, "Reading colormap " + name + ".clm ...\n");
+    read = kx_readColorMap(name, reading);
+  }
+  if (!read) return colormapFailure(read.error());
+  verbose(run, "nb_color = " + std::to_string(read->header.colors) +
+                   ", nb_bits = " + std::to_string(read->header.bits) + "\n");
+  *colors = read->header.colors;
+  return std::move(read->colormap);
 }
 
-// The settings as the frame finds them in a run that goes through the
-// frames one by one: the first frame's palette choice leaves the
-// compression at 255 (it compresses only the first frame), and the second
-// pass works with the sequence's palette.
-RunSettings settingsFor(const Run& run, const Frame& frame) {
-  RunSettings opt = run.opt;
-  const bool first = frame.pass == 0 && frame.ordinal == 0;
-  if (!first && opt.colormapMode == 0 && opt.repeat > 0) opt.compress = 255;
-  if (frame.pass == 1) opt.unique = 2;
-  return opt;
+// A palette chosen for pixels, and how the pixels are then remapped: as
+// they were counted, or, for a refined palette (which stands for the
+// original samples), with the -z compression only.
+struct Chosen {
+  Colormap colormap;
+  SampleMap samples = identityMap();
+};
+
+// kx_buildmap: counts the pixels' colours (compressed first with
+// `compress`, 255 for none), chooses the palette and saves it as the
+// colormap file `name`, or, in the first pass of -u (unique 1), records it
+// as the palette of the frame at `ordinal`.
+Step<Chosen> kx_buildmap(Run& run, const std::string& name, const PixelView& pixels, int compress,
+                         int unique, int64_t ordinal) {
+  const RunSettings& opt = run.cl.opt;
+  const Context context = engineContext(run);
+  const Result<ColorCount> count = countColors(pixels, CountOptions{compress}, context);
+  if (!count) return count.error();
+  Result<Colormap> colormap =
+      choosePalette(*count, PaletteOptions{opt.colors, opt.paletteQuant, opt.refine != 0}, context);
+  if (!colormap) return colormap.error();
+  const ColormapFormat format{opt.colors, opt.bits, opt.bitsGiven != 0};
+  if (unique != 1 && opt.asciiColormap) {
+    if (const Status saved = kx_writeASCIIColorMap(name, *colormap, format); !saved) {
+      return colormapFailure(saved.error());
+    }
+    kx_print(Stream::Out, "writeASCIIColorMap\n");
+  } else if (unique != 1) {
+    if (const Status saved = kx_writeColorMap(name, *colormap, format); !saved) {
+      return colormapFailure(saved.error());
+    }
+  } else {
+    verbose(run, "Prepare the unique colormap...\n");
+    run.palettes->set(static_cast<int>(ordinal), *colormap);
+  }
+  return Chosen{std::move(*colormap), opt.refine ? compressionMap(compress) : count->counted};
 }
 
-// Builds the sequence's palette from the virtual image and saves it.
-Colormap buildShared(const Run& run, RunSettings& opt) {
-  ReductionTables tables;
-  tables.virtualImg = run.virtualImg;
-  return kx_buildmap(sharedName(run), *run.virtualImg, static_cast<int>(run.frameCount), opt.colors,
-                     255, &opt, tables);
+// The sequence's palette from the palettes of all its frames.
+SharedPalette chooseShared(Run& run) {
+  SharedPalette shared;
+  MessageBuffer held;
+  shared.files = std::make_unique<OutputBatch>();
+  Step<Chosen> chosen =
+      kx_buildmap(run, sharedColormapName(run.cl), run.palettes->view(), 255, 2, 0);
+  if (chosen) {
+    shared.colormap = std::move(chosen->colormap);
+  } else {
+    shared.failure = chosen.error();
+  }
+  shared.files->detach();
+  shared.messages = held.take();
+  return shared;
+}
+
+// The picture files of the reduced frame: a picture file, or a PICT file in
+// true colour or colour-indexed.
+Done writePictures(const Run& run, const std::string& output, Picture& picture,
+                   const PixelPlanes& reduced, const std::vector<uint8_t>& indices,
+                   const Colormap& colormap, int colors) {
+  const RunSettings& opt = run.cl.opt;
+  if (Done painted = kx_pixels2pic(picture, reduced, outputMaxval(run)); !painted) return painted;
+  if (opt.outPic) {
+    if (!QZ_pictureWriteFile(output, picture, nullptr, 0)) {
+      return Error(
+          ErrorCode::cannotWrite,
+          "Cannot write picture file " + QZ_pictureFileName(output) + ": " + std::strerror(errno));
+    }
+    return {};
+  }
+  std::array<const uint8_t*, 4> planes = {picture.channel[0].get(), picture.channel[1].get(),
+                                          picture.channel[2].get(), picture.channel[3].get()};
+  const Colormap* palette = nullptr;
+  if (opt.outPict == 2) {
+    // The indices are the one plane of a colour-indexed PICT.
+    planes = {indices.data(), nullptr, nullptr, nullptr};
+    palette = &colormap;
+  } else {
+    colors = 0;
+  }
+  const Status written =
+      kx_pictureWritePict(output, picture.width, picture.height, planes, colors, palette);
+  if (!written) {
+    return Failure::asItStands(
+        Error(written.error().code, "ERROR ====> " + written.error().message + " <==== ERROR"));
+  }
+  return {};
+}
+
+// kx_reduceColors, then the frame's other outputs: the colour-mapped image
+// file (created before the remapping, as the design does), the picture
+// files, and the reduced frame for the preview.
+Done writeFrame(const Run& run, const std::string& output, Picture& picture, PixelPlanes& planes,
+                const Chosen& chosen, int colors, FrameOutcome& outcome) {
+  const RunSettings& opt = run.cl.opt;
+  const int width = picture.width, height = picture.height;
+  Result<IconFile> icon = IconFile::create(output, width, height);
+  if (!icon) return icon.error();
+  RemapOptions remap;
+  remap.dither = opt.adjust ? Dither::adjust : Dither::none;
+  remap.factor = opt.adjustFactor;
+  remap.samples = chosen.samples;
+  const Result<std::vector<uint8_t>> indices =
+      remapPixels(viewOf(planes), chosen.colormap, remap, engineContext(run));
+  if (!indices) return indices.error();
+  if (const Status finished = icon->finish(*indices); !finished) return finished.error();
+  if (opt.outPic || opt.outPict > 0 || opt.display) {
+    // The planes become the reduced frame, every pixel its palette colour.
+    const uint8_t* index = indices->data();
+    uint8_t* p = planes.data();
+    for (size_t i = 0; i < indices->size(); ++i, p += 3) {
+      const HistogramEntry& e = chosen.colormap[index[i]];
+      p[0] = e.red;
+      p[1] = e.green;
+      p[2] = e.blue;
+    }
+  }
+  if (opt.outPic || opt.outPict > 0) {
+    const Done written =
+        writePictures(run, output, picture, planes, *indices, chosen.colormap, colors);
+    if (!written) return written;
+  }
+  outcome.written = true;
+  outcome.output = output;
+  if (opt.display) outcome.planes = std::move(planes);
+  outcome.maxval = outputMaxval(run);
+  outcome.colors = colors;
+  return {};
 }
 
 // Reads, reduces and writes one frame, up to the point where its files are
-// complete under their temporary names. With `live` the messages go out as
-// they come (one frame at a time); otherwise they are held in the outcome.
-FrameOutcome workFrame(Run& run, const Frame& frame, bool live) {
-  FrameOutcome outcome;
-  std::optional<MessageBuffer> held;
-  if (!live) held.emplace();
-  auto files = std::make_unique<OutputBatch>();
-  RunSettings opt = settingsFor(run, frame);
-  const bool lastPass = frame.pass == run.lastPass;
-  try {
-    const std::string frameInput =
-        opt.sequence ? numbered(run.inputName, frame.number) : run.inputName;
-    const std::string inputFile =
-        opt.inPict ? frameInput + ".pict" : QZ_pictureFileName(frameInput);
-    for (int64_t rep = 0; rep < std::max<int64_t>(opt.repeat, 1); ++rep) {
-      checkNotInput(inputFile, outputsOf(frameOutputName(run.outputName, opt, frame.ordinal, rep),
-                                         run.colormapName, opt));
-    }
-
-    PicturePtr picture = QZ_pictureAllocate();
-    if (!picture) kx_error("Cannot allocate picture\n");
-    if (opt.verbose) kx_printf(Stream::Err, "Reading image %s...\n", frameInput.c_str());
-    // A picture over the pixel limit, or one that memory cannot hold, is
-    // named as such: it is not a file that cannot be opened.
-    ReadRefusal refusal;
-    if (opt.inPict) {
-      if (kx_pictureReadPict(frameInput, *picture, 0, &refusal) != 0) picture.reset();
-    } else {
-      picture = QZ_pictureReadFile(frameInput, &refusal);
-    }
-    if (!picture && refusal) kx_error(kx_readRefusalText(inputFile, refusal) + "\n");
-    if (!picture) kx_error("Cannot open input file " + run.inputName + "\n");
-
-    if ((opt.quant != 0 || opt.bitsGiven) && opt.quant < 8) {
-      if (opt.verbose) kx_note("Making color quantification...\n");
-      quantFloyd(*picture, opt.quant, 1);
-    }
-
-    const int width = picture->width, height = picture->height;
-    const int64_t framePixels = int64_t{width} * height;
-    int64_t largest = run.largestPixels.load();
-    while (framePixels > largest &&
-           !run.largestPixels.compare_exchange_weak(largest, framePixels)) {
-    }
-    checkPictWidth(frameOutputName(run.outputName, opt, frame.ordinal, 0), inputFile, width, opt);
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (frame.pass == 0 && frame.ordinal == 0) kx_note("allocate color table\n");
-    ReductionTables tables;
-    tables.virtualImg = run.virtualImg;
-    tables.virtualInd = static_cast<int>(frame.ordinal);
-    tables.colIndexTab = kx_allocRow(static_cast<int>(pixels), 1);
-    tables.colIndexSize = pixels;
-
-    PixelPlanes planes = kx_pic2pixels(*picture, width, height);
-
-    Colormap colormap;
-    if (opt.colormapMode != 0) {
-      ColormapFileHeader header;
-      if (opt.colormapMode == 2) {
-        if (opt.verbose) {
-          kx_printf(Stream::Err, "Reading ASCII colormap %s.cla...\n", run.colormapName.c_str());
-        }
-        colormap = kx_readASCIIColorMap(run.colormapName, &header, &opt);
-      } else {
-        if (opt.verbose) {
-          kx_printf(Stream::Err, "Reading colormap %s.clm ...\n", run.colormapName.c_str());
-        }
-        colormap = kx_readColorMap(run.colormapName, &header, &opt);
-      }
-      if (opt.verbose) {
-        kx_printf(Stream::Err, "nb_color = %d, nb_bits = %d\n", header.colors, header.bits);
-      }
-      opt.colors = header.colors;
-    }
-
-    if (frame.pass == 1 && frame.ordinal == 0 && !run.share.staged()) {
-      if (!run.sharedBuilt) {
-        run.sharedColormap = buildShared(run, opt);
-        run.sharedBuilt = true;
-      } else {
-        kx_replay(run.sharedMessages);
-        if (run.sharedFiles) files->adopt(*run.sharedFiles);
-        if (run.sharedStatus != -1) throw ExitRequest{run.sharedStatus};
-      }
-    }
-    if (opt.unique == 2) colormap = run.sharedColormap;
-
-    for (int64_t rep = 0; rep < opt.repeat; ++rep) {
-      const std::string frameOutput = frameOutputName(run.outputName, opt, frame.ordinal, rep);
-      if (opt.verbose) kx_printf(Stream::Err, "Writing to %s...\n", frameOutput.c_str());
-      if (rep == 0) {
-        if (frame.pass == 0 && opt.colormapMode == 0) {
-          colormap = kx_buildmap(frameOutput, planes, width, height, 255, &opt, tables);
-        }
-        if (lastPass) {
-          opt.outFile = kx_writeIconeFileHeader(frameOutput, width, height);
-          kx_reduceColors(frameOutput, planes, width, height, 255, &opt, colormap, tables);
-          opt.outFile.reset();
-
-          if (opt.outPic || opt.outPict > 0) {
-            kx_pixels2pic(*picture, width, height, planes, opt.compress);
-            if (opt.outPic) {
-              if (!QZ_pictureWriteFile(frameOutput, *picture, nullptr, 0)) {
-                kx_error("Cannot write picture file " + QZ_pictureFileName(frameOutput) + ": " +
-                         std::strerror(errno) + "\n");
-              }
-            } else if (opt.outPict == 1) {
-              if (kx_pictureWritePict(frameOutput, *picture, 0, nullptr) != 0) kx_exit(-1);
-            } else {
-              LendIndexTable lend(*picture, tables);
-              if (kx_pictureWritePict(frameOutput, *picture, opt.colors, &colormap) != 0) {
-                kx_exit(-1);
-              }
-            }
-          }
-          outcome.written = true;
-          outcome.output = frameOutput;
-          if (opt.display) outcome.planes = std::move(planes);
-          outcome.width = width;
-          outcome.height = height;
-          outcome.compress = opt.compress;
-          outcome.colors = opt.colors;
-          // The repeated frames are copies of the published files.
-          break;
-        }
-        kx_freeArray(planes);
-      }
-    }
-  } catch (const ExitRequest& e) {
-    outcome.status = e.status;
-  } catch (const std::bad_alloc&) {
-    kx_note("Error: out of memory\n");
-    outcome.status = 255;
+// complete under their temporary names.
+Done reduceFrame(Run& run, const Frame& frame, FrameOutcome& outcome) {
+  const RunSettings& opt = run.cl.opt;
+  if (Done distinct = checkNotInput(run, frame); !distinct) return distinct;
+  Step<PicturePtr> read = readFrame(run, frame);
+  if (!read) return read.error();
+  Picture& picture = **read;
+  if ((opt.quant != 0 || opt.bitsGiven) && opt.quant < 8) {
+    verbose(run, "Making color quantification...\n");
+    if (Done filtered = quantFloyd(picture, opt.quant, run.pool); !filtered) return filtered;
   }
-  files->detach();
-  outcome.files = std::move(files);
-  if (held) outcome.messages = held->take();
+  const int64_t framePixels = int64_t{picture.width} * picture.height;
+  int64_t largest = run.largestPixels.load();
+  while (framePixels > largest && !run.largestPixels.compare_exchange_weak(largest, framePixels)) {
+  }
+  if (Done fits = checkPictWidth(run, frame, picture.width); !fits) return fits;
+  const bool first = frame.pass == 0 && frame.ordinal == 0;
+  if (first) kx_note("allocate color table\n");
+  Step<PixelPlanes> planes = kx_pic2pixels(picture);
+  if (!planes) return planes.error();
+
+  Chosen chosen;
+  int colors = opt.colors;
+  if (opt.colormapMode != 0) {
+    Step<Colormap> imposed = readImposedColormap(run, &colors);
+    if (!imposed) return imposed.error();
+    chosen.colormap = std::move(*imposed);
+  }
+  if (frame.pass == 1) {
+    if (frame.ordinal == 0 && !run.cl.share.staged()) {
+      kx_replay(run.shared->messages);
+      if (run.shared->files) outcome.files->adopt(*run.shared->files);
+      if (run.shared->failure) return *run.shared->failure;
+    }
+    chosen.colormap = run.shared->colormap;
+  }
+  const bool lastPass = frame.pass == run.lastPass;
+  for (int64_t rep = 0; rep < opt.repeat; ++rep) {
+    const std::string output = frameOutputName(run.cl, frame.ordinal, rep);
+    verbose(run, "Writing to " + output + "...\n");
+    if (rep != 0) continue;
+    if (frame.pass == 0 && opt.colormapMode == 0) {
+      // Only the first frame gets the -z compression.
+      Step<Chosen> built = kx_buildmap(run, output, viewOf(*planes), first ? opt.compress : 255,
+                                       opt.unique, frame.ordinal);
+      if (!built) return built.error();
+      chosen = std::move(*built);
+    }
+    // The repeated frames are copies of the published files.
+    if (lastPass) return writeFrame(run, output, picture, *planes, chosen, colors, outcome);
+  }
+  return {};
+}
+
+FrameOutcome workFrame(Run& run, const Frame& frame) {
+  FrameOutcome outcome;
+  outcome.files = std::make_unique<OutputBatch>();
+  // Frames after a failed palette never get their turn.
+  if (frame.pass == 1 && frame.ordinal != 0 && run.shared && run.shared->failure) {
+    outcome.failure = run.shared->failure;
+  } else {
+    try {
+      if (Done done = reduceFrame(run, frame, outcome); !done) outcome.failure = done.error();
+    } catch (const std::bad_alloc&) {
+      outcome.failure = Error(ErrorCode::outOfMemory, "out of memory");
+    }
+  }
+  outcome.files->detach();
   return outcome;
 }
 
 // ---- Publishing, in sequence order ---------------------------------------------
 
+// Copies one finished output file to the name of a repeated frame. The copy
+// is made in-process (names with blanks or shell characters are safe), and a
+// failed copy leaves no partial file behind.
+Done copyOutput(const std::string& from, const std::string& to) {
+  const std::string what = "Cannot copy " + from + " to " + to + ": ";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(from.c_str(), "rb"), std::fclose);
+  if (!in) return Error(ErrorCode::cannotOpen, what + std::strerror(errno));
+  auto out = OutFile::create(to);
+  if (!out) return Error(ErrorCode::cannotOpen, what + std::strerror(errno));
+  std::vector<uint8_t> buffer(1 << 16);
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
+    out->write(buffer.data(), n);
+  }
+  if (std::ferror(in.get())) {
+    out->abandon();
+    return Error(ErrorCode::cannotRead, what + "read error");
+  }
+  if (!out->commit()) return Error(ErrorCode::cannotWrite, what + std::strerror(out->error()));
+  return {};
+}
+
 class Publisher {
  public:
-  Publisher(const Run& run, bool live) : run_(run), live_(live) {}
+  Publisher(const Run& run, Preview* preview) : run_(run), preview_(preview) {}
 
-  void publish(const Frame& frame, FrameOutcome& outcome) {
-    if (!live_) kx_replay(outcome.messages);
-    if (outcome.status != -1) kx_exit(outcome.status);
+  Done publish(const Frame& frame, FrameOutcome& outcome) {
+    if (outcome.failure) return *outcome.failure;
     std::string failed;
     if (!outcome.files->commit(&failed)) {
-      kx_error("Cannot write " + failed + ": " + std::strerror(errno) + "\n");
+      return Error(ErrorCode::cannotWrite, "Cannot write " + failed + ": " + std::strerror(errno));
     }
-    if (!outcome.written) return;
-    const RunSettings& opt = run_.opt;
-    if (frame.last && opt.verbose) kx_note("#### END OF COLOR REDUCTION ####\n");
-    if (opt.display) {
-      kx_displayImage(&windowHandle_, outcome.planes, outcome.width, outcome.height,
-                      outcome.compress, outcome.colors, frame.last ? 1 : 0);
+    if (!outcome.written) return {};
+    const RunSettings& opt = run_.cl.opt;
+    if (frame.last) verbose(run_, "#### END OF COLOR REDUCTION ####\n");
+    if (preview_) {
+      const Status shown =
+          preview_->show(outcome.planes, outcome.planes.width, outcome.planes.height,
+                         outcome.maxval, outcome.colors, frame.last);
+      if (!shown) return shown.error();
     }
     kx_freeArray(outcome.planes);
-    const std::string& previous = outcome.output;
     for (int64_t rep = 1; rep < opt.repeat; ++rep) {
-      const std::string frameOutput = frameOutputName(run_.outputName, opt, frame.ordinal, rep);
-      if (opt.verbose) kx_printf(Stream::Err, "Writing to %s...\n", frameOutput.c_str());
-      copyOutput(previous + ".icn", frameOutput + ".icn");
+      const std::string output = frameOutputName(run_.cl, frame.ordinal, rep);
+      verbose(run_, "Writing to " + output + "...\n");
+      if (Done copied = copyOutput(outcome.output + ".icn", output + ".icn"); !copied) {
+        return copied;
+      }
       if (opt.outPic) {
-        copyOutput(QZ_pictureFileName(previous), QZ_pictureFileName(frameOutput));
+        Done copied = copyOutput(QZ_pictureFileName(outcome.output), QZ_pictureFileName(output));
+        if (!copied) return copied;
       }
     }
+    return {};
   }
 
  private:
   const Run& run_;
-  bool live_;
-  int windowHandle_ = 0;
+  Preview* preview_;
 };
 
 // ---- Frames side by side ---------------------------------------------------------
@@ -412,274 +469,217 @@ int64_t physicalMemory() {
 // memory holds them (a frame in flight takes about 12 bytes a pixel: its
 // picture, planes and index table). Until a frame has been read its size is
 // unknown, and one frame at a time is all that is sure to fit.
-int64_t framesInFlight(const Run& run, int threads) {
+int64_t framesInFlight(const Run& run) {
   const int64_t pixels = run.largestPixels.load();
   if (pixels <= 0) return 1;
   const int64_t byMemory = physicalMemory() / 4 / (12 * pixels + 1);
-  return std::clamp<int64_t>(byMemory, 1, threads);
+  return std::clamp<int64_t>(byMemory, 1, threadsOf(run.pool));
 }
 
-// The frame at this place of the sequence. Frames are described as they
-// come: a range of a billion frames, mistyped or not, costs nothing before
-// its first frame is read.
-Frame frameAt(const Run& run, int pass, int64_t ordinal) {
-  const int64_t number = run.opt.start + ordinal * int64_t{run.opt.step};
-  return Frame{pass, ordinal, number, number + run.opt.step > run.opt.end};
-}
-
-void runPass(Run& run, int pass, int64_t first, int64_t last) {
-  if (last < first) return;
-  const int64_t count = last - first + 1;
-  const int workers = static_cast<int>(std::min<int64_t>(kx_frameThreads(), count));
-  Publisher publisher(run, workers == 1);
-  if (workers == 1) {
-    for (int64_t k = first; k <= last; ++k) {
-      const Frame frame = frameAt(run, pass, k);
-      FrameOutcome outcome = workFrame(run, frame, true);
-      publisher.publish(frame, outcome);
-    }
-    return;
-  }
-
-  if (pass == 1 && first == 0 && !run.share.staged()) {
-    MessageBuffer held;
-    run.sharedFiles = std::make_unique<OutputBatch>();
-    RunSettings opt = settingsFor(run, Frame{1, 0, run.opt.start, false});
-    try {
-      run.sharedColormap = buildShared(run, opt);
-    } catch (const ExitRequest& e) {
-      run.sharedStatus = e.status;
-    } catch (const std::bad_alloc&) {
-      kx_note("Error: out of memory\n");
-      run.sharedStatus = 255;
-    }
-    run.sharedFiles->detach();
-    run.sharedMessages = held.take();
-    run.sharedBuilt = true;
-  }
-
-  // Frame i may start once frame i - workers is published, so no more than
-  // `workers` frames are held at once, whatever order they finish in.
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::map<int64_t, FrameOutcome> done;  // finished, waiting for their turn
-  int64_t published = 0;
-  std::atomic<int64_t> next{0};
-  bool stop = false;
-  auto work = [&] {
-    for (;;) {
-      int64_t i;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] {
-          return stop || next.load() >= count ||
-                 next.load() < published + framesInFlight(run, workers);
-        });
-        if (stop || next.load() >= count) return;
-        i = next++;
-      }
-      // Frames after a failed palette never get their turn.
-      const Frame frame = frameAt(run, pass, first + i);
-      FrameOutcome outcome;
-      if (pass == 1 && run.sharedStatus != -1 && frame.ordinal != 0) {
-        outcome.status = run.sharedStatus;
-      } else {
-        outcome = workFrame(run, frame, false);
-      }
-      std::lock_guard lock(mutex);
-      done.emplace(i, std::move(outcome));
-      changed.notify_all();
-    }
+Done runPass(Run& run, int pass, int64_t first, int64_t last, Preview* preview) {
+  if (last < first) return {};
+  if (pass == 1 && first == 0 && !run.cl.share.staged()) run.shared = chooseShared(run);
+  const RunSettings& opt = run.cl.opt;
+  auto frameAt = [&](int64_t i) {
+    const int64_t ordinal = first + i;
+    return Frame{pass, ordinal, frameNumber(opt, ordinal) + opt.step > opt.end};
   };
-  {
-    std::vector<std::jthread> threads;
-    // Stops and joins the workers however the publishing ends.
-    struct Stopper {
-      std::mutex& mutex;
-      std::condition_variable& changed;
-      bool& stop;
-      ~Stopper() {
+  std::mutex mutex;
+  std::map<int64_t, FrameOutcome> outcomes;
+  Publisher publisher(run, preview);
+  std::optional<Failure> failure;
+  runOrdered(
+      run.pool, last - first + 1, [&] { return framesInFlight(run); },
+      [&](int64_t i) {
+        FrameOutcome outcome = workFrame(run, frameAt(i));
         std::lock_guard lock(mutex);
-        stop = true;
-        changed.notify_all();
-      }
-    };
-    for (int t = 0; t < workers; ++t) threads.emplace_back(work);
-    Stopper stopper{mutex, changed, stop};
-    for (int64_t i = 0; i < count; ++i) {
-      FrameOutcome outcome;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return done.contains(i); });
-        auto it = done.find(i);
-        outcome = std::move(it->second);
-        done.erase(it);
-      }
-      publisher.publish(frameAt(run, pass, first + i), outcome);
-      std::lock_guard lock(mutex);
-      published = i + 1;
-      changed.notify_all();
-    }
-  }
+        outcomes.emplace(i, std::move(outcome));
+      },
+      [&](int64_t i) {
+        FrameOutcome outcome;
+        {
+          std::lock_guard lock(mutex);
+          outcome = std::move(outcomes.extract(i).mapped());
+        }
+        if (Done published = publisher.publish(frameAt(i), outcome); !published) {
+          failure = published.error();
+          return false;
+        }
+        return true;
+      });
+  if (failure) return *failure;
+  return {};
 }
 
 // ---- The three stages of the one-palette mode ----------------------------------------
 
 PaletteFile paletteFileOf(const Run& run) {
   PaletteFile file;
-  file.colors = run.opt.colors;
-  file.start = run.opt.start;
-  file.end = run.opt.end;
-  file.step = run.opt.step;
+  file.colors = run.cl.opt.colors;
+  file.start = run.cl.opt.start;
+  file.end = run.cl.opt.end;
+  file.step = run.cl.opt.step;
   return file;
 }
 
-void checkSequence(const Run& run, const std::string& path, const PaletteFile& file) {
-  if (file.colors != run.opt.colors || file.start != run.opt.start || file.end != run.opt.end ||
-      file.step != run.opt.step) {
-    kx_error("palette file " + path + " is of the sequence " + std::to_string(file.start) + " " +
-             std::to_string(file.end) + " " + std::to_string(file.step) + " with " +
-             std::to_string(file.colors) + " colours, not of this run's\n");
+Done checkSequence(const Run& run, const std::string& path, const PaletteFile& file) {
+  const RunSettings& opt = run.cl.opt;
+  if (file.colors != opt.colors || file.start != opt.start || file.end != opt.end ||
+      file.step != opt.step) {
+    return Error(ErrorCode::badFile,
+                 "palette file " + path + " is of the sequence " + std::to_string(file.start) +
+                     " " + std::to_string(file.end) + " " + std::to_string(file.step) + " with " +
+                     std::to_string(file.colors) + " colours, not of this run's");
   }
+  return {};
 }
 
-void runStages(Run& run, int64_t first, int64_t last) {
-  const SequenceShare& share = run.share;
-  if (!run.opt.unique) {
-    kx_error(
-        "--palettes-to, --gather and --palette are the stages of -u: give -u, and neither -c, -C "
-        "nor -r 0\n");
+PaletteRecord recordOf(int64_t ordinal, const Colormap& colormap) {
+  PaletteRecord record{ordinal, std::vector<uint8_t>(3 * colormap.size())};
+  for (size_t c = 0; c < colormap.size(); ++c) {
+    record.rgb[3 * c] = colormap[c].red;
+    record.rgb[3 * c + 1] = colormap[c].green;
+    record.rgb[3 * c + 2] = colormap[c].blue;
   }
-  const size_t entryBytes = 3 * static_cast<size_t>(run.opt.colors);
-  if (!share.gather.empty()) {
-    // The virtual image of the whole sequence, from every share's palettes.
-    std::vector<bool> seen(static_cast<size_t>(run.frameCount), false);
-    PixelPlanes& image = *run.virtualImg;
-    for (const std::string& path : share.gather) {
-      const PaletteFile file = readPaletteFile(path);
-      checkSequence(run, path, file);
-      for (const PaletteRecord& record : file.records) {
-        if (record.ordinal < 0 || record.ordinal >= run.frameCount || seen[record.ordinal]) {
-          kx_error("palette file " + path + " holds frame " +
-                   std::to_string(run.opt.start + record.ordinal * run.opt.step) +
-                   (record.ordinal >= 0 && record.ordinal < run.frameCount
-                        ? std::string(" a second time")
-                        : std::string(", which is not in the sequence")) +
-                   "\n");
-        }
-        seen[record.ordinal] = true;
-        for (int c = 0; c < run.opt.colors; ++c) {
-          std::memcpy(image[c] + 3 * record.ordinal, record.rgb.data() + 3 * c, 3);
-        }
-      }
-    }
-    for (int64_t k = 0; k < run.frameCount; ++k) {
-      if (!seen[k]) {
-        kx_error("no palette file holds frame " + std::to_string(run.opt.start + k * run.opt.step) +
-                 " of the sequence\n");
-      }
-    }
-    RunSettings opt = settingsFor(run, Frame{1, 0, run.opt.start, false});
-    const Colormap shared = buildShared(run, opt);
-    if (!share.palettesTo.empty()) {
-      PaletteFile file = paletteFileOf(run);
-      PaletteRecord record{-1, std::vector<uint8_t>(entryBytes)};
-      for (int c = 0; c < run.opt.colors; ++c) {
-        record.rgb[3 * c] = shared[c].red;
-        record.rgb[3 * c + 1] = shared[c].green;
-        record.rgb[3 * c + 2] = shared[c].blue;
-      }
-      file.records.push_back(std::move(record));
-      writePaletteFile(share.palettesTo, file);
-    }
-    return;
+  return record;
+}
+
+Colormap colormapOf(const PaletteRecord& record) {
+  Colormap colormap(record.rgb.size() / 3);
+  for (size_t c = 0; c < colormap.size(); ++c) {
+    colormap[c] = HistogramEntry{record.rgb[3 * c], record.rgb[3 * c + 1], record.rgb[3 * c + 2]};
   }
+  return colormap;
+}
+
+// Stage 2: the palettes of every share into the palette image, and the
+// sequence's palette chosen from them.
+Done gather(Run& run) {
+  const RunSettings& opt = run.cl.opt;
+  const SequenceShare& share = run.cl.share;
+  std::vector<bool> seen(static_cast<size_t>(run.frameCount), false);
+  for (const std::string& path : share.gather) {
+    const Result<PaletteFile> file = readPaletteFile(path);
+    if (!file) return file.error();
+    if (Done same = checkSequence(run, path, *file); !same) return same;
+    for (const PaletteRecord& record : file->records) {
+      const bool inSequence = record.ordinal >= 0 && record.ordinal < run.frameCount;
+      if (!inSequence || seen[record.ordinal]) {
+        return Error(ErrorCode::badFile,
+                     "palette file " + path + " holds frame " +
+                         std::to_string(frameNumber(opt, record.ordinal)) +
+                         (inSequence ? " a second time" : ", which is not in the sequence"));
+      }
+      seen[record.ordinal] = true;
+      run.palettes->set(static_cast<int>(record.ordinal), colormapOf(record));
+    }
+  }
+  for (int64_t k = 0; k < run.frameCount; ++k) {
+    if (!seen[k]) {
+      return Error(ErrorCode::badFile, "no palette file holds frame " +
+                                           std::to_string(frameNumber(opt, k)) +
+                                           " of the sequence");
+    }
+  }
+  SharedPalette shared = chooseShared(run);
+  kx_replay(shared.messages);
+  if (shared.failure) return *shared.failure;
+  std::string failed;
+  if (!shared.files->commit(&failed)) {
+    return Error(ErrorCode::cannotWrite, "Cannot write " + failed + ": " + std::strerror(errno));
+  }
+  if (!share.palettesTo.empty()) {
+    PaletteFile file = paletteFileOf(run);
+    file.records.push_back(recordOf(-1, shared.colormap));
+    if (Status written = writePaletteFile(share.palettesTo, file); !written) {
+      return written.error();
+    }
+  }
+  return {};
+}
+
+Done runStages(Run& run, int64_t first, int64_t last, Preview* preview) {
+  const SequenceShare& share = run.cl.share;
+  if (!run.cl.opt.unique) {
+    return Error(ErrorCode::badArgument,
+                 "--palettes-to, --gather and --palette are the stages of -u: give -u, and "
+                 "neither -c, -C nor -r 0");
+  }
+  if (!share.gather.empty()) return gather(run);
   if (!share.palette.empty()) {
-    if (!share.palettesTo.empty()) kx_error("--palette and --palettes-to are different stages\n");
-    const PaletteFile file = readPaletteFile(share.palette);
-    checkSequence(run, share.palette, file);
-    if (file.records.size() != 1 || file.records[0].ordinal != -1) {
-      kx_error("palette file " + share.palette +
-               " holds the palettes of frames, not the sequence's (made with --gather)\n");
+    if (!share.palettesTo.empty()) {
+      return Error(ErrorCode::badArgument, "--palette and --palettes-to are different stages");
     }
-    run.sharedColormap.assign(run.opt.colors, HistogramEntry{});
-    for (int c = 0; c < run.opt.colors; ++c) {
-      run.sharedColormap[c].red = file.records[0].rgb[3 * c];
-      run.sharedColormap[c].green = file.records[0].rgb[3 * c + 1];
-      run.sharedColormap[c].blue = file.records[0].rgb[3 * c + 2];
+    const Result<PaletteFile> file = readPaletteFile(share.palette);
+    if (!file) return file.error();
+    if (Done same = checkSequence(run, share.palette, *file); !same) return same;
+    if (file->records.size() != 1 || file->records[0].ordinal != -1) {
+      return Error(ErrorCode::badFile,
+                   "palette file " + share.palette +
+                       " holds the palettes of frames, not the sequence's (made with --gather)");
     }
-    run.sharedBuilt = true;
-    runPass(run, 1, first, last);
-    return;
+    run.shared = SharedPalette{colormapOf(file->records[0]), {}, {}, {}};
+    return runPass(run, 1, first, last, preview);
   }
   // The first pass over the share's frames, recorded.
-  runPass(run, 0, first, last);
+  if (Done recorded = runPass(run, 0, first, last, preview); !recorded) return recorded;
   PaletteFile file = paletteFileOf(run);
-  const PixelPlanes& image = *run.virtualImg;
   for (int64_t k = first; k <= last; ++k) {
-    PaletteRecord record{k, std::vector<uint8_t>(entryBytes)};
-    for (int c = 0; c < run.opt.colors; ++c) {
-      std::memcpy(record.rgb.data() + 3 * c, image[c] + 3 * k, 3);
-    }
-    file.records.push_back(std::move(record));
+    file.records.push_back(recordOf(k, run.palettes->get(static_cast<int>(k))));
   }
-  writePaletteFile(share.palettesTo, file);
+  if (Status written = writePaletteFile(share.palettesTo, file); !written) return written.error();
+  return {};
 }
 
 }  // namespace
 
-void operation(const std::string& inputName, const std::string& outputName,
-               const std::string& colormapName, RunSettings opt) {
-  operationShare(inputName, outputName, colormapName, opt, SequenceShare{});
-}
-
-void operationShare(const std::string& inputName, const std::string& outputName,
-                    const std::string& colormapName, RunSettings opt, const SequenceShare& share) {
-  const int64_t start = opt.start, end = opt.end, step = opt.step;
+Done operation(const CommandLine& cl, Preview* preview) {
+  const RunSettings& given = cl.opt;
+  const int64_t start = given.start, end = given.end, step = given.step;
   if (step < 1 && start <= end) {
-    kx_error("Frame step " + std::to_string(step) + " is below 1: the sequence " +
-             std::to_string(start) + " to " + std::to_string(end) + " would never end\n");
+    return Error(ErrorCode::badArgument, "Frame step " + std::to_string(step) +
+                                             " is below 1: the sequence " + std::to_string(start) +
+                                             " to " + std::to_string(end) + " would never end");
   }
+  Run run;
+  run.cl = cl;
+  RunSettings& opt = run.cl.opt;
   // One palette for a sequence is built from the palettes the first pass
   // records. With an imposed colormap nothing is recorded (the imposed one is
   // used for every frame), and with no output frames nothing is written at
   // all: both run as a single pass.
-  if (opt.unique && (opt.colormapMode != 0 || opt.repeat == 0)) opt.unique = 0;
+  if (!onePalette(opt)) opt.unique = 0;
   // The filter's level count is settled by the first frame and kept.
-  if (opt.quant != 0 || opt.bitsGiven) {
-    if (opt.quant == 0 || opt.quant > opt.bits) opt.quant = opt.bits;
+  if ((opt.quant != 0 || opt.bitsGiven) && (opt.quant == 0 || opt.quant > opt.bits)) {
+    opt.quant = opt.bits;
   }
-
-  Run run;
-  run.inputName = inputName;
-  run.outputName = outputName;
-  run.colormapName = colormapName;
-  run.opt = opt;
-  run.share = share;
-  run.frameCount = opt.sequence ? (end < start ? 0 : (end - start) / step + 1) : 1;
+  run.frameCount = frameCount(opt);
   run.lastPass = opt.unique ? 1 : 0;
   if (opt.unique) {
-    // Only the first `colors` rows of a column are ever filled or read.
-    run.virtualImg = std::make_shared<PixelPlanes>(
-        kx_allocArray(static_cast<int>(run.frameCount), std::max(opt.colors, 1), 3));
+    try {
+      run.palettes = std::make_unique<PaletteImage>(static_cast<int>(run.frameCount), opt.colors);
+    } catch (const std::bad_alloc&) {
+      return Error(ErrorCode::outOfMemory, kAllocArrayFailure);
+    }
   }
   int64_t first = 0, last = run.frameCount - 1;
+  const SequenceShare& share = cl.share;
   if (share.limited) {
     // The frames of the sequence numbered firstFrame to lastFrame.
     first = std::max<int64_t>(0, (share.firstFrame - start + step - 1) / step);
     if (share.firstFrame <= start) first = 0;
     last = share.lastFrame < start ? -1 : std::min(last, (share.lastFrame - start) / step);
   }
-  if (share.staged()) {
-    runStages(run, first, last);
-    return;
-  }
+  if (share.staged()) return runStages(run, first, last, preview);
   if (share.limited && run.lastPass == 1) {
-    kx_error(
-        "with -u, --frames needs --palettes-to or --palette: the palette of a sequence comes "
-        "from all its frames\n");
+    return Error(ErrorCode::badArgument,
+                 "with -u, --frames needs --palettes-to or --palette: the palette of a sequence "
+                 "comes from all its frames");
   }
-  for (int pass = 0; pass <= run.lastPass; ++pass) runPass(run, pass, first, last);
+  for (int pass = 0; pass <= run.lastPass; ++pass) {
+    if (Done done = runPass(run, pass, first, last, preview); !done) return done;
+  }
+  return {};
 }
 
 }  // namespace kx

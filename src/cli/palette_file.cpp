@@ -3,14 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cli/cli_pvt.h"
 #include "common/bytes.h"
-#include "common/fatal.h"
 #include "common/outfile.h"
-#include "common/threads.h"
 
 namespace kx {
 
@@ -18,13 +15,13 @@ namespace {
 
 constexpr size_t kHeaderBytes = 24;
 
-[[noreturn]] void refuse(const std::string& path, const std::string& what) {
-  kx_error("palette file " + path + ": " + what + "\n");
+Error refusal(const std::string& path, const std::string& what) {
+  return Error(ErrorCode::badFile, "palette file " + path + ": " + what);
 }
 
 }  // namespace
 
-void writePaletteFile(const std::string& path, const PaletteFile& file) {
+Status writePaletteFile(const std::string& path, const PaletteFile& file) {
   std::vector<uint8_t> bytes;
   ByteWriter w(bytes);
   w.bytes("KXPL", 4);
@@ -39,36 +36,35 @@ void writePaletteFile(const std::string& path, const PaletteFile& file) {
     w.bytes(r.rgb.data(), r.rgb.size());
   }
   std::unique_ptr<OutFile> out = OutFile::create(path);
-  if (!out) kx_error("Cannot write " + path + ": " + std::strerror(errno) + "\n");
-  out->write(bytes.data(), bytes.size());
-  if (!out->commit()) kx_error("Cannot write " + path + ": " + std::strerror(errno) + "\n");
+  if (out) out->write(bytes.data(), bytes.size());
+  if (!out || !out->commit()) {
+    return Error(ErrorCode::cannotWrite, "Cannot write " + path + ": " + std::strerror(errno));
+  }
+  return {};
 }
 
-PaletteFile readPaletteFile(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) refuse(path, std::strerror(errno));
+Result<PaletteFile> readPaletteFile(const std::string& path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return refusal(path, std::strerror(errno));
   uint8_t head[kHeaderBytes];
-  const size_t got = std::fread(head, 1, sizeof head, f);
+  const size_t got = std::fread(head, 1, sizeof head, f.get());
   ByteReader r(std::span<const uint8_t>(head, got));
   uint8_t magic[4];
   uint16_t version = 0, colors = 0;
   uint32_t start = 0, end = 0, step = 0, count = 0;
   if (!r.bytes(magic, 4) || std::memcmp(magic, "KXPL", 4) != 0 || !r.u16(version) || version != 1 ||
       !r.u16(colors) || !r.u32(start) || !r.u32(end) || !r.u32(step) || !r.u32(count)) {
-    std::fclose(f);
-    refuse(path, "not a palette file");
+    return refusal(path, "not a palette file");
   }
   if (colors < 1 || colors > 256) {
-    std::fclose(f);
-    refuse(path, std::to_string(colors) + " colours per palette (1 to 256)");
+    return refusal(path, std::to_string(colors) + " colours per palette (1 to 256)");
   }
   // The length is checked against the header before anything else is read.
   const size_t recordBytes = 4 + 3 * size_t{colors};
   struct stat st;
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) ||
+  if (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) != kHeaderBytes + uint64_t{count} * recordBytes) {
-    std::fclose(f);
-    refuse(path, "its length does not match its " + std::to_string(count) + " palettes");
+    return refusal(path, "its length does not match its " + std::to_string(count) + " palettes");
   }
   PaletteFile file;
   file.colors = colors;
@@ -78,21 +74,15 @@ PaletteFile readPaletteFile(const std::string& path) {
   std::vector<uint8_t> record(recordBytes);
   file.records.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
-    if (std::fread(record.data(), 1, recordBytes, f) != recordBytes) {
-      std::fclose(f);
-      refuse(path, "cut short");
+    if (std::fread(record.data(), 1, recordBytes, f.get()) != recordBytes) {
+      return refusal(path, "cut short");
     }
     PaletteRecord p;
     p.ordinal = static_cast<int32_t>(loadBE32(record.data()));
     p.rgb.assign(record.begin() + 4, record.end());
     file.records.push_back(std::move(p));
   }
-  std::fclose(f);
   return file;
-}
-
-int kx_frameThreads() {
-  return kx_threadCount();
 }
 
 }  // namespace kx

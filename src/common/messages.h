@@ -1,12 +1,13 @@
 // Where the tools' progress messages and diagnostics go.
 //
-// Every message of the engine goes through kx_print: straight to the
-// standard error stream (or, for the few lines that go there, the standard
-// output), unless the calling thread holds a MessageBuffer, which keeps the
-// messages in order until they are replayed. A frame that is worked on
-// beside others keeps its messages this way and they reach the streams in
-// frame order; a front end that words its own diagnostics takes them from
-// the buffer instead.
+// Every message the tools print goes through kx_print (the engine prints
+// nothing: its events come back to its caller): straight to the standard
+// error stream (or, for the few lines that go there, the standard output),
+// unless the calling thread holds a MessageBuffer, which keeps the messages
+// in order until they are replayed. A frame that is worked on beside others
+// keeps its messages this way and they reach the streams in frame order; a
+// front end that words its own diagnostics takes them from the buffer
+// instead.
 //
 // Stands on: the standard library only.
 #pragma once

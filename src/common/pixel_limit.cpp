@@ -5,8 +5,6 @@
 #include <limits>
 #include <mutex>
 
-#include "common/fatal.h"
-
 namespace kx {
 
 namespace {
@@ -51,7 +49,6 @@ bool kx_parseMaxPixels(const char* text, int64_t* limit, std::string* problem) {
 
 int64_t kx_maxPixels() {
   readEnvironment();
-  if (!gProblem.empty()) kx_error(gProblem + "\n");
   return gLimit;
 }
 
@@ -82,6 +79,35 @@ std::string kx_readRefusalText(const std::string& file, const ReadRefusal& refus
       return file + ": out of memory";
     case ReadRefusal::Cause::none:
       break;
+  }
+  return {};
+}
+
+}  // namespace kx
+
+namespace kx {
+
+Status checkPictureSize(const std::string& file, int64_t width, int64_t height,
+                        const char* format) {
+  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  if (width < 1 || height < 1) {
+    return Error(ErrorCode::badFile, file + ": the picture is empty (" + size + ")");
+  }
+  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+    const std::string side = std::to_string(kMaxPictureSide);
+    if (format) {
+      return Error(ErrorCode::badFile, file + ": the " + format + " picture is " + size + "; " +
+                                           format + " pictures are read up to " + side +
+                                           " pixels on a side");
+    }
+    return Error(ErrorCode::badFile,
+                 file + ": the picture is " + size + "; a .pic picture holds at most " +
+                     std::to_string(kMaxPictureSide) + " x " + std::to_string(kMaxPictureSide));
+  }
+  if (kx_overPixelLimit(width, height)) {
+    return Error(
+        ErrorCode::tooLarge,
+        kx_readRefusalText(file, ReadRefusal{ReadRefusal::Cause::tooLarge, width, height}));
   }
   return {};
 }

@@ -8,11 +8,13 @@
 // picture, about 1 GB of working memory in kxreduce) unless the environment
 // variable KX_MAX_PIXELS gives another whole number of pixels.
 //
-// Stands on: fatal.h.
+// Stands on: error.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "common/error.h"
 
 namespace kx {
 
@@ -25,9 +27,9 @@ constexpr const char* kMaxPixelsVariable = "KX_MAX_PIXELS";
 bool kx_parseMaxPixels(const char* text, int64_t* limit, std::string* problem);
 
 // The limit in force: KX_MAX_PIXELS when it is set and not empty, else
-// kDefaultMaxPixels. Read once per process. An invalid value ends the run
-// through kx_error with a message naming the variable; a front end that
-// words its own errors checks kx_maxPixelsProblem() first.
+// kDefaultMaxPixels. Read once per process. An invalid value counts as
+// unset here: every front end refuses it with kx_maxPixelsProblem() before
+// it reads a picture.
 int64_t kx_maxPixels();
 // Why KX_MAX_PIXELS cannot be used ("KX_MAX_PIXELS=abc is not ..."), or
 // empty when it is unset or valid.
@@ -37,6 +39,15 @@ std::string kx_maxPixelsProblem();
 void kx_setMaxPixels(int64_t limit);
 
 bool kx_overPixelLimit(int64_t width, int64_t height);
+
+// The largest side of a picture: .pic geometry is signed 16-bit.
+constexpr int kMaxPictureSide = 32767;
+
+// Refuses, naming the file, a picture without pixels, one with a side over
+// kMaxPictureSide and one over the pixel limit. With a format name ("PNG"),
+// a side over the maximum is said in that format's terms.
+Status checkPictureSize(const std::string& file, int64_t width, int64_t height,
+                        const char* format = nullptr);
 
 // Why a picture could not be read, when it is more than "not a readable
 // picture file": the tools then say so instead of "cannot open".

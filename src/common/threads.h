@@ -1,9 +1,12 @@
-// Worker threads: one small pool per process, shared by every stage.
+// Worker threads: a small pool, the one way the system runs work side by
+// side.
 //
-// The tools work with as many threads as the process may run on (its CPU
-// affinity mask), or with KX_THREADS when that is set. With one thread no
-// thread is ever started: callers ask kx_threadsHere() and take their
-// sequential path, the code the tools have always run.
+// The engine takes the pool it may use from its caller (none: the calling
+// thread alone, the sequential path the tools have always run); the tools
+// make one pool per process, of as many threads as the process may run on
+// (its CPU affinity mask) or KX_THREADS, and use it for everything: the
+// stripes of a picture, the rows of a wavefront, the frames of a sequence.
+// With one thread no thread is ever started.
 //
 // Work is handed out as numbered tasks of a job. The thread that runs a job
 // works on it too and then waits only for tasks that other threads have
@@ -28,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -57,61 +61,100 @@ class ThreadPool {
   int threads() const { return static_cast<int>(workers_.size()) + 1; }
 
   // Runs task(0) … task(count − 1) and returns when all have ended; see the
-  // top of this file for messages and exceptions.
+  // top of this file for messages and exceptions. Any thread may call it,
+  // also a task of this pool.
   void run(int count, const std::function<void(int)>& task);
+
+  // Runs work(0) … work(count − 1) on the pool and consume(i) on the calling
+  // thread for i = 0, 1, … in order, each as soon as work(i) has returned,
+  // with at most ahead() works begun and not yet consumed (asked again after
+  // every consume: what fits may grow as results come in). While the next
+  // result is not there, the calling thread runs works itself. What a work
+  // prints is held and printed just before its consume. A consume that
+  // returns false, or an exception (from a work, rethrown in place of its
+  // consume, or from consume), ends the run: no work begins after it, and
+  // those begun finish first.
+  void runOrdered(int64_t count, const std::function<int64_t()>& ahead,
+                  const std::function<void(int64_t)>& work,
+                  const std::function<bool(int64_t)>& consume);
 
  private:
   struct Job;
-  int claim(Job& job);  // with mutex_ held; -1 when every task is handed out
-  void execute(Job& job, int index);
+  struct TaskJob;
+  struct OrderedJob;
   void work(std::stop_token stop);
 
   std::mutex mutex_;
   std::condition_variable_any wake_;
-  std::deque<Job*> queue_;  // jobs with tasks not yet handed out
+  std::deque<Job*> queue_;  // jobs with tasks that may begin
   std::vector<std::jthread> workers_;
 };
 
-// The process's pool of kx_threadCount() threads, made on first use. Null
-// when the count is 1, and on threads started elsewhere than the pool (such
-// as frames worked on side by side): they are already a share of the
-// parallel work, and work on their own as with one thread. The process's
-// first thread and the pool's own workers get the pool.
-ThreadPool* kx_pool();
+// The threads that work on a job started with this pool: its threads, or 1
+// without one.
+inline int threadsOf(const ThreadPool* pool) {
+  return pool ? pool->threads() : 1;
+}
 
-// The threads that work on a job started on this thread: those of kx_pool(),
-// or 1 without it. Stages split their work by this.
-int kx_threadsHere();
+// task(0) … task(count − 1) on the pool, or one after the other on the
+// calling thread without one.
+void runTasks(ThreadPool* pool, int count, const std::function<void(int)>& task);
 
-// task(0) … task(count − 1) on the process's pool, or one after the other on
-// the calling thread when there is none.
-void kx_parallel(int count, const std::function<void(int)>& task);
+// runOrdered on the pool; without one, work(i) and consume(i) one after the
+// other on the calling thread, whatever is printed going out as it comes.
+void runOrdered(ThreadPool* pool, int64_t count, const std::function<int64_t()>& ahead,
+                const std::function<void(int64_t)>& work,
+                const std::function<bool(int64_t)>& consume);
 
 // How many stripes to cut `items` into so that none holds fewer than
-// `minimum` items: at most perThread stripes per thread, at least 1. More
-// stripes than threads even out a machine whose cores are busy elsewhere.
-int kx_stripes(int64_t items, int64_t minimum, int perThread = 2);
+// `minimum` items: at most perThread stripes per thread of the pool, at
+// least 1. More stripes than threads even out a machine whose cores are
+// busy elsewhere.
+int stripeCount(const ThreadPool* pool, int64_t items, int64_t minimum, int perThread = 2);
 
 // The first item of stripe i of n over [0, items); stripe i ends where
 // stripe i + 1 begins.
-inline int64_t kx_stripeStart(int64_t items, int i, int n) {
+inline int64_t stripeStart(int64_t items, int i, int n) {
   return items * i / n;
 }
 
 // work(begin, end) over stripes of [0, items) of at least `minimum` items,
-// on the process's pool; with one thread, or too few items, once over the
-// whole range on the calling thread. For work whose stripes may run in any
-// order.
+// on the pool; without one, or with too few items, once over the whole
+// range on the calling thread. For work whose stripes may run in any order.
 template <class Work>
-void kx_forStripes(int64_t items, int64_t minimum, Work&& work) {
-  const int stripes = kx_threadsHere() > 1 ? kx_stripes(items, minimum) : 1;
+void forStripes(ThreadPool* pool, int64_t items, int64_t minimum, Work&& work) {
+  const int stripes = threadsOf(pool) > 1 ? stripeCount(pool, items, minimum) : 1;
   if (stripes <= 1) {
     work(int64_t{0}, items);
     return;
   }
-  kx_parallel(stripes, [&](int i) {
-    work(kx_stripeStart(items, i, stripes), kx_stripeStart(items, i + 1, stripes));
+  runTasks(pool, stripes, [&](int i) {
+    work(stripeStart(items, i, stripes), stripeStart(items, i + 1, stripes));
   });
+}
+
+// ---- The process's pool -------------------------------------------------------
+//
+// The tools make one pool of kx_threadCount() threads, on first use; the
+// file layers split their work on it. Null when the count is 1.
+ThreadPool* kx_pool();
+
+// The same helpers on the process's pool.
+inline int kx_threadsHere() {
+  return threadsOf(kx_pool());
+}
+inline void kx_parallel(int count, const std::function<void(int)>& task) {
+  runTasks(kx_pool(), count, task);
+}
+inline int kx_stripes(int64_t items, int64_t minimum, int perThread = 2) {
+  return stripeCount(kx_pool(), items, minimum, perThread);
+}
+inline int64_t kx_stripeStart(int64_t items, int i, int n) {
+  return stripeStart(items, i, n);
+}
+template <class Work>
+void kx_forStripes(int64_t items, int64_t minimum, Work&& work) {
+  forStripes(kx_pool(), items, minimum, std::forward<Work>(work));
 }
 
 }  // namespace kx

@@ -16,16 +16,13 @@
 #include <new>
 #include <string>
 
-#include "common/fatal.h"
+#include "common/error.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
 #include "common/threads.h"
+#include "common/version.h"
 #include "conv/kxconv.h"
 #include "imageio/imageio.h"
-
-#ifndef KX_VERSION
-#define KX_VERSION "unknown"
-#endif
 
 namespace kx {
 
@@ -237,7 +234,7 @@ int kxconvMain(int argc, char** argv) {
       return 0;
     }
     if (!std::strcmp(argv[i], "--version")) {
-      std::printf("kxconv %s\n", KX_VERSION);
+      std::printf("kxconv %s\n", toolVersion());
       return 0;
     }
   }
@@ -260,11 +257,11 @@ int kxconvMain(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "kxconv: %s\n", e.what());
     return kFailure;
-  } catch (const ExitRequest& e) {
-    // The colormap readers have printed their message already.
+  } catch (const Error& e) {
+    // What is wrong inside a colormap file, in kxreduce's words as always.
     std::fflush(stdout);
-    std::fflush(stderr);
-    return e.status;
+    std::fprintf(stderr, "Error: %s\n", e.what());
+    return kFailure;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "kxconv: %s: out of memory\n", args.input.c_str());
     return kFailure;

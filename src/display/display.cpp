@@ -1,43 +1,55 @@
-// Preview window: packs a frame for the workstation graphics calls and shows
-// it, waiting for Escape at the last frame of the run.
+// Preview window: loads the preview module, packs a frame for its
+// workstation graphics calls and shows it, waiting for Escape at the last
+// frame of the run.
 #include "display/display.h"
+
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "display/gl.h"
 
+#ifndef KX_PREVIEW_INSTALLED
+#define KX_PREVIEW_INSTALLED "../lib/kxreduce"
+#endif
+
 namespace kx {
 
-std::unique_ptr<uint32_t[]> kx_packImage(PixelPlanes& planes, int width, int height, int maxval) {
+namespace {
+
+std::string sizeOf(int width, int height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<uint32_t[]>> kx_packImage(PixelPlanes& planes, int width, int height,
+                                                 int maxval) {
   // The planes must hold every pixel we are asked to read.
   if (width < 0 || height < 0 || planes.elemSize != 3 || width > planes.width ||
       height > planes.height || (width > 0 && height > 0 && !planes)) {
-    char message[160];
-    std::snprintf(message, sizeof message,
-                  "display: a %d x %d frame does not fit its %d x %d pixel planes\n", width, height,
-                  planes.width, planes.height);
-    kx_error(message);
+    return Error(ErrorCode::badArgument, "display: a " + sizeOf(width, height) +
+                                             " frame does not fit its " +
+                                             sizeOf(planes.width, planes.height) + " pixel planes");
   }
   const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
   std::unique_ptr<uint32_t[]> words;
   try {
     words = std::make_unique_for_overwrite<uint32_t[]>(count);
   } catch (const std::bad_alloc&) {
-    char message[160];
-    std::snprintf(message, sizeof message,
-                  "display: out of memory for the pixel buffer of a %d x %d frame\n", width,
-                  height);
-    kx_error(message);
+    return Error(ErrorCode::outOfMemory, "display: out of memory for the pixel buffer of a " +
+                                             sizeOf(width, height) + " frame");
   }
-  if (maxval == 0) kx_error("display: max val = 0\n");
+  if (maxval == 0) return Error(ErrorCode::badArgument, "display: max val = 0");
 
-  // One double quotient for the whole frame: 100 * (255.0 / 100) falls just
-  // below 255 and truncates to 254, as in the picture files written.
-  const double scale = 255.0 / maxval;
-  auto rescale = [scale](uint8_t& s) { s = static_cast<uint8_t>(static_cast<int>(s * scale)); };
+  const SampleScale scale = sampleScale(maxval);
+  auto rescale = [&scale](uint8_t& s) { s = scale[s]; };
   uint32_t* out = words.get();
   // The rectangle fills from its lower-left corner upward: bottom row first.
   for (int row = height - 1; row >= 0; --row) {
@@ -72,13 +84,7 @@ void kx_fitSize(int width, int height, int maxWidth, int maxHeight, int* shownWi
 
 std::unique_ptr<uint32_t[]> kx_shrinkImage(const uint32_t* words, int width, int height,
                                            int toWidth, int toHeight) {
-  std::unique_ptr<uint32_t[]> out;
-  try {
-    out = std::make_unique_for_overwrite<uint32_t[]>(static_cast<size_t>(toWidth) * toHeight);
-  } catch (const std::bad_alloc&) {
-    kx_error("display: out of memory for the pixel buffer of a " + std::to_string(toWidth) + " x " +
-             std::to_string(toHeight) + " frame\n");
-  }
+  auto out = std::make_unique_for_overwrite<uint32_t[]>(static_cast<size_t>(toWidth) * toHeight);
   // The words run bottom-up: word row height - 1 - y holds picture row y.
   for (int y = 0; y < toHeight; ++y) {
     const int64_t top = int64_t{y} * height / toHeight, bottom = int64_t{y + 1} * height / toHeight;
@@ -101,54 +107,103 @@ std::unique_ptr<uint32_t[]> kx_shrinkImage(const uint32_t* words, int width, int
   return out;
 }
 
-int kx_displayImage(int* windowHandle, PixelPlanes& planes, int width, int height, int maxval,
-                    int colors, int lastFrame) {
+Result<std::unique_ptr<Preview>> Preview::load() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> candidates;
+  if (const char* named = std::getenv(kPreviewModuleVariable); named && *named) {
+    candidates.push_back(named);
+  } else {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+      for (const fs::path& dir : {self.parent_path(), self.parent_path() / KX_PREVIEW_INSTALLED}) {
+        if (fs::exists(dir / kPreviewModule, ec)) candidates.push_back(dir / kPreviewModule);
+      }
+    }
+    if (candidates.empty()) {
+      return Error(ErrorCode::noDisplay,
+                   std::string("the preview (-d) needs its module ") + kPreviewModule +
+                       ", which is neither beside the program nor installed with it (" +
+                       kPreviewModuleVariable + " names another file)");
+    }
+  }
+  // RTLD_NOW: a module whose libraries (SDL2 and what it stands on) are
+  // missing fails here, not at its first call.
+  void* module = dlopen(candidates.front().c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    return Error(ErrorCode::noDisplay,
+                 std::string("the preview (-d) cannot be shown: ") + dlerror());
+  }
+  const auto entry = reinterpret_cast<KxGlCallsFunction>(dlsym(module, gl::kCallsSymbol));
+  const gl::Calls* calls = entry ? entry() : nullptr;
+  if (!calls || calls->version != gl::kCallsVersion) {
+    dlclose(module);
+    return Error(ErrorCode::noDisplay, "the preview (-d) cannot be shown: " + candidates.front() +
+                                           " is not a preview module of this version");
+  }
+  // The module stays loaded: its window lives until the process ends.
+  return std::unique_ptr<Preview>(new Preview(calls));
+}
+
+Status Preview::show(PixelPlanes& planes, int width, int height, int maxval, int colors,
+                     bool lastFrame) {
   using namespace gl;
-  std::unique_ptr<uint32_t[]> buffer = kx_packImage(planes, width, height, maxval);
+  const Calls& gl = *calls_;
+  Result<std::unique_ptr<uint32_t[]>> packed = kx_packImage(planes, width, height, maxval);
+  if (!packed) return packed.error();
+  std::unique_ptr<uint32_t[]> buffer = std::move(*packed);
   // A frame larger than the screen would show only its lower-left part: it
   // is shown whole, smaller. Without a display the screen is unknown (0),
   // nothing is scaled, and opening the window fails as it always did.
   int shownWidth = width, shownHeight = height;
-  kx_fitSize(width, height, getgdesc(GD_XPMAX), getgdesc(GD_YPMAX), &shownWidth, &shownHeight);
+  kx_fitSize(width, height, gl.getgdesc(GD_XPMAX), gl.getgdesc(GD_YPMAX), &shownWidth,
+             &shownHeight);
   if (shownWidth != width || shownHeight != height) {
-    buffer = kx_shrinkImage(buffer.get(), width, height, shownWidth, shownHeight);
+    try {
+      buffer = kx_shrinkImage(buffer.get(), width, height, shownWidth, shownHeight);
+    } catch (const std::bad_alloc&) {
+      return Error(ErrorCode::outOfMemory, "display: out of memory for the pixel buffer of a " +
+                                               sizeOf(shownWidth, shownHeight) + " frame");
+    }
     width = shownWidth;
     height = shownHeight;
   }
 
-  if (*windowHandle == 0) {
-    prefposition(0, width - 1, 0, height - 1);
-    char title[64];
-    std::snprintf(title, sizeof title, "%d colors image", colors);
-    const int32_t window = winopen(title);
-    if (window == -1) kx_error(std::string("Couldn't open a window to display ") + title + "!\n");
-    *windowHandle = window;
-    RGBmode();
-    gconfig();
-    qdevice(ESCKEY);
+  if (window_ == 0) {
+    gl.prefposition(0, width - 1, 0, height - 1);
+    const std::string title = std::to_string(colors) + " colors image";
+    const int32_t window = gl.winopen(title.c_str());
+    if (window == -1) {
+      return Error(ErrorCode::noDisplay, "Couldn't open a window to display " + title + "!");
+    }
+    window_ = window;
+    gl.RGBmode();
+    gl.gconfig();
+    gl.qdevice(ESCKEY);
     // The first wait then draws the picture even if the window system has
     // not asked for it yet.
-    qenter(REDRAW, static_cast<int16_t>(*windowHandle));
+    gl.qenter(REDRAW, static_cast<int16_t>(window_));
   }
 
   if (!lastFrame) {
-    lrectwrite(0, 0, width - 1, height - 1, buffer.get());
-    swapbuffers();
-    return 1;
+    gl.lrectwrite(0, 0, width - 1, height - 1, buffer.get());
+    gl.swapbuffers();
+    return {};
   }
   // Events were not read while earlier frames were shown: an Escape pressed
   // then ends this wait at once.
   for (;;) {
     int16_t value;
-    const int32_t device = qread(&value);
+    const int32_t device = gl.qread(&value);
+    if (device == -1) return Error(ErrorCode::noDisplay, gl.why());
     if (device == ESCKEY) break;
     if (device == REDRAW) {
-      clear();
-      lrectwrite(0, 0, width - 1, height - 1, buffer.get());
-      swapbuffers();
+      gl.clear();
+      gl.lrectwrite(0, 0, width - 1, height - 1, buffer.get());
+      gl.swapbuffers();
     }
   }
-  return 1;
+  return {};
 }
 
 }  // namespace kx

@@ -1,29 +1,11 @@
-// Colour-mapped image files (.icn) and their colormaps.
+// Colour-mapped image files (.icn) with their colormaps, as palette images.
 //
-// A .icn file, all integers big-endian (W × H pixels):
-//
-//   offset  size   field
-//        0     4   "ICON"            file magic (checked)
-//        4     4   "0100"            file version
-//        8     2   1
-//       10    22   zero bytes
-//       32     4   "CICN"            chunk type (checked)
-//       36     4   "0100"            chunk version
-//       40     4   W × H + 28        chunk size (checked)
-//       44     4   0, 1
-//       48     2   W                 width, 1 to 32767 (checked)
-//       50     2   H                 height, 1 to 32767 (checked)
-//       52     2   (W + 7) / 8       mask row bytes (checked)
-//       54    10   zero words
-//       64     4   W × H             index byte count (checked)
-//       68 W × H   palette indices, rows top to bottom
-//   68 + W × H 4   0                 end word (checked)
-//   72 + W × H 4   "_EOF"            end marker (checked)
-//
-// The file must be exactly W × H + 76 bytes. The palette is not in the file:
-// it is the colormap saved beside it (same base name, .clm, else .cla) or
-// the one named with -c (binary) or -C (ASCII). Every index must be below
-// the colormap's size: an index beyond it would have no colour.
+// The file itself is read by the .icn reader beside its writer
+// (output/icon_file.cpp, which documents the layout); here it is read no
+// further than its header says, and given its palette: the colormap saved
+// beside it (same base name, .clm, else .cla) or the one named with -c
+// (binary) or -C (ASCII). Every index must be below the colormap's size: an
+// index beyond it would have no colour.
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,9 +18,6 @@
 namespace kx {
 
 namespace {
-
-constexpr size_t kHeaderBytes = 68;
-constexpr size_t kTrailerBytes = 8;
 
 bool endsWith(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
@@ -53,9 +32,8 @@ bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
-// The colormap readers end the run through kx_error/kx_exit with their own
-// message when a file is damaged; a missing or unreadable file is reported
-// here first, in kxconv's words.
+// A missing or unreadable colormap is reported here first, in kxconv's words;
+// the readers word what is wrong inside one.
 void checkReadable(const std::string& path) {
   if (::access(path.c_str(), R_OK) != 0) {
     throw ConvError(path + ": cannot open: " + std::strerror(errno));
@@ -93,79 +71,38 @@ FoundColormap findColormap(const std::string& icnPath, const ColormapSource& sou
   return found;
 }
 
-}  // namespace
-
-namespace {
-
-// Checks the header (the first kHeaderBytes of `bytes`, which the caller has
-// made sure are there) and returns the length the whole file must have.
-uint64_t iconFileLength(const std::string& name, const std::vector<uint8_t>& bytes) {
-  auto fail = [&](const std::string& what) -> void { throw ConvError(name + ": " + what); };
-  const uint8_t* p = bytes.data();
-  if (std::memcmp(p, "ICON", 4) != 0 || std::memcmp(p + 32, "CICN", 4) != 0) {
-    fail("not a colour-mapped image file (no ICON/CICN magic)");
-  }
-  const uint32_t width = loadBE16(p + 48), height = loadBE16(p + 50);
-  checkGeometry(name, width, height);
-  const uint64_t pixels = uint64_t{width} * height;
-  if (loadBE32(p + 40) != pixels + 28 || loadBE32(p + 64) != pixels ||
-      loadBE16(p + 52) != (width + 7) / 8) {
-    fail("damaged header (its sizes do not match " + std::to_string(width) + " x " +
-         std::to_string(height) + " pixels)");
-  }
-  return pixels + kHeaderBytes + kTrailerBytes;
-}
-
-void tooShort(const std::string& name, size_t size) {
-  throw ConvError(name + ": not a colour-mapped image file (only " + std::to_string(size) +
-                  " bytes)");
-}
-
-void wrongLength(const std::string& name, const std::vector<uint8_t>& bytes, uint64_t expected,
-                 const std::string& size) {
-  const uint8_t* p = bytes.data();
-  throw ConvError(name + ": the file has " + size + " bytes; " + std::to_string(loadBE16(p + 48)) +
-                  " x " + std::to_string(loadBE16(p + 50)) + " pixels need " +
-                  std::to_string(expected));
+// The value, or the Error thrown as the readers of this layer throw theirs.
+template <class T>
+T orThrow(Result<T> result) {
+  if (!result) throw ConvError(result.error().message);
+  return std::move(*result);
 }
 
 }  // namespace
-
-IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes) {
-  if (bytes.size() < kHeaderBytes + kTrailerBytes) tooShort(name, bytes.size());
-  const uint64_t expected = iconFileLength(name, bytes);
-  if (bytes.size() != expected) wrongLength(name, bytes, expected, std::to_string(bytes.size()));
-  const uint8_t* p = bytes.data();
-  const uint8_t* end = p + (expected - kTrailerBytes);
-  if (loadBE32(end) != 0 || std::memcmp(end + 4, "_EOF", 4) != 0) {
-    throw ConvError(name + ": the file does not end with its end marker (0, \"_EOF\")");
-  }
-  IconImage icon;
-  icon.width = static_cast<int>(loadBE16(p + 48));
-  icon.height = static_cast<int>(loadBE16(p + 50));
-  icon.indices.assign(p + kHeaderBytes, end);
-  return icon;
-}
 
 Image readIconFile(const std::string& path, const ColormapSource& source) {
   // The header first: it says how long the file must be, and nothing past
   // that is read.
   InputFile file(path);
   std::vector<uint8_t> bytes;
-  file.readUpTo(bytes, kHeaderBytes);
-  if (bytes.size() < kHeaderBytes) tooShort(path, bytes.size());
-  const uint64_t expected = iconFileLength(path, bytes);
+  file.readUpTo(bytes, kIconHeaderBytes);
+  const uint64_t expected = orThrow(iconFileLength(path, bytes));
   if (file.readUpTo(bytes, expected)) {
     const int64_t size = file.size();
-    wrongLength(path, bytes, expected,
-                size >= 0 ? std::to_string(size) : "more than " + std::to_string(expected));
+    const uint8_t* p = bytes.data();
+    throw ConvError(path + ": the file has " +
+                    (size >= 0 ? std::to_string(size) : "more than " + std::to_string(expected)) +
+                    " bytes; " + std::to_string(loadBE16(p + 48)) + " x " +
+                    std::to_string(loadBE16(p + 50)) + " pixels need " + std::to_string(expected));
   }
-  IconImage icon = decodeIcon(path, bytes);
+  IconImage icon = orThrow(decodeIcon(path, bytes));
   const FoundColormap found = findColormap(path, source);
-  RunSettings opt;
-  ColormapFileHeader header;
-  const Colormap colormap = found.ascii ? kx_readASCIIColorMap(found.base, &header, &opt)
-                                        : kx_readColorMap(found.base, &header, &opt);
+  // What is wrong inside a colormap file is told in kxreduce's words, as
+  // the colormap files always were: thrown as their Error, not a ConvError.
+  const Result<ColormapFile> read =
+      found.ascii ? kx_readASCIIColorMap(found.base, {}) : kx_readColorMap(found.base, {});
+  if (!read) throw read.error();
+  const Colormap& colormap = read->colormap;
   if (colormap.empty() || colormap.size() > 256) {
     throw ConvError(found.path() + ": a colormap of " + std::to_string(colormap.size()) +
                     " colours cannot be a palette (1 to 256)");

@@ -13,20 +13,8 @@
 namespace kx {
 
 void checkGeometry(const std::string& name, long width, long height, const char* format) {
-  const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
-  if (width < 1 || height < 1) throw ConvError(name + ": the picture is empty (" + size + ")");
-  if (width > kMaxPictureSide || height > kMaxPictureSide) {
-    const std::string side = std::to_string(kMaxPictureSide);
-    if (format) {
-      throw ConvError(name + ": the " + format + " picture is " + size + "; " + format +
-                      " pictures are read up to " + side + " pixels on a side");
-    }
-    throw ConvError(name + ": the picture is " + size + "; a .pic picture holds at most " + side +
-                    " x " + side);
-  }
-  if (kx_overPixelLimit(width, height)) {
-    throw ConvError(
-        kx_readRefusalText(name, ReadRefusal{ReadRefusal::Cause::tooLarge, width, height}));
+  if (Status size = checkPictureSize(name, width, height, format); !size) {
+    throw ConvError(size.error().message);
   }
 }
 

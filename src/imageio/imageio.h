@@ -7,8 +7,9 @@
 // file is created only once the input is known to be good, and the OutFile
 // under every writer removes it again when writing fails.
 //
-// Stands on common, picture, output and pict. Refusals are ConvErrors whose
-// message names the file.
+// Stands on common, picture, output and pict. Refusals are thrown as Errors
+// (ConvError) whose message names the file: libpng and libjpeg unwind from
+// deep inside their decoders, and the readers stay in that style.
 #pragma once
 
 #include <array>
@@ -20,22 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "common/error.h"
 #include "common/pixel_limit.h"
 #include "picture/picture.h"
 
 namespace kx {
 
-// A refusal; the message reads "<file>: <what is wrong>" and kxconv prints it
-// after "kxconv: ".
-struct ConvError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A file that cannot be read or written: an Error of code badFile whose
+// message reads "<file>: <what is wrong>" (kxconv prints it after "kxconv: ").
+struct ConvError : Error {
+  explicit ConvError(std::string text) : Error(ErrorCode::badFile, std::move(text)) {}
 };
 
 // Conversions of fewer pixels than this stay on the calling thread.
 constexpr int64_t kStripePixels = int64_t{1} << 16;
-
-// The largest side of a picture: .pic geometry is signed 16-bit.
-constexpr int kMaxPictureSide = 32767;
 
 // What a picture file says about how its samples are to be seen and sized,
 // carried from a reader to the PNG writer. Empty fields were not in the file.
@@ -199,9 +198,17 @@ Image readPngFile(InputFile& file);
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
-// A palette image (1 to 256 colours, at most one transparent index) as a PNG
-// of 1, 2, 4 or 8 bits per index; writePngFile comes here for them.
-void writePalettePng(const std::string& path, const Image& image);
+// How hard the palette PNG writer works for its last bytes.
+enum class PngEffort {
+  Normal,  // optipng -o2 finds next to nothing more
+  Best,    // up to 10 % smaller again, for many times the time
+};
+// A palette image (1 to 256 colours, with alpha per entry or one transparent
+// index) as a PNG of 1, 2, 4 or 8 bits per index: the same colour and alpha
+// at every pixel, the palette entries reordered so that the translucent ones
+// come first. writePngFile comes here for them, with PngEffort::Normal.
+void writePalettePng(const std::string& path, const Image& image,
+                     PngEffort effort = PngEffort::Normal);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
 // libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
@@ -257,13 +264,6 @@ struct ColormapSource {
   std::string name;  // -c / -C argument, with or without its extension
 };
 
-// The index bytes of a .icn file, checked against its header.
-struct IconImage {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> indices;
-};
-IconImage decodeIcon(const std::string& name, const std::vector<uint8_t>& bytes);
 // The .icn file with its colormap as palette; every index is checked.
 Image readIconFile(const std::string& path, const ColormapSource& source);
 

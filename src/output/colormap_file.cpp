@@ -30,7 +30,8 @@
 // 16, a stored value above 2^bits - 1, ASCII text where a number is due,
 // more than 1 MiB of ASCII text before the last entry used, and more than 256
 // entries once -n is applied (palette indices are written as one byte).
-// Nothing after the entries used is read.
+// Nothing after the entries used is read. Every failure is an Error whose
+// message is kxreduce's (see output.h).
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -39,11 +40,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
-#include "common/messages.h"
+#include "common/outfile.h"
 #include "output/output.h"
 
 namespace kx {
@@ -57,16 +59,22 @@ constexpr size_t kEntryBytes = 6;
 // four numbers fit in a few kilobytes, so this leaves room for any layout.
 constexpr size_t kMaxTextBytes = size_t{1} << 20;
 
-[[noreturn]] void failOpen(const char* format, const std::string& path) {
-  kx_printf(Stream::Err, format, path.c_str());
-  kx_exit(-1);
+// "can't read colormap x.clm, exit...", printed without "Error: ".
+Error cannotOpen(const std::string& what, const std::string& path) {
+  return Error(ErrorCode::cannotOpen, what + " " + path + ", exit...");
 }
 
-void commitOrFail(OutFile& file) {
+Error failed(const std::string& what) {
+  return Error(ErrorCode::badFile, what);
+}
+
+Status commitOrFail(OutFile& file) {
   if (!file.commit()) {
-    kx_error(std::string(std::strerror(file.error() ? file.error() : errno)) + " , Can't write " +
-             file.path() + "\n");
+    return Error(ErrorCode::cannotWrite,
+                 std::string(std::strerror(file.error() ? file.error() : errno)) +
+                     " , Can't write " + file.path());
   }
+  return {};
 }
 
 uint32_t largestStored(int bits) {
@@ -74,9 +82,9 @@ uint32_t largestStored(int bits) {
 }
 
 // The stored value of an 8-bit sample.
-uint32_t toStored(uint8_t sample, const RunSettings* opt) {
-  if (!opt->bitsGiven) return sample;
-  const double scale = (std::pow(2.0, opt->bits) - 1.0) / 255.0;
+uint32_t toStored(uint8_t sample, const ColormapFormat& format) {
+  if (!format.bitsGiven) return sample;
+  const double scale = (std::pow(2.0, format.bits) - 1.0) / 255.0;
   return static_cast<uint32_t>(sample * scale);
 }
 
@@ -87,25 +95,27 @@ uint8_t toSample(uint32_t stored, int bits) {
   return static_cast<uint8_t>(static_cast<uint32_t>(stored * scale));
 }
 
-void checkWritable(const std::string& path, const Colormap& colormap, const RunSettings* opt) {
-  if (opt->colors < 0 || static_cast<size_t>(opt->colors) > colormap.size() ||
-      opt->colors > 0x7FFF) {
-    kx_error("cannot write colormap " + path + ": " + std::to_string(opt->colors) +
-             " colors asked of a palette of " + std::to_string(colormap.size()) + "\n");
+Status checkWritable(const std::string& path, const Colormap& colormap,
+                     const ColormapFormat& format) {
+  if (format.colors < 0 || static_cast<size_t>(format.colors) > colormap.size() ||
+      format.colors > 0x7FFF) {
+    return failed("cannot write colormap " + path + ": " + std::to_string(format.colors) +
+                  " colors asked of a palette of " + std::to_string(colormap.size()));
   }
   // Colormap files hold 16-bit values and are read back only up to 16 bits.
-  if (opt->bits < 1 || opt->bits > 16) {
-    kx_error("cannot write colormap " + path + " with " + std::to_string(opt->bits) +
-             " bits per channel (1 to 16 can be stored)\n");
+  if (format.bits < 1 || format.bits > 16) {
+    return failed("cannot write colormap " + path + " with " + std::to_string(format.bits) +
+                  " bits per channel (1 to 16 can be stored)");
   }
+  return {};
 }
 
-// The whole file, or false when it cannot be opened. `limit` bounds what is
-// read: nothing past it can matter.
-bool readFile(const std::string& path, std::vector<uint8_t>& bytes, size_t limit) {
+// The whole file, or nothing when it cannot be opened. `limit` bounds what
+// is read: nothing past it can matter.
+Result<std::optional<std::vector<uint8_t>>> readFile(const std::string& path, size_t limit) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  bytes.clear();
+  if (!f) return std::optional<std::vector<uint8_t>>();
+  std::vector<uint8_t> bytes;
   uint8_t chunk[65536];
   while (bytes.size() < limit) {
     const size_t want = std::min(sizeof chunk, limit - bytes.size());
@@ -113,43 +123,44 @@ bool readFile(const std::string& path, std::vector<uint8_t>& bytes, size_t limit
     bytes.insert(bytes.end(), chunk, chunk + got);
     if (got < want) break;
   }
-  const bool failed = std::ferror(f) != 0;
+  const bool broken = std::ferror(f) != 0;
   const int error = errno;
   std::fclose(f);
-  if (failed) kx_error(std::string(std::strerror(error)) + " , Can't read " + path + "\n");
-  return true;
+  if (broken) {
+    return Error(ErrorCode::cannotRead,
+                 std::string(std::strerror(error)) + " , Can't read " + path);
+  }
+  return std::optional<std::vector<uint8_t>>(std::move(bytes));
 }
 
 // Checks the header values and applies the -n limit; returns the number of
 // entries to read.
-int entriesToRead(const std::string& path, long fileCount, long bits, const RunSettings* opt) {
+Result<int> entriesToRead(const std::string& path, long fileCount, long bits,
+                          const ColormapReading& reading) {
   if (fileCount < 1 || fileCount > 0x7FFF) {
-    kx_error("colormap " + path + " gives " + std::to_string(fileCount) +
-             " colors (1 to 32767 can be read)\n");
+    return failed("colormap " + path + " gives " + std::to_string(fileCount) +
+                  " colors (1 to 32767 can be read)");
   }
   if (bits < 1 || bits > 16) {
-    kx_error("colormap " + path + " gives " + std::to_string(bits) +
-             " bits per channel (1 to 16 can be read)\n");
+    return failed("colormap " + path + " gives " + std::to_string(bits) +
+                  " bits per channel (1 to 16 can be read)");
   }
   int count = static_cast<int>(fileCount);
-  if (opt->colorsGiven && opt->colors < count) count = opt->colors;
-  if (count < 1) {
-    kx_error("colormap " + path + ": no colors left to read with -n " +
-             std::to_string(opt->colors) + "\n");
-  }
+  if (reading.colorLimit > 0 && reading.colorLimit < count) count = reading.colorLimit;
   if (count > kMaxIndexedColors) {
-    kx_error("colormap " + path + " has " + std::to_string(count) +
-             " colors, more than the 256 that one-byte indices can hold; use -n 256 to take "
-             "its first 256\n");
+    return failed("colormap " + path + " has " + std::to_string(count) +
+                  " colors, more than the 256 that one-byte indices can hold; use -n 256 to take "
+                  "its first 256");
   }
   return count;
 }
 
-void checkStored(const std::string& path, int entry, long value, int bits) {
+Status checkStored(const std::string& path, int entry, long value, int bits) {
   if (value < 0 || value > static_cast<long>(largestStored(bits))) {
-    kx_error("colormap " + path + ", color " + std::to_string(entry) + ": value " +
-             std::to_string(value) + " does not fit " + std::to_string(bits) + " bits\n");
+    return failed("colormap " + path + ", color " + std::to_string(entry) + ": value " +
+                  std::to_string(value) + " does not fit " + std::to_string(bits) + " bits");
   }
+  return {};
 }
 
 struct StoredEntry {
@@ -175,7 +186,8 @@ class NumberReader {
  public:
   NumberReader(std::FILE* file, const std::string& path) : file_(file), path_(path) {}
 
-  // The next number, or false when something else (or the end) comes first.
+  // The next number, or false when something else (or the end, or a
+  // failure: see error()) comes first.
   bool next(long& value) {
     int c = get();
     while (c != EOF && std::isspace(c)) c = get();
@@ -192,6 +204,7 @@ class NumberReader {
       v = std::min(v * 10 + (c - '0'), kLarge);
       c = get();
     }
+    if (error_) return false;
     if (c != EOF) {
       std::ungetc(c, file_);
       --read_;
@@ -203,17 +216,23 @@ class NumberReader {
   // The line the last number began on (or where one was missing), from 1.
   int line() const { return line_; }
   bool atEnd() const { return std::feof(file_) != 0; }
+  // Why the text stopped, when it was not the text itself.
+  const std::optional<Error>& error() const { return error_; }
 
  private:
   int get() {
+    if (error_) return EOF;
     if (read_ == kMaxTextBytes) {
-      kx_error("ASCII colormap " + path_ + " holds more than " + std::to_string(kMaxTextBytes) +
-               " bytes of text before its last color; no colormap is that long\n");
+      error_ =
+          failed("ASCII colormap " + path_ + " holds more than " + std::to_string(kMaxTextBytes) +
+                 " bytes of text before its last color; no colormap is that long");
+      return EOF;
     }
     const int c = std::getc(file_);
     if (c == EOF) {
       if (std::ferror(file_)) {
-        kx_error(std::string(std::strerror(errno)) + " , Can't read " + path_ + "\n");
+        error_ = Error(ErrorCode::cannotRead,
+                       std::string(std::strerror(errno)) + " , Can't read " + path_);
       }
       return EOF;
     }
@@ -227,6 +246,7 @@ class NumberReader {
   size_t read_ = 0;
   int lines_ = 1;
   int line_ = 1;
+  std::optional<Error> error_;
 };
 
 // The 16-byte header of a binary colormap file.
@@ -238,179 +258,182 @@ void putBinaryHeader(ByteWriter& w, int count, int bits) {
   w.u32(0);
 }
 
-void writeBinary(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
-  const std::string path = name + ".clm";
-  checkWritable(path, colormap, opt);
+Status writeBinaryFile(const std::string& path, int count, int bits,
+                       const std::vector<StoredEntry>& stored, const std::string& openFailure) {
   std::unique_ptr<OutFile> file = OutFile::create(path);
-  if (!file) failOpen("can't create colormap %s, exit...\n", path);
+  if (!file) return cannotOpen(openFailure, path);
   std::vector<uint8_t> bytes;
   ByteWriter w(bytes);
-  putBinaryHeader(w, opt->colors, opt->bits);
-  for (int i = 0; i < opt->colors; ++i) {
-    w.u16(toStored(colormap[i].red, opt));
-    w.u16(toStored(colormap[i].green, opt));
-    w.u16(toStored(colormap[i].blue, opt));
+  putBinaryHeader(w, count, bits);
+  for (const StoredEntry& e : stored) {
+    w.u16(e.red);
+    w.u16(e.green);
+    w.u16(e.blue);
   }
   file->write(bytes.data(), bytes.size());
-  commitOrFail(*file);
+  return commitOrFail(*file);
 }
 
-void writeAscii(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
-  const std::string path = name + ".cla";
-  checkWritable(path, colormap, opt);
+Status writeAsciiFile(const std::string& path, int count, int bits,
+                      const std::vector<StoredEntry>& stored, const std::string& openFailure) {
   std::unique_ptr<OutFile> file = OutFile::create(path);
-  if (!file) failOpen("can't create colormap %s, exit...\n", path);
+  if (!file) return cannotOpen(openFailure, path);
   char line[64];
-  std::snprintf(line, sizeof line, "%d %d\n", opt->colors, opt->bits);
+  std::snprintf(line, sizeof line, "%d %d\n", count, bits);
   file->text(line);
-  for (int i = 0; i < opt->colors; ++i) {
-    std::snprintf(line, sizeof line, "%d %u %u %u\n", i, toStored(colormap[i].red, opt),
-                  toStored(colormap[i].green, opt), toStored(colormap[i].blue, opt));
+  for (size_t i = 0; i < stored.size(); ++i) {
+    std::snprintf(line, sizeof line, "%zu %u %u %u\n", i, stored[i].red, stored[i].green,
+                  stored[i].blue);
     file->text(line);
   }
-  commitOrFail(*file);
+  return commitOrFail(*file);
 }
 
-Colormap readBinary(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
+Result<std::vector<StoredEntry>> storedOf(const std::string& path, const Colormap& colormap,
+                                          const ColormapFormat& format) {
+  if (Status writable = checkWritable(path, colormap, format); !writable) return writable.error();
+  std::vector<StoredEntry> stored(format.colors);
+  for (int i = 0; i < format.colors; ++i) {
+    stored[i] = StoredEntry{toStored(colormap[i].red, format), toStored(colormap[i].green, format),
+                            toStored(colormap[i].blue, format)};
+  }
+  return stored;
+}
+
+Result<ColormapFile> readBinary(const std::string& name, const ColormapReading& reading) {
   const std::string path = name + ".clm";
-  std::vector<uint8_t> bytes;
   // No more entries than a palette holds are ever used (-n cuts larger
   // counts to at most 256; without it they are refused).
-  if (!readFile(path, bytes, kHeaderBytes + kEntryBytes * kMaxIndexedColors)) {
-    failOpen("can't read colormap %s, exit...\n", path);
-  }
+  auto read = readFile(path, kHeaderBytes + kEntryBytes * kMaxIndexedColors);
+  if (!read) return read.error();
+  if (!*read) return cannotOpen("can't read colormap", path);
+  const std::vector<uint8_t>& bytes = **read;
   ByteReader r(bytes);
   ColormapFileHeader h;
   if (!r.bytes(reinterpret_cast<uint8_t*>(h.magic), 4) ||
       !r.bytes(reinterpret_cast<uint8_t*>(h.version), 4) || !r.s16(h.colors) || !r.s16(h.bits) ||
       !r.u32(h.reserved)) {
-    kx_error("colormap " + path + " is too short: " + std::to_string(bytes.size()) +
-             " bytes, its header alone takes 16\n");
+    return failed("colormap " + path + " is too short: " + std::to_string(bytes.size()) +
+                  " bytes, its header alone takes 16");
   }
-  const int count = entriesToRead(path, h.colors, h.bits, opt);
-  if (r.remaining() < kEntryBytes * count) {
-    kx_error("colormap " + path + " is too short: " + std::to_string(count) + " colors need " +
-             std::to_string(kHeaderBytes + kEntryBytes * count) + " bytes, it has " +
-             std::to_string(bytes.size()) + "\n");
+  const Result<int> count = entriesToRead(path, h.colors, h.bits, reading);
+  if (!count) return count.error();
+  if (r.remaining() < kEntryBytes * *count) {
+    return failed("colormap " + path + " is too short: " + std::to_string(*count) +
+                  " colors need " + std::to_string(kHeaderBytes + kEntryBytes * *count) +
+                  " bytes, it has " + std::to_string(bytes.size()));
   }
-  std::vector<StoredEntry> stored(count);
-  for (int i = 0; i < count; ++i) {
+  std::vector<StoredEntry> stored(*count);
+  for (int i = 0; i < *count; ++i) {
     uint16_t v[3] = {0, 0, 0};
     // The length was checked above, so these reads cannot fail.
     r.u16(v[0]);
     r.u16(v[1]);
     r.u16(v[2]);
-    for (uint16_t value : v) checkStored(path, i, value, h.bits);
+    for (uint16_t value : v) {
+      if (Status fits = checkStored(path, i, value, h.bits); !fits) return fits.error();
+    }
     stored[i] = StoredEntry{v[0], v[1], v[2]};
   }
-  h.colors = static_cast<int16_t>(count);
-
-  if (opt->transform) {
-    const std::string asciiPath = name + ".cla";
-    std::unique_ptr<OutFile> file = OutFile::create(asciiPath);
-    if (!file) failOpen("can't create ASCII colormap %s, exit...\n", asciiPath);
-    char line[64];
-    std::snprintf(line, sizeof line, "%d %d\n", count, h.bits);
-    file->text(line);
-    for (int i = 0; i < count; ++i) {
-      std::snprintf(line, sizeof line, "%d %u %u %u\n", i, stored[i].red, stored[i].green,
-                    stored[i].blue);
-      file->text(line);
-    }
-    commitOrFail(*file);
+  h.colors = static_cast<int16_t>(*count);
+  if (reading.transform) {
+    Status converted =
+        writeAsciiFile(name + ".cla", *count, h.bits, stored, "can't create ASCII colormap");
+    if (!converted) return converted.error();
   }
-  *header = h;
-  return toColormap(stored, h.bits);
+  return ColormapFile{toColormap(stored, h.bits), h};
 }
 
-Colormap readAscii(const std::string& name, ColormapFileHeader* header, const RunSettings* opt) {
+Result<ColormapFile> readAscii(const std::string& name, const ColormapReading& reading) {
   const std::string path = name + ".cla";
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!file) failOpen("can't read ASCII colormap %s, exit...\n", path);
+  if (!file) return cannotOpen("can't read ASCII colormap", path);
   NumberReader in(file.get(), path);
+  // What the reader met instead of the number due.
+  auto missing = [&](const std::string& expected) -> Error {
+    if (in.error()) return *in.error();
+    return failed("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
+                  ": expected \"" + expected + "\"");
+  };
   long fileCount = 0, fileBits = 0;
   if (!in.next(fileCount)) {
-    if (in.atEnd()) kx_error("ASCII colormap " + path + " is empty\n");
-    kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
-             ": expected \"<colors> <bits>\"\n");
+    if (!in.error() && in.atEnd()) return failed("ASCII colormap " + path + " is empty");
+    return missing("<colors> <bits>");
   }
-  if (!in.next(fileBits)) {
-    kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
-             ": expected \"<colors> <bits>\"\n");
-  }
-  const int count = entriesToRead(path, fileCount, fileBits, opt);
+  if (!in.next(fileBits)) return missing("<colors> <bits>");
+  const Result<int> count = entriesToRead(path, fileCount, fileBits, reading);
+  if (!count) return count.error();
   const int bits = static_cast<int>(fileBits);
 
-  std::vector<StoredEntry> stored(count);
-  for (int i = 0; i < count; ++i) {
+  std::vector<StoredEntry> stored(*count);
+  for (int i = 0; i < *count; ++i) {
     // The index, then red, green and blue; the index is not used: entries
     // are taken in file order.
     long numbers[4];
     for (long& number : numbers) {
       if (in.next(number)) continue;
-      if (in.atEnd()) {
-        kx_error("ASCII colormap " + path + " ends after " + std::to_string(i) + " of its " +
-                 std::to_string(count) + " colors\n");
+      if (!in.error() && in.atEnd()) {
+        return failed("ASCII colormap " + path + " ends after " + std::to_string(i) + " of its " +
+                      std::to_string(*count) + " colors");
       }
-      kx_error("ASCII colormap " + path + ", line " + std::to_string(in.line()) +
-               ": expected \"<index> <red> <green> <blue>\"\n");
+      return missing("<index> <red> <green> <blue>");
     }
-    for (int c = 1; c <= 3; ++c) checkStored(path, i, numbers[c], bits);
+    for (int c = 1; c <= 3; ++c) {
+      if (Status fits = checkStored(path, i, numbers[c], bits); !fits) return fits.error();
+    }
     stored[i] = StoredEntry{static_cast<uint32_t>(numbers[1]), static_cast<uint32_t>(numbers[2]),
                             static_cast<uint32_t>(numbers[3])};
   }
   file.reset();
-
-  if (opt->transform) {
-    const std::string binaryPath = name + ".clm";
-    std::unique_ptr<OutFile> file = OutFile::create(binaryPath);
-    if (!file) failOpen("can't create colormap %s, exit...\n", binaryPath);
-    std::vector<uint8_t> out;
-    ByteWriter w(out);
-    putBinaryHeader(w, count, bits);
-    for (const StoredEntry& e : stored) {
-      w.u16(e.red);
-      w.u16(e.green);
-      w.u16(e.blue);
-    }
-    file->write(out.data(), out.size());
-    commitOrFail(*file);
+  if (reading.transform) {
+    Status converted =
+        writeBinaryFile(name + ".clm", *count, bits, stored, "can't create colormap");
+    if (!converted) return converted.error();
   }
-  *header = ColormapFileHeader{};
-  header->colors = static_cast<int16_t>(count);
-  header->bits = static_cast<int16_t>(bits);
-  return toColormap(stored, bits);
+  ColormapFile read{toColormap(stored, bits), ColormapFileHeader{}};
+  read.header.colors = static_cast<int16_t>(*count);
+  read.header.bits = static_cast<int16_t>(bits);
+  return read;
 }
 
-// Running out of memory ends the run like every other failure.
+// Running out of memory is an Error like every other failure.
 template <typename F>
-auto orOutOfMemory(const std::string& path, F f) {
+auto orOutOfMemory(const std::string& path, F f) -> decltype(f()) {
   try {
     return f();
   } catch (const std::bad_alloc&) {
-    kx_error("out of memory for colormap " + path + "\n");
+    return Error(ErrorCode::outOfMemory, "out of memory for colormap " + path);
   }
 }
 
 }  // namespace
 
-void kx_writeColorMap(const std::string& name, const Colormap& colormap, const RunSettings* opt) {
-  orOutOfMemory(name + ".clm", [&] { writeBinary(name, colormap, opt); });
+Status kx_writeColorMap(const std::string& name, const Colormap& colormap,
+                        const ColormapFormat& format) {
+  const std::string path = name + ".clm";
+  return orOutOfMemory(path, [&]() -> Status {
+    const Result<std::vector<StoredEntry>> stored = storedOf(path, colormap, format);
+    if (!stored) return stored.error();
+    return writeBinaryFile(path, format.colors, format.bits, *stored, "can't create colormap");
+  });
 }
 
-void kx_writeASCIIColorMap(const std::string& name, const Colormap& colormap,
-                           const RunSettings* opt) {
-  orOutOfMemory(name + ".cla", [&] { writeAscii(name, colormap, opt); });
+Status kx_writeASCIIColorMap(const std::string& name, const Colormap& colormap,
+                             const ColormapFormat& format) {
+  const std::string path = name + ".cla";
+  return orOutOfMemory(path, [&]() -> Status {
+    const Result<std::vector<StoredEntry>> stored = storedOf(path, colormap, format);
+    if (!stored) return stored.error();
+    return writeAsciiFile(path, format.colors, format.bits, *stored, "can't create colormap");
+  });
 }
 
-Colormap kx_readColorMap(const std::string& name, ColormapFileHeader* header,
-                         const RunSettings* opt) {
-  return orOutOfMemory(name + ".clm", [&] { return readBinary(name, header, opt); });
+Result<ColormapFile> kx_readColorMap(const std::string& name, const ColormapReading& reading) {
+  return orOutOfMemory(name + ".clm", [&] { return readBinary(name, reading); });
 }
 
-Colormap kx_readASCIIColorMap(const std::string& name, ColormapFileHeader* header,
-                              const RunSettings* opt) {
-  return orOutOfMemory(name + ".cla", [&] { return readAscii(name, header, opt); });
+Result<ColormapFile> kx_readASCIIColorMap(const std::string& name, const ColormapReading& reading) {
+  return orOutOfMemory(name + ".cla", [&] { return readAscii(name, reading); });
 }
 
 }  // namespace kx

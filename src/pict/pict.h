@@ -12,24 +12,29 @@
 #include <string>
 
 #include "common/color.h"
+#include "common/error.h"
 #include "common/pixel_limit.h"
 #include "picture/picture.h"
 
 namespace kx {
 
-// Reads base.pict into the record. 0 on success; otherwise non-zero after the
-// Macintosh error state has been printed, or, when the picture is over the
-// pixel limit or memory cannot hold it, with *why (when given) saying so and
-// nothing printed: the caller words that refusal.
-int kx_pictureReadPict(const std::string& base, Picture& picture, int unused,
-                       ReadRefusal* why = nullptr);
+// Reads base.pict into the record; grey and one-bit pictures get green and
+// blue as copies of plane 0. A failure is an Error whose message is the
+// Macintosh error state's (taking it clears the pending code, as printing
+// it would); a picture over the pixel limit or that memory cannot hold is
+// a tooLarge or outOfMemory Error worded as kx_readRefusalText words it,
+// with *why (when given) saying which.
+Status kx_pictureReadPict(const std::string& base, Picture& picture, ReadRefusal* why = nullptr);
 
-// Writes the record as base.pict (an AppleDouble pair, type 'PICT', creator
-// 'KEST'): true colour when colormap is null, else colour indices in channel 0
-// with the palette. 0 on success; otherwise non-zero after the Macintosh error
-// state has been printed.
-int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
-                        const Colormap* colormap);
+// Writes byte planes as a picture record holds them (its last scanline
+// becomes the PICT's first row, as writePictImage writes planes) as
+// base.pict (an AppleDouble pair, type 'PICT', creator 'KEST'): true colour
+// from planes 0-2 (and alpha from plane 3) when colormap is null, else colour
+// indices in plane 0 with the palette. A failure is an Error with the
+// Macintosh error state's message.
+Status kx_pictureWritePict(const std::string& base, int width, int height,
+                           const std::array<const uint8_t*, 4>& planes, int colors,
+                           const Colormap* colormap);
 
 // The text of the first failure of readPictImage / writePictImage in this
 // thread (empty while there was none). The two missing-plane texts of

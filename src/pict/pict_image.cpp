@@ -49,14 +49,13 @@ void closeQuietly(std::unique_ptr<PictFile>& pict) {
   PictCloseFile(pict);
 }
 
-// Prints the failure: the Macintosh error state when the failure set it,
-// otherwise this Part's own text in the same frame.
-void printFailure() {
-  if (MacError() != 0 || gLastFailure.empty()) {
-    MacPrintError();
-  } else {
-    kx_printf(Stream::Err, "ERROR ====> %s <==== ERROR\n", gLastFailure.c_str());
-  }
+// The failure as an Error: the Macintosh error state's message when the
+// failure set it, otherwise this Part's own text. Taking it clears the
+// pending code, as printing the state would.
+Error failure() {
+  std::string text = MacError() != 0 || gLastFailure.empty() ? MacGetError() : gLastFailure;
+  MacClearError();
+  return Error(ErrorCode::badFile, std::move(text));
 }
 
 std::unique_ptr<uint8_t[]> allocatePlane(size_t n) {
@@ -81,6 +80,145 @@ bool endsBeforeFirstRow(PictFile& pict) {
 
 }  // namespace
 
+namespace {
+
+// Bits per sample of a raster as readPictImage delivers it: 8 for colour
+// tables, else the pixel size (5 for 16-bit pixels); 8 for anything else.
+int sampleBits(const PictRaster& r) {
+  if (r.flags & kPictColorTable) return 8;
+  if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4 || r.pixelSize == 8) {
+    return r.pixelSize;
+  }
+  return r.pixelSize == 16 ? 5 : 8;
+}
+
+// One read of the first raster. Every failure goes through fail(), which
+// closes what is open and frees the planes: the one way out but success.
+class PictReader {
+ public:
+  PictReader(const std::string& fileName, PictPlanes& planes, ReadRefusal* why)
+      : fileName_(fileName), planes_(planes), why_(why) {}
+
+  int read(int16_t* width, int16_t* height, int* colorCount, Colormap* colorTable) {
+    pict_ = PictOpenFileRead(fileName_);
+    if (!pict_) return macFailure();
+    *width = pict_->width;
+    *height = pict_->height;
+    // The frame alone decides the planes' size: it is checked before the
+    // raster is looked for.
+    if (kx_overPixelLimit(pict_->width, pict_->height)) {
+      const ReadRefusal refusal{ReadRefusal::Cause::tooLarge, pict_->width, pict_->height};
+      if (why_) *why_ = refusal;
+      return fail(kx_readRefusalText(fileName_, refusal));
+    }
+    const int opened = PictOpenRasterRead(*pict_);
+    if (opened < 0) return fail(macFailure());
+    if (opened == 0) return fail("No raster information found");
+    const PictRaster& r = *pict_->raster;
+    const bool colour = (r.flags & kPictColour) != 0;
+    int components = 3;
+    if (!colour) {
+      components = 1;
+    } else if ((r.flags & kPictAlphaPlane) || (r.flags & kPictColorTable)) {
+      components = 4;
+    }
+    if (colorCount && *colorCount >= 0 && (r.flags & kPictColorTable)) {
+      if (!copyColours(colorTable)) return fail("Colortable memory allocation failure.");
+      *colorCount = static_cast<int>(r.colours.size());
+      components = 4;
+    }
+    if (endsBeforeFirstRow(*pict_)) {
+      MacSetError(kMacReadError, fileName_);
+      return fail(macFailure());
+    }
+    if (!allocatePlanes(components)) {
+      if (why_) *why_ = ReadRefusal{ReadRefusal::Cause::outOfMemory, pict_->width, pict_->height};
+      return fail("Image memory allocation failure.");
+    }
+    if (!readRows()) return fail(-1);
+    const int n = pict_->width * pict_->height;
+    // A grey picture read with its colour table shows its grey in all three.
+    if (!colour && planes_[1] && planes_[2]) {
+      std::memcpy(planes_[1].get(), planes_[0].get(), n);
+      std::memcpy(planes_[2].get(), planes_[0].get(), n);
+    }
+    if (const int bits = sampleBits(r); bits != 8) {
+      kx_printf(Stream::Err, "Warning: %s has %d bits per channel. Not fully supported.",
+                fileName_.c_str(), bits);
+    }
+    if (PictCloseRaster(*pict_) != 0) return fail(macFailure());
+    PictCloseFile(pict_);
+    return 0;
+  }
+
+ private:
+  // Closes what is open and frees the planes; returns the result.
+  int fail(int result) {
+    for (auto& p : planes_) p.reset();
+    closeQuietly(pict_);
+    return result;
+  }
+  int fail(const std::string& text) {
+    failWith(text);
+    return fail(-1);
+  }
+
+  bool copyColours(Colormap* colorTable) {
+    const PictRaster& r = *pict_->raster;
+    try {
+      colorTable->assign(r.colours.size(), HistogramEntry{});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    for (size_t i = 0; i < r.colours.size(); ++i) {
+      (*colorTable)[i].red = static_cast<uint8_t>(r.colours[i].red);
+      (*colorTable)[i].green = static_cast<uint8_t>(r.colours[i].green);
+      (*colorTable)[i].blue = static_cast<uint8_t>(r.colours[i].blue);
+    }
+    return true;
+  }
+
+  // The planes the components fill, each showing the raster's background
+  // where the raster does not reach.
+  bool allocatePlanes(int components) {
+    const size_t n = static_cast<size_t>(pict_->width) * static_cast<size_t>(pict_->height);
+    for (int p = components == 1 ? 0 : components - 1; p >= 0; --p) {
+      planes_[p] = allocatePlane(n);
+      if (!planes_[p]) return false;
+    }
+    const PictRaster& r = *pict_->raster;
+    const int background = PictBackgroundValue(r);
+    for (int p = 0; p < 4; ++p) {
+      if (planes_[p])
+        std::memset(planes_[p].get(), p < PictBackgroundPlanes(r) ? background : 0, n);
+    }
+    return true;
+  }
+
+  // Every row, the PICT's top row into the planes' last.
+  bool readRows() {
+    const int w = pict_->width, h = pict_->height;
+    for (int i = 0; i < h; ++i) {
+      std::array<uint8_t*, 4> rows{};
+      const size_t offset = static_cast<size_t>(h - 1 - i) * static_cast<size_t>(w);
+      for (int p = 0; p < 4; ++p) rows[p] = planes_[p] ? planes_[p].get() + offset : nullptr;
+      int first, last;
+      if (PictReadPixelScan(*pict_, rows, &first, &last) != 0 || MacError() != 0) {
+        failWith(MacGetError());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const std::string& fileName_;
+  PictPlanes& planes_;
+  ReadRefusal* why_;
+  std::unique_ptr<PictFile> pict_;
+};
+
+}  // namespace
+
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
                   Colormap* colorTable, PictPlanes& planes, ReadRefusal* why) {
   for (auto& p : planes) p.reset();
@@ -88,120 +226,7 @@ int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, 
   gLastFailure.clear();
   // A stale error would make the first row look failed.
   MacClearError();
-  std::unique_ptr<PictFile> pict = PictOpenFileRead(fileName);
-  if (!pict) return macFailure();
-  *width = pict->width;
-  *height = pict->height;
-  // The frame alone decides the planes' size: it is checked before the
-  // raster is looked for.
-  if (kx_overPixelLimit(pict->width, pict->height)) {
-    const ReadRefusal refusal{ReadRefusal::Cause::tooLarge, pict->width, pict->height};
-    failWith(kx_readRefusalText(fileName, refusal));
-    if (why) *why = refusal;
-    closeQuietly(pict);
-    return -1;
-  }
-  const int opened = PictOpenRasterRead(*pict);
-  if (opened != 1) {
-    int result = -1;
-    if (opened < 0) {
-      result = macFailure();
-    } else {
-      failWith("No raster information found");
-    }
-    closeQuietly(pict);
-    return result;
-  }
-  const int w = pict->width, h = pict->height;
-  const PictRaster& r = *pict->raster;
-
-  int bits = 8;
-  if (!(r.flags & kPictColorTable)) {
-    if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4 || r.pixelSize == 8) {
-      bits = r.pixelSize;
-    } else if (r.pixelSize == 16) {
-      bits = 5;
-    }
-  }
-  const bool colour = (r.flags & kPictColour) != 0;
-  int components = 3;
-  if (!colour) {
-    components = 1;
-  } else if ((r.flags & kPictAlphaPlane) || (r.flags & kPictColorTable)) {
-    components = 4;
-  }
-
-  if (colorCount && *colorCount >= 0 && (r.flags & kPictColorTable)) {
-    const size_t count = r.colours.size();
-    try {
-      colorTable->assign(count, HistogramEntry{});
-    } catch (const std::bad_alloc&) {
-      failWith("Colortable memory allocation failure.");
-      closeQuietly(pict);
-      return -1;
-    }
-    for (size_t i = 0; i < count; ++i) {
-      (*colorTable)[i].red = static_cast<uint8_t>(r.colours[i].red);
-      (*colorTable)[i].green = static_cast<uint8_t>(r.colours[i].green);
-      (*colorTable)[i].blue = static_cast<uint8_t>(r.colours[i].blue);
-    }
-    *colorCount = static_cast<int>(count);
-    components = 4;
-  }
-
-  if (endsBeforeFirstRow(*pict)) {
-    MacSetError(kMacReadError, fileName);
-    const int result = macFailure();
-    closeQuietly(pict);
-    return result;
-  }
-  const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
-  for (int p = components == 1 ? 0 : components - 1; p >= 0; --p) {
-    planes[p] = allocatePlane(n);
-    if (!planes[p]) {
-      for (auto& q : planes) q.reset();
-      failWith("Image memory allocation failure.");
-      if (why) *why = ReadRefusal{ReadRefusal::Cause::outOfMemory, w, h};
-      closeQuietly(pict);
-      return -1;
-    }
-  }
-  // Every pixel the raster does not reach shows its background.
-  const int background = PictBackgroundValue(r);
-  for (int p = 0; p < 4; ++p) {
-    if (!planes[p]) continue;
-    std::memset(planes[p].get(), p < PictBackgroundPlanes(r) ? background : 0, n);
-  }
-
-  for (int i = 0; i < h; ++i) {
-    std::array<uint8_t*, 4> rows{};
-    const size_t offset = static_cast<size_t>(h - 1 - i) * static_cast<size_t>(w);
-    for (int p = 0; p < 4; ++p) rows[p] = planes[p] ? planes[p].get() + offset : nullptr;
-    int first, last;
-    if (PictReadPixelScan(*pict, rows, &first, &last) != 0 || MacError() != 0) {
-      failWith(MacGetError());
-      for (auto& q : planes) q.reset();
-      closeQuietly(pict);
-      return -1;
-    }
-  }
-  // A grey picture read with its colour table shows its grey in all three.
-  if (!colour && planes[1] && planes[2]) {
-    std::memcpy(planes[1].get(), planes[0].get(), n);
-    std::memcpy(planes[2].get(), planes[0].get(), n);
-  }
-  if (bits != 8) {
-    kx_printf(Stream::Err, "Warning: %s has %d bits per channel. Not fully supported.",
-              fileName.c_str(), bits);
-  }
-  if (PictCloseRaster(*pict) != 0) {
-    const int result = macFailure();
-    for (auto& q : planes) q.reset();
-    closeQuietly(pict);
-    return result;
-  }
-  PictCloseFile(pict);
-  return 0;
+  return PictReader(fileName, planes, why).read(width, height, colorCount, colorTable);
 }
 
 int writePictImage(const std::string& fileName, int width, int height, int colorCount,
@@ -303,13 +328,7 @@ int readPictSampleBits(const std::string& path) {
   // more on its own; anything unreadable is left to readPictImage to report.
   int bits = 8;
   std::unique_ptr<PictFile> pict = PictOpenFileRead(path);
-  if (pict && PictOpenRasterRead(*pict) == 1) {
-    const PictRaster& r = *pict->raster;
-    if (!(r.flags & kPictColorTable)) {
-      if (r.pixelSize == 1 || r.pixelSize == 2 || r.pixelSize == 4) bits = r.pixelSize;
-      if (r.pixelSize == 16) bits = 5;
-    }
-  }
+  if (pict && PictOpenRasterRead(*pict) == 1) bits = sampleBits(*pict->raster);
   if (pict) {
     pict->raster.reset();
     PictCloseFile(pict);
@@ -318,59 +337,56 @@ int readPictSampleBits(const std::string& path) {
   return bits;
 }
 
-int kx_pictureReadPict(const std::string& base, Picture& picture, int, ReadRefusal* why) {
+Status kx_pictureReadPict(const std::string& base, Picture& picture, ReadRefusal* why) {
   ReadRefusal refusal;
-  std::string name;
-  try {
-    name = base + ".pict";
-  } catch (const std::bad_alloc&) {
-    MacSetError(kMacMemoryError, nullptr);
-    MacPrintError();
-    return -1;
-  }
-  picture.ratio = 1.0f;
-  int16_t width = 0, height = 0;
-  int colorCount = 0;  // the colour table is wanted (and not used)
-  Colormap colorTable;
-  const int result =
-      readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel, &refusal);
-  picture.width = width;
-  picture.height = height;
   if (why) *why = refusal;
-  if (result != 0) {
-    // A refusal is the caller's to word; anything else is reported here.
-    if (!refusal) printFailure();
-    return result;
-  }
-  // Grey and one-bit pictures have only plane 0: the reduction reads red,
-  // green and blue, so green and blue repeat it.
-  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
-  for (int c = 1; c <= 2; ++c) {
-    if (picture.channel[c]) continue;
-    picture.channel[c] = allocatePlane(n);
-    if (!picture.channel[c]) {
-      if (why) *why = ReadRefusal{ReadRefusal::Cause::outOfMemory, width, height};
-      return -1;
+  try {
+    const std::string name = base + ".pict";
+    picture.ratio = 1.0f;
+    int16_t width = 0, height = 0;
+    int colorCount = 0;  // the colour table is wanted (and not used)
+    Colormap colorTable;
+    const int result =
+        readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel, &refusal);
+    picture.width = width;
+    picture.height = height;
+    if (why) *why = refusal;
+    if (refusal) {
+      return Error(refusal.cause == ReadRefusal::Cause::tooLarge ? ErrorCode::tooLarge
+                                                                 : ErrorCode::outOfMemory,
+                   kx_readRefusalText(name, refusal));
     }
-    std::memcpy(picture.channel[c].get(), picture.channel[0].get(), n);
+    if (result != 0) return failure();
+    // Grey and one-bit pictures have only plane 0: the reduction reads red,
+    // green and blue, so green and blue repeat it.
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (int c = 1; c <= 2; ++c) {
+      if (picture.channel[c]) continue;
+      picture.channel[c] = allocatePlane(n);
+      if (!picture.channel[c]) {
+        refusal = ReadRefusal{ReadRefusal::Cause::outOfMemory, width, height};
+        if (why) *why = refusal;
+        return Error(ErrorCode::outOfMemory, kx_readRefusalText(name, refusal));
+      }
+      std::memcpy(picture.channel[c].get(), picture.channel[0].get(), n);
+    }
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, "allocation error");
   }
-  return 0;
+  return {};
 }
 
-int kx_pictureWritePict(const std::string& base, Picture& picture, int colors,
-                        const Colormap* colormap) {
-  std::string name;
+Status kx_pictureWritePict(const std::string& base, int width, int height,
+                           const std::array<const uint8_t*, 4>& planes, int colors,
+                           const Colormap* colormap) {
   try {
-    name = base + ".pict";
+    if (writePictImage(base + ".pict", width, height, colors, colormap, planes) != 0) {
+      return failure();
+    }
   } catch (const std::bad_alloc&) {
-    kx_print(Stream::Out, "allocation error\n");
-    return -1;
+    return Error(ErrorCode::outOfMemory, "allocation error");
   }
-  const std::array<const uint8_t*, 4> planes = {picture.channel[0].get(), picture.channel[1].get(),
-                                                picture.channel[2].get(), picture.channel[3].get()};
-  const int result = writePictImage(name, picture.width, picture.height, colors, colormap, planes);
-  if (result != 0) printFailure();
-  return result;
+  return {};
 }
 
 }  // namespace kx

@@ -20,7 +20,6 @@
 #include <new>
 #include <optional>
 
-#include "common/fatal.h"
 #include "common/messages.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
@@ -32,24 +31,6 @@ namespace kx {
 namespace {
 
 constexpr int kUsageError = 2;
-
-// The text of an engine failure held in the buffer: what follows the last
-// "Error: ", or the last line printed.
-std::string engineFailure(const std::string& held) {
-  std::string text = held;
-  const size_t error = text.rfind("Error: ");
-  if (error != std::string::npos) {
-    text = text.substr(error + 7);
-  } else {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    const size_t line = text.rfind('\n');
-    if (line != std::string::npos) text = text.substr(line + 1);
-  }
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  const size_t newline = text.find('\n');
-  if (newline != std::string::npos) text = text.substr(0, newline);
-  return text.empty() ? "failed" : text;
-}
 
 // Lines on standard error above one progress line that rewrites itself (only
 // on a terminal).
@@ -179,17 +160,17 @@ class Driver {
 
  private:
   // Runs body for input i with the engine's messages held; a failure marks
-  // the input and prints its one line.
+  // the input and prints its one line. body returns a Status whose Error
+  // does not name the file; a file reader's or writer's Error (thrown)
+  // does.
   template <class Body>
   bool attempt(size_t i, const std::string& file, Body&& body) {
     MessageBuffer held;
     std::string failure;
     try {
-      body();
-    } catch (const ConvError& e) {
-      failure = e.what();
-    } catch (const ExitRequest&) {
-      failure = file + ": " + engineFailure(held.text(Stream::Err) + held.text(Stream::Out));
+      if (const Status done = body(); !done) failure = file + ": " + done.error().message;
+    } catch (const Error& e) {
+      failure = e.message;
     } catch (const std::bad_alloc&) {
       failure = file + ": out of memory";
     }
@@ -263,12 +244,32 @@ class Driver {
               output.c_str(), picture.width, picture.height, picture.palette.size());
   }
 
-  void write(size_t i, IndexedPicture& picture) {
-    if (kind_ == OutputKind::Icn) {
-      writeIconAndColormap(outputs_[i], picture);
-    } else {
-      writeIndexedPng(outputs_[i], picture);
+  Status write(size_t i, IndexedPicture& picture) {
+    if (kind_ == OutputKind::Icn) return writeIconAndColormap(outputs_[i], picture);
+    writeIndexedPng(outputs_[i], picture, options_);
+    return {};
+  }
+
+  // The engine's threads, and with -v the messages kxreduce's verbose mode
+  // gives for the same steps (counting and choosing, refining, adjusting).
+  Context context() const {
+    Context c;
+    c.pool = kx_pool();
+    if (options_.verbose) {
+      c.events = [](const Event& e) {
+        switch (e.kind) {
+          case EventKind::colorsFound:
+          case EventKind::choosing:
+          case EventKind::refined:
+          case EventKind::adjusting:
+            kx_print(Stream::Err, eventText(e));
+            break;
+          default:
+            break;
+        }
+      };
     }
+    return c;
   }
 
   // .icn holds no transparency: the alpha channel is left out, as kxreduce
@@ -284,22 +285,72 @@ class Driver {
 
   void runAlone(size_t i) {
     const std::string& input = options_.inputs[i];
-    attempt(i, input, [&] {
+    attempt(i, input, [&]() -> Status {
       const SourcePicture source = read(i);
       const int colors = options_.colors - (source.transparentCount > 0 ? 1 : 0);
-      ChosenPalette chosen = choosePictureColormap(source, colors, options_);
-      noteCompression(input, chosen.compression);
+      const Result<ChosenPalette> chosen =
+          choosePictureColormap(source, colors, options_, context());
+      if (!chosen) return chosen.error();
+      noteCompression(input, chosen->compression);
       // The colour-mapped image keeps kxreduce's whole palette; the others
       // drop the entries after the last one used.
-      // With the refinement the original samples are remapped, as kxreduce
-      // --refine remaps them.
-      const int remapTarget = options_.refine ? 255 : chosen.compression.target;
-      IndexedPicture picture =
-          remapPicture(source, chosen.colormap, remapTarget, std::move(chosen.planes), options_,
-                       kind_ != OutputKind::Icn, false);
-      write(i, picture);
-      verboseSummary(input, outputs_[i], picture);
+      Result<IndexedPicture> picture =
+          remapPicture(source, chosen->colormap, chosen->remapSamples, options_,
+                       kind_ != OutputKind::Icn, false, context());
+      if (!picture) return picture.error();
+      if (Status written = write(i, *picture); !written) return written;
+      verboseSummary(input, outputs_[i], *picture);
+      return {};
     });
+  }
+
+  // The first pass of one palette for all inputs: each picture's own palette.
+  struct Palettes {
+    std::vector<Colormap> palettes;
+    std::vector<size_t> used;  // the inputs they are of
+    int width = 0, height = 0;
+    bool transparent = false;
+    // Inputs that cannot be read a second time (a pipe), kept from this pass.
+    std::vector<std::optional<SourcePicture>> kept;
+  };
+  Palettes collectPalettes() {
+    const size_t n = options_.inputs.size();
+    Palettes all;
+    all.kept.resize(n);
+    reporter_.restart();
+    for (size_t i = 0; i < n; ++i) {
+      if (failed_[i]) continue;
+      const std::string& input = options_.inputs[i];
+      attempt(i, input, [&]() -> Status {
+        SourcePicture source = read(i);
+        Result<ChosenPalette> chosen =
+            choosePictureColormap(source, options_.colors, options_, context());
+        if (!chosen) return chosen.error();
+        noteCompression(input, chosen->compression);
+        all.palettes.push_back(std::move(chosen->colormap));
+        all.used.push_back(i);
+        all.width = std::max(all.width, source.width);
+        all.height = std::max(all.height, source.height);
+        all.transparent = all.transparent || source.transparentCount > 0;
+        if (cannotBeReread(input)) all.kept[i] = std::move(source);
+        return {};
+      });
+      reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
+    }
+    return all;
+  }
+
+  GifWriter::Settings gifSettings(const Palettes& all, const Colormap& colormap) const {
+    GifWriter::Settings settings;
+    settings.screenWidth = all.width;
+    settings.screenHeight = all.height;
+    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
+    if (all.transparent) {
+      settings.transparentIndex = static_cast<int>(settings.palette.size());
+      settings.palette.push_back({0, 0, 0});
+    }
+    settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
+    return settings;
   }
 
   // One palette for all inputs: every picture's own palette first, then the
@@ -307,99 +358,72 @@ class Driver {
   // are read twice rather than kept, so that memory stays that of one; only
   // those that cannot be read again (a pipe) are kept from the first pass.
   void runShared() {
-    const size_t n = options_.inputs.size();
-    std::vector<std::optional<SourcePicture>> kept(n);
-    std::vector<Colormap> palettes;
-    std::vector<size_t> used;
-    int width = 0, height = 0;
-    bool transparent = false;
-    reporter_.restart();
-    for (size_t i = 0; i < n; ++i) {
-      if (failed_[i]) continue;
-      const std::string& input = options_.inputs[i];
-      attempt(i, input, [&] {
-        SourcePicture source = read(i);
-        ChosenPalette chosen = choosePictureColormap(source, options_.colors, options_);
-        noteCompression(input, chosen.compression);
-        palettes.push_back(std::move(chosen.colormap));
-        used.push_back(i);
-        width = std::max(width, source.width);
-        height = std::max(height, source.height);
-        transparent = transparent || source.transparentCount > 0;
-        if (cannotBeReread(input)) kept[i] = std::move(source);
-      });
-      reporter_.progress("palettes", static_cast<int>(i + 1), static_cast<int>(n));
-    }
-    if (used.empty()) return;
-
+    Palettes all = collectPalettes();
+    if (all.used.empty()) return;
+    auto failAll = [&] {
+      for (size_t i : all.used) failed_[i] = true;
+    };
     const std::string sharedName =
         kind_ == OutputKind::Gif ? options_.output : "the palette of all inputs";
     ChosenPalette shared;
-    const bool chosen = attempt(n, sharedName, [&] {
-      shared = chooseSharedColormap(palettes, options_.colors - (transparent ? 1 : 0), options_);
+    const bool chosen = attempt(options_.inputs.size(), sharedName, [&]() -> Status {
+      Result<ChosenPalette> made = chooseSharedColormap(
+          all.palettes, options_.colors - (all.transparent ? 1 : 0), options_, context());
+      if (!made) return made.error();
+      shared = std::move(*made);
       noteCompression(sharedName, shared.compression);
+      return {};
     });
-    if (!chosen) {
-      for (size_t i : used) failed_[i] = true;
-      return;
-    }
-
+    if (!chosen) return failAll();
     std::unique_ptr<GifWriter> gif;
-    if (kind_ == OutputKind::Gif) {
-      GifWriter::Settings settings;
-      settings.screenWidth = width;
-      settings.screenHeight = height;
-      for (const HistogramEntry& e : shared.colormap) {
-        settings.palette.push_back({e.red, e.green, e.blue});
-      }
-      if (transparent) {
-        settings.transparentIndex = static_cast<int>(settings.palette.size());
-        settings.palette.push_back({0, 0, 0});
-      }
-      settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
-      if (!attempt(0, options_.output,
-                   [&] { gif = std::make_unique<GifWriter>(options_.output, settings); })) {
-        for (size_t i : used) failed_[i] = true;
-        return;
-      }
-      warnOfShortFrames(used.size());
+    if (kind_ == OutputKind::Gif && !attempt(0, options_.output, [&]() -> Status {
+          gif = std::make_unique<GifWriter>(options_.output, gifSettings(all, shared.colormap));
+          return {};
+        })) {
+      return failAll();
     }
+    if (gif) warnOfShortFrames(all.used.size());
     reporter_.restart();
     int frames = 0;
-    for (size_t k = 0; k < used.size(); ++k) {
-      const size_t i = used[k];
+    for (size_t k = 0; k < all.used.size(); ++k) {
+      const size_t i = all.used[k];
       const std::string& input = options_.inputs[i];
-      attempt(i, input, [&] {
-        const SourcePicture source = kept[i] ? std::move(*kept[i]) : read(i);
-        kept[i].reset();
+      attempt(i, input, [&]() -> Status {
+        const SourcePicture source = all.kept[i] ? std::move(*all.kept[i]) : read(i);
+        all.kept[i].reset();
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
-        IndexedPicture picture =
-            remapPicture(source, shared.colormap, 255, PixelPlanes{}, options_, false, transparent);
+        Result<IndexedPicture> picture = remapPicture(source, shared.colormap, identityMap(),
+                                                      options_, false, all.transparent, context());
+        if (!picture) return picture.error();
         if (gif) {
           // Smaller frames are centred on the screen of the largest.
-          const GifRect place{(width - picture.width) / 2, (height - picture.height) / 2,
-                              picture.width, picture.height};
-          std::vector<uint8_t> screen(static_cast<size_t>(width) * height);
-          for (int y = 0; y < picture.height; ++y) {
-            std::copy_n(picture.indices.begin() + static_cast<long>(y) * picture.width,
-                        picture.width,
-                        screen.begin() + (static_cast<long>(y) + place.top) * width + place.left);
+          const GifRect place{(all.width - picture->width) / 2, (all.height - picture->height) / 2,
+                              picture->width, picture->height};
+          std::vector<uint8_t> screen(static_cast<size_t>(all.width) * all.height);
+          for (int y = 0; y < picture->height; ++y) {
+            std::copy_n(
+                picture->indices.begin() + static_cast<long>(y) * picture->width, picture->width,
+                screen.begin() + (static_cast<long>(y) + place.top) * all.width + place.left);
           }
           const int delay = static_cast<int>(gifFrameStart(frames + 1, frameRate()) -
                                              gifFrameStart(frames, frameRate()));
           gif->addFrame(std::move(screen), delay, place);
           ++frames;
-          verboseSummary(input, options_.output, picture);
-        } else {
-          write(i, picture);
-          verboseSummary(input, outputs_[i], picture);
+          verboseSummary(input, options_.output, *picture);
+          return {};
         }
+        if (Status written = write(i, *picture); !written) return written;
+        verboseSummary(input, outputs_[i], *picture);
+        return {};
       });
-      reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(used.size()));
+      reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(all.used.size()));
     }
-    if (gif && frames > 0 && !attempt(0, options_.output, [&] { gif->commit(); })) {
-      for (size_t i : used) failed_[i] = true;
+    if (gif && frames > 0 && !attempt(0, options_.output, [&]() -> Status {
+          gif->commit();
+          return {};
+        })) {
+      failAll();
     }
   }
 
@@ -437,18 +461,19 @@ class Driver {
 int kxquantMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
   QuantOptions options;
-  std::string error;
-  switch (parseQuantOptions(argc, argv, options, &error)) {
+  const Result<ParseOutcome> parsed = parseQuantOptions(argc, argv, options);
+  if (!parsed) {
+    std::fprintf(stderr, "kxquant: %s\nUsage: kxquant [options] INPUT... (kxquant --help)\n",
+                 parsed.error().message.c_str());
+    return kUsageError;
+  }
+  switch (*parsed) {
     case ParseOutcome::Help:
       std::fputs(quantUsage().c_str(), stdout);
       return 0;
     case ParseOutcome::Version:
       std::fputs(quantVersion().c_str(), stdout);
       return 0;
-    case ParseOutcome::Error:
-      std::fprintf(stderr, "kxquant: %s\nUsage: kxquant [options] INPUT... (kxquant --help)\n",
-                   error.c_str());
-      return kUsageError;
     case ParseOutcome::Run:
       break;
   }

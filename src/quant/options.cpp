@@ -13,12 +13,9 @@
 #include <numeric>
 #include <optional>
 
+#include "common/version.h"
 #include "quant/quant.h"
 #include "quant/quant_pvt.h"
-
-#ifndef KX_VERSION
-#define KX_VERSION "unknown"
-#endif
 
 namespace kx {
 
@@ -188,6 +185,9 @@ struct Parser {
     } else if (name == "no-refine") {
       options.refine = false;
       return noValue();
+    } else if (name == "best") {
+      options.best = true;
+      return noValue();
     } else if (name == "help") {
       outcome = ParseOutcome::Help;
       return noValue();
@@ -230,7 +230,8 @@ struct Parser {
     return true;
   }
 
-  ParseOutcome run() {
+  // The outcome; nothing after a failure (see fail()).
+  std::optional<ParseOutcome> run() {
     ParseOutcome outcome = ParseOutcome::Run;
     bool optionsEnded = false;
     while (next < argc) {
@@ -249,15 +250,13 @@ struct Parser {
       } else {
         ok = shortOptions(arg, outcome);
       }
-      if (!ok) return ParseOutcome::Error;
+      if (!ok) return std::nullopt;
     }
     if (outcome != ParseOutcome::Run) return outcome;
+    OutputKind kind = OutputKind::Png;
     if (!options.fps.empty() && options.delayGiven) {
       fail("--fps and --delay both set the frame time; give one");
-      return ParseOutcome::Error;
-    }
-    OutputKind kind = OutputKind::Png;
-    if (options.inputs.empty()) {
+    } else if (options.inputs.empty()) {
       fail("no input picture");
     } else if (outputGiven && options.output.empty()) {
       fail("-o names no file (the name is empty)");
@@ -270,20 +269,22 @@ struct Parser {
     } else {
       return outcome;
     }
-    return ParseOutcome::Error;
+    return std::nullopt;
   }
 };
 
 }  // namespace
 
-ParseOutcome parseQuantOptions(int argc, char** argv, QuantOptions& options, std::string* error) {
+Result<ParseOutcome> parseQuantOptions(int argc, char** argv, QuantOptions& options) {
   options = QuantOptions{};
-  Parser parser{argc, argv, 1, options, error};
-  return parser.run();
+  std::string error;
+  Parser parser{argc, argv, 1, options, &error};
+  if (const std::optional<ParseOutcome> outcome = parser.run()) return *outcome;
+  return Error(ErrorCode::usage, error);
 }
 
 std::string quantVersion() {
-  return std::string("kxquant ") + KX_VERSION + "\n";
+  return std::string("kxquant ") + toolVersion() + "\n";
 }
 
 std::string quantUsage() {
@@ -310,6 +311,8 @@ std::string quantUsage() {
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
          "      --no-loop       GIF: play once (no loop extension)\n"
          "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
+         "      --best          PNG: a few % smaller file for many times the time of\n"
+         "                      writing it (the pixels are the same)\n"
          "  -q, --quiet         no notes and no progress line\n"
          "  -v, --verbose       the engine's progress messages\n"
          "  -h, --help          this text\n"

@@ -8,7 +8,6 @@
 #include <filesystem>
 
 #include "common/outfile.h"
-#include "common/settings.h"
 #include "output/output.h"
 #include "quant/quant_pvt.h"
 
@@ -49,7 +48,8 @@ std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
   return {path};
 }
 
-void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
+void writeIndexedPng(const std::string& path, IndexedPicture& picture,
+                     const QuantOptions& options) {
   Image image;
   image.width = picture.width;
   image.height = picture.height;
@@ -57,25 +57,27 @@ void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
   image.samples = std::move(picture.indices);
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
-  writePngFile(path, image);
+  writePalettePng(path, image, options.best ? PngEffort::Best : PngEffort::Normal);
 }
 
-void writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {
+Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {
   // The image and its colormap appear together, or neither does.
   OutputBatch together;
   const std::string base = iconBase(path);
-  std::shared_ptr<OutFile> icon = kx_writeIconeFileHeader(base, picture.width, picture.height);
-  icon->write(picture.indices.data(), picture.indices.size());
-  // The trailer of the colour-mapped image file: a zero word and "_EOF".
-  icon->u32(0);
-  icon->text("_EOF");
-  if (!icon->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
-  RunSettings opt;
-  opt.colors = static_cast<int>(picture.palette.size());
-  kx_writeColorMap(base, picture.palette, &opt);
+  Result<IconFile> icon = IconFile::create(base, picture.width, picture.height);
+  if (!icon) return icon.error();
+  if (!icon->finish(picture.indices)) {
+    throw ConvError(path + ": cannot write: " + std::strerror(errno));
+  }
+  const int colors = static_cast<int>(picture.palette.size());
+  if (Status written = kx_writeColorMap(base, picture.palette, ColormapFormat{colors}); !written) {
+    return written;
+  }
   std::string failed;
-  if (!together.commit(&failed))
+  if (!together.commit(&failed)) {
     throw ConvError(failed + ": cannot write: " + std::strerror(errno));
+  }
+  return {};
 }
 
 }  // namespace kx

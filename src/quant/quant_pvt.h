@@ -11,6 +11,7 @@
 #include "common/planes.h"
 #include "imageio/imageio.h"
 #include "quant/quant.h"
+#include "reduce/reduce.h"
 
 namespace kx {
 
@@ -39,24 +40,23 @@ struct Compression {
 struct ChosenPalette {
   Colormap colormap;
   Compression compression;
-  // The picture's samples as they were counted (compressed), when they are
-  // the whole picture: the remapping takes them rather than a new copy.
-  PixelPlanes planes;
+  // What the samples are remapped as: compressed as they were counted
+  // (the median cut's palette stands for compressed colours), or as they
+  // are (a refined palette stands for the original ones).
+  SampleMap remapSamples = identityMap();
 };
 
 // The median-cut palette of `colors` colours of the picture's opaque pixels,
 // as kxreduce chooses it, refined as kxreduce --refine refines it unless
-// options.refine is off. Without the refinement the compression it needed
-// is applied to the pixels before they are remapped, as kxreduce remaps the
-// pixels it counted; with it the original pixels are remapped.
-ChosenPalette choosePictureColormap(const SourcePicture& source, int colors,
-                                    const QuantOptions& options);
+// options.refine is off.
+Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
+                                            const QuantOptions& options, const Context& context);
 
 // One palette for a sequence from the palettes of its pictures, as
 // kxreduce's unique colormap: every picture's palette becomes a column of a
 // picture that is counted and cut again.
-ChosenPalette chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                   const QuantOptions& options);
+Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
+                                           const QuantOptions& options, const Context& context);
 
 // A picture reduced to palette indices.
 struct IndexedPicture {
@@ -67,15 +67,15 @@ struct IndexedPicture {
   int transparentIndex = -1;  // -1 when no pixel is transparent
 };
 
-// Maps every pixel to the palette (compressed first with `target`, as the
-// colours were counted, unless `counted` holds them so already; it is used
-// up), and the transparent pixels to one entry after the palette's colours. With trim, palette
-// entries after the last one used are dropped first; otherwise the palette keeps its size and, when
-// `transparentEntry` is set, gets the transparent entry at its end even if
-// this picture has no transparent pixel.
-IndexedPicture remapPicture(const SourcePicture& source, const Colormap& colormap, int target,
-                            PixelPlanes counted, const QuantOptions& options, bool trim,
-                            bool transparentEntry);
+// Maps every pixel to the palette, its samples through `samples` first, and
+// the transparent pixels to one entry after the palette's colours. With
+// trim, palette entries after the last one used are dropped first;
+// otherwise the palette keeps its size and, when `transparentEntry` is set,
+// gets the transparent entry at its end even if this picture has no
+// transparent pixel.
+Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
+                                    const SampleMap& samples, const QuantOptions& options,
+                                    bool trim, bool transparentEntry, const Context& context);
 
 // ---- Outputs --------------------------------------------------------------------
 
@@ -88,10 +88,11 @@ bool outputKindOf(const std::string& path, OutputKind* kind);
 // colormap beside it.
 std::vector<std::string> outputFiles(const std::string& path, OutputKind kind);
 
-// Takes the picture's indices.
-void writeIndexedPng(const std::string& path, IndexedPicture& picture);
+// Takes the picture's indices; options.best asks for the smallest file.
+// Throws ConvError when the file cannot be written.
+void writeIndexedPng(const std::string& path, IndexedPicture& picture, const QuantOptions& options);
 // The colour-mapped image (path ends in ".icn") and its colormap (.clm), as
-// kxreduce writes them for the same palette and indices.
-void writeIconAndColormap(const std::string& path, const IndexedPicture& picture);
+// kxreduce writes them for the same palette and indices: both or neither.
+Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture);
 
 }  // namespace kx

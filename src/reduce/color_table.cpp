@@ -1,14 +1,12 @@
-// Colour table and histogram.
+// The colour table: the distinct colours of a picture and their pixels.
 //
-// The chained table (6553 buckets, new entries at the head of their bucket)
-// is the reference structure; counting a frame goes through ColorCounter,
-// which finds the same colours and counts and reproduces the chained table's
-// order, but with a short probe of a small table per pixel instead of a
-// chain walk.
+// Counting is pixel by pixel into a chained table of 6553 buckets, new
+// colours at the head of their bucket, in the design; ColorCounter finds the
+// same colours and counts and reproduces that table's order, with a short
+// probe of a small table per pixel instead of a chain walk.
 #include <algorithm>
 #include <new>
 
-#include "common/threads.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -23,30 +21,30 @@ Color colorOfKey(uint32_t key) {
                static_cast<uint8_t>(key)};
 }
 
-// Counts the planes in stripes of rows, a counter each, and merges the
-// counters in stripe order: the colours keep the order of their first
-// occurrence in one pass over the rows, which decides the histogram order.
-// A stripe that passes the maximum on its own shows that the whole picture
-// does. May throw std::bad_alloc.
-bool countPlanes(ColorCounter& counter, int maxColors, const PixelPlanes& planes, int columns,
-                 int rows) {
+}  // namespace
+
+bool countInStripes(ColorCounter& counter, const PixelView& pixels, const SampleMap* map,
+                    ThreadPool* pool) {
   constexpr int64_t kStripePixels = int64_t{1} << 16;
+  const int rows = pixels.height;
   const int stripes =
-      kx_threadsHere() > 1 ? std::min(kx_stripes(int64_t{columns} * rows, kStripePixels), rows) : 1;
-  if (stripes <= 1) return counter.count(planes, columns, rows);
+      threadsOf(pool) > 1 ? std::min(stripeCount(pool, pixels.pixels(), kStripePixels), rows) : 1;
+  if (stripes <= 1) return counter.count(pixels, map, 0, rows);
+  const int maxColors = static_cast<int>(counter.maxColors());
   std::vector<std::unique_ptr<ColorCounter>> later(stripes);
   std::vector<uint8_t> fits(stripes, 0);
-  // Set by the first stripe past the maximum: the others need not go on.
+  // Set by the first stripe past the maximum: the others need not go on. A
+  // stripe that passes the maximum on its own shows that the picture does.
   std::atomic<bool> over{false};
-  kx_parallel(stripes, [&](int i) {
-    const int first = static_cast<int>(kx_stripeStart(rows, i, stripes));
-    const int end = static_cast<int>(kx_stripeStart(rows, i + 1, stripes));
+  runTasks(pool, stripes, [&](int i) {
+    const int first = static_cast<int>(stripeStart(rows, i, stripes));
+    const int end = static_cast<int>(stripeStart(rows, i + 1, stripes));
     ColorCounter* part = &counter;
     if (i > 0) {
       later[i] = std::make_unique<ColorCounter>(maxColors);
       part = later[i].get();
     }
-    fits[i] = part->count(planes, columns, first, end, &over);
+    fits[i] = part->count(pixels, map, first, end, &over);
     if (!fits[i]) over = true;
   });
   if (std::find(fits.begin(), fits.end(), 0) != fits.end()) return false;
@@ -56,8 +54,6 @@ bool countPlanes(ColorCounter& counter, int maxColors, const PixelPlanes& planes
   }
   return true;
 }
-
-}  // namespace
 
 // ---- ColorCounter ----------------------------------------------------------------
 
@@ -84,8 +80,16 @@ void ColorCounter::grow() {
   slots_.swap(bigger);
 }
 
-bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+bool ColorCounter::count(const PixelView& pixels, const SampleMap* map, int firstRow, int endRow,
                          const std::atomic<bool>* stop) {
+  if (map) return countRows<true>(pixels, *map, firstRow, endRow, stop);
+  static const SampleMap kUnused{};
+  return countRows<false>(pixels, kUnused, firstRow, endRow, stop);
+}
+
+template <bool kMapped>
+bool ColorCounter::countRows(const PixelView& pixels, const SampleMap& map, int firstRow,
+                             int endRow, const std::atomic<bool>* stop) {
   // Pixel counts first go to a small direct-mapped table of recent colours
   // that stays in the processor's first-level cache; a colour's count
   // reaches the main table when another colour takes its place. Colours
@@ -112,9 +116,12 @@ bool ColorCounter::count(const PixelPlanes& planes, int columns, int firstRow, i
   Recent* const recentSlots = recent.data();
   for (int row = firstRow; row < endRow; ++row) {
     if (stop && stop->load(std::memory_order_relaxed)) return false;
-    const uint8_t* p = planes[row];
-    for (int c = 0; c < columns; ++c, p += 3) {
-      const uint32_t key = kUsed | (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    const uint8_t* p = pixels.row(row);
+    const int step = pixels.channels;
+    for (int c = 0; c < pixels.width; ++c, p += step) {
+      const uint32_t key =
+          kMapped ? kUsed | (uint32_t{map[p[0]]} << 16) | (uint32_t{map[p[1]]} << 8) | map[p[2]]
+                  : kUsed | (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
       Recent& r = recentSlots[(key * 0x9E3779B1u) >> (32 - kRecentBits)];
       if (r.key == key) {
         ++r.pending;
@@ -190,113 +197,6 @@ std::vector<HistogramEntry> ColorCounter::inTableOrder() const {
   std::vector<HistogramEntry> out(first.size());
   for (size_t i = first.size(); i-- > 0;) out[start[bucket[i]]++] = first[i];
   return out;
-}
-
-// ---- Chained colour table --------------------------------------------------------
-
-ColorTablePtr kx_allocColorTable() {
-  try {
-    auto table = std::make_unique<ColorTable>();
-    table->heads.assign(kColorTableBuckets, -1);
-    return table;
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating color table");
-  }
-}
-
-namespace {
-
-void linkEntry(ColorTable& table, Color color, int32_t value) {
-  const int b = kx_colorHash(color);
-  table.entries.push_back(ColorEntry{color.red, color.green, color.blue, value, table.heads[b]});
-  table.heads[b] = static_cast<int32_t>(table.entries.size() - 1);
-}
-
-}  // namespace
-
-void kx_addColorTable(ColorTable& table, Color color, int32_t value) {
-  try {
-    linkEntry(table, color, value);
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for adding to color table");
-  }
-}
-
-int32_t kx_checkColorTable(const ColorTable& table, Color color) {
-  for (int32_t i = table.heads[kx_colorHash(color)]; i >= 0; i = table.entries[i].next) {
-    const ColorEntry& e = table.entries[i];
-    if (e.red == color.red && e.green == color.green && e.blue == color.blue) return e.value;
-  }
-  return -1;
-}
-
-ColorTablePtr kx_makeColorTable(const PixelPlanes& planes, int columns, int rows, int maxColors,
-                                int* colorCount) {
-  *colorCount = 0;
-  ColorTablePtr table = kx_allocColorTable();
-  try {
-    ColorCounter counter(maxColors);
-    if (!countPlanes(counter, maxColors, planes, columns, rows)) return nullptr;
-    // Linking the colours in the order they were met gives each chain the
-    // order that counting pixel by pixel would have given it.
-    const std::vector<HistogramEntry> colors = counter.inFirstOrder();
-    table->entries.reserve(colors.size());
-    for (const HistogramEntry& e : colors)
-      linkEntry(*table, Color{e.red, e.green, e.blue}, e.count);
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for making color table\n");
-  }
-  *colorCount = static_cast<int>(table->entries.size());
-  return table;
-}
-
-Histogram kx_colorTable2Histogram(const ColorTable& table, int capacity) {
-  Histogram histogram;
-  try {
-    // Never smaller than the table, whatever capacity the caller asked for.
-    histogram.resize(std::max(static_cast<size_t>(std::max(capacity, 0)), table.entries.size()));
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for generating histogram");
-  }
-  size_t n = 0;
-  for (int b = 0; b < kColorTableBuckets; ++b) {
-    for (int32_t i = table.heads[b]; i >= 0; i = table.entries[i].next) {
-      const ColorEntry& e = table.entries[i];
-      histogram[n++] = HistogramEntry{e.red, e.green, e.blue, e.value};
-    }
-  }
-  return histogram;
-}
-
-std::optional<Histogram> kx_makeHistogram(const PixelPlanes& planes, int columns, int rows,
-                                          int maxColors, int* colorCount) {
-  *colorCount = 0;
-  std::vector<HistogramEntry> colors;
-  try {
-    ColorCounter counter(maxColors);
-    if (!countPlanes(counter, maxColors, planes, columns, rows)) return std::nullopt;
-    colors = counter.inTableOrder();
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for making color table\n");
-  }
-  const size_t found = colors.size();
-  try {
-    // The histogram has room for the colour maximum, not just for the
-    // colours found.
-    colors.resize(std::max(colors.size(), static_cast<size_t>(std::max(maxColors, 0))));
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for generating histogram");
-  }
-  *colorCount = static_cast<int>(found);
-  return colors;
-}
-
-void kx_freeHistogram(Histogram& histogram) {
-  Histogram().swap(histogram);
-}
-
-void kx_freeColorTable(ColorTablePtr& table) {
-  table.reset();
 }
 
 }  // namespace kx

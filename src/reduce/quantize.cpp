@@ -7,22 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "common/threads.h"
-#include "picture/picture.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
 namespace kx {
 
-// One per thread: frames worked on side by side filter with their own.
-thread_local int16_t table[256];
-
-void makequanttab(int16_t* quantTable, int bits) {
+Result<QuantTable> quantizationTable(int bits) {
   // Zero bits would never finish replicating, and more than 8 have no
   // meaning for 8-bit samples.
   if (bits < 1 || bits > 8) {
-    kx_error("quantization needs 1 to 8 bits per channel, not " + std::to_string(bits) + "\n");
+    return Error(ErrorCode::badArgument,
+                 "quantization needs 1 to 8 bits per channel, not " + std::to_string(bits));
   }
+  QuantTable quantTable;
   const int n = static_cast<int>(std::pow(2.0, bits));
   int levels[256];
   for (int i = 0; i < n; ++i) {
@@ -41,6 +38,7 @@ void makequanttab(int16_t* quantTable, int bits) {
     if (current < i && j < n) current = levels[j++];
     quantTable[i] = static_cast<int16_t>(current);
   }
+  return quantTable;
 }
 
 namespace {
@@ -94,15 +92,10 @@ inline void filterRow(float* const* cur, float* const* next, int channelCount,
 // processor busy. Only two rows of floats per channel are kept: a sample's
 // value is its byte plus the shares it received, added in the same order as
 // over a whole-channel buffer.
-void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* quantTable,
-                    int64_t count, int width, bool dither) {
+void filterInOnePass(uint8_t* const* channels, int channelCount, const int16_t* quantTable,
+                     int64_t count, int width, bool dither) {
   if (channelCount == 0 || count <= 0 || width <= 0) return;
-  std::vector<float> buffer;
-  try {
-    buffer.resize(2 * static_cast<size_t>(channelCount) * static_cast<size_t>(width));
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating a row\n");
-  }
+  std::vector<float> buffer(2 * static_cast<size_t>(channelCount) * static_cast<size_t>(width));
   float* cur[3];
   float* next[3];
   for (int c = 0; c < channelCount; ++c) {
@@ -133,7 +126,7 @@ void filterChannels(uint8_t* const* channels, int channelCount, const int16_t* q
   std::fesetround(savedRounding);
 }
 
-// filterChannels on several threads, one row per unit of a wavefront: a
+// filterInOnePass on several threads, one row per unit of a wavefront: a
 // sample waits until the row above is done two samples past it, the last
 // one whose share it must follow, so every float receives its shares in
 // the same order as in one pass. Each row reads the bytes of the row below
@@ -148,12 +141,8 @@ void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int cha
   // Row r filters error row r % ringRows into the next one; a row begins
   // once the row `lanes` above it has finished.
   const int ringRows = lanes + 2;
-  std::vector<float> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(channelCount) * ringRows * static_cast<size_t>(width));
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating a row\n");
-  }
+  std::vector<float> buffer(static_cast<size_t>(channelCount) * ringRows *
+                            static_cast<size_t>(width));
   auto errorRow = [&](int c, int64_t row) {
     return buffer.data() + (static_cast<size_t>(c) * ringRows + row % ringRows) * width;
   };
@@ -196,33 +185,29 @@ void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int cha
 // Filters below this many samples a channel stay on the calling thread.
 constexpr int64_t kParallelSamples = int64_t{1} << 16;
 
-void filter(uint8_t* const* channels, int channelCount, const int16_t* quantTable, int64_t count,
-            int width, bool dither) {
-  ThreadPool* pool = kx_pool();
-  if (pool && channelCount > 0 && width > 0 && count >= kParallelSamples && count > width) {
-    filterChannelsWavefront(*pool, channels, channelCount, quantTable, count, width, dither);
-  } else {
-    filterChannels(channels, channelCount, quantTable, count, width, dither);
-  }
-}
-
 }  // namespace
 
-void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
-              int16_t dither) {
-  if (!channel) return;
-  filter(&channel, 1, quantTable, count, width, dither != 0);
-}
-
-int quantFloyd(Picture& picture, int bits, int dither) {
-  makequanttab(table, bits);
-  uint8_t* channels[3];
+Status filterChannels(std::span<uint8_t* const> channels, int64_t count, int width,
+                      const QuantTable& table, bool dither, const Context& context) {
+  uint8_t* present[3];
   int n = 0;
-  for (int c = 0; c < 3; ++c) {
-    if (picture.channel[c]) channels[n++] = picture.channel[c].get();
+  for (uint8_t* channel : channels) {
+    if (!channel) continue;
+    if (n == 3) return Error(ErrorCode::badArgument, "more than three channels to filter");
+    present[n++] = channel;
   }
-  filter(channels, n, table, int64_t{picture.width} * picture.height, picture.width, dither != 0);
-  return 1;
+  try {
+    ThreadPool* pool = context.pool;
+    if (pool && pool->threads() > 1 && n > 0 && width > 0 && count >= kParallelSamples &&
+        count > width) {
+      filterChannelsWavefront(*pool, present, n, table.data(), count, width, dither);
+    } else {
+      filterInOnePass(present, n, table.data(), count, width, dither);
+    }
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, "out of memory for allocating a row");
+  }
+  return {};
 }
 
 }  // namespace kx

@@ -1,130 +1,226 @@
-// Colour reduction: colour table and histogram, median cut, palette choice,
-// pixel remapping and the quantization filter, and the conversion of a
-// picture record to the pixel planes they work on.
+// The colour-reduction engine: a picture's pixels in, a palette of at most
+// 256 colours and one palette index per pixel out.
 //
-// The pipeline of a frame: kx_pic2pixels (planes from the picture),
-// kx_buildmap (count with kx_makeHistogram, choose with makeColormap, save
-// the colormap file), kx_reduceColors (remap every pixel, write the body of
-// the colour-mapped image file). quantFloyd filters a picture before it is
-// counted.
+//   CountOptions   -> countColors()   -> ColorCount   the histogram
+//   PaletteOptions -> choosePalette() -> Colormap     median cut, refinement
+//   RemapOptions   -> remapPixels()   -> indices      nearest entry, error diffusion
 //
-// Stands on: common (planes, colours, run settings, fatal errors), picture
-// (the picture record) and output (the files it writes).
+// Every step is a function of its arguments. Options come by value or const
+// reference and are never changed; results are returned (the quantization
+// filter alone works in place, on channels its caller hands it); nothing is kept
+// between calls and there is no process-wide state, so steps may run on any
+// number of threads at once. No file is opened and nothing is printed: what
+// kxreduce's verbose mode says along the way comes back as Events through
+// the caller's sink (eventText() has the words), and failures as Errors.
+// The threads are the caller's: a Context names the pool a step may split
+// its work on (none: the calling thread alone), and the results are the
+// same for any pool.
+//
+// Room is left for what comes next without reshaping these calls: pixels
+// with alpha (PixelView::channels 4, refused today with
+// ErrorCode::unsupported), other error diffusions (Dither), a remap that
+// knows the frame before (RemapOptions), and quality searches that choose
+// many palettes from one count (countColors and choosePalette take their
+// inputs as const).
+//
+// Stands on: common (colours, pixel planes, threads, errors).
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "common/color.h"
-#include "common/fatal.h"
+#include "common/error.h"
 #include "common/planes.h"
-#include "common/settings.h"
+#include "common/threads.h"
 
 namespace kx {
 
-struct Picture;
+// ---- Pixels ----------------------------------------------------------------------
 
-// ---- Colour table ------------------------------------------------------------
-//
-// A chained hash table of colours with a 32-bit value each: a pixel count when
-// built by counting, a palette index when used as a remap cache. The bucket
-// count and the hash are fixed because the histogram order, and through it
-// the palette that the median cut chooses, follows from them.
+// Rows of pixels the engine reads and never writes: `channels` bytes a
+// pixel (red, green, blue, and alpha when 4), `stride` bytes from the start
+// of one row to the next.
+struct PixelView {
+  const uint8_t* data = nullptr;
+  int width = 0;
+  int height = 0;
+  size_t stride = 0;
+  int channels = 3;
 
-constexpr int kColorTableBuckets = 6553;
-// Most distinct colours a frame may keep before it is compressed.
+  const uint8_t* row(int y) const { return data + static_cast<size_t>(y) * stride; }
+  int64_t pixels() const { return int64_t{width} * height; }
+};
+
+// The pixel planes of a picture (3 bytes a pixel) as a view.
+PixelView viewOf(const PixelPlanes& planes);
+
+// What each sample value becomes before a pixel is counted or mapped; the
+// same map for red, green and blue.
+using SampleMap = std::array<uint8_t, 256>;
+
+SampleMap identityMap();
+// The colour compression to target + 1 levels (target 1 to 255; 255 leaves
+// every sample as it is): v becomes trunc(trunc(v × r) / r), r = target / 255
+// computed once in double precision. The rounded doubles are part of the
+// result: with target 33, 85 becomes 84 and 255 becomes 254.
+SampleMap compressionMap(int target);
+// `first`, then `then`.
+SampleMap composeMaps(const SampleMap& first, const SampleMap& then);
+
+// ---- Context: threads and events ---------------------------------------------------
+
+// What a step has to tell, in the order it happens. values[] as noted.
+enum class EventKind {
+  compressing,    // the requested compression is applied before counting
+  counting,       // counting begins
+  overflow,       // more colours than values[0], the limit: compressing to 129 levels
+  countingAgain,  // counting the compressed colours
+  colorsFound,    // values[0] distinct colours counted
+  choosing,       // choosing a palette of values[0] colours
+  refined,        // error values[0] -> values[1] in values[2] refinement iterations
+  remapping,      // mapping every pixel to a palette of values[0] colours
+  adjusting,      // with the colour adjustment (error diffusion)
+  remapped,       // every pixel is mapped
+};
+
+struct Event {
+  EventKind kind;
+  std::array<int64_t, 3> values{};
+};
+
+// An event in kxreduce's words, line end included ("5 colors found.\n"). The
+// counting message has no line end: the next message continues its line.
+std::string eventText(const Event& event);
+
+using EventSink = std::function<void(const Event&)>;
+
+struct Context {
+  ThreadPool* pool = nullptr;  // the threads a step may use; null: the calling thread
+  EventSink events;            // null: events are dropped
+
+  void emit(EventKind kind, int64_t a = 0, int64_t b = 0, int64_t c = 0) const {
+    if (events) events(Event{kind, {a, b, c}});
+  }
+};
+
+// ---- Counting: pixels to a histogram -------------------------------------------------
+
+// Most distinct colours a picture may keep to be counted as it is.
 constexpr int kColorLimit = 62768;
 
-inline int kx_colorHash(Color c) {
-  return (33023 * c.red + 30013 * c.green + 27011 * c.blue) % kColorTableBuckets;
-}
-
-struct ColorEntry {
-  uint8_t red = 0;
-  uint8_t green = 0;
-  uint8_t blue = 0;
-  int32_t value = 0;
-  int32_t next = -1;  // index of the next entry of the same bucket, -1 at the end
+// What a count does when a picture keeps more colours than the limit.
+enum class Overflow {
+  // Compresses every channel to 129 levels and counts again; more colours
+  // than the limit after that are an ErrorCode::tooManyColors (kxreduce).
+  compressOnce,
+  // The same, then the finest compression that fits, down to 2 levels
+  // (kxquant): every picture can be counted.
+  finest,
 };
 
-// Entries live in one pool; heads[b] is the most recently added entry of
-// bucket b (-1 when empty).
-struct ColorTable {
-  std::vector<int32_t> heads;
-  std::vector<ColorEntry> entries;
-};
-using ColorTablePtr = std::unique_ptr<ColorTable>;
-
-ColorTablePtr kx_allocColorTable();
-// Counts the colours of the planes; null (and colorCount 0) when the picture
-// has more than maxColors distinct colours.
-ColorTablePtr kx_makeColorTable(const PixelPlanes& planes, int columns, int rows, int maxColors,
-                                int* colorCount);
-void kx_addColorTable(ColorTable& table, Color color, int32_t value);
-// The value of the colour, or -1 when it is not in the table.
-int32_t kx_checkColorTable(const ColorTable& table, Color color);
-// Bucket by bucket, each bucket from its most recent entry; at least
-// `capacity` entries, the first table.entries.size() of them filled.
-Histogram kx_colorTable2Histogram(const ColorTable& table, int capacity);
-// Counting and conversion in one; nullopt when the limit is passed. The
-// histogram has room for maxColors entries; *colorCount are filled.
-std::optional<Histogram> kx_makeHistogram(const PixelPlanes& planes, int columns, int rows,
-                                          int maxColors, int* colorCount);
-void kx_freeHistogram(Histogram& histogram);
-void kx_freeColorTable(ColorTablePtr& table);
-
-// ---- Median cut ----------------------------------------------------------------
-
-// A run of histogram entries [first, first + colors) holding `pixels` pixels.
-struct Box {
-  int32_t first = 0;
-  int32_t colors = 0;
-  int64_t pixels = 0;
+struct CountOptions {
+  int compress = 255;  // compression before counting, 1 to 255 (255: none)
+  int limit = kColorLimit;
+  Overflow overflow = Overflow::compressOnce;
 };
 
-int redcompare(const HistogramEntry& a, const HistogramEntry& b);
-int greencompare(const HistogramEntry& a, const HistogramEntry& b);
-int bluecompare(const HistogramEntry& a, const HistogramEntry& b);
-// Descending pixel count.
-int sumcompare(const Box& a, const Box& b);
-
-// Run-wide tables that the frame driver owns and lends to the colour
-// reduction.
-struct ReductionTables {
-  // One palette index per pixel of the current frame, filled by
-  // kx_reduceColors; at least columns × rows bytes.
-  std::unique_ptr<uint8_t[]> colIndexTab;
-  size_t colIndexSize = 0;
-  // Palettes of the frames of a unique-colormap run: one column per frame,
-  // palette entry i in row i; shared by the frames of the run, each of
-  // which fills its own column virtualInd.
-  std::shared_ptr<PixelPlanes> virtualImg;
-  int virtualInd = 0;
+struct ColorCount {
+  // The distinct colours and their pixels, in the order of the colour
+  // table: bucket by bucket (kx_colorHash), in each bucket the colour met
+  // last first. The median cut's ties follow from this order.
+  Histogram histogram;
+  int64_t pixels = 0;          // the pixels counted
+  int overflowTarget = 255;    // the compression the overflow needed (255: none)
+  int64_t distinctColors = 0;  // the colours before it, when known (Overflow::finest)
+  SampleMap counted{};         // what each sample was counted as: both compressions
 };
 
-// Counting, median cut, saving (and collecting in the unique-colormap mode).
-// Returns the frame's colormap; empty when a colormap is imposed.
-Colormap kx_buildmap(const std::string& name, PixelPlanes& planes, int columns, int rows,
-                     int maxval, RunSettings* opt, ReductionTables& tables);
+Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& options,
+                               const Context& context);
 
-// Median cut over the first histogramColors histogram entries (reordered in
-// place); returns opt->colors entries.
-Colormap makeColormap(Histogram& histogram, int histogramColors, int64_t totalPixels, int maxval,
-                      const RunSettings* opt);
+// ---- Palette: histogram to colormap ----------------------------------------------------
 
-// ---- Palette refinement -----------------------------------------------------------
+struct PaletteOptions {
+  int colors = 256;     // palette entries, 1 to 256
+  int quantBits = 0;    // -Q: each entry the mean of its box at this many bits
+                        // per channel (1 to 8); 0: the box's most populous colour
+  bool refine = false;  // improve the median cut's palette (k-means over the histogram)
+};
 
-// For each stored sample value, twice the mean of the original sample values
-// it stands for: 2 × v when the samples were counted as they are, the middle
-// of the values the compression merged when a compressed copy was counted
-// (the remapping then maps the original samples).
+// The median-cut palette of `colors` entries (entries beyond the colours
+// counted are black), refined when asked: the entries then move to the
+// means of the original samples each stands for, also when the count
+// compressed them.
+Result<Colormap> choosePalette(const ColorCount& count, const PaletteOptions& options,
+                               const Context& context);
+
+// The palettes of a sequence as one picture, to choose one palette for all:
+// column f holds palette f, its entry c in row c (places no palette fills
+// are black). Counted row by row, entry 0 of every palette comes first.
+class PaletteImage {
+ public:
+  // May throw std::bad_alloc.
+  PaletteImage(int palettes, int colors);
+  int palettes() const { return planes_.width; }
+  int colors() const { return planes_.height; }
+  // Palette f: its first colors() entries.
+  void set(int f, const Colormap& palette);
+  Colormap get(int f) const;
+  PixelView view() const { return viewOf(planes_); }
+
+ private:
+  PixelPlanes planes_;
+};
+
+// ---- Remapping: pixels to palette indices ----------------------------------------------
+
+enum class Dither {
+  none,    // every pixel to its nearest entry
+  adjust,  // the colour adjustment (-a): each pixel's error, times the
+           // factor, spread to its right and lower neighbours (7, 3, 5, 1 / 16)
+};
+
+struct RemapOptions {
+  Dither dither = Dither::none;
+  float factor = 0.7f;  // strength of the adjustment, 0 < factor <= 1
+  // Applied to every sample before it is mapped: the compression the
+  // pixels were counted with, when the palette stands for compressed colours.
+  SampleMap samples = identityMap();
+};
+
+// One palette index per pixel, rows top to bottom: the nearest of the
+// palette's 1 to 256 entries by squared distance, the lowest index among
+// equals.
+Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
+                                         const RemapOptions& options, const Context& context);
+
+// ---- The quantization filter ---------------------------------------------------------
+
+// The level table of `bits` bits per channel (1 to 8): each sample to the
+// smallest bit-replicated level at or above it (sample 1 to level 0).
+using QuantTable = std::array<int16_t, 256>;
+Result<QuantTable> quantizationTable(int bits);
+
+// Quantizes channels of `count` samples each, rows of `width`, in place, with
+// Floyd-Steinberg error diffusion when `dither` is set (each channel its
+// own). Null channels are skipped.
+Status filterChannels(std::span<uint8_t* const> channels, int64_t count, int width,
+                      const QuantTable& table, bool dither, const Context& context);
+
+// ---- Palette refinement on its own ----------------------------------------------------
+
+// For each stored sample value, twice the mean of the original sample
+// values it stands for: 2 × v when the samples were counted as they are.
 using SampleCentres = std::array<uint16_t, 256>;
-SampleCentres kx_identityCentres();
+// The centres of the samples a map merges (each run of values that map to
+// one, at first + last).
+SampleCentres centresOf(const SampleMap& counted);
 
 struct RefineReport {
   int iterations = 0;      // Lloyd iterations, all stages together
@@ -132,55 +228,22 @@ struct RefineReport {
   int64_t endError = 0;    // the same for the palette returned
 };
 
-// Improves a palette chosen by makeColormap over the first histogramColors
-// histogram entries: weighted k-means iterations with the exact nearest-entry
-// search of the remapping, and entries moved from where they serve least to
-// the colours served worst. The palette keeps its size and comes out in
-// descending population; it is left as it is when nothing better is found,
-// so the total error never grows. Deterministic: integer sums only, no
-// dependence on the histogram's order beyond ties. populations, when given,
-// receives the pixels each entry serves; centres defaults to the identity.
-RefineReport refineColormap(const Histogram& histogram, int histogramColors, Colormap& colormap,
-                            std::vector<int64_t>* populations = nullptr,
-                            const SampleCentres* centres = nullptr);
+// Improves a median-cut palette over the histogram: weighted k-means
+// iterations with the exact nearest-entry search of the remapping, and
+// entries moved from where they serve least to the colours served worst.
+// The palette keeps its size and comes out in descending population; it
+// is left as it is when nothing better is found, so the total error never
+// grows. Deterministic: integer sums only, no dependence on the
+// histogram's order beyond ties. populations, when given, receives the
+// pixels each entry serves. May throw std::bad_alloc.
+RefineReport refineColormap(const Histogram& histogram, Colormap& colormap,
+                            const SampleCentres& centres, ThreadPool* pool,
+                            std::vector<int64_t>* populations = nullptr);
 
-// Maps every pixel to its palette entry, writes the index bytes and the
-// trailer to opt->outFile and finishes that file; fills tables.colIndexTab.
-void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, int rows,
-                     int maxval, RunSettings* opt, const Colormap& colormap,
-                     ReductionTables& tables);
-
-// The remapping of kx_reduceColors on its own: every pixel of the planes to
-// its nearest entry among the first opt.colors of the colormap (1 to 256),
-// with the colour adjustment when opt.adjust is set; the planes receive the
-// palette colours and indices[columns × rows] the palette indices. Writes
-// no file; with opt.verbose, the adjustment's message.
-void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, const RunSettings& opt,
-                    const Colormap& colormap, uint8_t* indices);
-
-// Rewrites every sample of the planes with the colour compression of target
-// `target` over the maximum sample value `maxval`.
-void kx_compressColors(PixelPlanes& planes, int columns, int rows, int target, int maxval);
-
-// ---- Picture records and pixel planes -------------------------------------------
-
-// Picture record to pixel planes and back (3 bytes per pixel, red, green,
-// blue); kx_pixels2pic rescales the samples from 0..maxval to 0..255.
-PixelPlanes kx_pic2pixels(const Picture& picture, int width, int height);
-void kx_pixels2pic(Picture& picture, int width, int height, const PixelPlanes& planes, int maxval);
-
-// ---- Quantization filter ---------------------------------------------------------
-
-// Level table of the frame's quantization filter (of the calling thread).
-extern thread_local int16_t table[256];
-
-// Fills the 256 entries for `bits` (1 to 8) bits per channel.
-void makequanttab(int16_t* quantTable, int bits);
-// Quantizes one channel of `count` samples, rows of `width`, in place; with
-// `dither`, Floyd-Steinberg error diffusion. A null channel is skipped.
-void applytab(uint8_t* channel, const int16_t* quantTable, int64_t count, int width,
-              int16_t dither);
-// Quantization filter over the red, green and blue channels of a picture.
-int quantFloyd(Picture& picture, int bits, int dither);
+// The colour table's bucket of a colour, whose order the histogram keeps.
+constexpr int kColorTableBuckets = 6553;
+inline int kx_colorHash(Color c) {
+  return (33023 * c.red + 30013 * c.green + 27011 * c.blue) % kColorTableBuckets;
+}
 
 }  // namespace kx

@@ -1,8 +1,8 @@
 // Private structures of the colour reduction: the fast colour counter, the
 // exact nearest-entry search and the row wavefront of error diffusion on
-// several threads. They give exactly the results of the chained colour
-// table, of the linear search and of one pass over the rows; they only get
-// there faster.
+// several threads. They give exactly the results of counting pixel by pixel
+// into a chained hash table (new colours at the head of their bucket), of a
+// linear search and of one pass over the rows; they only get there faster.
 #pragma once
 
 #include <atomic>
@@ -24,14 +24,11 @@ class ColorCounter {
  public:
   explicit ColorCounter(int maxColors);
 
-  // Counts every pixel of the rows; false as soon as a colour beyond the
-  // maximum is met. May throw std::bad_alloc.
-  bool count(const PixelPlanes& planes, int columns, int rows) {
-    return count(planes, columns, 0, rows);
-  }
-  // The rows firstRow to endRow − 1; with `stop`, also false as soon as it
-  // is set (another counter passed the maximum, so the picture has).
-  bool count(const PixelPlanes& planes, int columns, int firstRow, int endRow,
+  // The rows firstRow to endRow − 1, each sample through `map` (null: as it
+  // is); false as soon as a colour beyond the maximum is met, or, with
+  // `stop`, as soon as it is set (another counter passed the maximum, so the
+  // picture has). May throw std::bad_alloc.
+  bool count(const PixelView& pixels, const SampleMap* map, int firstRow, int endRow,
              const std::atomic<bool>* stop = nullptr);
   // Adds the colours and counts of a counter of later pixels, as if its
   // pixels had been counted here after this counter's own: its new colours
@@ -40,6 +37,7 @@ class ColorCounter {
   bool absorb(const ColorCounter& later);
 
   size_t size() const { return order_.size(); }
+  int64_t maxColors() const { return maxColors_; }
   // Colours in histogram order: bucket ascending, within a bucket the
   // colour met last first. May throw std::bad_alloc.
   std::vector<HistogramEntry> inTableOrder() const;
@@ -51,6 +49,9 @@ class ColorCounter {
     uint32_t key;  // 0x1000000 | rgb; 0 marks a free slot
     uint32_t count;
   };
+  template <bool kMapped>
+  bool countRows(const PixelView& pixels, const SampleMap& map, int firstRow, int endRow,
+                 const std::atomic<bool>* stop);
   void grow();
   uint32_t slotOf(uint32_t key) const { return (key * 0x9E3779B1u) >> shift_; }
 
@@ -60,6 +61,13 @@ class ColorCounter {
   uint32_t mask_ = 0;
   int shift_ = 0;
 };
+
+// Counts the pixels in stripes of rows on the pool, a counter each, and
+// merges the counters in stripe order: the colours keep the order of their
+// first occurrence in one pass over the rows. False when the picture has
+// more colours than the counter's maximum. May throw std::bad_alloc.
+bool countInStripes(ColorCounter& counter, const PixelView& pixels, const SampleMap* map,
+                    ThreadPool* pool);
 
 // Exact nearest palette entry by squared distance, the lowest index winning
 // ties, for every colour: the colour cube is cut into cells of 8 × 8 × 8

@@ -36,7 +36,6 @@
 #include <new>
 #include <numeric>
 
-#include "common/threads.h"
 #include "reduce/reduce.h"
 
 namespace kx {
@@ -168,9 +167,10 @@ double root(int32_t d) {
 class Refiner {
  public:
   Refiner(const Histogram& histogram, int colors, const Colormap& start,
-          const SampleCentres& centres)
+          const SampleCentres& centres, ThreadPool* pool)
       : histogram_(histogram),
         centres_(centres),
+        pool_(pool),
         colors_(colors),
         k_(static_cast<int>(start.size())) {
     for (int j = 0; j < k_; ++j) {
@@ -389,16 +389,16 @@ class Refiner {
 
   // Chunks of the points for the pool: one with a single thread or few
   // points, when the loops run as one pass on the calling thread.
-  int chunks() const { return kx_threadsHere() > 1 ? kx_stripes(n_, kChunkPoints) : 1; }
+  int chunks() const { return threadsOf(pool_) > 1 ? stripeCount(pool_, n_, kChunkPoints) : 1; }
   template <class Work>
   void forChunks(int count, Work&& work) {
     if (count <= 1) {
       work(0, 0, n_);
       return;
     }
-    kx_parallel(count, [&](int c) {
-      work(c, static_cast<int>(kx_stripeStart(n_, c, count)),
-           static_cast<int>(kx_stripeStart(n_, c + 1, count)));
+    runTasks(pool_, count, [&](int c) {
+      work(c, static_cast<int>(stripeStart(n_, c, count)),
+           static_cast<int>(stripeStart(n_, c + 1, count)));
     });
   }
 
@@ -627,6 +627,7 @@ class Refiner {
 
   const Histogram& histogram_;
   const SampleCentres& centres_;
+  ThreadPool* pool_;
   int colors_ = 0;
   int n_ = 0, k_ = 0;
   const int32_t *red_ = nullptr, *green_ = nullptr, *blue_ = nullptr;
@@ -643,27 +644,17 @@ class Refiner {
 
 }  // namespace
 
-SampleCentres kx_identityCentres() {
-  SampleCentres centres;
-  for (int v = 0; v < 256; ++v) centres[v] = static_cast<uint16_t>(2 * v);
-  return centres;
-}
-
-RefineReport refineColormap(const Histogram& histogram, int histogramColors, Colormap& colormap,
-                            std::vector<int64_t>* populations, const SampleCentres* centres) {
+RefineReport refineColormap(const Histogram& histogram, Colormap& colormap,
+                            const SampleCentres& centres, ThreadPool* pool,
+                            std::vector<int64_t>* populations) {
   RefineReport report;
-  const int n = std::clamp(histogramColors, 0, static_cast<int>(histogram.size()));
+  const int n = static_cast<int>(histogram.size());
   const int k = static_cast<int>(colormap.size());
   if (populations) populations->clear();
   if (k < 1 || k > 256 || n < 1) return report;
-  try {
-    const SampleCentres identity = kx_identityCentres();
-    Refiner refiner(histogram, n, colormap, centres ? *centres : identity);
-    if (refiner.run(report)) colormap = refiner.palette();
-    if (populations) *populations = refiner.populations();
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory\n");
-  }
+  Refiner refiner(histogram, n, colormap, centres, pool);
+  if (refiner.run(report)) colormap = refiner.palette();
+  if (populations) *populations = refiner.populations();
   // Quarter units inside (see Points).
   report.startError /= 4;
   report.endError /= 4;

@@ -1,17 +1,12 @@
 // Pixel remapping: every pixel to its nearest palette entry, optionally with
-// the colour adjustment (error diffusion of the remapping error), written as
-// the index bytes and trailer of the colour-mapped image file.
+// the colour adjustment (error diffusion of the remapping error).
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <thread>
 
-#include "common/messages.h"
-#include "common/threads.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -147,23 +142,19 @@ namespace {
 
 // Rows firstRow to endRow − 1; indices is the table of the whole picture.
 template <class Search>
-void remapPlain(PixelPlanes& planes, int columns, int firstRow, int endRow,
-                const Colormap& colormap, Search& search, uint8_t* indices) {
+void remapPlain(const PixelView& pixels, const SampleMap& map, int firstRow, int endRow,
+                Search& search, uint8_t* indices) {
   uint32_t prevKey = 0xFFFFFFFF;
   int prevIndex = 0;
-  indices += static_cast<size_t>(firstRow) * columns;
+  indices += static_cast<size_t>(firstRow) * pixels.width;
   for (int row = firstRow; row < endRow; ++row) {
-    uint8_t* p = planes[row];
-    for (int col = 0; col < columns; ++col, p += 3) {
+    const uint8_t* p = pixels.row(row);
+    for (int col = 0; col < pixels.width; ++col, p += pixels.channels) {
       const uint32_t key = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
       if (key != prevKey) {
-        prevIndex = search.find(p[0], p[1], p[2]);
+        prevIndex = search.find(map[p[0]], map[p[1]], map[p[2]]);
         prevKey = key;
       }
-      const HistogramEntry& e = colormap[prevIndex];
-      p[0] = e.red;
-      p[1] = e.green;
-      p[2] = e.blue;
       *indices++ = static_cast<uint8_t>(prevIndex);
     }
   }
@@ -193,18 +184,19 @@ struct ErrorShares {
 struct AdjustedRow {
   float* cur[3];
   float* next[3];
-  uint8_t* pixels;
+  const uint8_t* pixels;
   uint8_t* indices;
 };
 
 template <class Search>
-inline void adjustPixel(const AdjustedRow& row, int col, int maxval, const ErrorShares& shares,
+inline void adjustPixel(const AdjustedRow& row, int col, const PixelView& view,
+                        const SampleMap& map, const ErrorShares& shares,
                         const HistogramEntry* colormap, Search& search) {
-  uint8_t* p = row.pixels + 3 * col;
+  const uint8_t* p = row.pixels + static_cast<size_t>(view.channels) * col;
   int s[3];
   for (int c = 0; c < 3; ++c) {
-    const float sum = row.cur[c][col + 1] + static_cast<float>(p[c]);
-    s[c] = std::clamp(static_cast<int>(sum), 0, maxval);
+    const float sum = row.cur[c][col + 1] + static_cast<float>(map[p[c]]);
+    s[c] = std::clamp(static_cast<int>(sum), 0, 255);
   }
   const int index = search.find(s[0], s[1], s[2]);
   const HistogramEntry& e = colormap[index];
@@ -215,7 +207,6 @@ inline void adjustPixel(const AdjustedRow& row, int col, int maxval, const Error
     row.next[c][col] += shares.downLeft[d];
     row.next[c][col + 1] += shares.down[d];
     row.next[c][col + 2] += shares.downRight[d];
-    p[c] = static_cast<uint8_t>(palette[c]);
   }
   row.indices[col] = static_cast<uint8_t>(index);
 }
@@ -226,17 +217,13 @@ inline void adjustPixel(const AdjustedRow& row, int col, int maxval, const Error
 // row above done up to col + 1, and its share to the right must be added
 // after the row above added its own shares to that element (col + 2), so
 // every float is summed in the same order as one row after the other.
-void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float factor,
+void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
                    const Colormap& colormap, NearestSearch& search, uint8_t* indices) {
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
+  const int columns = pixels.width, rows = pixels.height;
   const size_t width = static_cast<size_t>(columns) + 2;
-  std::vector<float> buffer;
-  try {
-    buffer.assign(3 * (kGroup + 1) * width, 0.0f);
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating a row\n");
-  }
+  std::vector<float> buffer(3 * (kGroup + 1) * width, 0.0f);
   // errors[c][k]: the current row of the k-th row of a group is errors[c][k],
   // its next row errors[c][k + 1]; errors[c][0] carries over between groups.
   float* errors[3][kGroup + 1];
@@ -253,14 +240,14 @@ void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float
         group[k].next[c] = errors[c][k + 1];
         std::fill(errors[c][k + 1], errors[c][k + 1] + width, 0.0f);
       }
-      group[k].pixels = planes[first + k];
+      group[k].pixels = pixels.row(first + k);
       group[k].indices = indices + static_cast<size_t>(first + k) * columns;
     }
     for (int t = 0; t < columns + (count - 1) * kLag; ++t) {
       for (int k = 0; k < count; ++k) {
         const int col = t - k * kLag;
         if (col >= 0 && col < columns) {
-          adjustPixel(group[k], col, maxval, shares, colormap.data(), search);
+          adjustPixel(group[k], col, pixels, map, shares, colormap.data(), search);
         }
       }
     }
@@ -273,12 +260,13 @@ void remapAdjusted(PixelPlanes& planes, int columns, int rows, int maxval, float
 // the rows of a group run behind each other: pixel col waits until the row
 // above is done through col + 2, so every float still receives its shares
 // in the same order as in one pass.
-void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, int rows,
-                            int maxval, float factor, const Colormap& colormap,
-                            SharedNearestSearch& search, uint8_t* indices) {
+void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const SampleMap& map,
+                            float factor, const Colormap& colormap, SharedNearestSearch& search,
+                            uint8_t* indices) {
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
   constexpr int kPublishEvery = 32;
+  const int columns = pixels.width, rows = pixels.height;
   const int groups = (rows + kGroup - 1) / kGroup;
   const int lanes = std::min(pool.threads(), groups);
   const size_t width = static_cast<size_t>(columns) + 2;
@@ -287,12 +275,7 @@ void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, 
   // groups in between use lanes × kGroup rows and one more: a group never
   // clears a row that another one still uses.
   const int ringRows = (lanes + 1) * kGroup + 1;
-  std::vector<float> buffer;
-  try {
-    buffer.assign(3 * static_cast<size_t>(ringRows) * width, 0.0f);
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating a row\n");
-  }
+  std::vector<float> buffer(3 * static_cast<size_t>(ringRows) * width, 0.0f);
   auto errorRow = [&](int c, int row) {
     return buffer.data() + (static_cast<size_t>(c) * ringRows + row % ringRows) * width;
   };
@@ -309,7 +292,7 @@ void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, 
         group[k].next[c] = errorRow(c, first + k + 1);
         std::fill(group[k].next[c], group[k].next[c] + width, 0.0f);
       }
-      group[k].pixels = planes[first + k];
+      group[k].pixels = pixels.row(first + k);
       group[k].indices = indices + static_cast<size_t>(first + k) * columns;
     }
     int aboveDone = above ? 0 : columns;
@@ -320,7 +303,7 @@ void remapAdjustedWavefront(ThreadPool& pool, PixelPlanes& planes, int columns, 
       for (int k = 0; k < count; ++k) {
         const int col = t - k * kLag;
         if (col >= 0 && col < columns) {
-          adjustPixel(group[k], col, maxval, shares, colormap.data(), search);
+          adjustPixel(group[k], col, pixels, map, shares, colormap.data(), search);
         }
       }
       const int lastDone = t - lastLag + 1;
@@ -336,103 +319,55 @@ constexpr int64_t kParallelPixels = int64_t{1} << 16;
 
 }  // namespace
 
-void kx_remapPixels(PixelPlanes& planes, int columns, int rows, int maxval, const RunSettings& opt,
-                    const Colormap& colormap, uint8_t* indices) {
-  const int colors = std::min<int>(opt.colors, static_cast<int>(colormap.size()));
-  maxval = std::clamp(maxval, 0, 255);
-  ThreadPool* pool = kx_pool();
-  if (pool && rows >= 2 && int64_t{columns} * rows >= kParallelPixels) {
-    std::unique_ptr<SharedNearestSearch> search;
-    try {
-      search = std::make_unique<SharedNearestSearch>(colormap.data(), colors);
-    } catch (const std::bad_alloc&) {
-      kx_error("out of memory for allocating color table");
-    }
-    if (opt.adjust) {
-      if (opt.verbose) kx_note("Making colors adjustment...\n");
-      remapAdjustedWavefront(*pool, planes, columns, rows, maxval, opt.adjustFactor, colormap,
-                             *search, indices);
-    } else {
-      // The nearest entry depends on the colour alone: stripes need no order.
-      const int stripes =
-          std::min(kx_stripes(int64_t{columns} * rows, kParallelPixels / 4, 4), rows);
-      pool->run(stripes, [&](int i) {
-        remapPlain(planes, columns, static_cast<int>(kx_stripeStart(rows, i, stripes)),
-                   static_cast<int>(kx_stripeStart(rows, i + 1, stripes)), colormap, *search,
-                   indices);
-      });
-    }
-    return;
+Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
+                                         const RemapOptions& options, const Context& context) {
+  // Indices are one byte each.
+  if (palette.empty() || palette.size() > 256) {
+    return Error(ErrorCode::badArgument, "a palette of " + std::to_string(palette.size()) +
+                                             " colors (1 to 256 can be mapped to)");
   }
-
-  // The search keeps the nearest index of every colour met: it is the
-  // remap cache.
-  std::unique_ptr<NearestSearch> search;
+  if (pixels.channels != 3) {
+    return Error(ErrorCode::unsupported, "pixels of " + std::to_string(pixels.channels) +
+                                             " channels (red, green and blue are mapped)");
+  }
+  const int colors = static_cast<int>(palette.size());
+  const bool adjust = options.dither == Dither::adjust;
+  context.emit(EventKind::remapping, colors);
   try {
-    search = std::make_unique<NearestSearch>(colormap.data(), colors);
-  } catch (const std::bad_alloc&) {
-    kx_error("out of memory for allocating color table");
-  }
-  try {
-    if (opt.adjust) {
-      if (opt.verbose) kx_note("Making colors adjustment...\n");
-      remapAdjusted(planes, columns, rows, maxval, opt.adjustFactor, colormap, *search, indices);
+    std::vector<uint8_t> indices(static_cast<size_t>(pixels.pixels()));
+    const int rows = pixels.height;
+    ThreadPool* pool = context.pool;
+    if (pool && pool->threads() > 1 && rows >= 2 && pixels.pixels() >= kParallelPixels) {
+      SharedNearestSearch search(palette.data(), colors);
+      if (adjust) {
+        context.emit(EventKind::adjusting);
+        remapAdjustedWavefront(*pool, pixels, options.samples, options.factor, palette, search,
+                               indices.data());
+      } else {
+        // The nearest entry depends on the colour alone: stripes need no order.
+        const int stripes =
+            std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows);
+        pool->run(stripes, [&](int i) {
+          remapPlain(pixels, options.samples, static_cast<int>(stripeStart(rows, i, stripes)),
+                     static_cast<int>(stripeStart(rows, i + 1, stripes)), search, indices.data());
+        });
+      }
     } else {
-      remapPlain(planes, columns, 0, rows, colormap, *search, indices);
+      // The search keeps the nearest index of every colour met: it is the
+      // remap cache.
+      NearestSearch search(palette.data(), colors);
+      if (adjust) {
+        context.emit(EventKind::adjusting);
+        remapAdjusted(pixels, options.samples, options.factor, palette, search, indices.data());
+      } else {
+        remapPlain(pixels, options.samples, 0, rows, search, indices.data());
+      }
     }
+    context.emit(EventKind::remapped);
+    return indices;
   } catch (const std::bad_alloc&) {
-    kx_error("out of memory for adding to color table");
+    return Error(ErrorCode::outOfMemory, "out of memory for allocating color table");
   }
-}
-
-void kx_reduceColors(const std::string& name, PixelPlanes& planes, int columns, int rows,
-                     int maxval, RunSettings* opt, const Colormap& colormap,
-                     ReductionTables& tables) {
-  (void)name;
-  if (!opt->outFile) kx_error("no colour-mapped image file is open for writing\n");
-  const int colors = opt->colors;
-  // Indices are stored in one byte each.
-  if (colors < 1 || colors > 256) {
-    opt->outFile->abandon();
-    kx_error("cannot map " + opt->outFile->path() + " onto a colormap of " +
-             std::to_string(colors) + " colors (1 to 256 can be written)\n");
-  }
-  if (static_cast<size_t>(colors) > colormap.size()) {
-    opt->outFile->abandon();
-    kx_error("cannot map " + opt->outFile->path() + " onto " + std::to_string(colors) +
-             " colors: the colormap has " + std::to_string(colormap.size()) + "\n");
-  }
-  // Colours are bytes; a larger maximum could only mislead the search.
-  maxval = std::clamp(maxval, 0, 255);
-  if (opt->verbose) kx_printf(Stream::Err, "Making the new %d colors image...\n", colors);
-  std::fflush(stderr);
-
-  const size_t pixels = static_cast<size_t>(std::max(columns, 0)) * std::max(rows, 0);
-  if (tables.colIndexSize < pixels || !tables.colIndexTab) {
-    // A frame larger than the one the table was made for gets a larger table
-    // rather than a write past its end.
-    try {
-      tables.colIndexTab = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(pixels, 1));
-      tables.colIndexSize = pixels;
-    } catch (const std::bad_alloc&) {
-      kx_error("out of memory for allocating color index table\n");
-    }
-  }
-
-  kx_remapPixels(planes, columns, rows, maxval, *opt, colormap, tables.colIndexTab.get());
-  if (opt->verbose) kx_note("Done.\n");
-
-  OutFile& out = *opt->outFile;
-  out.write(tables.colIndexTab.get(), pixels);
-  out.u32(0);
-  out.text("_EOF");
-  if (!out.commit()) {
-    const std::string path = out.path();
-    const int error = out.error() ? out.error() : errno;
-    opt->outFile.reset();
-    kx_error(std::string(std::strerror(error)) + " , Can't write " + path + "\n");
-  }
-  opt->outFile.reset();
 }
 
 }  // namespace kx

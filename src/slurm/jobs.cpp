@@ -81,7 +81,8 @@ std::string logPattern(const WorkFolder& work, const StageJob& job) {
 void writeWorkFile(const std::string& path, const std::string& text) {
   std::unique_ptr<OutFile> f = OutFile::create(path);
   if (f) f->text(text);
-  if (!f || !f->commit()) throw SlurmError("cannot write " + path + ": " + std::strerror(errno));
+  if (!f || !f->commit())
+    throw Error(ErrorCode::failed, "cannot write " + path + ": " + std::strerror(errno));
 }
 
 std::string joinIds(const std::vector<int64_t>& ids, const char* separator) {
@@ -92,11 +93,12 @@ std::string joinIds(const std::vector<int64_t>& ids, const char* separator) {
 
 ProgramResult runCaptured(const std::vector<std::string>& argv) {
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) throw SlurmError(std::string("pipe: ") + std::strerror(errno));
+  if (pipe2(out, O_CLOEXEC) != 0)
+    throw Error(ErrorCode::failed, std::string("pipe: ") + std::strerror(errno));
   if (pipe2(err, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
-    throw SlurmError(std::string("pipe: ") + std::strerror(errno));
+    throw Error(ErrorCode::failed, std::string("pipe: ") + std::strerror(errno));
   }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -117,7 +119,7 @@ ProgramResult runCaptured(const std::vector<std::string>& argv) {
   if (pid < 0) {
     close(out[0]);
     close(err[0]);
-    throw SlurmError("cannot run " + argv[0] + ": " + std::strerror(errno));
+    throw Error(ErrorCode::failed, "cannot run " + argv[0] + ": " + std::strerror(errno));
   }
   // Both pipes are drained together: a child that fills one while we wait
   // on the other would never finish.
@@ -163,15 +165,16 @@ std::string findKxreduce() {
     const fs::path candidate = fs::absolute(fs::path(dir.empty() ? "." : dir) / "kxreduce", ec);
     if (!ec && access(candidate.c_str(), X_OK) == 0) return candidate.string();
   }
-  throw SlurmError("cannot find kxreduce beside kxslurm" +
-                   (self.empty() ? std::string() : " (in " + self.parent_path().string() + ")") +
-                   " or on PATH");
+  throw Error(ErrorCode::failed,
+              "cannot find kxreduce beside kxslurm" +
+                  (self.empty() ? std::string() : " (in " + self.parent_path().string() + ")") +
+                  " or on PATH");
 }
 
 void checkWithKxreduce(const std::string& kxreduce, const ReduceCommand& c) {
   // A share that ends before the sequence starts holds no frame: kxreduce
   // checks every argument and reads nothing.
-  const std::string before = std::to_string(int64_t{c.start} - 1);
+  const std::string before = std::to_string(int64_t{c.opt().start} - 1);
   std::vector<std::string> argv = {kxreduce};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   argv.insert(argv.end(), {"--frames", before + "-" + before});
@@ -179,7 +182,8 @@ void checkWithKxreduce(const std::string& kxreduce, const ReduceCommand& c) {
   if (c.onePalette()) {
     scratch = (fs::temp_directory_path() / "kxslurm-XXXXXX").string();
     if (!mkdtemp(scratch.data())) {
-      throw SlurmError("cannot make a scratch folder: " + std::string(std::strerror(errno)));
+      throw Error(ErrorCode::failed,
+                  "cannot make a scratch folder: " + std::string(std::strerror(errno)));
     }
     argv.insert(argv.end(), {"--palettes-to", scratch + "/check.kxp"});
   }
@@ -189,7 +193,7 @@ void checkWithKxreduce(const std::string& kxreduce, const ReduceCommand& c) {
     fs::remove_all(scratch, ec);
   }
   std::fputs(r.err.c_str(), stderr);
-  if (r.status != 0) throw SlurmError("kxreduce refuses these arguments (see above)");
+  if (r.status != 0) throw Error(ErrorCode::failed, "kxreduce refuses these arguments (see above)");
 }
 
 std::string WorkFolder::log(const StageJob& j, const Share& s) const {
@@ -261,8 +265,8 @@ int64_t submitStage(const WorkFolder& work, const std::string& kxreduce, const S
   char* rest = nullptr;
   const long long id = std::strtoll(r.out.c_str(), &rest, 10);
   if (r.status != 0 || rest == r.out.c_str() || id <= 0) {
-    throw SlurmError("sbatch did not take the " + job.stage + " array (status " +
-                     std::to_string(r.status) + "): " + r.err + r.out);
+    throw Error(ErrorCode::failed, "sbatch did not take the " + job.stage + " array (status " +
+                                       std::to_string(r.status) + "): " + r.err + r.out);
   }
   job.job = id;
   return id;
@@ -276,7 +280,8 @@ std::vector<int64_t> activeJobs(const std::vector<int64_t>& jobs) {
   if (r.status != 0) {
     // Jobs the controller has forgotten are over.
     if (r.err.find("Invalid job id") != std::string::npos) return {};
-    throw SlurmError("squeue failed (status " + std::to_string(r.status) + "): " + r.err);
+    throw Error(ErrorCode::failed,
+                "squeue failed (status " + std::to_string(r.status) + "): " + r.err);
   }
   std::vector<int64_t> active;
   std::istringstream lines(r.out);
@@ -316,7 +321,8 @@ std::vector<StageJob> loadSubmission(const WorkFolder& work) {
     StageJob j;
     Share s;
     if (!(fields >> j.stage >> j.job >> s.index >> s.first >> s.last)) {
-      throw SlurmError(work.file("submission") + " is damaged: remove the work folder");
+      throw Error(ErrorCode::failed,
+                  work.file("submission") + " is damaged: remove the work folder");
     }
     if (jobs.empty() || jobs.back().job != j.job) jobs.push_back(j);
     jobs.back().shares.push_back(s);
@@ -324,48 +330,63 @@ std::vector<StageJob> loadSubmission(const WorkFolder& work) {
   return jobs;
 }
 
-int waitAndReport(const WorkFolder& work, const std::vector<StageJob>& jobs,
-                  const ReduceCommand& c) {
-  using Clock = std::chrono::steady_clock;
-  std::vector<int64_t> ids;
-  size_t expected = 0;
-  for (const StageJob& j : jobs) {
-    ids.push_back(j.job);
-    expected += j.shares.size();
-  }
-  std::map<std::string, int> statuses;
-  auto readStatuses = [&] {
-    if (DIR* d = opendir(work.file("status").c_str())) {
+namespace {
+
+// The statuses the tasks have written, by "<job>_<task>", read one folder
+// listing at a time.
+class TaskStatuses {
+ public:
+  TaskStatuses(const WorkFolder& work, const std::vector<StageJob>& jobs)
+      : work_(work), jobs_(jobs) {}
+
+  void read() {
+    if (DIR* d = opendir(work_.file("status").c_str())) {
       while (const dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.' || statuses.count(e->d_name)) continue;
-        std::ifstream f(work.file("status/") + e->d_name);
+        if (e->d_name[0] == '.' || statuses_.count(e->d_name)) continue;
+        std::ifstream f(work_.file("status/") + e->d_name);
         int s = 0;
-        if (f >> s) statuses[e->d_name] = s;
+        if (f >> s) statuses_[e->d_name] = s;
       }
       closedir(d);
     }
-  };
-  auto seen = [&] {
-    size_t n = 0;
-    for (const StageJob& j : jobs) {
-      for (const Share& s : j.shares) n += statuses.count(taskKey(j.job, s.index));
+  }
+  // Whether every task of the jobs has written its status.
+  bool all() const {
+    for (const StageJob& j : jobs_) {
+      for (const Share& s : j.shares) {
+        if (!statuses_.count(taskKey(j.job, s.index))) return false;
+      }
     }
-    return n;
-  };
-  // The status files come first; the controller is asked at growing
-  // intervals, so that a long run costs it little.
+    return true;
+  }
+  const int* of(const std::string& key) const {
+    auto it = statuses_.find(key);
+    return it == statuses_.end() ? nullptr : &it->second;
+  }
+
+ private:
+  const WorkFolder& work_;
+  const std::vector<StageJob>& jobs_;
+  std::map<std::string, int> statuses_;
+};
+
+// Reads the statuses every 0.1 s until every task has one, or until Slurm
+// has no job of them queued or running any more. The controller is asked
+// at growing intervals, so that a long run costs it little.
+void waitForTasks(TaskStatuses& statuses, const std::vector<int64_t>& ids) {
+  using Clock = std::chrono::steady_clock;
   auto interval = std::chrono::milliseconds(500);
   auto nextQuery = Clock::now() + interval;
   Clock::time_point unanswered{};
   for (;;) {
-    readStatuses();
-    if (seen() == expected) break;
+    statuses.read();
+    if (statuses.all()) return;
     if (Clock::now() >= nextQuery) {
       std::vector<int64_t> active;
       try {
         active = activeJobs(ids);
         unanswered = Clock::time_point{};
-      } catch (const SlurmError& e) {
+      } catch (const Error&) {
         // The controller may be restarting or failing over: the tasks run
         // on meanwhile. Five minutes without an answer is an error.
         const auto now = Clock::now();
@@ -376,63 +397,84 @@ int waitAndReport(const WorkFolder& work, const std::vector<StageJob>& jobs,
       if (active.empty()) {
         // A shared file system may show the last statuses a moment late.
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        readStatuses();
-        break;
+        statuses.read();
+        return;
       }
       interval = std::min<std::chrono::milliseconds>(interval * 3 / 2, std::chrono::seconds(5));
       nextQuery = Clock::now() + interval;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
 
-  // What became of the tasks without a status, as far as Slurm remembers.
+// What became of tasks, as far as Slurm remembers: "<state> (<reason>)" by
+// "<job>_<task>".
+std::map<std::string, std::string> taskStates(const std::vector<int64_t>& ids) {
   std::map<std::string, std::string> states;
-  if (seen() < expected) {
-    const ProgramResult r = runCaptured({"squeue", "--noheader", "--states=all", "--array",
-                                         "--format=%F_%K|%T|%r", "--jobs=" + joinIds(ids, ",")});
-    std::istringstream lines(r.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-      const size_t a = line.find('|'), b = line.rfind('|');
-      if (a == b) continue;
-      states[line.substr(0, a)] = line.substr(a + 1, b - a - 1) + " (" + line.substr(b + 1) + ")";
-    }
+  const ProgramResult r = runCaptured({"squeue", "--noheader", "--states=all", "--array",
+                                       "--format=%F_%K|%T|%r", "--jobs=" + joinIds(ids, ",")});
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t a = line.find('|'), b = line.rfind('|');
+    if (a == b) continue;
+    states[line.substr(0, a)] = line.substr(a + 1, b - a - 1) + " (" + line.substr(b + 1) + ")";
   }
+  return states;
+}
+
+// Names every task of the job that failed, with its log and the log's last
+// line, and a job that never ran; returns the highest status among them.
+int reportJob(const WorkFolder& work, const StageJob& j, const ReduceCommand& c,
+              const TaskStatuses& statuses, const std::map<std::string, std::string>& states) {
   int worst = 0;
-  for (const StageJob& j : jobs) {
-    bool cancelled = false;
-    for (const Share& s : j.shares) {
-      const std::string key = taskKey(j.job, s.index);
-      const std::string what = j.stage + " task " + std::to_string(s.index) + " (job " + key +
-                               (j.stage == "gather" ? "" : ", frames " + frameRange(c, s)) + ")";
-      auto st = statuses.find(key);
-      if (st != statuses.end() && st->second == 0) continue;
-      auto state = states.find(key);
-      if (st == statuses.end() && state != states.end() &&
-          state->second.find("DependencyNeverSatisfied") != std::string::npos) {
-        cancelled = true;
-        continue;
-      }
-      std::string message;
-      if (st != statuses.end()) {
-        message = what + " failed with status " + std::to_string(st->second);
-        worst = std::max(worst, st->second);
-      } else {
-        message = what + " ended without a status: " +
-                  (state != states.end() ? state->second : "no longer known to Slurm");
-        worst = 255;
-      }
-      const std::string log = work.log(j, s);
-      std::fprintf(stderr, "kxslurm: %s; log: %s\n", message.c_str(), log.c_str());
-      const std::string last = lastLine(log);
-      if (!last.empty()) std::fprintf(stderr, "kxslurm:   %s\n", last.c_str());
+  bool cancelled = false;
+  for (const Share& s : j.shares) {
+    const std::string key = taskKey(j.job, s.index);
+    const std::string what = j.stage + " task " + std::to_string(s.index) + " (job " + key +
+                             (j.stage == "gather" ? "" : ", frames " + frameRange(c, s)) + ")";
+    const int* status = statuses.of(key);
+    if (status && *status == 0) continue;
+    auto state = states.find(key);
+    if (!status && state != states.end() &&
+        state->second.find("DependencyNeverSatisfied") != std::string::npos) {
+      cancelled = true;
+      continue;
     }
-    if (cancelled) {
-      std::fprintf(stderr, "kxslurm: the %s job %lld did not run: a job it waited for failed\n",
-                   j.stage.c_str(), static_cast<long long>(j.job));
-      worst = std::max(worst, 1);
+    std::string message;
+    if (status) {
+      message = what + " failed with status " + std::to_string(*status);
+      worst = std::max(worst, *status);
+    } else {
+      message = what + " ended without a status: " +
+                (state != states.end() ? state->second : "no longer known to Slurm");
+      worst = 255;
     }
+    const std::string log = work.log(j, s);
+    std::fprintf(stderr, "kxslurm: %s; log: %s\n", message.c_str(), log.c_str());
+    const std::string last = lastLine(log);
+    if (!last.empty()) std::fprintf(stderr, "kxslurm:   %s\n", last.c_str());
   }
+  if (cancelled) {
+    std::fprintf(stderr, "kxslurm: the %s job %lld did not run: a job it waited for failed\n",
+                 j.stage.c_str(), static_cast<long long>(j.job));
+    worst = std::max(worst, 1);
+  }
+  return worst;
+}
+
+}  // namespace
+
+int waitAndReport(const WorkFolder& work, const std::vector<StageJob>& jobs,
+                  const ReduceCommand& c) {
+  std::vector<int64_t> ids;
+  for (const StageJob& j : jobs) ids.push_back(j.job);
+  TaskStatuses statuses(work, jobs);
+  waitForTasks(statuses, ids);
+  const std::map<std::string, std::string> states =
+      statuses.all() ? std::map<std::string, std::string>{} : taskStates(ids);
+  int worst = 0;
+  for (const StageJob& j : jobs) worst = std::max(worst, reportJob(work, j, c, statuses, states));
   return worst;
 }
 

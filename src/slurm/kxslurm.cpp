@@ -39,24 +39,26 @@ bool openWorkFolder(const WorkFolder& work, const ReduceCommand& c) {
   std::error_code ec;
   if (!fs::exists(work.path, ec)) {
     if (!fs::create_directory(work.path, ec)) {
-      throw SlurmError("cannot make the work folder " + work.path + ": " + ec.message());
+      throw Error(ErrorCode::failed,
+                  "cannot make the work folder " + work.path + ": " + ec.message());
     }
     for (const char* sub : {"logs", "status", "palettes", "scripts"}) {
       fs::create_directory(work.file(sub), ec);
-      if (ec) throw SlurmError("cannot make " + work.file(sub) + ": " + ec.message());
+      if (ec) throw Error(ErrorCode::failed, "cannot make " + work.file(sub) + ": " + ec.message());
     }
     writeWorkFile(work.file("command"), record);
     return false;
   }
   std::ifstream in(work.file("command"));
   if (!in) {
-    throw SlurmError(work.path + " is not a kxslurm work folder: give another --workdir");
+    throw Error(ErrorCode::failed,
+                work.path + " is not a kxslurm work folder: give another --workdir");
   }
   std::stringstream text;
   text << in.rdbuf();
   if (text.str() != record) {
-    throw SlurmError(work.path + " holds the work of another command:\n" + text.str() +
-                     "remove it to start afresh, or give --workdir");
+    throw Error(ErrorCode::failed, work.path + " holds the work of another command:\n" +
+                                       text.str() + "remove it to start afresh, or give --workdir");
   }
   return true;
 }
@@ -81,7 +83,7 @@ int finish(const WorkFolder& work, const std::vector<StageJob>& jobs, const Slur
   if (c.onePalette() && !files.has(sharedColormapFile(c))) missing = sharedColormapFile(c);
   for (const Share& s : splitFrames(c.frameCount(), cmd.tasks)) {
     if (!missing.empty()) break;
-    if (c.repeat != 0) shareDone(c, s, files, &missing);
+    if (c.opt().repeat != 0) shareDone(c, s, files, &missing);
   }
   if (!missing.empty()) {
     note("every task ended well, but " + missing + " is not there");
@@ -98,7 +100,7 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
     note("the sequence has no frames: nothing to do");
     return 0;
   }
-  WorkFolder work{fs::absolute(cmd.workdir.empty() ? c.output + ".kxslurm" : cmd.workdir)
+  WorkFolder work{fs::absolute(cmd.workdir.empty() ? c.line.output + ".kxslurm" : cmd.workdir)
                       .lexically_normal()
                       .string()};
   const bool rerun = openWorkFolder(work, c);
@@ -118,10 +120,11 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
     const std::vector<int64_t> active = activeJobs(jobIds(unreported));
     if (!active.empty()) {
       if (!cmd.wait) {
-        throw SlurmError("jobs " + joinIds(active, ", ") +
-                         " of an earlier run of this command are still queued or running: wait "
-                         "for them (give --wait), or cancel them (scancel " +
-                         joinIds(active, " ") + ")");
+        throw Error(ErrorCode::failed,
+                    "jobs " + joinIds(active, ", ") +
+                        " of an earlier run of this command are still queued or running: wait "
+                        "for them (give --wait), or cancel them (scancel " +
+                        joinIds(active, " ") + ")");
       }
       note("waiting for jobs " + joinIds(active, ", ") + " of an earlier run of this command");
       return finish(work, earlier, cmd);
@@ -163,7 +166,7 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
     if (!palettes.empty()) submit("palette", palettes);
     if (gather) submit("gather", {Share{0, 0, frames - 1}});
     if (!todo.empty()) submit(c.onePalette() ? "remap" : "frames", todo);
-  } catch (const SlurmError& e) {
+  } catch (const Error& e) {
     // Stages that would wait for ever for one that was never submitted.
     std::vector<int64_t> submitted;
     for (const StageJob& j : jobs) {
@@ -171,8 +174,9 @@ int run(const SlurmCommand& cmd, const std::string& kxreduce) {
     }
     if (submitted.empty()) throw;
     cancelJobs(submitted);
-    throw SlurmError(std::string(e.what()) + "\nkxslurm: cancelled the jobs submitted before it: " +
-                     joinIds(submitted, ", "));
+    throw Error(ErrorCode::failed, std::string(e.what()) +
+                                       "\nkxslurm: cancelled the jobs submitted before it: " +
+                                       joinIds(submitted, ", "));
   }
   std::string summary;
   for (const StageJob& j : jobs) {
@@ -194,20 +198,20 @@ int kxslurmMain(int argc, char** argv) {
   kx_removeTemporariesOnSignals();
   SlurmCommand cmd;
   try {
-    cmd = parseCommandLine(argc, argv);
-  } catch (const SlurmError& e) {
+    cmd = parseSlurmCommandLine(argc, argv);
+  } catch (const Error& e) {
     std::fprintf(stderr, "kxslurm: %s\n%s", e.what(), kSlurmUsage);
     return 255;
   }
   if (cmd.help || cmd.version) {
-    std::fputs(cmd.help ? kSlurmUsage : kSlurmVersion, stdout);
+    std::fputs(cmd.help ? kSlurmUsage : slurmVersion().c_str(), stdout);
     return 0;
   }
   try {
     const std::string kxreduce = findKxreduce();
     checkWithKxreduce(kxreduce, cmd.reduce);
     return run(cmd, kxreduce);
-  } catch (const SlurmError& e) {
+  } catch (const Error& e) {
     std::fprintf(stderr, "kxslurm: %s\n", e.what());
     return 255;
   }

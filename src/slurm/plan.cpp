@@ -1,5 +1,6 @@
-// The shares of a sequence and the files their frames write, named as
-// kxreduce names them: which shares are done, and what a killed one left.
+// The shares of a sequence and the files their frames write (named by
+// kxreduce's own rules, run/): which shares are done, and what a killed one
+// left.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -20,17 +21,6 @@ std::string folderOf(const std::string& path) {
 std::string baseOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The output stem of repetition rep of the frame at this ordinal: the
-// repetitions of a frame take the output numbers after it.
-std::string outputStem(const ReduceCommand& c, int64_t ordinal, int64_t rep) {
-  return c.output + "." + std::to_string((int64_t{c.repeat} * ordinal + rep) * c.step + c.start);
-}
-
-// The picture library's rule: a name gets ".pic" unless it has it.
-std::string pictureFile(const std::string& stem) {
-  return stem.size() >= 5 && stem.ends_with(".pic") ? stem : stem + ".pic";
 }
 
 }  // namespace
@@ -71,7 +61,7 @@ int FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<S
   // found first, by the final name; only when there are any are the frames'
   // files named, one frame at a time: a long sequence is never listed whole.
   std::vector<std::string> sample;
-  if (!shares.empty()) sample = frameOutputs(c, shares.front().first);
+  if (!shares.empty()) sample = frameFiles(c.line, shares.front().first, FrameFiles::written);
   if (colormap) sample.push_back(sharedColormapFile(c));
   std::unordered_map<std::string, std::vector<std::string>> left;  // final path: temporaries
   std::unordered_set<std::string> seen;
@@ -94,48 +84,20 @@ int FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<S
   if (colormap) remove(sharedColormapFile(c));
   for (const Share& s : shares) {
     for (int64_t k = s.first; k <= s.last && !left.empty(); ++k) {
-      for (const std::string& output : frameOutputs(c, k)) remove(output);
+      for (const std::string& output : frameFiles(c.line, k, FrameFiles::written)) remove(output);
     }
   }
   return removed;
 }
 
-std::vector<std::string> frameOutputs(const ReduceCommand& c, int64_t ordinal) {
-  std::vector<std::string> files;
-  for (int64_t rep = 0; rep < c.repeat; ++rep) {
-    const std::string stem = outputStem(c, ordinal, rep);
-    files.push_back(stem + ".icn");
-    // The repetitions are copies of the colour-mapped image and of the
-    // picture file only.
-    if (c.outPic) files.push_back(pictureFile(stem));
-    if (rep > 0) continue;
-    if (c.colormapMode == 0 && !c.onePalette()) files.push_back(stem + (c.ascii ? ".cla" : ".clm"));
-    if (c.outPict && !c.outPic) {
-      // The PICT file and its AppleDouble header file "%name".
-      const std::string pict = stem + ".pict";
-      const size_t slash = pict.rfind('/');
-      files.push_back(pict);
-      files.push_back(slash == std::string::npos
-                          ? "%" + pict
-                          : pict.substr(0, slash + 1) + "%" + pict.substr(slash + 1));
-    }
-    // -T converts the imposed colormap file at every frame.
-    if (c.transform && c.colormapMode != 0) {
-      files.push_back(c.colormap + (c.colormapMode == 1 ? ".cla" : ".clm"));
-    }
-  }
-  return files;
-}
-
 std::string sharedColormapFile(const ReduceCommand& c) {
-  return c.output + "-" + std::to_string(c.start) + "-" + std::to_string(c.end) +
-         (c.ascii ? ".cla" : ".clm");
+  return sharedColormapName(c.line) + (c.opt().asciiColormap ? ".cla" : ".clm");
 }
 
 bool shareDone(const ReduceCommand& c, const Share& s, FolderListing& files, std::string* missing) {
-  if (c.repeat == 0) return false;
+  if (c.opt().repeat == 0) return false;
   for (int64_t k = s.first; k <= s.last; ++k) {
-    for (const std::string& f : frameOutputs(c, k)) {
+    for (const std::string& f : frameFiles(c.line, k, FrameFiles::written)) {
       if (!files.has(f)) {
         if (missing) *missing = f;
         return false;

@@ -11,42 +11,36 @@
 // records the command, so that running the same command again submits only
 // the shares whose files are missing.
 //
-// Stands on: common (output files). Runs sbatch, squeue and scancel, and
-// the kxreduce found beside kxslurm or on PATH.
+// Failures are the one Error of the library, thrown to kxslurm's main, which
+// prints "kxslurm: <message>" and ends with status 255.
+//
+// Stands on: common (output files, errors) and run (kxreduce's command line
+// and the names of its files). Runs sbatch, squeue and scancel, and the
+// kxreduce found beside kxslurm or on PATH.
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "common/error.h"
+#include "run/run.h"
+
 namespace kx {
 
-// Ends kxslurm with "kxslurm: <message>" and status 255.
-struct SlurmError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// What kxslurm must know of kxreduce's command line; the arguments
-// themselves go to kxreduce untouched, and kxreduce checks them.
+// kxreduce's part of kxslurm's command line: the arguments, which go to
+// kxreduce untouched (kxreduce checks them), and what they say, read by
+// kxreduce's own command line.
 struct ReduceCommand {
   std::vector<std::string> args;
-  std::string input, output, colormap;
-  bool sequence = false;
-  int32_t start = 0, end = 0, step = 1, repeat = 1;
-  bool unique = false, display = false, ascii = false, transform = false;
-  bool outPic = false, inPict = false;
-  int outPict = 0, colormapMode = 0;
+  CommandLine line;
 
-  int64_t frameCount() const {
-    return end < start || step < 1 ? 0 : (int64_t{end} - start) / step + 1;
-  }
-  int64_t frameNumber(int64_t ordinal) const { return start + ordinal * step; }
-  // -u makes one palette from all frames; with -c, -C or -r 0 kxreduce runs
-  // it as a plain sequence.
-  bool onePalette() const { return unique && colormapMode == 0 && repeat != 0; }
+  const RunSettings& opt() const { return line.opt; }
+  int64_t frameCount() const { return kx::frameCount(line.opt); }
+  int64_t frameNumber(int64_t ordinal) const { return kx::frameNumber(line.opt, ordinal); }
+  bool onePalette() const { return kx::onePalette(line.opt); }
 };
 
 struct SlurmCommand {
@@ -58,11 +52,11 @@ struct SlurmCommand {
   bool help = false, version = false;
 };
 
-// Reads kxslurm's command line. Throws SlurmError for what kxslurm refuses;
+// Reads kxslurm's command line. Throws an Error for what kxslurm refuses;
 // kxreduce's own options are checked by kxreduce (checkWithKxreduce).
-SlurmCommand parseCommandLine(int argc, char** argv);
+SlurmCommand parseSlurmCommandLine(int argc, char** argv);
 extern const char* const kSlurmUsage;
-extern const char* const kSlurmVersion;
+std::string slurmVersion();
 
 // ---- Shares of the sequence and their files ---------------------------------------
 
@@ -92,8 +86,6 @@ class FolderListing {
   std::unordered_map<std::string, std::unordered_set<std::string>> folders_;
 };
 
-// Every file kxreduce writes for the frame at this ordinal.
-std::vector<std::string> frameOutputs(const ReduceCommand& c, int64_t ordinal);
 // The colormap file of the sequence's one palette (-u).
 std::string sharedColormapFile(const ReduceCommand& c);
 // Whether every file the share's frames write is there (never, with -r 0:

@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JpegCase{"progressive", "RGB", "quality=80, progressive=True", 0},
                       JpegCase{"grey", "L", "quality=90", 0},
                       JpegCase{"cmyk", "CMYK", "quality=95", 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DamagedJpeg, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;

@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, 0, false},
                       PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, true, 0, false},
                       PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false, 0, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;

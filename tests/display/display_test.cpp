@@ -66,8 +66,8 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   if (c.shownWidth != c.width) {  // as kx_shrinkImage shrinks it (checked on its own)
     PixelPlanes planes = kx_allocArray(c.width, c.height, 3);
     std::copy(rgb.begin(), rgb.end(), planes.data());
-    const auto shrunk = kx_shrinkImage(kx_packImage(planes, c.width, c.height, 255).get(), c.width,
-                                       c.height, c.shownWidth, c.shownHeight);
+    const auto shrunk = kx_shrinkImage((*kx_packImage(planes, c.width, c.height, 255)).get(),
+                                       c.width, c.height, c.shownWidth, c.shownHeight);
     rgb.clear();
     for (int y = c.shownHeight - 1; y >= 0; --y) {  // the words run bottom-up
       for (int x = 0; x < c.shownWidth; ++x) {
@@ -98,20 +98,43 @@ INSTANTIATE_TEST_SUITE_P(Cases, Preview,
                                               "out.3"},
                                          Case{"larger_than_the_screen", 0, 1100, 200, 1024, 186,
                                               "-n 16 -o pic in out", "16 colors image", "out"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
+// Without a display the run ends after the frame it could not show, keeping
+// its files; without the preview module (or SDL2) it ends before any work,
+// in one line.
 TEST(PreviewWithoutDisplay, EndsTheRunAndKeepsTheOutput) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 16, 16);
   RunOptions options;
   options.cwd = dir.path();
   options.env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"};
-  const RunResult r = runProgram("kxreduce", {"-d", "-n", "16", "in", "out"}, options);
+  RunResult r = runProgram("kxreduce", {"-d", "-n", "16", "in", "out"}, options);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "allocate color table\nError: Couldn't open a window to display 16 colors image!\n");
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.icn")));
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.clm")));
+  options.env = {"KX_PREVIEW_MODULE=/nowhere/kxpreview.so"};
+  r = runProgram("kxreduce", {"-d", "-n", "16", "in", "again"}, options);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err,
+            "Error: the preview (-d) cannot be shown: /nowhere/kxpreview.so: cannot open shared "
+            "object file: No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.path("again.icn")));
+}
+
+// No tool needs the desktop stack: only the preview module loads SDL2.
+TEST(PreviewModule, NoToolLinksSdlX11OrWayland) {
+  for (const char* tool : {"kxreduce", "kxconv", "kxquant", "kxslurm"}) {
+    const RunResult r = runProgram("/usr/bin/ldd", {buildDir() + "/" + tool});
+    ASSERT_EQ(r.status, 0) << tool;
+    for (const char* library : {"libSDL2", "libX11", "libwayland"}) {
+      EXPECT_EQ(r.out.find(library), std::string::npos) << tool << " links " << library;
+    }
+  }
+  const RunResult module = runProgram("/usr/bin/ldd", {buildDir() + "/kxpreview.so"});
+  EXPECT_NE(module.out.find("libSDL2"), std::string::npos) << module.out;
 }
 
 }  // namespace

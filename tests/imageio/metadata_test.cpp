@@ -70,7 +70,7 @@ std::vector<OrientationCase> orientationCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Orientation, ::testing::ValuesIn(orientationCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 struct IccCase {
   const char* name;
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Files, IccProfile,
                                            IccCase{"jpeg_repeated_segment", ".jpg", 150000, true},
                                            IccCase{"webp", ".webp", 0, false},
                                            IccCase{"tiff", ".tif", 0, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 std::string describe(const ImageMetadata& m) {
   std::ostringstream s;
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         DensityCase{"png_srgb", ".png",
                     "i = PngImagePlugin.PngInfo()\ni.add(b'sRGB', b'\\x01')\nim.save(p, pnginfo=i)",
                     "sRGB 1 gAMA 45455 cHRM 31270 32900 64000 33000 30000 60000 15000 6000 "}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct ExifCase {
   const char* name;
@@ -237,7 +237,7 @@ std::vector<ExifCase> exifCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, ExifBlock, ::testing::ValuesIn(exifCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kx

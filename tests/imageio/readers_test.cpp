@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
                  "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)",
                  3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct TiffCase {
   const char* name;
@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                  true},
         TiffCase{"rgba16_planes_lzw", "rgba16",
                  "convert \"$1\" -compress LZW -interlace Plane \"$2\"", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Damaged and hostile files: each refused with its reason before anything
 // the size of the picture is allocated, nothing crashes.
@@ -235,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "cp still.webp bad.tif",
                 "bad.tif",
                 "not a TIFF file (no TIFF header)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // kxconv takes the formats by extension (the first frame or page), kxquant
 // by their first bytes whatever the name.

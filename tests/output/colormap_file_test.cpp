@@ -8,7 +8,6 @@
 
 #include "common/bytes.h"
 #include "output/output.h"
-#include "support/capture.h"
 #include "support/tempdir.h"
 
 namespace kx {
@@ -40,31 +39,48 @@ std::vector<uint8_t> binary(int count, int bits, std::vector<int> values) {
 
 struct ColormapFiles : testing::Test {
   TempDir dir;
-  RunSettings opt;
+  ColormapFormat format;
+  ColormapReading reading;
   std::string name = dir.path("pal");
-  ColormapFileHeader header;
+
+  Colormap readBack(bool ascii, ColormapFileHeader* header = nullptr) {
+    Result<ColormapFile> read =
+        ascii ? kx_readASCIIColorMap(name, reading) : kx_readColorMap(name, reading);
+    EXPECT_TRUE(read.ok()) << read.error().message;
+    if (header) *header = read->header;
+    return read->colormap;
+  }
 };
+
+// The message of a colormap function that failed, as kxreduce prints it
+// (the failures to open as they stand, the others after "Error: ").
+template <class R>
+std::string failure(const R& result) {
+  if (result.ok()) return "(no failure)";
+  const Error& e = result.error();
+  return (e.code == ErrorCode::cannotOpen ? "" : "Error: ") + e.message + "\n";
+}
 
 const std::vector<uint8_t> kTwoEntries = binary(2, 8, {0, 0, 0, 255, 255, 255});
 
 TEST_F(ColormapFiles, TwoEntryBinaryAndAsciiFiles) {
-  opt.colors = 2;
+  format.colors = 2;
   const Colormap map = {rgb(0, 0, 0), rgb(255, 255, 255)};
-  kx_writeColorMap(name, map, &opt);
+  ASSERT_TRUE(kx_writeColorMap(name, map, format));
   EXPECT_EQ(readFileBytes(name + ".clm"), kTwoEntries);
-  kx_writeASCIIColorMap(name, map, &opt);
+  ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
   EXPECT_EQ(text(name + ".cla"), "2 8\n0 0 0 0\n1 255 255 255\n");
-  for (int ascii = 0; ascii < 2; ++ascii) {
-    Colormap back =
-        ascii ? kx_readASCIIColorMap(name, &header, &opt) : kx_readColorMap(name, &header, &opt);
+  for (bool ascii : {false, true}) {
+    ColormapFileHeader header;
+    const Colormap back = readBack(ascii, &header);
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(header.colors, 2);
     EXPECT_EQ(header.bits, 8);
     EXPECT_EQ(back[1].red, 255);
+    if (ascii) continue;
+    EXPECT_EQ(std::string(header.magic, 4), "CMAP");
+    EXPECT_EQ(std::string(header.version, 4), "0100");
   }
-  kx_readColorMap(name, &header, &opt);
-  EXPECT_EQ(std::string(header.magic, 4), "CMAP");
-  EXPECT_EQ(std::string(header.version, 4), "0100");
 }
 
 // Samples are scaled to `bits` and back, truncating both ways.
@@ -78,47 +94,42 @@ TEST_F(ColormapFiles, ScalingToTheBitsOfDashB) {
                {5, {31, 15, 0, 0, 0, 1}, "2 5\n0 31 15 0\n1 0 0 1\n", {255, 123, 0, 0, 0, 8}},
                {16, {65535, 32896, 0, 257, 2056, 65535}, nullptr, {255, 128, 0, 1, 8, 255}}};
   for (const auto& c : cases) {
-    opt.colors = 2;
-    opt.bits = c.bits;
-    opt.bitsGiven = 1;
+    format = ColormapFormat{2, c.bits, true};
     const Colormap map = {rgb(255, 128, 0), rgb(1, 8, c.bits == 5 ? 9 : 255)};
-    kx_writeColorMap(name, map, &opt);
+    ASSERT_TRUE(kx_writeColorMap(name, map, format));
     EXPECT_EQ(readFileBytes(name + ".clm"), binary(2, c.bits, c.stored)) << c.bits;
-    const Colormap back = kx_readColorMap(name, &header, &opt);
+    const Colormap back = readBack(false);
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ((std::array{back[0].red, back[0].green, back[0].blue, back[1].red, back[1].green,
                           back[1].blue}),
               c.back)
         << c.bits;
     if (!c.ascii) continue;
-    kx_writeASCIIColorMap(name, map, &opt);
+    ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
     EXPECT_EQ(text(name + ".cla"), c.ascii);
-    EXPECT_EQ(kx_readASCIIColorMap(name, &header, &opt)[1].blue, c.back[5]) << c.bits;
+    EXPECT_EQ(readBack(true)[1].blue, c.back[5]) << c.bits;
   }
 }
 
 TEST_F(ColormapFiles, TransformCopiesStoredValuesBothWays) {
   writeFileBytes(name + ".clm", binary(3, 5, {31, 0, 1, 15, 7, 3, 0, 0, 0}));
-  opt.transform = 1;
-  kx_readColorMap(name, &header, &opt);
+  reading.transform = true;
+  readBack(false);
   EXPECT_EQ(text(name + ".cla"), "3 5\n0 31 0 1\n1 15 7 3\n2 0 0 0\n");
   writeText(name + ".cla", "2 8\n5 1 2 3\n3 250 251 252\n");
-  const Colormap map = kx_readASCIIColorMap(name, &header, &opt);
+  const Colormap map = readBack(true);
   ASSERT_EQ(map.size(), 2u);
   EXPECT_EQ(map[1].green, 251);  // the index column is not read
   EXPECT_EQ(readFileBytes(name + ".clm"), binary(2, 8, {1, 2, 3, 250, 251, 252}));
 }
 
 TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
-  opt.colors = 256;
   Colormap big(256);
   for (int i = 0; i < 256; ++i) big[i] = rgb(i, 255 - i, i / 2);
-  kx_writeColorMap(name, big, &opt);
-  RunSettings reader;
-  reader.colors = 16;
-  reader.colorsGiven = 1;
-  reader.transform = 1;
-  const Colormap map = kx_readColorMap(name, &header, &reader);
+  ASSERT_TRUE(kx_writeColorMap(name, big, ColormapFormat{256}));
+  reading = ColormapReading{16, true};
+  ColormapFileHeader header;
+  const Colormap map = readBack(false, &header);
   EXPECT_EQ(map.size(), 16u);
   EXPECT_EQ(header.colors, 16);
   EXPECT_EQ(map[15].red, 15);
@@ -126,13 +137,12 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   EXPECT_EQ(cla.substr(0, 5), "16 8\n");
   EXPECT_EQ(std::count(cla.begin(), cla.end(), '\n'), 17);
   // -n above the file's count changes nothing; 256 takes the first of 300.
-  reader.colors = 200;
-  reader.transform = 0;
+  reading = ColormapReading{200, false};
   writeText(name + ".cla", "3 8\n0 1 1 1\n1 2 2 2\n2 3 3 3\n");
-  EXPECT_EQ(kx_readASCIIColorMap(name, &header, &reader).size(), 3u);
+  EXPECT_EQ(readBack(true).size(), 3u);
   writeFileBytes(name + ".clm", binary(300, 8, std::vector<int>(900, 7)));
-  reader.colors = 256;
-  EXPECT_EQ(kx_readColorMap(name, &header, &reader).size(), 256u);
+  reading.colorLimit = 256;
+  EXPECT_EQ(readBack(false, &header).size(), 256u);
   EXPECT_EQ(header.colors, 256);
 }
 
@@ -140,7 +150,7 @@ TEST_F(ColormapFiles, AsciiNumbersMaySitOnAnyLines) {
   for (const char* text : {"2  8\r\n\n 0\t10 20 30\r\n1 40 50 60", "2 8 0 10 20 30 1 40 50 60",
                            "2\n8\n0\n10\n20\n30\n1 40\n50 60\n"}) {
     writeText(name + ".cla", text);
-    const Colormap map = kx_readASCIIColorMap(name, &header, &opt);
+    const Colormap map = readBack(true);
     ASSERT_EQ(map.size(), 2u) << text;
     EXPECT_EQ((std::array{map[0].red, map[0].blue, map[1].red, map[1].blue}),
               (std::array<uint8_t, 4>{10, 30, 40, 60}))
@@ -149,29 +159,27 @@ TEST_F(ColormapFiles, AsciiNumbersMaySitOnAnyLines) {
 }
 
 TEST_F(ColormapFiles, OpenFailuresUseTheirMessages) {
-  std::string err;
-  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
-  EXPECT_EQ(err, "can't read colormap " + name + ".clm, exit...\n");
-  EXPECT_EQ(exitStatusOf([&] { kx_readASCIIColorMap(name, &header, &opt); }, &err), 255);
-  EXPECT_EQ(err, "can't read ASCII colormap " + name + ".cla, exit...\n");
+  EXPECT_EQ(failure(kx_readColorMap(name, reading)),
+            "can't read colormap " + name + ".clm, exit...\n");
+  EXPECT_EQ(failure(kx_readASCIIColorMap(name, reading)),
+            "can't read ASCII colormap " + name + ".cla, exit...\n");
   const std::string bad = dir.path("no/such");
-  opt.colors = 1;
-  EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
-  EXPECT_EQ(err, "can't create colormap " + bad + ".clm, exit...\n");
-  EXPECT_EQ(exitStatusOf([&] { kx_writeASCIIColorMap(bad, {rgb(1, 2, 3)}, &opt); }, &err), 255);
-  EXPECT_EQ(err, "can't create colormap " + bad + ".cla, exit...\n");
+  format.colors = 1;
+  EXPECT_EQ(failure(kx_writeColorMap(bad, {rgb(1, 2, 3)}, format)),
+            "can't create colormap " + bad + ".clm, exit...\n");
+  EXPECT_EQ(failure(kx_writeASCIIColorMap(bad, {rgb(1, 2, 3)}, format)),
+            "can't create colormap " + bad + ".cla, exit...\n");
   // -T into a place that cannot be written.
   writeFileBytes(name + ".clm", kTwoEntries);
   std::filesystem::create_directory(name + ".cla");
-  opt.transform = 1;
-  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(name, &header, &opt); }, &err), 255);
-  EXPECT_EQ(err, "can't create ASCII colormap " + name + ".cla, exit...\n");
+  reading.transform = true;
+  EXPECT_EQ(failure(kx_readColorMap(name, reading)),
+            "can't create ASCII colormap " + name + ".cla, exit...\n");
   // Colormap files hold 16-bit values.
-  opt.bits = 17;
-  opt.bitsGiven = 1;
-  EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(name, {rgb(1, 2, 3)}, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: cannot write colormap " + name +
-                     ".clm with 17 bits per channel (1 to 16 can be stored)\n");
+  format = ColormapFormat{1, 17, true};
+  EXPECT_EQ(failure(kx_writeColorMap(name, {rgb(1, 2, 3)}, format)),
+            "Error: cannot write colormap " + name +
+                ".clm with 17 bits per channel (1 to 16 can be stored)\n");
 }
 
 struct Bad {
@@ -188,20 +196,11 @@ TEST_P(BadColormap, IsRefusedWithItsNameAndNotConverted) {
   const Bad& c = GetParam();
   const std::string name = dir.path("bad"), file = name + (c.ascii ? ".cla" : ".clm");
   writeFileBytes(file, c.bytes);
-  RunSettings opt;
-  opt.transform = 1;
-  ColormapFileHeader header;
-  std::string err;
-  EXPECT_EQ(exitStatusOf(
-                [&] {
-                  c.ascii ? kx_readASCIIColorMap(name, &header, &opt)
-                          : kx_readColorMap(name, &header, &opt);
-                },
-                &err),
-            255);
+  const ColormapReading reading{0, true};
   std::string want = c.message;
   want.replace(want.find('@'), 1, file);
-  EXPECT_EQ(err, "Error: " + want);
+  EXPECT_EQ(failure(c.ascii ? kx_readASCIIColorMap(name, reading) : kx_readColorMap(name, reading)),
+            "Error: " + want);
   EXPECT_FALSE(std::filesystem::exists(name + (c.ascii ? ".clm" : ".cla")));
 }
 
@@ -241,24 +240,23 @@ INSTANTIATE_TEST_SUITE_P(
             "colormap @ gives 70000 colors (1 to 32767 can be read)\n"},
         Bad{"a_negative_value", true, ascii("1 8\n0 1 -2 3\n"),
             "colormap @, color 0: value -2 does not fit 8 bits\n"}),
-    [](const testing::TestParamInfo<Bad>& info) { return std::string(info.param.why); });
+    [](const testing::TestParamInfo<Bad>& p) { return std::string(p.param.why); });
 
 TEST_F(ColormapFiles, WriteFailuresAreErrorsAndKeepTheOldFile) {
-  opt.colors = 2;
+  format.colors = 2;
   const Colormap map = {rgb(0, 0, 0), rgb(255, 255, 255)};
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
   for (const char* ext : {".clm", ".cla"}) writeFileBytes(name + ext, old);
   writeFileBytes(dir.path("src.clm"), kTwoEntries);
-  std::string err;
   FileSizeLimit full(10);
-  EXPECT_EQ(exitStatusOf([&] { kx_writeColorMap(name, map, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: File too large , Can't write " + name + ".clm\n");
-  EXPECT_EQ(exitStatusOf([&] { kx_writeASCIIColorMap(name, map, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: File too large , Can't write " + name + ".cla\n");
+  EXPECT_EQ(failure(kx_writeColorMap(name, map, format)),
+            "Error: File too large , Can't write " + name + ".clm\n");
+  EXPECT_EQ(failure(kx_writeASCIIColorMap(name, map, format)),
+            "Error: File too large , Can't write " + name + ".cla\n");
   for (const char* ext : {".clm", ".cla"}) EXPECT_EQ(readFileBytes(name + ext), old);
-  opt.transform = 1;  // the -T conversion too
-  EXPECT_EQ(exitStatusOf([&] { kx_readColorMap(dir.path("src"), &header, &opt); }, &err), 255);
-  EXPECT_EQ(err, "Error: File too large , Can't write " + dir.path("src") + ".cla\n");
+  // The -T conversion too.
+  EXPECT_EQ(failure(kx_readColorMap(dir.path("src"), ColormapReading{0, true})),
+            "Error: File too large , Can't write " + dir.path("src") + ".cla\n");
   EXPECT_FALSE(std::filesystem::exists(dir.path("src.cla")));
 }
 

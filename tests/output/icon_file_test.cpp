@@ -1,5 +1,8 @@
-// Icon file headers: exact bytes, the sizes that follow the frame, failure.
+// Colour-mapped image files: exact header bytes, the sizes that follow the
+// frame, what is written after the header, failures.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "common/bytes.h"
 #include "output/output.h"
@@ -9,9 +12,14 @@ namespace kx {
 namespace {
 
 std::vector<uint8_t> headerOf(const std::string& name, int w, int h) {
-  std::shared_ptr<OutFile> f = kx_writeIconeFileHeader(name, w, h);
-  EXPECT_TRUE(f->commit());
-  return readFileBytes(name + ".icn");
+  EXPECT_TRUE(writeIconFile(name, w, h, std::vector<uint8_t>(size_t(w) * h, 7)));
+  std::vector<uint8_t> bytes = readFileBytes(name + ".icn");
+  // The indices and the trailer: 0 and "_EOF".
+  EXPECT_EQ(bytes.size(), 76 + size_t(w) * h);
+  EXPECT_EQ(std::vector(bytes.end() - 8, bytes.end()),
+            (std::vector<uint8_t>{0, 0, 0, 0, '_', 'E', 'O', 'F'}));
+  bytes.resize(68);
+  return bytes;
 }
 
 TEST(IconFile, HeaderBytesOfOnePixelFrame) {
@@ -41,7 +49,6 @@ TEST_P(IconGeometry, SizesFollowTheFrame) {
   const Geometry g = GetParam();
   TempDir dir;
   const std::vector<uint8_t> bytes = headerOf(dir.path("f"), g.w, g.h);
-  ASSERT_EQ(bytes.size(), 68u);
   EXPECT_EQ(loadBE32(&bytes[40]), g.chunk);
   EXPECT_EQ(loadBE16(&bytes[48]), g.w);
   EXPECT_EQ(loadBE16(&bytes[50]), g.h);
@@ -56,18 +63,17 @@ INSTANTIATE_TEST_SUITE_P(Frames, IconGeometry,
                                          Geometry{32767, 2, 65562, 4096, 65534},
                                          Geometry{0, 5, 28, 0, 0}));
 
-TEST(IconFile, CreationFailureEndsTheRun) {
+TEST(IconFile, FailuresToCreateAndToWrite) {
   TempDir dir;
   const std::string name = dir.path("missing/out");
-  testing::internal::CaptureStderr();
-  try {
-    kx_writeIconeFileHeader(name, 1, 1);
-    FAIL();
-  } catch (const ExitRequest& e) {
-    EXPECT_EQ(e.status, 255);
-  }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Error: No such file or directory , Can't open " + name + ".icn\n");
+  const Result<IconFile> file = IconFile::create(name, 1, 1);
+  ASSERT_FALSE(file.ok());
+  EXPECT_EQ(file.error().message, "No such file or directory , Can't open " + name + ".icn");
+  FileSizeLimit full(10);
+  const Status written = writeIconFile(dir.path("g"), 4, 4, std::vector<uint8_t>(16));
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().message, "File too large , Can't write " + dir.path("g") + ".icn");
+  EXPECT_FALSE(std::filesystem::exists(dir.path("g.icn")));
 }
 
 }  // namespace

@@ -1,16 +1,11 @@
-// Worked examples and refusals of the colour reduction.
+// Worked examples and refusals of the colour-reduction engine.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
-#include <filesystem>
 #include <set>
 #include <tuple>
 
-#include "output/output.h"
 #include "reduce/reduce.h"
-#include "support/capture.h"
-#include "support/tempdir.h"
 
 namespace kx {
 namespace {
@@ -28,29 +23,15 @@ HistogramEntry entry(uint8_t r, uint8_t g, uint8_t b, int count = 0) {
   return {r, g, b, count};
 }
 
-// The colour table answers with a colour's value, -1 for one it lacks, also
-// in a bucket that holds others.
-TEST(ColorTable, Lookup) {
-  ColorTablePtr table = kx_allocColorTable();
-  kx_addColorTable(*table, {1, 0, 0}, 7);
-  kx_addColorTable(*table, {0, 20, 20}, 9);  // the same bucket
-  EXPECT_EQ(kx_checkColorTable(*table, {1, 0, 0}), 7);
-  EXPECT_EQ(kx_checkColorTable(*table, {0, 20, 20}), 9);
-  EXPECT_EQ(kx_checkColorTable(*table, {0, 1, 0}), -1);
-  EXPECT_EQ(kx_checkColorTable(*table, {1, 0, 1}), -1);
-}
-
 using Palette = std::vector<std::tuple<int, int, int>>;
 
-Palette palette(Histogram h, int colors, int paletteQuant = 0) {
-  RunSettings opt;
-  opt.colors = colors;
-  opt.paletteQuant = paletteQuant;
-  int64_t pixels = 0;
-  for (const auto& e : h) pixels += e.count;
+Palette palette(Histogram h, int colors, int quantBits = 0) {
+  ColorCount count;
+  for (const auto& e : h) count.pixels += e.count;
+  count.histogram = std::move(h);
+  const Result<Colormap> map = choosePalette(count, PaletteOptions{colors, quantBits}, {});
   Palette out;
-  const Colormap map = makeColormap(h, static_cast<int>(h.size()), pixels, 255, &opt);
-  for (const auto& e : map) out.emplace_back(e.red, e.green, e.blue);
+  for (const auto& e : *map) out.emplace_back(e.red, e.green, e.blue);
   return out;
 }
 
@@ -72,25 +53,22 @@ TEST(MedianCut, Examples) {
             (Palette{{255, 255, 255}}));
 }
 
-int compressed(int value, int target) {
-  PixelPlanes p = planesOf(1, 1, {{value, value, value}});
-  kx_compressColors(p, 1, 1, target, 255);
-  return p.data()[0];
-}
-
 TEST(Compression, Examples) {
-  EXPECT_EQ(compressed(85, 33), 84);
-  EXPECT_EQ(compressed(255, 33), 254);
-  std::set<int> values, expected = {0};
-  for (int v = 0; v < 256; ++v) values.insert(compressed(v, 128));
+  EXPECT_EQ(compressionMap(33)[85], 84);
+  EXPECT_EQ(compressionMap(33)[255], 254);
+  const SampleMap map = compressionMap(128);
+  std::set<int> values(map.begin(), map.end()), expected = {0};
   for (int v = 1; v <= 255; v += 2) expected.insert(v);
   EXPECT_EQ(values, expected);
+  // A merged run stands at its mean, in half units: 2 and 3 become 1.
+  EXPECT_EQ(centresOf(map)[1], 2 + 3);
+  EXPECT_EQ(centresOf(identityMap())[200], 400);
 }
 
 std::vector<uint8_t> filtered(std::vector<uint8_t> samples, int width, int bits) {
-  int16_t t[256];
-  makequanttab(t, bits);
-  applytab(samples.data(), t, static_cast<int64_t>(samples.size()), width, 1);
+  uint8_t* channel[1] = {samples.data()};
+  EXPECT_TRUE(filterChannels(channel, static_cast<int64_t>(samples.size()), width,
+                             *quantizationTable(bits), true, {}));
   return samples;
 }
 
@@ -102,10 +80,8 @@ TEST(Filter, Examples) {
   EXPECT_EQ(filtered({86, 0, 100, 0}, 2, 2), (std::vector<uint8_t>{170, 0, 170, 0}));
   EXPECT_EQ(filtered({1}, 1, 2), (std::vector<uint8_t>{0}));
   EXPECT_EQ(filtered({2}, 1, 2), (std::vector<uint8_t>{85}));
-  int16_t t[256];
-  std::string err;
-  EXPECT_EQ(exitStatusOf([&] { makequanttab(t, 0); }, &err), 255);
-  EXPECT_EQ(err, "Error: quantization needs 1 to 8 bits per channel, not 0\n");
+  EXPECT_EQ(quantizationTable(0).error().message,
+            "quantization needs 1 to 8 bits per channel, not 0");
 }
 
 PixelPlanes distinctColours(int count) {
@@ -115,78 +91,55 @@ PixelPlanes distinctColours(int count) {
   return planesOf(256, static_cast<int>(px.size() / 256), px);
 }
 
-struct BuildMap : testing::Test {
-  TempDir dir;
-  RunSettings opt;
-  ReductionTables tables;
-  std::string name = dir.path("out");
-  std::string err;
-  const std::string tooMany =
-      "More than 62768 colors found!!!\nNote: you can use option -q to reduce color.\n";
-
-  int build(PixelPlanes& p, int maxval) {
-    return exitStatusOf([&] { kx_buildmap(name, p, p.width, p.height, maxval, &opt, tables); },
-                        &err);
-  }
-  int remap(const Colormap& map) {
-    PixelPlanes p = planesOf(1, 1, {{1, 2, 3}});
-    opt.colors = static_cast<int>(map.size());
-    auto run = [&] {
-      opt.outFile = kx_writeIconeFileHeader(name, 1, 1);
-      kx_reduceColors(name, p, 1, 1, 255, &opt, map, tables);
-    };
-    return exitStatusOf(run, &err);
-  }
+// The counting's events in kxreduce's words, and its result.
+struct Counted {
+  std::string said;
+  Result<ColorCount> count = Error();
 };
 
-TEST_F(BuildMap, ColourLimit) {
-  PixelPlanes p = distinctColours(kColorLimit);
-  opt.verbose = 1;
-  EXPECT_EQ(build(p, 255), -1);
-  EXPECT_EQ(err, "Counting colors in the image...  62768 colors found.\nChoosing 256 colors...\n");
-  PixelPlanes q = distinctColours(kColorLimit + 1);
-  EXPECT_EQ(build(q, 255), -1);
-  EXPECT_EQ(err.rfind("Counting colors in the image...  " + tooMany +
-                          "Compress and Counting colors again...\n",
-                      0),
-            0u);
-  EXPECT_EQ(opt.compress, 255);
+Counted counted(const PixelPlanes& planes, CountOptions options = {}) {
+  Counted c;
+  c.count = countColors(viewOf(planes), options,
+                        Context{nullptr, [&](const Event& e) { c.said += eventText(e); }});
+  return c;
 }
 
-TEST_F(BuildMap, TooManyColoursEndWithStatusOne) {
+const std::string kTooMany =
+    "Counting colors in the image...  More than 62768 colors found!!!\n"
+    "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
+
+TEST(Counting, ColourLimitAndTheCompressionItNeeds) {
+  Counted c = counted(distinctColours(kColorLimit));
+  ASSERT_TRUE(c.count.ok());
+  EXPECT_EQ(c.said, "Counting colors in the image...  62768 colors found.\n");
+  EXPECT_EQ(c.count->overflowTarget, 255);
+  c = counted(distinctColours(kColorLimit + 1));
+  ASSERT_TRUE(c.count.ok());
+  EXPECT_EQ(c.said.rfind(kTooMany, 0), 0u) << c.said;
+  EXPECT_EQ(c.count->overflowTarget, 128);
+  EXPECT_EQ(c.count->counted, compressionMap(128));
+  // -z first, then the compression to 128 on top of it.
+  c = counted(distinctColours(kColorLimit + 1), CountOptions{200});
+  EXPECT_EQ(c.said.rfind("Compressing colors ...\nCounting colors", 0), 0u) << c.said;
+}
+
+TEST(Counting, TooManyColoursEvenCompressed) {
   std::vector<Rgb> px;  // even values stay distinct after the compression to 128
   for (int i = 0; i < 64000; ++i) px.push_back({2 * (i / 1600), 2 * (i / 40 % 40), 2 * (i % 40)});
-  PixelPlanes p = planesOf(320, 200, px);
-  EXPECT_EQ(build(p, 255), 1);
-  EXPECT_EQ(
-      err,
-      tooMany + "Compress and Counting colors again...\nStill too many colors, try option -q\n");
-  EXPECT_FALSE(std::filesystem::exists(name + ".clm"));
-  // No room to compress: the samples already go up to 128 only.
-  PixelPlanes q = distinctColours(kColorLimit + 1);
-  opt.compress = 128;
-  EXPECT_EQ(build(q, 128), 1);
-  EXPECT_EQ(err, tooMany +
-                     "Re-start with option -z <factor>.\n<factor> must > 0\n"
-                     "that will help you reduce colors.\n");
+  const Counted c = counted(planesOf(320, 200, px));
+  ASSERT_FALSE(c.count.ok());
+  EXPECT_EQ(c.count.error().code, ErrorCode::tooManyColors);
+  EXPECT_EQ(c.count.error().message, "Still too many colors, try option -q");
+  EXPECT_EQ(c.said, kTooMany);
 }
 
-TEST_F(BuildMap, Refusals) {
-  tables.virtualImg = std::make_shared<PixelPlanes>(kx_allocArray(2, 768, 3));
-  opt.unique = 1;
-  opt.colors = 3;
-  PixelPlanes a = planesOf(1, 1, {{1, 2, 3}});
-  EXPECT_EQ(build(a, 255) + build(a, 255), -2);
-  EXPECT_EQ(build(a, 255), 255);
-  EXPECT_EQ(err, "Error: the unique colormap has no room for frame 3\n");
-  EXPECT_EQ(remap(Colormap(300, entry(1, 2, 3))), 255);
-  EXPECT_EQ(err, "Error: cannot map " + name +
-                     ".icn onto a colormap of 300 colors (1 to 256 can be written)\n");
-  opt.outFile.reset();
-  FileSizeLimit full(10);
-  EXPECT_EQ(remap({entry(0, 0, 0)}), 255);
-  EXPECT_EQ(err, "Error: File too large , Can't write " + name + ".icn\n");
-  EXPECT_FALSE(opt.outFile);
+TEST(Remapping, PalettesOfNoneOrMoreThan256ColoursAreRefused) {
+  const PixelPlanes p = planesOf(1, 1, {{1, 2, 3}});
+  for (size_t size : {0, 257}) {
+    const auto indices = remapPixels(viewOf(p), Colormap(size), {}, {});
+    ASSERT_FALSE(indices.ok());
+    EXPECT_EQ(indices.error().code, ErrorCode::badArgument);
+  }
 }
 
 }  // namespace

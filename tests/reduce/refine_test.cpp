@@ -33,11 +33,15 @@ int64_t totalError(const Histogram& h, const Colormap& map) {
 }
 
 Colormap medianCut(Histogram h, int colors) {
-  RunSettings opt;
-  opt.colors = colors;
-  int64_t pixels = 0;
-  for (const auto& e : h) pixels += e.count;
-  return makeColormap(h, static_cast<int>(h.size()), pixels, 255, &opt);
+  ColorCount count;
+  for (const auto& e : h) count.pixels += e.count;
+  count.histogram = std::move(h);
+  return *choosePalette(count, PaletteOptions{colors}, {});
+}
+
+RefineReport refine(const Histogram& h, Colormap& map, std::vector<int64_t>* populations = nullptr,
+                    const SampleCentres& centres = centresOf(identityMap())) {
+  return refineColormap(h, map, centres, nullptr, populations);
 }
 
 // Blobs of colours around centres, with counts that fall off from the
@@ -116,7 +120,7 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   const Colormap start = medianCut(h, c.colors);
   Colormap refined = start;
   std::vector<int64_t> populations;
-  const RefineReport report = refineColormap(h, static_cast<int>(h.size()), refined, &populations);
+  const RefineReport report = refine(h, refined, &populations);
   ASSERT_EQ(refined.size(), start.size());
   EXPECT_EQ(report.startError, totalError(h, start));
   EXPECT_EQ(report.endError, totalError(h, refined));
@@ -144,7 +148,7 @@ TEST(RefinementAnswers, SmallDistinctClusterGetsItsEntry) {
   };
   ASSERT_EQ(std::count_if(start.begin(), start.end(), nearGreen), 0);
   Colormap refined = start;
-  refineColormap(h, static_cast<int>(h.size()), refined);
+  refine(h, refined);
   ASSERT_EQ(refined.size(), 3u);
   EXPECT_TRUE(nearGreen(refined[2]))
       << int(refined[2].red) << " " << int(refined[2].green) << " " << int(refined[2].blue);
@@ -155,10 +159,10 @@ TEST(RefinementAnswers, SmallDistinctClusterGetsItsEntry) {
 TEST(RefinementAnswers, CompressedSamplesCountAtTheirCentres) {
   Histogram h = {HistogramEntry{1, 1, 1, 10}, HistogramEntry{201, 201, 201, 10},
                  HistogramEntry{203, 203, 203, 10}};
-  SampleCentres centres = kx_identityCentres();
+  SampleCentres centres = centresOf(identityMap());
   centres[1] = 2 + 3;
   Colormap map = {HistogramEntry{201, 201, 201, 0}, HistogramEntry{0, 0, 0, 0}};
-  refineColormap(h, 3, map, nullptr, &centres);
+  refine(h, map, nullptr, centres);
   EXPECT_EQ(std::make_tuple(map[0].red, map[0].green, map[0].blue), std::make_tuple(202, 202, 202));
   EXPECT_EQ(std::make_tuple(map[1].red, map[1].green, map[1].blue), std::make_tuple(3, 3, 3));
 }

@@ -226,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Frames are described as they come: a mistyped range costs nothing.
         Case{"range_of_ten_million_frames", nullptr, "kxreduce -s 1 10000000 1 film out",
              "Error: Cannot open input file film"}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kx

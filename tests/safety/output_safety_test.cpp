@@ -2,6 +2,7 @@
 // or a link in the way, a disk that fills up, two names for one file. The
 // folder must be byte for byte what it was, with no partial or temporary file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -87,7 +88,7 @@ TEST_P(OutputSafety, NothingLost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(OutputSafety, LinksInTheWayAreReplacedNotWrittenThrough) {
   TempDir dir;
@@ -114,29 +115,36 @@ TEST(OutputSafety, DifferentFilesOfEqualNamesProceed) {
   EXPECT_EQ(runProgram("kxreduce", {"-b", "17", "-c", "pal", "x", "y"}, dir.path()).status, 0);
 }
 
-// Killed in the middle of a long run: whatever stands under a final name is
+// Killed in the middle of a run: whatever stands under a final name is
 // complete; SIGTERM also clears the temporary files; a SIGHUP the caller
-// ignores (nohup) stays ignored.
+// ignores (nohup) stays ignored. The run is held at a known point rather
+// than killed after a while: its PICT output is a FIFO, which is written
+// where it is and whose opening waits for a reader, after the frame's
+// colour-mapped image and colormap are written under their temporary names
+// and before they are renamed into place.
 TEST(OutputSafety, KilledRunsLeaveNoPartialFile) {
   TempDir dir;
-  writeSamplePicture(dir.path("big"), 4000, 4000);
+  writeSamplePicture(dir.path("in"), 64, 48);
   for (const int signal : {SIGKILL, SIGTERM, SIGHUP}) {
+    writeFileBytes(dir.path("out.icn"), kOld);
+    ASSERT_EQ(::mkfifo(dir.path("out.pict").c_str(), 0600), 0);
     RunOptions options;
     options.cwd = dir.path();
-    options.killAfterMs = 400;
+    options.killWhenExists = ".out.clm.";
     options.killSignal = signal;
+    options.drainFifo = signal == SIGHUP ? "out.pict" : "";
     const auto saved = std::signal(SIGHUP, signal == SIGHUP ? SIG_IGN : SIG_DFL);
-    const RunResult r = runProgram("kxreduce", {"-a", "big", "out"}, options);
+    const RunResult r = runProgram("kxreduce", {"-o", "pict", "in", "out"}, options);
     std::signal(SIGHUP, saved);
-    EXPECT_EQ(r.status, signal == SIGHUP ? 0 : 128 + signal) << "a shorter run than the signal?";
-    if (fs::exists(dir.path("out.icn"))) {
-      EXPECT_EQ(fs::file_size(dir.path("out.icn")), 4000u * 4000u + 76u);
-      EXPECT_TRUE(fs::exists(dir.path("out.clm")));
-    }
+    // Still running after the ignored SIGHUP, the run meets a PICT file it
+    // cannot seek in and fails as such.
+    EXPECT_EQ(r.status, signal == SIGHUP ? 255 : 128 + signal) << r.err;
+    EXPECT_EQ(readFileBytes(dir.path("out.icn")), kOld);
+    EXPECT_FALSE(fs::exists(dir.path("out.clm")));
     for (const auto& e : fs::directory_iterator(dir.path())) {
       const std::string name = e.path().filename();
       EXPECT_TRUE(signal == SIGKILL || name[0] != '.') << name;
-      if (name != "big.pic") fs::remove(e.path());
+      if (name != "in.pic") fs::remove(e.path());
     }
   }
 }

@@ -191,8 +191,9 @@ std::string jobsOf(const std::string& dir, std::map<std::string, std::string>* j
 
 // The real cluster (as root; skipped without the packages), stopped at the
 // end of the test or by the helper's watchdog when the test dies. A plain
-// sequence gives the files of one process; a failed task of a -u sequence is
-// named, leaves no partial file, and is all that a second run submits again.
+// sequence gives the files of one process, also with the preview module out
+// of reach (a node without SDL2); a failed task of a -u sequence is named,
+// leaves no partial file, and is all that a second run submits again.
 TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
   const std::string helper = std::string(KX_SOURCE_DIR) + "/tests/slurm/local-cluster";
   struct Daemons {
@@ -208,7 +209,8 @@ TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
   ASSERT_EQ(cluster.started.status, 0) << cluster.started.err;
   const auto run = [&](const std::string& dir, const Args& args) {
     return kxslurm(dir, plus({"--tasks", "3", "--wait"}, args),
-                   {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf")});
+                   {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf"),
+                    "KX_PREVIEW_MODULE=/nowhere/kxpreview.so"});
   };
   TempDir plain, dir;
   writeFrames(plain.path());

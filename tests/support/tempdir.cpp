@@ -70,19 +70,32 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   RunResult r;
   int status = 0;
   struct rusage usage {};
-  // Polls so that a child can be killed after a while; wait4 gives the
-  // child's own peak memory (a forked test process would otherwise count).
+  // Polls so that a child can be signalled when a file appears; wait4 gives
+  // the child's own peak memory (a forked test process would otherwise count).
   const auto started = std::chrono::steady_clock::now();
   bool killed = false;
+  auto appeared = [&](const std::string& prefix) {
+    for (const auto& e : std::filesystem::directory_iterator(options.cwd)) {
+      if (e.path().filename().string().rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  };
   for (;;) {
     const pid_t done = wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) break;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
-    if (!killed && options.killAfterMs > 0 && ms >= options.killAfterMs) {
+    if (!killed && !options.killWhenExists.empty() && appeared(options.killWhenExists)) {
       kill(pid, options.killSignal);
       killed = true;
+      if (!options.drainFifo.empty()) {
+        const int fd = open((options.cwd + "/" + options.drainFifo).c_str(), O_RDONLY);
+        char buffer[4096];
+        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
+        }
+        if (fd >= 0) close(fd);
+      }
     }
     if (ms >= int64_t{options.timeoutSeconds} * 1000) kill(pid, SIGKILL);
     usleep(2000);

@@ -57,6 +57,14 @@ class Inputs {
     // Beyond the colour limit: counted, compressed, counted again.
     writeRgbPicture(at("shifted"), 2 * w, 2 * h, tiled(rgb.samples, w, h, 9));
     writeRgbPicture(at("noise"), 400, 300, noise(400, 300, 5));
+    // The photograph repeated above flat blocks: a PNG of several parts.
+    std::vector<uint8_t> parts(1024 * 2200 * 3);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const size_t x = i / 3 % 1024, y = i / 3 / 1024;
+      parts[i] = y >= 1100 ? static_cast<uint8_t>(x / 200 * 50)
+                           : photo[((y % (2 * h)) * 2 * w + x % (2 * w)) * 3 + i % 3];
+    }
+    writeRgbPicture(at("parts"), 1024, 2200, parts);
     // Frames of different sizes.
     writeRgbPicture(at("seq.1"), 2 * w, 2 * h, photo);
     writeSamplePicture(at("seq.2"), 300, 200, 2);
@@ -67,14 +75,12 @@ class Inputs {
     writeRgbPicture(at("bad.2"), 400, 300, noise(400, 300, 6));
     writeSamplePicture(at("bad.3"), 300, 200, 3);
     // A palette of 24 of the photograph's colours to impose.
-    RunSettings opt;
-    opt.colors = 24;
     Colormap palette;
-    for (int i = 0; i < opt.colors; ++i) {
+    for (int i = 0; i < 24; ++i) {
       const uint8_t* p = &rgb.samples[(static_cast<size_t>(i) * 2731 % (w * h)) * 3];
       palette.push_back(HistogramEntry{p[0], p[1], p[2], 0});
     }
-    kx_writeColorMap(at("pal"), palette, &opt);
+    EXPECT_TRUE(kx_writeColorMap(at("pal"), palette, ColormapFormat{24}));
   }
   std::string at(const std::string& name) const { return dir_.path(name); }
 
@@ -119,6 +125,8 @@ const Case kCases[] = {
     {"MissingFrame", "kxreduce", {"-s", "3", "5", "1", "@seq", "out"}, 255},
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
+    {"KxquantPngParts", "kxquant", {"-o", "out.png", "@parts.pic"}},
+    {"KxquantPngPartsBest", "kxquant", {"--best", "-n", "64", "-o", "out.png", "@parts.pic"}},
     // More frames than a batch coded side by side holds.
     {"KxquantGif",
      "kxquant",

@@ -8,10 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/fatal.h"
+#include "common/error.h"
 #include "common/messages.h"
 #include "common/threads.h"
-#include "support/capture.h"
 
 namespace kx {
 namespace {
@@ -47,18 +46,19 @@ TEST_P(Pool, HoldsMessagesAndReplaysThemInTaskOrder) {
 
 TEST_P(Pool, FirstFailingTaskDecidesLikeOneLoop) {
   std::atomic<int> begun{0};
-  std::string err;
-  const int status = exitStatusOf(
-      [&] {
-        pool.run(20, [&](int i) {
-          ++begun;
-          kx_printf(Stream::Err, "%d;", i);
-          if (i == 5 || i == 12) kx_error("task " + std::to_string(i) + "\n");
-        });
-      },
-      &err);
-  EXPECT_EQ(status, 255);
-  EXPECT_EQ(err, "0;1;2;3;4;5;Error: task 5\n");
+  MessageBuffer caller;
+  std::string failed;
+  try {
+    pool.run(20, [&](int i) {
+      ++begun;
+      kx_printf(Stream::Err, "%d;", i);
+      if (i == 5 || i == 12) throw Error(ErrorCode::failed, "task " + std::to_string(i));
+    });
+  } catch (const Error& e) {
+    failed = e.message;
+  }
+  EXPECT_EQ(failed, "task 5");
+  EXPECT_EQ(caller.text(Stream::Err), "0;1;2;3;4;5;");
   // Alone, the caller begins nothing after the failure; with workers, tasks
   // handed out before it was seen may have run.
   if (GetParam() == 1) {
@@ -76,6 +76,35 @@ TEST_P(Pool, TasksMayWaitForEarlierTasks) {
     done[i] = true;
   });
   for (int i = 0; i < kTasks; ++i) EXPECT_TRUE(done[i]) << i;
+}
+
+// Works side by side, their messages and results consumed in order, at most
+// `ahead` begun and not consumed; a consume that says stop ends the run
+// after the works begun.
+TEST_P(Pool, OrderedRunsConsumeInOrderWithinTheWindow) {
+  MessageBuffer caller;
+  std::atomic<int> inFlight{0}, most{0};
+  std::vector<int> consumed;
+  pool.runOrdered(
+      30, [] { return 2; },
+      [&](int64_t i) {
+        const int now = ++inFlight;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        kx_printf(Stream::Err, "%d,", static_cast<int>(i));
+      },
+      [&](int64_t i) {
+        --inFlight;
+        consumed.push_back(static_cast<int>(i));
+        kx_print(Stream::Err, "|");
+        return i < 19;
+      });
+  EXPECT_LE(most.load(), 2);
+  ASSERT_EQ(consumed.size(), 20u);
+  std::string expected;
+  for (int i = 0; i < 20; ++i) expected += std::to_string(i) + ",|";
+  EXPECT_EQ(caller.text(Stream::Err), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Pool, testing::Values(1, 3),

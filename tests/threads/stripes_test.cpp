@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -16,9 +15,11 @@
 namespace kx {
 namespace {
 
-// Stripes are what is tested: several threads on any machine, unless the
-// run asks for a count.
-const bool kThreadsAsked = setenv("KX_THREADS", "3", 0) == 0;
+// Stripes are what is tested: several threads on any machine.
+ThreadPool& pool() {
+  static ThreadPool threads(3);
+  return threads;
+}
 
 using Colour = std::tuple<int, int, int>;
 
@@ -68,20 +69,15 @@ std::vector<Colour> drawPixels(int width, int height, int distinct, uint32_t see
 }
 
 TEST(Stripes, HistogramHasTheOrderAndCountsOfOnePass) {
-  ASSERT_TRUE(kThreadsAsked);
   for (const auto& [width, height, distinct] :
        {std::tuple{600, 401, 30000}, std::tuple{2000, 90, 200}}) {
     const std::vector<Colour> pixels = drawPixels(width, height, distinct, width);
     const PixelPlanes planes = planesOf(width, height, pixels);
-    int found = 0;
-    const std::optional<Histogram> histogram =
-        kx_makeHistogram(planes, width, height, kColorLimit, &found);
-    ASSERT_TRUE(histogram);
+    const Result<ColorCount> count = countColors(viewOf(planes), {}, Context{&pool(), {}});
+    ASSERT_TRUE(count.ok());
     std::vector<std::tuple<int, int, int, int>> got;
-    for (int i = 0; i < found; ++i) {
-      const HistogramEntry& e = (*histogram)[i];
+    for (const HistogramEntry& e : count->histogram)
       got.emplace_back(e.red, e.green, e.blue, e.count);
-    }
     EXPECT_TRUE(got == chainedHistogram(pixels)) << width << " x " << height;
   }
 }
@@ -97,11 +93,14 @@ TEST(Stripes, ColourLimitHoldsAcrossStripes) {
       pixels[at] = Colour{i & 255, (i >> 8) + 1, 7};
     }
     const PixelPlanes planes = planesOf(kWidth, kHeight, pixels);
-    int found = -1;
-    const std::optional<Histogram> histogram =
-        kx_makeHistogram(planes, kWidth, kHeight, kLimit + 1, &found);
-    EXPECT_EQ(histogram.has_value(), extra == 0);
-    EXPECT_EQ(found, extra == 0 ? kLimit + 1 : 0);
+    const Result<ColorCount> count =
+        countColors(viewOf(planes), CountOptions{255, kLimit + 1}, Context{&pool(), {}});
+    ASSERT_TRUE(count.ok());
+    // Past the limit, the colours are compressed to be counted.
+    EXPECT_EQ(count->overflowTarget, extra == 0 ? 255 : 128);
+    if (extra == 0) {
+      EXPECT_EQ(count->histogram.size(), size_t{kLimit + 1});
+    }
   }
 }
 

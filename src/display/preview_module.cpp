@@ -1,8 +1,8 @@
-// The workstation graphics calls of the preview, over SDL2: one window
-// surface per window, presented on swapbuffers, and an event queue of our own
-// in front of SDL's so that qenter can queue events too.
-#include "display/gl.h"
-
+// The preview module (kxpreview.so): the workstation graphics calls of the
+// preview over SDL2, one window surface per window, presented on
+// swapbuffers, and an event queue of our own in front of SDL's so that
+// qenter can queue events too. Built on its own, not into the tools, and
+// loaded by them only for -d (display/display.cpp).
 #include <SDL.h>
 
 #include <climits>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/fatal.h"
+#include "display/gl.h"
 
 namespace kx::gl {
 namespace {
@@ -109,6 +109,8 @@ bool startVideo() {
   const char* driver = SDL_GetCurrentVideoDriver();
   return driver && !drawsNowhere(driver);
 }
+
+std::string gWhy;
 
 }  // namespace
 
@@ -208,11 +210,13 @@ int32_t qread(int16_t* value) {
       return device;
     }
     if (!SDL_WasInit(SDL_INIT_VIDEO)) {
-      kx_error("no window is open: no event can come\n");
+      gWhy = "no window is open: no event can come";
+      return -1;
     }
     SDL_Event e;
     if (SDL_WaitEvent(&e) == 0) {
-      kx_error(std::string("lost the window system: ") + SDL_GetError() + "\n");
+      gWhy = std::string("lost the window system: ") + SDL_GetError();
+      return -1;
     }
     int32_t device = 0;
     int16_t v = 0;
@@ -227,4 +231,16 @@ void clear() {
   if (target) SDL_FillRect(target, nullptr, SDL_MapRGB(target->format, 0, 0, 0));
 }
 
+const char* why() {
+  return gWhy.c_str();
+}
+
 }  // namespace kx::gl
+
+extern "C" __attribute__((visibility("default"))) const kx::gl::Calls* kx_gl_calls() {
+  using namespace kx::gl;
+  static const Calls calls = {kCallsVersion, getgdesc, prefposition, winopen,    RGBmode,
+                              gconfig,       qdevice,  qenter,       lrectwrite, swapbuffers,
+                              qread,         clear,    why};
+  return &calls;
+}

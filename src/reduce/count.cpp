@@ -1,0 +1,176 @@
+// Counting a picture's colours for the median cut, with the compression
+// that makes a picture of too many colours countable.
+//
+// At most kColorLimit colours are counted. A picture with more is
+// compressed to 129 levels per channel and counted again; kxreduce stops
+// when that is still too many. Overflow::finest goes on to the largest
+// target below 128 whose compression fits: `kxreduce -z <target>` would
+// compress the samples with that target and count once, so the result is
+// what that command gives.
+//
+// Trying a target by compressing and counting the pixels costs two passes
+// over the picture; a colour cube (one bit per colour of the 24-bit cube)
+// answers the same question exactly from the picture's distinct colours,
+// in about a millisecond, so only the target chosen is counted.
+#include <bit>
+#include <new>
+#include <optional>
+
+#include "reduce/reduce.h"
+#include "reduce/reduce_pvt.h"
+
+namespace kx {
+
+namespace {
+
+// The set of colours of a picture, one bit per colour (2 MiB).
+class ColourCube {
+ public:
+  ColourCube() : bits_((size_t{1} << 24) / 64, 0) {}
+
+  void add(const PixelView& pixels, const SampleMap& map) {
+    uint64_t* bits = bits_.data();
+    for (int y = 0; y < pixels.height; ++y) {
+      const uint8_t* p = pixels.row(y);
+      for (int x = 0; x < pixels.width; ++x, p += pixels.channels) {
+        const uint32_t key = (uint32_t{map[p[0]]} << 16) | (uint32_t{map[p[1]]} << 8) | map[p[2]];
+        bits[key >> 6] |= uint64_t{1} << (key & 63);
+      }
+    }
+  }
+
+  int64_t count() const {
+    int64_t n = 0;
+    for (uint64_t w : bits_) n += std::popcount(w);
+    return n;
+  }
+
+  // The distinct colours left after the compression with this target;
+  // counting stops as soon as it passes limit.
+  int64_t countCompressed(int target, int64_t limit) const {
+    // Two samples compress to the same value exactly when int(v × ratio)
+    // agrees (the second step, a division by ratio <= 1, keeps distinct
+    // values apart), so colours are counted as cells of levels^3 groups.
+    const double ratio = static_cast<double>(target) / 255;
+    const int levels = target + 1;
+    uint8_t group[256];
+    for (int v = 0; v < 256; ++v) group[v] = static_cast<uint8_t>(static_cast<int>(v * ratio));
+
+    // First the (red, green) rows of blue bits that fall in one (red, green)
+    // cell are merged, a few operations per row of the cube...
+    std::vector<uint64_t> merged(static_cast<size_t>(levels) * levels * 4, 0);
+    for (uint32_t rg = 0; rg < 65536; ++rg) {
+      const uint64_t* row = bits_.data() + 4 * size_t{rg};
+      if ((row[0] | row[1] | row[2] | row[3]) == 0) continue;
+      uint64_t* cell = merged.data() + 4 * (size_t{group[rg >> 8]} * levels + group[rg & 255]);
+      for (int w = 0; w < 4; ++w) cell[w] |= row[w];
+    }
+    // ...then each merged row's blue values become blue groups, a byte of
+    // blue bits at a time through a table of the groups its bits fall in.
+    std::vector<std::array<uint64_t, 4>> byteGroups(32 * 256);
+    for (int p = 0; p < 32; ++p) {
+      std::array<uint64_t, 4>* table = byteGroups.data() + 256 * p;
+      table[0] = {0, 0, 0, 0};
+      for (int x = 1; x < 256; ++x) {
+        const int g = group[8 * p + std::countr_zero(static_cast<unsigned>(x))];
+        table[x] = table[x & (x - 1)];
+        table[x][g >> 6] |= uint64_t{1} << (g & 63);
+      }
+    }
+    int64_t n = 0;
+    for (size_t cell = 0; cell < merged.size(); cell += 4) {
+      const uint64_t* row = merged.data() + cell;
+      if ((row[0] | row[1] | row[2] | row[3]) == 0) continue;
+      uint64_t hit[4] = {0, 0, 0, 0};
+      for (int p = 0; p < 32; ++p) {
+        const unsigned byte = static_cast<unsigned>(row[p >> 3] >> (8 * (p & 7))) & 255;
+        if (byte == 0) continue;
+        const std::array<uint64_t, 4>& groups = byteGroups[256 * p + byte];
+        for (int w = 0; w < 4; ++w) hit[w] |= groups[w];
+      }
+      for (int w = 0; w < 4; ++w) n += std::popcount(hit[w]);
+      if (n > limit) return n;
+    }
+    return n;
+  }
+
+ private:
+  std::vector<uint64_t> bits_;
+};
+
+// The histogram of the pixels through the map (null: as they are), in table
+// order; nothing when they have more colours than the limit.
+std::optional<Histogram> histogramOf(const PixelView& pixels, const SampleMap* map, int limit,
+                                     ThreadPool* pool) {
+  ColorCounter counter(limit);
+  if (!countInStripes(counter, pixels, map, pool)) return std::nullopt;
+  return counter.inTableOrder();
+}
+
+// The target that Overflow::finest compresses to: 128 when it fits, else
+// the largest below whose compression leaves at most `limit` colours (1
+// always does for a limit of 8 or more).
+int finestTarget(const ColourCube& cube, int64_t limit) {
+  if (cube.countCompressed(128, limit) <= limit) return 128;
+  for (int target = 127; target > 1; --target) {
+    if (cube.countCompressed(target, limit) <= limit) return target;
+  }
+  return 1;
+}
+
+}  // namespace
+
+Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& options,
+                               const Context& context) {
+  if (pixels.channels != 3) {
+    return Error(ErrorCode::unsupported,
+                 "pixels of " + std::to_string(pixels.channels) +
+                     " channels (the colours are counted from red, green and blue)");
+  }
+  if (options.compress < 1 || options.compress > 255) {
+    return Error(ErrorCode::badArgument,
+                 "compress value " + std::to_string(options.compress) + " must be > 0");
+  }
+  try {
+    ColorCount result;
+    result.pixels = pixels.pixels();
+    result.counted = identityMap();
+    const bool requested = options.compress != 255;
+    if (requested) {
+      context.emit(EventKind::compressing);
+      result.counted = compressionMap(options.compress);
+    }
+    context.emit(EventKind::counting);
+    std::optional<Histogram> histogram =
+        histogramOf(pixels, requested ? &result.counted : nullptr, options.limit, context.pool);
+    if (!histogram) {
+      context.emit(EventKind::overflow, options.limit);
+      result.overflowTarget = 128;
+      if (options.overflow == Overflow::finest) {
+        ColourCube cube;
+        cube.add(pixels, result.counted);
+        result.distinctColors = cube.count();
+        result.overflowTarget = finestTarget(cube, options.limit);
+      } else {
+        context.emit(EventKind::countingAgain);
+      }
+      result.counted = composeMaps(result.counted, compressionMap(result.overflowTarget));
+      histogram = histogramOf(pixels, &result.counted, options.limit, context.pool);
+      if (!histogram && options.overflow == Overflow::compressOnce) {
+        return Error(ErrorCode::tooManyColors, "Still too many colors, try option -q");
+      }
+      // The cube counted these very colours.
+      if (!histogram) {
+        return Error(ErrorCode::failed, "the colour count of the compressed picture went past " +
+                                            std::to_string(options.limit));
+      }
+    }
+    result.histogram = std::move(*histogram);
+    context.emit(EventKind::colorsFound, static_cast<int64_t>(result.histogram.size()));
+    return result;
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, "out of memory for making color table");
+  }
+}
+
+}  // namespace kx
