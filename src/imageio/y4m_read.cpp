@@ -54,6 +54,7 @@
 #include <cstring>
 #include <numeric>
 #include <string_view>
+#include <type_traits>
 
 #include "common/threads.h"
 #include "imageio/imageio.h"
@@ -66,6 +67,8 @@ constexpr size_t kHeaderMost = 4096;
 constexpr size_t kFrameHeaderMost = 1024;
 constexpr std::string_view kFrame = "FRAME";
 constexpr const char* kReadable = "8-bit 4:2:0, 4:2:2, 4:4:4 and mono are";
+constexpr std::pair<std::string_view, const char*> kFieldOrders[] = {
+    {"t", "top field first"}, {"b", "bottom field first"}, {"m", "mixed field orders"}};
 
 enum class Chroma { k420, k422, k444, kMono };
 
@@ -104,90 +107,6 @@ Coefficients coefficientsFor(bool fullRange) {
   c.vg13 = static_cast<int>(round16(c.cgv * 8192));
   return c;
 }
-
-inline uint8_t clip8(int v) {
-  return static_cast<uint8_t>(std::clamp(v, 0, 255));
-}
-
-// Samples × 8, coefficients applied with the fractions dropped (ffmpeg's
-// SIMD conversion of 4:2:0 and 4:2:2): per-value tables.
-struct PackedTables {
-  std::array<int16_t, 256> y, rv, gu, gv, bu;
-  explicit PackedTables(const Coefficients& c) {
-    for (int v = 0; v < 256; ++v) {
-      y[v] = static_cast<int16_t>(((8 * v - c.yOffset8) * c.y13) >> 16);
-      const int chroma = 8 * v - 1024;
-      rv[v] = static_cast<int16_t>((chroma * c.vr13) >> 16);
-      gu[v] = static_cast<int16_t>((chroma * c.ug13) >> 16);
-      gv[v] = static_cast<int16_t>((chroma * c.vg13) >> 16);
-      bu[v] = static_cast<int16_t>((chroma * c.ub13) >> 16);
-    }
-  }
-};
-
-// One rounding at the end, in units of 2^-22 (ffmpeg's "full chroma" output
-// path). Chroma comes as (C − 128) × 512, interpolated or not; the terms of
-// whole samples are tabled.
-struct FullFormula {
-  int64_t vr, ub, ug, vg;
-  std::array<int64_t, 256> y, rv, gu, gv, bu;
-  explicit FullFormula(const Coefficients& c) : vr(c.vr13), ub(c.ub13), ug(c.ug13), vg(c.vg13) {
-    for (int v = 0; v < 256; ++v) {
-      y[v] = ((int64_t{v} << 9) - c.yOffset9) * c.y13 + (1 << 21);
-      const int64_t chroma = (v - 128) * 512;
-      rv[v] = chroma * vr;
-      gu[v] = chroma * ug;
-      gv[v] = chroma * vg;
-      bu[v] = chroma * ub;
-    }
-  }
-  static uint8_t out(int64_t v) {
-    return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << 30) - 1) >> 22);
-  }
-  void pixel(int luma, int cu, int cv, uint8_t* rgb) const {
-    rgb[0] = out(y[luma] + rv[cv]);
-    rgb[1] = out(y[luma] + gv[cv] + gu[cu]);
-    rgb[2] = out(y[luma] + bu[cu]);
-  }
-  void pixel9(int luma, int64_t u9, int64_t v9, uint8_t* rgb) const {
-    rgb[0] = out(y[luma] + v9 * vr);
-    rgb[1] = out(y[luma] + v9 * vg + u9 * ug);
-    rgb[2] = out(y[luma] + u9 * ub);
-  }
-};
-
-// floor(v + 0.5) without a call into the maths library (x86-64 has no
-// floor instruction before SSE4.1); v is well within ±2^30.
-inline int64_t roundHalfUp(double v) {
-  constexpr double kBias = 1 << 30;
-  return static_cast<int64_t>(v + 0.5 + kBias) - static_cast<int64_t>(kBias);
-}
-
-// ffmpeg's lookup-table conversion (its scaled path with a chroma sample for
-// each pair of pixels): chroma moves the index into a table of luma values.
-struct LookupTables {
-  std::array<int, 256> rv, gu, gv, bu;
-  std::array<uint8_t, 1024> luma;
-  int base;
-  explicit LookupTables(const Coefficients& c, bool fullRange) {
-    base = fullRange ? 384 : 326;
-    const auto offsets = [&](int64_t gain, std::array<int, 256>& table) {
-      const int64_t step = (gain * 65536 + 0x8000) / c.cy;
-      for (int v = 0; v < 256; ++v) table[v] = static_cast<int>(((v * step) >> 16) - (step >> 9));
-    };
-    offsets(c.crv, rv);
-    offsets(c.cgu, gu);
-    offsets(c.cgv, gv);
-    offsets(c.cbu, bu);
-    for (int k = 0; k < 1024; ++k) {
-      const int64_t v = (k * c.cy - (int64_t{384} << 16) - c.oy + 0x8000) >> 16;
-      luma[k] = static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255));
-    }
-  }
-  uint8_t at(int luma, int offset) const {
-    return this->luma[std::clamp(base + luma + offset, 0, 1023)];
-  }
-};
 
 // Bicubic interpolation along one axis, from `from` samples to `to`, sample
 // centres aligned: for every output sample, four neighbours (edges
@@ -229,6 +148,131 @@ struct Taps {
   }
 };
 
+inline uint8_t clip8(int v) {
+  return static_cast<uint8_t>(std::clamp(v, 0, 255));
+}
+
+// Samples × 8, coefficients applied with the fractions dropped (ffmpeg's
+// SIMD conversion of 4:2:0 and 4:2:2): per-value tables.
+struct PackedTables {
+  std::array<int16_t, 256> y, rv, gu, gv, bu;
+  explicit PackedTables(const Coefficients& c) {
+    for (int v = 0; v < 256; ++v) {
+      y[v] = static_cast<int16_t>(((8 * v - c.yOffset8) * c.y13) >> 16);
+      const int chroma = 8 * v - 1024;
+      rv[v] = static_cast<int16_t>((chroma * c.vr13) >> 16);
+      gu[v] = static_cast<int16_t>((chroma * c.ug13) >> 16);
+      gv[v] = static_cast<int16_t>((chroma * c.vg13) >> 16);
+      bu[v] = static_cast<int16_t>((chroma * c.ub13) >> 16);
+    }
+  }
+  // A chroma sample for each pair of pixels.
+  void row(const uint8_t* luma, const uint8_t* u, const uint8_t* v, int width, uint8_t* out) const {
+    for (int x = 0; x < width; x += 2, out += 6) {
+      const int cu = u[x >> 1], cv = v[x >> 1];
+      const int r = rv[cv], g = gu[cu] + gv[cv], b = bu[cu];
+      for (int k = 0; k < 2 && x + k < width; ++k) {
+        const int l = y[luma[x + k]];
+        out[3 * k] = clip8(l + r);
+        out[3 * k + 1] = clip8(l + g);
+        out[3 * k + 2] = clip8(l + b);
+      }
+    }
+  }
+};
+
+// floor(v + 0.5) without a call into the maths library (x86-64 has no
+// floor instruction before SSE4.1); v is well within ±2^30.
+inline int64_t roundHalfUp(double v) {
+  constexpr double kBias = 1 << 30;
+  return static_cast<int64_t>(v + 0.5 + kBias) - static_cast<int64_t>(kBias);
+}
+
+// One rounding at the end, in units of 2^-22 (ffmpeg's "full chroma" output
+// path). Chroma comes as (C − 128) × 512, interpolated or not; the terms of
+// whole samples are tabled.
+struct FullFormula {
+  int64_t vr, ub, ug, vg;
+  std::array<int64_t, 256> y, rv, gu, gv, bu;
+  explicit FullFormula(const Coefficients& c) : vr(c.vr13), ub(c.ub13), ug(c.ug13), vg(c.vg13) {
+    for (int v = 0; v < 256; ++v) {
+      y[v] = ((int64_t{v} << 9) - c.yOffset9) * c.y13 + (1 << 21);
+      const int64_t chroma = (v - 128) * 512;
+      rv[v] = chroma * vr;
+      gu[v] = chroma * ug;
+      gv[v] = chroma * vg;
+      bu[v] = chroma * ub;
+    }
+  }
+  static uint8_t out(int64_t v) {
+    return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, (int64_t{1} << 30) - 1) >> 22);
+  }
+  // 4:4:4: a chroma sample for each pixel.
+  void row(const uint8_t* luma, const uint8_t* u, const uint8_t* v, int width, uint8_t* rgb) const {
+    for (int x = 0; x < width; ++x, rgb += 3) {
+      rgb[0] = out(y[luma[x]] + rv[v[x]]);
+      rgb[1] = out(y[luma[x]] + gv[v[x]] + gu[u[x]]);
+      rgb[2] = out(y[luma[x]] + bu[u[x]]);
+    }
+  }
+  // Chroma interpolated across from a row of chroma samples.
+  void row(const uint8_t* luma, const float* u, const float* v, const Taps& across, int width,
+           uint8_t* rgb) const {
+    for (int x = 0; x < width; ++x, rgb += 3) {
+      const int64_t u9 = roundHalfUp((across.apply(x, u) - 128.0) * 512.0);
+      const int64_t v9 = roundHalfUp((across.apply(x, v) - 128.0) * 512.0);
+      rgb[0] = out(y[luma[x]] + v9 * vr);
+      rgb[1] = out(y[luma[x]] + v9 * vg + u9 * ug);
+      rgb[2] = out(y[luma[x]] + u9 * ub);
+    }
+  }
+};
+
+// ffmpeg's lookup-table conversion (its scaled path with a chroma sample for
+// each pair of pixels): chroma moves the index into a table of luma values.
+struct LookupTables {
+  std::array<int, 256> rv, gu, gv, bu;
+  std::array<uint8_t, 1024> luma;
+  int base;
+  explicit LookupTables(const Coefficients& c, bool fullRange) {
+    base = fullRange ? 384 : 326;
+    const auto offsets = [&](int64_t gain, std::array<int, 256>& table) {
+      const int64_t step = (gain * 65536 + 0x8000) / c.cy;
+      for (int v = 0; v < 256; ++v) table[v] = static_cast<int>(((v * step) >> 16) - (step >> 9));
+    };
+    offsets(c.crv, rv);
+    offsets(c.cgu, gu);
+    offsets(c.cgv, gv);
+    offsets(c.cbu, bu);
+    for (int k = 0; k < 1024; ++k) {
+      const int64_t v = (k * c.cy - (int64_t{384} << 16) - c.oy + 0x8000) >> 16;
+      luma[k] = static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255));
+    }
+  }
+  uint8_t at(int y, int offset) const { return luma[std::clamp(base + y + offset, 0, 1023)]; }
+  // A chroma sample for each pair of pixels: as stored, or interpolated and
+  // rounded to 8 bits as ffmpeg rounds it.
+  template <class Sample>
+  void row(const uint8_t* y, const Sample* u, const Sample* v, int width, uint8_t* out) const {
+    const auto in8 = [](Sample c) {
+      if constexpr (std::is_same_v<Sample, uint8_t>) {
+        return static_cast<int>(c);
+      } else {
+        return static_cast<int>(std::clamp<int64_t>(roundHalfUp(c), 0, 255));
+      }
+    };
+    for (int x = 0; x < width; x += 2, out += 6) {
+      const int cu = in8(u[x >> 1]), cv = in8(v[x >> 1]);
+      const int r = rv[cv], g = gu[cu] + gv[cv], b = bu[cu];
+      for (int k = 0; k < 2 && x + k < width; ++k) {
+        out[3 * k] = at(y[x + k], r);
+        out[3 * k + 1] = at(y[x + k], g);
+        out[3 * k + 2] = at(y[x + k], b);
+      }
+    }
+  }
+};
+
 // ---- The stream ------------------------------------------------------------------
 
 struct ColourSpace {
@@ -264,6 +308,11 @@ class Y4mSource final : public FrameSource {
   // A line up to its "\n" (taken from the input, without it); nullopt when
   // the input ends first; `tooLong` when it does not end within `most`.
   std::optional<std::string> line(size_t most, bool* tooLong);
+  struct HeaderFields {
+    long width = -1, height = -1;
+    std::optional<std::string_view> space, alternative;  // C, and XYSCSS for a missing C
+  };
+  void parameter(std::string_view word, HeaderFields& fields);
   void readHeader();
   Chroma colourSpace(std::string_view value) const;
   void setUpConversion();
@@ -339,6 +388,49 @@ Chroma Y4mSource::colourSpace(std::string_view value) const {
   refuse("YUV4MPEG2 in an unknown colour space" + named);
 }
 
+void Y4mSource::parameter(std::string_view word, HeaderFields& fields) {
+  const std::string_view value = word.substr(1);
+  switch (word[0]) {
+    case 'W':
+    case 'H': {
+      const long v = decimal(value);
+      if (v < 0) malformed("bad frame size \"" + std::string(word) + "\"");
+      (word[0] == 'W' ? fields.width : fields.height) = v;
+      break;
+    }
+    case 'F': {
+      const size_t colon = value.find(':');
+      const long n = colon == std::string_view::npos ? -1 : decimal(value.substr(0, colon));
+      const long d = colon == std::string_view::npos ? -1 : decimal(value.substr(colon + 1));
+      if (n < 0 || d < 0) malformed("bad frame rate \"" + std::string(word) + "\"");
+      const long g = n > 0 && d > 0 ? std::gcd(n, d) : 1;
+      if (n > 0 && d > 0 && n / g <= kMaxFrameRateTerm && d / g <= kMaxFrameRateTerm) {
+        rate_ = FrameRate{n / g, d / g};
+      }
+      break;
+    }
+    case 'I':
+      for (const auto& [code, order] : kFieldOrders) {
+        if (value == code) {
+          refuse("interlaced YUV4MPEG2 (I" + std::string(code) + ": " + order +
+                 ") is not read; only progressive frames are");
+        }
+      }
+      if (value != "p" && value != "?") malformed("bad interlacing \"" + std::string(word) + "\"");
+      break;
+    case 'C':
+      fields.space = value;
+      break;
+    case 'X':
+      if (value == "COLORRANGE=FULL") fullRange_ = true;
+      if (value == "COLORRANGE=LIMITED") fullRange_ = false;
+      if (value.starts_with("YSCSS=")) fields.alternative = value.substr(6);
+      break;
+    default:  // A (aspect ratio) and letters of later versions
+      break;
+  }
+}
+
 void Y4mSource::readHeader() {
   bool tooLong = false;
   const std::optional<std::string> header = line(kHeaderMost, &tooLong);
@@ -349,73 +441,27 @@ void Y4mSource::readHeader() {
   std::string_view rest(*header);
   if (!rest.starts_with("YUV4MPEG2 ")) refuse("not a YUV4MPEG2 stream (no YUV4MPEG2 signature)");
   rest.remove_prefix(10);
-  long width = -1, height = -1;
-  std::optional<std::string_view> space, alternative;
+  HeaderFields fields;
   while (!rest.empty()) {
     const size_t gap = rest.find(' ');
     const std::string_view word = rest.substr(0, gap);
     rest.remove_prefix(gap == std::string_view::npos ? rest.size() : gap + 1);
-    if (word.empty()) continue;
-    const std::string_view value = word.substr(1);
-    switch (word[0]) {
-      case 'W':
-      case 'H': {
-        const long v = decimal(value);
-        if (v < 0) malformed("bad frame size \"" + std::string(word) + "\"");
-        (word[0] == 'W' ? width : height) = v;
-        break;
-      }
-      case 'F': {
-        const size_t colon = value.find(':');
-        const long n = colon == std::string_view::npos ? -1 : decimal(value.substr(0, colon));
-        const long d = colon == std::string_view::npos ? -1 : decimal(value.substr(colon + 1));
-        if (n < 0 || d < 0) malformed("bad frame rate \"" + std::string(word) + "\"");
-        const long g = n > 0 && d > 0 ? std::gcd(n, d) : 1;
-        if (n > 0 && d > 0 && n / g <= kMaxFrameRateTerm && d / g <= kMaxFrameRateTerm) {
-          rate_ = FrameRate{n / g, d / g};
-        }
-        break;
-      }
-      case 'I':
-        if (value == "t")
-          refuse(
-              "interlaced YUV4MPEG2 (It: top field first) is not read; "
-              "only progressive frames are");
-        if (value == "b")
-          refuse(
-              "interlaced YUV4MPEG2 (Ib: bottom field first) is not read; "
-              "only progressive frames are");
-        if (value == "m")
-          refuse(
-              "interlaced YUV4MPEG2 (Im: mixed field orders) is not read; "
-              "only progressive frames are");
-        if (value != "p" && value != "?")
-          malformed("bad interlacing \"" + std::string(word) + "\"");
-        break;
-      case 'C':
-        space = value;
-        break;
-      case 'X':
-        if (value == "COLORRANGE=FULL") fullRange_ = true;
-        if (value == "COLORRANGE=LIMITED") fullRange_ = false;
-        if (value.starts_with("YSCSS=")) alternative = value.substr(6);
-        break;
-      default:  // A (aspect ratio) and letters of later versions
-        break;
-    }
+    if (!word.empty()) parameter(word, fields);
   }
-  if (width < 0 || height < 0) malformed("no frame size");
-  checkGeometry(name_, width, height, "YUV4MPEG2");
-  width_ = static_cast<int>(width);
-  height_ = static_cast<int>(height);
-  chroma_ = space ? colourSpace(*space) : alternative ? colourSpace(*alternative) : Chroma::k420;
+  if (fields.width < 0 || fields.height < 0) malformed("no frame size");
+  checkGeometry(name_, fields.width, fields.height, "YUV4MPEG2");
+  width_ = static_cast<int>(fields.width);
+  height_ = static_cast<int>(fields.height);
+  chroma_ = fields.space         ? colourSpace(*fields.space)
+            : fields.alternative ? colourSpace(*fields.alternative)
+                                 : Chroma::k420;
   const bool halfAcross = chroma_ == Chroma::k420 || chroma_ == Chroma::k422;
   chromaWidth_ = halfAcross ? (width_ + 1) / 2 : width_;
   chromaHeight_ = chroma_ == Chroma::k420 ? (height_ + 1) / 2 : height_;
-  const size_t luma = static_cast<size_t>(width_) * static_cast<size_t>(height_);
-  frameBytes_ = luma + (chroma_ == Chroma::kMono ? 0
+  const size_t chroma = chroma_ == Chroma::kMono ? 0
                                                  : 2 * static_cast<size_t>(chromaWidth_) *
-                                                       static_cast<size_t>(chromaHeight_));
+                                                       static_cast<size_t>(chromaHeight_);
+  frameBytes_ = static_cast<size_t>(width_) * static_cast<size_t>(height_) + chroma;
   setUpConversion();
 }
 
@@ -514,56 +560,23 @@ void Y4mSource::convertRows(Image& frame, int begin, int end) const {
       std::copy(v, v + chromaWidth_, vRow.begin());
     }
     switch (path_) {
-      case Path::Packed: {
-        // A chroma sample for each pair of pixels.
-        const PackedTables& t = *packed_;
-        for (int x = 0; x < width_; x += 2, out += 6) {
-          const int cu = u[x >> 1], cv = v[x >> 1];
-          const int r = t.rv[cv], g = t.gu[cu] + t.gv[cv], b = t.bu[cu];
-          const int l0 = t.y[luma[x]];
-          out[0] = clip8(l0 + r);
-          out[1] = clip8(l0 + g);
-          out[2] = clip8(l0 + b);
-          if (x + 1 == width_) break;
-          const int l1 = t.y[luma[x + 1]];
-          out[3] = clip8(l1 + r);
-          out[4] = clip8(l1 + g);
-          out[5] = clip8(l1 + b);
+      case Path::Packed:
+        packed_->row(luma, u, v, width_, out);
+        break;
+      case Path::Full:
+        if (interpolated) {
+          full_->row(luma, uRow.data(), vRow.data(), across_, width_, out);
+        } else {
+          full_->row(luma, u, v, width_, out);
         }
         break;
-      }
-      case Path::Full: {
-        const FullFormula& f = *full_;
-        if (!interpolated) {  // 4:4:4
-          for (int x = 0; x < width_; ++x, out += 3) f.pixel(luma[x], u[x], v[x], out);
-          break;
-        }
-        const auto in9 = [](float c) { return roundHalfUp((c - 128.0) * 512.0); };
-        for (int x = 0; x < width_; ++x, out += 3) {
-          f.pixel9(luma[x], in9(across_.apply(x, uRow.data())), in9(across_.apply(x, vRow.data())),
-                   out);
+      case Path::Lookup:
+        if (interpolated) {
+          lookup_->row(luma, uRow.data(), vRow.data(), width_, out);
+        } else {
+          lookup_->row(luma, u, v, width_, out);
         }
         break;
-      }
-      case Path::Lookup: {
-        // A chroma sample for each pair of pixels, interpolated ones rounded
-        // to 8 bits as ffmpeg rounds them.
-        const LookupTables& t = *lookup_;
-        const auto in8 = [](float c) {
-          return static_cast<int>(std::clamp<int64_t>(roundHalfUp(c), 0, 255));
-        };
-        for (int x = 0; x < width_; x += 2, out += 6) {
-          const int cu = interpolated ? in8(uRow[x >> 1]) : u[x >> 1];
-          const int cv = interpolated ? in8(vRow[x >> 1]) : v[x >> 1];
-          const int r = t.rv[cv], g = t.gu[cu] + t.gv[cv], b = t.bu[cu];
-          for (int k = 0; k < 2 && x + k < width_; ++k) {
-            out[3 * k] = t.at(luma[x + k], r);
-            out[3 * k + 1] = t.at(luma[x + k], g);
-            out[3 * k + 2] = t.at(luma[x + k], b);
-          }
-        }
-        break;
-      }
       case Path::Grey:
         break;
     }

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
                       Y4mCase{"yuv422_odd_sides", "64x48", "10",
                               "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ffmpeg's PPM pipe, and netpbm's kinds joined by cat with white space
 // between two of them: every image a frame, each of its own size.
@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad",
                 "the YUV4MPEG2 picture is 40000 x 48 pixels; YUV4MPEG2 pictures are read up to "
                 "32767 pixels on a side"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Standard input as a pipe that ffmpeg writes into while the frames are
 // read; the same frames as the file ffmpeg writes from the same clip.
