@@ -550,7 +550,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"notes.txt"},
                     1,
                     "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
-                    "PPM/PGM/PBM/PAM, .pic or .pict)\n"},
+                    "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
         RefusalCase{"output_is_an_input",
