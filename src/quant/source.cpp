@@ -20,30 +20,50 @@ namespace kx {
 
 namespace {
 
-Image readAnyImage(const std::string& path) {
-  InputFile file(path);
-  // The first frame of a file that may hold several (an animated WebP, a
-  // multi-page TIFF, a video).
-  if (std::unique_ptr<FrameSource> frames = openFrames(file)) {
-    Image image;
-    if (!frames->next(image)) throw ConvError(path + ": holds no picture");
-    return image;
+// A file told by its name holds one picture.
+class NamedPicture final : public FrameSource {
+ public:
+  NamedPicture(InputFile& file, bool pict) : file_(file), pict_(pict) {}
+  bool next(Image& frame) override {
+    if (done_) return false;
+    done_ = true;
+    frame = pict_ ? readPictFile(file_.path()) : readPicFile(file_);
+    return true;
   }
+  int frameCountHint() const override { return 1; }
+
+ private:
+  InputFile& file_;
+  bool pict_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
+  const std::string& path = file.path();
+  if (std::unique_ptr<FrameSource> frames = openFrames(file)) return frames;
   const std::string ext = std::filesystem::path(path).extension().string();
-  if (ext == ".pic") return readPicFile(file);
+  if (ext == ".pic") return std::make_unique<NamedPicture>(file, false);
   if (ext == ".pict") {
     if (file.size() < 0) throw ConvError(path + ": a PICT picture is read from a file, not a pipe");
-    return readPictFile(path);
+    return std::make_unique<NamedPicture>(file, true);
   }
   throw ConvError(path +
                   ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
                   "YUV4MPEG2, .pic or .pict)");
 }
 
-}  // namespace
-
 SourcePicture readSourcePicture(const std::string& path) {
-  Image image = readAnyImage(path);
+  InputFile file(path);
+  // The first frame of a file that may hold several (an animated WebP, a
+  // multi-page TIFF, a video).
+  Image image;
+  if (!openSourceFrames(file)->next(image)) throw ConvError(path + ": holds no picture");
+  return sourceFromImage(std::move(image));
+}
+
+SourcePicture sourceFromImage(Image image) {
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
