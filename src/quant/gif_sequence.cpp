@@ -117,6 +117,11 @@ class Histogram6 {
   std::vector<Bin> bins_;
 };
 
+PixelView viewOf(const SourcePicture& source) {
+  return PixelView{source.rgb.data(), source.width, source.height,
+                   3 * static_cast<size_t>(source.width), 3};
+}
+
 std::string rateText(const FrameRate& rate) {
   return rate.seconds == 1 ? std::to_string(rate.frames)
                            : std::to_string(rate.frames) + "/" + std::to_string(rate.seconds);
@@ -325,34 +330,42 @@ class GifSequence {
     RemapOptions remap;
     remap.dither = options_.adjust ? Dither::adjust : Dither::none;
     remap.factor = options_.adjustFactor;
+    const PaletteMapper mapper(colormap);
+    auto remapped = [&](const SourcePicture& source, const Remapped* before) {
+      const PixelView view = viewOf(source);
+      RemapOptions these = remap;
+      PixelView beforeView;
+      if (before && before->source.width == source.width &&
+          before->source.height == source.height) {
+        beforeView = viewOf(before->source);
+        these.before = &beforeView;
+        these.beforeIndices = before->indices.data();
+      }
+      Result<std::vector<uint8_t>> indices = mapper.remap(view, these, context_);
+      if (!indices) {
+        throw Error(indices.error().code, options_.output + ": " + indices.error().message);
+      }
+      return std::move(*indices);
+    };
     const size_t frames = store_.size();
     const int64_t inFlight = std::max(2, 2 * kx_threadsHere());
     std::vector<Remapped> slots(static_cast<size_t>(inFlight));
     std::optional<Remapped> previous;
     start_ = std::chrono::steady_clock::now();
+    // Without the adjustment frames are remapped side by side; with it each
+    // frame needs the indices of the one before, and is remapped in order
+    // (its rows on the threads).
     runOrdered(
         context_.pool, static_cast<int64_t>(frames), [&] { return inFlight; },
         [&](int64_t k) {
           Remapped& r = slots[static_cast<size_t>(k % inFlight)];
           r.source = store_.get(static_cast<size_t>(k));
-          const PixelView view{r.source.rgb.data(), r.source.width, r.source.height,
-                               3 * static_cast<size_t>(r.source.width), 3};
-          Result<std::vector<uint8_t>> indices = remapPixels(view, colormap, remap, context_);
-          if (!indices) {
-            throw Error(indices.error().code, options_.output + ": " + indices.error().message);
-          }
-          r.indices = std::move(*indices);
+          if (!options_.adjust) r.indices = remapped(r.source, nullptr);
         },
         [&](int64_t k) {
           Remapped& r = slots[static_cast<size_t>(k % inFlight)];
-          if (options_.adjust && previous) holdStill(*previous, r);
-          if (r.source.transparentCount > 0) {
-            const auto index = static_cast<uint8_t>(settings.transparentIndex);
-            for (size_t i = 0; i < r.indices.size(); ++i) {
-              if (r.source.transparent[i]) r.indices[i] = index;
-            }
-          }
-          place(gif, r, static_cast<size_t>(k));
+          if (options_.adjust) r.indices = remapped(r.source, previous ? &*previous : nullptr);
+          place(gif, r, settings.transparentIndex, static_cast<size_t>(k));
           if (options_.adjust) {
             previous = std::move(r);
           } else {
@@ -368,29 +381,20 @@ class GifSequence {
     }
   }
 
-  // Where the source has not changed since the frame before, the index
-  // stays as it was.
-  static void holdStill(const Remapped& before, Remapped& now) {
-    const SourcePicture& a = before.source;
-    const SourcePicture& b = now.source;
-    if (a.width != b.width || a.height != b.height) return;
-    const size_t n = b.pixelCount();
-    for (size_t i = 0; i < n; ++i) {
-      if (std::memcmp(a.rgb.data() + 3 * i, b.rgb.data() + 3 * i, 3) != 0) continue;
-      const bool clearA = a.transparentCount > 0 && a.transparent[i];
-      const bool clearB = b.transparentCount > 0 && b.transparent[i];
-      if (clearA == clearB) now.indices[i] = before.indices[i];
-    }
-  }
-
   // The frame on the screen, centred when it is smaller.
-  void place(GifWriter& gif, const Remapped& r, size_t k) {
+  // Transparent pixels take the transparent index.
+  void place(GifWriter& gif, const Remapped& r, int transparentIndex, size_t k) {
     const int w = r.source.width, h = r.source.height;
     const GifRect rect{(width_ - w) / 2, (height_ - h) / 2, w, h};
     std::vector<uint8_t> screen(static_cast<size_t>(width_) * height_);
     for (int y = 0; y < h; ++y) {
-      std::copy_n(r.indices.begin() + static_cast<long>(y) * w, w,
-                  screen.begin() + (static_cast<long>(y) + rect.top) * width_ + rect.left);
+      const size_t from = static_cast<size_t>(y) * w;
+      uint8_t* to = screen.data() + (static_cast<size_t>(y) + rect.top) * width_ + rect.left;
+      std::copy_n(r.indices.begin() + static_cast<long>(from), w, to);
+      if (r.source.transparentCount == 0) continue;
+      for (int x = 0; x < w; ++x) {
+        if (r.source.transparent[from + x]) to[x] = static_cast<uint8_t>(transparentIndex);
+      }
     }
     gif.addFrame(std::move(screen), static_cast<int>(delayOf(k)), rect);
   }

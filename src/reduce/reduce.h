@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -208,6 +209,13 @@ struct RemapOptions {
   // Applied to every sample before it is mapped: the compression the
   // pixels were counted with, when the palette stands for compressed colours.
   SampleMap samples = identityMap();
+  // With the adjustment, the frame before (the same size and layout) and
+  // the indices it was given: a pixel whose samples equal the ones there
+  // keeps that index, and its error is diffused as any other's. A region
+  // that stands still keeps its dither pattern from frame to frame. Not for
+  // pixels with alpha.
+  const PixelView* before = nullptr;
+  const uint8_t* beforeIndices = nullptr;
 };
 
 // One palette index per pixel, rows top to bottom: the nearest of the
@@ -219,6 +227,28 @@ struct RemapOptions {
 // transparent pixels take no error and pass none on.
 Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
                                          const RemapOptions& options, const Context& context);
+
+class SharedNearestSearch;
+
+// A palette prepared once for many pictures (the frames of a clip): the
+// nearest entry of every colour met is kept from one picture to the next,
+// where remapPixels looks each up again for every picture. The same indices
+// as remapPixels; any number of threads may remap with it at once.
+class PaletteMapper {
+ public:
+  // May throw std::bad_alloc.
+  explicit PaletteMapper(const Colormap& palette);
+  ~PaletteMapper();
+  PaletteMapper(const PaletteMapper&) = delete;
+  PaletteMapper& operator=(const PaletteMapper&) = delete;
+
+  Result<std::vector<uint8_t>> remap(const PixelView& pixels, const RemapOptions& options,
+                                     const Context& context) const;
+
+ private:
+  Colormap palette_;
+  std::unique_ptr<SharedNearestSearch> search_;
+};
 
 // ---- The quantization filter ---------------------------------------------------------
 
