@@ -2,13 +2,16 @@
 // a pipe cannot be read twice, and reading a file twice costs its decoding
 // twice.
 //
-// A frame is kept as its RGB samples, then, when it has transparent
-// pixels, one byte per pixel (1: transparent). Frames stay in memory while
-// they fit the budget; the rest go, in order, to one temporary file made
-// with the outputs' own machinery (PendingFile): hidden beside the output,
-// never published, so it is removed when the store goes and by any signal
-// that ends the process. Reads use pread, so frames are read back on many
-// threads at once.
+// A frame is kept row by row, each row its RGB samples followed, when the
+// frame has transparent pixels, by one byte per pixel (1: transparent). A
+// row equal to the same row of the frame before (same size, same mask or
+// none) is not kept again: the frame points to the bytes kept for it, so a
+// screen recording or a still background costs what changes. Each frame's
+// new rows are one block, in memory while the blocks fit the budget, after
+// it appended to one temporary file made with the outputs' own machinery
+// (PendingFile): hidden beside the output, never published, so it is
+// removed when the store goes and by any signal that ends the process.
+// Reads use pread, so frames are read back on many threads at once.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,14 +22,6 @@
 #include "quant/quant_pvt.h"
 
 namespace kx {
-
-namespace {
-
-size_t frameBytes(size_t pixels, size_t transparentCount) {
-  return 3 * pixels + (transparentCount > 0 ? pixels : 0);
-}
-
-}  // namespace
 
 size_t FrameStore::defaultBudget() {
   if (const char* value = std::getenv("KX_FRAME_MEMORY"); value && *value) {
@@ -52,37 +47,58 @@ void FrameStore::add(const SourcePicture& frame) {
   entry.width = frame.width;
   entry.height = frame.height;
   entry.transparentCount = frame.transparentCount;
-  const size_t n = frame.pixelCount();
-  const size_t bytes = frameBytes(n, frame.transparentCount);
-  if (!spill_ && kept_ + bytes <= budget_) {
-    std::vector<uint8_t> kept(bytes);
-    std::memcpy(kept.data(), frame.rgb.data(), 3 * n);
-    if (frame.transparentCount > 0) std::memcpy(kept.data() + 3 * n, frame.transparent.data(), n);
-    entry.at = memory_.size();
-    memory_.push_back(std::move(kept));
-    kept_ += bytes;
-    entries_.push_back(entry);
-    return;
-  }
-  if (!spill_) {
-    spill_ = PendingFile::open(beside_, &stream_);
-    if (!spill_) {
-      throw ConvError(beside_ +
-                      ": cannot make a temporary file for the frames: " + std::strerror(errno));
+  const auto width = static_cast<size_t>(frame.width);
+  const size_t rowBytes = (frame.transparentCount > 0 ? 4 : 3) * width;
+  const Entry* before = entries_.empty() ? nullptr : &entries_.back();
+  const bool comparable = before && before->width == frame.width &&
+                          before->height == frame.height &&
+                          (before->transparentCount > 0) == (frame.transparentCount > 0);
+  // This frame's rows as kept, and the new ones in one block.
+  std::vector<uint8_t> rows(rowBytes * frame.height);
+  std::vector<uint8_t> block;
+  entry.rows.resize(static_cast<size_t>(frame.height));
+  std::vector<int> fresh;
+  for (int y = 0; y < frame.height; ++y) {
+    uint8_t* row = rows.data() + rowBytes * y;
+    std::memcpy(row, frame.rgb.data() + 3 * width * y, 3 * width);
+    if (frame.transparentCount > 0)
+      std::memcpy(row + 3 * width, frame.transparent.data() + width * y, width);
+    if (comparable && std::memcmp(row, last_.data() + rowBytes * y, rowBytes) == 0) {
+      entry.rows[y] = before->rows[y];
+      continue;
     }
+    entry.rows[y].at = block.size();
+    block.insert(block.end(), row, row + rowBytes);
+    fresh.push_back(y);
   }
-  entry.spilled = true;
-  entry.at = spilled_;
-  std::fwrite(frame.rgb.data(), 1, 3 * n, stream_);
-  if (frame.transparentCount > 0) std::fwrite(frame.transparent.data(), 1, n, stream_);
-  if (std::ferror(stream_)) {
-    throw ConvError(spill_->writtenPath() + ": cannot keep the frames: " + std::strerror(errno));
+  if (!spill_ && inMemory_ + block.size() <= budget_) {
+    const auto index = static_cast<uint32_t>(memory_.size());
+    for (int y : fresh) entry.rows[y].block = index;
+    inMemory_ += block.size();
+    memory_.push_back(std::move(block));
+  } else {
+    if (!spill_) {
+      spill_ = PendingFile::open(beside_, &stream_);
+      if (!spill_) {
+        throw ConvError(beside_ +
+                        ": cannot make a temporary file for the frames: " + std::strerror(errno));
+      }
+    }
+    for (int y : fresh) {
+      entry.rows[y].block = kInFile;
+      entry.rows[y].at += spilled_;
+    }
+    if (std::fwrite(block.data(), 1, block.size(), stream_) != block.size()) {
+      throw ConvError(spill_->writtenPath() + ": cannot keep the frames: " + std::strerror(errno));
+    }
+    spilled_ += block.size();
   }
-  spilled_ += bytes;
-  entries_.push_back(entry);
+  last_ = std::move(rows);
+  entries_.push_back(std::move(entry));
 }
 
 void FrameStore::finish() {
+  last_ = {};
   if (!stream_) return;
   if (std::fflush(stream_) != 0 || std::ferror(stream_)) {
     throw ConvError(spill_->writtenPath() + ": cannot keep the frames: " + std::strerror(errno));
@@ -94,36 +110,54 @@ void FrameStore::finish() {
   }
 }
 
+void FrameStore::readRow(const Place& place, uint8_t* out, size_t bytes) const {
+  if (place.block != kInFile) {
+    std::memcpy(out, memory_[place.block].data() + place.at, bytes);
+    return;
+  }
+  uint64_t offset = place.at;
+  while (bytes > 0) {
+    const ssize_t got = ::pread(reader_, out, bytes, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      throw ConvError(spill_->writtenPath() + ": cannot read the frames back: " +
+                      (got < 0 ? std::strerror(errno) : "the file was cut short"));
+    }
+    out += got;
+    offset += static_cast<uint64_t>(got);
+    bytes -= static_cast<size_t>(got);
+  }
+}
+
 SourcePicture FrameStore::get(size_t k) const {
   const Entry& entry = entries_.at(k);
   SourcePicture frame;
   frame.width = entry.width;
   frame.height = entry.height;
   frame.transparentCount = entry.transparentCount;
-  const size_t n = frame.pixelCount();
-  frame.rgb.resize(3 * n);
-  if (entry.transparentCount > 0) frame.transparent.resize(n);
-  if (!entry.spilled) {
-    const std::vector<uint8_t>& kept = memory_[entry.at];
-    std::memcpy(frame.rgb.data(), kept.data(), 3 * n);
-    if (entry.transparentCount > 0) std::memcpy(frame.transparent.data(), kept.data() + 3 * n, n);
-    return frame;
-  }
-  auto readAt = [&](uint8_t* out, size_t bytes, size_t offset) {
-    while (bytes > 0) {
-      const ssize_t got = ::pread(reader_, out, bytes, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        throw ConvError(spill_->writtenPath() + ": cannot read the frames back: " +
-                        (got < 0 ? std::strerror(errno) : "the file was cut short"));
+  const auto width = static_cast<size_t>(frame.width);
+  const bool masked = entry.transparentCount > 0;
+  const size_t rowBytes = (masked ? 4 : 3) * width;
+  frame.rgb.resize(3 * frame.pixelCount());
+  if (masked) frame.transparent.resize(frame.pixelCount());
+  std::vector<uint8_t> row(masked ? rowBytes : 0);
+  for (int y = 0; y < frame.height; ++y) {
+    uint8_t* rgb = frame.rgb.data() + 3 * width * y;
+    if (!masked) {
+      // Rows kept one after the other are read at once.
+      int end = y + 1;
+      while (end < frame.height && entry.rows[end].block == entry.rows[y].block &&
+             entry.rows[end].at == entry.rows[y].at + rowBytes * (end - y)) {
+        ++end;
       }
-      out += got;
-      offset += static_cast<size_t>(got);
-      bytes -= static_cast<size_t>(got);
+      readRow(entry.rows[y], rgb, rowBytes * (end - y));
+      y = end - 1;
+      continue;
     }
-  };
-  readAt(frame.rgb.data(), 3 * n, entry.at);
-  if (entry.transparentCount > 0) readAt(frame.transparent.data(), n, entry.at + 3 * n);
+    readRow(entry.rows[y], row.data(), rowBytes);
+    std::memcpy(rgb, row.data(), 3 * width);
+    std::memcpy(frame.transparent.data() + width * y, row.data() + 3 * width, width);
+  }
   return frame;
 }
 

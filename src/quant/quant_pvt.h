@@ -126,9 +126,10 @@ Status writeIconAndColormap(const std::string& path, const IndexedPicture& pictu
 // ---- Frames kept for a second pass ---------------------------------------------
 
 // Every frame of a sequence, kept as it was read until the palette for all
-// of them is chosen: in memory up to a budget, after it in a temporary file
-// beside the output (removed whenever the store goes, and by the signals
-// that end the process, as every temporary output is).
+// of them is chosen: a row equal to the same row of the frame before is
+// kept once, for both; the rest in memory up to a budget, after it in a
+// temporary file beside the output (removed whenever the store goes, and
+// by the signals that end the process, as every temporary output is).
 class FrameStore {
  public:
   // `beside`: a file name in the folder for the temporary file; `budget`:
@@ -145,26 +146,37 @@ class FrameStore {
   size_t size() const { return entries_.size(); }
   // Frame k as it was added; any thread, after finish().
   SourcePicture get(size_t k) const;
+  // The bytes kept, in memory and in the file.
+  uint64_t bytesKept() const { return inMemory_ + spilled_; }
 
   // The memory budget: KX_FRAME_MEMORY (bytes) when set, else 128 MiB.
   static size_t defaultBudget();
 
  private:
+  // Where a row's bytes are: in block `block` of memory_ at `at`, or at
+  // file offset `at` when block is kInFile.
+  struct Place {
+    uint32_t block = 0;
+    uint64_t at = 0;
+  };
+  static constexpr uint32_t kInFile = UINT32_MAX;
   struct Entry {
     int width = 0, height = 0;
     size_t transparentCount = 0;
-    bool spilled = false;
-    size_t at = 0;  // index into memory_, or the offset in the file
+    std::vector<Place> rows;
   };
+  void readRow(const Place& place, uint8_t* out, size_t bytes) const;
+
   std::string beside_;
   size_t budget_;
-  size_t kept_ = 0;
+  size_t inMemory_ = 0;
   std::vector<Entry> entries_;
   std::vector<std::vector<uint8_t>> memory_;
+  std::vector<uint8_t> last_;  // the frame before, rows as kept (RGB, then mask bytes)
   std::unique_ptr<PendingFile> spill_;
   std::FILE* stream_ = nullptr;
   int reader_ = -1;
-  size_t spilled_ = 0;
+  uint64_t spilled_ = 0;
 };
 
 // ---- An animated GIF of every frame of every input ------------------------------
