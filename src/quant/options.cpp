@@ -110,6 +110,7 @@ struct Parser {
 
   bool adjust(const std::string& name, std::optional<std::string> attached) {
     options.adjust = true;
+    options.noDither = false;
     std::optional<std::string> text = std::move(attached);
     if (!text && next < argc && wholeNumber(argv[next])) text = argv[next++];
     if (!text) return true;
@@ -182,6 +183,10 @@ struct Parser {
     } else if (name == "force") {
       options.force = true;
       return noValue();
+    } else if (name == "no-dither" || name == "nofs") {
+      options.noDither = true;
+      options.adjust = false;
+      return noValue();
     } else if (name == "no-refine") {
       options.refine = false;
       return noValue();
@@ -220,6 +225,7 @@ struct Parser {
       if (i + 1 < arg.size()) attached = arg.substr(i + 1);
       if (found->letter == 'a' && attached && !wholeNumber(*attached)) {
         options.adjust = true;
+        options.noDither = false;
         continue;
       }
       return option(found->name, shown, std::move(attached), outcome);

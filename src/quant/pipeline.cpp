@@ -80,7 +80,9 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
     RemapOptions remap;
-    remap.dither = options.adjust ? Dither::adjust : Dither::none;
+    remap.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
     remap.factor = options.adjustFactor;
     remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take

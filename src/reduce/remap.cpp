@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "reduce/dither_pvt.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -330,6 +331,7 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
     return Error(ErrorCode::unsupported, "pixels of " + std::to_string(pixels.channels) +
                                              " channels (red, green and blue are mapped)");
   }
+  if (options.dither == Dither::adaptive) return remapAdaptive(pixels, palette, options, context);
   const int colors = static_cast<int>(palette.size());
   const bool adjust = options.dither == Dither::adjust;
   context.emit(EventKind::remapping, colors);
