@@ -84,138 +84,166 @@ Status checkArguments(const PixelView& pixels, const Colormap& palette,
 
 // ---- The map ------------------------------------------------------------------------
 
-// Per pixel of rows firstRow to endRow − 1: its nearest entry, its error
-// (the largest sample difference to that entry) and its contrast (the
-// largest sample difference to its right and lower neighbours).
-template <bool kMapped, class Search>
-void measureRows(const PixelView& pixels, const SampleMap& sampleMap, const Colormap& palette,
-                 Search& search, int firstRow, int endRow, uint8_t* nearest, uint8_t* error,
-                 uint8_t* contrast) {
-  // Most pictures are mapped as they are: no table between the loads.
-  const auto map = [&](uint8_t v) -> int { return kMapped ? sampleMap[v] : v; };
-  const int columns = pixels.width;
-  const size_t step = static_cast<size_t>(pixels.channels);
-  uint32_t prevKey = 0xFFFFFFFF;
-  int index = 0, distance = 0;
-  for (int y = firstRow; y < endRow; ++y) {
-    const uint8_t* p = pixels.row(y);
-    const uint8_t* below = pixels.row(std::min(y + 1, pixels.height - 1));
-    const size_t base = static_cast<size_t>(y) * columns;
+// The contrast of one row: per sample the larger difference to the sample on
+// its right and the one below (the last column has none on its right), then
+// per pixel the largest of its three. `diff` holds 3 × columns bytes.
+template <bool kMapped>
+void rowContrast(const uint8_t* p, const uint8_t* below, int columns, size_t step,
+                 const SampleMap& map, uint8_t* diff, uint8_t* contrast) {
+  const auto apart = [](uint8_t a, uint8_t b) -> uint8_t { return a > b ? a - b : b - a; };
+  const size_t n = 3 * static_cast<size_t>(columns);
+  if (!kMapped && step == 3) {
+    // The common case, in a loop the compiler vectorizes.
+    for (size_t i = 0; i + 3 < n; ++i)
+      diff[i] = std::max(apart(p[i], p[i + 3]), apart(p[i], below[i]));
+    for (size_t i = n - 3; i < n; ++i) diff[i] = apart(p[i], below[i]);
+  } else {
     for (int x = 0; x < columns; ++x) {
-      const uint8_t* here = p + step * x;
-      const uint8_t* right = p + step * std::min(x + 1, columns - 1);
-      const uint8_t* under = below + step * x;
-      const int s[3] = {map(here[0]), map(here[1]), map(here[2])};
-      const uint32_t key = (uint32_t{here[0]} << 16) | (uint32_t{here[1]} << 8) | here[2];
-      if (key != prevKey) {
-        prevKey = key;
-        index = search.find(s[0], s[1], s[2]);
-        const HistogramEntry& e = palette[index];
-        distance =
-            std::max({std::abs(s[0] - e.red), std::abs(s[1] - e.green), std::abs(s[2] - e.blue)});
-      }
-      int c = 0;
+      const size_t here = step * x, right = step * std::min(x + 1, columns - 1);
       for (int k = 0; k < 3; ++k) {
-        c = std::max({c, std::abs(s[k] - map(right[k])), std::abs(s[k] - map(under[k]))});
+        const uint8_t s = kMapped ? map[p[here + k]] : p[here + k];
+        const uint8_t r = kMapped ? map[p[right + k]] : p[right + k];
+        const uint8_t b = kMapped ? map[below[here + k]] : below[here + k];
+        diff[3 * x + k] = std::max(apart(s, r), apart(s, b));
       }
-      nearest[base + x] = static_cast<uint8_t>(index);
-      error[base + x] = static_cast<uint8_t>(distance);
-      contrast[base + x] = static_cast<uint8_t>(c);
     }
+  }
+  for (int x = 0; x < columns; ++x) {
+    contrast[x] = std::max({diff[3 * x], diff[3 * x + 1], diff[3 * x + 2]});
   }
 }
 
-// Sums of a plane over windows of rows: sum[x] is the sum of column x over
-// rows y − r to y + r, rows beyond the picture standing for its first or
-// last row, kept as y moves down by one.
-class ColumnSums {
- public:
-  ColumnSums(const uint8_t* plane, int columns, int rows, int r)
-      : sum(columns, 0), plane_(plane), columns_(columns), rows_(rows), r_(r) {}
-  void start(int y) {
-    std::fill(sum.begin(), sum.end(), 0);
-    for (int yy = y - r_; yy <= y + r_; ++yy) add(yy, 1);
+// One row's measures: every pixel's nearest entry and error (the largest
+// sample difference to that entry), and its contrast (the largest sample
+// difference to its right and lower neighbours). `diff` holds 3 × columns
+// bytes.
+template <bool kMapped, class Search>
+void measureRow(const PixelView& pixels, const SampleMap& map, const Colormap& palette,
+                Search& search, int y, uint8_t* nearest, uint8_t* error, uint8_t* contrast,
+                uint8_t* diff) {
+  const int columns = pixels.width;
+  const size_t step = static_cast<size_t>(pixels.channels);
+  const uint8_t* p = pixels.row(y);
+  uint32_t prevKey = 0xFFFFFFFF;
+  int index = 0, distance = 0;
+  for (int x = 0; x < columns; ++x) {
+    const uint8_t* here = p + step * x;
+    const uint32_t key = (uint32_t{here[0]} << 16) | (uint32_t{here[1]} << 8) | here[2];
+    if (key != prevKey) {
+      prevKey = key;
+      const int s[3] = {map[here[0]], map[here[1]], map[here[2]]};
+      index = search.find(s[0], s[1], s[2]);
+      const HistogramEntry& e = palette[index];
+      distance =
+          std::max({std::abs(s[0] - e.red), std::abs(s[1] - e.green), std::abs(s[2] - e.blue)});
+    }
+    nearest[x] = static_cast<uint8_t>(index);
+    error[x] = static_cast<uint8_t>(distance);
   }
-  void down(int y) {  // from y to y + 1
-    add(y - r_, -1);
-    add(y + r_ + 1, 1);
+  rowContrast<kMapped>(p, pixels.row(std::min(y + 1, pixels.height - 1)), columns, step, map, diff,
+                       contrast);
+}
+
+// The sums of one row of column sums over the window around every column:
+// the row, padded by kRadius columns on each side that repeat its first and
+// last one, added up shifted (loops the compiler vectorizes).
+void boxSums(std::vector<int32_t>& padded, std::vector<int32_t>& box) {
+  const int columns = static_cast<int>(box.size()), r = kRadius;
+  std::fill_n(padded.begin(), r, padded[r]);
+  std::fill_n(padded.begin() + r + columns, r, padded[r + columns - 1]);
+  std::copy_n(padded.begin(), columns, box.begin());
+  for (int d = 1; d <= 2 * r; ++d) {
+    const int32_t* from = padded.data() + d;
+    int32_t* to = box.data();
+    for (int x = 0; x < columns; ++x) to[x] += from[x];
   }
+}
 
-  std::vector<int32_t> sum;
-
- private:
-  void add(int y, int sign) {
-    const uint8_t* row = plane_ + static_cast<size_t>(std::clamp(y, 0, rows_ - 1)) * columns_;
-    for (int x = 0; x < columns_; ++x) sum[x] += sign * row[x];
-  }
-  const uint8_t* plane_;
-  int columns_, rows_, r_;
-};
-
-// The strength of rows firstRow to endRow − 1 (see the top of the file).
-void strengthRows(int columns, int rows, const uint8_t* error, const uint8_t* contrast,
-                  int firstRow, int endRow, uint8_t* strength) {
+// The nearest entries and the strengths of rows firstRow to endRow − 1 (see
+// the top of the file). The measures of the rows the windows reach, the
+// stripe's own and kRadius more above and below it, are kept in a ring of
+// rows, rows beyond the picture standing for its first or last row.
+template <bool kMapped, class Search>
+void mapStripe(const PixelView& pixels, const SampleMap& map, const Colormap& palette,
+               Search& search, int firstRow, int endRow, uint8_t* nearest, uint8_t* strength) {
+  constexpr int r = kRadius, kRing = 2 * kRadius + 2;
+  const int rows = pixels.height, columns = pixels.width;
+  const size_t width = static_cast<size_t>(columns);
+  std::vector<uint8_t> error(kRing * width), contrast(kRing * width), halo(width), diff(3 * width),
+      edge(width), near(width);
+  // Column sums over the window, with kRadius columns of room on each side.
+  std::vector<int32_t> errorColumns(width + 2 * r, 0), noiseColumns(width + 2 * r, 0),
+      errorBox(width), noiseBox(width);
+  auto at = [&](std::vector<uint8_t>& plane, int y) {
+    return plane.data() + static_cast<size_t>(std::clamp(y, 0, rows - 1) % kRing) * width;
+  };
+  int measured = std::max(firstRow - r, 0);
+  auto measureTo = [&](int end) {
+    for (; measured < std::min(end, rows); ++measured) {
+      uint8_t* own =
+          measured >= firstRow && measured < endRow ? nearest + measured * width : halo.data();
+      measureRow<kMapped>(pixels, map, palette, search, measured, own, at(error, measured),
+                          at(contrast, measured), diff.data());
+    }
+  };
+  auto addRow = [&](int y, int sign) {
+    const uint8_t* e = at(error, y);
+    const uint8_t* c = at(contrast, y);
+    int32_t* errors = errorColumns.data() + r;
+    int32_t* noise = noiseColumns.data() + r;
+    for (size_t x = 0; x < width; ++x) {
+      errors[x] += sign * e[x];
+      noise[x] += sign * c[x];
+    }
+  };
   float edgeWeight[256];
   for (int c = 0; c < 256; ++c) {
     const float room = static_cast<float>(kEdgeHigh - c) / (kEdgeHigh - kEdgeLow);
     edgeWeight[c] = 255.0f * kFull * std::clamp(room, 0.0f, 1.0f);
   }
-  const int r = kRadius, area = (2 * r + 1) * (2 * r + 1);
-  const int64_t floor = int64_t{kFloor} * area / 16;
-  ColumnSums errors(error, columns, rows, r), contrasts(contrast, columns, rows, r);
-  std::vector<uint8_t> edge(columns);
+  constexpr int32_t floor = kFloor * (2 * r + 1) * (2 * r + 1) / 16;
   for (int y = firstRow; y < endRow; ++y) {
+    measureTo(y + r + 1);
     if (y == firstRow) {
-      errors.start(y);
-      contrasts.start(y);
+      for (int yy = y - r; yy <= y + r; ++yy) addRow(yy, 1);
     } else {
-      errors.down(y - 1);
-      contrasts.down(y - 1);
+      addRow(y - r - 1, -1);
+      addRow(y + r, 1);
     }
-    const uint8_t* c0 = contrast + static_cast<size_t>(std::max(y - 1, 0)) * columns;
-    const uint8_t* c1 = contrast + static_cast<size_t>(y) * columns;
-    const uint8_t* c2 = contrast + static_cast<size_t>(std::min(y + 1, rows - 1)) * columns;
-    for (int x = 0; x < columns; ++x) edge[x] = std::max({c0[x], c1[x], c2[x]});
-    uint8_t* out = strength + static_cast<size_t>(y) * columns;
-    int64_t errorSum = 0, noiseSum = 0;
-    for (int x = -r; x <= r; ++x) {
-      errorSum += errors.sum[std::clamp(x, 0, columns - 1)];
-      noiseSum += contrasts.sum[std::clamp(x, 0, columns - 1)];
+    boxSums(errorColumns, errorBox);
+    boxSums(noiseColumns, noiseBox);
+    // The edge: the largest contrast of the 3 × 3 neighbourhood.
+    const uint8_t *c0 = at(contrast, y - 1), *c1 = at(contrast, y), *c2 = at(contrast, y + 1);
+    for (size_t x = 0; x < width; ++x) edge[x] = std::max({c0[x], c1[x], c2[x]});
+    for (size_t x = 0; x < width; ++x) {
+      near[x] = std::max({edge[x == 0 ? 0 : x - 1], edge[x], edge[std::min(x + 1, width - 1)]});
     }
-    for (int x = 0; x < columns; ++x) {
-      const int near =
-          std::max({edge[std::max(x - 1, 0)], edge[x], edge[std::min(x + 1, columns - 1)]});
+    uint8_t* out = strength + static_cast<size_t>(y) * width;
+    for (size_t x = 0; x < width; ++x) {
+      const int32_t e = errorBox[x], c = noiseBox[x];
       float s = 0.0f;
-      if (errorSum > floor && noiseSum < errorSum) {
-        const float left = 1.0f - static_cast<float>(noiseSum) / static_cast<float>(errorSum);
-        s = std::min(kRise * left, 1.0f) * edgeWeight[near];
+      if (e > floor && c < e && near[x] < kEdgeHigh) {
+        const float left = 1.0f - static_cast<float>(c) / static_cast<float>(e);
+        s = std::min(kRise * left, 1.0f) * edgeWeight[near[x]];
       }
       out[x] = static_cast<uint8_t>(s + 0.5f);
-      const int in = std::min(x + r + 1, columns - 1), gone = std::max(x - r, 0);
-      errorSum += errors.sum[in] - errors.sum[gone];
-      noiseSum += contrasts.sum[in] - contrasts.sum[gone];
     }
   }
 }
 
-// Every pixel's nearest entry, and the map.
+// Every pixel's nearest entry, and the map, in stripes of rows.
 template <class Search>
 void nearestAndStrength(const PixelView& pixels, const SampleMap& map, const Colormap& palette,
                         Search& search, ThreadPool* pool, uint8_t* nearest, uint8_t* strength) {
-  const int rows = pixels.height, columns = pixels.width;
-  const size_t n = static_cast<size_t>(pixels.pixels());
-  std::vector<uint8_t> error(n), contrast(n);
+  const int rows = pixels.height;
   const int stripes =
       pool ? std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows) : 1;
   auto rowOf = [&](int i) { return static_cast<int>(stripeStart(rows, i, stripes)); };
   const bool mapped = map != identityMap();
   runTasks(pool, stripes, [&](int i) {
-    (mapped ? measureRows<true, Search>
-            : measureRows<false, Search>)(pixels, map, palette, search, rowOf(i), rowOf(i + 1),
-                                          nearest, error.data(), contrast.data());
-  });
-  runTasks(pool, stripes, [&](int i) {
-    strengthRows(columns, rows, error.data(), contrast.data(), rowOf(i), rowOf(i + 1), strength);
+    (mapped ? mapStripe<true, Search> : mapStripe<false, Search>)(pixels, map, palette, search,
+                                                                  rowOf(i), rowOf(i + 1), nearest,
+                                                                  strength);
   });
 }
 
@@ -301,9 +329,22 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
                              strength + at, indices + at};
       std::fill(group[k].next, group[k].next + width, 0);
     }
+    // Pixels of strength 0 neither read nor write errors: only the steps
+    // from the first pixel of some strength to the last are run (none in
+    // the flat parts of a screenshot).
+    int begin = columns, end = 0;
+    for (int k = 0; k < count; ++k) {
+      const uint8_t* s = group[k].strength;
+      int from = 0, last = columns - 1;
+      while (from < columns && s[from] == 0) ++from;
+      if (from == columns) continue;
+      while (s[last] == 0) --last;
+      begin = std::min(begin, from + k * kLag);
+      end = std::max(end, last + k * kLag + 1);
+    }
     int aboveDone = above ? 0 : columns;
     const int lastLag = (count - 1) * kLag;
-    for (int t = 0; t < columns + lastLag; ++t) {
+    for (int t = begin; t < end; ++t) {
       const int need = std::min(t + 3, columns);
       if (aboveDone < need) aboveDone = above->waitFor(need);
       for (int k = 0; k < count; ++k) {
@@ -313,10 +354,11 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
         }
       }
       const int lastDone = t - lastLag + 1;
-      if (mine && lastDone > 0 && (lastDone % kPublishEvery == 0 || lastDone == columns)) {
-        mine->publish(lastDone);
-      }
+      if (mine && lastDone > 0 && lastDone % kPublishEvery == 0) mine->publish(lastDone);
     }
+    // Finishing no earlier than the unit above keeps the ring's rows apart.
+    if (aboveDone < columns) above->waitFor(columns);
+    if (mine) mine->publish(columns);
   };
   if (lanes > 1) {
     runWavefront(*pool, groups, lanes,
