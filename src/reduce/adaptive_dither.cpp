@@ -258,6 +258,9 @@ struct DiffusedRow {
   const uint8_t* pixels;
   const uint8_t* strength;
   uint8_t* indices;  // the nearest entries on entry
+  // The colour looked up last and its entry: neighbours often ask again.
+  uint32_t lastKey = 0xFFFFFFFF;
+  int lastIndex = 0;
 };
 
 // Errors are kept in 1/4096 of a level: a pixel of strength w (of 256)
@@ -266,7 +269,7 @@ struct DiffusedRow {
 constexpr int kErrorShift = 20;  // 4096 × 256 = 2^20
 
 template <class Search>
-inline void diffusePixel(const DiffusedRow& row, int col, size_t step, const SampleMap& map,
+inline void diffusePixel(DiffusedRow& row, int col, size_t step, const SampleMap& map,
                          const HistogramEntry* palette, int32_t limit, Search& search) {
   const int s = row.strength[col];
   if (s == 0) return;
@@ -274,11 +277,24 @@ inline void diffusePixel(const DiffusedRow& row, int col, size_t step, const Sam
   const uint8_t* p = row.pixels + step * col;
   const int32_t* in = row.cur + 3 * (col + 1);
   int v[3];
+  bool moved = false;
   for (int c = 0; c < 3; ++c) {
     const int32_t e = std::clamp(in[c], -limit, limit);
-    v[c] = std::clamp(map[p[c]] + ((weight * e + (1 << (kErrorShift - 1))) >> kErrorShift), 0, 255);
+    const int32_t shift = (weight * e + (1 << (kErrorShift - 1))) >> kErrorShift;
+    moved |= shift != 0;
+    v[c] = std::clamp(map[p[c]] + shift, 0, 255);
   }
-  const int index = search.find(v[0], v[1], v[2]);
+  // A colour the error left as it was keeps its nearest entry, known already;
+  // others are looked up, the one before at no cost.
+  int index = row.indices[col];
+  if (moved) {
+    const uint32_t key = (uint32_t(v[0]) << 16) | (uint32_t(v[1]) << 8) | uint32_t(v[2]);
+    if (key != row.lastKey) {
+      row.lastKey = key;
+      row.lastIndex = search.find(v[0], v[1], v[2]);
+    }
+    index = row.lastIndex;
+  }
   const HistogramEntry& e = palette[index];
   const int d[3] = {v[0] - e.red, v[1] - e.green, v[2] - e.blue};
   int32_t* right = row.cur + 3 * (col + 2);
