@@ -3,7 +3,7 @@
 //
 //   kxconv [-c COLORMAP | -C COLORMAP] IN OUT
 //
-// Inputs: .png, .jpg/.jpeg, .webp, .tif/.tiff (the first frame or page),
+// Inputs: .png, .jpg/.jpeg, .webp, .tif/.tiff, .y4m (the first frame or page),
 // .ppm, .pgm, .pbm, .pnm, .pam (extensions in any case), .pic, .icn, .pict. Outputs: .png, .ppm,
 // .pic. Every refusal prints "kxconv: <file>: <what is wrong>" and ends with status 255; the output
 // is created only after the input has been read and checked, and is removed when it cannot be
@@ -30,7 +30,7 @@ namespace {
 
 constexpr int kFailure = 255;
 
-enum class Format { Unknown, Png, Jpeg, Webp, Tiff, Pnm, Pic, Icn, Pict, Ppm };
+enum class Format { Unknown, Png, Jpeg, Webp, Tiff, Y4m, Pnm, Pic, Icn, Pict, Ppm };
 
 std::string extensionOf(const std::string& path) {
   return std::filesystem::path(path).extension().string();
@@ -51,6 +51,7 @@ Format inputFormat(const std::string& path) {
   if (low == ".jpg" || low == ".jpeg") return Format::Jpeg;
   if (low == ".webp") return Format::Webp;
   if (low == ".tif" || low == ".tiff") return Format::Tiff;
+  if (low == ".y4m") return Format::Y4m;
   if (low == ".ppm" || low == ".pgm" || low == ".pbm" || low == ".pnm" || low == ".pam") {
     return Format::Pnm;
   }
@@ -80,7 +81,7 @@ void printUsage(std::FILE* stream) {
       "Converts pictures by their file extensions:\n"
       "  .png .ppm .pgm .pbm .pnm .pam  ->  .pic (RGB, with alpha when the source has it)\n"
       "  .jpg .jpeg                     ->  .pic (RGB)\n"
-      "  .webp .tif .tiff               ->  .pic (the first frame or page)\n"
+      "  .webp .tif .tiff .y4m          ->  .pic (the first frame or page)\n"
       "  .pic                           ->  .png (RGB or RGBA) or .ppm\n"
       "  .icn + colormap                ->  .png (palette image) or .ppm\n"
       "  .pict                          ->  .png\n"
@@ -185,6 +186,9 @@ void convert(const Arguments& args) {
       break;
     case Format::Tiff:
       image = readTiffFile(args.input);
+      break;
+    case Format::Y4m:
+      image = readY4mFile(args.input);
       break;
     case Format::Pnm:
       image = readPnmFile(args.input);

@@ -51,12 +51,19 @@ Image expandToRgb(const Image& image, bool keepAlpha) {
 }
 
 InputFile::InputFile(const std::string& path) : path_(path) {
+  if (path == kStandardInput) {
+    // Not reopened through /dev/stdin: that fails for sockets and would
+    // start a redirected file over from its beginning.
+    fd_ = STDIN_FILENO;
+    closes_ = false;
+    return;
+  }
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) throw ConvError(path + ": cannot open: " + std::strerror(errno));
 }
 
 InputFile::~InputFile() {
-  ::close(fd_);
+  if (closes_) ::close(fd_);
 }
 
 int64_t InputFile::size() const {

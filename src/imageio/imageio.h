@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,10 @@ Image expandToRgb(const Image& image, bool keepAlpha);
 // its picture gives the rest back (putBack), so that what follows it in a
 // stream is there for the next reader. Throws ConvError naming the file
 // when it cannot be opened or read.
+//
+// The path "-" is the standard input, read as it is (never reopened, never
+// closed) and named "-" in messages.
+constexpr const char* kStandardInput = "-";
 class InputFile {
  public:
   explicit InputFile(const std::string& path);
@@ -129,31 +134,53 @@ class InputFile {
  private:
   std::string path_;
   int fd_ = -1;
+  bool closes_ = true;          // false for the standard input
   std::vector<uint8_t> ahead_;  // bytes read and not yet consumed, from aheadAt_
   size_t aheadAt_ = 0;
 };
 
-// A file of one or more frames (an animated WebP, a multi-page TIFF), read a
-// frame at a time so that a long animation is never held whole: only the
-// file's bytes and the frame at hand are in memory.
+// A frame rate as an exact ratio: `frames` frames every `seconds` seconds
+// (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
+struct FrameRate {
+  int64_t frames = 10;  // 1 to kMaxFrameRateTerm
+  int64_t seconds = 1;  // 0 to kMaxFrameRateTerm
+};
+constexpr int64_t kMaxFrameRateTerm = 1000000;
+
+// A file or stream of one or more frames (an animated WebP, a multi-page
+// TIFF, netpbm images one after another, a YUV4MPEG2 video), read a frame at
+// a time so that a long animation is never held whole: only the frame at
+// hand (and, for WebP and TIFF, the file's bytes) is in memory. Frames may
+// differ in size (netpbm images); each comes as it is stored.
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  // The next frame, replacing everything in `frame` (its metadata too);
-  // false after the last one. ConvError naming the file when the frame is
-  // damaged or beyond kMaxFrames.
+  // The next frame, replacing everything in `frame` (its metadata too; a
+  // source may reuse the samples' storage); false after the last one. ConvError naming
+  // the file when the frame is damaged, cut short or beyond the source's
+  // bound; a stream's refusals name the frame too ("<file>: frame 37: ..."),
+  // netpbm's from its second image on (a single image reads as it always has).
   virtual bool next(Image& frame) = 0;
   // The number of frames the file declares; 0 when it does not tell.
   virtual int frameCountHint() const { return 0; }
   // The display time of the frame last returned, in milliseconds; 0 when
-  // the file gives none (TIFF pages).
+  // the file gives none (TIFF pages). Rounded for a video's frame rate,
+  // which frameRate() gives exactly.
   virtual int durationMs() const { return 0; }
   // How often an animation is to be played: 0 for ever (WebP's loop count).
   virtual int loopCount() const { return 0; }
+  // The frame rate a video declares (YUV4MPEG2's F), in lowest terms; none
+  // when the input has no rate or declares it unknown (F0:0).
+  virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
 };
 
-// The most frames a FrameSource gives: a few bytes can declare thousands of
-// frames that each cost a whole picture's time.
+// The most frames a WebP or TIFF FrameSource gives: a few bytes can declare
+// thousands of frames that each cost a whole picture's time. Streams whose
+// every frame carries its own samples (netpbm images, YUV4MPEG2) have no
+// such bound: each frame costs input bytes in proportion to its pixels, so
+// the work is bounded by the input's length, and memory by one frame
+// (within the pixel limit) whatever their number (a two-hour clip at 30 fps
+// is 216,000 frames).
 constexpr int kMaxFrames = 10000;
 
 // The largest WebP or TIFF file read (these are held whole in memory, as
@@ -171,9 +198,17 @@ Image readPngFile(InputFile& file);
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
-// A palette image (1 to 256 colours, at most one transparent index) as a PNG
-// of 1, 2, 4 or 8 bits per index; writePngFile comes here for them.
-void writePalettePng(const std::string& path, const Image& image);
+// How hard the palette PNG writer works for its last bytes.
+enum class PngEffort {
+  Normal,  // optipng -o2 finds next to nothing more
+  Best,    // up to 10 % smaller again, for many times the time
+};
+// A palette image (1 to 256 colours, with alpha per entry or one transparent
+// index) as a PNG of 1, 2, 4 or 8 bits per index: the same colour and alpha
+// at every pixel, the palette entries reordered so that the translucent ones
+// come first. writePngFile comes here for them, with PngEffort::Normal.
+void writePalettePng(const std::string& path, const Image& image,
+                     PngEffort effort = PngEffort::Normal);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
 // libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
@@ -200,9 +235,15 @@ std::unique_ptr<FrameSource> openTiff(InputFile& file);
 std::unique_ptr<FrameSource> openTiff(const std::string& name, std::vector<uint8_t> bytes);
 Image readTiffFile(const std::string& path);  // the first page
 
-// PBM, PGM, PPM (raw and plain) and PAM.
+// PBM, PGM, PPM (raw and plain) and PAM: one image, read no further than
+// its end.
 Image readPnmFile(const std::string& path);
 Image readPnmFile(InputFile& file);
+// Every image of a multi-image netpbm file or stream (images back to back,
+// as `cat` joins them and `ffmpeg -f image2pipe -c:v ppm` writes them; white
+// space between them is skipped, as netpbm's own readers do), one a frame.
+// The source reads `file`, which must outlive it.
+std::unique_ptr<FrameSource> openPnmFrames(InputFile& file);
 Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes);
 // Writes a raw PPM (P6, maxval 255); alpha is not stored.
 void writePpmFile(const std::string& path, const Image& image);
@@ -229,15 +270,22 @@ Image readIconFile(const std::string& path, const ColormapSource& source);
 // PICT pictures (any container).
 Image readPictFile(const std::string& path);
 
-// ---- Animated GIF -------------------------------------------------------------
+// YUV4MPEG2 (.y4m files, `ffmpeg -f yuv4mpegpipe`): 8-bit 4:2:0 (any
+// chroma siting), 4:2:2, 4:4:4 and mono, progressive; every frame brought to
+// RGB (mono to grey) as ffmpeg's default conversion does (see y4m_read.cpp).
+// The source reads `file`, which must outlive it. High-depth samples, 4:1:1,
+// alpha planes and interlaced field orders are refused by name.
+std::unique_ptr<FrameSource> openY4m(InputFile& file);
+Image readY4mFile(const std::string& path);  // the first frame
 
-// A frame rate as an exact ratio: `frames` frames every `seconds` seconds
-// (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
-struct FrameRate {
-  int64_t frames = 10;  // 1 to kMaxFrameRateTerm
-  int64_t seconds = 1;  // 0 to kMaxFrameRateTerm
-};
-constexpr int64_t kMaxFrameRateTerm = 1000000;
+// The frames of an input told by its first bytes, which stay in the input:
+// PNG and JPEG (one frame), WebP and TIFF (every frame or page), netpbm
+// (every image) and YUV4MPEG2 (every frame). Null when the bytes are none of
+// these (the caller may know the input by its name); the source reads
+// `file`, which must outlive it.
+std::unique_ptr<FrameSource> openFrames(InputFile& file);
+
+// ---- Animated GIF -------------------------------------------------------------
 
 // When frame i starts, in hundredths of a second: round(100 · i / rate),
 // halves up. A frame's delay is the next frame's start minus its own, so the

@@ -22,8 +22,8 @@
 // missing TUPLTYPE is taken from DEPTH 1 to 4); other tuple types, a depth
 // that does not match the tuple type, samples above maxval, files shorter
 // than their raster and pictures larger than 32767 pixels on a side are
-// refused. Only the first image of a multi-image file is read; the bytes
-// after it are left to the input.
+// refused. One image is read; the bytes after it are left to the input, for
+// the next image of a multi-image file (frames.cpp).
 //
 // Written: raw PPM, "P6\n<width> <height>\n255\n" and RGB bytes.
 #include <algorithm>
@@ -40,14 +40,28 @@ namespace {
 
 constexpr uint64_t kLargestNumber = 0x7FFFFFFF;
 
-// Headers (comments included) are read from the first block of the file.
+// Headers (comments included) must end within the first block of an image.
 constexpr size_t kHeaderBlock = size_t{1} << 20;
+// An input is first read this far: a stream of small images is not read
+// far ahead of the image at hand.
+constexpr size_t kFirstRead = 4096;
+
+// Thrown instead of a refusal when an image runs past the bytes at hand and
+// more of the input may still be read for it.
+struct NeedMore {};
+
+// How far the bytes at hand reach into the input.
+struct Reach {
+  bool more = false;     // the input goes on after them
+  bool canGrow = false;  // and more of it may be read for this image
+  size_t most = 0;       // the furthest the image can reach
+  bool exact = false;    // it ends exactly there (a raw raster)
+};
 
 class PnmParser {
  public:
-  // `more`: the file goes on after these bytes, which hold its first block.
-  PnmParser(const std::string& name, const std::vector<uint8_t>& bytes, bool more = false)
-      : name_(name), bytes_(bytes), more_(more) {}
+  PnmParser(const std::string& name, const std::vector<uint8_t>& bytes, const Reach& reach = {})
+      : name_(name), bytes_(bytes), more_(reach.more), canGrow_(reach.canGrow) {}
 
   [[noreturn]] void fail(const std::string& what) const { throw ConvError(name_ + ": " + what); }
 
@@ -78,6 +92,7 @@ class PnmParser {
 
   // The header has met the end of the bytes at hand.
   [[noreturn]] void headerEnds(const std::string& what) const {
+    if (canGrow_) throw NeedMore{};
     if (!more_) fail(what);
     const std::string limit = "the first " + std::to_string(kHeaderBlock) + " bytes";
     if (endedInComment_)
@@ -85,10 +100,32 @@ class PnmParser {
     fail("the header does not end within " + limit);
   }
 
-  // A decimal number; `what` names it in messages.
+  // The raster has met the end of the bytes at hand.
+  [[noreturn]] void rasterEnds() const {
+    if (canGrow_) throw NeedMore{};
+    fail("the file ends inside the raster");
+  }
+
+  // A decimal number of the header; `what` names it in messages.
   uint32_t number(const char* what) {
     skipSpace();
     if (atEnd()) headerEnds(std::string("the file ends before the ") + what);
+    const uint32_t v = digits(what);
+    if (atEnd() && more_) headerEnds("");
+    return v;
+  }
+
+  // A plain sample: a number that may go on in bytes not yet at hand.
+  uint32_t sample() {
+    skipSpace();
+    if (atEnd()) rasterEnds();
+    const uint32_t v = digits("sample");
+    if (atEnd() && canGrow_) throw NeedMore{};
+    return v;
+  }
+
+ private:
+  uint32_t digits(const char* what) {
     if (peek() < '0' || peek() > '9') fail(std::string("the ") + what + " is not a number");
     uint64_t v = 0;
     while (!atEnd() && peek() >= '0' && peek() <= '9') {
@@ -96,10 +133,10 @@ class PnmParser {
       if (v > kLargestNumber) fail(std::string("the ") + what + " is too large to be processed");
       ++pos_;
     }
-    if (atEnd() && more_) headerEnds("");
     return static_cast<uint32_t>(v);
   }
 
+ public:
   // A text line of the PAM header, without its line feed.
   std::string_view line() {
     const size_t start = pos_;
@@ -115,6 +152,7 @@ class PnmParser {
   const std::string& name_;
   const std::vector<uint8_t>& bytes_;
   bool more_;
+  bool canGrow_;
   bool endedInComment_ = false;
   size_t pos_ = 0;
 };
@@ -243,7 +281,7 @@ void readBitmap(PnmParser& in, const Layout& l, Image& image) {
       bool black;
       if (l.plain) {
         in.skipSpace();
-        if (in.atEnd()) in.fail("the file ends inside the raster");
+        if (in.atEnd()) in.rasterEnds();
         if (in.peek() != '0' && in.peek() != '1') in.fail("a PBM pixel is neither 0 nor 1");
         black = in.peek() == '1';
         in.advance(1);
@@ -260,12 +298,15 @@ void readSamples(PnmParser& in, const Layout& l, Image& image) {
   const size_t count = image.pixelCount() * l.depth;
   const size_t sampleBytes = l.maxval > 255 ? 2 : 1;
   uint8_t* out = image.samples.data();
+  if (!l.plain && l.maxval == 255) {  // what video tools write: the samples as they are
+    std::memcpy(out, in.here(), count);
+    in.advance(count);
+    return;
+  }
   for (size_t i = 0; i < count; ++i) {
     uint32_t v;
     if (l.plain) {
-      in.skipSpace();
-      if (in.atEnd()) in.fail("the file ends inside the raster");
-      v = in.number("sample");
+      v = in.sample();
     } else {
       const uint8_t* p = in.here();
       v = sampleBytes == 2 ? (uint32_t{p[0]} << 8 | p[1]) : p[0];
@@ -290,11 +331,19 @@ size_t rasterBytesAtMost(const Layout& l) {
   return pixels * l.depth * (l.maxval > 255 ? 2 : 1);
 }
 
-// The image at the start of the bytes; *used: the bytes it took.
-Image decodeStart(const std::string& name, const std::vector<uint8_t>& bytes, size_t* used) {
-  PnmParser in(name, bytes);
+// The image at the start of the bytes; *used: the bytes it took. Once the
+// header is read, reach->most is set to the furthest the image can reach and
+// reach->exact tells whether it ends exactly there.
+Image decodeStart(const std::string& name, const std::vector<uint8_t>& bytes, size_t* used,
+                  Reach* reach = nullptr) {
+  Reach none;
+  PnmParser in(name, bytes, reach ? *reach : none);
   const Layout l = readHeader(in);
   checkGeometry(name, l.width, l.height, l.format);
+  if (reach) {
+    reach->most = in.position() + rasterBytesAtMost(l);
+    reach->exact = !l.plain;
+  }
   // The raster must fit in what is left of the file before anything is
   // allocated for it: a small file cannot make us reserve gigabytes.
   const size_t pixels = static_cast<size_t>(l.width) * static_cast<size_t>(l.height);
@@ -308,7 +357,7 @@ Image decodeStart(const std::string& name, const std::vector<uint8_t>& bytes, si
     // one may end the file); raw ones take one or two bytes.
     least = l.plain ? 2 * count - 1 : count * (l.maxval > 255 ? 2 : 1);
   }
-  if (in.remaining() < least) in.fail("the file ends inside the raster");
+  if (in.remaining() < least) in.rasterEnds();
   Image image;
   image.width = l.width;
   image.height = l.height;
@@ -331,21 +380,36 @@ Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes) {
 }
 
 Image readPnmFile(InputFile& file) {
-  // The header comes from the first block; the rest of the file is read only
-  // as far as the raster it declares can reach.
+  // Read in steps, decoding again after each: the header within its first
+  // block, a raw raster exactly to its end, plain text growing fourfold, so
+  // that a stream of images is read no further than the image at hand.
   const std::string& path = file.path();
   std::vector<uint8_t> bytes;
-  if (file.readUpTo(bytes, kHeaderBlock)) {
-    PnmParser in(path, bytes, true);
-    const Layout l = readHeader(in);
-    checkGeometry(path, l.width, l.height, l.format);
-    const size_t most = in.position() + rasterBytesAtMost(l);
-    if (most > bytes.size()) file.readUpTo(bytes, most);
+  Reach reach;
+  reach.most = kHeaderBlock;
+  size_t want = kFirstRead;
+  for (;;) {
+    bytes.reserve(want);
+    if (reach.exact && want == reach.most) {
+      // A raw raster ends exactly here: no byte after it is waited for, so
+      // an image of a live pipe is at hand as soon as it is complete.
+      const size_t old = bytes.size();
+      bytes.resize(want);
+      bytes.resize(old + file.read(bytes.data() + old, want - old));
+      reach.more = false;
+    } else {
+      reach.more = file.readUpTo(bytes, want);
+    }
+    reach.canGrow = reach.more && bytes.size() < reach.most;
+    try {
+      size_t used = 0;
+      Image image = decodeStart(path, bytes, &used, &reach);
+      file.putBack({bytes.data() + used, bytes.size() - used});
+      return image;
+    } catch (const NeedMore&) {
+      want = reach.exact ? reach.most : std::min(reach.most, bytes.size() * 4);
+    }
   }
-  size_t used = 0;
-  Image image = decodeStart(path, bytes, &used);
-  file.putBack({bytes.data() + used, bytes.size() - used});
-  return image;
 }
 
 Image readPnmFile(const std::string& path) {

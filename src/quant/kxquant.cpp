@@ -246,7 +246,7 @@ class Driver {
 
   Status write(size_t i, IndexedPicture& picture) {
     if (kind_ == OutputKind::Icn) return writeIconAndColormap(outputs_[i], picture);
-    writeIndexedPng(outputs_[i], picture);
+    writeIndexedPng(outputs_[i], picture, options_);
     return {};
   }
 
@@ -272,10 +272,12 @@ class Driver {
     return c;
   }
 
-  // .icn holds no transparency: the alpha channel is left out, as kxreduce
-  // leaves it out of a picture file.
+  // Only a PNG keeps alpha; a GIF keeps transparency (alpha below 128); .icn
+  // holds no transparency: the alpha channel is left out, as kxreduce leaves
+  // it out of a picture file.
   SourcePicture read(size_t i) {
     SourcePicture source = readSourcePicture(options_.inputs[i]);
+    if (kind_ != OutputKind::Png) source.alpha.clear();
     if (kind_ == OutputKind::Icn) {
       source.transparent.clear();
       source.transparentCount = 0;
@@ -287,7 +289,7 @@ class Driver {
     const std::string& input = options_.inputs[i];
     attempt(i, input, [&]() -> Status {
       const SourcePicture source = read(i);
-      const int colors = options_.colors - (source.transparentCount > 0 ? 1 : 0);
+      const int colors = coloursFor(source, options_.colors);
       const Result<ChosenPalette> chosen =
           choosePictureColormap(source, colors, options_, context());
       if (!chosen) return chosen.error();
@@ -310,6 +312,7 @@ class Driver {
     std::vector<size_t> used;  // the inputs they are of
     int width = 0, height = 0;
     bool transparent = false;
+    bool alpha = false;  // some picture keeps its alpha: the palette of all has alpha
     // Inputs that cannot be read a second time (a pipe), kept from this pass.
     std::vector<std::optional<SourcePicture>> kept;
   };
@@ -332,6 +335,7 @@ class Driver {
         all.width = std::max(all.width, source.width);
         all.height = std::max(all.height, source.height);
         all.transparent = all.transparent || source.transparentCount > 0;
+        all.alpha = all.alpha || !source.alpha.empty();
         if (cannotBeReread(input)) all.kept[i] = std::move(source);
         return {};
       });
@@ -368,7 +372,8 @@ class Driver {
     ChosenPalette shared;
     const bool chosen = attempt(options_.inputs.size(), sharedName, [&]() -> Status {
       Result<ChosenPalette> made = chooseSharedColormap(
-          all.palettes, options_.colors - (all.transparent ? 1 : 0), options_, context());
+          all.palettes, options_.colors - (all.transparent && !all.alpha ? 1 : 0), options_,
+          context(), all.transparent);
       if (!made) return made.error();
       shared = std::move(*made);
       noteCompression(sharedName, shared.compression);
@@ -393,8 +398,9 @@ class Driver {
         all.kept[i].reset();
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.
-        Result<IndexedPicture> picture = remapPicture(source, shared.colormap, identityMap(),
-                                                      options_, false, all.transparent, context());
+        Result<IndexedPicture> picture =
+            remapPicture(source, shared.colormap, identityMap(), options_, false,
+                         all.transparent && !all.alpha, context());
         if (!picture) return picture.error();
         if (gif) {
           // Smaller frames are centred on the screen of the largest.

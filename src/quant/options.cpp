@@ -190,6 +190,9 @@ struct Parser {
     } else if (name == "no-refine") {
       options.refine = false;
       return noValue();
+    } else if (name == "best") {
+      options.best = true;
+      return noValue();
     } else if (name == "help") {
       outcome = ParseOutcome::Help;
       return noValue();
@@ -296,10 +299,11 @@ std::string quantUsage() {
          "Reduces each picture to an indexed picture of at most 256 colours with kxreduce's\n"
          "engine, and writes it beside the input as <input stem>-kx.png (photo.jpg ->\n"
          "photo-kx.png). Reads PNG, JPEG, PPM/PGM/PBM/PAM, .pic and .pict (plain,\n"
-         "AppleSingle, AppleDouble). Pixels with alpha below 128 become one transparent\n"
-         "palette entry. A picture that keeps too many colours is compressed until it fits.\n"
-         "The remapping error is diffused where it hides banding: in smooth areas, not on\n"
-         "edges nor in flat areas whose colour the palette holds.\n"
+         "AppleSingle, AppleDouble). A PNG keeps alpha, an alpha per palette entry; a GIF\n"
+         "keeps pixels with alpha below 128 as transparent. A picture that keeps too many\n"
+         "colours is compressed until it fits. The remapping error is diffused where it\n"
+         "hides banding: in smooth areas, not on edges nor in flat areas whose colour the\n"
+         "palette holds.\n"
          "\n"
          "Options:\n"
          "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
@@ -319,6 +323,8 @@ std::string quantUsage() {
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
          "      --no-loop       GIF: play once (no loop extension)\n"
          "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
+         "      --best          PNG: a few % smaller file for many times the time of\n"
+         "                      writing it (the pixels are the same)\n"
          "  -q, --quiet         no notes and no progress line\n"
          "  -v, --verbose       the engine's progress messages\n"
          "  -h, --help          this text\n"

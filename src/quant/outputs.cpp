@@ -48,7 +48,8 @@ std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
   return {path};
 }
 
-void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
+void writeIndexedPng(const std::string& path, IndexedPicture& picture,
+                     const QuantOptions& options) {
   Image image;
   image.width = picture.width;
   image.height = picture.height;
@@ -56,7 +57,8 @@ void writeIndexedPng(const std::string& path, IndexedPicture& picture) {
   image.samples = std::move(picture.indices);
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
-  writePngFile(path, image);
+  image.paletteAlpha = picture.alpha;
+  writePalettePng(path, image, options.best ? PngEffort::Best : PngEffort::Normal);
 }
 
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {

@@ -6,6 +6,11 @@
 // raster order (so an opaque picture with an alpha channel gets the palette
 // of the same picture without one), and one palette entry fewer for them:
 // the last entry is the transparent one.
+//
+// A picture with alpha (some pixel partly transparent) is counted, cut,
+// refined and remapped with it, every pixel as it is seen: the engine's
+// palette then has an alpha per entry, the fully transparent one among
+// them, and nothing is added.
 #include <algorithm>
 #include <cstring>
 
@@ -18,6 +23,25 @@ namespace {
 PixelView viewOfSource(const SourcePicture& source) {
   return PixelView{source.rgb.data(), source.width, source.height,
                    3 * static_cast<size_t>(source.width), 3};
+}
+
+// The picture's pixels with their alpha: its own, or 0 where the mask says
+// transparent and 255 elsewhere.
+std::vector<uint8_t> rgbaOf(const SourcePicture& source) {
+  const size_t n = source.pixelCount();
+  std::vector<uint8_t> rgba(4 * n);
+  for (size_t i = 0; i < n; ++i) {
+    std::memcpy(rgba.data() + 4 * i, source.rgb.data() + 3 * i, 3);
+    rgba[4 * i + 3] = !source.alpha.empty()                                  ? source.alpha[i]
+                      : !source.transparent.empty() && source.transparent[i] ? 0
+                                                                             : 255;
+  }
+  return rgba;
+}
+
+PixelView viewOfRgba(const SourcePicture& source, const std::vector<uint8_t>& rgba) {
+  return PixelView{rgba.data(), source.width, source.height, 4 * static_cast<size_t>(source.width),
+                   4};
 }
 
 Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const QuantOptions& options,
@@ -43,8 +67,21 @@ Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const Quan
 
 }  // namespace
 
+bool hasAlpha(const Colormap& palette) {
+  return std::any_of(palette.begin(), palette.end(),
+                     [](const HistogramEntry& e) { return e.alpha != 255; });
+}
+
+int coloursFor(const SourcePicture& source, int colors) {
+  return colors - (source.transparentCount > 0 && source.alpha.empty() ? 1 : 0);
+}
+
 Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
                                             const QuantOptions& options, const Context& context) {
+  if (!source.alpha.empty()) {
+    const std::vector<uint8_t> rgba = rgbaOf(source);
+    return cutPalette(viewOfRgba(source, rgba), colors, options, context);
+  }
   if (source.opaqueCount() == 0) return ChosenPalette{Colormap(colors), Compression{}};
   if (source.transparent.empty()) return cutPalette(viewOfSource(source), colors, options, context);
   // The opaque pixels in one row.
@@ -61,7 +98,18 @@ Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int col
 }
 
 Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                           const QuantOptions& options, const Context& context) {
+                                           const QuantOptions& options, const Context& context,
+                                           bool transparentPixels) {
+  if (std::any_of(palettes.begin(), palettes.end(), hasAlpha)) {
+    // Every entry of every palette once, as a row of pixels with alpha.
+    std::vector<uint8_t> rgba;
+    for (const Colormap& p : palettes) {
+      for (const HistogramEntry& e : p) rgba.insert(rgba.end(), {e.red, e.green, e.blue, e.alpha});
+    }
+    if (transparentPixels) rgba.insert(rgba.end(), {0, 0, 0, 0});
+    const int columns = static_cast<int>(rgba.size() / 4);
+    return cutPalette(PixelView{rgba.data(), columns, 1, rgba.size(), 4}, colors, options, context);
+  }
   size_t rows = 0;
   for (const Colormap& p : palettes) rows = std::max(rows, p.size());
   PaletteImage image(static_cast<int>(palettes.size()), static_cast<int>(rows));
@@ -77,6 +125,24 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   out.height = source.height;
   const size_t n = source.pixelCount();
   out.palette = colormap;
+  if (!colormap.empty() && (!source.alpha.empty() || hasAlpha(colormap))) {
+    RemapOptions remap;
+    remap.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
+    remap.factor = options.adjustFactor;
+    remap.samples = samples;
+    const std::vector<uint8_t> rgba = rgbaOf(source);
+    Result<std::vector<uint8_t>> indices =
+        remapPixels(viewOfRgba(source, rgba), colormap, remap, context);
+    if (!indices) return indices.error();
+    out.indices = std::move(*indices);
+    if (trim && n > 0) {
+      out.palette.resize(*std::max_element(out.indices.begin(), out.indices.end()) + 1);
+    }
+    for (const HistogramEntry& e : out.palette) out.alpha.push_back(e.alpha);
+    return out;
+  }
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
     RemapOptions remap;

@@ -37,6 +37,7 @@ struct QuantOptions {
   bool verbose = false;
   bool force = false;
   bool refine = true;  // --no-refine: the design's median-cut palette
+  bool best = false;   // --best: the smallest PNG, for more time
   // GIF frame times: --fps (a ratio, kept as given for messages) or --delay.
   std::string fps;                        // empty when not given
   int64_t fpsFrames = 0, fpsSeconds = 0;  // --fps as fpsFrames frames every fpsSeconds s

@@ -15,13 +15,18 @@
 
 namespace kx {
 
-// An input picture: RGB samples, and which pixels are transparent.
+// An input picture: RGB samples, which pixels are transparent, and their
+// alpha when it is more than that.
 struct SourcePicture {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> rgb;          // 3 bytes per pixel, rows top to bottom
   std::vector<uint8_t> transparent;  // empty, or 1 per pixel: 1 where alpha < 128
   size_t transparentCount = 0;
+  // Empty unless some pixel is partly transparent (alpha 1 to 254): then
+  // the alpha of every pixel. Such a picture is reduced with its alpha for a
+  // PNG; the outputs without alpha keep `transparent` (clear this first).
+  std::vector<uint8_t> alpha;
 
   size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
   size_t opaqueCount() const { return pixelCount() - transparentCount; }
@@ -36,7 +41,8 @@ struct Compression {
   int64_t distinctColors = 0;
 };
 
-// A palette chosen for one picture (or for a sequence), opaque colours only.
+// A palette chosen for one picture (or for a sequence): opaque colours,
+// or colours with alpha for a picture with alpha.
 struct ChosenPalette {
   Colormap colormap;
   Compression compression;
@@ -48,23 +54,37 @@ struct ChosenPalette {
 
 // The median-cut palette of `colors` colours of the picture's opaque pixels,
 // as kxreduce chooses it, refined as kxreduce --refine refines it unless
-// options.refine is off.
+// options.refine is off. A picture with alpha gets a palette of `colors`
+// colours with alpha, chosen from every pixel as it is seen.
 Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
                                             const QuantOptions& options, const Context& context);
 
+// The palette entries left for a picture's colours: one fewer than the
+// palette's when a separate transparent entry is added (transparent pixels,
+// no alpha kept).
+int coloursFor(const SourcePicture& source, int colors);
+
 // One palette for a sequence from the palettes of its pictures, as
 // kxreduce's unique colormap: every picture's palette becomes a column of a
-// picture that is counted and cut again.
+// picture that is counted and cut again. When a palette has alpha, the
+// palette of all has alpha too, counted from the entries of all palettes,
+// with a fully transparent one when `transparentPixels` (some picture has
+// transparent pixels).
 Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                           const QuantOptions& options, const Context& context);
+                                           const QuantOptions& options, const Context& context,
+                                           bool transparentPixels = false);
+
+// Whether some entry of the palette is not opaque.
+bool hasAlpha(const Colormap& palette);
 
 // A picture reduced to palette indices.
 struct IndexedPicture {
   int width = 0;
   int height = 0;
   std::vector<uint8_t> indices;
-  Colormap palette;           // the transparent entry included
-  int transparentIndex = -1;  // -1 when no pixel is transparent
+  Colormap palette;            // the transparent entry included
+  int transparentIndex = -1;   // -1 when no pixel is transparent
+  std::vector<uint8_t> alpha;  // with alpha: the alpha of each palette entry; else empty
 };
 
 // Maps every pixel to the palette, its samples through `samples` first, and
@@ -72,7 +92,8 @@ struct IndexedPicture {
 // trim, palette entries after the last one used are dropped first;
 // otherwise the palette keeps its size and, when `transparentEntry` is set,
 // gets the transparent entry at its end even if this picture has no
-// transparent pixel.
+// transparent pixel. A palette with alpha, or a picture with alpha, is
+// mapped with alpha: every pixel as it is seen, no entry added.
 Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
                                     const SampleMap& samples, const QuantOptions& options,
                                     bool trim, bool transparentEntry, const Context& context);
@@ -88,9 +109,9 @@ bool outputKindOf(const std::string& path, OutputKind* kind);
 // colormap beside it.
 std::vector<std::string> outputFiles(const std::string& path, OutputKind kind);
 
-// Takes the picture's indices. Throws ConvError when the file cannot be
-// written.
-void writeIndexedPng(const std::string& path, IndexedPicture& picture);
+// Takes the picture's indices; options.best asks for the smallest file.
+// Throws ConvError when the file cannot be written.
+void writeIndexedPng(const std::string& path, IndexedPicture& picture, const QuantOptions& options);
 // The colour-mapped image (path ends in ".icn") and its colormap (.clm), as
 // kxreduce writes them for the same palette and indices: both or neither.
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture);

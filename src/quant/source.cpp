@@ -1,16 +1,16 @@
-// Reading any input picture into RGB samples and a transparency mask.
+// Reading any input picture into RGB samples, a transparency mask and,
+// when some pixel is partly transparent, its alpha.
 //
 // Every input is opened once and read once, from the front: the format is
 // told from its first bytes, which the input keeps for the reader (so a
 // FIFO, a pipe or /dev/stdin reads as a file does). Formats with a
-// signature (PNG, JPEG, WebP, TIFF, netpbm) are told by it, so a photograph named
-// "photo" or "photo.JPG" is read all the same. The system's own files are
-// told by their names, as the tools write them: ".pic", and ".pict" (PICT
-// files have no signature: their first 512 bytes are free). A PICT picture
-// is read by its name, since its container may be two files (AppleDouble);
-// it must be a file.
-#include <algorithm>
-#include <cstring>
+// signature (PNG, JPEG, WebP, TIFF, netpbm, YUV4MPEG2) are told by it
+// (imageio's openFrames), so a photograph named "photo" or "photo.JPG" is
+// read all the same; of a file of several frames, the first is read. The
+// system's own files are told by their names, as the tools write them:
+// ".pic", and ".pict" (PICT files have no signature: their first 512 bytes
+// are free). A PICT picture is read by its name, since its container may be
+// two files (AppleDouble); it must be a file.
 #include <filesystem>
 
 #include "imageio/imageio.h"
@@ -20,36 +20,14 @@ namespace kx {
 
 namespace {
 
-// The first frame of a file that may hold several (an animated WebP, a
-// multi-page TIFF).
-Image firstFrame(FrameSource& source, const std::string& path) {
-  Image image;
-  if (!source.next(image)) throw ConvError(path + ": holds no picture");
-  return image;
-}
-
 Image readAnyImage(const std::string& path) {
   InputFile file(path);
-  const std::span<const uint8_t> head = file.peek(12);
-  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (head.size() >= 8 && std::equal(head.begin(), head.begin() + 8, kPng)) {
-    return readPngFile(file);
-  }
-  if (head.size() >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-    return readJpegFile(file);
-  }
-  if (head.size() >= 12 && !std::memcmp(head.data(), "RIFF", 4) &&
-      !std::memcmp(head.data() + 8, "WEBP", 4)) {
-    return firstFrame(*openWebp(file), path);
-  }
-  // TIFF and BigTIFF (42 and 43), in either byte order.
-  if (head.size() >= 4 &&
-      ((!std::memcmp(head.data(), "II", 2) && (head[2] == 42 || head[2] == 43) && !head[3]) ||
-       (!std::memcmp(head.data(), "MM", 2) && !head[2] && (head[3] == 42 || head[3] == 43)))) {
-    return firstFrame(*openTiff(file), path);
-  }
-  if (head.size() >= 2 && head[0] == 'P' && head[1] >= '1' && head[1] <= '7') {
-    return readPnmFile(file);
+  // The first frame of a file that may hold several (an animated WebP, a
+  // multi-page TIFF, a video).
+  if (std::unique_ptr<FrameSource> frames = openFrames(file)) {
+    Image image;
+    if (!frames->next(image)) throw ConvError(path + ": holds no picture");
+    return image;
   }
   const std::string ext = std::filesystem::path(path).extension().string();
   if (ext == ".pic") return readPicFile(file);
@@ -59,7 +37,7 @@ Image readAnyImage(const std::string& path) {
   }
   throw ConvError(path +
                   ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
-                  ".pic or .pict)");
+                  "YUV4MPEG2, .pic or .pict)");
 }
 
 }  // namespace
@@ -73,9 +51,14 @@ SourcePicture readSourcePicture(const std::string& path) {
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet
-    // read); the mask is made only when a pixel is transparent, since most
-    // RGBA files are opaque everywhere.
+    // read); the mask is made only when a pixel is transparent, and the
+    // alpha plane only when one is partly so, since most RGBA files are
+    // opaque everywhere.
     uint8_t* samples = image.samples.data();
+    bool soft = false;
+    for (size_t i = 0; i < n && !soft; ++i)
+      soft = samples[4 * i + 3] != 0 && samples[4 * i + 3] != 255;
+    if (soft) source.alpha.resize(n);
     for (size_t i = 0; i < n; ++i) {
       const uint8_t* in = samples + 4 * i;
       if (in[3] < 128) {
@@ -83,6 +66,7 @@ SourcePicture readSourcePicture(const std::string& path) {
         source.transparent[i] = 1;
         ++source.transparentCount;
       }
+      if (soft) source.alpha[i] = in[3];
       uint8_t* out = samples + 3 * i;
       const uint8_t r = in[0], g = in[1], b = in[2];
       out[0] = r;

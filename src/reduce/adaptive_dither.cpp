@@ -69,9 +69,10 @@ Status checkArguments(const PixelView& pixels, const Colormap& palette,
     return Error(ErrorCode::badArgument, "a palette of " + std::to_string(palette.size()) +
                                              " colors (1 to 256 can be mapped to)");
   }
-  if (pixels.channels != 3) {
-    return Error(ErrorCode::unsupported, "pixels of " + std::to_string(pixels.channels) +
-                                             " channels (red, green and blue are mapped)");
+  if (pixels.channels != 3 && pixels.channels != 4) {
+    return Error(ErrorCode::unsupported,
+                 "pixels of " + std::to_string(pixels.channels) +
+                     " channels (red, green, blue and alpha or not are mapped)");
   }
   if (!options.strength.empty() &&
       options.strength.size() != static_cast<size_t>(pixels.pixels())) {

@@ -16,6 +16,7 @@
 #include <new>
 #include <optional>
 
+#include "reduce/alpha_pvt.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -122,10 +123,14 @@ int finestTarget(const ColourCube& cube, int64_t limit) {
 
 Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& options,
                                const Context& context) {
-  if (pixels.channels != 3) {
+  if (pixels.channels != 3 && pixels.channels != 4) {
     return Error(ErrorCode::unsupported,
                  "pixels of " + std::to_string(pixels.channels) +
-                     " channels (the colours are counted from red, green and blue)");
+                     " channels (red, green, blue and alpha or not are counted)");
+  }
+  // Opaque pixels with an alpha channel are counted as if they had none.
+  if (pixels.channels == 4 && !everyPixelOpaque(pixels)) {
+    return countAlphaColors(pixels, options, context);
   }
   if (options.compress < 1 || options.compress > 255) {
     return Error(ErrorCode::badArgument,

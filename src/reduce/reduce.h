@@ -16,12 +16,17 @@
 // its work on (none: the calling thread alone), and the results are the
 // same for any pool.
 //
-// Room is left for what comes next without reshaping these calls: pixels
-// with alpha (PixelView::channels 4, refused today with
-// ErrorCode::unsupported), other error diffusions (Dither), a remap that
-// knows the frame before (RemapOptions), and quality searches that choose
-// many palettes from one count (countColors and choosePalette take their
-// inputs as const).
+// Pixels with alpha (PixelView::channels 4) are counted, cut, refined and
+// remapped as they are seen, premultiplied (alpha_pvt.h says how colours are
+// compared): every fully transparent pixel is one colour, and palette
+// entries get an alpha of their own. A picture whose alpha is 255
+// everywhere takes the opaque path, with exactly the results of the same
+// pixels without alpha.
+//
+// Room is left for what comes next without reshaping these calls: other
+// error diffusions (Dither), a remap that knows the frame before
+// (RemapOptions), and quality searches that choose many palettes from one
+// count (countColors and choosePalette take their inputs as const).
 //
 // Stands on: common (colours, pixel planes, threads, errors).
 #pragma once
@@ -133,12 +138,19 @@ struct CountOptions {
 struct ColorCount {
   // The distinct colours and their pixels, in the order of the colour
   // table: bucket by bucket (kx_colorHash), in each bucket the colour met
-  // last first. The median cut's ties follow from this order.
+  // last first. The median cut's ties follow from this order. With alpha:
+  // the colours as they are seen (premultiplied), by ascending premultiplied
+  // value, each entry the straight colour that premultiplies to it.
   Histogram histogram;
   int64_t pixels = 0;          // the pixels counted
   int overflowTarget = 255;    // the compression the overflow needed (255: none)
-  int64_t distinctColors = 0;  // the colours before it, when known (Overflow::finest)
+  int64_t distinctColors = 0;  // the colours before it, when known (Overflow::finest;
+                               // with alpha, those left at 129 levels)
   SampleMap counted{};         // what each sample was counted as: both compressions
+                               // (with alpha the identity: the compression is
+                               // applied to premultiplied samples, and palette
+                               // entries stand for the original colours)
+  bool alpha = false;          // counted with alpha: some pixel is not opaque
 };
 
 Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& options,
@@ -156,7 +168,11 @@ struct PaletteOptions {
 // The median-cut palette of `colors` entries (entries beyond the colours
 // counted are black), refined when asked: the entries then move to the
 // means of the original samples each stands for, also when the count
-// compressed them.
+// compressed them. A count with alpha gets a palette with alpha: boxes cut
+// where they split the error best, each entry the mean of its box (as seen,
+// premultiplied), refined by k-means in the same measure; when the picture
+// has fully transparent pixels, entry 0 is (0, 0, 0, 0) and takes them all.
+// quantBits then applies to the straight samples of the entries.
 Result<Colormap> choosePalette(const ColorCount& count, const PaletteOptions& options,
                                const Context& context);
 
@@ -203,7 +219,11 @@ struct RemapOptions {
 
 // One palette index per pixel, rows top to bottom: the nearest of the
 // palette's 1 to 256 entries by squared distance, the lowest index among
-// equals.
+// equals. Pixels with alpha (channels 4) that are not all opaque, or a
+// palette with alpha, are mapped as they are seen: by the distance of
+// alpha_pvt.h, `samples` applied to red, green and blue, and the adjustment
+// diffusing premultiplied errors (alpha too) on the calling thread; fully
+// transparent pixels take no error and pass none on.
 Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
                                          const RemapOptions& options, const Context& context);
 

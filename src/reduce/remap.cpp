@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "reduce/alpha_pvt.h"
 #include "reduce/dither_pvt.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
@@ -327,9 +328,17 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
     return Error(ErrorCode::badArgument, "a palette of " + std::to_string(palette.size()) +
                                              " colors (1 to 256 can be mapped to)");
   }
-  if (pixels.channels != 3) {
+  if (pixels.channels != 3 && pixels.channels != 4) {
     return Error(ErrorCode::unsupported, "pixels of " + std::to_string(pixels.channels) +
-                                             " channels (red, green and blue are mapped)");
+                                             " channels (red, green, blue and alpha or not are "
+                                             "mapped)");
+  }
+  // Opaque pixels and an opaque palette are mapped as if there were no alpha.
+  if (pixels.channels == 4 &&
+      (std::any_of(palette.begin(), palette.end(),
+                   [](const HistogramEntry& e) { return e.alpha != 255; }) ||
+       !everyPixelOpaque(pixels))) {
+    return remapAlphaPixels(pixels, palette, options, context);
   }
   if (options.dither == Dither::adaptive) return remapAdaptive(pixels, palette, options, context);
   const int colors = static_cast<int>(palette.size());

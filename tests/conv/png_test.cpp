@@ -74,6 +74,40 @@ INSTANTIATE_TEST_SUITE_P(
                       PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false, 0, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// Transparency chunks that bend the rules are read as libpng defines them
+// (netpbm's pngtopam sees the same): a palette tRNS longer than the palette
+// is dropped, and a colour key of a 16-bit picture matches the 16-bit
+// samples exactly, before they are brought to 8 bits.
+TEST(PngTransparency, ChunksAsLibpngReadsThem) {
+  const std::pair<std::string, std::vector<uint8_t>> cases[] = {
+      {"trns_longer_than_palette", {255, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0, 255}},
+      {"grey16_key", {18, 18, 18, 0, 19, 19, 19, 255, 0, 0, 0, 255}},
+      {"rgb16_key", {18, 86, 154, 0, 18, 86, 154, 255}},
+  };
+  TempDir dir;
+  python(
+      "import struct, zlib\n"
+      "def chunk(t, d): return struct.pack('>I', len(d)) + t + d + "
+      "struct.pack('>I', zlib.crc32(t + d))\n"
+      "def png(name, w, depth, kind, extra, raw):\n"
+      "    ihdr = struct.pack('>IIBBBBB', w, 1, depth, kind, 0, 0, 0)\n"
+      "    open(sys.argv[1] + '/' + name + '.png', 'wb').write(b'\\x89PNG\\r\\n\\x1a\\n' + "
+      "chunk(b'IHDR', ihdr) + extra + chunk(b'IDAT', zlib.compress(b'\\0' + raw)) + "
+      "chunk(b'IEND', b''))\n"
+      "png('trns_longer_than_palette', 3, 8, 3, chunk(b'PLTE', bytes([255, 0, 0, 0, 0, 255])) + "
+      "chunk(b'tRNS', bytes([10, 20, 30, 40])), bytes([0, 1, 0]))\n"
+      "png('grey16_key', 3, 16, 0, chunk(b'tRNS', struct.pack('>H', 0x1234)), "
+      "struct.pack('>3H', 0x1234, 0x12ff, 0))\n"
+      "png('rgb16_key', 2, 16, 2, chunk(b'tRNS', struct.pack('>3H', 0x1234, 0x5678, 0x9abc)), "
+      "struct.pack('>6H', 0x1234, 0x5678, 0x9abc, 0x1234, 0x5678, 0x9aff))\n",
+      {dir.path()});
+  for (const auto& [name, rgba] : cases) {
+    const RunResult r = kxconv({name + ".png", name + ".out.png"}, dir.path());
+    ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(pilPixels(dir.path(name + ".out.png")).samples, rgba) << name;
+  }
+}
+
 TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;
   const std::vector<uint8_t> good = readFileBytes(pngOf("rgb8_trns"));

@@ -4,6 +4,7 @@
 // transparency, GIF sequences, refusals and the command line.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
@@ -51,6 +52,7 @@ struct ExactCase {
   // changes the indices, not the palette; -a, the last one given, is
   // kxreduce's.
   const char* dither = "--no-dither";
+  bool best = false;  // kxquant's PNG with --best
 };
 
 std::ostream& operator<<(std::ostream& os, const ExactCase& c) {
@@ -66,6 +68,19 @@ std::string makeInput(const TempDir& dir, const std::string& kind) {
   if (kind == "photo") {
     std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png",
                                dir.path("in.png"));
+  } else if (kind == "large") {
+    // A photograph-like picture repeated (fewer colours than kxreduce's
+    // limit) above flat blocks: PNG data of several parts, compressed in
+    // different ways.
+    writeSamplePicture(dir.path("tile"), 256, 220);
+    const std::vector<uint8_t> tile = readRgbPicture(dir.path("tile"));
+    std::vector<uint8_t> rgb(1024 * 2200 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) {
+      const size_t x = i / 3 % 1024, y = i / 3 / 1024;
+      rgb[i] = y >= 1100 ? static_cast<uint8_t>(x / 200 * 50)
+                         : tile[((y % 220) * 256 + x % 256) * 3 + i % 3];
+    }
+    writePng(dir, "in", 1024, 2200, rgb);
   } else if (kind == "noisy") {
     writePng(dir, "in", 400, 300, rampPicture(400, 300, 1, true));
   } else {
@@ -123,15 +138,19 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   ASSERT_EQ(kxquant(dithered, dir.path()).status, 0);
   EXPECT_EQ(readFileBytes(dir.path("d.clm")), readFileBytes(dir.path("r.clm")));
 
-  // The PNG: the same indices, kxreduce's palette up to the last entry used.
+  // The PNG: every pixel kxreduce's colour (through libpng and PIL), the
+  // palette kxreduce's up to the last entry used, in the PNG's order.
   args.erase(args.begin() + 1, args.begin() + 3);  // no -o
+  if (c.best) args.insert(args.begin(), "--best");
   ASSERT_EQ(kxquant(args, dir.path()).status, 0);
   const Indexed expected = readIcon(dir.path("r"));
   const Indexed png = readIndexedPng(dir.path("in-kx.png"));
-  EXPECT_EQ(png.indices, expected.indices);
+  const std::vector<uint8_t> seen = pixelColours(expected);
+  EXPECT_TRUE(pixelColours(png) == seen);
+  EXPECT_TRUE(pilPixels(dir.path("in-kx.png"), "RGB").samples == seen);
   const uint8_t used = *std::max_element(expected.indices.begin(), expected.indices.end());
-  EXPECT_EQ(png.palette,
-            std::vector<Rgb>(expected.palette.begin(), expected.palette.begin() + used + 1));
+  EXPECT_EQ(sortedColours(png.palette),
+            sortedColours({expected.palette.begin(), expected.palette.begin() + used + 1}));
   EXPECT_TRUE(png.alpha.empty());
 }
 
@@ -142,7 +161,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
                       ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
                       ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
-                      ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true}),
+                      ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true},
+                      ExactCase{
+                          "sample_16_best", "sample", {"-n", "16"}, true, "--no-dither", true},
+                      ExactCase{"large", "large", {}, true},
+                      ExactCase{"large_best", "large", {"-n", "64"}, true, "--no-dither", true}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
@@ -221,12 +244,18 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   for (int i = 0; i < 32; ++i)
     palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
   std::vector<std::vector<uint8_t>> frames;
+  std::vector<Rgb> pngPalette;
   for (int f = 1; f <= 3; ++f) {
+    // Every frame keeps the whole palette, in one order, and every pixel
+    // gets kxreduce's colour.
     const Indexed png = readIndexedPng(dir.path("f." + std::to_string(f) + "-kx.png"));
-    EXPECT_EQ(png.palette, palette) << f;
+    if (f == 1) pngPalette = png.palette;
+    EXPECT_EQ(png.palette, pngPalette) << f;
+    EXPECT_EQ(sortedColours(png.palette), sortedColours(palette)) << f;
     const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
-    EXPECT_EQ(png.indices, std::vector<uint8_t>(icn.begin() + 68, icn.end() - 8)) << f;
-    frames.push_back(png.indices);
+    const Indexed reduced{0, 0, palette, {}, {icn.begin() + 68, icn.end() - 8}};
+    EXPECT_TRUE(pixelColours(png) == pixelColours(reduced)) << f;
+    frames.push_back(reduced.indices);
   }
 
   args = {"-n", "32", "--no-dither", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
@@ -311,44 +340,158 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// ---- Transparency ------------------------------------------------------------------
+// ---- Transparency and alpha ---------------------------------------------------------
 
-TEST(Transparency, AlphaBelowHalfBecomesOneTransparentEntry) {
+// A soft picture as icons have them: a disc over a blurred drop shadow, a
+// glow, an alpha ramp of one colour along the bottom, and transparent
+// pixels of every colour around them.
+const char kSoftPicture[] =
+    "from PIL import ImageDraw, ImageFilter\n"
+    "im = Image.new('RGBA', (96, 72), (0, 0, 0, 0))\n"
+    "shadow = Image.new('RGBA', im.size, (0, 0, 0, 0))\n"
+    "ImageDraw.Draw(shadow).ellipse((20, 18, 76, 62), fill=(0, 0, 0, 150))\n"
+    "im.alpha_composite(shadow.filter(ImageFilter.GaussianBlur(5)))\n"
+    "glow = Image.new('RGBA', im.size, (0, 0, 0, 0))\n"
+    "ImageDraw.Draw(glow).ellipse((50, 4, 90, 40), fill=(80, 170, 255, 200))\n"
+    "im.alpha_composite(glow.filter(ImageFilter.GaussianBlur(6)))\n"
+    "ImageDraw.Draw(im).ellipse((14, 10, 60, 54), fill=(220, 120, 40, 255))\n"
+    "px = im.load()\n"
+    "for x in range(96):\n"
+    "    for y in range(66, 72): px[x, y] = (30, 200, 90, x * 255 // 95)\n"
+    "for y in range(72):\n"
+    "    for x in range(96):\n"
+    "        if px[x, y][3] == 0: px[x, y] = (x * 37 % 256, y * 91 % 256, x * y % 256, 0)\n"
+    "im.save(sys.argv[1])\n";
+
+// The worse, over white and over black, of the composited PSNR.
+double compositedPsnr(const Raster& a, const Raster& b) {
+  double worst = 1e9;
+  for (int background : {0, 255}) {
+    double sum = 0;
+    for (size_t i = 0; i < a.samples.size(); i += 4) {
+      for (int c = 0; c < 3; ++c) {
+        auto seen = [&](const Raster& r) {
+          return (r.samples[i + c] * r.samples[i + 3] + background * (255 - r.samples[i + 3])) /
+                 255.0;
+        };
+        sum += (seen(a) - seen(b)) * (seen(a) - seen(b));
+      }
+    }
+    worst = std::min(worst, 10 * std::log10(255.0 * 255.0 * 3 * a.samples.size() / 4 / sum));
+  }
+  return worst;
+}
+
+struct AlphaCase {
+  const char* name;
+  std::vector<std::string> options;
+  double psnr;  // the least composited PSNR
+};
+
+std::ostream& operator<<(std::ostream& os, const AlphaCase& c) {
+  return os << c.name;
+}
+
+class PngAlpha : public ::testing::TestWithParam<AlphaCase> {};
+
+TEST_P(PngAlpha, KeptPerEntryAndSeenAlikeByLibpngAndPil) {
   TempDir dir;
-  // Alpha rises from left to right; an opaque RGBA copy, and the RGB one.
-  python(
-      "im = Image.new('RGBA', (64, 40))\n"
-      "im.putdata([(x * 4, y * 6, (x * y) % 256, x * 255 // 63) for y in range(40) for x in "
-      "range(64)])\n"
-      "im.save(sys.argv[1])\n"
-      "im.putalpha(255)\n"
-      "im.save(sys.argv[2])\n"
-      "im.convert('RGB').save(sys.argv[3])\n",
-      {dir.path("a.png"), dir.path("opaque.png"), dir.path("rgb.png")});
-  for (const std::string colors : {"256", "2"}) {
-    RunResult r = kxquant({"-f", "-n", colors, "a.png"}, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Indexed png = readIndexedPng(dir.path("a-kx.png"));
-    ASSERT_FALSE(png.alpha.empty());
-    const size_t clear = png.alpha.size() - 1;
-    EXPECT_LE(png.palette.size(), static_cast<size_t>(std::stoi(colors)));
-    EXPECT_EQ(clear, png.palette.size() - 1);  // the last entry
-    EXPECT_EQ(std::count(png.alpha.begin(), png.alpha.end(), 255), static_cast<long>(clear));
-    for (int i = 0; i < 64 * 40; ++i) {
-      ASSERT_EQ(png.indices[i] == clear, (i % 64) * 255 / 63 < 128) << "pixel " << i;
+  python(kSoftPicture, {dir.path("a.png")});
+  std::vector<std::string> args = GetParam().options;
+  args.push_back("a.png");
+  const RunResult r = kxquant(args, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Raster original = pilPixels(dir.path("a.png"));
+  const Raster seen = pilPixels(dir.path("a-kx.png"));
+  const Indexed png = readIndexedPng(dir.path("a-kx.png"));
+  // The translucent entries first, so that tRNS stops at the last of them.
+  const size_t translucent = png.alpha.size();
+  ASSERT_GT(translucent, 2u);
+  EXPECT_LT(translucent, png.palette.size());
+  for (size_t i = 0; i < translucent; ++i) EXPECT_LT(png.alpha[i], 255) << "entry " << i;
+  int transparentIndex = -1;
+  for (size_t i = 0; i < png.indices.size(); ++i) {
+    const uint8_t k = png.indices[i];
+    const Rgb& c = png.palette.at(k);
+    const uint8_t alpha = k < translucent ? png.alpha[k] : 255;
+    ASSERT_TRUE(
+        (std::vector<uint8_t>{c.r, c.g, c.b, alpha}) ==
+        std::vector<uint8_t>(seen.samples.begin() + 4 * i, seen.samples.begin() + 4 * i + 4))
+        << "pixel " << i;
+    // Transparent pixels of every colour: one entry.
+    if (original.samples[4 * i + 3] == 0) {
+      if (transparentIndex < 0) transparentIndex = k;
+      ASSERT_EQ(k, transparentIndex) << "pixel " << i;
+      ASSERT_EQ(alpha, 0);
     }
   }
+  EXPECT_GE(compositedPsnr(original, seen), GetParam().psnr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, PngAlpha,
+                         ::testing::Values(AlphaCase{"Default", {}, 45},
+                                           AlphaCase{"Colours16Adjusted", {"-n", "16", "-a"}, 28},
+                                           AlphaCase{
+                                               "MedianCutBest", {"--no-refine", "--best"}, 38}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Transparency, GifKeepsAlphaBelowHalfAsTransparent) {
+  TempDir dir;
+  python(kSoftPicture, {dir.path("a.png")});
   ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
   const GifFile gif = readGif(dir.path("a.gif"));
   ASSERT_EQ(gif.frames.size(), 1u);
   ASSERT_GE(gif.frames[0].transparent, 0);
   const std::vector<int> shown = composeGif(gif)[0];
-  for (int i = 0; i < 64 * 40; ++i) {
-    ASSERT_EQ(shown[i] < 0, (i % 64) * 255 / 63 < 128) << "pixel " << i;
+  const Raster original = pilPixels(dir.path("a.png"));
+  for (size_t i = 0; i < shown.size(); ++i) {
+    ASSERT_EQ(shown[i] < 0, original.samples[4 * i + 3] < 128) << "pixel " << i;
   }
-  // An alpha channel that is opaque everywhere changes nothing.
-  ASSERT_EQ(kxquant({"opaque.png", "rgb.png"}, dir.path()).status, 0);
-  EXPECT_EQ(readFileBytes(dir.path("opaque-kx.png")), readFileBytes(dir.path("rgb-kx.png")));
+}
+
+// The same pixels with alpha from a PAM (RGB_ALPHA, GRAYSCALE_ALPHA) give
+// the same PNG; an alpha channel opaque everywhere changes nothing, with or
+// without the refinement; one palette for two pictures with alpha has alpha.
+TEST(Transparency, PamInputOpaqueAlphaAndOnePaletteForAll) {
+  TempDir dir;
+  python(std::string(kSoftPicture) +
+             "im.convert('LA').save(sys.argv[2])\n"
+             "im.putalpha(255)\n"
+             "im.save(sys.argv[3])\n"
+             "im.convert('RGB').save(sys.argv[4])\n",
+         {dir.path("a.png"), dir.path("grey.png"), dir.path("opaque.png"), dir.path("rgb.png")});
+  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
+                  " && pngtopam -alphapam a.png > a.pam && pngtopam -alphapam grey.png > grey.pam")
+                .status,
+            0);
+  for (const std::string refine : {"--no-refine", "-q"}) {
+    for (const char* name : {"a", "grey", "opaque", "rgb"}) {
+      for (const char* ext : {".png", ".pam"}) {
+        const std::string in = name + std::string(ext);
+        if (std::filesystem::exists(dir.path(in))) {
+          ASSERT_EQ(kxquant({refine, "-f", "-o", in + ".out.png", in}, dir.path()).status, 0) << in;
+        }
+      }
+    }
+    for (const char* name : {"a", "grey"}) {
+      const std::string png = std::string(name) + ".png.out.png";
+      EXPECT_EQ(readFileBytes(dir.path(png)),
+                readFileBytes(dir.path(name + std::string(".pam.out.png"))))
+          << name;
+      EXPECT_GT(readIndexedPng(dir.path(png)).alpha.size(), 2u) << name;
+    }
+    EXPECT_EQ(readFileBytes(dir.path("opaque.png.out.png")),
+              readFileBytes(dir.path("rgb.png.out.png")))
+        << refine;
+  }
+  python(std::string(kSoftPicture) + "im.transpose(Image.FLIP_LEFT_RIGHT).save(sys.argv[2])\n",
+         {dir.path("a.png"), dir.path("b.png")});
+  ASSERT_EQ(kxquant({"-f", "-u", "-n", "32", "a.png", "b.png"}, dir.path()).status, 0);
+  const Indexed a = readIndexedPng(dir.path("a-kx.png")), b = readIndexedPng(dir.path("b-kx.png"));
+  EXPECT_EQ(a.palette, b.palette);
+  EXPECT_EQ(a.alpha, b.alpha);
+  EXPECT_GT(a.alpha.size(), 2u);
+  EXPECT_GE(compositedPsnr(pilPixels(dir.path("b.png")), pilPixels(dir.path("b-kx.png"))), 30);
 }
 
 // ---- Refusals: one line each, the other inputs done, nothing partial ------------
@@ -419,7 +562,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"notes.txt"},
                     1,
                     "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
-                    "PPM/PGM/PBM/PAM, .pic or .pict)\n"},
+                    "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
         RefusalCase{"output_is_an_input",

@@ -2,9 +2,11 @@
 // own files, independently of kxquant's writers.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "conv/conv_support.h"
@@ -23,6 +25,25 @@ inline Indexed readIcon(const std::string& base) {
     const uint8_t* e = clm.data() + 16 + 6 * i;
     out.palette.push_back({e[1], e[3], e[5]});
   }
+  return out;
+}
+
+// The colour of every pixel, RGB, through the palette.
+inline std::vector<uint8_t> pixelColours(const Indexed& picture) {
+  std::vector<uint8_t> rgb;
+  for (uint8_t i : picture.indices) {
+    const Rgb& c = picture.palette.at(i);
+    rgb.insert(rgb.end(), {c.r, c.g, c.b});
+  }
+  return rgb;
+}
+
+// A palette's colours in a fixed order, to compare palettes whose entries
+// were reordered.
+inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rgb>& palette) {
+  std::vector<std::tuple<int, int, int>> out;
+  for (const Rgb& c : palette) out.emplace_back(c.r, c.g, c.b);
+  std::sort(out.begin(), out.end());
   return out;
 }
 

@@ -99,5 +99,47 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   EXPECT_EQ(refused.error().code, ErrorCode::badArgument);
 }
 
+// With alpha: the ramp at half opacity, its left quarter fully transparent.
+// The ramp is dithered as without alpha, the opaque blocks stay exact, and
+// the pixels on both sides of the step of alpha keep their nearest entry.
+TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepLeftSharp) {
+  const Scene scene;
+  PixelPlanes rgba = kx_allocArray(kWidth, kBlockRows + kRampRows, 4);
+  for (size_t i = 0; i < static_cast<size_t>(rgba.width) * rgba.height; ++i) {
+    std::copy_n(scene.planes.data() + 3 * i, 3, rgba.data() + 4 * i);
+    const bool ramp = static_cast<int>(i / kWidth) >= kBlockRows;
+    rgba.data()[4 * i + 3] = !ramp ? 255 : static_cast<int>(i % kWidth) < kWidth / 4 ? 0 : 128;
+  }
+  Colormap palette(std::begin(kBlocks), std::end(kBlocks));
+  for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g, 0, 128);
+  palette.emplace_back(0, 0, 0, 0, 0);
+  auto remapWith = [&](Dither dither, ThreadPool* pool) {
+    RemapOptions options;
+    options.dither = dither;
+    const PixelView view{rgba.data(), rgba.width, rgba.height, 4 * size_t{kWidth}, 4};
+    Result<std::vector<uint8_t>> indices = remapPixels(view, palette, options, {pool, {}});
+    EXPECT_TRUE(indices.ok());
+    return indices.ok() ? *indices : std::vector<uint8_t>{};
+  };
+  ThreadPool three(3);
+  const std::vector<uint8_t> dithered = remapWith(Dither::adaptive, nullptr);
+  const std::vector<uint8_t> nearest = remapWith(Dither::none, nullptr);
+  ASSERT_EQ(dithered, remapWith(Dither::adaptive, &three));
+  size_t moved = 0;
+  for (int y = 0; y < kBlockRows + kRampRows; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const size_t i = static_cast<size_t>(y) * kWidth + x;
+      if (y < kBlockRows) {
+        ASSERT_EQ(dithered[i], x * 4 / kWidth) << x << ", " << y;
+      }
+      if (y > kBlockRows && (x == kWidth / 4 - 1 || x == kWidth / 4)) {
+        EXPECT_EQ(dithered[i], nearest[i]) << x << ", " << y;
+      }
+      moved += dithered[i] != nearest[i];
+    }
+  }
+  EXPECT_GT(moved, static_cast<size_t>(kWidth) * kRampRows / 8);
+}
+
 }  // namespace
 }  // namespace kx

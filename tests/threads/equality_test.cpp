@@ -57,6 +57,27 @@ class Inputs {
     // Beyond the colour limit: counted, compressed, counted again.
     writeRgbPicture(at("shifted"), 2 * w, 2 * h, tiled(rgb.samples, w, h, 9));
     writeRgbPicture(at("noise"), 400, 300, noise(400, 300, 5));
+    // The photograph repeated above flat blocks: a PNG of several parts.
+    std::vector<uint8_t> parts(1024 * 2200 * 3);
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const size_t x = i / 3 % 1024, y = i / 3 / 1024;
+      parts[i] = y >= 1100 ? static_cast<uint8_t>(x / 200 * 50)
+                           : photo[((y % (2 * h)) * 2 * w + x % (2 * w)) * 3 + i % 3];
+    }
+    writeRgbPicture(at("parts"), 1024, 2200, parts);
+    // The photograph with alpha: soft from left to right, transparent in
+    // the top left corner; beyond the colour limit.
+    Image alpha;
+    alpha.width = 2 * w;
+    alpha.height = 2 * h;
+    alpha.channels = 4;
+    for (size_t i = 0; i < photo.size() / 3; ++i) {
+      const size_t x = i % alpha.width, y = i / alpha.width;
+      const uint8_t a = x < 64 && y < 64 ? 0 : static_cast<uint8_t>(x * 255 / (alpha.width - 1));
+      alpha.samples.insert(alpha.samples.end(),
+                           {photo[3 * i], photo[3 * i + 1], photo[3 * i + 2], a});
+    }
+    writePngFile(at("alpha.png"), alpha);
     // Frames of different sizes.
     writeRgbPicture(at("seq.1"), 2 * w, 2 * h, photo);
     writeSamplePicture(at("seq.2"), 300, 200, 2);
@@ -118,6 +139,9 @@ const Case kCases[] = {
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
     {"KxquantDithered", "kxquant", {"-n", "64", "-o", "out.png", "@photo.pic"}, 0, {2, 3}},
+    {"KxquantPngParts", "kxquant", {"-o", "out.png", "@parts.pic"}},
+    {"KxquantAlpha", "kxquant", {"-v", "-o", "out.png", "@alpha.png"}},
+    {"KxquantPngPartsBest", "kxquant", {"--best", "-n", "64", "-o", "out.png", "@parts.pic"}},
     // More frames than a batch coded side by side holds.
     {"KxquantGif",
      "kxquant",

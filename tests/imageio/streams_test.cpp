@@ -1,0 +1,282 @@
+// Streams of frames against the tools that write them: YUV4MPEG2 from ffmpeg
+// in every colour space, siting and range read frame for frame against
+// ffmpeg's own rgb24 conversion of the same file, netpbm images one after
+// another (ffmpeg's image2pipe, netpbm's files joined by cat), streams cut
+// short or of kinds not read refused with the frame or the kind named, and
+// standard input fed by ffmpeg through a pipe.
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "imageio_support.h"
+
+namespace kx {
+namespace {
+
+// ffmpeg's frames of a file as rgb24, one after another.
+std::string ffmpegRgb(const std::string& path) {
+  const RunResult r =
+      shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+// What a FrameSource gives: every frame as RGB, one after another.
+struct Frames {
+  std::string rgb;
+  int count = 0;
+  std::optional<FrameRate> rate;
+};
+
+Frames readFrames(InputFile& file) {
+  Frames out;
+  std::unique_ptr<FrameSource> source = openFrames(file);
+  if (!source) throw std::runtime_error(file.path() + ": openFrames does not know it");
+  for (Image frame; source->next(frame); ++out.count) {
+    const Image rgb = expandToRgb(frame, false);
+    out.rgb.append(rgb.samples.begin(), rgb.samples.end());
+  }
+  out.rate = source->frameRate();
+  return out;
+}
+
+Frames readFrames(const std::string& path) {
+  InputFile file(path);
+  return readFrames(file);
+}
+
+struct Y4mCase {
+  const char* name;
+  const char* size;
+  const char* rate;
+  const char* options;  // ffmpeg's output options
+  const char* tag;      // what the header must say
+  FrameRate expectedRate{10, 1};
+};
+
+class Y4mInput : public ::testing::TestWithParam<Y4mCase> {};
+
+// Frame for frame as ffmpeg converts the file (mean difference at most one
+// level); the first frame through kxconv the same with one thread or two.
+TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
+  const Y4mCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("in.y4m");
+  const RunResult made =
+      shell("ffmpeg -loglevel error -f lavfi -i testsrc2=size=" + std::string(c.size) +
+            ":rate=" + c.rate + " -frames:v 3 " + c.options + " -f yuv4mpegpipe " + quoted(path));
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::vector<uint8_t> bytes = readFileBytes(path);
+  const std::string header(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\n'));
+  ASSERT_NE(header.find(c.tag), std::string::npos) << header;
+
+  const std::string reference = ffmpegRgb(path);
+  const Frames frames = readFrames(path);
+  EXPECT_EQ(frames.count, 3);
+  ASSERT_EQ(frames.rgb.size(), reference.size());
+  int64_t sum = 0;
+  int most = 0;
+  for (size_t i = 0; i < reference.size(); ++i) {
+    const int d =
+        std::abs(static_cast<uint8_t>(frames.rgb[i]) - static_cast<uint8_t>(reference[i]));
+    sum += d;
+    most = std::max(most, d);
+  }
+  const double mean = static_cast<double>(sum) / static_cast<double>(reference.size());
+  std::printf("[ against ffmpeg ] %s: mean difference %.4f, largest %d\n", c.name, mean, most);
+  EXPECT_LE(mean, 1.0);
+  ASSERT_TRUE(frames.rate);
+  EXPECT_EQ(frames.rate->frames, c.expectedRate.frames);
+  EXPECT_EQ(frames.rate->seconds, c.expectedRate.seconds);
+
+  const std::string first = frames.rgb.substr(0, frames.rgb.size() / 3);
+  for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
+    RunOptions options;
+    options.cwd = dir.path();
+    options.env = {threads};
+    const RunResult r = runProgram("kxconv", {"in.y4m", "out.ppm"}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Raster out = netpbm("cat " + quoted(dir.path("out.ppm")));
+    EXPECT_TRUE(std::string(out.samples.begin(), out.samples.end()) == first) << threads;
+    std::filesystem::remove(dir.path("out.ppm"));
+  }
+}
+
+// 640 × 360: three stripes of rows on two threads.
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, Y4mInput,
+    ::testing::Values(Y4mCase{"yuv420_centre", "640x360", "10", "-pix_fmt yuv420p", " C420jpeg "},
+                      Y4mCase{"yuv420_left", "64x48", "10",
+                              "-pix_fmt yuv420p -chroma_sample_location left", " C420mpeg2 "},
+                      Y4mCase{"yuv420_top_left", "64x48", "10",
+                              "-pix_fmt yuv420p -chroma_sample_location topleft", " C420paldv "},
+                      Y4mCase{"yuv420_full_range_ntsc",
+                              "64x48",
+                              "30000/1001",
+                              "-pix_fmt yuv420p -color_range pc",
+                              " XCOLORRANGE=FULL",
+                              {30000, 1001}},
+                      Y4mCase{"yuv422", "64x48", "10", "-pix_fmt yuv422p", " C422 "},
+                      Y4mCase{"yuv444", "640x360", "10", "-pix_fmt yuv444p", " C444 "},
+                      Y4mCase{"mono", "64x48", "10", "-pix_fmt gray", " Cmono "},
+                      // Odd sizes take ffmpeg's other conversions: interpolated chroma.
+                      Y4mCase{"yuv420_odd_height", "640x360", "10",
+                              "-vf format=rgb24,crop=640:359:0:0 -pix_fmt yuv420p", " H359 "},
+                      Y4mCase{"yuv420_odd_sides", "642x360", "10",
+                              "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
+                      Y4mCase{"yuv422_odd_sides", "64x48", "10",
+                              "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ffmpeg's PPM pipe, and netpbm's kinds joined by cat with white space
+// between two of them: every image a frame, each of its own size.
+TEST(NetpbmStream, EveryImageAFrame) {
+  TempDir dir;
+  const std::string pipe = dir.path("pipe.ppm");
+  const std::string clip = "-f lavfi -i testsrc2=size=64x48:rate=10 -frames:v 5";
+  ASSERT_EQ(
+      shell("ffmpeg -loglevel error " + clip + " -f image2pipe -c:v ppm " + quoted(pipe)).status,
+      0);
+  const Frames frames = readFrames(pipe);
+  EXPECT_EQ(frames.count, 5);
+  EXPECT_FALSE(frames.rate);
+  EXPECT_TRUE(frames.rgb ==
+              shell("ffmpeg -loglevel error " + clip + " -pix_fmt rgb24 -f rawvideo -").out);
+
+  const std::string png = std::string(KX_SOURCE_DIR) + "/tests/data/png/";
+  const std::vector<std::string> parts = {
+      "pngtopam -alphapam " + png + "rgba8_interlaced.png", "pngtopam " + png + "grey16.png",
+      "pngtopam " + png + "rgb8_interlaced.png | pamscale 0.5 | pnmtoplainpnm",
+      "pngtopam " + png + "grey8.png | pamditherbw -threshold | pamtopnm"};
+  std::string joined = "{ ";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    joined += parts[i] + (i == 2 ? "; printf ' \\n\\t\\n'; " : "; ");
+  }
+  ASSERT_EQ(shell(joined + "} > " + quoted(dir.path("all.pnm"))).status, 0);
+  InputFile file(dir.path("all.pnm"));
+  std::unique_ptr<FrameSource> source = openFrames(file);
+  ASSERT_TRUE(source);
+  const std::vector<Image> images = allFrames(*source);
+  ASSERT_EQ(images.size(), parts.size());
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const Raster reference = netpbm(parts[i]);
+    EXPECT_EQ(rgbaOf(images[i]), asRgb(reference, true)) << parts[i];
+  }
+  EXPECT_NE(images[2].width, images[0].width);
+}
+
+struct BadCase {
+  const char* name;
+  const char* make;     // sh in a folder with good.y4m (3 frames) and good.ppm (5 frames), 64 × 48
+  std::string message;  // the refusal after "<file>: "
+};
+
+class BadStream : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
+  const BadCase& c = GetParam();
+  TempDir dir;
+  const std::string clip = "ffmpeg -loglevel error -f lavfi -i testsrc2=size=64x48:rate=10 ";
+  ASSERT_EQ(
+      shell(clip + "-frames:v 3 -pix_fmt yuv420p -f yuv4mpegpipe " + quoted(dir.path("good.y4m")) +
+            " && " + clip + "-frames:v 5 -f image2pipe -c:v ppm " + quoted(dir.path("good.ppm")))
+          .status,
+      0);
+  const RunResult made = shell("cd " + quoted(dir.path()) + " && " + c.make);
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string path = dir.path("bad");
+  try {
+    readFrames(path);
+    FAIL() << "read";
+  } catch (const ConvError& e) {
+    EXPECT_EQ(e.what(), path + ": " + c.message);
+  }
+}
+
+// good.y4m: its header line, then frames of 6 + 4608 bytes; good.ppm:
+// frames of 13 + 9216 bytes.
+constexpr const char* kOnly8Bit = " is not read; 8-bit 4:2:0, 4:2:2, 4:4:4 and mono are";
+constexpr const char* kProgressive = " is not read; only progressive frames are";
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, BadStream,
+    ::testing::Values(
+        BadCase{"y4m_cut_in_a_frame_header",
+                "n=$(head -1 good.y4m | wc -c); head -c $((n + 4614 + 3)) good.y4m > bad",
+                "frame 2: the file ends inside the FRAME header"},
+        BadCase{"y4m_cut_in_the_samples",
+                "n=$(head -1 good.y4m | wc -c); head -c $((n + 2 * 4614 + 6 + 100)) good.y4m > bad",
+                "frame 3: the file ends inside the frame (100 of 4608 bytes)"},
+        BadCase{"y4m_frame_without_its_header",
+                "n=$(head -1 good.y4m | wc -c); head -c $((n + 4614)) good.y4m > bad; "
+                "printf 'FRAMX\\n' >> bad",
+                "frame 2: not a YUV4MPEG2 frame (no FRAME header)"},
+        BadCase{"ppm_cut_in_a_header", "head -c $((9229 + 5)) good.ppm > bad",
+                "frame 2: the file ends before the height"},
+        BadCase{"ppm_cut_in_the_raster", "head -c $((3 * 9229 + 13 + 500)) good.ppm > bad",
+                "frame 4: the file ends inside the raster"},
+        BadCase{"ppm_followed_by_other_bytes", "head -c 9229 good.ppm > bad; echo notes >> bad",
+                "frame 2: not a netpbm file (no P1 to P7 magic)"},
+        BadCase{"y4m_of_10_bits",
+                "ffmpeg -loglevel error -i good.y4m -pix_fmt yuv420p10le -strict -1 "
+                "-f yuv4mpegpipe bad",
+                std::string("YUV4MPEG2 with 10-bit samples (C420p10)") + kOnly8Bit},
+        BadCase{"y4m_of_4_1_1",
+                "ffmpeg -loglevel error -i good.y4m -pix_fmt yuv411p -f yuv4mpegpipe bad",
+                std::string("YUV4MPEG2 with 4:1:1 chroma (C411)") + kOnly8Bit},
+        BadCase{
+            "y4m_with_alpha",
+            "ffmpeg -loglevel error -i good.y4m -pix_fmt yuva444p -strict -1 -f yuv4mpegpipe bad",
+            std::string("YUV4MPEG2 with an alpha plane (C444alpha)") + kOnly8Bit},
+        BadCase{"y4m_top_field_first",
+                "ffmpeg -loglevel error -i good.y4m -vf setfield=tff -f yuv4mpegpipe bad",
+                std::string("interlaced YUV4MPEG2 (It: top field first)") + kProgressive},
+        BadCase{"y4m_of_mixed_fields", "printf 'YUV4MPEG2 W64 H48 F25:1 Im\\n' > bad",
+                std::string("interlaced YUV4MPEG2 (Im: mixed field orders)") + kProgressive},
+        BadCase{"y4m_without_a_height", "printf 'YUV4MPEG2 W64 F25:1\\n' > bad",
+                "malformed YUV4MPEG2 header (no frame size)"},
+        BadCase{"y4m_rate_without_a_ratio", "printf 'YUV4MPEG2 W64 H48 F25\\n' > bad",
+                "malformed YUV4MPEG2 header (bad frame rate \"F25\")"},
+        BadCase{"y4m_header_without_an_end",
+                "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
+                "the YUV4MPEG2 header does not end within 4096 bytes"},
+        BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad",
+                "the YUV4MPEG2 picture is 40000 x 48 pixels; YUV4MPEG2 pictures are read up to "
+                "32767 pixels on a side"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Standard input as a pipe that ffmpeg writes into while the frames are
+// read; the same frames as the file ffmpeg writes from the same clip.
+TEST(StandardInput, FramesAsFfmpegPipesThem) {
+  TempDir dir;
+  const std::string clip =
+      "ffmpeg -loglevel error -f lavfi -i testsrc2=size=64x48:rate=25 "
+      "-frames:v 7 ";
+  for (const std::string format : {"-pix_fmt yuv422p -f yuv4mpegpipe", "-f image2pipe -c:v ppm"}) {
+    const std::string path = dir.path("clip");
+    ASSERT_EQ(shell(clip + format + " -y " + quoted(path)).status, 0);
+    const Frames expected = readFrames(path);
+    ASSERT_EQ(expected.count, 7);
+    FILE* pipe = popen((clip + format + " -").c_str(), "r");
+    ASSERT_TRUE(pipe);
+    const int saved = dup(STDIN_FILENO);
+    dup2(fileno(pipe), STDIN_FILENO);
+    Frames got;
+    try {
+      InputFile input("-");
+      EXPECT_EQ(input.size(), -1);
+      got = readFrames(input);
+    } catch (const ConvError& e) {
+      ADD_FAILURE() << e.what();
+    }
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(got.count, 7) << format;
+    EXPECT_TRUE(got.rgb == expected.rgb) << format;
+  }
+}
+
+}  // namespace
+}  // namespace kx
