@@ -19,10 +19,11 @@
 // transparent pixels) the palette has at most 255 colours and the last
 // entry is the transparent one.
 //
-// Dithering that stands still: with -a, where a pixel of the source equals
-// the one before it (and the frame is the same size), it keeps the index
-// it had, so that a region that does not change keeps its dither pattern,
-// is left out of the changed rectangle and codes as transparent.
+// Dithering that stands still: where a pixel of the source equals the one
+// before it (and the frame is the same size), it keeps the index it had,
+// with the adaptive diffusion (the default) as with -a, so that a region
+// that does not change keeps its dither pattern, is left out of the
+// changed rectangle and codes as transparent.
 #include <unistd.h>
 
 #include <algorithm>
@@ -328,8 +329,11 @@ class GifSequence {
     warnOfShortFrames();
 
     RemapOptions remap;
-    remap.dither = options_.adjust ? Dither::adjust : Dither::none;
+    remap.dither = options_.adjust     ? Dither::adjust
+                   : options_.noDither ? Dither::none
+                                       : Dither::adaptive;
     remap.factor = options_.adjustFactor;
+    const bool dithered = remap.dither != Dither::none;
     const PaletteMapper mapper(colormap);
     auto remapped = [&](const SourcePicture& source, const Remapped* before) {
       const PixelView view = viewOf(source);
@@ -352,21 +356,21 @@ class GifSequence {
     std::vector<Remapped> slots(static_cast<size_t>(inFlight));
     std::optional<Remapped> previous;
     start_ = std::chrono::steady_clock::now();
-    // Without the adjustment frames are remapped side by side; with it each
-    // frame needs the indices of the one before, and is remapped in order
-    // (its rows on the threads).
+    // Without dithering frames are remapped side by side; with it each frame
+    // needs the indices of the one before, and is remapped in order (its
+    // rows on the threads).
     runOrdered(
         context_.pool, static_cast<int64_t>(frames), [&] { return inFlight; },
         [&](int64_t k) {
           Remapped& r = slots[static_cast<size_t>(k % inFlight)];
           r.source = store_.get(static_cast<size_t>(k));
-          if (!options_.adjust) r.indices = remapped(r.source, nullptr);
+          if (!dithered) r.indices = remapped(r.source, nullptr);
         },
         [&](int64_t k) {
           Remapped& r = slots[static_cast<size_t>(k % inFlight)];
-          if (options_.adjust) r.indices = remapped(r.source, previous ? &*previous : nullptr);
+          if (dithered) r.indices = remapped(r.source, previous ? &*previous : nullptr);
           place(gif, r, settings.transparentIndex, static_cast<size_t>(k));
-          if (options_.adjust) {
+          if (dithered) {
             previous = std::move(r);
           } else {
             r = Remapped{};

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "reduce/alpha_pvt.h"
+#include "reduce/dither_pvt.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -412,6 +413,7 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
        options.before->channels != pixels.channels || !options.beforeIndices)) {
     return Error(ErrorCode::badArgument, "the frame before is not of the same size");
   }
+  if (options.dither == Dither::adaptive) return remapAdaptive(pixels, palette, options, context);
   try {
     SharedNearestSearch* shared = nullptr;
     std::optional<SharedNearestSearch> own;
@@ -442,6 +444,9 @@ Result<std::vector<uint8_t>> PaletteMapper::remap(const PixelView& pixels,
       (options.before->width != pixels.width || options.before->height != pixels.height ||
        options.before->channels != pixels.channels || !options.beforeIndices)) {
     return Error(ErrorCode::badArgument, "the frame before is not of the same size");
+  }
+  if (options.dither == Dither::adaptive) {
+    return remapAdaptive(pixels, palette_, options, context, search_.get());
   }
   try {
     return remapOpaque(pixels, palette_, options, context, search_.get());
