@@ -5,8 +5,15 @@
 // with the frames kept in a temporary file; streams cut short or refused.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "quant_support.h"
 
@@ -181,6 +188,48 @@ INSTANTIATE_TEST_SUITE_P(
                       "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
                       "largest\n"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// The frames kept in a temporary file go with the run when a signal ends
+// it. The run is held at a known point: its input is a FIFO that gives the
+// frames and stays open, so the run waits for more after the temporary
+// file is made.
+TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
+  TempDir dir;
+  const std::string cd = "cd " + quoted(dir.path()) + " && ";
+  ASSERT_EQ(shell(cd + source("30") + " -f image2pipe -c:v ppm - > in").status, 0);
+  const std::vector<uint8_t> frames = readFileBytes(dir.path("in"));
+  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  // A run that never opened the FIFO must not leave the feeder waiting:
+  // it is opened and closed once the run is over, and the feeder's write
+  // then fails (EPIPE) rather than ending this process.
+  const auto savedPipe = std::signal(SIGPIPE, SIG_IGN);
+  std::promise<void> ended;
+  std::thread feeder([&] {
+    const int fd = ::open(dir.path("fifo").c_str(), O_WRONLY);
+    if (fd < 0) return;
+    ssize_t written = ::write(fd, frames.data(), frames.size());
+    (void)written;
+    ended.get_future().wait();
+    ::close(fd);
+  });
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"KX_FRAME_MEMORY=0"};
+  options.killWhenExists = ".a.gif.frames.";
+  options.killSignal = SIGTERM;
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"}, options);
+  ended.set_value();
+  const int reader = ::open(dir.path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  if (reader >= 0) ::close(reader);
+  feeder.join();
+  std::signal(SIGPIPE, savedPipe);
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"fifo", "in"}));
+}
 
 }  // namespace
 }  // namespace kx
