@@ -175,9 +175,9 @@ class GifSequence {
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     char text[160];
     if (total == 0) {
-      std::snprintf(text, sizeof text, "kxquant: %s %zu frames, %.1f frames/s", what, done, rate);
+      std::snprintf(text, sizeof text, "kxquant: frames %s: %zu, %.1f frames/s", what, done, rate);
     } else {
-      std::snprintf(text, sizeof text, "kxquant: %s %zu/%zu frames, %.1f frames/s", what, done,
+      std::snprintf(text, sizeof text, "kxquant: frames %s: %zu/%zu, %.1f frames/s", what, done,
                     total, rate);
     }
     report_.progress(text);
@@ -375,7 +375,7 @@ class GifSequence {
           } else {
             r = Remapped{};
           }
-          showProgress("wrote", static_cast<size_t>(k) + 1, frames);
+          showProgress("written", static_cast<size_t>(k) + 1, frames);
           return true;
         });
     gif.commit();

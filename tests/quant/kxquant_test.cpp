@@ -691,6 +691,12 @@ TEST(CommandLine, ProgressOnATerminalOnly) {
   r = runProgram("/usr/bin/script", {"-qec", run + " -q", "/dev/null"}, options);
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
+  // A GIF's frames (a stream's too, one input): read, then written.
+  const std::string gif = buildDir() + "/kxquant -f -o a.gif - < a.png";
+  r = runProgram("/usr/bin/script", {"-qec", gif, "/dev/null"}, options);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\rkxquant: frames read: 1, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rkxquant: frames written: 1/1, "), std::string::npos) << r.out;
 }
 
 }  // namespace
