@@ -146,10 +146,8 @@ class FrameStore {
   size_t size() const { return entries_.size(); }
   // Frame k as it was added; any thread, after finish().
   SourcePicture get(size_t k) const;
-  // The bytes kept, in memory and in the file.
-  uint64_t bytesKept() const { return inMemory_ + spilled_; }
 
-  // The memory budget: KX_FRAME_MEMORY (bytes) when set, else 128 MiB.
+  // The memory budget: KX_FRAME_MEMORY (bytes) when set, else 32 MiB.
   static size_t defaultBudget();
 
  private:
@@ -163,8 +161,12 @@ class FrameStore {
   struct Entry {
     int width = 0, height = 0;
     size_t transparentCount = 0;
+    // In memory; for a frame in the file its places are there too, after
+    // its rows, at `table`: memory stays bounded whatever the clip's length.
     std::vector<Place> rows;
+    uint64_t table = 0;
   };
+  void readAt(uint64_t offset, uint8_t* out, size_t bytes) const;
   void readRow(const Place& place, uint8_t* out, size_t bytes) const;
 
   std::string beside_;
@@ -172,7 +174,8 @@ class FrameStore {
   size_t inMemory_ = 0;
   std::vector<Entry> entries_;
   std::vector<std::vector<uint8_t>> memory_;
-  std::vector<uint8_t> last_;  // the frame before, rows as kept (RGB, then mask bytes)
+  std::vector<uint8_t> last_;    // the frame before, rows as kept (RGB, then mask bytes)
+  std::vector<Place> lastRows_;  // and where they are
   std::unique_ptr<PendingFile> spill_;
   std::FILE* stream_ = nullptr;
   int reader_ = -1;

@@ -80,10 +80,11 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   RunResult r = shell(cd + "cat in | KX_THREADS=2 " + kxquantLine(options));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  // One thread, every frame through the temporary file: the same bytes, and
+  // One thread, the frames after the first few in the temporary file: the
+  // same bytes, and
   // the temporary file gone.
   options.end()[-2] = "b.gif";
-  r = shell(cd + "cat in | KX_THREADS=1 KX_FRAME_MEMORY=0 " + kxquantLine(options));
+  r = shell(cd + "cat in | KX_THREADS=1 KX_FRAME_MEMORY=30000 " + kxquantLine(options));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFileBytes(dir.path("a.gif")), readFileBytes(dir.path("b.gif")));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
