@@ -81,8 +81,7 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // One thread, the frames after the first few in the temporary file: the
-  // same bytes, and
-  // the temporary file gone.
+  // same bytes, and the temporary file gone.
   options.end()[-2] = "b.gif";
   r = shell(cd + "cat in | KX_THREADS=1 KX_FRAME_MEMORY=30000 " + kxquantLine(options));
   ASSERT_EQ(r.status, 0) << r.err;
