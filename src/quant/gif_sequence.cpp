@@ -296,7 +296,8 @@ class GifSequence {
     std::vector<uint8_t> indices;
   };
 
-  void write() {
+  // The palette of all frames, from the histograms of pass 1.
+  Colormap chooseColormap() {
     for (size_t s = 1; s < histograms_.size(); ++s) histograms_[0].merge(histograms_[s]);
     const ColorCount count = histograms_[0].count();
     histograms_.clear();
@@ -304,18 +305,17 @@ class GifSequence {
     const bool needsTransparent = store_.size() > 1 || transparent_;
     int colours = std::min(options_.colors, needsTransparent ? 255 : 256);
     colours = static_cast<int>(std::clamp<int64_t>(count.distinctColors, 1, colours));
-    Colormap colormap;
-    if (count.histogram.empty()) {
-      colormap.assign(static_cast<size_t>(colours), HistogramEntry{});
-    } else {
-      PaletteOptions palette;
-      palette.colors = colours;
-      palette.refine = options_.refine;
-      Result<Colormap> chosen = choosePalette(count, palette, context_);
-      if (!chosen)
-        throw Error(chosen.error().code, options_.output + ": " + chosen.error().message);
-      colormap = std::move(*chosen);
-    }
+    if (count.histogram.empty()) return Colormap(static_cast<size_t>(colours));
+    PaletteOptions palette;
+    palette.colors = colours;
+    palette.refine = options_.refine;
+    Result<Colormap> chosen = choosePalette(count, palette, context_);
+    if (!chosen) throw Error(chosen.error().code, options_.output + ": " + chosen.error().message);
+    return std::move(*chosen);
+  }
+
+  void write() {
+    const Colormap colormap = chooseColormap();
     GifWriter::Settings settings;
     settings.screenWidth = width_;
     settings.screenHeight = height_;
