@@ -335,6 +335,9 @@ class GifSequence {
     remap.factor = options_.adjustFactor;
     const bool dithered = remap.dither != Dither::none;
     const PaletteMapper mapper(colormap);
+    // The engine's messages are the palette's; not one per frame.
+    Context remapping = context_;
+    remapping.events = nullptr;
     auto remapped = [&](const SourcePicture& source, const Remapped* before) {
       const PixelView view = viewOf(source);
       RemapOptions these = remap;
@@ -345,7 +348,7 @@ class GifSequence {
         these.before = &beforeView;
         these.beforeIndices = before->indices.data();
       }
-      Result<std::vector<uint8_t>> indices = mapper.remap(view, these, context_);
+      Result<std::vector<uint8_t>> indices = mapper.remap(view, these, remapping);
       if (!indices) {
         throw Error(indices.error().code, options_.output + ": " + indices.error().message);
       }
