@@ -245,7 +245,6 @@ class GifSequence {
         report_.say("kxquant: " + input + ": out of memory");
         return false;
       }
-      used_.push_back(i);
     }
     return true;
   }
@@ -412,7 +411,6 @@ class GifSequence {
   const Context& context_;
   FrameStore store_;
   std::vector<Histogram6> histograms_;
-  std::vector<size_t> used_;
   int width_ = 0, height_ = 0;
   bool transparent_ = false;
   std::optional<FrameRate> rate_;
