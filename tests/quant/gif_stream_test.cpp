@@ -231,5 +231,24 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
   EXPECT_EQ(left, (std::vector<std::string>{"fifo", "in"}));
 }
 
+// A temporary file that cannot grow (a full disk, a file-size limit) ends
+// the run with one line and leaves nothing behind.
+TEST(FrameStore, AFullDiskLeavesNothing) {
+  TempDir dir;
+  ASSERT_EQ(
+      shell("cd " + quoted(dir.path()) + " && " + source("30") + " -f image2pipe -c:v ppm - > in")
+          .status,
+      0);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"KX_FRAME_MEMORY=0"};
+  options.fileSizeLimit = 20000;
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "in"}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.starts_with("kxquant: .a.gif.frames.")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(": cannot keep the frames: File too large\n")) << r.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 }  // namespace
 }  // namespace kx
