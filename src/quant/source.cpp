@@ -20,8 +20,8 @@ namespace kx {
 
 namespace {
 
-Image readAnyImage(const std::string& path) {
-  InputFile file(path);
+Image readAnyImage(InputFile& file) {
+  const std::string& path = file.path();
   // The first frame of a file that may hold several (an animated WebP, a
   // multi-page TIFF, a video).
   if (std::unique_ptr<FrameSource> frames = openFrames(file)) {
@@ -43,11 +43,14 @@ Image readAnyImage(const std::string& path) {
 }  // namespace
 
 SourcePicture readSourcePicture(const std::string& path) {
-  Image image = readAnyImage(path);
+  InputFile file(path);
+  Image image = readAnyImage(file);
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
   source.height = image.height;
+  source.metadata = image.metadata;
+  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet
