@@ -160,7 +160,9 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   out.palette = colormap;
   if (!colormap.empty() && (!source.alpha.empty() || hasAlpha(colormap))) {
     RemapOptions remap;
-    remap.dither = options.adjust ? Dither::adjust : Dither::none;
+    remap.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
     remap.factor = options.adjustFactor;
     remap.samples = samples;
     const std::vector<uint8_t> rgba = rgbaOf(source);
@@ -177,7 +179,9 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
     RemapOptions remap;
-    remap.dither = options.adjust ? Dither::adjust : Dither::none;
+    remap.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
     remap.factor = options.adjustFactor;
     remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take
