@@ -304,6 +304,13 @@ class Driver {
   }
 
   static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    if (path == kStandardInput) {
+      if (!writeStandardOutput(bytes)) {
+        throw ConvError(std::string(kStandardOutputName) + ": cannot write: " +
+                        std::strerror(errno));
+      }
+      return;
+    }
     std::unique_ptr<OutFile> out = OutFile::create(path);
     if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
     out->write(bytes);
