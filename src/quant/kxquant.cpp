@@ -237,7 +237,7 @@ class Driver {
       if (outputs_[i] == kStandardInput) {
         const auto [at, fresh] = claimed.emplace(kStandardInput, i);
         if (!fresh) {
-          fail(i, "- is also the input of standard input; give one input to standard output");
+          fail(i, "-: standard input is given twice; give - once");
         } else if (::isatty(STDOUT_FILENO)) {
           fail(i, std::string(kStandardOutputName) +
                       ": is a terminal; send it to a file or a pipe, or name the output with -o");
@@ -306,8 +306,8 @@ class Driver {
   static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (path == kStandardInput) {
       if (!writeStandardOutput(bytes)) {
-        throw ConvError(std::string(kStandardOutputName) + ": cannot write: " +
-                        std::strerror(errno));
+        throw ConvError(std::string(kStandardOutputName) +
+                        ": cannot write: " + std::strerror(errno));
       }
       return;
     }
