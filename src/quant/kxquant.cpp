@@ -367,54 +367,61 @@ class Driver {
       outcome.notes.push_back(line);
   }
 
+  // The colour-mapped image keeps kxreduce's whole palette.
+  Status reduceToIcon(size_t i, const SourcePicture& source, Outcome& outcome) {
+    const std::string& input = options_.inputs[i];
+    const Result<ChosenPalette> chosen =
+        choosePictureColormap(source, coloursFor(source, options_.colors), options_, context());
+    if (!chosen) return chosen.error();
+    note(outcome, input, chosen->compression);
+    Result<IndexedPicture> picture = remapPicture(source, chosen->colormap, chosen->remapSamples,
+                                                  options_, false, false, context());
+    if (!picture) return picture.error();
+    if (Status written = write(i, *picture, source.metadata); !written) return written;
+    verboseSummary(input, outputs_[i], *picture, -1);
+    return {};
+  }
+
+  // A PNG, unless its quality or its size leaves the input alone (then
+  // outcome.left says why).
+  Status reduceToPng(size_t i, const SourcePicture& source, Outcome& outcome) {
+    const std::string& input = options_.inputs[i];
+    Result<Reduction> reduced = reducePicture(source, options_, options_.verbose, context());
+    if (!reduced) return reduced.error();
+    note(outcome, input, reduced->compression);
+    const std::string shown = outputs_[i] == kStandardInput ? kStandardOutputName : outputs_[i];
+    verboseSummary(input, shown, reduced->picture, reduced->quality);
+    if (reduced->quality < options_.qualityMin) {
+      outcome.left = kQualityNotReached;
+      outcome.last = input + ": quality " + std::to_string(reduced->quality) + " with " +
+                     std::to_string(reduced->colours) + " colours, below the minimum " +
+                     std::to_string(options_.qualityMin) + "; nothing written";
+      return {};
+    }
+    std::vector<uint8_t> png = encodeIndexedPng(shown, reduced->picture, source.metadata, options_);
+    if (options_.skipIfLarger && static_cast<int64_t>(png.size()) >= source.inputBytes) {
+      outcome.left = kSkippedAsLarger;
+      outcome.last = input + ": the result (" + std::to_string(png.size()) +
+                     " bytes) is not smaller than the input (" + std::to_string(source.inputBytes) +
+                     " bytes); nothing written";
+    } else if (outputs_[i] == kStandardInput) {
+      outcome.standardOutput = std::move(png);  // written in input order
+    } else {
+      writeFile(outputs_[i], png);
+    }
+    return {};
+  }
+
   // One input to its own output; prints nothing (a task of the pool).
   Outcome reduceOne(size_t i) {
     const std::string& input = options_.inputs[i];
     Outcome outcome;
     MessageBuffer held;
-    auto body = [&]() -> Status {
-      const SourcePicture source = read(i);
-      if (kind_ == OutputKind::Icn) {
-        const Result<ChosenPalette> chosen =
-            choosePictureColormap(source, coloursFor(source, options_.colors), options_, context());
-        if (!chosen) return chosen.error();
-        note(outcome, input, chosen->compression);
-        // The colour-mapped image keeps kxreduce's whole palette.
-        Result<IndexedPicture> picture = remapPicture(
-            source, chosen->colormap, chosen->remapSamples, options_, false, false, context());
-        if (!picture) return picture.error();
-        if (Status written = write(i, *picture, source.metadata); !written) return written;
-        verboseSummary(input, outputs_[i], *picture, -1);
-        return {};
-      }
-      Result<Reduction> reduced = reducePicture(source, options_, options_.verbose, context());
-      if (!reduced) return reduced.error();
-      note(outcome, input, reduced->compression);
-      const std::string shown = outputs_[i] == kStandardInput ? kStandardOutputName : outputs_[i];
-      verboseSummary(input, shown, reduced->picture, reduced->quality);
-      if (reduced->quality < options_.qualityMin) {
-        outcome.left = kQualityNotReached;
-        outcome.last = input + ": quality " + std::to_string(reduced->quality) + " with " +
-                       std::to_string(reduced->colours) + " colours, below the minimum " +
-                       std::to_string(options_.qualityMin) + "; nothing written";
-        return {};
-      }
-      std::vector<uint8_t> png =
-          encodeIndexedPng(shown, reduced->picture, source.metadata, options_);
-      if (options_.skipIfLarger && static_cast<int64_t>(png.size()) >= source.inputBytes) {
-        outcome.left = kSkippedAsLarger;
-        outcome.last = input + ": the result (" + std::to_string(png.size()) +
-                       " bytes) is not smaller than the input (" +
-                       std::to_string(source.inputBytes) + " bytes); nothing written";
-      } else if (outputs_[i] == kStandardInput) {
-        outcome.standardOutput = std::move(png);
-      } else {
-        writeFile(outputs_[i], png);
-      }
-      return {};
-    };
     try {
-      if (const Status done = body(); !done) outcome.last = input + ": " + done.error().message;
+      const SourcePicture source = read(i);
+      const Status done = kind_ == OutputKind::Icn ? reduceToIcon(i, source, outcome)
+                                                   : reduceToPng(i, source, outcome);
+      if (!done) outcome.last = input + ": " + done.error().message;
     } catch (const Error& e) {
       outcome.last = e.message;
     } catch (const std::bad_alloc&) {
