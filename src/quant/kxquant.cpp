@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -419,6 +420,10 @@ class Driver {
     MessageBuffer held;
     try {
       const SourcePicture source = read(i);
+      const auto pixels = static_cast<int64_t>(source.pixelCount());
+      for (int64_t seen = largestPixels_.load(); pixels > seen;) {
+        if (largestPixels_.compare_exchange_weak(seen, pixels)) break;
+      }
       const Status done = kind_ == OutputKind::Icn ? reduceToIcon(i, source, outcome)
                                                    : reduceToPng(i, source, outcome);
       if (!done) outcome.last = input + ": " + done.error().message;
@@ -444,9 +449,21 @@ class Driver {
     left_[i] = outcome.left;
   }
 
-  // Every input to its own output, side by side on the process's threads:
-  // as many pictures at a time as there are threads, each reduction also
-  // splitting its own work on them.
+  // Pictures reduced at once: one per thread, as long as a quarter of the
+  // memory holds them (a picture in reduction takes about 24 bytes a pixel:
+  // its samples, counts, indices and PNG rows), judged by the largest read
+  // so far; one until a picture has been read.
+  int64_t picturesInFlight(const ThreadPool* pool) const {
+    const int64_t pixels = largestPixels_.load();
+    if (pixels <= 0) return 1;
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 32;
+    return std::clamp<int64_t>(memory / 4 / (24 * pixels + 1), 1, threadsOf(pool));
+  }
+
+  // Every input to its own output, side by side on the process's threads
+  // (picturesInFlight at a time), each reduction also splitting its own
+  // work on them.
   void runEach() {
     const size_t n = options_.inputs.size();
     std::vector<size_t> todo;
@@ -458,7 +475,7 @@ class Driver {
     ThreadPool* pool = kx_pool();
     size_t reported = 0;
     runOrdered(
-        pool, static_cast<int64_t>(todo.size()), [&] { return int64_t{threadsOf(pool)}; },
+        pool, static_cast<int64_t>(todo.size()), [&] { return picturesInFlight(pool); },
         [&](int64_t k) {
           Outcome outcome = reduceOne(todo[k]);
           std::lock_guard lock(mutex);
@@ -631,7 +648,8 @@ class Driver {
   OutputKind kind_ = OutputKind::Png;
   std::vector<std::string> outputs_;  // "-" for standard output
   std::vector<bool> failed_;
-  std::vector<int> left_;  // kQualityNotReached or kSkippedAsLarger, else 0
+  std::vector<int> left_;                  // kQualityNotReached or kSkippedAsLarger, else 0
+  std::atomic<int64_t> largestPixels_{0};  // of the pictures read so far
 };
 
 }  // namespace
