@@ -13,6 +13,7 @@
 // two files (AppleDouble); it must be a file.
 #include <filesystem>
 
+#include "common/bytes.h"
 #include "imageio/imageio.h"
 #include "quant/quant_pvt.h"
 
@@ -40,16 +41,28 @@ Image readAnyImage(InputFile& file) {
                   "YUV4MPEG2, .pic or .pict)");
 }
 
+// Whether an ICC profile describes RGB samples (its data colour space,
+// bytes 16 to 19, is "RGB "). A grey or CMYK one (the JPEG reader turns
+// CMYK into RGB) would misdescribe the palette's colours, and PNG forbids
+// it on a palette picture.
+bool rgbProfile(const std::vector<uint8_t>& icc) {
+  ByteReader r(icc);
+  uint32_t space = 0;
+  return r.seek(16) && r.u32(space) && space == 0x52474220;
+}
+
 }  // namespace
 
 SourcePicture readSourcePicture(const std::string& path) {
   InputFile file(path);
   Image image = readAnyImage(file);
+  ImageMetadata metadata = std::move(image.metadata);
+  if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
   source.height = image.height;
-  source.metadata = image.metadata;
+  source.metadata = std::move(metadata);
   source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
   const size_t n = image.pixelCount();
   if (image.channels == 4) {

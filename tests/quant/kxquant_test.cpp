@@ -634,7 +634,7 @@ TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
 }
 
 // An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
-// byte for byte; --strip drops them.
+// byte for byte, also from a grey picture; --strip drops them.
 TEST(Workflow, ColourProfileCarriedUnlessStripped) {
   TempDir dir;
   python(
@@ -644,10 +644,11 @@ TEST(Workflow, ColourProfileCarriedUnlessStripped) {
       "im = Image.new('RGB', (30, 20))\n"
       "im.putdata([(x * 8, y * 12, 90) for y in range(20) for x in range(30)])\n"
       "im.save(sys.argv[1] + '/p.png', icc_profile=icc, dpi=(300, 300))\n"
-      "im.save(sys.argv[1] + '/j.jpg', icc_profile=icc, dpi=(300, 300))\n",
+      "im.save(sys.argv[1] + '/j.jpg', icc_profile=icc, dpi=(300, 300))\n"
+      "im.convert('L').save(sys.argv[1] + '/g.jpg', icc_profile=icc, dpi=(300, 300))\n",
       {dir.path()});
   const std::string expect = "True (299.9994, 299.9994)\n";
-  for (const char* input : {"p.png", "j.jpg"}) {
+  for (const char* input : {"p.png", "j.jpg", "g.jpg"}) {
     ASSERT_EQ(kxquant({"-o", "kept.png", "-f", input}, dir.path()).status, 0);
     EXPECT_EQ(pilDescribe(dir.path("kept.png"),
                           "im.info['icc_profile'] == open(sys.argv[1][:-8] + 'in.icc', "
