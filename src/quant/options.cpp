@@ -345,7 +345,7 @@ std::string quantUsage() {
          "Reduces each picture to an indexed picture of at most 256 colours with kxreduce's\n"
          "engine, and writes it beside the input as <input stem>-kx.png (photo.jpg ->\n"
          "photo-kx.png); the input - is standard input, its output standard output.\n"
-         "Inputs are never replaced, but by their own output named with --ext or -o\n"
+         "Inputs are never replaced, except by their own output named with --ext or -o\n"
          "together with --force. Reads PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, YUV4MPEG2,\n"
          ".pic and .pict (plain, AppleSingle, AppleDouble). A PNG keeps alpha, an alpha\n"
          "per palette entry; a GIF keeps pixels with alpha below 128 as transparent. A\n"
