@@ -13,6 +13,7 @@
 // two files (AppleDouble); it must be a file.
 #include <filesystem>
 
+#include "common/bytes.h"
 #include "imageio/imageio.h"
 #include "quant/quant_pvt.h"
 
@@ -20,8 +21,8 @@ namespace kx {
 
 namespace {
 
-Image readAnyImage(const std::string& path) {
-  InputFile file(path);
+Image readAnyImage(InputFile& file) {
+  const std::string& path = file.path();
   // The first frame of a file that may hold several (an animated WebP, a
   // multi-page TIFF, a video).
   if (std::unique_ptr<FrameSource> frames = openFrames(file)) {
@@ -40,14 +41,29 @@ Image readAnyImage(const std::string& path) {
                   "YUV4MPEG2, .pic or .pict)");
 }
 
+// Whether an ICC profile describes RGB samples (its data colour space,
+// bytes 16 to 19, is "RGB "). A grey or CMYK one (the JPEG reader turns
+// CMYK into RGB) would misdescribe the palette's colours, and PNG forbids
+// it on a palette picture.
+bool rgbProfile(const std::vector<uint8_t>& icc) {
+  ByteReader r(icc);
+  uint32_t space = 0;
+  return r.seek(16) && r.u32(space) && space == 0x52474220;
+}
+
 }  // namespace
 
 SourcePicture readSourcePicture(const std::string& path) {
-  Image image = readAnyImage(path);
+  InputFile file(path);
+  Image image = readAnyImage(file);
+  ImageMetadata metadata = std::move(image.metadata);
+  if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
   source.height = image.height;
+  source.metadata = std::move(metadata);
+  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet
