@@ -82,6 +82,7 @@ std::span<const uint8_t> InputFile::peek(size_t n) {
     ahead_.resize(n);
     const ssize_t got = ::read(fd_, ahead_.data() + old, n - old);
     ahead_.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    fromFile_ += std::max<ssize_t>(got, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) throw ConvError(path_ + ": cannot read: " + std::strerror(errno));
     if (got == 0) break;
@@ -109,8 +110,13 @@ size_t InputFile::read(uint8_t* out, size_t n) {
     if (got < 0) throw ConvError(path_ + ": cannot read: " + std::strerror(errno));
     if (got == 0) break;
     done += static_cast<size_t>(got);
+    fromFile_ += got;
   }
   return done;
+}
+
+int64_t InputFile::consumed() const {
+  return fromFile_ - static_cast<int64_t>(ahead_.size() - aheadAt_);
 }
 
 bool InputFile::readUpTo(std::vector<uint8_t>& bytes, size_t limit) {

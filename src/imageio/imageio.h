@@ -120,6 +120,9 @@ class InputFile {
   const std::string& path() const { return path_; }
   // The size of a regular file; -1 for a pipe or a device.
   int64_t size() const;
+  // The bytes the readers have taken so far (those peeked at or put back
+  // not counted): a pipe's length once its picture is read.
+  int64_t consumed() const;
   // The next n bytes (fewer only at the end of the file), read but kept for
   // the next reads.
   std::span<const uint8_t> peek(size_t n);
@@ -137,6 +140,7 @@ class InputFile {
   bool closes_ = true;          // false for the standard input
   std::vector<uint8_t> ahead_;  // bytes read and not yet consumed, from aheadAt_
   size_t aheadAt_ = 0;
+  int64_t fromFile_ = 0;  // bytes read from fd_
 };
 
 // A frame rate as an exact ratio: `frames` frames every `seconds` seconds
@@ -209,6 +213,10 @@ enum class PngEffort {
 // come first. writePngFile comes here for them, with PngEffort::Normal.
 void writePalettePng(const std::string& path, const Image& image,
                      PngEffort effort = PngEffort::Normal);
+// The same file's bytes, in memory (to be measured, or sent down a pipe);
+// `name` is for messages.
+std::vector<uint8_t> encodePalettePng(const std::string& name, const Image& image,
+                                      PngEffort effort = PngEffort::Normal);
 
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
 // libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the

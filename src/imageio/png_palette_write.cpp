@@ -51,7 +51,7 @@ namespace {
 // PNG's four-byte integers.
 constexpr uint32_t kMaxPngInt = 0x7FFFFFFF;
 
-void writeChunk(OutFile& out, const char* type, std::span<const uint8_t> data) {
+void writeChunk(std::vector<uint8_t>& out, const char* type, std::span<const uint8_t> data) {
   uint8_t head[8];
   storeBE32(head, static_cast<uint32_t>(data.size()));
   std::memcpy(head + 4, type, 4);
@@ -60,9 +60,9 @@ void writeChunk(OutFile& out, const char* type, std::span<const uint8_t> data) {
   if (!data.empty()) crc = libdeflate_crc32(crc, data.data(), data.size());
   uint8_t tail[4];
   storeBE32(tail, crc);
-  out.write(head, 8);
-  if (!data.empty()) out.write(data.data(), data.size());
-  out.write(tail, 4);
+  out.insert(out.end(), head, head + 8);
+  out.insert(out.end(), data.begin(), data.end());
+  out.insert(out.end(), tail, tail + 4);
 }
 
 using Rgba = std::array<uint8_t, 4>;
@@ -151,7 +151,7 @@ std::vector<uint8_t> zlibOf(const std::vector<uint8_t>& data) {
 }
 
 // The chunks that come before PLTE, in the order they are written.
-void writeColourChunks(OutFile& out, const ImageMetadata& m) {
+void writeColourChunks(std::vector<uint8_t>& out, const ImageMetadata& m) {
   std::vector<uint8_t> data;
   ByteWriter w(data);
   if (!m.iccProfile.empty()) {
@@ -179,7 +179,7 @@ void writeColourChunks(OutFile& out, const ImageMetadata& m) {
   }
 }
 
-void writePhysicalChunk(OutFile& out, const ImageMetadata& m) {
+void writePhysicalChunk(std::vector<uint8_t>& out, const ImageMetadata& m) {
   if (m.pixelsPerUnitX == 0 || m.pixelsPerUnitY == 0 || m.pixelsPerUnitX > kMaxPngInt ||
       m.pixelsPerUnitY > kMaxPngInt) {
     return;
@@ -262,7 +262,8 @@ class PaletteRows {
 
 }  // namespace
 
-void writePalettePng(const std::string& path, const Image& image, PngEffort effort) {
+std::vector<uint8_t> encodePalettePng(const std::string& path, const Image& image,
+                                      PngEffort effort) {
   const size_t colors = image.palette.size();
   if (colors < 1 || colors > 256) {
     throw ConvError(path + ": a PNG palette holds 1 to 256 colours, not " + std::to_string(colors));
@@ -327,20 +328,27 @@ void writePalettePng(const std::string& path, const Image& image, PngEffort effo
     if (colours[i][3] < 255) alpha.push_back(colours[i][3]);
   }
 
-  std::unique_ptr<OutFile> out = OutFile::create(path);
-  if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
+  std::vector<uint8_t> out;
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  out->write(kSignature, 8);
-  writeChunk(*out, "IHDR", header);
-  writeColourChunks(*out, image.metadata);
-  writeChunk(*out, "PLTE", palette);
-  if (!alpha.empty()) writeChunk(*out, "tRNS", alpha);
-  writePhysicalChunk(*out, image.metadata);
+  out.insert(out.end(), kSignature, kSignature + 8);
+  writeChunk(out, "IHDR", header);
+  writeColourChunks(out, image.metadata);
+  writeChunk(out, "PLTE", palette);
+  if (!alpha.empty()) writeChunk(out, "tRNS", alpha);
+  writePhysicalChunk(out, image.metadata);
   for (size_t at = 0; at < idat.size(); at += kMaxPngInt) {
-    writeChunk(*out, "IDAT",
+    writeChunk(out, "IDAT",
                std::span(idat).subspan(at, std::min<size_t>(kMaxPngInt, idat.size() - at)));
   }
-  writeChunk(*out, "IEND", {});
+  writeChunk(out, "IEND", {});
+  return out;
+}
+
+void writePalettePng(const std::string& path, const Image& image, PngEffort effort) {
+  const std::vector<uint8_t> bytes = encodePalettePng(path, image, effort);
+  std::unique_ptr<OutFile> out = OutFile::create(path);
+  if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
+  out->write(bytes);
   if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
 }
 

@@ -6,17 +6,28 @@
 // becomes the one line "kxquant: <file>: <what is wrong>" and the next input
 // is done all the same. Nothing is written for an input that failed, and an
 // output is refused before any work when it exists (without -f), when it is
-// one of the inputs, or when two inputs would write the same file.
+// one of the inputs, or when two inputs would write the same file. The one
+// exception: an input replaced by its own output, named by -o or --ext,
+// with --force; the new file is renamed over it when complete, so the
+// input stays whole if anything fails.
+//
+// Inputs with outputs of their own are reduced side by side, several at a
+// time; everything a reduction says is held with it and said in input
+// order, so the outputs, messages and status are those of one at a time.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -44,10 +55,10 @@ class Reporter final : public SequenceReport {
     redraw();
   }
   // Messages of the engine, held while an input was worked on.
-  void replay(MessageBuffer& held) {
+  void replay(const HeldMessages& held) {
     clearProgress();
     std::fflush(stderr);
-    held.replay();
+    kx_replay(held);
     std::fflush(stdout);
     redraw();
   }
@@ -104,9 +115,25 @@ std::string describeColours(int64_t n) {
   return text;
 }
 
-std::string defaultOutput(const std::string& input) {
+// The name of standard output in messages, where "-" stands for it.
+constexpr const char* kStandardOutputName = "standard output";
+
+std::string defaultOutput(const std::string& input, const std::string& ext) {
+  if (input == kStandardInput) return kStandardInput;  // standard input to standard output
   const std::filesystem::path path(input);
-  return (path.parent_path() / (path.stem().string() + "-kx.png")).string();
+  return (path.parent_path() / (path.stem().string() + ext)).string();
+}
+
+// All of `bytes` to standard output; false with errno when they could not be.
+bool writeStandardOutput(const std::vector<uint8_t>& bytes) {
+  std::fflush(stdout);
+  for (size_t at = 0; at < bytes.size();) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 struct FileId {
@@ -142,7 +169,9 @@ class Driver {
   int run() {
     // The command line has checked the output's kind.
     kind_ = OutputKind::Png;
-    if (!options_.output.empty()) outputKindOf(options_.output, &kind_);
+    if (!options_.output.empty() && options_.output != kStandardInput) {
+      outputKindOf(options_.output, &kind_);
+    }
     if (kind_ == OutputKind::Gif) options_.unique = true;
     planOutputs();
     if (kind_ == OutputKind::Gif) {
@@ -153,18 +182,17 @@ class Driver {
     } else if (options_.unique) {
       runShared();
     } else {
-      for (size_t i = 0; i < options_.inputs.size(); ++i) {
-        if (!failed_[i]) runAlone(i);
-        reporter_.progress("frames", static_cast<int>(i + 1),
-                           static_cast<int>(options_.inputs.size()));
-      }
+      runEach();
     }
     reporter_.end();
     std::fflush(stdout);
-    for (bool f : failed_) {
-      if (f) return 1;
+    // A failure says most; then a target not reached, then a file skipped.
+    int status = 0;
+    for (size_t i = 0; i < failed_.size(); ++i) {
+      if (failed_[i]) return 1;
+      if (status != kQualityNotReached && left_[i] != 0) status = left_[i];
     }
-    return 0;
+    return status;
   }
 
  private:
@@ -197,7 +225,7 @@ class Driver {
       return false;
     }
     if (options_.verbose) {
-      reporter_.replay(held);
+      reporter_.replay(held.take());
     }
     return true;
   }
@@ -214,19 +242,39 @@ class Driver {
   void planOutputs() {
     const size_t n = options_.inputs.size();
     failed_.assign(n, false);
+    left_.assign(n, 0);
     outputs_.resize(n);
     std::vector<std::optional<FileId>> inputIds;
     for (const std::string& input : options_.inputs) inputIds.push_back(fileId(input));
     std::map<std::string, size_t> claimed;
     for (size_t i = 0; i < n; ++i) {
-      outputs_[i] = !options_.output.empty() ? options_.output : defaultOutput(options_.inputs[i]);
+      outputs_[i] = !options_.output.empty() ? options_.output
+                                             : defaultOutput(options_.inputs[i], options_.ext);
       if (kind_ == OutputKind::Gif && i > 0) continue;  // one file for all
+      if (outputs_[i] == kStandardInput) {
+        const auto [at, fresh] = claimed.emplace(kStandardInput, i);
+        if (!fresh) {
+          fail(i, "-: standard input is given twice; give - once");
+        } else if (::isatty(STDOUT_FILENO)) {
+          fail(i, std::string(kStandardOutputName) +
+                      ": is a terminal; send it to a file or a pipe, or name the output with -o");
+        }
+        continue;
+      }
       for (const std::string& file : outputFiles(outputs_[i], kind_)) {
         const auto [at, fresh] = claimed.emplace(std::filesystem::path(file).lexically_normal(), i);
         const std::optional<FileId> id = fileId(file);
+        const auto input = std::find(inputIds.begin(), inputIds.end(), id);
+        // Replaced only when the user named it as this input's output.
+        const bool named =
+            kind_ != OutputKind::Gif && (options_.extGiven || !options_.output.empty());
+        const bool ownInput = id && input == inputIds.begin() + static_cast<long>(i) &&
+                              std::count(inputIds.begin(), inputIds.end(), id) == 1;
         std::string why;
         const std::string place = kx_outputPlaceProblem(file);
-        if (id && std::find(inputIds.begin(), inputIds.end(), id) != inputIds.end()) {
+        if (ownInput && named) {
+          if (!options_.force) why = file + ": is the input picture (--force replaces it)";
+        } else if (id && input != inputIds.end()) {
           why = file + ": is an input picture; kxquant never overwrites its inputs";
         } else if (!fresh) {
           why = file + ": is also the output of " + options_.inputs[at->second] +
@@ -246,24 +294,44 @@ class Driver {
     if (kind_ == OutputKind::Gif && failed_[0]) failed_.assign(n, true);
   }
 
+  std::string compressionNote(const std::string& name, const Compression& c) const {
+    if (c.target == 255 || options_.quiet) return "";
+    return name + ": " + describeColours(c.distinctColors) + "; compressed to " +
+           std::to_string(c.target + 1) + " levels per channel";
+  }
   void noteCompression(const std::string& name, const Compression& c) {
-    if (c.target == 255 || options_.quiet) return;
-    reporter_.say(name + ": " + describeColours(c.distinctColors) + "; compressed to " +
-                  std::to_string(c.target + 1) + " levels per channel");
+    if (const std::string line = compressionNote(name, c); !line.empty()) reporter_.say(line);
   }
 
   // Held with the engine's messages, so that it follows them.
   void verboseSummary(const std::string& input, const std::string& output,
-                      const IndexedPicture& picture) {
+                      const IndexedPicture& picture, int quality) {
     if (!options_.verbose) return;
-    kx_printf(Stream::Err, "%s -> %s: %d x %d, %zu palette entries\n", input.c_str(),
-              output.c_str(), picture.width, picture.height, picture.palette.size());
+    std::string measured;
+    if (quality >= 0) measured = ", quality " + std::to_string(quality);
+    kx_printf(Stream::Err, "%s -> %s: %d x %d, %zu palette entries%s\n", input.c_str(),
+              output.c_str(), picture.width, picture.height, picture.palette.size(),
+              measured.c_str());
   }
 
-  Status write(size_t i, IndexedPicture& picture) {
+  Status write(size_t i, IndexedPicture& picture, const ImageMetadata& metadata) {
     if (kind_ == OutputKind::Icn) return writeIconAndColormap(outputs_[i], picture);
-    writeIndexedPng(outputs_[i], picture, options_);
+    writeFile(outputs_[i], encodeIndexedPng(outputs_[i], picture, metadata, options_));
     return {};
+  }
+
+  static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    if (path == kStandardInput) {
+      if (!writeStandardOutput(bytes)) {
+        throw ConvError(std::string(kStandardOutputName) +
+                        ": cannot write: " + std::strerror(errno));
+      }
+      return;
+    }
+    std::unique_ptr<OutFile> out = OutFile::create(path);
+    if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
+    out->write(bytes);
+    if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
   }
 
   // The engine's threads, and with -v the messages kxreduce's verbose mode
@@ -301,25 +369,145 @@ class Driver {
     return source;
   }
 
-  void runAlone(size_t i) {
+  // What the reduction of one input has to say, said in input order.
+  struct Outcome {
+    std::vector<std::string> notes;  // lines before the engine's messages
+    HeldMessages messages;           // the engine's (with -v)
+    std::string last;                // the line after them: a failure, or why nothing was written
+    int left = 0;                    // kQualityNotReached or kSkippedAsLarger
+    bool failed = false;
+    std::vector<uint8_t> standardOutput;  // the file, when it goes to standard output
+  };
+
+  void note(Outcome& outcome, const std::string& name, const Compression& c) const {
+    if (const std::string line = compressionNote(name, c); !line.empty())
+      outcome.notes.push_back(line);
+  }
+
+  // The colour-mapped image keeps kxreduce's whole palette.
+  Status reduceToIcon(size_t i, const SourcePicture& source, Outcome& outcome) {
     const std::string& input = options_.inputs[i];
-    attempt(i, input, [&]() -> Status {
-      const SourcePicture source = read(i);
-      const int colors = coloursFor(source, options_.colors);
-      const Result<ChosenPalette> chosen =
-          choosePictureColormap(source, colors, options_, context());
-      if (!chosen) return chosen.error();
-      noteCompression(input, chosen->compression);
-      // The colour-mapped image keeps kxreduce's whole palette; the others
-      // drop the entries after the last one used.
-      Result<IndexedPicture> picture =
-          remapPicture(source, chosen->colormap, chosen->remapSamples, options_,
-                       kind_ != OutputKind::Icn, false, context());
-      if (!picture) return picture.error();
-      if (Status written = write(i, *picture); !written) return written;
-      verboseSummary(input, outputs_[i], *picture);
+    const Result<ChosenPalette> chosen =
+        choosePictureColormap(source, coloursFor(source, options_.colors), options_, context());
+    if (!chosen) return chosen.error();
+    note(outcome, input, chosen->compression);
+    Result<IndexedPicture> picture = remapPicture(source, chosen->colormap, chosen->remapSamples,
+                                                  options_, false, false, context());
+    if (!picture) return picture.error();
+    if (Status written = write(i, *picture, source.metadata); !written) return written;
+    verboseSummary(input, outputs_[i], *picture, -1);
+    return {};
+  }
+
+  // A PNG, unless its quality or its size leaves the input alone (then
+  // outcome.left says why).
+  Status reduceToPng(size_t i, const SourcePicture& source, Outcome& outcome) {
+    const std::string& input = options_.inputs[i];
+    Result<Reduction> reduced = reducePicture(source, options_, options_.verbose, context());
+    if (!reduced) return reduced.error();
+    note(outcome, input, reduced->compression);
+    const std::string shown = outputs_[i] == kStandardInput ? kStandardOutputName : outputs_[i];
+    verboseSummary(input, shown, reduced->picture, reduced->quality);
+    if (reduced->quality < options_.qualityMin) {
+      outcome.left = kQualityNotReached;
+      outcome.last = input + ": quality " + std::to_string(reduced->quality) + " with " +
+                     std::to_string(reduced->colours) + " colours, below the minimum " +
+                     std::to_string(options_.qualityMin) + "; nothing written";
       return {};
-    });
+    }
+    std::vector<uint8_t> png = encodeIndexedPng(shown, reduced->picture, source.metadata, options_);
+    if (options_.skipIfLarger && static_cast<int64_t>(png.size()) >= source.inputBytes) {
+      outcome.left = kSkippedAsLarger;
+      outcome.last = input + ": the result (" + std::to_string(png.size()) +
+                     " bytes) is not smaller than the input (" + std::to_string(source.inputBytes) +
+                     " bytes); nothing written";
+    } else if (outputs_[i] == kStandardInput) {
+      outcome.standardOutput = std::move(png);  // written in input order
+    } else {
+      writeFile(outputs_[i], png);
+    }
+    return {};
+  }
+
+  // One input to its own output; prints nothing (a task of the pool).
+  Outcome reduceOne(size_t i) {
+    const std::string& input = options_.inputs[i];
+    Outcome outcome;
+    MessageBuffer held;
+    try {
+      const SourcePicture source = read(i);
+      const auto pixels = static_cast<int64_t>(source.pixelCount());
+      for (int64_t seen = largestPixels_.load(); pixels > seen;) {
+        if (largestPixels_.compare_exchange_weak(seen, pixels)) break;
+      }
+      const Status done = kind_ == OutputKind::Icn ? reduceToIcon(i, source, outcome)
+                                                   : reduceToPng(i, source, outcome);
+      if (!done) outcome.last = input + ": " + done.error().message;
+    } catch (const Error& e) {
+      outcome.last = e.message;
+    } catch (const std::bad_alloc&) {
+      outcome.last = input + ": out of memory";
+    }
+    outcome.failed = outcome.left == 0 && !outcome.last.empty();
+    if (!outcome.failed && options_.verbose) outcome.messages = held.take();
+    return outcome;
+  }
+
+  void report(size_t i, Outcome& outcome) {
+    for (const std::string& line : outcome.notes) reporter_.say(line);
+    if (!outcome.messages.empty()) reporter_.replay(outcome.messages);
+    if (!outcome.standardOutput.empty() && !writeStandardOutput(outcome.standardOutput)) {
+      outcome.failed = true;
+      outcome.last = std::string(kStandardOutputName) + ": cannot write: " + std::strerror(errno);
+    }
+    if (!outcome.last.empty()) reporter_.say("kxquant: " + outcome.last);
+    failed_[i] = outcome.failed;
+    left_[i] = outcome.left;
+  }
+
+  // Pictures reduced at once: one per thread, as long as a quarter of the
+  // memory holds them (a picture in reduction takes about 24 bytes a pixel:
+  // its samples, counts, indices and PNG rows), judged by the largest read
+  // so far; one until a picture has been read.
+  int64_t picturesInFlight(const ThreadPool* pool) const {
+    const int64_t pixels = largestPixels_.load();
+    if (pixels <= 0) return 1;
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 32;
+    return std::clamp<int64_t>(memory / 4 / (24 * pixels + 1), 1, threadsOf(pool));
+  }
+
+  // Every input to its own output, side by side on the process's threads
+  // (picturesInFlight at a time), each reduction also splitting its own
+  // work on them.
+  void runEach() {
+    const size_t n = options_.inputs.size();
+    std::vector<size_t> todo;
+    for (size_t i = 0; i < n; ++i) {
+      if (!failed_[i]) todo.push_back(i);
+    }
+    std::mutex mutex;
+    std::map<size_t, Outcome> done;
+    ThreadPool* pool = kx_pool();
+    size_t reported = 0;
+    runOrdered(
+        pool, static_cast<int64_t>(todo.size()), [&] { return picturesInFlight(pool); },
+        [&](int64_t k) {
+          Outcome outcome = reduceOne(todo[k]);
+          std::lock_guard lock(mutex);
+          done.emplace(k, std::move(outcome));
+        },
+        [&](int64_t k) {
+          Outcome outcome;
+          {
+            std::lock_guard lock(mutex);
+            outcome = std::move(done.extract(k).mapped());
+          }
+          report(todo[k], outcome);
+          for (; reported <= todo[k]; ++reported)
+            reporter_.progress("frames", static_cast<int>(reported + 1), static_cast<int>(n));
+          return true;
+        });
   }
 
   // The first pass of one palette for all inputs: each picture's own palette.
@@ -395,8 +583,8 @@ class Driver {
             remapPicture(source, shared.colormap, identityMap(), options_, false,
                          all.transparent && !all.alpha, context());
         if (!picture) return picture.error();
-        if (Status written = write(i, *picture); !written) return written;
-        verboseSummary(input, outputs_[i], *picture);
+        if (Status written = write(i, *picture, source.metadata); !written) return written;
+        verboseSummary(input, outputs_[i], *picture, -1);
         return {};
       });
       reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(all.used.size()));
@@ -406,8 +594,10 @@ class Driver {
   QuantOptions options_;
   Reporter reporter_;
   OutputKind kind_ = OutputKind::Png;
-  std::vector<std::string> outputs_;
+  std::vector<std::string> outputs_;  // "-" for standard output
   std::vector<bool> failed_;
+  std::vector<int> left_;                  // kQualityNotReached or kSkippedAsLarger, else 0
+  std::atomic<int64_t> largestPixels_{0};  // of the pictures read so far
 };
 
 }  // namespace

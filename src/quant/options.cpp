@@ -122,6 +122,28 @@ struct Parser {
     return true;
   }
 
+  // MIN-MAX, MAX alone (MIN 0), MIN- (MAX 100) or -MAX, as pngquant takes it.
+  bool quality(const std::string& name, std::optional<std::string> attached) {
+    std::string text;
+    if (!value(name, std::move(attached), text)) return false;
+    const size_t dash = text.find('-');
+    std::optional<long> low = 0, high = 100;
+    if (dash == std::string::npos) {
+      high = wholeInteger(text);
+    } else {
+      if (dash > 0) low = wholeInteger(text.substr(0, dash));
+      if (dash + 1 < text.size()) high = wholeInteger(text.substr(dash + 1));
+      if (dash == 0 && dash + 1 == text.size()) low.reset();
+    }
+    if (!low || !high || *low < 0 || *high > 100 || *low > *high) {
+      return fail(name + " takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not \"" +
+                  text + "\"");
+    }
+    options.qualityMin = static_cast<int>(*low);
+    options.qualityMax = static_cast<int>(*high);
+    return true;
+  }
+
   bool fps(const std::string& name, std::optional<std::string> attached) {
     std::string text;
     if (!value(name, std::move(attached), text)) return false;
@@ -187,6 +209,23 @@ struct Parser {
       options.noDither = true;
       options.adjust = false;
       return noValue();
+    } else if (name == "ext") {
+      if (!value(shown, std::move(attached), options.ext)) return false;
+      OutputKind kind = OutputKind::Gif;
+      if (options.ext.find('/') != std::string::npos || !outputKindOf("x" + options.ext, &kind) ||
+          kind != OutputKind::Png) {
+        return fail(shown + " takes a suffix ending in .png, such as -kx.png or .png, not \"" +
+                    options.ext + "\"");
+      }
+      options.extGiven = true;
+    } else if (name == "quality") {
+      return quality(shown, std::move(attached));
+    } else if (name == "skip-if-larger") {
+      options.skipIfLarger = true;
+      return noValue();
+    } else if (name == "strip") {
+      options.strip = true;
+      return noValue();
     } else if (name == "no-refine") {
       options.refine = false;
       return noValue();
@@ -212,7 +251,7 @@ struct Parser {
       bool takesValue;
     } kShort[] = {{'n', "colors", true},  {'a', "adjust", true}, {'o', "output", true},
                   {'u', "unique", false}, {'q', "quiet", false}, {'v', "verbose", false},
-                  {'f', "force", false},  {'h', "help", false}};
+                  {'f', "force", false},  {'h', "help", false},  {'Q', "quality", true}};
     for (size_t i = 1; i < arg.size(); ++i) {
       const auto* found = std::find_if(std::begin(kShort), std::end(kShort),
                                        [&](const auto& s) { return s.letter == arg[i]; });
@@ -268,12 +307,19 @@ struct Parser {
       fail("- (the standard input) is given more than once; it can be read only once");
     } else if (outputGiven && options.output.empty()) {
       fail("-o names no file (the name is empty)");
-    } else if (!options.output.empty() && !outputKindOf(options.output, &kind)) {
+    } else if (options.output != kStandardInput && !options.output.empty() &&
+               !outputKindOf(options.output, &kind)) {
       fail(options.output + ": unknown output extension (kxquant writes .png, .gif and .icn)");
     } else if (!options.output.empty() && kind != OutputKind::Gif && options.inputs.size() > 1) {
       fail("-o names one output; give one input, or a .gif for all of them");
     } else if (gifOption && kind != OutputKind::Gif) {
       fail(std::string(gifOption) + " applies to a .gif output only (-o NAME.gif)");
+    } else if (options.extGiven && outputGiven) {
+      fail("--ext and -o both name the output; give one");
+    } else if ((options.qualityMax >= 0 || options.skipIfLarger) &&
+               (kind != OutputKind::Png || options.unique)) {
+      fail(std::string(options.qualityMax >= 0 ? "--quality" : "--skip-if-larger") +
+           " applies to a PNG output of each input, without -u");
     } else {
       return outcome;
     }
@@ -300,12 +346,14 @@ std::string quantUsage() {
          "\n"
          "Reduces each picture to an indexed picture of at most 256 colours with kxreduce's\n"
          "engine, and writes it beside the input as <input stem>-kx.png (photo.jpg ->\n"
-         "photo-kx.png). Reads PNG, JPEG, PPM/PGM/PBM/PAM, .pic and .pict (plain,\n"
-         "AppleSingle, AppleDouble). A PNG keeps alpha, an alpha per palette entry; a GIF\n"
-         "keeps pixels with alpha below 128 as transparent. A picture that keeps too many\n"
-         "colours is compressed until it fits. The remapping error is diffused where it\n"
-         "hides banding: in smooth areas, not on edges nor in flat areas whose colour the\n"
-         "palette holds.\n"
+         "photo-kx.png); the input - is standard input, its output standard output.\n"
+         "Inputs are never replaced, except by their own output named with --ext or -o\n"
+         "together with --force. Reads PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, YUV4MPEG2,\n"
+         ".pic and .pict (plain, AppleSingle, AppleDouble). A PNG keeps alpha, an alpha\n"
+         "per palette entry; a GIF keeps pixels with alpha below 128 as transparent. A\n"
+         "picture that keeps too many colours is compressed until it fits. The remapping\n"
+         "error is diffused where it hides banding: in smooth areas, not on edges nor in\n"
+         "flat areas whose colour the palette holds.\n"
          "\n"
          "Options:\n"
          "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
@@ -316,10 +364,18 @@ std::string quantUsage() {
          "                      (--nofs is the same; the last of -a and --no-dither counts)\n"
          "  -u, --unique        one palette for all inputs\n"
          "  -o, --output FILE   the output, by its extension (one input, or a .gif):\n"
-         "                        .png  indexed PNG\n"
+         "                        .png  indexed PNG (- standard output)\n"
          "                        .gif  animated GIF of all inputs in order, one palette\n"
          "                        .icn  kxreduce's colour-mapped image and its .clm colormap\n"
-         "  -f, --force         replace outputs that exist\n"
+         "  -f, --force         replace outputs that exist, and an input named as its\n"
+         "                      own output by --ext or -o (replaced when complete)\n"
+         "      --ext SUFFIX    output names: <input stem>SUFFIX (default -kx.png)\n"
+         "  -Q, --quality MIN-MAX  the fewest colours (at most -n) whose PNG reaches\n"
+         "                      quality MAX; below MIN with -n colours, nothing is\n"
+         "                      written (status 99). 0 to 100: see kxquant(1)\n"
+         "      --skip-if-larger  nothing written when the PNG is not smaller than its\n"
+         "                      input (status 98)\n"
+         "      --strip         no colour profile, gamma nor physical size in the PNG\n"
          "      --fps R         GIF: frames per second, such as 25, 29.97 or 30000/1001\n"
          "      --delay MS      GIF: time each frame is shown (default 100)\n"
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
@@ -333,7 +389,8 @@ std::string quantUsage() {
          "      --version       the version\n"
          "\n"
          "Exit status: 0 when every input was done, 1 when some input failed, 2 for a\n"
-         "usage error.\n";
+         "usage error, 99 when some input did not reach --quality's MIN, 98 when some\n"
+         "output was skipped as larger.\n";
 }
 
 }  // namespace kx

@@ -48,8 +48,8 @@ std::vector<std::string> outputFiles(const std::string& path, OutputKind kind) {
   return {path};
 }
 
-void writeIndexedPng(const std::string& path, IndexedPicture& picture,
-                     const QuantOptions& options) {
+std::vector<uint8_t> encodeIndexedPng(const std::string& name, IndexedPicture& picture,
+                                      const ImageMetadata& metadata, const QuantOptions& options) {
   Image image;
   image.width = picture.width;
   image.height = picture.height;
@@ -58,7 +58,8 @@ void writeIndexedPng(const std::string& path, IndexedPicture& picture,
   for (const HistogramEntry& e : picture.palette) image.palette.push_back({e.red, e.green, e.blue});
   image.transparentIndex = picture.transparentIndex;
   image.paletteAlpha = picture.alpha;
-  writePalettePng(path, image, options.best ? PngEffort::Best : PngEffort::Normal);
+  if (!options.strip) image.metadata = metadata;
+  return encodePalettePng(name, image, options.best ? PngEffort::Best : PngEffort::Normal);
 }
 
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {

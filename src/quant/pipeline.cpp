@@ -44,25 +44,34 @@ PixelView viewOfRgba(const SourcePicture& source, const std::vector<uint8_t>& rg
                    4};
 }
 
-Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const QuantOptions& options,
-                                 const Context& context) {
+Result<ColorCount> countPixels(const PixelView& pixels, const Context& context) {
   // Where kxreduce would stop, the finest compression that fits.
   CountOptions counting;
   counting.overflow = Overflow::finest;
-  Result<ColorCount> count = countColors(pixels, counting, context);
-  if (!count) return count.error();
+  return countColors(pixels, counting, context);
+}
+
+Result<ChosenPalette> cutCount(const ColorCount& count, int colors, const QuantOptions& options,
+                               const Context& context) {
   PaletteOptions palette;
   palette.colors = colors;
   palette.refine = options.refine;
-  Result<Colormap> colormap = choosePalette(*count, palette, context);
+  Result<Colormap> colormap = choosePalette(count, palette, context);
   if (!colormap) return colormap.error();
   ChosenPalette chosen;
   chosen.colormap = std::move(*colormap);
-  chosen.compression = Compression{count->overflowTarget, count->distinctColors};
+  chosen.compression = Compression{count.overflowTarget, count.distinctColors};
   // As kxreduce --refine: the refined entries stand for the original
   // samples, which are then remapped as they are.
-  if (!options.refine) chosen.remapSamples = count->counted;
+  if (!options.refine) chosen.remapSamples = count.counted;
   return chosen;
+}
+
+Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const QuantOptions& options,
+                                 const Context& context) {
+  Result<ColorCount> count = countPixels(pixels, context);
+  if (!count) return count.error();
+  return cutCount(*count, colors, options, context);
 }
 
 }  // namespace
@@ -76,14 +85,22 @@ int coloursFor(const SourcePicture& source, int colors) {
   return colors - (source.transparentCount > 0 && source.alpha.empty() ? 1 : 0);
 }
 
-Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
-                                            const QuantOptions& options, const Context& context) {
+Result<PictureCount> countPicture(const SourcePicture& source, const Context& context) {
+  PictureCount counted;
   if (!source.alpha.empty()) {
     const std::vector<uint8_t> rgba = rgbaOf(source);
-    return cutPalette(viewOfRgba(source, rgba), colors, options, context);
+    Result<ColorCount> count = countPixels(viewOfRgba(source, rgba), context);
+    if (!count) return count.error();
+    counted.count = std::move(*count);
+    return counted;
   }
-  if (source.opaqueCount() == 0) return ChosenPalette{Colormap(colors), Compression{}};
-  if (source.transparent.empty()) return cutPalette(viewOfSource(source), colors, options, context);
+  if (source.opaqueCount() == 0) return counted;
+  if (source.transparent.empty()) {
+    Result<ColorCount> count = countPixels(viewOfSource(source), context);
+    if (!count) return count.error();
+    counted.count = std::move(*count);
+    return counted;
+  }
   // The opaque pixels in one row.
   std::vector<uint8_t> opaque(3 * source.opaqueCount());
   uint8_t* out = opaque.data();
@@ -93,8 +110,24 @@ Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int col
     out += 3;
   }
   const int columns = static_cast<int>(source.opaqueCount());
-  return cutPalette(PixelView{opaque.data(), columns, 1, opaque.size(), 3}, colors, options,
-                    context);
+  Result<ColorCount> count =
+      countPixels(PixelView{opaque.data(), columns, 1, opaque.size(), 3}, context);
+  if (!count) return count.error();
+  counted.count = std::move(*count);
+  return counted;
+}
+
+Result<ChosenPalette> paletteOfCount(const PictureCount& counted, int colors,
+                                     const QuantOptions& options, const Context& context) {
+  if (!counted.count) return ChosenPalette{Colormap(colors), Compression{}};
+  return cutCount(*counted.count, colors, options, context);
+}
+
+Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
+                                            const QuantOptions& options, const Context& context) {
+  Result<PictureCount> counted = countPicture(source, context);
+  if (!counted) return counted.error();
+  return paletteOfCount(*counted, colors, options, context);
 }
 
 Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,

@@ -44,13 +44,24 @@ struct QuantOptions {
   int delayMs = 100;
   bool delayGiven = false;
   int loop = 0;        // the GIF loop count; -1 with --no-loop (play once)
-  std::string output;  // -o; empty for <input stem>-kx.png beside each input
+  std::string output;  // -o; empty for <input stem><ext> beside each input; "-" standard output
+  std::string ext = "-kx.png";  // --ext
+  bool extGiven = false;
+  // --quality MIN-MAX: the fewest colours reaching max, nothing written
+  // below min; -1 for no target.
+  int qualityMin = -1, qualityMax = -1;
+  bool skipIfLarger = false;
+  bool strip = false;  // --strip: no colour metadata nor physical size in a PNG
   std::vector<std::string> inputs;
 };
 
 // The whole program: returns the process status (0 when every input was
-// done, 1 when some input failed, 2 for a usage error).
+// done, 1 when some input failed, 2 for a usage error, kQualityNotReached
+// or kSkippedAsLarger when an input was left without an output for them).
 int kxquantMain(int argc, char** argv);
+// pngquant's values, which build scripts already test for.
+constexpr int kQualityNotReached = 99;
+constexpr int kSkippedAsLarger = 98;
 
 enum class ParseOutcome { Run, Help, Version };
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct SourcePicture {
   // the alpha of every pixel. Such a picture is reduced with its alpha for a
   // PNG; the outputs without alpha keep `transparent` (clear this first).
   std::vector<uint8_t> alpha;
+  // The colour metadata and physical size a PNG output carries (--strip
+  // drops them), and the input's length in bytes (--skip-if-larger).
+  ImageMetadata metadata;
+  int64_t inputBytes = 0;
 
   size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
   size_t opaqueCount() const { return pixelCount() - transparentCount; }
@@ -65,6 +70,16 @@ struct ChosenPalette {
 // colours with alpha, chosen from every pixel as it is seen.
 Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
                                             const QuantOptions& options, const Context& context);
+
+// A picture's colours counted once, for palettes of several sizes (the
+// search of --quality); no count when no pixel is counted (all transparent).
+struct PictureCount {
+  std::optional<ColorCount> count;
+};
+Result<PictureCount> countPicture(const SourcePicture& source, const Context& context);
+// choosePictureColormap's palette from the count.
+Result<ChosenPalette> paletteOfCount(const PictureCount& counted, int colors,
+                                     const QuantOptions& options, const Context& context);
 
 // The palette entries left for a picture's colours: one fewer than the
 // palette's when a separate transparent entry is added (transparent pixels,
@@ -105,6 +120,29 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
                                     const SampleMap& samples, const QuantOptions& options,
                                     bool trim, bool transparentEntry, const Context& context);
 
+// ---- Quality ---------------------------------------------------------------------
+
+// The difference between a picture and its reduction (see quality.cpp), and
+// kxquant's 0 to 100 quality for it.
+double reductionError(const SourcePicture& source, const IndexedPicture& picture);
+int qualityOfError(double error);
+
+// A picture reduced for a PNG: its palette's compression and, when asked
+// for (options.qualityMax >= 0, or measure), its quality.
+struct Reduction {
+  IndexedPicture picture;
+  Compression compression;
+  int colours = 0;   // the palette size asked of the engine
+  int quality = -1;  // -1 when not measured
+};
+
+// The picture reduced to options.colors colours; with a quality target,
+// to the fewest colours whose result reaches options.qualityMax (or to
+// options.colors when none does: the caller compares the quality with
+// options.qualityMin).
+Result<Reduction> reducePicture(const SourcePicture& source, const QuantOptions& options,
+                                bool measure, const Context& context);
+
 // ---- Outputs --------------------------------------------------------------------
 
 enum class OutputKind { Png, Gif, Icn };
@@ -116,9 +154,10 @@ bool outputKindOf(const std::string& path, OutputKind* kind);
 // colormap beside it.
 std::vector<std::string> outputFiles(const std::string& path, OutputKind kind);
 
-// Takes the picture's indices; options.best asks for the smallest file.
-// Throws ConvError when the file cannot be written.
-void writeIndexedPng(const std::string& path, IndexedPicture& picture, const QuantOptions& options);
+// The PNG file of the picture, in memory, with the colour metadata;
+// options.best asks for the smallest file. Takes the picture's indices.
+std::vector<uint8_t> encodeIndexedPng(const std::string& name, IndexedPicture& picture,
+                                      const ImageMetadata& metadata, const QuantOptions& options);
 // The colour-mapped image (path ends in ".icn") and its colormap (.clm), as
 // kxreduce writes them for the same palette and indices: both or neither.
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture);

@@ -13,6 +13,7 @@
 // two files (AppleDouble); it must be a file.
 #include <filesystem>
 
+#include "common/bytes.h"
 #include "imageio/imageio.h"
 #include "quant/quant_pvt.h"
 
@@ -38,6 +39,16 @@ class NamedPicture final : public FrameSource {
   bool done_ = false;
 };
 
+// Whether an ICC profile describes RGB samples (its data colour space,
+// bytes 16 to 19, is "RGB "). A grey or CMYK one (the JPEG reader turns
+// CMYK into RGB) would misdescribe the palette's colours, and PNG forbids
+// it on a palette picture.
+bool rgbProfile(const std::vector<uint8_t>& icc) {
+  ByteReader r(icc);
+  uint32_t space = 0;
+  return r.seek(16) && r.u32(space) && space == 0x52474220;
+}
+
 }  // namespace
 
 std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
@@ -60,14 +71,19 @@ SourcePicture readSourcePicture(const std::string& path) {
   // multi-page TIFF, a video).
   Image image;
   if (!openSourceFrames(file)->next(image)) throw ConvError(path + ": holds no picture");
-  return sourceFromImage(std::move(image));
+  SourcePicture source = sourceFromImage(std::move(image));
+  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
+  return source;
 }
 
 SourcePicture sourceFromImage(Image image) {
+  ImageMetadata metadata = std::move(image.metadata);
+  if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
   SourcePicture source;
   source.width = image.width;
   source.height = image.height;
+  source.metadata = std::move(metadata);
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet

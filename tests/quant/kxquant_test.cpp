@@ -504,6 +504,174 @@ TEST(Transparency, PamInputOpaqueAlphaAndOnePaletteForAll) {
   EXPECT_GE(compositedPsnr(pilPixels(dir.path("b.png")), pilPixels(dir.path("b-kx.png"))), 30);
 }
 
+// ---- Pipes, replacing inputs, quality targets, many inputs at once ----------------
+
+// Through shell pipes both ways, the bytes are those of files.
+TEST(Workflow, PipesBothWaysAreBinarySafe) {
+  TempDir dir;
+  writePng(dir, "a", 40, 30, rampPicture(40, 30, 2, true));
+  const std::string k = buildDir() + "/kxquant";
+  ASSERT_EQ(kxquant({"-o", "file.png", "a.png"}, dir.path()).status, 0);
+  ASSERT_EQ(kxquant({"-n", "16", "-o", "file16.png", "file.png"}, dir.path()).status, 0);
+  const RunResult r = shell("cd " + quoted(dir.path()) + " && " + k + " - < a.png > in.png && " +
+                            k + " -o - a.png | cat > out.png && cat a.png | " + k + " - | " + k +
+                            " -n 16 -o - - | cat > both.png");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char* piped : {"in.png", "out.png"})
+    EXPECT_EQ(readFileBytes(dir.path(piped)), readFileBytes(dir.path("file.png"))) << piped;
+  EXPECT_EQ(readFileBytes(dir.path("both.png")), readFileBytes(dir.path("file16.png")));
+}
+
+struct ReplaceCase {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string err;
+  bool replaced;       // a.png is now kxquant's output of the old a.png
+  long sizeLimit = 0;  // bytes a file may grow to (a full disk)
+};
+
+std::ostream& operator<<(std::ostream& os, const ReplaceCase& c) {
+  return os << c.name;
+}
+
+class Replacing : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
+  const ReplaceCase& c = GetParam();
+  TempDir dir;
+  writePng(dir, "a", 60, 40, rampPicture(60, 40, 3, true));
+  makeJpeg(dir.path("b.jpg"), 20, 10, "RGB", "quality=90");
+  std::filesystem::copy_file(dir.path("b.jpg"), dir.path("a.jpg"));
+  ASSERT_EQ(kxquant({"-o", "expected.png", "a.png"}, dir.path()).status, 0);
+  const std::vector<uint8_t> original = readFileBytes(dir.path("a.png"));
+  FolderSnapshot before = snapshotFolder(dir.path());
+  RunOptions options;
+  options.cwd = dir.path();
+  options.fileSizeLimit = c.sizeLimit;
+  const RunResult r = runProgram("kxquant", c.args, options);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(readFileBytes(dir.path("a.png")),
+            c.replaced ? readFileBytes(dir.path("expected.png")) : original);
+  // Nothing else made or left behind (b.jpg's output aside).
+  FolderSnapshot after = snapshotFolder(dir.path());
+  std::erase_if(after, [](const auto& e) { return e.first == "a.png" || e.first == "b.png"; });
+  std::erase_if(before, [](const auto& e) { return e.first == "a.png"; });
+  EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Replacing,
+    ::testing::Values(
+        ReplaceCase{"ext_and_force", {"--ext", ".png", "--force", "a.png", "b.jpg"}, 0, "", true},
+        ReplaceCase{"output_and_force", {"-f", "-o", "a.png", "a.png"}, 0, "", true},
+        ReplaceCase{"ext_without_force",
+                    {"--ext", ".png", "a.png"},
+                    1,
+                    "kxquant: a.png: is the input picture (--force replaces it)\n",
+                    false},
+        ReplaceCase{"another_inputs_output",
+                    {"-f", "--ext", ".png", "a.jpg", "a.png"},
+                    1,
+                    "kxquant: a.png: is an input picture; kxquant never overwrites its inputs\n",
+                    true},
+        ReplaceCase{"disk_full_keeps_the_original",
+                    {"--ext", ".png", "-f", "a.png"},
+                    1,
+                    "kxquant: a.png: cannot write: File too large\n",
+                    false,
+                    1000}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// The verbose summary's palette size and quality.
+std::pair<int, int> entriesAndQuality(const std::string& err) {
+  const size_t at = err.rfind(": ");
+  int entries = 0, quality = -1;
+  std::sscanf(err.c_str() + at, ": %*d x %*d, %d palette entries, quality %d", &entries, &quality);
+  return {entries, quality};
+}
+
+TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
+  TempDir dir;
+  std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png",
+                             dir.path("in.png"));
+  int before = 0;
+  for (int target : {0, 40, 65, 80, 90, 95, 99, 100}) {
+    const RunResult r = kxquant({"-v", "-f", "-Q", std::to_string(target), "in.png"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto [entries, quality] = entriesAndQuality(r.err);
+    EXPECT_GE(entries, before) << target;
+    EXPECT_TRUE(quality >= target || entries == 256) << target << ": " << quality;
+    EXPECT_EQ(readIndexedPng(dir.path("in-kx.png")).palette.size(), static_cast<size_t>(entries));
+    before = entries;
+  }
+  EXPECT_GT(before, 16);  // the targets spanned the range
+}
+
+// Side by side or one at a time: the same files, messages and status.
+TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
+  TempDir dir;
+  std::vector<std::string> args = {"-v", "-Q", "50-90", "--skip-if-larger"};
+  for (int i = 0; i < 7; ++i) {
+    const std::string name = "p" + std::to_string(i);
+    writePng(dir, name, 50 + 10 * i, 40, rampPicture(50 + 10 * i, 40, i, i % 2 == 1));
+    args.push_back(name + ".png");
+  }
+  makeJpeg(dir.path("small.jpg"), 20, 10, "RGB", "quality=90");
+  writeFileBytes(dir.path("bad.png"), {0x89, 'P', 'N', 'G'});
+  args.insert(args.begin() + 6, {"small.jpg", "bad.png"});
+  std::vector<std::pair<RunResult, FolderSnapshot>> runs;
+  for (const char* threads : {"KX_THREADS=1", "KX_THREADS=4"}) {
+    TempDir out;
+    for (const auto& [name, bytes] : snapshotFolder(dir.path()))
+      std::filesystem::copy_file(dir.path(name), out.path(name));
+    RunOptions options;
+    options.cwd = out.path();
+    options.env = {threads};
+    const RunResult r = runProgram("kxquant", args, options);
+    runs.emplace_back(r, snapshotFolder(out.path()));
+  }
+  EXPECT_EQ(runs[0].first.status, 1) << runs[0].first.err;
+  EXPECT_EQ(runs[1].first.status, runs[0].first.status) << runs[0].first.err;
+  EXPECT_EQ(runs[1].first.err, runs[0].first.err);
+  EXPECT_EQ(runs[1].first.out, runs[0].first.out);
+  EXPECT_EQ(runs[1].second, runs[0].second);
+  // Every input written but bad.png and the three noisy ones below quality 50.
+  EXPECT_EQ(runs[0].second.size(), 9u + 5u);
+  EXPECT_NE(runs[0].first.err.find("p5.png: quality "), std::string::npos);
+}
+
+// An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
+// byte for byte, also from a grey picture; --strip drops them.
+TEST(Workflow, ColourProfileCarriedUnlessStripped) {
+  TempDir dir;
+  python(
+      "from PIL import ImageCms\n"
+      "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
+      "open(sys.argv[1] + '/in.icc', 'wb').write(icc)\n"
+      "im = Image.new('RGB', (30, 20))\n"
+      "im.putdata([(x * 8, y * 12, 90) for y in range(20) for x in range(30)])\n"
+      "im.save(sys.argv[1] + '/p.png', icc_profile=icc, dpi=(300, 300))\n"
+      "im.save(sys.argv[1] + '/j.jpg', icc_profile=icc, dpi=(300, 300))\n"
+      "im.convert('L').save(sys.argv[1] + '/g.jpg', icc_profile=icc, dpi=(300, 300))\n",
+      {dir.path()});
+  const std::string expect = "True (299.9994, 299.9994)\n";
+  for (const char* input : {"p.png", "j.jpg", "g.jpg"}) {
+    ASSERT_EQ(kxquant({"-o", "kept.png", "-f", input}, dir.path()).status, 0);
+    EXPECT_EQ(pilDescribe(dir.path("kept.png"),
+                          "im.info['icc_profile'] == open(sys.argv[1][:-8] + 'in.icc', "
+                          "'rb').read(), im.info.get('dpi')"),
+              expect)
+        << input;
+    ASSERT_EQ(kxquant({"--strip", "-o", "stripped.png", "-f", input}, dir.path()).status, 0);
+    EXPECT_EQ(pilDescribe(dir.path("stripped.png"), "'icc_profile' in im.info, im.info.get('dpi')"),
+              "False None\n")
+        << input;
+  }
+}
+
 // ---- Refusals: one line each, the other inputs done, nothing partial ------------
 
 struct RefusalCase {
@@ -579,10 +747,41 @@ INSTANTIATE_TEST_SUITE_P(
                     "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
-        RefusalCase{"output_is_an_input",
-                    {"-f", "-o", "same.png", "same.png"},
+        RefusalCase{"output_is_its_input_without_force",
+                    {"-o", "same.png", "same.png"},
                     1,
-                    "same.png: is an input picture; kxquant never overwrites its inputs\n"},
+                    "same.png: is the input picture (--force replaces it)\n"},
+        RefusalCase{"quality_not_reached",
+                    {"-Q", "90-100", "-n", "32", "2004photo.png"},
+                    99,
+                    "2004photo.png: quality 10 with 32 colours, below the minimum 90; nothing "
+                    "written\n"},
+        RefusalCase{"skipped_as_larger",
+                    {"--skip-if-larger", "same.jpg"},
+                    98,
+                    "same.jpg: the result (890 bytes) is not smaller than the input (737 bytes); "
+                    "nothing written\n"},
+        RefusalCase{"ext_not_png",
+                    {"--ext", ".gif", "same.png"},
+                    2,
+                    "--ext takes a suffix ending in .png, such as -kx.png or .png, not \".gif\"\n"},
+        RefusalCase{"ext_and_output",
+                    {"--ext", ".png", "-o", "x.png", "same.png"},
+                    2,
+                    "--ext and -o both name the output; give one\n"},
+        RefusalCase{"quality_backwards",
+                    {"--quality=80-60", "same.png"},
+                    2,
+                    "--quality takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not "
+                    "\"80-60\"\n"},
+        RefusalCase{"quality_for_a_gif",
+                    {"-Q", "80", "-o", "a.gif", "same.png"},
+                    2,
+                    "--quality applies to a PNG output of each input, without -u\n"},
+        RefusalCase{"two_inputs_to_standard_output",
+                    {"-o", "-", "same.png", "good.png"},
+                    2,
+                    "-o names one output; give one input, or a .gif for all of them\n"},
         RefusalCase{"two_inputs_one_output",
                     {"same.png", "same.jpg"},
                     1,
