@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "quant/quant_pvt.h"
+#include "indexed/indexed.h"
 
 namespace kx {
 
@@ -44,7 +44,7 @@ PixelView viewOfRgba(const SourcePicture& source, const std::vector<uint8_t>& rg
                    4};
 }
 
-Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const QuantOptions& options,
+Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const IndexedOptions& options,
                                  const Context& context) {
   // Where kxreduce would stop, the finest compression that fits.
   CountOptions counting;
@@ -67,6 +67,41 @@ Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const Quan
 
 }  // namespace
 
+SourcePicture sourcePictureOf(const PixelView& pixels) {
+  SourcePicture source;
+  source.width = pixels.width;
+  source.height = pixels.height;
+  const size_t n = source.pixelCount();
+  source.rgb.resize(3 * n);
+  uint8_t* out = source.rgb.data();
+  const size_t w = static_cast<size_t>(pixels.width);
+  if (pixels.channels == 3) {
+    for (int y = 0; y < pixels.height; ++y, out += 3 * w) std::memcpy(out, pixels.row(y), 3 * w);
+    return source;
+  }
+  // As a file's RGBA: most are opaque everywhere, so the mask and the alpha
+  // are made only when some pixel needs them.
+  bool soft = false;
+  for (int y = 0; y < pixels.height && !soft; ++y) {
+    const uint8_t* in = pixels.row(y);
+    for (size_t x = 0; x < w && !soft; ++x) soft = in[4 * x + 3] != 0 && in[4 * x + 3] != 255;
+  }
+  if (soft) source.alpha.resize(n);
+  size_t i = 0;
+  for (int y = 0; y < pixels.height; ++y) {
+    const uint8_t* in = pixels.row(y);
+    for (size_t x = 0; x < w; ++x, ++i, in += 4, out += 3) {
+      std::memcpy(out, in, 3);
+      if (soft) source.alpha[i] = in[3];
+      if (in[3] >= 128) continue;
+      if (source.transparent.empty()) source.transparent.assign(n, 0);
+      source.transparent[i] = 1;
+      ++source.transparentCount;
+    }
+  }
+  return source;
+}
+
 bool hasAlpha(const Colormap& palette) {
   return std::any_of(palette.begin(), palette.end(),
                      [](const HistogramEntry& e) { return e.alpha != 255; });
@@ -77,7 +112,7 @@ int coloursFor(const SourcePicture& source, int colors) {
 }
 
 Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
-                                            const QuantOptions& options, const Context& context) {
+                                            const IndexedOptions& options, const Context& context) {
   if (!source.alpha.empty()) {
     const std::vector<uint8_t> rgba = rgbaOf(source);
     return cutPalette(viewOfRgba(source, rgba), colors, options, context);
@@ -98,7 +133,7 @@ Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int col
 }
 
 Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                           const QuantOptions& options, const Context& context,
+                                           const IndexedOptions& options, const Context& context,
                                            bool transparentPixels) {
   if (std::any_of(palettes.begin(), palettes.end(), hasAlpha)) {
     // Every entry of every palette once, as a row of pixels with alpha.
@@ -118,7 +153,7 @@ Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes
 }
 
 Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
-                                    const SampleMap& samples, const QuantOptions& options,
+                                    const SampleMap& samples, const IndexedOptions& options,
                                     bool trim, bool transparentEntry, const Context& context) {
   IndexedPicture out;
   out.width = source.width;
@@ -127,8 +162,8 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   out.palette = colormap;
   if (!colormap.empty() && (!source.alpha.empty() || hasAlpha(colormap))) {
     RemapOptions remap;
-    remap.dither = options.adjust ? Dither::adjust : Dither::none;
-    remap.factor = options.adjustFactor;
+    remap.dither = options.dither;
+    remap.factor = options.factor;
     remap.samples = samples;
     const std::vector<uint8_t> rgba = rgbaOf(source);
     Result<std::vector<uint8_t>> indices =
@@ -144,8 +179,8 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
     RemapOptions remap;
-    remap.dither = options.adjust ? Dither::adjust : Dither::none;
-    remap.factor = options.adjustFactor;
+    remap.dither = options.dither;
+    remap.factor = options.factor;
     remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take
     // part in the error diffusion) and get their own index afterwards.
@@ -171,6 +206,34 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
     }
   }
   return out;
+}
+
+void translucentFirst(IndexedPicture& picture) {
+  const size_t colors = picture.palette.size();
+  std::vector<uint8_t> alpha(colors);
+  for (size_t i = 0; i < colors; ++i) {
+    alpha[i] = static_cast<int>(i) == picture.transparentIndex ? 0
+               : picture.alpha.empty()                         ? 255
+                                                               : picture.alpha[i];
+  }
+  std::vector<size_t> order;  // order[new index] = old index
+  for (size_t i = 0; i < colors; ++i) {
+    if (alpha[i] < 255) order.push_back(i);
+  }
+  for (size_t i = 0; i < colors; ++i) {
+    if (alpha[i] == 255) order.push_back(i);
+  }
+  uint8_t map[256] = {};
+  Colormap palette(colors);
+  picture.alpha.assign(colors, 255);
+  for (size_t k = 0; k < colors; ++k) {
+    map[order[k]] = static_cast<uint8_t>(k);
+    palette[k] = picture.palette[order[k]];
+    picture.alpha[k] = alpha[order[k]];
+  }
+  for (uint8_t& index : picture.indices) index = map[index];
+  if (picture.transparentIndex >= 0) picture.transparentIndex = map[picture.transparentIndex];
+  picture.palette = std::move(palette);
 }
 
 }  // namespace kx
