@@ -6,10 +6,9 @@
 #include "c99.h"
 #include "kxquant.h"
 
-int kxqTestShared(const unsigned char* const* pictures, int count, int width, int height,
-                  int channels, int colors, unsigned char* palette, unsigned char* indices,
+int kxqTestShared(kxq_options* options, const unsigned char* const* pictures, int count, int width,
+                  int height, int channels, unsigned char* palette, unsigned char* indices,
                   char* message, size_t size) {
-  kxq_options* options = kxq_options_create();
   kxq_shared* shared = NULL;
   kxq_result* chosen = NULL;
   int entries = -1;
@@ -18,10 +17,7 @@ int kxqTestShared(const unsigned char* const* pictures, int count, int width, in
   const size_t stride = (size_t)width * (size_t)channels;
   const size_t pixels = (size_t)width * (size_t)height;
   message[0] = '\0';
-  if (!options || kxq_set_colors(options, colors) != KXQ_OK ||
-      kxq_shared_create(options, &shared) != KXQ_OK) {
-    goto done;
-  }
+  if (kxq_shared_create(options, &shared) != KXQ_OK) goto done;
   for (i = 0; i < count; ++i) {
     if (kxq_shared_add(shared, pictures[i], width, height, stride, format) != KXQ_OK) goto done;
   }
@@ -37,7 +33,7 @@ int kxqTestShared(const unsigned char* const* pictures, int count, int width, in
     kxq_result_destroy(mapped);
   }
 done:
-  if (entries < 0 && options) {
+  if (entries < 0) {
     strncpy(message,
             shared && kxq_shared_message(shared)[0] ? kxq_shared_message(shared)
                                                     : kxq_options_message(options),
@@ -46,6 +42,5 @@ done:
   }
   kxq_result_destroy(chosen);
   kxq_shared_destroy(shared);
-  kxq_options_destroy(options);
   return entries;
 }
