@@ -25,8 +25,11 @@ MONO = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
 # ---- kxquant's command lines: change these when kxquant gains options ---------------
 # The frame timing: --fps once kxquant has it, else the nearest --delay.
 KX_TIMING = ["--fps", str(FPS)] if bk.kxquant_has("--fps") else ["--delay", str(1000 // FPS)]
-KX_GIF = [bk.KXQUANT, "-f", "-q"] + KX_TIMING          # + ["-o", OUT.gif] + inputs
-KX_GIF_DITHERED = KX_GIF + ["-a"]
+# The plain rows stay undithered, as ffmpeg's plain two-pass is (kxquant dithers
+# where it hides banding by default since it has --no-dither).
+KX_PLAIN = ["--no-dither"] if bk.kxquant_has("--no-dither") else []
+KX_GIF = [bk.KXQUANT, "-f", "-q"] + KX_PLAIN + KX_TIMING  # + ["-o", OUT.gif] + inputs
+KX_GIF_DITHERED = [bk.KXQUANT, "-f", "-q", "-a"] + KX_TIMING
 KX_STDIN = "-"                                         # kxquant's name for standard input
 # The rows judged against the targets: kxquant's GIF, its dithered GIF, and its
 # end-to-end run from a pipe.

@@ -158,9 +158,9 @@ def tools(name, work):
             ("kxreduce -a -n 256", t,
              lambda t=t: run_measured([kx, "-a", "-n", "256", name, r + "kxa"], threads=t),
              lambda: read_icn(r + "kxa")),
-            ("kxquant -n 256 (PNG in, PNG out)", t,
-             lambda t=t: run_measured([kq, "-f", "-q", "-n", "256", "-o", r + "kq.png",
-                                       name + ".png"], threads=t),
+            ("kxquant --no-dither -n 256 (PNG in, PNG out)", t,
+             lambda t=t: run_measured([kq, "-f", "-q", "--no-dither", "-n", "256", "-o",
+                                       r + "kq.png", name + ".png"], threads=t),
              lambda: load_rgb(r + "kq.png")),
             ("kxquant -a -n 256 (PNG in, PNG out)", t,
              lambda t=t: run_measured([kq, "-f", "-q", "-a", "-n", "256", "-o", r + "kqa.png",
@@ -252,11 +252,14 @@ def compare_wallpapers(out, runs):
             subprocess.run([os.path.join(BUILD, "kxconv"), src, stem + ".pic"], check=True)
         original = load_rgb(src)
         kq_out, pq_out, kx_out = stem + "-kq.png", stem + "-pq.png", stem + "-kx"
-        note = subprocess.run([kq, "-f", "-o", kq_out, src], capture_output=True, text=True)
+        # Without dithering, as pngquant --nofs.
+        note = subprocess.run([kq, "-f", "--no-dither", "-o", kq_out, src], capture_output=True,
+                              text=True)
         levels = note.stderr.split("compressed to ")[1].split()[0] \
             if "compressed to" in note.stderr else "256"
         kq_t, kq_cpu, kq_code = median_run(
-            lambda: run_measured([kq, "-f", "-q", "-o", kq_out, src], threads=1), runs)
+            lambda: run_measured([kq, "-f", "-q", "--no-dither", "-o", kq_out, src], threads=1),
+            runs)
         pq_t, pq_cpu, pq_code = median_run(lambda: run_measured(
             ["pngquant", "--nofs", "--force", "--output", pq_out, "256", pq_in]), runs)
         kx_t, _, kx_code = median_run(

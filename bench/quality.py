@@ -55,10 +55,11 @@ def ours_commands(stem, result, n):
     if OURS == "kxquant":
         exe = os.path.join(BUILD, "kxquant")
         return [
-            (f"kxquant {n}", [exe, "-n", str(n), stem + ".png", result + "ref.png"],
+            (f"kxquant --no-dither {n}",
+             [exe, "--no-dither", "-n", str(n), stem + ".png", result + "ref.png"],
              lambda: load_rgb(result + "ref.png")),
-            (f"kxquant --no-refine {n}",
-             [exe, "--no-refine", "-n", str(n), stem + ".png", result + "des.png"],
+            (f"kxquant --no-dither --no-refine {n}",
+             [exe, "--no-dither", "--no-refine", "-n", str(n), stem + ".png", result + "des.png"],
              lambda: load_rgb(result + "des.png")),
         ]
     exe = os.path.join(BUILD, "kxreduce")

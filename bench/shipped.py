@@ -12,13 +12,12 @@ from PIL import Image, ImageDraw, ImageFilter, ImageFont
 import benchkit as bk
 
 # ---- The tools: change these lines when kxquant gains options -------------------------
-# (label, extra arguments). kxquant's default does not dither today and "-a" is
-# the design's full error diffusion; when a dithering option lands, give the
-# no-dithering row its switch (e.g. ["--dither", "none"]) and keep "-a" as the
-# full diffusion.
+# (label, extra arguments). kxquant's default dithers where it hides banding;
+# --no-dither maps every pixel to its nearest entry; "-a" is the design's error
+# diffusion over every pixel.
 KXQUANT_ROWS = [
     ("kxquant", []),
-    ("kxquant, no dithering", []),
+    ("kxquant, no dithering", ["--no-dither"]),
     ("kxquant -a", ["-a"]),
 ]
 PNGQUANT_ROWS = [
@@ -28,7 +27,7 @@ PNGQUANT_ROWS = [
 # The rows without dithering, whose files optipng's gain is judged on.
 UNDITHERED = ["kxquant, no dithering", "pngquant --nofs"]
 COLOURS = [256, 64]
-MATERIAL = "material-v1"  # change when the generated pictures change
+MATERIAL = "material-v2"  # change when the generated pictures change
 LOMIRI = "lomiri-wallpapers-16.04"
 BACKGROUNDS = "/usr/share/backgrounds"
 # Photograph crops: (name, file of lomiri-wallpapers-16.04, where the 1024 x 768
@@ -326,6 +325,18 @@ def dashboard():
     return im.convert("RGB").reduce(s)
 
 
+def gradients():
+    """Two smooth pictures where a palette leaves bands: four colours blended
+    from the corners, and a dark vignette (a dim centre fading to the corners)."""
+    y, x = np.mgrid[0:768, 0:1024] / np.array([767.0, 1023.0])[:, None, None]
+    corners = np.array([[30, 50, 110], [240, 160, 60], [120, 200, 220], [250, 240, 200]], float)
+    blend = (corners[0] * ((1 - x) * (1 - y))[..., None] + corners[1] * (x * (1 - y))[..., None]
+             + corners[2] * ((1 - x) * y)[..., None] + corners[3] * (x * y)[..., None])
+    r = np.hypot(x - 0.5, (y - 0.5) * 0.75)[..., None] / np.hypot(0.5, 0.375)
+    vignette = np.array([52, 56, 74.0]) * (1 - r) + np.array([8, 9, 14.0]) * r
+    return [Image.fromarray(np.rint(a).astype(np.uint8), "RGB") for a in (blend, vignette)]
+
+
 def prepare(work, quick):
     """Photograph crops and screenshots as PNG files, made once."""
     base = os.path.join(work, MATERIAL)
@@ -340,12 +351,16 @@ def prepare(work, quick):
         web_page(crops["fig"]).save(os.path.join(tmp, "screen-web.png"))
         code_editor().save(os.path.join(tmp, "screen-code.png"))
         dashboard().save(os.path.join(tmp, "screen-dashboard.png"))
+        for name, im in zip(("blend", "vignette"), gradients()):
+            im.save(os.path.join(tmp, f"gradient-{name}.png"))
         os.rename(tmp, base)
     photos = [os.path.join(base, f"photo-{p[0]}.png") for p in PHOTOS]
     screens = [os.path.join(base, f"screen-{n}.png") for n in ("web", "code", "dashboard")]
+    ramps = [os.path.join(base, f"gradient-{n}.png") for n in ("blend", "vignette")]
     if quick:
-        photos, screens = photos[:1], screens[:1]
-    return [("photographs 1024x768", photos), ("screenshots 1280x800", screens)]
+        photos, screens, ramps = photos[:1], screens[:1], ramps[:1]
+    return [("photographs 1024x768", photos), ("screenshots 1280x800", screens),
+            ("gradients 1024x768", ramps)]
 
 
 # ---- Measures ---------------------------------------------------------------------------
@@ -421,7 +436,7 @@ def main():
     ap.add_argument("--out", default=os.path.join(bk.ROOT, "build", "bench-shipped"),
                     help="work folder (material, outputs, logs)")
     ap.add_argument("--quick", action="store_true",
-                    help="smoke test: one photograph, one screenshot, 64 colours, one run, "
+                    help="smoke test: one picture of each set, 64 colours, one run, "
                          "one wallpaper")
     ap.add_argument("--no-speed", action="store_true", help="leave out the wallpaper speed table")
     ap.add_argument("--speed-only", action="store_true", help="only the wallpaper speed table")

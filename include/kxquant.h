@@ -47,8 +47,11 @@ typedef enum kxq_format { KXQ_RGB = 3, KXQ_RGBA = 4 } kxq_format;
 
 /* How pixels are mapped to the palette once it is chosen. */
 typedef enum kxq_dither {
-  KXQ_DITHER_NONE = 0,     /* every pixel to its nearest entry (kxquant --no-dither) */
-  KXQ_DITHER_DIFFUSION = 1 /* error diffusion over every pixel, times a factor (kxquant -a F) */
+  KXQ_DITHER_NONE = 0,      /* every pixel to its nearest entry (kxquant --no-dither) */
+  KXQ_DITHER_DIFFUSION = 1, /* error diffusion over every pixel, times a factor (kxquant -a F) */
+  KXQ_DITHER_ADAPTIVE = 2   /* error diffusion where it hides banding: in smooth areas, not on
+                               edges nor in flat areas whose colour the palette holds (kxquant's
+                               default) */
 } kxq_dither;
 
 /* The most pixels (width x height) a picture may have. */
@@ -62,7 +65,7 @@ typedef struct kxq_shared kxq_shared;
 const char* kxq_version(void);
 
 /* ---- Options ----------------------------------------------------------------
- * A new handle has kxquant's defaults: 256 colours, its dithering,
+ * A new handle has kxquant's defaults: 256 colours, KXQ_DITHER_ADAPTIVE,
  * refinement on, one thread per processor. NULL when out of memory. */
 kxq_options* kxq_options_create(void);
 void kxq_options_destroy(kxq_options* options); /* NULL is ignored */

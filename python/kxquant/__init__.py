@@ -20,8 +20,8 @@ __version__ = "1.0.0"
 library_version = _kxquant.library_version
 
 # The dithering kinds; DEFAULT_DITHER is the command's.
-DITHERS = {"none": 0, "diffusion": 1}
-DEFAULT_DITHER = "none"
+DITHERS = {"none": 0, "diffusion": 1, "adaptive": 2}
+DEFAULT_DITHER = "adaptive"
 
 __all__ = ["quantize", "quantize_image", "remap", "DITHERS", "DEFAULT_DITHER"]
 

@@ -58,6 +58,7 @@ def command(tmp_path, picture, args):
 CASES = [
     # name, picture, library options, command options
     ("opaque", pixels(90, 60, 1), {}, []),
+    ("none", pixels(90, 60, 6), dict(colors=100, dither="none"), ["-n", "100", "--no-dither"]),
     ("16-diffusion", pixels(90, 60, 2), dict(colors=16, dither="diffusion"), ["-n", "16", "-a"]),
     ("many-no-refine", pixels(320, 240, 3, noisy=True), dict(colors=64, refine=False),
      ["-n", "64", "--no-refine"]),

@@ -43,9 +43,9 @@ SourcePicture sourcePictureOf(const PixelView& pixels);
 
 // How pictures are reduced.
 struct IndexedOptions {
-  bool refine = true;  // refine the median cut's palette (kxreduce --refine)
-  Dither dither = Dither::none;
-  float factor = 0.7f;  // the strength of Dither::adjust
+  bool refine = true;                // refine the median cut's palette (kxreduce --refine)
+  Dither dither = Dither::adaptive;  // kxquant's default
+  float factor = 0.7f;               // the strength of Dither::adjust
 };
 
 // What the colour counting had to do to a picture.

@@ -236,6 +236,9 @@ kxq_status kxq_set_dither(kxq_options* options, kxq_dither dither, float factor)
         options->settings.indexed.dither = kx::Dither::adjust;
         options->settings.indexed.factor = factor;
         return;
+      case KXQ_DITHER_ADAPTIVE:
+        options->settings.indexed.dither = kx::Dither::adaptive;
+        return;
     }
     throw Failure{KXQ_INVALID_ARGUMENT, "no dithering numbered " + std::to_string(dither)};
   });

@@ -110,6 +110,7 @@ struct Parser {
 
   bool adjust(const std::string& name, std::optional<std::string> attached) {
     options.adjust = true;
+    options.noDither = false;
     std::optional<std::string> text = std::move(attached);
     if (!text && next < argc && wholeNumber(argv[next])) text = argv[next++];
     if (!text) return true;
@@ -182,6 +183,10 @@ struct Parser {
     } else if (name == "force") {
       options.force = true;
       return noValue();
+    } else if (name == "no-dither" || name == "nofs") {
+      options.noDither = true;
+      options.adjust = false;
+      return noValue();
     } else if (name == "no-refine") {
       options.refine = false;
       return noValue();
@@ -223,6 +228,7 @@ struct Parser {
       if (i + 1 < arg.size()) attached = arg.substr(i + 1);
       if (found->letter == 'a' && attached && !wholeNumber(*attached)) {
         options.adjust = true;
+        options.noDither = false;
         continue;
       }
       return option(found->name, shown, std::move(attached), outcome);
@@ -295,12 +301,17 @@ std::string quantUsage() {
          "photo-kx.png). Reads PNG, JPEG, PPM/PGM/PBM/PAM, .pic and .pict (plain,\n"
          "AppleSingle, AppleDouble). A PNG keeps alpha, an alpha per palette entry; a GIF\n"
          "keeps pixels with alpha below 128 as transparent. A picture that keeps too many\n"
-         "colours is compressed until it fits.\n"
+         "colours is compressed until it fits. The remapping error is diffused where it\n"
+         "hides banding: in smooth areas, not on edges nor in flat areas whose colour the\n"
+         "palette holds.\n"
          "\n"
          "Options:\n"
          "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
-         "  -a, --adjust [F]    error diffusion, factor 0 < F <= 1 (default 0.7); the next\n"
-         "                      argument is the factor only when it is a number\n"
+         "  -a, --adjust [F]    kxreduce's error diffusion instead, over every pixel, factor\n"
+         "                      0 < F <= 1 (default 0.7); the next argument is the factor\n"
+         "                      only when it is a number\n"
+         "      --no-dither     no error diffusion: every pixel to its nearest colour\n"
+         "                      (--nofs is the same; the last of -a and --no-dither counts)\n"
          "  -u, --unique        one palette for all inputs\n"
          "  -o, --output FILE   the output, by its extension (one input, or a .gif):\n"
          "                        .png  indexed PNG\n"

@@ -23,7 +23,9 @@ SourcePicture readSourcePicture(const std::string& path);
 inline IndexedOptions indexedOptions(const QuantOptions& options) {
   IndexedOptions indexed;
   indexed.refine = options.refine;
-  indexed.dither = options.adjust ? Dither::adjust : Dither::none;
+  indexed.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
   indexed.factor = options.adjustFactor;
   return indexed;
 }

@@ -9,8 +9,15 @@
 // but simply dropped there. The value a pixel is mapped as is kept a
 // colour that can be seen: alpha within 0 to 255, each premultiplied
 // sample within 0 to that alpha.
+//
+// kxquant's adaptive dithering is the same diffusion, each pixel's share of
+// the error scaled by its strength in the map of ditherStrength() (from the
+// colours), and no strength where alpha changes: a soft edge, a shadow's
+// outline or a glow's rim stays as smooth as the palette's alphas allow
+// rather than frayed.
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -129,7 +136,8 @@ void remapRows(const PixelView& pixels, const SampleMap& map, const SeenNearest&
 // The error rows hold four floats a column (premultiplied red, green, blue,
 // alpha); columns −1 and width take the diffusion beyond the ends of a row.
 void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
-                   const Colormap& palette, const SeenNearest& nearest, uint8_t* indices) {
+                   const uint8_t* strength, const Colormap& palette, const SeenNearest& nearest,
+                   uint8_t* indices) {
   const int width = pixels.width;
   const size_t rowFloats = 4 * (static_cast<size_t>(width) + 2);
   std::vector<float> cur(rowFloats, 0.0f), next(rowFloats, 0.0f);
@@ -143,7 +151,9 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
     uint8_t* out = indices + static_cast<size_t>(y) * width;
     for (int x = 0; x < width; ++x, p += 4) {
       const Premultiplied source = pixelColour(p, map);
-      if (source.alpha == 0) {
+      const float weight =
+          strength ? factor * strength[static_cast<size_t>(y) * width + x] : factor;
+      if (source.alpha == 0 || weight == 0.0f) {
         out[x] = static_cast<uint8_t>(cache.find(source));
         continue;
       }
@@ -164,7 +174,7 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
                                 c.alpha - e.alpha};
       float* below = next.data() + 4 * static_cast<size_t>(x);
       for (int k = 0; k < 4; ++k) {
-        const float err = static_cast<float>(error[k]) * factor;
+        const float err = static_cast<float>(error[k]) * weight;
         here[4 + k] += err * share[0];
         below[k] += err * share[1];
         below[4 + k] += err * share[2];
@@ -173,6 +183,44 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
     }
     std::swap(cur, next);
   }
+}
+
+// No dithering where alpha changes by more than this to a neighbour.
+constexpr int kAlphaEdge = 16;
+
+// The adaptive strengths of an RGBA view: the colours' map, cleared on and
+// beside steps of alpha.
+Result<std::vector<uint8_t>> alphaStrength(const PixelView& pixels, const Colormap& palette,
+                                           const RemapOptions& options, const Context& context) {
+  if (!options.strength.empty()) {
+    if (options.strength.size() != static_cast<size_t>(pixels.pixels())) {
+      return Error(ErrorCode::badArgument,
+                   "a dithering strength of " + std::to_string(options.strength.size()) +
+                       " pixels for a picture of " + std::to_string(pixels.pixels()));
+    }
+    return std::vector<uint8_t>(options.strength.begin(), options.strength.end());
+  }
+  Result<std::vector<uint8_t>> map = ditherStrength(pixels, palette, options, context);
+  if (!map) return map;
+  std::vector<uint8_t>& strength = *map;
+  const int width = pixels.width;
+  auto alphaAt = [&](int x, int y) { return static_cast<int>(pixels.row(y)[4 * x + 3]); };
+  std::vector<uint8_t> edge(static_cast<size_t>(pixels.pixels()), 0);
+  for (int y = 0; y < pixels.height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int a = alphaAt(x, y);
+      const bool right = x + 1 < width && std::abs(a - alphaAt(x + 1, y)) > kAlphaEdge;
+      const bool below = y + 1 < pixels.height && std::abs(a - alphaAt(x, y + 1)) > kAlphaEdge;
+      if (!right && !below) continue;
+      // The step's pixels on both sides.
+      edge[static_cast<size_t>(y) * width + x] = 1;
+      if (right) edge[static_cast<size_t>(y) * width + x + 1] = 1;
+      if (below) edge[static_cast<size_t>(y + 1) * width + x] = 1;
+    }
+  }
+  for (size_t i = 0; i < strength.size(); ++i)
+    if (edge[i]) strength[i] = 0;
+  return map;
 }
 
 // Frames smaller than this are remapped on the calling thread alone.
@@ -196,8 +244,16 @@ Result<std::vector<uint8_t>> remapAlphaPixels(const PixelView& pixels, const Col
         break;
       case Dither::adjust:
         context.emit(EventKind::adjusting);
-        remapAdjusted(pixels, options.samples, options.factor, palette, nearest, indices.data());
+        remapAdjusted(pixels, options.samples, options.factor, nullptr, palette, nearest,
+                      indices.data());
         break;
+      case Dither::adaptive: {
+        Result<std::vector<uint8_t>> strength = alphaStrength(pixels, palette, options, context);
+        if (!strength) return strength;
+        remapAdjusted(pixels, options.samples, 1.0f / 256.0f, strength->data(), palette, nearest,
+                      indices.data());
+        break;
+      }
     }
     context.emit(EventKind::remapped);
     return indices;

@@ -197,9 +197,11 @@ class PaletteImage {
 // ---- Remapping: pixels to palette indices ----------------------------------------------
 
 enum class Dither {
-  none,    // every pixel to its nearest entry
-  adjust,  // the colour adjustment (-a): each pixel's error, times the
-           // factor, spread to its right and lower neighbours (7, 3, 5, 1 / 16)
+  none,      // every pixel to its nearest entry
+  adjust,    // the colour adjustment (-a): each pixel's error, times the
+             // factor, spread to its right and lower neighbours (7, 3, 5, 1 / 16)
+  adaptive,  // the same diffusion where it hides banding, as strong as
+             // ditherStrength() says pixel by pixel (the factor is not used)
 };
 
 struct RemapOptions {
@@ -208,6 +210,11 @@ struct RemapOptions {
   // Applied to every sample before it is mapped: the compression the
   // pixels were counted with, when the palette stands for compressed colours.
   SampleMap samples = identityMap();
+  // Dither::adaptive: the strength of every pixel of the view, rows top to
+  // bottom, as ditherStrength() gives it; empty: ditherStrength()'s own.
+  // A caller may lower it where pixels must not move (0: the pixel keeps
+  // its nearest entry and passes no error on).
+  std::span<const uint8_t> strength;
 };
 
 // One palette index per pixel, rows top to bottom: the nearest of the
@@ -219,6 +226,17 @@ struct RemapOptions {
 // transparent pixels take no error and pass none on.
 Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
                                          const RemapOptions& options, const Context& context);
+
+// Where error diffusion hides banding, and how strongly: one byte per
+// pixel, rows top to bottom, from 0 (the pixel takes its nearest entry and
+// passes no error on) to 255 (it takes in and passes on all of the error;
+// the map gives at most 217, 0.85 of it). High in smooth areas whose
+// colours the palette's entries miss; 0 on and beside hard edges, where the
+// picture's own unevenness hides the palette's error, and in flat areas
+// whose colour the palette holds. A function of the pixels, the palette and
+// options.samples alone: the same for any pool.
+Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Colormap& palette,
+                                            const RemapOptions& options, const Context& context);
 
 // ---- The quantization filter ---------------------------------------------------------
 

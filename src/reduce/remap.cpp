@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "reduce/alpha_pvt.h"
+#include "reduce/dither_pvt.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -339,6 +340,7 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
        !everyPixelOpaque(pixels))) {
     return remapAlphaPixels(pixels, palette, options, context);
   }
+  if (options.dither == Dither::adaptive) return remapAdaptive(pixels, palette, options, context);
   const int colors = static_cast<int>(palette.size());
   const bool adjust = options.dither == Dither::adjust;
   context.emit(EventKind::remapping, colors);

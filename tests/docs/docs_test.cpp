@@ -116,8 +116,13 @@ TEST(Demo, EndsWithThePngsToLookAt) {
     ++listed;
     EXPECT_EQ(fileText(dir.path(png)).substr(1, 3), "PNG") << png;
   }
-  EXPECT_EQ(listed, 8) << r.out;
+  EXPECT_EQ(listed, 10) << r.out;
   EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);
+  // The dithering views, and nothing of their making left behind.
+  EXPECT_NE(r.out.find("dither-gradient.png"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(dir.path("demo-out"))) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".dither")) << entry.path();
+  }
 }
 
 }  // namespace

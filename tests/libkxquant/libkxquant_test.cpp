@@ -82,15 +82,18 @@ Reduced reducedOf(const kxq_result* r) {
   return out;
 }
 
+// Dithering: kxquant's own (adaptive) unless diffusion is set, none when
+// it is negative.
 struct Options {
   int colors = 256;
-  float diffusion = 0;  // 0: none
+  float diffusion = 0;  // 0: adaptive; < 0: none
   bool refine = true;
   int threads = 1;
 
   std::vector<std::string> args() const {
     std::vector<std::string> a = {"-q", "-f", "-n", std::to_string(colors)};
     if (diffusion > 0) a.insert(a.end(), {"-a", std::to_string(diffusion)});
+    if (diffusion < 0) a.push_back("--no-dither");
     if (!refine) a.push_back("--no-refine");
     return a;
   }
@@ -99,10 +102,10 @@ struct Options {
     std::unique_ptr<kxq_options, void (*)(kxq_options*)> o(kxq_options_create(),
                                                            kxq_options_destroy);
     EXPECT_EQ(kxq_set_colors(o.get(), colors), KXQ_OK);
-    if (diffusion > 0) {
-      EXPECT_EQ(kxq_set_dither(o.get(), KXQ_DITHER_DIFFUSION, diffusion), KXQ_OK);
-    } else {
-      EXPECT_EQ(kxq_set_dither(o.get(), KXQ_DITHER_NONE, 0), KXQ_OK);
+    if (diffusion != 0) {
+      EXPECT_EQ(kxq_set_dither(o.get(), diffusion > 0 ? KXQ_DITHER_DIFFUSION : KXQ_DITHER_NONE,
+                               diffusion),
+                KXQ_OK);
     }
     EXPECT_EQ(kxq_set_refine(o.get(), refine), KXQ_OK);
     EXPECT_EQ(kxq_set_threads(o.get(), threads), KXQ_OK);
@@ -201,10 +204,12 @@ INSTANTIATE_TEST_SUITE_P(
     Pictures, SameAsCommand,
     testing::Values(Case{"Opaque", 90, 60, false, Alpha::none, {}},
                     Case{"Colors16Diffusion", 90, 60, false, Alpha::none, {16, 0.7f, true, 3}},
-                    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, 0, false, 2}},
+                    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, -1, false, 2}},
+                    Case{"ManyColoursAdaptive", 320, 240, true, Alpha::none, {64, 0, true, 2}},
                     Case{"ManyColoursDiffusion", 320, 240, true, Alpha::none, {256, 0.4f}},
                     Case{"Transparent", 90, 60, false, Alpha::binary, {32, 0.7f}},
-                    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, 0, false}},
+                    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, -1, false}},
+                    Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
                     Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
                     Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });

@@ -138,6 +138,7 @@ const Case kCases[] = {
     {"MissingFrame", "kxreduce", {"-s", "3", "5", "1", "@seq", "out"}, 255},
     {"ConvPicToPng", "kxconv", {"@photo.pic", "out.png"}},
     {"KxquantAdjusted", "kxquant", {"-v", "-a", "-n", "64", "-o", "out.png", "@shifted.pic"}},
+    {"KxquantDithered", "kxquant", {"-n", "64", "-o", "out.png", "@photo.pic"}, 0, {2, 3}},
     {"KxquantPngParts", "kxquant", {"-o", "out.png", "@parts.pic"}},
     {"KxquantAlpha", "kxquant", {"-v", "-o", "out.png", "@alpha.png"}},
     {"KxquantPngPartsBest", "kxquant", {"--best", "-n", "64", "-o", "out.png", "@parts.pic"}},

@@ -1,0 +1,145 @@
+// The adaptive error diffusion on a picture made to show what it must do:
+// flat blocks of colours the palette holds, edge to edge with a grey ramp
+// whose greys fall between the palette's six.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "reduce/reduce.h"
+
+namespace kx {
+namespace {
+
+constexpr int kWidth = 512, kBlockRows = 64, kRampRows = 128;
+const HistogramEntry kBlocks[] = {
+    {200, 30, 30, 0}, {30, 160, 60, 0}, {40, 60, 200, 0}, {230, 200, 20, 0}};
+
+struct Scene {
+  PixelPlanes planes = kx_allocArray(kWidth, kBlockRows + kRampRows, 3);
+  Colormap palette;
+
+  Scene() {
+    // Four blocks across the top rows, then the ramp: black to white, two
+    // pixels a level.
+    for (int y = 0; y < planes.height; ++y) {
+      for (int x = 0; x < kWidth; ++x) {
+        uint8_t* p = planes.data() + (static_cast<size_t>(y) * kWidth + x) * 3;
+        const HistogramEntry& b = kBlocks[x * 4 / kWidth];
+        const uint8_t grey = static_cast<uint8_t>(x / 2);
+        p[0] = y < kBlockRows ? b.red : grey;
+        p[1] = y < kBlockRows ? b.green : grey;
+        p[2] = y < kBlockRows ? b.blue : grey;
+      }
+    }
+    palette.assign(std::begin(kBlocks), std::end(kBlocks));
+    for (int g = 0; g <= 255; g += 51) {
+      palette.push_back(HistogramEntry{uint8_t(g), uint8_t(g), uint8_t(g), 0});
+    }
+  }
+};
+
+std::vector<uint8_t> remap(const Scene& s, Dither dither, ThreadPool* pool,
+                           std::span<const uint8_t> strength = {}) {
+  RemapOptions options;
+  options.dither = dither;
+  options.strength = strength;
+  Result<std::vector<uint8_t>> indices =
+      remapPixels(viewOf(s.planes), s.palette, options, {pool, nullptr});
+  EXPECT_TRUE(indices.ok());
+  return indices.ok() ? *indices : std::vector<uint8_t>{};
+}
+
+TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
+  const Scene scene;
+  ThreadPool three(3);
+  const std::vector<uint8_t> alone = remap(scene, Dither::adaptive, nullptr);
+  ASSERT_EQ(alone, remap(scene, Dither::adaptive, &three));
+  for (int y = 0; y < kBlockRows; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      ASSERT_EQ(alone[y * kWidth + x], x * 4 / kWidth) << x << ", " << y;
+    }
+  }
+  // Undithered, each step between greys is a band 102 pixels wide whose
+  // average strays up to 25 levels from the ramp. Dithered (beyond the
+  // rows the edge's window reaches), no index runs on for two thirds of
+  // that, and the average of every column stays within 10 levels.
+  size_t longest = 0;
+  std::vector<int> sums(kWidth, 0);
+  const int first = kBlockRows + 5, rows = kBlockRows + kRampRows - first;
+  for (int y = first; y < kBlockRows + kRampRows; ++y) {
+    const auto row = alone.begin() + y * kWidth;
+    for (auto run = row; run != row + kWidth;) {
+      const auto end = std::find_if(run, row + kWidth, [&](uint8_t i) { return i != *run; });
+      longest = std::max(longest, static_cast<size_t>(end - run));
+      run = end;
+    }
+    for (int x = 0; x < kWidth; ++x) sums[x] += scene.palette[row[x]].red;
+  }
+  EXPECT_LE(longest, 68u);
+  for (int x = 0; x < kWidth; ++x) EXPECT_NEAR(sums[x] / rows, x / 2, 10) << x;
+
+  // The map holds off the blocks and the edge, and is what the remap used.
+  const Result<std::vector<uint8_t>> map =
+      ditherStrength(viewOf(scene.planes), scene.palette, {}, {&three, nullptr});
+  ASSERT_TRUE(map.ok());
+  for (int x = 0; x < kWidth; ++x) {
+    EXPECT_EQ((*map)[(kBlockRows - 1) * kWidth + x], 0) << x;
+    EXPECT_EQ((*map)[kBlockRows * kWidth + x], 0) << x;
+    EXPECT_GT((*map)[(kBlockRows + kRampRows / 2) * kWidth + x], 0) << x;
+  }
+  EXPECT_EQ(remap(scene, Dither::adaptive, nullptr, *map), alone);
+  // A map of zeros leaves every pixel at its nearest entry.
+  const std::vector<uint8_t> still(map->size(), 0);
+  EXPECT_EQ(remap(scene, Dither::adaptive, &three, still), remap(scene, Dither::none, nullptr));
+  RemapOptions wrong;
+  wrong.dither = Dither::adaptive;
+  wrong.strength = std::span<const uint8_t>(still).first(still.size() - 1);
+  const auto refused = remapPixels(viewOf(scene.planes), scene.palette, wrong, {});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code, ErrorCode::badArgument);
+}
+
+// With alpha: the ramp at half opacity, its left quarter fully transparent.
+// The ramp is dithered as without alpha, the opaque blocks stay exact, and
+// the pixels on both sides of the step of alpha keep their nearest entry.
+TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepLeftSharp) {
+  const Scene scene;
+  PixelPlanes rgba = kx_allocArray(kWidth, kBlockRows + kRampRows, 4);
+  for (size_t i = 0; i < static_cast<size_t>(rgba.width) * rgba.height; ++i) {
+    std::copy_n(scene.planes.data() + 3 * i, 3, rgba.data() + 4 * i);
+    const bool ramp = static_cast<int>(i / kWidth) >= kBlockRows;
+    rgba.data()[4 * i + 3] = !ramp ? 255 : static_cast<int>(i % kWidth) < kWidth / 4 ? 0 : 128;
+  }
+  Colormap palette(std::begin(kBlocks), std::end(kBlocks));
+  for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g, 0, 128);
+  palette.emplace_back(0, 0, 0, 0, 0);
+  auto remapWith = [&](Dither dither, ThreadPool* pool) {
+    RemapOptions options;
+    options.dither = dither;
+    const PixelView view{rgba.data(), rgba.width, rgba.height, 4 * size_t{kWidth}, 4};
+    Result<std::vector<uint8_t>> indices = remapPixels(view, palette, options, {pool, {}});
+    EXPECT_TRUE(indices.ok());
+    return indices.ok() ? *indices : std::vector<uint8_t>{};
+  };
+  ThreadPool three(3);
+  const std::vector<uint8_t> dithered = remapWith(Dither::adaptive, nullptr);
+  const std::vector<uint8_t> nearest = remapWith(Dither::none, nullptr);
+  ASSERT_EQ(dithered, remapWith(Dither::adaptive, &three));
+  size_t moved = 0;
+  for (int y = 0; y < kBlockRows + kRampRows; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const size_t i = static_cast<size_t>(y) * kWidth + x;
+      if (y < kBlockRows) {
+        ASSERT_EQ(dithered[i], x * 4 / kWidth) << x << ", " << y;
+      }
+      if (y > kBlockRows && (x == kWidth / 4 - 1 || x == kWidth / 4)) {
+        EXPECT_EQ(dithered[i], nearest[i]) << x << ", " << y;
+      }
+      moved += dithered[i] != nearest[i];
+    }
+  }
+  EXPECT_GT(moved, static_cast<size_t>(kWidth) * kRampRows / 8);
+}
+
+}  // namespace
+}  // namespace kx
