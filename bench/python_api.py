@@ -1,8 +1,9 @@
 """The kxquant package against Pillow on 9 MP photographs given as NumPy
 arrays: from the array to a palette and one index a pixel, as arrays.
 
-kxquant.quantize with its defaults (every core, then one thread) and with
-error diffusion; Pillow's Image.quantize(256) (median cut, its default for
+kxquant.quantize with its defaults (adaptive dithering; every core, then one
+thread), without dithering (like Pillow's median cut) and with error
+diffusion; Pillow's Image.quantize(256) (median cut, its default for
 RGB) and Image.quantize(256, method=LIBIMAGEQUANT) where Debian's Pillow has
 libimagequant, each from Image.fromarray and to arrays again. Median wall
 time of --runs runs, the process CPU time of the same runs, and the PSNR of
@@ -49,6 +50,10 @@ def main():
     tools = [
         ("kxquant.quantize(a) (every core)", lambda a: kxquant.quantize(a)),
         ("kxquant.quantize(a, threads=1)", lambda a: kxquant.quantize(a, threads=1)),
+        ("kxquant.quantize(a, dither=\"none\") (every core)",
+         lambda a: kxquant.quantize(a, dither="none")),
+        ("kxquant.quantize(a, dither=\"none\", threads=1)",
+         lambda a: kxquant.quantize(a, dither="none", threads=1)),
         ("kxquant.quantize(a, dither=\"diffusion\", threads=1)",
          lambda a: kxquant.quantize(a, dither="diffusion", threads=1)),
         ("Pillow quantize(256) (median cut)", lambda a: pillow(a, None)),
@@ -62,16 +67,16 @@ def main():
         height, width = pixels.shape[:2]
         print(f"### {path.rsplit('/', 1)[-1]}: {width} x {height} ({width * height / 1e6:.1f} MP),"
               f" median of {args.runs} runs\n")
-        print("| tool | median s | CPU s | PSNR dB | colours | Pillow median cut / this |")
+        print("| tool | median s | CPU s | PSNR dB | Pillow median cut / this: wall | CPU |")
         print("|---|---:|---:|---:|---:|---:|")
         rows = []
         for name, work in tools:
             wall, cpu, (palette, indices) = timed(lambda: work(pixels), args.runs)
-            rows.append((name, wall, cpu, psnr(palette[indices][..., :3], pixels), len(palette)))
-        reference = rows[3][1]
-        for name, wall, cpu, quality, colours in rows:
-            print(f"| {name} | {wall:.3f} | {cpu:.3f} | {quality:.2f} | {colours} |"
-                  f" {reference / wall:.2f} |")
+            rows.append((name, wall, cpu, psnr(palette[indices][..., :3], pixels)))
+        _, wall_ref, cpu_ref, _ = next(r for r in rows if r[0].startswith("Pillow"))
+        for name, wall, cpu, quality in rows:
+            print(f"| {name} | {wall:.3f} | {cpu:.3f} | {quality:.2f} | {wall_ref / wall:.2f} |"
+                  f" {cpu_ref / cpu:.2f} |")
         print()
 
 

@@ -23,6 +23,8 @@ setup(ext_modules=[
         ["src/module.cpp"],
         include_dirs=[str(here.parent / "include")],
         extra_objects=[str(archive)],
+        # Relinked when the library is rebuilt, not only when module.cpp changes.
+        depends=[str(archive), str(here.parent / "include" / "kxquant.h")],
         extra_link_args=["-pthread"],
         cxx_std=17,
     )
