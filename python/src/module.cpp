@@ -1,6 +1,7 @@
 // kxquant._kxquant: libkxquant's C interface for Python. The pixels of a
 // NumPy array are handed to the library where they are (any row stride; a
-// copy only when the samples of a row are not side by side), the library
+// copy only when the samples of a row are not side by side), which reads
+// RGB in place and copies RGBA into colours and alpha once; the library
 // works with the GIL released, and its palette and indices come back as
 // arrays over the library's own result, which they keep alive: no copy.
 #include <pybind11/numpy.h>

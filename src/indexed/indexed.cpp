@@ -21,20 +21,23 @@ namespace kx {
 namespace {
 
 PixelView viewOfSource(const SourcePicture& source) {
-  return PixelView{source.rgb.data(), source.width, source.height,
-                   3 * static_cast<size_t>(source.width), 3};
+  return source.rgbView();
 }
 
 // The picture's pixels with their alpha: its own, or 0 where the mask says
 // transparent and 255 elsewhere.
 std::vector<uint8_t> rgbaOf(const SourcePicture& source) {
-  const size_t n = source.pixelCount();
-  std::vector<uint8_t> rgba(4 * n);
-  for (size_t i = 0; i < n; ++i) {
-    std::memcpy(rgba.data() + 4 * i, source.rgb.data() + 3 * i, 3);
-    rgba[4 * i + 3] = !source.alpha.empty()                                  ? source.alpha[i]
-                      : !source.transparent.empty() && source.transparent[i] ? 0
-                                                                             : 255;
+  const PixelView rgb = source.rgbView();
+  std::vector<uint8_t> rgba(4 * source.pixelCount());
+  size_t i = 0;
+  for (int y = 0; y < rgb.height; ++y) {
+    const uint8_t* in = rgb.row(y);
+    for (int x = 0; x < rgb.width; ++x, ++i, in += 3) {
+      std::memcpy(rgba.data() + 4 * i, in, 3);
+      rgba[4 * i + 3] = !source.alpha.empty()                                  ? source.alpha[i]
+                        : !source.transparent.empty() && source.transparent[i] ? 0
+                                                                               : 255;
+    }
   }
   return rgba;
 }
@@ -71,14 +74,14 @@ SourcePicture sourcePictureOf(const PixelView& pixels) {
   SourcePicture source;
   source.width = pixels.width;
   source.height = pixels.height;
+  if (pixels.channels == 3) {
+    source.outside = pixels;
+    return source;
+  }
   const size_t n = source.pixelCount();
   source.rgb.resize(3 * n);
   uint8_t* out = source.rgb.data();
   const size_t w = static_cast<size_t>(pixels.width);
-  if (pixels.channels == 3) {
-    for (int y = 0; y < pixels.height; ++y, out += 3 * w) std::memcpy(out, pixels.row(y), 3 * w);
-    return source;
-  }
   // As a file's RGBA: most are opaque everywhere, so the mask and the alpha
   // are made only when some pixel needs them.
   bool soft = false;
@@ -122,10 +125,15 @@ Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int col
   // The opaque pixels in one row.
   std::vector<uint8_t> opaque(3 * source.opaqueCount());
   uint8_t* out = opaque.data();
-  for (size_t i = 0; i < source.pixelCount(); ++i) {
-    if (source.transparent[i]) continue;
-    std::memcpy(out, source.rgb.data() + 3 * i, 3);
-    out += 3;
+  const PixelView rgb = source.rgbView();
+  size_t i = 0;
+  for (int y = 0; y < rgb.height; ++y) {
+    const uint8_t* in = rgb.row(y);
+    for (int x = 0; x < rgb.width; ++x, ++i, in += 3) {
+      if (source.transparent[i]) continue;
+      std::memcpy(out, in, 3);
+      out += 3;
+    }
   }
   const int columns = static_cast<int>(source.opaqueCount());
   return cutPalette(PixelView{opaque.data(), columns, 1, opaque.size(), 3}, colors, options,

@@ -24,7 +24,8 @@ namespace kx {
 struct SourcePicture {
   int width = 0;
   int height = 0;
-  std::vector<uint8_t> rgb;          // 3 bytes per pixel, rows top to bottom
+  std::vector<uint8_t> rgb;          // 3 bytes per pixel, rows top to bottom, unless...
+  PixelView outside;                 // ...these rows (3 channels) are read in its place
   std::vector<uint8_t> transparent;  // empty, or 1 per pixel: 1 where alpha < 128
   size_t transparentCount = 0;
   // Empty unless some pixel is partly transparent (alpha 1 to 254): then
@@ -34,11 +35,17 @@ struct SourcePicture {
 
   size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
   size_t opaqueCount() const { return pixelCount() - transparentCount; }
+  PixelView rgbView() const {
+    if (outside.data) return outside;
+    return PixelView{rgb.data(), width, height, 3 * static_cast<size_t>(width), 3};
+  }
 };
 
 // The picture of RGB or RGBA pixels (channels 3 or 4), as kxquant reads one
 // from a file: the mask only when some pixel is transparent, the alpha only
-// when some pixel is partly so. May throw std::bad_alloc.
+// when some pixel is partly so. RGB rows are read where they are (outside),
+// so they must outlive the picture; RGBA ones are copied, since the engine
+// takes the colours apart from the alpha. May throw std::bad_alloc.
 SourcePicture sourcePictureOf(const PixelView& pixels);
 
 // How pictures are reduced.
