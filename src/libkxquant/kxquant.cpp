@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "common/error.h"
 #include "common/threads.h"
@@ -110,7 +111,18 @@ struct CallThreads {
   kx::Context context;
 };
 
-kx::PixelView viewOf(const void* pixels, int width, int height, size_t stride, kxq_format format) {
+// The value of an enum a C caller passed: any int, which C++ may not read as
+// the enum itself when it is none of its values.
+template <class Enum>
+int valueOf(const Enum& e) {
+  std::underlying_type_t<Enum> value;
+  std::memcpy(&value, &e, sizeof value);
+  return static_cast<int>(value);
+}
+
+kx::PixelView viewOf(const void* pixels, int width, int height, size_t stride,
+                     kxq_format formatGiven) {
+  const int format = valueOf(formatGiven);
   if (!pixels) throw Failure{KXQ_INVALID_ARGUMENT, "no pixels (a null pointer)"};
   if (format != KXQ_RGB && format != KXQ_RGBA) {
     throw Failure{KXQ_INVALID_ARGUMENT, "a pixel format of " + std::to_string(format) +
@@ -131,8 +143,7 @@ kx::PixelView viewOf(const void* pixels, int width, int height, size_t stride, k
     throw Failure{KXQ_INVALID_ARGUMENT, "a row stride of " + std::to_string(stride) +
                                             " bytes for rows of " + std::to_string(row) + " bytes"};
   }
-  return kx::PixelView{static_cast<const uint8_t*>(pixels), width, height, stride,
-                       static_cast<int>(format)};
+  return kx::PixelView{static_cast<const uint8_t*>(pixels), width, height, stride, format};
 }
 
 void require(bool ok, const char* what) {
@@ -226,7 +237,7 @@ kxq_status kxq_set_colors(kxq_options* options, int colors) {
 kxq_status kxq_set_dither(kxq_options* options, kxq_dither dither, float factor) {
   if (!options) return KXQ_INVALID_ARGUMENT;
   return guarded(&options->message, [&] {
-    switch (dither) {
+    switch (valueOf(dither)) {
       case KXQ_DITHER_NONE:
         options->settings.indexed.dither = kx::Dither::none;
         return;
@@ -240,7 +251,7 @@ kxq_status kxq_set_dither(kxq_options* options, kxq_dither dither, float factor)
         options->settings.indexed.dither = kx::Dither::adaptive;
         return;
     }
-    throw Failure{KXQ_INVALID_ARGUMENT, "no dithering numbered " + std::to_string(dither)};
+    throw Failure{KXQ_INVALID_ARGUMENT, "no dithering numbered " + std::to_string(valueOf(dither))};
   });
 }
 

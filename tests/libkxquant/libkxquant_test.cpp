@@ -376,8 +376,8 @@ TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
   r = runProgram("/bin/sh",
                  {"-c",
                   "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "
-                  "cc -std=c99 -Wall -Wextra -Werror -o example example.c "
-                  "$(pkg-config --cflags --libs kxquant)"},
+                  "cc -std=c99 -Wall -Wextra -Werror " KX_SANITIZER_FLAGS
+                  " -o example example.c $(pkg-config --cflags --libs kxquant)"},
                  options);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
