@@ -4,6 +4,8 @@
 // its reader leaves it, with a pool of the same threads.
 //
 //   build/bench_capi [Google Benchmark options]
+//   build/bench_capi --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true
+//                                          the two alternating, on a busy machine
 //
 // The picture is the file KX_BENCH_PICTURE names (PNG, JPEG, PPM...), or
 // 2004default.jpg of Debian's ukui-wallpapers (3840 x 2400, 9.2 MP) when

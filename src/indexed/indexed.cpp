@@ -228,6 +228,10 @@ void translucentFirst(IndexedPicture& picture) {
   for (size_t i = 0; i < colors; ++i) {
     if (alpha[i] < 255) order.push_back(i);
   }
+  if (order.empty()) {
+    picture.alpha = std::move(alpha);  // all opaque: the order stays, and the indices
+    return;
+  }
   for (size_t i = 0; i < colors; ++i) {
     if (alpha[i] == 255) order.push_back(i);
   }
