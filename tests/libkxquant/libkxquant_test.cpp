@@ -65,7 +65,8 @@ Reduced readBack(const std::string& png) {
   Reduced out;
   for (size_t i = 0; i < read.palette.size(); ++i) {
     const Rgb& c = read.palette[i];
-    out.rgba.insert(out.rgba.end(), {c.r, c.g, c.b, i < read.alpha.size() ? read.alpha[i] : 255});
+    const uint8_t alpha = i < read.alpha.size() ? read.alpha[i] : 255;
+    out.rgba.insert(out.rgba.end(), {c.r, c.g, c.b, alpha});
   }
   out.indices = read.indices;
   return out;
@@ -212,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
                     Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
                     Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Refusals ------------------------------------------------------------------------
 
@@ -287,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
                 KXQ_INVALID_ARGUMENT, "no palette"},
         Refusal{"EmptyPalette", [](auto o, auto r) { return kxq_palette_create(o, kPixels, 0, r); },
                 KXQ_INVALID_ARGUMENT, "1 to 256 entries"}),
-    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Library, NullHandlesAreRefused) {
   kxq_result* result = nullptr;
