@@ -53,13 +53,13 @@ bool rgbProfile(const std::vector<uint8_t>& icc) {
 
 }  // namespace
 
-SourcePicture readSourcePicture(const std::string& path) {
+QuantSource readSourcePicture(const std::string& path) {
   InputFile file(path);
   Image image = readAnyImage(file);
   ImageMetadata metadata = std::move(image.metadata);
   if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
-  SourcePicture source;
+  QuantSource source;
   source.width = image.width;
   source.height = image.height;
   source.metadata = std::move(metadata);
