@@ -359,8 +359,8 @@ class Driver {
   // Only a PNG keeps alpha; a GIF keeps transparency (alpha below 128); .icn
   // holds no transparency: the alpha channel is left out, as kxreduce leaves
   // it out of a picture file.
-  SourcePicture read(size_t i) {
-    SourcePicture source = readSourcePicture(options_.inputs[i]);
+  QuantSource read(size_t i) {
+    QuantSource source = readSourcePicture(options_.inputs[i]);
     if (kind_ != OutputKind::Png) source.alpha.clear();
     if (kind_ == OutputKind::Icn) {
       source.transparent.clear();
@@ -385,7 +385,7 @@ class Driver {
   }
 
   // The colour-mapped image keeps kxreduce's whole palette.
-  Status reduceToIcon(size_t i, const SourcePicture& source, Outcome& outcome) {
+  Status reduceToIcon(size_t i, const QuantSource& source, Outcome& outcome) {
     const std::string& input = options_.inputs[i];
     const Result<ChosenPalette> chosen =
         choosePictureColormap(source, coloursFor(source, options_.colors), options_, context());
@@ -401,7 +401,7 @@ class Driver {
 
   // A PNG, unless its quality or its size leaves the input alone (then
   // outcome.left says why).
-  Status reduceToPng(size_t i, const SourcePicture& source, Outcome& outcome) {
+  Status reduceToPng(size_t i, const QuantSource& source, Outcome& outcome) {
     const std::string& input = options_.inputs[i];
     Result<Reduction> reduced = reducePicture(source, options_, options_.verbose, context());
     if (!reduced) return reduced.error();
@@ -435,7 +435,7 @@ class Driver {
     Outcome outcome;
     MessageBuffer held;
     try {
-      const SourcePicture source = read(i);
+      const QuantSource source = read(i);
       const auto pixels = static_cast<int64_t>(source.pixelCount());
       for (int64_t seen = largestPixels_.load(); pixels > seen;) {
         if (largestPixels_.compare_exchange_weak(seen, pixels)) break;
@@ -518,7 +518,7 @@ class Driver {
     bool transparent = false;
     bool alpha = false;  // some picture keeps its alpha: the palette of all has alpha
     // Inputs that cannot be read a second time (a pipe), kept from this pass.
-    std::vector<std::optional<SourcePicture>> kept;
+    std::vector<std::optional<QuantSource>> kept;
   };
   Palettes collectPalettes() {
     const size_t n = options_.inputs.size();
@@ -529,7 +529,7 @@ class Driver {
       if (failed_[i]) continue;
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&]() -> Status {
-        SourcePicture source = read(i);
+        QuantSource source = read(i);
         Result<ChosenPalette> chosen =
             choosePictureColormap(source, options_.colors, options_, context());
         if (!chosen) return chosen.error();
@@ -575,7 +575,7 @@ class Driver {
       const size_t i = all.used[k];
       const std::string& input = options_.inputs[i];
       attempt(i, input, [&]() -> Status {
-        const SourcePicture source = all.kept[i] ? std::move(*all.kept[i]) : read(i);
+        const QuantSource source = all.kept[i] ? std::move(*all.kept[i]) : read(i);
         all.kept[i].reset();
         // As kxreduce's second pass: the pictures are remapped as they are,
         // without the compression their own palettes needed.

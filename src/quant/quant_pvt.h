@@ -1,11 +1,10 @@
-// Private parts of kxquant: the input picture, the reduction of one picture
-// or of a sequence with one palette, and the output files.
+// Private parts of kxquant: the input picture, its reduction (indexed/, with
+// kxquant's options), and the output files.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,112 +12,65 @@
 #include "common/outfile.h"
 #include "common/planes.h"
 #include "imageio/imageio.h"
+#include "indexed/indexed.h"
 #include "quant/quant.h"
 #include "reduce/reduce.h"
 
 namespace kx {
 
-// An input picture: RGB samples, which pixels are transparent, and their
-// alpha when it is more than that.
-struct SourcePicture {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgb;          // 3 bytes per pixel, rows top to bottom
-  std::vector<uint8_t> transparent;  // empty, or 1 per pixel: 1 where alpha < 128
-  size_t transparentCount = 0;
-  // Empty unless some pixel is partly transparent (alpha 1 to 254): then
-  // the alpha of every pixel. Such a picture is reduced with its alpha for a
-  // PNG; the outputs without alpha keep `transparent` (clear this first).
-  std::vector<uint8_t> alpha;
-  // The colour metadata and physical size a PNG output carries (--strip
-  // drops them), and the input's length in bytes (--skip-if-larger).
+// A picture kxquant read, with what its PNG output carries over: the
+// colour metadata and physical size (--strip drops them), and the input's
+// length in bytes (--skip-if-larger).
+struct QuantSource : SourcePicture {
   ImageMetadata metadata;
   int64_t inputBytes = 0;
-
-  size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
-  size_t opaqueCount() const { return pixelCount() - transparentCount; }
 };
 
 // Any picture kxquant reads; ConvError naming the file when it cannot.
-SourcePicture readSourcePicture(const std::string& path);
+QuantSource readSourcePicture(const std::string& path);
 // The frames of any input kxquant reads: told by their first bytes
 // (openFrames), else by the name (.pic, .pict); ConvError when neither.
 std::unique_ptr<FrameSource> openSourceFrames(InputFile& file);
-// A frame as RGB samples, its transparency and alpha.
-SourcePicture sourceFromImage(Image image);
+// A frame as RGB samples, its transparency and alpha, and its metadata.
+QuantSource sourceFromImage(Image image);
 
-// What the colour counting had to do to a picture.
-struct Compression {
-  int target = 255;  // 255: nothing; otherwise every channel has target + 1 levels
-  int64_t distinctColors = 0;
-};
+// The engine's settings of kxquant's options.
+inline IndexedOptions indexedOptions(const QuantOptions& options) {
+  IndexedOptions indexed;
+  indexed.refine = options.refine;
+  indexed.dither = options.adjust     ? Dither::adjust
+                   : options.noDither ? Dither::none
+                                      : Dither::adaptive;
+  indexed.factor = options.adjustFactor;
+  return indexed;
+}
 
-// A palette chosen for one picture (or for a sequence): opaque colours,
-// or colours with alpha for a picture with alpha.
-struct ChosenPalette {
-  Colormap colormap;
-  Compression compression;
-  // What the samples are remapped as: compressed as they were counted
-  // (the median cut's palette stands for compressed colours), or as they
-  // are (a refined palette stands for the original ones).
-  SampleMap remapSamples = identityMap();
-};
+inline Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
+                                                   const QuantOptions& options,
+                                                   const Context& context) {
+  return choosePictureColormap(source, colors, indexedOptions(options), context);
+}
 
-// The median-cut palette of `colors` colours of the picture's opaque pixels,
-// as kxreduce chooses it, refined as kxreduce --refine refines it unless
-// options.refine is off. A picture with alpha gets a palette of `colors`
-// colours with alpha, chosen from every pixel as it is seen.
-Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
-                                            const QuantOptions& options, const Context& context);
+inline Result<ChosenPalette> paletteOfCount(const PictureCount& counted, int colors,
+                                            const QuantOptions& options, const Context& context) {
+  return paletteOfCount(counted, colors, indexedOptions(options), context);
+}
 
-// A picture's colours counted once, for palettes of several sizes (the
-// search of --quality); no count when no pixel is counted (all transparent).
-struct PictureCount {
-  std::optional<ColorCount> count;
-};
-Result<PictureCount> countPicture(const SourcePicture& source, const Context& context);
-// choosePictureColormap's palette from the count.
-Result<ChosenPalette> paletteOfCount(const PictureCount& counted, int colors,
-                                     const QuantOptions& options, const Context& context);
+inline Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
+                                                  const QuantOptions& options,
+                                                  const Context& context,
+                                                  bool transparentPixels = false) {
+  return chooseSharedColormap(palettes, colors, indexedOptions(options), context,
+                              transparentPixels);
+}
 
-// The palette entries left for a picture's colours: one fewer than the
-// palette's when a separate transparent entry is added (transparent pixels,
-// no alpha kept).
-int coloursFor(const SourcePicture& source, int colors);
-
-// One palette for a sequence from the palettes of its pictures, as
-// kxreduce's unique colormap: every picture's palette becomes a column of a
-// picture that is counted and cut again. When a palette has alpha, the
-// palette of all has alpha too, counted from the entries of all palettes,
-// with a fully transparent one when `transparentPixels` (some picture has
-// transparent pixels).
-Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                           const QuantOptions& options, const Context& context,
-                                           bool transparentPixels = false);
-
-// Whether some entry of the palette is not opaque.
-bool hasAlpha(const Colormap& palette);
-
-// A picture reduced to palette indices.
-struct IndexedPicture {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> indices;
-  Colormap palette;            // the transparent entry included
-  int transparentIndex = -1;   // -1 when no pixel is transparent
-  std::vector<uint8_t> alpha;  // with alpha: the alpha of each palette entry; else empty
-};
-
-// Maps every pixel to the palette, its samples through `samples` first, and
-// the transparent pixels to one entry after the palette's colours. With
-// trim, palette entries after the last one used are dropped first;
-// otherwise the palette keeps its size and, when `transparentEntry` is set,
-// gets the transparent entry at its end even if this picture has no
-// transparent pixel. A palette with alpha, or a picture with alpha, is
-// mapped with alpha: every pixel as it is seen, no entry added.
-Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
-                                    const SampleMap& samples, const QuantOptions& options,
-                                    bool trim, bool transparentEntry, const Context& context);
+inline Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
+                                           const SampleMap& samples, const QuantOptions& options,
+                                           bool trim, bool transparentEntry,
+                                           const Context& context) {
+  return remapPicture(source, colormap, samples, indexedOptions(options), trim, transparentEntry,
+                      context);
+}
 
 // ---- Quality ---------------------------------------------------------------------
 

@@ -65,22 +65,22 @@ std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
                   "YUV4MPEG2, .pic or .pict)");
 }
 
-SourcePicture readSourcePicture(const std::string& path) {
+QuantSource readSourcePicture(const std::string& path) {
   InputFile file(path);
   // The first frame of a file that may hold several (an animated WebP, a
   // multi-page TIFF, a video).
   Image image;
   if (!openSourceFrames(file)->next(image)) throw ConvError(path + ": holds no picture");
-  SourcePicture source = sourceFromImage(std::move(image));
+  QuantSource source = sourceFromImage(std::move(image));
   source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
   return source;
 }
 
-SourcePicture sourceFromImage(Image image) {
+QuantSource sourceFromImage(Image image) {
   ImageMetadata metadata = std::move(image.metadata);
   if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
-  SourcePicture source;
+  QuantSource source;
   source.width = image.width;
   source.height = image.height;
   source.metadata = std::move(metadata);

@@ -14,27 +14,30 @@
 #include <algorithm>
 #include <cstring>
 
-#include "quant/quant_pvt.h"
+#include "indexed/indexed.h"
 
 namespace kx {
 
 namespace {
 
 PixelView viewOfSource(const SourcePicture& source) {
-  return PixelView{source.rgb.data(), source.width, source.height,
-                   3 * static_cast<size_t>(source.width), 3};
+  return source.rgbView();
 }
 
 // The picture's pixels with their alpha: its own, or 0 where the mask says
 // transparent and 255 elsewhere.
 std::vector<uint8_t> rgbaOf(const SourcePicture& source) {
-  const size_t n = source.pixelCount();
-  std::vector<uint8_t> rgba(4 * n);
-  for (size_t i = 0; i < n; ++i) {
-    std::memcpy(rgba.data() + 4 * i, source.rgb.data() + 3 * i, 3);
-    rgba[4 * i + 3] = !source.alpha.empty()                                  ? source.alpha[i]
-                      : !source.transparent.empty() && source.transparent[i] ? 0
-                                                                             : 255;
+  const PixelView rgb = source.rgbView();
+  std::vector<uint8_t> rgba(4 * source.pixelCount());
+  size_t i = 0;
+  for (int y = 0; y < rgb.height; ++y) {
+    const uint8_t* in = rgb.row(y);
+    for (int x = 0; x < rgb.width; ++x, ++i, in += 3) {
+      std::memcpy(rgba.data() + 4 * i, in, 3);
+      rgba[4 * i + 3] = !source.alpha.empty()                                  ? source.alpha[i]
+                        : !source.transparent.empty() && source.transparent[i] ? 0
+                                                                               : 255;
+    }
   }
   return rgba;
 }
@@ -51,7 +54,7 @@ Result<ColorCount> countPixels(const PixelView& pixels, const Context& context) 
   return countColors(pixels, counting, context);
 }
 
-Result<ChosenPalette> cutCount(const ColorCount& count, int colors, const QuantOptions& options,
+Result<ChosenPalette> cutCount(const ColorCount& count, int colors, const IndexedOptions& options,
                                const Context& context) {
   PaletteOptions palette;
   palette.colors = colors;
@@ -67,7 +70,7 @@ Result<ChosenPalette> cutCount(const ColorCount& count, int colors, const QuantO
   return chosen;
 }
 
-Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const QuantOptions& options,
+Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const IndexedOptions& options,
                                  const Context& context) {
   Result<ColorCount> count = countPixels(pixels, context);
   if (!count) return count.error();
@@ -75,6 +78,41 @@ Result<ChosenPalette> cutPalette(const PixelView& pixels, int colors, const Quan
 }
 
 }  // namespace
+
+SourcePicture sourcePictureOf(const PixelView& pixels) {
+  SourcePicture source;
+  source.width = pixels.width;
+  source.height = pixels.height;
+  if (pixels.channels == 3) {
+    source.outside = pixels;
+    return source;
+  }
+  const size_t n = source.pixelCount();
+  source.rgb.resize(3 * n);
+  uint8_t* out = source.rgb.data();
+  const size_t w = static_cast<size_t>(pixels.width);
+  // As a file's RGBA: most are opaque everywhere, so the mask and the alpha
+  // are made only when some pixel needs them.
+  bool soft = false;
+  for (int y = 0; y < pixels.height && !soft; ++y) {
+    const uint8_t* in = pixels.row(y);
+    for (size_t x = 0; x < w && !soft; ++x) soft = in[4 * x + 3] != 0 && in[4 * x + 3] != 255;
+  }
+  if (soft) source.alpha.resize(n);
+  size_t i = 0;
+  for (int y = 0; y < pixels.height; ++y) {
+    const uint8_t* in = pixels.row(y);
+    for (size_t x = 0; x < w; ++x, ++i, in += 4, out += 3) {
+      std::memcpy(out, in, 3);
+      if (soft) source.alpha[i] = in[3];
+      if (in[3] >= 128) continue;
+      if (source.transparent.empty()) source.transparent.assign(n, 0);
+      source.transparent[i] = 1;
+      ++source.transparentCount;
+    }
+  }
+  return source;
+}
 
 bool hasAlpha(const Colormap& palette) {
   return std::any_of(palette.begin(), palette.end(),
@@ -87,51 +125,49 @@ int coloursFor(const SourcePicture& source, int colors) {
 
 Result<PictureCount> countPicture(const SourcePicture& source, const Context& context) {
   PictureCount counted;
+  auto keep = [&](Result<ColorCount> count) -> Result<PictureCount> {
+    if (!count) return count.error();
+    counted.count = std::move(*count);
+    return std::move(counted);
+  };
   if (!source.alpha.empty()) {
     const std::vector<uint8_t> rgba = rgbaOf(source);
-    Result<ColorCount> count = countPixels(viewOfRgba(source, rgba), context);
-    if (!count) return count.error();
-    counted.count = std::move(*count);
-    return counted;
+    return keep(countPixels(viewOfRgba(source, rgba), context));
   }
   if (source.opaqueCount() == 0) return counted;
-  if (source.transparent.empty()) {
-    Result<ColorCount> count = countPixels(viewOfSource(source), context);
-    if (!count) return count.error();
-    counted.count = std::move(*count);
-    return counted;
-  }
+  if (source.transparent.empty()) return keep(countPixels(viewOfSource(source), context));
   // The opaque pixels in one row.
   std::vector<uint8_t> opaque(3 * source.opaqueCount());
   uint8_t* out = opaque.data();
-  for (size_t i = 0; i < source.pixelCount(); ++i) {
-    if (source.transparent[i]) continue;
-    std::memcpy(out, source.rgb.data() + 3 * i, 3);
-    out += 3;
+  const PixelView rgb = source.rgbView();
+  size_t i = 0;
+  for (int y = 0; y < rgb.height; ++y) {
+    const uint8_t* in = rgb.row(y);
+    for (int x = 0; x < rgb.width; ++x, ++i, in += 3) {
+      if (source.transparent[i]) continue;
+      std::memcpy(out, in, 3);
+      out += 3;
+    }
   }
   const int columns = static_cast<int>(source.opaqueCount());
-  Result<ColorCount> count =
-      countPixels(PixelView{opaque.data(), columns, 1, opaque.size(), 3}, context);
-  if (!count) return count.error();
-  counted.count = std::move(*count);
-  return counted;
+  return keep(countPixels(PixelView{opaque.data(), columns, 1, opaque.size(), 3}, context));
 }
 
 Result<ChosenPalette> paletteOfCount(const PictureCount& counted, int colors,
-                                     const QuantOptions& options, const Context& context) {
+                                     const IndexedOptions& options, const Context& context) {
   if (!counted.count) return ChosenPalette{Colormap(colors), Compression{}};
   return cutCount(*counted.count, colors, options, context);
 }
 
 Result<ChosenPalette> choosePictureColormap(const SourcePicture& source, int colors,
-                                            const QuantOptions& options, const Context& context) {
+                                            const IndexedOptions& options, const Context& context) {
   Result<PictureCount> counted = countPicture(source, context);
   if (!counted) return counted.error();
   return paletteOfCount(*counted, colors, options, context);
 }
 
 Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes, int colors,
-                                           const QuantOptions& options, const Context& context,
+                                           const IndexedOptions& options, const Context& context,
                                            bool transparentPixels) {
   if (std::any_of(palettes.begin(), palettes.end(), hasAlpha)) {
     // Every entry of every palette once, as a row of pixels with alpha.
@@ -151,7 +187,7 @@ Result<ChosenPalette> chooseSharedColormap(const std::vector<Colormap>& palettes
 }
 
 Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap& colormap,
-                                    const SampleMap& samples, const QuantOptions& options,
+                                    const SampleMap& samples, const IndexedOptions& options,
                                     bool trim, bool transparentEntry, const Context& context) {
   IndexedPicture out;
   out.width = source.width;
@@ -160,10 +196,8 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   out.palette = colormap;
   if (!colormap.empty() && (!source.alpha.empty() || hasAlpha(colormap))) {
     RemapOptions remap;
-    remap.dither = options.adjust     ? Dither::adjust
-                   : options.noDither ? Dither::none
-                                      : Dither::adaptive;
-    remap.factor = options.adjustFactor;
+    remap.dither = options.dither;
+    remap.factor = options.factor;
     remap.samples = samples;
     const std::vector<uint8_t> rgba = rgbaOf(source);
     Result<std::vector<uint8_t>> indices =
@@ -179,10 +213,8 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
   const bool transparent = source.transparentCount > 0;
   if (source.opaqueCount() > 0 && !colormap.empty()) {
     RemapOptions remap;
-    remap.dither = options.adjust     ? Dither::adjust
-                   : options.noDither ? Dither::none
-                                      : Dither::adaptive;
-    remap.factor = options.adjustFactor;
+    remap.dither = options.dither;
+    remap.factor = options.factor;
     remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take
     // part in the error diffusion) and get their own index afterwards.
@@ -208,6 +240,38 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
     }
   }
   return out;
+}
+
+void translucentFirst(IndexedPicture& picture) {
+  const size_t colors = picture.palette.size();
+  std::vector<uint8_t> alpha(colors);
+  for (size_t i = 0; i < colors; ++i) {
+    alpha[i] = static_cast<int>(i) == picture.transparentIndex ? 0
+               : picture.alpha.empty()                         ? 255
+                                                               : picture.alpha[i];
+  }
+  std::vector<size_t> order;  // order[new index] = old index
+  for (size_t i = 0; i < colors; ++i) {
+    if (alpha[i] < 255) order.push_back(i);
+  }
+  if (order.empty()) {
+    picture.alpha = std::move(alpha);  // all opaque: the order stays, and the indices
+    return;
+  }
+  for (size_t i = 0; i < colors; ++i) {
+    if (alpha[i] == 255) order.push_back(i);
+  }
+  uint8_t map[256] = {};
+  Colormap palette(colors);
+  picture.alpha.assign(colors, 255);
+  for (size_t k = 0; k < colors; ++k) {
+    map[order[k]] = static_cast<uint8_t>(k);
+    palette[k] = picture.palette[order[k]];
+    picture.alpha[k] = alpha[order[k]];
+  }
+  for (uint8_t& index : picture.indices) index = map[index];
+  if (picture.transparentIndex >= 0) picture.transparentIndex = map[picture.transparentIndex];
+  picture.palette = std::move(palette);
 }
 
 }  // namespace kx

@@ -1,0 +1,157 @@
+// kxquant._kxquant: libkxquant's C interface for Python. The pixels of a
+// NumPy array are handed to the library where they are (any row stride; a
+// copy only when the samples of a row are not side by side), which reads
+// RGB in place and copies RGBA into colours and alpha once; the library
+// works with the GIL released, and its palette and indices come back as
+// arrays over the library's own result, which they keep alive: no copy.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "kxquant.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using Options = std::unique_ptr<kxq_options, void (*)(kxq_options*)>;
+
+// The library's words as the exception of its status.
+[[noreturn]] void raise(kxq_status status, const std::string& message) {
+  switch (status) {
+    case KXQ_OUT_OF_MEMORY:
+      throw std::bad_alloc();
+    case KXQ_INVALID_ARGUMENT:
+    case KXQ_TOO_LARGE:
+      throw py::value_error(message);
+    default:
+      throw std::runtime_error(message);
+  }
+}
+
+void check(kxq_options* options, kxq_status status) {
+  if (status != KXQ_OK) raise(status, kxq_options_message(options));
+}
+
+Options makeOptions(int colors, int dither, float factor, bool refine, int threads) {
+  Options options(kxq_options_create(), kxq_options_destroy);
+  if (!options) throw std::bad_alloc();
+  check(options.get(), kxq_set_colors(options.get(), colors));
+  check(options.get(), kxq_set_dither(options.get(), static_cast<kxq_dither>(dither), factor));
+  check(options.get(), kxq_set_refine(options.get(), refine));
+  check(options.get(), kxq_set_threads(options.get(), threads));
+  return options;
+}
+
+// Pixels the library can read: the array, or a copy of it when its rows are
+// not runs of whole pixels. The array is kept while the library reads it.
+struct Pixels {
+  py::array array;
+  const void* data = nullptr;  // read without the GIL
+  int width = 0, height = 0;
+  size_t stride = 0;
+  kxq_format format = KXQ_RGB;
+};
+
+Pixels pixelsOf(const py::handle& object) {
+  if (!py::isinstance<py::array>(object)) {
+    throw py::type_error("pixels as a NumPy array (height x width x 3 or 4, uint8), not " +
+                         std::string(py::str(py::type::of(object).attr("__name__"))));
+  }
+  Pixels p;
+  p.array = py::reinterpret_borrow<py::array>(object);
+  const py::dtype type = p.array.dtype();
+  if (type.kind() != 'u' || type.itemsize() != 1) {
+    throw py::type_error("pixels of dtype " + std::string(py::str(py::handle(type))) +
+                         "; uint8 is needed");
+  }
+  if (p.array.ndim() != 3 || (p.array.shape(2) != 3 && p.array.shape(2) != 4)) {
+    throw py::value_error("pixels of shape " + std::string(py::str(p.array.attr("shape"))) +
+                          "; (height, width, 3) for RGB or (height, width, 4) for RGBA");
+  }
+  if (p.array.shape(0) > INT_MAX || p.array.shape(1) > INT_MAX) {
+    throw py::value_error("a picture of " + std::to_string(p.array.shape(1)) + " x " +
+                          std::to_string(p.array.shape(0)) + " pixels is too large");
+  }
+  p.height = static_cast<int>(p.array.shape(0));
+  p.width = static_cast<int>(p.array.shape(1));
+  const int channels = static_cast<int>(p.array.shape(2));
+  p.format = channels == 4 ? KXQ_RGBA : KXQ_RGB;
+  const py::ssize_t row = py::ssize_t{p.width} * channels;
+  if (p.width > 0 && p.height > 0 &&
+      (p.array.strides(2) != 1 || p.array.strides(1) != channels ||
+       (p.height > 1 && p.array.strides(0) < row))) {
+    p.array = py::array_t<uint8_t, py::array::c_style>::ensure(p.array);
+    if (!p.array) throw py::error_already_set();
+  }
+  p.data = p.array.data();
+  p.stride = p.height > 1 && p.width > 0 ? static_cast<size_t>(p.array.strides(0))
+                                         : static_cast<size_t>(row);
+  return p;
+}
+
+// The result's palette (entries x 4, RGBA) and indices (height x width) as
+// arrays that own it together.
+py::tuple arraysOf(kxq_result* result) {
+  py::capsule owner(result, [](void* r) { kxq_result_destroy(static_cast<kxq_result*>(r)); });
+  const py::ssize_t colors = kxq_result_colors(result);
+  const py::ssize_t width = kxq_result_width(result), height = kxq_result_height(result);
+  py::array_t<uint8_t> palette({colors, py::ssize_t{4}}, {py::ssize_t{4}, py::ssize_t{1}},
+                               kxq_result_palette(result), owner);
+  py::array_t<uint8_t> indices({height, width}, {width, py::ssize_t{1}}, kxq_result_indices(result),
+                               owner);
+  return py::make_tuple(palette, indices);
+}
+
+py::tuple quantize(const py::handle& image, int colors, int dither, float factor, bool refine,
+                   int threads) {
+  const Pixels p = pixelsOf(image);
+  Options options = makeOptions(colors, dither, factor, refine, threads);
+  kxq_result* result = nullptr;
+  kxq_status status;
+  {
+    py::gil_scoped_release free;
+    status = kxq_quantize(options.get(), p.data, p.width, p.height, p.stride, p.format, &result);
+  }
+  check(options.get(), status);
+  return arraysOf(result);
+}
+
+py::tuple remap(const py::handle& image, const py::handle& palette, int dither, float factor,
+                int threads) {
+  const Pixels p = pixelsOf(image);
+  const auto entries = py::array_t<uint8_t, py::array::c_style>::ensure(palette);
+  if (!entries || entries.ndim() != 2 || entries.shape(1) != 4 || entries.shape(0) < 1 ||
+      entries.shape(0) > 256) {
+    throw py::value_error("a palette of 1 to 256 RGBA entries, an array of shape (entries, 4)");
+  }
+  Options options = makeOptions(256, dither, factor, true, threads);
+  kxq_result *given = nullptr, *result = nullptr;
+  kxq_status status;
+  {
+    py::gil_scoped_release free;
+    status = kxq_palette_create(options.get(), entries.data(), static_cast<int>(entries.shape(0)),
+                                &given);
+    if (status == KXQ_OK) {
+      status =
+          kxq_remap(options.get(), given, p.data, p.width, p.height, p.stride, p.format, &result);
+    }
+    kxq_result_destroy(given);
+  }
+  check(options.get(), status);
+  return arraysOf(result);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kxquant, m) {
+  m.doc() = "libkxquant for Python; use the kxquant package, which wraps this.";
+  m.def("quantize", &quantize, py::arg("image"), py::arg("colors"), py::arg("dither"),
+        py::arg("factor"), py::arg("refine"), py::arg("threads"));
+  m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),
+        py::arg("threads"));
+  m.attr("library_version") = kxq_version();
+}

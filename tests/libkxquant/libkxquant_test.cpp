@@ -1,0 +1,411 @@
+// libkxquant against the kxquant command: for the same pixels and options the
+// library's palette and indices are those of the command's PNG, read back
+// through libpng (one picture, one palette for several from C99, and the
+// README's example built against an installed prefix); its refusals; and
+// calls on several threads at once.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "conv/conv_support.h"
+#include "kxquant.h"
+#include "libkxquant/c99.h"
+#include "support/tempdir.h"
+
+namespace kx {
+namespace {
+
+enum class Alpha { none, binary, soft };
+
+// RGB or RGBA pixels: ramps with noise (`noisy`: more colours than the
+// engine counts without compressing), with transparent pixels (binary) or
+// alpha of every value (soft) in the lower part.
+std::vector<uint8_t> testPixels(int width, int height, int seed, bool noisy, Alpha alpha) {
+  std::vector<uint8_t> out;
+  uint32_t s = static_cast<uint32_t>(seed) * 2654435761u + 1;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      s = s * 1664525 + 1013904223;
+      const int n = noisy ? static_cast<int>(s >> 24) : static_cast<int>(s >> 30);
+      out.push_back(static_cast<uint8_t>(x * 255 / width ^ (n & 63)));
+      out.push_back(static_cast<uint8_t>(y * 255 / height ^ (n >> 2)));
+      out.push_back(static_cast<uint8_t>((x + 2 * y + seed * 40) ^ n));
+      if (alpha == Alpha::none) continue;
+      const bool lower = y > height / 2;
+      if (alpha == Alpha::binary) out.push_back(lower && (x / 5 + y / 3) % 3 == 0 ? 0 : 255);
+      if (alpha == Alpha::soft) out.push_back(lower ? static_cast<uint8_t>(x * 255 / width) : 255);
+    }
+  }
+  return out;
+}
+
+// A PAM file of the pixels, which kxquant reads.
+void writePam(const std::string& path, int width, int height, int channels,
+              const std::vector<uint8_t>& pixels) {
+  std::ofstream out(path, std::ios::binary);
+  out << "P7\nWIDTH " << width << "\nHEIGHT " << height << "\nDEPTH " << channels
+      << "\nMAXVAL 255\nTUPLTYPE " << (channels == 4 ? "RGB_ALPHA" : "RGB") << "\nENDHDR\n";
+  out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<long>(pixels.size()));
+}
+
+// A palette and indices as the library gives them.
+struct Reduced {
+  std::vector<uint8_t> rgba;
+  std::vector<uint8_t> indices;
+  bool operator==(const Reduced&) const = default;
+};
+
+// The palette of a PNG as RGBA (tRNS entries, 255 after them) and its indices.
+Reduced readBack(const std::string& png) {
+  const Indexed read = readIndexedPng(png);
+  Reduced out;
+  for (size_t i = 0; i < read.palette.size(); ++i) {
+    const Rgb& c = read.palette[i];
+    const uint8_t alpha = i < read.alpha.size() ? read.alpha[i] : 255;
+    out.rgba.insert(out.rgba.end(), {c.r, c.g, c.b, alpha});
+  }
+  out.indices = read.indices;
+  return out;
+}
+
+Reduced reducedOf(const kxq_result* r) {
+  Reduced out;
+  out.rgba.assign(kxq_result_palette(r), kxq_result_palette(r) + 4 * kxq_result_colors(r));
+  if (kxq_result_indices(r)) {
+    out.indices.assign(
+        kxq_result_indices(r),
+        kxq_result_indices(r) + size_t{1} * kxq_result_width(r) * kxq_result_height(r));
+  }
+  return out;
+}
+
+// Dithering: kxquant's own (adaptive) unless diffusion is set, none when
+// it is negative.
+struct Options {
+  int colors = 256;
+  float diffusion = 0;  // 0: adaptive; < 0: none
+  bool refine = true;
+  int threads = 1;
+
+  std::vector<std::string> args() const {
+    std::vector<std::string> a = {"-q", "-f", "-n", std::to_string(colors)};
+    if (diffusion > 0) a.insert(a.end(), {"-a", std::to_string(diffusion)});
+    if (diffusion < 0) a.push_back("--no-dither");
+    if (!refine) a.push_back("--no-refine");
+    return a;
+  }
+  // The handle of these options.
+  std::unique_ptr<kxq_options, void (*)(kxq_options*)> handle() const {
+    std::unique_ptr<kxq_options, void (*)(kxq_options*)> o(kxq_options_create(),
+                                                           kxq_options_destroy);
+    EXPECT_EQ(kxq_set_colors(o.get(), colors), KXQ_OK);
+    if (diffusion != 0) {
+      EXPECT_EQ(kxq_set_dither(o.get(), diffusion > 0 ? KXQ_DITHER_DIFFUSION : KXQ_DITHER_NONE,
+                               diffusion),
+                KXQ_OK);
+    }
+    EXPECT_EQ(kxq_set_refine(o.get(), refine), KXQ_OK);
+    EXPECT_EQ(kxq_set_threads(o.get(), threads), KXQ_OK);
+    return o;
+  }
+};
+
+struct Case {
+  const char* name;
+  int width, height;
+  bool noisy;
+  Alpha alpha;
+  Options options;
+};
+
+class SameAsCommand : public testing::TestWithParam<Case> {};
+
+// Rows are padded with bytes that must not be read as pixels.
+TEST_P(SameAsCommand, OnePicture) {
+  const Case& c = GetParam();
+  const int channels = c.alpha == Alpha::none ? 3 : 4;
+  const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
+  TempDir dir;
+  writePam(dir.path("in.pam"), c.width, c.height, channels, pixels);
+  std::vector<std::string> args = c.options.args();
+  args.insert(args.end(), {"-o", "out.png", "in.pam"});
+  const RunResult run = runProgram("kxquant", args, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const size_t row = size_t{1} * c.width * channels, stride = row + 7;
+  std::vector<uint8_t> padded(stride * c.height, 0x5A);
+  for (int y = 0; y < c.height; ++y) {
+    std::copy_n(pixels.begin() + static_cast<long>(y * row), row, padded.begin() + y * stride);
+  }
+  auto options = c.options.handle();
+  kxq_result* result = nullptr;
+  ASSERT_EQ(kxq_quantize(options.get(), padded.data(), c.width, c.height, stride,
+                         channels == 4 ? KXQ_RGBA : KXQ_RGB, &result),
+            KXQ_OK)
+      << kxq_options_message(options.get());
+  EXPECT_STREQ(kxq_options_message(options.get()), "");
+  EXPECT_EQ(reducedOf(result), readBack(dir.path("out.png")));
+
+  // The palette given back maps the picture as it was mapped, when the
+  // palette stands for the colours as they are (refined, no compression).
+  if (c.options.refine && !c.noisy) {
+    kxq_result* again = nullptr;
+    ASSERT_EQ(kxq_remap(options.get(), result, padded.data(), c.width, c.height, stride,
+                        channels == 4 ? KXQ_RGBA : KXQ_RGB, &again),
+              KXQ_OK)
+        << kxq_options_message(options.get());
+    EXPECT_EQ(reducedOf(again), reducedOf(result));
+    kxq_result_destroy(again);
+  }
+  kxq_result_destroy(result);
+}
+
+// One palette for three pictures, through the C99 caller, as kxquant -u.
+TEST_P(SameAsCommand, OnePaletteForSeveral) {
+  const Case& c = GetParam();
+  if (c.options.threads != 1) GTEST_SKIP() << "one row of each picture kind is enough";
+  const int channels = c.alpha == Alpha::none ? 3 : 4;
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> pictures;
+  std::vector<const unsigned char*> pointers;
+  std::vector<std::string> args = c.options.args();
+  args.push_back("-u");
+  for (int i = 0; i < 3; ++i) {
+    pictures.push_back(testPixels(c.width, c.height, 5 + i, c.noisy, c.alpha));
+    // Names of pictures p0, p1, p2 (not "p" + std::to_string(i), which g++ 12
+    // takes for an overlapping copy under -Werror=restrict).
+    const std::string name = std::string(1, 'p') + static_cast<char>('0' + i);
+    writePam(dir.path(name + ".pam"), c.width, c.height, channels, pictures.back());
+    args.push_back(name + ".pam");
+  }
+  for (const auto& p : pictures) pointers.push_back(p.data());
+  const RunResult run = runProgram("kxquant", args, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const size_t pixels = size_t{1} * c.width * c.height;
+  std::vector<uint8_t> palette(256 * 4), indices(3 * pixels);
+  char message[200];
+  const int entries =
+      kxqTestShared(c.options.handle().get(), pointers.data(), 3, c.width, c.height, channels,
+                    palette.data(), indices.data(), message, sizeof message);
+  ASSERT_GT(entries, 0) << message;
+  palette.resize(4 * entries);
+  for (int i = 0; i < 3; ++i) {
+    const Reduced expected =
+        readBack(dir.path(std::string(1, 'p') + static_cast<char>('0' + i) + "-kx.png"));
+    EXPECT_EQ(palette, expected.rgba) << i;
+    EXPECT_TRUE(std::equal(expected.indices.begin(), expected.indices.end(),
+                           indices.begin() + static_cast<long>(i * pixels)))
+        << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, SameAsCommand,
+    testing::Values(Case{"Opaque", 90, 60, false, Alpha::none, {}},
+                    Case{"Colors16Diffusion", 90, 60, false, Alpha::none, {16, 0.7f, true, 3}},
+                    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, -1, false, 2}},
+                    Case{"ManyColoursAdaptive", 320, 240, true, Alpha::none, {64, 0, true, 2}},
+                    Case{"ManyColoursDiffusion", 320, 240, true, Alpha::none, {256, 0.4f}},
+                    Case{"Transparent", 90, 60, false, Alpha::binary, {32, 0.7f}},
+                    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, -1, false}},
+                    Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
+                    Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
+                    Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- Refusals ------------------------------------------------------------------------
+
+struct Refusal {
+  const char* name;
+  std::function<kxq_status(kxq_options*, kxq_result**)> call;
+  kxq_status status;
+  const char* words;  // part of the message
+};
+
+const uint8_t kPixels[4 * 4 * 4] = {};
+
+class Refusals : public testing::TestWithParam<Refusal> {};
+
+TEST_P(Refusals, ReturnTheirStatusAndSayWhy) {
+  const Refusal& r = GetParam();
+  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
+                                                               kxq_options_destroy);
+  kxq_result* result = nullptr;
+  EXPECT_EQ(r.call(options.get(), &result), r.status);
+  EXPECT_EQ(result, nullptr);
+  EXPECT_NE(std::string(kxq_options_message(options.get())).find(r.words), std::string::npos)
+      << kxq_options_message(options.get());
+  // The words stay until the handle's next call, which clears them.
+  EXPECT_EQ(kxq_quantize(options.get(), kPixels, 4, 4, 12, KXQ_RGB, &result), KXQ_OK);
+  EXPECT_STREQ(kxq_options_message(options.get()), "");
+  kxq_result_destroy(result);
+}
+
+kxq_status quantize(kxq_options* o, kxq_result** r, const void* pixels, int w, int h, size_t stride,
+                    int format) {
+  return kxq_quantize(o, pixels, w, h, stride, static_cast<kxq_format>(format), r);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, Refusals,
+    testing::Values(
+        Refusal{"NoPixels", [](auto o, auto r) { return quantize(o, r, nullptr, 4, 4, 12, 3); },
+                KXQ_INVALID_ARGUMENT, "null"},
+        Refusal{"ZeroWidth", [](auto o, auto r) { return quantize(o, r, kPixels, 0, 4, 12, 3); },
+                KXQ_INVALID_ARGUMENT, "0 x 4 pixels"},
+        Refusal{"NegativeHeight",
+                [](auto o, auto r) { return quantize(o, r, kPixels, 4, -1, 12, 3); },
+                KXQ_INVALID_ARGUMENT, "4 x -1"},
+        Refusal{"Format", [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 16, 2); },
+                KXQ_INVALID_ARGUMENT, "KXQ_RGB"},
+        Refusal{"ShortStride", [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 15, 4); },
+                KXQ_INVALID_ARGUMENT, "stride of 15"},
+        Refusal{"TooLarge",
+                [](auto o, auto r) { return quantize(o, r, kPixels, 65536, 32768, 0, 3); },
+                KXQ_TOO_LARGE, "65536 x 32768"},
+        Refusal{"NowhereForTheResult",
+                [](auto o, auto) { return quantize(o, nullptr, kPixels, 4, 4, 12, 3); },
+                KXQ_INVALID_ARGUMENT, "nowhere"},
+        Refusal{"OneColour", [](auto o, auto) { return kxq_set_colors(o, 1); },
+                KXQ_INVALID_ARGUMENT, "2 to 256"},
+        Refusal{"Colours257", [](auto o, auto) { return kxq_set_colors(o, 257); },
+                KXQ_INVALID_ARGUMENT, "2 to 256"},
+        Refusal{"FactorNaN",
+                [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, std::nanf("")); },
+                KXQ_INVALID_ARGUMENT, "factor"},
+        Refusal{"FactorZero",
+                [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, 0); },
+                KXQ_INVALID_ARGUMENT, "factor"},
+        Refusal{"Dither9",
+                [](auto o, auto) { return kxq_set_dither(o, static_cast<kxq_dither>(9), 1); },
+                KXQ_INVALID_ARGUMENT, "numbered 9"},
+        Refusal{"Threads", [](auto o, auto) { return kxq_set_threads(o, 1025); },
+                KXQ_INVALID_ARGUMENT, "1024 threads"},
+        Refusal{"NoPalette",
+                [](auto o, auto r) { return kxq_remap(o, nullptr, kPixels, 4, 4, 12, KXQ_RGB, r); },
+                KXQ_INVALID_ARGUMENT, "no palette"},
+        Refusal{"EmptyPalette", [](auto o, auto r) { return kxq_palette_create(o, kPixels, 0, r); },
+                KXQ_INVALID_ARGUMENT, "1 to 256 entries"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Library, NullHandlesAreRefused) {
+  kxq_result* result = nullptr;
+  kxq_shared* shared = nullptr;
+  EXPECT_EQ(kxq_quantize(nullptr, kPixels, 4, 4, 12, KXQ_RGB, &result), KXQ_INVALID_ARGUMENT);
+  EXPECT_EQ(kxq_shared_create(nullptr, &shared), KXQ_INVALID_ARGUMENT);
+  EXPECT_EQ(kxq_result_colors(nullptr), 0);
+  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
+                                                               kxq_options_destroy);
+  ASSERT_EQ(kxq_shared_create(options.get(), &shared), KXQ_OK);
+  EXPECT_EQ(kxq_shared_palette(shared, &result), KXQ_INVALID_ARGUMENT);
+  EXPECT_STREQ(kxq_shared_message(shared), "no picture was added");
+  kxq_shared_destroy(shared);
+}
+
+// A palette of one's own with a transparent entry, as kxquant's GIF palettes
+// have: transparent pixels take it, the rest their nearest colour.
+TEST(Library, RemapsToAPaletteGiven) {
+  const uint8_t palette[] = {0, 0, 0, 255, 255, 255, 255, 255, 9, 9, 9, 0, 250, 0, 0, 255};
+  const uint8_t pixels[] = {10, 10, 10, 255, 240, 250, 245, 255, 200, 30, 0, 255, 9, 200, 9, 0};
+  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
+                                                               kxq_options_destroy);
+  kxq_result *mine = nullptr, *mapped = nullptr;
+  ASSERT_EQ(kxq_palette_create(options.get(), palette, 4, &mine), KXQ_OK);
+  ASSERT_EQ(kxq_remap(options.get(), mine, pixels, 4, 1, 16, KXQ_RGBA, &mapped), KXQ_OK);
+  // The transparent entry first, as a PNG keeps it.
+  const Reduced expected{{0, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 250, 0, 0, 255},
+                         {1, 2, 3, 0}};
+  EXPECT_EQ(reducedOf(mapped), expected);
+  kxq_result_destroy(mine);
+  kxq_result_destroy(mapped);
+}
+
+// Handles of their own on several threads at once, each call with threads
+// of its own too, give what one call alone gives.
+TEST(Library, CallsOnSeveralThreadsAtOnce) {
+  const int width = 200, height = 150;
+  const std::vector<uint8_t> pixels = testPixels(width, height, 9, true, Alpha::soft);
+  const Options options{64, 0.7f, true, 2};
+  auto reduce = [&] {
+    auto o = options.handle();
+    kxq_result* r = nullptr;
+    Reduced out;
+    if (kxq_quantize(o.get(), pixels.data(), width, height, 4 * width, KXQ_RGBA, &r) == KXQ_OK) {
+      out = reducedOf(r);
+    }
+    kxq_result_destroy(r);
+    return out;
+  };
+  const Reduced alone = reduce();
+  ASSERT_FALSE(alone.indices.empty());
+  std::vector<Reduced> results(4);
+  {
+    std::vector<std::jthread> threads;
+    for (Reduced& r : results) threads.emplace_back([&] { r = reduce(); });
+  }
+  for (const Reduced& r : results) EXPECT_EQ(r, alone);
+}
+
+// ---- The README's example ---------------------------------------------------------
+
+// The ```c block of the README's "From C" section.
+std::string readmeExample() {
+  std::ifstream in(std::string(KX_SOURCE_DIR) + "/README.md");
+  std::string line, code;
+  bool section = false, inside = false;
+  while (std::getline(in, line)) {
+    if (!inside && line.starts_with("#")) section = line.find("From C") != std::string::npos;
+    if (section && inside && line == "```") return code;
+    if (inside) code += line + "\n";
+    if (section && line == "```c") inside = true;
+  }
+  return "";
+}
+
+TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
+  TempDir dir;
+  const std::string prefix = dir.path("prefix");
+  RunResult r = runProgram("/usr/bin/cmake", {"--install", buildDir(), "--prefix", prefix});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string code = readmeExample();
+  ASSERT_FALSE(code.empty()) << "no ```c block under a heading with \"From C\"";
+  writeFileBytes(dir.path("example.c"), std::vector<uint8_t>(code.begin(), code.end()));
+  RunOptions options;
+  options.cwd = dir.path();
+  r = runProgram("/bin/sh",
+                 {"-c",
+                  "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "
+                  "cc -std=c99 -Wall -Wextra -Werror " KX_SANITIZER_FLAGS
+                  " -o example example.c $(pkg-config --cflags --libs kxquant)"},
+                 options);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  const int width = 120, height = 80;
+  const std::vector<uint8_t> pixels = testPixels(width, height, 4, false, Alpha::binary);
+  writePam(dir.path("photo.pam"), width, height, 4, pixels);
+  writeFileBytes(dir.path("photo.rgba"), pixels);
+  r = runProgram("kxquant", {"-q", "-n", "64", "photo.pam"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = runProgram("/bin/sh",
+                 {"-c",
+                  "LD_LIBRARY_PATH=$(dirname $(find prefix -name libkxquant.so)) "
+                  "./example photo.rgba 120 80 64 > photo.kxq"},
+                 options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<uint8_t> out = readFileBytes(dir.path("photo.kxq"));
+  const Reduced expected = readBack(dir.path("photo-kx.png"));
+  const std::vector<uint8_t> whole = [&] {
+    std::vector<uint8_t> v = expected.rgba;
+    v.insert(v.end(), expected.indices.begin(), expected.indices.end());
+    return v;
+  }();
+  EXPECT_EQ(out, whole);
+}
+
+}  // namespace
+}  // namespace kx
