@@ -30,6 +30,7 @@ KX_TIMING = ["--fps", str(FPS)] if bk.kxquant_has("--fps") else ["--delay", str(
 KX_PLAIN = ["--no-dither"] if bk.kxquant_has("--no-dither") else []
 KX_GIF = [bk.KXQUANT, "-f", "-q"] + KX_PLAIN + KX_TIMING  # + ["-o", OUT.gif] + inputs
 KX_GIF_DITHERED = [bk.KXQUANT, "-f", "-q", "-a"] + KX_TIMING
+KX_GIF_DEFAULT = [bk.KXQUANT, "-f", "-q"] + KX_TIMING  # its adaptive dithering
 KX_STDIN = "-"                                         # kxquant's name for standard input
 # The rows judged against the targets: kxquant's GIF, its dithered GIF, and its
 # end-to-end run from a pipe.
@@ -267,6 +268,8 @@ def tool_rows(clip, work):
          on_disk(lambda files: KX_GIF + ["-o", out("kx")] + files), out("kx")),
         ("kxquant -a (frames on disk)",
          on_disk(lambda files: KX_GIF_DITHERED + ["-o", out("kxa")] + files), out("kxa")),
+        ("kxquant, default dithering (frames on disk)",
+         on_disk(lambda files: KX_GIF_DEFAULT + ["-o", out("kxd")] + files), out("kxd")),
         ("kxquant, PPM pipe from ffmpeg",
          [[ff + clip.source() + ["-f", "image2pipe", "-c:v", "ppm", "-"],
            KX_GIF + ["-o", out("kxppm"), KX_STDIN]]], out("kxppm")),

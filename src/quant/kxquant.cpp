@@ -45,11 +45,11 @@ constexpr int kUsageError = 2;
 
 // Lines on standard error above one progress line that rewrites itself (only
 // on a terminal).
-class Reporter {
+class Reporter final : public SequenceReport {
  public:
   explicit Reporter(bool progress) : progress_(progress) {}
 
-  void say(const std::string& line) {
+  void say(const std::string& line) override {
     clearProgress();
     std::fprintf(stderr, "%s\n", line.c_str());
     redraw();
@@ -74,7 +74,11 @@ class Reporter {
     } else {
       std::snprintf(text, sizeof text, "kxquant: %s %d/%d", what, done, total);
     }
-    line_ = text;
+    progress(std::string(text));
+  }
+  void progress(const std::string& line) override {
+    if (!progress_) return;
+    line_ = line;
     redraw();
   }
   void restart() { start_ = std::chrono::steady_clock::now(); }
@@ -160,7 +164,7 @@ class Driver {
  public:
   explicit Driver(const QuantOptions& options)
       : options_(options),
-        reporter_(!options.quiet && options.inputs.size() > 1 && ::isatty(STDERR_FILENO)) {}
+        reporter_(!options.quiet && ::isatty(STDERR_FILENO) && showsProgress()) {}
 
   int run() {
     // The command line has checked the output's kind.
@@ -170,7 +174,12 @@ class Driver {
     }
     if (kind_ == OutputKind::Gif) options_.unique = true;
     planOutputs();
-    if (options_.unique) {
+    if (kind_ == OutputKind::Gif) {
+      if (!failed_[0]) {
+        const Context c = context();
+        writeGifOfAllFrames(options_, failed_, reporter_, c);
+      }
+    } else if (options_.unique) {
       runShared();
     } else {
       runEach();
@@ -187,6 +196,13 @@ class Driver {
   }
 
  private:
+  // Several inputs, or the frames of a GIF (a stream may hold many).
+  bool showsProgress() const {
+    OutputKind kind = OutputKind::Png;
+    return options_.inputs.size() > 1 ||
+           (outputKindOf(options_.output, &kind) && kind == OutputKind::Gif);
+  }
+
   // Runs body for input i with the engine's messages held; a failure marks
   // the input and prints its one line. body returns a Status whose Error
   // does not name the file; a file reader's or writer's Error (thrown)
@@ -532,19 +548,6 @@ class Driver {
     return all;
   }
 
-  GifWriter::Settings gifSettings(const Palettes& all, const Colormap& colormap) const {
-    GifWriter::Settings settings;
-    settings.screenWidth = all.width;
-    settings.screenHeight = all.height;
-    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
-    if (all.transparent) {
-      settings.transparentIndex = static_cast<int>(settings.palette.size());
-      settings.palette.push_back({0, 0, 0});
-    }
-    settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
-    return settings;
-  }
-
   // One palette for all inputs: every picture's own palette first, then the
   // palette of those palettes, then every picture remapped to it. Pictures
   // are read twice rather than kept, so that memory stays that of one; only
@@ -555,8 +558,7 @@ class Driver {
     auto failAll = [&] {
       for (size_t i : all.used) failed_[i] = true;
     };
-    const std::string sharedName =
-        kind_ == OutputKind::Gif ? options_.output : "the palette of all inputs";
+    const std::string sharedName = "the palette of all inputs";
     ChosenPalette shared;
     const bool chosen = attempt(options_.inputs.size(), sharedName, [&]() -> Status {
       Result<ChosenPalette> made = chooseSharedColormap(
@@ -568,16 +570,7 @@ class Driver {
       return {};
     });
     if (!chosen) return failAll();
-    std::unique_ptr<GifWriter> gif;
-    if (kind_ == OutputKind::Gif && !attempt(0, options_.output, [&]() -> Status {
-          gif = std::make_unique<GifWriter>(options_.output, gifSettings(all, shared.colormap));
-          return {};
-        })) {
-      return failAll();
-    }
-    if (gif) warnOfShortFrames(all.used.size());
     reporter_.restart();
-    int frames = 0;
     for (size_t k = 0; k < all.used.size(); ++k) {
       const size_t i = all.used[k];
       const std::string& input = options_.inputs[i];
@@ -590,57 +583,12 @@ class Driver {
             remapPicture(source, shared.colormap, identityMap(), options_, false,
                          all.transparent && !all.alpha, context());
         if (!picture) return picture.error();
-        if (gif) {
-          // Smaller frames are centred on the screen of the largest.
-          const GifRect place{(all.width - picture->width) / 2, (all.height - picture->height) / 2,
-                              picture->width, picture->height};
-          std::vector<uint8_t> screen(static_cast<size_t>(all.width) * all.height);
-          for (int y = 0; y < picture->height; ++y) {
-            std::copy_n(
-                picture->indices.begin() + static_cast<long>(y) * picture->width, picture->width,
-                screen.begin() + (static_cast<long>(y) + place.top) * all.width + place.left);
-          }
-          const int delay = static_cast<int>(gifFrameStart(frames + 1, frameRate()) -
-                                             gifFrameStart(frames, frameRate()));
-          gif->addFrame(std::move(screen), delay, place);
-          ++frames;
-          verboseSummary(input, options_.output, *picture, -1);
-          return {};
-        }
         if (Status written = write(i, *picture, source.metadata); !written) return written;
         verboseSummary(input, outputs_[i], *picture, -1);
         return {};
       });
       reporter_.progress("frames", static_cast<int>(k + 1), static_cast<int>(all.used.size()));
     }
-    if (gif && frames > 0 && !attempt(0, options_.output, [&]() -> Status {
-          gif->commit();
-          return {};
-        })) {
-      failAll();
-    }
-  }
-
-  // The GIF's clock: --fps, else --delay (1000 frames every delay seconds).
-  FrameRate frameRate() const {
-    if (!options_.fps.empty()) return FrameRate{options_.fpsFrames, options_.fpsSeconds};
-    return FrameRate{1000, options_.delayMs};
-  }
-
-  // Browsers show frames shorter than 2 hundredths of a second for 10.
-  void warnOfShortFrames(size_t frames) {
-    int64_t shortest = INT64_MAX;
-    for (size_t k = 0; frames > 1 && k < frames; ++k) {
-      const auto i = static_cast<int64_t>(k);
-      shortest =
-          std::min(shortest, gifFrameStart(i + 1, frameRate()) - gifFrameStart(i, frameRate()));
-    }
-    if (shortest >= 2) return;
-    const std::string option = !options_.fps.empty()
-                                   ? "--fps " + options_.fps
-                                   : "--delay " + std::to_string(options_.delayMs);
-    reporter_.say("kxquant: warning: " + option + " gives frames of " + std::to_string(shortest) +
-                  "/100 s; browsers show frames shorter than 2/100 s for 10/100 s");
   }
 
   QuantOptions options_;

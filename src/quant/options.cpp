@@ -303,6 +303,8 @@ struct Parser {
       fail("--fps and --delay both set the frame time; give one");
     } else if (options.inputs.empty()) {
       fail("no input picture");
+    } else if (std::count(options.inputs.begin(), options.inputs.end(), kStandardInput) > 1) {
+      fail("- (the standard input) is given more than once; it can be read only once");
     } else if (outputGiven && options.output.empty()) {
       fail("-o names no file (the name is empty)");
     } else if (options.output != kStandardInput && !options.output.empty() &&

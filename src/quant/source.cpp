@@ -21,25 +21,23 @@ namespace kx {
 
 namespace {
 
-Image readAnyImage(InputFile& file) {
-  const std::string& path = file.path();
-  // The first frame of a file that may hold several (an animated WebP, a
-  // multi-page TIFF, a video).
-  if (std::unique_ptr<FrameSource> frames = openFrames(file)) {
-    Image image;
-    if (!frames->next(image)) throw ConvError(path + ": holds no picture");
-    return image;
+// A file told by its name holds one picture.
+class NamedPicture final : public FrameSource {
+ public:
+  NamedPicture(InputFile& file, bool pict) : file_(file), pict_(pict) {}
+  bool next(Image& frame) override {
+    if (done_) return false;
+    done_ = true;
+    frame = pict_ ? readPictFile(file_.path()) : readPicFile(file_);
+    return true;
   }
-  const std::string ext = std::filesystem::path(path).extension().string();
-  if (ext == ".pic") return readPicFile(file);
-  if (ext == ".pict") {
-    if (file.size() < 0) throw ConvError(path + ": a PICT picture is read from a file, not a pipe");
-    return readPictFile(path);
-  }
-  throw ConvError(path +
-                  ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
-                  "YUV4MPEG2, .pic or .pict)");
-}
+  int frameCountHint() const override { return 1; }
+
+ private:
+  InputFile& file_;
+  bool pict_;
+  bool done_ = false;
+};
 
 // Whether an ICC profile describes RGB samples (its data colour space,
 // bytes 16 to 19, is "RGB "). A grey or CMYK one (the JPEG reader turns
@@ -53,9 +51,32 @@ bool rgbProfile(const std::vector<uint8_t>& icc) {
 
 }  // namespace
 
+std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
+  const std::string& path = file.path();
+  if (std::unique_ptr<FrameSource> frames = openFrames(file)) return frames;
+  const std::string ext = std::filesystem::path(path).extension().string();
+  if (ext == ".pic") return std::make_unique<NamedPicture>(file, false);
+  if (ext == ".pict") {
+    if (file.size() < 0) throw ConvError(path + ": a PICT picture is read from a file, not a pipe");
+    return std::make_unique<NamedPicture>(file, true);
+  }
+  throw ConvError(path +
+                  ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
+                  "YUV4MPEG2, .pic or .pict)");
+}
+
 QuantSource readSourcePicture(const std::string& path) {
   InputFile file(path);
-  Image image = readAnyImage(file);
+  // The first frame of a file that may hold several (an animated WebP, a
+  // multi-page TIFF, a video).
+  Image image;
+  if (!openSourceFrames(file)->next(image)) throw ConvError(path + ": holds no picture");
+  QuantSource source = sourceFromImage(std::move(image));
+  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
+  return source;
+}
+
+QuantSource sourceFromImage(Image image) {
   ImageMetadata metadata = std::move(image.metadata);
   if (!rgbProfile(metadata.iccProfile)) metadata.iccProfile.clear();
   if (image.indexed() || image.channels < 3) image = expandToRgb(image, true);
@@ -63,7 +84,6 @@ QuantSource readSourcePicture(const std::string& path) {
   source.width = image.width;
   source.height = image.height;
   source.metadata = std::move(metadata);
-  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
   const size_t n = image.pixelCount();
   if (image.channels == 4) {
     // RGBA to RGB in place (each pixel moves down, never past one not yet

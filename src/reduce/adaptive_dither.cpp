@@ -42,6 +42,7 @@
 // errors of the pixels before it; the map is computed in stripes, each from
 // the pixels alone.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -418,7 +419,8 @@ Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Color
 }
 
 Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colormap& palette,
-                                           const RemapOptions& options, const Context& context) {
+                                           const RemapOptions& options, const Context& context,
+                                           SharedNearestSearch* shared) {
   if (Status s = checkArguments(pixels, palette, options); !s) return s.error();
   const int colors = static_cast<int>(palette.size());
   context.emit(EventKind::remapping, colors);
@@ -431,10 +433,32 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
       own.resize(n);
       nearestAndStrength(pixels, options.samples, palette, search, pool, indices.data(),
                          own.data());
-      if (options.strength.empty()) strength = own.data();
+      if (!options.strength.empty()) std::copy_n(strength, n, own.data());
+      strength = own.data();
+      // Pixels that stand still are left out of the diffusion (strength
+      // 0: no error in, none out) and get their index of the frame before.
+      std::vector<uint8_t> still;
+      if (options.before) {
+        still.assign(n, 0);
+        const size_t step = static_cast<size_t>(pixels.channels);
+        for (int y = 0; y < pixels.height; ++y) {
+          const uint8_t* a = pixels.row(y);
+          const uint8_t* b = options.before->row(y);
+          const size_t at = static_cast<size_t>(y) * pixels.width;
+          for (int x = 0; x < pixels.width; ++x, a += step, b += step) {
+            if (std::memcmp(a, b, 3) == 0) still[at + x] = 1, own[at + x] = 0;
+          }
+        }
+      }
       diffuse(pool, pixels, options.samples, palette, strength, limit, search, indices.data());
+      for (size_t i = 0; i < still.size(); ++i) {
+        if (still[i]) indices[i] = options.beforeIndices[i];
+      }
     };
-    if (ThreadPool* pool = poolFor(pixels, context)) {
+    ThreadPool* pool = poolFor(pixels, context);
+    if (shared) {
+      run(*shared, pool);
+    } else if (pool) {
       SharedNearestSearch search(palette.data(), colors);
       run(search, pool);
     } else {

@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -215,6 +216,14 @@ struct RemapOptions {
   // A caller may lower it where pixels must not move (0: the pixel keeps
   // its nearest entry and passes no error on).
   std::span<const uint8_t> strength;
+
+  // With the adjustment, the frame before (the same size and layout) and
+  // the indices it was given: a pixel whose samples equal the ones there
+  // keeps that index, and its error is diffused as any other's. A region
+  // that stands still keeps its dither pattern from frame to frame. Not for
+  // pixels with alpha.
+  const PixelView* before = nullptr;
+  const uint8_t* beforeIndices = nullptr;
 };
 
 // One palette index per pixel, rows top to bottom: the nearest of the
@@ -237,6 +246,28 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
 // options.samples alone: the same for any pool.
 Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Colormap& palette,
                                             const RemapOptions& options, const Context& context);
+
+class SharedNearestSearch;
+
+// A palette prepared once for many pictures (the frames of a clip): the
+// nearest entry of every colour met is kept from one picture to the next,
+// where remapPixels looks each up again for every picture. The same indices
+// as remapPixels; any number of threads may remap with it at once.
+class PaletteMapper {
+ public:
+  // May throw std::bad_alloc.
+  explicit PaletteMapper(const Colormap& palette);
+  ~PaletteMapper();
+  PaletteMapper(const PaletteMapper&) = delete;
+  PaletteMapper& operator=(const PaletteMapper&) = delete;
+
+  Result<std::vector<uint8_t>> remap(const PixelView& pixels, const RemapOptions& options,
+                                     const Context& context) const;
+
+ private:
+  Colormap palette_;
+  std::unique_ptr<SharedNearestSearch> search_;
+};
 
 // ---- The quantization filter ---------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -188,7 +189,17 @@ struct AdjustedRow {
   float* next[3];
   const uint8_t* pixels;
   uint8_t* indices;
+  // The same row of the frame before and its indices, or null.
+  const uint8_t* beforePixels = nullptr;
+  const uint8_t* beforeIndices = nullptr;
 };
+
+// Row y of the frame before, when the remap knows it.
+inline void holdStill(const RemapOptions& options, int y, int columns, AdjustedRow& row) {
+  if (!options.before) return;
+  row.beforePixels = options.before->row(y);
+  row.beforeIndices = options.beforeIndices + static_cast<size_t>(y) * columns;
+}
 
 template <class Search>
 inline void adjustPixel(const AdjustedRow& row, int col, const PixelView& view,
@@ -200,7 +211,10 @@ inline void adjustPixel(const AdjustedRow& row, int col, const PixelView& view,
     const float sum = row.cur[c][col + 1] + static_cast<float>(map[p[c]]);
     s[c] = std::clamp(static_cast<int>(sum), 0, 255);
   }
-  const int index = search.find(s[0], s[1], s[2]);
+  const size_t at = static_cast<size_t>(view.channels) * col;
+  const int index = row.beforePixels && std::memcmp(p, row.beforePixels + at, 3) == 0
+                        ? row.beforeIndices[col]
+                        : search.find(s[0], s[1], s[2]);
   const HistogramEntry& e = colormap[index];
   const int palette[3] = {e.red, e.green, e.blue};
   for (int c = 0; c < 3; ++c) {
@@ -219,8 +233,10 @@ inline void adjustPixel(const AdjustedRow& row, int col, const PixelView& view,
 // row above done up to col + 1, and its share to the right must be added
 // after the row above added its own shares to that element (col + 2), so
 // every float is summed in the same order as one row after the other.
-void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
-                   const Colormap& colormap, NearestSearch& search, uint8_t* indices) {
+template <class Search>
+void remapAdjusted(const PixelView& pixels, const RemapOptions& options, const Colormap& colormap,
+                   Search& search, uint8_t* indices) {
+  const SampleMap& map = options.samples;
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
   const int columns = pixels.width, rows = pixels.height;
@@ -232,7 +248,7 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
   for (int c = 0; c < 3; ++c) {
     for (int k = 0; k <= kGroup; ++k) errors[c][k] = buffer.data() + (c * (kGroup + 1) + k) * width;
   }
-  const ErrorShares shares(factor);
+  const ErrorShares shares(options.factor);
   for (int first = 0; first < rows; first += kGroup) {
     const int count = std::min(kGroup, rows - first);
     AdjustedRow group[kGroup];
@@ -244,6 +260,7 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
       }
       group[k].pixels = pixels.row(first + k);
       group[k].indices = indices + static_cast<size_t>(first + k) * columns;
+      holdStill(options, first + k, columns, group[k]);
     }
     for (int t = 0; t < columns + (count - 1) * kLag; ++t) {
       for (int k = 0; k < count; ++k) {
@@ -262,9 +279,10 @@ void remapAdjusted(const PixelView& pixels, const SampleMap& map, float factor,
 // the rows of a group run behind each other: pixel col waits until the row
 // above is done through col + 2, so every float still receives its shares
 // in the same order as in one pass.
-void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const SampleMap& map,
-                            float factor, const Colormap& colormap, SharedNearestSearch& search,
+void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const RemapOptions& options,
+                            const Colormap& colormap, SharedNearestSearch& search,
                             uint8_t* indices) {
+  const SampleMap& map = options.samples;
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
   constexpr int kPublishEvery = 32;
@@ -281,7 +299,7 @@ void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const Sam
   auto errorRow = [&](int c, int row) {
     return buffer.data() + (static_cast<size_t>(c) * ringRows + row % ringRows) * width;
   };
-  const ErrorShares shares(factor);
+  const ErrorShares shares(options.factor);
   // Nothing below allocates or throws: a unit that stopped early would
   // leave the one below it waiting.
   runWavefront(pool, groups, lanes, [&](int g, WaveProgress* above, WaveProgress& mine) {
@@ -296,6 +314,7 @@ void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const Sam
       }
       group[k].pixels = pixels.row(first + k);
       group[k].indices = indices + static_cast<size_t>(first + k) * columns;
+      holdStill(options, first + k, columns, group[k]);
     }
     int aboveDone = above ? 0 : columns;
     const int lastLag = (count - 1) * kLag;
@@ -321,6 +340,55 @@ constexpr int64_t kParallelPixels = int64_t{1} << 16;
 
 }  // namespace
 
+namespace {
+
+// Opaque pixels to an opaque palette: with `shared` (a search for several
+// threads) on the context's pool when the picture is large enough, else on
+// the calling thread with it or with a search of its own.
+std::vector<uint8_t> remapOpaque(const PixelView& pixels, const Colormap& palette,
+                                 const RemapOptions& options, const Context& context,
+                                 SharedNearestSearch* shared) {
+  const int colors = static_cast<int>(palette.size());
+  const bool adjust = options.dither == Dither::adjust;
+  context.emit(EventKind::remapping, colors);
+  std::vector<uint8_t> indices(static_cast<size_t>(pixels.pixels()));
+  const int rows = pixels.height;
+  ThreadPool* pool = context.pool;
+  if (adjust) context.emit(EventKind::adjusting);
+  if (shared && pool && pool->threads() > 1 && rows >= 2 && pixels.pixels() >= kParallelPixels) {
+    if (adjust) {
+      remapAdjustedWavefront(*pool, pixels, options, palette, *shared, indices.data());
+    } else {
+      // The nearest entry depends on the colour alone: stripes need no order.
+      const int stripes =
+          std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows);
+      pool->run(stripes, [&](int i) {
+        remapPlain(pixels, options.samples, static_cast<int>(stripeStart(rows, i, stripes)),
+                   static_cast<int>(stripeStart(rows, i + 1, stripes)), *shared, indices.data());
+      });
+    }
+  } else if (shared) {
+    if (adjust) {
+      remapAdjusted(pixels, options, palette, *shared, indices.data());
+    } else {
+      remapPlain(pixels, options.samples, 0, rows, *shared, indices.data());
+    }
+  } else {
+    // The search keeps the nearest index of every colour met: it is the
+    // remap cache.
+    NearestSearch search(palette.data(), colors);
+    if (adjust) {
+      remapAdjusted(pixels, options, palette, search, indices.data());
+    } else {
+      remapPlain(pixels, options.samples, 0, rows, search, indices.data());
+    }
+  }
+  context.emit(EventKind::remapped);
+  return indices;
+}
+
+}  // namespace
+
 Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
                                          const RemapOptions& options, const Context& context) {
   // Indices are one byte each.
@@ -340,42 +408,48 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
        !everyPixelOpaque(pixels))) {
     return remapAlphaPixels(pixels, palette, options, context);
   }
+  if (options.before &&
+      (options.before->width != pixels.width || options.before->height != pixels.height ||
+       options.before->channels != pixels.channels || !options.beforeIndices)) {
+    return Error(ErrorCode::badArgument, "the frame before is not of the same size");
+  }
   if (options.dither == Dither::adaptive) return remapAdaptive(pixels, palette, options, context);
-  const int colors = static_cast<int>(palette.size());
-  const bool adjust = options.dither == Dither::adjust;
-  context.emit(EventKind::remapping, colors);
   try {
-    std::vector<uint8_t> indices(static_cast<size_t>(pixels.pixels()));
-    const int rows = pixels.height;
+    SharedNearestSearch* shared = nullptr;
+    std::optional<SharedNearestSearch> own;
     ThreadPool* pool = context.pool;
-    if (pool && pool->threads() > 1 && rows >= 2 && pixels.pixels() >= kParallelPixels) {
-      SharedNearestSearch search(palette.data(), colors);
-      if (adjust) {
-        context.emit(EventKind::adjusting);
-        remapAdjustedWavefront(*pool, pixels, options.samples, options.factor, palette, search,
-                               indices.data());
-      } else {
-        // The nearest entry depends on the colour alone: stripes need no order.
-        const int stripes =
-            std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows);
-        pool->run(stripes, [&](int i) {
-          remapPlain(pixels, options.samples, static_cast<int>(stripeStart(rows, i, stripes)),
-                     static_cast<int>(stripeStart(rows, i + 1, stripes)), search, indices.data());
-        });
-      }
-    } else {
-      // The search keeps the nearest index of every colour met: it is the
-      // remap cache.
-      NearestSearch search(palette.data(), colors);
-      if (adjust) {
-        context.emit(EventKind::adjusting);
-        remapAdjusted(pixels, options.samples, options.factor, palette, search, indices.data());
-      } else {
-        remapPlain(pixels, options.samples, 0, rows, search, indices.data());
-      }
+    if (pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kParallelPixels) {
+      shared = &own.emplace(palette.data(), static_cast<int>(palette.size()));
     }
-    context.emit(EventKind::remapped);
-    return indices;
+    return remapOpaque(pixels, palette, options, context, shared);
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, "out of memory for allocating color table");
+  }
+}
+
+PaletteMapper::PaletteMapper(const Colormap& palette) : palette_(palette) {
+  if (!palette.empty() && palette.size() <= 256) {
+    search_ =
+        std::make_unique<SharedNearestSearch>(palette.data(), static_cast<int>(palette.size()));
+  }
+}
+
+PaletteMapper::~PaletteMapper() = default;
+
+Result<std::vector<uint8_t>> PaletteMapper::remap(const PixelView& pixels,
+                                                  const RemapOptions& options,
+                                                  const Context& context) const {
+  if (!search_ || pixels.channels != 3) return remapPixels(pixels, palette_, options, context);
+  if (options.before &&
+      (options.before->width != pixels.width || options.before->height != pixels.height ||
+       options.before->channels != pixels.channels || !options.beforeIndices)) {
+    return Error(ErrorCode::badArgument, "the frame before is not of the same size");
+  }
+  if (options.dither == Dither::adaptive) {
+    return remapAdaptive(pixels, palette_, options, context, search_.get());
+  }
+  try {
+    return remapOpaque(pixels, palette_, options, context, search_.get());
   } catch (const std::bad_alloc&) {
     return Error(ErrorCode::outOfMemory, "out of memory for allocating color table");
   }

@@ -243,7 +243,6 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   std::vector<Rgb> palette;
   for (int i = 0; i < 32; ++i)
     palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
-  std::vector<std::vector<uint8_t>> frames;
   std::vector<Rgb> pngPalette;
   for (int f = 1; f <= 3; ++f) {
     // Every frame keeps the whole palette, in one order, and every pixel
@@ -255,9 +254,10 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
     const Indexed reduced{0, 0, palette, {}, {icn.begin() + 68, icn.end() - 8}};
     EXPECT_TRUE(pixelColours(png) == pixelColours(reduced)) << f;
-    frames.push_back(reduced.indices);
   }
 
+  // The GIF's palette is counted from every pixel of every frame; each
+  // pixel gets its nearest entry.
   args = {"-n", "32", "--no-dither", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
   args.insert(args.end(), inputs.begin(), inputs.end());
   r = kxquant(args, dir.path());
@@ -267,16 +267,26 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   EXPECT_EQ(gif.height, 50);
   // The palette, then the transparent entry for unchanged pixels, padded.
   ASSERT_EQ(gif.palette.size(), 64u);
-  EXPECT_EQ(std::vector<Rgb>(gif.palette.begin(), gif.palette.begin() + 32), palette);
+  ASSERT_EQ(gif.frames[0].transparent, 32);
   const std::vector<std::vector<int>> shown = composeGif(gif);
   ASSERT_EQ(shown.size(), 3u);
   const int places[3][2] = {{0, 5}, {15, 0}, {0, 5}};
   for (int f = 0; f < 3; ++f) {
     // Around a smaller frame the screen shows its background.
     std::vector<int> want(60 * 50, -1);
+    const auto rgb = rampPicture(sizes[f][0], sizes[f][1], f + 2, false);
     for (int y = 0; y < sizes[f][1]; ++y) {
-      for (int x = 0; x < sizes[f][0]; ++x)
-        want[(places[f][1] + y) * 60 + places[f][0] + x] = frames[f][y * sizes[f][0] + x];
+      for (int x = 0; x < sizes[f][0]; ++x) {
+        const uint8_t* p = rgb.data() + 3 * (y * sizes[f][0] + x);
+        int best = 0, bestDistance = INT32_MAX;
+        for (int i = 0; i < 32; ++i) {
+          const Rgb& e = gif.palette[i];
+          const int d = (e.r - p[0]) * (e.r - p[0]) + (e.g - p[1]) * (e.g - p[1]) +
+                        (e.b - p[2]) * (e.b - p[2]);
+          if (d < bestDistance) best = i, bestDistance = d;
+        }
+        want[(places[f][1] + y) * 60 + places[f][0] + x] = best;
+      }
     }
     EXPECT_EQ(shown[f], want) << f;
     EXPECT_EQ(gif.frames[f].delay, 25) << f;
@@ -721,6 +731,10 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "nope.png: cannot open: No such file or directory\n",
                     "same-kx.png"},
+        RefusalCase{"standard_input_twice",
+                    {"-o", "a.gif", "-", "-"},
+                    2,
+                    "- (the standard input) is given more than once; it can be read only once\n"},
         RefusalCase{"gif_of_the_inputs_that_could_be_read",
                     {"-o", "anim.gif", "same.png", "bad.png", "good.png"},
                     1,
@@ -876,6 +890,12 @@ TEST(CommandLine, ProgressOnATerminalOnly) {
   r = runProgram("/usr/bin/script", {"-qec", run + " -q", "/dev/null"}, options);
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
+  // A GIF's frames (a stream's too, one input): read, then written.
+  const std::string gif = buildDir() + "/kxquant -f -o a.gif - < a.png";
+  r = runProgram("/usr/bin/script", {"-qec", gif, "/dev/null"}, options);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\rkxquant: frames read: 1, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rkxquant: frames written: 1/1, "), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -1,0 +1,197 @@
+// The frames of a sequence kept between its two passes (count, then remap):
+// a pipe cannot be read twice, and reading a file twice costs its decoding
+// twice.
+//
+// A frame is kept row by row, each row its RGB samples followed, when the
+// frame has transparent pixels, by one byte per pixel (1: transparent). A
+// row equal to the same row of the frame before (same size, same mask or
+// none) is not kept again: the frame points to the bytes kept for it, so a
+// screen recording or a still background costs what changes. Each frame's
+// new rows are one block, in memory while the blocks fit the budget, after
+// it appended, with the places of the frame's rows, to one temporary file made with the outputs'
+// own machinery (PendingFile): hidden beside the output, never published, so it is removed when the
+// store goes and by any signal that ends the process. Reads use pread, so frames are read back on
+// many threads at once.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "quant/quant_pvt.h"
+
+namespace kx {
+
+size_t FrameStore::defaultBudget() {
+  if (const char* value = std::getenv("KX_FRAME_MEMORY"); value && *value) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long bytes = std::strtoull(value, &end, 10);
+    if (errno == 0 && *end == '\0') return static_cast<size_t>(bytes);
+  }
+  return size_t{32} << 20;
+}
+
+FrameStore::FrameStore(std::string beside, size_t budget)
+    : beside_(std::move(beside)), budget_(budget) {}
+
+FrameStore::~FrameStore() {
+  if (stream_) std::fclose(stream_);
+  if (reader_ >= 0) ::close(reader_);
+  // spill_ removes the temporary file as it goes.
+}
+
+void FrameStore::add(const SourcePicture& frame) {
+  Entry entry;
+  entry.width = frame.width;
+  entry.height = frame.height;
+  entry.transparentCount = frame.transparentCount;
+  const auto width = static_cast<size_t>(frame.width);
+  const size_t rowBytes = (frame.transparentCount > 0 ? 4 : 3) * width;
+  const Entry* before = entries_.empty() ? nullptr : &entries_.back();
+  const std::vector<Place>& beforeRows = lastRows_;
+  const bool comparable = before && before->width == frame.width &&
+                          before->height == frame.height &&
+                          (before->transparentCount > 0) == (frame.transparentCount > 0);
+  // This frame's rows as kept, and the new ones in one block.
+  std::vector<uint8_t> rows(rowBytes * frame.height);
+  std::vector<uint8_t> block;
+  entry.rows.resize(static_cast<size_t>(frame.height));
+  std::vector<int> fresh;
+  for (int y = 0; y < frame.height; ++y) {
+    uint8_t* row = rows.data() + rowBytes * y;
+    std::memcpy(row, frame.rgb.data() + 3 * width * y, 3 * width);
+    if (frame.transparentCount > 0)
+      std::memcpy(row + 3 * width, frame.transparent.data() + width * y, width);
+    if (comparable && std::memcmp(row, last_.data() + rowBytes * y, rowBytes) == 0) {
+      entry.rows[y] = beforeRows[y];
+      continue;
+    }
+    entry.rows[y].at = block.size();
+    block.insert(block.end(), row, row + rowBytes);
+    fresh.push_back(y);
+  }
+  // The places count too: a still clip's frames are little else.
+  const size_t cost = block.size() + sizeof(Place) * entry.rows.size();
+  if (!spill_ && inMemory_ + cost <= budget_) {
+    const auto index = static_cast<uint32_t>(memory_.size());
+    for (int y : fresh) entry.rows[y].block = index;
+    inMemory_ += cost;
+    memory_.push_back(std::move(block));
+  } else {
+    if (!spill_) {
+      spill_ = PendingFile::open(beside_, &stream_);
+      if (!spill_) {
+        throw ConvError(beside_ +
+                        ": cannot make a temporary file for the frames: " + std::strerror(errno));
+      }
+    }
+    for (int y : fresh) {
+      entry.rows[y].block = kInFile;
+      entry.rows[y].at += spilled_;
+    }
+    // The places follow the rows: 12 bytes each, the block and the offset.
+    entry.table = spilled_ + block.size();
+    const size_t rowsAt = block.size();
+    block.resize(rowsAt + 12 * entry.rows.size());
+    for (size_t y = 0; y < entry.rows.size(); ++y) {
+      uint8_t* out = block.data() + rowsAt + 12 * y;
+      storeBE32(out, entry.rows[y].block);
+      storeBE32(out + 4, static_cast<uint32_t>(entry.rows[y].at >> 32));
+      storeBE32(out + 8, static_cast<uint32_t>(entry.rows[y].at));
+    }
+    if (std::fwrite(block.data(), 1, block.size(), stream_) != block.size()) {
+      throw ConvError(spill_->writtenPath() + ": cannot keep the frames: " + std::strerror(errno));
+    }
+    spilled_ += block.size();
+    lastRows_ = std::move(entry.rows);
+    entry.rows = {};
+  }
+  if (!entry.rows.empty()) lastRows_ = entry.rows;
+  last_ = std::move(rows);
+  entries_.push_back(std::move(entry));
+}
+
+void FrameStore::finish() {
+  last_ = {};
+  lastRows_ = {};
+  if (!stream_) return;
+  if (std::fflush(stream_) != 0 || std::ferror(stream_)) {
+    throw ConvError(spill_->writtenPath() + ": cannot keep the frames: " + std::strerror(errno));
+  }
+  reader_ = ::open(spill_->writtenPath().c_str(), O_RDONLY | O_CLOEXEC);
+  if (reader_ < 0) {
+    throw ConvError(spill_->writtenPath() +
+                    ": cannot read the frames back: " + std::strerror(errno));
+  }
+}
+
+void FrameStore::readRow(const Place& place, uint8_t* out, size_t bytes) const {
+  if (place.block != kInFile) {
+    std::memcpy(out, memory_[place.block].data() + place.at, bytes);
+    return;
+  }
+  readAt(place.at, out, bytes);
+}
+
+void FrameStore::readAt(uint64_t offset, uint8_t* out, size_t bytes) const {
+  while (bytes > 0) {
+    const ssize_t got = ::pread(reader_, out, bytes, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      throw ConvError(spill_->writtenPath() + ": cannot read the frames back: " +
+                      (got < 0 ? std::strerror(errno) : "the file was cut short"));
+    }
+    out += got;
+    offset += static_cast<uint64_t>(got);
+    bytes -= static_cast<size_t>(got);
+  }
+}
+
+SourcePicture FrameStore::get(size_t k) const {
+  const Entry& entry = entries_.at(k);
+  SourcePicture frame;
+  frame.width = entry.width;
+  frame.height = entry.height;
+  frame.transparentCount = entry.transparentCount;
+  const auto width = static_cast<size_t>(frame.width);
+  const bool masked = entry.transparentCount > 0;
+  const size_t rowBytes = (masked ? 4 : 3) * width;
+  frame.rgb.resize(3 * frame.pixelCount());
+  if (masked) frame.transparent.resize(frame.pixelCount());
+  std::vector<uint8_t> row(masked ? rowBytes : 0);
+  std::vector<Place> places;
+  if (entry.rows.empty() && frame.height > 0) {
+    std::vector<uint8_t> table(12 * static_cast<size_t>(frame.height));
+    readAt(entry.table, table.data(), table.size());
+    places.resize(static_cast<size_t>(frame.height));
+    for (size_t y = 0; y < places.size(); ++y) {
+      const uint8_t* in = table.data() + 12 * y;
+      places[y].block = loadBE32(in);
+      places[y].at = uint64_t{loadBE32(in + 4)} << 32 | loadBE32(in + 8);
+    }
+  }
+  const std::vector<Place>& rows = places.empty() ? entry.rows : places;
+  for (int y = 0; y < frame.height; ++y) {
+    uint8_t* rgb = frame.rgb.data() + 3 * width * y;
+    if (!masked) {
+      // Rows kept one after the other are read at once.
+      int end = y + 1;
+      while (end < frame.height && rows[end].block == rows[y].block &&
+             rows[end].at == rows[y].at + rowBytes * (end - y)) {
+        ++end;
+      }
+      readRow(rows[y], rgb, rowBytes * (end - y));
+      y = end - 1;
+      continue;
+    }
+    readRow(rows[y], row.data(), rowBytes);
+    std::memcpy(rgb, row.data(), 3 * width);
+    std::memcpy(frame.transparent.data() + width * y, row.data() + 3 * width, width);
+  }
+  return frame;
+}
+
+}  // namespace kx

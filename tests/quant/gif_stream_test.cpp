@@ -1,0 +1,254 @@
+// kxquant's GIF from streams that ffmpeg writes into a pipe (PPM images,
+// YUV4MPEG2): every frame, the clip's clock, frames stored as what changed
+// yet composed by giflib and by Pillow into exactly the quantized frames,
+// dithering that stands still, the same bytes on any number of threads and
+// with the frames kept in a temporary file; streams cut short or refused.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "quant_support.h"
+
+namespace kx {
+namespace {
+
+constexpr int kWidth = 64, kHeight = 48, kFrames = 20;
+
+// ffmpeg's test pattern at a frame rate; or a still gradient with a small
+// test pattern moving over it.
+std::string source(const std::string& rate, bool overGradient = false) {
+  const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+  const std::string frames = " -frames:v " + std::to_string(kFrames);
+  if (overGradient) {
+    return "ffmpeg -loglevel error -f lavfi -i gradients=s=" + size + ":r=" + rate +
+           ":speed=0.0001:seed=1 -f lavfi -i testsrc=s=16x16:r=" + rate +
+           " -filter_complex [0][1]overlay=x=t*60:y=10" + frames;
+  }
+  return "ffmpeg -loglevel error -f lavfi -i testsrc=size=" + size + ":rate=" + rate + frames;
+}
+
+std::string kxquantLine(const std::vector<std::string>& options) {
+  std::string line = buildDir() + "/kxquant";
+  for (const std::string& o : options) line += " " + o;
+  return line;
+}
+
+// The palette entry nearest to a colour, the lowest index among equals.
+int nearest(const std::vector<Rgb>& palette, int entries, const uint8_t* p) {
+  int best = 0, bestDistance = INT32_MAX;
+  for (int i = 0; i < entries; ++i) {
+    const int dr = palette[i].r - p[0], dg = palette[i].g - p[1], db = palette[i].b - p[2];
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < bestDistance) best = i, bestDistance = d;
+  }
+  return best;
+}
+
+struct StreamCase {
+  const char* name;
+  std::string stream;  // ffmpeg's output options
+  std::string rate;    // the clip's frame rate
+  std::vector<std::string> options;
+  int totalCentiseconds;
+  bool exact;  // the stream's pixels are ffmpeg's rgb24 frames (PPM)
+  bool overGradient = false;
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class GifFromStream : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
+  const StreamCase& c = GetParam();
+  TempDir dir;
+  const std::string cd = "cd " + quoted(dir.path()) + " && ";
+  // ffmpeg's sources need not give the same frames twice: the stream is
+  // made once, and fed through a pipe.
+  ASSERT_EQ(shell(cd + source(c.rate, c.overGradient) + " " + c.stream + " - > in").status, 0);
+  std::vector<std::string> options = c.options;
+  options.insert(options.end(), {"-o", "a.gif", "-"});
+  RunResult r = shell(cd + "cat in | KX_THREADS=2 " + kxquantLine(options));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  // One thread, the frames after the first few in the temporary file: the
+  // same bytes, and the temporary file gone.
+  options.end()[-2] = "b.gif";
+  r = shell(cd + "cat in | KX_THREADS=1 KX_FRAME_MEMORY=30000 " + kxquantLine(options));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFileBytes(dir.path("a.gif")), readFileBytes(dir.path("b.gif")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
+
+  const GifFile gif = readGif(dir.path("a.gif"));
+  ASSERT_EQ(gif.frames.size(), static_cast<size_t>(kFrames));
+  int total = 0;
+  for (const GifFrame& f : gif.frames) total += f.delay;
+  EXPECT_EQ(total, c.totalCentiseconds);
+  const int transparent = gif.frames[0].transparent;
+  ASSERT_GE(transparent, 1);  // left for the differencing
+  EXPECT_LT(gif.frames[1].width * gif.frames[1].height, kWidth * kHeight);
+
+  const std::vector<std::vector<int>> shown = composeGif(gif);
+  const std::vector<PilFrame> pil = pilFrames(dir.path("a.gif"));
+  ASSERT_EQ(pil.size(), shown.size());
+  // The PPM stream's samples, after each image's header ("P6\n64 48\n255\n").
+  const size_t n = size_t{kWidth} * kHeight;
+  std::vector<uint8_t> rgb;
+  if (c.exact) {
+    const std::vector<uint8_t> stream = readFileBytes(dir.path("in"));
+    const size_t header = 13, image = header + 3 * n;
+    ASSERT_EQ(stream.size(), image * kFrames);
+    for (size_t at = 0; at < stream.size(); at += image)
+      rgb.insert(rgb.end(), stream.begin() + at + header, stream.begin() + at + image);
+  }
+  const uint8_t* pixels = rgb.data();
+  for (size_t f = 0; f < shown.size(); ++f) {
+    for (size_t i = 0; i < n; ++i) {
+      const int index = shown[f][i];
+      ASSERT_GE(index, 0) << f << " " << i;
+      const Rgb& colour = gif.palette[index];
+      ASSERT_EQ((std::array<int, 3>{colour.r, colour.g, colour.b}),
+                (std::array<int, 3>{pil[f].rgba.samples[4 * i], pil[f].rgba.samples[4 * i + 1],
+                                    pil[f].rgba.samples[4 * i + 2]}))
+          << "Pillow, frame " << f << " pixel " << i;
+      if (!c.exact) continue;
+      const uint8_t* p = pixels + 3 * (f * n + i);
+      if (std::count(c.options.begin(), c.options.end(), "--no-dither") > 0) {
+        ASSERT_EQ(index, nearest(gif.palette, transparent, p)) << "frame " << f << " pixel " << i;
+      }
+      // Dithering that stands still: an unchanged pixel keeps its index.
+      if (f > 0 && std::equal(p, p + 3, p - 3 * n)) {
+        ASSERT_EQ(index, shown[f - 1][i]) << "frame " << f << " pixel " << i;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, GifFromStream,
+    ::testing::Values(
+        StreamCase{
+            "PpmPipe", "-f image2pipe -c:v ppm", "30", {"--no-dither", "--fps", "30"}, 67, true},
+        StreamCase{
+            "PpmPipeDefaultDither", "-f image2pipe -c:v ppm", "30", {"-n", "8"}, 200, true, true},
+        StreamCase{
+            "PpmPipeAdjusted", "-f image2pipe -c:v ppm", "30", {"-a", "--delay", "50"}, 100, true},
+        StreamCase{"Y4mAtItsOwnRate",
+                   "-f yuv4mpegpipe -pix_fmt yuv420p",
+                   "30000/1001",
+                   {"-n", "64"},
+                   67,
+                   false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+struct BadStreamCase {
+  const char* name;
+  std::string make;  // a shell command writing the stream to its standard output
+  int status;
+  std::string err;
+};
+
+void PrintTo(const BadStreamCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BadStream : public ::testing::TestWithParam<BadStreamCase> {};
+
+TEST_P(BadStream, OneLineAndNoGif) {
+  const BadStreamCase& c = GetParam();
+  TempDir dir;
+  const RunResult r = shell("cd " + quoted(dir.path()) + " && (" + c.make + ") | " +
+                            kxquantLine({"-o", "a.gif", "-"}));
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(std::filesystem::exists(dir.path("a.gif")), c.status == 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), c.status == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, BadStream,
+    ::testing::Values(
+        BadStreamCase{"CutInFrame3",
+                      source("30") + " -f image2pipe -c:v ppm - 2>/dev/null | head -c 20000", 1,
+                      "kxquant: -: frame 3: the file ends inside the raster\n"},
+        BadStreamCase{"Interlaced", "printf 'YUV4MPEG2 W4 H2 F25:1 It C420jpeg\\n'", 1,
+                      "kxquant: -: interlaced YUV4MPEG2 (It: top field first) is not read; "
+                      "only progressive frames are\n"},
+        BadStreamCase{"OtherSizesCentred",
+                      "printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
+                      "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
+                      "largest\n"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// The frames kept in a temporary file go with the run when a signal ends
+// it. The run is held at a known point: its input is a FIFO that gives the
+// frames and stays open, so the run waits for more after the temporary
+// file is made.
+TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
+  TempDir dir;
+  const std::string cd = "cd " + quoted(dir.path()) + " && ";
+  ASSERT_EQ(shell(cd + source("30") + " -f image2pipe -c:v ppm - > in").status, 0);
+  const std::vector<uint8_t> frames = readFileBytes(dir.path("in"));
+  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  // A run that never opened the FIFO must not leave the feeder waiting:
+  // it is opened and closed once the run is over, and the feeder's write
+  // then fails (EPIPE) rather than ending this process.
+  const auto savedPipe = std::signal(SIGPIPE, SIG_IGN);
+  std::promise<void> ended;
+  std::thread feeder([&] {
+    const int fd = ::open(dir.path("fifo").c_str(), O_WRONLY);
+    if (fd < 0) return;
+    ssize_t written = ::write(fd, frames.data(), frames.size());
+    (void)written;
+    ended.get_future().wait();
+    ::close(fd);
+  });
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"KX_FRAME_MEMORY=0"};
+  options.killWhenExists = ".a.gif.frames.";
+  options.killSignal = SIGTERM;
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"}, options);
+  ended.set_value();
+  const int reader = ::open(dir.path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  if (reader >= 0) ::close(reader);
+  feeder.join();
+  std::signal(SIGPIPE, savedPipe);
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"fifo", "in"}));
+}
+
+// A temporary file that cannot grow (a full disk, a file-size limit) ends
+// the run with one line and leaves nothing behind.
+TEST(FrameStore, AFullDiskLeavesNothing) {
+  TempDir dir;
+  ASSERT_EQ(
+      shell("cd " + quoted(dir.path()) + " && " + source("30") + " -f image2pipe -c:v ppm - > in")
+          .status,
+      0);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {"KX_FRAME_MEMORY=0"};
+  options.fileSizeLimit = 20000;
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "in"}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.starts_with("kxquant: .a.gif.frames.")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(": cannot keep the frames: File too large\n")) << r.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+}  // namespace
+}  // namespace kx
