@@ -54,6 +54,11 @@ TEST(Readme, EveryCommandBlockRunsAsWrittenInAFreshCopy) {
   options.timeoutSeconds = 300;
   int ran = 0;
   for (const std::string& block : shellBlocks(fileText(root + "/README.md"))) {
+#ifdef KX_SANITIZED
+    // Python cannot load an extension built with a sanitizer's runtime; the
+    // plain build runs this block.
+    if (block.find("/bin/pip\" install") != std::string::npos) continue;
+#endif
     const RunResult r = runProgram("/bin/bash", {"-euo", "pipefail", "-c", block}, options);
     ASSERT_EQ(r.status, 0) << "README block:\n" << block << "stderr:\n" << r.err;
     ++ran;
