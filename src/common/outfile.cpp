@@ -7,9 +7,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kx {
@@ -33,6 +36,26 @@ void remember(const std::string& temp) {
     if (slot.compare_exchange_strong(expected, copy)) return;
   }
   std::free(copy);
+}
+
+// Six letters or digits, as mkstemp's: the process, the time and a count
+// mixed, different for every call of the process.
+std::string uniqueSuffix() {
+  static std::atomic<uint64_t> calls{0};
+  uint64_t x = (static_cast<uint64_t>(::getpid()) << 32) ^
+               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               (calls.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  x ^= x >> 33;
+  x *= 0xFF51AFD7ED558CCDull;
+  x ^= x >> 33;
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string suffix(6, 'X');
+  for (char& c : suffix) {
+    c = kLetters[x % 62];
+    x /= 62;
+  }
+  return suffix;
 }
 
 void forget(const std::string& temp) {
@@ -118,10 +141,21 @@ std::unique_ptr<PendingFile> PendingFile::open(const std::string& path, std::FIL
   }
   // Hidden, and short enough for any name the final one could have.
   if (base.size() > 200) base.resize(200);
-  std::string temp = folder + "." + base + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  remember(temp);
+  // The name is remembered before the file is made, so that a signal
+  // arriving on any thread in between cannot leave it behind (unlinking a
+  // name not yet made is harmless).
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temp = folder + "." + base + "." + uniqueSuffix();
+    remember(temp);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) break;
+    const int error = errno;
+    forget(temp);
+    errno = error;
+    if (error != EEXIST || attempt == 100) return nullptr;
+  }
   std::unique_ptr<PendingFile> pending(new PendingFile(path, temp));
   ::fchmod(fd, mode);
   std::FILE* f = ::fdopen(fd, "wb");
