@@ -7,6 +7,7 @@ Every file these helpers write goes into the work folder they are given."""
 
 import math
 import os
+import shutil
 import signal
 import statistics
 import subprocess
@@ -175,6 +176,18 @@ def first_line(path):
     except OSError:
         pass
     return ""
+
+
+def fresh_copies(folder, files):
+    """The files copied into `folder`, made empty first (a tool working on a
+    set in one command writes beside them); their names there."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    names = []
+    for f in files:
+        shutil.copyfile(f, os.path.join(folder, os.path.basename(f)))
+        names.append(os.path.basename(f))
+    return names
 
 
 def median_runs(run, runs):

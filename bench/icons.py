@@ -233,12 +233,7 @@ def run_set(runner, work, set_name, files, n, tool, runs, score):
     every output. Returns a dict of the row's figures, or {'fails': cell}."""
     label, argv, output = tool
     folder = os.path.join(work, "out", f"{set_name.split()[0]}-{n}-{label.replace(' ', '')}")
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    names = []
-    for f in files:
-        shutil.copyfile(f, os.path.join(folder, os.path.basename(f)))
-        names.append(os.path.basename(f))
+    names = bk.fresh_copies(folder, files)
     r = bk.median_runs(lambda: runner.pipeline([argv(n, names)], cwd=folder), runs)
     if not r.ok:
         return {"fails": r.cell()}

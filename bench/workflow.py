@@ -73,12 +73,7 @@ def run_set(runner, work, set_name, files, tool, runs, alpha):
     scored. A dict of the row's figures, or {'fails': cell}."""
     label, argv, output = tool
     folder = os.path.join(work, "out", set_name + "-" + "".join(c for c in label if c.isalnum()))
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    names = []
-    for f in files:
-        shutil.copyfile(f, os.path.join(folder, os.path.basename(f)))
-        names.append(os.path.basename(f))
+    names = bk.fresh_copies(folder, files)
 
     def once():
         r = runner.pipeline([argv(names)], cwd=folder)

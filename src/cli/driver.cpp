@@ -23,8 +23,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -484,23 +482,12 @@ Done runPass(Run& run, int pass, int64_t first, int64_t last, Preview* preview) 
     const int64_t ordinal = first + i;
     return Frame{pass, ordinal, frameNumber(opt, ordinal) + opt.step > opt.end};
   };
-  std::mutex mutex;
-  std::map<int64_t, FrameOutcome> outcomes;
   Publisher publisher(run, preview);
   std::optional<Failure> failure;
-  runOrdered(
+  runOrderedResults<FrameOutcome>(
       run.pool, last - first + 1, [&] { return framesInFlight(run); },
-      [&](int64_t i) {
-        FrameOutcome outcome = workFrame(run, frameAt(i));
-        std::lock_guard lock(mutex);
-        outcomes.emplace(i, std::move(outcome));
-      },
-      [&](int64_t i) {
-        FrameOutcome outcome;
-        {
-          std::lock_guard lock(mutex);
-          outcome = std::move(outcomes.extract(i).mapped());
-        }
+      [&](int64_t i) { return workFrame(run, frameAt(i)); },
+      [&](int64_t i, FrameOutcome&& outcome) {
         if (Done published = publisher.publish(frameAt(i), outcome); !published) {
           failure = published.error();
           return false;

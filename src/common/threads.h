@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -105,6 +106,31 @@ void runTasks(ThreadPool* pool, int count, const std::function<void(int)>& task)
 void runOrdered(ThreadPool* pool, int64_t count, const std::function<int64_t()>& ahead,
                 const std::function<void(int64_t)>& work,
                 const std::function<bool(int64_t)>& consume);
+
+// runOrdered whose works give results: work(i) returns what consume(i, ...)
+// takes, handed over in order under a lock of the run's own.
+template <class Result>
+void runOrderedResults(ThreadPool* pool, int64_t count, const std::function<int64_t()>& ahead,
+                       const std::function<Result(int64_t)>& work,
+                       const std::function<bool(int64_t, Result&&)>& consume) {
+  std::mutex mutex;
+  std::map<int64_t, Result> results;
+  runOrdered(
+      pool, count, ahead,
+      [&](int64_t i) {
+        Result result = work(i);
+        std::lock_guard lock(mutex);
+        results.emplace(i, std::move(result));
+      },
+      [&](int64_t i) {
+        typename std::map<int64_t, Result>::node_type node;
+        {
+          std::lock_guard lock(mutex);
+          node = results.extract(i);
+        }
+        return consume(i, std::move(node.mapped()));
+      });
+}
 
 // How many stripes to cut `items` into so that none holds fewer than
 // `minimum` items: at most perThread stripes per thread of the pool, at

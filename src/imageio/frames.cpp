@@ -92,6 +92,10 @@ std::unique_ptr<FrameSource> openPnmFrames(InputFile& file) {
   return std::make_unique<PnmFrames>(file);
 }
 
+std::unique_ptr<FrameSource> singleFrame(InputFile& file, Image (*read)(InputFile&)) {
+  return std::make_unique<OneFrame>(file, read);
+}
+
 std::unique_ptr<FrameSource> openFrames(InputFile& file) {
   const std::span<const uint8_t> head = file.peek(12);
   if (startsWith(head, "\x89PNG\r\n\x1A\n")) {

@@ -292,6 +292,8 @@ Image readY4mFile(const std::string& path);  // the first frame
 // these (the caller may know the input by its name); the source reads
 // `file`, which must outlive it.
 std::unique_ptr<FrameSource> openFrames(InputFile& file);
+// A source of the one picture `read` makes of the file, read when asked for.
+std::unique_ptr<FrameSource> singleFrame(InputFile& file, Image (*read)(InputFile&));
 
 // ---- Animated GIF -------------------------------------------------------------
 

@@ -27,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <new>
 #include <optional>
 
@@ -486,23 +485,12 @@ class Driver {
     for (size_t i = 0; i < n; ++i) {
       if (!failed_[i]) todo.push_back(i);
     }
-    std::mutex mutex;
-    std::map<size_t, Outcome> done;
     ThreadPool* pool = kx_pool();
     size_t reported = 0;
-    runOrdered(
+    runOrderedResults<Outcome>(
         pool, static_cast<int64_t>(todo.size()), [&] { return picturesInFlight(pool); },
-        [&](int64_t k) {
-          Outcome outcome = reduceOne(todo[k]);
-          std::lock_guard lock(mutex);
-          done.emplace(k, std::move(outcome));
-        },
-        [&](int64_t k) {
-          Outcome outcome;
-          {
-            std::lock_guard lock(mutex);
-            outcome = std::move(done.extract(k).mapped());
-          }
+        [&](int64_t k) { return reduceOne(todo[k]); },
+        [&](int64_t k, Outcome&& outcome) {
           report(todo[k], outcome);
           for (; reported <= todo[k]; ++reported)
             reporter_.progress("frames", static_cast<int>(reported + 1), static_cast<int>(n));

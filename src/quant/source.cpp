@@ -21,24 +21,6 @@ namespace kx {
 
 namespace {
 
-// A file told by its name holds one picture.
-class NamedPicture final : public FrameSource {
- public:
-  NamedPicture(InputFile& file, bool pict) : file_(file), pict_(pict) {}
-  bool next(Image& frame) override {
-    if (done_) return false;
-    done_ = true;
-    frame = pict_ ? readPictFile(file_.path()) : readPicFile(file_);
-    return true;
-  }
-  int frameCountHint() const override { return 1; }
-
- private:
-  InputFile& file_;
-  bool pict_;
-  bool done_ = false;
-};
-
 // Whether an ICC profile describes RGB samples (its data colour space,
 // bytes 16 to 19, is "RGB "). A grey or CMYK one (the JPEG reader turns
 // CMYK into RGB) would misdescribe the palette's colours, and PNG forbids
@@ -55,10 +37,10 @@ std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
   const std::string& path = file.path();
   if (std::unique_ptr<FrameSource> frames = openFrames(file)) return frames;
   const std::string ext = std::filesystem::path(path).extension().string();
-  if (ext == ".pic") return std::make_unique<NamedPicture>(file, false);
+  if (ext == ".pic") return singleFrame(file, readPicFile);
   if (ext == ".pict") {
     if (file.size() < 0) throw ConvError(path + ": a PICT picture is read from a file, not a pipe");
-    return std::make_unique<NamedPicture>(file, true);
+    return singleFrame(file, [](InputFile& f) { return readPictFile(f.path()); });
   }
   throw ConvError(path +
                   ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
