@@ -5,9 +5,11 @@
 // calls on several threads at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -164,10 +166,12 @@ TEST_P(SameAsCommand, OnePicture) {
   kxq_result_destroy(result);
 }
 
-// One palette for three pictures, through the C99 caller, as kxquant -u.
-TEST_P(SameAsCommand, OnePaletteForSeveral) {
+// One palette for three pictures, through the C99 caller, as kxquant -u: the
+// cases on one thread (one of each picture kind is enough).
+class SharedPalette : public testing::TestWithParam<Case> {};
+
+TEST_P(SharedPalette, SameAsCommand) {
   const Case& c = GetParam();
-  if (c.options.threads != 1) GTEST_SKIP() << "one row of each picture kind is enough";
   const int channels = c.alpha == Alpha::none ? 3 : 4;
   TempDir dir;
   std::vector<std::vector<uint8_t>> pictures;
@@ -204,19 +208,30 @@ TEST_P(SameAsCommand, OnePaletteForSeveral) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pictures, SameAsCommand,
-    testing::Values(Case{"Opaque", 90, 60, false, Alpha::none, {}},
-                    Case{"Colors16Diffusion", 90, 60, false, Alpha::none, {16, 0.7f, true, 3}},
-                    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, -1, false, 2}},
-                    Case{"ManyColoursAdaptive", 320, 240, true, Alpha::none, {64, 0, true, 2}},
-                    Case{"ManyColoursDiffusion", 320, 240, true, Alpha::none, {256, 0.4f}},
-                    Case{"Transparent", 90, 60, false, Alpha::binary, {32, 0.7f}},
-                    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, -1, false}},
-                    Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
-                    Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
-                    Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}}),
-    [](const auto& p) { return std::string(p.param.name); });
+const Case kCases[] = {
+    Case{"Opaque", 90, 60, false, Alpha::none, {}},
+    Case{"Colors16Diffusion", 90, 60, false, Alpha::none, {16, 0.7f, true, 3}},
+    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, -1, false, 2}},
+    Case{"ManyColoursAdaptive", 320, 240, true, Alpha::none, {64, 0, true, 2}},
+    Case{"ManyColoursDiffusion", 320, 240, true, Alpha::none, {256, 0.4f}},
+    Case{"Transparent", 90, 60, false, Alpha::binary, {32, 0.7f}},
+    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, -1, false}},
+    Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
+    Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
+    Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}},
+};
+
+std::vector<Case> oneThreadCases() {
+  std::vector<Case> cases;
+  std::copy_if(std::begin(kCases), std::end(kCases), std::back_inserter(cases),
+               [](const Case& c) { return c.options.threads == 1; });
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // ---- Refusals ------------------------------------------------------------------------
 
