@@ -540,9 +540,12 @@ def print_targets(results, sets, colours):
 
 
 def wallpapers():
-    listed = subprocess.run(["dpkg", "-L", "ukui-wallpapers"], capture_output=True, text=True)
-    found = sorted(f for f in listed.stdout.split()
-                   if f.startswith(BACKGROUNDS + "/") and f.endswith((".jpg", ".png")))
+    """The 9 MP pictures: ukui-wallpapers' renders and lomiri's photographs."""
+    found = []
+    for package in ("ukui-wallpapers", LOMIRI):
+        listed = subprocess.run(["dpkg", "-L", package], capture_output=True, text=True)
+        found += sorted(f for f in listed.stdout.split()
+                        if f.startswith(BACKGROUNDS + "/") and f.endswith((".jpg", ".png")))
     return [f for f in found if Image.open(f).size[0] * Image.open(f).size[1] >= 8_500_000]
 
 
@@ -573,7 +576,8 @@ def speed(runner, work, runs, limit):
     if not pngs:
         print("(no wallpapers: install ukui-wallpapers)\n")
         return
-    print(f"### 9 MP photographs (ukui-wallpapers), 256 colours, whole process, median of "
+    print(f"### 9 MP pictures (ukui-wallpapers' renders, lomiri's photographs), 256 colours, "
+          f"whole process, median of "
           f"{runs} run(s)\n")
     rows = []
     for png in pngs:
