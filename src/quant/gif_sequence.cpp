@@ -228,6 +228,10 @@ class GifSequence {
             height_ = std::max(height_, frame.height);
             transparent_ = transparent_ || frame.transparentCount > 0;
             batch.push_back(std::move(frame));
+            const int duration = source->durationMs();
+            if (duration > 0 && durationsFrom_.empty()) durationsFrom_ = input;
+            endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
+                              (duration > 0 ? duration : options_.delayMs));
           }
           if (!batch.empty() && (!more || batch.size() >= static_cast<size_t>(slots))) {
             countAndKeep(batch);
@@ -270,7 +274,18 @@ class GifSequence {
     return FrameRate{1000, options_.delayMs};
   }
 
+  // An animation's own frame durations (WebP) set the clock when no option
+  // and no video does: frame k starts at the sum of the durations before it,
+  // rounded to hundredths, so that the total stays exact (a frame without
+  // one lasts --delay's default).
+  bool ownDurations() const {
+    return options_.fps.empty() && !options_.delayGiven && !rate_ && !durationsFrom_.empty();
+  }
   int64_t delayOf(size_t k) const {
+    if (ownDurations()) {
+      const int64_t start = k == 0 ? 0 : endsMs_[k - 1];
+      return (endsMs_[k] + 5) / 10 - (start + 5) / 10;
+    }
     const auto i = static_cast<int64_t>(k);
     return gifFrameStart(i + 1, clock()) - gifFrameStart(i, clock());
   }
@@ -282,6 +297,7 @@ class GifSequence {
       shortest = std::min(shortest, delayOf(k));
     if (shortest >= 2) return;
     const std::string what = !options_.fps.empty() ? "--fps " + options_.fps
+                             : ownDurations()      ? durationsFrom_ + ": the animation's clock"
                              : options_.delayGiven || !rate_
                                  ? "--delay " + std::to_string(options_.delayMs)
                                  : rateFrom_ + ": " + rateText(*rate_) + " frames a second";
@@ -415,6 +431,10 @@ class GifSequence {
   bool transparent_ = false;
   std::optional<FrameRate> rate_;
   std::string rateFrom_;
+  // When each frame ends on the animation's own clock, in milliseconds, and
+  // the first input that gave durations.
+  std::vector<int64_t> endsMs_;
+  std::string durationsFrom_;
   std::chrono::steady_clock::time_point start_, shown_;
 };
 

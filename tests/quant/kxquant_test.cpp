@@ -350,6 +350,30 @@ INSTANTIATE_TEST_SUITE_P(
                    false}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// An animation's own frame durations set the clock unless an option does:
+// starts at 0, 80, 205, 405 and 420 ms, rounded to hundredths.
+TEST(AnimationClock, KeepsItsDurations) {
+  TempDir dir;
+  python(
+      "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
+      "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
+      "duration=[80, 125, 200, 15], lossless=True)\n",
+      {dir.path("a.webp")});
+  for (const bool delay : {false, true}) {
+    std::vector<std::string> args = {"-f", "-o", "a.gif", "a.webp"};
+    if (delay) args.insert(args.begin(), {"--delay", "70"});
+    const RunResult r = kxquant(args, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<int> delays;
+    for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
+    const std::vector<int> want = delay ? std::vector<int>(4, 7) : std::vector<int>{8, 13, 20, 1};
+    EXPECT_EQ(delays, want);
+    EXPECT_EQ(r.err, delay ? ""
+                           : "kxquant: warning: a.webp: the animation's clock gives frames of "
+                             "1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n");
+  }
+}
+
 // ---- Transparency and alpha ---------------------------------------------------------
 
 // A soft picture as icons have them: a disc over a blurred drop shadow, a
