@@ -238,6 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "malformed YUV4MPEG2 header (no frame size)"},
         BadCase{"y4m_rate_without_a_ratio", "printf 'YUV4MPEG2 W64 H48 F25\\n' > bad",
                 "malformed YUV4MPEG2 header (bad frame rate \"F25\")"},
+        BadCase{"y4m_rate_without_a_denominator", "printf 'YUV4MPEG2 W64 H48 F25:\n' > bad",
+                "malformed YUV4MPEG2 header (bad frame rate \"F25:\")"},
         BadCase{"y4m_header_without_an_end",
                 "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
                 "the YUV4MPEG2 header does not end within 4096 bytes"},

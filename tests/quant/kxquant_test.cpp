@@ -606,6 +606,13 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "kxquant: a.png: cannot write: File too large\n",
                     false,
+                    1000},
+        // Nor is a GIF left half-written, and the failure is said.
+        ReplaceCase{"gif_on_a_full_disk",
+                    {"-o", "a.gif", "a.png", "b.jpg"},
+                    1,
+                    "kxquant: a.gif: cannot write: File too large\n",
+                    false,
                     1000}),
     [](const auto& p) { return std::string(p.param.name); });
 
