@@ -12,6 +12,8 @@
 // over the picture; a colour cube (one bit per colour of the 24-bit cube)
 // answers the same question exactly from the picture's distinct colours,
 // in about a millisecond, so only the target chosen is counted.
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <new>
 #include <optional>
@@ -29,14 +31,31 @@ class ColourCube {
  public:
   ColourCube() : bits_((size_t{1} << 24) / 64, 0) {}
 
-  void add(const PixelView& pixels, const SampleMap& map) {
-    uint64_t* bits = bits_.data();
-    for (int y = 0; y < pixels.height; ++y) {
-      const uint8_t* p = pixels.row(y);
-      for (int x = 0; x < pixels.width; ++x, p += pixels.channels) {
-        const uint32_t key = (uint32_t{map[p[0]]} << 16) | (uint32_t{map[p[1]]} << 8) | map[p[2]];
-        bits[key >> 6] |= uint64_t{1} << (key & 63);
+  // The picture's colours through the map, rows side by side on the pool:
+  // each stripe sets the bits of a cube of its own, and the cubes are
+  // merged (bits are the same in any order).
+  void add(const PixelView& pixels, const SampleMap& map, ThreadPool* pool) {
+    const int stripes = threadsOf(pool) > 1
+                            ? std::min(threadsOf(pool), static_cast<int>(pixels.pixels() >> 20))
+                            : 1;
+    std::vector<std::vector<uint64_t>> more(static_cast<size_t>(std::max(stripes - 1, 0)));
+    runTasks(stripes > 1 ? pool : nullptr, std::max(stripes, 1), [&](int i) {
+      std::vector<uint64_t>* cube = &bits_;
+      if (i > 0) {
+        more[static_cast<size_t>(i - 1)].assign(bits_.size(), 0);
+        cube = &more[static_cast<size_t>(i - 1)];
       }
+      addRows(pixels, map, static_cast<int>(stripeStart(pixels.height, i, std::max(stripes, 1))),
+              static_cast<int>(stripeStart(pixels.height, i + 1, std::max(stripes, 1))),
+              cube->data());
+    });
+    for (const std::vector<uint64_t>& cube : more) {
+      for (size_t w = 0; w < bits_.size(); ++w) bits_[w] |= cube[w];
+    }
+    // The (red, green) rows that hold any colour, for countCompressed.
+    for (uint32_t rg = 0; rg < 65536; ++rg) {
+      const uint64_t* row = bits_.data() + 4 * size_t{rg};
+      if ((row[0] | row[1] | row[2] | row[3]) != 0) rows_.push_back(rg);
     }
   }
 
@@ -60,9 +79,8 @@ class ColourCube {
     // First the (red, green) rows of blue bits that fall in one (red, green)
     // cell are merged, a few operations per row of the cube...
     std::vector<uint64_t> merged(static_cast<size_t>(levels) * levels * 4, 0);
-    for (uint32_t rg = 0; rg < 65536; ++rg) {
+    for (const uint32_t rg : rows_) {
       const uint64_t* row = bits_.data() + 4 * size_t{rg};
-      if ((row[0] | row[1] | row[2] | row[3]) == 0) continue;
       uint64_t* cell = merged.data() + 4 * (size_t{group[rg >> 8]} * levels + group[rg & 255]);
       for (int w = 0; w < 4; ++w) cell[w] |= row[w];
     }
@@ -96,7 +114,19 @@ class ColourCube {
   }
 
  private:
+  static void addRows(const PixelView& pixels, const SampleMap& map, int first, int end,
+                      uint64_t* bits) {
+    for (int y = first; y < end; ++y) {
+      const uint8_t* p = pixels.row(y);
+      for (int x = 0; x < pixels.width; ++x, p += pixels.channels) {
+        const uint32_t key = (uint32_t{map[p[0]]} << 16) | (uint32_t{map[p[1]]} << 8) | map[p[2]];
+        bits[key >> 6] |= uint64_t{1} << (key & 63);
+      }
+    }
+  }
+
   std::vector<uint64_t> bits_;
+  std::vector<uint32_t> rows_;
 };
 
 // The histogram of the pixels through the map (null: as they are), in table
@@ -110,11 +140,20 @@ std::optional<Histogram> histogramOf(const PixelView& pixels, const SampleMap* m
 
 // The target that Overflow::finest compresses to: 128 when it fits, else
 // the largest below whose compression leaves at most `limit` colours (1
-// always does for a limit of 8 or more).
-int finestTarget(const ColourCube& cube, int64_t limit) {
+// always does for a limit of 8 or more). The targets are tried from the top
+// in batches, one per thread; the first batch with one that fits answers.
+int finestTarget(const ColourCube& cube, int64_t limit, ThreadPool* pool) {
   if (cube.countCompressed(128, limit) <= limit) return 128;
-  for (int target = 127; target > 1; --target) {
-    if (cube.countCompressed(target, limit) <= limit) return target;
+  const int batch = std::max(threadsOf(pool), 1);
+  for (int top = 127; top > 1; top -= batch) {
+    const int n = std::min(batch, top - 1);
+    std::array<uint8_t, kMaxThreads> fits{};
+    runTasks(n > 1 ? pool : nullptr, n, [&](int i) {
+      fits[static_cast<size_t>(i)] = cube.countCompressed(top - i, limit) <= limit;
+    });
+    for (int i = 0; i < n; ++i) {
+      if (fits[static_cast<size_t>(i)]) return top - i;
+    }
   }
   return 1;
 }
@@ -153,9 +192,9 @@ Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& opti
       result.overflowTarget = 128;
       if (options.overflow == Overflow::finest) {
         ColourCube cube;
-        cube.add(pixels, result.counted);
+        cube.add(pixels, result.counted, context.pool);
         result.distinctColors = cube.count();
-        result.overflowTarget = finestTarget(cube, options.limit);
+        result.overflowTarget = finestTarget(cube, options.limit, context.pool);
       } else {
         context.emit(EventKind::countingAgain);
       }

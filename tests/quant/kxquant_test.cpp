@@ -641,6 +641,28 @@ TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
   EXPECT_GT(before, 16);  // the targets spanned the range
 }
 
+// A large picture of too many colours: compressed for counting (its colours
+// gathered on every thread) and written in the large picture's faster
+// way, the same bytes on one thread as on two, and a PNG libpng reads.
+TEST(Workflow, LargeNoiseSameOnAnyThreadCount) {
+  TempDir dir;
+  python(
+      "import os\nImage.frombytes('RGB', (2100, 2000), os.urandom(2100 * 2000 * 3))"
+      ".save(sys.argv[1], compress_level=1)\n",
+      {dir.path("in.png")});
+  for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
+    RunOptions options;
+    options.cwd = dir.path();
+    options.env = {threads};
+    const RunResult r =
+        runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.png"}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(readFileBytes(dir.path("KX_THREADS=1.png")),
+            readFileBytes(dir.path("KX_THREADS=2.png")));
+  EXPECT_EQ(readIndexedPng(dir.path("KX_THREADS=2.png")).indices.size(), 2100u * 2000u);
+}
+
 // Side by side or one at a time: the same files, messages and status.
 TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
   TempDir dir;
