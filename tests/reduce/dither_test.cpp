@@ -99,19 +99,29 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   EXPECT_EQ(refused.error().code, ErrorCode::badArgument);
 }
 
-// With alpha: the ramp at half opacity, its left quarter fully transparent.
-// The ramp is dithered as without alpha, the opaque blocks stay exact, and
-// the pixels on both sides of the step of alpha keep their nearest entry.
-TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepLeftSharp) {
+// With alpha: the ramp's left quarter fully transparent, the rest at half
+// opacity but for its lower right quarter, a little more opaque. The ramp is
+// dithered as without alpha, the opaque blocks stay exact, and the pixels on
+// both sides of every step of alpha (across and down) keep their nearest
+// entry.
+TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepsLeftSharp) {
   const Scene scene;
+  constexpr int kMiddle = kBlockRows + kRampRows / 2;
+  auto alphaAt = [](int x, int y) {
+    if (y < kBlockRows) return 255;
+    if (x < kWidth / 4) return 0;
+    return x >= kWidth / 2 && y >= kMiddle ? 160 : 128;
+  };
   PixelPlanes rgba = kx_allocArray(kWidth, kBlockRows + kRampRows, 4);
   for (size_t i = 0; i < static_cast<size_t>(rgba.width) * rgba.height; ++i) {
     std::copy_n(scene.planes.data() + 3 * i, 3, rgba.data() + 4 * i);
-    const bool ramp = static_cast<int>(i / kWidth) >= kBlockRows;
-    rgba.data()[4 * i + 3] = !ramp ? 255 : static_cast<int>(i % kWidth) < kWidth / 4 ? 0 : 128;
+    rgba.data()[4 * i + 3] =
+        static_cast<uint8_t>(alphaAt(static_cast<int>(i % kWidth), static_cast<int>(i / kWidth)));
   }
   Colormap palette(std::begin(kBlocks), std::end(kBlocks));
-  for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g, 0, 128);
+  for (const int a : {128, 160}) {
+    for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g, 0, a);
+  }
   palette.emplace_back(0, 0, 0, 0, 0);
   auto remapWith = [&](Dither dither, ThreadPool* pool) {
     RemapOptions options;
@@ -132,7 +142,12 @@ TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepLeftSharp) {
       if (y < kBlockRows) {
         ASSERT_EQ(dithered[i], x * 4 / kWidth) << x << ", " << y;
       }
-      if (y > kBlockRows && (x == kWidth / 4 - 1 || x == kWidth / 4)) {
+      const int a = alphaAt(x, y);
+      const bool step = (x > 0 && alphaAt(x - 1, y) != a) ||
+                        (x + 1 < kWidth && alphaAt(x + 1, y) != a) ||
+                        (y > kBlockRows && alphaAt(x, y - 1) != a) ||
+                        (y + 1 < kBlockRows + kRampRows && alphaAt(x, y + 1) != a);
+      if (y >= kBlockRows && step) {
         EXPECT_EQ(dithered[i], nearest[i]) << x << ", " << y;
       }
       moved += dithered[i] != nearest[i];
