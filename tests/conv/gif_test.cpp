@@ -213,6 +213,30 @@ TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
 INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<GifCase>& p) { return p.param.name; });
 
+// What a GIF cannot hold is refused before the file is made.
+TEST(GifWriterRefuses, EmptyPalettesAndHugeScreens) {
+  TempDir dir;
+  const std::string path = dir.path("a.gif");
+  GifWriter::Settings empty, huge, flat;
+  empty.screenWidth = empty.screenHeight = huge.screenHeight = flat.screenWidth = 4;
+  huge.screenWidth = 70000;
+  huge.palette = flat.palette = {colourOf(0)};
+  const std::pair<const GifWriter::Settings*, std::string> cases[] = {
+      {&empty, ": a GIF palette holds 1 to 256 colours, not 0"},
+      {&huge, ": a GIF is at most 65535 x 65535 pixels, not 70000 x 4"},
+      {&flat, ": a GIF is at most 65535 x 65535 pixels, not 4 x 0"},
+  };
+  for (const auto& [settings, message] : cases) {
+    try {
+      GifWriter writer(path, *settings);
+      ADD_FAILURE() << message;
+    } catch (const ConvError& e) {
+      EXPECT_EQ(e.what(), path + message);
+    }
+    EXPECT_TRUE(snapshotFolder(dir.path()).empty()) << message;
+  }
+}
+
 // Frame i starts at round(100 i / rate) hundredths: the delays stay within
 // one hundredth of each other and add up to the clip's length.
 TEST(GifClock, StartsFollowTheRateExactly) {

@@ -167,15 +167,22 @@ TEST_P(BadInput, RefusedWithItsReason) {
   for (const auto& [tag, value] : c.tags) setTiffTag(dir.path("grey.tif"), tag, value);
   ASSERT_EQ(shell("cd " + quoted(dir.path()) + " && " + c.make).status, 0);
   const std::string path = dir.path(c.file);
-  try {
-    InputFile file(path);
-    std::unique_ptr<FrameSource> source =
-        std::string(c.file).ends_with(".webp") ? openWebp(file) : openTiff(file);
-    allFrames(*source);
-    FAIL() << "read";
-  } catch (const ConvError& e) {
-    EXPECT_EQ(std::string(e.what()).substr(0, path.size() + 2 + c.message.size()),
-              path + ": " + c.message);
+  const bool webp = std::string(c.file).ends_with(".webp");
+  // A TIFF also from its bytes in memory, as the fuzz target gives them.
+  for (const bool inMemory : {false, true}) {
+    if (webp && inMemory) continue;
+    try {
+      InputFile file(path);
+      std::unique_ptr<FrameSource> source = webp       ? openWebp(file)
+                                            : inMemory ? openTiff(path, readFileBytes(path))
+                                                       : openTiff(file);
+      allFrames(*source);
+      FAIL() << "read";
+    } catch (const ConvError& e) {
+      EXPECT_EQ(std::string(e.what()).substr(0, path.size() + 2 + c.message.size()),
+                path + ": " + c.message)
+          << inMemory;
+    }
   }
 }
 

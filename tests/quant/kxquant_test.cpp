@@ -641,21 +641,22 @@ TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
   EXPECT_GT(before, 16);  // the targets spanned the range
 }
 
-// A large picture of too many colours: compressed for counting (its colours
-// gathered on every thread) and written in the large picture's faster
-// way, the same bytes on one thread as on two, and a PNG libpng reads.
+// A large picture of too many colours, from a JPEG of 17 MB (every byte
+// one its blocks may hold): compressed for counting (its colours gathered on
+// every thread) and written in the large picture's faster way, the same
+// bytes on one thread as on two, and a PNG libpng reads.
 TEST(Workflow, LargeNoiseSameOnAnyThreadCount) {
   TempDir dir;
   python(
       "import os\nImage.frombytes('RGB', (2100, 2000), os.urandom(2100 * 2000 * 3))"
-      ".save(sys.argv[1], compress_level=1)\n",
-      {dir.path("in.png")});
+      ".save(sys.argv[1], quality=100, subsampling=0)\n",
+      {dir.path("in.jpg")});
   for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
     RunOptions options;
     options.cwd = dir.path();
     options.env = {threads};
     const RunResult r =
-        runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.png"}, options);
+        runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.jpg"}, options);
     ASSERT_EQ(r.status, 0) << r.err;
   }
   EXPECT_EQ(readFileBytes(dir.path("KX_THREADS=1.png")),
