@@ -36,7 +36,8 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
        "unsupported PAM tuple type \"CMYK\""},
       {"P7 WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n...",
        "not a PAM file (no line feed after P7)"},
-      {"P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n...",
+      // Header lines may start with white space.
+      {"P7\n  WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\n\tTUPLTYPE RGB_ALPHA\nENDHDR\n...",
        "the PAM tuple type RGB_ALPHA needs depth 4, not 3"},
   };
   TempDir dir;
