@@ -13,7 +13,6 @@
 // answers the same question exactly from the picture's distinct colours,
 // in about a millisecond, so only the target chosen is counted.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <new>
 #include <optional>
@@ -35,19 +34,17 @@ class ColourCube {
   // each stripe sets the bits of a cube of its own, and the cubes are
   // merged (bits are the same in any order).
   void add(const PixelView& pixels, const SampleMap& map, ThreadPool* pool) {
-    const int stripes = threadsOf(pool) > 1
-                            ? std::min(threadsOf(pool), static_cast<int>(pixels.pixels() >> 20))
-                            : 1;
-    std::vector<std::vector<uint64_t>> more(static_cast<size_t>(std::max(stripes - 1, 0)));
-    runTasks(stripes > 1 ? pool : nullptr, std::max(stripes, 1), [&](int i) {
-      std::vector<uint64_t>* cube = &bits_;
+    // A stripe per thread, of a MiB of pixels at least.
+    const int stripes = std::clamp(static_cast<int>(pixels.pixels() >> 20), 1, threadsOf(pool));
+    std::vector<std::vector<uint64_t>> more(static_cast<size_t>(stripes - 1));
+    runTasks(stripes > 1 ? pool : nullptr, stripes, [&](int i) {
+      uint64_t* bits = bits_.data();
       if (i > 0) {
         more[static_cast<size_t>(i - 1)].assign(bits_.size(), 0);
-        cube = &more[static_cast<size_t>(i - 1)];
+        bits = more[static_cast<size_t>(i - 1)].data();
       }
-      addRows(pixels, map, static_cast<int>(stripeStart(pixels.height, i, std::max(stripes, 1))),
-              static_cast<int>(stripeStart(pixels.height, i + 1, std::max(stripes, 1))),
-              cube->data());
+      addRows(pixels, map, static_cast<int>(stripeStart(pixels.height, i, stripes)),
+              static_cast<int>(stripeStart(pixels.height, i + 1, stripes)), bits);
     });
     for (const std::vector<uint64_t>& cube : more) {
       for (size_t w = 0; w < bits_.size(); ++w) bits_[w] |= cube[w];
@@ -144,10 +141,10 @@ std::optional<Histogram> histogramOf(const PixelView& pixels, const SampleMap* m
 // in batches, one per thread; the first batch with one that fits answers.
 int finestTarget(const ColourCube& cube, int64_t limit, ThreadPool* pool) {
   if (cube.countCompressed(128, limit) <= limit) return 128;
-  const int batch = std::max(threadsOf(pool), 1);
+  const int batch = threadsOf(pool);
   for (int top = 127; top > 1; top -= batch) {
     const int n = std::min(batch, top - 1);
-    std::array<uint8_t, kMaxThreads> fits{};
+    std::vector<uint8_t> fits(static_cast<size_t>(n));
     runTasks(n > 1 ? pool : nullptr, n, [&](int i) {
       fits[static_cast<size_t>(i)] = cube.countCompressed(top - i, limit) <= limit;
     });
