@@ -41,6 +41,8 @@ namespace kx {
 namespace {
 
 constexpr int kUsageError = 2;
+// Pictures begun ahead of the one reported next, per thread (see picturesInFlight).
+constexpr int64_t kPicturesAhead = 4;
 
 // Lines on standard error above one progress line that rewrites itself (only
 // on a terminal).
@@ -464,21 +466,24 @@ class Driver {
     left_[i] = outcome.left;
   }
 
-  // Pictures reduced at once: one per thread, as long as a quarter of the
-  // memory holds them (a picture in reduction takes about 24 bytes a pixel:
-  // its samples, counts, indices and PNG rows), judged by the largest read
-  // so far; one until a picture has been read.
+  // Pictures that may be begun ahead of the one reported next: as many as a
+  // quarter of the memory holds (a picture in reduction takes about 24 bytes
+  // a pixel: its samples, counts, indices and PNG rows), judged by the
+  // largest read so far, and one until a picture has been read. No more than
+  // one per thread is ever in reduction; the window lets a thread that is
+  // done go on to the next while an earlier, larger picture is still in
+  // reduction (what is kept of a finished one is its messages).
   int64_t picturesInFlight(const ThreadPool* pool) const {
     const int64_t pixels = largestPixels_.load();
     if (pixels <= 0) return 1;
     const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
     const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 32;
-    return std::clamp<int64_t>(memory / 4 / (24 * pixels + 1), 1, threadsOf(pool));
+    return std::clamp<int64_t>(memory / 4 / (24 * pixels + 1), 1, kPicturesAhead * threadsOf(pool));
   }
 
   // Every input to its own output, side by side on the process's threads
-  // (picturesInFlight at a time), each reduction also splitting its own
-  // work on them.
+  // (within the window of picturesInFlight), each reduction also splitting
+  // its own work on them.
   void runEach() {
     const size_t n = options_.inputs.size();
     std::vector<size_t> todo;

@@ -408,7 +408,7 @@ Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Color
       nearestAndStrength(pixels, options.samples, palette, search, pool, nearest.data(),
                          strength.data());
     } else {
-      NearestSearch search(palette.data(), colors);
+      NearestSearch search(palette.data(), colors, pixels.pixels());
       nearestAndStrength(pixels, options.samples, palette, search, nullptr, nearest.data(),
                          strength.data());
     }
@@ -462,7 +462,7 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
       SharedNearestSearch search(palette.data(), colors);
       run(search, pool);
     } else {
-      NearestSearch search(palette.data(), colors);
+      NearestSearch search(palette.data(), colors, pixels.pixels());
       run(search, nullptr);
     }
     context.emit(EventKind::remapped);

@@ -24,6 +24,7 @@
 #include <new>
 #include <numeric>
 #include <optional>
+#include <utility>
 
 #include "reduce/alpha_pvt.h"
 
@@ -34,6 +35,7 @@ namespace {
 constexpr double kMinFall = 1e-3;  // Lloyd iterations stop below this relative fall
 constexpr int kIterations = 24;
 constexpr int64_t kChunkPoints = 2048;
+constexpr int kCountingSortPoints = 256;  // boxes this large are sorted by counting
 constexpr double kAxisWeight[4] = {1, 1, 1, 3};
 
 struct Point {
@@ -88,16 +90,33 @@ Sums sumsOf(const Point* points, int count) {
   return s;
 }
 
+// Sorts points by one coordinate (-255 to 255), keeping the order of equals:
+// by counting where there are many.
+void sortByAxis(Point* begin, int count, int axis, std::vector<Point>& scratch) {
+  if (count < kCountingSortPoints) {
+    std::stable_sort(begin, begin + count, [axis](const Point& a, const Point& b) {
+      return a.at.x[axis] < b.at.x[axis];
+    });
+    return;
+  }
+  std::array<int, 512> place{};
+  for (int i = 0; i < count; ++i) ++place[begin[i].at.x[axis] + 256];
+  int sum = 0;
+  for (int& p : place) sum += std::exchange(p, sum);
+  scratch.resize(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) scratch[place[begin[i].at.x[axis] + 256]++] = begin[i];
+  std::copy(scratch.begin(), scratch.end(), begin);
+}
+
 // Cuts `box` where the two halves' errors add up least, along its axis of
 // largest variance; returns the upper half.
-Box cutBox(std::vector<Point>& points, Box& box) {
+Box cutBox(std::vector<Point>& points, Box& box, std::vector<Point>& scratch) {
   int axis = 0;
   for (int d = 1; d < 4; ++d) {
     if (box.sums.axisError(d) > box.sums.axisError(axis)) axis = d;
   }
   Point* const begin = points.data() + box.first;
-  std::stable_sort(begin, begin + box.count,
-                   [axis](const Point& a, const Point& b) { return a.at.x[axis] < b.at.x[axis]; });
+  sortByAxis(begin, box.count, axis, scratch);
   Sums lower;
   int best = 1;
   double least = 0;
@@ -125,6 +144,7 @@ Box cutBox(std::vector<Point>& points, Box& box) {
 // The boxes' means: at most `colors` entries.
 std::vector<Premultiplied> medianCut(std::vector<Point>& points, int colors) {
   std::vector<Box> boxes;
+  std::vector<Point> scratch;
   Box all{0, static_cast<int>(points.size()),
           sumsOf(points.data(), static_cast<int>(points.size())), 0};
   all.error = all.sums.error();
@@ -135,7 +155,7 @@ std::vector<Premultiplied> medianCut(std::vector<Point>& points, int colors) {
       if (boxes[b].count >= 2 && (pick < 0 || boxes[b].error > boxes[pick].error)) pick = b;
     }
     if (pick < 0) break;
-    const Box upper = cutBox(points, boxes[pick]);
+    const Box upper = cutBox(points, boxes[pick], scratch);
     boxes.push_back(upper);
   }
   std::vector<Premultiplied> entries;
@@ -207,6 +227,7 @@ class Lloyd {
                [&](int64_t begin, int64_t end) {
                  for (int64_t i = begin; i < end; ++i) {
                    const SeenPoint& p = points_[i].at;
+                   SeenNearest::Found known{-1, INT32_MAX};
                    if (!first) {
                      const int a = assigned_[i];
                      const int32_t d = seenDistance(p, at[a]);
@@ -215,8 +236,9 @@ class Lloyd {
                        distance_[i] = d;
                        continue;
                      }
+                     known = SeenNearest::Found{a, d};
                    }
-                   const SeenNearest::Found f = nearest.find(p);
+                   const SeenNearest::Found f = nearest.find(p, known);
                    assigned_[i] = static_cast<uint8_t>(f.index);
                    distance_[i] = f.distance;
                  }

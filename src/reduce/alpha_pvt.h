@@ -94,7 +94,10 @@ class SeenNearest {
     int index;
     int32_t distance;
   };
-  Found find(const SeenPoint& p) const;
+  Found find(const SeenPoint& p) const { return find(p, Found{-1, INT32_MAX}); }
+  // The same, knowing one entry and its distance (a good guess ends the
+  // search sooner).
+  Found find(const SeenPoint& p, Found known) const;
   int size() const { return static_cast<int>(index_.size()); }
 
  private:

@@ -53,12 +53,12 @@ void SeenNearest::sortEntries(const std::vector<SeenPoint>& entries) {
   }
 }
 
-SeenNearest::Found SeenNearest::find(const SeenPoint& p) const {
+SeenNearest::Found SeenNearest::find(const SeenPoint& p, Found known) const {
   const int32_t s = p.x[0] + p.x[1] + p.x[2];
   const int n = size();
   int up = static_cast<int>(std::lower_bound(key_.begin(), key_.end(), s) - key_.begin());
   int down = up - 1;
-  Found best{-1, INT32_MAX};
+  Found best = known;
   auto consider = [&](int at) {
     const int32_t d = seenDistance(p, sorted_[at]);
     if (d < best.distance || (d == best.distance && index_[at] < best.index)) {

@@ -93,30 +93,54 @@ class NearestCells {
   }
   // The nearest entry of every colour of the cell, at its offsetOf().
   void fill(int cell, uint8_t nearest[512]) const;
+  // The entries that can be nearest to some colour of the cell, ascending;
+  // returns their count.
+  int candidates(int cell, uint8_t out[256]) const;
+  // The nearest of the cell's candidates to one colour of it.
+  int nearestOf(const uint8_t* candidates, int count, int red, int green, int blue) const;
 
  private:
   int colors_;
   std::vector<int32_t> red_, green_, blue_;
 };
 
+// For a small picture, which asks for few colours of each cell, a cell's
+// colours are first searched one by one among the cell's candidates, and the
+// whole cell is filled once kFillAfter of them have been asked for.
 class NearestSearch {
  public:
-  // The palette must have 1 to 256 entries. May throw std::bad_alloc.
-  NearestSearch(const HistogramEntry* palette, int colors);
+  // The palette must have 1 to 256 entries; `pixels` is the picture's size.
+  // May throw std::bad_alloc.
+  NearestSearch(const HistogramEntry* palette, int colors, int64_t pixels);
 
   int find(int red, int green, int blue) {
     const int cell = NearestCells::cellOf(red, green, blue);
-    int32_t start = cellStart_[cell];
-    if (start < 0) start = fillCell(cell);
-    return table_[start + NearestCells::offsetOf(red, green, blue)];
+    int32_t at = cellAt_[cell];
+    if (at < 0) at = beginCell(cell);
+    Cell& c = cells_[at];
+    const int offset = NearestCells::offsetOf(red, green, blue);
+    if (c.known[offset >> 6] >> (offset & 63) & 1) return c.nearest[offset];
+    return findOne(c, offset, red, green, blue);
   }
 
  private:
-  int32_t fillCell(int cell);
+  static constexpr int kFillAfter = 48;
+  static constexpr int64_t kSmallPixels = int64_t{1} << 20;
+  struct Cell {
+    int cell;
+    int asked = 0;
+    int count = 0;  // of candidates
+    uint64_t known[8] = {};
+    uint8_t nearest[512];
+    uint8_t candidates[256];
+  };
+  int32_t beginCell(int cell);
+  int findOne(Cell& c, int offset, int red, int green, int blue);
 
-  NearestCells cells_;
-  std::vector<int32_t> cellStart_;  // offset of the cell's 512 indices, -1 until needed
-  std::vector<uint8_t> table_;
+  NearestCells search_;
+  int fillAfter_;
+  std::vector<int32_t> cellAt_;  // place of the cell in cells_, -1 until needed
+  std::vector<Cell> cells_;
 };
 
 // The same search for several threads at once. Every cell has its place in

@@ -34,21 +34,8 @@ NearestCells::NearestCells(const HistogramEntry* palette, int colors) : colors_(
 __attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
                                                                uint8_t nearestIndex[512]) const {
   const int lo[3] = {(cell >> 10) << 3, ((cell >> 5) & 31) << 3, (cell & 31) << 3};
-  int32_t nearest[256];
-  int32_t bound = INT32_MAX;
-  for (int i = 0; i < colors_; ++i) {
-    const int32_t v[3] = {red_[i], green_[i], blue_[i]};
-    int32_t dmin = 0, dmax = 0;
-    for (int c = 0; c < 3; ++c) {
-      const int32_t toLow = v[c] - lo[c], toHigh = v[c] - (lo[c] + 7);
-      const int32_t gap = toLow < 0 ? -toLow : (toHigh > 0 ? toHigh : 0);
-      dmin += gap * gap;
-      const int32_t far = std::max(std::abs(toLow), std::abs(toHigh));
-      dmax += far * far;
-    }
-    nearest[i] = dmin;
-    bound = std::min(bound, dmax);
-  }
+  uint8_t candidate[256];
+  const int count = candidates(cell, candidate);
 
   // The distance splits into one term per channel, so for each candidate
   // the 512 distances are sums of three 8-entry tables.
@@ -56,8 +43,8 @@ __attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
   alignas(16) int32_t index[512];
   std::fill(best, best + 512, 1000000000);
   std::fill(index, index + 512, 0);
-  for (int i = 0; i < colors_; ++i) {
-    if (nearest[i] > bound) continue;
+  for (int n = 0; n < count; ++n) {
+    const int i = candidate[n];
     int32_t dr[8], dg[8], db[8];
     for (int k = 0; k < 8; ++k) {
       dr[k] = (lo[0] + k - red_[i]) * (lo[0] + k - red_[i]);
@@ -79,16 +66,67 @@ __attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
   for (int k = 0; k < 512; ++k) nearestIndex[k] = static_cast<uint8_t>(index[k]);
 }
 
-NearestSearch::NearestSearch(const HistogramEntry* palette, int colors) : cells_(palette, colors) {
-  cellStart_.assign(32 * 32 * 32, -1);
+int NearestCells::candidates(int cell, uint8_t out[256]) const {
+  const int lo[3] = {(cell >> 10) << 3, ((cell >> 5) & 31) << 3, (cell & 31) << 3};
+  int32_t nearest[256];
+  int32_t bound = INT32_MAX;
+  for (int i = 0; i < colors_; ++i) {
+    const int32_t v[3] = {red_[i], green_[i], blue_[i]};
+    int32_t dmin = 0, dmax = 0;
+    for (int c = 0; c < 3; ++c) {
+      const int32_t toLow = v[c] - lo[c], toHigh = v[c] - (lo[c] + 7);
+      const int32_t gap = toLow < 0 ? -toLow : (toHigh > 0 ? toHigh : 0);
+      dmin += gap * gap;
+      const int32_t far = std::max(std::abs(toLow), std::abs(toHigh));
+      dmax += far * far;
+    }
+    nearest[i] = dmin;
+    bound = std::min(bound, dmax);
+  }
+  int count = 0;
+  for (int i = 0; i < colors_; ++i) {
+    if (nearest[i] <= bound) out[count++] = static_cast<uint8_t>(i);
+  }
+  return count;
 }
 
-int32_t NearestSearch::fillCell(int cell) {
-  const int32_t start = static_cast<int32_t>(table_.size());
-  table_.resize(table_.size() + 512);
-  cells_.fill(cell, table_.data() + start);
-  cellStart_[cell] = start;
-  return start;
+int NearestCells::nearestOf(const uint8_t* candidates, int count, int red, int green,
+                            int blue) const {
+  int32_t best = INT32_MAX;
+  int index = 0;
+  for (int k = 0; k < count; ++k) {
+    const int i = candidates[k];
+    const int32_t dr = red - red_[i], dg = green - green_[i], db = blue - blue_[i];
+    const int32_t d = dr * dr + dg * dg + db * db;
+    if (d < best) best = d, index = i;
+  }
+  return index;
+}
+
+NearestSearch::NearestSearch(const HistogramEntry* palette, int colors, int64_t pixels)
+    : search_(palette, colors), fillAfter_(pixels < kSmallPixels ? kFillAfter : 0) {
+  cellAt_.assign(32 * 32 * 32, -1);
+}
+
+int32_t NearestSearch::beginCell(int cell) {
+  const int32_t at = static_cast<int32_t>(cells_.size());
+  Cell& c = cells_.emplace_back();
+  c.cell = cell;
+  c.count = search_.candidates(cell, c.candidates);
+  cellAt_[cell] = at;
+  return at;
+}
+
+int NearestSearch::findOne(Cell& c, int offset, int red, int green, int blue) {
+  if (++c.asked > fillAfter_) {
+    search_.fill(c.cell, c.nearest);
+    std::fill(std::begin(c.known), std::end(c.known), ~uint64_t{0});
+    return c.nearest[offset];
+  }
+  const int index = search_.nearestOf(c.candidates, c.count, red, green, blue);
+  c.nearest[offset] = static_cast<uint8_t>(index);
+  c.known[offset >> 6] |= uint64_t{1} << (offset & 63);
+  return index;
 }
 
 SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colors)
@@ -376,7 +414,7 @@ std::vector<uint8_t> remapOpaque(const PixelView& pixels, const Colormap& palett
   } else {
     // The search keeps the nearest index of every colour met: it is the
     // remap cache.
-    NearestSearch search(palette.data(), colors);
+    NearestSearch search(palette.data(), colors, pixels.pixels());
     if (adjust) {
       remapAdjusted(pixels, options, palette, search, indices.data());
     } else {
