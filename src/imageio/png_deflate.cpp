@@ -39,8 +39,8 @@
 // colours) are mostly reduced many at a time, where level 10 was a quarter
 // of the CPU time: their parts that are not flat go to level 6 as well. On
 // the forty 256 x 256 icons of bench/icons that is 23 % less CPU time for
-// files 5 % larger (optipng -o2 finds 0.2 % in them); level 9 is as large
-// and slower.
+// files 5 % larger at 256 colours, 9 % at 64 (optipng -o2 finds 0.2 % in
+// them); levels 7 to 9 are as large and slower.
 //
 // With PngEffort::Best every part is compressed by libdeflate's level 12 in
 // both forms of the rows (filter type 0, and each row with the filter that
