@@ -8,7 +8,10 @@
 //      (5 when that leaves more colours than the median cut's limit), each
 //      bin carrying the sum of its samples, so that the histogram entry is
 //      the mean colour of its pixels, not the bin's corner. The median cut
-//      and its refinement then run once, over all frames' pixels;
+//      and its refinement then run once, over all frames' pixels, the cut
+//      made where the error is (as for alpha): a palette for every frame
+//      has to serve the colours that few frames hold, such as the first
+//      frames of a zoom;
 //   2. every frame is remapped to the palette, several side by side, and
 //      handed in order to the GIF writer, which stores what changed.
 // Sums of integers do not depend on the order they are added in, and the
@@ -324,6 +327,7 @@ class GifSequence {
     PaletteOptions palette;
     palette.colors = colours;
     palette.refine = options_.refine;
+    palette.cutByError = true;
     Result<Colormap> chosen = choosePalette(count, palette, context_);
     if (!chosen) throw Error(chosen.error().code, options_.output + ": " + chosen.error().message);
     return std::move(*chosen);

@@ -172,7 +172,7 @@ Result<Colormap> choosePalette(const ColorCount& count, const PaletteOptions& op
     return Error(ErrorCode::badArgument, "a palette of " + std::to_string(options.colors) +
                                              " colors (1 to 256 can be chosen)");
   }
-  if (count.alpha) return chooseAlphaPalette(count, options, context);
+  if (count.alpha || options.cutByError) return chooseAlphaPalette(count, options, context);
   std::optional<QuantTable> quantTable;
   if (options.quantBits != 0) {
     Result<QuantTable> table = quantizationTable(options.quantBits);

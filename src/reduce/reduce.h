@@ -160,10 +160,11 @@ Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& opti
 // ---- Palette: histogram to colormap ----------------------------------------------------
 
 struct PaletteOptions {
-  int colors = 256;     // palette entries, 1 to 256
-  int quantBits = 0;    // -Q: each entry the mean of its box at this many bits
-                        // per channel (1 to 8); 0: the box's most populous colour
-  bool refine = false;  // improve the median cut's palette (k-means over the histogram)
+  int colors = 256;         // palette entries, 1 to 256
+  int quantBits = 0;        // -Q: each entry the mean of its box at this many bits
+                            // per channel (1 to 8); 0: the box's most populous colour
+  bool refine = false;      // improve the median cut's palette (k-means over the histogram)
+  bool cutByError = false;  // cut boxes as for alpha (below), also without alpha
 };
 
 // The median-cut palette of `colors` entries (entries beyond the colours
@@ -173,7 +174,10 @@ struct PaletteOptions {
 // where they split the error best, each entry the mean of its box (as seen,
 // premultiplied), refined by k-means in the same measure; when the picture
 // has fully transparent pixels, entry 0 is (0, 0, 0, 0) and takes them all.
-// quantBits then applies to the straight samples of the entries.
+// quantBits then applies to the straight samples of the entries. cutByError
+// chooses that palette for an opaque count too: the colours of few pixels
+// far from the rest get entries of their own.
+
 Result<Colormap> choosePalette(const ColorCount& count, const PaletteOptions& options,
                                const Context& context);
 

@@ -300,6 +300,33 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(loop), std::string::npos);
 }
 
+// A colour of few pixels in one frame, far from all others, gets an entry of
+// its own in a sequence's palette: the boxes are cut where the error is
+// (cut by population, two close greys would take both entries).
+TEST(Sequence, ARareFarColourKeepsItsEntry) {
+  TempDir dir;
+  std::vector<std::string> args = {"-n", "2", "--no-dither", "-o", "a.gif"};
+  for (int f = 0; f < 3; ++f) {
+    std::vector<uint8_t> rgb(40 * 20 * 3);
+    for (int i = 0; i < 40 * 20; ++i) {
+      const bool patch = f == 1 && i % 40 >= 30 && i % 40 < 35 && i / 40 >= 5 && i / 40 < 10;
+      const uint8_t grey = i % 40 < 20 ? 40 : 60;
+      rgb[3 * i] = patch ? 255 : grey;
+      rgb[3 * i + 1] = rgb[3 * i + 2] = patch ? 0 : grey;
+    }
+    writePng(dir, "f" + std::to_string(f), 40, 20, rgb);
+    args.push_back("f" + std::to_string(f) + ".png");
+  }
+  ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  const std::vector<std::vector<int>> shown = composeGif(gif);
+  ASSERT_EQ(shown.size(), 3u);
+  const Rgb& patch = gif.palette.at(shown[1][7 * 40 + 32]);
+  EXPECT_EQ(std::tie(patch.r, patch.g, patch.b), std::make_tuple(255, 0, 0));
+  const Rgb& grey = gif.palette.at(shown[2][0]);
+  EXPECT_EQ(std::tie(grey.r, grey.g, grey.b), std::make_tuple(50, 50, 50));
+}
+
 // Frame i starts at round(100 i / rate) hundredths of a second.
 struct TimingCase {
   const char* name;
