@@ -96,6 +96,8 @@ class NearestCells {
   // The entries that can be nearest to some colour of the cell, ascending;
   // returns their count.
   int candidates(int cell, uint8_t out[256]) const;
+  // fill() with the cell's candidates known.
+  void fill(int cell, const uint8_t* candidates, int count, uint8_t nearest[512]) const;
   // The nearest of the cell's candidates to one colour of it.
   int nearestOf(const uint8_t* candidates, int count, int red, int green, int blue) const;
 

@@ -31,11 +31,10 @@ NearestCells::NearestCells(const HistogramEntry* palette, int colors) : colors_(
 // Reads only the palette, fixed since construction, and writes only its own
 // arrays and the caller's: nothing for ThreadSanitizer to watch, and by far
 // the most work of a remap under it.
-__attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
+__attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell, const uint8_t* candidate,
+                                                               int count,
                                                                uint8_t nearestIndex[512]) const {
   const int lo[3] = {(cell >> 10) << 3, ((cell >> 5) & 31) << 3, (cell & 31) << 3};
-  uint8_t candidate[256];
-  const int count = candidates(cell, candidate);
 
   // The distance splits into one term per channel, so for each candidate
   // the 512 distances are sums of three 8-entry tables.
@@ -64,6 +63,11 @@ __attribute__((no_sanitize("thread"))) void NearestCells::fill(int cell,
     }
   }
   for (int k = 0; k < 512; ++k) nearestIndex[k] = static_cast<uint8_t>(index[k]);
+}
+
+void NearestCells::fill(int cell, uint8_t nearestIndex[512]) const {
+  uint8_t candidate[256];
+  fill(cell, candidate, candidates(cell, candidate), nearestIndex);
 }
 
 int NearestCells::candidates(int cell, uint8_t out[256]) const {
@@ -119,7 +123,7 @@ int32_t NearestSearch::beginCell(int cell) {
 
 int NearestSearch::findOne(Cell& c, int offset, int red, int green, int blue) {
   if (++c.asked > fillAfter_) {
-    search_.fill(c.cell, c.nearest);
+    search_.fill(c.cell, c.candidates, c.count, c.nearest);
     std::fill(std::begin(c.known), std::end(c.known), ~uint64_t{0});
     return c.nearest[offset];
   }
