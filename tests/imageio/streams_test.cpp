@@ -126,7 +126,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Y4mCase{"yuv420_odd_sides", "642x360", "10",
                               "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
                       Y4mCase{"yuv422_odd_sides", "64x48", "10",
-                              "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "}),
+                              "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "},
+                      Y4mCase{"yuv422_odd_height", "64x48", "10",
+                              "-vf format=rgb24,crop=64:47:0:0 -pix_fmt yuv422p", " H47 "}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // ffmpeg's PPM pipe, and netpbm's kinds joined by cat with white space
