@@ -666,6 +666,7 @@ TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
     before = entries;
   }
   EXPECT_GT(before, 16);  // the targets spanned the range
+  EXPECT_EQ(kxquant({"-v", "-q", "-f", "-Q", "90", "in.png"}, dir.path()).err, "");  // the last
 }
 
 // A large picture of too many colours, from a JPEG of 17 MB (every byte
