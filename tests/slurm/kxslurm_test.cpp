@@ -237,6 +237,10 @@ TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
                             jobs["remap"] + " did not run: a job it waited for failed\n"),
             std::string::npos)
       << failed.err;
+  EXPECT_TRUE(
+      failed.err.ends_with("failed\nkxslurm: run the same command again to redo what "
+                           "failed\n"))
+      << failed.err;
   // Nothing but the frames, the colormap and the work folder, not even a temporary file.
   for (const auto& [name, bytes] : snapshotFolder(dir.path())) {
     EXPECT_TRUE(name.starts_with("in.") || name == "map.clm" || name == "out.kxslurm") << name;
