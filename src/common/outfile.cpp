@@ -360,20 +360,6 @@ void OutFile::write(const void* data, size_t n) {
   used_ += n;
 }
 
-void OutFile::u8(uint32_t v) {
-  if (done_ || used_ == kBufferSize) {
-    uint8_t b = static_cast<uint8_t>(v);
-    write(&b, 1);
-    return;
-  }
-  buffer_[used_++] = static_cast<uint8_t>(v);
-}
-
-void OutFile::u16(uint32_t v) {
-  uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-  write(b, 2);
-}
-
 void OutFile::u32(uint32_t v) {
   uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
                   static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};

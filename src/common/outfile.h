@@ -118,8 +118,6 @@ class OutFile {
 
   void write(const void* data, size_t n);
   void write(std::span<const uint8_t> bytes) { write(bytes.data(), bytes.size()); }
-  void u8(uint32_t v);
-  void u16(uint32_t v);  // big-endian
   void u32(uint32_t v);  // big-endian
   void text(const std::string& s) { write(s.data(), s.size()); }
 
