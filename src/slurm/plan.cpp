@@ -54,8 +54,8 @@ bool FolderListing::has(const std::string& path) {
   return folder(folderOf(path)).count(baseOf(path)) != 0;
 }
 
-int FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares,
-                                     bool colormap) {
+void FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares,
+                                      bool colormap) {
   // Every frame's files lie in the folders of the first frame's. The
   // temporary files there ("." + the final name + "." + six characters) are
   // found first, by the final name; only when there are any are the frames'
@@ -73,21 +73,19 @@ int FolderListing::removeTemporaries(const ReduceCommand& c, const std::vector<S
       left[dir + "/" + name.substr(1, name.size() - 8)].push_back(dir + "/" + name);
     }
   }
-  int removed = 0;
   auto remove = [&](const std::string& output) {
     auto it = left.find(folderOf(output) + "/" + baseOf(output));
     if (it == left.end()) return;
-    for (const std::string& temp : it->second) removed += unlink(temp.c_str()) == 0 ? 1 : 0;
+    for (const std::string& temp : it->second) unlink(temp.c_str());
     left.erase(it);
   };
-  if (left.empty()) return 0;
+  if (left.empty()) return;
   if (colormap) remove(sharedColormapFile(c));
   for (const Share& s : shares) {
     for (int64_t k = s.first; k <= s.last && !left.empty(); ++k) {
       for (const std::string& output : frameFiles(c.line, k, FrameFiles::written)) remove(output);
     }
   }
-  return removed;
 }
 
 std::string sharedColormapFile(const ReduceCommand& c) {

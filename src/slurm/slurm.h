@@ -79,7 +79,7 @@ class FolderListing {
   // Removes the hidden temporary files (".<name>.XXXXXX") that a killed
   // kxreduce left beside the files of these shares' frames and, with
   // `colormap`, beside the sequence's colormap file.
-  int removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares, bool colormap);
+  void removeTemporaries(const ReduceCommand& c, const std::vector<Share>& shares, bool colormap);
 
  private:
   const std::unordered_set<std::string>& folder(const std::string& dir);
