@@ -74,9 +74,6 @@ Done operation(const CommandLine& cl, Preview* preview);
 // The picture's red, green and blue as pixel planes (a picture without green
 // or blue shows its red in all three; no red reads as 0).
 Step<PixelPlanes> kx_pic2pixels(const Picture& picture);
-// The reduced frame: every pixel its palette colour.
-Step<PixelPlanes> reducedPlanes(const std::vector<uint8_t>& indices, const Colormap& colormap,
-                                int width, int height);
 // The planes into the picture's red, green and blue channels, samples
 // rescaled from 0..maxval (1 to 255) to 0..255.
 Done kx_pixels2pic(Picture& picture, const PixelPlanes& planes, int maxval);

@@ -1,5 +1,5 @@
-// The pictures of a frame: picture records to pixel planes and back, the
-// reduced frame, and the quantization filter over a picture.
+// The pictures of a frame: picture records to pixel planes and back, and
+// the quantization filter over a picture.
 #include <new>
 
 #include "cli/cli_pvt.h"
@@ -39,26 +39,6 @@ Step<PixelPlanes> kx_pic2pixels(const Picture& picture) {
       } else {
         for (size_t i = begin; i < end; ++i) out[3 * i + c] = 0;
       }
-    }
-  });
-  return planes;
-}
-
-Step<PixelPlanes> reducedPlanes(const std::vector<uint8_t>& indices, const Colormap& colormap,
-                                int width, int height) {
-  PixelPlanes planes;
-  try {
-    planes = kx_allocArray(width, height, 3);
-  } catch (const std::bad_alloc&) {
-    return outOfArray();
-  }
-  uint8_t* out = planes.data();
-  kx_forStripes(static_cast<int64_t>(indices.size()), kStripePixels, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      const HistogramEntry& e = colormap[indices[i]];
-      out[3 * i] = e.red;
-      out[3 * i + 1] = e.green;
-      out[3 * i + 2] = e.blue;
     }
   });
   return planes;
