@@ -14,6 +14,7 @@ TEST(KxconvCommandLine, WrongArgumentsPrintTheUsage) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, ""},
       {{"a.png", "b.pic", "c.pic"}, "kxconv: give one input and one output file\n"},
+      {{"-", "b.pic", "c.pic"}, "kxconv: give one input and one output file\n"},  // - is a name
       {{"-x", "a.png", "b.pic"}, "kxconv: unknown option -x\n"},
       {{"a.icn", "b.png", "-c"}, "kxconv: -c needs a colormap file name\n"},
       {{"-c", "p", "-C", "q", "a.icn", "b.png"}, "kxconv: only one -c or -C option may be given\n"},
