@@ -177,7 +177,6 @@ struct PaletteOptions {
 // quantBits then applies to the straight samples of the entries. cutByError
 // chooses that palette for an opaque count too: the colours of few pixels
 // far from the rest get entries of their own.
-
 Result<Colormap> choosePalette(const ColorCount& count, const PaletteOptions& options,
                                const Context& context);
 
