@@ -4,14 +4,15 @@
 //
 // Two passes over the frames, the input read once:
 //   1. every frame is read, kept (FrameStore) and counted into one
-//      histogram of all frames: the colours binned at 6 bits per channel
-//      (5 when that leaves more colours than the median cut's limit), each
-//      bin carrying the sum of its samples, so that the histogram entry is
-//      the mean colour of its pixels, not the bin's corner. The median cut
-//      and its refinement then run once, over all frames' pixels, the cut
-//      made where the error is (as for alpha): a palette for every frame
-//      has to serve the colours that few frames hold, such as the first
-//      frames of a zoom;
+//      histogram of all frames: the exact colours while the frames hold at
+//      most 16,384, else the colours binned at 6 bits per channel (5 when
+//      that leaves more colours than the median cut's limit), each bin
+//      carrying the sum of its samples, so that the histogram entry is the
+//      mean colour of its pixels, not the bin's corner. The median cut and
+//      its refinement then run once, over all frames' pixels, the cut made
+//      where the error is (as for alpha): a palette for every frame has to
+//      serve the colours that few frames hold, such as the first frames of
+//      a zoom, and an entry also weighs the most pixels one frame gave it;
 //   2. every frame is remapped to the palette, several side by side, and
 //      handed in order to the GIF writer, which stores what changed.
 // Sums of integers do not depend on the order they are added in, and the
@@ -43,12 +44,132 @@ namespace kx {
 
 namespace {
 
-// One bin of the histogram of all frames: its pixels and their sums.
+// One entry of the histogram of all frames: its pixels, their sums, and the
+// most pixels one frame gave it.
 struct Bin {
-  uint64_t pixels = 0, red = 0, green = 0, blue = 0;
+  uint64_t pixels = 0, red = 0, green = 0, blue = 0, most = 0;
 };
 constexpr int kBinBits = 6;
 
+// Bins counted frame by frame: each also learns the most pixels one frame
+// gave it.
+class FrameBins {
+ public:
+  explicit FrameBins(size_t size) : bins_(size), inFrame_(size) {}
+
+  void add(size_t at, const uint8_t* p) {
+    Bin& b = bins_[at];
+    ++b.pixels;
+    b.red += p[0];
+    b.green += p[1];
+    b.blue += p[2];
+    if (inFrame_[at]++ == 0) touched_.push_back(static_cast<uint32_t>(at));
+  }
+  void endFrame() {
+    for (const uint32_t at : touched_) {
+      bins_[at].most = std::max(bins_[at].most, inFrame_[at]);
+      inFrame_[at] = 0;
+    }
+    touched_.clear();
+  }
+  static void fold(Bin& to, const Bin& from) {
+    to.pixels += from.pixels;
+    to.red += from.red;
+    to.green += from.green;
+    to.blue += from.blue;
+    to.most = std::max(to.most, from.most);
+  }
+  std::vector<Bin>& bins() { return bins_; }
+  const std::vector<Bin>& bins() const { return bins_; }
+
+ private:
+  std::vector<Bin> bins_;
+  std::vector<uint64_t> inFrame_;
+  std::vector<uint32_t> touched_;
+};
+
+// The frames' exact colours while there are at most kLimit of them (screen
+// recordings, drawings), in an open-addressing table keyed by 0xRRGGBB.
+// Past the limit it is dropped and the 6-bit bins stand alone.
+class ExactColours {
+ public:
+  static constexpr size_t kLimit = size_t{1} << 14;
+
+  ExactColours() : keys_(kSlots, kEmpty), bins_(kSlots) {}
+
+  bool open() const { return open_; }
+  void add(const uint8_t* p) {
+    const uint32_t key = uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    if (key != lastKey_) {
+      const size_t at = slotOf(key);
+      if (at == kSlots) return;
+      lastKey_ = key;
+      lastAt_ = at;
+    }
+    bins_.add(lastAt_, p);
+  }
+  void endFrame() {
+    if (open_) bins_.endFrame();
+  }
+  void merge(const ExactColours& other) {
+    if (!other.open_) drop();
+    for (size_t i = 0; open_ && i < kSlots; ++i) {
+      if (other.keys_[i] == kEmpty) continue;
+      const size_t at = slotOf(other.keys_[i]);
+      if (at < kSlots) FrameBins::fold(bins_.bins()[at], other.bins_.bins()[i]);
+    }
+  }
+  // The colours by ascending value, so that the order does not depend on
+  // how the frames were shared out.
+  std::vector<Bin> sorted() const {
+    std::vector<size_t> at;
+    for (size_t i = 0; i < kSlots; ++i) {
+      if (keys_[i] != kEmpty) at.push_back(i);
+    }
+    std::sort(at.begin(), at.end(), [&](size_t a, size_t b) { return keys_[a] < keys_[b]; });
+    std::vector<Bin> bins;
+    for (const size_t i : at) bins.push_back(bins_.bins()[i]);
+    return bins;
+  }
+
+ private:
+  static constexpr size_t kSlots = 2 * kLimit;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+
+  // The key's slot, taken when new; kSlots when the table is (now) dropped.
+  size_t slotOf(uint32_t key) {
+    if (!open_) return kSlots;
+    size_t at = (key * uint32_t{2654435761}) >> 17 & (kSlots - 1);
+    while (keys_[at] != key) {
+      if (keys_[at] == kEmpty) {
+        if (++used_ > kLimit) {
+          drop();
+          return kSlots;
+        }
+        keys_[at] = key;
+        break;
+      }
+      at = (at + 1) & (kSlots - 1);
+    }
+    return at;
+  }
+  void drop() {
+    open_ = false;
+    lastKey_ = kEmpty;
+    keys_ = {};
+    bins_ = FrameBins(0);
+  }
+
+  std::vector<uint32_t> keys_;
+  FrameBins bins_;
+  size_t used_ = 0;
+  bool open_ = true;
+  uint32_t lastKey_ = kEmpty;
+  size_t lastAt_ = 0;
+};
+
+// The histogram of all frames: the exact colours while they are few, else
+// the colours binned at 6 bits per channel.
 class Histogram6 {
  public:
   Histogram6() : bins_(size_t{1} << (3 * kBinBits)) {}
@@ -60,45 +181,46 @@ class Histogram6 {
     constexpr int shift = 8 - kBinBits;
     for (size_t i = 0; i < n; ++i, p += 3) {
       if (masked && frame.transparent[i]) continue;
-      Bin& b = bins_[size_t{p[0]} >> shift << (2 * kBinBits) | size_t{p[1]} >> shift << kBinBits |
-                     size_t{p[2]} >> shift];
-      ++b.pixels;
-      b.red += p[0];
-      b.green += p[1];
-      b.blue += p[2];
+      bins_.add(size_t{p[0]} >> shift << (2 * kBinBits) | size_t{p[1]} >> shift << kBinBits |
+                    size_t{p[2]} >> shift,
+                p);
+      if (exact_.open()) exact_.add(p);
     }
+    bins_.endFrame();
+    exact_.endFrame();
+    ++frames_;
   }
   void merge(const Histogram6& other) {
-    for (size_t i = 0; i < bins_.size(); ++i) {
-      bins_[i].pixels += other.bins_[i].pixels;
-      bins_[i].red += other.bins_[i].red;
-      bins_[i].green += other.bins_[i].green;
-      bins_[i].blue += other.bins_[i].blue;
+    for (size_t i = 0; i < bins_.bins().size(); ++i) {
+      FrameBins::fold(bins_.bins()[i], other.bins_.bins()[i]);
     }
+    exact_.merge(other.exact_);
+    frames_ += other.frames_;
   }
 
   // The bins as the engine's count: each entry the mean colour of its
-  // pixels, at 6 bits per channel or, when that leaves more colours than
-  // the cut takes, at 5.
+  // pixels (the exact colours, or bins at 6 bits per channel or, when that
+  // leaves more colours than the cut takes, at 5). An entry weighs its
+  // pixels plus a quarter of what it would have if every frame held as much
+  // of it as the frame that holds the most, so that the colours of a few
+  // frames (the start of a zoom) are not starved by those every frame has.
   ColorCount count() const {
-    std::vector<Bin> bins = bins_;
+    std::vector<Bin> bins = exact_.open() ? exact_.sorted() : bins_.bins();
     auto used = [&] {
       return std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; });
     };
-    if (used() > kColorLimit) {
+    if (!exact_.open() && used() > kColorLimit) {
       std::vector<Bin> coarse(size_t{1} << (3 * (kBinBits - 1)));
       for (size_t i = 0; i < bins.size(); ++i) {
         const size_t r = i >> (2 * kBinBits) >> 1, g = (i >> kBinBits & 63) >> 1, b = (i & 63) >> 1;
         Bin& to = coarse[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b];
-        to.pixels += bins[i].pixels;
-        to.red += bins[i].red;
-        to.green += bins[i].green;
-        to.blue += bins[i].blue;
+        FrameBins::fold(to, bins[i]);
       }
       bins = std::move(coarse);
     }
+    auto weight = [&](const Bin& b) { return b.pixels + frames_ * b.most / 4; };
     uint64_t most = 0;
-    for (const Bin& b : bins) most = std::max(most, b.pixels);
+    for (const Bin& b : bins) most = std::max(most, weight(b));
     // Entry counts are 32-bit: a long clip's counts are scaled down, each
     // bin keeping at least one.
     const uint64_t scale = most / INT32_MAX + 1;
@@ -108,7 +230,7 @@ class Histogram6 {
       auto mean = [&](uint64_t sum) {
         return static_cast<uint8_t>((sum + b.pixels / 2) / b.pixels);
       };
-      const auto n = static_cast<int32_t>(std::max<uint64_t>(1, b.pixels / scale));
+      const auto n = static_cast<int32_t>(std::max<uint64_t>(1, weight(b) / scale));
       count.histogram.emplace_back(mean(b.red), mean(b.green), mean(b.blue), n);
       count.pixels += n;
     }
@@ -118,7 +240,9 @@ class Histogram6 {
   }
 
  private:
-  std::vector<Bin> bins_;
+  FrameBins bins_;
+  ExactColours exact_;
+  uint64_t frames_ = 0;
 };
 
 PixelView viewOf(const SourcePicture& source) {

@@ -327,6 +327,34 @@ TEST(Sequence, ARareFarColourKeepsItsEntry) {
   EXPECT_EQ(std::tie(grey.r, grey.g, grey.b), std::make_tuple(50, 50, 50));
 }
 
+// A sequence of at most 255 colours keeps every one, even colours one level
+// apart (binned, they would share an entry).
+TEST(Sequence, FewColoursStayExact) {
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> frames(2, std::vector<uint8_t>(25 * 10 * 3));
+  for (int f = 0; f < 2; ++f) {
+    for (int i = 0; i < 250; ++i) {
+      const int c = (i + 125 * f) % 250;
+      frames[f][3 * i] = static_cast<uint8_t>(c / 2);
+      frames[f][3 * i + 1] = 200;
+      frames[f][3 * i + 2] = static_cast<uint8_t>(c % 2);
+    }
+    writePng(dir, "f" + std::to_string(f), 25, 10, frames[f]);
+  }
+  ASSERT_EQ(kxquant({"-o", "a.gif", "f0.png", "f1.png"}, dir.path()).status, 0);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  const std::vector<std::vector<int>> shown = composeGif(gif);
+  ASSERT_EQ(shown.size(), 2u);
+  for (int f = 0; f < 2; ++f) {
+    for (int i = 0; i < 250; ++i) {
+      const Rgb& got = gif.palette.at(shown[f][i]);
+      ASSERT_EQ(std::tie(got.r, got.g, got.b),
+                std::make_tuple(frames[f][3 * i], frames[f][3 * i + 1], frames[f][3 * i + 2]))
+          << "frame " << f << " pixel " << i;
+    }
+  }
+}
+
 // Frame i starts at round(100 i / rate) hundredths of a second.
 struct TimingCase {
   const char* name;

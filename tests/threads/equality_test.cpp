@@ -83,6 +83,18 @@ class Inputs {
     writeSamplePicture(at("seq.2"), 300, 200, 2);
     writeRgbPicture(at("seq.3"), w, h, rgb.samples);
     writeSamplePicture(at("seq.4"), 480, 360, 4);
+    // Frames of 1,200 colours in all, each counted as it is.
+    for (int f = 1; f <= 2; ++f) {
+      std::vector<uint8_t> few;
+      for (int y = 0; y < 200; ++y) {
+        for (int x = 0; x < 300; ++x) {
+          few.insert(few.end(),
+                     {static_cast<uint8_t>((x + 15 * f) / 15 * 12),
+                      static_cast<uint8_t>(y / 10 * 13), static_cast<uint8_t>((x + y) % 3)});
+        }
+      }
+      writeRgbPicture(at("few." + std::to_string(f)), 300, 200, few);
+    }
     // A sequence whose second frame keeps too many colours.
     writeSamplePicture(at("bad.1"), 480, 360, 1);
     writeRgbPicture(at("bad.2"), 400, 300, noise(400, 300, 6));
@@ -147,6 +159,11 @@ const Case kCases[] = {
      "kxquant",
      {"-o", "out.gif", "@seq.2.pic", "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.4.pic",
       "@seq.3.pic", "@seq.4.pic", "@seq.2.pic", "@seq.3.pic"},
+     0,
+     {2, 3}},
+    {"KxquantGifFewColours",
+     "kxquant",
+     {"-o", "out.gif", "@few.1.pic", "@few.2.pic", "@few.1.pic"},
      0,
      {2, 3}},
 };
