@@ -32,9 +32,11 @@ KX_GIF = [bk.KXQUANT, "-f", "-q"] + KX_PLAIN + KX_TIMING  # + ["-o", OUT.gif] + 
 KX_GIF_DITHERED = [bk.KXQUANT, "-f", "-q", "-a"] + KX_TIMING
 KX_GIF_DEFAULT = [bk.KXQUANT, "-f", "-q"] + KX_TIMING  # its adaptive dithering
 KX_STDIN = "-"                                         # kxquant's name for standard input
-# The rows judged against the targets: kxquant's GIF, its dithered GIF, and its
-# end-to-end run from a pipe.
-KX_TARGETS = ("kxquant (frames on disk)", "kxquant -a (frames on disk)",
+# The rows judged against the targets: kxquant's GIF, its dithered GIFs (its
+# default, which dithers where it hides banding, and -a), and its end-to-end
+# run from a pipe.
+KX_TARGETS = ("kxquant (frames on disk)",
+              ("kxquant, default dithering (frames on disk)", "kxquant -a (frames on disk)"),
               "kxquant, PPM pipe from ffmpeg")
 FF_PLAIN = "ffmpeg two-pass, no dithering"
 FF_DITHERED = "ffmpeg two-pass, default dithering"
@@ -399,10 +401,9 @@ def main():
 def print_targets(results, clips, long):
     """kxquant's rows of KX_TARGETS against ffmpeg, with the targets in brackets."""
     print("### kxquant against ffmpeg (targets in brackets)\n")
-    plain, dithered, piped = KX_TARGETS
+    plain, dithered_rows, piped = KX_TARGETS
     for clip in clips:
         kx = results.get((clip.name, plain), {})
-        kxa = results.get((clip.name, dithered), {})
         ff = results.get((clip.name, FF_PLAIN), {})
         ffd = results.get((clip.name, FF_DITHERED), {})
         if kx.get("bytes") and ff.get("bytes"):
@@ -411,12 +412,14 @@ def print_targets(results, clips, long):
                   "[>= 0]")
         else:
             print(f"- {clip.name}: {plain} or ffmpeg without dithering failed")
-        if kxa.get("bytes") and ffd.get("bytes"):
-            print(f"- {clip.name}: {dithered}: bytes {kxa['bytes'] / ffd['bytes']:.2f}x ffmpeg's "
-                  f"default dithering [<= 1], butteraugli {kxa['ba']:.2f} against "
-                  f"{ffd['ba']:.2f} [at or below]")
-        else:
-            print(f"- {clip.name}: {dithered} or ffmpeg's default dithering failed")
+        for dithered in dithered_rows:
+            kxa = results.get((clip.name, dithered), {})
+            if kxa.get("bytes") and ffd.get("bytes"):
+                print(f"- {clip.name}: {dithered}: bytes {kxa['bytes'] / ffd['bytes']:.2f}x "
+                      f"ffmpeg's default dithering [<= 1], butteraugli {kxa['ba']:.2f} against "
+                      f"{ffd['ba']:.2f} [at or below]")
+            else:
+                print(f"- {clip.name}: {dithered} or ffmpeg's default dithering failed")
     video = results.get(("video", piped), {}).get("run")
     ff = results.get(("video", FF_PLAIN), {}).get("run")
     if video and ff and ff.ok:
