@@ -28,6 +28,7 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
   using namespace std::string_literals;
   const std::pair<std::string, std::string> cases[] = {
       {"GIF89a", "not a netpbm file (no P1 to P7 magic)"},
+      {"P", "not a netpbm file (no P1 to P7 magic)"},
       {"P6\n2 2\n255\n" + std::string(11, 'a'), "the file ends inside the raster"},
       {"P5\n1 1\n1000\n\x03\xe9", "a sample (1001) exceeds the maxval 1000"},
       {"P5\n1 32768\n255\n",
