@@ -170,9 +170,9 @@ class ExactColours {
 
 // The histogram of all frames: the exact colours while they are few, else
 // the colours binned at 6 bits per channel.
-class Histogram6 {
+class SequenceHistogram {
  public:
-  Histogram6() : bins_(size_t{1} << (3 * kBinBits)) {}
+  SequenceHistogram() : bins_(size_t{1} << (3 * kBinBits)) {}
 
   void add(const SourcePicture& frame) {
     const size_t n = frame.pixelCount();
@@ -190,7 +190,7 @@ class Histogram6 {
     exact_.endFrame();
     ++frames_;
   }
-  void merge(const Histogram6& other) {
+  void merge(const SequenceHistogram& other) {
     for (size_t i = 0; i < bins_.bins().size(); ++i) {
       FrameBins::fold(bins_.bins()[i], other.bins_.bins()[i]);
     }
@@ -554,7 +554,7 @@ class GifSequence {
   SequenceReport& report_;
   const Context& context_;
   FrameStore store_;
-  std::vector<Histogram6> histograms_;
+  std::vector<SequenceHistogram> histograms_;
   int width_ = 0, height_ = 0;
   bool transparent_ = false;
   std::optional<FrameRate> rate_;
