@@ -1,6 +1,7 @@
 // Picture file header: exact bytes, magic range, version warning, cut files.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "common/bytes.h"
@@ -71,6 +72,19 @@ TEST(HeaderRead, FileEndingInTheHeaderIsRefused) {
   EXPECT_TRUE(QZ_pictureReadMemory(h));
   for (size_t cut = 0; cut < h.size(); ++cut)
     EXPECT_EQ(QZ_pictureReadMemory(Bytes(h.begin(), h.begin() + cut)), nullptr) << cut;
+}
+
+// The bytes 300-pixel RGB scanlines take at least and at most, by packet type.
+TEST(HeaderRead, ExtentOfTheScanlinesByPacketType) {
+  const std::array<std::array<uint64_t, 3>, 3> cases = {
+      {{0, 900, 900}, {1, 2 * 4, 1200}, {2, 3 + 3, 1200}}};
+  for (const auto& [type, least, most] : cases) {
+    const Bytes h = headerOf(rgbPicture(300, 2), {{8, static_cast<uint8_t>(type), 0xE0}});
+    PictureFileExtent extent;
+    ASSERT_TRUE(QZ_pictureFileExtent(h, &extent)) << type;
+    EXPECT_EQ(extent.least, h.size() + 2 * least) << type;
+    EXPECT_EQ(extent.most, h.size() + 2 * most) << type;
+  }
 }
 
 }  // namespace

@@ -538,6 +538,22 @@ TEST(Transparency, GifKeepsAlphaBelowHalfAsTransparent) {
   }
 }
 
+// Pixels only transparent or opaque: the opaque ones' 96 colours are kept
+// exactly, whatever the transparent ones hold.
+TEST(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
+  TempDir dir;
+  python(
+      "im = Image.new('RGBA', (16, 8))\nim.putdata([(x * 16, y * 32, 77, 0 if x < 4 else 255) "
+      "for y in range(8) for x in range(16)])\nim.save(sys.argv[1])\n",
+      {dir.path("a.png")});
+  ASSERT_EQ(kxquant({"-o", "b.png", "a.png"}, dir.path()).status, 0);
+  const Raster in = pilPixels(dir.path("a.png")), out = pilPixels(dir.path("b.png"));
+  for (size_t i = 0; i < 16 * 8; ++i) {
+    for (size_t c = in.samples[4 * i + 3] == 0 ? 3 : 0; c < 4; ++c)
+      ASSERT_EQ(out.samples[4 * i + c], in.samples[4 * i + c]) << "pixel " << i;
+  }
+}
+
 // The same pixels with alpha from a PAM (RGB_ALPHA, GRAYSCALE_ALPHA) give
 // the same PNG; an alpha channel opaque everywhere changes nothing, with or
 // without the refinement; one palette for two pictures with alpha has alpha.
