@@ -42,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JpegCase{"rgb444", "RGB", "quality=95, subsampling=0", 0},
                       JpegCase{"progressive", "RGB", "quality=80, progressive=True", 0},
                       JpegCase{"grey", "L", "quality=90", 0},
+                      JpegCase{"comment_skipped", "RGB", "quality=90, comment=b'a note'", 0},
                       JpegCase{"cmyk", "CMYK", "quality=95", 2}),
     [](const auto& p) { return std::string(p.param.name); });
 
