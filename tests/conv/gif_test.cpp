@@ -106,6 +106,13 @@ Clip identical() {
   return c;
 }
 
+// A still longer than a GIF delay holds: then a frame of one transparent pixel.
+Clip longStill() {
+  Clip c{8, 4, 4, 3, {}};
+  for (int delay : {40000, 40000}) c.frames.push_back({blocks(8, 4, 3, 8), {}, delay});
+  return c;
+}
+
 struct GifCase {
   const char* name;
   Clip (*make)();
@@ -124,6 +131,7 @@ const GifCase kCases[] = {
     {"TransparencyAppearsAndGoes", transparency, 6, -1},
     {"FullPalette", fullPalette, 7, -1},
     {"IdenticalConsecutiveFrames", identical, 3, 30 * 20},
+    {"StillLongerThanOneDelay", longStill, 2, 1},
 };
 
 std::array<uint8_t, 3> colourOf(int index) {
