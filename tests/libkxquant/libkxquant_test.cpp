@@ -16,34 +16,11 @@
 #include "conv/conv_support.h"
 #include "kxquant.h"
 #include "libkxquant/c99.h"
+#include "support/pictures.h"
 #include "support/tempdir.h"
 
 namespace kx {
 namespace {
-
-enum class Alpha { none, binary, soft };
-
-// RGB or RGBA pixels: ramps with noise (`noisy`: more colours than the
-// engine counts without compressing), with transparent pixels (binary) or
-// alpha of every value (soft) in the lower part.
-std::vector<uint8_t> testPixels(int width, int height, int seed, bool noisy, Alpha alpha) {
-  std::vector<uint8_t> out;
-  uint32_t s = static_cast<uint32_t>(seed) * 2654435761u + 1;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      s = s * 1664525 + 1013904223;
-      const int n = noisy ? static_cast<int>(s >> 24) : static_cast<int>(s >> 30);
-      out.push_back(static_cast<uint8_t>(x * 255 / width ^ (n & 63)));
-      out.push_back(static_cast<uint8_t>(y * 255 / height ^ (n >> 2)));
-      out.push_back(static_cast<uint8_t>((x + 2 * y + seed * 40) ^ n));
-      if (alpha == Alpha::none) continue;
-      const bool lower = y > height / 2;
-      if (alpha == Alpha::binary) out.push_back(lower && (x / 5 + y / 3) % 3 == 0 ? 0 : 255);
-      if (alpha == Alpha::soft) out.push_back(lower ? static_cast<uint8_t>(x * 255 / width) : 255);
-    }
-  }
-  return out;
-}
 
 // A PAM file of the pixels, which kxquant reads.
 void writePam(const std::string& path, int width, int height, int channels,
@@ -120,7 +97,7 @@ struct Case {
   const char* name;
   int width, height;
   bool noisy;
-  Alpha alpha;
+  PixelAlpha alpha;
   Options options;
 };
 
@@ -129,7 +106,7 @@ class SameAsCommand : public testing::TestWithParam<Case> {};
 // Rows are padded with bytes that must not be read as pixels.
 TEST_P(SameAsCommand, OnePicture) {
   const Case& c = GetParam();
-  const int channels = c.alpha == Alpha::none ? 3 : 4;
+  const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
   TempDir dir;
   writePam(dir.path("in.pam"), c.width, c.height, channels, pixels);
@@ -172,7 +149,7 @@ class SharedPalette : public testing::TestWithParam<Case> {};
 
 TEST_P(SharedPalette, SameAsCommand) {
   const Case& c = GetParam();
-  const int channels = c.alpha == Alpha::none ? 3 : 4;
+  const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   TempDir dir;
   std::vector<std::vector<uint8_t>> pictures;
   std::vector<const unsigned char*> pointers;
@@ -209,16 +186,16 @@ TEST_P(SharedPalette, SameAsCommand) {
 }
 
 const Case kCases[] = {
-    Case{"Opaque", 90, 60, false, Alpha::none, {}},
-    Case{"Colors16Diffusion", 90, 60, false, Alpha::none, {16, 0.7f, true, 3}},
-    Case{"ManyColoursNoRefine", 320, 240, true, Alpha::none, {64, -1, false, 2}},
-    Case{"ManyColoursAdaptive", 320, 240, true, Alpha::none, {64, 0, true, 2}},
-    Case{"ManyColoursDiffusion", 320, 240, true, Alpha::none, {256, 0.4f}},
-    Case{"Transparent", 90, 60, false, Alpha::binary, {32, 0.7f}},
-    Case{"TransparentNoRefine", 90, 60, false, Alpha::binary, {2, -1, false}},
-    Case{"NoDither", 90, 60, false, Alpha::none, {200, -1, true, 2}},
-    Case{"Alpha", 90, 60, false, Alpha::soft, {48, 0, true, 4}},
-    Case{"AlphaDiffusion", 90, 60, true, Alpha::soft, {256, 1.0f}},
+    Case{"Opaque", 90, 60, false, PixelAlpha::none, {}},
+    Case{"Colors16Diffusion", 90, 60, false, PixelAlpha::none, {16, 0.7f, true, 3}},
+    Case{"ManyColoursNoRefine", 320, 240, true, PixelAlpha::none, {64, -1, false, 2}},
+    Case{"ManyColoursAdaptive", 320, 240, true, PixelAlpha::none, {64, 0, true, 2}},
+    Case{"ManyColoursDiffusion", 320, 240, true, PixelAlpha::none, {256, 0.4f}},
+    Case{"Transparent", 90, 60, false, PixelAlpha::binary, {32, 0.7f}},
+    Case{"TransparentNoRefine", 90, 60, false, PixelAlpha::binary, {2, -1, false}},
+    Case{"NoDither", 90, 60, false, PixelAlpha::none, {200, -1, true, 2}},
+    Case{"Alpha", 90, 60, false, PixelAlpha::soft, {48, 0, true, 4}},
+    Case{"AlphaDiffusion", 90, 60, true, PixelAlpha::soft, {256, 1.0f}},
 };
 
 std::vector<Case> oneThreadCases() {
@@ -344,7 +321,7 @@ TEST(Library, RemapsToAPaletteGiven) {
 // of its own too, give what one call alone gives.
 TEST(Library, CallsOnSeveralThreadsAtOnce) {
   const int width = 200, height = 150;
-  const std::vector<uint8_t> pixels = testPixels(width, height, 9, true, Alpha::soft);
+  const std::vector<uint8_t> pixels = testPixels(width, height, 9, true, PixelAlpha::soft);
   const Options options{64, 0.7f, true, 2};
   auto reduce = [&] {
     auto o = options.handle();
@@ -401,7 +378,7 @@ TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
   const int width = 120, height = 80;
-  const std::vector<uint8_t> pixels = testPixels(width, height, 4, false, Alpha::binary);
+  const std::vector<uint8_t> pixels = testPixels(width, height, 4, false, PixelAlpha::binary);
   writePam(dir.path("photo.pam"), width, height, 4, pixels);
   writeFileBytes(dir.path("photo.rgba"), pixels);
   r = runProgram("kxquant", {"-q", "-n", "64", "photo.pam"}, dir.path());

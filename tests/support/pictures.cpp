@@ -45,4 +45,24 @@ std::vector<uint8_t> readRgbPicture(const std::string& name, int* width, int* he
   return rgb;
 }
 
+std::vector<uint8_t> testPixels(int width, int height, int seed, bool noisy, PixelAlpha alpha) {
+  std::vector<uint8_t> out;
+  uint32_t s = static_cast<uint32_t>(seed) * 2654435761u + 1;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      s = s * 1664525 + 1013904223;
+      const int n = noisy ? static_cast<int>(s >> 24) : static_cast<int>(s >> 30);
+      out.push_back(static_cast<uint8_t>(x * 255 / width ^ (n & 63)));
+      out.push_back(static_cast<uint8_t>(y * 255 / height ^ (n >> 2)));
+      out.push_back(static_cast<uint8_t>((x + 2 * y + seed * 40) ^ n));
+      if (alpha == PixelAlpha::none) continue;
+      const bool lower = y > height / 2;
+      if (alpha == PixelAlpha::binary) out.push_back(lower && (x / 5 + y / 3) % 3 == 0 ? 0 : 255);
+      if (alpha == PixelAlpha::soft)
+        out.push_back(lower ? static_cast<uint8_t>(x * 255 / width) : 255);
+    }
+  }
+  return out;
+}
+
 }  // namespace kx

@@ -9,6 +9,14 @@
 
 namespace kx {
 
+enum class PixelAlpha { none, binary, soft };
+
+// RGB or RGBA pixels: ramps with noise (`noisy`: more colours than the
+// engine counts without compressing), with transparent pixels (binary) or
+// alpha of every value (soft) in the lower part.
+std::vector<uint8_t> testPixels(int width, int height, int seed, bool noisy,
+                                PixelAlpha alpha = PixelAlpha::none);
+
 // Writes the synthetic sample picture as name.pic.
 void writeSamplePicture(const std::string& name, int width, int height, uint32_t seed = 1);
 
