@@ -29,6 +29,8 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
   const std::pair<std::string, std::string> cases[] = {
       {"GIF89a", "not a netpbm file (no P1 to P7 magic)"},
       {"P", "not a netpbm file (no P1 to P7 magic)"},
+      {"P7\nWIDTH 0\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n",
+       "the picture is empty (0 x 1 pixels)"},
       {"P6\n2 2\n255\n" + std::string(11, 'a'), "the file ends inside the raster"},
       {"P5\n1 1\n1000\n\x03\xe9", "a sample (1001) exceeds the maxval 1000"},
       {"P5\n1 32768\n255\n",
