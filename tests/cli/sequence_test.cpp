@@ -58,6 +58,12 @@ TEST(Sequences, SharesRefuseWhatCannotBeSplit) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "Error: no palette file holds frame 4 of the sequence\n");
   EXPECT_FALSE(fs::exists(dir.path("out-1-6.clm")));
+  EXPECT_EQ(
+      runProgram("kxreduce",
+                 {"-u", "-n", "64", "-s", "1", "6", "1", "in", "out", "--gather", "a.kxp"},
+                 dir.path())
+          .err,
+      "Error: palette file a.kxp is of the sequence 1 6 1 with 256 colours, not of this run's\n");
 }
 
 }  // namespace

@@ -15,6 +15,15 @@
 namespace kx {
 namespace {
 
+// Test lists name a case, not its bytes.
+template <class Case>
+requires requires(const Case& c) {
+  c.name;
+}
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 // name.png from RGB samples, through a picture file and kxconv.
 void writePng(const TempDir& dir, const std::string& name, int width, int height,
               const std::vector<uint8_t>& rgb) {
@@ -37,10 +46,6 @@ struct ExactCase {
   const char* dither = "--no-dither";
   bool best = false;  // kxquant's PNG with --best
 };
-
-std::ostream& operator<<(std::ostream& os, const ExactCase& c) {
-  return os << c.name;
-}
 
 // Writes the input picture; returns its file name.
 std::string makeInput(const TempDir& dir, const std::string& kind) {
@@ -344,10 +349,6 @@ struct TimingCase {
   bool loops = true;
 };
 
-void PrintTo(const TimingCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class GifTiming : public ::testing::TestWithParam<TimingCase> {};
 
 TEST_P(GifTiming, DelaysFollowTheClock) {
@@ -456,10 +457,6 @@ struct AlphaCase {
   std::vector<std::string> options;
   double psnr;  // the least composited PSNR
 };
-
-std::ostream& operator<<(std::ostream& os, const AlphaCase& c) {
-  return os << c.name;
-}
 
 class PngAlpha : public ::testing::TestWithParam<AlphaCase> {};
 
@@ -606,10 +603,6 @@ struct ReplaceCase {
   bool replaced;       // a.png is now kxquant's output of the old a.png
   long sizeLimit = 0;  // bytes a file may grow to (a full disk)
 };
-
-std::ostream& operator<<(std::ostream& os, const ReplaceCase& c) {
-  return os << c.name;
-}
 
 class Replacing : public ::testing::TestWithParam<ReplaceCase> {};
 
@@ -788,10 +781,6 @@ struct RefusalCase {
   const char* created = "";  // the new file in the folder, if any
 };
 
-std::ostream& operator<<(std::ostream& os, const RefusalCase& c) {
-  return os << c.name;
-}
-
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
@@ -801,6 +790,7 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   writePng(dir, "2004photo", 20, 10, testPixels(20, 10, 4, false));
   std::filesystem::copy_file(dir.path("good.png"), dir.path("good-kx.png"));  // an old output
   std::filesystem::copy_file(dir.path("good.png"), dir.path("same.png"));
+  std::filesystem::copy_file(dir.path("good.png"), dir.path("png.gif"));  // misnamed
   writeFileBytes(dir.path("bad.png"), {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0});
   makeJpeg(dir.path("same.jpg"), 20, 10, "RGB", "quality=90");
   writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
@@ -853,6 +843,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
         RefusalCase{
             "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
+        RefusalCase{"gif_over_its_input",
+                    {"-f", "-o", "png.gif", "png.gif"},
+                    1,
+                    "png.gif: is an input picture; kxquant never overwrites its inputs\n"},
         RefusalCase{"output_is_its_input_without_force",
                     {"-o", "same.png", "same.png"},
                     1,
