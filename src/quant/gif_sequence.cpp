@@ -266,9 +266,9 @@ class GifSequence {
         store_(spillName(), FrameStore::defaultBudget()) {}
 
   void run() {
-    if (!readAll()) return failAll();
-    if (store_.size() == 0) return;
     try {
+      if (!readAll()) return failAll();
+      if (store_.size() == 0) return;
       store_.finish();
       write();
     } catch (const Error& e) {
@@ -360,9 +360,9 @@ class GifSequence {
             endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
                               (duration > 0 ? duration : options_.delayMs));
           }
-          if (!batch.empty() && (!more || batch.size() >= static_cast<size_t>(slots))) {
-            countAndKeep(batch);
-          }
+          // A batch of frames is counted side by side, across inputs: a
+          // sequence of frame files is counted on every core too.
+          if (batch.size() >= static_cast<size_t>(slots)) countAndKeep(batch);
           if (!more) break;
           showProgress("read", store_.size() + batch.size(), 0);
         }
@@ -377,6 +377,7 @@ class GifSequence {
         return false;
       }
     }
+    if (!batch.empty()) countAndKeep(batch);
     return true;
   }
 
