@@ -10,6 +10,7 @@
 #include "conv/conv_support.h"
 #include "imageio/gif_pvt.h"
 #include "imageio/imageio.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -119,10 +120,6 @@ struct GifCase {
   int stored;         // frames in the file
   int largestChange;  // the largest rectangle after the first frame; -1: not checked
 };
-
-void PrintTo(const GifCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 const GifCase kCases[] = {
     {"StaticPictureRepeated", staticRepeated, 1, 0},

@@ -11,6 +11,7 @@
 #include "conv_support.h"
 #include "imageio/imageio.h"
 #include "imageio/imageio_pvt.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -201,10 +202,6 @@ struct MetadataCase {
   uint32_t perMetre = 0;
   std::string chunks, libpng;
 };
-
-void PrintTo(const MetadataCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class ColourChunks : public testing::TestWithParam<MetadataCase> {};
 

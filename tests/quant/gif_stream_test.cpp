@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "quant_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -61,10 +62,6 @@ struct StreamCase {
   bool exact;  // the stream's pixels are ffmpeg's rgb24 frames (PPM)
   bool overGradient = false;
 };
-
-void PrintTo(const StreamCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class GifFromStream : public ::testing::TestWithParam<StreamCase> {};
 
@@ -156,10 +153,6 @@ struct BadStreamCase {
   int status;
   std::string err;
 };
-
-void PrintTo(const BadStreamCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class BadStream : public ::testing::TestWithParam<BadStreamCase> {};
 

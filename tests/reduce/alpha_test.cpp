@@ -8,6 +8,7 @@
 
 #include "imageio/imageio.h"
 #include "reduce/reduce.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -83,10 +84,6 @@ struct SeenCase {
   Dither dither;
   std::function<void(const std::vector<uint8_t>& rgba, const Reduced&)> check;
 };
-
-void PrintTo(const SeenCase& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // RGBA of `n` pixels: f(i) for each.
 std::vector<uint8_t> pixelsOf(int n, const std::function<std::array<int, 4>(int)>& f) {

@@ -12,6 +12,7 @@
 #include "picture/picture.h"
 #include "picture/sample.h"
 #include "reduce/reduce.h"
+#include "support/case_names.h"
 #include "support/tempdir.h"
 
 namespace kx {
@@ -33,10 +34,6 @@ struct Case {
   Options o;
   int filter = 0;  // -q bits, 0 = off
 };
-
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class Golden : public testing::TestWithParam<Case> {};
 

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "reduce/reduce.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -73,10 +74,6 @@ struct Case {
   int colors;
   Histogram histogram;
 };
-
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // Ties everywhere: identical counts and symmetric colours.
 Histogram ties() {

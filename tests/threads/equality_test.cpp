@@ -12,6 +12,7 @@
 
 #include "imageio/imageio.h"
 #include "output/output.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -85,14 +86,11 @@ class Inputs {
     writeSamplePicture(at("seq.4"), 480, 360, 4);
     // Frames of 1,200 colours in all, each counted as it is.
     for (int f = 1; f <= 2; ++f) {
-      std::vector<uint8_t> few;
-      for (int y = 0; y < 200; ++y) {
-        for (int x = 0; x < 300; ++x) {
-          few.insert(few.end(),
-                     {static_cast<uint8_t>((x + 15 * f) / 15 * 12),
-                      static_cast<uint8_t>(y / 10 * 13), static_cast<uint8_t>((x + y) % 3)});
-        }
-      }
+      std::vector<uint8_t> few(300 * 200 * 3);
+      for (size_t i = 0; i < few.size(); ++i)
+        few[i] = static_cast<uint8_t>(i % 3 == 0   ? (i / 3 % 300 + 15 * f) / 15 * 12
+                                      : i % 3 == 1 ? i / 900 / 10 * 13
+                                                   : i / 3 % 3);
       writeRgbPicture(at("few." + std::to_string(f)), 300, 200, few);
     }
     // A sequence whose second frame keeps too many colours.
@@ -120,11 +118,6 @@ struct Case {
   int status = 0;
   std::vector<int> threads = {3};  // compared with one thread
 };
-
-// Test lists name a case, not its bytes.
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // One row per option the work splits differently for; sequences also with
 // fewer and more threads than frames.
