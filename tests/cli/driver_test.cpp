@@ -209,5 +209,16 @@ TEST(FrameDriver, PictureOutputRoundTrip) {
   EXPECT_FALSE(fs::exists(dir.path("bad.clm")));
 }
 
+// A one-bit PICT has one plane; the reduction reads it in all three.
+TEST(FrameDriver, BitmapPictInput) {
+  TempDir dir;
+  fs::copy_file(std::string(KX_SOURCE_DIR) +
+                    "/tests/data/pict/read/BitmapSetBitsAreBlackAndPartialBytesAreExpanded-1.pict",
+                dir.path("b.pict"));
+  const RunResult r = kxreduce({"-i", "pict", "b", "out"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir.path("out.icn")));
+}
+
 }  // namespace
 }  // namespace kx
