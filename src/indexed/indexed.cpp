@@ -59,6 +59,7 @@ Result<ChosenPalette> cutCount(const ColorCount& count, int colors, const Indexe
   PaletteOptions palette;
   palette.colors = colors;
   palette.refine = options.refine;
+  palette.cutByError = options.cutByError;
   Result<Colormap> colormap = choosePalette(count, palette, context);
   if (!colormap) return colormap.error();
   ChosenPalette chosen;
@@ -198,6 +199,7 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
     RemapOptions remap;
     remap.dither = options.dither;
     remap.factor = options.factor;
+    remap.ditherLevel = options.ditherLevel;
     remap.samples = samples;
     const std::vector<uint8_t> rgba = rgbaOf(source);
     Result<std::vector<uint8_t>> indices =
@@ -215,6 +217,7 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
     RemapOptions remap;
     remap.dither = options.dither;
     remap.factor = options.factor;
+    remap.ditherLevel = options.ditherLevel;
     remap.samples = samples;
     // Transparent pixels are remapped with the others (their colours take
     // part in the error diffusion) and get their own index afterwards.

@@ -54,6 +54,8 @@ struct IndexedOptions {
   bool refine = true;                // refine the median cut's palette (kxreduce --refine)
   Dither dither = Dither::adaptive;  // kxquant's default
   float factor = 0.7f;               // the strength of Dither::adjust
+  int ditherLevel = 1;               // the level of Dither::adaptive
+  bool cutByError = false;           // PaletteOptions::cutByError for a picture's palette
 };
 
 // What the colour counting had to do to a picture.

@@ -477,6 +477,7 @@ class GifSequence {
                    : options_.noDither ? Dither::none
                                        : Dither::adaptive;
     remap.factor = options_.adjustFactor;
+    remap.ditherLevel = options_.ditherLevel;
     const bool dithered = remap.dither != Dither::none;
     const PaletteMapper mapper(colormap);
     // The engine's messages are the palette's; not one per frame.

@@ -205,6 +205,14 @@ struct Parser {
     } else if (name == "force") {
       options.force = true;
       return noValue();
+    } else if (name == "dither") {
+      if (!integer(shown, std::move(attached), 1, kMaxDitherLevel, "a level", v)) return false;
+      options.ditherLevel = static_cast<int>(v);
+      options.adjust = false;
+      options.noDither = false;
+    } else if (name == "cut-by-error") {
+      options.cutByError = true;
+      return noValue();
     } else if (name == "no-dither" || name == "nofs") {
       options.noDither = true;
       options.adjust = false;
@@ -352,16 +360,21 @@ std::string quantUsage() {
          ".pic and .pict (plain, AppleSingle, AppleDouble). A PNG keeps alpha, an alpha\n"
          "per palette entry; a GIF keeps pixels with alpha below 128 as transparent. A\n"
          "picture that keeps too many colours is compressed until it fits. The remapping\n"
-         "error is diffused where it hides banding: in smooth areas, not on edges nor in\n"
-         "flat areas whose colour the palette holds.\n"
+         "error is diffused as far as it shows: fully in smooth areas, less in texture,\n"
+         "not on edges nor in flat areas whose colour the palette holds.\n"
          "\n"
          "Options:\n"
          "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
          "  -a, --adjust [F]    kxreduce's error diffusion instead, over every pixel, factor\n"
          "                      0 < F <= 1 (default 0.7); the next argument is the factor\n"
          "                      only when it is a number\n"
+         "      --dither N      kxquant's own error diffusion at level N, 1 (default) to 3:\n"
+         "                      each level dithers more texture, for more bytes\n"
          "      --no-dither     no error diffusion: every pixel to its nearest colour\n"
-         "                      (--nofs is the same; the last of -a and --no-dither counts)\n"
+         "                      (--nofs is the same; the last of -a, --dither and\n"
+         "                      --no-dither counts)\n"
+         "      --cut-by-error  a palette whose boxes are cut where the error is: colours\n"
+         "                      of few pixels far from the rest get entries of their own\n"
          "  -u, --unique        one palette for all inputs\n"
          "  -o, --output FILE   the output, by its extension (one input, or a .gif):\n"
          "                        .png  indexed PNG (- standard output)\n"

@@ -26,13 +26,15 @@ namespace kx {
 
 struct QuantOptions {
   int colors = 256;  // 2 to 256
-  // The remapping: the adaptive error diffusion by default, kxreduce's
-  // colour adjustment with -a (adjust), none with --no-dither (noDither);
-  // the last of them given counts.
+  // The remapping: the adaptive error diffusion by default (at
+  // ditherLevel, --dither), kxreduce's colour adjustment with -a (adjust),
+  // none with --no-dither (noDither); the last of them given counts.
   bool adjust = false;
   float adjustFactor = 0.7f;
   bool noDither = false;
-  bool unique = false;  // one palette for all inputs (implied by a .gif output)
+  int ditherLevel = 1;
+  bool cutByError = false;  // --cut-by-error: the palette's boxes cut where the error is
+  bool unique = false;      // one palette for all inputs (implied by a .gif output)
   bool quiet = false;
   bool verbose = false;
   bool force = false;

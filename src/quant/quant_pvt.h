@@ -42,6 +42,8 @@ inline IndexedOptions indexedOptions(const QuantOptions& options) {
                    : options.noDither ? Dither::none
                                       : Dither::adaptive;
   indexed.factor = options.adjustFactor;
+  indexed.ditherLevel = options.ditherLevel;
+  indexed.cutByError = options.cutByError;
   return indexed;
 }
 

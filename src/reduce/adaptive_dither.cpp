@@ -1,28 +1,36 @@
-// Adaptive error diffusion: Floyd-Steinberg where it hides banding, and
-// nowhere else.
+// Adaptive error diffusion: Floyd-Steinberg as strong as the eye would see
+// the palette's error at each place.
 //
 // Error diffusion trades a band (a step where a smooth gradient passes from
-// one palette entry to the next, or a smooth area shifted to the one entry
-// near it) for fine grain. The trade pays where the picture is smooth and
-// the palette's error shows. On a hard edge the grain frays the edge, and
-// error carried across it tints the other side; where the picture is uneven
-// already (texture, grain), that unevenness hides the palette's steps, and
-// grain added to it costs bytes for nothing; in a flat area whose colour
-// the palette holds there is no step to hide at all. So every pixel gets a
-// strength, from three measures:
+// one palette entry to the next, or an area shifted to the one entry near
+// it) for fine grain. The trade pays where the picture is smooth and the
+// palette's error shows. Where the picture is uneven already (texture,
+// grain), that unevenness hides part of the palette's error, and grain
+// added to it costs bytes for less; on a hard edge the grain frays the edge,
+// and error carried across it tints the other side; in a flat area whose
+// colour the palette holds there is no step to hide at all. So every pixel
+// gets a strength, from three measures:
 //  - error: the largest difference of a sample to the pixel's nearest
 //    entry, averaged over the window around the pixel (9 × 9);
 //  - unevenness: the largest difference of a sample to its right or lower
 //    neighbour, averaged over the same window;
 //  - edge: that difference's largest value in the pixel's 3 × 3
 //    neighbourhood.
-// The unevenness hides as much of the error: the strength is the share of
-// the error left over, doubled and at most full, 1 − unevenness / error; it
-// is 0 where the mean error is below a quarter of a level (the palette holds
-// the colours) and falls to 0 as the edge rises from 16 to 48 levels. The
-// means change slowly from pixel to pixel: a map that flipped on and off
-// across a smooth area would leave dithered and plain patches side by side,
-// which show more than either.
+// The unevenness masks the error as far as it reaches: the strength is the
+// error's share of the unevenness, times the level's gain and at most full
+// (a smooth area gets full strength, foliage or a painted stroke as much as
+// its error still shows through its texture). It is 0 where the mean error
+// is below a quarter of a level (the palette holds the colours), and falls
+// to 0 as the edge stands out of the unevenness around it, from 16 to 48
+// levels above a multiple of the mean unevenness: an edge in a smooth area
+// is kept clean, the veins of a leaf among leaves are not an edge. The means
+// change slowly from pixel to pixel: a map that flipped on and off across a
+// smooth area would leave dithered and plain patches side by side, which
+// show more than either.
+//
+// The level (RemapOptions::ditherLevel) spends bytes for look: each one up
+// doubles the gain, so that more texture is dithered, and lets the edge
+// stand out further before the strength falls.
 //
 // The diffusion weighs both ends: a pixel takes in the error passed to it
 // times its own strength and passes its own error on times its strength, so
@@ -32,9 +40,9 @@
 // a colour the palette cannot reach does not pile up error that then spills
 // out far away.
 //
-// The settings were chosen by butteraugli (bench/shipped): photographs and
-// screenshots at 256 and 64 colours against pngquant's dithering, for the
-// look and the bytes.
+// The settings were chosen by butteraugli (bench/photos, bench/shipped):
+// photographs of many kinds and screenshots at 256 and 64 colours against
+// pngquant's dithering, for the look and the bytes.
 //
 // Errors are integers (1/4096 of a level): their sums do not depend on the
 // order they are added in. The rows still run as a wavefront, each behind
@@ -54,12 +62,19 @@ namespace kx {
 namespace {
 
 constexpr int kRadius = 4;      // the window of the means: (2 × kRadius + 1) pixels square
-constexpr int kEdgeLow = 16;    // full strength up to this edge
-constexpr int kEdgeHigh = 48;   // none from this edge
+constexpr int kEdgeLow = 16;    // full strength up to this edge above the unevenness
+constexpr int kEdgeHigh = 48;   // none from this edge above the unevenness
 constexpr int kFloor = 4;       // none up to this mean error, in 1/16 level
-constexpr float kRise = 2.0f;   // the strength: kRise × the share of the error left over
 constexpr float kFull = 0.85f;  // the strength of a full map, at each end
-constexpr int kLimit = 40;      // the most error a pixel takes in, in levels per channel
+
+// What a level changes: the gain on the error's share of the unevenness,
+// and the multiple of the mean unevenness an edge is measured above.
+struct Level {
+  float gain;
+  float relief;
+};
+constexpr Level kLevels[kMaxDitherLevel] = {{1.0f, 1.5f}, {2.0f, 2.0f}, {4.0f, 3.0f}};
+constexpr int kLimit = 40;  // the most error a pixel takes in, in levels per channel
 
 // Frames smaller than this are worked on by the calling thread alone.
 constexpr int64_t kParallelPixels = int64_t{1} << 16;
@@ -74,6 +89,10 @@ Status checkArguments(const PixelView& pixels, const Colormap& palette,
     return Error(ErrorCode::unsupported,
                  "pixels of " + std::to_string(pixels.channels) +
                      " channels (red, green, blue and alpha or not are mapped)");
+  }
+  if (options.ditherLevel < 1 || options.ditherLevel > kMaxDitherLevel) {
+    return Error(ErrorCode::badArgument, "dithering level " + std::to_string(options.ditherLevel) +
+                                             " (1 to " + std::to_string(kMaxDitherLevel) + ")");
   }
   if (!options.strength.empty() &&
       options.strength.size() != static_cast<size_t>(pixels.pixels())) {
@@ -167,7 +186,8 @@ void boxSums(std::vector<int32_t>& padded, std::vector<int32_t>& box) {
 // rows, rows beyond the picture standing for its first or last row.
 template <bool kMapped, class Search>
 void mapStripe(const PixelView& pixels, const SampleMap& map, const Colormap& palette,
-               Search& search, int firstRow, int endRow, uint8_t* nearest, uint8_t* strength) {
+               Search& search, const Level& level, int firstRow, int endRow, uint8_t* nearest,
+               uint8_t* strength) {
   constexpr int r = kRadius, kRing = 2 * kRadius + 2;
   const int rows = pixels.height, columns = pixels.width;
   const size_t width = static_cast<size_t>(columns);
@@ -198,11 +218,7 @@ void mapStripe(const PixelView& pixels, const SampleMap& map, const Colormap& pa
       noise[x] += sign * c[x];
     }
   };
-  float edgeWeight[256];
-  for (int c = 0; c < 256; ++c) {
-    const float room = static_cast<float>(kEdgeHigh - c) / (kEdgeHigh - kEdgeLow);
-    edgeWeight[c] = 255.0f * kFull * std::clamp(room, 0.0f, 1.0f);
-  }
+  constexpr float cells = (2 * r + 1) * (2 * r + 1);
   constexpr int32_t floor = kFloor * (2 * r + 1) * (2 * r + 1) / 16;
   for (int y = firstRow; y < endRow; ++y) {
     measureTo(y + r + 1);
@@ -224,9 +240,12 @@ void mapStripe(const PixelView& pixels, const SampleMap& map, const Colormap& pa
     for (size_t x = 0; x < width; ++x) {
       const int32_t e = errorBox[x], c = noiseBox[x];
       float s = 0.0f;
-      if (e > floor && c < e && near[x] < kEdgeHigh) {
-        const float left = 1.0f - static_cast<float>(c) / static_cast<float>(e);
-        s = std::min(kRise * left, 1.0f) * edgeWeight[near[x]];
+      if (e > floor) {
+        const float share = level.gain * static_cast<float>(e) / static_cast<float>(std::max(c, 1));
+        const float standsOut =
+            static_cast<float>(near[x]) - level.relief * static_cast<float>(c) / cells;
+        const float room = std::clamp((kEdgeHigh - standsOut) / (kEdgeHigh - kEdgeLow), 0.0f, 1.0f);
+        s = 255.0f * kFull * std::min(share, 1.0f) * room;
       }
       out[x] = static_cast<uint8_t>(s + 0.5f);
     }
@@ -236,7 +255,8 @@ void mapStripe(const PixelView& pixels, const SampleMap& map, const Colormap& pa
 // Every pixel's nearest entry, and the map, in stripes of rows.
 template <class Search>
 void nearestAndStrength(const PixelView& pixels, const SampleMap& map, const Colormap& palette,
-                        Search& search, ThreadPool* pool, uint8_t* nearest, uint8_t* strength) {
+                        Search& search, int level, ThreadPool* pool, uint8_t* nearest,
+                        uint8_t* strength) {
   const int rows = pixels.height;
   const int stripes =
       pool ? std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows) : 1;
@@ -244,8 +264,8 @@ void nearestAndStrength(const PixelView& pixels, const SampleMap& map, const Col
   const bool mapped = map != identityMap();
   runTasks(pool, stripes, [&](int i) {
     (mapped ? mapStripe<true, Search> : mapStripe<false, Search>)(pixels, map, palette, search,
-                                                                  rowOf(i), rowOf(i + 1), nearest,
-                                                                  strength);
+                                                                  kLevels[level - 1], rowOf(i),
+                                                                  rowOf(i + 1), nearest, strength);
   });
 }
 
@@ -405,12 +425,12 @@ Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Color
     const int colors = static_cast<int>(palette.size());
     if (ThreadPool* pool = poolFor(pixels, context)) {
       SharedNearestSearch search(palette.data(), colors);
-      nearestAndStrength(pixels, options.samples, palette, search, pool, nearest.data(),
-                         strength.data());
+      nearestAndStrength(pixels, options.samples, palette, search, options.ditherLevel, pool,
+                         nearest.data(), strength.data());
     } else {
       NearestSearch search(palette.data(), colors, pixels.pixels());
-      nearestAndStrength(pixels, options.samples, palette, search, nullptr, nearest.data(),
-                         strength.data());
+      nearestAndStrength(pixels, options.samples, palette, search, options.ditherLevel, nullptr,
+                         nearest.data(), strength.data());
     }
     return strength;
   } catch (const std::bad_alloc&) {
@@ -431,8 +451,8 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
     auto run = [&](auto& search, ThreadPool* pool) {
       const uint8_t* strength = options.strength.data();
       own.resize(n);
-      nearestAndStrength(pixels, options.samples, palette, search, pool, indices.data(),
-                         own.data());
+      nearestAndStrength(pixels, options.samples, palette, search, options.ditherLevel, pool,
+                         indices.data(), own.data());
       if (!options.strength.empty()) std::copy_n(strength, n, own.data());
       strength = own.data();
       // Pixels that stand still are left out of the diffusion (strength

@@ -204,13 +204,19 @@ enum class Dither {
   none,      // every pixel to its nearest entry
   adjust,    // the colour adjustment (-a): each pixel's error, times the
              // factor, spread to its right and lower neighbours (7, 3, 5, 1 / 16)
-  adaptive,  // the same diffusion where it hides banding, as strong as
-             // ditherStrength() says pixel by pixel (the factor is not used)
+  adaptive,  // the same diffusion as strong as the palette's error shows,
+             // as ditherStrength() says pixel by pixel (the factor is not used)
 };
+
+// The levels of Dither::adaptive: 1 (the default) to kMaxDitherLevel, each
+// dithering more of a picture's texture and closer to its edges, for more
+// bytes.
+constexpr int kMaxDitherLevel = 3;
 
 struct RemapOptions {
   Dither dither = Dither::none;
   float factor = 0.7f;  // strength of the adjustment, 0 < factor <= 1
+  int ditherLevel = 1;  // Dither::adaptive and ditherStrength(): 1 to kMaxDitherLevel
   // Applied to every sample before it is mapped: the compression the
   // pixels were counted with, when the palette stands for compressed colours.
   SampleMap samples = identityMap();
@@ -239,14 +245,15 @@ struct RemapOptions {
 Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap& palette,
                                          const RemapOptions& options, const Context& context);
 
-// Where error diffusion hides banding, and how strongly: one byte per
-// pixel, rows top to bottom, from 0 (the pixel takes its nearest entry and
-// passes no error on) to 255 (it takes in and passes on all of the error;
-// the map gives at most 217, 0.85 of it). High in smooth areas whose
-// colours the palette's entries miss; 0 on and beside hard edges, where the
-// picture's own unevenness hides the palette's error, and in flat areas
-// whose colour the palette holds. A function of the pixels, the palette and
-// options.samples alone: the same for any pool.
+// Where error diffusion hides the palette's error, and how strongly: one
+// byte per pixel, rows top to bottom, from 0 (the pixel takes its nearest
+// entry and passes no error on) to 255 (it takes in and passes on all of
+// the error; the map gives at most 217, 0.85 of it). High in smooth areas
+// whose colours the palette's entries miss; in texture as far as the error
+// shows through it (more at a higher options.ditherLevel); 0 on and beside
+// edges that stand out of their surroundings, and in flat areas whose
+// colour the palette holds. A function of the pixels, the palette,
+// options.samples and options.ditherLevel alone: the same for any pool.
 Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Colormap& palette,
                                             const RemapOptions& options, const Context& context);
 

@@ -99,6 +99,40 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   EXPECT_EQ(refused.error().code, ErrorCode::badArgument);
 }
 
+// Texture hides part of the palette's error: on a grain of greys around a
+// level the palette misses, a higher level dithers more of it, never less
+// anywhere; a level the engine does not have is refused.
+TEST(AdaptiveDither, HigherLevelsDitherMoreOfTheTexture) {
+  PixelPlanes grain = kx_allocArray(96, 64, 3);
+  for (size_t i = 0; i < grain.byteSize(); i += 3) {
+    const uint8_t v = static_cast<uint8_t>(64 + (i * 2654435761u >> 13) % 48);
+    grain.data()[i] = grain.data()[i + 1] = grain.data()[i + 2] = v;
+  }
+  const Colormap greys = {{0, 0, 0, 0}, {51, 51, 51, 0}, {102, 102, 102, 0}, {153, 153, 153, 0}};
+  long previous = -1;
+  std::vector<uint8_t> lower;
+  for (int level = 1; level <= kMaxDitherLevel; ++level) {
+    RemapOptions options;
+    options.ditherLevel = level;
+    const Result<std::vector<uint8_t>> map = ditherStrength(viewOf(grain), greys, options, {});
+    ASSERT_TRUE(map.ok());
+    long sum = 0;
+    for (size_t i = 0; i < map->size(); ++i) {
+      if (!lower.empty()) ASSERT_GE((*map)[i], lower[i]) << level << ", pixel " << i;
+      sum += (*map)[i];
+    }
+    EXPECT_GT(sum, previous) << level;
+    previous = sum;
+    lower = *map;
+  }
+  RemapOptions beyond;
+  beyond.dither = Dither::adaptive;
+  beyond.ditherLevel = kMaxDitherLevel + 1;
+  const auto refused = remapPixels(viewOf(grain), greys, beyond, {});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code, ErrorCode::badArgument);
+}
+
 // With alpha: the ramp's left quarter fully transparent, the rest at half
 // opacity but for its lower right quarter, a little more opaque. The ramp is
 // dithered as without alpha, the opaque blocks stay exact, and the pixels on
