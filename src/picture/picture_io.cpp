@@ -46,9 +46,6 @@ void refuse(ReadRefusal* why, ReadRefusal::Cause cause, const Picture& picture) 
   if (why) *why = ReadRefusal{cause, picture.width, picture.height};
 }
 
-// Pictures smaller than this are read and written on the calling thread.
-constexpr int64_t kStripePixels = int64_t{1} << 16;
-
 // Decodes the scanlines on the process's pool, a window of the file at a
 // time: the scanlines that lie whole in the bytes at hand are found without
 // decoding them, decoded in stripes side by side, and passed; the stream
