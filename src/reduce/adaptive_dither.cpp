@@ -59,10 +59,6 @@ constexpr int kEdgeHigh = 48;   // none from this edge
 constexpr int kFloor = 4;       // none up to this mean error, in 1/16 level
 constexpr float kRise = 2.0f;   // the strength: kRise × the share of the error left over
 constexpr float kFull = 0.85f;  // the strength of a full map, at each end
-constexpr int kLimit = 40;      // the most error a pixel takes in, in levels per channel
-
-// Frames smaller than this are worked on by the calling thread alone.
-constexpr int64_t kParallelPixels = int64_t{1} << 16;
 
 Status checkArguments(const PixelView& pixels, const Colormap& palette,
                       const RemapOptions& options) {
@@ -239,7 +235,7 @@ void nearestAndStrength(const PixelView& pixels, const SampleMap& map, const Col
                         Search& search, ThreadPool* pool, uint8_t* nearest, uint8_t* strength) {
   const int rows = pixels.height;
   const int stripes =
-      pool ? std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows) : 1;
+      pool ? std::min(stripeCount(pool, pixels.pixels(), kStripePixels / 4, 4), rows) : 1;
   auto rowOf = [&](int i) { return static_cast<int>(stripeStart(rows, i, stripes)); };
   const bool mapped = map != identityMap();
   runTasks(pool, stripes, [&](int i) {
@@ -321,7 +317,6 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
              uint8_t* indices) {
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
-  constexpr int kPublishEvery = 32;
   const int columns = pixels.width, rows = pixels.height;
   const int groups = (rows + kGroup - 1) / kGroup;
   const int lanes = pool ? std::min(pool->threads(), groups) : 1;
@@ -390,7 +385,7 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
 ThreadPool* poolFor(const PixelView& pixels, const Context& context) {
   ThreadPool* pool = context.pool;
   const bool split =
-      pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kParallelPixels;
+      pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kStripePixels;
   return split ? pool : nullptr;
 }
 
@@ -427,7 +422,7 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
   try {
     const size_t n = static_cast<size_t>(pixels.pixels());
     std::vector<uint8_t> indices(n), own;
-    constexpr int32_t limit = kLimit << 12;
+    constexpr int32_t limit = kMostDiffusedError << 12;
     auto run = [&](auto& search, ThreadPool* pool) {
       const uint8_t* strength = options.strength.data();
       own.resize(n);
