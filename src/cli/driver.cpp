@@ -17,7 +17,6 @@
 // run: what the design lets the first frame change (the filter's levels,
 // the compression that only the first frame gets) is settled before the
 // frames start.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +27,8 @@
 #include <vector>
 
 #include "cli/cli_pvt.h"
+#include "common/machine.h"
+#include "macfile/macfile.h"
 #include "output/output.h"
 #include "pict/pict.h"
 
@@ -138,7 +139,7 @@ Step<PicturePtr> readFrame(const Run& run, const Frame& frame) {
   ReadRefusal refusal;
   if (opt.inPict) {
     if (const Status read = kx_pictureReadPict(stem, *picture, &refusal); !read) {
-      if (!refusal) kx_print(Stream::Err, "ERROR ====> " + read.error().message + " <==== ERROR\n");
+      if (!refusal) kx_print(Stream::Err, MacErrorLine(read.error().message) + "\n");
       picture.reset();
     }
   } else {
@@ -273,8 +274,7 @@ Done writePictures(const Run& run, const std::string& output, Picture& picture,
   const Status written =
       kx_pictureWritePict(output, picture.width, picture.height, planes, colors, palette);
   if (!written) {
-    return Failure::asItStands(
-        Error(written.error().code, "ERROR ====> " + written.error().message + " <==== ERROR"));
+    return Failure::asItStands(Error(written.error().code, MacErrorLine(written.error().message)));
   }
   return {};
 }
@@ -457,12 +457,6 @@ class Publisher {
 
 // ---- Frames side by side ---------------------------------------------------------
 
-int64_t physicalMemory() {
-  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || pageSize <= 0) return int64_t{1} << 32;
-  return int64_t{pages} * pageSize;
-}
-
 // Frames worked on at once: one per thread, as long as a quarter of the
 // memory holds them (a frame in flight takes about 12 bytes a pixel: its
 // picture, planes and index table). Until a frame has been read its size is
@@ -470,7 +464,7 @@ int64_t physicalMemory() {
 int64_t framesInFlight(const Run& run) {
   const int64_t pixels = run.largestPixels.load();
   if (pixels <= 0) return 1;
-  const int64_t byMemory = physicalMemory() / 4 / (12 * pixels + 1);
+  const int64_t byMemory = static_cast<int64_t>(kx_physicalMemory() / 4) / (12 * pixels + 1);
   return std::clamp<int64_t>(byMemory, 1, threadsOf(run.pool));
 }
 

@@ -17,13 +17,6 @@ namespace kx {
 
 namespace {
 
-// The design's kx_error messages that end without a line end.
-bool unterminated(const std::string& message) {
-  return message == "out of memory for allocating color table" ||
-         message == "out of memory for adding to color table" ||
-         message == "out of memory for generating histogram";
-}
-
 int run(const CommandLine& cl, const std::string& program) {
   if (std::string threads = kx_threadSettingError(); !threads.empty()) {
     threads.pop_back();  // its line end: an Error has none
@@ -61,7 +54,7 @@ int endWith(const Failure& failure, const std::string& program) {
   const std::string& message = failure.error.message;
   switch (failure.words) {
     case Failure::Words::error:
-      kx_print(Stream::Err, "Error: " + message + (unterminated(message) ? "" : "\n"));
+      kx_print(Stream::Err, "Error: " + message + "\n");
       break;
     case Failure::Words::asItStands:
       kx_print(Stream::Err, message + "\n");

@@ -9,9 +9,6 @@ namespace kx {
 
 namespace {
 
-// Fewer pixels than this are not worth a thread of their own.
-constexpr int64_t kStripePixels = int64_t{1} << 16;
-
 Failure outOfArray() {
   return Error(ErrorCode::outOfMemory, kAllocArrayFailure);
 }

@@ -52,6 +52,12 @@ struct Error : std::exception {
   const char* what() const noexcept override { return message.c_str(); }
 };
 
+// A file that cannot be read or written: an Error of code badFile whose
+// message reads "<file>: <what is wrong>" (kxconv prints it after "kxconv: ").
+struct ConvError : Error {
+  explicit ConvError(std::string text) : Error(ErrorCode::badFile, std::move(text)) {}
+};
+
 // A value, or the Error that kept it from being made. (E: a front end's
 // own kind of failure; the library's is always Error.)
 template <class T, class E = Error>

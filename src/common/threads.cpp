@@ -1,7 +1,5 @@
 #include "common/threads.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "common/machine.h"
 #include "common/messages.h"
 
 namespace kx {
@@ -33,26 +32,12 @@ std::string kx_threadSettingError() {
          "\": it must be a whole number of threads from 1 to " + std::to_string(kMaxThreads) + "\n";
 }
 
-namespace {
-
-int affinityCount() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    if (n >= 1) return std::min(n, kMaxThreads);
-  }
-  return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxThreads);
-}
-
-}  // namespace
-
 int kx_threadCount() {
   // An invalid value falls back to the default here; the tools refuse it
   // before they get this far (kx_threadSettingError).
   static const int count = [] {
     const int asked = kx_parseThreadCount(std::getenv("KX_THREADS"));
-    return asked > 0 ? asked : affinityCount();
+    return asked > 0 ? asked : std::min(kx_processorCount(), kMaxThreads);
   }();
   return count;
 }

@@ -39,6 +39,11 @@ namespace kx {
 
 constexpr int kMaxThreads = 1024;
 
+// Work on fewer pixels than this stays on the calling thread, and work cut
+// into stripes gives each stripe at least this many: below it, waking a
+// thread costs more than the pixels.
+constexpr int64_t kStripePixels = int64_t{1} << 16;
+
 // A KX_THREADS value: the count (1 to kMaxThreads), 0 for a null or empty
 // value (not set: the default applies), -1 for anything else.
 int kx_parseThreadCount(const char* value);

@@ -22,61 +22,12 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/image.h"
 #include "common/pixel_limit.h"
+#include "encode/encode.h"
 #include "picture/picture.h"
 
 namespace kx {
-
-// A file that cannot be read or written: an Error of code badFile whose
-// message reads "<file>: <what is wrong>" (kxconv prints it after "kxconv: ").
-struct ConvError : Error {
-  explicit ConvError(std::string text) : Error(ErrorCode::badFile, std::move(text)) {}
-};
-
-// Conversions of fewer pixels than this stay on the calling thread.
-constexpr int64_t kStripePixels = int64_t{1} << 16;
-
-// What a picture file says about how its samples are to be seen and sized,
-// carried from a reader to the PNG writer. Empty fields were not in the file.
-struct ImageMetadata {
-  std::vector<uint8_t> iccProfile;           // the ICC profile, uncompressed
-  std::string iccName;                       // PNG iCCP profile name ("ICC profile" when none)
-  int srgbIntent = -1;                       // PNG sRGB rendering intent 0..3; -1 for none
-  uint32_t gamma = 0;                        // PNG gAMA, gamma × 100000; 0 for none
-  std::array<uint32_t, 8> chromaticities{};  // PNG cHRM (white x, y, red, green, blue), × 100000
-  bool hasChromaticities = false;
-  uint32_t pixelsPerUnitX = 0, pixelsPerUnitY = 0;  // PNG pHYs; 0 for none
-  bool perMetre = false;                            // pHYs unit: metre (true) or aspect only
-  // EXIF orientation, 1 to 8, as the file states it. Readers turn the pixels
-  // upright and leave 1 here.
-  int orientation = 1;
-
-  bool empty() const {
-    return iccProfile.empty() && srgbIntent < 0 && gamma == 0 && !hasChromaticities &&
-           pixelsPerUnitX == 0;
-  }
-};
-
-// An image in memory: 8-bit samples, interleaved, row 0 at the top.
-struct Image {
-  int width = 0;
-  int height = 0;
-  // Samples per pixel: 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA; always 1 (the
-  // palette index) when the palette is not empty.
-  int channels = 0;
-  std::vector<uint8_t> samples;
-  std::vector<std::array<uint8_t, 3>> palette;
-  // Palette images: the alpha of each entry (PNG tRNS), empty when every
-  // entry is opaque; when not empty it has one value per palette entry.
-  std::vector<uint8_t> paletteAlpha;
-  // Palette images: the index drawn transparent (PNG tRNS), -1 for none.
-  int transparentIndex = -1;
-  ImageMetadata metadata;
-
-  bool indexed() const { return !palette.empty(); }
-  bool hasAlpha() const { return !indexed() && (channels == 2 || channels == 4); }
-  size_t pixelCount() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
-};
 
 // Throws ConvError unless 1 <= width, height <= kMaxPictureSide and the
 // picture is within the pixel limit (common/pixel_limit.h). Every reader
@@ -143,14 +94,6 @@ class InputFile {
   int64_t fromFile_ = 0;  // bytes read from fd_
 };
 
-// A frame rate as an exact ratio: `frames` frames every `seconds` seconds
-// (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
-struct FrameRate {
-  int64_t frames = 10;  // 1 to kMaxFrameRateTerm
-  int64_t seconds = 1;  // 0 to kMaxFrameRateTerm
-};
-constexpr int64_t kMaxFrameRateTerm = 1000000;
-
 // A file or stream of one or more frames (an animated WebP, a multi-page
 // TIFF, netpbm images one after another, a YUV4MPEG2 video), read a frame at
 // a time so that a long animation is never held whole: only the frame at
@@ -202,22 +145,6 @@ Image readPngFile(InputFile& file);
 PicturePtr readPngPicture(const std::string& path);
 Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
 void writePngFile(const std::string& path, const Image& image);
-// How hard the palette PNG writer works for its last bytes.
-enum class PngEffort {
-  Normal,  // optipng -o2 finds next to nothing more
-  Best,    // up to 10 % smaller again, for many times the time
-};
-// A palette image (1 to 256 colours, with alpha per entry or one transparent
-// index) as a PNG of 1, 2, 4 or 8 bits per index: the same colour and alpha
-// at every pixel, the palette entries reordered so that the translucent ones
-// come first. writePngFile comes here for them, with PngEffort::Normal.
-void writePalettePng(const std::string& path, const Image& image,
-                     PngEffort effort = PngEffort::Normal);
-// The same file's bytes, in memory (to be measured, or sent down a pipe);
-// `name` is for messages.
-std::vector<uint8_t> encodePalettePng(const std::string& name, const Image& image,
-                                      PngEffort effort = PngEffort::Normal);
-
 // JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
 // libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
 // ICC profile (APP2) and the JFIF density are kept.
@@ -294,62 +221,5 @@ Image readY4mFile(const std::string& path);  // the first frame
 std::unique_ptr<FrameSource> openFrames(InputFile& file);
 // A source of the one picture `read` makes of the file, read when asked for.
 std::unique_ptr<FrameSource> singleFrame(InputFile& file, Image (*read)(InputFile&));
-
-// ---- Animated GIF -------------------------------------------------------------
-
-// When frame i starts, in hundredths of a second: round(100 · i / rate),
-// halves up. A frame's delay is the next frame's start minus its own, so the
-// delays alternate where the rate is not a whole number of hundredths (3, 3,
-// 4, … at 30 fps) and every frame starts where the clip's clock says.
-int64_t gifFrameStart(int64_t frame, const FrameRate& rate);
-
-// A rectangle of the GIF's screen.
-struct GifRect {
-  int left = 0, top = 0, width = 0, height = 0;
-  bool empty() const { return width <= 0 || height <= 0; }
-  bool operator==(const GifRect&) const = default;
-};
-
-// An animated GIF through giflib, written into an OutFile. Each frame comes
-// as the whole picture on the screen; the writer stores only what differs
-// from what the screen already shows (see the top of gif_write.cpp), and
-// LZW-codes frames side by side on the process's threads, the bytes the same
-// for any number of threads. Memory is bounded by a few screens whatever the
-// number of frames.
-class GifWriter {
- public:
-  struct Settings {
-    int screenWidth = 0, screenHeight = 0;        // 1 to 65535
-    std::vector<std::array<uint8_t, 3>> palette;  // 1 to 256 colours
-    // The palette's transparent entry, -1 for none; with none, the writer
-    // adds one after the palette's colours when there is room for it.
-    int transparentIndex = -1;
-    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats for ever
-  };
-  // loopCount that plays the frames once: no loop extension at all.
-  static constexpr int kPlayOnce = -1;
-
-  // Creates the file and writes the screen and its palette; ConvError when
-  // it cannot.
-  GifWriter(const std::string& path, const Settings& settings);
-  ~GifWriter();
-  GifWriter(const GifWriter&) = delete;
-  GifWriter& operator=(const GifWriter&) = delete;
-
-  // The next frame, shown for delayCentiseconds (0 to 65535): `screen` holds
-  // screenWidth × screenHeight palette indices, rows top to bottom. The
-  // picture covers `picture` of the screen (all of it when empty); outside
-  // it, and wherever a pixel is the transparent index, the screen shows its
-  // background (transparent). A frame equal to the one before only lengthens
-  // it. ConvError when the frame does not fit or the file cannot be written.
-  void addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture = {});
-  // Writes the frames still held and ends the file; ConvError when it could
-  // not be written completely (the file is then removed).
-  void commit();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
 
 }  // namespace kx

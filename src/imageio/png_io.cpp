@@ -23,7 +23,7 @@
 // for a .pic file goes row by row straight into the picture's planes.
 //
 // Writing stores 8-bit grey, grey + alpha, RGB or RGBA images as they are;
-// palette images go to writePalettePng (png_palette_write.cpp).
+// palette images go to writePalettePng (encode/png_palette_write.cpp).
 //
 // libpng reports errors by longjmp. The functions that call setjmp keep all
 // their state in a context record that outlives them, so nothing with a

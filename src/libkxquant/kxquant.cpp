@@ -8,18 +8,16 @@
 // between handles.
 #include "kxquant.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 
 #include "common/error.h"
+#include "common/machine.h"
 #include "common/threads.h"
 #include "common/version.h"
 #include "indexed/indexed.h"
@@ -91,19 +89,10 @@ T checked(kx::Result<T> result) {
   return std::move(*result);
 }
 
-int processors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 1) {
-    return std::min(CPU_COUNT(&set), kx::kMaxThreads);
-  }
-  return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kx::kMaxThreads);
-}
-
 // The threads of one call: a pool when more than one may be used.
 struct CallThreads {
   explicit CallThreads(int threads) {
-    const int n = threads > 0 ? threads : processors();
+    const int n = threads > 0 ? threads : std::min(kx::kx_processorCount(), kx::kMaxThreads);
     if (n > 1) pool = std::make_unique<kx::ThreadPool>(n);
     context.pool = pool.get();
   }

@@ -76,9 +76,13 @@ void MacSetError(int code, const char* text) {
   s.message[used] = '\0';
 }
 
+std::string MacErrorLine(const std::string& message) {
+  return "ERROR ====> " + message + " <==== ERROR";
+}
+
 void MacPrintError() {
   MacErrorState& s = state();
-  kx_printf(Stream::Err, "ERROR ====> %s <==== ERROR\n", s.message);
+  kx_print(Stream::Err, MacErrorLine(s.message) + "\n");
   s.code = 0;
 }
 

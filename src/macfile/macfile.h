@@ -67,7 +67,10 @@ void MacSetError(int code, const char* text);
 inline void MacSetError(int code, const std::string& text) {
   MacSetError(code, text.c_str());
 }
-// Writes "ERROR ====> " + message + " <==== ERROR\n" to stderr and clears the
+// The line the Macintosh layer reports an error with, without its line end:
+// "ERROR ====> " + message + " <==== ERROR".
+std::string MacErrorLine(const std::string& message);
+// Writes MacErrorLine(message) and a line end to stderr and clears the
 // code; the message stays in the buffer (and is printed even with no error).
 void MacPrintError();
 void MacClearError();  // code to 0, message kept

@@ -50,6 +50,9 @@ enum : uint32_t {
   kPictAlphaPlane = 32,  // direct pixels carry alpha
 };
 
+// 72 dots per inch, as a PixMap's hRes and vRes hold it (16.16 fixed point).
+constexpr uint32_t kDpi72 = 0x00480000;
+
 // Opcode bookkeeping.
 constexpr int32_t kPictNoOpcode = -99;  // nothing pending
 constexpr int32_t kPictEndOpcode = 0xFF;

@@ -300,7 +300,7 @@ int PictRastOpenOpcode(PictFile& pict) {
     }
   } else {
     r.flags |= kPictBitmap;
-    r.hRes = r.vRes = 0x00480000;
+    r.hRes = r.vRes = kDpi72;
     r.pixelSize = r.cmpCount = r.cmpSize = 1;
   }
 

@@ -41,7 +41,6 @@ namespace kx {
 
 namespace {
 
-constexpr uint32_t kDpi72 = 0x00480000;
 constexpr uint32_t kCtSeed = 4321;
 
 int badParameter() {

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/machine.h"
 #include "common/threads.h"
 #include "picture/picture_pvt.h"
 
@@ -34,20 +35,9 @@ namespace {
 constexpr size_t kBlockSize = size_t{1} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
 
-// Physical memory of the machine; channel buffers beyond it could only be
-// paged to death, so such a header is refused like a failed allocation.
-size_t physicalMemory() {
-  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || pageSize <= 0) return SIZE_MAX;
-  return static_cast<size_t>(pages) * static_cast<size_t>(pageSize);
-}
-
 void refuse(ReadRefusal* why, ReadRefusal::Cause cause, const Picture& picture) {
   if (why) *why = ReadRefusal{cause, picture.width, picture.height};
 }
-
-// Pictures smaller than this are read and written on the calling thread.
-constexpr int64_t kStripePixels = int64_t{1} << 16;
 
 // Decodes the scanlines on the process's pool, a window of the file at a
 // time: the scanlines that lie whole in the bytes at hand are found without
@@ -118,7 +108,7 @@ PicturePtr readPicture(PictureInStream& in, PicturePtr picture, ChannelPacketLis
     return nullptr;
   }
   const size_t plane = static_cast<size_t>(pic.width) * static_cast<size_t>(pic.height);
-  if (plane * count > physicalMemory()) {
+  if (plane * count > kx_physicalMemory()) {
     refuse(why, ReadRefusal::Cause::outOfMemory, pic);
     return nullptr;
   }

@@ -30,6 +30,7 @@
 #include <new>
 #include <optional>
 
+#include "common/machine.h"
 #include "common/messages.h"
 #include "common/outfile.h"
 #include "common/pixel_limit.h"
@@ -476,8 +477,7 @@ class Driver {
   int64_t picturesInFlight(const ThreadPool* pool) const {
     const int64_t pixels = largestPixels_.load();
     if (pixels <= 0) return 1;
-    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
-    const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 32;
+    const auto memory = static_cast<int64_t>(kx_physicalMemory());
     return std::clamp<int64_t>(memory / 4 / (24 * pixels + 1), 1, kPicturesAhead * threadsOf(pool));
   }
 

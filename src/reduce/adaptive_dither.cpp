@@ -74,10 +74,6 @@ struct Level {
   float relief;
 };
 constexpr Level kLevels[kMaxDitherLevel] = {{1.0f, 1.5f}, {2.0f, 2.0f}, {4.0f, 3.0f}};
-constexpr int kLimit = 40;  // the most error a pixel takes in, in levels per channel
-
-// Frames smaller than this are worked on by the calling thread alone.
-constexpr int64_t kParallelPixels = int64_t{1} << 16;
 
 Status checkArguments(const PixelView& pixels, const Colormap& palette,
                       const RemapOptions& options) {
@@ -259,7 +255,7 @@ void nearestAndStrength(const PixelView& pixels, const SampleMap& map, const Col
                         uint8_t* strength) {
   const int rows = pixels.height;
   const int stripes =
-      pool ? std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows) : 1;
+      pool ? std::min(stripeCount(pool, pixels.pixels(), kStripePixels / 4, 4), rows) : 1;
   auto rowOf = [&](int i) { return static_cast<int>(stripeStart(rows, i, stripes)); };
   const bool mapped = map != identityMap();
   runTasks(pool, stripes, [&](int i) {
@@ -341,7 +337,6 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
              uint8_t* indices) {
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
-  constexpr int kPublishEvery = 32;
   const int columns = pixels.width, rows = pixels.height;
   const int groups = (rows + kGroup - 1) / kGroup;
   const int lanes = pool ? std::min(pool->threads(), groups) : 1;
@@ -410,7 +405,7 @@ void diffuse(ThreadPool* pool, const PixelView& pixels, const SampleMap& map,
 ThreadPool* poolFor(const PixelView& pixels, const Context& context) {
   ThreadPool* pool = context.pool;
   const bool split =
-      pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kParallelPixels;
+      pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kStripePixels;
   return split ? pool : nullptr;
 }
 
@@ -447,7 +442,7 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
   try {
     const size_t n = static_cast<size_t>(pixels.pixels());
     std::vector<uint8_t> indices(n), own;
-    constexpr int32_t limit = kLimit << 12;
+    constexpr int32_t limit = kMostDiffusedError << 12;
     auto run = [&](auto& search, ThreadPool* pool) {
       const uint8_t* strength = options.strength.data();
       own.resize(n);

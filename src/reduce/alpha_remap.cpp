@@ -224,7 +224,7 @@ Result<std::vector<uint8_t>> alphaStrength(const PixelView& pixels, const Colorm
 }
 
 // Frames smaller than this are remapped on the calling thread alone.
-constexpr int64_t kStripePixels = int64_t{1} << 15;
+constexpr int64_t kAlphaStripePixels = kStripePixels / 2;
 
 }  // namespace
 
@@ -237,7 +237,7 @@ Result<std::vector<uint8_t>> remapAlphaPixels(const PixelView& pixels, const Col
     switch (options.dither) {
       case Dither::none:
         forStripes(context.pool, pixels.height,
-                   std::max<int64_t>(1, kStripePixels / std::max(pixels.width, 1)),
+                   std::max<int64_t>(1, kAlphaStripePixels / std::max(pixels.width, 1)),
                    [&](int64_t first, int64_t end) {
                      remapRows(pixels, options.samples, nearest, first, end, indices.data());
                    });

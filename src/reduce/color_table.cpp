@@ -25,7 +25,6 @@ Color colorOfKey(uint32_t key) {
 
 bool countInStripes(ColorCounter& counter, const PixelView& pixels, const SampleMap* map,
                     ThreadPool* pool) {
-  constexpr int64_t kStripePixels = int64_t{1} << 16;
   const int rows = pixels.height;
   const int stripes =
       threadsOf(pool) > 1 ? std::min(stripeCount(pool, pixels.pixels(), kStripePixels), rows) : 1;

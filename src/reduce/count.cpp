@@ -210,6 +210,8 @@ Result<ColorCount> countColors(const PixelView& pixels, const CountOptions& opti
     context.emit(EventKind::colorsFound, static_cast<int64_t>(result.histogram.size()));
     return result;
   } catch (const std::bad_alloc&) {
+    // The table and its entries are had at once here: the words are those
+    // of a colour entry that could not be had.
     return Error(ErrorCode::outOfMemory, "out of memory for making color table");
   }
 }

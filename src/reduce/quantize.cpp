@@ -76,7 +76,8 @@ inline void filterRow(float* const* cur, float* const* next, int channelCount,
       const float level = static_cast<float>(quantTable[rounded]);
       cur[c][col] = level;
       if (!dither) continue;
-      const float err = std::clamp(clamped - level, -40.0f, 40.0f);
+      const float err =
+          std::clamp(clamped - level, -float{kMostDiffusedError}, float{kMostDiffusedError});
       if (std::fabs(static_cast<double>(err)) < 0.0001) continue;
       if (right) spread(cur[c][col + 1], 7, err);
       if (downLeft) spread(next[c][col - 1], 3, err);
@@ -134,7 +135,6 @@ void filterInOnePass(uint8_t* const* channels, int channelCount, const int16_t* 
 // it is done, after the row above has read them.
 void filterChannelsWavefront(ThreadPool& pool, uint8_t* const* channels, int channelCount,
                              const int16_t* quantTable, int64_t count, int width, bool dither) {
-  constexpr int kPublishEvery = 32;
   const int64_t rows64 = (count + width - 1) / width;
   const int rows = static_cast<int>(rows64);
   const int lanes = std::min(pool.threads(), rows);

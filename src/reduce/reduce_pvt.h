@@ -179,6 +179,16 @@ class SharedNearestSearch {
 // or a few rows run side by side) are handed out top to bottom, and a unit
 // runs behind the one above it, waiting for its progress.
 
+// A unit tells the one below how far it has got after every kPublishEvery
+// pixels: often enough that the row below never waits long, seldom enough
+// that the shared cache line is not written at every pixel.
+constexpr int kPublishEvery = 32;
+
+// The most error a pixel takes in from its neighbours, in levels per channel,
+// in every error diffusion: a run of errors of one sign cannot push a pixel
+// far past the colours around it.
+constexpr int kMostDiffusedError = 40;
+
 // How far the last row of a unit has got, on a cache line of its own. A
 // unit waiting for the one above spins a little, then sleeps until woken:
 // on a machine whose cores are busy elsewhere the unit it waits for may

@@ -327,7 +327,6 @@ void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const Rem
   const SampleMap& map = options.samples;
   constexpr int kGroup = 2;
   constexpr int kLag = 3;
-  constexpr int kPublishEvery = 32;
   const int columns = pixels.width, rows = pixels.height;
   const int groups = (rows + kGroup - 1) / kGroup;
   const int lanes = std::min(pool.threads(), groups);
@@ -377,9 +376,6 @@ void remapAdjustedWavefront(ThreadPool& pool, const PixelView& pixels, const Rem
   });
 }
 
-// Frames smaller than this are remapped on the calling thread alone.
-constexpr int64_t kParallelPixels = int64_t{1} << 16;
-
 }  // namespace
 
 namespace {
@@ -397,13 +393,12 @@ std::vector<uint8_t> remapOpaque(const PixelView& pixels, const Colormap& palett
   const int rows = pixels.height;
   ThreadPool* pool = context.pool;
   if (adjust) context.emit(EventKind::adjusting);
-  if (shared && pool && pool->threads() > 1 && rows >= 2 && pixels.pixels() >= kParallelPixels) {
+  if (shared && pool && pool->threads() > 1 && rows >= 2 && pixels.pixels() >= kStripePixels) {
     if (adjust) {
       remapAdjustedWavefront(*pool, pixels, options, palette, *shared, indices.data());
     } else {
       // The nearest entry depends on the colour alone: stripes need no order.
-      const int stripes =
-          std::min(stripeCount(pool, pixels.pixels(), kParallelPixels / 4, 4), rows);
+      const int stripes = std::min(stripeCount(pool, pixels.pixels(), kStripePixels / 4, 4), rows);
       pool->run(stripes, [&](int i) {
         remapPlain(pixels, options.samples, static_cast<int>(stripeStart(rows, i, stripes)),
                    static_cast<int>(stripeStart(rows, i + 1, stripes)), *shared, indices.data());
@@ -460,7 +455,7 @@ Result<std::vector<uint8_t>> remapPixels(const PixelView& pixels, const Colormap
     SharedNearestSearch* shared = nullptr;
     std::optional<SharedNearestSearch> own;
     ThreadPool* pool = context.pool;
-    if (pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kParallelPixels) {
+    if (pool && pool->threads() > 1 && pixels.height >= 2 && pixels.pixels() >= kStripePixels) {
       shared = &own.emplace(palette.data(), static_cast<int>(palette.size()));
     }
     return remapOpaque(pixels, palette, options, context, shared);

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "conv/conv_support.h"
-#include "imageio/gif_pvt.h"
+#include "encode/encode_pvt.h"
 #include "imageio/imageio.h"
 #include "support/case_names.h"
 

@@ -9,8 +9,8 @@
 #include <tuple>
 
 #include "conv_support.h"
+#include "encode/encode_pvt.h"
 #include "imageio/imageio.h"
-#include "imageio/imageio_pvt.h"
 #include "support/case_names.h"
 
 namespace kx {

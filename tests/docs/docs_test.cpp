@@ -1,9 +1,10 @@
-// The way in, as a new user meets it: every ```sh block of the README run as
-// written, in order, in a fresh copy of the repository; the installation
+// The way in, as a new user meets it: every ```sh block of the README and of
+// docs/ run as written, in order, in a fresh copy of the repository; the installation
 // into a prefix, with the man pages rendered without a warning; and the end
 // of the demo (scripts/demo-png) on the demo's files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -36,7 +37,7 @@ std::vector<std::string> shellBlocks(const std::string& markdown) {
   return blocks;
 }
 
-TEST(Readme, EveryCommandBlockRunsAsWrittenInAFreshCopy) {
+TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   TempDir dir;
   const std::string root = dir.path("clone");
   // The tracked files, copied as a fresh clone has them, with build/ this build.
@@ -53,14 +54,22 @@ TEST(Readme, EveryCommandBlockRunsAsWrittenInAFreshCopy) {
   options.env = {"HOME=" + dir.path("home")};
   options.timeoutSeconds = 300;
   int ran = 0;
-  for (const std::string& block : shellBlocks(fileText(root + "/README.md"))) {
+  // The README first: the pages of docs/ start where it ends.
+  std::vector<std::string> blocks = shellBlocks(fileText(root + "/README.md"));
+  std::vector<fs::path> pages;
+  for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
+  std::sort(pages.begin(), pages.end());
+  for (const fs::path& page : pages) {
+    for (std::string& block : shellBlocks(fileText(page.string()))) blocks.push_back(block);
+  }
+  for (const std::string& block : blocks) {
 #ifdef KX_SANITIZED
     // Python cannot load an extension built with a sanitizer's runtime; the
     // plain build runs this block.
     if (block.find("/bin/pip\" install") != std::string::npos) continue;
 #endif
     const RunResult r = runProgram("/bin/bash", {"-euo", "pipefail", "-c", block}, options);
-    ASSERT_EQ(r.status, 0) << "README block:\n" << block << "stderr:\n" << r.err;
+    ASSERT_EQ(r.status, 0) << "block:\n" << block << "stderr:\n" << r.err;
     ++ran;
   }
   EXPECT_GE(ran, 5);

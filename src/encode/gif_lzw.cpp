@@ -1,4 +1,4 @@
-// GIF's LZW coding of one frame's indices (see gif_pvt.h).
+// GIF's LZW coding of one frame's indices (see encode_pvt.h).
 //
 // The string table maps (prefix code, next index) to a code through an open-
 // addressed hash of 8192 slots: at most 4093 strings live in it between two
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <array>
 
-#include "imageio/gif_pvt.h"
+#include "encode/encode_pvt.h"
 
 namespace kx {
 

@@ -62,7 +62,7 @@
 
 #include "common/bytes.h"
 #include "common/threads.h"
-#include "imageio/imageio_pvt.h"
+#include "encode/encode_pvt.h"
 
 namespace kx {
 

@@ -63,8 +63,7 @@
 
 #include "common/outfile.h"
 #include "common/threads.h"
-#include "imageio/gif_pvt.h"
-#include "imageio/imageio.h"
+#include "encode/encode_pvt.h"
 
 namespace kx {
 

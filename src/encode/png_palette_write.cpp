@@ -41,8 +41,7 @@
 
 #include "common/bytes.h"
 #include "common/outfile.h"
-#include "imageio/imageio.h"
-#include "imageio/imageio_pvt.h"
+#include "encode/encode_pvt.h"
 
 namespace kx {
 
