@@ -856,7 +856,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"quality_not_reached",
                     {"-Q", "90-100", "-n", "32", "2004photo.png"},
                     99,
-                    "2004photo.png: quality 10 with 32 colours, below the minimum 90; nothing "
+                    "2004photo.png: quality 9 with 32 colours, below the minimum 90; nothing "
                     "written\n"},
         RefusalCase{"skipped_as_larger",
                     {"--skip-if-larger", "same.jpg"},
