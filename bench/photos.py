@@ -219,7 +219,7 @@ def report(results, photos, colours):
     pq_labels = [label for label, _ in PNGQUANT_ROWS]
     levels = [KXQUANT_DEFAULT[0]] + [label for label, _ in KXQUANT_LEVELS]
     for n in colours:
-        lines.append(f"#### {n} colours: butteraugli / bytes per picture\n")
+        lines.append(heading(f"#### {n} colours: butteraugli / bytes per picture\n"))
         headers = ["picture", "set"] + [f"kxquant {label}" if label[0] == "-" else label
                                         for label in kx_labels] + pq_labels + \
             ["default ÷ pngquant: butteraugli, bytes", "best kxquant at pngquant's bytes ÷ "
@@ -240,7 +240,7 @@ def report(results, photos, colours):
                 row += ["", ""]
             rows.append(row)
         lines.append(table_text(headers, rows, right=range(2, len(headers))))
-    lines.append("#### Per set: means, and the worst picture\n")
+    lines.append(heading("#### Per set: means, and the worst picture\n"))
     rows = []
     for which in ("tuning", "aside"):
         names = [p[0] for p in photos if p[2] == which]
@@ -273,8 +273,8 @@ def report(results, photos, colours):
                              "default at or below pngquant in look and bytes"], rows,
                             right=range(2, 9)))
     if len(levels) > 1:
-        lines.append("#### The levels, step by step: pictures where the step gives a lower "
-                     "butteraugli for more bytes, and the mean change\n")
+        lines.append(heading("#### The levels, step by step: pictures where the step gives a "
+                             "lower butteraugli for more bytes, and the mean change\n"))
         rows = []
         for n in colours:
             for a, b in zip(levels, levels[1:]):
@@ -288,6 +288,12 @@ def report(results, photos, colours):
         lines.append(table_text(["colours", "step", "look better", "butteraugli change (mean)",
                                  "bytes change (mean)"], rows, right=range(2, 5)))
     return lines
+
+
+def heading(text):
+    """A line of the report, printed and returned."""
+    print(text, flush=True)
+    return text
 
 
 def table_text(headers, rows, right):
@@ -308,8 +314,8 @@ def speed(runner, work, runs):
     side by side."""
     folder = os.path.join(work, "wallpapers")
     os.makedirs(folder, exist_ok=True)
-    lines = [f"#### 9 MP photographs, 256 colours, whole process, median of {runs} run(s): "
-             "wall s (CPU s)\n"]
+    lines = [heading(f"#### 9 MP photographs, 256 colours, whole process, median of {runs} "
+                     "run(s): wall s (CPU s)\n")]
     rows = []
     top = KXQUANT_LEVELS[-1] if KXQUANT_LEVELS else KXQUANT_DEFAULT
     for file in SPEED_FILES:
