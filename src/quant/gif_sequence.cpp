@@ -469,6 +469,7 @@ class GifSequence {
       settings.palette.push_back({0, 0, 0});
     }
     settings.loopCount = options_.loop < 0 ? GifWriter::kPlayOnce : options_.loop;
+    settings.pool = context_.pool;
     GifWriter gif(options_.output, settings);
     warnOfShortFrames();
 
