@@ -60,6 +60,7 @@ typedef enum kxq_dither {
 typedef struct kxq_options kxq_options;
 typedef struct kxq_result kxq_result;
 typedef struct kxq_shared kxq_shared;
+typedef struct kxq_gif kxq_gif;
 
 /* "1.0 (kxreduce 2.6)": the library's version and the engine's. */
 const char* kxq_version(void);
@@ -125,6 +126,46 @@ kxq_status kxq_shared_add(kxq_shared* shared, const void* pixels, int width, int
 kxq_status kxq_shared_palette(kxq_shared* shared, kxq_result** palette);
 /* As kxq_options_message, for the calls given this handle. */
 const char* kxq_shared_message(const kxq_shared* shared);
+
+/* ---- Animated GIF (kxquant -o x.gif) ---------------------------------------------
+ * Frames are added one at a time and kept (in memory, a row equal to the
+ * same row of the frame before once) until kxq_gif_write makes the GIF: the
+ * bytes kxquant -o x.gif writes for the same frames (files in the order
+ * added), options, delays and loop. One palette counted from every frame;
+ * each frame after the first stored as what changed; frames smaller than
+ * the largest are centred on it. With KXQ_RGBA, pixels with alpha below 128
+ * are transparent, the others opaque (a GIF keeps no other alpha).
+ *
+ *   kxq_gif *g;
+ *   kxq_gif_create(o, &g);
+ *   for (...) kxq_gif_add_frame(g, pixels, width, height, stride, KXQ_RGB, 40);
+ *   unsigned char *bytes; size_t size;
+ *   if (kxq_gif_write(g, &bytes, &size) == KXQ_OK) { ... kxq_free(bytes); }
+ *   else fprintf(stderr, "%s\n", kxq_gif_message(g));
+ *   kxq_gif_destroy(g);
+ */
+/* A GIF of the options as they are now (later changes to them do not
+ * count): its colours, dithering, refinement and threads. */
+kxq_status kxq_gif_create(const kxq_options* options, kxq_gif** gif);
+void kxq_gif_destroy(kxq_gif* gif); /* NULL is ignored */
+/* How often the animation repeats (kxquant --loop N): 0 for ever (the
+ * default), 1 to 65535 times; -1 plays it once (kxquant --no-loop). */
+kxq_status kxq_gif_set_loop(kxq_gif* gif, int loop);
+/* The next frame (pixels as for kxq_quantize, at most 65535 x 65535),
+ * shown for delay_ms, 0 to 655350 milliseconds. A GIF counts hundredths of
+ * a second: frame k starts at the sum of the delays before it rounded to
+ * hundredths (halves up), so the total stays exact (kxquant --delay 33
+ * gives frames of 3 and 4 hundredths). */
+kxq_status kxq_gif_add_frame(kxq_gif* gif, const void* pixels, int width, int height, size_t stride,
+                             kxq_format format, int delay_ms);
+/* The GIF of every frame added, once: *bytes (free it with kxq_free) and
+ * *size, set on success only. Fails when no frame was added. */
+kxq_status kxq_gif_write(kxq_gif* gif, unsigned char** bytes, size_t* size);
+/* As kxq_options_message, for the calls given this handle. */
+const char* kxq_gif_message(const kxq_gif* gif);
+
+/* Frees bytes the library gave (kxq_gif_write's). NULL is ignored. */
+void kxq_free(void* bytes);
 
 /* ---- Results ------------------------------------------------------------------ */
 

@@ -1,7 +1,8 @@
-// Big-endian byte helpers shared by every file format of the system.
+// Byte helpers shared by every file format of the system.
 //
 // Every multi-byte number in our files is big-endian whatever the host's
-// byte order; floats are IEEE 754 single precision. Values are always built
+// byte order; floats are IEEE 754 single precision. Of today's formats,
+// GIF's numbers are little-endian (ByteWriter::le16). Values are always built
 // from bytes: no struct is ever cast onto file data.
 //
 // Stands on: the standard library only.
@@ -102,7 +103,7 @@ class ByteReader {
   size_t pos_ = 0;
 };
 
-// Append-only big-endian writer into a byte vector.
+// Append-only writer into a byte vector: big-endian, but for le16.
 class ByteWriter {
  public:
   explicit ByteWriter(std::vector<uint8_t>& out) : out_(out) {}
@@ -116,6 +117,10 @@ class ByteWriter {
     u16(v);
   }
   void f32(float f) { u32(bitsFromFloat(f)); }
+  void le16(uint32_t v) {
+    u8(v);
+    u8(v >> 8);
+  }
   void bytes(const void* p, size_t n) {
     const auto* b = static_cast<const uint8_t*>(p);
     out_.insert(out_.end(), b, b + n);

@@ -3,13 +3,14 @@
 // any thread count.
 //
 // These writers need no image-file library (the PNG's rows are compressed
-// by zlib and libdeflate, the GIF's by the LZW coder here), so the C
-// library carries them as the tools do. Refusals are thrown as ConvErrors
+// by zlib and libdeflate, the GIF is written whole here), so the C library
+// carries them as the tools do. Refusals are thrown as ConvErrors
 // whose message names the file.
 //
 // Stands on common.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@
 #include "common/image.h"
 
 namespace kx {
+
+class ThreadPool;
 
 // ---- Palette PNG ---------------------------------------------------------------
 
@@ -61,12 +64,12 @@ struct GifRect {
   bool operator==(const GifRect&) const = default;
 };
 
-// An animated GIF through giflib, written into an OutFile. Each frame comes
+// An animated GIF, written into an OutFile or into memory. Each frame comes
 // as the whole picture on the screen; the writer stores only what differs
 // from what the screen already shows (see the top of gif_write.cpp), and
-// LZW-codes frames side by side on the process's threads, the bytes the same
+// LZW-codes frames side by side on the pool's threads, the bytes the same
 // for any number of threads. Memory is bounded by a few screens whatever the
-// number of frames.
+// number of frames (and the file's bytes, when it is made in memory).
 class GifWriter {
  public:
   struct Settings {
@@ -75,7 +78,8 @@ class GifWriter {
     // The palette's transparent entry, -1 for none; with none, the writer
     // adds one after the palette's colours when there is room for it.
     int transparentIndex = -1;
-    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats for ever
+    int loopCount = 0;           // the NETSCAPE2.0 loop field: 0 repeats for ever
+    ThreadPool* pool = nullptr;  // where frames are compared and coded; none: here
   };
   // loopCount that plays the frames once: no loop extension at all.
   static constexpr int kPlayOnce = -1;
@@ -83,6 +87,9 @@ class GifWriter {
   // Creates the file and writes the screen and its palette; ConvError when
   // it cannot.
   GifWriter(const std::string& path, const Settings& settings);
+  // The same bytes into `memory`, whole once commit() returns; `name` is for
+  // messages.
+  GifWriter(std::vector<uint8_t>& memory, const std::string& name, const Settings& settings);
   ~GifWriter();
   GifWriter(const GifWriter&) = delete;
   GifWriter& operator=(const GifWriter&) = delete;
@@ -99,6 +106,7 @@ class GifWriter {
   void commit();
 
  private:
+  GifWriter(const std::string& path, std::vector<uint8_t>* memory, const Settings& settings);
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -1,5 +1,5 @@
-// Animated GIF files: giflib writes the file's structure, our own LZW coder
-// (gif_lzw.cpp) the image data, so that frames can be coded on many threads.
+// Animated GIF files, written here: the file's structure, and the image data
+// LZW-coded by gif_lzw.cpp, so that frames can be coded on many threads.
 //
 // The file, GIF89a, all numbers little-endian:
 //   "GIF89a", the logical screen descriptor: the screen's width and height
@@ -7,14 +7,16 @@
 //     with black), colour resolution 8, the background index (the
 //     transparent index when there is one, else 0), aspect 0;
 //   the global colour table, 3 bytes (R, G, B) per entry;
-//   a NETSCAPE2.0 application extension: a 3-byte sub-block, 1 and the loop
-//     count (0 repeats for ever); left out when the frames play once;
+//   a NETSCAPE2.0 application extension (21 FF 0B "NETSCAPE2.0"): a 3-byte
+//     sub-block, 1 and the loop count (0 repeats for ever), an empty
+//     sub-block; left out when the frames play once;
 //   for every stored frame:
-//     a graphic control extension: disposal 1 ("leave in place") or 2
-//       ("restore to background"), no user input, the delay in hundredths
-//       of a second, the transparent index (flagged whenever there is one);
-//     an image descriptor: the frame's rectangle on the screen, no local
-//       colour table, not interlaced;
+//     a graphic control extension (21 F9 04): disposal 1 ("leave in place")
+//       or 2 ("restore to background"), no user input, the delay in
+//       hundredths of a second, the transparent index (flagged whenever
+//       there is one; FF when there is none), an empty sub-block;
+//     an image descriptor (2C): the frame's rectangle on the screen, no
+//       local colour table, not interlaced;
 //     the image data: the LZW minimum code size (the colour table's bits, at
 //       least 2), the data sub-blocks, an empty sub-block;
 //   the trailer, 0x3B.
@@ -49,10 +51,8 @@
 // Frames wait in a batch of a few (twice the threads, bounded in bytes) and
 // the batch's frames are coded side by side; which version of a frame is
 // stored depends only on its own codes, so the bytes are the same for any
-// number of threads. giflib writes through a callback into an OutFile, so
-// the file on disk is only ever complete or absent.
-#include <gif_lib.h>
-
+// number of threads. The bytes go into an OutFile, so the file on disk is
+// only ever complete or absent, or into memory.
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
@@ -61,6 +61,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/bytes.h"
 #include "common/outfile.h"
 #include "common/threads.h"
 #include "encode/encode_pvt.h"
@@ -73,6 +74,12 @@ namespace {
 using Shown = uint16_t;
 constexpr Shown kBackground = 256;
 constexpr int kMaxDelay = 65535;
+// Disposal methods of the graphic control extension.
+constexpr int kLeaveInPlace = 1;
+constexpr int kRestoreBackground = 2;
+// Blocks of the file.
+constexpr uint8_t kExtension = 0x21, kImage = 0x2C, kTrailer = 0x3B;
+constexpr uint8_t kGraphicControl = 0xF9, kApplication = 0xFF;
 // Frames waiting to be coded hold up to two versions of their rectangle.
 constexpr size_t kBatchBytes = size_t{64} << 20;
 
@@ -98,12 +105,6 @@ class Bounds {
   int x0_ = INT_MAX, y0_ = INT_MAX, x1_ = -1, y1_ = -1;
 };
 
-int writeToFile(GifFileType* gif, const GifByteType* data, int length) {
-  auto* out = static_cast<OutFile*>(gif->UserData);
-  out->write(data, static_cast<size_t>(length));
-  return out->failed() ? 0 : length;
-}
-
 }  // namespace
 
 int64_t gifFrameStart(int64_t frame, const FrameRate& rate) {
@@ -119,7 +120,7 @@ struct GifWriter::State {
   // A frame whose rectangle and disposal are settled, waiting to be coded.
   struct Pending {
     GifRect rect;
-    int disposal = DISPOSE_DO_NOT;
+    int disposal = kLeaveInPlace;
     int delay = 0;
     std::vector<uint8_t> versions[2];  // opaque; unchanged pixels transparent (or empty)
     std::vector<uint8_t> codes[2];
@@ -130,9 +131,11 @@ struct GifWriter::State {
     bool empty() const { return last < first; }
   };
 
-  std::string path;
-  std::unique_ptr<OutFile> out;
-  GifFileType* gif = nullptr;
+  std::string path;              // for messages
+  std::unique_ptr<OutFile> out;  // the file; or
+  std::vector<uint8_t>* memory = nullptr;
+  std::vector<uint8_t> bytes;  // the file in memory, until commit()
+  ThreadPool* pool = nullptr;
   int width = 0, height = 0;
   int colours = 0;             // the caller's palette entries
   int sourceTransparent = -1;  // the caller's transparent entry
@@ -146,7 +149,7 @@ struct GifWriter::State {
   // disposal 2. None before the first frame (all background).
   std::optional<Canvas> settled;
   GifRect settledRect;
-  int settledDisposal = DISPOSE_DO_NOT;
+  int settledDisposal = kLeaveInPlace;
   // The last frame, held back until the next one settles its disposal.
   std::optional<Canvas> held;
   GifRect heldRect;  // what differs from the screen before it
@@ -155,22 +158,15 @@ struct GifWriter::State {
   std::vector<Span> spans;  // per row: where the new frame differs from the held one
   std::vector<Shown> rowA, rowB;
 
-  ~State() {
-    // Closing writes the trailer into the OutFile, which is then destroyed
-    // uncommitted and removes the unfinished file.
-    int error = 0;
-    if (gif) EGifCloseFile(gif, &error);
-  }
-
-  [[noreturn]] void fail(const std::string& what, int code) {
-    throw ConvError(path + ": cannot write the GIF file (" + what + ": " +
-                    (GifErrorString(code) ? GifErrorString(code) : "unknown error") + ")");
-  }
-  void check(int result, const char* what) {
-    if (result != GIF_ERROR) return;
-    // An OutFile that failed knows why better than giflib's "write failed".
+  // The bytes to the file (an OutFile destroyed uncommitted removes it), or
+  // to memory.
+  void put(const std::vector<uint8_t>& block) {
+    if (!out) {
+      bytes.insert(bytes.end(), block.begin(), block.end());
+      return;
+    }
+    out->write(block);
     if (out->failed()) throw ConvError(path + ": cannot write: " + std::strerror(out->error()));
-    fail(what, gif->Error);
   }
 
   // Row y of a frame as the screen is to show it.
@@ -196,7 +192,7 @@ struct GifWriter::State {
     }
     expandRow(*settled, y, row);
     const GifRect& r = settledRect;
-    if (settledDisposal == DISPOSE_BACKGROUND && y >= r.top && y < r.top + r.height) {
+    if (settledDisposal == kRestoreBackground && y >= r.top && y < r.top + r.height) {
       std::fill(row + r.left, row + r.left + r.width, kBackground);
     }
   }
@@ -274,7 +270,7 @@ struct GifWriter::State {
     std::mutex merge;
     bool same = true;
     const int64_t minimumRows = std::max<int64_t>(1, kStripePixels / width);
-    kx_forStripes(height, minimumRows, [&](int64_t begin, int64_t end) {
+    forStripes(pool, height, minimumRows, [&](int64_t begin, int64_t end) {
       std::vector<Shown> a(static_cast<size_t>(width)), b(static_cast<size_t>(width));
       Bounds stripeCleared;
       bool stripeSame = true;
@@ -312,7 +308,7 @@ struct GifWriter::State {
         if (!pending[f].versions[v].empty()) jobs.emplace_back(f, v);
       }
     }
-    kx_parallel(static_cast<int>(jobs.size()), [&](int j) {
+    runTasks(pool, static_cast<int>(jobs.size()), [&](int j) {
       const auto [f, v] = jobs[static_cast<size_t>(j)];
       Pending& p = pending[f];
       p.codes[v] = gifLzwEncode(p.versions[v], codeSize);
@@ -326,32 +322,42 @@ struct GifWriter::State {
   }
 
   void write(const Pending& p, const std::vector<uint8_t>& code) {
-    GraphicsControlBlock control{};
-    control.DisposalMode = p.disposal;
-    control.UserInputFlag = false;
-    control.DelayTime = p.delay;
-    control.TransparentColor = transparent >= 0 ? transparent : NO_TRANSPARENT_COLOR;
-    GifByteType extension[4];
-    const size_t length = EGifGCBToExtension(&control, extension);
-    check(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension),
-          "frame delay");
-    check(
-        EGifPutImageDesc(gif, p.rect.left, p.rect.top, p.rect.width, p.rect.height, false, nullptr),
-        "frame");
-    // giflib wrote the code size when the descriptor set up its own coder;
-    // the sub-blocks follow as they are.
-    check(EGifPutCode(gif, codeSize, code.data()), "frame");
-    for (size_t at = size_t{code[0]} + 1; at < code.size(); at += size_t{code[at]} + 1) {
-      check(EGifPutCodeNext(gif, code.data() + at), "frame");
+    std::vector<uint8_t> block;
+    block.reserve(code.size() + 20);
+    ByteWriter w(block);
+    w.u8(kExtension);
+    w.u8(kGraphicControl);
+    w.u8(4);
+    w.u8(p.disposal << 2 | (transparent >= 0 ? 1 : 0));
+    w.le16(static_cast<uint32_t>(p.delay));
+    w.u8(transparent >= 0 ? static_cast<uint32_t>(transparent) : 0xFF);
+    w.u8(0);
+    w.u8(kImage);
+    for (const int v : {p.rect.left, p.rect.top, p.rect.width, p.rect.height}) {
+      w.le16(static_cast<uint32_t>(v));
     }
-    check(EGifPutCodeNext(gif, nullptr), "frame");
+    w.u8(0);  // no local colour table, not interlaced
+    w.u8(static_cast<uint32_t>(codeSize));
+    w.bytes(code.data(), code.size());
+    w.u8(0);
+    put(block);
   }
 };
 
 GifWriter::GifWriter(const std::string& path, const Settings& settings)
+    : GifWriter(path, nullptr, settings) {}
+
+GifWriter::GifWriter(std::vector<uint8_t>& memory, const std::string& name,
+                     const Settings& settings)
+    : GifWriter(name, &memory, settings) {}
+
+GifWriter::GifWriter(const std::string& path, std::vector<uint8_t>* memory,
+                     const Settings& settings)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   s.path = path;
+  s.memory = memory;
+  s.pool = settings.pool;
   const size_t colours = settings.palette.size();
   if (colours < 1 || colours > 256) {
     throw ConvError(path + ": a GIF palette holds 1 to 256 colours, not " +
@@ -381,40 +387,41 @@ GifWriter::GifWriter(const std::string& path, const Settings& settings)
   s.spans.resize(static_cast<size_t>(s.height));
   s.rowA.resize(static_cast<size_t>(s.width));
   s.rowB.resize(static_cast<size_t>(s.width));
-  const int threads = kx_threadsHere();
+  const int threads = threadsOf(s.pool);
   s.batch = threads <= 1 ? 1 : std::clamp<size_t>(kBatchBytes / (3 * screen), 1, 2 * threads);
 
-  s.out = OutFile::create(path);
-  if (!s.out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
-  int error = 0;
-  s.gif = EGifOpen(s.out.get(), writeToFile, &error);
-  if (!s.gif) s.fail("cannot start it", error);
-  EGifSetGifVersion(s.gif, true);
-
-  int mapSize = 2;
-  while (static_cast<size_t>(mapSize) < palette.size()) mapSize *= 2;
-  ColorMapObject* map = GifMakeMapObject(mapSize, nullptr);
-  if (!map) throw std::bad_alloc();
-  for (size_t i = 0; i < palette.size(); ++i) {
-    map->Colors[i] = GifColorType{palette[i][0], palette[i][1], palette[i][2]};
+  if (!memory) {
+    s.out = OutFile::create(path);
+    if (!s.out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
   }
-  s.codeSize = std::max(2, map->BitsPerPixel);
-  const int background = std::max(s.transparent, 0);
-  const int result = EGifPutScreenDesc(s.gif, s.width, s.height, 8, background, map);
-  GifFreeMapObject(map);
-  s.check(result, "screen");
-
+  // The colour table has 2^bits entries, at least 2, padded with black.
+  int bits = 1;
+  while (size_t{1} << bits < palette.size()) ++bits;
+  s.codeSize = std::max(2, bits);
+  std::vector<uint8_t> head;
+  ByteWriter w(head);
+  w.bytes("GIF89a", 6);
+  w.le16(static_cast<uint32_t>(s.width));
+  w.le16(static_cast<uint32_t>(s.height));
+  // A global colour table, 8 bits per primary, not sorted, its size.
+  w.u8(0x80 | (8 - 1) << 4 | (bits - 1));
+  w.u8(static_cast<uint32_t>(std::max(s.transparent, 0)));  // the background
+  w.u8(0);                                                  // no aspect ratio
+  for (const auto& colour : palette) w.bytes(colour.data(), 3);
+  w.zeros(3 * ((size_t{1} << bits) - palette.size()));
   if (settings.loopCount != kPlayOnce) {
     // Browsers and viewers read the loop count from this extension; without
     // it an animation plays once.
-    static const char kNetscape[] = "NETSCAPE2.0";
-    const uint8_t loop[3] = {1, static_cast<uint8_t>(settings.loopCount & 0xFF),
-                             static_cast<uint8_t>((settings.loopCount >> 8) & 0xFF)};
-    s.check(EGifPutExtensionLeader(s.gif, APPLICATION_EXT_FUNC_CODE), "loop count");
-    s.check(EGifPutExtensionBlock(s.gif, 11, kNetscape), "loop count");
-    s.check(EGifPutExtensionBlock(s.gif, 3, loop), "loop count");
-    s.check(EGifPutExtensionTrailer(s.gif), "loop count");
+    w.u8(kExtension);
+    w.u8(kApplication);
+    w.u8(11);
+    w.bytes("NETSCAPE2.0", 11);
+    w.u8(3);
+    w.u8(1);
+    w.le16(static_cast<uint32_t>(settings.loopCount));
+    w.u8(0);
   }
+  s.put(head);
 }
 
 GifWriter::~GifWriter() = default;
@@ -464,15 +471,15 @@ void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, Gif
     return;
   }
   if (cleared.empty()) {
-    s.settle(s.heldRect, DISPOSE_DO_NOT);
+    s.settle(s.heldRect, kLeaveInPlace);
   } else {
     cleared.add(s.heldRect);
-    s.settle(cleared.rect(), DISPOSE_BACKGROUND);
+    s.settle(cleared.rect(), kRestoreBackground);
   }
   // What differs from the screen now: from the frame just settled, except
   // where its disposal cleared the screen.
   const GifRect& r = s.settledRect;
-  const bool disposed = s.settledDisposal == DISPOSE_BACKGROUND;
+  const bool disposed = s.settledDisposal == kRestoreBackground;
   Bounds changed;
   for (int y = 0; y < s.height; ++y) {
     State::Span span = s.spans[static_cast<size_t>(y)];
@@ -489,18 +496,14 @@ void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, Gif
 void GifWriter::commit() {
   State& s = *state_;
   if (s.committed) return;
-  if (s.held) s.settle(s.heldRect, DISPOSE_DO_NOT);
+  if (s.held) s.settle(s.heldRect, kLeaveInPlace);
   s.flush();
-  int error = 0;
-  GifFileType* gif = s.gif;
-  s.gif = nullptr;
-  if (EGifCloseFile(gif, &error) == GIF_ERROR) {
-    if (s.out->failed())
-      throw ConvError(s.path + ": cannot write: " + std::strerror(s.out->error()));
-    throw ConvError(s.path + ": cannot write the GIF file (" +
-                    (GifErrorString(error) ? GifErrorString(error) : "unknown error") + ")");
+  s.put({kTrailer});
+  if (s.memory) {
+    *s.memory = std::move(s.bytes);
+  } else if (!s.out->commit()) {
+    throw ConvError(s.path + ": cannot write: " + std::strerror(errno));
   }
-  if (!s.out->commit()) throw ConvError(s.path + ": cannot write: " + std::strerror(errno));
   s.committed = true;
 }
 

@@ -9,6 +9,7 @@
 #include "kxquant.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -21,6 +22,7 @@
 #include "common/threads.h"
 #include "common/version.h"
 #include "indexed/indexed.h"
+#include "sequence/sequence.h"
 
 namespace {
 
@@ -87,6 +89,10 @@ template <class T>
 T checked(kx::Result<T> result) {
   if (!result) throw result.error();
   return std::move(*result);
+}
+
+void checked(const kx::Status& status) {
+  if (!status) throw status.error();
 }
 
 // The threads of one call: a pool when more than one may be used.
@@ -162,6 +168,14 @@ struct kxq_shared {
   std::vector<Colormap> palettes;
   bool transparent = false;  // some picture has transparent pixels
   bool alpha = false;        // some picture has partly transparent pixels
+  std::string message;
+};
+
+struct kxq_gif {
+  Settings settings;
+  std::unique_ptr<kx::GifSequence> sequence;
+  std::vector<int64_t> endsMs;  // when each frame added ends
+  int loop = 0;
   std::string message;
 };
 
@@ -385,6 +399,82 @@ kxq_status kxq_shared_palette(kxq_shared* shared, kxq_result** palette) {
 
 const char* kxq_shared_message(const kxq_shared* shared) {
   return shared ? shared->message.c_str() : "no shared palette (a null pointer)";
+}
+
+kxq_status kxq_gif_create(const kxq_options* options, kxq_gif** gif) {
+  if (!options || !gif) return KXQ_INVALID_ARGUMENT;
+  *gif = nullptr;
+  return guarded(nullptr, [&] {
+    auto made = std::make_unique<kxq_gif>();
+    made->settings = options->settings;
+    kx::GifOptions gifOptions;
+    gifOptions.colors = made->settings.colors;
+    gifOptions.indexed = made->settings.indexed;
+    // Every frame in memory: the library makes no file.
+    made->sequence = std::make_unique<kx::GifSequence>(gifOptions, "the GIF", "", 0);
+    *gif = made.release();
+  });
+}
+
+void kxq_gif_destroy(kxq_gif* gif) {
+  delete gif;
+}
+
+kxq_status kxq_gif_set_loop(kxq_gif* gif, int loop) {
+  if (!gif) return KXQ_INVALID_ARGUMENT;
+  return guarded(&gif->message, [&] {
+    require(loop >= -1 && loop <= 65535, "a loop count of 0 (for ever) to 65535, or -1 (once)");
+    gif->loop = loop;
+  });
+}
+
+kxq_status kxq_gif_add_frame(kxq_gif* gif, const void* pixels, int width, int height, size_t stride,
+                             kxq_format format, int delay_ms) {
+  if (!gif) return KXQ_INVALID_ARGUMENT;
+  return guarded(&gif->message, [&] {
+    const kx::PixelView view = viewOf(pixels, width, height, stride, format);
+    if (width > 65535 || height > 65535) {
+      throw Failure{KXQ_TOO_LARGE, "a frame of " + std::to_string(width) + " x " +
+                                       std::to_string(height) +
+                                       " pixels; a GIF is at most 65535 x 65535"};
+    }
+    require(delay_ms >= 0 && delay_ms <= 655350, "a frame delay of 0 to 655350 milliseconds");
+    CallThreads threads(gif->settings.threads);
+    checked(gif->sequence->add(kx::sourcePictureOf(view), threads.context));
+    gif->endsMs.push_back((gif->endsMs.empty() ? 0 : gif->endsMs.back()) + delay_ms);
+  });
+}
+
+kxq_status kxq_gif_write(kxq_gif* gif, unsigned char** bytes, size_t* size) {
+  if (!gif) return KXQ_INVALID_ARGUMENT;
+  return guarded(&gif->message, [&] {
+    require(bytes && size, "nowhere to put the GIF (a null pointer)");
+    require(!gif->endsMs.empty(), "no frame was added");
+    kx::GifPlayback playback;
+    playback.loop = gif->loop;
+    // Frame k starts at the sum of the delays before it, in hundredths.
+    int64_t start = 0;
+    for (const int64_t end : gif->endsMs) {
+      playback.delays.push_back((end + 5) / 10 - (start + 5) / 10);
+      start = end;
+    }
+    CallThreads threads(gif->settings.threads);
+    std::vector<uint8_t> made;
+    checked(gif->sequence->write(made, playback, {}, threads.context));
+    auto* out = static_cast<unsigned char*>(std::malloc(made.size()));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out, made.data(), made.size());
+    *bytes = out;
+    *size = made.size();
+  });
+}
+
+const char* kxq_gif_message(const kxq_gif* gif) {
+  return gif ? gif->message.c_str() : "no GIF (a null pointer)";
+}
+
+void kxq_free(void* bytes) {
+  std::free(bytes);
 }
 
 int kxq_result_colors(const kxq_result* result) {

@@ -10,7 +10,7 @@
 // kxquant compresses further, to the finest level that fits, and says so. Pixels with alpha below
 // 128 become one transparent palette entry; the rest are reduced as opaque.
 //
-// A front end: stands on common, reduce, indexed, output and imageio. Nothing
+// A front end: stands on common, reduce, indexed, sequence, output and imageio. Nothing
 // includes it but quant/ itself (and its tests).
 #pragma once
 

@@ -116,65 +116,6 @@ std::vector<uint8_t> encodeIndexedPng(const std::string& name, IndexedPicture& p
 // kxreduce writes them for the same palette and indices: both or neither.
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture);
 
-// ---- Frames kept for a second pass ---------------------------------------------
-
-// Every frame of a sequence, kept as it was read until the palette for all
-// of them is chosen: a row equal to the same row of the frame before is
-// kept once, for both; the rest in memory up to a budget, after it in a
-// temporary file beside the output (removed whenever the store goes, and
-// by the signals that end the process, as every temporary output is).
-class FrameStore {
- public:
-  // `beside`: a file name in the folder for the temporary file; `budget`:
-  // the bytes kept in memory.
-  FrameStore(std::string beside, size_t budget);
-  ~FrameStore();
-  FrameStore(const FrameStore&) = delete;
-  FrameStore& operator=(const FrameStore&) = delete;
-
-  // ConvError when the temporary file cannot be written.
-  void add(const SourcePicture& frame);
-  // Every frame is in; ConvError when the temporary file could not be written.
-  void finish();
-  size_t size() const { return entries_.size(); }
-  // Frame k as it was added; any thread, after finish().
-  SourcePicture get(size_t k) const;
-
-  // The memory budget: KX_FRAME_MEMORY (bytes) when set, else 32 MiB.
-  static size_t defaultBudget();
-
- private:
-  // Where a row's bytes are: in block `block` of memory_ at `at`, or at
-  // file offset `at` when block is kInFile.
-  struct Place {
-    uint32_t block = 0;
-    uint64_t at = 0;
-  };
-  static constexpr uint32_t kInFile = UINT32_MAX;
-  struct Entry {
-    int width = 0, height = 0;
-    size_t transparentCount = 0;
-    // In memory; for a frame in the file its places are there too, after
-    // its rows, at `table`: memory stays bounded whatever the clip's length.
-    std::vector<Place> rows;
-    uint64_t table = 0;
-  };
-  void readAt(uint64_t offset, uint8_t* out, size_t bytes) const;
-  void readRow(const Place& place, uint8_t* out, size_t bytes) const;
-
-  std::string beside_;
-  size_t budget_;
-  size_t inMemory_ = 0;
-  std::vector<Entry> entries_;
-  std::vector<std::vector<uint8_t>> memory_;
-  std::vector<uint8_t> last_;    // the frame before, rows as kept (RGB, then mask bytes)
-  std::vector<Place> lastRows_;  // and where they are
-  std::unique_ptr<PendingFile> spill_;
-  std::FILE* stream_ = nullptr;
-  int reader_ = -1;
-  uint64_t spilled_ = 0;
-};
-
 // ---- An animated GIF of every frame of every input ------------------------------
 
 // Where the GIF's lines go: notes and failures (one line each), and a

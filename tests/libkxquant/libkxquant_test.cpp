@@ -210,6 +210,79 @@ INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases),
 INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// ---- Animated GIFs ------------------------------------------------------------------
+
+struct GifCase {
+  const char* name;
+  std::vector<std::pair<int, int>> sizes;  // of the frames, in order
+  bool noisy;
+  PixelAlpha alpha;
+  Options options;
+  int delayMs;
+  int loop;  // -1: --no-loop
+};
+
+class GifSameAsCommand : public testing::TestWithParam<GifCase> {};
+
+// The frames as PAM files to kxquant -o x.gif, and to the library: the same
+// bytes.
+TEST_P(GifSameAsCommand, SameBytes) {
+  const GifCase& c = GetParam();
+  const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
+  TempDir dir;
+  std::vector<std::string> args = c.options.args();
+  args.insert(args.end(), {"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
+  if (c.loop < 0) args.push_back("--no-loop");
+  if (c.loop > 0) args.insert(args.end(), {"--loop", std::to_string(c.loop)});
+  auto options = c.options.handle();
+  kxq_gif* gif = nullptr;
+  ASSERT_EQ(kxq_gif_create(options.get(), &gif), KXQ_OK);
+  EXPECT_EQ(kxq_gif_set_loop(gif, c.loop), KXQ_OK);
+  unsigned char* bytes = nullptr;
+  size_t size = 0;
+  EXPECT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_INVALID_ARGUMENT);  // no frame yet
+  for (size_t i = 0; i < c.sizes.size(); ++i) {
+    const auto [w, h] = c.sizes[i];
+    const std::vector<uint8_t> pixels = testPixels(w, h, 1 + i % 2, c.noisy, c.alpha);
+    const std::string name = std::string(1, 'f') + static_cast<char>('0' + i);
+    writePam(dir.path(name + ".pam"), w, h, channels, pixels);
+    args.push_back(name + ".pam");
+    EXPECT_EQ(kxq_gif_add_frame(gif, pixels.data(), w, h, size_t{1} * w * channels,
+                                channels == 4 ? KXQ_RGBA : KXQ_RGB, c.delayMs),
+              KXQ_OK)
+        << kxq_gif_message(gif);
+  }
+  const RunResult run = runProgram("kxquant", args, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_OK) << kxq_gif_message(gif);
+  EXPECT_TRUE(std::vector<uint8_t>(bytes, bytes + size) == readFileBytes(dir.path("out.gif")));
+  kxq_free(bytes);
+  // Once only.
+  EXPECT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_INVALID_ARGUMENT);
+  kxq_gif_destroy(gif);
+}
+
+const GifCase kGifCases[] = {
+    {"Opaque", {{64, 48}, {64, 48}, {64, 48}, {64, 48}}, false, PixelAlpha::none, {}, 100, 0},
+    {"SizesDifferTransparentNoLoop",
+     {{60, 40}, {30, 20}, {60, 40}, {61, 47}},
+     false,
+     PixelAlpha::binary,
+     {32, 0.7f, true, 3},
+     33,
+     -1},
+    {"ManyColoursSoftAlpha",
+     {{120, 90}, {120, 90}, {120, 90}},
+     true,
+     PixelAlpha::soft,
+     {64, -1, false, 2},
+     45,
+     7},
+};
+
+INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 // ---- Refusals ------------------------------------------------------------------------
 
 struct Refusal {

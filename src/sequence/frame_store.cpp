@@ -20,11 +20,11 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "quant/quant_pvt.h"
+#include "sequence/sequence_pvt.h"
 
 namespace kx {
 
-size_t FrameStore::defaultBudget() {
+size_t defaultFrameMemory() {
   if (const char* value = std::getenv("KX_FRAME_MEMORY"); value && *value) {
     char* end = nullptr;
     errno = 0;

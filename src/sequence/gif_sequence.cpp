@@ -1,0 +1,486 @@
+// An animated GIF of frames, with one palette for all.
+//
+// Two passes over the frames, each frame given once:
+//   1. every frame is kept (FrameStore) and counted into one
+//      histogram of all frames: the exact colours while the frames hold at
+//      most 16,384, else the colours binned at 6 bits per channel (5 when
+//      that leaves more colours than the median cut's limit), each bin
+//      carrying the sum of its samples, so that the histogram entry is the
+//      mean colour of its pixels, not the bin's corner. The median cut and
+//      its refinement then run once, over all frames' pixels, the cut made
+//      where the error is (as for alpha): a palette for every frame has to
+//      serve the colours that few frames hold, such as the first frames of
+//      a zoom, and an entry also weighs the most pixels one frame gave it;
+//   2. every frame is remapped to the palette, several side by side, and
+//      handed in order to the GIF writer, which stores what changed.
+// Sums of integers do not depend on the order they are added in, and the
+// remapping of a frame does not depend on the threads, so the bytes are the
+// same for any number of threads.
+//
+// Differencing needs a transparent index: with more than one frame (or
+// transparent pixels) the palette has at most 255 colours and the last
+// entry is the transparent one.
+//
+// Dithering that stands still: where a pixel of the source equals the one
+// before it (and the frame is the same size), it keeps the index it had,
+// with the adaptive diffusion (the default) as with -a, so that a region
+// that does not change keeps its dither pattern, is left out of the
+// changed rectangle and codes as transparent.
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+#include "common/threads.h"
+#include "encode/encode.h"
+#include "sequence/sequence_pvt.h"
+
+namespace kx {
+
+namespace {
+
+// One entry of the histogram of all frames: its pixels, their sums, and the
+// most pixels one frame gave it.
+struct Bin {
+  uint64_t pixels = 0, red = 0, green = 0, blue = 0, most = 0;
+};
+constexpr int kBinBits = 6;
+
+// Bins counted frame by frame: each also learns the most pixels one frame
+// gave it.
+class FrameBins {
+ public:
+  explicit FrameBins(size_t size) : bins_(size), inFrame_(size) {}
+
+  void add(size_t at, const uint8_t* p) {
+    Bin& b = bins_[at];
+    ++b.pixels;
+    b.red += p[0];
+    b.green += p[1];
+    b.blue += p[2];
+    if (inFrame_[at]++ == 0) touched_.push_back(static_cast<uint32_t>(at));
+  }
+  void endFrame() {
+    for (const uint32_t at : touched_) {
+      bins_[at].most = std::max(bins_[at].most, inFrame_[at]);
+      inFrame_[at] = 0;
+    }
+    touched_.clear();
+  }
+  static void fold(Bin& to, const Bin& from) {
+    to.pixels += from.pixels;
+    to.red += from.red;
+    to.green += from.green;
+    to.blue += from.blue;
+    to.most = std::max(to.most, from.most);
+  }
+  std::vector<Bin>& bins() { return bins_; }
+  const std::vector<Bin>& bins() const { return bins_; }
+
+ private:
+  std::vector<Bin> bins_;
+  std::vector<uint64_t> inFrame_;
+  std::vector<uint32_t> touched_;
+};
+
+// The frames' exact colours while there are at most kLimit of them (screen
+// recordings, drawings), in an open-addressing table keyed by 0xRRGGBB.
+// Past the limit it is dropped and the 6-bit bins stand alone.
+class ExactColours {
+ public:
+  static constexpr size_t kLimit = size_t{1} << 14;
+
+  ExactColours() : keys_(kSlots, kEmpty), bins_(kSlots) {}
+
+  bool open() const { return open_; }
+  void add(const uint8_t* p) {
+    const uint32_t key = uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    if (key != lastKey_) {
+      const size_t at = slotOf(key);
+      if (at == kSlots) return;
+      lastKey_ = key;
+      lastAt_ = at;
+    }
+    bins_.add(lastAt_, p);
+  }
+  void endFrame() {
+    if (open_) bins_.endFrame();
+  }
+  void merge(const ExactColours& other) {
+    if (!other.open_) drop();
+    for (size_t i = 0; open_ && i < kSlots; ++i) {
+      if (other.keys_[i] == kEmpty) continue;
+      const size_t at = slotOf(other.keys_[i]);
+      if (at < kSlots) FrameBins::fold(bins_.bins()[at], other.bins_.bins()[i]);
+    }
+  }
+  // The colours by ascending value, so that the order does not depend on
+  // how the frames were shared out.
+  std::vector<Bin> sorted() const {
+    std::vector<size_t> at;
+    for (size_t i = 0; i < kSlots; ++i) {
+      if (keys_[i] != kEmpty) at.push_back(i);
+    }
+    std::sort(at.begin(), at.end(), [&](size_t a, size_t b) { return keys_[a] < keys_[b]; });
+    std::vector<Bin> bins;
+    for (const size_t i : at) bins.push_back(bins_.bins()[i]);
+    return bins;
+  }
+
+ private:
+  static constexpr size_t kSlots = 2 * kLimit;
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+
+  // The key's slot, taken when new; kSlots when the table is (now) dropped.
+  size_t slotOf(uint32_t key) {
+    if (!open_) return kSlots;
+    size_t at = (key * uint32_t{2654435761}) >> 17 & (kSlots - 1);
+    while (keys_[at] != key) {
+      if (keys_[at] == kEmpty) {
+        if (++used_ > kLimit) {
+          drop();
+          return kSlots;
+        }
+        keys_[at] = key;
+        break;
+      }
+      at = (at + 1) & (kSlots - 1);
+    }
+    return at;
+  }
+  void drop() {
+    open_ = false;
+    lastKey_ = kEmpty;
+    keys_ = {};
+    bins_ = FrameBins(0);
+  }
+
+  std::vector<uint32_t> keys_;
+  FrameBins bins_;
+  size_t used_ = 0;
+  bool open_ = true;
+  uint32_t lastKey_ = kEmpty;
+  size_t lastAt_ = 0;
+};
+
+// The histogram of all frames: the exact colours while they are few, else
+// the colours binned at 6 bits per channel.
+class SequenceHistogram {
+ public:
+  SequenceHistogram() : bins_(size_t{1} << (3 * kBinBits)) {}
+
+  void add(const SourcePicture& frame) {
+    const size_t n = frame.pixelCount();
+    const uint8_t* p = frame.rgb.data();
+    const bool masked = frame.transparentCount > 0;
+    constexpr int shift = 8 - kBinBits;
+    for (size_t i = 0; i < n; ++i, p += 3) {
+      if (masked && frame.transparent[i]) continue;
+      bins_.add(size_t{p[0]} >> shift << (2 * kBinBits) | size_t{p[1]} >> shift << kBinBits |
+                    size_t{p[2]} >> shift,
+                p);
+      if (exact_.open()) exact_.add(p);
+    }
+    bins_.endFrame();
+    exact_.endFrame();
+    ++frames_;
+  }
+  void merge(const SequenceHistogram& other) {
+    for (size_t i = 0; i < bins_.bins().size(); ++i) {
+      FrameBins::fold(bins_.bins()[i], other.bins_.bins()[i]);
+    }
+    exact_.merge(other.exact_);
+    frames_ += other.frames_;
+  }
+
+  // The bins as the engine's count: each entry the mean colour of its
+  // pixels (the exact colours, or bins at 6 bits per channel or, when that
+  // leaves more colours than the cut takes, at 5). An entry weighs its
+  // pixels plus a quarter of what it would have if every frame held as much
+  // of it as the frame that holds the most, so that the colours of a few
+  // frames (the start of a zoom) are not starved by those every frame has.
+  ColorCount count() const {
+    std::vector<Bin> bins = exact_.open() ? exact_.sorted() : bins_.bins();
+    auto used = [&] {
+      return std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; });
+    };
+    if (!exact_.open() && used() > kColorLimit) {
+      std::vector<Bin> coarse(size_t{1} << (3 * (kBinBits - 1)));
+      for (size_t i = 0; i < bins.size(); ++i) {
+        const size_t r = i >> (2 * kBinBits) >> 1, g = (i >> kBinBits & 63) >> 1, b = (i & 63) >> 1;
+        Bin& to = coarse[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b];
+        FrameBins::fold(to, bins[i]);
+      }
+      bins = std::move(coarse);
+    }
+    auto weight = [&](const Bin& b) { return b.pixels + frames_ * b.most / 4; };
+    uint64_t most = 0;
+    for (const Bin& b : bins) most = std::max(most, weight(b));
+    // Entry counts are 32-bit: a long clip's counts are scaled down, each
+    // bin keeping at least one.
+    const uint64_t scale = most / INT32_MAX + 1;
+    ColorCount count;
+    for (const Bin& b : bins) {
+      if (b.pixels == 0) continue;
+      auto mean = [&](uint64_t sum) {
+        return static_cast<uint8_t>((sum + b.pixels / 2) / b.pixels);
+      };
+      const auto n = static_cast<int32_t>(std::max<uint64_t>(1, weight(b) / scale));
+      count.histogram.emplace_back(mean(b.red), mean(b.green), mean(b.blue), n);
+      count.pixels += n;
+    }
+    count.distinctColors = static_cast<int64_t>(count.histogram.size());
+    count.counted = identityMap();
+    return count;
+  }
+
+ private:
+  FrameBins bins_;
+  ExactColours exact_;
+  uint64_t frames_ = 0;
+};
+
+// A frame at hand in pass 2.
+struct Remapped {
+  SourcePicture source;
+  std::vector<uint8_t> indices;
+};
+
+// The GIF writer, to a file or to memory.
+GifWriter makeWriter(const std::string& path, std::vector<uint8_t>* memory, const std::string& name,
+                     const GifWriter::Settings& settings) {
+  if (memory) return GifWriter(*memory, name, settings);
+  return GifWriter(path, settings);
+}
+
+}  // namespace
+
+struct GifSequence::State {
+  GifOptions options;
+  std::string name;
+  FrameStore store;
+  // Frames waiting to be counted side by side, and the histograms of the
+  // frames counted (frame f of a batch into histogram f mod their number).
+  std::vector<SourcePicture> batch;
+  std::vector<SequenceHistogram> histograms;
+  int width = 0, height = 0;
+  bool transparent = false;
+  bool written = false;
+
+  State(const GifOptions& o, std::string n, std::string spillBeside, size_t budget)
+      : options(o), name(std::move(n)), store(std::move(spillBeside), budget) {}
+
+  // Histograms counted side by side: one per thread (up to 8) of the first
+  // batch's context, kept for every batch after it. Counting does not
+  // depend on how the frames are shared out.
+  size_t slots(const Context& context) const {
+    if (!histograms.empty()) return histograms.size();
+    return static_cast<size_t>(std::clamp(threadsOf(context.pool), 1, 8));
+  }
+
+  // Counts the batch side by side and keeps its frames in order.
+  void countAndKeep(const Context& context) {
+    if (histograms.empty()) histograms.resize(slots(context));
+    const int n = static_cast<int>(histograms.size());
+    runTasks(context.pool, n, [&](int s) {
+      for (size_t f = static_cast<size_t>(s); f < batch.size(); f += static_cast<size_t>(n)) {
+        histograms[static_cast<size_t>(s)].add(batch[f]);
+      }
+    });
+    for (const SourcePicture& frame : batch) store.add(frame);
+    batch.clear();
+  }
+
+  // The palette of all frames, from the histograms of pass 1.
+  Colormap chooseColormap(const Context& context) {
+    for (size_t s = 1; s < histograms.size(); ++s) histograms[0].merge(histograms[s]);
+    const ColorCount count = histograms[0].count();
+    histograms.clear();
+    // Room for the transparent index that unchanged pixels take.
+    const bool needsTransparent = store.size() > 1 || transparent;
+    int colours = std::min(options.colors, needsTransparent ? 255 : 256);
+    colours = static_cast<int>(std::clamp<int64_t>(count.distinctColors, 1, colours));
+    if (count.histogram.empty()) return Colormap(static_cast<size_t>(colours));
+    PaletteOptions palette;
+    palette.colors = colours;
+    palette.refine = options.indexed.refine;
+    palette.cutByError = true;
+    Result<Colormap> chosen = choosePalette(count, palette, context);
+    if (!chosen) throw Error(chosen.error().code, name + ": " + chosen.error().message);
+    return std::move(*chosen);
+  }
+
+  void write(const std::string& path, std::vector<uint8_t>* memory, const GifPlayback& playback,
+             const GifEvents& events, const Context& context, GifSummary& summary) {
+    if (written) throw Error(ErrorCode::badArgument, name + ": the frames were written already");
+    written = true;
+    if (!batch.empty()) countAndKeep(context);
+    const size_t frames = store.size();
+    if (frames == 0) throw Error(ErrorCode::badArgument, name + ": no frame to write");
+    if (playback.delays.size() != frames) {
+      throw Error(ErrorCode::badArgument, name + ": " + std::to_string(playback.delays.size()) +
+                                              " delays for " + std::to_string(frames) + " frames");
+    }
+    store.finish();
+    const Colormap colormap = chooseColormap(context);
+    GifWriter::Settings settings;
+    settings.screenWidth = width;
+    settings.screenHeight = height;
+    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
+    if (transparent) {
+      settings.transparentIndex = static_cast<int>(settings.palette.size());
+      settings.palette.push_back({0, 0, 0});
+    }
+    settings.loopCount = playback.loop < 0 ? GifWriter::kPlayOnce : playback.loop;
+    settings.pool = context.pool;
+    GifWriter gif = makeWriter(path, memory, name, settings);
+    if (events.writing) events.writing();
+
+    RemapOptions remap;
+    remap.dither = options.indexed.dither;
+    remap.factor = options.indexed.factor;
+    remap.ditherLevel = options.indexed.ditherLevel;
+    const bool dithered = remap.dither != Dither::none;
+    const PaletteMapper mapper(colormap);
+    // The engine's messages are the palette's; not one per frame.
+    Context remapping = context;
+    remapping.events = nullptr;
+    auto remapped = [&](const SourcePicture& source, const Remapped* before) {
+      const PixelView view = source.rgbView();
+      RemapOptions these = remap;
+      PixelView beforeView;
+      if (before && before->source.width == source.width &&
+          before->source.height == source.height) {
+        beforeView = before->source.rgbView();
+        these.before = &beforeView;
+        these.beforeIndices = before->indices.data();
+      }
+      Result<std::vector<uint8_t>> indices = mapper.remap(view, these, remapping);
+      if (!indices) throw Error(indices.error().code, name + ": " + indices.error().message);
+      return std::move(*indices);
+    };
+    const int64_t inFlight = std::max(2, 2 * threadsOf(context.pool));
+    std::vector<Remapped> slots(static_cast<size_t>(inFlight));
+    std::optional<Remapped> previous;
+    // Without dithering frames are remapped side by side; with it each frame
+    // needs the indices of the one before, and is remapped in order (its
+    // rows on the threads).
+    runOrdered(
+        context.pool, static_cast<int64_t>(frames), [&] { return inFlight; },
+        [&](int64_t k) {
+          Remapped& r = slots[static_cast<size_t>(k % inFlight)];
+          r.source = store.get(static_cast<size_t>(k));
+          if (!dithered) r.indices = remapped(r.source, nullptr);
+        },
+        [&](int64_t k) {
+          Remapped& r = slots[static_cast<size_t>(k % inFlight)];
+          if (dithered) r.indices = remapped(r.source, previous ? &*previous : nullptr);
+          place(gif, r, settings.transparentIndex, playback.delays[static_cast<size_t>(k)]);
+          if (dithered) {
+            previous = std::move(r);
+          } else {
+            r = Remapped{};
+          }
+          if (events.written) events.written(static_cast<size_t>(k) + 1, frames);
+          return true;
+        });
+    gif.commit();
+    summary = GifSummary{frames, width, height, settings.palette.size()};
+  }
+
+  // The frame on the screen, centred when it is smaller.
+  // Transparent pixels take the transparent index.
+  void place(GifWriter& gif, const Remapped& r, int transparentIndex, int64_t delay) const {
+    const int w = r.source.width, h = r.source.height;
+    const GifRect rect{(width - w) / 2, (height - h) / 2, w, h};
+    std::vector<uint8_t> screen(static_cast<size_t>(width) * height);
+    for (int y = 0; y < h; ++y) {
+      const size_t from = static_cast<size_t>(y) * w;
+      uint8_t* to = screen.data() + (static_cast<size_t>(y) + rect.top) * width + rect.left;
+      std::copy_n(r.indices.begin() + static_cast<long>(from), w, to);
+      if (r.source.transparentCount == 0) continue;
+      for (int x = 0; x < w; ++x) {
+        if (r.source.transparent[from + x]) to[x] = static_cast<uint8_t>(transparentIndex);
+      }
+    }
+    // The writer refuses what a GIF cannot store.
+    gif.addFrame(std::move(screen), static_cast<int>(std::clamp<int64_t>(delay, -1, 65536)), rect);
+  }
+};
+
+namespace {
+
+// Runs body, whose Errors (and lack of memory) become the Status returned.
+template <class Body>
+Status guarded(const std::string& name, Body&& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    return e;
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, name + ": out of memory");
+  }
+  return {};
+}
+
+}  // namespace
+
+GifSequence::GifSequence(const GifOptions& options, std::string name, std::string spillBeside,
+                         size_t memoryBudget) {
+  const size_t budget = spillBeside.empty() ? SIZE_MAX : memoryBudget;
+  state_ = std::make_unique<State>(options, std::move(name), std::move(spillBeside), budget);
+}
+
+GifSequence::~GifSequence() = default;
+
+size_t GifSequence::frames() const {
+  return state_->store.size() + state_->batch.size();
+}
+
+Status GifSequence::add(SourcePicture frame, const Context& context) {
+  State& s = *state_;
+  return guarded(s.name, [&] {
+    if (s.written) throw Error(ErrorCode::badArgument, s.name + ": a frame after the GIF");
+    // Rows read where they are are kept as the frame's own.
+    if (frame.outside.data) {
+      const PixelView view = frame.outside;
+      frame.rgb.resize(3 * frame.pixelCount());
+      for (int y = 0; y < view.height; ++y) {
+        const uint8_t* row = view.row(y);
+        uint8_t* to = frame.rgb.data() + size_t{3} * view.width * y;
+        for (int x = 0; x < view.width; ++x) std::copy_n(row + x * view.channels, 3, to + 3 * x);
+      }
+      frame.outside = PixelView{};
+    }
+    frame.alpha.clear();  // a GIF keeps transparency only
+    s.width = std::max(s.width, frame.width);
+    s.height = std::max(s.height, frame.height);
+    s.transparent = s.transparent || frame.transparentCount > 0;
+    s.batch.push_back(std::move(frame));
+    // A batch of frames is counted side by side.
+    if (s.batch.size() >= s.slots(context)) s.countAndKeep(context);
+  });
+}
+
+Result<GifSummary> GifSequence::write(const std::string& path, const GifPlayback& playback,
+                                      const GifEvents& events, const Context& context) {
+  GifSummary summary;
+  if (Status done = guarded(
+          state_->name, [&] { state_->write(path, nullptr, playback, events, context, summary); });
+      !done) {
+    return done.error();
+  }
+  return summary;
+}
+
+Result<GifSummary> GifSequence::write(std::vector<uint8_t>& memory, const GifPlayback& playback,
+                                      const GifEvents& events, const Context& context) {
+  GifSummary summary;
+  if (Status done = guarded(
+          state_->name, [&] { state_->write("", &memory, playback, events, context, summary); });
+      !done) {
+    return done.error();
+  }
+  return summary;
+}
+
+}  // namespace kx
