@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 import numpy as np
-from PIL import Image, ImageDraw, ImageFont, ImageSequence
+from PIL import Image, ImageDraw, ImageSequence
 
 import benchkit as bk
 
@@ -19,8 +19,6 @@ MATERIAL = "material-v2"  # change when the generated clips change
 LOMIRI = "lomiri-wallpapers-16.04"
 PAN_PHOTO = "/usr/share/backgrounds/aitzgorri_by_Aitzol_Berasategi.jpg"
 VIDEO_PHOTO = "/usr/share/backgrounds/picosdeeuropa_by_Aitzol_Berasategi.jpg"
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
-MONO = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
 
 # ---- kxquant's command lines: change these when kxquant gains options ---------------
 # The frame timing: --fps once kxquant has it, else the nearest --delay.
@@ -97,13 +95,6 @@ def pan_frames(photo, width, height, count, zoom=(0.60, 0.45)):
                            Image.BICUBIC)
 
 
-def font(path, size):
-    try:
-        return ImageFont.truetype(path, size)
-    except OSError:
-        return ImageFont.load_default()
-
-
 TYPED = ("def reduce(frames, colours=256):\n"
          "    palette = choose(frames, colours)\n"
          "    return [remap(f, palette) for f in frames]\n")
@@ -119,14 +110,14 @@ def screen_frames(count):
     d.rectangle((0, 0, width, 28), fill=(229, 233, 240))
     for i, c in enumerate([(236, 95, 87), (245, 190, 80), (98, 197, 84)]):
         d.ellipse((10 + 20 * i, 8, 22 + 20 * i, 20), fill=c)
-    d.text((250, 6), "reduce.py — editor", font=font(FONT, 13), fill=(60, 60, 70))
+    d.text((250, 6), "reduce.py — editor", font=bk.font(bk.FONT, 13), fill=(60, 60, 70))
     d.rectangle((0, 29, 150, height), fill=(59, 66, 82))
     for i, name in enumerate(["reduce.py", "palette.py", "remap.py", "README.md", "tests/",
                               "bench/", "setup.cfg"]):
         if i == 0:
             d.rectangle((0, 40 + 24 * i, 150, 62 + 24 * i), fill=(76, 86, 106))
-        d.text((16, 44 + 24 * i), name, font=font(FONT, 13), fill=(216, 222, 233))
-    mono = font(MONO, 14)
+        d.text((16, 44 + 24 * i), name, font=bk.font(bk.FONT, 13), fill=(216, 222, 233))
+    mono = bk.font(bk.MONO, 14)
     for i in range(14):
         d.text((160, 44 + 20 * i), f"{i + 1:2d}", font=mono, fill=(100, 110, 130))
     pointer = [(0, 0), (0, 17), (4, 13), (7, 20), (10, 19), (7, 12), (12, 12)]
@@ -340,7 +331,10 @@ def main():
                     help="smoke test: the fractal clip only, one run, no 1,800-frame case")
     ap.add_argument("--clips", default="", help="comma-separated clip names (default: all)")
     ap.add_argument("--no-long", action="store_true", help="leave out the 1,800-frame case")
+    bk.markdown_option(ap)
     args = ap.parse_args()
+    if args.markdown is not None:
+        return bk.markdown("clips", args.markdown or None)
     if args.quick:
         args.runs = 1
         args.no_long = True
@@ -355,15 +349,17 @@ def main():
     os.makedirs(work, exist_ok=True)
     runner = bk.Runner(args.out)
     butteraugli = bk.Butteraugli(os.path.join(args.out, "runs"))
+    # A smoke test keeps its results in the work folder, not beside the scripts.
+    report = bk.Report("clips", "", os.path.join(args.out, "results.json") if args.quick else None)
 
-    print(f"GIFs at {FPS} frames a second; kxquant: `{' '.join(KX_GIF[1:])}`. Every tool with its "
-          f"defaults (kxquant and ffmpeg use every core); time and peak memory of the whole "
-          f"process chain (processes in a pipe add up), median of {args.runs} run(s); PSNR "
-          "over all frames decoded (Pillow, frames composed), butteraugli mean of every 10th "
-          "frame.\n")
+    report.line(f"GIFs at {FPS} frames a second; kxquant: `{' '.join(KX_GIF[1:])}`. Every tool "
+                f"with its defaults (kxquant and ffmpeg use every core); time and peak memory of "
+                f"the whole process chain (processes in a pipe add up), median of {args.runs} run(s); PSNR "
+                "over all frames decoded (Pillow, frames composed), butteraugli mean of every 10th "
+                "frame.\n")
     results = {}  # (clip, tool) -> {"run": Result, "bytes", "psnr", "ba"}
     for clip in clips:
-        print(f"### {clip.title}\n")
+        report.line(f"### {clip.title}\n")
         rows = []
         for label, steps, gif in tool_rows(clip, work):
             if steps is None:  # gifsicle on kxquant's GIF
@@ -390,47 +386,49 @@ def main():
         for row in rows:
             if row[1] and row[1][0].isdigit() and ref:
                 row[2] = bk.ratio(int(row[1].replace(",", "")), ref)
-        bk.table(["tool", "bytes", "bytes / ffmpeg no dithering", "PSNR dB",
+        report.table(["tool", "bytes", "bytes / ffmpeg no dithering", "PSNR dB",
                   "butteraugli (mean)", "time s (CPU s)", "peak MB"], rows, right=range(1, 7))
         for f in glob.glob(os.path.join(work, f"{clip.name}-*.gif")):
             os.remove(f)
-    long = None if args.no_long else long_pipe(runner, work)
-    print_targets(results, clips, long)
+    long = None if args.no_long else long_pipe(runner, work, report)
+    print_targets(results, clips, long, report)
+    report.save()
 
 
-def print_targets(results, clips, long):
+def print_targets(results, clips, long, report):
     """kxquant's rows of KX_TARGETS against ffmpeg, with the targets in brackets."""
-    print("### kxquant against ffmpeg (targets in brackets)\n")
+    report.line("### kxquant against ffmpeg (targets in brackets)\n")
     plain, dithered_rows, piped = KX_TARGETS
     for clip in clips:
         kx = results.get((clip.name, plain), {})
         ff = results.get((clip.name, FF_PLAIN), {})
         ffd = results.get((clip.name, FF_DITHERED), {})
         if kx.get("bytes") and ff.get("bytes"):
-            print(f"- {clip.name}: {plain}: bytes {kx['bytes'] / ff['bytes']:.2f}x ffmpeg's "
-                  f"two-pass without dithering [<= 1], PSNR {kx['psnr'] - ff['psnr']:+.2f} dB "
-                  "[>= 0]")
+            report.line(f"- {clip.name}: {plain}: bytes {kx['bytes'] / ff['bytes']:.2f}x "
+                        f"ffmpeg's two-pass without dithering [<= 1], PSNR "
+                        f"{kx['psnr'] - ff['psnr']:+.2f} dB [>= 0]")
         else:
-            print(f"- {clip.name}: {plain} or ffmpeg without dithering failed")
+            report.line(f"- {clip.name}: {plain} or ffmpeg without dithering failed")
         for dithered in dithered_rows:
             kxa = results.get((clip.name, dithered), {})
             if kxa.get("bytes") and ffd.get("bytes"):
-                print(f"- {clip.name}: {dithered}: bytes {kxa['bytes'] / ffd['bytes']:.2f}x "
-                      f"ffmpeg's default dithering [<= 1], butteraugli {kxa['ba']:.2f} against "
-                      f"{ffd['ba']:.2f} [at or below]")
+                report.line(f"- {clip.name}: {dithered}: bytes {kxa['bytes'] / ffd['bytes']:.2f}x "
+                            f"ffmpeg's default dithering [<= 1], butteraugli {kxa['ba']:.2f} "
+                            f"against {ffd['ba']:.2f} [at or below]")
             else:
-                print(f"- {clip.name}: {dithered} or ffmpeg's default dithering failed")
+                report.line(f"- {clip.name}: {dithered} or ffmpeg's default dithering failed")
     video = results.get(("video", piped), {}).get("run")
     ff = results.get(("video", FF_PLAIN), {}).get("run")
     if video and ff and ff.ok:
-        print(f"- video, end to end: {piped} "
-              + (f"{video.seconds:.2f} s (CPU {video.cpu:.2f} s)" if video.ok else video.cell())
-              + f", ffmpeg's two-pass without dithering {ff.seconds:.2f} s (CPU {ff.cpu:.2f} s) "
-              "[no slower]")
+        report.line(f"- video, end to end: {piped} "
+                    + (f"{video.seconds:.2f} s (CPU {video.cpu:.2f} s)" if video.ok
+                       else video.cell())
+                    + f", ffmpeg's two-pass without dithering {ff.seconds:.2f} s "
+                    f"(CPU {ff.cpu:.2f} s) [no slower]")
     if long:
-        print("- 1,800 frames of 1280x720 through a pipe: kxquant's peak memory "
-              + (f"{long:.0f} MB" if isinstance(long, float) else long) + " [< 300 MB]")
-    print()
+        report.line("- 1,800 frames of 1280x720 through a pipe: kxquant's peak memory "
+                    + (f"{long:.0f} MB" if isinstance(long, float) else long) + " [< 300 MB]")
+    report.line()
 
 
 def cleanup(result, work):
@@ -438,7 +436,7 @@ def cleanup(result, work):
     return result
 
 
-def long_pipe(runner, work):
+def long_pipe(runner, work, report):
     """1,800 frames of 1280 x 720 from ffmpeg's testsrc2, generated on the fly
     (never stored): kxquant through a pipe against ffmpeg's two-pass (which
     generates the frames twice)."""
@@ -447,7 +445,7 @@ def long_pipe(runner, work):
            f"testsrc2=size=1280x720:rate={FPS}:duration={1800 // FPS}"]
     gif = os.path.join(work, "long.gif")
     palette = os.path.join(work, "palette.png")
-    print("### 1,800 frames of 1280x720 through a pipe (ffmpeg testsrc2, never stored)\n")
+    report.line("### 1,800 frames of 1280x720 through a pipe (ffmpeg testsrc2, never stored)\n")
     rows, kx_peak = [], None
     for label, steps in [
             ("kxquant, PPM pipe from ffmpeg",
@@ -467,8 +465,8 @@ def long_pipe(runner, work):
             kx_peak = peaks[-1] if r.ok else r.cell()
         if os.path.exists(gif):
             os.remove(gif)
-    bk.table(["tool", "bytes", "time s (CPU s)", "peak MB", "per process (last step) MB"], rows,
-             right=range(1, 5))
+    report.table(["tool", "bytes", "time s (CPU s)", "peak MB", "per process (last step) MB"], rows,
+                 right=range(1, 5))
     return kx_peak
 
 

@@ -11,8 +11,7 @@ import shutil
 import subprocess
 import threading
 
-import numpy as np
-from PIL import Image, ImageDraw, ImageFilter, ImageFont
+from PIL import Image, ImageDraw, ImageFilter
 
 import benchkit as bk
 
@@ -36,11 +35,9 @@ PNGQUANT_ROWS = [
 ]
 COLOURS = [256, 64]
 MATERIAL = "photos-v1"  # change when the pictures change
+PARTS = ["", "speed"]  # the parts of the kept results: the looks, the speed table
 PACKAGES = ["pngquant", "butteraugli", "fonts-dejavu-core", "lomiri-wallpapers-16.04",
             "lomiri-wallpapers-20.04", "mate-backgrounds"]
-BACKGROUNDS = "/usr/share/backgrounds"
-FONT_BOLD = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
-FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 # (name, kind, set, file under /usr/share/backgrounds, where the 1024 x 768 crop
 # sits in the photograph, scaled to 2048 pixels wide when wider, as fractions of
 # the room left and right, above and below). "tuning": the dithering was tuned
@@ -88,22 +85,6 @@ def kx_rows():
 # ---- Material -----------------------------------------------------------------------------
 
 
-def photo_crop(file, where):
-    im = Image.open(os.path.join(BACKGROUNDS, file)).convert("RGB")
-    if im.width > 2048:
-        im = im.resize((2048, round(im.height * 2048 / im.width)), Image.LANCZOS)
-    x = round((im.width - 1024) * where[0])
-    y = round((im.height - 768) * where[1])
-    return im.crop((x, y, x + 1024, y + 768))
-
-
-def font(path, size):
-    try:
-        return ImageFont.truetype(path, size)
-    except OSError:
-        return ImageFont.load_default()
-
-
 def poster(photo):
     """A headline with a soft shadow and a caption on a translucent band over the
     photograph, drawn at twice the size and reduced, as a web page's hero."""
@@ -111,18 +92,18 @@ def poster(photo):
     im = photo.resize((1024 * s, 768 * s), Image.LANCZOS).convert("RGBA")
     shadow = Image.new("RGBA", im.size, (0, 0, 0, 0))
     ImageDraw.Draw(shadow).text((70 * s, 84 * s), "Autumn in the Basque hills",
-                                font=font(FONT_BOLD, 58 * s), fill=(0, 0, 0, 150))
+                                font=bk.font(bk.FONT_BOLD, 58 * s), fill=(0, 0, 0, 150))
     im.alpha_composite(shadow.filter(ImageFilter.GaussianBlur(6 * s)))
     d = ImageDraw.Draw(im)
-    d.text((64 * s, 76 * s), "Autumn in the Basque hills", font=font(FONT_BOLD, 58 * s),
+    d.text((64 * s, 76 * s), "Autumn in the Basque hills", font=bk.font(bk.FONT_BOLD, 58 * s),
            fill=(255, 255, 255, 255))
     band = Image.new("RGBA", im.size, (0, 0, 0, 0))
     ImageDraw.Draw(band).rectangle((0, 600 * s, 1024 * s, 708 * s), fill=(10, 20, 30, 140))
     im.alpha_composite(band)
     d = ImageDraw.Draw(im)
     d.text((64 * s, 618 * s), "Beech woods turn copper in the first cold week of November.",
-           font=font(FONT, 24 * s), fill=(240, 240, 240, 255))
-    d.text((64 * s, 656 * s), "Photograph: Aitzol Berasategi", font=font(FONT, 18 * s),
+           font=bk.font(bk.FONT, 24 * s), fill=(240, 240, 240, 255))
+    d.text((64 * s, 656 * s), "Photograph: Aitzol Berasategi", font=bk.font(bk.FONT, 18 * s),
            fill=(200, 205, 210, 255))
     return im.convert("RGB").reduce(s)
 
@@ -135,7 +116,7 @@ def prepare(work):
         shutil.rmtree(tmp, ignore_errors=True)
         os.makedirs(tmp)
         for name, _, _, file, where in PHOTOS:
-            im = photo_crop(file, where)
+            im = bk.photo_crop(file, where)
             if name == "poster":
                 im = poster(im)
             im.save(os.path.join(tmp, f"{name}.png"))
@@ -212,14 +193,13 @@ def cell(m):
     return m["fails"] if "fails" in m else f"{m['ba']:.2f} / {m['bytes'] / 1000:,.0f}k"
 
 
-def report(results, photos, colours):
+def report(results, photos, colours, out):
     """The tables: per picture, per set, and the steps of the levels."""
-    lines = []
     kx_labels = [label for label, _ in kx_rows()]
     pq_labels = [label for label, _ in PNGQUANT_ROWS]
     levels = [KXQUANT_DEFAULT[0]] + [label for label, _ in KXQUANT_LEVELS]
     for n in colours:
-        lines.append(heading(f"#### {n} colours: butteraugli / bytes per picture\n"))
+        out.line(f"#### {n} colours: butteraugli / bytes per picture\n")
         headers = ["picture", "set"] + [f"kxquant {label}" if label[0] == "-" else label
                                         for label in kx_labels] + pq_labels + \
             ["default ÷ pngquant: butteraugli, bytes", "best kxquant at pngquant's bytes ÷ "
@@ -239,8 +219,8 @@ def report(results, photos, colours):
             else:
                 row += ["", ""]
             rows.append(row)
-        lines.append(table_text(headers, rows, right=range(2, len(headers))))
-    lines.append(heading("#### Per set: means, and the worst picture\n"))
+        out.table(headers, rows, right=range(2, len(headers)))
+    out.line("#### Per set: means, and the worst picture\n")
     rows = []
     for which in ("tuning", "aside"):
         names = [p[0] for p in photos if p[2] == which]
@@ -266,15 +246,15 @@ def report(results, photos, colours):
                          f"{worst_default[0]:.2f} ({worst_default[1]})",
                          f"{max(best)[0]:.2f} ({max(best)[1]})",
                          f"{met} of {len(names)}"])
-    lines.append(table_text(["set", "colours", "pictures", "kxquant butteraugli mean",
-                             "pngquant butteraugli mean", "kxquant ÷ pngquant bytes (mean)",
-                             "worst picture: default ÷ pngquant butteraugli",
-                             "worst picture: best kxquant at pngquant's bytes ÷ pngquant [<= 1]",
-                             "default at or below pngquant in look and bytes"], rows,
-                            right=range(2, 9)))
+    out.table(["set", "colours", "pictures", "kxquant butteraugli mean",
+               "pngquant butteraugli mean", "kxquant ÷ pngquant bytes (mean)",
+               "worst picture: default ÷ pngquant butteraugli",
+               "worst picture: best kxquant at pngquant's bytes ÷ pngquant [<= 1]",
+               "default at or below pngquant in look and bytes"], rows,
+              right=range(2, 9))
     if len(levels) > 1:
-        lines.append(heading("#### The levels, step by step: pictures where the step gives a "
-                             "lower butteraugli for more bytes, and the mean change\n"))
+        out.line("#### The levels, step by step: pictures where the step gives a "
+                 "lower butteraugli for more bytes, and the mean change\n")
         rows = []
         for n in colours:
             for a, b in zip(levels, levels[1:]):
@@ -285,43 +265,24 @@ def report(results, photos, colours):
                 dbytes = bk.mean(r[b]["bytes"] / r[a]["bytes"] - 1 for r in per)
                 rows.append([n, f"{a} -> {b}", f"{better} of {len(per)}", f"{dba:+.2f}",
                              f"{100 * dbytes:+.1f} %"])
-        lines.append(table_text(["colours", "step", "look better", "butteraugli change (mean)",
-                                 "bytes change (mean)"], rows, right=range(2, 5)))
-    return lines
+        out.table(["colours", "step", "look better", "butteraugli change (mean)",
+                   "bytes change (mean)"], rows, right=range(2, 5))
 
 
-def heading(text):
-    """A line of the report, printed and returned."""
-    print(text, flush=True)
-    return text
-
-
-def table_text(headers, rows, right):
-    """benchkit's markdown table, as text (it prints it too)."""
-    import contextlib
-    import io
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        bk.table(headers, rows, right=right)
-    text = buf.getvalue()
-    print(text, end="", flush=True)
-    return text
-
-
-def speed(runner, work, runs):
+def speed(runner, work, runs, out):
     """kxquant's default and its highest level against pngquant's default on
     lomiri's 9 MP photographs, from the same PNG file, whole process, CPU time
     side by side."""
     folder = os.path.join(work, "wallpapers")
     os.makedirs(folder, exist_ok=True)
-    lines = [heading(f"#### 9 MP photographs, 256 colours, whole process, median of {runs} "
-                     "run(s): wall s (CPU s)\n")]
+    out.line(f"#### 9 MP photographs, 256 colours, whole process, median of {runs} "
+             "run(s): wall s (CPU s)\n")
     rows = []
     top = KXQUANT_LEVELS[-1] if KXQUANT_LEVELS else KXQUANT_DEFAULT
     for file in SPEED_FILES:
         png = os.path.join(folder, file[:-4] + ".png")
         if not os.path.exists(png):
-            Image.open(os.path.join(BACKGROUNDS, file)).convert("RGB").save(png)
+            Image.open(os.path.join(bk.BACKGROUNDS, file)).convert("RGB").save(png)
         w, h = Image.open(png).size
         r = {}
         for label, command in [("kx", lambda d: kx_command(KXQUANT_DEFAULT[1], 256, png, d)),
@@ -333,33 +294,10 @@ def speed(runner, work, runs):
                      bk.seconds_cell(r["top"], 3), bk.seconds_cell(r["pq"], 3),
                      bk.ratio(r["pq"].cpu, r["kx"].cpu) if r["kx"].ok and r["pq"].ok else "",
                      bk.ratio(r["pq"].cpu, r["top"].cpu) if r["top"].ok and r["pq"].ok else ""])
-    lines.append(table_text(["photograph", "size", "kxquant", f"kxquant {top[0]}", "pngquant",
-                             "pngquant ÷ kxquant CPU [>= 3]", f"pngquant ÷ {top[0]} CPU"], rows,
-                            right=range(2, 7)))
-    return lines
-
-
-MARK_BEGIN = "<!-- bench/photos --markdown: begin -->"
-MARK_END = "<!-- bench/photos --markdown: end -->"
-
-
-def write_section(path, command, lines):
-    """Puts the tables between the markers of `path` (appended, markers and all,
-    when it has none)."""
-    try:
-        with open(path) as f:
-            text = f.read()
-    except FileNotFoundError:
-        text = ""
-    body = f"{MARK_BEGIN}\n`{command}`\n\n" + "\n".join(lines) + f"{MARK_END}\n"
-    if MARK_BEGIN in text and MARK_END in text:
-        head, rest = text.split(MARK_BEGIN, 1)
-        text = head + body + rest.split(MARK_END, 1)[1].lstrip("\n")
-    else:
-        text += ("\n" if text else "") + body
-    with open(path + ".tmp", "w") as f:
-        f.write(text)
-    os.replace(path + ".tmp", path)
+    out.table(["photograph", "size", "kxquant", f"kxquant {top[0]}", "pngquant",
+               "pngquant ÷ kxquant CPU [>= 3]", f"pngquant ÷ {top[0]} CPU"], rows,
+              right=range(2, 7))
+    out.save()
 
 
 def main():
@@ -375,10 +313,10 @@ def main():
                     help="smoke test: two pictures, 64 colours, no speed table")
     ap.add_argument("--no-speed", action="store_true", help="leave out the speed table")
     ap.add_argument("--speed-only", action="store_true", help="only the speed table")
-    ap.add_argument("--markdown", metavar="FILE",
-                    help="also write the tables into FILE, between its bench/photos markers")
+    bk.markdown_option(ap)
     args = ap.parse_args()
-    command = "bench/photos " + " ".join(a for a in os.sys.argv[1:])
+    if args.markdown is not None:
+        return bk.markdown("photos", args.markdown or None, PARTS)
     args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
     bk.install(PACKAGES, "bench/photos")
@@ -389,14 +327,15 @@ def main():
         photos = [p for p in PHOTOS if p[0] in wanted]
     if args.quick:
         photos, colours, args.no_speed = [PHOTOS[0], PHOTOS[-1]], [64], True
-    lines = []
+    # A smoke test keeps its results in the work folder, not beside the scripts.
+    kept = os.path.join(args.out, "results.json") if args.quick else None
     if not args.speed_only:
         files = prepare(args.out)
         measure = Measures(args.out)
-        lines.append("kxquant's rows: `kxquant -n N` and the arguments named; pngquant's: "
-                     "`pngquant N` and the arguments named. A cell is butteraugli (lower is "
-                     "better) / bytes.\n")
-        print(lines[-1])
+        out = bk.Report("photos", "", kept)
+        out.line("kxquant's rows: `kxquant -n N` and the arguments named; pngquant's: "
+                 "`pngquant N` and the arguments named. A cell is butteraugli (lower is "
+                 "better) / bytes.\n")
         results = {}
         tools = [(label, lambda n, s, d, e=extra: kx_command(e, n, s, d))
                  for label, extra in kx_rows()] + \
@@ -414,11 +353,10 @@ def main():
                     print(f"  {name} {n}: " + ", ".join(f"{label} {cell(m)}" for label, m in
                                                         results[(name, n)].items()),
                           file=os.sys.stderr, flush=True)
-        lines += report(results, photos, colours)
+        report(results, photos, colours, out)
+        out.save()
     if not args.no_speed:
-        lines += speed(bk.Runner(args.out), args.out, args.runs)
-    if args.markdown:
-        write_section(args.markdown, command, lines)
+        speed(bk.Runner(args.out), args.out, args.runs, bk.Report("photos", "speed", kept))
 
 
 if __name__ == "__main__":

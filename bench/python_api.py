@@ -9,31 +9,15 @@ libimagequant, each from Image.fromarray and to arrays again. Median wall
 time of --runs runs, the process CPU time of the same runs, and the PSNR of
 the result against the picture. Run through bench/python_api."""
 import argparse
-import statistics
-import time
+import os
+import subprocess
 
 import numpy as np
 from PIL import Image, features
 
-import kxquant
+import benchkit as bk
 
 DEFAULT = ["/usr/share/backgrounds/2004default.jpg", "/usr/share/backgrounds/goldfish.png"]
-
-
-def psnr(a, b):
-    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
-    return float("inf") if mse == 0 else 10 * np.log10(255 ** 2 / mse)
-
-
-def timed(work, runs):
-    """Median wall and CPU seconds of `runs` calls, and the last result."""
-    walls, cpus = [], []
-    for _ in range(runs):
-        w, c = time.perf_counter(), time.process_time()
-        result = work()
-        walls.append(time.perf_counter() - w)
-        cpus.append(time.process_time() - c)
-    return statistics.median(walls), statistics.median(cpus), result
 
 
 def pillow(pixels, method):
@@ -46,7 +30,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("pictures", nargs="*", default=DEFAULT)
+    bk.markdown_option(parser)
     args = parser.parse_args()
+    if args.markdown is not None:
+        return bk.markdown("python_api", args.markdown or None)
+    import kxquant  # the package of build/python-venv (see bench/python_api)
+
     tools = [
         ("kxquant.quantize(a) (every core)", lambda a: kxquant.quantize(a)),
         ("kxquant.quantize(a, threads=1)", lambda a: kxquant.quantize(a, threads=1)),
@@ -61,24 +50,34 @@ def main():
     if features.check_feature("libimagequant"):
         tools.append(("Pillow quantize(256, LIBIMAGEQUANT)",
                       lambda a: pillow(a, Image.Quantize.LIBIMAGEQUANT)))
+    report = bk.Report("python_api")
     for path in args.pictures:
         with Image.open(path) as image:
             pixels = np.asarray(image.convert("RGB"))
         height, width = pixels.shape[:2]
-        print(f"### {path.rsplit('/', 1)[-1]}: {width} x {height} ({width * height / 1e6:.1f} MP),"
-              f" median of {args.runs} runs\n")
-        print("| tool | median s | CPU s | PSNR dB | Pillow median cut / this: wall | CPU |")
-        print("|---|---:|---:|---:|---:|---:|")
-        rows = []
+        report.line(f"### {os.path.basename(path)}: {width} x {height} "
+                    f"({width * height / 1e6:.1f} MP), median of {args.runs} runs\n")
+        measured = []
         for name, work in tools:
-            wall, cpu, (palette, indices) = timed(lambda: work(pixels), args.runs)
-            rows.append((name, wall, cpu, psnr(palette[indices][..., :3], pixels)))
-        _, wall_ref, cpu_ref, _ = next(r for r in rows if r[0].startswith("Pillow"))
-        for name, wall, cpu, quality in rows:
-            print(f"| {name} | {wall:.3f} | {cpu:.3f} | {quality:.2f} | {wall_ref / wall:.2f} |"
-                  f" {cpu_ref / cpu:.2f} |")
-        print()
-
+            r = bk.median_runs(lambda: bk.call(lambda: work(pixels)), args.runs)
+            palette, indices = r.value
+            measured.append((name, r, bk.psnr(palette[indices][..., :3], pixels)))
+        ref = next(r for name, r, _ in measured if name.startswith("Pillow"))
+        report.table(["tool", "median s", "CPU s", "PSNR dB", "Pillow median cut / this: wall",
+                      "CPU"],
+                     [[name, f"{r.seconds:.3f}", f"{r.cpu:.3f}", f"{quality:.2f}",
+                       f"{ref.seconds / r.seconds:.2f}", f"{ref.cpu / r.cpu:.2f}"]
+                      for name, r, quality in measured], right=range(1, 6))
+    capi = os.path.join(bk.BUILD, "bench_capi")
+    if os.path.exists(capi):
+        report.line("### The C library against the command's reduction (build/bench_capi)\n")
+        out = subprocess.run([capi, "--benchmark_repetitions=5",
+                              "--benchmark_report_aggregates_only=true"],
+                             capture_output=True, text=True)
+        for line in (out.stdout + out.stderr).splitlines():
+            if "median" in line or "Run on" in line:
+                report.line(line)
+    report.save()
 
 if __name__ == "__main__":
     main()

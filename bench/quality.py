@@ -17,8 +17,7 @@ import sys
 import numpy as np
 from PIL import Image, ImageDraw
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from compare import BUILD, ROOT, read_icn, run_measured  # noqa: E402
+import benchkit as bk
 
 # The two rows of our own tool. Until kxquant exists they are kxreduce with and
 # without --refine: the same engine and the same palettes. To measure kxquant,
@@ -26,7 +25,6 @@ from compare import BUILD, ROOT, read_icn, run_measured  # noqa: E402
 # lines are in ours_commands().
 OURS = os.environ.get("KX_QUALITY_TOOL", "kxreduce")
 
-SKIMAGE_DATA = "/usr/lib/python3/dist-packages/skimage/data"
 # scikit-image's colour photographs (immunohistochemistry is ihc.png).
 PHOTOS = ["astronaut.png", "coffee.png", "chelsea.png", "rocket.jpg", "motorcycle_left.png",
           "hubble_deep_field.jpg", "ihc.png"]
@@ -41,38 +39,25 @@ COLOR_COUNTS = [256, 16]
 # Chelsea's eyes in the 451 x 300 original: (rows, columns), both inclusive.
 EYE_BOXES = [((88, 145), (138, 205)), ((110, 160), (293, 342))]
 
-PILLOW_SCRIPT = (
-    "import sys\n"
-    "from PIL import Image\n"
-    "im = Image.open(sys.argv[1]).convert('RGB')\n"
-    "q = im.quantize(int(sys.argv[3]), method=Image.MEDIANCUT)\n"
-    "q.convert('RGB').save(sys.argv[2])\n"
-)
-
-
 def ours_commands(stem, result, n):
     """(label, command, loader) of our two rows for input stem and output stem."""
     if OURS == "kxquant":
-        exe = os.path.join(BUILD, "kxquant")
+        exe = bk.KXQUANT
         return [
             (f"kxquant --no-dither {n}",
              [exe, "--no-dither", "-n", str(n), stem + ".png", result + "ref.png"],
-             lambda: load_rgb(result + "ref.png")),
+             lambda: bk.load_rgb(result + "ref.png")),
             (f"kxquant --no-dither --no-refine {n}",
              [exe, "--no-dither", "--no-refine", "-n", str(n), stem + ".png", result + "des.png"],
-             lambda: load_rgb(result + "des.png")),
+             lambda: bk.load_rgb(result + "des.png")),
         ]
-    exe = os.path.join(BUILD, "kxreduce")
+    exe = bk.KXREDUCE
     return [
         (f"kxreduce --refine -n {n}", [exe, "--refine", "-n", str(n), stem, result + "ref"],
-         lambda: read_icn(result + "ref")),
+         lambda: bk.load_icn(result + "ref")),
         (f"kxreduce -n {n}", [exe, "-n", str(n), stem, result + "des"],
-         lambda: read_icn(result + "des")),
+         lambda: bk.load_icn(result + "des")),
     ]
-
-
-def load_rgb(path):
-    return np.asarray(Image.open(path).convert("RGB"))
 
 
 def tools(stem, result, n):
@@ -82,45 +67,25 @@ def tools(stem, result, n):
         (f"pngquant --nofs {n}",
          [(["pngquant", "--nofs", "--force", "--output", result + "pq.png", str(n),
             stem + ".png"], None)],
-         lambda: load_rgb(result + "pq.png")),
+         lambda: bk.load_rgb(result + "pq.png")),
         (f"ImageMagick -dither None -colors {n}",
          [(["convert", stem + ".ppm", "-dither", "None", "-colors", str(n), result + "im.ppm"],
            None)],
-         lambda: load_rgb(result + "im.ppm")),
+         lambda: bk.load_rgb(result + "im.ppm")),
         (f"netpbm pnmcolormap {n} + pnmremap -nofs",
          [(["pnmcolormap", str(n), stem + ".ppm"], result + "map.ppm"),
           (["pnmremap", "-nofs", "-mapfile=" + result + "map.ppm", stem + ".ppm"],
            result + "nb.ppm")],
-         lambda: load_rgb(result + "nb.ppm")),
+         lambda: bk.load_rgb(result + "nb.ppm")),
         (f"Pillow quantize({n}, MEDIANCUT)",
-         [(["/usr/bin/python3", "-c", PILLOW_SCRIPT, stem + ".ppm", result + "pil.ppm", str(n)],
-           None)],
-         lambda: load_rgb(result + "pil.ppm")),
+         [(["/usr/bin/python3", "-c", bk.PILLOW_MEDIANCUT, stem + ".ppm", result + "pil.ppm",
+            str(n)], None)],
+         lambda: bk.load_rgb(result + "pil.ppm")),
     ]
     return rows
 
 
-def run_steps(steps):
-    """Runs the processes of one tool in turn; (seconds, status)."""
-    total = 0.0
-    for cmd, out in steps:
-        with open(out, "wb") if out else open(os.devnull, "wb") as f:
-            t, _, code = run_measured(cmd, stdout=f)
-        if t is None:
-            return None, "timeout"
-        total += t
-        if code != 0:
-            return total, code
-    return total, 0
-
-
 # ---- Measures -------------------------------------------------------------------------
-
-
-def psnr(original, result):
-    diff = original.astype(np.float64) - result.astype(np.float64)
-    mse = float(np.mean(diff * diff))
-    return float("inf") if mse == 0 else 10 * math.log10(255.0 * 255.0 / mse)
 
 
 def ciede2000(original, result):
@@ -176,29 +141,18 @@ def eye_hue(original, result):
 # ---- Pictures -------------------------------------------------------------------------
 
 
-def install(packages):
-    missing = [p for p in packages
-               if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
-                                 text=True).stdout.find("install ok installed") < 0]
-    if missing:
-        if os.geteuid() != 0:
-            sys.exit(f"bench/quality needs: {' '.join(missing)} (apt-get install -y ...)")
-        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends"] + missing,
-                       check=True, env=env, stdout=subprocess.DEVNULL)
-
-
 def prepare(out, wallpapers=True):
     """PNG, PPM and .pic of every picture; returns (name, stem, is_wallpaper)."""
     sources = []
     for f in PHOTOS:
-        path = os.path.join(SKIMAGE_DATA, f)
+        path = os.path.join(bk.SKIMAGE_DATA, f)
         if os.path.exists(path):
             sources.append((os.path.splitext(f)[0], path, False))
         else:
-            print(f"(scikit-image's {f} is missing from this Debian package: left out)\n")
+            print(f"(scikit-image's {f} is missing from this Debian package: left out)\n",
+                  file=sys.stderr)
     if wallpapers:
-        install(sorted({p for p, _, _ in WALLPAPERS}))
+        bk.install(sorted({p for p, _, _ in WALLPAPERS}), "bench/quality")
         sources += [(name, path, True) for _, path, name in WALLPAPERS]
     pictures = []
     for name, path, big in sources:
@@ -209,8 +163,7 @@ def prepare(out, wallpapers=True):
         if not os.path.exists(stem + ".ppm"):
             Image.open(stem + ".png").save(stem + ".ppm")
         if not os.path.exists(stem + ".pic"):
-            subprocess.run([os.path.join(BUILD, "kxconv"), stem + ".png", stem + ".pic"],
-                           check=True)
+            subprocess.run([bk.KXCONV, stem + ".png", stem + ".pic"], check=True)
         pictures.append((name, stem, big))
     return pictures
 
@@ -232,34 +185,32 @@ def side_by_side(panels, path, scale=1):
     sheet.save(path)
 
 
-def timed(steps, runs):
-    """Median whole-process seconds of a tool over `runs` runs."""
-    times = []
-    for _ in range(runs):
-        t, code = run_steps(steps)
-        if t is None or code != 0:
-            return None
-        times.append(t)
-    return statistics.median(times)
-
-
 def eye_crop(rgb):
     """Both of chelsea's eyes, enlarged three times in side_by_side."""
     return rgb[80:170, 130:350]
 
 
+def run_steps(runner, steps):
+    """Runs the processes of one tool in turn (each (command, stdout file or None))."""
+    return runner.steps([([cmd], out) for cmd, out in steps])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=3, help="timed runs on the wallpapers")
-    ap.add_argument("--out", default=os.path.join(ROOT, "build", "quality"))
+    ap.add_argument("--out", default=os.path.join(bk.BUILD, "quality"))
     ap.add_argument("--pictures", default="", help="comma-separated names (default: all)")
     ap.add_argument("--ours-only", action="store_true",
                     help="run only our rows; the peers' earlier results in --out are reused")
-    ap.add_argument("--views", default=os.path.join(ROOT, "demo-out", "quality"),
+    ap.add_argument("--views", default=os.path.join(bk.ROOT, "demo-out", "quality"),
                     help="folder of the side-by-side PNGs")
+    bk.markdown_option(ap)
     args = ap.parse_args()
+    if args.markdown is not None:
+        return bk.markdown("quality", args.markdown or None)
+    bk.install(["netpbm", "imagemagick", "pngquant", "python3-skimage"], "bench/quality")
     os.makedirs(args.out, exist_ok=True)
-    os.environ.update({"OMP_NUM_THREADS": "1", "MAGICK_THREAD_LIMIT": "1"})
+    runner = bk.Runner(args.out, {"OMP_NUM_THREADS": "1", "MAGICK_THREAD_LIMIT": "1"})
 
     wanted = [p for p in args.pictures.split(",") if p]
     pictures = prepare(args.out, wallpapers=not wanted or any(w[2] in wanted for w in WALLPAPERS))
@@ -267,54 +218,54 @@ def main():
         pictures = [p for p in pictures if p[0] in wanted]
     ours_count = len(ours_commands("", "", 0))
 
-    print(f"Quality without dithering; our rows are {OURS} (KX_QUALITY_TOOL switches them).")
-    print("PSNR over RGB; CIEDE2000 (scikit-image) per pixel, its mean and 99th percentile.\n")
+    report = bk.Report("quality")
+    report.line(f"Quality without dithering; our rows are {OURS} (KX_QUALITY_TOOL switches "
+                "them).")
+    report.line("PSNR over RGB; CIEDE2000 (scikit-image) per pixel, its mean and 99th "
+                "percentile.\n")
     results = {}  # (picture, n, row) -> (psnr, mean dE, p99 dE)
     labels = {}
     hue = {}
     for n in COLOR_COUNTS:
-        print(f"### {n} colours\n")
-        print("| picture | tool | PSNR dB | ΔE00 mean | ΔE00 p99 |")
-        print("|---|---|---:|---:|---:|")
+        report.line(f"### {n} colours\n")
+        rows = []
         for name, stem, _ in pictures:
-            original = load_rgb(stem + ".png")
+            original = bk.load_rgb(stem + ".png")
             result = os.path.join(args.out, f"{name}-{n}-")
             for t, (label, steps, load) in enumerate(tools(stem, result, n)):
                 labels[(n, t)] = label
                 code = 0
                 if not (args.ours_only and t >= ours_count):
-                    _, code = run_steps(steps)
+                    code = run_steps(runner, steps).status
                 if code != 0:
-                    print(f"| {name} | {label} | status {code} | | |")
+                    rows.append([name, label, f"status {code}", "", ""])
                     continue
                 try:
                     image = load()
                 except (OSError, ValueError):
-                    print(f"| {name} | {label} | no result | | |")
+                    rows.append([name, label, "no result", "", ""])
                     continue
-                p = psnr(original, image)
+                p = bk.psnr(original, image)
                 mean, p99 = ciede2000(original, image)
                 results[(name, n, t)] = (p, mean, p99)
                 if name == "chelsea" and n == 256:
                     hue[label] = eye_hue(original, image)
-                print(f"| {name} | {label} | {p:.2f} | {mean:.2f} | {p99:.2f} |")
-                sys.stdout.flush()
-        print()
+                rows.append([name, label, f"{p:.2f}", f"{mean:.2f}", f"{p99:.2f}"])
+        report.table(["picture", "tool", "PSNR dB", "ΔE00 mean", "ΔE00 p99"], rows)
 
-    print("### Averages over the pictures\n")
-    print("| colours | tool | PSNR dB | ΔE00 mean | ΔE00 p99 |")
-    print("|---|---|---:|---:|---:|")
+    report.line("### Averages over the pictures\n")
+    rows = []
     for n in COLOR_COUNTS:
         for t in range(len(tools("", "", n))):
             got = [v for k, v in results.items() if k[1] == n and k[2] == t]
             if got:
-                print(f"| {n} | {labels[(n, t)]} | {statistics.mean(g[0] for g in got):.2f} | "
-                      f"{statistics.mean(g[1] for g in got):.2f} | "
-                      f"{statistics.mean(g[2] for g in got):.2f} |")
-    print()
+                rows.append([n, labels[(n, t)], f"{statistics.mean(g[0] for g in got):.2f}",
+                             f"{statistics.mean(g[1] for g in got):.2f}",
+                             f"{statistics.mean(g[2] for g in got):.2f}"])
+    report.table(["colours", "tool", "PSNR dB", "ΔE00 mean", "ΔE00 p99"], rows)
 
     # The targets: refined (row 0) against pngquant --nofs (row 2).
-    print("### Refined against pngquant --nofs (targets in brackets)\n")
+    report.line("### Refined against pngquant --nofs (targets in brackets)\n")
     for n in COLOR_COUNTS:
         names = [p[0] for p in pictures if (p[0], n, 0) in results and (p[0], n, 2) in results]
         if not names:
@@ -323,36 +274,38 @@ def main():
         dq = [results[(x, n, 0)][2] / results[(x, n, 2)][2] - 1 for x in names]
         worst = min(range(len(names)), key=lambda i: dp[i])
         worst_q = max(range(len(names)), key=lambda i: dq[i])
-        print(f"- {n} colours: PSNR {statistics.mean(dp):+.2f} dB on average [>= -0.30], "
-              f"lowest {dp[worst]:+.2f} dB ({names[worst]}) [>= -1.00]; "
-              f"ΔE00 p99 {100 * statistics.mean(dq):+.1f}% on average, highest "
-              f"{100 * dq[worst_q]:+.1f}% ({names[worst_q]}) [<= +10%]")
+        report.line(f"- {n} colours: PSNR {statistics.mean(dp):+.2f} dB on average [>= -0.30], "
+                    f"lowest {dp[worst]:+.2f} dB ({names[worst]}) [>= -1.00]; "
+                    f"ΔE00 p99 {100 * statistics.mean(dq):+.1f}% on average, highest "
+                    f"{100 * dq[worst_q]:+.1f}% ({names[worst_q]}) [<= +10%]")
     if hue:
-        chelsea = load_rgb([p for p in pictures if p[0] == "chelsea"][0][1] + ".png")
-        print("\n### Chelsea's eyes at 256 colours: circular mean hue [within 5° of the "
-              "original]\n")
-        print(f"- original: {eye_hue(chelsea, chelsea):.1f}°")
+        chelsea = bk.load_rgb([p for p in pictures if p[0] == "chelsea"][0][1] + ".png")
+        report.line("\n### Chelsea's eyes at 256 colours: circular mean hue [within 5° of the "
+                    "original]\n")
+        report.line(f"- original: {eye_hue(chelsea, chelsea):.1f}°")
         for label, h in hue.items():
-            print(f"- {label}: {h:.1f}°")
+            report.line(f"- {label}: {h:.1f}°")
 
     walls = [p for p in pictures if p[2]]
     if walls and args.runs > 0:
-        print(f"\n### Whole-process time on the wallpapers (median of {args.runs} runs, "
-              "single-threaded)\n")
-        print("| picture | colours | refined s | design s | pngquant --nofs s | "
-              "pngquant / refined [>= 3] |")
-        print("|---|---:|---:|---:|---:|---:|")
+        report.line(f"\n### Whole-process time on the wallpapers (median of {args.runs} runs, "
+                    "single-threaded)\n")
+        rows = []
         for name, stem, _ in walls:
             w, h = Image.open(stem + ".png").size
             for n in COLOR_COUNTS:
-                rows = tools(stem, os.path.join(args.out, f"{name}-{n}-time-"), n)
-                ref, des, pq = (timed(rows[i][1], args.runs) for i in (0, 1, 2))
-                if None in (ref, des, pq):
-                    print(f"| {name} | {n} | failed | | | |")
+                steps = tools(stem, os.path.join(args.out, f"{name}-{n}-time-"), n)
+                ref, des, pq = (bk.median_runs(lambda: run_steps(runner, steps[i][1]), args.runs)
+                                for i in (0, 1, 2))
+                if not (ref.ok and des.ok and pq.ok):
+                    rows.append([name, n, "failed", "", "", ""])
                     continue
-                print(f"| {name} {w}x{h} ({w * h / 1e6:.1f} MP) | {n} | {ref:.3f} | {des:.3f} | "
-                      f"{pq:.3f} | {pq / ref:.1f} |")
-                sys.stdout.flush()
+                rows.append([f"{name} {w}x{h} ({w * h / 1e6:.1f} MP)", n, f"{ref.seconds:.3f}",
+                             f"{des.seconds:.3f}", f"{pq.seconds:.3f}",
+                             f"{pq.seconds / ref.seconds:.1f}"])
+        report.table(["picture", "colours", "refined s", "design s", "pngquant --nofs s",
+                      "pngquant / refined [>= 3]"], rows, right=range(1, 6))
+    report.save()
 
     # Two views to look at: the astronaut at 16 colours, chelsea's eyes at 256.
     os.makedirs(args.views, exist_ok=True)
@@ -364,13 +317,12 @@ def main():
         result = os.path.join(args.out, f"{name}-{n}-")
         rows = tools(stem[0], result, n)
         try:
-            panels = [("original", crop(load_rgb(stem[0] + ".png")))]
+            panels = [("original", crop(bk.load_rgb(stem[0] + ".png")))]
             panels += [(rows[i][0], crop(rows[i][2]())) for i in (1, 0, 2)]
         except (OSError, ValueError):
             continue
         side_by_side(panels, os.path.join(args.views, file), scale)
-        print(f"\nSide by side: {os.path.join(args.views, file)}")
-    print()
+        print(f"Side by side: {os.path.join(args.views, file)}")
 
 
 if __name__ == "__main__":

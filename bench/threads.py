@@ -5,34 +5,24 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
 from PIL import Image
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build")
-RSS_FILE = "/tmp/kxthreads-rss.txt"
-SKIMAGE = "/usr/lib/python3/dist-packages/skimage/data/chelsea.png"
+import benchkit as bk
+
+CHELSEA = os.path.join(bk.SKIMAGE_DATA, "chelsea.png")
 # A Debian wallpaper (package ukui-wallpapers) of 3840 x 2400, when present:
 # compressed to 65 levels a channel it keeps 61,666 colours, just under the
 # colour table's limit.
-WALLPAPER = "/usr/share/backgrounds/the-mouse.jpg"
+WALLPAPER = os.path.join(bk.BACKGROUNDS, "the-mouse.jpg")
 
 
-def measure(cmd, threads, cwd):
+def measure(runner, cmd, threads, cwd):
     """Seconds and peak RSS (MB) of one run; threads None = the default."""
-    env = dict(os.environ)
-    env.pop("KX_THREADS", None)
-    if threads is not None:
-        env["KX_THREADS"] = str(threads)
-    start = time.perf_counter()
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + cmd, cwd=cwd, env=env,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    elapsed = time.perf_counter() - start
-    if proc.returncode != 0:
-        sys.exit(f"{' '.join(cmd)} ended with status {proc.returncode}")
-    with open(RSS_FILE) as f:
-        return elapsed, float(f.read().strip().splitlines()[-1]) / 1024.0
+    r = runner.pipeline([cmd], cwd=cwd, env={"KX_THREADS": threads})
+    if not r.ok:
+        sys.exit(f"{' '.join(cmd)} ended with {r.cell()}")
+    return r.seconds, r.peak_mb
 
 
 def make_inputs(out):
@@ -40,14 +30,14 @@ def make_inputs(out):
     inputs = []
     stem = os.path.join(out, "chelsea9mp")
     if not os.path.exists(stem + ".pic"):
-        Image.open(SKIMAGE).convert("RGB").resize((3840, 2400), Image.BICUBIC).save(stem + ".png")
-        subprocess.run([os.path.join(BUILD, "kxconv"), stem + ".png", stem + ".pic"], check=True)
+        Image.open(CHELSEA).convert("RGB").resize((3840, 2400), Image.BICUBIC).save(stem + ".png")
+        subprocess.run([bk.KXCONV, stem + ".png", stem + ".pic"], check=True)
     inputs.append(("chelsea.png upscaled to 3840x2400", stem, []))
     if os.path.exists(WALLPAPER):
         stem = os.path.join(out, "mouse9mp")
         if not os.path.exists(stem + ".pic"):
             Image.open(WALLPAPER).convert("RGB").save(stem + ".png")
-            subprocess.run([os.path.join(BUILD, "kxconv"), stem + ".png", stem + ".pic"], check=True)
+            subprocess.run([bk.KXCONV, stem + ".png", stem + ".pic"], check=True)
         inputs.append(("the-mouse.jpg 3840x2400, -z 64", stem, ["-z", "64"]))
     return inputs
 
@@ -56,31 +46,32 @@ def make_sequence(out):
     """16 frames of 1920 x 1080: chelsea.png upscaled, a window panning across it."""
     stem = os.path.join(out, "pan")
     if not os.path.exists(stem + ".16.pic"):
-        big = Image.open(SKIMAGE).convert("RGB").resize((2400, 1596), Image.BICUBIC)
+        big = Image.open(CHELSEA).convert("RGB").resize((2400, 1596), Image.BICUBIC)
         for k in range(1, 17):
             x, y = 30 * (k - 1), 20 * (k - 1)
             big.crop((x, y, x + 1920, y + 1080)).save(stem + ".png")
-            subprocess.run([os.path.join(BUILD, "kxconv"), stem + ".png", f"{stem}.{k}.pic"],
-                           check=True)
+            subprocess.run([bk.KXCONV, stem + ".png", f"{stem}.{k}.pic"], check=True)
     return stem
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=7)
-    ap.add_argument("--out", default=os.path.join(ROOT, "build", "bench-threads"))
+    ap.add_argument("--out", default=os.path.join(bk.BUILD, "bench-threads"))
+    bk.markdown_option(ap)
     args = ap.parse_args()
+    if args.markdown is not None:
+        return bk.markdown("threads", args.markdown or None)
+    bk.install(["python3-skimage"], "bench/threads")
     os.makedirs(args.out, exist_ok=True)
+    runner = bk.Runner(args.out)
     cores = len(os.sched_getaffinity(0))
     load = os.getloadavg()[0]
-    print(f"Machine: {cores} cores in the affinity mask; load average {load:.1f} at the start;"
-          f" median of {args.runs} runs, whole process, alternating the two settings.\n")
-    print("| picture | command | KX_THREADS=1 s | default s | speed-up | peak MB 1 | peak MB default |"
-          " memory ratio |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|")
-    kx = os.path.join(BUILD, "kxreduce")
-    kq = os.path.join(BUILD, "kxquant")
-    conv = os.path.join(BUILD, "kxconv")
+    report = bk.Report("threads")
+    report.line(f"Machine: {cores} cores in the affinity mask; load average {load:.1f} at the "
+                f"start; median of {args.runs} runs, whole process, alternating the two "
+                "settings.\n")
+    kx, kq, conv = bk.KXREDUCE, bk.KXQUANT, bk.KXCONV
     runs = []
     for label, stem, extra in make_inputs(args.out):
         runs += [
@@ -97,22 +88,26 @@ def main():
         (label, [kx, "-a", "-s", "1", "16", "1", pan, "out"]),
         (label, [kq, "-f", "-q", "-o", "out.gif"] + [f"{pan}.{k}.pic" for k in range(1, 17)]),
     ]
+    rows = []
     for label, cmd in runs:
         times = {1: [], None: []}
         peaks = {1: 0.0, None: 0.0}
         for _ in range(args.runs):
             for threads in (1, None):  # alternating evens out the machine's other load
-                t, m = measure(cmd, threads, args.out)
+                t, m = measure(runner, cmd, threads, args.out)
                 times[threads].append(t)
                 peaks[threads] = max(peaks[threads], m)
         one, many = statistics.median(times[1]), statistics.median(times[None])
-        shown = " ".join(os.path.relpath(c, ROOT) if os.path.isabs(c) else c for c in cmd)
+        shown = " ".join(os.path.relpath(c, bk.ROOT) if os.path.isabs(c) else c for c in cmd)
         if len(cmd) > 12:  # the sixteen frames of kxquant
-            shown = " ".join(cmd[:5] + [os.path.relpath(pan, ROOT) + ".{1..16}.pic"])
-            shown = shown.replace(BUILD + "/", "build/")
-        print(f"| {label} | `{shown}` | {one:.3f} | {many:.3f} | {one / many:.2f} |"
-              f" {peaks[1]:.0f} | {peaks[None]:.0f} | {peaks[None] / peaks[1]:.2f} |")
-        sys.stdout.flush()
+            shown = " ".join(cmd[:5] + [os.path.relpath(pan, bk.ROOT) + ".{1..16}.pic"])
+            shown = shown.replace(bk.BUILD + "/", "build/")
+        rows.append([label, f"`{shown}`", f"{one:.3f}", f"{many:.3f}", f"{one / many:.2f}",
+                     f"{peaks[1]:.0f}", f"{peaks[None]:.0f}", f"{peaks[None] / peaks[1]:.2f}"])
+    report.table(["picture", "command", "KX_THREADS=1 s", "default s", "speed-up", "peak MB 1",
+                  "peak MB default", "memory ratio"], rows)
+    report.save()
+
 
 if __name__ == "__main__":
     main()

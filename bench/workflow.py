@@ -109,7 +109,10 @@ def main():
                     help="work folder (material, outputs, logs)")
     ap.add_argument("--quick", action="store_true",
                     help="smoke test: 8 icons and 2 photographs, one run")
+    bk.markdown_option(ap)
     args = ap.parse_args()
+    if args.markdown is not None:
+        return bk.markdown("workflow", args.markdown or None)
     if args.quick:
         args.runs, args.photos = 1, 2
     args.out = os.path.abspath(args.out)
@@ -120,13 +123,16 @@ def main():
     photo_files = prepare_photos(args.out, args.photos)
     runner = bk.Runner(args.out)
     threads = os.cpu_count()
-    print(f"Icons: {len(icon_files)} icons of Debian's {icons.ICON_THEME} (256 x 256 RGBA). "
-          f"Photographs: {len(photo_files)} of Debian's {WALLPAPERS}, "
-          f"{PHOTO_SIZE[0]} x {PHOTO_SIZE[1]} PNG "
-          f"({', '.join(os.path.basename(f)[:-4] for f in photo_files)}).\n")
-    print(f"Time: the whole folder in one command, median of {args.runs} run(s), on "
-          f"{threads} CPUs; CPU time: user + system. PSNR: icons composited over white and "
-          "over black (the worse), photographs as they are; means over the files written.\n")
+    # A smoke test keeps its results in the work folder, not beside the scripts.
+    report = bk.Report("workflow", "",
+                       os.path.join(args.out, "results.json") if args.quick else None)
+    report.line(f"Icons: {len(icon_files)} icons of Debian's {icons.ICON_THEME} (256 x 256 RGBA). "
+                f"Photographs: {len(photo_files)} of Debian's {WALLPAPERS}, "
+                f"{PHOTO_SIZE[0]} x {PHOTO_SIZE[1]} PNG "
+                f"({', '.join(os.path.basename(f)[:-4] for f in photo_files)}).\n")
+    report.line(f"Time: the whole folder in one command, median of {args.runs} run(s), on "
+                f"{threads} CPUs; CPU time: user + system. PSNR: icons composited over white and "
+                "over black (the worse), photographs as they are; means over the files written.\n")
     results = {}
     for set_name, files, alpha in (("icons", icon_files, True), ("photos", photo_files, False)):
         rows = []
@@ -139,24 +145,25 @@ def main():
             rows.append([tool[0], f"{row['seconds']:.2f}", f"{row['cpu']:.2f}",
                          f"{row['peak']:.0f}", f"{row['written']}/{len(files)}",
                          f"{bk.mean(row['bytes']):,.0f}", bk.fmt(bk.mean(row["psnr"]))])
-        print(f"### {set_name} ({len(files)} files)\n")
-        bk.table(["tool", "time s", "CPU s", "peak MB", "written", "mean bytes", "PSNR dB"],
-                 rows, right=range(1, 7))
+        report.line(f"### {set_name} ({len(files)} files)\n")
+        report.table(["tool", "time s", "CPU s", "peak MB", "written", "mean bytes", "PSNR dB"],
+                     rows, right=range(1, 7))
 
-    print("### kxquant against pngquant in one command (target: at least 3x faster)\n")
+    report.line("### kxquant against pngquant in one command (target: at least 3x faster)\n")
     for set_name in ("icons", "photos"):
         for kx_label, pq_label in (("kxquant", "pngquant"), ("kxquant", "pngquant --nofs"),
                                    ("kxquant " + " ".join(QUALITY),
                                     "pngquant " + " ".join(QUALITY))):
             kx, pq = results[(set_name, kx_label)], results[(set_name, pq_label)]
             if "seconds" not in kx or "seconds" not in pq:
-                print(f"- {set_name}: {kx_label} against {pq_label}: no comparison (a tool "
-                      "failed)")
+                report.line(f"- {set_name}: {kx_label} against {pq_label}: no comparison (a tool "
+                            "failed)")
                 continue
-            print(f"- {set_name}: {kx_label} {kx['seconds']:.2f} s, {pq_label} "
-                  f"{pq['seconds']:.2f} s: {pq['seconds'] / kx['seconds']:.2f}x faster "
-                  f"(CPU time {pq['cpu'] / kx['cpu']:.2f}x less)")
-    print()
+            report.line(f"- {set_name}: {kx_label} {kx['seconds']:.2f} s, {pq_label} "
+                        f"{pq['seconds']:.2f} s: {pq['seconds'] / kx['seconds']:.2f}x faster "
+                        f"(CPU time {pq['cpu'] / kx['cpu']:.2f}x less)")
+    report.line()
+    report.save()
 
 
 if __name__ == "__main__":
