@@ -900,9 +900,9 @@ def markdown_text(name, path=None, order=()):
         when = ", ".join(x for x in (p.get("date"), p.get("machine")) if x)
         if p.get("seconds"):
             when += f", {duration(p['seconds'])}"
-        out.append(f"`{p['command']}`" + (f" ({when})" if when else "") + ":\n")
+        out.append(f"`{p['command']}`" + (f" ({when})" if when else "") + ":\n\n")
         if p.get("note"):
-            out.append(p["note"] + "\n")
+            out.append(p["note"] + "\n\n")
         for block in p["blocks"]:
             out.append(block["table"] if "table" in block else block["text"] + "\n")
     return "".join(out)
@@ -929,10 +929,25 @@ def markdown_option(parser):
 
 
 def main(argv):
-    """python3 bench/benchkit.py median RUNS FOLDER COMMAND...: runs COMMAND `RUNS`
+    """The shell benchmarks' timer and report:
+
+    python3 bench/benchkit.py median RUNS FOLDER COMMAND...: runs COMMAND `RUNS`
     times, each in FOLDER made empty first, and prints the median wall seconds,
-    the median CPU seconds and the largest peak MB (the timer of the shell
-    benchmarks); a failing run prints what the tool said and ends with status 1."""
+    the median CPU seconds and the largest peak MB; a failing run prints what
+    the tool said and ends with status 1.
+
+    python3 bench/benchkit.py keep NAME COMMAND < REPORT: keeps the markdown
+    REPORT of `COMMAND` as the results of bench/NAME (see Report).
+
+    python3 bench/benchkit.py markdown NAME: prints them again."""
+    if len(argv) == 2 and argv[0] == "markdown":
+        return markdown(argv[1])
+    if len(argv) == 3 and argv[0] == "keep":
+        report = Report(argv[1])
+        report.command = argv[2]
+        report.machine = f"{len(os.sched_getaffinity(0))} cores"
+        report.blocks.append({"text": sys.stdin.read().strip("\n") + "\n"})
+        return report.save()
     if len(argv) < 4 or argv[0] != "median":
         sys.exit(main.__doc__)
     runs, folder, command = int(argv[1]), os.path.abspath(argv[2]), argv[3:]

@@ -14,6 +14,26 @@ from PIL import Image, ImageDraw, ImageSequence
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Animated GIFs",
+    "measures": "Animated GIFs at 30 frames a second from a pan and zoom over a photograph "
+                "(480 x 270, 90 frames), a screen recording with typed text and a moving pointer "
+                "(640 x 400, 60 frames), ffmpeg's `mandelbrot` zoom (320 x 240, 90 frames) and a "
+                "300-frame 640 x 360 mp4 (libx264; a pan over a photograph, then a still camera "
+                "while a ball bounces across): kxquant from frame files (the mp4's extracted by "
+                "ffmpeg inside the timed run), with its default dithering, with `-a`, and "
+                "through ffmpeg's PPM and y4m pipes. Per clip and tool: bytes, PSNR over every "
+                "decoded frame (Pillow composes the frames), butteraugli of every 10th frame, "
+                "time and peak memory end to end (processes in a pipe add up). Then 1,800 "
+                "frames of 1280 x 720 from ffmpeg's `testsrc2` through a pipe, never stored.",
+    "peers": "ffmpeg's two-pass palette (`palettegen`/`paletteuse`, without and with its "
+             "dithering), `gifsicle -O3` on kxquant's GIF, ImageMagick's `-layers Optimize`",
+    "takes": "about 15 minutes with `--runs 3` (ImageMagick on the mp4 alone takes a minute a "
+             "run), and a minute more for the 1,800 frames (estimated)",
+    "run": ["bench/clips --runs 3            # --clips pan,screen,fractal,video picks clips",
+            "bench/clips --runs 1 --no-long  # without the 1,800 frames"],
+}
+
 FPS = 30
 MATERIAL = "material-v2"  # change when the generated clips change
 LOMIRI = "lomiri-wallpapers-16.04"
@@ -354,9 +374,9 @@ def main():
 
     report.line(f"GIFs at {FPS} frames a second; kxquant: `{' '.join(KX_GIF[1:])}`. Every tool "
                 f"with its defaults (kxquant and ffmpeg use every core); time and peak memory of "
-                f"the whole process chain (processes in a pipe add up), median of {args.runs} run(s); PSNR "
-                "over all frames decoded (Pillow, frames composed), butteraugli mean of every 10th "
-                "frame.\n")
+                f"the whole process chain (processes in a pipe add up), median of {args.runs} "
+                "run(s); PSNR over all frames decoded (Pillow, frames composed), butteraugli mean "
+                "of every 10th frame.\n")
     results = {}  # (clip, tool) -> {"run": Result, "bytes", "psnr", "ba"}
     for clip in clips:
         report.line(f"### {clip.title}\n")

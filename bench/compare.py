@@ -12,7 +12,31 @@ from PIL import Image
 
 import benchkit as bk
 
-PARTS = ["wallpapers", "photos"]  # the parts of the kept results
+ABOUT = {
+    "title": "Speed against the peers",
+    "measures": "kxreduce and kxquant side by side with the tools users would pick instead, on "
+                "the same pixels: the median whole-process wall time (reading, reducing, "
+                "writing), the peak memory (GNU time) and the PSNR of the result against the "
+                "original, on scikit-image's `chelsea.png` upscaled (bicubic) to about 1, 4 and "
+                "16 megapixels and on a 2048 x 2048 picture of random noise (the worst case); "
+                "kxreduce and kxquant with one thread and with their default, every core (the "
+                "`threads` column), the peers single-threaded (`OMP_NUM_THREADS=1`, "
+                "`MAGICK_THREAD_LIMIT=1`). Then kxquant on the twelve 9 MP wallpapers of "
+                "Debian's `ukui-wallpapers` (JPEG and PNG, 3640 to 3840 x 2400), from the file "
+                "itself to an indexed PNG, against pngquant from a PNG of the same pixels and "
+                "kxreduce from the picture file, every tool on one thread; \"levels\" is "
+                "kxquant's compression for counting (256: none). `bench/compare` ends with "
+                "bench/quality (\"Palette quality\").",
+    "peers": "netpbm (`pnmcolormap` + `pnmremap`, with and without `-fs`), ImageMagick "
+             "(`-colors 256`, with and without Floyd-Steinberg), pngquant (with and without "
+             "`--nofs`), Pillow's median cut",
+    "takes": "about 5 minutes with `--runs 3` for the speed part (estimated from the times in "
+             "its tables), then the quality part",
+    "run": ["bench/compare --runs 3                       # speed, then quality",
+            "bench/compare --speed-only --only-wallpapers  # the wallpapers alone"],
+}
+
+PARTS = ["photos", "wallpapers"]  # the parts of the kept results, in the order shown
 
 
 def photo_sources():

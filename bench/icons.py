@@ -13,6 +13,21 @@ from PIL import Image
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Icons with alpha",
+    "measures": "Forty different 256 x 256 icons of Debian's `oxygen-icon-theme` with soft "
+                "shadows and glows (chosen by the script: at least 128 alpha levels and 3% of "
+                "partly transparent pixels, spread over the theme's folders) and three "
+                "interface pictures benchkit composes (a notification card, a media player "
+                "with a translucent disc hub, a dock), at 256 and 64 colours, each set reduced "
+                "in one command: PSNR and butteraugli of the composites over white and over "
+                "black (the worse; mean and worst), mean bytes, the alpha levels kept, time and "
+                "peak memory; `--per-picture` adds a table per picture.",
+    "peers": "pngquant (its default, which dithers, and `--nofs`)",
+    "takes": "about 5 to 10 minutes with `--runs 3`, most of it butteraugli (estimated)",
+    "run": ["bench/icons --runs 3"],
+}
+
 # ---- The tools: change these lines when kxquant gains options -------------------------
 # Each row: (label, function (colours, input names) -> argument list, function
 # (input name) -> the name of its output). Every tool reduces all the pictures

@@ -15,6 +15,24 @@ from PIL import Image, ImageDraw, ImageFilter
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Photographs of many kinds",
+    "measures": "Eighteen 1024 x 768 crops of Debian's wallpaper photographs "
+                "(`lomiri-wallpapers-16.04`, `lomiri-wallpapers-20.04`, `mate-backgrounds`), "
+                "chosen by kind, in a tuning set the dithering was tuned on and an aside set it "
+                "never was, at 256 and 64 colours: kxquant's default, `--dither 2`, "
+                "`--dither 3` and `--cut-by-error`, one process per picture. Per picture: "
+                "butteraugli and bytes of every tool, kxquant's default against pngquant's, and "
+                "the best of kxquant's rows whose file is no larger than pngquant's against "
+                "pngquant (the target: at most 1); per set: the means and the worst picture; "
+                "the levels step by step; then CPU time side by side on lomiri's 9 MP "
+                "photographs. The peers' results are kept in the work folder from run to run.",
+    "peers": "pngquant (its default and `--nofs`)",
+    "takes": "about 10 minutes the first time with `--jobs 2`, less once pngquant's results "
+             "are kept; the speed table a few minutes (estimated)",
+    "run": ["bench/photos --no-speed --jobs 3", "bench/photos --speed-only --runs 3"],
+}
+
 # ---- The tools: change these lines when kxquant gains options -------------------------
 # (label, extra arguments). The first row is kxquant's default; the rows of
 # KXQUANT_LEVELS are the settings that spend more bytes for more look, in

@@ -11,6 +11,21 @@ from PIL import Image
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "PNG size",
+    "measures": "The size of kxquant's PNG files against what `optipng -o2` still finds in "
+                "them, and their time: two 1024 x 768 photograph crops and two 9 MP wallpapers "
+                "of ukui-wallpapers, one of them upscaled to 20 MP, and three user-interface "
+                "pictures drawn by benchkit (a web page with soft card shadows, a dark code "
+                "editor, a dashboard with charts), the web page also at 2560 x 1600; at 256 "
+                "and 64 colours, without and with `-a`, kxquant's default and `--best`, with "
+                "one thread and with two (the bytes must not depend on it), and the same "
+                "reduction written as a `.icn` (what the PNG adds).",
+    "peers": "optipng -o2 (what a PNG optimizer still finds)",
+    "takes": "about 15 minutes with `--runs 3` (`--quick`: a few; estimated)",
+    "run": ["bench/png_size --runs 3"],
+}
+
 WALLPAPERS = bk.BACKGROUNDS  # ukui-wallpapers' pictures
 
 

@@ -17,6 +17,20 @@ from PIL import Image, features
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "In process",
+    "measures": "The Python package from a 9 MP photograph as a NumPy array to the palette and "
+                "indices as arrays, each tool from `Image.fromarray` and back to arrays: median "
+                "wall time, CPU time and PSNR against the picture's own pixels; then the C "
+                "library (`build/bench_capi`: `kxq_quantize` through `libkxquant.so`) against "
+                "the command's own reduction of the same picture.",
+    "peers": "Pillow's `Image.quantize(256)` (median cut, its default for RGB, which does not "
+             "dither) and its libimagequant method",
+    "takes": "about 2 minutes with `--runs 5`, after the build (estimated)",
+    "run": ["bench/python_api --runs 5       # builds, installs the package in "
+            "build/python-venv, runs both"],
+}
+
 DEFAULT = ["/usr/share/backgrounds/2004default.jpg", "/usr/share/backgrounds/goldfish.png"]
 
 

@@ -19,6 +19,25 @@ from PIL import Image, ImageDraw
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Palette quality",
+    "measures": "The palettes without dithering: scikit-image's seven colour photographs "
+                "(astronaut, coffee, chelsea, rocket, motorcycle_left, hubble_deep_field, "
+                "immunohistochemistry) and two large wallpapers (lomiri-wallpapers-16.04's "
+                "`Bridge_by_Sander_Klootwijk.jpg`, 4352 x 2448, and lomiri-wallpapers-20.04's "
+                "`Fossa_by_Jasper_Roks.jpg`, 4096 x 2304) reduced to 256 and 16 colours; PSNR "
+                "and the mean and 99th percentile of the CIEDE2000 colour difference "
+                "(scikit-image's `deltaE_ciede2000`), the hue kept in chelsea's eyes, the "
+                "whole-process time on the wallpapers, and two side-by-side PNGs to look at "
+                "(`demo-out/quality/`). Our rows are kxreduce with and without `--refine` "
+                "(`KX_QUALITY_TOOL=kxquant` makes them kxquant's).",
+    "peers": "pngquant `--nofs`, ImageMagick `-dither None`, netpbm `pnmcolormap` + "
+             "`pnmremap -nofs`, Pillow's median cut",
+    "takes": "about 10 minutes (most of it the peers and the colour differences on the two "
+             "wallpapers; estimated)",
+    "run": ["bench/quality --runs 3   # also the end of bench/compare"],
+}
+
 # The two rows of our own tool. Until kxquant exists they are kxreduce with and
 # without --refine: the same engine and the same palettes. To measure kxquant,
 # set OURS to "kxquant" (or run with KX_QUALITY_TOOL=kxquant); its command

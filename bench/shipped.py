@@ -11,6 +11,25 @@ from PIL import Image
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Pictures as people ship them",
+    "measures": "Four 1024 x 768 photograph crops (lomiri-wallpapers-16.04: bridge cables "
+                "against the sky, a fig, a sunset, a lamp), three 1280 x 800 screenshots "
+                "benchkit composes (a web page with blurred card shadows, a dark code editor, a "
+                "dashboard with charts) and two 1024 x 768 gradients (four colours blended from "
+                "the corners, a dim vignette), at 256 and 64 colours, one process per picture. "
+                "Per set and tool: butteraugli mean and worst, PSNR, bytes, time, the percent "
+                "`optipng -o2` still removes from the tool's file, and the percent of pixels "
+                "that are not the palette entry nearest to their original colour (what "
+                "dithering moved); then kxquant against pngquant (defaults, 256 colours) on the "
+                "9 MP ukui-wallpapers (renders) and lomiri's photographs of 9 MP and more, per "
+                "picture and the whole folder in one command.",
+    "peers": "pngquant (its default and `--nofs`), optipng",
+    "takes": "about 15 minutes with `--runs 3`, half of it the speed table (estimated)",
+    "run": ["bench/shipped --runs 3 --no-speed    # the looks",
+            "bench/shipped --runs 3 --speed-only  # the speed table"],
+}
+
 # ---- The tools: change these lines when kxquant gains options -------------------------
 # (label, extra arguments). kxquant's default dithers where it hides banding;
 # --no-dither maps every pixel to its nearest entry; "-a" is the design's error

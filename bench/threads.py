@@ -10,6 +10,19 @@ from PIL import Image
 
 import benchkit as bk
 
+ABOUT = {
+    "title": "Threads",
+    "measures": "The whole process with `KX_THREADS=1` and with the default, alternating the "
+                "two: kxreduce (plain and `-a`), kxquant and kxconv on 9 MP pictures "
+                "(scikit-image's `chelsea.png` upscaled to 3840 x 2400, and ukui-wallpapers' "
+                "`the-mouse.jpg` with `-z 64`, where it keeps 61,666 colours) and on a sequence "
+                "of 16 frames of 1920 x 1080 (a window panning across the upscaled "
+                "`chelsea.png`); median time and peak memory (GNU time) of each.",
+    "peers": "none: our tools on one thread against themselves on every core",
+    "takes": "about 3 minutes with `--runs 7` (estimated from the times in its table)",
+    "run": ["bench/threads --runs 7"],
+}
+
 CHELSEA = os.path.join(bk.SKIMAGE_DATA, "chelsea.png")
 # A Debian wallpaper (package ukui-wallpapers) of 3840 x 2400, when present:
 # compressed to 65 levels a channel it keeps 61,666 colours, just under the
