@@ -407,7 +407,7 @@ def main():
             if row[1] and row[1][0].isdigit() and ref:
                 row[2] = bk.ratio(int(row[1].replace(",", "")), ref)
         report.table(["tool", "bytes", "bytes / ffmpeg no dithering", "PSNR dB",
-                  "butteraugli (mean)", "time s (CPU s)", "peak MB"], rows, right=range(1, 7))
+                      "butteraugli (mean)", "time s (CPU s)", "peak MB"], rows, right=range(1, 7))
         for f in glob.glob(os.path.join(work, f"{clip.name}-*.gif")):
             os.remove(f)
     long = None if args.no_long else long_pipe(runner, work, report)

@@ -184,8 +184,8 @@ def main():
                     f"{bk.mean(alpha):.0f} ({min(alpha)}-{max(alpha)})",
                     f"{row['seconds']:.3f} ({row['cpu']:.3f})", f"{row['peak']:.0f}"])
         report.table(["colours", "tool", "PSNR mean", "PSNR worst", "butteraugli mean",
-                  "butteraugli worst", "mean bytes", "alpha levels", "time s (CPU s), one command",
-                  "peak MB"], rows, right=range(2, 10))
+                      "butteraugli worst", "mean bytes", "alpha levels",
+                      "time s (CPU s), one command", "peak MB"], rows, right=range(2, 10))
         if args.per_picture:
             for n in colours:
                 rows = []
