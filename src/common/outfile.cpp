@@ -99,13 +99,34 @@ mode_t newFileMode() {
 }
 
 thread_local OutputBatch* tCurrentBatch = nullptr;
+std::atomic<bool> gReplaceOutputs{true};
+
+// Renames `temp` onto `path`; with `keepOther`, only while `path` is free:
+// atomically where the system can, else by a hard link, else not at all.
+bool place(const std::string& temp, const std::string& path, bool keepOther) {
+  if (!keepOther) return ::rename(temp.c_str(), path.c_str()) == 0;
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  if (::link(temp.c_str(), path.c_str()) != 0) {
+    if (errno == EPERM || errno == ENOTSUP) errno = EEXIST;  // cannot tell: refuse
+    return false;
+  }
+  ::unlink(temp.c_str());
+  return true;
+}
 
 }  // namespace
 
 // ---- PendingFile ---------------------------------------------------------------------
 
-PendingFile::PendingFile(std::string path, std::string temp)
-    : path_(std::move(path)), temp_(std::move(temp)) {}
+PendingFile::PendingFile(std::string path, std::string temp, bool keepOther)
+    : path_(std::move(path)), temp_(std::move(temp)), keepOther_(keepOther) {}
+
+void kx_replaceOutputs(bool on) {
+  gReplaceOutputs = on;
+}
 
 std::unique_ptr<PendingFile> PendingFile::open(const std::string& path, std::FILE** stream) {
   *stream = nullptr;
@@ -156,7 +177,7 @@ std::unique_ptr<PendingFile> PendingFile::open(const std::string& path, std::FIL
     errno = error;
     if (error != EEXIST || attempt == 100) return nullptr;
   }
-  std::unique_ptr<PendingFile> pending(new PendingFile(path, temp));
+  std::unique_ptr<PendingFile> pending(new PendingFile(path, temp, !gReplaceOutputs.load()));
   ::fchmod(fd, mode);
   std::FILE* f = ::fdopen(fd, "wb");
   if (!f) {
@@ -178,10 +199,10 @@ bool PendingFile::publish() {
   done_ = true;
   if (temp_.empty()) return true;
   if (OutputBatch* batch = OutputBatch::current()) {
-    batch->add(temp_, path_);
+    batch->add(temp_, path_, keepOther_);
     return true;
   }
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+  if (!place(temp_, path_, keepOther_)) {
     const int error = errno;
     ::unlink(temp_.c_str());
     forget(temp_);
@@ -211,9 +232,9 @@ OutputBatch::OutputBatch() : outer_(tCurrentBatch) {
 OutputBatch::~OutputBatch() {
   detach();
   const int saved = errno;
-  for (const auto& [temp, path] : waiting_) {
-    ::unlink(temp.c_str());
-    forget(temp);
+  for (const Waiting& w : waiting_) {
+    ::unlink(w.temp.c_str());
+    forget(w.temp);
   }
   errno = saved;
 }
@@ -227,13 +248,13 @@ OutputBatch* OutputBatch::current() {
   return tCurrentBatch;
 }
 
-void OutputBatch::add(std::string temp, std::string path) {
-  waiting_.emplace_back(std::move(temp), std::move(path));
+void OutputBatch::add(std::string temp, std::string path, bool keepOther) {
+  waiting_.push_back({std::move(temp), std::move(path), keepOther});
 }
 
 std::string OutputBatch::source(const std::string& path) const {
   for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it) {
-    if (it->second == path) return it->first;
+    if (it->path == path) return it->temp;
   }
   return path;
 }
@@ -248,15 +269,15 @@ bool OutputBatch::commit(std::string* failed) {
   auto waiting = std::move(waiting_);
   waiting_.clear();
   for (size_t i = 0; i < waiting.size(); ++i) {
-    if (::rename(waiting[i].first.c_str(), waiting[i].second.c_str()) == 0) {
-      forget(waiting[i].first);
+    if (place(waiting[i].temp, waiting[i].path, waiting[i].keepOther)) {
+      forget(waiting[i].temp);
       continue;
     }
     const int error = errno;
-    if (failed) *failed = waiting[i].second;
+    if (failed) *failed = waiting[i].path;
     for (size_t j = i; j < waiting.size(); ++j) {
-      ::unlink(waiting[j].first.c_str());
-      forget(waiting[j].first);
+      ::unlink(waiting[j].temp.c_str());
+      forget(waiting[j].temp);
     }
     errno = error;
     return false;

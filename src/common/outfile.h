@@ -56,9 +56,10 @@ class PendingFile {
   const std::string& writtenPath() const { return temp_.empty() ? path_ : temp_; }
 
  private:
-  PendingFile(std::string path, std::string temp);
+  PendingFile(std::string path, std::string temp, bool keepOther = false);
   std::string path_;
   std::string temp_;  // empty when path_ is written directly
+  bool keepOther_;    // put in place only while the final name is free
   bool done_ = false;
 };
 
@@ -84,13 +85,25 @@ class OutputBatch {
   void detach();
 
   static OutputBatch* current();
-  void add(std::string temp, std::string path);
+  // `keepOther`: put in place only while the final name is free.
+  void add(std::string temp, std::string path, bool keepOther = false);
 
  private:
+  struct Waiting {
+    std::string temp, path;
+    bool keepOther;
+  };
   OutputBatch* outer_;
   bool attached_ = true;
-  std::vector<std::pair<std::string, std::string>> waiting_;  // temporary, final
+  std::vector<Waiting> waiting_;
 };
+
+// Whether an output replaces the file at its name: yes by default, as
+// kxreduce's outputs do. When off, a finished output is put in place only
+// while its name is free: a file that is there (one that appeared during
+// the run) is kept, and the write fails with EEXIST, its temporary file
+// removed. kxquant without --force turns it off.
+void kx_replaceOutputs(bool on);
 
 // Removes the temporary files of the process when a signal ends it (every
 // signal whose default action does, but SIGKILL), then lets the signal end

@@ -251,6 +251,11 @@ int kxconvMain(int argc, char** argv) {
     std::fprintf(stderr, "kxconv: %s", threads.c_str());
     return kFailure;
   }
+  // The output replaces the file that was at its name when the run began,
+  // never one that appeared there meanwhile.
+  std::error_code missing;
+  kx_replaceOutputs(std::filesystem::symlink_status(args.output, missing).type() !=
+                    std::filesystem::file_type::not_found);
   try {
     convert(args);
   } catch (const ConvError& e) {

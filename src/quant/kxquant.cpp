@@ -604,6 +604,9 @@ int kxquantMain(int argc, char** argv) {
                  parsed.error().message.c_str());
     return kUsageError;
   }
+  // Outputs that exist are refused before any work without --force; one
+  // that appears at an output's name during the run is kept as well.
+  kx_replaceOutputs(options.force);
   switch (*parsed) {
     case ParseOutcome::Help:
       std::fputs(quantUsage().c_str(), stdout);

@@ -1,0 +1,60 @@
+// An output is put in place only when complete; where outputs do not
+// replace files, a file that took the free name meanwhile stays.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "common/outfile.h"
+#include "support/tempdir.h"
+
+namespace kx {
+namespace {
+
+struct Appearing {
+  const char* name;
+  bool replace;  // kx_replaceOutputs
+  bool batched;  // published through an OutputBatch
+};
+
+const Appearing kAppearing[] = {
+    {"kept", false, false},
+    {"kept_in_a_batch", false, true},
+    {"replaced", true, false},
+    {"replaced_in_a_batch", true, true},
+};
+
+class FileThatAppears : public testing::TestWithParam<Appearing> {};
+
+TEST_P(FileThatAppears, IsKeptOrReplacedAsTheToolSays) {
+  const Appearing& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("out.png");
+  kx_replaceOutputs(c.replace);
+  std::string failed;
+  bool placed = false;
+  {
+    OutputBatch batch;
+    if (!c.batched) batch.detach();
+    std::unique_ptr<OutFile> out = OutFile::create(path);
+    ASSERT_TRUE(out);
+    out->text("new");
+    writeFileBytes(path, {'m', 'i', 'n', 'e'});
+    placed = out->commit() && (!c.batched || batch.commit(&failed));
+    if (!placed) {
+      EXPECT_EQ(errno, EEXIST);
+    }
+  }
+  kx_replaceOutputs(true);
+  EXPECT_EQ(placed, c.replace);
+  const std::string now = c.replace ? "new" : "mine";
+  EXPECT_EQ(readFileBytes(path), std::vector<uint8_t>(now.begin(), now.end()));
+  EXPECT_EQ(failed, c.batched && !c.replace ? path : "");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FileThatAppears, testing::ValuesIn(kAppearing),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace kx
