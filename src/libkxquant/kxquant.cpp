@@ -9,6 +9,7 @@
 #include "kxquant.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -137,6 +138,16 @@ kx::PixelView viewOf(const void* pixels, int width, int height, size_t stride,
   if (stride < row) {
     throw Failure{KXQ_INVALID_ARGUMENT, "a row stride of " + std::to_string(stride) +
                                             " bytes for rows of " + std::to_string(row) + " bytes"};
+  }
+  // The last row must end inside the address space, or the reading would
+  // wrap around it.
+  const size_t before = static_cast<size_t>(height - 1);
+  const size_t most = static_cast<size_t>(PTRDIFF_MAX);
+  if ((before > 0 && stride > (most - row) / before) ||
+      before * stride + row > UINTPTR_MAX - reinterpret_cast<uintptr_t>(pixels)) {
+    throw Failure{KXQ_INVALID_ARGUMENT, "a row stride of " + std::to_string(stride) +
+                                            " bytes for " + std::to_string(height) +
+                                            " rows: the rows would end past the address space"};
   }
   return kx::PixelView{static_cast<const uint8_t*>(pixels), width, height, stride, format};
 }
