@@ -112,10 +112,30 @@ bool writeRecord(int fd, const Record& r, off_t offset) {
 
 // The ancillary file of one directory, open and exclusively locked for the
 // lifetime of the object.
+bool gLookupsOnlyRead = false;
+
 class AncillaryFile {
  public:
-  explicit AncillaryFile(const std::string& fileName)
+  // `lookup`: only to read; when lookups only read, a missing file is no
+  // file (not open, nothing said) and a shared lock is enough.
+  explicit AncillaryFile(const std::string& fileName, bool lookup = false)
       : path_(directoryPart(fileName) + ".HSancillary") {
+    if (lookup && gLookupsOnlyRead) {
+      fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+      struct flock shared {};
+      shared.l_type = F_RDLCK;
+      shared.l_whence = SEEK_SET;
+      int rc = 0;
+      if (fd_ >= 0) {
+        do rc = ::fcntl(fd_, F_SETLKW, &shared);
+        while (rc != 0 && errno == EINTR);
+      }
+      if (fd_ >= 0 && rc != 0) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+      return;
+    }
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) {
       kx_printf(Stream::Err, "%s: %s\n", ".HSancillary", std::strerror(errno));
@@ -289,11 +309,15 @@ std::string MakeKAShortName(std::string_view longName) {
   return out;
 }
 
+void kx_ancillaryLookupsOnlyRead(bool on) {
+  gLookupsOnlyRead = on;
+}
+
 int GetKAType(const std::string& fileName, uint32_t& fileType, uint32_t& creator) {
   fileType = 0;
   creator = 0;
-  AncillaryFile file(fileName);
-  if (!file.isOpen()) return -1;
+  AncillaryFile file(fileName, true);
+  if (!file.isOpen()) return gLookupsOnlyRead ? 0 : -1;
   SearchResult found = searchRecord(file, DecodeKAName(lastComponent(fileName)));
   if (found.found) {
     fileType = loadBE32(&found.record[kFinderInfoOffset]);
@@ -312,8 +336,8 @@ int SetKAType(const std::string& fileName, uint32_t fileType, uint32_t creator) 
 
 int GetKAInfo(const std::string& fileName, uint8_t* finderInfo) {
   std::memset(finderInfo, 0, kFinderInfoSize);
-  AncillaryFile file(fileName);
-  if (!file.isOpen()) return -1;
+  AncillaryFile file(fileName, true);
+  if (!file.isOpen()) return gLookupsOnlyRead ? 0 : -1;
   SearchResult found = searchRecord(file, DecodeKAName(lastComponent(fileName)));
   if (found.found) {
     std::memcpy(finderInfo, &found.record[kFinderInfoOffset], kFinderInfoSize);

@@ -16,6 +16,11 @@
 
 namespace kx {
 
+// From now on the lookups (GetKAType, GetKAInfo) only read: a missing
+// ancillary file means no record, and none is created. The tools that only
+// read Macintosh files turn it on; kxreduce keeps the lookups that create it.
+void kx_ancillaryLookupsOnlyRead(bool on);
+
 // Type and creator of fileName's record: 0, with both set to 0 when there is
 // no record; -1 when the ancillary file cannot be opened or locked (both 0).
 // Like every operation here it creates an empty ancillary file when missing.

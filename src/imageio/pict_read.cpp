@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/messages.h"
+#include "fileserver/fileserver.h"
 #include "imageio/imageio.h"
 #include "macfile/macfile.h"
 #include "pict/pict.h"
@@ -27,6 +29,9 @@ Image readPictFile(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) {
     throw ConvError(path + ": cannot open: " + std::strerror(errno));
   }
+  // Reading a picture never writes beside it: without the file server's
+  // ancillary file, the picture has no type and creator.
+  kx_ancillaryLookupsOnlyRead(true);
   const int bits = readPictSampleBits(path);
   int16_t width = 0, height = 0;
   int colorCount = 0;  // the colour table is wanted: it tells indices from alpha
@@ -34,12 +39,12 @@ Image readPictFile(const std::string& path) {
   PictPlanes planes;
   const int result = readPictImage(path, &width, &height, &colorCount, &colorTable, planes);
   // The reader's depth warning has no line end of its own.
-  if (bits != 8 && result == 0) std::fputc('\n', stderr);
+  if (bits != 8 && result == 0) kx_print(Stream::Err, "\n");
   if (result != 0) {
-    const std::string why = MacError() != 0 ? MacGetError() : pict_errstr;
+    const std::string why = pictLastFailure().empty() ? MacGetError() : pictLastFailure();
     throw ConvError(path + ": cannot read the PICT picture (" + why + ")");
   }
-  checkGeometry(path, width, height);
+  checkGeometry(path, width, height, "PICT");
   if (!planes[0]) throw ConvError(path + ": the PICT picture has no pixels");
 
   Image image;

@@ -234,7 +234,7 @@ Layout TiffSource::layoutOf() {
   uint32_t width = 0, height = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-  checkGeometry(name_, width, height);
+  checkGeometry(name_, width, height, "TIFF");
   Layout l;
   l.width = static_cast<int>(width);
   l.height = static_cast<int>(height);

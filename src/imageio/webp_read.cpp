@@ -58,7 +58,7 @@ class WebpSource final : public FrameSource {
     if (WebPGetFeatures(data.bytes, data.size, &features) != VP8_STATUS_OK) {
       throw corrupt(name_, "libwebp cannot read its header");
     }
-    checkGeometry(name_, features.width, features.height);
+    checkGeometry(name_, features.width, features.height, "WebP");
     width_ = features.width;
     height_ = features.height;
     alpha_ = features.has_alpha;

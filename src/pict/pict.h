@@ -40,6 +40,9 @@ Status kx_pictureWritePict(const std::string& base, int width, int height,
 // thread (empty while there was none). The two missing-plane texts of
 // writePictImage always replace it.
 extern thread_local std::string pict_errstr;
+// The text of the last readPictImage / writePictImage call's failure in this
+// thread (empty when it succeeded).
+const std::string& pictLastFailure();
 
 // Planes of width × height bytes: 0 red (or grey, or palette index), 1 green,
 // 2 blue, 3 alpha (or the raw pixel value of an indexed colour picture).

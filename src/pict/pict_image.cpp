@@ -219,6 +219,10 @@ class PictReader {
 
 }  // namespace
 
+const std::string& pictLastFailure() {
+  return gLastFailure;
+}
+
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
                   Colormap* colorTable, PictPlanes& planes, ReadRefusal* why) {
   for (auto& p : planes) p.reset();
