@@ -46,9 +46,11 @@ const char* errorCodeText(ErrorCode code);
 struct Error : std::exception {
   ErrorCode code = ErrorCode::failed;
   std::string message;
+  int systemError = 0;  // errno of the system call that failed, when one did
 
   Error() = default;
-  Error(ErrorCode c, std::string m) : code(c), message(std::move(m)) {}
+  Error(ErrorCode c, std::string m, int system = 0)
+      : code(c), message(std::move(m)), systemError(system) {}
   const char* what() const noexcept override { return message.c_str(); }
 };
 

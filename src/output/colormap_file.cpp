@@ -61,7 +61,7 @@ constexpr size_t kMaxTextBytes = size_t{1} << 20;
 
 // "can't read colormap x.clm, exit...", printed without "Error: ".
 Error cannotOpen(const std::string& what, const std::string& path) {
-  return Error(ErrorCode::cannotOpen, what + " " + path + ", exit...");
+  return Error(ErrorCode::cannotOpen, what + " " + path + ", exit...", errno);
 }
 
 Error failed(const std::string& what) {
@@ -70,9 +70,9 @@ Error failed(const std::string& what) {
 
 Status commitOrFail(OutFile& file) {
   if (!file.commit()) {
+    const int error = file.error() ? file.error() : errno;
     return Error(ErrorCode::cannotWrite,
-                 std::string(std::strerror(file.error() ? file.error() : errno)) +
-                     " , Can't write " + file.path());
+                 std::string(std::strerror(error)) + " , Can't write " + file.path(), error);
   }
   return {};
 }

@@ -45,8 +45,9 @@ Result<IconFile> IconFile::create(const std::string& name, int width, int height
   try {
     std::unique_ptr<OutFile> file = OutFile::create(path);
     if (!file) {
+      const int error = errno;
       return Error(ErrorCode::cannotOpen,
-                   std::string(std::strerror(errno)) + " , Can't open " + path);
+                   std::string(std::strerror(error)) + " , Can't open " + path, error);
     }
     const uint32_t pixels = static_cast<uint32_t>(width) * static_cast<uint32_t>(height);
     std::vector<uint8_t> header;
@@ -88,7 +89,7 @@ Status IconFile::finish(std::span<const uint8_t> indices) {
   if (!file_->commit()) {
     const int error = file_->error() ? file_->error() : errno;
     return Error(ErrorCode::cannotWrite,
-                 std::string(std::strerror(error)) + " , Can't write " + file_->path());
+                 std::string(std::strerror(error)) + " , Can't write " + file_->path(), error);
   }
   return {};
 }

@@ -125,6 +125,7 @@ class GifOfAllFrames {
             if (Status added = gif_.add(std::move(frame), context_); !added) throw added.error();
             const int duration = source->durationMs();
             if (duration > 0 && durationsFrom_.empty()) durationsFrom_ = input;
+            origins_.push_back({i, frames});
             endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
                               (duration > 0 ? duration : options_.delayMs));
           }
@@ -160,7 +161,9 @@ class GifOfAllFrames {
   bool ownDurations() const {
     return options_.fps.empty() && !options_.delayGiven && !rate_ && !durationsFrom_.empty();
   }
-  int64_t delayOf(size_t k) const {
+  // A GIF holds a frame for at most 655.35 s; a longer one is held so long.
+  int64_t delayOf(size_t k) const { return std::min<int64_t>(wantedDelayOf(k), kLongestDelay); }
+  int64_t wantedDelayOf(size_t k) const {
     if (ownDurations()) {
       const int64_t start = k == 0 ? 0 : endsMs_[k - 1];
       return (endsMs_[k] + 5) / 10 - (start + 5) / 10;
@@ -184,6 +187,20 @@ class GifOfAllFrames {
                 "/100 s; browsers show frames shorter than 2/100 s for 10/100 s");
   }
 
+  void warnOfLongFrames() {
+    size_t first = 0, count = 0;
+    for (size_t k = 0; k < gif_.frames(); ++k) {
+      if (wantedDelayOf(k) <= kLongestDelay) continue;
+      if (count++ == 0) first = k;
+    }
+    if (count == 0) return;
+    const auto [input, frame] = origins_[first];
+    report_.say("kxquant: warning: " + options_.inputs[input] + ": frame " + std::to_string(frame) +
+                " lasts " + std::to_string(wantedDelayOf(first)) +
+                "/100 s; a GIF frame lasts at most 65535/100 s, and is held so long" +
+                (count > 1 ? " (" + std::to_string(count) + " frames)" : std::string()));
+  }
+
   void write() {
     GifPlayback playback;
     for (size_t k = 0; k < gif_.frames(); ++k) playback.delays.push_back(delayOf(k));
@@ -191,6 +208,7 @@ class GifOfAllFrames {
     GifEvents events;
     events.writing = [&] {
       warnOfShortFrames();
+      warnOfLongFrames();
       start_ = std::chrono::steady_clock::now();
     };
     events.written = [&](size_t done, size_t total) { showProgress("written", done, total); };
@@ -212,6 +230,8 @@ class GifOfAllFrames {
   std::string rateFrom_;
   // When each frame ends on the animation's own clock, in milliseconds, and
   // the first input that gave durations.
+  static constexpr int64_t kLongestDelay = 65535;    // hundredths of a second
+  std::vector<std::pair<size_t, int64_t>> origins_;  // per frame: its input, its number there
   std::vector<int64_t> endsMs_;
   std::string durationsFrom_;
   std::chrono::steady_clock::time_point start_, shown_;

@@ -41,7 +41,8 @@ std::optional<long> wholeInteger(const std::string& text) {
 }
 
 // A frame rate: a whole number, a decimal ("29.97") or a ratio
-// ("30000/1001"), above 0, as frames every so many seconds in lowest terms.
+// ("30000/1001") as frames every so many seconds in lowest terms (0 frames
+// for a rate of 0); nothing when the text is not written so.
 std::optional<std::pair<int64_t, int64_t>> frameRate(const std::string& text) {
   int64_t frames = 0, seconds = 1;
   const size_t slash = text.find('/'), dot = text.find('.');
@@ -64,7 +65,7 @@ std::optional<std::pair<int64_t, int64_t>> frameRate(const std::string& text) {
   } else if (!digits(text, frames)) {
     return std::nullopt;
   }
-  if (frames == 0 || seconds == 0) return std::nullopt;
+  if (frames == 0 || seconds == 0) return std::make_pair(int64_t{0}, int64_t{1});
   const int64_t common = std::gcd(frames, seconds);
   return std::make_pair(frames / common, seconds / common);
 }
@@ -148,13 +149,18 @@ struct Parser {
     std::string text;
     if (!value(name, std::move(attached), text)) return false;
     const auto rate = frameRate(text);
-    if (!rate || rate->first > kMaxFrameRateTerm || rate->second > kMaxFrameRateTerm) {
-      return fail(name + " takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not \"" +
-                  text + "\"");
+    if (!rate) {
+      return fail(name + " takes a frame rate written as 25, 29.97 or 30000/1001, not \"" + text +
+                  "\"");
     }
+    if (rate->first == 0) return fail(name + " takes a frame rate above 0, not \"" + text + "\"");
     // GIF delays are 16-bit hundredths of a second.
     if (100 * rate->second > 65535 * rate->first) {
       return fail(name + " " + text + ": a GIF frame lasts at most 655.35 seconds");
+    }
+    if (rate->first > kMaxFrameRateTerm || rate->second > kMaxFrameRateTerm) {
+      return fail(name + " " + text + ": at most " + std::to_string(kMaxFrameRateTerm) +
+                  " frames a second, and a ratio's terms at most that");
     }
     options.fps = text;
     options.fpsFrames = rate->first;
@@ -322,6 +328,8 @@ struct Parser {
       fail("-o names one output; give one input, or a .gif for all of them");
     } else if (gifOption && kind != OutputKind::Gif) {
       fail(std::string(gifOption) + " applies to a .gif output only (-o NAME.gif)");
+    } else if (options.best && kind != OutputKind::Png) {
+      fail("--best applies to a PNG output only (its compression)");
     } else if (options.extGiven && outputGiven) {
       fail("--ext and -o both name the output; give one");
     } else if ((options.qualityMax >= 0 || options.skipIfLarger) &&

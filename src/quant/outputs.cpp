@@ -63,17 +63,23 @@ std::vector<uint8_t> encodeIndexedPng(const std::string& name, IndexedPicture& p
 }
 
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {
-  // The image and its colormap appear together, or neither does.
+  // The image and its colormap appear together, or neither does. A file
+  // that cannot be written is told (thrown) as every failed write is: by the
+  // file and the cause.
   OutputBatch together;
   const std::string base = iconBase(path);
+  auto told = [](const std::string& file, const Error& e) -> Status {
+    if (e.systemError == 0) return e;
+    throw Error(e.code, file + ": cannot write: " + std::strerror(e.systemError));
+  };
   Result<IconFile> icon = IconFile::create(base, picture.width, picture.height);
-  if (!icon) return icon.error();
-  if (!icon->finish(picture.indices)) {
-    throw ConvError(path + ": cannot write: " + std::strerror(errno));
+  if (!icon) return told(path, icon.error());
+  if (Status finished = icon->finish(picture.indices); !finished) {
+    return told(path, finished.error());
   }
   const int colors = static_cast<int>(picture.palette.size());
   if (Status written = kx_writeColorMap(base, picture.palette, ColormapFormat{colors}); !written) {
-    return written;
+    return told(base + ".clm", written.error());
   }
   std::string failed;
   if (!together.commit(&failed)) {

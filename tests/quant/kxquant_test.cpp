@@ -389,13 +389,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 // An animation's own frame durations set the clock unless an option does:
-// starts at 0, 80, 205, 405 and 420 ms, rounded to hundredths.
+// starts at 0, 80, 205, 700205 and 700220 ms, rounded to hundredths; the
+// frame longer than a GIF can hold is held as long as it can.
 TEST(AnimationClock, KeepsItsDurations) {
   TempDir dir;
   python(
       "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
       "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
-      "duration=[80, 125, 200, 15], lossless=True)\n",
+      "duration=[80, 125, 700000, 15], lossless=True)\n",
       {dir.path("a.webp")});
   for (const bool delay : {false, true}) {
     std::vector<std::string> args = {"-f", "-o", "a.gif", "a.webp"};
@@ -404,11 +405,14 @@ TEST(AnimationClock, KeepsItsDurations) {
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<int> delays;
     for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
-    const std::vector<int> want = delay ? std::vector<int>(4, 7) : std::vector<int>{8, 13, 20, 1};
+    const std::vector<int> want =
+        delay ? std::vector<int>(4, 7) : std::vector<int>{8, 13, 65535, 1};
     EXPECT_EQ(delays, want);
     EXPECT_EQ(r.err, delay ? ""
                            : "kxquant: warning: a.webp: the animation's clock gives frames of "
-                             "1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n");
+                             "1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n"
+                             "kxquant: warning: a.webp: frame 3 lasts 70000/100 s; a GIF frame "
+                             "lasts at most 65535/100 s, and is held so long\n");
   }
 }
 
@@ -659,6 +663,12 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     "kxquant: a.gif: cannot write: File too large\n",
                     false,
+                    1000},
+        ReplaceCase{"icn_on_a_full_disk",
+                    {"-o", "a.icn", "a.png"},
+                    1,
+                    "kxquant: a.icn: cannot write: File too large\n",
+                    false,
                     1000}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -798,6 +808,10 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   writeFileBytes(dir.path("notes.txt"), {'h', 'i', '\n'});
   std::filesystem::create_directory(dir.path("in-the-way.clm"));
   std::filesystem::create_symlink("gone.png", dir.path("dangling.png"));
+  for (const std::string pict : {"cut.pict", "big.pict"}) {  // rows cut short; over the limit
+    std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/tests/data/safety/" + pict,
+                               dir.path(pict));
+  }
   const FolderSnapshot before = snapshotFolder(dir.path());
   const RunResult r = kxquant(c.args, dir.path());
   EXPECT_EQ(r.status, c.status);
@@ -940,22 +954,37 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"no_frame_rate",
                     {"--fps", "0", "same.png"},
                     2,
-                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
-                    "\"0\"\n"},
+                    "--fps takes a frame rate above 0, not \"0\"\n"},
         RefusalCase{"negative_frame_rate",
                     {"--fps=-25", "same.png"},
                     2,
-                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
+                    "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
                     "\"-25\"\n"},
         RefusalCase{"half_a_ratio",
                     {"--fps", "30000/", "same.png"},
                     2,
-                    "--fps takes a frame rate above 0 such as 25, 29.97 or 30000/1001, not "
+                    "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
                     "\"30000/\"\n"},
         RefusalCase{"frames_too_long_for_gif",
                     {"--fps", "1/700", "-o", "a.gif", "same.png"},
                     2,
                     "--fps 1/700: a GIF frame lasts at most 655.35 seconds\n"},
+        // Each told in its own words; no file server's record made beside them.
+        RefusalCase{"two_broken_picts",
+                    {"cut.pict", "big.pict"},
+                    1,
+                    "cut.pict: cannot read the PICT picture (Can't read file cut.pict)\n"
+                    "kxquant: big.pict: cannot read the PICT picture (big.pict: the picture is "
+                    "32767 x 32767 pixels, over the limit of 134217728 pixels (set KX_MAX_PIXELS "
+                    "to change it))\n"},
+        RefusalCase{"best_for_a_gif",
+                    {"--best", "-o", "a.gif", "same.png"},
+                    2,
+                    "--best applies to a PNG output only (its compression)\n"},
+        RefusalCase{"frame_rate_too_slow_for_gif",
+                    {"--fps", "0.000000001", "-o", "a.gif", "same.png"},
+                    2,
+                    "--fps 0.000000001: a GIF frame lasts at most 655.35 seconds\n"},
         RefusalCase{"two_clocks",
                     {"--fps", "25", "--delay", "40", "-o", "a.gif", "same.png"},
                     2,
