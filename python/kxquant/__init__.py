@@ -12,6 +12,8 @@ any thread count. Errors are raised with the library's words: TypeError for
 pixels that are not uint8 arrays or pictures, ValueError for a shape, size
 or option out of range, MemoryError, RuntimeError for anything else.
 """
+import numbers as _numbers
+
 import numpy as _np
 
 from . import _kxquant
@@ -42,6 +44,16 @@ def _pixels(image):
     return image  # refused by the extension with its type
 
 
+def _whole(name, value, low, high):
+    """A whole-number option in the range of a C int (the library's own
+    check says what it takes within that range)."""
+    if isinstance(value, bool) or not isinstance(value, _numbers.Integral):
+        raise TypeError(f"{name} as a whole number, not {type(value).__name__}")
+    if not -2**31 <= value < 2**31:
+        raise ValueError(f"{name}={value}: {low} to {high}")
+    return int(value)
+
+
 def _dither(dither):
     name = DEFAULT_DITHER if dither is None else dither
     if name not in DITHERS:
@@ -59,7 +71,8 @@ def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads
     the median cut's palette (kxquant --no-refine). threads: 0 for one per
     processor.
     """
-    return _kxquant.quantize(_pixels(image), colors, _dither(dither), factor, refine, threads)
+    return _kxquant.quantize(_pixels(image), _whole("colors", colors, 2, 256), _dither(dither),
+                             factor, refine, _whole("threads", threads, 0, 1024))
 
 
 def remap(image, palette, dither=None, *, factor=0.7, threads=0):
@@ -67,7 +80,8 @@ def remap(image, palette, dither=None, *, factor=0.7, threads=0):
     (an entries x 4 RGBA array): that palette with the entries that are not
     opaque first, and the indices into it. A fully transparent entry when
     all others are opaque takes the pixels with alpha below 128."""
-    return _kxquant.remap(_pixels(image), _np.asarray(palette), _dither(dither), factor, threads)
+    return _kxquant.remap(_pixels(image), _np.asarray(palette), _dither(dither), factor,
+                          _whole("threads", threads, 0, 1024))
 
 
 def quantize_image(image, colors=256, dither=None, **options):

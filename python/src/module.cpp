@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -78,14 +79,20 @@ Pixels pixelsOf(const py::handle& object) {
   }
   p.height = static_cast<int>(p.array.shape(0));
   p.width = static_cast<int>(p.array.shape(1));
+  // Before any copy: a view of few bytes may stand for a huge picture.
+  if (int64_t{p.width} * p.height > KXQ_MAX_PIXELS) {
+    throw py::value_error("a picture of " + std::to_string(p.width) + " x " +
+                          std::to_string(p.height) + " pixels; at most " +
+                          std::to_string(KXQ_MAX_PIXELS) + " pixels are reduced");
+  }
   const int channels = static_cast<int>(p.array.shape(2));
   p.format = channels == 4 ? KXQ_RGBA : KXQ_RGB;
   const py::ssize_t row = py::ssize_t{p.width} * channels;
   if (p.width > 0 && p.height > 0 &&
       (p.array.strides(2) != 1 || p.array.strides(1) != channels ||
        (p.height > 1 && p.array.strides(0) < row))) {
-    p.array = py::array_t<uint8_t, py::array::c_style>::ensure(p.array);
-    if (!p.array) throw py::error_already_set();
+    // NumPy's own copy, whose failure is a MemoryError.
+    p.array = py::module_::import("numpy").attr("ascontiguousarray")(p.array);
   }
   p.data = p.array.data();
   p.stride = p.height > 1 && p.width > 0 ? static_cast<size_t>(p.array.strides(0))

@@ -7,6 +7,7 @@ the package installed (scripts/test does):  python -m pytest python/tests
 """
 import os
 import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -113,6 +114,9 @@ def test_remap_to_the_palette_found():
     (np.zeros((1, 4, 4, 3), np.uint8), ValueError, "shape (1, 4, 4, 3)"),
     (np.zeros((0, 4, 3), np.uint8), ValueError, "4 x 0 pixels has none"),
     (np.zeros((4, 0, 4), np.uint8), ValueError, "0 x 4 pixels has none"),
+    # A view of a few bytes is refused by its size, before any copy.
+    (np.broadcast_to(np.zeros(3, np.uint8), (33000, 33000, 3)), ValueError,
+     "33000 x 33000 pixels; at most"),
 ])
 def test_refusals(image, error, words):
     with pytest.raises(error, match=words.replace("(", r"\(").replace(")", r"\)")):
@@ -125,6 +129,8 @@ def test_refusals(image, error, words):
     (dict(dither="floyd"), "dither 'floyd'"),
     (dict(dither="diffusion", factor=1.5), "factor"),
     (dict(threads=-1), "threads"),
+    (dict(colors=2**40), "colors=1099511627776: 2 to 256"),
+    (dict(threads=-2**40), "threads=-1099511627776"),
 ])
 def test_option_refusals(options, words):
     with pytest.raises(ValueError, match=words):
@@ -147,3 +153,17 @@ def test_threads_at_once_give_one_answer():
     for palette, indices in results:
         assert palette.tobytes() == alone[0].tobytes()
         assert indices.tobytes() == alone[1].tobytes()
+
+
+def test_a_copy_memory_cannot_hold_is_a_memory_error():
+    code = (
+        "import resource, numpy as np, kxquant\n"
+        "view = np.broadcast_to(np.zeros(3, np.uint8), (20000, 20000, 3))\n"
+        "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20),) * 2)\n"
+        "try:\n"
+        "    kxquant.quantize(view)\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.stdout == "MemoryError\n", run.stderr
