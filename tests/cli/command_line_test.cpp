@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An empty sequence reads nothing, whatever its step; a step below 1 is
 // refused when the sequence would never end.
-TEST(CommandLine, Steps) {
+TEST(CommandLine, EmptySequenceReadsNothingAndAStepBelowOneIsRefused) {
   TempDir dir;
   for (const char* step : {"1", "-1"}) {
     RunResult r = kxreduce({"-s", "5", "1", step, "in", "out"}, dir.path());
