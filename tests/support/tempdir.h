@@ -68,6 +68,10 @@ class FileSizeLimit {
 using FolderSnapshot = std::vector<std::pair<std::string, std::string>>;
 FolderSnapshot snapshotFolder(const std::string& dir);
 
+// The arguments of a command line split at each space: two spaces hold an
+// empty one.
+std::vector<std::string> words(const std::string& line);
+
 std::string buildDir();
 std::vector<uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
