@@ -13,10 +13,7 @@ namespace kx {
 namespace {
 
 // The usage text, byte for byte.
-const std::string kUsage = [] {
-  const std::vector<uint8_t> bytes = readFileBytes(KX_SOURCE_DIR "/tests/data/cli/usage.txt");
-  return std::string(bytes.begin(), bytes.end());
-}();
+const std::string kUsage = readFileText(KX_SOURCE_DIR "/tests/data/cli/usage.txt");
 
 RunResult kxreduce(const std::vector<std::string>& args, const std::string& cwd = "") {
   return runProgram("kxreduce", args, cwd);

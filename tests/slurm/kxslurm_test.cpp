@@ -69,10 +69,7 @@ struct FakeSlurm {
         {"PATH=" + std::string(KX_SOURCE_DIR) + "/tests/slurm/fake:" + (path ? path : ""),
          "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"});
   }
-  std::string calls() const {
-    const std::vector<uint8_t> bytes = readFileBytes(state.path("calls"));
-    return std::string(bytes.begin(), bytes.end());
-  }
+  std::string calls() const { return readFileText(state.path("calls")); }
 };
 
 struct SplitCase {
