@@ -332,21 +332,32 @@ TEST(Sequence, FewColoursStayExactManyClose) {
   }
 }
 
-// Frame i starts at round(100 i / rate) hundredths of a second.
+// Frame i starts at round(100 i / rate) hundredths of a second; an
+// animation's own frame durations set the clock unless an option does (the
+// WebP's frames start at 0, 80, 205, 405 and 420 ms, rounded to hundredths).
 struct TimingCase {
   const char* name;
   std::string options;  // split at each space
   std::vector<int> delays;
   std::string err;
   bool loops = true;
+  bool webp = false;  // the input: an animated WebP of 4 frames, else 7 pictures
 };
 
 class GifTiming : public ::testing::TestWithParam<TimingCase> {};
 
 TEST_P(GifTiming, DelaysFollowTheClock) {
   TempDir dir;
-  std::vector<std::string> args = words(GetParam().options + " -o a.gif");
-  for (int f = 0; f < 7; ++f) {
+  std::vector<std::string> args = words("-o a.gif " + GetParam().options);
+  if (GetParam().webp) {
+    python(
+        "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
+        "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
+        "duration=[80, 125, 200, 15], lossless=True)\n",
+        {dir.path("a.webp")});
+    args.push_back("a.webp");
+  }
+  for (int f = 0; f < 7 && !GetParam().webp; ++f) {
     const std::string name = "f" + std::to_string(f);
     writeRgbPicture(dir.path(name), 20, 10, testPixels(20, 10, f, false));
     args.push_back(name + ".pic");
@@ -363,42 +374,27 @@ TEST_P(GifTiming, DelaysFollowTheClock) {
             GetParam().loops ? "0\n" : "None\n");
 }
 
+const std::string kShortFrames =
+    "gives frames of 1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Clocks, GifTiming,
-    ::testing::Values(
-        TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
-        TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
-        TimingCase{"ShortDelayPlayedOnce",
-                   "--delay 15 --no-loop",
-                   {2, 1, 2, 1, 2, 1, 2},
-                   "kxquant: warning: --delay 15 gives frames of 1/100 s; browsers show frames "
-                   "shorter than 2/100 s for 10/100 s\n",
-                   false}),
+    ::testing::Values(TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
+                      TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
+                      TimingCase{"ShortDelayPlayedOnce",
+                                 "--delay 15 --no-loop",
+                                 {2, 1, 2, 1, 2, 1, 2},
+                                 "kxquant: warning: --delay 15 " + kShortFrames,
+                                 false},
+                      TimingCase{"AnimationsOwnClock",
+                                 "",
+                                 {8, 13, 20, 1},
+                                 "kxquant: warning: a.webp: the animation's clock " + kShortFrames,
+                                 true,
+                                 true},
+                      TimingCase{
+                          "DelayOverAnimationsClock", "--delay 70", {7, 7, 7, 7}, "", true, true}),
     [](const auto& p) { return std::string(p.param.name); });
-
-// An animation's own frame durations set the clock unless an option does:
-// starts at 0, 80, 205, 405 and 420 ms, rounded to hundredths.
-TEST(AnimationClock, KeepsItsDurations) {
-  TempDir dir;
-  python(
-      "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
-      "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
-      "duration=[80, 125, 200, 15], lossless=True)\n",
-      {dir.path("a.webp")});
-  for (const bool delay : {false, true}) {
-    std::vector<std::string> args = {"-f", "-o", "a.gif", "a.webp"};
-    if (delay) args.insert(args.begin(), {"--delay", "70"});
-    const RunResult r = kxquant(args, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<int> delays;
-    for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
-    const std::vector<int> want = delay ? std::vector<int>(4, 7) : std::vector<int>{8, 13, 20, 1};
-    EXPECT_EQ(delays, want);
-    EXPECT_EQ(r.err, delay ? ""
-                           : "kxquant: warning: a.webp: the animation's clock gives frames of "
-                             "1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n");
-  }
-}
 
 // ---- Transparency and alpha ---------------------------------------------------------
 
@@ -875,7 +871,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "--fps and --delay both set the frame time; give one\n"}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(CommandLine, ForceReplacesAnOldOutputAndJoinedShortOptionsAndLoopZeroAreTaken) {
+TEST(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTaken) {
   TempDir dir;
   writePng(dir, "a", 20, 10, testPixels(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
@@ -884,6 +880,10 @@ TEST(CommandLine, ForceReplacesAnOldOutputAndJoinedShortOptionsAndLoopZeroAreTak
   EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
   // --loop 0 (for ever) is the default, and may be given.
   EXPECT_EQ(kxquant({"-q", "--loop", "0", "-o", "a.gif", "a.png"}, dir.path()).status, 0);
+  // (--version is checked with every tool's by the install test.)
+  r = kxquant({"--help"}, dir.path());
+  EXPECT_TRUE(r.status == 0 && r.out.starts_with("Usage: kxquant [options] INPUT...\n") &&
+              r.err.empty());
 }
 
 // On a terminal several inputs show one progress line that rewrites itself;
