@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -12,10 +13,7 @@ namespace kx {
 namespace {
 
 // The usage text, byte for byte.
-const std::string kUsage = [] {
-  const std::vector<uint8_t> bytes = readFileBytes(KX_SOURCE_DIR "/tests/data/cli/usage.txt");
-  return std::string(bytes.begin(), bytes.end());
-}();
+const std::string kUsage = readFileText(KX_SOURCE_DIR "/tests/data/cli/usage.txt");
 
 RunResult kxreduce(const std::vector<std::string>& args, const std::string& cwd = "") {
   return runProgram("kxreduce", args, cwd);
@@ -25,13 +23,19 @@ RunResult kxreduce(const std::vector<std::string>& args, const std::string& cwd 
 // text when it is rejected, or the run's refusal of the missing input when
 // it is accepted; status 255 either way, nothing on stdout.
 struct Line {
-  std::vector<std::string> args;
+  std::string args;  // split at each space
   std::string message;
   bool accepted = false;
 };
 
 void PrintTo(const Line& line, std::ostream* os) {
-  for (const std::string& a : line.args) *os << a << ' ';
+  *os << line.args;
+}
+
+// "-n 1 in out" gives n_1_in_out; "--" alone, EndOfOptions.
+std::string lineName(const testing::TestParamInfo<Line>& p) {
+  return identifier(p.param.args.starts_with("-- ") ? "EndOfOptions" + p.param.args.substr(2)
+                                                    : p.param.args);
 }
 
 class CommandLines : public testing::TestWithParam<Line> {};
@@ -39,7 +43,7 @@ class CommandLines : public testing::TestWithParam<Line> {};
 TEST_P(CommandLines, MessageThenUsageOrTheRun) {
   const Line& line = GetParam();
   TempDir dir;
-  RunResult r = kxreduce(line.args, dir.path());
+  RunResult r = kxreduce(words(line.args), dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, line.message + (line.accepted ? "Error: Cannot open input file in\n" : kUsage));
   EXPECT_EQ(r.out, "");
@@ -48,42 +52,39 @@ TEST_P(CommandLines, MessageThenUsageOrTheRun) {
 INSTANTIATE_TEST_SUITE_P(
     Options, CommandLines,
     testing::Values(
-        Line{{}, ""}, Line{{"in"}, ""}, Line{{"in", "out", "extra"}, "Too many parameters!\n"},
-        Line{{"-n", "1", "in", "out"}, "number of colors must >= 2\n"},
-        Line{{"in", "out", "-n", "abc"}, ""}, Line{{"in", "out", "-n"}, ""},
-        Line{{"-a", "0", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
-        Line{{"-a", "1.5", "in", "out"}, "adjustment factor mast > 0 and <= 1\n"},
-        Line{{"-a", ".5", "in", "out"}, "Too many parameters!\n"},
-        Line{{"-q", "1", "in", "out"}, "quantization factor must > 1 and < 8\n"},
-        Line{{"-Q", "8", "in", "out"}, "quantization factor must > 1 and < 8\n"},
-        Line{{"-z", "0", "in", "out"}, "compress value must > 1 and < 255\n"},
-        Line{{"-z", "256", "in", "out"}, "compress value must > 1 and < 255\n"},
-        Line{{"-b", "0", "in", "out"}, "number of bits must > 0 "},
-        Line{{"-r", "-2", "in", "out"}, "-2 is an invalid opt.repeat value.\n"},
-        Line{{"in", "out", "-s", "1", "5"}, ""}, Line{{"in", "out", "-s", "1", "x", "1"}, ""},
-        Line{{"-i", "pict2", "in", "out"}, "format pict2 unknown.\n\n"},
-        Line{{"-o", "gif", "in", "out"}, "format gif unknown.\n\n"},
-        Line{{"--refined", "in", "out"}, "Invalid option --\n\n"},
-        Line{{"--", "in", "out"}, "Invalid option --\n\n"},
-        Line{{"-x", "in", "out"}, "Invalid option -x\n\n"},
-        Line{{"-5", "in", "out"}, "Invalid option -5\n\n"},
-        Line{{"-o", "pic", "same", "same"},
+        Line{"", ""}, Line{"in", ""}, Line{"in out extra", "Too many parameters!\n"},
+        Line{"-n 1 in out", "number of colors must >= 2\n"}, Line{"in out -n abc", ""},
+        Line{"in out -n", ""}, Line{"-a 0 in out", "adjustment factor mast > 0 and <= 1\n"},
+        Line{"-a 1.5 in out", "adjustment factor mast > 0 and <= 1\n"},
+        Line{"-a .5 in out", "Too many parameters!\n"},
+        Line{"-q 1 in out", "quantization factor must > 1 and < 8\n"},
+        Line{"-Q 8 in out", "quantization factor must > 1 and < 8\n"},
+        Line{"-z 0 in out", "compress value must > 1 and < 255\n"},
+        Line{"-z 256 in out", "compress value must > 1 and < 255\n"},
+        Line{"-b 0 in out", "number of bits must > 0 "},
+        Line{"-r -2 in out", "-2 is an invalid opt.repeat value.\n"}, Line{"in out -s 1 5", ""},
+        Line{"in out -s 1 x 1", ""}, Line{"-i pict2 in out", "format pict2 unknown.\n\n"},
+        Line{"-o gif in out", "format gif unknown.\n\n"},
+        Line{"--refined in out", "Invalid option --\n\n"},
+        Line{"-- in out", "Invalid option --\n\n"}, Line{"-x in out", "Invalid option -x\n\n"},
+        Line{"-5 in out", "Invalid option -5\n\n"},
+        Line{"-o pic same same",
              "!!!Error: When using option -o, input and output\nmust have different file names\n"},
-        Line{{"in", "out"}, "", true},
-        Line{{"-n", "300", "in", "out"}, "Too many colors, 256 colors used.\n", true},
-        Line{{"-a", "in", "out"}, "", true}, Line{{"in", "out", "-a"}, "", true},
-        Line{{"-a", "1", "in", "out"}, "", true}, Line{{"-q", "in", "out"}, "", true},
-        Line{{"-q", "7.99", "in", "out"}, "", true}, Line{{"in", "out", "-q", "3"}, "", true},
-        Line{{"-z", "1", "in", "out"}, "", true}, Line{{"-z", "255", "in", "out"}, "", true},
-        Line{{"-b", "1", "in", "out"}, "", true}, Line{{"-r", "0", "in", "out"}, "", true},
-        Line{{"-o", "pict2", "in", "out"}, "", true}, Line{{"in", "--refine", "out"}, "", true},
-        Line{{"-o", "pict", "in", "in"}, "", true},
-        Line{{"-verbose", "in", "out"}, "Reading image in...\n", true},
-        Line{{"-c", "x", "-C", "y", "-A", "-T", "-u", "in", "out"}, "", true}));
+        Line{"in out", "", true},
+        Line{"-n 300 in out", "Too many colors, 256 colors used.\n", true},
+        Line{"-a in out", "", true}, Line{"in out -a", "", true}, Line{"-a 1 in out", "", true},
+        Line{"-q in out", "", true}, Line{"-q 7.99 in out", "", true},
+        Line{"in out -q 3", "", true}, Line{"-z 1 in out", "", true},
+        Line{"-z 255 in out", "", true}, Line{"-b 1 in out", "", true},
+        Line{"-r 0 in out", "", true}, Line{"-o pict2 in out", "", true},
+        Line{"in --refine out", "", true}, Line{"-o pict in in", "", true},
+        Line{"-verbose in out", "Reading image in...\n", true},
+        Line{"-c x -C y -A -T -u in out", "", true}),
+    lineName);
 
 // An empty sequence reads nothing, whatever its step; a step below 1 is
 // refused when the sequence would never end.
-TEST(CommandLine, Steps) {
+TEST(CommandLine, EmptySequenceReadsNothingAndAStepBelowOneIsRefused) {
   TempDir dir;
   for (const char* step : {"1", "-1"}) {
     RunResult r = kxreduce({"-s", "5", "1", step, "in", "out"}, dir.path());

@@ -64,7 +64,7 @@ TEST(FrameDriver, MessagesOfOneFrameInOrder) {
 
 // Repeated frames are copies of the first (.icn and .pic, not .clm), named
 // along the sequence; a copy that fails ends the run.
-TEST(FrameDriver, RepeatedFrames) {
+TEST(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
   TempDir dir;
   for (int f : {1, 3, 5}) writeSamplePicture(dir.path("in." + std::to_string(f)), 8, 8, f);
   RunResult r = kxreduce({"-r", "3", "-o", "pic", "in.1", "my out"}, dir.path());
@@ -182,7 +182,7 @@ TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
   EXPECT_EQ(readFileBytes(dir.path("a.icn")), readFileBytes(dir.path("b.icn")));
 }
 
-TEST(FrameDriver, PictureOutputRoundTrip) {
+TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 30, 20);
   RunResult r = kxreduce({"-n", "8", "-o", "pic", "in", "out"}, dir.path());
@@ -210,7 +210,7 @@ TEST(FrameDriver, PictureOutputRoundTrip) {
 }
 
 // A one-bit PICT has one plane; the reduction reads it in all three.
-TEST(FrameDriver, BitmapPictInput) {
+TEST(FrameDriver, OneBitPictIsReducedFromItsOnePlane) {
   TempDir dir;
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/BitmapSetBitsAreBlackAndPartialBytesAreExpanded-1.pict",

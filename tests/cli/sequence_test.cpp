@@ -13,7 +13,6 @@ namespace kx {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 // Frames 1 to 6 of different sizes.
 void writeFrames(const std::string& dir) {
@@ -25,45 +24,34 @@ void writeFrames(const std::string& dir) {
 TEST(Sequences, SharesRefuseWhatCannotBeSplit) {
   TempDir dir;
   writeFrames(dir.path());
-  struct Refusal {
-    Args args;
-    std::string message;
-  };
-  const Refusal refusals[] = {
-      {{"-u", "-s", "1", "6", "1", "--frames", "1-3", "in", "out"},
-       "Error: with -u, --frames needs --palettes-to or --palette: the palette of a sequence "
-       "comes from all its frames\n"},
-      {{"-s", "1", "6", "1", "--palettes-to", "p", "in", "out"},
-       "Error: --palettes-to, --gather and --palette are the stages of -u: give -u, and neither "
-       "-c, -C nor -r 0\n"},
-      {{"-u", "-s", "1", "6", "1", "in", "out", "--gather", "nothing.kxp"},
-       "Error: palette file nothing.kxp: No such file or directory\n"},
-      {{"-u", "-s", "1", "6", "1", "in", "out", "--gather", "in.1.pic"},
-       "Error: palette file in.1.pic: not a palette file\n"},
-  };
-  for (const Refusal& r : refusals) {
-    const RunResult result = runProgram("kxreduce", r.args, dir.path());
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(result.err, r.message);
-  }
-  // A gather that misses a share names the first frame no file holds.
-  ASSERT_EQ(runProgram("kxreduce",
-                       {"-u", "-s", "1", "6", "1", "--frames", "1-3", "--palettes-to", "a.kxp",
-                        "in", "out"},
+  // The palettes of a first share, frames 1 to 3.
+  ASSERT_EQ(runProgram("kxreduce", words("-u -s 1 6 1 --frames 1-3 --palettes-to a.kxp in out"),
                        dir.path())
                 .status,
             0);
-  const RunResult r = runProgram(
-      "kxreduce", {"-u", "-s", "1", "6", "1", "in", "out", "--gather", "a.kxp"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Error: no palette file holds frame 4 of the sequence\n");
-  EXPECT_FALSE(fs::exists(dir.path("out-1-6.clm")));
-  EXPECT_EQ(
-      runProgram("kxreduce",
-                 {"-u", "-n", "64", "-s", "1", "6", "1", "in", "out", "--gather", "a.kxp"},
-                 dir.path())
-          .err,
-      "Error: palette file a.kxp is of the sequence 1 6 1 with 256 colours, not of this run's\n");
+  const std::pair<std::string, std::string> refusals[] = {
+      {"-u -s 1 6 1 --frames 1-3 in out",
+       "Error: with -u, --frames needs --palettes-to or --palette: the palette of a sequence "
+       "comes from all its frames\n"},
+      {"-s 1 6 1 --palettes-to p in out",
+       "Error: --palettes-to, --gather and --palette are the stages of -u: give -u, and neither "
+       "-c, -C nor -r 0\n"},
+      {"-u -s 1 6 1 in out --gather nothing.kxp",
+       "Error: palette file nothing.kxp: No such file or directory\n"},
+      {"-u -s 1 6 1 in out --gather in.1.pic",
+       "Error: palette file in.1.pic: not a palette file\n"},
+      // A gather that misses a share names the first frame no file holds.
+      {"-u -s 1 6 1 in out --gather a.kxp",
+       "Error: no palette file holds frame 4 of the sequence\n"},
+      {"-u -n 64 -s 1 6 1 in out --gather a.kxp",
+       "Error: palette file a.kxp is of the sequence 1 6 1 with 256 colours, not of this run's\n"},
+  };
+  for (const auto& [args, message] : refusals) {
+    const RunResult r = runProgram("kxreduce", words(args), dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, message);
+    EXPECT_FALSE(fs::exists(dir.path("out-1-6.clm")));
+  }
 }
 
 }  // namespace

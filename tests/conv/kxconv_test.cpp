@@ -11,16 +11,16 @@ namespace {
 TEST(KxconvCommandLine, WrongArgumentsPrintTheUsage) {
   TempDir dir;
   const std::string usage = "Usage: kxconv [-c <colormap> | -C <colormap>] <input> <output>\n";
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, ""},
-      {{"a.png", "b.pic", "c.pic"}, "kxconv: give one input and one output file\n"},
-      {{"-", "b.pic", "c.pic"}, "kxconv: give one input and one output file\n"},  // - is a name
-      {{"-x", "a.png", "b.pic"}, "kxconv: unknown option -x\n"},
-      {{"a.icn", "b.png", "-c"}, "kxconv: -c needs a colormap file name\n"},
-      {{"-c", "p", "-C", "q", "a.icn", "b.png"}, "kxconv: only one -c or -C option may be given\n"},
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"a.png b.pic c.pic", "kxconv: give one input and one output file\n"},
+      {"- b.pic c.pic", "kxconv: give one input and one output file\n"},  // - is a name
+      {"-x a.png b.pic", "kxconv: unknown option -x\n"},
+      {"a.icn b.png -c", "kxconv: -c needs a colormap file name\n"},
+      {"-c p -C q a.icn b.png", "kxconv: only one -c or -C option may be given\n"},
   };
   for (const auto& [args, message] : cases) {
-    RunResult r = kxconv(args, dir.path());
+    RunResult r = kxconv(words(args), dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err.substr(0, message.size() + usage.size()), message + usage);
     EXPECT_EQ(r.out, "");
@@ -41,21 +41,21 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
       " (kxconv reads .png, .jpg, .jpeg, .webp, .tif, .tiff, .ppm, .pgm, .pbm, .pnm, .pam, .pic, "
       ".icn and .pict)\n";
   const std::string writes = " (kxconv writes .png, .ppm and .pic)\n";
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"photo.heic", "x.pic"}, "kxconv: photo.heic: unknown extension \".heic\"" + reads},
-      {{"photo", "x.pic"}, "kxconv: photo: no extension" + reads},
-      {{"s.pic", "x.icn"}, "kxconv: x.icn: unknown extension \".icn\"" + writes},
-      {{"-c", "pal", "a.png", "x.pic"}, "kxconv: a.png: -c and -C apply only to .icn input\n"},
-      {{"a.png", "./a.png"}, "kxconv: ./a.png: the output would overwrite the input\n"},
-      {{"bad.pic", "x.png"},
+  const std::pair<std::string, std::string> cases[] = {
+      {"photo.heic x.pic", "kxconv: photo.heic: unknown extension \".heic\"" + reads},
+      {"photo x.pic", "kxconv: photo: no extension" + reads},
+      {"s.pic x.icn", "kxconv: x.icn: unknown extension \".icn\"" + writes},
+      {"-c pal a.png x.pic", "kxconv: a.png: -c and -C apply only to .icn input\n"},
+      {"a.png ./a.png", "kxconv: ./a.png: the output would overwrite the input\n"},
+      {"bad.pic x.png",
        "kxconv: bad.pic: not a valid .pic picture file (bad header or channel packets)\n"},
-      {{"red.pic", "x.png"}, "kxconv: red.pic: the picture has no green channel\n"},
-      {{"nope.png", "x.pic"}, "kxconv: nope.png: cannot open: No such file or directory\n"},
-      {{"a.png", "nodir/x.png"}, "kxconv: nodir/x.png: the folder nodir does not exist\n"},
+      {"red.pic x.png", "kxconv: red.pic: the picture has no green channel\n"},
+      {"nope.png x.pic", "kxconv: nope.png: cannot open: No such file or directory\n"},
+      {"a.png nodir/x.png", "kxconv: nodir/x.png: the folder nodir does not exist\n"},
   };
   for (const auto& [args, message] : cases) {
-    RunResult r = kxconv(args, dir.path());
-    EXPECT_EQ(r.status, 255) << args[0];
+    RunResult r = kxconv(words(args), dir.path());
+    EXPECT_EQ(r.status, 255) << args;
     EXPECT_EQ(r.err, message);
     EXPECT_FALSE(exists(dir.path("x.pic")));
     EXPECT_FALSE(exists(dir.path("x.png")));

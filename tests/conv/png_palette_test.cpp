@@ -139,10 +139,16 @@ TEST_P(PngParts, InflateToTheRows) {
   EXPECT_EQ(wrong, 0u);
 }
 
+std::string partsName(const testing::TestParamInfo<std::tuple<PngEffort, int>>& info) {
+  return std::string(std::get<0>(info.param) == PngEffort::Best ? "Best" : "Normal") +
+         std::to_string(std::get<1>(info.param)) + "Parts";
+}
+
 INSTANTIATE_TEST_SUITE_P(Efforts, PngParts,
                          testing::Values(std::tuple(PngEffort::Normal, 3),
                                          std::tuple(PngEffort::Normal, 8),  // large
-                                         std::tuple(PngEffort::Best, 3)));
+                                         std::tuple(PngEffort::Best, 3)),
+                         partsName);
 
 // ---- Colour metadata -----------------------------------------------------------
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "display/display.h"
 #include "support/pictures.h"
@@ -57,9 +56,7 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
     writeSamplePicture(dir.path("in." + std::to_string(f)), c.width, c.height, f);
   }
   if (c.frames == 0) writeSamplePicture(dir.path("in"), c.width, c.height);
-  std::vector<std::string> args;
-  std::istringstream words(c.args);
-  for (std::string w; words >> w;) args.push_back(w);
+  std::vector<std::string> args = words(c.args);
   // The frame to be shown, from the same run without -d.
   ASSERT_EQ(runProgram("kxreduce", args, dir.path()).status, 0);
   std::vector<uint8_t> rgb = readRgbPicture(dir.path(c.last));
@@ -88,8 +85,7 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   options.env = {"TITLE=" + c.title,
                  "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR "/tests/display/lsan.supp"};
   const RunResult r = runProgram("/usr/bin/xvfb-run", args, options);
-  const std::vector<uint8_t> err = readFileBytes(dir.path("err"));
-  EXPECT_EQ(r.status, 0) << r.err << std::string(err.begin(), err.end());
+  EXPECT_EQ(r.status, 0) << r.err << readFileText(dir.path("err"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Preview,

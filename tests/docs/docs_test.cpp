@@ -15,11 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string fileText(const std::string& path) {
-  const std::vector<uint8_t> bytes = readFileBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // The bodies of the ```sh fences, in order, but for those that set up, build,
 // test or benchmark: they take minutes and run what scripts/test runs itself
 // (the installation has a test of its own).
@@ -55,12 +50,12 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   options.timeoutSeconds = 300;
   int ran = 0;
   // The README first: the pages of docs/ start where it ends.
-  std::vector<std::string> blocks = shellBlocks(fileText(root + "/README.md"));
+  std::vector<std::string> blocks = shellBlocks(readFileText(root + "/README.md"));
   std::vector<fs::path> pages;
   for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
   std::sort(pages.begin(), pages.end());
   for (const fs::path& page : pages) {
-    for (std::string& block : shellBlocks(fileText(page.string()))) blocks.push_back(block);
+    for (std::string& block : shellBlocks(readFileText(page.string()))) blocks.push_back(block);
   }
   for (const std::string& block : blocks) {
 #ifdef KX_SANITIZED
@@ -78,7 +73,7 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
                            "clip.9.pic", "out.9.icn", "a64.icn", "a5.icn", "out.png"}) {
     EXPECT_TRUE(fs::exists(root + "/" + made)) << made;
   }
-  EXPECT_EQ(fileText(root + "/photo-kx.png").substr(1, 3), "PNG");
+  EXPECT_EQ(readFileText(root + "/photo-kx.png").substr(1, 3), "PNG");
 }
 
 TEST(Install, TheToolsAndTheirManPages) {
@@ -128,7 +123,7 @@ TEST(Demo, EndsWithThePngsToLookAt) {
     const std::string png = line.substr(2, line.find(' ', 2) - 2);
     ASSERT_TRUE(png.ends_with(".png")) << line;
     ++listed;
-    EXPECT_EQ(fileText(dir.path(png)).substr(1, 3), "PNG") << png;
+    EXPECT_EQ(readFileText(dir.path(png)).substr(1, 3), "PNG") << png;
   }
   EXPECT_EQ(listed, 10) << r.out;
   EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);

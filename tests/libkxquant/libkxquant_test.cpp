@@ -62,6 +62,11 @@ Reduced reducedOf(const kxq_result* r) {
   return out;
 }
 
+using OptionsPtr = std::unique_ptr<kxq_options, void (*)(kxq_options*)>;
+OptionsPtr freshOptions() {
+  return OptionsPtr(kxq_options_create(), kxq_options_destroy);
+}
+
 // Dithering: kxquant's own (adaptive) unless diffusion is set, none when
 // it is negative.
 struct Options {
@@ -78,9 +83,8 @@ struct Options {
     return a;
   }
   // The handle of these options.
-  std::unique_ptr<kxq_options, void (*)(kxq_options*)> handle() const {
-    std::unique_ptr<kxq_options, void (*)(kxq_options*)> o(kxq_options_create(),
-                                                           kxq_options_destroy);
+  OptionsPtr handle() const {
+    OptionsPtr o = freshOptions();
     EXPECT_EQ(kxq_set_colors(o.get(), colors), KXQ_OK);
     if (diffusion != 0) {
       EXPECT_EQ(kxq_set_dither(o.get(), diffusion > 0 ? KXQ_DITHER_DIFFUSION : KXQ_DITHER_NONE,
@@ -104,7 +108,7 @@ struct Case {
 class SameAsCommand : public testing::TestWithParam<Case> {};
 
 // Rows are padded with bytes that must not be read as pixels.
-TEST_P(SameAsCommand, OnePicture) {
+TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureAndTheirRemap) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
@@ -147,7 +151,7 @@ TEST_P(SameAsCommand, OnePicture) {
 // cases on one thread (one of each picture kind is enough).
 class SharedPalette : public testing::TestWithParam<Case> {};
 
-TEST_P(SharedPalette, SameAsCommand) {
+TEST_P(SharedPalette, ThreePicturesFromC99GetTheCommandsPaletteAndIndices) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   TempDir dir;
@@ -226,7 +230,7 @@ class GifSameAsCommand : public testing::TestWithParam<GifCase> {};
 
 // The frames as PAM files to kxquant -o x.gif, and to the library: the same
 // bytes.
-TEST_P(GifSameAsCommand, SameBytes) {
+TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   const GifCase& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   TempDir dir;
@@ -298,8 +302,7 @@ class Refusals : public testing::TestWithParam<Refusal> {};
 
 TEST_P(Refusals, ReturnTheirStatusAndSayWhy) {
   const Refusal& r = GetParam();
-  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
-                                                               kxq_options_destroy);
+  const OptionsPtr options = freshOptions();
   kxq_result* result = nullptr;
   EXPECT_EQ(r.call(options.get(), &result), r.status);
   EXPECT_EQ(result, nullptr);
@@ -370,9 +373,7 @@ TEST(Library, NullHandlesAreRefused) {
   EXPECT_EQ(kxq_quantize(nullptr, kPixels, 4, 4, 12, KXQ_RGB, &result), KXQ_INVALID_ARGUMENT);
   EXPECT_EQ(kxq_shared_create(nullptr, &shared), KXQ_INVALID_ARGUMENT);
   EXPECT_EQ(kxq_result_colors(nullptr), 0);
-  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
-                                                               kxq_options_destroy);
-  ASSERT_EQ(kxq_shared_create(options.get(), &shared), KXQ_OK);
+  ASSERT_EQ(kxq_shared_create(freshOptions().get(), &shared), KXQ_OK);
   EXPECT_EQ(kxq_shared_palette(shared, &result), KXQ_INVALID_ARGUMENT);
   EXPECT_STREQ(kxq_shared_message(shared), "no picture was added");
   kxq_shared_destroy(shared);
@@ -383,8 +384,7 @@ TEST(Library, NullHandlesAreRefused) {
 TEST(Library, RemapsToAPaletteGiven) {
   const uint8_t palette[] = {0, 0, 0, 255, 255, 255, 255, 255, 9, 9, 9, 0, 250, 0, 0, 255};
   const uint8_t pixels[] = {10, 10, 10, 255, 240, 250, 245, 255, 200, 30, 0, 255, 9, 200, 9, 0};
-  std::unique_ptr<kxq_options, void (*)(kxq_options*)> options(kxq_options_create(),
-                                                               kxq_options_destroy);
+  const OptionsPtr options = freshOptions();
   kxq_result *mine = nullptr, *mapped = nullptr;
   ASSERT_EQ(kxq_palette_create(options.get(), palette, 4, &mine), KXQ_OK);
   ASSERT_EQ(kxq_remap(options.get(), mine, pixels, 4, 1, 16, KXQ_RGBA, &mapped), KXQ_OK);

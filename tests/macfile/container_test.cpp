@@ -119,7 +119,12 @@ TEST_P(MacReadBack, TypeZeroReceivesTheTypeAndARequiredTypeMustMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MacReadBack,
-                         testing::Values(kAppleSingleMagic, kAppleDoubleMagic, kMacPlainKind));
+                         testing::Values(kAppleSingleMagic, kAppleDoubleMagic, kMacPlainKind),
+                         [](const testing::TestParamInfo<uint32_t>& p) {
+                           return std::string(p.param == kAppleSingleMagic   ? "AppleSingle"
+                                              : p.param == kAppleDoubleMagic ? "AppleDouble"
+                                                                             : "PlainFile");
+                         });
 
 TEST(MacReadContainer, AppleSingleDataLongerThanTheFileIsReadToItsEnd) {
   // The data length is not kept: a length beyond the file reads what the

@@ -8,11 +8,12 @@
 namespace kx {
 namespace {
 
-TEST(MacErrorState, MessagesAreFormattedFromTheTable) {
+TEST(MacErrorState, MessagesAreFormattedFromTheTableAndCutTo79Characters) {
+  const std::string longName(300, 'n');
   const struct {
     int code;
     const char* text;
-    const char* expected;
+    std::string expected;
   } cases[] = {{0, nullptr, "No Error"},
                {3, "a.pict", "Can't write file a.pict"},
                {4, "ignored", "Can't allocate memory"},
@@ -21,11 +22,12 @@ TEST(MacErrorState, MessagesAreFormattedFromTheTable) {
                {15, "a.pict", "a.pict: Unimplemented opcode encountered!"},
                {16, "a.pict", "a.pict: Unimplemented Code Required!"},
                {2, "100%s%d.pict", "Can't read file 100%s%d.pict"},  // never a format
-               {42, "x", "Unknown error"}};
+               {42, "x", "Unknown error"},
+               {2, longName.c_str(), "Can't read file " + std::string(79 - 16, 'n')}};
   for (const auto& c : cases) {
     MacSetError(c.code, c.text);
     EXPECT_EQ(MacError(), c.code);
-    EXPECT_STREQ(MacGetError(), c.expected);
+    EXPECT_EQ(MacGetError(), c.expected);
   }
   MacClearError();
 }
@@ -38,12 +40,6 @@ TEST(MacErrorState, PrintWritesOneLineAndClearsTheCodeButNotTheMessage) {
             "ERROR ====> Can't read file face.pict <==== ERROR\n");
   EXPECT_EQ(MacError(), 0);
   EXPECT_STREQ(MacGetError(), "Can't read file face.pict");
-}
-
-TEST(MacErrorState, LongMessageIsCutTo79Characters) {
-  MacSetError(kMacReadError, std::string(300, 'n'));
-  EXPECT_EQ(std::string(MacGetError()), "Can't read file " + std::string(79 - 16, 'n'));
-  MacClearError();
 }
 
 }  // namespace

@@ -18,11 +18,6 @@ HistogramEntry rgb(int r, int g, int b) {
                         0};
 }
 
-std::string text(const std::string& path) {
-  const std::vector<uint8_t> b = readFileBytes(path);
-  return std::string(b.begin(), b.end());
-}
-
 void writeText(const std::string& path, const std::string& s) {
   writeFileBytes(path, std::vector<uint8_t>(s.begin(), s.end()));
 }
@@ -69,7 +64,7 @@ TEST_F(ColormapFiles, TwoEntryBinaryAndAsciiFiles) {
   ASSERT_TRUE(kx_writeColorMap(name, map, format));
   EXPECT_EQ(readFileBytes(name + ".clm"), kTwoEntries);
   ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
-  EXPECT_EQ(text(name + ".cla"), "2 8\n0 0 0 0\n1 255 255 255\n");
+  EXPECT_EQ(readFileText(name + ".cla"), "2 8\n0 0 0 0\n1 255 255 255\n");
   for (bool ascii : {false, true}) {
     ColormapFileHeader header;
     const Colormap back = readBack(ascii, &header);
@@ -106,7 +101,7 @@ TEST_F(ColormapFiles, ScalingToTheBitsOfDashB) {
         << c.bits;
     if (!c.ascii) continue;
     ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
-    EXPECT_EQ(text(name + ".cla"), c.ascii);
+    EXPECT_EQ(readFileText(name + ".cla"), c.ascii);
     EXPECT_EQ(readBack(true)[1].blue, c.back[5]) << c.bits;
   }
 }
@@ -115,7 +110,7 @@ TEST_F(ColormapFiles, TransformCopiesStoredValuesBothWays) {
   writeFileBytes(name + ".clm", binary(3, 5, {31, 0, 1, 15, 7, 3, 0, 0, 0}));
   reading.transform = true;
   readBack(false);
-  EXPECT_EQ(text(name + ".cla"), "3 5\n0 31 0 1\n1 15 7 3\n2 0 0 0\n");
+  EXPECT_EQ(readFileText(name + ".cla"), "3 5\n0 31 0 1\n1 15 7 3\n2 0 0 0\n");
   writeText(name + ".cla", "2 8\n5 1 2 3\n3 250 251 252\n");
   const Colormap map = readBack(true);
   ASSERT_EQ(map.size(), 2u);
@@ -133,7 +128,7 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   EXPECT_EQ(map.size(), 16u);
   EXPECT_EQ(header.colors, 16);
   EXPECT_EQ(map[15].red, 15);
-  const std::string cla = text(name + ".cla");
+  const std::string cla = readFileText(name + ".cla");
   EXPECT_EQ(cla.substr(0, 5), "16 8\n");
   EXPECT_EQ(std::count(cla.begin(), cla.end(), '\n'), 17);
   // -n above the file's count changes nothing; 256 takes the first of 300.

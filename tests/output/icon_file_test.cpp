@@ -61,7 +61,10 @@ INSTANTIATE_TEST_SUITE_P(Frames, IconGeometry,
                                          Geometry{16, 1, 44, 2, 16},
                                          Geometry{640, 480, 307228, 80, 307200},
                                          Geometry{32767, 2, 65562, 4096, 65534},
-                                         Geometry{0, 5, 28, 0, 0}));
+                                         Geometry{0, 5, 28, 0, 0}),
+                         [](const testing::TestParamInfo<Geometry>& p) {
+                           return std::to_string(p.param.w) + "x" + std::to_string(p.param.h);
+                         });
 
 TEST(IconFile, FailuresToCreateAndToWrite) {
   TempDir dir;

@@ -85,8 +85,7 @@ TEST(PictCorpus, EveryFileGivesItsOutcome) {
         name.starts_with("walk-") ? walk(path) : read(path, name.ends_with("-table")), path);
     const fs::path expected = fs::path(entry.path()).replace_extension(".txt");
     if (std::getenv("KX_REGENERATE")) writeFileBytes(expected, {got.begin(), got.end()});
-    const auto want = readFileBytes(expected);
-    EXPECT_EQ(got, std::string(want.begin(), want.end())) << entry.path().filename();
+    EXPECT_EQ(got, readFileText(expected)) << entry.path().filename();
   }
   EXPECT_GT(files, 40);
 }

@@ -24,7 +24,7 @@ Picture rgbPicture(int16_t width, int16_t height) {
   return pic;
 }
 
-TEST(Header, ExactBytes) {
+TEST(Header, WrittenBytesAndACommentCutTo80Characters) {
   Picture pic = rgbPicture(0x0140, 0x00F0);
   pic.ratio = 1.0f;
   pic.fields = -2;

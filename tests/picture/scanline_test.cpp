@@ -49,7 +49,7 @@ Bytes encode(int type, const std::vector<Pixel>& pixels, int n) {
   return Bytes(out.bytes().begin(), out.bytes().end());
 }
 
-TEST(CoderBytes, WorkedExamples) {
+TEST(CoderBytes, EveryCoderWritesItsPacketsExactly) {
   const auto d127 = distinct(127), d128 = distinct(128), d129 = distinct(129);
   const std::vector<Pixel> last{d128.back()};
   const Bytes a = px({A}), b = px({B}), c = px({C}), v = px({V});

@@ -42,17 +42,6 @@ std::string kxquantLine(const std::vector<std::string>& options) {
   return line;
 }
 
-// The palette entry nearest to a colour, the lowest index among equals.
-int nearest(const std::vector<Rgb>& palette, int entries, const uint8_t* p) {
-  int best = 0, bestDistance = INT32_MAX;
-  for (int i = 0; i < entries; ++i) {
-    const int dr = palette[i].r - p[0], dg = palette[i].g - p[1], db = palette[i].b - p[2];
-    const int d = dr * dr + dg * dg + db * db;
-    if (d < bestDistance) best = i, bestDistance = d;
-  }
-  return best;
-}
-
 struct StreamCase {
   const char* name;
   std::string stream;  // ffmpeg's output options

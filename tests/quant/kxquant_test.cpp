@@ -219,10 +219,8 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   r = kxquant(args, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
-  const std::vector<uint8_t> clm = readFileBytes(dir.path("r-1-3.clm"));
-  std::vector<Rgb> palette;
-  for (int i = 0; i < 32; ++i)
-    palette.push_back({clm[17 + 6 * i], clm[19 + 6 * i], clm[21 + 6 * i]});
+  const std::vector<Rgb> palette = readClm(dir.path("r-1-3.clm"));
+  ASSERT_EQ(palette.size(), 32u);
   std::vector<Rgb> pngPalette;
   for (int f = 1; f <= 3; ++f) {
     // Every frame keeps the whole palette, in one order, and every pixel
@@ -257,14 +255,7 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     for (int y = 0; y < sizes[f][1]; ++y) {
       for (int x = 0; x < sizes[f][0]; ++x) {
         const uint8_t* p = rgb.data() + 3 * (y * sizes[f][0] + x);
-        int best = 0, bestDistance = INT32_MAX;
-        for (int i = 0; i < 32; ++i) {
-          const Rgb& e = gif.palette[i];
-          const int d = (e.r - p[0]) * (e.r - p[0]) + (e.g - p[1]) * (e.g - p[1]) +
-                        (e.b - p[2]) * (e.b - p[2]);
-          if (d < bestDistance) best = i, bestDistance = d;
-        }
-        want[(places[f][1] + y) * 60 + places[f][0] + x] = best;
+        want[(places[f][1] + y) * 60 + places[f][0] + x] = nearest(gif.palette, 32, p);
       }
     }
     EXPECT_EQ(shown[f], want) << f;
@@ -275,8 +266,7 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
             "3 (60, 50) 250 3\n");
   // The loop count in the one form every viewer reads: a 3-byte block.
   const std::string loop("NETSCAPE2.0\x03\x01\x03\x00\x00", 16);
-  const auto bytes = readFileBytes(dir.path("anim.gif"));
-  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(loop), std::string::npos);
+  EXPECT_NE(readFileText(dir.path("anim.gif")).find(loop), std::string::npos);
 }
 
 // kxquant's a.gif of the arguments, its frames composed into RGB samples.
@@ -342,22 +332,32 @@ TEST(Sequence, FewColoursStayExactManyClose) {
   }
 }
 
-// Frame i starts at round(100 i / rate) hundredths of a second.
+// Frame i starts at round(100 i / rate) hundredths of a second; an
+// animation's own frame durations set the clock unless an option does (the
+// WebP's frames start at 0, 80, 205, 405 and 420 ms, rounded to hundredths).
 struct TimingCase {
   const char* name;
-  std::vector<std::string> options;
+  std::string options;  // split at each space
   std::vector<int> delays;
   std::string err;
   bool loops = true;
+  bool webp = false;  // the input: an animated WebP of 4 frames, else 7 pictures
 };
 
 class GifTiming : public ::testing::TestWithParam<TimingCase> {};
 
 TEST_P(GifTiming, DelaysFollowTheClock) {
   TempDir dir;
-  std::vector<std::string> args = GetParam().options;
-  args.insert(args.end(), {"-o", "a.gif"});
-  for (int f = 0; f < 7; ++f) {
+  std::vector<std::string> args = words("-o a.gif " + GetParam().options);
+  if (GetParam().webp) {
+    python(
+        "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
+        "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
+        "duration=[80, 125, 700000, 15], lossless=True)\n",
+        {dir.path("a.webp")});
+    args.push_back("a.webp");
+  }
+  for (int f = 0; f < 7 && !GetParam().webp; ++f) {
     const std::string name = "f" + std::to_string(f);
     writeRgbPicture(dir.path(name), 20, 10, testPixels(20, 10, f, false));
     args.push_back(name + ".pic");
@@ -368,53 +368,36 @@ TEST_P(GifTiming, DelaysFollowTheClock) {
   std::vector<int> delays;
   for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
   EXPECT_EQ(delays, GetParam().delays);
-  const auto bytes = readFileBytes(dir.path("a.gif"));
-  EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("NETSCAPE2.0") != std::string::npos,
+  EXPECT_EQ(readFileText(dir.path("a.gif")).find("NETSCAPE2.0") != std::string::npos,
             GetParam().loops);
   EXPECT_EQ(pilDescribe(dir.path("a.gif"), "im.info.get('loop')"),
             GetParam().loops ? "0\n" : "None\n");
 }
 
+const std::string kShortFrames =
+    "gives frames of 1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n";
+
 INSTANTIATE_TEST_SUITE_P(
     Clocks, GifTiming,
-    ::testing::Values(
-        TimingCase{"NtscRatio", {"--fps", "30000/1001"}, {3, 4, 3, 3, 4, 3, 3}, ""},
-        TimingCase{"Decimal", {"--fps=12.5"}, {8, 8, 8, 8, 8, 8, 8}, ""},
-        TimingCase{"ShortDelayPlayedOnce",
-                   {"--delay", "15", "--no-loop"},
-                   {2, 1, 2, 1, 2, 1, 2},
-                   "kxquant: warning: --delay 15 gives frames of 1/100 s; browsers show frames "
-                   "shorter than 2/100 s for 10/100 s\n",
-                   false}),
+    ::testing::Values(TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
+                      TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
+                      TimingCase{"ShortDelayPlayedOnce",
+                                 "--delay 15 --no-loop",
+                                 {2, 1, 2, 1, 2, 1, 2},
+                                 "kxquant: warning: --delay 15 " + kShortFrames,
+                                 false},
+                      // 700 s: longer than a GIF frame can last, held as long as it can.
+                      TimingCase{"AnimationsOwnClock",
+                                 "",
+                                 {8, 13, 65535, 1},
+                                 "kxquant: warning: a.webp: the animation's clock " + kShortFrames +
+                                     "kxquant: warning: a.webp: frame 3 lasts 70000/100 s; a GIF "
+                                     "frame lasts at most 65535/100 s, and is held so long\n",
+                                 true,
+                                 true},
+                      TimingCase{
+                          "DelayOverAnimationsClock", "--delay 70", {7, 7, 7, 7}, "", true, true}),
     [](const auto& p) { return std::string(p.param.name); });
-
-// An animation's own frame durations set the clock unless an option does:
-// starts at 0, 80, 205, 700205 and 700220 ms, rounded to hundredths; the
-// frame longer than a GIF can hold is held as long as it can.
-TEST(AnimationClock, KeepsItsDurations) {
-  TempDir dir;
-  python(
-      "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
-      "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
-      "duration=[80, 125, 700000, 15], lossless=True)\n",
-      {dir.path("a.webp")});
-  for (const bool delay : {false, true}) {
-    std::vector<std::string> args = {"-f", "-o", "a.gif", "a.webp"};
-    if (delay) args.insert(args.begin(), {"--delay", "70"});
-    const RunResult r = kxquant(args, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<int> delays;
-    for (const GifFrame& f : readGif(dir.path("a.gif")).frames) delays.push_back(f.delay);
-    const std::vector<int> want =
-        delay ? std::vector<int>(4, 7) : std::vector<int>{8, 13, 65535, 1};
-    EXPECT_EQ(delays, want);
-    EXPECT_EQ(r.err, delay ? ""
-                           : "kxquant: warning: a.webp: the animation's clock gives frames of "
-                             "1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n"
-                             "kxquant: warning: a.webp: frame 3 lasts 70000/100 s; a GIF frame "
-                             "lasts at most 65535/100 s, and is held so long\n");
-  }
-}
 
 // ---- Transparency and alpha ---------------------------------------------------------
 
@@ -603,7 +586,7 @@ TEST(Workflow, PipesBothWaysAreBinarySafe) {
 
 struct ReplaceCase {
   const char* name;
-  std::vector<std::string> args;
+  std::string args;  // split at each space
   int status;
   std::string err;
   bool replaced;       // a.png is now kxquant's output of the old a.png
@@ -624,7 +607,7 @@ TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
   RunOptions options;
   options.cwd = dir.path();
   options.fileSizeLimit = c.sizeLimit;
-  const RunResult r = runProgram("kxquant", c.args, options);
+  const RunResult r = runProgram("kxquant", words(c.args), options);
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(readFileBytes(dir.path("a.png")),
@@ -639,37 +622,20 @@ TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Replacing,
     ::testing::Values(
-        ReplaceCase{"ext_and_force", {"--ext", ".png", "--force", "a.png", "b.jpg"}, 0, "", true},
-        ReplaceCase{"output_and_force", {"-f", "-o", "a.png", "a.png"}, 0, "", true},
-        ReplaceCase{"ext_without_force",
-                    {"--ext", ".png", "a.png"},
-                    1,
-                    "kxquant: a.png: is the input picture (--force replaces it)\n",
-                    false},
-        ReplaceCase{"another_inputs_output",
-                    {"-f", "--ext", ".png", "a.jpg", "a.png"},
-                    1,
+        ReplaceCase{"ext_and_force", "--ext .png --force a.png b.jpg", 0, "", true},
+        ReplaceCase{"output_and_force", "-f -o a.png a.png", 0, "", true},
+        ReplaceCase{"ext_without_force", "--ext .png a.png", 1,
+                    "kxquant: a.png: is the input picture (--force replaces it)\n", false},
+        ReplaceCase{"another_inputs_output", "-f --ext .png a.jpg a.png", 1,
                     "kxquant: a.png: is an input picture; kxquant never overwrites its inputs\n",
                     true},
-        ReplaceCase{"disk_full_keeps_the_original",
-                    {"--ext", ".png", "-f", "a.png"},
-                    1,
-                    "kxquant: a.png: cannot write: File too large\n",
-                    false,
-                    1000},
+        ReplaceCase{"disk_full_keeps_the_original", "--ext .png -f a.png", 1,
+                    "kxquant: a.png: cannot write: File too large\n", false, 1000},
         // Nor is a GIF left half-written, and the failure is said.
-        ReplaceCase{"gif_on_a_full_disk",
-                    {"-o", "a.gif", "a.png", "b.jpg"},
-                    1,
-                    "kxquant: a.gif: cannot write: File too large\n",
-                    false,
-                    1000},
-        ReplaceCase{"icn_on_a_full_disk",
-                    {"-o", "a.icn", "a.png"},
-                    1,
-                    "kxquant: a.icn: cannot write: File too large\n",
-                    false,
-                    1000}),
+        ReplaceCase{"gif_on_a_full_disk", "-o a.gif a.png b.jpg", 1,
+                    "kxquant: a.gif: cannot write: File too large\n", false, 1000},
+        ReplaceCase{"icn_on_a_full_disk", "-o a.icn a.png", 1,
+                    "kxquant: a.icn: cannot write: File too large\n", false, 1000}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // The verbose summary's palette size and quality.
@@ -787,7 +753,7 @@ TEST(Workflow, ColourProfileCarriedUnlessStripped) {
 
 struct RefusalCase {
   const char* name;
-  std::vector<std::string> args;
+  std::string args;  // the arguments, split at each space
   int status;
   std::string err;
   const char* created = "";  // the new file in the folder, if any
@@ -813,7 +779,7 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
                                dir.path(pict));
   }
   const FolderSnapshot before = snapshotFolder(dir.path());
-  const RunResult r = kxquant(c.args, dir.path());
+  const RunResult r = kxquant(words(c.args), dir.path());
   EXPECT_EQ(r.status, c.status);
   const std::string usage =
       c.status == 2 ? "Usage: kxquant [options] INPUT... (kxquant --help)\n" : "";
@@ -838,160 +804,92 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusals,
     ::testing::Values(
-        RefusalCase{"missing_input_others_done",
-                    {"nope.png", "same.png"},
-                    1,
-                    "nope.png: cannot open: No such file or directory\n",
-                    "same-kx.png"},
-        RefusalCase{"standard_input_twice",
-                    {"-o", "a.gif", "-", "-"},
-                    2,
+        RefusalCase{"missing_input_others_done", "nope.png same.png", 1,
+                    "nope.png: cannot open: No such file or directory\n", "same-kx.png"},
+        RefusalCase{"standard_input_twice", "-o a.gif - -", 2,
                     "- (the standard input) is given more than once; it can be read only once\n"},
-        RefusalCase{"gif_of_the_inputs_that_could_be_read",
-                    {"-o", "anim.gif", "same.png", "bad.png", "good.png"},
-                    1,
-                    "bad.png: corrupt PNG file (the file ends too early)\n",
-                    "anim.gif"},
-        RefusalCase{"not_a_picture",
-                    {"notes.txt"},
-                    1,
+        RefusalCase{"gif_of_the_inputs_that_could_be_read", "-o anim.gif same.png bad.png good.png",
+                    1, "bad.png: corrupt PNG file (the file ends too early)\n", "anim.gif"},
+        RefusalCase{"not_a_picture", "notes.txt", 1,
                     "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
                     "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
-        RefusalCase{
-            "existing_output", {"good.png"}, 1, "good-kx.png: already exists (-f replaces it)\n"},
-        RefusalCase{"gif_over_its_input",
-                    {"-f", "-o", "png.gif", "png.gif"},
-                    1,
+        RefusalCase{"existing_output", "good.png", 1,
+                    "good-kx.png: already exists (-f replaces it)\n"},
+        RefusalCase{"gif_over_its_input", "-f -o png.gif png.gif", 1,
                     "png.gif: is an input picture; kxquant never overwrites its inputs\n"},
-        RefusalCase{"output_is_its_input_without_force",
-                    {"-o", "same.png", "same.png"},
-                    1,
+        RefusalCase{"output_is_its_input_without_force", "-o same.png same.png", 1,
                     "same.png: is the input picture (--force replaces it)\n"},
-        RefusalCase{"quality_not_reached",
-                    {"-Q", "90-100", "-n", "32", "2004photo.png"},
-                    99,
+        RefusalCase{"quality_not_reached", "-Q 90-100 -n 32 2004photo.png", 99,
                     "2004photo.png: quality 9 with 32 colours, below the minimum 90; nothing "
                     "written\n"},
-        RefusalCase{"skipped_as_larger",
-                    {"--skip-if-larger", "same.jpg"},
-                    98,
+        RefusalCase{"skipped_as_larger", "--skip-if-larger same.jpg", 98,
                     "same.jpg: the result (890 bytes) is not smaller than the input (737 bytes); "
                     "nothing written\n"},
-        RefusalCase{"ext_not_png",
-                    {"--ext", ".gif", "same.png"},
-                    2,
+        RefusalCase{"ext_not_png", "--ext .gif same.png", 2,
                     "--ext takes a suffix ending in .png, such as -kx.png or .png, not \".gif\"\n"},
-        RefusalCase{"ext_and_output",
-                    {"--ext", ".png", "-o", "x.png", "same.png"},
-                    2,
+        RefusalCase{"ext_and_output", "--ext .png -o x.png same.png", 2,
                     "--ext and -o both name the output; give one\n"},
-        RefusalCase{"quality_backwards",
-                    {"--quality=80-60", "same.png"},
-                    2,
+        RefusalCase{"quality_backwards", "--quality=80-60 same.png", 2,
                     "--quality takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not "
                     "\"80-60\"\n"},
-        RefusalCase{"quality_for_a_gif",
-                    {"-Q", "80", "-o", "a.gif", "same.png"},
-                    2,
+        RefusalCase{"quality_for_a_gif", "-Q 80 -o a.gif same.png", 2,
                     "--quality applies to a PNG output of each input, without -u\n"},
-        RefusalCase{"two_inputs_to_standard_output",
-                    {"-o", "-", "same.png", "good.png"},
-                    2,
-                    "-o names one output; give one input, or a .gif for all of them\n"},
-        RefusalCase{"two_inputs_one_output",
-                    {"same.png", "same.jpg"},
-                    1,
+        RefusalCase{"two_inputs_one_output", "same.png same.jpg", 1,
                     "same-kx.png: is also the output of same.png; name the outputs with "
                     "-o, one input at a time\n",
                     "same-kx.png"},
         // Outputs that cannot be made are refused before any input is read.
-        RefusalCase{"no_such_folder",
-                    {"-o", "nodir/x.png", "same.png"},
-                    1,
+        RefusalCase{"no_such_folder", "-o nodir/x.png same.png", 1,
                     "nodir/x.png: the folder nodir does not exist\n"},
-        RefusalCase{"colormap_name_is_a_folder",
-                    {"-f", "-o", "in-the-way.icn", "same.png"},
-                    1,
+        RefusalCase{"colormap_name_is_a_folder", "-f -o in-the-way.icn same.png", 1,
                     "in-the-way.clm: is a folder\n"},
-        RefusalCase{"output_is_a_link_to_nothing",
-                    {"-o", "dangling.png", "same.png"},
-                    1,
+        RefusalCase{"output_is_a_link_to_nothing", "-o dangling.png same.png", 1,
                     "dangling.png: already exists (-f replaces it)\n"},
-        RefusalCase{"empty_output_name",
-                    {"-o", "", "same.png"},
-                    2,
+        RefusalCase{"empty_output_name", "-o  same.png", 2,
                     "-o names no file (the name is empty)\n"},
-        RefusalCase{"delay_without_a_gif",
-                    {"--delay", "500", "same.png"},
-                    2,
+        RefusalCase{"delay_without_a_gif", "--delay 500 same.png", 2,
                     "--delay applies to a .gif output only (-o NAME.gif)\n"},
-        RefusalCase{
-            "digits_are_a_file_not_a_factor", {"-a", "2004photo.png"}, 0, "", "2004photo-kx.png"},
-        RefusalCase{"no_input", {"-n", "16"}, 2, "no input picture\n"},
-        RefusalCase{"too_few_colours",
-                    {"-n", "1", "same.png"},
-                    2,
+        RefusalCase{"digits_are_a_file_not_a_factor", "-a 2004photo.png", 0, "",
+                    "2004photo-kx.png"},
+        RefusalCase{"no_input", "-n 16", 2, "no input picture\n"},
+        RefusalCase{"too_few_colours", "-n 1 same.png", 2,
                     "-n takes a number of colours from 2 to 256, not \"1\"\n"},
-        RefusalCase{"factor_out_of_range",
-                    {"--adjust=1.5", "same.png"},
-                    2,
+        RefusalCase{"factor_out_of_range", "--adjust=1.5 same.png", 2,
                     "--adjust takes a factor above 0 and at most 1, not \"1.5\"\n"},
-        RefusalCase{"dither_level_out_of_range",
-                    {"--dither", "4", "same.png"},
-                    2,
+        RefusalCase{"dither_level_out_of_range", "--dither 4 same.png", 2,
                     "--dither takes a level from 1 to 3, not \"4\"\n"},
-        RefusalCase{"unknown_option", {"-x", "same.png"}, 2, "unknown option -x\n"},
-        RefusalCase{"one_output_two_inputs",
-                    {"-o", "x.png", "same.png", "good.png"},
-                    2,
+        RefusalCase{"unknown_option", "-x same.png", 2, "unknown option -x\n"},
+        RefusalCase{"one_output_two_inputs", "-o x.png same.png good.png", 2,
                     "-o names one output; give one input, or a .gif for all of them\n"},
-        RefusalCase{"unknown_output_kind",
-                    {"-o", "x.bmp", "same.png"},
-                    2,
+        RefusalCase{"unknown_output_kind", "-o x.bmp same.png", 2,
                     "x.bmp: unknown output extension (kxquant writes .png, .gif and "
                     ".icn)\n"},
-        RefusalCase{"missing_value", {"same.png", "--delay"}, 2, "--delay needs a value\n"},
-        RefusalCase{"no_frame_rate",
-                    {"--fps", "0", "same.png"},
-                    2,
+        RefusalCase{"missing_value", "same.png --delay", 2, "--delay needs a value\n"},
+        RefusalCase{"no_frame_rate", "--fps 0 same.png", 2,
                     "--fps takes a frame rate above 0, not \"0\"\n"},
-        RefusalCase{"negative_frame_rate",
-                    {"--fps=-25", "same.png"},
-                    2,
+        RefusalCase{"negative_frame_rate", "--fps=-25 same.png", 2,
                     "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
                     "\"-25\"\n"},
-        RefusalCase{"half_a_ratio",
-                    {"--fps", "30000/", "same.png"},
-                    2,
+        RefusalCase{"half_a_ratio", "--fps 30000/ same.png", 2,
                     "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
                     "\"30000/\"\n"},
-        RefusalCase{"frames_too_long_for_gif",
-                    {"--fps", "1/700", "-o", "a.gif", "same.png"},
-                    2,
+        RefusalCase{"frames_too_long_for_gif", "--fps 1/700 -o a.gif same.png", 2,
                     "--fps 1/700: a GIF frame lasts at most 655.35 seconds\n"},
+        RefusalCase{"frame_rate_too_slow_for_gif", "--fps 0.000000001 -o a.gif same.png", 2,
+                    "--fps 0.000000001: a GIF frame lasts at most 655.35 seconds\n"},
+        RefusalCase{"best_for_a_gif", "--best -o a.gif same.png", 2,
+                    "--best applies to a PNG output only (its compression)\n"},
         // Each told in its own words; no file server's record made beside them.
-        RefusalCase{"two_broken_picts",
-                    {"cut.pict", "big.pict"},
-                    1,
+        RefusalCase{"two_broken_picts", "cut.pict big.pict", 1,
                     "cut.pict: cannot read the PICT picture (Can't read file cut.pict)\n"
                     "kxquant: big.pict: cannot read the PICT picture (big.pict: the picture is "
                     "32767 x 32767 pixels, over the limit of 134217728 pixels (set KX_MAX_PIXELS "
                     "to change it))\n"},
-        RefusalCase{"best_for_a_gif",
-                    {"--best", "-o", "a.gif", "same.png"},
-                    2,
-                    "--best applies to a PNG output only (its compression)\n"},
-        RefusalCase{"frame_rate_too_slow_for_gif",
-                    {"--fps", "0.000000001", "-o", "a.gif", "same.png"},
-                    2,
-                    "--fps 0.000000001: a GIF frame lasts at most 655.35 seconds\n"},
-        RefusalCase{"two_clocks",
-                    {"--fps", "25", "--delay", "40", "-o", "a.gif", "same.png"},
-                    2,
+        RefusalCase{"two_clocks", "--fps 25 --delay 40 -o a.gif same.png", 2,
                     "--fps and --delay both set the frame time; give one\n"}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
+TEST(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTaken) {
   TempDir dir;
   writePng(dir, "a", 20, 10, testPixels(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
@@ -1000,13 +898,10 @@ TEST(CommandLine, ForceReplacesAnOldOutputAndHelpAndVersionSucceed) {
   EXPECT_LE(readIndexedPng(dir.path("a-kx.png")).palette.size(), 8u);
   // --loop 0 (for ever) is the default, and may be given.
   EXPECT_EQ(kxquant({"-q", "--loop", "0", "-o", "a.gif", "a.png"}, dir.path()).status, 0);
-
+  // (--version is checked with every tool's by the install test.)
   r = kxquant({"--help"}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("Usage: kxquant [options] INPUT...\n", 0), 0u);
-  EXPECT_EQ(r.err, "");
-  r = kxquant({"--version"}, dir.path());
-  EXPECT_EQ(r.out.rfind("kxquant ", 0), 0u);
+  EXPECT_TRUE(r.status == 0 && r.out.starts_with("Usage: kxquant [options] INPUT...\n") &&
+              r.err.empty());
 }
 
 // On a terminal several inputs show one progress line that rewrites itself;

@@ -13,18 +13,21 @@
 
 namespace kx {
 
-// The .icn indices through the .clm palette beside it (8 bits per value).
+// The palette of a .clm file of 8 bits per value.
+inline std::vector<Rgb> readClm(const std::string& path) {
+  const std::vector<uint8_t> clm = readFileBytes(path);
+  std::vector<Rgb> palette;
+  for (int i = 0; i < (clm.at(8) << 8 | clm.at(9)); ++i)
+    palette.push_back({clm.at(17 + 6 * i), clm.at(19 + 6 * i), clm.at(21 + 6 * i)});
+  return palette;
+}
+
+// The .icn indices through the .clm palette beside it.
 inline Indexed readIcon(const std::string& base) {
-  const std::vector<uint8_t> icn = readFileBytes(base + ".icn"), clm = readFileBytes(base + ".clm");
-  Indexed out;
-  out.width = icn.at(48) << 8 | icn.at(49);
-  out.height = icn.at(50) << 8 | icn.at(51);
+  const std::vector<uint8_t> icn = readFileBytes(base + ".icn");
+  Indexed out{
+      icn.at(48) << 8 | icn.at(49), icn.at(50) << 8 | icn.at(51), readClm(base + ".clm"), {}, {}};
   out.indices.assign(icn.begin() + 68, icn.begin() + 68 + out.width * out.height);
-  const int count = clm.at(8) << 8 | clm.at(9);
-  for (int i = 0; i < count; ++i) {
-    const uint8_t* e = clm.data() + 16 + 6 * i;
-    out.palette.push_back({e[1], e[3], e[5]});
-  }
   return out;
 }
 
@@ -45,6 +48,17 @@ inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rg
   for (const Rgb& c : palette) out.emplace_back(c.r, c.g, c.b);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The palette entry nearest to a colour, the lowest index among equals.
+inline int nearest(const std::vector<Rgb>& palette, int entries, const uint8_t* p) {
+  int best = 0, bestDistance = INT32_MAX;
+  for (int i = 0; i < entries; ++i) {
+    const int dr = palette[i].r - p[0], dg = palette[i].g - p[1], db = palette[i].b - p[2];
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < bestDistance) best = i, bestDistance = d;
+  }
+  return best;
 }
 
 inline RunResult kxquant(const std::vector<std::string>& args, const std::string& dir) {

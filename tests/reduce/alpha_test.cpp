@@ -73,7 +73,11 @@ INSTANTIATE_TEST_SUITE_P(Options, OpaqueAlpha,
                          testing::Values(OpaqueCase{false, Dither::none},
                                          OpaqueCase{true, Dither::none},
                                          OpaqueCase{false, Dither::adjust},
-                                         OpaqueCase{true, Dither::adjust}));
+                                         OpaqueCase{true, Dither::adjust}),
+                         [](const testing::TestParamInfo<OpaqueCase>& p) {
+                           return std::string(p.param.refine ? "Refined" : "MedianCut") +
+                                  (p.param.dither == Dither::none ? "" : "Adjusted");
+                         });
 
 // Pictures with alpha, what they are reduced to, and what must hold.
 struct SeenCase {
@@ -185,7 +189,7 @@ const SeenCase kSeen[] = {
 
 class SeenAsTheyAre : public testing::TestWithParam<SeenCase> {};
 
-TEST_P(SeenAsTheyAre, Reduced) {
+TEST_P(SeenAsTheyAre, ReducedByMedianCutAndRefinementAlike) {
   const SeenCase& c = GetParam();
   const std::vector<uint8_t> rgba = c.pixels();
   for (bool refine : {false, true}) {

@@ -37,7 +37,7 @@ struct Case {
 
 class Golden : public testing::TestWithParam<Case> {};
 
-TEST_P(Golden, SameFiles) {
+TEST_P(Golden, ReductionWritesTheCheckedInIcnAndClmBytes) {
   const Case& c = GetParam();
   const Options& o = c.o;
   const uint32_t seed = static_cast<uint32_t>(c.width * 31 + o.colors);

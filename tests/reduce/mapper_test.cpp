@@ -73,7 +73,12 @@ TEST_P(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dithers, PaletteMapping,
-                         ::testing::Values(Dither::none, Dither::adjust, Dither::adaptive));
+                         ::testing::Values(Dither::none, Dither::adjust, Dither::adaptive),
+                         [](const testing::TestParamInfo<Dither>& p) {
+                           return std::string(p.param == Dither::none     ? "NoDither"
+                                              : p.param == Dither::adjust ? "Adjust"
+                                                                          : "Adaptive");
+                         });
 
 }  // namespace
 }  // namespace kx

@@ -37,7 +37,7 @@ Palette palette(Histogram h, int colors, int quantBits = 0) {
 
 // (Which channel is cut when ranges tie shows in the golden files of
 // pictures of few sample values.)
-TEST(MedianCut, Examples) {
+TEST(MedianCut, CutsAtThePixelMedianOnTheWidestChannelAndMeansEachBox) {
   // The median follows pixel counts: {5} | {1, 1}, then {1, 1} | {5}.
   EXPECT_EQ(palette({entry(10, 0, 0, 5), entry(20, 0, 0, 1), entry(30, 0, 0, 1)}, 2),
             (Palette{{10, 0, 0}, {20, 0, 0}}));
@@ -53,7 +53,7 @@ TEST(MedianCut, Examples) {
             (Palette{{255, 255, 255}}));
 }
 
-TEST(Compression, Examples) {
+TEST(Compression, MergesSampleValuesIntoRunsCentredAtTheirMean) {
   EXPECT_EQ(compressionMap(33)[85], 84);
   EXPECT_EQ(compressionMap(33)[255], 254);
   const SampleMap map = compressionMap(128);
@@ -72,7 +72,7 @@ std::vector<uint8_t> filtered(std::vector<uint8_t> samples, int width, int bits)
   return samples;
 }
 
-TEST(Filter, Examples) {
+TEST(Filter, SpreadsTheLimitedErrorToTheNeighboursOfEachLevel) {
   EXPECT_EQ(filtered({10, 10, 10}, 3, 3), (std::vector<uint8_t>{36, 0, 36}));
   // 85 is a level: nothing is spread.
   EXPECT_EQ(filtered({85, 100}, 2, 2), (std::vector<uint8_t>{85, 170}));

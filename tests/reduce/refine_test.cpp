@@ -132,7 +132,7 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Histograms, Refinement, testing::ValuesIn(kCases), CaseName());
 
 // Two large clusters and a small distinct one, three entries: median cut
 // spends two entries on the large clusters' halves and loses the small one;

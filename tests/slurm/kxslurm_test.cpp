@@ -69,34 +69,38 @@ struct FakeSlurm {
         {"PATH=" + std::string(KX_SOURCE_DIR) + "/tests/slurm/fake:" + (path ? path : ""),
          "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"});
   }
-  std::string calls() const {
-    const std::vector<uint8_t> bytes = readFileBytes(state.path("calls"));
-    return std::string(bytes.begin(), bytes.end());
-  }
+  std::string calls() const { return readFileText(state.path("calls")); }
 };
 
-const Args kOptions[] = {
-    {"-u", "-r", "2", "-n", "24", "-s", "1", "7", "1", "in", "out"},
-    {"-u", "-A", "-z", "30", "-o", "pict2", "--refine", "-s", "1", "7", "1", "in", "out"},
-    {"-a", "-z", "40", "-r", "3", "-o", "pic", "-s", "1", "7", "1", "in", "out"},
-    {"-c", "map", "-T", "-o", "pict", "-s", "1", "7", "1", "in", "out"},
-    {"-q", "4", "-b", "6", "-Q", "3", "-r", "2", "--refine", "-s", "1", "7", "3", "in", "out"},
+struct SplitCase {
+  const char* name;
+  std::string args;  // split at each space
 };
 
-class Split : public testing::TestWithParam<Args> {};
+const SplitCase kOptions[] = {
+    {"UniqueRepeated", "-u -r 2 -n 24 -s 1 7 1 in out"},
+    {"UniqueCompressedRefinedPict2", "-u -A -z 30 -o pict2 --refine -s 1 7 1 in out"},
+    {"AdjustedCompressedPic", "-a -z 40 -r 3 -o pic -s 1 7 1 in out"},
+    {"ImposedColormapConverted", "-c map -T -o pict -s 1 7 1 in out"},
+    {"FilteredBitsEveryThirdFrame", "-q 4 -b 6 -Q 3 -r 2 --refine -s 1 7 3 in out"},
+};
+
+class Split : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(Split, SameFilesAsOneProcess) {
-  const FolderSnapshot expected = oneProcess(GetParam());
+  const FolderSnapshot expected = oneProcess(words(GetParam().args));
   for (const char* tasks : {"1", "3", "9"}) {
     TempDir dir;
     writeFrames(dir.path());
-    const RunResult r = FakeSlurm().run(dir.path(), plus({"--tasks", tasks, "--wait"}, GetParam()));
+    const RunResult r =
+        FakeSlurm().run(dir.path(), plus({"--tasks", tasks, "--wait"}, words(GetParam().args)));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(outputsOf(dir.path()) == expected) << tasks << " tasks\n" << r.err;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions));
+INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
   TempDir dir;
@@ -140,37 +144,35 @@ TEST(Rerun, AMistypedRangeCostsNothingBeforeItsFrames) {
 TEST(Refusals, BeforeAnythingIsSubmitted) {
   TempDir dir;
   writeFrames(dir.path());
-  const std::pair<Args, std::string> refusals[] = {
-      {{"--tasks", "0", "-s", "1", "7", "1", "in", "out"},
+  const std::pair<std::string, std::string> refusals[] = {
+      {"--tasks 0 -s 1 7 1 in out",
        "kxslurm: --tasks takes the number of array tasks, 1 or more, not 0"},
-      {{"-s", "1", "7", "1", "in", "out"},
-       "kxslurm: give --tasks <count>, the number of array tasks"},
-      {{"--tasks", "2", "in", "out"},
-       "kxslurm: give -s <start> <end> <step>: kxslurm runs a sequence"},
-      {{"--tasks", "2", "-d", "-s", "1", "7", "1", "in", "out"},
+      {"-s 1 7 1 in out", "kxslurm: give --tasks <count>, the number of array tasks"},
+      {"--tasks 2 in out", "kxslurm: give -s <start> <end> <step>: kxslurm runs a sequence"},
+      {"--tasks 2 -d -s 1 7 1 in out",
        "kxslurm: -d shows every frame in a window, and cluster tasks have no display"},
-      {{"--tasks", "2", "-s", "1", "7", "1", "--frames", "1-3", "in", "out"},
+      {"--tasks 2 -s 1 7 1 --frames 1-3 in out",
        "kxslurm: unknown option --frames (kxslurm gives kxreduce its --frames, --palettes-to, "
        "--gather and --palette itself)"},
-      {{"--tasks", "2", "-s", "1", "7", "1", "in", "out", "--", "-p", "big", "--array=0-3"},
+      {"--tasks 2 -s 1 7 1 in out -- -p big --array=0-3",
        "kxslurm: kxslurm sets sbatch's --array itself"},
-      {{"--tasks", "2", "-r", "2", "-o", "pic", "-s", "1", "7", "1", "in", "./in"},
+      {"--tasks 2 -r 2 -o pic -s 1 7 1 in ./in",
        "kxslurm: the output frames would be written over the input frames in.<n>: give another "
        "output name"},
-      {{"--tasks", "2", "-s", "1", "7", "0", "in", "out"},
+      {"--tasks 2 -s 1 7 0 in out",
        "Error: Frame step 0 is below 1: the sequence 1 to 7 would never end"},
-      {{"--tasks", "2", "-n", "1", "-s", "1", "7", "1", "in", "out"}, "number of colors must >= 2"},
+      {"--tasks 2 -n 1 -s 1 7 1 in out", "number of colors must >= 2"},
   };
   FakeSlurm slurm;
   for (const auto& [args, firstLine] : refusals) {
-    const RunResult result = slurm.run(dir.path(), args);
+    const RunResult result = slurm.run(dir.path(), words(args));
     EXPECT_EQ(result.status, 255) << firstLine;
     EXPECT_EQ(result.err.substr(0, result.err.find('\n')), firstLine);
   }
   EXPECT_EQ(slurm.calls(), "");
   EXPECT_FALSE(fs::exists(dir.path("out.kxslurm")));
   // kxreduce's refusals end with kxslurm's word on them.
-  const RunResult step = slurm.run(dir.path(), refusals[7].first);
+  const RunResult step = slurm.run(dir.path(), words(refusals[7].first));
   EXPECT_TRUE(step.err.ends_with("\nkxslurm: kxreduce refuses these arguments (see above)\n"));
 }
 

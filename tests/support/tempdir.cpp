@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace kx {
@@ -26,6 +27,13 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> out;
+  std::istringstream in(line);
+  for (std::string word; std::getline(in, word, ' ');) out.push_back(word);
+  return out;
 }
 
 std::string buildDir() {
@@ -101,8 +109,6 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     usleep(2000);
   }
   r.maxRssKb = usage.ru_maxrss;
-  r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   const std::vector<uint8_t> out = readFileBytes(outPath), err = readFileBytes(errPath);
   r.out.assign(out.begin(), out.end());
@@ -149,6 +155,11 @@ std::vector<uint8_t> readFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
+}
+
+std::string readFileText(const std::string& path) {
+  const std::vector<uint8_t> bytes = readFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {

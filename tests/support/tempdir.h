@@ -25,8 +25,7 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
-  long maxRssKb = 0;      // peak resident memory of the child (getrusage)
-  double cpuSeconds = 0;  // user + system time of the child
+  long maxRssKb = 0;  // peak resident memory of the child (getrusage)
 };
 
 struct RunOptions {
@@ -68,8 +67,13 @@ class FileSizeLimit {
 using FolderSnapshot = std::vector<std::pair<std::string, std::string>>;
 FolderSnapshot snapshotFolder(const std::string& dir);
 
+// The arguments of a command line split at each space: two spaces hold an
+// empty one.
+std::vector<std::string> words(const std::string& line);
+
 std::string buildDir();
 std::vector<uint8_t> readFileBytes(const std::string& path);
+std::string readFileText(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace kx
