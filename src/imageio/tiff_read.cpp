@@ -22,11 +22,11 @@
 // the file, and the decoded bytes against the stored ones: at most 1 for
 // uncompressed data, 64 for PackBits (two bytes code a run of 128), 1032
 // for Deflate, 4096 for LZW (codes of 9 bits or more, strings of at most
-// 4096 bytes). JPEG has no such bound (arithmetic coding can code a flat
-// block in a fraction of a bit): there the pixel limit holds alone. The
-// file is held whole in memory (libtiff reads at random), up to
-// maxContainerBytes(); libtiff's allocations are capped at that too, its
-// messages are caught (never printed), and kMaxFrames bounds the pages.
+// 4096 bytes), for the page and, summed over the pages so far, for the
+// whole file (pages may point to the same strips). JPEG has no such bound (arithmetic coding can
+// code a flat block in a fraction of a bit): there the pixel limit holds alone. The file is held
+// whole in memory (libtiff reads at random), up to maxContainerBytes(); libtiff's allocations are
+// capped at that too, its messages are caught (never printed), and kMaxFrames bounds the pages.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -227,6 +227,7 @@ class TiffSource final : public FrameSource {
   int pages_ = 0;
   int pagesDeclared_ = 0;
   bool finished_ = false;
+  uint64_t leastStored_ = 0;  // the stored bytes the pages so far need at the least
 };
 
 Layout TiffSource::layoutOf() {
@@ -326,9 +327,17 @@ void TiffSource::checkStoredBytes(const Layout& l, uint16_t compression) {
     stored += count;
   }
   const int64_t ratio = expansion(compression);
-  if (ratio > 0 && decoded / static_cast<uint64_t>(ratio) > stored) {
+  if (ratio <= 0) return;
+  const uint64_t least = decoded / static_cast<uint64_t>(ratio);
+  if (least > stored) {
     throw corrupt(std::to_string(l.width) + " x " + std::to_string(l.height) +
                   " pixels cannot be held in " + std::to_string(stored) + " bytes");
+  }
+  // Pages may share their strips: the file as a whole must hold them all.
+  leastStored_ += least;
+  if (leastStored_ > fileSize) {
+    throw corrupt("pages 1 to " + std::to_string(pages_ + 1) + " cannot be held in " +
+                  std::to_string(fileSize) + " bytes");
   }
 }
 
