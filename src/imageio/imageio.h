@@ -132,6 +132,12 @@ constexpr int kMaxFrames = 10000;
 // limit, room for a page of 16-bit RGBA at the limit, uncompressed.
 uint64_t maxContainerBytes();
 
+// The pixels a file may ask for over all its frames where its format has no
+// bound of pixels by bytes (a WebP animation, whose every frame is the whole
+// canvas; JPEG pages of a TIFF): one picture at the pixel limit, or
+// `perByte` a byte of the file when that is more.
+uint64_t framePixelBudget(uint64_t fileBytes, uint64_t perByte);
+
 // ---- Formats ----------------------------------------------------------------
 
 // PNG, with its colour metadata (iCCP, sRGB, gAMA, cHRM), pHYs, and turned

@@ -15,8 +15,8 @@
 // the pixel limit before the decoder allocates it. WebP has no bound of
 // pixels by bytes (a flat picture costs a few bytes for millions of pixels),
 // but an animation's frames, each given as the whole canvas, are: their
-// pixels together may be one picture at the pixel limit, or 65536 a byte of
-// the file when that is more (checkWork), and kMaxFrames at most.
+// pixels together are within framePixelBudget, at 65536 a byte of the file
+// (checkWork), and they are kMaxFrames at most.
 #include <webp/decode.h>
 #include <webp/demux.h>
 
@@ -122,14 +122,14 @@ class WebpSource final : public FrameSource {
 
  private:
   // Every frame is given as the whole canvas: the canvas's pixels over all
-  // frames may be one picture at the pixel limit, or more as the file's
-  // bytes allow (kPixelsPerByte a byte), checked before anything is decoded.
+  // frames are checked against the file's budget before anything is decoded.
   void checkWork() const {
-    constexpr uint64_t kPixelsPerByte = 65536;
     const uint64_t frames = static_cast<uint64_t>(std::min(frameCount_, kMaxFrames));
     const uint64_t pixels = frames * static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
-    const uint64_t budget =
-        std::max(static_cast<uint64_t>(kx_maxPixels()), kPixelsPerByte * bytes_.size());
+    // A tiny change on a still canvas (a cursor that blinks) costs tens of
+    // bytes a frame.
+    constexpr uint64_t kPixelsPerByte = 65536;
+    const uint64_t budget = framePixelBudget(bytes_.size(), kPixelsPerByte);
     if (pixels > budget) {
       throw ConvError(name_ + ": " + std::to_string(frameCount_) + " frames of a " +
                       std::to_string(width_) + " x " + std::to_string(height_) + " canvas are " +

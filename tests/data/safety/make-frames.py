@@ -7,6 +7,9 @@
   make-frames.py tiff WIDTH HEIGHT PAGES OUT
       a TIFF of PAGES grey pages of WIDTH x HEIGHT, every IFD pointing at
       the same Deflate strip of zeros
+  make-frames.py repeat IN PAGES OUT
+      a little-endian TIFF's first IFD PAGES times, every copy pointing at
+      the same strips and tag data
   make-frames.py y4m WIDTH HEIGHT OUT
       a YUV4MPEG2 header and one FRAME line, no samples
 """
@@ -48,6 +51,21 @@ def tiff(width, height, pages, out):
     open(out, 'wb').write(data)
 
 
+def repeat(source, pages, out):
+    data = bytearray(open(source, 'rb').read())
+    first = struct.unpack('<I', data[4:8])[0]
+    entries = struct.unpack('<H', data[first:first + 2])[0]
+    ifd = data[first:first + 2 + 12 * entries]
+    at = len(data) + len(data) % 2
+    data += bytes(at - len(data))
+    data[4:8] = struct.pack('<I', at)
+    for page in range(pages):
+        following = at + len(ifd) + 4 if page + 1 < pages else 0
+        data += ifd + struct.pack('<I', following)
+        at += len(ifd) + 4
+    open(out, 'wb').write(data)
+
+
 def y4m(width, height, out):
     open(out, 'wb').write(b'YUV4MPEG2 W%d H%d F25:1 Ip\nFRAME\n' % (width, height))
 
@@ -57,5 +75,7 @@ if kind == 'webp':
     webp(int(args[0]), int(args[1]), int(args[2]), args[3])
 elif kind == 'tiff':
     tiff(int(args[0]), int(args[1]), int(args[2]), args[3])
+elif kind == 'repeat':
+    repeat(args[0], int(args[1]), args[2])
 else:
     y4m(int(args[0]), int(args[1]), args[2])
