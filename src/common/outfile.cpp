@@ -279,6 +279,11 @@ bool OutputBatch::commit(std::string* failed) {
       ::unlink(waiting[j].temp.c_str());
       forget(waiting[j].temp);
     }
+    // A file put where the name was free goes again, so that the batch's
+    // files stay all or none.
+    for (size_t j = 0; j < i; ++j) {
+      if (waiting[j].keepOther) ::unlink(waiting[j].path.c_str());
+    }
     errno = error;
     return false;
   }
