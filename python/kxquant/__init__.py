@@ -18,7 +18,7 @@ import numpy as _np
 
 from . import _kxquant
 
-__version__ = "1.0.0"
+__version__ = _kxquant.version
 library_version = _kxquant.library_version
 
 # The dithering kinds; DEFAULT_DITHER is the command's.

@@ -2,10 +2,12 @@
 the command's PNG (read back by Pillow) byte for byte, alpha, refusals, and
 calls from several threads at once.
 
-Run from the repository after scripts/build, in a virtual environment with
-the package installed (scripts/test does):  python -m pytest python/tests
+Run in a virtual environment with the package installed (scripts/test
+does):  python -m pytest python/tests. The comparisons with the command need
+it built (scripts/build; KX_BUILD_DIR names another build folder than build/).
 """
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -41,6 +43,8 @@ def pixels(width, height, seed, alpha=None, noisy=False):
 
 def command(tmp_path, picture, args):
     """The palette (RGBA) and indices of kxquant's PNG of the picture."""
+    if not (BUILD / "kxquant").is_file():
+        pytest.skip(f"no kxquant command to compare with in {BUILD} (scripts/build makes it)")
     Image.fromarray(picture).save(tmp_path / "in.png")
     subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, "-o", str(tmp_path / "out.png"),
                     str(tmp_path / "in.png")], check=True)
@@ -208,3 +212,8 @@ def test_a_copy_memory_cannot_hold_is_a_memory_error():
         "    print('MemoryError')\n")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.stdout == "MemoryError\n", run.stderr
+
+
+def test_version_is_the_project_version():
+    cmake = (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    assert kxquant.__version__ == re.search(r"project\(\w+ VERSION ([0-9.]+)", cmake)[1]
