@@ -67,7 +67,9 @@ setup(
             ["src/module.cpp"],
             include_dirs=[str(tree / "include"), str(tree / "src")],
             define_macros=[("KX_VERSION", f'"{version}"')],
-            depends=[str(tree / p) for p in library_files({".h"})],
+            # Rebuilt for a new version too, and a changed header or export list.
+            depends=[str(tree / p) for p in ["CMakeLists.txt", *library_files({".h"})]] +
+            [str(here / "src" / "exports.map")],
             extra_compile_args=["-O2", "-fno-semantic-interposition"],
             extra_link_args=["-pthread", f"-Wl,--version-script={here / 'src' / 'exports.map'}"],
             libraries=["deflate", "z"],
