@@ -117,6 +117,8 @@ def _palette(palette):
     if Image is not None and isinstance(palette, Image.Image):
         if palette.mode != "P":
             raise TypeError(f"a palette from a picture in mode {palette.mode}; mode P is needed")
+        if palette.palette.mode == "RGBA":
+            return _np.array(palette.getpalette("RGBA"), _np.uint8).reshape(-1, 4)
         rgb = _np.array(palette.getpalette(), _np.uint8).reshape(-1, 3)
         alpha = _np.full(len(rgb), 255, _np.uint8)
         transparent = palette.info.get("transparency")
