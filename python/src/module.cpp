@@ -161,4 +161,5 @@ PYBIND11_MODULE(_kxquant, m) {
   m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),
         py::arg("threads"));
   m.attr("library_version") = kxq_version();
+  m.attr("version") = KX_VERSION;  // CMake's project version, which setup.py gives
 }

@@ -2,10 +2,12 @@
 the command's PNG (read back by Pillow) byte for byte, alpha, refusals, and
 calls from several threads at once.
 
-Run from the repository after scripts/build, in a virtual environment with
-the package installed (scripts/test does):  python -m pytest python/tests
+Run in a virtual environment with the package installed (scripts/test
+does):  python -m pytest python/tests. The comparisons with the command need
+it built (scripts/build; KX_BUILD_DIR names another build folder than build/).
 """
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -41,6 +43,8 @@ def pixels(width, height, seed, alpha=None, noisy=False):
 
 def command(tmp_path, picture, args):
     """The palette (RGBA) and indices of kxquant's PNG of the picture."""
+    if not (BUILD / "kxquant").is_file():
+        pytest.skip(f"no kxquant command to compare with in {BUILD} (scripts/build makes it)")
     Image.fromarray(picture).save(tmp_path / "in.png")
     subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, "-o", str(tmp_path / "out.png"),
                     str(tmp_path / "in.png")], check=True)
@@ -66,43 +70,84 @@ CASES = [
     ("transparent", pixels(90, 60, 4, "binary"), dict(colors=32, dither="diffusion", factor=0.4),
      ["-n", "32", "-a", "0.4"]),
     ("alpha", pixels(90, 60, 5, "soft"), dict(colors=48, threads=3), ["-n", "48"]),
+    # Pillow opens a 16-bit grey PNG in mode "I" (or "I;16"); brought to 8 bits as kxquant does.
+    ("grey-16", (np.add.outer(np.arange(40) * 131, np.arange(256) * 257) % 65536).astype(np.uint16),
+     dict(colors=64), ["-n", "64"]),
 ]
 
 
 @pytest.mark.parametrize("name,picture,options,args", CASES, ids=[c[0] for c in CASES])
 def test_same_as_command(tmp_path, name, picture, options, args):
-    palette, indices = kxquant.quantize(picture, **options)
     expected_palette, expected_indices = command(tmp_path, picture, args)
-    assert palette.tobytes() == expected_palette.tobytes()
-    assert indices.tobytes() == expected_indices.tobytes()
-    # A PIL image gives the same; so does a view of rows in a larger array.
-    mode = "RGBA" if picture.shape[2] == 4 else "RGB"
-    from_pil = kxquant.quantize(Image.fromarray(picture, mode), **options)
-    wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
-    wider[:, 3:3 + picture.shape[1]] = picture
-    from_view = kxquant.quantize(wider[:, 3:3 + picture.shape[1]], **options)
-    for p, i in (from_pil, from_view):
-        assert p.tobytes() == palette.tobytes() and i.tobytes() == indices.tobytes()
+    # The command's input as Pillow opens it, a PIL image of the array, the
+    # array, and a view of its rows in a larger array all give the same.
+    with Image.open(tmp_path / "in.png") as png:
+        sources = [png.copy(), Image.fromarray(picture)]
+    if picture.dtype == np.uint8:
+        wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
+        wider[:, 3:3 + picture.shape[1]] = picture
+        sources += [picture, wider[:, 3:3 + picture.shape[1]]]
+    for source in sources:
+        palette, indices = kxquant.quantize(source, **options)
+        assert palette.tobytes() == expected_palette.tobytes()
+        assert indices.tobytes() == expected_indices.tobytes()
 
 
-def test_alpha_as_a_pil_image_in_mode_p(tmp_path):
-    picture = pixels(64, 48, 6, "soft")
-    image = kxquant.quantize_image(picture, 32)
+@pytest.mark.parametrize("alpha,kind", [("soft", "png"), ("binary", "png"), ("binary", "gif")])
+def test_alpha_as_a_pil_image_in_mode_p(tmp_path, alpha, kind):
+    picture = pixels(64, 48, 6, alpha)
+    source = Image.fromarray(picture)
+    source.info.update(icc_profile=b"profile", dpi=(72, 150))
+    image = kxquant.quantize_image(source, 32)
     assert image.mode == "P" and image.size == (64, 48)
+    assert image.info["icc_profile"] == b"profile" and image.info["dpi"] == (72, 150)
     palette, indices = kxquant.quantize(picture, 32)
     assert 0 < (palette[:, 3] < 255).sum() < len(palette)
     # Saved and read back, every pixel has its entry's colour and alpha.
-    image.save(tmp_path / "p.png")
-    with Image.open(tmp_path / "p.png") as back:
+    image.save(tmp_path / f"p.{kind}")
+    with Image.open(tmp_path / f"p.{kind}") as back:
         seen = np.asarray(back.convert("RGBA"))
     assert seen.tobytes() == palette[indices].tobytes()
 
 
-def test_remap_to_the_palette_found():
-    picture = pixels(80, 50, 7)
+def mode_p(palette):
+    image = Image.new("P", (1, 1))
+    image.putpalette(palette[:, :3].tobytes())
+    image.info["transparency"] = palette[:, 3].tobytes()
+    return image
+
+
+PALETTES = {  # name: the picture's alpha, the found palette in that form
+    "rgba-uint8": ("soft", lambda p: p),
+    "tuples": ("binary", lambda p: [tuple(e) for e in p.tolist()]),
+    "int64": ("soft", lambda p: p.astype(np.int64)),
+    "rgb-pillow": (None, lambda p: p[:, :3].tolist()),
+    "mode-p": ("soft", mode_p),
+}
+
+
+@pytest.mark.parametrize("form", PALETTES)
+def test_remap_to_the_palette_found(form):
+    alpha, given = PALETTES[form]
+    picture = pixels(80, 50, 7, alpha)
     palette, indices = kxquant.quantize(picture, 24)
-    again, mapped = kxquant.remap(picture, palette)
+    again, mapped = kxquant.remap(picture, given(palette))
     assert again.tobytes() == palette.tobytes() and mapped.tobytes() == indices.tobytes()
+
+
+@pytest.mark.parametrize("palette,error,words", [
+    (np.zeros((2, 4)), TypeError, "dtype float64"),
+    ([(0, 0, 256)], ValueError, "values 0 to 256"),
+    (np.full((2, 3), -1), ValueError, "values -1 to -1"),
+    (np.zeros((2, 5), np.uint8), ValueError, "shape (2, 5)"),
+    (np.zeros(4, np.uint8), ValueError, "shape (4,)"),
+    ([(1, 2, 3), (1, 2)], ValueError, "3 or 4 values"),
+    (np.zeros((257, 3), np.uint8), ValueError, "257 entries"),
+    (Image.new("RGB", (1, 1)), TypeError, "mode RGB"),
+], ids=["float", "above-255", "negative", "5-columns", "flat", "ragged", "257-entries", "rgb-image"])
+def test_palette_refusals(palette, error, words):
+    with pytest.raises(error, match=words.replace("(", r"\(").replace(")", r"\)")):
+        kxquant.remap(np.zeros((4, 4, 3), np.uint8), palette)
 
 
 @pytest.mark.parametrize("image,error,words", [
@@ -167,3 +212,8 @@ def test_a_copy_memory_cannot_hold_is_a_memory_error():
         "    print('MemoryError')\n")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert run.stdout == "MemoryError\n", run.stderr
+
+
+def test_version_is_the_project_version():
+    cmake = (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()
+    assert kxquant.__version__ == re.search(r"project\(\w+ VERSION ([0-9.]+)", cmake)[1]
