@@ -6,7 +6,8 @@
 // an image before looking for the next one, so a plain image's trailing
 // newline (or any run of white space) is allowed between them. Anything else
 // after an image must be the next image. Each image is read no further than
-// its end (readPnmFile), so the images of a pipe are read as they come.
+// its end (readPnmFile), so the images of a pipe are read as they come;
+// kMaxFrames of them at most.
 #include <algorithm>
 #include <cstring>
 
@@ -46,6 +47,9 @@ class PnmFrames final : public FrameSource {
 
   bool next(Image& frame) override {
     if (count_ > 0 && !skipToNextImage()) return false;
+    if (count_ == kMaxFrames) {
+      throw ConvError(file_.path() + ": more than " + std::to_string(kMaxFrames) + " frames");
+    }
     ++count_;
     if (count_ == 1) {
       // The first image reads as the file does when it is the only one.

@@ -121,19 +121,22 @@ class FrameSource {
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
 };
 
-// The most frames a WebP or TIFF FrameSource gives: a few bytes can declare
-// thousands of frames that each cost a whole picture's time. Streams whose
-// every frame carries its own samples (netpbm images, YUV4MPEG2) have no
-// such bound: each frame costs input bytes in proportion to its pixels, so
-// the work is bounded by the input's length, and memory by one frame
-// (within the pixel limit) whatever their number (a two-hour clip at 30 fps
-// is 216,000 frames).
+// The most frames a FrameSource gives: a few bytes of WebP or TIFF can
+// declare thousands of frames that each cost a whole picture's time, and a
+// stream (netpbm images, YUV4MPEG2) from a pipe need never end, while
+// whoever keeps its frames (an animated GIF's pass 1) grows with every one.
 constexpr int kMaxFrames = 10000;
 
 // The largest WebP or TIFF file read (these are held whole in memory, as
 // their libraries read them): 64 MiB plus 16 bytes per pixel of the pixel
 // limit, room for a page of 16-bit RGBA at the limit, uncompressed.
 uint64_t maxContainerBytes();
+
+// The pixels a file may ask for over all its frames where its format has no
+// bound of pixels by bytes (a WebP animation, whose every frame is the whole
+// canvas; JPEG pages of a TIFF): one picture at the pixel limit, or
+// `perByte` a byte of the file when that is more.
+uint64_t framePixelBudget(uint64_t fileBytes, uint64_t perByte);
 
 // ---- Formats ----------------------------------------------------------------
 

@@ -22,11 +22,12 @@
 // the file, and the decoded bytes against the stored ones: at most 1 for
 // uncompressed data, 64 for PackBits (two bytes code a run of 128), 1032
 // for Deflate, 4096 for LZW (codes of 9 bits or more, strings of at most
-// 4096 bytes). JPEG has no such bound (arithmetic coding can code a flat
-// block in a fraction of a bit): there the pixel limit holds alone. The
-// file is held whole in memory (libtiff reads at random), up to
-// maxContainerBytes(); libtiff's allocations are capped at that too, its
-// messages are caught (never printed), and kMaxFrames bounds the pages.
+// 4096 bytes), for the page and, summed over the pages so far, for the
+// whole file (pages may point to the same strips). JPEG has no such bound (arithmetic coding can
+// code a flat block in a fraction of a bit): there each page is within the pixel limit and
+// the JPEG pages together within framePixelBudget, at 4096 a byte of the file. The file is held
+// whole in memory (libtiff reads at random), up to maxContainerBytes(); libtiff's allocations are
+// capped at that too, its messages are caught (never printed), and kMaxFrames bounds the pages.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -227,6 +228,8 @@ class TiffSource final : public FrameSource {
   int pages_ = 0;
   int pagesDeclared_ = 0;
   bool finished_ = false;
+  uint64_t leastStored_ = 0;  // the stored bytes the pages so far need at the least
+  uint64_t jpegPixels_ = 0;   // the pixels of the JPEG pages so far
 };
 
 Layout TiffSource::layoutOf() {
@@ -326,9 +329,30 @@ void TiffSource::checkStoredBytes(const Layout& l, uint16_t compression) {
     stored += count;
   }
   const int64_t ratio = expansion(compression);
-  if (ratio > 0 && decoded / static_cast<uint64_t>(ratio) > stored) {
+  if (ratio == 0) {
+    // JPEG: no bound by the page's bytes, but one over the file's pages,
+    // 16 times what Huffman coding can reach (2 bits a block of 64 pixels).
+    constexpr uint64_t kJpegPixelsPerByte = 4096;
+    const uint64_t budget = framePixelBudget(fileSize, kJpegPixelsPerByte);
+    jpegPixels_ += static_cast<uint64_t>(l.width) * static_cast<uint64_t>(l.height);
+    if (jpegPixels_ > budget) {
+      throw corrupt("JPEG pages 1 to " + std::to_string(pages_ + 1) + " are " +
+                    std::to_string(jpegPixels_) + " pixels, more than the " +
+                    std::to_string(budget) + " read of a file of " + std::to_string(fileSize) +
+                    " bytes");
+    }
+    return;
+  }
+  const uint64_t least = decoded / static_cast<uint64_t>(ratio);
+  if (least > stored) {
     throw corrupt(std::to_string(l.width) + " x " + std::to_string(l.height) +
                   " pixels cannot be held in " + std::to_string(stored) + " bytes");
+  }
+  // Pages may share their strips: the file as a whole must hold them all.
+  leastStored_ += least;
+  if (leastStored_ > fileSize) {
+    throw corrupt("pages 1 to " + std::to_string(pages_ + 1) + " cannot be held in " +
+                  std::to_string(fileSize) + " bytes");
   }
 }
 
@@ -466,6 +490,12 @@ void TiffSource::readPage(Image& frame) {
 }
 
 }  // namespace
+
+uint64_t framePixelBudget(uint64_t fileBytes, uint64_t perByte) {
+  const auto limit = static_cast<uint64_t>(kx_maxPixels());
+  return perByte > 0 && fileBytes > UINT64_MAX / perByte ? UINT64_MAX
+                                                         : std::max(limit, perByte * fileBytes);
+}
 
 uint64_t maxContainerBytes() {
   constexpr uint64_t kBase = uint64_t{64} << 20, kPerPixel = 16;

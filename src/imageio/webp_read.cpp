@@ -14,7 +14,9 @@
 // there whole and within maxContainerBytes(); the canvas is checked against
 // the pixel limit before the decoder allocates it. WebP has no bound of
 // pixels by bytes (a flat picture costs a few bytes for millions of pixels),
-// so the pixel limit and kMaxFrames alone bound the work.
+// but an animation's frames, each given as the whole canvas, are: their
+// pixels together are within framePixelBudget, at 65536 a byte of the file
+// (checkWork), and they are kMaxFrames at most.
 #include <webp/decode.h>
 #include <webp/demux.h>
 
@@ -67,6 +69,7 @@ class WebpSource final : public FrameSource {
     const WebPDemuxer* demux = demux_.get();
     frameCount_ = static_cast<int>(WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT));
     const uint32_t flags = WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS);
+    checkWork();
     if (flags & ANIMATION_FLAG) {
       WebPAnimDecoderOptions options;
       if (!WebPAnimDecoderOptionsInit(&options)) throw std::bad_alloc();
@@ -118,6 +121,23 @@ class WebpSource final : public FrameSource {
   int loopCount() const override { return loopCount_; }
 
  private:
+  // Every frame is given as the whole canvas: the canvas's pixels over all
+  // frames are checked against the file's budget before anything is decoded.
+  void checkWork() const {
+    const uint64_t frames = static_cast<uint64_t>(std::min(frameCount_, kMaxFrames));
+    const uint64_t pixels = frames * static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
+    // A tiny change on a still canvas (a cursor that blinks) costs tens of
+    // bytes a frame.
+    constexpr uint64_t kPixelsPerByte = 65536;
+    const uint64_t budget = framePixelBudget(bytes_.size(), kPixelsPerByte);
+    if (pixels > budget) {
+      throw ConvError(name_ + ": " + std::to_string(frameCount_) + " frames of a " +
+                      std::to_string(width_) + " x " + std::to_string(height_) + " canvas are " +
+                      std::to_string(pixels) + " pixels, more than the " + std::to_string(budget) +
+                      " read of a WebP file of " + std::to_string(bytes_.size()) + " bytes");
+    }
+  }
+
   void decodeStill(Image& frame) {
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();

@@ -43,10 +43,10 @@
 // Rows are converted side by side on the process's threads; every row is
 // computed alone, so the bytes do not depend on the number of threads.
 //
-// Bounds: the header's size is checked against the pixel limit before
-// anything the size of a frame is allocated; memory is one frame's bytes and
-// its RGB image whatever the number of frames, which has no bound of its own
-// (every frame's samples are in the input).
+// Bounds: the header's size is checked against the pixel limit; a frame's
+// planes grow as their bytes arrive (a header declaring a huge frame costs
+// nothing until its samples come); memory is one frame's bytes and its RGB
+// image whatever the number of frames, of which kMaxFrames are read.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -65,6 +65,7 @@ namespace {
 
 constexpr size_t kHeaderMost = 4096;
 constexpr size_t kFrameHeaderMost = 1024;
+constexpr size_t kFirstPlaneBytes = size_t{1} << 20;
 constexpr std::string_view kFrame = "FRAME";
 constexpr const char* kReadable = "8-bit 4:2:0, 4:2:2, 4:4:4 and mono are";
 constexpr std::pair<std::string_view, const char*> kFieldOrders[] = {
@@ -488,6 +489,7 @@ void Y4mSource::setUpConversion() {
 bool Y4mSource::next(Image& frame) {
   const std::span<const uint8_t> head = file_.peek(kFrame.size() + 1);
   if (head.empty()) return false;
+  if (count_ == kMaxFrames) refuse("more than " + std::to_string(kMaxFrames) + " frames");
   ++count_;
   const std::string_view text(reinterpret_cast<const char*>(head.data()), head.size());
   if (text == "FRAME\n") {
@@ -505,8 +507,15 @@ bool Y4mSource::next(Image& frame) {
   } else {
     frameFails("not a YUV4MPEG2 frame (no FRAME header)");
   }
-  planes_.resize(frameBytes_);
-  const size_t got = file_.read(planes_.data(), frameBytes_);
+  // The planes grow as their bytes arrive: a header alone costs no frame.
+  size_t got = 0;
+  while (got < frameBytes_) {
+    const size_t want = std::min(frameBytes_, std::max(kFirstPlaneBytes, 2 * got));
+    if (planes_.size() < want) planes_.resize(want);
+    const size_t read = file_.read(planes_.data() + got, want - got);
+    got += read;
+    if (got < want) break;
+  }
   if (got < frameBytes_) {
     frameFails("the file ends inside the frame (" + std::to_string(got) + " of " +
                std::to_string(frameBytes_) + " bytes)");

@@ -245,6 +245,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"y4m_header_without_an_end",
                 "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
                 "the YUV4MPEG2 header does not end within 4096 bytes"},
+        BadCase{
+            "y4m_of_10001_frames",
+            "{ printf 'YUV4MPEG2 W1 H1 Cmono\\n'; printf 'FRAME\\n\\n%.0s' $(seq 10001); } > bad",
+            "more than 10000 frames"},
+        BadCase{"ppm_of_10001_images", "printf 'P5 1 1 255\\n\\n%.0s' $(seq 10001) > bad",
+                "more than 10000 frames"},
         BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad",
                 "the YUV4MPEG2 picture is 40000 x 48 pixels; YUV4MPEG2 pictures are read up to "
                 "32767 pixels on a side"}),

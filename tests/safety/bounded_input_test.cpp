@@ -197,6 +197,35 @@ INSTANTIATE_TEST_SUITE_P(
              .message = "kxquant: fifo.ppm: the width is too large to be processed",
              .status = 1,
              .feed = "cat wide.ppm"},
+        // Few bytes asking for many frames: a canvas or a strip given again
+        // and again, a frame declared and never sent, a pipe that never ends
+        // (its frames kept in a temporary file, removed).
+        Case{.name = "webp_of_tiny_frames_on_a_huge_canvas",
+             .file = "canvas.webp",
+             .command = "kxquant -o out.gif canvas.webp",
+             .message = "kxquant: canvas.webp: 2 frames of a 16384 x 8192 canvas are 268435456 "
+                        "pixels, more than the 134217728 read of a WebP file of 140 bytes",
+             .status = 1},
+        Case{.name = "tiff_pages_sharing_a_strip",
+             .file = "shared.tif",
+             .command = "kxquant -o out.gif shared.tif",
+             .message = "kxquant: shared.tif: corrupt TIFF file (pages 1 to 2 cannot be held in "
+                        "6374 bytes)",
+             .status = 1},
+        Case{.name = "y4m_header_without_its_frame",
+             .file = "big.y4m",
+             .command = "kxquant -o out.gif big.y4m",
+             .message = "kxquant: big.y4m: frame 1: the file ends inside the frame (0 of "
+                        "201326592 bytes)",
+             .status = 1},
+        Case{.name = "y4m_from_a_pipe_that_never_ends",
+             .file = "pipe.y4m",
+             .command = "kxquant -o out.gif pipe.y4m",
+             .message = "kxquant: pipe.y4m: more than 10000 frames",
+             .env = "KX_FRAME_MEMORY=0",
+             .asLimitMb = 256,
+             .status = 1,
+             .feed = "{ printf 'YUV4MPEG2 W6 H1 Cmono\\n'; yes FRAME; }"},
         // kxreduce reads a short picture file as the design does; the others
         // need the scanlines its header declares.
         Case{.name = "pic_without_its_scanlines",
