@@ -78,10 +78,19 @@ def _whole(name, value, low, high):
     return int(value)
 
 
+# Pillow's Image.Dither values (plain ints to Pillow): NONE and FLOYDSTEINBERG.
+_PIL_DITHERS = {0: "none", 3: "diffusion"}
+
+
 def _dither(dither):
+    """The library's dithering kind of a name of DITHERS, None (the command's
+    default) or Pillow's Image.Dither.NONE or FLOYDSTEINBERG."""
     name = DEFAULT_DITHER if dither is None else dither
-    if name not in DITHERS:
-        raise ValueError(f"dither {name!r}; one of {', '.join(DITHERS)}")
+    if isinstance(name, _numbers.Integral) and not isinstance(name, bool):
+        name = _PIL_DITHERS.get(int(name), name)
+    if not isinstance(name, str) or name not in DITHERS:
+        raise ValueError(f"dither {name!r}; one of {', '.join(DITHERS)}, or Pillow's "
+                         "Image.Dither.NONE or FLOYDSTEINBERG")
     return DITHERS[name]
 
 
@@ -145,6 +154,106 @@ def _palette(palette):
     if entries.shape[1] == 3:
         entries = _np.column_stack([entries, _np.full(len(entries), 255)])
     return _np.ascontiguousarray(entries, _np.uint8)
+
+
+# ---- One palette for several pictures, and animated GIFs -------------------------
+
+class SharedPalette:
+    """One palette for several pictures, as the kxquant command's -u chooses
+    it: each picture added gets a palette of its own, and the palette is
+    chosen from those, in the order added.
+
+        shared = kxquant.SharedPalette(colors=64)
+        for picture in pictures:
+            shared.add(picture)
+        results = [shared.remap(picture) for picture in pictures]
+
+    remap(picture) gives (palette, indices) as kxquant -u writes each input's
+    PNG: the whole palette; palette() gives it alone (entries x 4, RGBA), to
+    keep or to hand to kxquant.remap with the same dither and factor. Options
+    as quantize's. Pictures are not kept. Calls may come from several
+    threads; they run one at a time.
+    """
+
+    def __init__(self, colors=256, dither=None, *, factor=0.7, refine=True, threads=0):
+        self._shared = _kxquant.SharedPalette(_whole("colors", colors, 2, 256), _dither(dither),
+                                              factor, refine, _whole("threads", threads, 0, 1024))
+
+    def add(self, image):
+        """Counts the picture's colours into the palette to be chosen."""
+        self._shared.add(_pixels(image))
+
+    def palette(self):
+        """The palette chosen from the pictures added so far; a ValueError
+        when none was added."""
+        return self._shared.palette()
+
+    def remap(self, image):
+        """(palette, indices) of the picture mapped to the chosen palette."""
+        return self._shared.remap(_pixels(image))
+
+
+def save_gif(frames, path_or_file=None, delays=100, loop=0, colors=256, dither=None, *,
+             factor=0.7, refine=True, threads=0):
+    """The bytes of an animated GIF of the frames (arrays or PIL images, as
+    quantize takes them), those that kxquant -o x.gif writes for the same
+    frames and options: one palette counted from every frame, each frame
+    after the first stored as what changed, frames smaller than the largest
+    centred on it, pixels with alpha below 128 transparent.
+
+    path_or_file: also written there, a file name (replaced only once the
+    GIF is complete) or a binary file object. delays: milliseconds each
+    frame is shown, 0 to 655350, one number for all or one per frame (a GIF
+    counts hundredths: frame k starts at the sum of the delays before it
+    rounded to hundredths). loop: 0 repeats for ever, 1 to 65535 times, None
+    (or -1) plays once. Other options as quantize's.
+    """
+    import itertools
+
+    if loop is None:
+        loop = -1
+    gif = _kxquant.Gif(_whole("colors", colors, 2, 256), _dither(dither), factor, refine,
+                       _whole("threads", threads, 0, 1024), _whole("loop", loop, -1, 65535))
+    if isinstance(delays, _numbers.Number):
+        delays = itertools.repeat(delays)  # frames taken one at a time, as they come
+    else:
+        frames, delays = list(frames), list(delays)
+        if len(delays) != len(frames):
+            raise ValueError(f"{len(delays)} delays for {len(frames)} frames; one number or "
+                             "one a frame")
+    for frame, delay in zip(frames, delays):
+        gif.add(_pixels(frame), _whole("delay", delay, 0, 655350))
+    data = gif.write()
+    if path_or_file is not None:
+        _put(path_or_file, data)
+    return data
+
+
+def _put(path_or_file, data):
+    """The bytes written to a binary file object, or to a file by name under
+    a temporary name beside it (made with the umask's permissions, as open
+    makes a file) and put in place when complete."""
+    import os
+    import secrets
+
+    if hasattr(path_or_file, "write"):
+        path_or_file.write(data)
+        return
+    path = os.path.abspath(os.fspath(path_or_file))
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(6)}.part")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+__all__ += ["SharedPalette", "save_gif"]
+# ---- End of one palette for several pictures, and animated GIFs ------------------
 
 
 def quantize_image(image, colors=256, dither=None, **options):

@@ -7,10 +7,13 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "kxquant.h"
 
@@ -152,10 +155,169 @@ py::tuple remap(const py::handle& image, const py::handle& palette, int dither, 
   return arraysOf(result);
 }
 
+// ---- One palette for several pictures, and animated GIFs --------------------------
+// Handles kept between calls from Python: each call takes the handle's lock
+// once the GIL is released, since calls on one handle must not overlap.
+
+// A status and the words of the handle that gave it, read under its lock.
+struct Outcome {
+  kxq_status status = KXQ_OK;
+  std::string message;
+  void check() const {
+    if (status != KXQ_OK) raise(status, message);
+  }
+};
+
+// kxq_shared and the options its palette is remapped with.
+class SharedPalette {
+ public:
+  SharedPalette(int colors, int dither, float factor, bool refine, int threads)
+      : options_(makeOptions(colors, dither, factor, refine, threads)) {
+    kxq_shared* shared = nullptr;
+    check(options_.get(), kxq_shared_create(options_.get(), &shared));
+    shared_.reset(shared);
+  }
+
+  void add(const py::handle& image) {
+    const Pixels p = pixelsOf(image);
+    Outcome outcome;
+    {
+      py::gil_scoped_release free;
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome.status = kxq_shared_add(shared_.get(), p.data, p.width, p.height, p.stride, p.format);
+      if (outcome.status == KXQ_OK) {
+        palette_.reset();  // chosen again with this picture
+      } else {
+        outcome.message = kxq_shared_message(shared_.get());
+      }
+    }
+    outcome.check();
+  }
+
+  // The palette chosen from the pictures added so far, entries x 4 (RGBA).
+  py::array_t<uint8_t> palette() {
+    Outcome outcome;
+    std::vector<uint8_t> rgba;
+    {
+      py::gil_scoped_release free;
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome = choose();
+      if (outcome.status == KXQ_OK) {
+        const uint8_t* entries = kxq_result_palette(palette_.get());
+        rgba.assign(entries, entries + 4 * kxq_result_colors(palette_.get()));
+      }
+    }
+    outcome.check();
+    py::array_t<uint8_t> out({static_cast<py::ssize_t>(rgba.size() / 4), py::ssize_t{4}});
+    std::copy(rgba.begin(), rgba.end(), out.mutable_data());
+    return out;
+  }
+
+  // The picture mapped to that palette, as kxquant -u maps each input.
+  py::tuple remap(const py::handle& image) {
+    const Pixels p = pixelsOf(image);
+    Outcome outcome;
+    kxq_result* result = nullptr;
+    {
+      py::gil_scoped_release free;
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome = choose();
+      if (outcome.status == KXQ_OK) {
+        outcome.status = kxq_remap(options_.get(), palette_.get(), p.data, p.width, p.height,
+                                   p.stride, p.format, &result);
+        if (outcome.status != KXQ_OK) outcome.message = kxq_options_message(options_.get());
+      }
+    }
+    outcome.check();
+    return arraysOf(result);
+  }
+
+ private:
+  // The palette, chosen once after the last picture added; under the lock.
+  Outcome choose() {
+    Outcome outcome;
+    if (palette_) return outcome;
+    kxq_result* chosen = nullptr;
+    outcome.status = kxq_shared_palette(shared_.get(), &chosen);
+    if (outcome.status == KXQ_OK) {
+      palette_.reset(chosen);
+    } else {
+      outcome.message = kxq_shared_message(shared_.get());
+    }
+    return outcome;
+  }
+
+  Options options_;
+  std::unique_ptr<kxq_shared, void (*)(kxq_shared*)> shared_{nullptr, kxq_shared_destroy};
+  std::unique_ptr<kxq_result, void (*)(kxq_result*)> palette_{nullptr, kxq_result_destroy};
+  std::mutex mutex_;
+};
+
+// kxq_gif: frames added one at a time (the library keeps them), then the
+// GIF's bytes once.
+class Gif {
+ public:
+  Gif(int colors, int dither, float factor, bool refine, int threads, int loop) {
+    Options options = makeOptions(colors, dither, factor, refine, threads);
+    kxq_gif* gif = nullptr;
+    check(options.get(), kxq_gif_create(options.get(), &gif));
+    gif_.reset(gif);
+    if (kxq_gif_set_loop(gif, loop) != KXQ_OK) throw py::value_error(kxq_gif_message(gif));
+  }
+
+  void add(const py::handle& image, int delayMs) {
+    const Pixels p = pixelsOf(image);
+    Outcome outcome;
+    {
+      py::gil_scoped_release free;
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome.status =
+          kxq_gif_add_frame(gif_.get(), p.data, p.width, p.height, p.stride, p.format, delayMs);
+      if (outcome.status != KXQ_OK) outcome.message = kxq_gif_message(gif_.get());
+    }
+    outcome.check();
+  }
+
+  py::bytes write() {
+    Outcome outcome;
+    unsigned char* bytes = nullptr;
+    size_t size = 0;
+    {
+      py::gil_scoped_release free;
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome.status = kxq_gif_write(gif_.get(), &bytes, &size);
+      if (outcome.status != KXQ_OK) outcome.message = kxq_gif_message(gif_.get());
+    }
+    outcome.check();
+    const std::unique_ptr<unsigned char, void (*)(void*)> owned(bytes, kxq_free);
+    return py::bytes(reinterpret_cast<const char*>(bytes), size);
+  }
+
+ private:
+  std::unique_ptr<kxq_gif, void (*)(kxq_gif*)> gif_{nullptr, kxq_gif_destroy};
+  std::mutex mutex_;
+};
+
+void bindSharedAndGif(py::module_& m) {
+  py::class_<SharedPalette>(m, "SharedPalette")
+      .def(py::init<int, int, float, bool, int>(), py::arg("colors"), py::arg("dither"),
+           py::arg("factor"), py::arg("refine"), py::arg("threads"))
+      .def("add", &SharedPalette::add, py::arg("image"))
+      .def("palette", &SharedPalette::palette)
+      .def("remap", &SharedPalette::remap, py::arg("image"));
+  py::class_<Gif>(m, "Gif")
+      .def(py::init<int, int, float, bool, int, int>(), py::arg("colors"), py::arg("dither"),
+           py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("loop"))
+      .def("add", &Gif::add, py::arg("image"), py::arg("delay_ms"))
+      .def("write", &Gif::write);
+}
+// ---- End of one palette for several pictures, and animated GIFs ------------------
+
 }  // namespace
 
 PYBIND11_MODULE(_kxquant, m) {
   m.doc() = "libkxquant for Python; use the kxquant package, which wraps this.";
+  bindSharedAndGif(m);
   m.def("quantize", &quantize, py::arg("image"), py::arg("colors"), py::arg("dither"),
         py::arg("factor"), py::arg("refine"), py::arg("threads"));
   m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),

@@ -41,14 +41,24 @@ def pixels(width, height, seed, alpha=None, noisy=False):
     return np.dstack([rgb, a])
 
 
-def command(tmp_path, picture, args):
-    """The palette (RGBA) and indices of kxquant's PNG of the picture."""
+def run_command(tmp_path, pictures, args):
+    """kxquant run in tmp_path on the pictures saved as in0.png, in1.png..."""
     if not (BUILD / "kxquant").is_file():
         pytest.skip(f"no kxquant command to compare with in {BUILD} (scripts/build makes it)")
-    Image.fromarray(picture).save(tmp_path / "in.png")
-    subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, "-o", str(tmp_path / "out.png"),
-                    str(tmp_path / "in.png")], check=True)
-    with Image.open(tmp_path / "out.png") as png:
+    names = [f"in{i}.png" for i in range(len(pictures))]
+    for name, picture in zip(names, pictures):
+        Image.fromarray(picture).save(tmp_path / name)
+    subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, *names], check=True, cwd=tmp_path)
+
+
+def command(tmp_path, picture, args):
+    """The palette (RGBA) and indices of kxquant's PNG of the picture."""
+    run_command(tmp_path, [picture], [*args, "-o", "out.png"])
+    return read_png(tmp_path / "out.png")
+
+
+def read_png(path):
+    with Image.open(path) as png:
         png.load()
         rgb = np.frombuffer(png.palette.palette, np.uint8).reshape(-1, 3)
         alpha = np.full(len(rgb), 255, np.uint8)
@@ -65,6 +75,10 @@ CASES = [
     ("opaque", pixels(90, 60, 1), {}, []),
     ("none", pixels(90, 60, 6), dict(colors=100, dither="none"), ["-n", "100", "--no-dither"]),
     ("16-diffusion", pixels(90, 60, 2), dict(colors=16, dither="diffusion"), ["-n", "16", "-a"]),
+    # Pillow's Image.Dither.NONE and FLOYDSTEINBERG (3 to Pillow).
+    ("none-pillow", pixels(90, 60, 6), dict(colors=100, dither=Image.Dither.NONE),
+     ["-n", "100", "--no-dither"]),
+    ("16-pillow-3", pixels(90, 60, 2), dict(colors=16, dither=3), ["-n", "16", "-a"]),
     ("many-no-refine", pixels(320, 240, 3, noisy=True), dict(colors=64, refine=False),
      ["-n", "64", "--no-refine"]),
     ("transparent", pixels(90, 60, 4, "binary"), dict(colors=32, dither="diffusion", factor=0.4),
@@ -81,7 +95,7 @@ def test_same_as_command(tmp_path, name, picture, options, args):
     expected_palette, expected_indices = command(tmp_path, picture, args)
     # The command's input as Pillow opens it, a PIL image of the array, the
     # array, and a view of its rows in a larger array all give the same.
-    with Image.open(tmp_path / "in.png") as png:
+    with Image.open(tmp_path / "in0.png") as png:
         sources = [png.copy(), Image.fromarray(picture)]
     if picture.dtype == np.uint8:
         wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
@@ -91,6 +105,85 @@ def test_same_as_command(tmp_path, name, picture, options, args):
         palette, indices = kxquant.quantize(source, **options)
         assert palette.tobytes() == expected_palette.tobytes()
         assert indices.tobytes() == expected_indices.tobytes()
+
+
+SHARED = [  # name, the pictures' alpha, library options, command options
+    ("opaque", None, dict(colors=64), ["-n", "64"]),
+    ("transparent", "binary", dict(colors=32, dither="diffusion", factor=0.4),
+     ["-n", "32", "-a", "0.4"]),
+    ("alpha-none", "soft", dict(colors=48, dither="none"), ["-n", "48", "--no-dither"]),
+]
+
+
+@pytest.mark.parametrize("alpha,options,args", [c[1:] for c in SHARED], ids=[c[0] for c in SHARED])
+def test_shared_palette_same_as_command(tmp_path, alpha, options, args):
+    pictures = [pixels(90, 60, 5 + i, alpha) for i in range(3)]
+    shared = kxquant.SharedPalette(**options)
+    for picture in pictures:
+        shared.add(picture)
+    run_command(tmp_path, pictures, [*args, "-u"])
+    mapping = {k: v for k, v in options.items() if k in ("dither", "factor")}
+    for i, picture in enumerate(pictures):
+        expected_palette, expected_indices = read_png(tmp_path / f"in{i}-kx.png")
+        for palette, indices in (shared.remap(picture),
+                                 kxquant.remap(picture, shared.palette(), **mapping)):
+            assert palette.tobytes() == expected_palette.tobytes()
+            assert indices.tobytes() == expected_indices.tobytes()
+
+
+GIFS = [  # name, frame sizes, alpha, library options, command options, delay, loop
+    ("opaque", [(64, 48)] * 4, None, {}, [], 100, 0),
+    ("sizes-differ-transparent-once", [(60, 40), (30, 20), (60, 40), (61, 47)], "binary",
+     dict(colors=32, dither=Image.Dither.FLOYDSTEINBERG), ["-n", "32", "-a"], 33, None),
+    ("soft-alpha-loop-7", [(120, 90)] * 3, "soft", dict(colors=64, dither="none", refine=False),
+     ["-n", "64", "--no-dither", "--no-refine"], 45, 7),
+]
+
+
+@pytest.mark.parametrize("sizes,alpha,options,args,delay,loop", [c[1:] for c in GIFS],
+                         ids=[c[0] for c in GIFS])
+def test_gif_same_as_command(tmp_path, sizes, alpha, options, args, delay, loop):
+    frames = [pixels(w, h, 1 + i % 2, alpha) for i, (w, h) in enumerate(sizes)]
+    # PIL images and a delay a frame, written by name; Pillow reads back the
+    # frames and their delays, each starting at the sum before it in hundredths.
+    made = kxquant.save_gif([Image.fromarray(f) for f in frames], tmp_path / "py.gif",
+                            [delay] * len(frames), loop, **options)
+    assert (tmp_path / "py.gif").read_bytes() == made
+    with Image.open(tmp_path / "py.gif") as gif:
+        assert gif.n_frames == len(frames) and gif.info.get("loop") == loop
+        durations = [(gif.seek(k), gif.info["duration"])[1] for k in range(gif.n_frames)]
+    starts = [(delay * k + 5) // 10 * 10 for k in range(len(frames) + 1)]
+    assert durations == np.diff(starts).tolist()
+    loop_args = ["--no-loop"] if loop is None else ["--loop", str(loop)]
+    run_command(tmp_path, frames, [*args, "--delay", str(delay), *loop_args, "-o", "out.gif"])
+    assert kxquant.save_gif(frames, delays=delay, loop=loop, **options) == made
+    assert (tmp_path / "out.gif").read_bytes() == made
+
+
+@pytest.mark.parametrize("args,status,words,made", [
+    (["-o", "out.gif", "in0.png", "in1.png"], 0, "", ("out.gif", 2)),
+    (["-f", "-n", "16", "--no-dither", "in0.png"], 0, "", ("in0-kx.png", 1)),
+    (["-o", "out.gif", "missing.png", "in1.png"], 1,
+     "kxquant: missing.png: cannot open: No such file or directory\n", ("out.gif", 1)),
+    (["-n", "16", "--no-dither", "in0.png", "missing.png"], 1, "kxquant: missing.png: cannot open",
+     ("in0-kx.png", 1)),
+    (["-o", "out.png", "in0.png", "in1.png"], 2, "kxquant: -o names one output", None),
+    (["-n1", "in0.png"], 2, 'kxquant: -n takes a number of colours from 2 to 256, not "1"', None),
+], ids=["gif", "png", "gif-missing", "png-missing", "png-of-two", "colors"])
+def test_module_as_command(tmp_path, args, status, words, made):
+    for i in range(2):
+        Image.fromarray(pixels(40, 30, i)).save(tmp_path / f"in{i}.png")
+    run = subprocess.run([sys.executable, "-m", "kxquant", *args], cwd=tmp_path,
+                         capture_output=True, text=True)
+    assert run.returncode == status and run.stderr.startswith(words), run.stderr
+    if made is None:
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in0.png", "in1.png"]
+        return
+    with Image.open(tmp_path / made[0]) as out:
+        assert out.n_frames == made[1]
+        if made[0].endswith(".png"):
+            palette, indices = kxquant.quantize(Image.open(tmp_path / "in0.png"), 16, "none")
+            assert np.asarray(out.convert("RGBA")).tobytes() == palette[indices].tobytes()
 
 
 @pytest.mark.parametrize("alpha,kind", [("soft", "png"), ("binary", "png"), ("binary", "gif")])
@@ -172,6 +265,7 @@ def test_refusals(image, error, words):
     (dict(colors=1), "2 to 256 colours"),
     (dict(colors=300), "2 to 256 colours"),
     (dict(dither="floyd"), "dither 'floyd'"),
+    (dict(dither=Image.Dither.ORDERED), "dither <Dither.ORDERED: 1>"),
     (dict(dither="diffusion", factor=1.5), "factor"),
     (dict(threads=-1), "threads"),
     (dict(colors=2**40), "colors=1099511627776: 2 to 256"),
