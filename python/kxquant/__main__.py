@@ -234,17 +234,22 @@ def main(argv=None):
             return False
         return True
 
+    read_any = False
     try:
         if kind == ".gif":
             if refused(output):
                 return 1
 
             def frames():
+                nonlocal read_any
                 for name in inputs:
                     try:
-                        yield read(name)
+                        picture = read(name)
                     except Failure as e:
                         fail(name, e)
+                        continue
+                    read_any = True
+                    yield picture
 
             gif = kxquant.save_gif(frames(), None, delays=100 if o["delay"] is None else o["delay"],
                                    loop=o["loop"] or 0, colors=o["colors"], dither=o["dither"],
@@ -254,27 +259,33 @@ def main(argv=None):
         outputs = [output] if output is not None else \
             [os.path.splitext(name)[0] + "-kx.png" for name in inputs]
         todo = [(name, out) for name, out in zip(inputs, outputs) if not refused(out)]
-        pictures = []
-        for name, out in todo:
-            try:
-                pictures.append((name, out, read(name)))
-            except Failure as e:
-                fail(name, e)
-        if o["unique"] and pictures:
+        shared = None
+        if o["unique"]:  # every picture read first, for the palette of all
             shared = kxquant.SharedPalette(o["colors"], o["dither"], factor=o["factor"],
                                            refine=o["refine"])
-            for _, _, picture in pictures:
-                shared.add(picture)
-        for name, out, picture in pictures:
+            kept = []
+            for name, out in todo:
+                try:
+                    picture = read(name)
+                    shared.add(picture)
+                    kept.append((name, out, picture))
+                except (Failure, ValueError, RuntimeError, MemoryError) as e:
+                    fail(name, e)
+            todo = kept
+        for name, out, *kept in todo:
             try:
-                if o["unique"]:
+                picture = kept[0] if kept else read(name)
+                if shared is not None:
                     kxquant._put(out, png_bytes(*shared.remap(picture), picture))
                 else:
                     write_png(picture, out, o)
-            except (ValueError, OSError, RuntimeError, MemoryError) as e:
+            except (Failure, ValueError, RuntimeError, MemoryError) as e:
                 fail(name, e)
+            except OSError as e:
+                fail(out, f"cannot write: {os.strerror(e.errno) if e.errno else e}")
     except ValueError as e:  # the GIF's frames: the library's words
-        fail(output, e)
+        if read_any:  # else every input was said to have failed
+            fail(output, e)
     except OSError as e:
         fail(output, f"cannot write: {os.strerror(e.errno) if e.errno else e}")
     return 1 if failed else 0
