@@ -160,6 +160,22 @@ def test_gif_same_as_command(tmp_path, sizes, alpha, options, args, delay, loop)
     assert (tmp_path / "out.gif").read_bytes() == made
 
 
+FRAME = np.zeros((4, 4, 3), np.uint8)
+
+
+@pytest.mark.parametrize("call,words", [
+    (lambda: kxquant.save_gif([]), "no frame was added"),
+    (lambda: kxquant.save_gif([FRAME] * 2, delays=[10]), "1 delays for 2 frames"),
+    (lambda: kxquant.save_gif([FRAME], delays=700000), "delay of 0 to 655350"),
+    (lambda: kxquant.save_gif([FRAME], loop=70000), "loop count of 0"),
+    (lambda: kxquant.SharedPalette().palette(), "no picture was added"),
+    (lambda: kxquant.SharedPalette().add(FRAME[:0]), "has none"),
+], ids=["gif-no-frame", "gif-delays", "gif-delay", "gif-loop", "shared-none", "shared-empty"])
+def test_gif_and_shared_refusals(call, words):
+    with pytest.raises(ValueError, match=words):
+        call()
+
+
 @pytest.mark.parametrize("args,status,words,made", [
     (["-o", "out.gif", "in0.png", "in1.png"], 0, "", ("out.gif", 2)),
     (["-f", "-n", "16", "--no-dither", "in0.png"], 0, "", ("in0-kx.png", 1)),
