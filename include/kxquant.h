@@ -181,7 +181,8 @@ const char* kxq_gif_message(const kxq_gif* gif);
  * give them here: icc_size bytes of profile (none when 0) under icc_name
  * (NULL: "ICC profile", kxquant's name for a profile from a file that names
  * none, such as a JPEG; a PNG input's own name otherwise), and dpi_x, dpi_y
- * in pixels per inch (both 0: none), kept as whole pixels per metre. */
+ * in pixels per inch (both 0: none), kept as whole pixels per metre. The
+ * words of a refusal are left in `options`. */
 kxq_status kxq_write_png(kxq_options* options, const kxq_result* result, const unsigned char* icc,
                          size_t icc_size, const char* icc_name, double dpi_x, double dpi_y,
                          unsigned char** bytes, size_t* size);
