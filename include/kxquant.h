@@ -31,15 +31,16 @@ extern "C" {
 #endif
 
 #define KXQ_VERSION_MAJOR 1
-#define KXQ_VERSION_MINOR 0
+#define KXQ_VERSION_MINOR 1
 
 /* What a call did. */
 typedef enum kxq_status {
   KXQ_OK = 0,
   KXQ_INVALID_ARGUMENT = 1, /* a null handle or buffer, a value out of range */
   KXQ_OUT_OF_MEMORY = 2,
-  KXQ_TOO_LARGE = 3, /* a picture of more than KXQ_MAX_PIXELS pixels */
-  KXQ_FAILED = 4     /* the reduction could not be made; the message says why */
+  KXQ_TOO_LARGE = 3,      /* a picture of more than KXQ_MAX_PIXELS pixels */
+  KXQ_FAILED = 4,         /* the reduction could not be made; the message says why */
+  KXQ_QUALITY_TOO_LOW = 5 /* below the quality range's minimum; the result is still given */
 } kxq_status;
 
 /* The layout of the pixels given: 3 or 4 bytes a pixel, red first. */
@@ -62,7 +63,7 @@ typedef struct kxq_result kxq_result;
 typedef struct kxq_shared kxq_shared;
 typedef struct kxq_gif kxq_gif;
 
-/* "1.0 (kxreduce 2.6)": the library's version and the engine's. */
+/* "1.1 (kxreduce 2.6)": the library's version and the engine's. */
 const char* kxq_version(void);
 
 /* ---- Options ----------------------------------------------------------------
@@ -86,6 +87,13 @@ kxq_status kxq_set_threads(kxq_options* options, int threads);
 /* The words for the last call given this handle that failed, one line
  * without a line end; "" when it succeeded. Valid until the handle's next
  * call. */
+/* A quality range as kxquant -Q MIN-MAX takes it, 0 <= min <= max <= 100:
+ * the fewest colours (at most kxq_set_colors's) whose result reaches
+ * quality max, on kxquant's scale of 0 to 100; with none reaching it, all
+ * the colours, and when that is below min kxq_quantize returns
+ * KXQ_QUALITY_TOO_LOW. Not set (the default): the colours asked for. */
+kxq_status kxq_set_quality(kxq_options* options, int min, int max);
+
 const char* kxq_options_message(const kxq_options* options);
 
 /* ---- One picture --------------------------------------------------------------
@@ -96,8 +104,10 @@ const char* kxq_options_message(const kxq_options* options);
  * pixels are read, never written, and not kept after the call. */
 
 /* A palette for the picture and its indices; *result is set on success
- * only. The palette is that of kxquant's PNG: entries after the last used
- * are dropped, the entries that are not opaque come first. */
+ * only, and with KXQ_QUALITY_TOO_LOW (the result of all the colours, its
+ * quality in kxq_result_quality: kxquant reports it and writes nothing).
+ * The palette is that of kxquant's PNG: entries after the last used are
+ * dropped, the entries that are not opaque come first. */
 kxq_status kxq_quantize(kxq_options* options, const void* pixels, int width, int height,
                         size_t stride, kxq_format format, kxq_result** result);
 
@@ -164,7 +174,21 @@ kxq_status kxq_gif_write(kxq_gif* gif, unsigned char** bytes, size_t* size);
 /* As kxq_options_message, for the calls given this handle. */
 const char* kxq_gif_message(const kxq_gif* gif);
 
-/* Frees bytes the library gave (kxq_gif_write's). NULL is ignored. */
+/* ---- Palette PNG (kxquant -o x.png) ------------------------------------------------
+ * The PNG kxquant writes for the picture of `result` (of kxq_quantize or
+ * kxq_remap), in memory: *bytes (free it with kxq_free) and *size, set on
+ * success only. kxquant keeps its input's ICC profile and physical size;
+ * give them here: icc_size bytes of profile (none when 0) under icc_name
+ * (NULL: "ICC profile", kxquant's name for a profile from a file that names
+ * none, such as a JPEG; a PNG input's own name otherwise), and dpi_x, dpi_y
+ * in pixels per inch (both 0: none), kept as whole pixels per metre. The
+ * words of a refusal are left in `options`. */
+kxq_status kxq_write_png(kxq_options* options, const kxq_result* result, const unsigned char* icc,
+                         size_t icc_size, const char* icc_name, double dpi_x, double dpi_y,
+                         unsigned char** bytes, size_t* size);
+
+/* Frees bytes the library gave (kxq_gif_write's, kxq_write_png's). NULL is
+ * ignored. */
 void kxq_free(void* bytes);
 
 /* ---- Results ------------------------------------------------------------------ */
@@ -179,6 +203,8 @@ const unsigned char* kxq_result_palette(const kxq_result* result);
 const unsigned char* kxq_result_indices(const kxq_result* result);
 int kxq_result_width(const kxq_result* result);
 int kxq_result_height(const kxq_result* result);
+/* The quality reached, 0 to 100, when a quality range was set; else -1. */
+int kxq_result_quality(const kxq_result* result);
 void kxq_result_destroy(kxq_result* result); /* NULL is ignored */
 
 #ifdef __cplusplus

@@ -4,13 +4,15 @@ options, the palette and indices of the PNG the command writes.
 
     palette, indices = kxquant.quantize(pixels, colors=64)
     picture = kxquant.quantize_image(Image.open("photo.png"))  # mode "P"
+    kxquant.save_png(Image.open("photo.png"), "photo-kx.png")  # the command's file
 
 Pixels are a NumPy array of uint8, height x width x 3 (RGB) or x 4 (RGBA),
 or a PIL image. The work runs without the GIL, on as many threads as the
 process may use unless `threads` says otherwise; the answer is the same for
 any thread count. Errors are raised with the library's words: TypeError for
 pixels that are not uint8 arrays or pictures, ValueError for a shape, size
-or option out of range, MemoryError, RuntimeError for anything else.
+or option out of range, MemoryError, RuntimeError for anything else;
+QualityTooLow (a ValueError) when a quality range's minimum is not reached.
 """
 import numbers as _numbers
 
@@ -25,7 +27,31 @@ library_version = _kxquant.library_version
 DITHERS = {"none": 0, "diffusion": 1, "adaptive": 2}
 DEFAULT_DITHER = "adaptive"
 
-__all__ = ["quantize", "quantize_image", "remap", "DITHERS", "DEFAULT_DITHER"]
+__all__ = ["quantize", "quantize_image", "remap", "save_png", "QualityTooLow", "DITHERS",
+           "DEFAULT_DITHER"]
+
+
+class QualityTooLow(ValueError):
+    """The quality reached with all the colours is below the quality range's
+    minimum (the command's exit status 99: it writes nothing). `quality` is
+    the quality reached, `result` what was made: quantize's (palette,
+    indices), save_png's PNG bytes (not written)."""
+
+    def __init__(self, message, quality, result):
+        super().__init__(message)
+        self.quality = quality
+        self.result = result
+
+
+def _quality(quality):
+    """(min, max) of an int MAX (min 0, as -Q MAX) or a (min, max) pair."""
+    if isinstance(quality, _numbers.Integral) and not isinstance(quality, bool):
+        return 0, _whole("quality", quality, 0, 100)
+    try:
+        low, high = quality
+    except (TypeError, ValueError):
+        raise TypeError(f"quality as MAX or (MIN, MAX), not {quality!r}") from None
+    return _whole("quality", low, 0, 100), _whole("quality", high, 0, 100)
 
 
 def _pil():
@@ -94,7 +120,7 @@ def _dither(dither):
     return DITHERS[name]
 
 
-def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads=0):
+def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads=0, quality=None):
     """(palette, indices): the palette as an entries x 4 array (RGBA, the
     entries that are not opaque first) and the indices as a height x width
     array, both uint8.
@@ -102,8 +128,19 @@ def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads
     colors: 2 to 256. dither: one of DITHERS (None: the command's default);
     factor: the strength of "diffusion", 0 < factor <= 1. refine: False keeps
     the median cut's palette (kxquant --no-refine). threads: 0 for one per
-    processor.
+    processor. quality: MAX or (MIN, MAX), as kxquant -Q MIN-MAX: the fewest
+    colours (at most `colors`) reaching quality MAX; when all of them stay
+    below MIN, QualityTooLow is raised with the quality reached and the
+    (palette, indices) made.
     """
+    if quality is not None:
+        low, high = _quality(quality)
+        palette, indices, reached, words = _kxquant.quantize_quality(
+            _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
+            _whole("threads", threads, 0, 1024), low, high)
+        if words is not None:
+            raise QualityTooLow(words, reached, (palette, indices))
+        return palette, indices
     return _kxquant.quantize(_pixels(image), _whole("colors", colors, 2, 256), _dither(dither),
                              factor, refine, _whole("threads", threads, 0, 1024))
 
@@ -274,3 +311,57 @@ def quantize_image(image, colors=256, dither=None, **options):
     if isinstance(image, Image.Image):
         out.info.update({k: image.info[k] for k in ("icc_profile", "dpi") if k in image.info})
     return out
+
+
+def _png_profile_name(image):
+    """The name of the ICC profile of the PNG file a PIL image was opened
+    from (Pillow does not keep it; the command keeps it), or None."""
+    path = getattr(image, "filename", None)
+    if getattr(image, "format", None) != "PNG" or not path:
+        return None
+    try:
+        with open(path, "rb") as f:
+            f.seek(8)
+            while True:
+                head = f.read(8)
+                if len(head) < 8 or head[4:] in (b"IDAT", b"IEND"):
+                    return None
+                size = int.from_bytes(head[:4], "big")
+                if head[4:] == b"iCCP":
+                    return f.read(min(size, 80)).split(b"\0")[0].decode("latin-1")
+                f.seek(size + 4, 1)
+    except OSError:
+        return None
+
+
+def save_png(image, file=None, colors=256, dither=None, *, quality=None, factor=0.7,
+             refine=True, threads=0, icc_profile=None, dpi=None, icc_name=None):
+    """The PNG the kxquant command writes for the picture with the same
+    options (colors, dither, factor, refine, quality as for quantize), as
+    bytes, also written to `file` (a path, or a file open for writing) when
+    given. A PIL picture's icc_profile and dpi are kept, as the command keeps
+    them, unless given here (dpi: (x, y) pixels per inch); icc_name is the
+    profile's name in the PNG (None: the name in the PNG file the picture was
+    opened from, else the command's "ICC profile"). The command also keeps a
+    PNG's sRGB, gAMA and cHRM chunks, which Pillow does not give: a picture
+    with them differs in those. Below the quality range's minimum nothing is
+    written and QualityTooLow is raised with the PNG's bytes.
+    """
+    Image = _pil()
+    info = image.info if Image is not None and isinstance(image, Image.Image) else {}
+    if icc_profile is None:
+        icc_profile = info.get("icc_profile") or b""
+    if dpi is None:
+        dpi = info.get("dpi", (0, 0))
+    if icc_name is None and icc_profile:
+        icc_name = _png_profile_name(image)
+    low, high = _quality(quality) if quality is not None else (-1, -1)
+    png, reached, words = _kxquant.png(
+        _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
+        _whole("threads", threads, 0, 1024), low, high, bytes(icc_profile), icc_name,
+        float(dpi[0]), float(dpi[1]))
+    if words is not None:
+        raise QualityTooLow(words, reached, png)
+    if file is not None:
+        _put(file, png)
+    return png

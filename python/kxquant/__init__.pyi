@@ -11,7 +11,7 @@ library_version: str
 DITHERS: Dict[str, int]
 DEFAULT_DITHER: str
 __all__ = ["quantize", "quantize_image", "remap", "DITHERS", "DEFAULT_DITHER", "SharedPalette",
-           "save_gif"]
+           "save_gif", "save_png", "QualityTooLow"]
 
 # An array of uint8, height x width x 3 (RGB) or x 4 (RGBA), or a PIL image.
 _Picture = Union[npt.NDArray[np.uint8], Image.Image]
@@ -23,8 +23,16 @@ _PaletteLike = Union[npt.ArrayLike, Image.Image]
 # The palette (entries x 4, RGBA) and the indices (height x width), uint8.
 _Reduced = Tuple[npt.NDArray[np.uint8], npt.NDArray[np.uint8]]
 
+# A quality range as -Q gives it: its maximum, or (minimum, maximum), 0 to 100.
+_Quality = Optional[Union[int, Tuple[int, int]]]
+_Output = Optional[Union[str, os.PathLike[str], BinaryIO]]
+
+class QualityTooLow(ValueError):
+    quality: int
+    result: Union[_Reduced, bytes]
+
 def quantize(image: _Picture, colors: int = ..., dither: _Dither = ..., *, factor: float = ...,
-             refine: bool = ..., threads: int = ...) -> _Reduced: ...
+             refine: bool = ..., threads: int = ..., quality: _Quality = ...) -> _Reduced: ...
 def remap(image: _Picture, palette: _PaletteLike, dither: _Dither = ..., *, factor: float = ...,
           threads: int = ...) -> _Reduced: ...
 def quantize_image(image: _Picture, colors: int = ..., dither: _Dither = ..., *,
@@ -42,3 +50,8 @@ def save_gif(frames: Iterable[_Picture],
              delays: Union[int, Sequence[int]] = ..., loop: Optional[int] = ...,
              colors: int = ..., dither: _Dither = ..., *, factor: float = ..., refine: bool = ...,
              threads: int = ...) -> bytes: ...
+
+def save_png(image: _Picture, file: _Output = ..., colors: int = ..., dither: _Dither = ..., *,
+             quality: _Quality = ..., factor: float = ..., refine: bool = ..., threads: int = ...,
+             icc_profile: Optional[bytes] = ..., dpi: Optional[Tuple[float, float]] = ...,
+             icc_name: Optional[str] = ...) -> bytes: ...

@@ -312,6 +312,62 @@ void bindSharedAndGif(py::module_& m) {
       .def("write", &Gif::write);
 }
 // ---- End of one palette for several pictures, and animated GIFs ------------------
+// quantize with a quality range: (palette, indices, quality reached, and
+// the library's words when it is below min, else None).
+py::tuple quantizeQuality(const py::handle& image, int colors, int dither, float factor,
+                          bool refine, int threads, int min, int max) {
+  const Pixels p = pixelsOf(image);
+  Options options = makeOptions(colors, dither, factor, refine, threads);
+  check(options.get(), kxq_set_quality(options.get(), min, max));
+  kxq_result* result = nullptr;
+  kxq_status status;
+  {
+    py::gil_scoped_release free;
+    status = kxq_quantize(options.get(), p.data, p.width, p.height, p.stride, p.format, &result);
+  }
+  if (status != KXQ_QUALITY_TOO_LOW) check(options.get(), status);
+  const int quality = kxq_result_quality(result);
+  py::tuple arrays = arraysOf(result);
+  return py::make_tuple(arrays[0], arrays[1], quality,
+                        status == KXQ_OK ? py::object(py::none())
+                                         : py::object(py::str(kxq_options_message(options.get()))));
+}
+
+// The command's PNG of the picture: (bytes, quality reached or -1, the
+// library's words when it is below the range's min, else None). min < 0:
+// no quality range.
+py::tuple png(const py::handle& image, int colors, int dither, float factor, bool refine,
+              int threads, int min, int max, const py::bytes& icc, const py::object& iccName,
+              double dpiX, double dpiY) {
+  const Pixels p = pixelsOf(image);
+  Options options = makeOptions(colors, dither, factor, refine, threads);
+  if (min >= 0) check(options.get(), kxq_set_quality(options.get(), min, max));
+  const std::string profile = icc;
+  const std::string name = iccName.is_none() ? "" : iccName.cast<std::string>();
+  std::unique_ptr<kxq_result, void (*)(kxq_result*)> result(nullptr, kxq_result_destroy);
+  unsigned char* bytes = nullptr;
+  size_t size = 0;
+  kxq_status status, written = KXQ_OK;
+  std::string words;  // the quantizing's, which the writing clears
+  {
+    py::gil_scoped_release free;
+    kxq_result* made = nullptr;
+    status = kxq_quantize(options.get(), p.data, p.width, p.height, p.stride, p.format, &made);
+    result.reset(made);
+    words = kxq_options_message(options.get());
+    if (made) {
+      written = kxq_write_png(
+          options.get(), made, reinterpret_cast<const unsigned char*>(profile.data()),
+          profile.size(), iccName.is_none() ? nullptr : name.c_str(), dpiX, dpiY, &bytes, &size);
+    }
+  }
+  if (status != KXQ_QUALITY_TOO_LOW && status != KXQ_OK) raise(status, words);
+  std::unique_ptr<unsigned char, void (*)(void*)> owned(bytes, kxq_free);
+  check(options.get(), written);
+  return py::make_tuple(py::bytes(reinterpret_cast<const char*>(bytes), size),
+                        kxq_result_quality(result.get()),
+                        status == KXQ_OK ? py::object(py::none()) : py::object(py::str(words)));
+}
 
 }  // namespace
 
@@ -322,6 +378,12 @@ PYBIND11_MODULE(_kxquant, m) {
         py::arg("factor"), py::arg("refine"), py::arg("threads"));
   m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),
         py::arg("threads"));
+  m.def("quantize_quality", &quantizeQuality, py::arg("image"), py::arg("colors"),
+        py::arg("dither"), py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("min"),
+        py::arg("max"));
+  m.def("png", &png, py::arg("image"), py::arg("colors"), py::arg("dither"), py::arg("factor"),
+        py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"), py::arg("icc"),
+        py::arg("icc_name"), py::arg("dpi_x"), py::arg("dpi_y"));
   m.attr("library_version") = kxq_version();
   m.attr("version") = KX_VERSION;  // CMake's project version, which setup.py gives
 }

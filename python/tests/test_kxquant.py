@@ -42,13 +42,16 @@ def pixels(width, height, seed, alpha=None, noisy=False):
 
 
 def run_command(tmp_path, pictures, args):
-    """kxquant run in tmp_path on the pictures saved as in0.png, in1.png..."""
+    """kxquant run in tmp_path on the pictures saved as in0.png, in1.png...
+    (None: that file is there already)."""
     if not (BUILD / "kxquant").is_file():
         pytest.skip(f"no kxquant command to compare with in {BUILD} (scripts/build makes it)")
     names = [f"in{i}.png" for i in range(len(pictures))]
     for name, picture in zip(names, pictures):
-        Image.fromarray(picture).save(tmp_path / name)
-    subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, *names], check=True, cwd=tmp_path)
+        if picture is not None:
+            Image.fromarray(picture).save(tmp_path / name)
+    subprocess.run([str(BUILD / "kxquant"), "-q", "-f", *args, *names], check=True, cwd=tmp_path,
+                   stderr=subprocess.PIPE)
 
 
 def command(tmp_path, picture, args):
@@ -87,6 +90,9 @@ CASES = [
     # Pillow opens a 16-bit grey PNG in mode "I" (or "I;16"); brought to 8 bits as kxquant does.
     ("grey-16", (np.add.outer(np.arange(40) * 131, np.arange(256) * 257) % 65536).astype(np.uint16),
      dict(colors=64), ["-n", "64"]),
+    ("quality", pixels(160, 120, 8), dict(quality=(30, 85)), ["-Q", "30-85"]),
+    ("quality-max", pixels(90, 60, 9, "binary"), dict(colors=64, quality=70),
+     ["-n", "64", "-Q", "70"]),
 ]
 
 
@@ -105,6 +111,35 @@ def test_same_as_command(tmp_path, name, picture, options, args):
         palette, indices = kxquant.quantize(source, **options)
         assert palette.tobytes() == expected_palette.tobytes()
         assert indices.tobytes() == expected_indices.tobytes()
+        assert kxquant.save_png(source, **options) == (tmp_path / "out.png").read_bytes()
+
+
+def test_save_png_keeps_a_pictures_profile_and_size_as_the_command(tmp_path):
+    from PIL import ImageCms
+    profile = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    Image.fromarray(pixels(100, 70, 3)).save(tmp_path / "in0.png", icc_profile=profile,
+                                             dpi=(300, 150))
+    command(tmp_path, None, ["-n", "40"])
+    expected = (tmp_path / "out.png").read_bytes()
+    with Image.open(tmp_path / "in0.png") as source:
+        assert kxquant.save_png(source, tmp_path / "mine.png", 40) == expected
+        with open(tmp_path / "mine-file.png", "wb") as f:
+            kxquant.save_png(source, f, 40)
+    assert (tmp_path / "mine.png").read_bytes() == expected
+    assert (tmp_path / "mine-file.png").read_bytes() == expected
+
+
+def test_below_the_quality_minimum_the_quality_the_command_says(tmp_path):
+    picture = pixels(120, 80, 2, noisy=True)
+    with pytest.raises(subprocess.CalledProcessError) as run:
+        command(tmp_path, picture, ["-n", "16", "-Q", "99-100"])
+    with pytest.raises(kxquant.QualityTooLow) as low:
+        kxquant.quantize(picture, 16, quality=(99, 100))
+    assert f"quality {low.value.quality} with 16 colours" in run.value.stderr.decode()
+    assert low.value.result[1].shape == (80, 120)
+    with pytest.raises(kxquant.QualityTooLow, match="below the minimum 99"):
+        kxquant.save_png(picture, tmp_path / "none.png", 16, quality=(99, 100))
+    assert not (tmp_path / "none.png").exists()
 
 
 SHARED = [  # name, the pictures' alpha, library options, command options
@@ -286,6 +321,8 @@ def test_refusals(image, error, words):
     (dict(threads=-1), "threads"),
     (dict(colors=2**40), "colors=1099511627776: 2 to 256"),
     (dict(threads=-2**40), "threads=-1099511627776"),
+    (dict(quality=(80, 60)), "minimum at most its maximum"),
+    (dict(quality=101), "quality range of 0 to 100"),
 ])
 def test_option_refusals(options, words):
     with pytest.raises(ValueError, match=words):

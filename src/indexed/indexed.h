@@ -138,4 +138,29 @@ Result<IndexedPicture> remapPicture(const SourcePicture& source, const Colormap&
 // alpha of every entry. kxquant's PNG files have their palettes so.
 void translucentFirst(IndexedPicture& picture);
 
+// ---- Quality (quality.cpp) -------------------------------------------------------
+
+// The difference between a picture and its reduction, and the 0 to 100
+// quality for it.
+double reductionError(const SourcePicture& source, const IndexedPicture& picture);
+int qualityOfError(double error);
+
+// A picture reduced for a PNG: its palette's compression and, when asked
+// for (a quality target, or measure), its quality.
+struct Reduction {
+  IndexedPicture picture;
+  Compression compression;
+  int colours = 0;   // the palette size asked of the engine
+  int quality = -1;  // -1 when not measured
+};
+
+// The picture reduced to `colors` colours (as choosePictureColormap and
+// remapPicture with trim, a transparent entry taking one of them); with a
+// quality target (qualityMax >= 0), to the fewest colours whose result
+// reaches qualityMax, or to `colors` when none does: the caller compares
+// the quality with its minimum.
+Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qualityMax,
+                                const IndexedOptions& options, bool measure,
+                                const Context& context);
+
 }  // namespace kx

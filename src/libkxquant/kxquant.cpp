@@ -9,6 +9,7 @@
 #include "kxquant.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "common/machine.h"
 #include "common/threads.h"
 #include "common/version.h"
+#include "encode/encode.h"
 #include "indexed/indexed.h"
 #include "sequence/sequence.h"
 
@@ -33,7 +35,9 @@ using kx::HistogramEntry;
 struct Settings {
   int colors = 256;
   kx::IndexedOptions indexed;
-  int threads = 0;  // 0: one per processor
+  int threads = 0;      // 0: one per processor
+  int qualityMin = -1;  // below it kxq_quantize says KXQ_QUALITY_TOO_LOW
+  int qualityMax = -1;  // -1: no quality range
 };
 
 // A failure of a call, as its status and words.
@@ -152,6 +156,15 @@ kx::PixelView viewOf(const void* pixels, int width, int height, size_t stride,
   return kx::PixelView{static_cast<const uint8_t*>(pixels), width, height, stride, format};
 }
 
+// Bytes made for the caller, in memory kxq_free frees.
+void handOver(const std::vector<uint8_t>& made, unsigned char** bytes, size_t* size) {
+  auto* out = static_cast<unsigned char*>(std::malloc(std::max<size_t>(made.size(), 1)));
+  if (!out) throw std::bad_alloc();
+  std::memcpy(out, made.data(), made.size());
+  *bytes = out;
+  *size = made.size();
+}
+
 void require(bool ok, const char* what) {
   if (!ok) throw Failure{KXQ_INVALID_ARGUMENT, what};
 }
@@ -172,6 +185,7 @@ struct kxq_result {
   // transparent entry comes after them (as kxquant adds one).
   Colormap colormap;
   bool transparentEntry = false;
+  int quality = -1;  // -1 when no quality was asked
 };
 
 struct kxq_shared {
@@ -228,7 +242,9 @@ std::unique_ptr<kxq_result> paletteResult(const Colormap& colormap, bool transpa
 extern "C" {
 
 const char* kxq_version(void) {
-  static const std::string version = "1.0 (kxreduce " + std::string(kx::toolVersion()) + ")";
+  static const std::string version = std::to_string(KXQ_VERSION_MAJOR) + "." +
+                                     std::to_string(KXQ_VERSION_MINOR) + " (kxreduce " +
+                                     std::string(kx::toolVersion()) + ")";
   return version.c_str();
 }
 
@@ -284,6 +300,16 @@ kxq_status kxq_set_threads(kxq_options* options, int threads) {
   });
 }
 
+kxq_status kxq_set_quality(kxq_options* options, int min, int max) {
+  if (!options) return KXQ_INVALID_ARGUMENT;
+  return guarded(&options->message, [&] {
+    require(min >= 0 && max <= 100 && min <= max,
+            "a quality range of 0 to 100 with its minimum at most its maximum");
+    options->settings.qualityMin = min;
+    options->settings.qualityMax = max;
+  });
+}
+
 const char* kxq_options_message(const kxq_options* options) {
   return options ? options->message.c_str() : "no options (a null pointer)";
 }
@@ -298,15 +324,23 @@ kxq_status kxq_quantize(kxq_options* options, const void* pixels, int width, int
     const kx::SourcePicture source = kx::sourcePictureOf(view);
     CallThreads threads(s.threads);
     // As kxquant for one picture and a PNG: a separate transparent entry
-    // takes one of the colours, and the palette ends at its last entry used.
-    const kx::ChosenPalette chosen = checked(kx::choosePictureColormap(
-        source, kx::coloursFor(source, s.colors), s.indexed, threads.context));
-    kx::IndexedPicture picture = checked(kx::remapPicture(
-        source, chosen.colormap, chosen.remapSamples, s.indexed, true, false, threads.context));
+    // takes one of the colours, the palette ends at its last entry used,
+    // and with a quality range the fewest colours that reach its maximum.
+    kx::Reduction reduced = checked(
+        kx::reducePicture(source, s.colors, s.qualityMax, s.indexed, false, threads.context));
+    kx::IndexedPicture& picture = reduced.picture;
     Colormap colormap = picture.palette;
     const bool transparentEntry = picture.transparentIndex >= 0;
     if (transparentEntry) colormap.pop_back();  // it is the last
-    *result = resultOf(std::move(picture), std::move(colormap), transparentEntry).release();
+    auto made = resultOf(std::move(picture), std::move(colormap), transparentEntry);
+    made->quality = reduced.quality;
+    *result = made.release();
+    if (reduced.quality < s.qualityMin) {
+      throw Failure{KXQ_QUALITY_TOO_LOW, "quality " + std::to_string(reduced.quality) + " with " +
+                                             std::to_string(reduced.colours) +
+                                             " colours, below the minimum " +
+                                             std::to_string(s.qualityMin)};
+    }
   });
 }
 
@@ -472,11 +506,7 @@ kxq_status kxq_gif_write(kxq_gif* gif, unsigned char** bytes, size_t* size) {
     CallThreads threads(gif->settings.threads);
     std::vector<uint8_t> made;
     checked(gif->sequence->write(made, playback, {}, threads.context));
-    auto* out = static_cast<unsigned char*>(std::malloc(made.size()));
-    if (!out) throw std::bad_alloc();
-    std::memcpy(out, made.data(), made.size());
-    *bytes = out;
-    *size = made.size();
+    handOver(made, bytes, size);
   });
 }
 
@@ -486,6 +516,54 @@ const char* kxq_gif_message(const kxq_gif* gif) {
 
 void kxq_free(void* bytes) {
   std::free(bytes);
+}
+
+kxq_status kxq_write_png(kxq_options* options, const kxq_result* result, const unsigned char* icc,
+                         size_t icc_size, const char* icc_name, double dpi_x, double dpi_y,
+                         unsigned char** bytes, size_t* size) {
+  if (!options) return KXQ_INVALID_ARGUMENT;
+  return guarded(&options->message, [&] {
+    require(bytes && size, "nowhere to put the PNG (a null pointer)");
+    require(result, "no result (a null pointer)");
+    require(!result->indices.empty(), "a palette without pixels has no PNG");
+    require(icc || icc_size == 0, "no ICC profile (a null pointer) of some bytes");
+    require(icc_size <= 0x7FFFFFFF / 2, "an ICC profile longer than a PNG holds");
+    // As the pHYs chunk keeps it: whole pixels per metre, both or none.
+    auto perMetre = [](double dpi) { return std::lround(dpi / 0.0254); };
+    const bool none = dpi_x == 0 && dpi_y == 0;
+    require(none || (dpi_x > 0 && dpi_y > 0 && perMetre(dpi_x) >= 1 && perMetre(dpi_y) >= 1 &&
+                     dpi_x < 5e7 && dpi_y < 5e7),
+            "a physical size of 0 (none) or between 0.0254 and 50000000 pixels per inch");
+    // The image kxquant's PNG output is made of (encodeIndexedPng): the
+    // palette already has the order the writer gives it.
+    kx::Image image;
+    image.width = result->width;
+    image.height = result->height;
+    image.channels = 1;
+    image.samples = result->indices;
+    bool translucent = false;
+    for (size_t i = 0; i < result->rgba.size(); i += 4) {
+      image.palette.push_back({result->rgba[i], result->rgba[i + 1], result->rgba[i + 2]});
+      image.paletteAlpha.push_back(result->rgba[i + 3]);
+      translucent = translucent || result->rgba[i + 3] < 255;
+    }
+    if (!translucent) image.paletteAlpha.clear();
+    if (icc_size > 0) {
+      image.metadata.iccProfile.assign(icc, icc + icc_size);
+      if (icc_name) image.metadata.iccName = icc_name;
+    }
+    if (!none) {
+      image.metadata.pixelsPerUnitX = static_cast<uint32_t>(perMetre(dpi_x));
+      image.metadata.pixelsPerUnitY = static_cast<uint32_t>(perMetre(dpi_y));
+      image.metadata.perMetre = true;
+    }
+    const std::vector<uint8_t> made = kx::encodePalettePng("the PNG", image);
+    handOver(made, bytes, size);
+  });
+}
+
+int kxq_result_quality(const kxq_result* result) {
+  return result ? result->quality : -1;
 }
 
 int kxq_result_colors(const kxq_result* result) {

@@ -76,26 +76,14 @@ inline Result<IndexedPicture> remapPicture(const SourcePicture& source, const Co
 
 // ---- Quality ---------------------------------------------------------------------
 
-// The difference between a picture and its reduction (see quality.cpp), and
-// kxquant's 0 to 100 quality for it.
-double reductionError(const SourcePicture& source, const IndexedPicture& picture);
-int qualityOfError(double error);
-
-// A picture reduced for a PNG: its palette's compression and, when asked
-// for (options.qualityMax >= 0, or measure), its quality.
-struct Reduction {
-  IndexedPicture picture;
-  Compression compression;
-  int colours = 0;   // the palette size asked of the engine
-  int quality = -1;  // -1 when not measured
-};
-
-// The picture reduced to options.colors colours; with a quality target,
-// to the fewest colours whose result reaches options.qualityMax (or to
-// options.colors when none does: the caller compares the quality with
-// options.qualityMin).
-Result<Reduction> reducePicture(const SourcePicture& source, const QuantOptions& options,
-                                bool measure, const Context& context);
+// The picture reduced for a PNG with kxquant's options: options.colors
+// colours, or with a quality target the fewest that reach
+// options.qualityMax (see reducePicture in indexed/).
+inline Result<Reduction> reducePicture(const SourcePicture& source, const QuantOptions& options,
+                                       bool measure, const Context& context) {
+  return reducePicture(source, options.colors, options.qualityMax, indexedOptions(options), measure,
+                       context);
+}
 
 // ---- Outputs --------------------------------------------------------------------
 

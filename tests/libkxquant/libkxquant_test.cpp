@@ -74,12 +74,16 @@ struct Options {
   float diffusion = 0;  // 0: adaptive; < 0: none
   bool refine = true;
   int threads = 1;
+  int qualityMin = 0, qualityMax = -1;  // -1: no -Q
 
   std::vector<std::string> args() const {
     std::vector<std::string> a = {"-q", "-f", "-n", std::to_string(colors)};
     if (diffusion > 0) a.insert(a.end(), {"-a", std::to_string(diffusion)});
     if (diffusion < 0) a.push_back("--no-dither");
     if (!refine) a.push_back("--no-refine");
+    if (qualityMax >= 0) {
+      a.insert(a.end(), {"-Q", std::to_string(qualityMin) + "-" + std::to_string(qualityMax)});
+    }
     return a;
   }
   // The handle of these options.
@@ -93,6 +97,9 @@ struct Options {
     }
     EXPECT_EQ(kxq_set_refine(o.get(), refine), KXQ_OK);
     EXPECT_EQ(kxq_set_threads(o.get(), threads), KXQ_OK);
+    if (qualityMax >= 0) {
+      EXPECT_EQ(kxq_set_quality(o.get(), qualityMin, qualityMax), KXQ_OK);
+    }
     return o;
   }
 };
@@ -107,8 +114,22 @@ struct Case {
 
 class SameAsCommand : public testing::TestWithParam<Case> {};
 
+// The PNG of a result, from kxq_write_png.
+std::vector<uint8_t> pngOf(kxq_options* options, const kxq_result* result,
+                           const std::vector<uint8_t>& icc = {}, const char* name = nullptr,
+                           double dpi = 0) {
+  unsigned char* bytes = nullptr;
+  size_t size = 0;
+  EXPECT_EQ(kxq_write_png(options, result, icc.data(), icc.size(), name, dpi, dpi, &bytes, &size),
+            KXQ_OK)
+      << kxq_options_message(options);
+  std::vector<uint8_t> png(bytes, bytes + size);
+  kxq_free(bytes);
+  return png;
+}
+
 // Rows are padded with bytes that must not be read as pixels.
-TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureAndTheirRemap) {
+TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
@@ -132,6 +153,8 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureAndTheirRemap) {
       << kxq_options_message(options.get());
   EXPECT_STREQ(kxq_options_message(options.get()), "");
   EXPECT_EQ(reducedOf(result), readBack(dir.path("out.png")));
+  EXPECT_TRUE(pngOf(options.get(), result) == readFileBytes(dir.path("out.png")));
+  EXPECT_EQ(kxq_result_quality(result) >= 0, c.options.qualityMax >= 0);
 
   // The palette given back maps the picture as it was mapped, when the
   // palette stands for the colours as they are (refined, no compression).
@@ -200,6 +223,8 @@ const Case kCases[] = {
     Case{"NoDither", 90, 60, false, PixelAlpha::none, {200, -1, true, 2}},
     Case{"Alpha", 90, 60, false, PixelAlpha::soft, {48, 0, true, 4}},
     Case{"AlphaDiffusion", 90, 60, true, PixelAlpha::soft, {256, 1.0f}},
+    Case{"QualityFewestColours", 160, 120, false, PixelAlpha::none, {256, 0, true, 2, 40, 85}},
+    Case{"QualityTransparent", 90, 60, true, PixelAlpha::binary, {64, -1, true, 3, 0, 70}},
 };
 
 std::vector<Case> oneThreadCases() {
@@ -287,6 +312,51 @@ const GifCase kGifCases[] = {
 INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases),
                          [](const auto& p) { return std::string(p.param.name); });
 
+// Below the quality range's minimum the command writes nothing and says the
+// quality reached; the library gives the result with it.
+TEST(Quality, BelowTheMinimumTheResultComesWithTheQualityTheCommandSays) {
+  const std::vector<uint8_t> pixels = testPixels(120, 80, 2, true, PixelAlpha::none);
+  TempDir dir;
+  writePam(dir.path("in.pam"), 120, 80, 3, pixels);
+  const Options options{16, 0, true, 1, 99, 100};
+  std::vector<std::string> args = options.args();
+  args.insert(args.end(), {"-o", "out.png", "in.pam"});
+  const RunResult run = runProgram("kxquant", args, dir.path());
+  ASSERT_EQ(run.status, 99) << run.err;
+  kxq_result* result = nullptr;
+  ASSERT_EQ(kxq_quantize(options.handle().get(), pixels.data(), 120, 80, 360, KXQ_RGB, &result),
+            KXQ_QUALITY_TOO_LOW);
+  ASSERT_NE(result, nullptr);
+  EXPECT_NE(run.err.find("quality " + std::to_string(kxq_result_quality(result)) + " with 16"),
+            std::string::npos)
+      << run.err;
+  kxq_result_destroy(result);
+}
+
+// A PNG made by PIL with an ICC profile and a physical size: the command
+// keeps both, and so does kxq_write_png given them.
+TEST(Png, TheInputsProfileAndSizeGivenAreKeptAsTheCommandKeepsThem) {
+  TempDir dir;
+  const std::vector<uint8_t> pixels = testPixels(100, 70, 6, false, PixelAlpha::none);
+  writeFileBytes(dir.path("in.rgb"), pixels);
+  python(
+      "from PIL import ImageCms\n"
+      "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
+      "open(sys.argv[2] + '.icc', 'wb').write(icc)\n"
+      "Image.frombytes('RGB', (100, 70), open(sys.argv[1], 'rb').read())"
+      ".save(sys.argv[2], icc_profile=icc, dpi=(300, 300))\n",
+      {dir.path("in.rgb"), dir.path("in.png")});
+  const RunResult run = runProgram("kxquant", {"-q", "-n", "40", "in.png"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const OptionsPtr options = Options{40}.handle();
+  kxq_result* result = nullptr;
+  ASSERT_EQ(kxq_quantize(options.get(), pixels.data(), 100, 70, 300, KXQ_RGB, &result), KXQ_OK);
+  // PIL names the profile so.
+  EXPECT_TRUE(pngOf(options.get(), result, readFileBytes(dir.path("in.png.icc")), "ICC Profile",
+                    300) == readFileBytes(dir.path("in-kx.png")));
+  kxq_result_destroy(result);
+}
+
 // ---- Refusals ------------------------------------------------------------------------
 
 struct Refusal {
@@ -364,7 +434,18 @@ INSTANTIATE_TEST_SUITE_P(
                 [](auto o, auto r) { return kxq_remap(o, nullptr, kPixels, 4, 4, 12, KXQ_RGB, r); },
                 KXQ_INVALID_ARGUMENT, "no palette"},
         Refusal{"EmptyPalette", [](auto o, auto r) { return kxq_palette_create(o, kPixels, 0, r); },
-                KXQ_INVALID_ARGUMENT, "1 to 256 entries"}),
+                KXQ_INVALID_ARGUMENT, "1 to 256 entries"},
+        Refusal{"QualityMinAboveMax", [](auto o, auto) { return kxq_set_quality(o, 80, 60); },
+                KXQ_INVALID_ARGUMENT, "minimum at most its maximum"},
+        Refusal{"Quality101", [](auto o, auto) { return kxq_set_quality(o, 0, 101); },
+                KXQ_INVALID_ARGUMENT, "0 to 100"},
+        Refusal{"PngOfNoResult",
+                [](auto o, auto) {
+                  unsigned char* bytes;
+                  size_t size;
+                  return kxq_write_png(o, nullptr, nullptr, 0, nullptr, 0, 0, &bytes, &size);
+                },
+                KXQ_INVALID_ARGUMENT, "no result"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Library, NullHandlesAreRefused) {

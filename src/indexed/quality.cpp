@@ -1,5 +1,6 @@
-// kxquant's quality: how far a reduction is from its picture, on a scale of
-// 0 to 100, and the search for the fewest colours that reach a target.
+// The quality of a reduction (kxquant -Q, libkxquant's kxq_set_quality): how far a reduction is
+// from its picture, on a scale of 0 to 100, and the search for the fewest colours that reach a
+// target.
 //
 // The difference is the mean over the pixels of a squared colour difference
 // in BT.601's luma and chroma (Y, Cb, Cr of the sRGB-coded samples), the
@@ -20,7 +21,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "quant/quant_pvt.h"
+#include "indexed/indexed.h"
 
 namespace kx {
 
@@ -38,8 +39,14 @@ constexpr Anchor kScale[] = {{27, 0},  {31, 50}, {33, 65}, {36, 80},
 double reductionError(const SourcePicture& source, const IndexedPicture& picture) {
   const size_t n = source.pixelCount();
   if (n == 0) return 0;
+  // The samples where they are (a picture's own, or rows read in place),
+  // summed in pixel order.
+  const PixelView view = source.rgbView();
+  const uint8_t* rgb = nullptr;
+  const size_t width = static_cast<size_t>(source.width);
   double sum = 0;
   for (size_t i = 0; i < n; ++i) {
+    if (i % width == 0) rgb = view.row(static_cast<int>(i / width));
     const int a = !source.alpha.empty()                                  ? source.alpha[i]
                   : !source.transparent.empty() && source.transparent[i] ? 0
                                                                          : 255;
@@ -48,7 +55,6 @@ double reductionError(const SourcePicture& source, const IndexedPicture& picture
     const int b = !picture.alpha.empty()              ? picture.alpha[index]
                   : index == picture.transparentIndex ? 0
                                                       : 255;
-    const uint8_t* rgb = source.rgb.data() + 3 * i;
     const double dr = (rgb[0] * a - e.red * b) / 255.0;
     const double dg = (rgb[1] * a - e.green * b) / 255.0;
     const double db = (rgb[2] * a - e.blue * b) / 255.0;
@@ -56,6 +62,7 @@ double reductionError(const SourcePicture& source, const IndexedPicture& picture
     const double cb = -0.168736 * dr - 0.331264 * dg + 0.5 * db;
     const double cr = 0.5 * dr - 0.418688 * dg - 0.081312 * db;
     sum += y * y + 0.5 * (cb * cb + cr * cr) + double(a - b) * (a - b);
+    rgb += view.channels;
   }
   return sum / static_cast<double>(n);
 }
@@ -73,11 +80,12 @@ int qualityOfError(double error) {
   return static_cast<int>(std::floor(below.quality + t * (above->quality - below.quality)));
 }
 
-Result<Reduction> reducePicture(const SourcePicture& source, const QuantOptions& options,
-                                bool measure, const Context& context) {
+Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qualityMax,
+                                const IndexedOptions& options, bool measure,
+                                const Context& context) {
   const Result<PictureCount> counted = countPicture(source, context);
   if (!counted) return counted.error();
-  const bool target = options.qualityMax >= 0;
+  const bool target = qualityMax >= 0;
   auto reduce = [&](int colours) -> Result<Reduction> {
     const Result<ChosenPalette> chosen =
         paletteOfCount(*counted, coloursFor(source, colours), options, context);
@@ -89,19 +97,19 @@ Result<Reduction> reducePicture(const SourcePicture& source, const QuantOptions&
     if (target || measure) r.quality = qualityOfError(reductionError(source, r.picture));
     return r;
   };
-  Result<Reduction> most = reduce(options.colors);
-  if (!most || !target || most->quality < options.qualityMax) return most;
+  Result<Reduction> most = reduce(colors);
+  if (!most || !target || most->quality < qualityMax) return most;
   // Bisection for the fewest colours that reach the target. Whatever the
   // qualities along the way, a higher target never ends with fewer colours:
   // up to the first test the two targets answer differently they take the
   // same steps, and there the higher one goes above and the lower below.
-  int low = 2, high = options.colors;  // high reaches the target
+  int low = 2, high = colors;  // high reaches the target
   Reduction best = std::move(*most);
   while (low < high) {
     const int middle = low + (high - low) / 2;
     Result<Reduction> tried = reduce(middle);
     if (!tried) return tried.error();
-    if (tried->quality >= options.qualityMax) {
+    if (tried->quality >= qualityMax) {
       high = middle;
       best = std::move(*tried);
     } else {
