@@ -212,6 +212,13 @@ INSTANTIATE_TEST_SUITE_P(
              .message = "kxquant: shared.tif: corrupt TIFF file (pages 1 to 2 cannot be held in "
                         "6374 bytes)",
              .status = 1},
+        // Too wide for any picture, named by its format.
+        Case{.name = "tiff_wider_than_a_picture_side",
+             .file = "wide.tif",
+             .command = "kxquant -o out.png wide.tif",
+             .message = "kxquant: wide.tif: the TIFF picture is 40000 x 1 pixels; TIFF pictures "
+                        "are read up to 32767 pixels on a side",
+             .status = 1},
         Case{.name = "y4m_header_without_its_frame",
              .file = "big.y4m",
              .command = "kxquant -o out.gif big.y4m",
