@@ -133,16 +133,13 @@ def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads
     below MIN, QualityTooLow is raised with the quality reached and the
     (palette, indices) made.
     """
-    if quality is not None:
-        low, high = _quality(quality)
-        palette, indices, reached, words = _kxquant.quantize_quality(
-            _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
-            _whole("threads", threads, 0, 1024), low, high)
-        if words is not None:
-            raise QualityTooLow(words, reached, (palette, indices))
-        return palette, indices
-    return _kxquant.quantize(_pixels(image), _whole("colors", colors, 2, 256), _dither(dither),
-                             factor, refine, _whole("threads", threads, 0, 1024))
+    low, high = _quality(quality) if quality is not None else (-1, -1)
+    palette, indices, reached, words = _kxquant.quantize(
+        _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
+        _whole("threads", threads, 0, 1024), low, high)
+    if words is not None:
+        raise QualityTooLow(words, reached, (palette, indices))
+    return palette, indices
 
 
 def remap(image, palette, dither=None, *, factor=0.7, threads=0):

@@ -116,20 +116,6 @@ py::tuple arraysOf(kxq_result* result) {
   return py::make_tuple(palette, indices);
 }
 
-py::tuple quantize(const py::handle& image, int colors, int dither, float factor, bool refine,
-                   int threads) {
-  const Pixels p = pixelsOf(image);
-  Options options = makeOptions(colors, dither, factor, refine, threads);
-  kxq_result* result = nullptr;
-  kxq_status status;
-  {
-    py::gil_scoped_release free;
-    status = kxq_quantize(options.get(), p.data, p.width, p.height, p.stride, p.format, &result);
-  }
-  check(options.get(), status);
-  return arraysOf(result);
-}
-
 py::tuple remap(const py::handle& image, const py::handle& palette, int dither, float factor,
                 int threads) {
   const Pixels p = pixelsOf(image);
@@ -312,13 +298,13 @@ void bindSharedAndGif(py::module_& m) {
       .def("write", &Gif::write);
 }
 // ---- End of one palette for several pictures, and animated GIFs ------------------
-// quantize with a quality range: (palette, indices, quality reached, and
-// the library's words when it is below min, else None).
-py::tuple quantizeQuality(const py::handle& image, int colors, int dither, float factor,
-                          bool refine, int threads, int min, int max) {
+// (palette, indices, quality reached or -1, and the library's words when
+// it is below the quality range's min, else None). min < 0: no range.
+py::tuple quantize(const py::handle& image, int colors, int dither, float factor, bool refine,
+                   int threads, int min, int max) {
   const Pixels p = pixelsOf(image);
   Options options = makeOptions(colors, dither, factor, refine, threads);
-  check(options.get(), kxq_set_quality(options.get(), min, max));
+  if (min >= 0) check(options.get(), kxq_set_quality(options.get(), min, max));
   kxq_result* result = nullptr;
   kxq_status status;
   {
@@ -375,12 +361,9 @@ PYBIND11_MODULE(_kxquant, m) {
   m.doc() = "libkxquant for Python; use the kxquant package, which wraps this.";
   bindSharedAndGif(m);
   m.def("quantize", &quantize, py::arg("image"), py::arg("colors"), py::arg("dither"),
-        py::arg("factor"), py::arg("refine"), py::arg("threads"));
+        py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"));
   m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),
         py::arg("threads"));
-  m.def("quantize_quality", &quantizeQuality, py::arg("image"), py::arg("colors"),
-        py::arg("dither"), py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("min"),
-        py::arg("max"));
   m.def("png", &png, py::arg("image"), py::arg("colors"), py::arg("dither"), py::arg("factor"),
         py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"), py::arg("icc"),
         py::arg("icc_name"), py::arg("dpi_x"), py::arg("dpi_y"));
