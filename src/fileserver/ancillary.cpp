@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -112,7 +113,8 @@ bool writeRecord(int fd, const Record& r, off_t offset) {
 
 // The ancillary file of one directory, open and exclusively locked for the
 // lifetime of the object.
-bool gLookupsOnlyRead = false;
+// Set by the readers of pictures, on any thread.
+std::atomic<bool> gLookupsOnlyRead{false};
 
 class AncillaryFile {
  public:
