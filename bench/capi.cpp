@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "common/threads.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "indexed/indexed.h"
 #include "kxquant.h"
 

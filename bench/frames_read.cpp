@@ -14,7 +14,7 @@
 #include <fstream>
 #include <string>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kx::kx_setMaxPixels(1 << 20);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/pixel_limit.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,9 +1,11 @@
 // Errors as values: one closed set of codes, each with a message function,
 // and an Error that carries a code and the words for this case.
 //
-// Whatever goes wrong in the library comes back as an Error: returned in a
-// Result by the engine and the file formats, or, from the readers whose
-// decoding libraries unwind (libpng, libjpeg), thrown as an Error. No layer
+// Whatever goes wrong in the library comes back as an Error returned in a
+// Result or Status by every function a folder offers to the folders above
+// it. Inside a folder an Error may be thrown where that is simpler (the
+// readers whose decoding libraries unwind: libpng, libjpeg), and is turned
+// into the returned one where the folder's public functions end. No layer
 // below the front ends prints it or picks an exit status: kxreduce words it
 // the way its design does, kxconv, kxquant and kxslurm as "<tool>: <message>",
 // each with its own statuses.
@@ -47,6 +49,9 @@ struct Error : std::exception {
   ErrorCode code = ErrorCode::failed;
   std::string message;
   int systemError = 0;  // errno of the system call that failed, when one did
+  // Words of kxreduce's own files (a colormap's), which every tool prints as
+  // kxreduce does, after "Error: ", rather than after its own name.
+  bool kxreduceWords = false;
 
   Error() = default;
   Error(ErrorCode c, std::string m, int system = 0)

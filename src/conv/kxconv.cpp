@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <new>
+#include <optional>
 #include <string>
 
 #include "common/error.h"
@@ -30,7 +30,7 @@ namespace {
 
 constexpr int kFailure = 255;
 
-enum class Format { Unknown, Png, Jpeg, Webp, Tiff, Y4m, Pnm, Pic, Icn, Pict, Ppm };
+using Format = ImageFormat;
 
 std::string extensionOf(const std::string& path) {
   return std::filesystem::path(path).extension().string();
@@ -45,7 +45,7 @@ std::string lowered(std::string s) {
 // Foreign formats are recognised in any case (PHOTO.PNG); the system's own
 // files are always named in lower case by the tools, and the picture library
 // would add ".pic" to "x.PIC" anyway.
-Format inputFormat(const std::string& path) {
+std::optional<Format> inputFormat(const std::string& path) {
   const std::string ext = extensionOf(path), low = lowered(ext);
   if (low == ".png") return Format::Png;
   if (low == ".jpg" || low == ".jpeg") return Format::Jpeg;
@@ -58,15 +58,15 @@ Format inputFormat(const std::string& path) {
   if (ext == ".pic") return Format::Pic;
   if (ext == ".icn") return Format::Icn;
   if (ext == ".pict") return Format::Pict;
-  return Format::Unknown;
+  return std::nullopt;
 }
 
-Format outputFormat(const std::string& path) {
+std::optional<Format> outputFormat(const std::string& path) {
   const std::string ext = extensionOf(path), low = lowered(ext);
   if (low == ".png") return Format::Png;
   if (low == ".ppm") return Format::Ppm;
   if (ext == ".pic") return Format::Pic;
-  return Format::Unknown;
+  return std::nullopt;
 }
 
 std::string describeExtension(const std::string& path) {
@@ -143,85 +143,40 @@ bool sameFile(const std::string& a, const std::string& b) {
   return std::filesystem::path(a).lexically_normal() == std::filesystem::path(b).lexically_normal();
 }
 
-void convert(const Arguments& args) {
-  const Format in = inputFormat(args.input), out = outputFormat(args.output);
-  if (in == Format::Unknown) {
-    throw ConvError(
+// Whatever is wrong names the file (but a colormap's own words).
+Status convert(const Arguments& args) {
+  const std::optional<Format> in = inputFormat(args.input), out = outputFormat(args.output);
+  if (!in) {
+    return ConvError(
         args.input + ": " + describeExtension(args.input) +
         " (kxconv reads .png, .jpg, .jpeg, .webp, .tif, .tiff, .ppm, .pgm, .pbm, .pnm, .pam, .pic, "
         ".icn and .pict)");
   }
-  if (out == Format::Unknown) {
-    throw ConvError(args.output + ": " + describeExtension(args.output) +
-                    " (kxconv writes .png, .ppm and .pic)");
+  if (!out) {
+    return ConvError(args.output + ": " + describeExtension(args.output) +
+                     " (kxconv writes .png, .ppm and .pic)");
   }
   if (args.colormapGiven && in != Format::Icn) {
-    throw ConvError(args.input + ": -c and -C apply only to .icn input");
+    return ConvError(args.input + ": -c and -C apply only to .icn input");
   }
   if (sameFile(args.input, args.output)) {
-    throw ConvError(args.output + ": the output would overwrite the input");
+    return ConvError(args.output + ": the output would overwrite the input");
   }
   // Known before the input is read: no conversion is done for nothing.
   if (const std::string problem = kx_outputPlaceProblem(args.output); !problem.empty()) {
-    throw ConvError(args.output + ": " + problem);
+    return ConvError(args.output + ": " + problem);
   }
 
   // A PNG made into a picture goes row by row into the picture's planes:
   // the one copy of the raster that is needed.
-  if (in == Format::Png && out == Format::Pic) {
-    PicturePtr picture = readPngPicture(args.input);
-    writePicFile(args.output, *picture);
-    return;
+  if (in == Format::Png && out == Format::Pic) return convertPngToPic(args.input, args.output);
+  const Result<Image> image = readImageFile(*in, args.input, args.colormap);
+  if (!image) return image.error();
+  if (out == Format::Ppm && image->hasAlpha()) {
+    std::fprintf(stderr, "kxconv: %s: note: PPM has no alpha channel; alpha is dropped\n",
+                 args.output.c_str());
   }
-  Image image;
-  switch (in) {
-    case Format::Png:
-      image = readPngFile(args.input);
-      break;
-    case Format::Jpeg:
-      image = readJpegFile(args.input);
-      break;
-    case Format::Webp:
-      image = readWebpFile(args.input);
-      break;
-    case Format::Tiff:
-      image = readTiffFile(args.input);
-      break;
-    case Format::Y4m:
-      image = readY4mFile(args.input);
-      break;
-    case Format::Pnm:
-      image = readPnmFile(args.input);
-      break;
-    case Format::Pic:
-      image = readPicFile(args.input);
-      break;
-    case Format::Icn:
-      image = readIconFile(args.input, args.colormap);
-      break;
-    case Format::Pict:
-      image = readPictFile(args.input);
-      break;
-    default:
-      break;
-  }
-  switch (out) {
-    case Format::Png:
-      writePngFile(args.output, image);
-      break;
-    case Format::Pic:
-      writePicFile(args.output, image);
-      break;
-    case Format::Ppm:
-      if (image.hasAlpha()) {
-        std::fprintf(stderr, "kxconv: %s: note: PPM has no alpha channel; alpha is dropped\n",
-                     args.output.c_str());
-      }
-      writePpmFile(args.output, image);
-      break;
-    default:
-      break;
-  }
+  return writeImageFile(*out, args.output, *image);
 }
 
 }  // namespace
@@ -256,19 +211,17 @@ int kxconvMain(int argc, char** argv) {
   std::error_code missing;
   kx_replaceOutputs(std::filesystem::symlink_status(args.output, missing).type() !=
                     std::filesystem::file_type::not_found);
-  try {
-    convert(args);
-  } catch (const ConvError& e) {
+  const Status done = convert(args);
+  if (!done) {
+    const Error& e = done.error();
     std::fflush(stdout);
-    std::fprintf(stderr, "kxconv: %s\n", e.what());
-    return kFailure;
-  } catch (const Error& e) {
-    // What is wrong inside a colormap file, in kxreduce's words as always.
-    std::fflush(stdout);
-    std::fprintf(stderr, "Error: %s\n", e.what());
-    return kFailure;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "kxconv: %s: out of memory\n", args.input.c_str());
+    if (e.kxreduceWords) {
+      std::fprintf(stderr, "Error: %s\n", e.what());
+    } else if (e.code == ErrorCode::outOfMemory) {
+      std::fprintf(stderr, "kxconv: %s: out of memory\n", args.input.c_str());
+    } else {
+      std::fprintf(stderr, "kxconv: %s\n", e.what());
+    }
     return kFailure;
   }
   return 0;

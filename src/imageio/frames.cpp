@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 

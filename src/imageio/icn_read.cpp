@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "output/output.h"
 
 namespace kx {
@@ -98,10 +98,14 @@ Image readIconFile(const std::string& path, const ColormapSource& source) {
   IconImage icon = orThrow(decodeIcon(path, bytes));
   const FoundColormap found = findColormap(path, source);
   // What is wrong inside a colormap file is told in kxreduce's words, as
-  // the colormap files always were: thrown as their Error, not a ConvError.
+  // the colormap files always were.
   const Result<ColormapFile> read =
       found.ascii ? kx_readASCIIColorMap(found.base, {}) : kx_readColorMap(found.base, {});
-  if (!read) throw read.error();
+  if (!read) {
+    Error error = read.error();
+    error.kxreduceWords = true;
+    throw error;
+  }
   const Colormap& colormap = read->colormap;
   if (colormap.empty() || colormap.size() > 256) {
     throw ConvError(found.path() + ": a colormap of " + std::to_string(colormap.size()) +

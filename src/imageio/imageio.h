@@ -1,15 +1,22 @@
 // Image files in memory: today's formats (PNG, JPEG, WebP, TIFF, netpbm
-// PPM/PGM/PBM/PAM, GIF output) and the system's own (.pic pictures, .icn colour-mapped images
-// with their colormaps, PICT pictures), for the front ends (kxconv, kxquant).
+// PPM/PGM/PBM/PAM, YUV4MPEG2) and the system's own (.pic pictures, .icn
+// colour-mapped images with their colormaps, PICT pictures), for the front
+// ends (kxconv, kxquant).
 //
 // Every reader produces an Image in memory and every writer takes one, so a
 // conversion is always "read everything, check it, then write": an output
 // file is created only once the input is known to be good, and the OutFile
 // under every writer removes it again when writing fails.
 //
-// Stands on common, picture, output and pict. Refusals are thrown as Errors
-// (ConvError) whose message names the file: libpng and libjpeg unwind from
-// deep inside their decoders, and the readers stay in that style.
+// Nothing here throws: a refusal comes back as an Error whose message names
+// the file ("<file>: <what is wrong>"), or, for a colormap, is in kxreduce's
+// own words (Error::kxreduceWords); memory that cannot be had is an Error of
+// code outOfMemory naming the file. Inside the folder the readers throw
+// (libpng and libjpeg unwind from deep inside their decoders, and the
+// readers stay in that style: imageio_pvt.h), and these functions turn what
+// they throw into the Error returned.
+//
+// Stands on common, encode, picture, output and pict.
 #pragma once
 
 #include <array>
@@ -29,13 +36,6 @@
 
 namespace kx {
 
-// Throws ConvError unless 1 <= width, height <= kMaxPictureSide and the
-// picture is within the pixel limit (common/pixel_limit.h). Every reader
-// calls it before it allocates anything the size of the picture, with the
-// name of its format ("PNG") for the message; without one the limit is
-// named as the .pic format's, whose geometry sets it.
-void checkGeometry(const std::string& name, long width, long height, const char* format = nullptr);
-
 // A sample of 0..maxval brought to 0..255, rounded to nearest:
 // (v * 255 + maxval / 2) / maxval, netpbm's rule. For maxval 65535 it gives
 // the same values as libpng's png_set_scale_16, (v * 255 + 32895) >> 16.
@@ -48,181 +48,64 @@ inline uint8_t scaleSample(uint32_t v, uint32_t maxval) {
 // up in the palette.
 Image expandToRgb(const Image& image, bool keepAlpha);
 
-// An input read once, from the front, no further than its reader needs: a
-// header is read and checked before the rest, and never more than the
-// header says can be used (a link to /dev/zero costs a header's worth).
-// Nothing is read twice and nothing is reopened, so a pipe, a FIFO or
-// /dev/stdin is read as a file is. The first bytes can be looked at to tell
-// the format (peek) and stay for the reader; a reader that took more than
-// its picture gives the rest back (putBack), so that what follows it in a
-// stream is there for the next reader. Throws ConvError naming the file
-// when it cannot be opened or read.
-//
-// The path "-" is the standard input, read as it is (never reopened, never
-// closed) and named "-" in messages.
-constexpr const char* kStandardInput = "-";
-class InputFile {
- public:
-  explicit InputFile(const std::string& path);
-  ~InputFile();
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  const std::string& path() const { return path_; }
-  // The size of a regular file; -1 for a pipe or a device.
-  int64_t size() const;
-  // The bytes the readers have taken so far (those peeked at or put back
-  // not counted): a pipe's length once its picture is read.
-  int64_t consumed() const;
-  // The next n bytes (fewer only at the end of the file), read but kept for
-  // the next reads.
-  std::span<const uint8_t> peek(size_t n);
-  // Bytes read past the end of a picture: the next reads return them first.
-  void putBack(std::span<const uint8_t> bytes);
-  // Up to n bytes; fewer only at the end of the file.
-  size_t read(uint8_t* out, size_t n);
-  // Appends bytes until `bytes` holds `limit` of them or the file ends; true
-  // when the file goes on beyond them.
-  bool readUpTo(std::vector<uint8_t>& bytes, size_t limit);
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool closes_ = true;          // false for the standard input
-  std::vector<uint8_t> ahead_;  // bytes read and not yet consumed, from aheadAt_
-  size_t aheadAt_ = 0;
-  int64_t fromFile_ = 0;  // bytes read from fd_
-};
-
-// A file or stream of one or more frames (an animated WebP, a multi-page
-// TIFF, netpbm images one after another, a YUV4MPEG2 video), read a frame at
-// a time so that a long animation is never held whole: only the frame at
-// hand (and, for WebP and TIFF, the file's bytes) is in memory. Frames may
-// differ in size (netpbm images); each comes as it is stored.
-class FrameSource {
- public:
-  virtual ~FrameSource() = default;
-  // The next frame, replacing everything in `frame` (its metadata too; a
-  // source may reuse the samples' storage); false after the last one. ConvError naming
-  // the file when the frame is damaged, cut short or beyond the source's
-  // bound; a stream's refusals name the frame too ("<file>: frame 37: ..."),
-  // netpbm's from its second image on (a single image reads as it always has).
-  virtual bool next(Image& frame) = 0;
-  // The number of frames the file declares; 0 when it does not tell.
-  virtual int frameCountHint() const { return 0; }
-  // The display time of the frame last returned, in milliseconds; 0 when
-  // the file gives none (TIFF pages). Rounded for a video's frame rate,
-  // which frameRate() gives exactly.
-  virtual int durationMs() const { return 0; }
-  // How often an animation is to be played: 0 for ever (WebP's loop count).
-  virtual int loopCount() const { return 0; }
-  // The frame rate a video declares (YUV4MPEG2's F), in lowest terms; none
-  // when the input has no rate or declares it unknown (F0:0).
-  virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
-};
-
-// The most frames a FrameSource gives: a few bytes of WebP or TIFF can
-// declare thousands of frames that each cost a whole picture's time, and a
-// stream (netpbm images, YUV4MPEG2) from a pipe need never end, while
-// whoever keeps its frames (an animated GIF's pass 1) grows with every one.
-constexpr int kMaxFrames = 10000;
-
-// The largest WebP or TIFF file read (these are held whole in memory, as
-// their libraries read them): 64 MiB plus 16 bytes per pixel of the pixel
-// limit, room for a page of 16-bit RGBA at the limit, uncompressed.
-uint64_t maxContainerBytes();
-
-// The pixels a file may ask for over all its frames where its format has no
-// bound of pixels by bytes (a WebP animation, whose every frame is the whole
-// canvas; JPEG pages of a TIFF): one picture at the pixel limit, or
-// `perByte` a byte of the file when that is more.
-uint64_t framePixelBudget(uint64_t fileBytes, uint64_t perByte);
-
-// ---- Formats ----------------------------------------------------------------
-
-// PNG, with its colour metadata (iCCP, sRGB, gAMA, cHRM), pHYs, and turned
-// upright by the orientation of its eXIf chunk.
-Image readPngFile(const std::string& path);
-Image readPngFile(InputFile& file);
-// A PNG straight into a picture's planes, row by row (no image in between).
-PicturePtr readPngPicture(const std::string& path);
-Image decodePng(const std::string& name, const std::vector<uint8_t>& bytes);
-void writePngFile(const std::string& path, const Image& image);
-// JPEG (baseline and progressive; grey, YCbCr, RGB, CMYK and YCCK) through
-// libjpeg-turbo, as RGB or grey, turned upright by its EXIF orientation; the
-// ICC profile (APP2) and the JFIF density are kept.
-Image readJpegFile(const std::string& path);
-Image readJpegFile(InputFile& file);
-Image decodeJpeg(const std::string& name, const std::vector<uint8_t>& bytes);
-
-// WebP through libwebp: lossy, lossless, with alpha (RGBA, else RGB) and
-// animated (every frame the whole canvas, composited as libwebp's animation
-// decoder shows it). The ICC profile (ICCP) is kept; EXIF orientation is
-// applied. The InputFile versions read the file through it, up to the size
-// its RIFF header declares.
-std::unique_ptr<FrameSource> openWebp(InputFile& file);
-std::unique_ptr<FrameSource> openWebp(const std::string& name, std::vector<uint8_t> bytes);
-Image readWebpFile(const std::string& path);  // the first frame
-
-// TIFF through libtiff: 1 to 16-bit grey, 8 and 16-bit RGB, palette, with
-// alpha (associated alpha is un-premultiplied), stripped or tiled, contiguous
-// or planar, uncompressed, LZW, Deflate, PackBits or JPEG; every page a
-// frame. The ICC profile and the resolution are kept; the orientation is
-// applied. Grey stays 1 or 2 channels, a palette page is an indexed Image.
-std::unique_ptr<FrameSource> openTiff(InputFile& file);
-std::unique_ptr<FrameSource> openTiff(const std::string& name, std::vector<uint8_t> bytes);
-Image readTiffFile(const std::string& path);  // the first page
-
-// PBM, PGM, PPM (raw and plain) and PAM: one image, read no further than
-// its end.
-Image readPnmFile(const std::string& path);
-Image readPnmFile(InputFile& file);
-// Every image of a multi-image netpbm file or stream (images back to back,
-// as `cat` joins them and `ffmpeg -f image2pipe -c:v ppm` writes them; white
-// space between them is skipped, as netpbm's own readers do), one a frame.
-// The source reads `file`, which must outlive it.
-std::unique_ptr<FrameSource> openPnmFrames(InputFile& file);
-Image decodePnm(const std::string& name, const std::vector<uint8_t>& bytes);
-// Writes a raw PPM (P6, maxval 255); alpha is not stored.
-void writePpmFile(const std::string& path, const Image& image);
-
-// .pic pictures through the picture-file library. Unlike kxreduce, which
-// reads a file cut short with its missing bytes as 255, these readers
-// refuse a file too short for the picture its header declares.
-Image readPicFile(const std::string& path);
-Image readPicFile(InputFile& file);
-void writePicFile(const std::string& path, const Image& image);
-void writePicFile(const std::string& path, Picture& picture);
-Image imageFromPicture(const std::string& name, const Picture& picture);
-PicturePtr pictureFromImage(const Image& image);
-
 // Where the colormap of a colour-mapped image comes from.
 struct ColormapSource {
   enum class Kind { Beside, Binary, Ascii } kind = Kind::Beside;
   std::string name;  // -c / -C argument, with or without its extension
 };
 
-// The .icn file with its colormap as palette; every index is checked.
-Image readIconFile(const std::string& path, const ColormapSource& source);
+// The formats read and written, each told by its file's name by the front ends.
+enum class ImageFormat { Png, Jpeg, Webp, Tiff, Y4m, Pnm, Pic, Icn, Pict, Ppm };
 
-// PICT pictures (any container).
-Image readPictFile(const std::string& path);
+// The picture of a file (the first frame or page of one that holds several).
+// A .icn file is read with its colormap, found as `colormap` says.
+Result<Image> readImageFile(ImageFormat format, const std::string& path,
+                            const ColormapSource& colormap = {});
+// Writes a PNG, a .pic picture or a raw PPM (P6, maxval 255; alpha is not
+// stored) in place of `path`.
+Status writeImageFile(ImageFormat format, const std::string& path, const Image& image);
+// A PNG into a .pic picture row by row, straight into the picture's planes
+// (no image in between).
+Status convertPngToPic(const std::string& png, const std::string& pic);
 
-// YUV4MPEG2 (.y4m files, `ffmpeg -f yuv4mpegpipe`): 8-bit 4:2:0 (any
-// chroma siting), 4:2:2, 4:4:4 and mono, progressive; every frame brought to
-// RGB (mono to grey) as ffmpeg's default conversion does (see y4m_read.cpp).
-// The source reads `file`, which must outlive it. High-depth samples, 4:1:1,
-// alpha planes and interlaced field orders are refused by name.
-std::unique_ptr<FrameSource> openY4m(InputFile& file);
-Image readY4mFile(const std::string& path);  // the first frame
+// The path "-" is the standard input, read as it is (never reopened, never
+// closed) and named "-" in messages.
+constexpr const char* kStandardInput = "-";
 
-// The frames of an input told by its first bytes, which stay in the input:
-// PNG and JPEG (one frame), WebP and TIFF (every frame or page), netpbm
-// (every image) and YUV4MPEG2 (every frame). Null when the bytes are none of
-// these (the caller may know the input by its name); the source reads
-// `file`, which must outlive it.
-std::unique_ptr<FrameSource> openFrames(InputFile& file);
-// A source of the one picture `read` makes of the file, read when asked for.
-std::unique_ptr<FrameSource> singleFrame(InputFile& file, Image (*read)(InputFile&));
+class InputFile;
+class FrameSource;
+
+// The frames of any input a front end reads, opened once and read once from
+// the front, so that a pipe, a FIFO or /dev/stdin reads as a file does: told
+// by their first bytes (PNG and JPEG one frame; WebP and TIFF every frame or
+// page; netpbm every image; YUV4MPEG2 every frame), else by the name as the
+// tools write them (".pic"; ".pict", which must be a file, since its
+// container may be two). A frame at a time, so that a long animation is
+// never held whole.
+class InputFrames {
+ public:
+  // ErrorCode::unsupported when the input is none of these.
+  static Result<std::unique_ptr<InputFrames>> open(const std::string& path);
+  ~InputFrames();
+  InputFrames(const InputFrames&) = delete;
+  InputFrames& operator=(const InputFrames&) = delete;
+
+  // The next frame, replacing everything in `frame` (its metadata too);
+  // false after the last one. A stream's refusals name the frame too
+  // ("<file>: frame 37: ...").
+  Result<bool> next(Image& frame);
+  // The display time of the frame last returned, in milliseconds; 0 when
+  // the file gives none. Rounded for a video's frame rate, which
+  // frameRate() gives exactly (none when the input has no rate).
+  int durationMs() const;
+  std::optional<FrameRate> frameRate() const;
+  // The size of a regular file; for a pipe, the bytes read so far.
+  int64_t inputBytes() const;
+
+ private:
+  InputFrames(std::unique_ptr<InputFile> file, std::unique_ptr<FrameSource> source);
+  std::unique_ptr<InputFile> file_;
+  std::unique_ptr<FrameSource> source_;
+};
 
 }  // namespace kx

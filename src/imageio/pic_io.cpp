@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "common/threads.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 

@@ -18,7 +18,7 @@
 
 #include "common/messages.h"
 #include "fileserver/fileserver.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "macfile/macfile.h"
 #include "pict/pict.h"
 

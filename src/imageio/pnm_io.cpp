@@ -32,7 +32,7 @@
 #include <string_view>
 
 #include "common/outfile.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 

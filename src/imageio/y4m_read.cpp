@@ -57,7 +57,7 @@
 #include <type_traits>
 
 #include "common/threads.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 

@@ -97,15 +97,18 @@ class GifOfAllFrames {
       int firstWidth = 0, firstHeight = 0;
       bool noted = false;
       try {
-        InputFile file(input);
-        std::unique_ptr<FrameSource> source = openSourceFrames(file);
-        if (!rate_ && source->frameRate()) {
-          rate_ = source->frameRate();
+        Result<std::unique_ptr<InputFrames>> opened = openSourceFrames(input);
+        if (!opened) throw opened.error();
+        InputFrames& source = **opened;
+        if (!rate_ && source.frameRate()) {
+          rate_ = source.frameRate();
           rateFrom_ = input;
         }
         Image image;
         for (;;) {
-          const bool more = source->next(image);
+          const Result<bool> read = source.next(image);
+          if (!read) throw read.error();
+          const bool more = *read;
           if (more) {
             SourcePicture frame = sourceFromImage(std::move(image));
             image = Image{};
@@ -123,7 +126,7 @@ class GifOfAllFrames {
               }
             }
             if (Status added = gif_.add(std::move(frame), context_); !added) throw added.error();
-            const int duration = source->durationMs();
+            const int duration = source.durationMs();
             if (duration > 0 && durationsFrom_.empty()) durationsFrom_ = input;
             origins_.push_back({i, frames});
             endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
@@ -136,7 +139,7 @@ class GifOfAllFrames {
       } catch (const Error& e) {
         failed_[i] = true;
         report_.say("kxquant: " + e.message);
-        if (frames > 0) return false;
+        if (frames > 0 || e.code == ErrorCode::outOfMemory) return false;
         continue;
       } catch (const std::bad_alloc&) {
         report_.say("kxquant: " + input + ": out of memory");

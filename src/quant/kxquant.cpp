@@ -362,7 +362,9 @@ class Driver {
   // holds no transparency: the alpha channel is left out, as kxreduce leaves
   // it out of a picture file.
   QuantSource read(size_t i) {
-    QuantSource source = readSourcePicture(options_.inputs[i]);
+    Result<QuantSource> read = readSourcePicture(options_.inputs[i]);
+    if (!read) throw read.error();
+    QuantSource source = std::move(*read);
     if (kind_ != OutputKind::Png) source.alpha.clear();
     if (kind_ == OutputKind::Icn) {
       source.transparent.clear();

@@ -26,11 +26,11 @@ struct QuantSource : SourcePicture {
   int64_t inputBytes = 0;
 };
 
-// Any picture kxquant reads; ConvError naming the file when it cannot.
-QuantSource readSourcePicture(const std::string& path);
-// The frames of any input kxquant reads: told by their first bytes
-// (openFrames), else by the name (.pic, .pict); ConvError when neither.
-std::unique_ptr<FrameSource> openSourceFrames(InputFile& file);
+// Any picture kxquant reads, or the Error naming the file.
+Result<QuantSource> readSourcePicture(const std::string& path);
+// The frames of any input kxquant reads: told by their first bytes, else by
+// the name (.pic, .pict); an Error naming the file when neither.
+Result<std::unique_ptr<InputFrames>> openSourceFrames(const std::string& path);
 // A frame as RGB samples, its transparency and alpha, and its metadata.
 QuantSource sourceFromImage(Image image);
 

@@ -5,7 +5,7 @@
 // told from its first bytes, which the input keeps for the reader (so a
 // FIFO, a pipe or /dev/stdin reads as a file does). Formats with a
 // signature (PNG, JPEG, WebP, TIFF, netpbm, YUV4MPEG2) are told by it
-// (imageio's openFrames), so a photograph named "photo" or "photo.JPG" is
+// (imageio's InputFrames), so a photograph named "photo" or "photo.JPG" is
 // read all the same; of a file of several frames, the first is read. The
 // system's own files are told by their names, as the tools write them:
 // ".pic", and ".pict" (PICT files have no signature: their first 512 bytes
@@ -33,28 +33,28 @@ bool rgbProfile(const std::vector<uint8_t>& icc) {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> openSourceFrames(InputFile& file) {
-  const std::string& path = file.path();
-  if (std::unique_ptr<FrameSource> frames = openFrames(file)) return frames;
-  const std::string ext = std::filesystem::path(path).extension().string();
-  if (ext == ".pic") return singleFrame(file, readPicFile);
-  if (ext == ".pict") {
-    if (file.size() < 0) throw ConvError(path + ": a PICT picture is read from a file, not a pipe");
-    return singleFrame(file, [](InputFile& f) { return readPictFile(f.path()); });
+Result<std::unique_ptr<InputFrames>> openSourceFrames(const std::string& path) {
+  Result<std::unique_ptr<InputFrames>> frames = InputFrames::open(path);
+  if (!frames && frames.error().code == ErrorCode::unsupported) {
+    return Error(ErrorCode::unsupported,
+                 path +
+                     ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
+                     "YUV4MPEG2, .pic or .pict)");
   }
-  throw ConvError(path +
-                  ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
-                  "YUV4MPEG2, .pic or .pict)");
+  return frames;
 }
 
-QuantSource readSourcePicture(const std::string& path) {
-  InputFile file(path);
+Result<QuantSource> readSourcePicture(const std::string& path) {
+  Result<std::unique_ptr<InputFrames>> frames = openSourceFrames(path);
+  if (!frames) return frames.error();
   // The first frame of a file that may hold several (an animated WebP, a
   // multi-page TIFF, a video).
   Image image;
-  if (!openSourceFrames(file)->next(image)) throw ConvError(path + ": holds no picture");
+  const Result<bool> read = (*frames)->next(image);
+  if (!read) return read.error();
+  if (!*read) return Error(ErrorCode::badFile, path + ": holds no picture");
   QuantSource source = sourceFromImage(std::move(image));
-  source.inputBytes = file.size() >= 0 ? file.size() : file.consumed();
+  source.inputBytes = (*frames)->inputBytes();
   return source;
 }
 

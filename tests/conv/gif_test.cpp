@@ -9,7 +9,7 @@
 
 #include "conv/conv_support.h"
 #include "encode/encode_pvt.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "support/case_names.h"
 
 namespace kx {

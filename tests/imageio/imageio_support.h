@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "conv/conv_support.h"
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 
 namespace kx {
 

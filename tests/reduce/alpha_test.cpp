@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "reduce/reduce.h"
 #include "support/case_names.h"
 

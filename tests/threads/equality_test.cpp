@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "imageio/imageio.h"
+#include "imageio/imageio_pvt.h"
 #include "output/output.h"
 #include "support/case_names.h"
 #include "support/pictures.h"
