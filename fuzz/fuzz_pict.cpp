@@ -30,9 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result == 0) {
       // What the reader promises of a picture it accepts.
       if (width <= 0 || height <= 0 || !planes[0]) std::abort();
-      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours)) {
+      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours))
         std::abort();
-      }
     }
   }
   return 0;

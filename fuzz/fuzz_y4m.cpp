@@ -25,9 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Image frame;
     for (int i = 0; i < 8 && source->next(frame); ++i) {
       const size_t expected = frame.pixelCount() * static_cast<size_t>(frame.channels);
-      if (frame.samples.size() != expected || frame.width < 1 || frame.height < 1) {
-        __builtin_trap();
-      }
+      if (frame.samples.size() != expected || frame.width < 1 || frame.height < 1) __builtin_trap();
     }
   } catch (const kx::ConvError&) {
   }

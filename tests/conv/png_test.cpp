@@ -6,6 +6,7 @@
 #include <png.h>
 
 #include "conv_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -72,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, 0, false},
                       PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, true, 0, false},
                       PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false, 0, false}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 // Transparency chunks that bend the rules are read as libpng defines them
 // (netpbm's pngtopam sees the same): a palette tRNS longer than the palette

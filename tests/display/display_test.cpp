@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "display/display.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -48,13 +49,11 @@ class Preview : public testing::TestWithParam<Case> {};
 // until Escape.
 TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   const Case& c = GetParam();
-  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0) {
+  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0)
     GTEST_SKIP() << "no xvfb-run (with xauth) for the preview test";
-  }
   TempDir dir;
-  for (int f = 1; f <= c.frames; ++f) {
+  for (int f = 1; f <= c.frames; ++f)
     writeSamplePicture(dir.path("in." + std::to_string(f)), c.width, c.height, f);
-  }
   if (c.frames == 0) writeSamplePicture(dir.path("in"), c.width, c.height);
   std::vector<std::string> args = words(c.args);
   // The frame to be shown, from the same run without -d.
@@ -67,9 +66,8 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
                                        c.width, c.height, c.shownWidth, c.shownHeight);
     rgb.clear();
     for (int y = c.shownHeight - 1; y >= 0; --y) {  // the words run bottom-up
-      for (int x = 0; x < c.shownWidth; ++x) {
+      for (int x = 0; x < c.shownWidth; ++x)
         for (int k = 0; k < 3; ++k) rgb.push_back(shrunk[y * c.shownWidth + x] >> (8 * k));
-      }
     }
   }
   const std::string header =
@@ -94,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Preview,
                                               "out.3"},
                                          Case{"larger_than_the_screen", 0, 1100, 200, 1024, 186,
                                               "-n 16 -o pic in out", "16 colors image", "out"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         CaseName());
 
 // Without a display the run ends after the frame it could not show, keeping
 // its files; without the preview module (or SDL2) it ends before any work,
@@ -125,9 +123,8 @@ TEST(PreviewModule, NoToolLinksSdlX11OrWayland) {
   for (const char* tool : {"kxreduce", "kxconv", "kxquant", "kxslurm"}) {
     const RunResult r = runProgram("/usr/bin/ldd", {buildDir() + "/" + tool});
     ASSERT_EQ(r.status, 0) << tool;
-    for (const char* library : {"libSDL2", "libX11", "libwayland"}) {
+    for (const char* library : {"libSDL2", "libX11", "libwayland"})
       EXPECT_EQ(r.out.find(library), std::string::npos) << tool << " links " << library;
-    }
   }
   const RunResult module = runProgram("/usr/bin/ldd", {buildDir() + "/kxpreview.so"});
   EXPECT_NE(module.out.find("libSDL2"), std::string::npos) << module.out;

@@ -42,7 +42,9 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
                   "git ls-files -z | xargs -0 cp --parents -t \"$1\" 2>/dev/null; ln -s \"$2\" "
                   "\"$1/build\"",
                   KX_SOURCE_DIR, root, buildDir()});
-  if (copy.status == 3) GTEST_SKIP() << "the sources are not a git checkout";
+  if (copy.status == 3) {
+    GTEST_SKIP() << "the sources are not a git checkout";
+  }
   fs::create_directory(dir.path("home"));
   RunOptions options;
   options.cwd = root;
@@ -54,9 +56,8 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   std::vector<fs::path> pages;
   for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
   std::sort(pages.begin(), pages.end());
-  for (const fs::path& page : pages) {
+  for (const fs::path& page : pages)
     for (std::string& block : shellBlocks(readFileText(page.string()))) blocks.push_back(block);
-  }
   for (const std::string& block : blocks) {
 #ifdef KX_SANITIZED
     // Python cannot load an extension built with a sanitizer's runtime; the
@@ -129,9 +130,8 @@ TEST(Demo, EndsWithThePngsToLookAt) {
   EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);
   // The dithering views, and nothing of their making left behind.
   EXPECT_NE(r.out.find("dither-gradient.png"), std::string::npos);
-  for (const auto& entry : fs::directory_iterator(dir.path("demo-out"))) {
+  for (const auto& entry : fs::directory_iterator(dir.path("demo-out")))
     EXPECT_FALSE(entry.path().filename().string().starts_with(".dither")) << entry.path();
-  }
 }
 
 }  // namespace

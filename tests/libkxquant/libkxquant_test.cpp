@@ -16,6 +16,7 @@
 #include "conv/conv_support.h"
 #include "kxquant.h"
 #include "libkxquant/c99.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -142,9 +143,8 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
 
   const size_t row = size_t{1} * c.width * channels, stride = row + 7;
   std::vector<uint8_t> padded(stride * c.height, 0x5A);
-  for (int y = 0; y < c.height; ++y) {
+  for (int y = 0; y < c.height; ++y)
     std::copy_n(pixels.begin() + static_cast<long>(y * row), row, padded.begin() + y * stride);
-  }
   auto options = c.options.handle();
   kxq_result* result = nullptr;
   ASSERT_EQ(kxq_quantize(options.get(), padded.data(), c.width, c.height, stride,
@@ -234,10 +234,8 @@ std::vector<Case> oneThreadCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
-INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases), CaseName());
+INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()), CaseName());
 
 // ---- Animated GIFs ------------------------------------------------------------------
 
@@ -291,26 +289,17 @@ TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   kxq_gif_destroy(gif);
 }
 
+// clang-format off
 const GifCase kGifCases[] = {
     {"Opaque", {{64, 48}, {64, 48}, {64, 48}, {64, 48}}, false, PixelAlpha::none, {}, 100, 0},
-    {"SizesDifferTransparentNoLoop",
-     {{60, 40}, {30, 20}, {60, 40}, {61, 47}},
-     false,
-     PixelAlpha::binary,
-     {32, 0.7f, true, 3},
-     33,
-     -1},
-    {"ManyColoursSoftAlpha",
-     {{120, 90}, {120, 90}, {120, 90}},
-     true,
-     PixelAlpha::soft,
-     {64, -1, false, 2},
-     45,
-     7},
+    {"SizesDifferTransparentNoLoop", {{60, 40}, {30, 20}, {60, 40}, {61, 47}}, false,
+     PixelAlpha::binary, {32, 0.7f, true, 3}, 33, -1},
+    {"ManyColoursSoftAlpha", {{120, 90}, {120, 90}, {120, 90}}, true, PixelAlpha::soft,
+     {64, -1, false, 2}, 45, 7},
 };
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases), CaseName());
 
 // Below the quality range's minimum the command writes nothing and says the
 // quality reached; the library gives the result with it.
@@ -446,7 +435,7 @@ INSTANTIATE_TEST_SUITE_P(
                   return kxq_write_png(o, nullptr, nullptr, 0, nullptr, 0, 0, &bytes, &size);
                 },
                 KXQ_INVALID_ARGUMENT, "no result"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 TEST(Library, NullHandlesAreRefused) {
   kxq_result* result = nullptr;
@@ -487,9 +476,8 @@ TEST(Library, CallsOnSeveralThreadsAtOnce) {
     auto o = options.handle();
     kxq_result* r = nullptr;
     Reduced out;
-    if (kxq_quantize(o.get(), pixels.data(), width, height, 4 * width, KXQ_RGBA, &r) == KXQ_OK) {
+    if (kxq_quantize(o.get(), pixels.data(), width, height, 4 * width, KXQ_RGBA, &r) == KXQ_OK)
       out = reducedOf(r);
-    }
     kxq_result_destroy(r);
     return out;
   };

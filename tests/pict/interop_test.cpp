@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "conv/conv_support.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -25,8 +25,7 @@ bool haveConvert() {
 }
 
 int shellIn(const std::string& dir, const std::string& command) {
-  const int status = std::system(("cd '" + dir + "' && " + command + " 2>/dev/null").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return shell("cd " + quoted(dir) + " && " + command).status;
 }
 
 void writePpm(const std::string& path, int width, int height, const Bytes& rgb) {
@@ -35,15 +34,10 @@ void writePpm(const std::string& path, int width, int height, const Bytes& rgb) 
   out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
 }
 
-// The pixels of a P6 file of the given size (empty when it is not one).
+// The pixels of a netpbm file of the given size (empty when it is not one).
 Bytes ppmPixels(const std::string& path, int width, int height) {
-  const Bytes bytes = readFileBytes(path);
-  std::istringstream in(std::string(bytes.begin(), bytes.end()));
-  std::string magic;
-  int w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  if (magic != "P6" || w != width || h != height || maxval != 255) return {};
-  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(in.tellg()) + 1, bytes.end());
+  const Raster r = netpbm("cat " + quoted(path));
+  return r.width == width && r.height == height && r.depth == 3 ? r.samples : Bytes{};
 }
 
 // Rows in the other order: a picture file's first row is the bottom one.
@@ -82,7 +76,9 @@ class Interop : public testing::Test {
 // ImageMagick packs rows whose rowBytes is below 8: narrower pictures are
 // left out.
 TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveConvert()) {
+    GTEST_SKIP() << "ImageMagick is not installed";
+  }
   for (auto [width, height] : {std::pair{9, 5}, std::pair{300, 2}}) {
     for (const std::string type : {"TrueColor", "Palette", "Grayscale"}) {
       Bytes rgb = makePicture(width, height, type == "Palette" ? 30 : 0, width);
@@ -108,7 +104,9 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
 // Two pixels wide is left out: ImageMagick reads 2-pixel true-colour rows
 // (rowBytes 8, packed) as unpacked, its own included.
 TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveConvert()) {
+    GTEST_SKIP() << "ImageMagick is not installed";
+  }
   for (auto [width, height] :
        {std::pair{1, 1}, std::pair{3, 2}, std::pair{24, 10}, std::pair{300, 2}}) {
     const Bytes rgb = makePicture(width, height, 12, width);

@@ -119,22 +119,16 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, GifFromStream,
-    ::testing::Values(
-        StreamCase{
-            "PpmPipe", "-f image2pipe -c:v ppm", "30", {"--no-dither", "--fps", "30"}, 67, true},
-        StreamCase{
-            "PpmPipeDefaultDither", "-f image2pipe -c:v ppm", "30", {"-n", "8"}, 200, true, true},
-        StreamCase{
-            "PpmPipeAdjusted", "-f image2pipe -c:v ppm", "30", {"-a", "--delay", "50"}, 100, true},
-        StreamCase{"Y4mAtItsOwnRate",
-                   "-f yuv4mpegpipe -pix_fmt yuv420p",
-                   "30000/1001",
-                   {"-n", "64"},
-                   67,
-                   false}),
-    [](const auto& p) { return std::string(p.param.name); });
+const char kPpmPipe[] = "-f image2pipe -c:v ppm";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Streams, GifFromStream, ::testing::Values(
+    StreamCase{"PpmPipe", kPpmPipe, "30", {"--no-dither", "--fps", "30"}, 67, true},
+    StreamCase{"PpmPipeDefaultDither", kPpmPipe, "30", {"-n", "8"}, 200, true, true},
+    StreamCase{"PpmPipeAdjusted", kPpmPipe, "30", {"-a", "--delay", "50"}, 100, true},
+    StreamCase{"Y4mAtItsOwnRate", "-f yuv4mpegpipe -pix_fmt yuv420p", "30000/1001", {"-n", "64"}, 67,
+               false}), CaseName());
+// clang-format on
 
 struct BadStreamCase {
   const char* name;
@@ -169,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
                       "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
                       "largest\n"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 // The frames kept in a temporary file go with the run when a signal ends
 // it. The run is held at a known point: its input is a FIFO that gives the

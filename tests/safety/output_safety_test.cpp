@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -87,8 +88,7 @@ TEST_P(OutputSafety, NothingLost) {
   EXPECT_EQ(snapshotFolder(dir.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases), CaseName());
 
 TEST(OutputSafety, LinksInTheWayAreReplacedNotWrittenThrough) {
   TempDir dir;
