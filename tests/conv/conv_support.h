@@ -264,6 +264,11 @@ inline std::vector<PilFrame> pilFrames(const std::string& path) {
   return frames;
 }
 
+// A picture of tests/data/png (its README says how each was made).
+inline std::string pngOf(const std::string& name) {
+  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
+}
+
 inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {
   return runProgram("kxconv", args, dir);
 }

@@ -23,11 +23,6 @@ struct PngCase {
   }
 };
 
-// The input of each kind, under tests/data/png (its README says how it was made).
-std::string pngOf(const char* name) {
-  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
-}
-
 // PNG -> .pic -> PNG and PPM. 8-bit PNGs keep every pixel; 16-bit samples
 // are rounded as netpbm rounds them (grey16 holds every value once).
 class PngRoundTrip : public ::testing::TestWithParam<PngCase> {};

@@ -9,10 +9,6 @@
 namespace kx {
 namespace {
 
-std::string pngOf(const std::string& name) {
-  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
-}
-
 struct WebpCase {
   const char* name;
   const char* save;  // PIL's saving of `im` as the file p
