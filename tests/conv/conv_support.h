@@ -57,8 +57,9 @@ inline std::string quoted(const std::string& path) {
   return "'" + path + "'";
 }
 
-inline RunResult shell(const std::string& command) {
-  return runProgram("/bin/sh", {"-c", command});
+// The command run by sh in the folder dir (the current one when empty).
+inline RunResult shell(const std::string& command, const std::string& dir = "") {
+  return runProgram("/bin/sh", {"-c", command}, dir);
 }
 
 // The netpbm tools' 8-bit view of a file: command | pamdepth 255 | pamtopam.

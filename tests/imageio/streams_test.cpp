@@ -179,7 +179,7 @@ TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
             " && " + clip + "-frames:v 5 -f image2pipe -c:v ppm " + quoted(dir.path("good.ppm")))
           .status,
       0);
-  const RunResult made = shell("cd " + quoted(dir.path()) + " && " + c.make);
+  const RunResult made = shell(c.make, dir.path());
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string path = dir.path("bad");
   try {

@@ -24,10 +24,6 @@ bool haveConvert() {
   return std::system("command -v convert >/dev/null 2>&1") == 0;
 }
 
-int shellIn(const std::string& dir, const std::string& command) {
-  return shell("cd " + quoted(dir) + " && " + command).status;
-}
-
 void writePpm(const std::string& path, int width, int height, const Bytes& rgb) {
   std::ofstream out(path, std::ios::binary);
   out << "P6\n" << width << " " << height << "\n255\n";
@@ -85,7 +81,7 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
       for (size_t i = 0; type == "Grayscale" && i < rgb.size(); i += 3)
         rgb[i + 1] = rgb[i + 2] = rgb[i];
       writePpm(dir_.path("in.ppm"), width, height, rgb);
-      ASSERT_EQ(shellIn(dir_.path(), "convert in.ppm -type " + type + " PICT:theirs.pict"), 0);
+      ASSERT_EQ(shell("convert in.ppm -type " + type + " PICT:theirs.pict", dir_.path()).status, 0);
       const RunResult r = runProgram("kxconv", {"theirs.pict", "back.ppm"}, dir_.path());
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_TRUE(ppmPixels(dir_.path("back.ppm"), width, height) == rgb) << type << width;
@@ -94,7 +90,7 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
   // kxreduce reads it too; few colours, so the reduction keeps them.
   const Bytes rgb = makePicture(12, 5, 20, 5);
   writePpm(dir_.path("in.ppm"), 12, 5, rgb);
-  ASSERT_EQ(shellIn(dir_.path(), "convert in.ppm -type Palette PICT:in.pict"), 0);
+  ASSERT_EQ(shell("convert in.ppm -type Palette PICT:in.pict", dir_.path()).status, 0);
   const RunResult r = kxreduce({"-i", "pict", "-o", "pic", "in", "out"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "allocate color table\n");
@@ -115,7 +111,7 @@ TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
       const RunResult r = kxreduce({"-n", "12", "-o", kind, "in", kind});
       ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
       EXPECT_TRUE(fs::exists(dir_.path("%" + kind + ".pict"))) << kind;
-      ASSERT_EQ(shellIn(dir_.path(), "convert " + kind + ".pict ppm:" + kind + ".ppm"), 0);
+      ASSERT_EQ(shell("convert " + kind + ".pict ppm:" + kind + ".ppm", dir_.path()).status, 0);
       EXPECT_TRUE(flipRows(ppmPixels(dir_.path(kind + ".ppm"), width, height), width, height) ==
                   rgb)
           << kind << " " << width;

@@ -142,8 +142,7 @@ class BadStream : public ::testing::TestWithParam<BadStreamCase> {};
 TEST_P(BadStream, OneLineAndNoGif) {
   const BadStreamCase& c = GetParam();
   TempDir dir;
-  const RunResult r = shell("cd " + quoted(dir.path()) + " && (" + c.make + ") | " +
-                            kxquantLine({"-o", "a.gif", "-"}));
+  const RunResult r = shell("(" + c.make + ") | " + kxquantLine({"-o", "a.gif", "-"}), dir.path());
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(std::filesystem::exists(dir.path("a.gif")), c.status == 0);
@@ -211,10 +210,7 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
 // the run with one line and leaves nothing behind.
 TEST(FrameStore, AFullDiskLeavesNothing) {
   TempDir dir;
-  ASSERT_EQ(
-      shell("cd " + quoted(dir.path()) + " && " + source("30") + " -f image2pipe -c:v ppm - > in")
-          .status,
-      0);
+  ASSERT_EQ(shell(source("30") + " -f image2pipe -c:v ppm - > in", dir.path()).status, 0);
   RunOptions options;
   options.cwd = dir.path();
   options.env = {"KX_FRAME_MEMORY=0"};

@@ -156,9 +156,9 @@ TEST(InputFormats, SamePixelsSamePicture) {
   ASSERT_EQ(runProgram("kxreduce", {"-o", "pict", "in", "r"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"r.pict", "pict.png"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"in.pic", "in.png"}, dir.path()).status, 0);
-  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
-                  " && pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
-                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic")
+  ASSERT_EQ(shell("pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
+                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic",
+                  dir.path())
                 .status,
             0);
   ASSERT_EQ(runProgram("kxconv", {"in.pgm", "grey.png"}, dir.path()).status, 0);
@@ -183,10 +183,7 @@ TEST(InputFormats, SamePixelsSamePicture) {
 TEST(InputFormats, AFifoIsReadOnce) {
   TempDir dir;
   writePng(dir, "a", 30, 20, testPixels(30, 20, 5, true));
-  ASSERT_EQ(
-      shell("cd " + quoted(dir.path()) + " && mkfifo f g && (cat a.png > f &) && (cat a.png > g &)")
-          .status,
-      0);
+  ASSERT_EQ(shell("mkfifo f g && (cat a.png > f &) && (cat a.png > g &)", dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-o", "a.out.png", "a.png"}, dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-o", "f.out.png", "f"}, dir.path()).status, 0);
   EXPECT_EQ(readFileBytes(dir.path("f.out.png")), readFileBytes(dir.path("a.out.png")));
@@ -508,8 +505,8 @@ TEST(Transparency, PamInputOpaqueAlphaOnePaletteForAllAndGif) {
              "im.save(sys.argv[3])\n"
              "im.convert('RGB').save(sys.argv[4])\n",
          {dir.path("a.png"), dir.path("grey.png"), dir.path("opaque.png"), dir.path("rgb.png")});
-  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
-                  " && pngtopam -alphapam a.png > a.pam && pngtopam -alphapam grey.png > grey.pam")
+  ASSERT_EQ(shell("pngtopam -alphapam a.png > a.pam && pngtopam -alphapam grey.png > grey.pam",
+                  dir.path())
                 .status,
             0);
   for (const std::string refine : {"--no-refine", "-q"}) {
@@ -559,9 +556,10 @@ TEST(Workflow, PipesBothWaysAreBinarySafe) {
   const std::string k = buildDir() + "/kxquant";
   ASSERT_EQ(kxquant({"-o", "file.png", "a.png"}, dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-n", "16", "-o", "file16.png", "file.png"}, dir.path()).status, 0);
-  const RunResult r = shell("cd " + quoted(dir.path()) + " && " + k + " - < a.png > in.png && " +
-                            k + " -o - a.png | cat > out.png && cat a.png | " + k + " - | " + k +
-                            " -n 16 -o - - | cat > both.png");
+  const RunResult r =
+      shell(k + " - < a.png > in.png && " + k + " -o - a.png | cat > out.png && cat a.png | " + k +
+                " - | " + k + " -n 16 -o - - | cat > both.png",
+            dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   for (const char* piped : {"in.png", "out.png"})
