@@ -197,22 +197,18 @@ TEST(InputFormats, AFifoIsReadOnce) {
 TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   TempDir dir;
   const int sizes[3][2] = {{60, 40}, {30, 50}, {60, 40}};
-  std::vector<std::string> inputs;
   for (int f = 0; f < 3; ++f) {
     const std::string name = "f." + std::to_string(f + 1);
     const auto rgb = testPixels(sizes[f][0], sizes[f][1], f + 2, false);
     writePng(dir, name, sizes[f][0], sizes[f][1], rgb);
     writeRgbPicture(dir.path(name), sizes[f][0], sizes[f][1], rgb);
-    inputs.push_back(name + ".png");
   }
+  const std::string inputs = " f.1.png f.2.png f.3.png";
   // kxquant's default is kxreduce's -u with --refine.
-  RunResult r = runProgram(
-      "kxreduce", {"-u", "-n", "32", "-s", "1", "3", "1", "--refine", "f", "r"}, dir.path());
+  RunResult r = runProgram("kxreduce", words("-u -n 32 -s 1 3 1 --refine f r"), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   // Undithered, for kxreduce's indices.
-  std::vector<std::string> args = {"-u", "-n", "32", "--no-dither"};
-  args.insert(args.end(), inputs.begin(), inputs.end());
-  r = kxquant(args, dir.path());
+  r = kxquant(words("-u -n 32 --no-dither" + inputs), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
   const std::vector<Rgb> palette = readClm(dir.path("r-1-3.clm"));
@@ -232,9 +228,7 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
 
   // The GIF's palette is counted from every pixel of every frame; each
   // pixel gets its nearest entry.
-  args = {"-n", "32", "--no-dither", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
-  args.insert(args.end(), inputs.begin(), inputs.end());
-  r = kxquant(args, dir.path());
+  r = kxquant(words("-n 32 --no-dither --delay 250 --loop 3 -o anim.gif" + inputs), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   const GifFile gif = readGif(dir.path("anim.gif"));
   EXPECT_EQ(std::tie(gif.width, gif.height), std::make_tuple(60, 50));
@@ -284,7 +278,6 @@ std::vector<std::vector<uint8_t>> gifFrames(const TempDir& dir,
 // (cut by population, two close greys would take both entries).
 TEST(Sequence, ARareFarColourKeepsItsEntry) {
   TempDir dir;
-  std::vector<std::string> args = {"-n", "2", "--no-dither", "-o", "a.gif"};
   for (int f = 0; f < 3; ++f) {
     std::vector<uint8_t> rgb;
     for (int i = 0; i < 40 * 20; ++i) {
@@ -294,9 +287,9 @@ TEST(Sequence, ARareFarColourKeepsItsEntry) {
                              patch ? uint8_t{0} : grey});
     }
     writePng(dir, "f" + std::to_string(f), 40, 20, rgb);
-    args.push_back("f" + std::to_string(f) + ".png");
   }
-  const std::vector<std::vector<uint8_t>> shown = gifFrames(dir, args);
+  const std::vector<std::vector<uint8_t>> shown =
+      gifFrames(dir, words("-n 2 --no-dither -o a.gif f0.png f1.png f2.png"));
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[1][3 * (7 * 40 + 32)], 255);  // the patch
   EXPECT_EQ(shown[2][0], 50);                   // both greys
