@@ -78,11 +78,11 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
 
   args.insert(args.begin(), {"-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "/bin/sh", "-c",
                              kScript, buildDir() + "/kxreduce", "-d"});
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"TITLE=" + c.title,
-                 "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR "/tests/display/lsan.supp"};
-  const RunResult r = runProgram("/usr/bin/xvfb-run", args, options);
+  const RunResult r =
+      runProgram("/usr/bin/xvfb-run", args,
+                 RunOptions{.cwd = dir.path(),
+                            .env = {"TITLE=" + c.title, "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR
+                                                        "/tests/display/lsan.supp"}});
   EXPECT_EQ(r.status, 0) << r.err << readFileText(dir.path("err"));
 }
 
@@ -100,17 +100,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, Preview,
 TEST(PreviewWithoutDisplay, EndsTheRunAndKeepsTheOutput) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 16, 16);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"};
-  RunResult r = runProgram("kxreduce", {"-d", "-n", "16", "in", "out"}, options);
+  RunResult r =
+      runProgram("kxreduce", {"-d", "-n", "16", "in", "out"},
+                 RunOptions{.cwd = dir.path(),
+                            .env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"}});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "allocate color table\nError: Couldn't open a window to display 16 colors image!\n");
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.icn")));
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.clm")));
-  options.env = {"KX_PREVIEW_MODULE=/nowhere/kxpreview.so"};
-  r = runProgram("kxreduce", {"-d", "-n", "16", "in", "again"}, options);
+  r = runProgram("kxreduce", {"-d", "-n", "16", "in", "again"},
+                 RunOptions{.cwd = dir.path(), .env = {"KX_PREVIEW_MODULE=/nowhere/kxpreview.so"}});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "Error: the preview (-d) cannot be shown: /nowhere/kxpreview.so: cannot open shared "

@@ -46,10 +46,7 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
     GTEST_SKIP() << "the sources are not a git checkout";
   }
   fs::create_directory(dir.path("home"));
-  RunOptions options;
-  options.cwd = root;
-  options.env = {"HOME=" + dir.path("home")};
-  options.timeoutSeconds = 300;
+  const RunOptions options{.cwd = root, .env = {"HOME=" + dir.path("home")}, .timeoutSeconds = 300};
   int ran = 0;
   // The README first: the pages of docs/ start where it ends.
   std::vector<std::string> blocks = shellBlocks(readFileText(root + "/README.md"));
@@ -89,9 +86,8 @@ TEST(Install, TheToolsAndTheirManPages) {
     EXPECT_TRUE(r.status == 0 && r.out.find("sage") != std::string::npos) << r.out;  // Usage
     const std::string page = prefix.path("share/man/man1/" + tool + ".1");
     ASSERT_TRUE(fs::exists(page)) << page;
-    RunOptions options;
-    options.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"};
-    r = runProgram("/usr/bin/man", {"--warnings", "-l", page}, options);
+    r = runProgram("/usr/bin/man", {"--warnings", "-l", page},
+                   RunOptions{.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"}});
     EXPECT_EQ(r.err, "") << tool;  // groff's warnings
     EXPECT_TRUE(r.status == 0 && r.out.find("NAME") != std::string::npos &&
                 r.out.find("EXIT STATUS") != std::string::npos)
@@ -109,11 +105,9 @@ TEST(Demo, EndsWithThePngsToLookAt) {
     const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_BUILD_DIR=" + buildDir()};
   const RunResult r =
-      runProgram(std::string(KX_SOURCE_DIR) + "/scripts/demo-png", {"demo-out"}, options);
+      runProgram(std::string(KX_SOURCE_DIR) + "/scripts/demo-png", {"demo-out"},
+                 RunOptions{.cwd = dir.path(), .env = {"KX_BUILD_DIR=" + buildDir()}});
   ASSERT_EQ(r.status, 0) << r.err;
   int listed = 0;
   std::istringstream lines(r.out);

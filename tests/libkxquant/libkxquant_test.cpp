@@ -514,8 +514,7 @@ TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
   const std::string code = readmeExample();
   ASSERT_FALSE(code.empty()) << "no ```c block in the README";
   writeFileBytes(dir.path("example.c"), std::vector<uint8_t>(code.begin(), code.end()));
-  RunOptions options;
-  options.cwd = dir.path();
+  const RunOptions options{.cwd = dir.path()};
   r = runProgram("/bin/sh",
                  {"-c",
                   "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "

@@ -187,12 +187,11 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
     ended.get_future().wait();
     ::close(fd);
   });
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_FRAME_MEMORY=0"};
-  options.killWhenExists = ".a.gif.frames.";
-  options.killSignal = SIGTERM;
-  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"}, options);
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"},
+                                 RunOptions{.cwd = dir.path(),
+                                            .env = {"KX_FRAME_MEMORY=0"},
+                                            .killWhenExists = ".a.gif.frames.",
+                                            .killSignal = SIGTERM});
   ended.set_value();
   const int reader = ::open(dir.path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
   if (reader >= 0) ::close(reader);
@@ -211,11 +210,9 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
 TEST(FrameStore, AFullDiskLeavesNothing) {
   TempDir dir;
   ASSERT_EQ(shell(source("30") + " -f image2pipe -c:v ppm - > in", dir.path()).status, 0);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_FRAME_MEMORY=0"};
-  options.fileSizeLimit = 20000;
-  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "in"}, options);
+  const RunResult r = runProgram(
+      "kxquant", {"-o", "a.gif", "in"},
+      RunOptions{.cwd = dir.path(), .env = {"KX_FRAME_MEMORY=0"}, .fileSizeLimit = 20000});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.err.starts_with("kxquant: .a.gif.frames.")) << r.err;
   EXPECT_TRUE(r.err.ends_with(": cannot keep the frames: File too large\n")) << r.err;

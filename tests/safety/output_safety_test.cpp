@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,13 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 const Bytes kOld = {'o', 'l', 'd'};
-
-std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string w; in >> w;) out.push_back(w);
-  return out;
-}
 
 struct Case {
   const char* name;
@@ -79,10 +71,8 @@ TEST_P(OutputSafety, NothingLost) {
     if (!name.ends_with('/')) writeFileBytes(dir.path(name), kOld);
   }
   const FolderSnapshot before = snapshotFolder(dir.path());
-  RunOptions options;
-  options.cwd = dir.path();
-  options.fileSizeLimit = c.fileSizeLimit;
-  const RunResult r = runProgram("kxreduce", words(c.args), options);
+  const RunResult r = runProgram("kxreduce", words(c.args),
+                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = c.fileSizeLimit});
   EXPECT_EQ(r.status, 255) << r.err;
   EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   EXPECT_EQ(snapshotFolder(dir.path()), before);
@@ -128,11 +118,10 @@ TEST(OutputSafety, KilledRunsLeaveNoPartialFile) {
   for (const int signal : {SIGKILL, SIGTERM, SIGHUP}) {
     writeFileBytes(dir.path("out.icn"), kOld);
     ASSERT_EQ(::mkfifo(dir.path("out.pict").c_str(), 0600), 0);
-    RunOptions options;
-    options.cwd = dir.path();
-    options.killWhenExists = ".out.clm.";
-    options.killSignal = signal;
-    options.drainFifo = signal == SIGHUP ? "out.pict" : "";
+    const RunOptions options{.cwd = dir.path(),
+                             .killWhenExists = ".out.clm.",
+                             .killSignal = signal,
+                             .drainFifo = signal == SIGHUP ? "out.pict" : ""};
     const auto saved = std::signal(SIGHUP, signal == SIGHUP ? SIG_IGN : SIG_DFL);
     const RunResult r = runProgram("kxreduce", {"-o", "pict", "in", "out"}, options);
     std::signal(SIGHUP, saved);
