@@ -17,10 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ascii = selector & 1;
   const std::string name = kxfuzz::workDir("colormap") + "/map";
   const std::string path = name + (ascii ? ".cla" : ".clm");
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size > 1 && std::fwrite(data + 1, 1, size - 1, f) != size - 1) std::abort();
-  std::fclose(f);
+  kxfuzz::writeInput(path, data + 1, size - 1);
   std::remove((name + (ascii ? ".clm" : ".cla")).c_str());
 
   const kx::ColormapReading reading{selector & 4 ? 16 : 0, ((selector >> 1) & 1) != 0};

@@ -21,9 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       default: {
         const kx::Result<kx::IconImage> icon = kx::decodeIcon("fuzz.icn", bytes);
-        if (icon && icon->indices.size() != static_cast<size_t>(icon->width) * icon->height) {
+        if (icon && icon->indices.size() != static_cast<size_t>(icon->width) * icon->height)
           __builtin_trap();
-        }
         return 0;
       }
     }

@@ -10,9 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const kx::Image image = kx::decodeJpeg("fuzz.jpg", bytes);
     const size_t expected = image.pixelCount() * static_cast<size_t>(image.channels);
-    if (image.samples.size() != expected || (image.channels != 1 && image.channels != 3)) {
+    if (image.samples.size() != expected || (image.channels != 1 && image.channels != 3))
       __builtin_trap();
-    }
   } catch (const kx::ConvError&) {
   }
   return 0;

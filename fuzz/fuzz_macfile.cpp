@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,11 +19,6 @@
 #include "workdir.h"
 
 namespace {
-
-void writeFile(const std::string& path, const uint8_t* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
 
 // Reads through the primitives the way the PICT reader does: numbers, blocks
 // and skips whose sizes come from the data itself.
@@ -68,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(flags & 4)) {
       for (size_t r = 0; r + 300 <= records.size(); r += 300) kx::storeBE32(&records[r + 48], 8139);
     }
-    writeFile(ancillary, records.data(), records.size());
+    kxfuzz::writeInput(ancillary, records.data(), records.size());
     uint32_t type = 0, creator = 0;
     kx::GetKAType(name, type, creator);
     uint8_t info[32];
@@ -80,14 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const char kData[] = "0123456789ABCDEF0123456789ABCDEF";
   if (layout == 0) {
-    writeFile(name, content, length);
+    kxfuzz::writeInput(name, content, length);
   } else if (layout == 1) {
-    writeFile(header, content, length);
-    writeFile(name, reinterpret_cast<const uint8_t*>(kData), sizeof kData - 1);
+    kxfuzz::writeInput(header, content, length);
+    kxfuzz::writeInput(name, reinterpret_cast<const uint8_t*>(kData), sizeof kData - 1);
   } else {
     const size_t cut = split < length ? split : length;
-    writeFile(header, content, cut);
-    writeFile(name, content + cut, length - cut);
+    kxfuzz::writeInput(header, content, cut);
+    kxfuzz::writeInput(name, content + cut, length - cut);
   }
 
   kx::MacClearError();

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "common/pixel_limit.h"
@@ -16,10 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Planes up to the full limit cost a second an input and prove nothing more.
   kx::kx_setMaxPixels(1 << 20);
   const std::string name = kxfuzz::workDir("pict") + "/f.pict";
-  {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  kxfuzz::writeInput(name, data, size);
   for (int wantTable : {-1, 0}) {
     int16_t width = 0, height = 0;
     int colours = wantTable;
@@ -30,9 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result == 0) {
       // What the reader promises of a picture it accepts.
       if (width <= 0 || height <= 0 || !planes[0]) std::abort();
-      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours)) {
+      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours))
         std::abort();
-      }
     }
   }
   return 0;

@@ -14,9 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Image page;
     for (int i = 0; i < 4 && source->next(page); ++i) {
       const size_t expected = page.pixelCount() * static_cast<size_t>(page.channels);
-      if (page.samples.size() != expected || page.channels < 1 || page.channels > 4) {
+      if (page.samples.size() != expected || page.channels < 1 || page.channels > 4)
         __builtin_trap();
-      }
       (void)kx::expandToRgb(page, true);
     }
   } catch (const kx::ConvError&) {

@@ -15,9 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Image frame;
     for (int i = 0; i < 4 && source->next(frame); ++i) {
       const size_t expected = frame.pixelCount() * static_cast<size_t>(frame.channels);
-      if (frame.samples.size() != expected || (frame.channels != 3 && frame.channels != 4)) {
+      if (frame.samples.size() != expected || (frame.channels != 3 && frame.channels != 4))
         __builtin_trap();
-      }
     }
   } catch (const kx::ConvError&) {
   }

@@ -3,7 +3,6 @@
 // told by openFrames as kxquant tells them. Refusals (ConvError) are the
 // expected outcome for most inputs; anything else is a fault.
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "common/pixel_limit.h"
@@ -14,10 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Frames up to the full limit cost a second an input and prove nothing more.
   kx::kx_setMaxPixels(1 << 20);
   const std::string name = kxfuzz::workDir("y4m") + "/f";
-  {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  kxfuzz::writeInput(name, data, size);
   try {
     kx::InputFile file(name);
     std::unique_ptr<kx::FrameSource> source = kx::openFrames(file);
@@ -25,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Image frame;
     for (int i = 0; i < 8 && source->next(frame); ++i) {
       const size_t expected = frame.pixelCount() * static_cast<size_t>(frame.channels);
-      if (frame.samples.size() != expected || frame.width < 1 || frame.height < 1) {
-        __builtin_trap();
-      }
+      if (frame.samples.size() != expected || frame.width < 1 || frame.height < 1) __builtin_trap();
     }
   } catch (const kx::ConvError&) {
   }

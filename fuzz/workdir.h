@@ -4,8 +4,10 @@
 
 #include <stdlib.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace kxfuzz {
@@ -24,6 +26,12 @@ inline const std::string& workDir(const char* tag) {
   };
   static const Dir dir(tag);
   return dir.path;
+}
+
+// Replaces the file at path with the bytes.
+inline void writeInput(const std::string& path, const uint8_t* data, size_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
 }  // namespace kxfuzz

@@ -10,7 +10,7 @@ import os
 import re
 import subprocess
 import sys
-import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -332,16 +332,9 @@ def test_option_refusals(options, words):
 def test_threads_at_once_give_one_answer():
     picture = pixels(300, 200, 8, "soft", noisy=True)
     alone = kxquant.quantize(picture, 64, "diffusion")
-    results = [None] * 6
-
-    def work(k):
-        results[k] = kxquant.quantize(picture, 64, "diffusion", threads=1 + k % 3)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(results))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPoolExecutor(6) as pool:
+        results = list(pool.map(
+            lambda k: kxquant.quantize(picture, 64, "diffusion", threads=1 + k % 3), range(6)))
     for palette, indices in results:
         assert palette.tobytes() == alone[0].tobytes()
         assert indices.tobytes() == alone[1].tobytes()

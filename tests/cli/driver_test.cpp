@@ -120,9 +120,8 @@ TEST(FrameDriver, UniqueColormapOfOneFrame) {
   ASSERT_EQ(kxreduce({"-z", "60", "-n", "8", "in.1", "frame"}, dir.path()).status, 0);
   const std::vector<uint8_t> clm = readFileBytes(dir.path("frame.clm"));
   std::vector<uint8_t> colours;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 8; ++i)
     for (int c = 0; c < 3; ++c) colours.push_back(clm.at(17 + 6 * i + 2 * c));
-  }
   writeRgbPicture(dir.path("colours"), 1, 8, colours);
   ASSERT_EQ(kxreduce({"-n", "8", "colours", "shared"}, dir.path()).status, 0);
   ASSERT_EQ(kxreduce({"-c", "shared", "-o", "pic", "in.1", "mapped"}, dir.path()).status, 0);
@@ -196,9 +195,7 @@ TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
   auto clm = readFileBytes(dir.path("out.clm"));
   for (int i = 0; i < w * h; ++i) {
     int index = icn[68 + i];
-    for (int c = 0; c < 3; ++c) {
-      ASSERT_EQ(reduced[3 * i + c], clm[16 + 6 * index + 2 * c + 1]) << i;
-    }
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(reduced[3 * i + c], clm[16 + 6 * index + 2 * c + 1]) << i;
   }
   // An unwritable picture takes the frame's other outputs with it.
   fs::create_directory(dir.path("bad.pic"));

@@ -16,9 +16,8 @@ namespace fs = std::filesystem;
 
 // Frames 1 to 6 of different sizes.
 void writeFrames(const std::string& dir) {
-  for (int i = 1; i <= 6; ++i) {
+  for (int i = 1; i <= 6; ++i)
     writeSamplePicture(dir + "/in." + std::to_string(i), 60 + 17 * i, 40 + 9 * (i % 3), i);
-  }
 }
 
 TEST(Sequences, SharesRefuseWhatCannotBeSplit) {

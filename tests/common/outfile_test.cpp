@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/outfile.h"
+#include "support/case_names.h"
 #include "support/tempdir.h"
 
 namespace kx {
@@ -58,8 +59,7 @@ TEST_P(FileThatAppears, IsKeptOrReplacedAsTheToolSays) {
             1 + std::filesystem::exists(dir.path("out.icn")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, FileThatAppears, testing::ValuesIn(kAppearing),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Outputs, FileThatAppears, testing::ValuesIn(kAppearing), CaseName());
 
 }  // namespace
 }  // namespace kx

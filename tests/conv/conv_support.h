@@ -57,8 +57,9 @@ inline std::string quoted(const std::string& path) {
   return "'" + path + "'";
 }
 
-inline RunResult shell(const std::string& command) {
-  return runProgram("/bin/sh", {"-c", command});
+// The command run by sh in the folder dir (the current one when empty).
+inline RunResult shell(const std::string& command, const std::string& dir = "") {
+  return runProgram("/bin/sh", {"-c", command}, dir);
 }
 
 // The netpbm tools' 8-bit view of a file: command | pamdepth 255 | pamtopam.
@@ -262,6 +263,11 @@ inline std::vector<PilFrame> pilFrames(const std::string& path) {
     at = end + 1 + n;
   }
   return frames;
+}
+
+// A picture of tests/data/png (its README says how each was made).
+inline std::string pngOf(const std::string& name) {
+  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
 }
 
 inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {

@@ -215,8 +215,7 @@ TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<GifCase>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases), CaseName());
 
 // What a GIF cannot hold is refused before the file is made.
 TEST(GifWriterRefuses, EmptyPalettesAndHugeScreens) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "conv_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -30,9 +31,8 @@ TEST_P(JpegInput, DecodesAsPilDoes) {
   ASSERT_EQ(read.height, 45);
   ASSERT_EQ(read.samples.size(), reference.samples.size());
   int worst = 0;
-  for (size_t i = 0; i < read.samples.size(); ++i) {
+  for (size_t i = 0; i < read.samples.size(); ++i)
     worst = std::max(worst, std::abs(read.samples[i] - reference.samples[i]));
-  }
   EXPECT_LE(worst, c.tolerance);
 }
 
@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JpegCase{"grey", "L", "quality=90", 0},
                       JpegCase{"comment_skipped", "RGB", "quality=90, comment=b'a note'", 0},
                       JpegCase{"cmyk", "CMYK", "quality=95", 2}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 TEST(DamagedJpeg, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;

@@ -62,10 +62,8 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
   }
   // A write that fails leaves the file that was there.
   writeFileBytes(dir.path("full.pic"), {'o', 'l', 'd'});
-  RunOptions full;
-  full.cwd = dir.path();
-  full.fileSizeLimit = 100;
-  RunResult r = runProgram("kxconv", {"a.png", "full.pic"}, full);
+  const RunResult r = runProgram("kxconv", {"a.png", "full.pic"},
+                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = 100});
   EXPECT_EQ(r.err, "kxconv: full.pic: cannot write: File too large\n");
   EXPECT_EQ(readFileBytes(dir.path("full.pic")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }

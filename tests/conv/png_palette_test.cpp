@@ -267,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "IHDR iCCP gAMA cHRM PLTE tRNS pHYs IDAT IEND ",
                      "iCCP 'lcms sRGB' 588 bytes; gAMA 45455; cHRM 31270 32900 64000 33000 30000 "
                      "60000 15000 6000; pHYs 2835 2835 1"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace kx

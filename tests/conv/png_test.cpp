@@ -6,6 +6,7 @@
 #include <png.h>
 
 #include "conv_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -13,8 +14,6 @@ namespace {
 struct PngCase {
   const char* name;
   int colorType, bitDepth;
-  bool interlaced;
-  int paletteSize;
   bool transparency;
   bool hasAlpha() const { return transparency || (colorType & PNG_COLOR_MASK_ALPHA); }
   // netpbm 11 leaves pixels of an RGB image's tRNS colour opaque: PIL instead.
@@ -23,11 +22,6 @@ struct PngCase {
     return asRgb(netpbm("pngtopam -alphapam " + quoted(png)), hasAlpha());
   }
 };
-
-// The input of each kind, under tests/data/png (its README says how it was made).
-std::string pngOf(const char* name) {
-  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
-}
 
 // PNG -> .pic -> PNG and PPM. 8-bit PNGs keep every pixel; 16-bit samples
 // are rounded as netpbm rounds them (grey16 holds every value once).
@@ -57,22 +51,22 @@ TEST_P(PngRoundTrip, PicturesHoldWhatTheReferenceSees) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PngRoundTrip,
-    ::testing::Values(PngCase{"grey8", PNG_COLOR_TYPE_GRAY, 8, false, 0, false},
-                      PngCase{"grey1", PNG_COLOR_TYPE_GRAY, 1, false, 0, false},
-                      PngCase{"grey4_interlaced", PNG_COLOR_TYPE_GRAY, 4, true, 0, false},
-                      PngCase{"grey8_trns", PNG_COLOR_TYPE_GRAY, 8, false, 0, true},
-                      PngCase{"grey_alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, 0, false},
-                      PngCase{"rgb8_interlaced", PNG_COLOR_TYPE_RGB, 8, true, 0, false},
-                      PngCase{"rgb8_trns", PNG_COLOR_TYPE_RGB, 8, false, 0, true},
-                      PngCase{"rgba8_interlaced", PNG_COLOR_TYPE_RGB_ALPHA, 8, true, 0, false},
-                      PngCase{"palette4", PNG_COLOR_TYPE_PALETTE, 4, false, 11, false},
-                      PngCase{"palette1", PNG_COLOR_TYPE_PALETTE, 1, false, 2, false},
-                      PngCase{"palette8_trns", PNG_COLOR_TYPE_PALETTE, 8, false, 60, true},
-                      PngCase{"grey16", PNG_COLOR_TYPE_GRAY, 16, false, 0, false},
-                      PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, 0, false},
-                      PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, true, 0, false},
-                      PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false, 0, false}),
-    [](const auto& p) { return std::string(p.param.name); });
+    ::testing::Values(PngCase{"grey8", PNG_COLOR_TYPE_GRAY, 8, false},
+                      PngCase{"grey1", PNG_COLOR_TYPE_GRAY, 1, false},
+                      PngCase{"grey4_interlaced", PNG_COLOR_TYPE_GRAY, 4, false},
+                      PngCase{"grey8_trns", PNG_COLOR_TYPE_GRAY, 8, true},
+                      PngCase{"grey_alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+                      PngCase{"rgb8_interlaced", PNG_COLOR_TYPE_RGB, 8, false},
+                      PngCase{"rgb8_trns", PNG_COLOR_TYPE_RGB, 8, true},
+                      PngCase{"rgba8_interlaced", PNG_COLOR_TYPE_RGB_ALPHA, 8, false},
+                      PngCase{"palette4", PNG_COLOR_TYPE_PALETTE, 4, false},
+                      PngCase{"palette1", PNG_COLOR_TYPE_PALETTE, 1, false},
+                      PngCase{"palette8_trns", PNG_COLOR_TYPE_PALETTE, 8, true},
+                      PngCase{"grey16", PNG_COLOR_TYPE_GRAY, 16, false},
+                      PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false},
+                      PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, false},
+                      PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false}),
+    CaseName());
 
 // Transparency chunks that bend the rules are read as libpng defines them
 // (netpbm's pngtopam sees the same): a palette tRNS longer than the palette

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "display/display.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -48,13 +49,11 @@ class Preview : public testing::TestWithParam<Case> {};
 // until Escape.
 TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   const Case& c = GetParam();
-  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0) {
+  if (access("/usr/bin/xvfb-run", X_OK) != 0 || access("/usr/bin/xauth", X_OK) != 0)
     GTEST_SKIP() << "no xvfb-run (with xauth) for the preview test";
-  }
   TempDir dir;
-  for (int f = 1; f <= c.frames; ++f) {
+  for (int f = 1; f <= c.frames; ++f)
     writeSamplePicture(dir.path("in." + std::to_string(f)), c.width, c.height, f);
-  }
   if (c.frames == 0) writeSamplePicture(dir.path("in"), c.width, c.height);
   std::vector<std::string> args = words(c.args);
   // The frame to be shown, from the same run without -d.
@@ -67,9 +66,8 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
                                        c.width, c.height, c.shownWidth, c.shownHeight);
     rgb.clear();
     for (int y = c.shownHeight - 1; y >= 0; --y) {  // the words run bottom-up
-      for (int x = 0; x < c.shownWidth; ++x) {
+      for (int x = 0; x < c.shownWidth; ++x)
         for (int k = 0; k < 3; ++k) rgb.push_back(shrunk[y * c.shownWidth + x] >> (8 * k));
-      }
     }
   }
   const std::string header =
@@ -80,11 +78,11 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
 
   args.insert(args.begin(), {"-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "/bin/sh", "-c",
                              kScript, buildDir() + "/kxreduce", "-d"});
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"TITLE=" + c.title,
-                 "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR "/tests/display/lsan.supp"};
-  const RunResult r = runProgram("/usr/bin/xvfb-run", args, options);
+  const RunResult r =
+      runProgram("/usr/bin/xvfb-run", args,
+                 RunOptions{.cwd = dir.path(),
+                            .env = {"TITLE=" + c.title, "LSAN_OPTIONS=suppressions=" KX_SOURCE_DIR
+                                                        "/tests/display/lsan.supp"}});
   EXPECT_EQ(r.status, 0) << r.err << readFileText(dir.path("err"));
 }
 
@@ -94,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Preview,
                                               "out.3"},
                                          Case{"larger_than_the_screen", 0, 1100, 200, 1024, 186,
                                               "-n 16 -o pic in out", "16 colors image", "out"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         CaseName());
 
 // Without a display the run ends after the frame it could not show, keeping
 // its files; without the preview module (or SDL2) it ends before any work,
@@ -102,17 +100,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, Preview,
 TEST(PreviewWithoutDisplay, EndsTheRunAndKeepsTheOutput) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 16, 16);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"};
-  RunResult r = runProgram("kxreduce", {"-d", "-n", "16", "in", "out"}, options);
+  RunResult r =
+      runProgram("kxreduce", {"-d", "-n", "16", "in", "out"},
+                 RunOptions{.cwd = dir.path(),
+                            .env = {"DISPLAY=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER=x11"}});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "allocate color table\nError: Couldn't open a window to display 16 colors image!\n");
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.icn")));
   EXPECT_TRUE(std::filesystem::exists(dir.path("out.clm")));
-  options.env = {"KX_PREVIEW_MODULE=/nowhere/kxpreview.so"};
-  r = runProgram("kxreduce", {"-d", "-n", "16", "in", "again"}, options);
+  r = runProgram("kxreduce", {"-d", "-n", "16", "in", "again"},
+                 RunOptions{.cwd = dir.path(), .env = {"KX_PREVIEW_MODULE=/nowhere/kxpreview.so"}});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "Error: the preview (-d) cannot be shown: /nowhere/kxpreview.so: cannot open shared "
@@ -125,9 +123,8 @@ TEST(PreviewModule, NoToolLinksSdlX11OrWayland) {
   for (const char* tool : {"kxreduce", "kxconv", "kxquant", "kxslurm"}) {
     const RunResult r = runProgram("/usr/bin/ldd", {buildDir() + "/" + tool});
     ASSERT_EQ(r.status, 0) << tool;
-    for (const char* library : {"libSDL2", "libX11", "libwayland"}) {
+    for (const char* library : {"libSDL2", "libX11", "libwayland"})
       EXPECT_EQ(r.out.find(library), std::string::npos) << tool << " links " << library;
-    }
   }
   const RunResult module = runProgram("/usr/bin/ldd", {buildDir() + "/kxpreview.so"});
   EXPECT_NE(module.out.find("libSDL2"), std::string::npos) << module.out;

@@ -71,11 +71,9 @@ TEST(ShrinkImage, EveryPixelIsTheMeanOfItsBlock) {
         for (int k = 0; k < 3; ++k) {
           double sum = 0;
           int n = 0;
-          for (int r = y * height / toHeight; r < (y + 1) * height / toHeight; ++r) {
-            for (int c = x * width / toWidth; c < (x + 1) * width / toWidth; ++c, ++n) {
+          for (int r = y * height / toHeight; r < (y + 1) * height / toHeight; ++r)
+            for (int c = x * width / toWidth; c < (x + 1) * width / toWidth; ++c, ++n)
               sum += rgb[(r * width + c) * 3 + k];
-            }
-          }
           ASSERT_EQ(shrunk[(toHeight - 1 - y) * toWidth + x] >> (8 * k) & 0xFF,
                     static_cast<uint32_t>(sum / n + 0.5))
               << toWidth << " x " << toHeight << " at " << x << ", " << y;

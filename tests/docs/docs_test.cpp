@@ -42,21 +42,19 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
                   "git ls-files -z | xargs -0 cp --parents -t \"$1\" 2>/dev/null; ln -s \"$2\" "
                   "\"$1/build\"",
                   KX_SOURCE_DIR, root, buildDir()});
-  if (copy.status == 3) GTEST_SKIP() << "the sources are not a git checkout";
+  if (copy.status == 3) {
+    GTEST_SKIP() << "the sources are not a git checkout";
+  }
   fs::create_directory(dir.path("home"));
-  RunOptions options;
-  options.cwd = root;
-  options.env = {"HOME=" + dir.path("home")};
-  options.timeoutSeconds = 300;
+  const RunOptions options{.cwd = root, .env = {"HOME=" + dir.path("home")}, .timeoutSeconds = 300};
   int ran = 0;
   // The README first: the pages of docs/ start where it ends.
   std::vector<std::string> blocks = shellBlocks(readFileText(root + "/README.md"));
   std::vector<fs::path> pages;
   for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
   std::sort(pages.begin(), pages.end());
-  for (const fs::path& page : pages) {
+  for (const fs::path& page : pages)
     for (std::string& block : shellBlocks(readFileText(page.string()))) blocks.push_back(block);
-  }
   for (const std::string& block : blocks) {
 #ifdef KX_SANITIZED
     // Python cannot load an extension built with a sanitizer's runtime; the
@@ -88,9 +86,8 @@ TEST(Install, TheToolsAndTheirManPages) {
     EXPECT_TRUE(r.status == 0 && r.out.find("sage") != std::string::npos) << r.out;  // Usage
     const std::string page = prefix.path("share/man/man1/" + tool + ".1");
     ASSERT_TRUE(fs::exists(page)) << page;
-    RunOptions options;
-    options.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"};
-    r = runProgram("/usr/bin/man", {"--warnings", "-l", page}, options);
+    r = runProgram("/usr/bin/man", {"--warnings", "-l", page},
+                   RunOptions{.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"}});
     EXPECT_EQ(r.err, "") << tool;  // groff's warnings
     EXPECT_TRUE(r.status == 0 && r.out.find("NAME") != std::string::npos &&
                 r.out.find("EXIT STATUS") != std::string::npos)
@@ -108,11 +105,9 @@ TEST(Demo, EndsWithThePngsToLookAt) {
     const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_BUILD_DIR=" + buildDir()};
   const RunResult r =
-      runProgram(std::string(KX_SOURCE_DIR) + "/scripts/demo-png", {"demo-out"}, options);
+      runProgram(std::string(KX_SOURCE_DIR) + "/scripts/demo-png", {"demo-out"},
+                 RunOptions{.cwd = dir.path(), .env = {"KX_BUILD_DIR=" + buildDir()}});
   ASSERT_EQ(r.status, 0) << r.err;
   int listed = 0;
   std::istringstream lines(r.out);
@@ -129,9 +124,8 @@ TEST(Demo, EndsWithThePngsToLookAt) {
   EXPECT_NE(r.out.find("photo-kx.png"), std::string::npos);
   // The dithering views, and nothing of their making left behind.
   EXPECT_NE(r.out.find("dither-gradient.png"), std::string::npos);
-  for (const auto& entry : fs::directory_iterator(dir.path("demo-out"))) {
+  for (const auto& entry : fs::directory_iterator(dir.path("demo-out")))
     EXPECT_FALSE(entry.path().filename().string().starts_with(".dither")) << entry.path();
-  }
 }
 
 }  // namespace

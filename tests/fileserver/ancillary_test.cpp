@@ -94,21 +94,16 @@ TEST(Ancillary, ResourceDirectoryIsCreatedSearchable) {
 }
 
 TEST(Ancillary, NamesAreDecodedAndShortened) {
+  // clang-format off
   const std::pair<const char*, const char*> decoded[] = {
-      {"a:2Fb", "a/b"},
-      {"a:2fb", "a:2fb"},
-      {"x:G1", "x:G1"},
-      {":0D:A9", "\r\xA9"},
-      {"end:2", "end:2"},
-      {"::2F", ":/"},
-      {"a:00b", "a"},
+      {"a:2Fb", "a/b"}, {"a:2fb", "a:2fb"}, {"x:G1", "x:G1"}, {":0D:A9", "\r\xA9"},
+      {"end:2", "end:2"}, {"::2F", ":/"}, {"a:00b", "a"},
       {"0123456789abcdef0123456789abcdefXYZ", "0123456789abcdef0123456789abcdef"}};
   for (const auto& [in, out] : decoded) EXPECT_EQ(DecodeKAName(in), out) << in;
-  const std::pair<const char*, const char*> shortNames[] = {{"verylongname.txt", "VERYLONG.NAM"},
-                                                            {".profile", ".PRO"},
-                                                            {"a.b.c", "A.BC"},
-                                                            {"pic-1/2", "PIC12"},
-                                                            {"123456789", "12345678.9"}};
+  const std::pair<const char*, const char*> shortNames[] = {
+      {"verylongname.txt", "VERYLONG.NAM"}, {".profile", ".PRO"}, {"a.b.c", "A.BC"},
+      {"pic-1/2", "PIC12"}, {"123456789", "12345678.9"}};
+  // clang-format on
   for (const auto& [in, out] : shortNames) EXPECT_EQ(MakeKAShortName(in), out) << in;
 }
 

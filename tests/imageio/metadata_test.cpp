@@ -5,6 +5,7 @@
 // damaged blocks.
 #include "imageio/imageio_pvt.h"
 #include "imageio_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -69,8 +70,7 @@ std::vector<OrientationCase> orientationCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Orientation, ::testing::ValuesIn(orientationCases()),
-                         [](const auto& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Files, Orientation, ::testing::ValuesIn(orientationCases()), CaseName());
 
 struct IccCase {
   const char* name;
@@ -107,15 +107,13 @@ TEST_P(IccProfile, CarriedByteForByte) {
             c.repeatedSegment ? std::vector<uint8_t>{} : profile);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, IccProfile,
-                         ::testing::Values(IccCase{"png", ".png", 0, false},
-                                           IccCase{"png_large", ".png", 100000, false},
-                                           IccCase{"jpeg", ".jpg", 0, false},
-                                           IccCase{"jpeg_three_segments", ".jpg", 150000, false},
-                                           IccCase{"jpeg_repeated_segment", ".jpg", 150000, true},
-                                           IccCase{"webp", ".webp", 0, false},
-                                           IccCase{"tiff", ".tif", 0, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, IccProfile, ::testing::Values(
+    IccCase{"png", ".png", 0, false}, IccCase{"png_large", ".png", 100000, false},
+    IccCase{"jpeg", ".jpg", 0, false}, IccCase{"jpeg_three_segments", ".jpg", 150000, false},
+    IccCase{"jpeg_repeated_segment", ".jpg", 150000, true}, IccCase{"webp", ".webp", 0, false},
+    IccCase{"tiff", ".tif", 0, false}), CaseName());
+// clang-format on
 
 std::string describe(const ImageMetadata& m) {
   std::ostringstream s;
@@ -126,9 +124,8 @@ std::string describe(const ImageMetadata& m) {
     for (uint32_t v : m.chromaticities) s << ' ' << v;
     s << ' ';
   }
-  if (m.pixelsPerUnitX) {
+  if (m.pixelsPerUnitX)
     s << "pHYs " << m.pixelsPerUnitX << ' ' << m.pixelsPerUnitY << (m.perMetre ? " m" : "");
-  }
   return s.str();
 }
 
@@ -169,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
         DensityCase{"png_srgb", ".png",
                     "i = PngImagePlugin.PngInfo()\ni.add(b'sRGB', b'\\x01')\nim.save(p, pnginfo=i)",
                     "sRGB 1 gAMA 45455 cHRM 31270 32900 64000 33000 30000 60000 15000 6000 "}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 struct ExifCase {
   const char* name;
@@ -185,32 +182,12 @@ TEST_P(ExifBlock, OrientationOrOne) {
 
 // A big-endian IFD0 at 8 with one entry: tag, type, count, value.
 std::vector<uint8_t> bigEndianIfd(uint16_t tag, uint16_t type, uint8_t count, uint16_t value) {
-  return {'M',
-          'M',
-          0,
-          42,
-          0,
-          0,
-          0,
-          8,
-          0,
-          1,
-          static_cast<uint8_t>(tag >> 8),
-          static_cast<uint8_t>(tag),
-          0,
-          static_cast<uint8_t>(type),
-          0,
-          0,
-          0,
-          count,
-          static_cast<uint8_t>(value >> 8),
-          static_cast<uint8_t>(value),
-          0,
-          0,
-          0,
-          0,
-          0,
-          0};
+  std::vector<uint8_t> b = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0, 0, 0,
+                            0,   0,   0, 0,  0, 0, 0, 0, 0, 0, 0, 0, 0};
+  b[10] = static_cast<uint8_t>(tag >> 8), b[11] = static_cast<uint8_t>(tag);
+  b[13] = static_cast<uint8_t>(type), b[17] = count;
+  b[18] = static_cast<uint8_t>(value >> 8), b[19] = static_cast<uint8_t>(value);
+  return b;
 }
 
 std::vector<ExifCase> exifCases() {
@@ -236,8 +213,7 @@ std::vector<ExifCase> exifCases() {
   };
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, ExifBlock, ::testing::ValuesIn(exifCases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Blocks, ExifBlock, ::testing::ValuesIn(exifCases()), CaseName());
 
 }  // namespace
 }  // namespace kx

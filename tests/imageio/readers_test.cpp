@@ -4,13 +4,10 @@
 // from, damaged files refused with their reason, and both formats through
 // kxconv (by extension) and kxquant (by their first bytes).
 #include "imageio_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
-
-std::string pngOf(const std::string& name) {
-  return std::string(KX_SOURCE_DIR) + "/tests/data/png/" + name + ".png";
-}
 
 struct WebpCase {
   const char* name;
@@ -42,24 +39,20 @@ TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
 
 // The animations change part of the canvas from frame to frame, so libwebp
 // stores sub-rectangles that are blended onto the frame before.
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, WebpInput,
-    ::testing::Values(
-        WebpCase{"lossless_alpha", "im.save(p, lossless=True)", 1},
-        WebpCase{"lossy_alpha", "im.save(p, quality=70)", 1},
-        WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)", 1},
-        WebpCase{"animated_lossless",
-                 "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
-                 "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
-                 "loop=2, lossless=True)",
-                 3},
-        WebpCase{"animated_lossy_partial",
-                 "fr = [im.copy() for _ in range(3)]\n"
-                 "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
-                 "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
-                 "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)",
-                 3}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Kinds, WebpInput, ::testing::Values(
+    WebpCase{"lossless_alpha", "im.save(p, lossless=True)", 1},
+    WebpCase{"lossy_alpha", "im.save(p, quality=70)", 1},
+    WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)", 1},
+    WebpCase{"animated_lossless", "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
+             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
+             "loop=2, lossless=True)", 3},
+    WebpCase{"animated_lossy_partial", "fr = [im.copy() for _ in range(3)]\n"
+             "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
+             "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
+             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)", 3}),
+    CaseName());
+// clang-format on
 
 struct TiffCase {
   const char* name;
@@ -96,9 +89,8 @@ TEST_P(TiffInput, EveryPageAsAnIndependentDecoderSeesIt) {
       continue;
     }
     ASSERT_EQ(page.samples.size(), reference[i].samples.size());
-    for (size_t k = 0; k < page.samples.size(); ++k) {
+    for (size_t k = 0; k < page.samples.size(); ++k)
       ASSERT_LE(std::abs(page.samples[k] - reference[i].samples[k]), c.tolerance) << "sample " << k;
-    }
   }
 }
 
@@ -114,33 +106,30 @@ constexpr const char* kThreePages =
     "\\( \"$1\" -resize 50% -alpha set -channel A -evaluate set 50% +channel \\) "
     "-compress Zip \"$2\"";
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, TiffInput,
-    ::testing::Values(
-        TiffCase{"rgb8_strips_uncompressed", "rgb8_interlaced",
-                 "convert \"$1\" -compress None -define tiff:rows-per-strip=5 \"$2\"", false},
-        TiffCase{"rgba8_tiles_planes_lzw", "rgba8_interlaced",
-                 "convert \"$1\" -compress LZW -define tiff:tile-geometry=16x16 -interlace Plane "
-                 "\"$2\"",
-                 false},
-        TiffCase{"rgba8_associated_alpha", "rgba8_interlaced",
-                 "convert \"$1\" -define tiff:alpha=associated \"$2\"", false, 1},
-        TiffCase{"grey8_packbits_bigtiff", "grey8", "convert \"$1\" -compress RLE TIFF64:\"$2\"",
-                 false},
-        TiffCase{"grey_alpha8_deflate_big_endian", "grey_alpha8",
-                 "convert \"$1\" -compress Zip -endian MSB \"$2\"", false},
-        TiffCase{"palette4", "palette4", "convert \"$1\" \"$2\"", false},
-        TiffCase{"bilevel_min_is_white", "grey1", kMinIsWhite, false},
-        TiffCase{"jpeg_ycbcr_tiles", "rgb8_interlaced", kJpegTiles, false},
-        TiffCase{"jpeg_grey_strips", "grey8", "convert \"$1\" -compress JPEG \"$2\"", false},
-        TiffCase{"three_pages", "rgb8_interlaced", kThreePages, false},
-        TiffCase{"grey16_uncompressed", "grey16", "convert \"$1\" -compress None \"$2\"", true},
-        TiffCase{"rgb16_tiles_deflate_big_endian", "rgb16_interlaced",
-                 "convert \"$1\" -compress Zip -endian MSB -define tiff:tile-geometry=32x16 \"$2\"",
-                 true},
-        TiffCase{"rgba16_planes_lzw", "rgba16",
-                 "convert \"$1\" -compress LZW -interlace Plane \"$2\"", true}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Kinds, TiffInput, ::testing::Values(
+    TiffCase{"rgb8_strips_uncompressed", "rgb8_interlaced",
+             "convert \"$1\" -compress None -define tiff:rows-per-strip=5 \"$2\"", false},
+    TiffCase{"rgba8_tiles_planes_lzw", "rgba8_interlaced", "convert \"$1\" -compress LZW "
+             "-define tiff:tile-geometry=16x16 -interlace Plane \"$2\"", false},
+    TiffCase{"rgba8_associated_alpha", "rgba8_interlaced",
+             "convert \"$1\" -define tiff:alpha=associated \"$2\"", false, 1},
+    TiffCase{"grey8_packbits_bigtiff", "grey8", "convert \"$1\" -compress RLE TIFF64:\"$2\"",
+             false},
+    TiffCase{"grey_alpha8_deflate_big_endian", "grey_alpha8",
+             "convert \"$1\" -compress Zip -endian MSB \"$2\"", false},
+    TiffCase{"palette4", "palette4", "convert \"$1\" \"$2\"", false},
+    TiffCase{"bilevel_min_is_white", "grey1", kMinIsWhite, false},
+    TiffCase{"jpeg_ycbcr_tiles", "rgb8_interlaced", kJpegTiles, false},
+    TiffCase{"jpeg_grey_strips", "grey8", "convert \"$1\" -compress JPEG \"$2\"", false},
+    TiffCase{"three_pages", "rgb8_interlaced", kThreePages, false},
+    TiffCase{"grey16_uncompressed", "grey16", "convert \"$1\" -compress None \"$2\"", true},
+    TiffCase{"rgb16_tiles_deflate_big_endian", "rgb16_interlaced", "convert \"$1\" -compress Zip "
+             "-endian MSB -define tiff:tile-geometry=32x16 \"$2\"", true},
+    TiffCase{"rgba16_planes_lzw", "rgba16",
+             "convert \"$1\" -compress LZW -interlace Plane \"$2\"", true}),
+    CaseName());
+// clang-format on
 
 // Damaged and hostile files: each refused with its reason before anything
 // the size of the picture is allocated, nothing crashes.
@@ -165,7 +154,7 @@ TEST_P(BadInput, RefusedWithItsReason) {
           .status,
       0);
   for (const auto& [tag, value] : c.tags) setTiffTag(dir.path("grey.tif"), tag, value);
-  ASSERT_EQ(shell("cd " + quoted(dir.path()) + " && " + c.make).status, 0);
+  ASSERT_EQ(shell(c.make, dir.path()).status, 0);
   const std::string path = dir.path(c.file);
   const bool webp = std::string(c.file).ends_with(".webp");
   // A TIFF also from its bytes in memory, as the fuzz target gives them.
@@ -186,63 +175,33 @@ TEST_P(BadInput, RefusedWithItsReason) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, BadInput,
-    ::testing::Values(
-        BadCase{"webp_truncated",
-                {},
-                "head -c 300 still.webp > bad.webp",
-                "bad.webp",
-                "corrupt WebP file (the file ends too early)"},
-        BadCase{"webp_not_riff",
-                {},
-                "printf 'RIFX\\0\\0\\0\\0WEBPVP8 ' > bad.webp",
-                "bad.webp",
-                "not a WebP file (no RIFF WEBP header)"},
-        // The canvas of the VP8X chunk (24-bit sizes less one at 24 and 27).
-        BadCase{"webp_huge_canvas",
-                {},
-                "cp anim.webp bad.webp && printf '\\057\\165\\000\\057\\165\\000' | "
-                "dd of=bad.webp bs=1 seek=24 conv=notrunc 2>/dev/null",
-                "bad.webp",
-                "the picture is 30000 x 30000 pixels, over the limit"},
-        BadCase{"tiff_huge",
-                {{256, 30000}, {257, 30000}},
-                "true",
-                "grey.tif",
-                "the picture is 30000 x 30000 pixels, over the limit"},
-        BadCase{"tiff_strip_past_end",
-                {{273, 100000}},
-                "true",
-                "grey.tif",
-                "corrupt TIFF file (strip 0 lies past the end of the file)"},
-        BadCase{"tiff_too_few_bytes",
-                {{279, 1}},
-                "true",
-                "grey.tif",
-                "corrupt TIFF file (64 x 23 pixels cannot be held in 1 bytes)"},
-        BadCase{"tiff_truncated",
-                {},
-                "head -c 300 grey.tif > bad.tif",
-                "bad.tif",
-                "corrupt TIFF file (libtiff cannot open it: "},
-        BadCase{"tiff_zstd",
-                {},
-                "tiffcp -c zstd grey.tif bad.tif",
-                "bad.tif",
-                "unsupported TIFF (compression 50000; none, LZW, Deflate, PackBits and JPEG are "
-                "read)"},
-        BadCase{"tiff_cmyk",
-                {},
-                "convert grey.tif -colorspace CMYK bad.tif",
-                "bad.tif",
-                "unsupported TIFF (colour space 5; grey, RGB and palette are read)"},
-        BadCase{"tiff_not_tiff",
-                {},
-                "cp still.webp bad.tif",
-                "bad.tif",
-                "not a TIFF file (no TIFF header)"}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, BadInput, ::testing::Values(
+    BadCase{"webp_truncated", {}, "head -c 300 still.webp > bad.webp", "bad.webp",
+            "corrupt WebP file (the file ends too early)"},
+    BadCase{"webp_not_riff", {}, "printf 'RIFX\\0\\0\\0\\0WEBPVP8 ' > bad.webp", "bad.webp",
+            "not a WebP file (no RIFF WEBP header)"},
+    // The canvas of the VP8X chunk (24-bit sizes less one at 24 and 27).
+    BadCase{"webp_huge_canvas", {},
+            "cp anim.webp bad.webp && printf '\\057\\165\\000\\057\\165\\000' | "
+            "dd of=bad.webp bs=1 seek=24 conv=notrunc 2>/dev/null", "bad.webp",
+            "the picture is 30000 x 30000 pixels, over the limit"},
+    BadCase{"tiff_huge", {{256, 30000}, {257, 30000}}, "true", "grey.tif",
+            "the picture is 30000 x 30000 pixels, over the limit"},
+    BadCase{"tiff_strip_past_end", {{273, 100000}}, "true", "grey.tif",
+            "corrupt TIFF file (strip 0 lies past the end of the file)"},
+    BadCase{"tiff_too_few_bytes", {{279, 1}}, "true", "grey.tif",
+            "corrupt TIFF file (64 x 23 pixels cannot be held in 1 bytes)"},
+    BadCase{"tiff_truncated", {}, "head -c 300 grey.tif > bad.tif", "bad.tif",
+            "corrupt TIFF file (libtiff cannot open it: "},
+    BadCase{"tiff_zstd", {}, "tiffcp -c zstd grey.tif bad.tif", "bad.tif",
+            "unsupported TIFF (compression 50000; none, LZW, Deflate, PackBits and JPEG are read)"},
+    BadCase{"tiff_cmyk", {}, "convert grey.tif -colorspace CMYK bad.tif", "bad.tif",
+            "unsupported TIFF (colour space 5; grey, RGB and palette are read)"},
+    BadCase{"tiff_not_tiff", {}, "cp still.webp bad.tif", "bad.tif",
+            "not a TIFF file (no TIFF header)"}),
+    CaseName());
+// clang-format on
 
 // kxconv takes the formats by extension (the first frame or page), kxquant
 // by their first bytes whatever the name.

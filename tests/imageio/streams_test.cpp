@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "imageio_support.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -92,10 +93,8 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
 
   const std::string first = frames.rgb.substr(0, frames.rgb.size() / 3);
   for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
-    RunOptions options;
-    options.cwd = dir.path();
-    options.env = {threads};
-    const RunResult r = runProgram("kxconv", {"in.y4m", "out.ppm"}, options);
+    const RunResult r = runProgram("kxconv", {"in.y4m", "out.ppm"},
+                                   RunOptions{.cwd = dir.path(), .env = {threads}});
     ASSERT_EQ(r.status, 0) << r.err;
     const Raster out = netpbm("cat " + quoted(dir.path("out.ppm")));
     EXPECT_TRUE(std::string(out.samples.begin(), out.samples.end()) == first) << threads;
@@ -104,32 +103,28 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
 }
 
 // 640 × 360: three stripes of rows on two threads.
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, Y4mInput,
-    ::testing::Values(Y4mCase{"yuv420_centre", "640x360", "10", "-pix_fmt yuv420p", " C420jpeg "},
-                      Y4mCase{"yuv420_left", "64x48", "10",
-                              "-pix_fmt yuv420p -chroma_sample_location left", " C420mpeg2 "},
-                      Y4mCase{"yuv420_top_left", "64x48", "10",
-                              "-pix_fmt yuv420p -chroma_sample_location topleft", " C420paldv "},
-                      Y4mCase{"yuv420_full_range_ntsc",
-                              "64x48",
-                              "30000/1001",
-                              "-pix_fmt yuv420p -color_range pc",
-                              " XCOLORRANGE=FULL",
-                              {30000, 1001}},
-                      Y4mCase{"yuv422", "64x48", "10", "-pix_fmt yuv422p", " C422 "},
-                      Y4mCase{"yuv444", "640x360", "10", "-pix_fmt yuv444p", " C444 "},
-                      Y4mCase{"mono", "64x48", "10", "-pix_fmt gray", " Cmono "},
-                      // Odd sizes take ffmpeg's other conversions: interpolated chroma.
-                      Y4mCase{"yuv420_odd_height", "640x360", "10",
-                              "-vf format=rgb24,crop=640:359:0:0 -pix_fmt yuv420p", " H359 "},
-                      Y4mCase{"yuv420_odd_sides", "642x360", "10",
-                              "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
-                      Y4mCase{"yuv422_odd_sides", "64x48", "10",
-                              "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "},
-                      Y4mCase{"yuv422_odd_height", "64x48", "10",
-                              "-vf format=rgb24,crop=64:47:0:0 -pix_fmt yuv422p", " H47 "}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Kinds, Y4mInput, ::testing::Values(
+    Y4mCase{"yuv420_centre", "640x360", "10", "-pix_fmt yuv420p", " C420jpeg "},
+    Y4mCase{"yuv420_left", "64x48", "10", "-pix_fmt yuv420p -chroma_sample_location left",
+            " C420mpeg2 "},
+    Y4mCase{"yuv420_top_left", "64x48", "10", "-pix_fmt yuv420p -chroma_sample_location topleft",
+            " C420paldv "},
+    Y4mCase{"yuv420_full_range_ntsc", "64x48", "30000/1001", "-pix_fmt yuv420p -color_range pc",
+            " XCOLORRANGE=FULL", {30000, 1001}},
+    Y4mCase{"yuv422", "64x48", "10", "-pix_fmt yuv422p", " C422 "},
+    Y4mCase{"yuv444", "640x360", "10", "-pix_fmt yuv444p", " C444 "},
+    Y4mCase{"mono", "64x48", "10", "-pix_fmt gray", " Cmono "},
+    // Odd sizes take ffmpeg's other conversions: interpolated chroma.
+    Y4mCase{"yuv420_odd_height", "640x360", "10",
+            "-vf format=rgb24,crop=640:359:0:0 -pix_fmt yuv420p", " H359 "},
+    Y4mCase{"yuv420_odd_sides", "642x360", "10",
+            "-vf format=rgb24,crop=641:359:0:0 -pix_fmt yuv420p", " W641 H359 "},
+    Y4mCase{"yuv422_odd_sides", "64x48", "10",
+            "-vf format=rgb24,crop=63:47:0:0 -pix_fmt yuv422p", " W63 H47 "},
+    Y4mCase{"yuv422_odd_height", "64x48", "10",
+            "-vf format=rgb24,crop=64:47:0:0 -pix_fmt yuv422p", " H47 "}), CaseName());
+// clang-format on
 
 // ffmpeg's PPM pipe, and netpbm's kinds joined by cat with white space
 // between two of them: every image a frame, each of its own size.
@@ -152,9 +147,8 @@ TEST(NetpbmStream, EveryImageAFrame) {
       "pngtopam " + png + "rgb8_interlaced.png | pamscale 0.5 | pnmtoplainpnm",
       "pngtopam " + png + "grey8.png | pamditherbw -threshold | pamtopnm"};
   std::string joined = "{ ";
-  for (size_t i = 0; i < parts.size(); ++i) {
+  for (size_t i = 0; i < parts.size(); ++i)
     joined += parts[i] + (i == 2 ? "; printf ' \\n\\t\\n'; " : "; ");
-  }
   ASSERT_EQ(shell(joined + "} > " + quoted(dir.path("all.pnm"))).status, 0);
   InputFile file(dir.path("all.pnm"));
   std::unique_ptr<FrameSource> source = openFrames(file);
@@ -170,7 +164,7 @@ TEST(NetpbmStream, EveryImageAFrame) {
 
 struct BadCase {
   const char* name;
-  const char* make;     // sh in a folder with good.y4m (3 frames) and good.ppm (5 frames), 64 × 48
+  std::string make;     // sh in a folder with good.y4m (3 frames) and good.ppm (5 frames), 64 × 48
   std::string message;  // the refusal after "<file>: "
 };
 
@@ -185,7 +179,7 @@ TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
             " && " + clip + "-frames:v 5 -f image2pipe -c:v ppm " + quoted(dir.path("good.ppm")))
           .status,
       0);
-  const RunResult made = shell("cd " + quoted(dir.path()) + " && " + c.make);
+  const RunResult made = shell(c.make, dir.path());
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string path = dir.path("bad");
   try {
@@ -200,61 +194,54 @@ TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
 // frames of 13 + 9216 bytes.
 constexpr const char* kOnly8Bit = " is not read; 8-bit 4:2:0, 4:2:2, 4:4:4 and mono are";
 constexpr const char* kProgressive = " is not read; only progressive frames are";
+const std::string kFfmpeg = "ffmpeg -loglevel error -i good.y4m ";
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, BadStream,
-    ::testing::Values(
-        BadCase{"y4m_cut_in_a_frame_header",
-                "n=$(head -1 good.y4m | wc -c); head -c $((n + 4614 + 3)) good.y4m > bad",
-                "frame 2: the file ends inside the FRAME header"},
-        BadCase{"y4m_cut_in_the_samples",
-                "n=$(head -1 good.y4m | wc -c); head -c $((n + 2 * 4614 + 6 + 100)) good.y4m > bad",
-                "frame 3: the file ends inside the frame (100 of 4608 bytes)"},
-        BadCase{"y4m_frame_without_its_header",
-                "n=$(head -1 good.y4m | wc -c); head -c $((n + 4614)) good.y4m > bad; "
-                "printf 'FRAMX\\n' >> bad",
-                "frame 2: not a YUV4MPEG2 frame (no FRAME header)"},
-        BadCase{"ppm_cut_in_a_header", "head -c $((9229 + 5)) good.ppm > bad",
-                "frame 2: the file ends before the height"},
-        BadCase{"ppm_cut_in_the_raster", "head -c $((3 * 9229 + 13 + 500)) good.ppm > bad",
-                "frame 4: the file ends inside the raster"},
-        BadCase{"ppm_followed_by_other_bytes", "head -c 9229 good.ppm > bad; echo notes >> bad",
-                "frame 2: not a netpbm file (no P1 to P7 magic)"},
-        BadCase{"y4m_of_10_bits",
-                "ffmpeg -loglevel error -i good.y4m -pix_fmt yuv420p10le -strict -1 "
-                "-f yuv4mpegpipe bad",
-                std::string("YUV4MPEG2 with 10-bit samples (C420p10)") + kOnly8Bit},
-        BadCase{"y4m_of_4_1_1",
-                "ffmpeg -loglevel error -i good.y4m -pix_fmt yuv411p -f yuv4mpegpipe bad",
-                std::string("YUV4MPEG2 with 4:1:1 chroma (C411)") + kOnly8Bit},
-        BadCase{
-            "y4m_with_alpha",
-            "ffmpeg -loglevel error -i good.y4m -pix_fmt yuva444p -strict -1 -f yuv4mpegpipe bad",
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
+    BadCase{"y4m_cut_in_a_frame_header",
+            "n=$(head -1 good.y4m | wc -c); head -c $((n + 4614 + 3)) good.y4m > bad",
+            "frame 2: the file ends inside the FRAME header"},
+    BadCase{"y4m_cut_in_the_samples",
+            "n=$(head -1 good.y4m | wc -c); head -c $((n + 2 * 4614 + 6 + 100)) good.y4m > bad",
+            "frame 3: the file ends inside the frame (100 of 4608 bytes)"},
+    BadCase{"y4m_frame_without_its_header", "n=$(head -1 good.y4m | wc -c); "
+            "head -c $((n + 4614)) good.y4m > bad; printf 'FRAMX\\n' >> bad",
+            "frame 2: not a YUV4MPEG2 frame (no FRAME header)"},
+    BadCase{"ppm_cut_in_a_header", "head -c $((9229 + 5)) good.ppm > bad",
+            "frame 2: the file ends before the height"},
+    BadCase{"ppm_cut_in_the_raster", "head -c $((3 * 9229 + 13 + 500)) good.ppm > bad",
+            "frame 4: the file ends inside the raster"},
+    BadCase{"ppm_followed_by_other_bytes", "head -c 9229 good.ppm > bad; echo notes >> bad",
+            "frame 2: not a netpbm file (no P1 to P7 magic)"},
+    BadCase{"y4m_of_10_bits", kFfmpeg + "-pix_fmt yuv420p10le -strict -1 -f yuv4mpegpipe bad",
+            std::string("YUV4MPEG2 with 10-bit samples (C420p10)") + kOnly8Bit},
+    BadCase{"y4m_of_4_1_1", kFfmpeg + "-pix_fmt yuv411p -f yuv4mpegpipe bad",
+            std::string("YUV4MPEG2 with 4:1:1 chroma (C411)") + kOnly8Bit},
+    BadCase{"y4m_with_alpha", kFfmpeg + "-pix_fmt yuva444p -strict -1 -f yuv4mpegpipe bad",
             std::string("YUV4MPEG2 with an alpha plane (C444alpha)") + kOnly8Bit},
-        BadCase{"y4m_top_field_first",
-                "ffmpeg -loglevel error -i good.y4m -vf setfield=tff -f yuv4mpegpipe bad",
-                std::string("interlaced YUV4MPEG2 (It: top field first)") + kProgressive},
-        BadCase{"y4m_of_mixed_fields", "printf 'YUV4MPEG2 W64 H48 F25:1 Im\\n' > bad",
-                std::string("interlaced YUV4MPEG2 (Im: mixed field orders)") + kProgressive},
-        BadCase{"y4m_without_a_height", "printf 'YUV4MPEG2 W64 F25:1\\n' > bad",
-                "malformed YUV4MPEG2 header (no frame size)"},
-        BadCase{"y4m_rate_without_a_ratio", "printf 'YUV4MPEG2 W64 H48 F25\\n' > bad",
-                "malformed YUV4MPEG2 header (bad frame rate \"F25\")"},
-        BadCase{"y4m_rate_without_a_denominator", "printf 'YUV4MPEG2 W64 H48 F25:\n' > bad",
-                "malformed YUV4MPEG2 header (bad frame rate \"F25:\")"},
-        BadCase{"y4m_header_without_an_end",
-                "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
-                "the YUV4MPEG2 header does not end within 4096 bytes"},
-        BadCase{
-            "y4m_of_10001_frames",
+    BadCase{"y4m_top_field_first", kFfmpeg + "-vf setfield=tff -f yuv4mpegpipe bad",
+            std::string("interlaced YUV4MPEG2 (It: top field first)") + kProgressive},
+    BadCase{"y4m_of_mixed_fields", "printf 'YUV4MPEG2 W64 H48 F25:1 Im\\n' > bad",
+            std::string("interlaced YUV4MPEG2 (Im: mixed field orders)") + kProgressive},
+    BadCase{"y4m_without_a_height", "printf 'YUV4MPEG2 W64 F25:1\\n' > bad",
+            "malformed YUV4MPEG2 header (no frame size)"},
+    BadCase{"y4m_rate_without_a_ratio", "printf 'YUV4MPEG2 W64 H48 F25\\n' > bad",
+            "malformed YUV4MPEG2 header (bad frame rate \"F25\")"},
+    BadCase{"y4m_rate_without_a_denominator", "printf 'YUV4MPEG2 W64 H48 F25:\n' > bad",
+            "malformed YUV4MPEG2 header (bad frame rate \"F25:\")"},
+    BadCase{"y4m_header_without_an_end",
+            "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
+            "the YUV4MPEG2 header does not end within 4096 bytes"},
+    BadCase{"y4m_of_10001_frames",
             "{ printf 'YUV4MPEG2 W1 H1 Cmono\\n'; printf 'FRAME\\n\\n%.0s' $(seq 10001); } > bad",
             "more than 10000 frames"},
-        BadCase{"ppm_of_10001_images", "printf 'P5 1 1 255\\n\\n%.0s' $(seq 10001) > bad",
-                "more than 10000 frames"},
-        BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad",
-                "the YUV4MPEG2 picture is 40000 x 48 pixels; YUV4MPEG2 pictures are read up to "
-                "32767 pixels on a side"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    BadCase{"ppm_of_10001_images", "printf 'P5 1 1 255\\n\\n%.0s' $(seq 10001) > bad",
+            "more than 10000 frames"},
+    BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad", "the YUV4MPEG2 "
+            "picture is 40000 x 48 pixels; YUV4MPEG2 pictures are read up to 32767 pixels on a "
+            "side"}),
+    CaseName());
+// clang-format on
 
 // Standard input as a pipe that ffmpeg writes into while the frames are
 // read; the same frames as the file ffmpeg writes from the same clip.

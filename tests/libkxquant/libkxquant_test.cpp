@@ -16,6 +16,7 @@
 #include "conv/conv_support.h"
 #include "kxquant.h"
 #include "libkxquant/c99.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -142,9 +143,8 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
 
   const size_t row = size_t{1} * c.width * channels, stride = row + 7;
   std::vector<uint8_t> padded(stride * c.height, 0x5A);
-  for (int y = 0; y < c.height; ++y) {
+  for (int y = 0; y < c.height; ++y)
     std::copy_n(pixels.begin() + static_cast<long>(y * row), row, padded.begin() + y * stride);
-  }
   auto options = c.options.handle();
   kxq_result* result = nullptr;
   ASSERT_EQ(kxq_quantize(options.get(), padded.data(), c.width, c.height, stride,
@@ -234,10 +234,8 @@ std::vector<Case> oneThreadCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
-INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases), CaseName());
+INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()), CaseName());
 
 // ---- Animated GIFs ------------------------------------------------------------------
 
@@ -291,26 +289,17 @@ TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   kxq_gif_destroy(gif);
 }
 
+// clang-format off
 const GifCase kGifCases[] = {
     {"Opaque", {{64, 48}, {64, 48}, {64, 48}, {64, 48}}, false, PixelAlpha::none, {}, 100, 0},
-    {"SizesDifferTransparentNoLoop",
-     {{60, 40}, {30, 20}, {60, 40}, {61, 47}},
-     false,
-     PixelAlpha::binary,
-     {32, 0.7f, true, 3},
-     33,
-     -1},
-    {"ManyColoursSoftAlpha",
-     {{120, 90}, {120, 90}, {120, 90}},
-     true,
-     PixelAlpha::soft,
-     {64, -1, false, 2},
-     45,
-     7},
+    {"SizesDifferTransparentNoLoop", {{60, 40}, {30, 20}, {60, 40}, {61, 47}}, false,
+     PixelAlpha::binary, {32, 0.7f, true, 3}, 33, -1},
+    {"ManyColoursSoftAlpha", {{120, 90}, {120, 90}, {120, 90}}, true, PixelAlpha::soft,
+     {64, -1, false, 2}, 45, 7},
 };
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases), CaseName());
 
 // Below the quality range's minimum the command writes nothing and says the
 // quality reached; the library gives the result with it.
@@ -361,9 +350,9 @@ TEST(Png, TheInputsProfileAndSizeGivenAreKeptAsTheCommandKeepsThem) {
 
 struct Refusal {
   const char* name;
-  std::function<kxq_status(kxq_options*, kxq_result**)> call;
-  kxq_status status;
   const char* words;  // part of the message
+  std::function<kxq_status(kxq_options*, kxq_result**)> call;
+  kxq_status status = KXQ_INVALID_ARGUMENT;
 };
 
 const uint8_t kPixels[4 * 4 * 4] = {};
@@ -389,64 +378,48 @@ kxq_status quantize(kxq_options* o, kxq_result** r, const void* pixels, int w, i
   return kxq_quantize(o, pixels, w, h, stride, static_cast<kxq_format>(format), r);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, Refusals,
-    testing::Values(
-        Refusal{"NoPixels", [](auto o, auto r) { return quantize(o, r, nullptr, 4, 4, 12, 3); },
-                KXQ_INVALID_ARGUMENT, "null"},
-        Refusal{"ZeroWidth", [](auto o, auto r) { return quantize(o, r, kPixels, 0, 4, 12, 3); },
-                KXQ_INVALID_ARGUMENT, "0 x 4 pixels"},
-        Refusal{"NegativeHeight",
-                [](auto o, auto r) { return quantize(o, r, kPixels, 4, -1, 12, 3); },
-                KXQ_INVALID_ARGUMENT, "4 x -1"},
-        Refusal{"Format", [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 16, 2); },
-                KXQ_INVALID_ARGUMENT, "KXQ_RGB"},
-        Refusal{"ShortStride", [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 15, 4); },
-                KXQ_INVALID_ARGUMENT, "stride of 15"},
-        Refusal{"StridePastTheAddressSpace",
-                [](auto o, auto r) { return quantize(o, r, kPixels, 2, 2, SIZE_MAX, 3); },
-                KXQ_INVALID_ARGUMENT, "past the address space"},
-        Refusal{"StridesWrappingTheAddressSpace",
-                [](auto o, auto r) { return quantize(o, r, kPixels, 2, 3, SIZE_MAX / 2 + 1, 3); },
-                KXQ_INVALID_ARGUMENT, "past the address space"},
-        Refusal{"TooLarge",
-                [](auto o, auto r) { return quantize(o, r, kPixels, 65536, 32768, 0, 3); },
-                KXQ_TOO_LARGE, "65536 x 32768"},
-        Refusal{"NowhereForTheResult",
-                [](auto o, auto) { return quantize(o, nullptr, kPixels, 4, 4, 12, 3); },
-                KXQ_INVALID_ARGUMENT, "nowhere"},
-        Refusal{"OneColour", [](auto o, auto) { return kxq_set_colors(o, 1); },
-                KXQ_INVALID_ARGUMENT, "2 to 256"},
-        Refusal{"Colours257", [](auto o, auto) { return kxq_set_colors(o, 257); },
-                KXQ_INVALID_ARGUMENT, "2 to 256"},
-        Refusal{"FactorNaN",
-                [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, std::nanf("")); },
-                KXQ_INVALID_ARGUMENT, "factor"},
-        Refusal{"FactorZero",
-                [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, 0); },
-                KXQ_INVALID_ARGUMENT, "factor"},
-        Refusal{"Dither9",
-                [](auto o, auto) { return kxq_set_dither(o, static_cast<kxq_dither>(9), 1); },
-                KXQ_INVALID_ARGUMENT, "numbered 9"},
-        Refusal{"Threads", [](auto o, auto) { return kxq_set_threads(o, 1025); },
-                KXQ_INVALID_ARGUMENT, "1024 threads"},
-        Refusal{"NoPalette",
-                [](auto o, auto r) { return kxq_remap(o, nullptr, kPixels, 4, 4, 12, KXQ_RGB, r); },
-                KXQ_INVALID_ARGUMENT, "no palette"},
-        Refusal{"EmptyPalette", [](auto o, auto r) { return kxq_palette_create(o, kPixels, 0, r); },
-                KXQ_INVALID_ARGUMENT, "1 to 256 entries"},
-        Refusal{"QualityMinAboveMax", [](auto o, auto) { return kxq_set_quality(o, 80, 60); },
-                KXQ_INVALID_ARGUMENT, "minimum at most its maximum"},
-        Refusal{"Quality101", [](auto o, auto) { return kxq_set_quality(o, 0, 101); },
-                KXQ_INVALID_ARGUMENT, "0 to 100"},
-        Refusal{"PngOfNoResult",
-                [](auto o, auto) {
-                  unsigned char* bytes;
-                  size_t size;
-                  return kxq_write_png(o, nullptr, nullptr, 0, nullptr, 0, 0, &bytes, &size);
-                },
-                KXQ_INVALID_ARGUMENT, "no result"}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+const Refusal kRefusals[] = {
+    {"NoPixels", "null", [](auto o, auto r) { return quantize(o, r, nullptr, 4, 4, 12, 3); }},
+    {"ZeroWidth", "0 x 4 pixels",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 0, 4, 12, 3); }},
+    {"NegativeHeight", "4 x -1",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 4, -1, 12, 3); }},
+    {"Format", "KXQ_RGB", [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 16, 2); }},
+    {"ShortStride", "stride of 15",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 4, 4, 15, 4); }},
+    {"StridePastTheAddressSpace", "past the address space",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 2, 2, SIZE_MAX, 3); }},
+    {"StridesWrappingTheAddressSpace", "past the address space",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 2, 3, SIZE_MAX / 2 + 1, 3); }},
+    {"TooLarge", "65536 x 32768",
+     [](auto o, auto r) { return quantize(o, r, kPixels, 65536, 32768, 0, 3); }, KXQ_TOO_LARGE},
+    {"NowhereForTheResult", "nowhere",
+     [](auto o, auto) { return quantize(o, nullptr, kPixels, 4, 4, 12, 3); }},
+    {"OneColour", "2 to 256", [](auto o, auto) { return kxq_set_colors(o, 1); }},
+    {"Colours257", "2 to 256", [](auto o, auto) { return kxq_set_colors(o, 257); }},
+    {"FactorNaN", "factor",
+     [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, std::nanf("")); }},
+    {"FactorZero", "factor",
+     [](auto o, auto) { return kxq_set_dither(o, KXQ_DITHER_DIFFUSION, 0); }},
+    {"Dither9", "numbered 9",
+     [](auto o, auto) { return kxq_set_dither(o, static_cast<kxq_dither>(9), 1); }},
+    {"Threads", "1024 threads", [](auto o, auto) { return kxq_set_threads(o, 1025); }},
+    {"NoPalette", "no palette",
+     [](auto o, auto r) { return kxq_remap(o, nullptr, kPixels, 4, 4, 12, KXQ_RGB, r); }},
+    {"EmptyPalette", "1 to 256 entries",
+     [](auto o, auto r) { return kxq_palette_create(o, kPixels, 0, r); }},
+    {"QualityMinAboveMax", "minimum at most its maximum",
+     [](auto o, auto) { return kxq_set_quality(o, 80, 60); }},
+    {"Quality101", "0 to 100", [](auto o, auto) { return kxq_set_quality(o, 0, 101); }},
+    {"PngOfNoResult", "no result", [](auto o, auto) {
+       unsigned char* bytes;
+       size_t size;
+       return kxq_write_png(o, nullptr, nullptr, 0, nullptr, 0, 0, &bytes, &size);
+     }}};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Calls, Refusals, testing::ValuesIn(kRefusals), CaseName());
 
 TEST(Library, NullHandlesAreRefused) {
   kxq_result* result = nullptr;
@@ -487,9 +460,8 @@ TEST(Library, CallsOnSeveralThreadsAtOnce) {
     auto o = options.handle();
     kxq_result* r = nullptr;
     Reduced out;
-    if (kxq_quantize(o.get(), pixels.data(), width, height, 4 * width, KXQ_RGBA, &r) == KXQ_OK) {
+    if (kxq_quantize(o.get(), pixels.data(), width, height, 4 * width, KXQ_RGBA, &r) == KXQ_OK)
       out = reducedOf(r);
-    }
     kxq_result_destroy(r);
     return out;
   };
@@ -526,8 +498,7 @@ TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
   const std::string code = readmeExample();
   ASSERT_FALSE(code.empty()) << "no ```c block in the README";
   writeFileBytes(dir.path("example.c"), std::vector<uint8_t>(code.begin(), code.end()));
-  RunOptions options;
-  options.cwd = dir.path();
+  const RunOptions options{.cwd = dir.path()};
   r = runProgram("/bin/sh",
                  {"-c",
                   "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "

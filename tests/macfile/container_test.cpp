@@ -26,9 +26,6 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 Bytes be32(uint32_t v) {
   return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
 }
-Bytes zeros(size_t n) {
-  return Bytes(n, 0);
-}
 Bytes text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
@@ -41,13 +38,13 @@ Bytes prologue(uint32_t magic, std::vector<MacEntry> entries) {
                     {0, static_cast<uint8_t>(entries.size())}});
   for (const MacEntry& e : entries) b = concat({b, be32(e.id), be32(e.offset), be32(e.length)});
   b.resize(224);
-  return concat({b, text("PICTKEST"), zeros(24)});
+  return concat({b, text("PICTKEST"), Bytes(24, 0)});
 }
 
 // An AppleSingle file of no data bytes.
 const std::vector<MacEntry> kEntries = {{9, 224, 32}, {2, 282, 0}, {1, 282, 0}};
 Bytes single(const std::vector<MacEntry>& entries = kEntries) {
-  return concat({prologue(kAppleSingleMagic, entries), zeros(26)});
+  return concat({prologue(kAppleSingleMagic, entries), Bytes(26, 0)});
 }
 
 Bytes dataOf(std::unique_ptr<MacFile>& f, size_t n) {
@@ -87,9 +84,9 @@ TEST(MacWriteContainer, AppleDoubleHeaderAndAppleSingleAreExact) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   f = writeWith(kAppleSingleMagic, dir.path("one"), data);
   ASSERT_EQ(MacCloseFile(f), 0);
-  EXPECT_EQ(
-      readFileBytes(dir.path("one")),
-      concat({prologue(0x00051600, {{9, 224, 32}, {2, 282, 0}, {1, 282, 1000}}), zeros(26), data}));
+  EXPECT_EQ(readFileBytes(dir.path("one")),
+            concat({prologue(0x00051600, {{9, 224, 32}, {2, 282, 0}, {1, 282, 1000}}), Bytes(26, 0),
+                    data}));
 }
 
 class MacReadBack : public testing::TestWithParam<uint32_t> {};
@@ -120,10 +117,10 @@ TEST_P(MacReadBack, TypeZeroReceivesTheTypeAndARequiredTypeMustMatch) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MacReadBack,
                          testing::Values(kAppleSingleMagic, kAppleDoubleMagic, kMacPlainKind),
-                         [](const testing::TestParamInfo<uint32_t>& p) {
-                           return std::string(p.param == kAppleSingleMagic   ? "AppleSingle"
-                                              : p.param == kAppleDoubleMagic ? "AppleDouble"
-                                                                             : "PlainFile");
+                         [](const auto& p) {
+                           return p.param == kAppleSingleMagic   ? "AppleSingle"
+                                  : p.param == kAppleDoubleMagic ? "AppleDouble"
+                                                                 : "PlainFile";
                          });
 
 TEST(MacReadContainer, AppleSingleDataLongerThanTheFileIsReadToItsEnd) {

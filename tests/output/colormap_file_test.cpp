@@ -14,8 +14,7 @@ namespace kx {
 namespace {
 
 HistogramEntry rgb(int r, int g, int b) {
-  return HistogramEntry{static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b),
-                        0};
+  return HistogramEntry{uint8_t(r), uint8_t(g), uint8_t(b), 0};
 }
 
 void writeText(const std::string& path, const std::string& s) {
@@ -203,39 +202,38 @@ std::vector<uint8_t> ascii(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, BadColormap,
-    testing::Values(
-        Bad{"empty", false, {}, "colormap @ is too short: 0 bytes, its header alone takes 16\n"},
-        Bad{"entries_cut", false, binary(2, 8, {1, 2, 3, 4, 5}),
-            "colormap @ is too short: 2 colors need 28 bytes, it has 26\n"},
-        Bad{"no_colours", false, binary(0, 8, {}),
-            "colormap @ gives 0 colors (1 to 32767 can be read)\n"},
-        Bad{"zero_bits", false, binary(1, 0, {0, 0, 0}),
-            "colormap @ gives 0 bits per channel (1 to 16 can be read)\n"},
-        Bad{"17_bits", false, binary(1, 17, {0, 0, 0}),
-            "colormap @ gives 17 bits per channel (1 to 16 can be read)\n"},
-        Bad{"value_too_big", false, binary(2, 5, {0, 0, 0, 1, 32, 1}),
-            "colormap @, color 1: value 32 does not fit 5 bits\n"},
-        Bad{"too_many_colours", false, binary(300, 8, std::vector<int>(900, 1)),
-            "colormap @ has 300 colors, more than the 256 that one-byte indices can hold; use -n "
-            "256 to take its first 256\n"},
-        Bad{"a_empty", true, {}, "ASCII colormap @ is empty\n"},
-        Bad{"a_word_header", true, ascii("two 8\n"),
-            "ASCII colormap @, line 1: expected \"<colors> <bits>\"\n"},
-        Bad{"a_entry_cut_short", true, ascii("2 8\n0 1 2 3\n1 4 5\n"),
-            "ASCII colormap @ ends after 1 of its 2 colors\n"},
-        Bad{"a_endless_blanks", true,
-            ascii("1 8\n" + std::string(size_t{1} << 20, ' ') + "0 1 2 3\n"),
-            "ASCII colormap @ holds more than 1048576 bytes of text before its last color; no "
-            "colormap is that long\n"},
-        Bad{"a_junk_in_entry", true, ascii("1 8\n0 1 2x 3\n"),
-            "ASCII colormap @, line 2: expected \"<index> <red> <green> <blue>\"\n"},
-        Bad{"a_huge_count", true, ascii("70000 8\n"),
-            "colormap @ gives 70000 colors (1 to 32767 can be read)\n"},
-        Bad{"a_negative_value", true, ascii("1 8\n0 1 -2 3\n"),
-            "colormap @, color 0: value -2 does not fit 8 bits\n"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, BadColormap, testing::Values(
+    Bad{"empty", false, {}, "colormap @ is too short: 0 bytes, its header alone takes 16\n"},
+    Bad{"entries_cut", false, binary(2, 8, {1, 2, 3, 4, 5}),
+        "colormap @ is too short: 2 colors need 28 bytes, it has 26\n"},
+    Bad{"no_colours", false, binary(0, 8, {}),
+        "colormap @ gives 0 colors (1 to 32767 can be read)\n"},
+    Bad{"zero_bits", false, binary(1, 0, {0, 0, 0}),
+        "colormap @ gives 0 bits per channel (1 to 16 can be read)\n"},
+    Bad{"17_bits", false, binary(1, 17, {0, 0, 0}),
+        "colormap @ gives 17 bits per channel (1 to 16 can be read)\n"},
+    Bad{"value_too_big", false, binary(2, 5, {0, 0, 0, 1, 32, 1}),
+        "colormap @, color 1: value 32 does not fit 5 bits\n"},
+    Bad{"too_many_colours", false, binary(300, 8, std::vector<int>(900, 1)), "colormap @ has 300 "
+        "colors, more than the 256 that one-byte indices can hold; use -n 256 to take its first "
+        "256\n"},
+    Bad{"a_empty", true, {}, "ASCII colormap @ is empty\n"},
+    Bad{"a_word_header", true, ascii("two 8\n"),
+        "ASCII colormap @, line 1: expected \"<colors> <bits>\"\n"},
+    Bad{"a_entry_cut_short", true, ascii("2 8\n0 1 2 3\n1 4 5\n"),
+        "ASCII colormap @ ends after 1 of its 2 colors\n"},
+    Bad{"a_endless_blanks", true, ascii("1 8\n" + std::string(size_t{1} << 20, ' ') + "0 1 2 3\n"),
+        "ASCII colormap @ holds more than 1048576 bytes of text before its last color; no "
+        "colormap is that long\n"},
+    Bad{"a_junk_in_entry", true, ascii("1 8\n0 1 2x 3\n"),
+        "ASCII colormap @, line 2: expected \"<index> <red> <green> <blue>\"\n"},
+    Bad{"a_huge_count", true, ascii("70000 8\n"),
+        "colormap @ gives 70000 colors (1 to 32767 can be read)\n"},
+    Bad{"a_negative_value", true, ascii("1 8\n0 1 -2 3\n"),
+        "colormap @, color 0: value -2 does not fit 8 bits\n"}),
     [](const testing::TestParamInfo<Bad>& p) { return std::string(p.param.why); });
+// clang-format on
 
 TEST_F(ColormapFiles, WriteFailuresAreErrorsAndKeepTheOldFile) {
   format.colors = 2;

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "conv/conv_support.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -24,26 +24,16 @@ bool haveConvert() {
   return std::system("command -v convert >/dev/null 2>&1") == 0;
 }
 
-int shellIn(const std::string& dir, const std::string& command) {
-  const int status = std::system(("cd '" + dir + "' && " + command + " 2>/dev/null").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 void writePpm(const std::string& path, int width, int height, const Bytes& rgb) {
   std::ofstream out(path, std::ios::binary);
   out << "P6\n" << width << " " << height << "\n255\n";
   out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
 }
 
-// The pixels of a P6 file of the given size (empty when it is not one).
+// The pixels of a netpbm file of the given size (empty when it is not one).
 Bytes ppmPixels(const std::string& path, int width, int height) {
-  const Bytes bytes = readFileBytes(path);
-  std::istringstream in(std::string(bytes.begin(), bytes.end()));
-  std::string magic;
-  int w = 0, h = 0, maxval = 0;
-  in >> magic >> w >> h >> maxval;
-  if (magic != "P6" || w != width || h != height || maxval != 255) return {};
-  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(in.tellg()) + 1, bytes.end());
+  const Raster r = netpbm("cat " + quoted(path));
+  return r.width == width && r.height == height && r.depth == 3 ? r.samples : Bytes{};
 }
 
 // Rows in the other order: a picture file's first row is the bottom one.
@@ -82,14 +72,16 @@ class Interop : public testing::Test {
 // ImageMagick packs rows whose rowBytes is below 8: narrower pictures are
 // left out.
 TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveConvert()) {
+    GTEST_SKIP() << "ImageMagick is not installed";
+  }
   for (auto [width, height] : {std::pair{9, 5}, std::pair{300, 2}}) {
     for (const std::string type : {"TrueColor", "Palette", "Grayscale"}) {
       Bytes rgb = makePicture(width, height, type == "Palette" ? 30 : 0, width);
       for (size_t i = 0; type == "Grayscale" && i < rgb.size(); i += 3)
         rgb[i + 1] = rgb[i + 2] = rgb[i];
       writePpm(dir_.path("in.ppm"), width, height, rgb);
-      ASSERT_EQ(shellIn(dir_.path(), "convert in.ppm -type " + type + " PICT:theirs.pict"), 0);
+      ASSERT_EQ(shell("convert in.ppm -type " + type + " PICT:theirs.pict", dir_.path()).status, 0);
       const RunResult r = runProgram("kxconv", {"theirs.pict", "back.ppm"}, dir_.path());
       ASSERT_EQ(r.status, 0) << r.err;
       EXPECT_TRUE(ppmPixels(dir_.path("back.ppm"), width, height) == rgb) << type << width;
@@ -98,7 +90,7 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
   // kxreduce reads it too; few colours, so the reduction keeps them.
   const Bytes rgb = makePicture(12, 5, 20, 5);
   writePpm(dir_.path("in.ppm"), 12, 5, rgb);
-  ASSERT_EQ(shellIn(dir_.path(), "convert in.ppm -type Palette PICT:in.pict"), 0);
+  ASSERT_EQ(shell("convert in.ppm -type Palette PICT:in.pict", dir_.path()).status, 0);
   const RunResult r = kxreduce({"-i", "pict", "-o", "pic", "in", "out"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "allocate color table\n");
@@ -108,7 +100,9 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
 // Two pixels wide is left out: ImageMagick reads 2-pixel true-colour rows
 // (rowBytes 8, packed) as unpacked, its own included.
 TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
+  if (!haveConvert()) {
+    GTEST_SKIP() << "ImageMagick is not installed";
+  }
   for (auto [width, height] :
        {std::pair{1, 1}, std::pair{3, 2}, std::pair{24, 10}, std::pair{300, 2}}) {
     const Bytes rgb = makePicture(width, height, 12, width);
@@ -117,7 +111,7 @@ TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
       const RunResult r = kxreduce({"-n", "12", "-o", kind, "in", kind});
       ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
       EXPECT_TRUE(fs::exists(dir_.path("%" + kind + ".pict"))) << kind;
-      ASSERT_EQ(shellIn(dir_.path(), "convert " + kind + ".pict ppm:" + kind + ".ppm"), 0);
+      ASSERT_EQ(shell("convert " + kind + ".pict ppm:" + kind + ".ppm", dir_.path()).status, 0);
       EXPECT_TRUE(flipRows(ppmPixels(dir_.path(kind + ".ppm"), width, height), width, height) ==
                   rgb)
           << kind << " " << width;

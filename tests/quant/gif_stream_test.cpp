@@ -119,22 +119,16 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, GifFromStream,
-    ::testing::Values(
-        StreamCase{
-            "PpmPipe", "-f image2pipe -c:v ppm", "30", {"--no-dither", "--fps", "30"}, 67, true},
-        StreamCase{
-            "PpmPipeDefaultDither", "-f image2pipe -c:v ppm", "30", {"-n", "8"}, 200, true, true},
-        StreamCase{
-            "PpmPipeAdjusted", "-f image2pipe -c:v ppm", "30", {"-a", "--delay", "50"}, 100, true},
-        StreamCase{"Y4mAtItsOwnRate",
-                   "-f yuv4mpegpipe -pix_fmt yuv420p",
-                   "30000/1001",
-                   {"-n", "64"},
-                   67,
-                   false}),
-    [](const auto& p) { return std::string(p.param.name); });
+const char kPpmPipe[] = "-f image2pipe -c:v ppm";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Streams, GifFromStream, ::testing::Values(
+    StreamCase{"PpmPipe", kPpmPipe, "30", {"--no-dither", "--fps", "30"}, 67, true},
+    StreamCase{"PpmPipeDefaultDither", kPpmPipe, "30", {"-n", "8"}, 200, true, true},
+    StreamCase{"PpmPipeAdjusted", kPpmPipe, "30", {"-a", "--delay", "50"}, 100, true},
+    StreamCase{"Y4mAtItsOwnRate", "-f yuv4mpegpipe -pix_fmt yuv420p", "30000/1001", {"-n", "64"}, 67,
+               false}), CaseName());
+// clang-format on
 
 struct BadStreamCase {
   const char* name;
@@ -148,8 +142,7 @@ class BadStream : public ::testing::TestWithParam<BadStreamCase> {};
 TEST_P(BadStream, OneLineAndNoGif) {
   const BadStreamCase& c = GetParam();
   TempDir dir;
-  const RunResult r = shell("cd " + quoted(dir.path()) + " && (" + c.make + ") | " +
-                            kxquantLine({"-o", "a.gif", "-"}));
+  const RunResult r = shell("(" + c.make + ") | " + kxquantLine({"-o", "a.gif", "-"}), dir.path());
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(std::filesystem::exists(dir.path("a.gif")), c.status == 0);
@@ -169,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
                       "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
                       "largest\n"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    CaseName());
 
 // The frames kept in a temporary file go with the run when a signal ends
 // it. The run is held at a known point: its input is a FIFO that gives the
@@ -194,12 +187,11 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
     ended.get_future().wait();
     ::close(fd);
   });
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_FRAME_MEMORY=0"};
-  options.killWhenExists = ".a.gif.frames.";
-  options.killSignal = SIGTERM;
-  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"}, options);
+  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"},
+                                 RunOptions{.cwd = dir.path(),
+                                            .env = {"KX_FRAME_MEMORY=0"},
+                                            .killWhenExists = ".a.gif.frames.",
+                                            .killSignal = SIGTERM});
   ended.set_value();
   const int reader = ::open(dir.path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
   if (reader >= 0) ::close(reader);
@@ -217,15 +209,10 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
 // the run with one line and leaves nothing behind.
 TEST(FrameStore, AFullDiskLeavesNothing) {
   TempDir dir;
-  ASSERT_EQ(
-      shell("cd " + quoted(dir.path()) + " && " + source("30") + " -f image2pipe -c:v ppm - > in")
-          .status,
-      0);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_FRAME_MEMORY=0"};
-  options.fileSizeLimit = 20000;
-  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "in"}, options);
+  ASSERT_EQ(shell(source("30") + " -f image2pipe -c:v ppm - > in", dir.path()).status, 0);
+  const RunResult r = runProgram(
+      "kxquant", {"-o", "a.gif", "in"},
+      RunOptions{.cwd = dir.path(), .env = {"KX_FRAME_MEMORY=0"}, .fileSizeLimit = 20000});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.err.starts_with("kxquant: .a.gif.frames.")) << r.err;
   EXPECT_TRUE(r.err.ends_with(": cannot keep the frames: File too large\n")) << r.err;

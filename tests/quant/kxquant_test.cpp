@@ -134,19 +134,18 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   EXPECT_TRUE(png.alpha.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pictures, MatchesKxreduce,
-    ::testing::Values(ExactCase{"sample_16_adjusted", "sample", {"-n", "16", "-a"}},
-                      ExactCase{"jpeg", "jpeg", {"-n", "64"}, false, "--nofs"},
-                      ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
-                      ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
-                      ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
-                      ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true},
-                      ExactCase{
-                          "sample_16_best", "sample", {"-n", "16"}, true, "--no-dither", true},
-                      ExactCase{"large", "large", {}, true},
-                      ExactCase{"large_best", "large", {"-n", "64"}, true, "--no-dither", true}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
+    ExactCase{"sample_16_adjusted", "sample", {"-n", "16", "-a"}},
+    ExactCase{"jpeg", "jpeg", {"-n", "64"}, false, "--nofs"},
+    ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
+    ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
+    ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
+    ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true},
+    ExactCase{"sample_16_best", "sample", {"-n", "16"}, true, "--no-dither", true},
+    ExactCase{"large", "large", {}, true},
+    ExactCase{"large_best", "large", {"-n", "64"}, true, "--no-dither", true}), CaseName());
+// clang-format on
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
 
@@ -157,9 +156,9 @@ TEST(InputFormats, SamePixelsSamePicture) {
   ASSERT_EQ(runProgram("kxreduce", {"-o", "pict", "in", "r"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"r.pict", "pict.png"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"in.pic", "in.png"}, dir.path()).status, 0);
-  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
-                  " && pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
-                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic")
+  ASSERT_EQ(shell("pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
+                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic",
+                  dir.path())
                 .status,
             0);
   ASSERT_EQ(runProgram("kxconv", {"in.pgm", "grey.png"}, dir.path()).status, 0);
@@ -184,10 +183,7 @@ TEST(InputFormats, SamePixelsSamePicture) {
 TEST(InputFormats, AFifoIsReadOnce) {
   TempDir dir;
   writePng(dir, "a", 30, 20, testPixels(30, 20, 5, true));
-  ASSERT_EQ(
-      shell("cd " + quoted(dir.path()) + " && mkfifo f g && (cat a.png > f &) && (cat a.png > g &)")
-          .status,
-      0);
+  ASSERT_EQ(shell("mkfifo f g && (cat a.png > f &) && (cat a.png > g &)", dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-o", "a.out.png", "a.png"}, dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-o", "f.out.png", "f"}, dir.path()).status, 0);
   EXPECT_EQ(readFileBytes(dir.path("f.out.png")), readFileBytes(dir.path("a.out.png")));
@@ -201,22 +197,18 @@ TEST(InputFormats, AFifoIsReadOnce) {
 TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   TempDir dir;
   const int sizes[3][2] = {{60, 40}, {30, 50}, {60, 40}};
-  std::vector<std::string> inputs;
   for (int f = 0; f < 3; ++f) {
     const std::string name = "f." + std::to_string(f + 1);
     const auto rgb = testPixels(sizes[f][0], sizes[f][1], f + 2, false);
     writePng(dir, name, sizes[f][0], sizes[f][1], rgb);
     writeRgbPicture(dir.path(name), sizes[f][0], sizes[f][1], rgb);
-    inputs.push_back(name + ".png");
   }
+  const std::string inputs = " f.1.png f.2.png f.3.png";
   // kxquant's default is kxreduce's -u with --refine.
-  RunResult r = runProgram(
-      "kxreduce", {"-u", "-n", "32", "-s", "1", "3", "1", "--refine", "f", "r"}, dir.path());
+  RunResult r = runProgram("kxreduce", words("-u -n 32 -s 1 3 1 --refine f r"), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   // Undithered, for kxreduce's indices.
-  std::vector<std::string> args = {"-u", "-n", "32", "--no-dither"};
-  args.insert(args.end(), inputs.begin(), inputs.end());
-  r = kxquant(args, dir.path());
+  r = kxquant(words("-u -n 32 --no-dither" + inputs), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // no progress line: standard error is not a terminal
   const std::vector<Rgb> palette = readClm(dir.path("r-1-3.clm"));
@@ -236,9 +228,7 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
 
   // The GIF's palette is counted from every pixel of every frame; each
   // pixel gets its nearest entry.
-  args = {"-n", "32", "--no-dither", "--delay", "250", "--loop", "3", "-o", "anim.gif"};
-  args.insert(args.end(), inputs.begin(), inputs.end());
-  r = kxquant(args, dir.path());
+  r = kxquant(words("-n 32 --no-dither --delay 250 --loop 3 -o anim.gif" + inputs), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   const GifFile gif = readGif(dir.path("anim.gif"));
   EXPECT_EQ(std::tie(gif.width, gif.height), std::make_tuple(60, 50));
@@ -288,7 +278,6 @@ std::vector<std::vector<uint8_t>> gifFrames(const TempDir& dir,
 // (cut by population, two close greys would take both entries).
 TEST(Sequence, ARareFarColourKeepsItsEntry) {
   TempDir dir;
-  std::vector<std::string> args = {"-n", "2", "--no-dither", "-o", "a.gif"};
   for (int f = 0; f < 3; ++f) {
     std::vector<uint8_t> rgb;
     for (int i = 0; i < 40 * 20; ++i) {
@@ -298,9 +287,9 @@ TEST(Sequence, ARareFarColourKeepsItsEntry) {
                              patch ? uint8_t{0} : grey});
     }
     writePng(dir, "f" + std::to_string(f), 40, 20, rgb);
-    args.push_back("f" + std::to_string(f) + ".png");
   }
-  const std::vector<std::vector<uint8_t>> shown = gifFrames(dir, args);
+  const std::vector<std::vector<uint8_t>> shown =
+      gifFrames(dir, words("-n 2 --no-dither -o a.gif f0.png f1.png f2.png"));
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[1][3 * (7 * 40 + 32)], 255);  // the patch
   EXPECT_EQ(shown[2][0], 50);                   // both greys
@@ -377,27 +366,20 @@ TEST_P(GifTiming, DelaysFollowTheClock) {
 const std::string kShortFrames =
     "gives frames of 1/100 s; browsers show frames shorter than 2/100 s for 10/100 s\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Clocks, GifTiming,
-    ::testing::Values(TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
-                      TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
-                      TimingCase{"ShortDelayPlayedOnce",
-                                 "--delay 15 --no-loop",
-                                 {2, 1, 2, 1, 2, 1, 2},
-                                 "kxquant: warning: --delay 15 " + kShortFrames,
-                                 false},
-                      // 700 s: longer than a GIF frame can last, held as long as it can.
-                      TimingCase{"AnimationsOwnClock",
-                                 "",
-                                 {8, 13, 65535, 1},
-                                 "kxquant: warning: a.webp: the animation's clock " + kShortFrames +
-                                     "kxquant: warning: a.webp: frame 3 lasts 70000/100 s; a GIF "
-                                     "frame lasts at most 65535/100 s, and is held so long\n",
-                                 true,
-                                 true},
-                      TimingCase{
-                          "DelayOverAnimationsClock", "--delay 70", {7, 7, 7, 7}, "", true, true}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Clocks, GifTiming, ::testing::Values(
+    TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
+    TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
+    TimingCase{"ShortDelayPlayedOnce", "--delay 15 --no-loop", {2, 1, 2, 1, 2, 1, 2},
+               "kxquant: warning: --delay 15 " + kShortFrames, false},
+    // 700 s: longer than a GIF frame can last, held as long as it can.
+    TimingCase{"AnimationsOwnClock", "", {8, 13, 65535, 1},
+               "kxquant: warning: a.webp: the animation's clock " + kShortFrames +
+               "kxquant: warning: a.webp: frame 3 lasts 70000/100 s; a GIF frame lasts at most "
+               "65535/100 s, and is held so long\n", true, true},
+    TimingCase{"DelayOverAnimationsClock", "--delay 70", {7, 7, 7, 7}, "", true, true}),
+    CaseName());
+// clang-format on
 
 // ---- Transparency and alpha ---------------------------------------------------------
 
@@ -483,26 +465,11 @@ TEST_P(PngAlpha, KeptPerEntryAndSeenAlikeByLibpngAndPil) {
   EXPECT_GE(compositedPsnr(original, seen), GetParam().psnr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, PngAlpha,
-                         ::testing::Values(AlphaCase{"Default", {}, 45},
-                                           AlphaCase{"Colours16Adjusted", {"-n", "16", "-a"}, 28},
-                                           AlphaCase{
-                                               "MedianCutBest", {"--no-refine", "--best"}, 38}),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-TEST(Transparency, GifKeepsAlphaBelowHalfAsTransparent) {
-  TempDir dir;
-  python(kSoftPicture, {dir.path("a.png")});
-  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
-  const GifFile gif = readGif(dir.path("a.gif"));
-  ASSERT_EQ(gif.frames.size(), 1u);
-  ASSERT_GE(gif.frames[0].transparent, 0);
-  const std::vector<int> shown = composeGif(gif)[0];
-  const Raster original = pilPixels(dir.path("a.png"));
-  for (size_t i = 0; i < shown.size(); ++i) {
-    ASSERT_EQ(shown[i] < 0, original.samples[4 * i + 3] < 128) << "pixel " << i;
-  }
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Options, PngAlpha, ::testing::Values(
+    AlphaCase{"Default", {}, 45}, AlphaCase{"Colours16Adjusted", {"-n", "16", "-a"}, 28},
+    AlphaCase{"MedianCutBest", {"--no-refine", "--best"}, 38}), CaseName());
+// clang-format on
 
 // Pixels only transparent or opaque: the opaque ones' 96 colours are kept
 // exactly, whatever the transparent ones hold.
@@ -514,16 +481,16 @@ TEST(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
       {dir.path("a.png")});
   ASSERT_EQ(kxquant({"-o", "b.png", "a.png"}, dir.path()).status, 0);
   const Raster in = pilPixels(dir.path("a.png")), out = pilPixels(dir.path("b.png"));
-  for (size_t i = 0; i < 16 * 8; ++i) {
+  for (size_t i = 0; i < 16 * 8; ++i)
     for (size_t c = in.samples[4 * i + 3] == 0 ? 3 : 0; c < 4; ++c)
       ASSERT_EQ(out.samples[4 * i + c], in.samples[4 * i + c]) << "pixel " << i;
-  }
 }
 
 // The same pixels with alpha from a PAM (RGB_ALPHA, GRAYSCALE_ALPHA) give
 // the same PNG; an alpha channel opaque everywhere changes nothing, with or
-// without the refinement; one palette for two pictures with alpha has alpha.
-TEST(Transparency, PamInputOpaqueAlphaAndOnePaletteForAll) {
+// without the refinement; one palette for two pictures with alpha has alpha;
+// a GIF keeps alpha below half as transparent.
+TEST(Transparency, PamInputOpaqueAlphaOnePaletteForAllAndGif) {
   TempDir dir;
   python(std::string(kSoftPicture) +
              "im.convert('LA').save(sys.argv[2])\n"
@@ -531,8 +498,8 @@ TEST(Transparency, PamInputOpaqueAlphaAndOnePaletteForAll) {
              "im.save(sys.argv[3])\n"
              "im.convert('RGB').save(sys.argv[4])\n",
          {dir.path("a.png"), dir.path("grey.png"), dir.path("opaque.png"), dir.path("rgb.png")});
-  ASSERT_EQ(shell("cd " + quoted(dir.path()) +
-                  " && pngtopam -alphapam a.png > a.pam && pngtopam -alphapam grey.png > grey.pam")
+  ASSERT_EQ(shell("pngtopam -alphapam a.png > a.pam && pngtopam -alphapam grey.png > grey.pam",
+                  dir.path())
                 .status,
             0);
   for (const std::string refine : {"--no-refine", "-q"}) {
@@ -555,6 +522,14 @@ TEST(Transparency, PamInputOpaqueAlphaAndOnePaletteForAll) {
               readFileBytes(dir.path("rgb.png.out.png")))
         << refine;
   }
+  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  ASSERT_EQ(gif.frames.size(), 1u);
+  ASSERT_GE(gif.frames[0].transparent, 0);
+  const std::vector<int> shown = composeGif(gif)[0];
+  const Raster original = pilPixels(dir.path("a.png"));
+  for (size_t i = 0; i < shown.size(); ++i)
+    ASSERT_EQ(shown[i] < 0, original.samples[4 * i + 3] < 128) << "pixel " << i;
   python(std::string(kSoftPicture) + "im.transpose(Image.FLIP_LEFT_RIGHT).save(sys.argv[2])\n",
          {dir.path("a.png"), dir.path("b.png")});
   ASSERT_EQ(kxquant({"-f", "-u", "-n", "32", "a.png", "b.png"}, dir.path()).status, 0);
@@ -574,9 +549,10 @@ TEST(Workflow, PipesBothWaysAreBinarySafe) {
   const std::string k = buildDir() + "/kxquant";
   ASSERT_EQ(kxquant({"-o", "file.png", "a.png"}, dir.path()).status, 0);
   ASSERT_EQ(kxquant({"-n", "16", "-o", "file16.png", "file.png"}, dir.path()).status, 0);
-  const RunResult r = shell("cd " + quoted(dir.path()) + " && " + k + " - < a.png > in.png && " +
-                            k + " -o - a.png | cat > out.png && cat a.png | " + k + " - | " + k +
-                            " -n 16 -o - - | cat > both.png");
+  const RunResult r =
+      shell(k + " - < a.png > in.png && " + k + " -o - a.png | cat > out.png && cat a.png | " + k +
+                " - | " + k + " -n 16 -o - - | cat > both.png",
+            dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   for (const char* piped : {"in.png", "out.png"})
@@ -604,10 +580,8 @@ TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
   ASSERT_EQ(kxquant({"-o", "expected.png", "a.png"}, dir.path()).status, 0);
   const std::vector<uint8_t> original = readFileBytes(dir.path("a.png"));
   FolderSnapshot before = snapshotFolder(dir.path());
-  RunOptions options;
-  options.cwd = dir.path();
-  options.fileSizeLimit = c.sizeLimit;
-  const RunResult r = runProgram("kxquant", words(c.args), options);
+  const RunResult r = runProgram("kxquant", words(c.args),
+                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = c.sizeLimit});
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(readFileBytes(dir.path("a.png")),
@@ -619,24 +593,22 @@ TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
   EXPECT_EQ(after, before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Replacing,
-    ::testing::Values(
-        ReplaceCase{"ext_and_force", "--ext .png --force a.png b.jpg", 0, "", true},
-        ReplaceCase{"output_and_force", "-f -o a.png a.png", 0, "", true},
-        ReplaceCase{"ext_without_force", "--ext .png a.png", 1,
-                    "kxquant: a.png: is the input picture (--force replaces it)\n", false},
-        ReplaceCase{"another_inputs_output", "-f --ext .png a.jpg a.png", 1,
-                    "kxquant: a.png: is an input picture; kxquant never overwrites its inputs\n",
-                    true},
-        ReplaceCase{"disk_full_keeps_the_original", "--ext .png -f a.png", 1,
-                    "kxquant: a.png: cannot write: File too large\n", false, 1000},
-        // Nor is a GIF left half-written, and the failure is said.
-        ReplaceCase{"gif_on_a_full_disk", "-o a.gif a.png b.jpg", 1,
-                    "kxquant: a.gif: cannot write: File too large\n", false, 1000},
-        ReplaceCase{"icn_on_a_full_disk", "-o a.icn a.png", 1,
-                    "kxquant: a.icn: cannot write: File too large\n", false, 1000}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, Replacing, ::testing::Values(
+    ReplaceCase{"ext_and_force", "--ext .png --force a.png b.jpg", 0, "", true},
+    ReplaceCase{"output_and_force", "-f -o a.png a.png", 0, "", true},
+    ReplaceCase{"ext_without_force", "--ext .png a.png", 1,
+                "kxquant: a.png: is the input picture (--force replaces it)\n", false},
+    ReplaceCase{"another_inputs_output", "-f --ext .png a.jpg a.png", 1,
+                "kxquant: a.png: is an input picture; kxquant never overwrites its inputs\n", true},
+    ReplaceCase{"disk_full_keeps_the_original", "--ext .png -f a.png", 1,
+                "kxquant: a.png: cannot write: File too large\n", false, 1000},
+    // Nor is a GIF left half-written, and the failure is said.
+    ReplaceCase{"gif_on_a_full_disk", "-o a.gif a.png b.jpg", 1,
+                "kxquant: a.gif: cannot write: File too large\n", false, 1000},
+    ReplaceCase{"icn_on_a_full_disk", "-o a.icn a.png", 1,
+                "kxquant: a.icn: cannot write: File too large\n", false, 1000}), CaseName());
+// clang-format on
 
 // The verbose summary's palette size and quality.
 std::pair<int, int> entriesAndQuality(const std::string& err) {
@@ -675,11 +647,8 @@ TEST(Workflow, LargeNoiseSameOnAnyThreadCount) {
       ".save(sys.argv[1], quality=100, subsampling=0)\n",
       {dir.path("in.jpg")});
   for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
-    RunOptions options;
-    options.cwd = dir.path();
-    options.env = {threads};
-    const RunResult r =
-        runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.jpg"}, options);
+    const RunResult r = runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.jpg"},
+                                   RunOptions{.cwd = dir.path(), .env = {threads}});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   EXPECT_EQ(readFileBytes(dir.path("KX_THREADS=1.png")),
@@ -704,10 +673,8 @@ TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
     TempDir out;
     for (const auto& [name, bytes] : snapshotFolder(dir.path()))
       std::filesystem::copy_file(dir.path(name), out.path(name));
-    RunOptions options;
-    options.cwd = out.path();
-    options.env = {threads};
-    const RunResult r = runProgram("kxquant", args, options);
+    const RunResult r =
+        runProgram("kxquant", args, RunOptions{.cwd = out.path(), .env = {threads}});
     runs.emplace_back(r, snapshotFolder(out.path()));
   }
   EXPECT_EQ(runs[0].first.status, 1) << runs[0].first.err;
@@ -801,93 +768,80 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   EXPECT_EQ(after, before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Refusals,
-    ::testing::Values(
-        RefusalCase{"missing_input_others_done", "nope.png same.png", 1,
-                    "nope.png: cannot open: No such file or directory\n", "same-kx.png"},
-        RefusalCase{"standard_input_twice", "-o a.gif - -", 2,
-                    "- (the standard input) is given more than once; it can be read only once\n"},
-        RefusalCase{"gif_of_the_inputs_that_could_be_read", "-o anim.gif same.png bad.png good.png",
-                    1, "bad.png: corrupt PNG file (the file ends too early)\n", "anim.gif"},
-        RefusalCase{"not_a_picture", "notes.txt", 1,
-                    "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, TIFF, "
-                    "PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
-        RefusalCase{"existing_output", "good.png", 1,
-                    "good-kx.png: already exists (-f replaces it)\n"},
-        RefusalCase{"gif_over_its_input", "-f -o png.gif png.gif", 1,
-                    "png.gif: is an input picture; kxquant never overwrites its inputs\n"},
-        RefusalCase{"output_is_its_input_without_force", "-o same.png same.png", 1,
-                    "same.png: is the input picture (--force replaces it)\n"},
-        RefusalCase{"quality_not_reached", "-Q 90-100 -n 32 2004photo.png", 99,
-                    "2004photo.png: quality 9 with 32 colours, below the minimum 90; nothing "
-                    "written\n"},
-        RefusalCase{"skipped_as_larger", "--skip-if-larger same.jpg", 98,
-                    "same.jpg: the result (890 bytes) is not smaller than the input (737 bytes); "
-                    "nothing written\n"},
-        RefusalCase{"ext_not_png", "--ext .gif same.png", 2,
-                    "--ext takes a suffix ending in .png, such as -kx.png or .png, not \".gif\"\n"},
-        RefusalCase{"ext_and_output", "--ext .png -o x.png same.png", 2,
-                    "--ext and -o both name the output; give one\n"},
-        RefusalCase{"quality_backwards", "--quality=80-60 same.png", 2,
-                    "--quality takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not "
-                    "\"80-60\"\n"},
-        RefusalCase{"quality_for_a_gif", "-Q 80 -o a.gif same.png", 2,
-                    "--quality applies to a PNG output of each input, without -u\n"},
-        RefusalCase{"two_inputs_one_output", "same.png same.jpg", 1,
-                    "same-kx.png: is also the output of same.png; name the outputs with "
-                    "-o, one input at a time\n",
-                    "same-kx.png"},
-        // Outputs that cannot be made are refused before any input is read.
-        RefusalCase{"no_such_folder", "-o nodir/x.png same.png", 1,
-                    "nodir/x.png: the folder nodir does not exist\n"},
-        RefusalCase{"colormap_name_is_a_folder", "-f -o in-the-way.icn same.png", 1,
-                    "in-the-way.clm: is a folder\n"},
-        RefusalCase{"output_is_a_link_to_nothing", "-o dangling.png same.png", 1,
-                    "dangling.png: already exists (-f replaces it)\n"},
-        RefusalCase{"empty_output_name", "-o  same.png", 2,
-                    "-o names no file (the name is empty)\n"},
-        RefusalCase{"delay_without_a_gif", "--delay 500 same.png", 2,
-                    "--delay applies to a .gif output only (-o NAME.gif)\n"},
-        RefusalCase{"digits_are_a_file_not_a_factor", "-a 2004photo.png", 0, "",
-                    "2004photo-kx.png"},
-        RefusalCase{"no_input", "-n 16", 2, "no input picture\n"},
-        RefusalCase{"too_few_colours", "-n 1 same.png", 2,
-                    "-n takes a number of colours from 2 to 256, not \"1\"\n"},
-        RefusalCase{"factor_out_of_range", "--adjust=1.5 same.png", 2,
-                    "--adjust takes a factor above 0 and at most 1, not \"1.5\"\n"},
-        RefusalCase{"dither_level_out_of_range", "--dither 4 same.png", 2,
-                    "--dither takes a level from 1 to 3, not \"4\"\n"},
-        RefusalCase{"unknown_option", "-x same.png", 2, "unknown option -x\n"},
-        RefusalCase{"one_output_two_inputs", "-o x.png same.png good.png", 2,
-                    "-o names one output; give one input, or a .gif for all of them\n"},
-        RefusalCase{"unknown_output_kind", "-o x.bmp same.png", 2,
-                    "x.bmp: unknown output extension (kxquant writes .png, .gif and "
-                    ".icn)\n"},
-        RefusalCase{"missing_value", "same.png --delay", 2, "--delay needs a value\n"},
-        RefusalCase{"no_frame_rate", "--fps 0 same.png", 2,
-                    "--fps takes a frame rate above 0, not \"0\"\n"},
-        RefusalCase{"negative_frame_rate", "--fps=-25 same.png", 2,
-                    "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
-                    "\"-25\"\n"},
-        RefusalCase{"half_a_ratio", "--fps 30000/ same.png", 2,
-                    "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not "
-                    "\"30000/\"\n"},
-        RefusalCase{"frames_too_long_for_gif", "--fps 1/700 -o a.gif same.png", 2,
-                    "--fps 1/700: a GIF frame lasts at most 655.35 seconds\n"},
-        RefusalCase{"frame_rate_too_slow_for_gif", "--fps 0.000000001 -o a.gif same.png", 2,
-                    "--fps 0.000000001: a GIF frame lasts at most 655.35 seconds\n"},
-        RefusalCase{"best_for_a_gif", "--best -o a.gif same.png", 2,
-                    "--best applies to a PNG output only (its compression)\n"},
-        // Each told in its own words; no file server's record made beside them.
-        RefusalCase{"two_broken_picts", "cut.pict big.pict", 1,
-                    "cut.pict: cannot read the PICT picture (Can't read file cut.pict)\n"
-                    "kxquant: big.pict: cannot read the PICT picture (big.pict: the picture is "
-                    "32767 x 32767 pixels, over the limit of 134217728 pixels (set KX_MAX_PIXELS "
-                    "to change it))\n"},
-        RefusalCase{"two_clocks", "--fps 25 --delay 40 -o a.gif same.png", 2,
-                    "--fps and --delay both set the frame time; give one\n"}),
-    [](const auto& p) { return std::string(p.param.name); });
+// clang-format off
+const RefusalCase kRefusals[] = {
+    {"missing_input_others_done", "nope.png same.png", 1,
+     "nope.png: cannot open: No such file or directory\n", "same-kx.png"},
+    {"standard_input_twice", "-o a.gif - -", 2,
+     "- (the standard input) is given more than once; it can be read only once\n"},
+    {"gif_of_the_inputs_that_could_be_read", "-o anim.gif same.png bad.png good.png", 1,
+     "bad.png: corrupt PNG file (the file ends too early)\n", "anim.gif"},
+    {"not_a_picture", "notes.txt", 1, "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, "
+     "TIFF, PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
+    {"existing_output", "good.png", 1, "good-kx.png: already exists (-f replaces it)\n"},
+    {"gif_over_its_input", "-f -o png.gif png.gif", 1,
+     "png.gif: is an input picture; kxquant never overwrites its inputs\n"},
+    {"output_is_its_input_without_force", "-o same.png same.png", 1,
+     "same.png: is the input picture (--force replaces it)\n"},
+    {"quality_not_reached", "-Q 90-100 -n 32 2004photo.png", 99,
+     "2004photo.png: quality 9 with 32 colours, below the minimum 90; nothing written\n"},
+    {"skipped_as_larger", "--skip-if-larger same.jpg", 98, "same.jpg: the result (890 bytes) is "
+     "not smaller than the input (737 bytes); nothing written\n"},
+    {"ext_not_png", "--ext .gif same.png", 2,
+     "--ext takes a suffix ending in .png, such as -kx.png or .png, not \".gif\"\n"},
+    {"ext_and_output", "--ext .png -o x.png same.png", 2,
+     "--ext and -o both name the output; give one\n"},
+    {"quality_backwards", "--quality=80-60 same.png", 2,
+     "--quality takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not \"80-60\"\n"},
+    {"quality_for_a_gif", "-Q 80 -o a.gif same.png", 2,
+     "--quality applies to a PNG output of each input, without -u\n"},
+    {"two_inputs_one_output", "same.png same.jpg", 1, "same-kx.png: is also the output of "
+     "same.png; name the outputs with -o, one input at a time\n", "same-kx.png"},
+    // Outputs that cannot be made are refused before any input is read.
+    {"no_such_folder", "-o nodir/x.png same.png", 1,
+     "nodir/x.png: the folder nodir does not exist\n"},
+    {"colormap_name_is_a_folder", "-f -o in-the-way.icn same.png", 1,
+     "in-the-way.clm: is a folder\n"},
+    {"output_is_a_link_to_nothing", "-o dangling.png same.png", 1,
+     "dangling.png: already exists (-f replaces it)\n"},
+    {"empty_output_name", "-o  same.png", 2, "-o names no file (the name is empty)\n"},
+    {"delay_without_a_gif", "--delay 500 same.png", 2,
+     "--delay applies to a .gif output only (-o NAME.gif)\n"},
+    {"digits_are_a_file_not_a_factor", "-a 2004photo.png", 0, "", "2004photo-kx.png"},
+    {"no_input", "-n 16", 2, "no input picture\n"},
+    {"too_few_colours", "-n 1 same.png", 2,
+     "-n takes a number of colours from 2 to 256, not \"1\"\n"},
+    {"factor_out_of_range", "--adjust=1.5 same.png", 2,
+     "--adjust takes a factor above 0 and at most 1, not \"1.5\"\n"},
+    {"dither_level_out_of_range", "--dither 4 same.png", 2,
+     "--dither takes a level from 1 to 3, not \"4\"\n"},
+    {"unknown_option", "-x same.png", 2, "unknown option -x\n"},
+    {"one_output_two_inputs", "-o x.png same.png good.png", 2,
+     "-o names one output; give one input, or a .gif for all of them\n"},
+    {"unknown_output_kind", "-o x.bmp same.png", 2,
+     "x.bmp: unknown output extension (kxquant writes .png, .gif and .icn)\n"},
+    {"missing_value", "same.png --delay", 2, "--delay needs a value\n"},
+    {"no_frame_rate", "--fps 0 same.png", 2, "--fps takes a frame rate above 0, not \"0\"\n"},
+    {"negative_frame_rate", "--fps=-25 same.png", 2,
+     "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not \"-25\"\n"},
+    {"half_a_ratio", "--fps 30000/ same.png", 2,
+     "--fps takes a frame rate written as 25, 29.97 or 30000/1001, not \"30000/\"\n"},
+    {"frames_too_long_for_gif", "--fps 1/700 -o a.gif same.png", 2,
+     "--fps 1/700: a GIF frame lasts at most 655.35 seconds\n"},
+    {"frame_rate_too_slow_for_gif", "--fps 0.000000001 -o a.gif same.png", 2,
+     "--fps 0.000000001: a GIF frame lasts at most 655.35 seconds\n"},
+    {"best_for_a_gif", "--best -o a.gif same.png", 2,
+     "--best applies to a PNG output only (its compression)\n"},
+    // Each told in its own words; no file server's record made beside them.
+    {"two_broken_picts", "cut.pict big.pict", 1,
+     "cut.pict: cannot read the PICT picture (Can't read file cut.pict)\nkxquant: big.pict: "
+     "cannot read the PICT picture (big.pict: the picture is 32767 x 32767 pixels, over the "
+     "limit of 134217728 pixels (set KX_MAX_PIXELS to change it))\n"},
+    {"two_clocks", "--fps 25 --delay 40 -o a.gif same.png", 2,
+     "--fps and --delay both set the frame time; give one\n"}};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::ValuesIn(kRefusals), CaseName());
 
 TEST(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTaken) {
   TempDir dir;
@@ -911,8 +865,7 @@ TEST(CommandLine, ProgressOnATerminalOnly) {
   for (const char* name : {"a", "b", "c"})
     writePng(dir, name, 20, 10, testPixels(20, 10, 3, false));
   const std::string run = buildDir() + "/kxquant -f a.png b.png c.png";
-  RunOptions options;
-  options.cwd = dir.path();
+  const RunOptions options{.cwd = dir.path()};
   RunResult r = runProgram("/usr/bin/script", {"-qec", run, "/dev/null"}, options);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("\rkxquant: frames 3/3, "), std::string::npos) << r.out;

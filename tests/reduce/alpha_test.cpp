@@ -92,9 +92,8 @@ struct SeenCase {
 // RGBA of `n` pixels: f(i) for each.
 std::vector<uint8_t> pixelsOf(int n, const std::function<std::array<int, 4>(int)>& f) {
   std::vector<uint8_t> out;
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n; ++i)
     for (int v : f(i)) out.push_back(static_cast<uint8_t>(v));
-  }
   return out;
 }
 
@@ -133,9 +132,8 @@ const SeenCase kSeen[] = {
        EXPECT_TRUE(r.count->alpha);
        EXPECT_EQ(r.count->histogram.size(), 5u);  // the transparent one and four opaque
        EXPECT_TRUE(isTransparentEntry(r.palette[0]));
-       for (size_t i = 0; i < r.indices.size(); ++i) {
+       for (size_t i = 0; i < r.indices.size(); ++i)
          ASSERT_EQ(r.indices[i] == 0, rgba[4 * i + 3] == 0) << "pixel " << i;
-       }
      }},
     {"AllTransparent", 16,
      [] { return pixelsOf(16 * 16, [](int i) {
@@ -201,8 +199,7 @@ TEST_P(SeenAsTheyAre, ReducedByMedianCutAndRefinementAlike) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, SeenAsTheyAre, testing::ValuesIn(kSeen),
-                         [](const testing::TestParamInfo<SeenCase>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Pictures, SeenAsTheyAre, testing::ValuesIn(kSeen), CaseName());
 
 }  // namespace
 }  // namespace kx

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "reduce/reduce.h"
+#include "support/case_names.h"
 
 namespace kx {
 namespace {
@@ -82,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, CountingWithCompression,
                                            CountingCase{"fits_at_128", 0, 128},
                                            CountingCase{"finer", 1500, 0},
                                            CountingCase{"much_finer", 60, 0}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         CaseName());
 
 }  // namespace
 }  // namespace kx

@@ -54,11 +54,9 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   ThreadPool three(3);
   const std::vector<uint8_t> alone = remap(scene, Dither::adaptive, nullptr);
   ASSERT_EQ(alone, remap(scene, Dither::adaptive, &three));
-  for (int y = 0; y < kBlockRows; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
+  for (int y = 0; y < kBlockRows; ++y)
+    for (int x = 0; x < kWidth; ++x)
       ASSERT_EQ(alone[y * kWidth + x], x * 4 / kWidth) << x << ", " << y;
-    }
-  }
   // Undithered, each step between greys is a band 102 pixels wide whose
   // average strays up to 25 levels from the ramp. Dithered (beyond the
   // rows the edge's window reaches), no index runs on for two thirds of
@@ -156,9 +154,8 @@ TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepsLeftSharp) {
         static_cast<uint8_t>(alphaAt(static_cast<int>(i % kWidth), static_cast<int>(i / kWidth)));
   }
   Colormap palette(std::begin(kBlocks), std::end(kBlocks));
-  for (const int a : {128, 160}) {
+  for (const int a : {128, 160})
     for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g, 0, a);
-  }
   palette.emplace_back(0, 0, 0, 0, 0);
   auto remapWith = [&](Dither dither, ThreadPool* pool) {
     RemapOptions options;

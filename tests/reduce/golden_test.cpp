@@ -81,22 +81,17 @@ TEST_P(Golden, ReductionWritesTheCheckedInIcnAndClmBytes) {
   EXPECT_TRUE(icn == readFileBytes(golden + ".icn"));
 }
 
+// clang-format off
 const Case kCases[] = {
     {"sample_n256", Kind::Sample, 37, 23, {}},
     {"sample_narrow_a", Kind::Sample, 1, 9, {.colors = 16, .adjust = 1}},
     {"sample_row_a", Kind::Sample, 9, 1, {.colors = 2, .adjust = 1}},
     {"sample_n16_a", Kind::Sample, 96, 64, {.colors = 16, .adjust = 1}},
     {"random_Q3", Kind::Random, 61, 47, {.colors = 64, .paletteQuant = 3}},
-    {"random_a_Q6",
-     Kind::Random,
-     61,
-     47,
+    {"random_a_Q6", Kind::Random, 61, 47,
      {.colors = 64, .paletteQuant = 6, .adjust = 1, .adjustFactor = 1.0f}},
     {"fewvalues_n2_a", Kind::FewValues, 50, 31, {.colors = 2, .adjust = 1}},
-    {"fewvalues_a_z33_b5",
-     Kind::FewValues,
-     50,
-     31,
+    {"fewvalues_a_z33_b5", Kind::FewValues, 50, 31,
      {.colors = 48, .adjust = 1, .compress = 33, .bits = 5, .bitsGiven = 1}},
     {"sample_z100", Kind::Sample, 96, 64, {.colors = 32, .compress = 100}},
     {"random_b12", Kind::Random, 61, 47, {.bits = 12, .bitsGiven = 1}},
@@ -104,9 +99,9 @@ const Case kCases[] = {
     {"random_a_Q3_q4", Kind::Random, 40, 30, {.colors = 128, .paletteQuant = 3, .adjust = 1}, 4},
     {"sample_large_a", Kind::Sample, 240, 160, {.adjust = 1, .adjustFactor = 1.0f}},
 };
+// clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Pictures, Golden, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pictures, Golden, testing::ValuesIn(kCases), CaseName());
 
 }  // namespace
 }  // namespace kx

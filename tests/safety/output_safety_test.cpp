@@ -7,10 +7,10 @@
 
 #include <csignal>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -20,13 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 const Bytes kOld = {'o', 'l', 'd'};
-
-std::vector<std::string> words(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string w; in >> w;) out.push_back(w);
-  return out;
-}
 
 struct Case {
   const char* name;
@@ -78,17 +71,14 @@ TEST_P(OutputSafety, NothingLost) {
     if (!name.ends_with('/')) writeFileBytes(dir.path(name), kOld);
   }
   const FolderSnapshot before = snapshotFolder(dir.path());
-  RunOptions options;
-  options.cwd = dir.path();
-  options.fileSizeLimit = c.fileSizeLimit;
-  const RunResult r = runProgram("kxreduce", words(c.args), options);
+  const RunResult r = runProgram("kxreduce", words(c.args),
+                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = c.fileSizeLimit});
   EXPECT_EQ(r.status, 255) << r.err;
   EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   EXPECT_EQ(snapshotFolder(dir.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kCases), CaseName());
 
 TEST(OutputSafety, LinksInTheWayAreReplacedNotWrittenThrough) {
   TempDir dir;
@@ -128,11 +118,10 @@ TEST(OutputSafety, KilledRunsLeaveNoPartialFile) {
   for (const int signal : {SIGKILL, SIGTERM, SIGHUP}) {
     writeFileBytes(dir.path("out.icn"), kOld);
     ASSERT_EQ(::mkfifo(dir.path("out.pict").c_str(), 0600), 0);
-    RunOptions options;
-    options.cwd = dir.path();
-    options.killWhenExists = ".out.clm.";
-    options.killSignal = signal;
-    options.drainFifo = signal == SIGHUP ? "out.pict" : "";
+    const RunOptions options{.cwd = dir.path(),
+                             .killWhenExists = ".out.clm.",
+                             .killSignal = signal,
+                             .drainFifo = signal == SIGHUP ? "out.pict" : ""};
     const auto saved = std::signal(SIGHUP, signal == SIGHUP ? SIG_IGN : SIG_DFL);
     const RunResult r = runProgram("kxreduce", {"-o", "pict", "in", "out"}, options);
     std::signal(SIGHUP, saved);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/case_names.h"
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
@@ -54,10 +55,7 @@ FolderSnapshot oneProcess(const Args& args) {
 }
 
 RunResult kxslurm(const std::string& dir, const Args& args, const std::vector<std::string>& env) {
-  RunOptions options;
-  options.cwd = dir;
-  options.env = env;
-  return runProgram("kxslurm", args, options);
+  return runProgram("kxslurm", args, RunOptions{.cwd = dir, .env = env});
 }
 
 struct FakeSlurm {
@@ -99,8 +97,7 @@ TEST_P(Split, SameFilesAsOneProcess) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions), CaseName());
 
 TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
   TempDir dir;
@@ -144,6 +141,7 @@ TEST(Rerun, AMistypedRangeCostsNothingBeforeItsFrames) {
 TEST(Refusals, BeforeAnythingIsSubmitted) {
   TempDir dir;
   writeFrames(dir.path());
+  // clang-format off
   const std::pair<std::string, std::string> refusals[] = {
       {"--tasks 0 -s 1 7 1 in out",
        "kxslurm: --tasks takes the number of array tasks, 1 or more, not 0"},
@@ -151,18 +149,16 @@ TEST(Refusals, BeforeAnythingIsSubmitted) {
       {"--tasks 2 in out", "kxslurm: give -s <start> <end> <step>: kxslurm runs a sequence"},
       {"--tasks 2 -d -s 1 7 1 in out",
        "kxslurm: -d shows every frame in a window, and cluster tasks have no display"},
-      {"--tasks 2 -s 1 7 1 --frames 1-3 in out",
-       "kxslurm: unknown option --frames (kxslurm gives kxreduce its --frames, --palettes-to, "
-       "--gather and --palette itself)"},
+      {"--tasks 2 -s 1 7 1 --frames 1-3 in out", "kxslurm: unknown option --frames (kxslurm "
+       "gives kxreduce its --frames, --palettes-to, --gather and --palette itself)"},
       {"--tasks 2 -s 1 7 1 in out -- -p big --array=0-3",
        "kxslurm: kxslurm sets sbatch's --array itself"},
-      {"--tasks 2 -r 2 -o pic -s 1 7 1 in ./in",
-       "kxslurm: the output frames would be written over the input frames in.<n>: give another "
-       "output name"},
+      {"--tasks 2 -r 2 -o pic -s 1 7 1 in ./in", "kxslurm: the output frames would be written "
+       "over the input frames in.<n>: give another output name"},
       {"--tasks 2 -s 1 7 0 in out",
        "Error: Frame step 0 is below 1: the sequence 1 to 7 would never end"},
-      {"--tasks 2 -n 1 -s 1 7 1 in out", "number of colors must >= 2"},
-  };
+      {"--tasks 2 -n 1 -s 1 7 1 in out", "number of colors must >= 2"}};
+  // clang-format on
   FakeSlurm slurm;
   for (const auto& [args, firstLine] : refusals) {
     const RunResult result = slurm.run(dir.path(), words(args));
@@ -229,24 +225,18 @@ TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
   std::map<std::string, std::string> jobs;
   jobsOf(dir.path(), &jobs);
   const std::string log = dir.path() + "/out.kxslurm/logs/palette-" + jobs["palette"] + "_1.log";
-  EXPECT_NE(failed.err.find("kxslurm: palette task 1 (job " + jobs["palette"] +
-                            "_1, frames 3-4) failed with status 255; log: " + log +
-                            "\nkxslurm:   Error: Cannot open input file in\nkxslurm: the gather "
-                            "job " +
-                            jobs["gather"] +
-                            " did not run: a job it waited for failed\n"
-                            "kxslurm: the remap job " +
-                            jobs["remap"] + " did not run: a job it waited for failed\n"),
-            std::string::npos)
-      << failed.err;
-  EXPECT_TRUE(
-      failed.err.ends_with("failed\nkxslurm: run the same command again to redo what "
-                           "failed\n"))
+  const std::string waited = " did not run: a job it waited for failed\n";
+  EXPECT_NE(
+      failed.err.find("kxslurm: palette task 1 (job " + jobs["palette"] +
+                      "_1, frames 3-4) failed with status 255; log: " + log +
+                      "\nkxslurm:   Error: Cannot open input file in\nkxslurm: the gather job " +
+                      jobs["gather"] + waited + "kxslurm: the remap job " + jobs["remap"] + waited +
+                      "kxslurm: run the same command again to redo what failed\n"),
+      std::string::npos)
       << failed.err;
   // Nothing but the frames, the colormap and the work folder, not even a temporary file.
-  for (const auto& [name, bytes] : snapshotFolder(dir.path())) {
+  for (const auto& [name, bytes] : snapshotFolder(dir.path()))
     EXPECT_TRUE(name.starts_with("in.") || name == "map.clm" || name == "out.kxslurm") << name;
-  }
   writeFrame(dir.path(), 4);
   const RunResult again = run(dir.path(), args);
   EXPECT_EQ(again.status, 0) << again.err;

@@ -29,13 +29,13 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string cwd;               // working directory, when not empty
-  std::vector<std::string> env;  // "NAME=value" added to the environment
+  std::string cwd{};               // working directory, when not empty
+  std::vector<std::string> env{};  // "NAME=value" added to the environment
   // Signal the child once a file whose name begins so appears in cwd (empty:
   // never), then, when drainFifo names a FIFO in cwd, read it to its end.
-  std::string killWhenExists;
+  std::string killWhenExists{};
   int killSignal = 9;  // the signal killWhenExists sends (SIGKILL)
-  std::string drainFifo;
+  std::string drainFifo{};
   int timeoutSeconds = 120;     // SIGKILL after this long in any case
   long fileSizeLimit = 0;       // bytes a file may grow to (0: no limit); writes past it fail
   bool fileSizeSignal = false;  // with the limit, SIGXFSZ as a shell's ulimit -f leaves it

@@ -121,6 +121,7 @@ struct Case {
 
 // One row per option the work splits differently for; sequences also with
 // fewer and more threads than frames.
+// clang-format off
 const Case kCases[] = {
     {"AdjustVerbose", "kxreduce", "-v -a @photo out"},
     {"FilterPaletteQuant", "kxreduce", "-q 4 -Q 4 -n 32 @photo out"},
@@ -136,23 +137,17 @@ const Case kCases[] = {
     {"ConvPicToPng", "kxconv", "@photo.pic out.png"},
     {"KxquantAdjusted", "kxquant", "-v -a -n 64 -o out.png @shifted.pic"},
     {"KxquantDithered", "kxquant", "-n 64 -o out.png @photo.pic", 0, {2, 3}},
-    {"KxquantDitherLevel",
-     "kxquant",
-     "--dither 3 --cut-by-error -n 64 -o out.png @photo.pic",
-     0,
+    {"KxquantDitherLevel", "kxquant", "--dither 3 --cut-by-error -n 64 -o out.png @photo.pic", 0,
      {2, 3}},
     {"KxquantPngParts", "kxquant", "-o out.png @parts.pic"},
     {"KxquantAlpha", "kxquant", "-v -o out.png @alpha.png"},
     {"KxquantPngPartsBest", "kxquant", "--best -n 64 -o out.png @parts.pic"},
     // More frames than a batch coded side by side holds.
-    {"KxquantGif",
-     "kxquant",
-     "-o out.gif @seq.2.pic @seq.3.pic @seq.4.pic @seq.2.pic @seq.4.pic @seq.3.pic @seq.4.pic "
-     "@seq.2.pic @seq.3.pic",
-     0,
-     {2, 3}},
+    {"KxquantGif", "kxquant", "-o out.gif @seq.2.pic @seq.3.pic @seq.4.pic @seq.2.pic @seq.4.pic "
+     "@seq.3.pic @seq.4.pic @seq.2.pic @seq.3.pic", 0, {2, 3}},
     {"KxquantGifFewColours", "kxquant", "-o out.gif @few.1.pic @few.2.pic @few.1.pic", 0, {2, 3}},
 };
+// clang-format on
 
 class SameOutput : public testing::TestWithParam<Case> {
  protected:
@@ -169,12 +164,10 @@ class SameOutput : public testing::TestWithParam<Case> {
     for (const std::string& a : words(run.args))
       args.push_back(a[0] == '@' ? inputs_->at(a.substr(1)) : a);
     TempDir dir;
-    RunOptions options;
-    options.cwd = dir.path();
-    options.env = {"KX_THREADS=" + std::to_string(threads)};
-    Outcome o{runProgram(run.program, args, options), {}};
-    o.files = snapshotFolder(dir.path());
-    return o;
+    RunResult r =
+        runProgram(run.program, args,
+                   RunOptions{.cwd = dir.path(), .env = {"KX_THREADS=" + std::to_string(threads)}});
+    return {r, snapshotFolder(dir.path())};
   }
 
   static std::unique_ptr<Inputs> inputs_;
@@ -195,27 +188,23 @@ TEST_P(SameOutput, ForAnyThreadCount) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, SameOutput, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Runs, SameOutput, testing::ValuesIn(kCases), CaseName());
 
 // An invalid KX_THREADS is refused before anything is read or written.
 TEST(ThreadSetting, InvalidValuesAreRefusedByName) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 64, 48, 1);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = {"KX_THREADS=2x"};
+  const RunOptions options{.cwd = dir.path(), .env = {"KX_THREADS=2x"}};
   const std::string message =
       "KX_THREADS is \"2x\": it must be a whole number of threads from 1 to 1024\n";
-  RunResult r = runProgram("kxreduce", {"in", "out"}, options);
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Error: " + message);
-  r = runProgram("kxconv", {"in.pic", "out.png"}, options);
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "kxconv: " + message);
-  r = runProgram("kxquant", {"-o", "out.png", "in.pic"}, options);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "kxquant: " + message);
+  for (const auto& [tool, args, status, said] :
+       {std::tuple{"kxreduce", "in out", 255, "Error: "},
+        {"kxconv", "in.pic out.png", 255, "kxconv: "},
+        {"kxquant", "-o out.png in.pic", 2, "kxquant: "}}) {
+    const RunResult r = runProgram(tool, words(args), options);
+    EXPECT_EQ(r.status, status) << tool;
+    EXPECT_EQ(r.err, said + message);
+  }
   EXPECT_EQ(snapshotFolder(dir.path()).size(), 1u);
 }
 

@@ -19,9 +19,8 @@ TEST(ThreadCount, ParsesOnlyWholeNumbersInRange) {
   const std::vector<std::pair<const char*, int>> cases = {
       {nullptr, 0}, {"", 0},    {"1", 1},   {"1024", 1024}, {"0", -1},
       {"1025", -1}, {"+2", -1}, {" 4", -1}, {"4x", -1},     {"99999999999", -1}};
-  for (const auto& [value, expected] : cases) {
+  for (const auto& [value, expected] : cases)
     EXPECT_EQ(kx_parseThreadCount(value), expected) << (value ? value : "null");
-  }
 }
 
 class Pool : public testing::TestWithParam<int> {
