@@ -17,6 +17,7 @@
 // Stands on: the standard library only.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -108,5 +109,26 @@ class [[nodiscard]] StatusOf {
   std::optional<E> error_;
 };
 using Status = StatusOf<Error>;
+
+// Where a folder's public functions end: body's value (or, for a body that
+// returns nothing, success), or the Error it threw; memory that could not be
+// had is an Error of code outOfMemory, "<name>: out of memory".
+template <class Body>
+auto guarded(const std::string& name, Body&& body) {
+  using T = decltype(body());
+  using Out = std::conditional_t<std::is_void_v<T>, Status, Result<T>>;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      body();
+      return Out();
+    } else {
+      return Out(body());
+    }
+  } catch (const Error& e) {
+    return Out(Error(e));
+  } catch (const std::bad_alloc&) {
+    return Out(Error(ErrorCode::outOfMemory, name + ": out of memory"));
+  }
+}
 
 }  // namespace kx

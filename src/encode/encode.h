@@ -4,8 +4,8 @@
 //
 // These writers need no image-file library (the PNG's rows are compressed
 // by zlib and libdeflate, the GIF is written whole here), so the C library
-// carries them as the tools do. Refusals are thrown as ConvErrors
-// whose message names the file.
+// carries them as the tools do. Refusals come back as Errors whose message
+// names the file; nothing is thrown.
 //
 // Stands on common.
 #pragma once
@@ -34,12 +34,12 @@ enum class PngEffort {
 // index) as a PNG of 1, 2, 4 or 8 bits per index: the same colour and alpha
 // at every pixel, the palette entries reordered so that the translucent ones
 // come first. writePngFile comes here for them, with PngEffort::Normal.
-void writePalettePng(const std::string& path, const Image& image,
-                     PngEffort effort = PngEffort::Normal);
+Status writePalettePng(const std::string& path, const Image& image,
+                       PngEffort effort = PngEffort::Normal);
 // The same file's bytes, in memory (to be measured, or sent down a pipe);
 // `name` is for messages.
-std::vector<uint8_t> encodePalettePng(const std::string& name, const Image& image,
-                                      PngEffort effort = PngEffort::Normal);
+Result<std::vector<uint8_t>> encodePalettePng(const std::string& name, const Image& image,
+                                              PngEffort effort = PngEffort::Normal);
 
 // A frame rate as an exact ratio: `frames` frames every `seconds` seconds
 // (30000/1001 for NTSC video; --delay MS is 1000 frames every MS seconds).
@@ -84,12 +84,15 @@ class GifWriter {
   // loopCount that plays the frames once: no loop extension at all.
   static constexpr int kPlayOnce = -1;
 
-  // Creates the file and writes the screen and its palette; ConvError when
-  // it cannot.
-  GifWriter(const std::string& path, const Settings& settings);
+  // Creates the file and writes the screen and its palette; an Error when
+  // it cannot (nothing is left behind).
+  static Result<std::unique_ptr<GifWriter>> create(const std::string& path,
+                                                   const Settings& settings);
   // The same bytes into `memory`, whole once commit() returns; `name` is for
   // messages.
-  GifWriter(std::vector<uint8_t>& memory, const std::string& name, const Settings& settings);
+  static Result<std::unique_ptr<GifWriter>> create(std::vector<uint8_t>& memory,
+                                                   const std::string& name,
+                                                   const Settings& settings);
   ~GifWriter();
   GifWriter(const GifWriter&) = delete;
   GifWriter& operator=(const GifWriter&) = delete;
@@ -99,14 +102,16 @@ class GifWriter {
   // picture covers `picture` of the screen (all of it when empty); outside
   // it, and wherever a pixel is the transparent index, the screen shows its
   // background (transparent). A frame equal to the one before only lengthens
-  // it. ConvError when the frame does not fit or the file cannot be written.
-  void addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture = {});
-  // Writes the frames still held and ends the file; ConvError when it could
+  // it. An Error when the frame does not fit or the file cannot be written.
+  Status addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture = {});
+  // Writes the frames still held and ends the file; an Error when it could
   // not be written completely (the file is then removed).
-  void commit();
+  Status commit();
 
  private:
   GifWriter(const std::string& path, std::vector<uint8_t>* memory, const Settings& settings);
+  void addHeldFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture);
+  void finish();
   struct State;
   std::unique_ptr<State> state_;
 };

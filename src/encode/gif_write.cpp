@@ -344,12 +344,18 @@ struct GifWriter::State {
   }
 };
 
-GifWriter::GifWriter(const std::string& path, const Settings& settings)
-    : GifWriter(path, nullptr, settings) {}
+Result<std::unique_ptr<GifWriter>> GifWriter::create(const std::string& path,
+                                                     const Settings& settings) {
+  return guarded(
+      path, [&] { return std::unique_ptr<GifWriter>(new GifWriter(path, nullptr, settings)); });
+}
 
-GifWriter::GifWriter(std::vector<uint8_t>& memory, const std::string& name,
-                     const Settings& settings)
-    : GifWriter(name, &memory, settings) {}
+Result<std::unique_ptr<GifWriter>> GifWriter::create(std::vector<uint8_t>& memory,
+                                                     const std::string& name,
+                                                     const Settings& settings) {
+  return guarded(
+      name, [&] { return std::unique_ptr<GifWriter>(new GifWriter(name, &memory, settings)); });
+}
 
 GifWriter::GifWriter(const std::string& path, std::vector<uint8_t>* memory,
                      const Settings& settings)
@@ -426,7 +432,16 @@ GifWriter::GifWriter(const std::string& path, std::vector<uint8_t>* memory,
 
 GifWriter::~GifWriter() = default;
 
-void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture) {
+Status GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture) {
+  return guarded(state_->path,
+                 [&] { addHeldFrame(std::move(screen), delayCentiseconds, picture); });
+}
+
+Status GifWriter::commit() {
+  return guarded(state_->path, [&] { finish(); });
+}
+
+void GifWriter::addHeldFrame(std::vector<uint8_t> screen, int delayCentiseconds, GifRect picture) {
   State& s = *state_;
   if (s.committed) throw ConvError(s.path + ": a frame after the end of the file");
   if (picture.empty()) picture = GifRect{0, 0, s.width, s.height};
@@ -493,7 +508,7 @@ void GifWriter::addFrame(std::vector<uint8_t> screen, int delayCentiseconds, Gif
   s.hold(std::move(canvas), changed, delayCentiseconds);
 }
 
-void GifWriter::commit() {
+void GifWriter::finish() {
   State& s = *state_;
   if (s.committed) return;
   if (s.held) s.settle(s.heldRect, kLeaveInPlace);

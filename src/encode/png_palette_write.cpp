@@ -259,10 +259,7 @@ class PaletteRows {
   size_t width_ = 0, rowBytes_ = 0;
 };
 
-}  // namespace
-
-std::vector<uint8_t> encodePalettePng(const std::string& path, const Image& image,
-                                      PngEffort effort) {
+std::vector<uint8_t> encodeOrThrow(const std::string& path, const Image& image, PngEffort effort) {
   const size_t colors = image.palette.size();
   if (colors < 1 || colors > 256) {
     throw ConvError(path + ": a PNG palette holds 1 to 256 colours, not " + std::to_string(colors));
@@ -343,12 +340,21 @@ std::vector<uint8_t> encodePalettePng(const std::string& path, const Image& imag
   return out;
 }
 
-void writePalettePng(const std::string& path, const Image& image, PngEffort effort) {
-  const std::vector<uint8_t> bytes = encodePalettePng(path, image, effort);
-  std::unique_ptr<OutFile> out = OutFile::create(path);
-  if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
-  out->write(bytes);
-  if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
+}  // namespace
+
+Result<std::vector<uint8_t>> encodePalettePng(const std::string& name, const Image& image,
+                                              PngEffort effort) {
+  return guarded(name, [&] { return encodeOrThrow(name, image, effort); });
+}
+
+Status writePalettePng(const std::string& path, const Image& image, PngEffort effort) {
+  return guarded(path, [&] {
+    const std::vector<uint8_t> bytes = encodeOrThrow(path, image, effort);
+    std::unique_ptr<OutFile> out = OutFile::create(path);
+    if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
+    out->write(bytes);
+    if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
+  });
 }
 
 }  // namespace kx

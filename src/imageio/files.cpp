@@ -1,39 +1,14 @@
 // The folder's public functions: the readers and writers of imageio_pvt.h,
-// which throw, with what they throw returned as an Error.
+// which throw, with what they throw returned as an Error (guarded).
 #include <filesystem>
-#include <new>
 
 #include "imageio/imageio_pvt.h"
 
 namespace kx {
 
-namespace {
-
-// body's value (or, for a body that returns nothing, success), or the
-// Error it threw; memory that could not be had is an Error naming `name`.
-template <class Body>
-auto caught(const std::string& name, Body&& body) {
-  using T = decltype(body());
-  using Out = std::conditional_t<std::is_void_v<T>, Status, Result<T>>;
-  try {
-    if constexpr (std::is_void_v<T>) {
-      body();
-      return Out();
-    } else {
-      return Out(body());
-    }
-  } catch (const Error& e) {
-    return Out(Error(e));
-  } catch (const std::bad_alloc&) {
-    return Out(Error(ErrorCode::outOfMemory, name + ": out of memory"));
-  }
-}
-
-}  // namespace
-
 Result<Image> readImageFile(ImageFormat format, const std::string& path,
                             const ColormapSource& colormap) {
-  return caught(path, [&]() -> Image {
+  return guarded(path, [&]() -> Image {
     switch (format) {
       case ImageFormat::Png:
         return readPngFile(path);
@@ -60,7 +35,7 @@ Result<Image> readImageFile(ImageFormat format, const std::string& path,
 }
 
 Status writeImageFile(ImageFormat format, const std::string& path, const Image& image) {
-  return caught(path, [&] {
+  return guarded(path, [&] {
     switch (format) {
       case ImageFormat::Png:
         return writePngFile(path, image);
@@ -75,7 +50,7 @@ Status writeImageFile(ImageFormat format, const std::string& path, const Image& 
 }
 
 Status convertPngToPic(const std::string& png, const std::string& pic) {
-  return caught(png, [&] {
+  return guarded(png, [&] {
     PicturePtr picture = readPngPicture(png);
     writePicFile(pic, *picture);
   });
@@ -86,7 +61,7 @@ InputFrames::InputFrames(std::unique_ptr<InputFile> file, std::unique_ptr<FrameS
 InputFrames::~InputFrames() = default;
 
 Result<std::unique_ptr<InputFrames>> InputFrames::open(const std::string& path) {
-  return caught(path, [&] {
+  return guarded(path, [&] {
     auto file = std::make_unique<InputFile>(path);
     std::unique_ptr<FrameSource> source = openFrames(*file);
     const std::string ext = std::filesystem::path(path).extension().string();
@@ -102,7 +77,7 @@ Result<std::unique_ptr<InputFrames>> InputFrames::open(const std::string& path) 
 }
 
 Result<bool> InputFrames::next(Image& frame) {
-  return caught(file_->path(), [&] { return source_->next(frame); });
+  return guarded(file_->path(), [&] { return source_->next(frame); });
 }
 
 int InputFrames::durationMs() const {

@@ -332,7 +332,10 @@ Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 void writePngFile(const std::string& path, const Image& image) {
-  if (image.indexed()) return writePalettePng(path, image);
+  if (image.indexed()) {
+    if (const Status written = writePalettePng(path, image); !written) throw written.error();
+    return;
+  }
   int colorType = PNG_COLOR_TYPE_RGB;
   int depth = 8;
   std::vector<png_color> palette;

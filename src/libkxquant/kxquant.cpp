@@ -557,7 +557,7 @@ kxq_status kxq_write_png(kxq_options* options, const kxq_result* result, const u
       image.metadata.pixelsPerUnitY = static_cast<uint32_t>(perMetre(dpi_y));
       image.metadata.perMetre = true;
     }
-    const std::vector<uint8_t> made = kx::encodePalettePng("the PNG", image);
+    const std::vector<uint8_t> made = checked(kx::encodePalettePng("the PNG", image));
     handOver(made, bytes, size);
   });
 }

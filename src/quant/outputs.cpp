@@ -59,7 +59,10 @@ std::vector<uint8_t> encodeIndexedPng(const std::string& name, IndexedPicture& p
   image.transparentIndex = picture.transparentIndex;
   image.paletteAlpha = picture.alpha;
   if (!options.strip) image.metadata = metadata;
-  return encodePalettePng(name, image, options.best ? PngEffort::Best : PngEffort::Normal);
+  Result<std::vector<uint8_t>> png =
+      encodePalettePng(name, image, options.best ? PngEffort::Best : PngEffort::Normal);
+  if (!png) throw png.error();
+  return std::move(*png);
 }
 
 Status writeIconAndColormap(const std::string& path, const IndexedPicture& picture) {

@@ -246,10 +246,13 @@ struct Remapped {
 };
 
 // The GIF writer, to a file or to memory.
-GifWriter makeWriter(const std::string& path, std::vector<uint8_t>* memory, const std::string& name,
-                     const GifWriter::Settings& settings) {
-  if (memory) return GifWriter(*memory, name, settings);
-  return GifWriter(path, settings);
+std::unique_ptr<GifWriter> makeWriter(const std::string& path, std::vector<uint8_t>* memory,
+                                      const std::string& name,
+                                      const GifWriter::Settings& settings) {
+  Result<std::unique_ptr<GifWriter>> made =
+      memory ? GifWriter::create(*memory, name, settings) : GifWriter::create(path, settings);
+  if (!made) throw made.error();
+  return std::move(*made);
 }
 
 }  // namespace
@@ -332,7 +335,8 @@ struct GifSequence::State {
     }
     settings.loopCount = playback.loop < 0 ? GifWriter::kPlayOnce : playback.loop;
     settings.pool = context.pool;
-    GifWriter gif = makeWriter(path, memory, name, settings);
+    const std::unique_ptr<GifWriter> writer = makeWriter(path, memory, name, settings);
+    GifWriter& gif = *writer;
     if (events.writing) events.writing();
 
     RemapOptions remap;
@@ -383,7 +387,7 @@ struct GifSequence::State {
           if (events.written) events.written(static_cast<size_t>(k) + 1, frames);
           return true;
         });
-    gif.commit();
+    if (Status committed = gif.commit(); !committed) throw committed.error();
     summary = GifSummary{frames, width, height, settings.palette.size()};
   }
 
@@ -403,26 +407,13 @@ struct GifSequence::State {
       }
     }
     // The writer refuses what a GIF cannot store.
-    gif.addFrame(std::move(screen), static_cast<int>(std::clamp<int64_t>(delay, -1, 65536)), rect);
+    const Status added = gif.addFrame(
+        std::move(screen), static_cast<int>(std::clamp<int64_t>(delay, -1, 65536)), rect);
+    if (!added) throw added.error();
   }
 };
 
-namespace {
-
-// Runs body, whose Errors (and lack of memory) become the Status returned.
-template <class Body>
-Status guarded(const std::string& name, Body&& body) {
-  try {
-    body();
-  } catch (const Error& e) {
-    return e;
-  } catch (const std::bad_alloc&) {
-    return Error(ErrorCode::outOfMemory, name + ": out of memory");
-  }
-  return {};
-}
-
-}  // namespace
+namespace {}  // namespace
 
 GifSequence::GifSequence(const GifOptions& options, std::string name, std::string spillBeside,
                          size_t memoryBudget) {

@@ -173,9 +173,11 @@ TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
   const std::string path = dir.path("clip.gif");
   GifWriter::Settings settings{clip.width, clip.height, {}, clip.transparent, 0};
   for (int i = 0; i < clip.colours; ++i) settings.palette.push_back(colourOf(i));
-  GifWriter writer(path, settings);
-  for (const Frame& f : clip.frames) writer.addFrame(f.screen, f.delay, f.picture);
-  writer.commit();
+  Result<std::unique_ptr<GifWriter>> writer = GifWriter::create(path, settings);
+  ASSERT_TRUE(writer.ok());
+  for (const Frame& f : clip.frames)
+    ASSERT_TRUE((*writer)->addFrame(f.screen, f.delay, f.picture).ok());
+  ASSERT_TRUE((*writer)->commit().ok());
 
   const GifFile gif = readGif(path);
   ASSERT_EQ(static_cast<int>(gif.frames.size()), GetParam().stored);
@@ -231,12 +233,8 @@ TEST(GifWriterRefuses, EmptyPalettesAndHugeScreens) {
       {&flat, ": a GIF is at most 65535 x 65535 pixels, not 4 x 0"},
   };
   for (const auto& [settings, message] : cases) {
-    try {
-      GifWriter writer(path, *settings);
-      ADD_FAILURE() << message;
-    } catch (const ConvError& e) {
-      EXPECT_EQ(e.what(), path + message);
-    }
+    const Result<std::unique_ptr<GifWriter>> writer = GifWriter::create(path, *settings);
+    EXPECT_EQ(writer.ok() ? "" : writer.error().message, path + message);
     EXPECT_TRUE(snapshotFolder(dir.path()).empty()) << message;
   }
 }

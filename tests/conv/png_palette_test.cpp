@@ -57,7 +57,7 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
       expected.insert(expected.end(), {c[0], c[1], c[2], alpha[index]});
     }
     const std::string path = dir.path("p" + std::to_string(width) + ".png");
-    writePalettePng(path, image, effort);
+    ASSERT_TRUE(writePalettePng(path, image, effort).ok());
     const Indexed back = readIndexedPng(path);
     SCOPED_TRACE(std::to_string(width) + " wide");
     EXPECT_EQ(std::pair(back.width, back.height), std::pair(width, 5));
@@ -241,7 +241,7 @@ TEST_P(ColourChunks, InPlaceAndReadBack) {
   m.pixelsPerUnitX = m.pixelsPerUnitY = c.perMetre;
   m.perMetre = true;
   const std::string path = dir.path("m.png");
-  writePalettePng(path, image);
+  ASSERT_TRUE(writePalettePng(path, image).ok());
   EXPECT_EQ(chunkTypes(readFileBytes(path)), c.chunks);
   EXPECT_EQ(libpngMetadata(path), c.libpng);
   std::string pil = "'icc_profile' in im.info";
