@@ -48,7 +48,9 @@ function newRow(name) {
   split.oninput = () => ($('.after', element).style.clipPath = `inset(0 0 0 ${split.value}%)`);
   zoom.onchange = () => {
     const z = Number(zoom.value), img = $('.before', element);
-    $('.stage', element).style.width = z ? `${img.naturalWidth * z}px` : '100%';
+    // Fit: the whole picture in the view, never larger than its pixels x 4.
+    const fit = `min(100%, ${img.naturalWidth * 4}px, calc(70vh * ${img.naturalWidth / img.naturalHeight}))`;
+    $('.stage', element).style.width = z ? `${img.naturalWidth * z}px` : fit;
   };
   return element;
 }
@@ -90,7 +92,10 @@ async function reduce(row, index) {
     const stem = file.name.replace(/\.[^.]*$/, '');
     const after = offer(element, result.bytes, 'image/png', `${stem}-kx.png`, file.size);
     const before = $('.before', element);
-    if (!before.src) before.src = URL.createObjectURL(file);
+    if (!before.src) {
+      before.onload = () => $('.zoom', element).onchange();
+      before.src = URL.createObjectURL(file);
+    }
     $('.after', element).src = after;
     $('.compare', element).hidden = false;
     row.ok = true;
