@@ -96,6 +96,7 @@ async function reduce(row, index) {
       before.onload = () => $('.zoom', element).onchange();
       before.src = URL.createObjectURL(file);
     }
+    $('.after', element).onload = () => performance.mark('kx-shown');
     $('.after', element).src = after;
     $('.compare', element).hidden = false;
     row.ok = true;
@@ -111,6 +112,7 @@ async function reduce(row, index) {
 }
 
 function add(files) {
+  performance.mark('kx-given');
   for (const file of files) {
     const row = { element: newRow(file.name), file, name: file.name, generation: 0, ok: false };
     rows.push(row);

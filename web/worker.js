@@ -97,12 +97,20 @@ async function handle(message) {
   return { frames: frames.length, delays, bytes: gif };
 }
 
-onmessage = async ({ data }) => {
-  try {
-    const result = await handle(data);
-    postMessage({ id: data.id, done: true, ...result }, [result.bytes.buffer]);
-  } catch (error) {
-    postMessage({ id: data.id, error: error.shown || error.name === 'KxquantError' ?
-      error.message : `failed: ${error.message || error}` });
-  }
+// The module is compiled while the page waits for pictures.
+init();
+
+// One picture at a time, in the order given: two large pictures decoded at
+// once would hold both.
+let queue = Promise.resolve();
+onmessage = ({ data }) => {
+  queue = queue.then(async () => {
+    try {
+      const result = await handle(data);
+      postMessage({ id: data.id, done: true, ...result }, [result.bytes.buffer]);
+    } catch (error) {
+      postMessage({ id: data.id, error: error.shown || error.name === 'KxquantError' ?
+        error.message : `failed: ${error.message || error}` });
+    }
+  });
 };

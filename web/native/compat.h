@@ -20,13 +20,11 @@ constexpr To bit_cast(const From& from) noexcept {
 }
 #endif
 template <class T>
-  requires is_unbounded_array_v<T>
-unique_ptr<T> make_unique_for_overwrite(size_t n) {
+requires is_unbounded_array_v<T> unique_ptr<T> make_unique_for_overwrite(size_t n) {
   return unique_ptr<T>(new remove_extent_t<T>[n]);
 }
 template <class T>
-  requires(!is_array_v<T>)
-unique_ptr<T> make_unique_for_overwrite() {
+requires(!is_array_v<T>) unique_ptr<T> make_unique_for_overwrite() {
   return unique_ptr<T>(new T);
 }
 }  // namespace std

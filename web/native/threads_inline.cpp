@@ -20,7 +20,9 @@ int kx_parseThreadCount(const char* value) {
   return n >= 1 ? n : -1;
 }
 
-int kx_threadCount() { return 1; }
+int kx_threadCount() {
+  return 1;
+}
 
 ThreadPool::ThreadPool(int) {}
 ThreadPool::~ThreadPool() = default;
@@ -35,7 +37,9 @@ void ThreadPool::runOrdered(int64_t count, const std::function<int64_t()>& ahead
   kx::runOrdered(nullptr, count, ahead, work, consume);
 }
 
-ThreadPool* kx_pool() { return nullptr; }
+ThreadPool* kx_pool() {
+  return nullptr;
+}
 
 void runTasks(ThreadPool*, int count, const std::function<void(int)>& task) {
   for (int i = 0; i < count; ++i) task(i);
