@@ -37,11 +37,13 @@ Image readPictFile(const std::string& path) {
   int colorCount = 0;  // the colour table is wanted: it tells indices from alpha
   Colormap colorTable;
   PictPlanes planes;
-  const int result = readPictImage(path, &width, &height, &colorCount, &colorTable, planes);
+  std::string failure;
+  const int result =
+      readPictImage(path, &width, &height, &colorCount, &colorTable, planes, nullptr, &failure);
   // The reader's depth warning has no line end of its own.
   if (bits != 8 && result == 0) kx_print(Stream::Err, "\n");
   if (result != 0) {
-    const std::string why = pictLastFailure().empty() ? MacGetError() : pictLastFailure();
+    const std::string why = failure.empty() ? MacGetError() : failure;
     throw ConvError(path + ": cannot read the PICT picture (" + why + ")");
   }
   checkGeometry(path, width, height, "PICT");

@@ -40,9 +40,6 @@ Status kx_pictureWritePict(const std::string& base, int width, int height,
 // thread (empty while there was none). The two missing-plane texts of
 // writePictImage always replace it.
 extern thread_local std::string pict_errstr;
-// The text of the last readPictImage / writePictImage call's failure in this
-// thread (empty when it succeeded).
-const std::string& pictLastFailure();
 
 // Planes of width × height bytes: 0 red (or grey, or palette index), 1 green,
 // 2 blue, 3 alpha (or the raw pixel value of an indexed colour picture).
@@ -58,9 +55,11 @@ using PictPlanes = std::array<std::unique_ptr<uint8_t[]>, 4>;
 // non-zero (-1 or the Macintosh error code) on failure. A frame over the
 // pixel limit is refused before anything is allocated, and a raster whose
 // file ends before its first row before the planes are; *why (when given)
-// tells a frame over the limit and a failed allocation from other failures.
+// tells a frame over the limit and a failed allocation from other failures,
+// and *failure (when given) the text of this call's failure ("" on success).
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
-                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why = nullptr);
+                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why = nullptr,
+                  std::string* failure = nullptr);
 
 // Bits per sample of the first raster of a PICT file, as readPictImage
 // delivers them: 8 for colour-table rasters, else the pixel size (5 for
@@ -71,8 +70,10 @@ int readPictSampleBits(const std::string& fileName);
 // indices with the palette when colormap is given (plane 0), else true
 // colour from planes 0-2 (and alpha from plane 3), or grey from plane 0
 // alone. On failure no file that looks complete is left: the data file and
-// its AppleDouble header are removed. 0, or non-zero on failure.
+// its AppleDouble header are removed. 0, or non-zero on failure, whose text
+// goes to *failure when given.
 int writePictImage(const std::string& fileName, int width, int height, int colorCount,
-                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes);
+                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes,
+                   std::string* failure = nullptr);
 
 }  // namespace kx

@@ -26,18 +26,16 @@ namespace {
 
 constexpr uint32_t kCreatorKest = 0x4B455354;  // 'KEST'
 
-// The text of this call's failure, for the entry points' message; the
-// process-wide pict_errstr keeps only the first one.
-thread_local std::string gLastFailure;
-
-void failWith(const std::string& text) {
-  gLastFailure = text;
+// Tells a failure: to the call's own *failure (when given), for its
+// message; pict_errstr keeps only the first one.
+void failWith(std::string* failure, const std::string& text) {
+  if (failure) *failure = text;
   if (pict_errstr.empty()) pict_errstr = text;
 }
 
 // The Macintosh error code of a failure, never 0.
-int macFailure() {
-  failWith(MacGetError());
+int macFailure(std::string* failure) {
+  failWith(failure, MacGetError());
   const int code = MacError();
   return code != 0 ? code : -1;
 }
@@ -50,10 +48,10 @@ void closeQuietly(std::unique_ptr<PictFile>& pict) {
 }
 
 // The failure as an Error: the Macintosh error state's message when the
-// failure set it, otherwise this Part's own text. Taking it clears the
+// failure set it, otherwise the call's own text. Taking it clears the
 // pending code, as printing the state would.
-Error failure() {
-  std::string text = MacError() != 0 || gLastFailure.empty() ? MacGetError() : gLastFailure;
+Error failure(const std::string& failed) {
+  std::string text = MacError() != 0 || failed.empty() ? MacGetError() : failed;
   MacClearError();
   return Error(ErrorCode::badFile, std::move(text));
 }
@@ -96,12 +94,13 @@ int sampleBits(const PictRaster& r) {
 // closes what is open and frees the planes: the one way out but success.
 class PictReader {
  public:
-  PictReader(const std::string& fileName, PictPlanes& planes, ReadRefusal* why)
-      : fileName_(fileName), planes_(planes), why_(why) {}
+  PictReader(const std::string& fileName, PictPlanes& planes, ReadRefusal* why,
+             std::string* failure)
+      : fileName_(fileName), planes_(planes), why_(why), failure_(failure) {}
 
   int read(int16_t* width, int16_t* height, int* colorCount, Colormap* colorTable) {
     pict_ = PictOpenFileRead(fileName_);
-    if (!pict_) return macFailure();
+    if (!pict_) return macFailure(failure_);
     *width = pict_->width;
     *height = pict_->height;
     // The frame alone decides the planes' size: it is checked before the
@@ -112,7 +111,7 @@ class PictReader {
       return fail(kx_readRefusalText(fileName_, refusal));
     }
     const int opened = PictOpenRasterRead(*pict_);
-    if (opened < 0) return fail(macFailure());
+    if (opened < 0) return fail(macFailure(failure_));
     if (opened == 0) return fail("No raster information found");
     const PictRaster& r = *pict_->raster;
     const bool colour = (r.flags & kPictColour) != 0;
@@ -129,7 +128,7 @@ class PictReader {
     }
     if (endsBeforeFirstRow(*pict_)) {
       MacSetError(kMacReadError, fileName_);
-      return fail(macFailure());
+      return fail(macFailure(failure_));
     }
     if (!allocatePlanes(components)) {
       if (why_) *why_ = ReadRefusal{ReadRefusal::Cause::outOfMemory, pict_->width, pict_->height};
@@ -146,7 +145,7 @@ class PictReader {
       kx_printf(Stream::Err, "Warning: %s has %d bits per channel. Not fully supported.",
                 fileName_.c_str(), bits);
     }
-    if (PictCloseRaster(*pict_) != 0) return fail(macFailure());
+    if (PictCloseRaster(*pict_) != 0) return fail(macFailure(failure_));
     PictCloseFile(pict_);
     return 0;
   }
@@ -159,7 +158,7 @@ class PictReader {
     return result;
   }
   int fail(const std::string& text) {
-    failWith(text);
+    failWith(failure_, text);
     return fail(-1);
   }
 
@@ -204,7 +203,7 @@ class PictReader {
       for (int p = 0; p < 4; ++p) rows[p] = planes_[p] ? planes_[p].get() + offset : nullptr;
       int first, last;
       if (PictReadPixelScan(*pict_, rows, &first, &last) != 0 || MacError() != 0) {
-        failWith(MacGetError());
+        failWith(failure_, MacGetError());
         return false;
       }
     }
@@ -214,28 +213,27 @@ class PictReader {
   const std::string& fileName_;
   PictPlanes& planes_;
   ReadRefusal* why_;
+  std::string* failure_;
   std::unique_ptr<PictFile> pict_;
 };
 
 }  // namespace
 
-const std::string& pictLastFailure() {
-  return gLastFailure;
-}
-
 int readPictImage(const std::string& fileName, int16_t* width, int16_t* height, int* colorCount,
-                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why) {
+                  Colormap* colorTable, PictPlanes& planes, ReadRefusal* why,
+                  std::string* failure) {
   for (auto& p : planes) p.reset();
   if (why) *why = ReadRefusal{};
-  gLastFailure.clear();
+  if (failure) failure->clear();
   // A stale error would make the first row look failed.
   MacClearError();
-  return PictReader(fileName, planes, why).read(width, height, colorCount, colorTable);
+  return PictReader(fileName, planes, why, failure).read(width, height, colorCount, colorTable);
 }
 
 int writePictImage(const std::string& fileName, int width, int height, int colorCount,
-                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes) {
-  gLastFailure.clear();
+                   const Colormap* colormap, const std::array<const uint8_t*, 4>& planes,
+                   std::string* failure) {
+  if (failure) failure->clear();
   MacClearError();
   int components = 1;
   if (!colormap) {
@@ -245,12 +243,14 @@ int writePictImage(const std::string& fileName, int width, int height, int color
       components = 3;
     }
     if (components > 1 && !planes[1]) {
-      gLastFailure = pict_errstr = "Green parameter is NULL.";
+      pict_errstr = "Green parameter is NULL.";
+      if (failure) *failure = pict_errstr;
       return -1;
     }
   }
   if (!planes[0]) {
-    gLastFailure = pict_errstr = "Red parameter is NULL.";
+    pict_errstr = "Red parameter is NULL.";
+    if (failure) *failure = pict_errstr;
     return -1;
   }
   std::vector<PictColorEntry> table;
@@ -269,7 +269,7 @@ int writePictImage(const std::string& fileName, int width, int height, int color
       // the grey ramp): give it a second, unused entry.
       if (table.size() == 1) table.push_back({1, 0, 0, 0});
     } catch (const std::bad_alloc&) {
-      failWith("Colortable memory allocation failure.");
+      failWith(failure, "Colortable memory allocation failure.");
       return -1;
     }
   }
@@ -285,20 +285,20 @@ int writePictImage(const std::string& fileName, int width, int height, int color
   };
   if (width < 1 || height < 1 || width > 32767 || height > 32767) {
     MacSetError(kMacBadParameter, "PictOpenRasterWrite");
-    return macFailure();
+    return macFailure(failure);
   }
   const PictRect frame{0, 0, static_cast<int16_t>(height), static_cast<int16_t>(width)};
   MacSetCreatType(kAppleDoubleMagic);
   MacSetCreator(kCreatorKest);
   std::unique_ptr<PictFile> pict = PictOpenFileWrite(fileName, frame);
   if (!pict) {
-    const int result = macFailure();
+    const int result = macFailure(failure);
     return fail(pict, result);
   }
   if (PictWriteClearBack(*pict) != 0 ||
       PictOpenRasterWrite(*pict, frame, components, table.empty() ? nullptr : table.data(),
                           entries) != 0) {
-    const int result = macFailure();
+    const int result = macFailure(failure);
     return fail(pict, result);
   }
   const size_t w = static_cast<size_t>(width);
@@ -312,16 +312,16 @@ int writePictImage(const std::string& fileName, int width, int height, int color
     }
     if (components == 4) rows[3] = planes[3] + offset;
     if (PictWritePixelScan(*pict, rows, 0, width) != 0 || MacError() != 0) {
-      macFailure();
+      macFailure(failure);
       return fail(pict, -1);
     }
   }
   if (PictCloseRaster(*pict) != 0) {
-    const int result = macFailure();
+    const int result = macFailure(failure);
     return fail(pict, result);
   }
   if (PictCloseFile(pict) != 0) {
-    const int result = macFailure();
+    const int result = macFailure(failure);
     return fail(pict, result);
   }
   return 0;
@@ -350,8 +350,9 @@ Status kx_pictureReadPict(const std::string& base, Picture& picture, ReadRefusal
     int16_t width = 0, height = 0;
     int colorCount = 0;  // the colour table is wanted (and not used)
     Colormap colorTable;
-    const int result =
-        readPictImage(name, &width, &height, &colorCount, &colorTable, picture.channel, &refusal);
+    std::string failed;
+    const int result = readPictImage(name, &width, &height, &colorCount, &colorTable,
+                                     picture.channel, &refusal, &failed);
     picture.width = width;
     picture.height = height;
     if (why) *why = refusal;
@@ -360,7 +361,7 @@ Status kx_pictureReadPict(const std::string& base, Picture& picture, ReadRefusal
                                                                  : ErrorCode::outOfMemory,
                    kx_readRefusalText(name, refusal));
     }
-    if (result != 0) return failure();
+    if (result != 0) return failure(failed);
     // Grey and one-bit pictures have only plane 0: the reduction reads red,
     // green and blue, so green and blue repeat it.
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
@@ -384,8 +385,9 @@ Status kx_pictureWritePict(const std::string& base, int width, int height,
                            const std::array<const uint8_t*, 4>& planes, int colors,
                            const Colormap* colormap) {
   try {
-    if (writePictImage(base + ".pict", width, height, colors, colormap, planes) != 0) {
-      return failure();
+    std::string failed;
+    if (writePictImage(base + ".pict", width, height, colors, colormap, planes, &failed) != 0) {
+      return failure(failed);
     }
   } catch (const std::bad_alloc&) {
     return Error(ErrorCode::outOfMemory, "allocation error");
