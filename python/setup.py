@@ -8,6 +8,7 @@ What is taken from CMakeLists.txt, the one place that says it: the version
 are ../src and ../include; an sdist carries them, with CMakeLists.txt, in
 cxx/ (copied when the sdist is made) and builds from there.
 """
+import os
 import re
 import shutil
 from pathlib import Path
@@ -38,9 +39,15 @@ class BuildExt(build_ext):
     its folder in the repository)."""
 
     def build_extensions(self):
-        sources = [str(tree / p) for p in library_files({".cpp"})]
+        # KXQUANT_LIBRARY=/abs/path/build/libkxquant.a links a CMake build's static
+        # library instead (objects built from these same sources), which
+        # saves compiling them again where such a build is at hand.
+        prebuilt = os.environ.get("KXQUANT_LIBRARY")
+        sources = [] if prebuilt else [str(tree / p) for p in library_files({".cpp"})]
         for ext in self.extensions:
             ext.sources += [s for s in sources if s not in ext.sources]
+            if prebuilt:
+                ext.extra_objects = [str(Path(prebuilt).resolve())]
         super().build_extensions()
 
 

@@ -176,6 +176,13 @@ class SameOutput : public testing::TestWithParam<Case> {
 std::unique_ptr<Inputs> SameOutput::inputs_;
 
 TEST_P(SameOutput, ForAnyThreadCount) {
+#ifdef KX_THREAD_SANITIZER
+  // Here a race is what is looked for (the sanitizer's report changes the
+  // status); the outputs are compared with one thread's in the other builds.
+  for (int threads : GetParam().threads)
+    EXPECT_EQ(outcome(GetParam(), threads).result.status, GetParam().status) << threads;
+  return;
+#endif
   const Outcome one = outcome(GetParam(), 1);
   ASSERT_EQ(one.result.status, GetParam().status) << one.result.err;
   for (int threads : GetParam().threads) {
