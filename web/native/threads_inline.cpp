@@ -2,23 +2,10 @@
 // job runs on the calling thread, task after task in order, as the pool
 // runs them when it has no worker. Stands in for common/threads.cpp.
 #include <algorithm>
-#include <cstdlib>
 
-#include "common/machine.h"
 #include "common/threads.h"
 
 namespace kx {
-
-int kx_parseThreadCount(const char* value) {
-  if (!value || !*value) return 0;
-  int n = 0;
-  for (const char* p = value; *p; ++p) {
-    if (*p < '0' || *p > '9') return -1;
-    n = n * 10 + (*p - '0');
-    if (n > kMaxThreads) return -1;
-  }
-  return n >= 1 ? n : -1;
-}
 
 int kx_threadCount() {
   return 1;
