@@ -1,6 +1,7 @@
 // The page in Debian's Chromium, headless: pictures given through the file
 // input and by a drop, downloads compared with the kxquant command's files,
-// refusals on their rows, and an animated GIF decoded by the browser.
+// refusals on their rows, and animated GIFs (of several pictures, and of
+// an animated input) decoded by the browser.
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
@@ -105,7 +106,28 @@ test('a dropped picture, recomputed with other colours, and an animated GIF', as
   assert.equal((await rowsEnded(11, 10))[0].state, 'done');
   const gif = await download(5);
   assert.ok(gif.equals(native('both.gif', '-n', '32', '--delay', '70', screen, join(work, 'small.png'))));
-  const frames = await page.evaluate(async (base64) => {
+  assert.deepEqual(await gifDelays(gif), [70, 70]);
+});
+
+test('an animated input keeps its frames and its own delay in the animated GIF', async () => {
+  const anim = join(work, 'anim.gif');
+  const frame = (x) => ['(', screen, '-crop', `96x64+${x}+0`, '+repage', ')'];
+  execFileSync('convert', ['-delay', '30', ...frame(0), ...frame(40), ...frame(80), '-loop', '0', anim]);
+  execFileSync('convert', [anim, '-coalesce', join(work, 'anim-%d.png')]);
+  await page.reload();
+  await (await page.$('#files')).uploadFile(anim);
+  assert.equal((await rowsEnded(1, 0))[0].state, 'done');
+  await page.click('#make-gif');
+  assert.equal((await rowsEnded(2, 1))[0].state, 'done');
+  const gif = await download(1);
+  const frames = [0, 1, 2].map((i) => join(work, `anim-${i}.png`));
+  assert.ok(gif.equals(native('anim-out.gif', '--delay', '300', ...frames)));
+  assert.deepEqual(await gifDelays(gif), [300, 300, 300]);
+});
+
+// The delay of each frame of a GIF, in ms, as the browser decodes it.
+function gifDelays(gif) {
+  return page.evaluate(async (base64) => {
     const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
     const decoder = new ImageDecoder({ data: bytes, type: 'image/gif' });
     await decoder.tracks.ready;
@@ -116,5 +138,4 @@ test('a dropped picture, recomputed with other colours, and an animated GIF', as
     }
     return durations;
   }, gif.toString('base64'));
-  assert.deepEqual(frames, [70, 70]);
-});
+}
