@@ -1,8 +1,8 @@
 """The WebAssembly module in Debian's headless Chromium (bench/web.mjs runs
 the browser half): its encodePng on one thread against the C library's
 kxq_quantize + kxq_write_png on one thread (through ctypes) on a 9 MP
-photograph; its palettes against image-q's (npm, pinned in
-web/package-lock.json) on four photographs and two screenshots of 1 to 9 MP,
+photograph; its palettes against image-q's and libimagequant's WebAssembly
+build (npm, pinned in web/package-lock.json) on four photographs and two screenshots of 1 to 9 MP,
 time and PSNR with no dithering; the page's download, gzipped; and the
 page's first result for a 1 MP photograph given through its file input,
 from its own performance marks. Run through bench/web."""
@@ -28,7 +28,8 @@ ABOUT = {
                 "screenshots of 1 to 9 MP; the module and its glue gzipped; the page's first "
                 "result for a 1 MP photograph.",
     "peers": "libkxquant (native, one thread); image-q 4.0.0 (npm): wuquant, rgbquant, neuquant, "
-             "neuquant-float palettes, nearest colour",
+             "neuquant-float palettes, nearest colour; libimagequant-wasm 0.3.0 (npm), libimagequant "
+             "built to WebAssembly, at its default speed, without and with its dithering",
     "takes": "about ten minutes, after the builds",
     "run": ["bench/web --runs 5            # builds the module and the library, runs Chromium"],
 }
@@ -135,6 +136,19 @@ def main():
     report.table(["picture", "kxquant no dither", "kxquant adaptive"]
                  + [f"image-q {k}" for k in METHODS]
                  + ["image-q fastest / kxquant", "kxquant - image-q best PSNR"], rows)
+
+    report.line("### Against libimagequant's WebAssembly build (npm libimagequant-wasm 0.3.0, "
+                f"its default speed): 256 colours, seconds and PSNR (dB), medians of {args.runs}\n")
+    rows = []
+    for m in measured:
+        kx, liq = m["kxquant none"], m["libimagequant none"]
+        rows.append([m["name"]] + [f"{m[k]['seconds']:.2f} / {m[k]['psnr']:.2f}" for k in
+                                   ["kxquant none", "libimagequant none", "kxquant adaptive",
+                                    "libimagequant dithered"]]
+                    + [bk.fmt(liq["seconds"] / kx["seconds"], 1), f"{kx['psnr'] - liq['psnr']:+.2f}"])
+    report.table(["picture", "kxquant no dither", "libimagequant no dither", "kxquant adaptive",
+                  "libimagequant dithered", "libimagequant / kxquant time",
+                  "kxquant - libimagequant PSNR (no dither)"], rows)
 
     site = os.path.join(bk.BUILD, "web", "site")
     sizes = {f: len(gzip.compress(open(os.path.join(site, f), "rb").read(), 9))
