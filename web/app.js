@@ -75,7 +75,8 @@ function offer(element, bytes, type, name, before) {
   link.href = URL.createObjectURL(new Blob([bytes], { type }));
   link.download = name;
   link.hidden = false;
-  const saving = before ? `, ${Math.round(100 * (1 - bytes.length / before))} % smaller` : '';
+  const change = before ? Math.round(100 * (1 - bytes.length / before)) : 0;
+  const saving = before ? `, ${Math.abs(change)} % ${change >= 0 ? 'smaller' : 'larger'}` : '';
   $('.bytes', element).textContent = before ? `${kb(before)} → ${kb(bytes.length)}${saving}` : kb(bytes.length);
   return link.href;
 }
@@ -131,7 +132,7 @@ async function makeGif() {
       (p, stage) => show(row.element, 'working', stage, p));
     offer(row.element, result.bytes, 'image/gif', 'kxquant.gif');
     row.ok = true;
-    show(row.element, 'done', `${result.frames} frames`, 1);
+    show(row.element, 'done', `${result.frames} frame${result.frames > 1 ? 's' : ''}`, 1);
   } catch (error) {
     show(row.element, 'error', error.message);
   }

@@ -91,7 +91,7 @@ async function handle(message) {
     progress(0.05 + (0.5 * i) / message.files.length, `decoding ${file.name}`);
     frames.push(...(await framesOf(file, true)));
   }
-  progress(0.6, `reducing ${frames.length} frames`);
+  progress(0.6, `reducing ${frames.length} frame${frames.length > 1 ? 's' : ''}`);
   const delays = frames.map((f) => (options.frameDelays && f.delay !== null ? f.delay : options.delay));
   const gif = await encodeGif(frames, { ...options, delays });
   return { frames: frames.length, delays, bytes: gif };
