@@ -111,6 +111,7 @@ std::unique_ptr<FrameSource> openFrames(InputFile& file) {
   if (startsWith(head, "RIFF") && head.size() >= 12 && !std::memcmp(head.data() + 8, "WEBP", 4)) {
     return openWebp(file);
   }
+  if (looksLikeGif(head)) return openGif(file);
   // TIFF and BigTIFF (42 and 43), in either byte order.
   if (head.size() >= 4 &&
       ((startsWith(head, "II") && (head[2] == 42 || head[2] == 43) && !head[3]) ||

@@ -1,4 +1,4 @@
-// Image files in memory: today's formats (PNG, JPEG, WebP, TIFF, netpbm
+// Image files in memory: today's formats (PNG, JPEG, WebP, GIF, TIFF, netpbm
 // PPM/PGM/PBM/PAM, YUV4MPEG2) and the system's own (.pic pictures, .icn
 // colour-mapped images with their colormaps, PICT pictures), for the front
 // ends (kxconv, kxquant).
@@ -77,7 +77,7 @@ class FrameSource;
 
 // The frames of any input a front end reads, opened once and read once from
 // the front, so that a pipe, a FIFO or /dev/stdin reads as a file does: told
-// by their first bytes (PNG and JPEG one frame; WebP and TIFF every frame or
+// by their first bytes (PNG and JPEG one frame; WebP, GIF and TIFF every frame or
 // page; netpbm every image; YUV4MPEG2 every frame), else by the name as the
 // tools write them (".pic"; ".pict", which must be a file, since its
 // container may be two). A frame at a time, so that a long animation is

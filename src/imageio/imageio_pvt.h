@@ -169,6 +169,13 @@ std::unique_ptr<FrameSource> openWebp(InputFile& file);
 std::unique_ptr<FrameSource> openWebp(const std::string& name, std::vector<uint8_t> bytes);
 Image readWebpFile(const std::string& path);  // the first frame
 
+// GIF through giflib: every frame the whole logical screen, composited as
+// browsers show it (transparent index, disposal), RGBA when anything shows
+// through, else RGB; its delay as the frame's duration.
+bool looksLikeGif(std::span<const uint8_t> head);
+std::unique_ptr<FrameSource> openGif(InputFile& file);
+std::unique_ptr<FrameSource> openGif(const std::string& name, std::vector<uint8_t> bytes);
+
 // TIFF through libtiff: 1 to 16-bit grey, 8 and 16-bit RGB, palette, with
 // alpha (associated alpha is un-premultiplied), stripped or tiled, contiguous
 // or planar, uncompressed, LZW, Deflate, PackBits or JPEG; every page a
@@ -216,7 +223,7 @@ std::unique_ptr<FrameSource> openY4m(InputFile& file);
 Image readY4mFile(const std::string& path);  // the first frame
 
 // The frames of an input told by its first bytes, which stay in the input:
-// PNG and JPEG (one frame), WebP and TIFF (every frame or page), netpbm
+// PNG and JPEG (one frame), WebP, GIF and TIFF (every frame or page), netpbm
 // (every image) and YUV4MPEG2 (every frame). Null when the bytes are none of
 // these (the caller may know the input by its name); the source reads
 // `file`, which must outlive it.

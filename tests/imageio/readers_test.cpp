@@ -1,8 +1,8 @@
-// The WebP and TIFF readers against independent decoders: every frame equal
-// to PIL's (which decodes WebP with libwebp and TIFF with libtiff, each its
-// own way), 16-bit TIFFs to netpbm's rounding of the PNG they were written
-// from, damaged files refused with their reason, and both formats through
-// kxconv (by extension) and kxquant (by their first bytes).
+// The WebP, GIF and TIFF readers against independent decoders: every frame
+// equal to PIL's (which decodes WebP with libwebp and TIFF with libtiff,
+// each its own way) or, for GIF, ImageMagick's, 16-bit TIFFs to netpbm's rounding of the PNG they
+// were written from, damaged files refused with their reason, and both formats through kxconv (by
+// extension) and kxquant (by their first bytes).
 #include "imageio_support.h"
 #include "support/case_names.h"
 
@@ -51,6 +51,64 @@ INSTANTIATE_TEST_SUITE_P(Kinds, WebpInput, ::testing::Values(
              "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
              "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
              "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)", 3}),
+    CaseName());
+// clang-format on
+
+// GIFs made by ImageMagick and PIL, every frame as ImageMagick's -coalesce
+// composes it (what a transparent pixel hides is not compared) and every
+// delay as it reads it.
+struct GifCase {
+  const char* name;
+  const char* make;  // sh: writes the GIF $2 from the PNG $1 (37 x 23 RGBA)
+};
+
+class GifInput : public ::testing::TestWithParam<GifCase> {};
+
+Raster seenColours(Raster r) {
+  r = asRgb(r, true);
+  for (size_t i = 0; i < r.samples.size(); i += 4)
+    if (r.samples[i + 3] == 0) std::fill_n(&r.samples[i], 3, 0);
+  return r;
+}
+
+TEST_P(GifInput, EveryFrameAsImageMagickComposesIt) {
+  TempDir dir;
+  makePicture(dir.path("a.png"), "im.save(p)");
+  const std::string path = dir.path("a.gif");
+  ASSERT_EQ(runProgram("/bin/sh", {"-c", GetParam().make, "sh", dir.path("a.png"), path}).status,
+            0);
+  const RunResult delays = shell("identify -format '%T\\n' a.gif", dir.path());
+  ASSERT_EQ(shell("convert a.gif -coalesce frame-%d.pam", dir.path()).status, 0);
+  InputFile file(path);
+  std::unique_ptr<FrameSource> source = openGif(file);
+  std::istringstream hundredths(delays.out);
+  int i = 0;
+  for (int delay; hundredths >> delay; ++i) {
+    Image frame;
+    ASSERT_TRUE(source->next(frame)) << "frame " << i;
+    const std::string pam = readFileText(dir.path("frame-" + std::to_string(i) + ".pam"));
+    EXPECT_EQ(seenColours(rgbaOf(frame)), seenColours(parsePam(pam))) << "frame " << i;
+    EXPECT_EQ(source->durationMs(), delay * 10) << "frame " << i;
+  }
+  EXPECT_EQ(source->frameCountHint(), i);
+  Image after;
+  EXPECT_FALSE(source->next(after));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Kinds, GifInput, ::testing::Values(
+    GifCase{"opaque_interlaced", "convert \"$1\" -alpha off -interlace GIF \"$2\""},
+    GifCase{"offset_frames_background_disposal",
+            "convert -dispose Background -delay 7 \"$1\" -alpha off -delay 12 "
+            "\\( \"$1\" -crop 10x8+0+0 -repage +5+3 \\) -delay 3 \\( \"$1\" -alpha off -flip \\) \"$2\""},
+    GifCase{"previous_disposal_then_none",
+            "convert -dispose Previous -delay 5 \"$1\" -delay 9 \\( \"$1\" -crop 12x6+3+3 "
+            "-repage +2+2 \\) -dispose None \\( \"$1\" -crop 6x6+0+0 -repage +20+10 \\) \"$2\""},
+    GifCase{"pil_optimised_frames",
+            "/usr/bin/python3 -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
+            "fr = [im, im.rotate(10), im.rotate(10)]; fr[2].paste((255, 0, 0), (3, 4, 9, 8)); "
+            "fr[0].save(sys.argv[2], save_all=True, append_images=fr[1:], duration=[40, 90, 20])' "
+            "\"$1\" \"$2\""}),
     CaseName());
 // clang-format on
 
@@ -157,12 +215,14 @@ TEST_P(BadInput, RefusedWithItsReason) {
   ASSERT_EQ(shell(c.make, dir.path()).status, 0);
   const std::string path = dir.path(c.file);
   const bool webp = std::string(c.file).ends_with(".webp");
+  const bool gif = std::string(c.file).ends_with(".gif");
   // A TIFF also from its bytes in memory, as the fuzz target gives them.
   for (const bool inMemory : {false, true}) {
-    if (webp && inMemory) continue;
+    if ((webp || gif) && inMemory) continue;
     try {
       InputFile file(path);
       std::unique_ptr<FrameSource> source = webp       ? openWebp(file)
+                                            : gif      ? openGif(file)
                                             : inMemory ? openTiff(path, readFileBytes(path))
                                                        : openTiff(file);
       allFrames(*source);
@@ -185,6 +245,13 @@ INSTANTIATE_TEST_SUITE_P(Files, BadInput, ::testing::Values(
     BadCase{"webp_huge_canvas", {},
             "cp anim.webp bad.webp && printf '\\057\\165\\000\\057\\165\\000' | "
             "dd of=bad.webp bs=1 seek=24 conv=notrunc 2>/dev/null", "bad.webp",
+            "the picture is 30000 x 30000 pixels, over the limit"},
+    BadCase{"gif_truncated", {}, "convert still.webp a.gif && head -c 100 a.gif > bad.gif", "bad.gif",
+            "corrupt GIF file (the file ends in "},
+    BadCase{"gif_no_image", {}, "printf 'GIF89a\\001\\0\\001\\0\\0\\0\\0;' > bad.gif", "bad.gif",
+            "the GIF file holds no image"},
+    BadCase{"gif_huge_screen", {}, "convert still.webp a.gif && printf '\\060\\165\\060\\165' | "
+            "dd of=a.gif bs=1 seek=6 conv=notrunc 2>/dev/null && mv a.gif bad.gif", "bad.gif",
             "the picture is 30000 x 30000 pixels, over the limit"},
     BadCase{"tiff_huge", {{256, 30000}, {257, 30000}}, "true", "grey.tif",
             "the picture is 30000 x 30000 pixels, over the limit"},
