@@ -4,7 +4,7 @@
 // Every input is opened once and read once, from the front: the format is
 // told from its first bytes, which the input keeps for the reader (so a
 // FIFO, a pipe or /dev/stdin reads as a file does). Formats with a
-// signature (PNG, JPEG, WebP, TIFF, netpbm, YUV4MPEG2) are told by it
+// signature (PNG, JPEG, WebP, GIF, TIFF, netpbm, YUV4MPEG2) are told by it
 // (imageio's InputFrames), so a photograph named "photo" or "photo.JPG" is
 // read all the same; of a file of several frames, the first is read. The
 // system's own files are told by their names, as the tools write them:
@@ -38,7 +38,7 @@ Result<std::unique_ptr<InputFrames>> openSourceFrames(const std::string& path) {
   if (!frames && frames.error().code == ErrorCode::unsupported) {
     return Error(ErrorCode::unsupported,
                  path +
-                     ": not a picture kxquant reads (PNG, JPEG, WebP, TIFF, PPM/PGM/PBM/PAM, "
+                     ": not a picture kxquant reads (PNG, JPEG, WebP, GIF, TIFF, PPM/PGM/PBM/PAM, "
                      "YUV4MPEG2, .pic or .pict)");
   }
   return frames;

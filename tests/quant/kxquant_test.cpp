@@ -777,7 +777,7 @@ const RefusalCase kRefusals[] = {
     {"gif_of_the_inputs_that_could_be_read", "-o anim.gif same.png bad.png good.png", 1,
      "bad.png: corrupt PNG file (the file ends too early)\n", "anim.gif"},
     {"not_a_picture", "notes.txt", 1, "notes.txt: not a picture kxquant reads (PNG, JPEG, WebP, "
-     "TIFF, PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
+     "GIF, TIFF, PPM/PGM/PBM/PAM, YUV4MPEG2, .pic or .pict)\n"},
     {"existing_output", "good.png", 1, "good-kx.png: already exists (-f replaces it)\n"},
     {"gif_over_its_input", "-f -o png.gif png.gif", 1,
      "png.gif: is an input picture; kxquant never overwrites its inputs\n"},

@@ -113,15 +113,13 @@ test('an animated input keeps its frames and its own delay in the animated GIF',
   const anim = join(work, 'anim.gif');
   const frame = (x) => ['(', screen, '-crop', `96x64+${x}+0`, '+repage', ')'];
   execFileSync('convert', ['-delay', '30', ...frame(0), ...frame(40), ...frame(80), '-loop', '0', anim]);
-  execFileSync('convert', [anim, '-coalesce', join(work, 'anim-%d.png')]);
   await page.reload();
   await (await page.$('#files')).uploadFile(anim);
   assert.equal((await rowsEnded(1, 0))[0].state, 'done');
   await page.click('#make-gif');
   assert.equal((await rowsEnded(2, 1))[0].state, 'done');
   const gif = await download(1);
-  const frames = [0, 1, 2].map((i) => join(work, `anim-${i}.png`));
-  assert.ok(gif.equals(native('anim-out.gif', '--delay', '300', ...frames)));
+  assert.ok(gif.equals(native('anim-out.gif', anim)));
   assert.deepEqual(await gifDelays(gif), [300, 300, 300]);
 });
 
