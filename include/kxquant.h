@@ -143,8 +143,10 @@ const char* kxq_shared_message(const kxq_shared* shared);
  * bytes kxquant -o x.gif writes for the same frames (files in the order
  * added), options, delays and loop. One palette counted from every frame;
  * each frame after the first stored as what changed; frames smaller than
- * the largest are centred on it. With KXQ_RGBA, pixels with alpha below 128
- * are transparent, the others opaque (a GIF keeps no other alpha).
+ * the largest are centred on it. With KXQ_RGBA, pixels of alpha 0 are
+ * transparent and of alpha 255 opaque; a partly transparent pixel is one or
+ * the other by an ordered dither of its alpha, as the command's default is
+ * (a GIF keeps no other alpha).
  *
  *   kxq_gif *g;
  *   kxq_gif_create(o, &g);

@@ -233,7 +233,8 @@ def save_gif(frames, path_or_file=None, delays=100, loop=0, colors=256, dither=N
     quantize takes them), those that kxquant -o x.gif writes for the same
     frames and options: one palette counted from every frame, each frame
     after the first stored as what changed, frames smaller than the largest
-    centred on it, pixels with alpha below 128 transparent.
+    centred on it, pixels of alpha 0 transparent and partly transparent
+    ones dithered between transparent and opaque.
 
     path_or_file: also written there, a file name (replaced only once the
     GIF is complete) or a binary file object. delays: milliseconds each

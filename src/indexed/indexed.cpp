@@ -115,6 +115,31 @@ SourcePicture sourcePictureOf(const PixelView& pixels) {
   return source;
 }
 
+void ditherTransparency(SourcePicture& source) {
+  if (source.alpha.empty()) return;
+  // Bayer's 8 x 8 order: thresholds (2k + 1) * 255 / 128 for k of 0 to 63,
+  // so that any 2 x 2, 4 x 4 or 8 x 8 block spreads them evenly.
+  static constexpr uint8_t kOrder[64] = {
+      0,  32, 8,  40, 2,  34, 10, 42, 48, 16, 56, 24, 50, 18, 58, 26, 12, 44, 4,  36, 14, 46,
+      6,  38, 60, 28, 52, 20, 62, 30, 54, 22, 3,  35, 11, 43, 1,  33, 9,  41, 51, 19, 59, 27,
+      49, 17, 57, 25, 15, 47, 7,  39, 13, 45, 5,  37, 63, 31, 55, 23, 61, 29, 53, 21};
+  const size_t n = source.pixelCount();
+  source.transparent.assign(n, 0);
+  source.transparentCount = 0;
+  for (int y = 0; y < source.height; ++y) {
+    const size_t row = static_cast<size_t>(y) * static_cast<size_t>(source.width);
+    for (int x = 0; x < source.width; ++x) {
+      const int k = kOrder[(y & 7) * 8 + (x & 7)];
+      if (source.alpha[row + x] * 128 < (2 * k + 1) * 255) {
+        source.transparent[row + x] = 1;
+        ++source.transparentCount;
+      }
+    }
+  }
+  if (source.transparentCount == 0) source.transparent.clear();
+  source.alpha.clear();
+}
+
 bool hasAlpha(const Colormap& palette) {
   return std::any_of(palette.begin(), palette.end(),
                      [](const HistogramEntry& e) { return e.alpha != 255; });

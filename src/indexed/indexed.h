@@ -49,6 +49,13 @@ struct SourcePicture {
 // takes the colours apart from the alpha. May throw std::bad_alloc.
 SourcePicture sourcePictureOf(const PixelView& pixels);
 
+// For an output that keeps transparency only (a GIF): when the picture has
+// soft alpha, which pixels are transparent is decided again by an ordered
+// dither of the alpha (8 x 8 thresholds by position, the same for every
+// frame), so that a shadow at a third of full alpha keeps a third of its
+// pixels; 0 stays transparent and 255 opaque. The alpha is then cleared.
+void ditherTransparency(SourcePicture& source);
+
 // How pictures are reduced.
 struct IndexedOptions {
   bool refine = true;                // refine the median cut's palette (kxreduce --refine)

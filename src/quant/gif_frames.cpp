@@ -28,6 +28,7 @@ GifOptions gifOptions(const QuantOptions& options) {
   GifOptions gif;
   gif.colors = options.colors;
   gif.indexed = indexedOptions(options);
+  gif.ditherAlpha = options.alphaDither;
   return gif;
 }
 

@@ -193,6 +193,10 @@ struct Parser {
       if (!integer(shown, std::move(attached), 0, 65535, "a loop count", v)) return false;
       options.loop = static_cast<int>(v);
       gifOption = "--loop";
+    } else if (name == "no-alpha-dither") {
+      options.alphaDither = false;
+      gifOption = "--no-alpha-dither";
+      return noValue();
     } else if (name == "no-loop") {
       options.loop = -1;
       gifOption = "--no-loop";
@@ -365,11 +369,12 @@ std::string quantUsage() {
          "photo-kx.png); the input - is standard input, its output standard output.\n"
          "Inputs are never replaced, except by their own output named with --ext or -o\n"
          "together with --force. Reads PNG, JPEG, WebP, GIF, TIFF, PPM/PGM/PBM/PAM,\n"
-         "YUV4MPEG2, .pic and .pict (plain, AppleSingle, AppleDouble). A PNG keeps alpha, an alpha\n"
-         "per palette entry; a GIF keeps pixels with alpha below 128 as transparent. A\n"
-         "picture that keeps too many colours is compressed until it fits. The remapping\n"
-         "error is diffused as far as it shows: fully in smooth areas, less in texture,\n"
-         "not on edges nor in flat areas whose colour the palette holds.\n"
+         "YUV4MPEG2, .pic and .pict (plain, AppleSingle, AppleDouble). A PNG keeps\n"
+         "alpha, an alpha per palette entry; a GIF keeps transparency, partly transparent\n"
+         "pixels dithered between transparent and opaque. A picture that keeps too many\n"
+         "colours is compressed until it fits. The remapping error is diffused as far\n"
+         "as it shows: fully in smooth areas, less in texture, not on edges nor in flat\n"
+         "areas whose colour the palette holds.\n"
          "\n"
          "Options:\n"
          "  -n, --colors N      palette size, 2 to 256 (default 256)\n"
@@ -401,6 +406,8 @@ std::string quantUsage() {
          "      --delay MS      GIF: time each frame is shown (default 100)\n"
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
          "      --no-loop       GIF: play once (no loop extension)\n"
+         "      --no-alpha-dither  GIF: partly transparent pixels cut at alpha 128, not\n"
+         "                      dithered (the default keeps a shadow's share of pixels)\n"
          "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
          "      --best          PNG: a few % smaller file for many times the time of\n"
          "                      writing it (the pixels are the same)\n"

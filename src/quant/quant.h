@@ -45,7 +45,8 @@ struct QuantOptions {
   int64_t fpsFrames = 0, fpsSeconds = 0;  // --fps as fpsFrames frames every fpsSeconds s
   int delayMs = 100;
   bool delayGiven = false;
-  int loop = 0;        // the GIF loop count; -1 with --no-loop (play once)
+  int loop = 0;             // the GIF loop count; -1 with --no-loop (play once)
+  bool alphaDither = true;  // GIF: soft alpha dithered; --no-alpha-dither cuts it at 128
   std::string output;  // -o; empty for <input stem><ext> beside each input; "-" standard output
   std::string ext = "-kx.png";  // --ext
   bool extGiven = false;

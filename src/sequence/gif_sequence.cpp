@@ -442,7 +442,9 @@ Status GifSequence::add(SourcePicture frame, const Context& context) {
       }
       frame.outside = PixelView{};
     }
-    frame.alpha.clear();  // a GIF keeps transparency only
+    // A GIF keeps transparency only.
+    if (s.options.ditherAlpha) ditherTransparency(frame);
+    frame.alpha.clear();
     s.width = std::max(s.width, frame.width);
     s.height = std::max(s.height, frame.height);
     s.transparent = s.transparent || frame.transparentCount > 0;

@@ -31,6 +31,9 @@ namespace kx {
 struct GifOptions {
   int colors = 256;        // palette entries, 2 to 256 (the transparent one among them)
   IndexedOptions indexed;  // refinement and dithering
+  // Soft alpha: transparent by an ordered dither of it (ditherTransparency),
+  // else where it is below 128.
+  bool ditherAlpha = true;
 };
 
 // How the GIF plays.
@@ -67,8 +70,9 @@ class GifSequence {
   GifSequence(const GifSequence&) = delete;
   GifSequence& operator=(const GifSequence&) = delete;
 
-  // The next frame (RGB, transparent where frame.transparent says; its
-  // alpha beyond that is not kept). Frames smaller than the largest are
+  // The next frame (RGB, transparent where frame.transparent says, or, with
+  // soft alpha and options.ditherAlpha, where its dithered alpha says; the
+  // alpha is not kept beyond that). Frames smaller than the largest are
   // centred on the screen.
   Status add(SourcePicture frame, const Context& context);
   size_t frames() const;

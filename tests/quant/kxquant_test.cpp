@@ -522,14 +522,30 @@ TEST(Transparency, PamInputOpaqueAlphaOnePaletteForAllAndGif) {
               readFileBytes(dir.path("rgb.png.out.png")))
         << refine;
   }
-  ASSERT_EQ(kxquant({"-o", "a.gif", "a.png"}, dir.path()).status, 0);
-  const GifFile gif = readGif(dir.path("a.gif"));
-  ASSERT_EQ(gif.frames.size(), 1u);
-  ASSERT_GE(gif.frames[0].transparent, 0);
-  const std::vector<int> shown = composeGif(gif)[0];
+  // A GIF dithers soft alpha: as many pixels show as the alpha says, 0 and
+  // 255 as they are; --no-alpha-dither cuts it at 128.
   const Raster original = pilPixels(dir.path("a.png"));
-  for (size_t i = 0; i < shown.size(); ++i)
-    ASSERT_EQ(shown[i] < 0, original.samples[4 * i + 3] < 128) << "pixel " << i;
+  for (const bool dithered : {true, false}) {
+    std::vector<std::string> args = {"-f", "-o", "a.gif", "a.png"};
+    if (!dithered) args.insert(args.begin(), "--no-alpha-dither");
+    ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+    const GifFile gif = readGif(dir.path("a.gif"));
+    ASSERT_EQ(gif.frames.size(), 1u);
+    ASSERT_GE(gif.frames[0].transparent, 0);
+    const std::vector<int> shown = composeGif(gif)[0];
+    double hidden = 0, expected = 0;
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const int alpha = original.samples[4 * i + 3];
+      if (!dithered || alpha == 0 || alpha == 255) {
+        ASSERT_EQ(shown[i] < 0, alpha < 128) << "pixel " << i << " " << dithered;
+      }
+      hidden += shown[i] < 0;
+      expected += 1 - alpha / 255.0;
+    }
+    if (dithered) {
+      EXPECT_NEAR(hidden, expected, 0.003 * static_cast<double>(shown.size()));
+    }
+  }
   python(std::string(kSoftPicture) + "im.transpose(Image.FLIP_LEFT_RIGHT).save(sys.argv[2])\n",
          {dir.path("a.png"), dir.path("b.png")});
   ASSERT_EQ(kxquant({"-f", "-u", "-n", "32", "a.png", "b.png"}, dir.path()).status, 0);
