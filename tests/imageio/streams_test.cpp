@@ -143,12 +143,14 @@ TEST(NetpbmStream, EveryImageAFrame) {
 
   const std::string png = std::string(KX_SOURCE_DIR) + "/tests/data/png/";
   const std::vector<std::string> parts = {
-      "pngtopam -alphapam " + png + "rgba8_interlaced.png", "pngtopam " + png + "grey16.png",
+      "pngtopam -alphapam " + png + "rgba8_interlaced.png",
+      "pngtopam " + png + "grey16.png",
       "pngtopam " + png + "rgb8_interlaced.png | pamscale 0.5 | pnmtoplainpnm",
       "pngtopam " + png + "grey8.png | pamditherbw -threshold | pamtopnm",
       "pngtopam " + png + "grey8.png | pamcut -width 37 | pamditherbw -threshold | pamtopnm",
-      "pngtopam " + png + "grey8.png | pamcut -width 37 | pamditherbw -threshold | "
-      "pamtopnm | pnmtoplainpnm"};
+      "pngtopam " + png +
+          "grey8.png | pamcut -width 37 | pamditherbw -threshold | "
+          "pamtopnm | pnmtoplainpnm"};
   std::string joined = "{ ";
   for (size_t i = 0; i < parts.size(); ++i)
     joined += parts[i] + (i == 2 ? "; printf ' \\n\\t\\n'; " : "; ");
