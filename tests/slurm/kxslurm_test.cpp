@@ -124,6 +124,19 @@ TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
       << refused.err;
 }
 
+// Every task ended well, but a file is not there: the run fails and names it.
+TEST(Rerun, AFileLostAfterItsTaskFailsTheRun) {
+  TempDir dir;
+  writeFrames(dir.path());
+  FakeSlurm slurm;
+  std::ofstream(slurm.state.path("lose")) << "out.3.icn";
+  const RunResult r =
+      slurm.run(dir.path(), {"--tasks", "3", "--wait", "-s", "1", "7", "1", "in", "out"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("every task ended well, but out.3.icn is not there"), std::string::npos)
+      << r.err;
+}
+
 // Neither a first run nor a rerun lists the files of every frame.
 TEST(Rerun, AMistypedRangeCostsNothingBeforeItsFrames) {
   TempDir dir;
