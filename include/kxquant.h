@@ -91,7 +91,10 @@ kxq_status kxq_set_threads(kxq_options* options, int threads);
  * the fewest colours (at most kxq_set_colors's) whose result reaches
  * quality max, on kxquant's scale of 0 to 100; with none reaching it, all
  * the colours, and when that is below min kxq_quantize returns
- * KXQ_QUALITY_TOO_LOW. Not set (the default): the colours asked for. */
+ * KXQ_QUALITY_TOO_LOW. Not set (the default): the colours asked for.
+ * A GIF made with these options (kxq_gif_create) takes max as its quality,
+ * as kxquant -Q does for a .gif: below 100 its pixels may differ a little
+ * from their colours for fewer bytes. */
 kxq_status kxq_set_quality(kxq_options* options, int min, int max);
 
 const char* kxq_options_message(const kxq_options* options);

@@ -228,7 +228,7 @@ class SharedPalette:
 
 
 def save_gif(frames, path_or_file=None, delays=100, loop=0, colors=256, dither=None, *,
-             factor=0.7, refine=True, threads=0):
+             factor=0.7, refine=True, threads=0, quality=100):
     """The bytes of an animated GIF of the frames (arrays or PIL images, as
     quantize takes them), those that kxquant -o x.gif writes for the same
     frames and options: one palette counted from every frame, each frame
@@ -241,14 +241,17 @@ def save_gif(frames, path_or_file=None, delays=100, loop=0, colors=256, dither=N
     frame is shown, 0 to 655350, one number for all or one per frame (a GIF
     counts hundredths: frame k starts at the sum of the delays before it
     rounded to hundredths). loop: 0 repeats for ever, 1 to 65535 times, None
-    (or -1) plays once. Other options as quantize's.
+    (or -1) plays once. quality: 0 to 100, as kxquant -Q for a GIF: below
+    100, fewer bytes for pixels a little off their colours. Other options
+    as quantize's.
     """
     import itertools
 
     if loop is None:
         loop = -1
     gif = _kxquant.Gif(_whole("colors", colors, 2, 256), _dither(dither), factor, refine,
-                       _whole("threads", threads, 0, 1024), _whole("loop", loop, -1, 65535))
+                       _whole("threads", threads, 0, 1024), _whole("loop", loop, -1, 65535),
+                       _whole("quality", quality, 0, 100))
     if isinstance(delays, _numbers.Number):
         delays = itertools.repeat(delays)  # frames taken one at a time, as they come
     else:

@@ -49,7 +49,7 @@ def save_gif(frames: Iterable[_Picture],
              path_or_file: Optional[Union[str, os.PathLike[str], BinaryIO]] = ...,
              delays: Union[int, Sequence[int]] = ..., loop: Optional[int] = ...,
              colors: int = ..., dither: _Dither = ..., *, factor: float = ..., refine: bool = ...,
-             threads: int = ...) -> bytes: ...
+             threads: int = ..., quality: int = ...) -> bytes: ...
 
 def save_png(image: _Picture, file: _Output = ..., colors: int = ..., dither: _Dither = ..., *,
              quality: _Quality = ..., factor: float = ..., refine: bool = ..., threads: int = ...,

@@ -243,8 +243,9 @@ class SharedPalette {
 // GIF's bytes once.
 class Gif {
  public:
-  Gif(int colors, int dither, float factor, bool refine, int threads, int loop) {
+  Gif(int colors, int dither, float factor, bool refine, int threads, int loop, int quality) {
     Options options = makeOptions(colors, dither, factor, refine, threads);
+    check(options.get(), kxq_set_quality(options.get(), 0, quality));
     kxq_gif* gif = nullptr;
     check(options.get(), kxq_gif_create(options.get(), &gif));
     gif_.reset(gif);
@@ -292,8 +293,9 @@ void bindSharedAndGif(py::module_& m) {
       .def("palette", &SharedPalette::palette)
       .def("remap", &SharedPalette::remap, py::arg("image"));
   py::class_<Gif>(m, "Gif")
-      .def(py::init<int, int, float, bool, int, int>(), py::arg("colors"), py::arg("dither"),
-           py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("loop"))
+      .def(py::init<int, int, float, bool, int, int, int>(), py::arg("colors"), py::arg("dither"),
+           py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("loop"),
+           py::arg("quality"))
       .def("add", &Gif::add, py::arg("image"), py::arg("delay_ms"))
       .def("write", &Gif::write);
 }

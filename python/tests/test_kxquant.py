@@ -167,7 +167,7 @@ def test_shared_palette_same_as_command(tmp_path, alpha, options, args):
 
 
 GIFS = [  # name, frame sizes, alpha, library options, command options, delay, loop
-    ("opaque", [(64, 48)] * 4, None, {}, [], 100, 0),
+    ("opaque-quality-50", [(64, 48)] * 4, None, dict(quality=50), ["-Q", "50"], 100, 0),
     ("sizes-differ-transparent-once", [(60, 40), (30, 20), (60, 40), (61, 47)], "binary",
      dict(colors=32, dither=Image.Dither.FLOYDSTEINBERG), ["-n", "32", "-a"], 33, None),
     ("soft-alpha-loop-7", [(120, 90)] * 3, "soft", dict(colors=64, dither="none", refine=False),

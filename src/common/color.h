@@ -36,4 +36,10 @@ using Histogram = std::vector<HistogramEntry>;
 // The palette: entry i is palette index i.
 using Colormap = std::vector<HistogramEntry>;
 
+// How far apart two colours look, squared: the channel differences weighted
+// 2:4:3 (red, green, blue), so that a grey step of d gives 9 d².
+constexpr int weightedDistance2(int r0, int g0, int b0, int r1, int g1, int b1) {
+  return 2 * (r0 - r1) * (r0 - r1) + 4 * (g0 - g1) * (g0 - g1) + 3 * (b0 - b1) * (b0 - b1);
+}
+
 }  // namespace kx

@@ -78,7 +78,11 @@ class GifWriter {
     // The palette's transparent entry, -1 for none; with none, the writer
     // adds one after the palette's colours when there is room for it.
     int transparentIndex = -1;
-    int loopCount = 0;           // the NETSCAPE2.0 loop field: 0 repeats for ever
+    int loopCount = 0;  // the NETSCAPE2.0 loop field: 0 repeats for ever
+    // Lossy coding: where it makes LZW strings longer, a pixel may show a
+    // palette colour within this weightedDistance2 of its own (never the
+    // transparent index, nor in its place). 0: every pixel exact.
+    int standInDistance2 = 0;
     ThreadPool* pool = nullptr;  // where frames are compared and coded; none: here
   };
   // loopCount that plays the frames once: no loop extension at all.

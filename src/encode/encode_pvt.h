@@ -37,6 +37,13 @@ std::vector<uint8_t> compressPngRows(const PngRows& rows, PngEffort effort);
 // code needs it, and a clear code when the next free code would be 4095. So
 // the bytes are those giflib's own coder writes for the same indices, and
 // only the speed (and being callable on many threads at once) differs.
-std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeSize);
+//
+// With stand-ins the coding is lossy: where the string so far followed by
+// the next index is not in the table, the string followed by one of that
+// index's stand-ins (tried in their order) is taken when it is, so strings
+// grow longer; a decoder then shows the stand-in there.
+using LzwStandIns = std::vector<std::vector<uint8_t>>;  // per index, up to 256
+std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeSize,
+                                  const LzwStandIns* standIns = nullptr);
 
 }  // namespace kx

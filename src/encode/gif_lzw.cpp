@@ -81,7 +81,8 @@ class CodeWriter {
 
 }  // namespace
 
-std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeSize) {
+std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeSize,
+                                  const LzwStandIns* standIns) {
   const uint32_t clearCode = 1u << minCodeSize;
   const uint32_t endCode = clearCode + 1;
   StringTable table;
@@ -100,7 +101,13 @@ std::vector<uint8_t> gifLzwEncode(std::span<const uint8_t> indices, int minCodeS
     for (size_t i = 1; i < indices.size(); ++i) {
       const uint32_t index = indices[i];
       const uint32_t key = prefix << 8 | index;
-      const int code = table.find(key);
+      int code = table.find(key);
+      if (code < 0 && standIns && index < standIns->size()) {
+        for (const uint8_t other : (*standIns)[index]) {
+          if ((code = table.find(prefix << 8 | other)) >= 0) break;
+        }
+        if (code < 0) table.find(key);  // the slot add() takes
+      }
       if (code >= 0) {
         prefix = static_cast<uint32_t>(code);
         continue;

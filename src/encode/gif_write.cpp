@@ -48,6 +48,10 @@
 // decoder when the background index is the transparent index), so a picture
 // smaller than the screen has a transparent surround.
 //
+// Lossy coding (Settings::standInDistance2): each colour's stand-ins are the
+// palette's colours within the distance, nearest first (at most
+// kMaxStandIns), tried by the LZW coder where a string would end.
+//
 // Frames wait in a batch of a few (twice the threads, bounded in bytes) and
 // the batch's frames are coded side by side; which version of a frame is
 // stored depends only on its own codes, so the bytes are the same for any
@@ -62,6 +66,7 @@
 #include <optional>
 
 #include "common/bytes.h"
+#include "common/color.h"
 #include "common/outfile.h"
 #include "common/threads.h"
 #include "encode/encode_pvt.h"
@@ -82,6 +87,7 @@ constexpr uint8_t kExtension = 0x21, kImage = 0x2C, kTrailer = 0x3B;
 constexpr uint8_t kGraphicControl = 0xF9, kApplication = 0xFF;
 // Frames waiting to be coded hold up to two versions of their rectangle.
 constexpr size_t kBatchBytes = size_t{64} << 20;
+constexpr size_t kMaxStandIns = 16;
 
 // The bounding box of the pixels added to it.
 class Bounds {
@@ -110,6 +116,33 @@ class Bounds {
 int64_t gifFrameStart(int64_t frame, const FrameRate& rate) {
   return (200 * frame * rate.seconds + rate.frames) / (2 * rate.frames);
 }
+
+namespace {
+
+// Each colour's stand-ins within `limit`, nearest first (ties by index);
+// the transparent entry has none and stands in for none.
+LzwStandIns standInsOf(const std::vector<std::array<uint8_t, 3>>& palette, int transparent,
+                       int limit) {
+  LzwStandIns standIns(palette.size());
+  if (limit <= 0) return standIns;
+  for (size_t i = 0; i < palette.size(); ++i) {
+    if (static_cast<int>(i) == transparent) continue;
+    std::vector<std::pair<int, uint8_t>> near;
+    for (size_t j = 0; j < palette.size(); ++j) {
+      if (j == i || static_cast<int>(j) == transparent) continue;
+      const auto& a = palette[i];
+      const auto& b = palette[j];
+      const int d = weightedDistance2(a[0], a[1], a[2], b[0], b[1], b[2]);
+      if (d <= limit) near.emplace_back(d, static_cast<uint8_t>(j));
+    }
+    std::sort(near.begin(), near.end());
+    if (near.size() > kMaxStandIns) near.resize(kMaxStandIns);
+    for (const auto& n : near) standIns[i].push_back(n.second);
+  }
+  return standIns;
+}
+
+}  // namespace
 
 struct GifWriter::State {
   // A frame as it came: the screen's indices and where the picture is.
@@ -141,6 +174,7 @@ struct GifWriter::State {
   int sourceTransparent = -1;  // the caller's transparent entry
   int transparent = -1;        // the transparent index of the file
   int codeSize = 2;
+  LzwStandIns standIns;  // empty: lossless
   size_t batch = 1;
   bool committed = false;
 
@@ -311,7 +345,7 @@ struct GifWriter::State {
     runTasks(pool, static_cast<int>(jobs.size()), [&](int j) {
       const auto [f, v] = jobs[static_cast<size_t>(j)];
       Pending& p = pending[f];
-      p.codes[v] = gifLzwEncode(p.versions[v], codeSize);
+      p.codes[v] = gifLzwEncode(p.versions[v], codeSize, standIns.empty() ? nullptr : &standIns);
       p.versions[v] = {};
     });
     for (Pending& p : pending) {
@@ -388,6 +422,9 @@ GifWriter::GifWriter(const std::string& path, std::vector<uint8_t>* memory,
   if (s.transparent < 0 && colours < 256) {
     s.transparent = static_cast<int>(colours);
     palette.push_back({0, 0, 0});
+  }
+  if (settings.standInDistance2 > 0) {
+    s.standIns = standInsOf(palette, s.transparent, settings.standInDistance2);
   }
   const size_t screen = static_cast<size_t>(s.width) * s.height;
   s.spans.resize(static_cast<size_t>(s.height));

@@ -455,6 +455,7 @@ kxq_status kxq_gif_create(const kxq_options* options, kxq_gif** gif) {
     kx::GifOptions gifOptions;
     gifOptions.colors = made->settings.colors;
     gifOptions.indexed = made->settings.indexed;
+    if (made->settings.qualityMax >= 0) gifOptions.quality = made->settings.qualityMax;
     // Every frame in memory: the library makes no file.
     made->sequence = std::make_unique<kx::GifSequence>(gifOptions, "the GIF", "", 0);
     *gif = made.release();

@@ -29,6 +29,7 @@ GifOptions gifOptions(const QuantOptions& options) {
   gif.colors = options.colors;
   gif.indexed = indexedOptions(options);
   gif.ditherAlpha = options.alphaDither;
+  if (options.qualityMax >= 0) gif.quality = options.qualityMax;
   return gif;
 }
 

@@ -336,10 +336,11 @@ struct Parser {
       fail("--best applies to a PNG output only (its compression)");
     } else if (options.extGiven && outputGiven) {
       fail("--ext and -o both name the output; give one");
-    } else if ((options.qualityMax >= 0 || options.skipIfLarger) &&
+    } else if (options.qualityMax >= 0 && kind != OutputKind::Gif &&
                (kind != OutputKind::Png || options.unique)) {
-      fail(std::string(options.qualityMax >= 0 ? "--quality" : "--skip-if-larger") +
-           " applies to a PNG output of each input, without -u");
+      fail("--quality applies to a PNG output of each input, without -u, or to a .gif");
+    } else if (options.skipIfLarger && (kind != OutputKind::Png || options.unique)) {
+      fail("--skip-if-larger applies to a PNG output of each input, without -u");
     } else {
       return outcome;
     }
@@ -398,7 +399,9 @@ std::string quantUsage() {
          "      --ext SUFFIX    output names: <input stem>SUFFIX (default -kx.png)\n"
          "  -Q, --quality MIN-MAX  the fewest colours (at most -n) whose PNG reaches\n"
          "                      quality MAX; below MIN with -n colours, nothing is\n"
-         "                      written (status 99). 0 to 100: see kxquant(1)\n"
+         "                      written (status 99). 0 to 100: see kxquant(1). A GIF\n"
+         "                      of quality MAX below 100 lets pixels differ a little\n"
+         "                      from their colour for fewer bytes\n"
          "      --skip-if-larger  nothing written when the PNG is not smaller than its\n"
          "                      input (status 98)\n"
          "      --strip         no colour profile, gamma nor physical size in the PNG\n"

@@ -21,6 +21,14 @@
 // transparent pixels) the palette has at most 255 colours and the last
 // entry is the transparent one.
 //
+// Below quality 100 the GIF spends looks for bytes within a tolerance t
+// (gifTolerance): a 16 x 16 block whose every pixel is shown within t of
+// its new colour, and on average within t/4, keeps what is shown (the
+// writer then leaves it out or codes it transparent); a slow drift is
+// measured against what is shown, so it adds up until the block is drawn
+// again. The writer's LZW may then let a colour within t stand in for
+// another where that makes its strings longer.
+//
 // Dithering that stands still: where a pixel of the source equals the one
 // before it (and the frame is the same size), it keeps the index it had,
 // with the adaptive diffusion (the default) as with -a, so that a region
@@ -28,8 +36,10 @@
 // changed rectangle and codes as transparent.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <optional>
 
+#include "common/color.h"
 #include "common/threads.h"
 #include "encode/encode.h"
 #include "sequence/sequence_pvt.h"
@@ -245,6 +255,73 @@ struct Remapped {
   std::vector<uint8_t> indices;
 };
 
+// What the screen shows after the last frame placed, for lossy differencing.
+class ShownFrame {
+ public:
+  ShownFrame(const Colormap& colormap, double tolerance) : colours_(colormap.size()) {
+    limit_ = static_cast<int>(std::lround(9 * tolerance * tolerance));
+    meanLimit_ = tolerance / 4;
+    distance_.resize(colours_ * colours_);
+    for (size_t a = 0; a < colours_; ++a) {
+      for (size_t b = 0; b < colours_; ++b) {
+        const HistogramEntry &x = colormap[a], &y = colormap[b];
+        distance_[a * colours_ + b] =
+            weightedDistance2(x.red, x.green, x.blue, y.red, y.green, y.blue);
+      }
+    }
+  }
+
+  // Blocks of the frame that may keep what is shown take it; then the frame
+  // is what is shown.
+  void keep(Remapped& r) {
+    const SourcePicture& s = r.source;
+    if (s.width == width_ && s.height == height_ && limit_ > 0) {
+      for (int y = 0; y < height_; y += kBlock) {
+        for (int x = 0; x < width_; x += kBlock) keepBlock(r, x, y);
+      }
+    }
+    width_ = s.width;
+    height_ = s.height;
+    indices_ = r.indices;
+    transparent_ = s.transparentCount > 0 ? s.transparent : std::vector<uint8_t>{};
+  }
+
+ private:
+  static constexpr int kBlock = 16;
+
+  void keepBlock(Remapped& r, int x0, int y0) const {
+    const int x1 = std::min(x0 + kBlock, width_), y1 = std::min(y0 + kBlock, height_);
+    const bool masked = r.source.transparentCount > 0;
+    double sum = 0;
+    for (int y = y0; y < y1; ++y) {
+      for (int x = x0; x < x1; ++x) {
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        if ((masked && r.source.transparent[i]) || (!transparent_.empty() && transparent_[i])) {
+          return;
+        }
+        const int d = distance_[r.indices[i] * colours_ + indices_[i]];
+        if (d > limit_) return;
+        sum += std::sqrt(d / 9.0);
+      }
+    }
+    if (sum > meanLimit_ * (x1 - x0) * (y1 - y0)) return;
+    for (int y = y0; y < y1; ++y) {
+      const size_t row = static_cast<size_t>(y) * width_;
+      std::copy(indices_.begin() + static_cast<long>(row + x0),
+                indices_.begin() + static_cast<long>(row + x1),
+                r.indices.begin() + static_cast<long>(row + x0));
+    }
+  }
+
+  size_t colours_;
+  int limit_ = 0;
+  double meanLimit_ = 0;
+  std::vector<int> distance_;
+  int width_ = 0, height_ = 0;
+  std::vector<uint8_t> indices_;
+  std::vector<uint8_t> transparent_;
+};
+
 // The GIF writer, to a file or to memory.
 std::unique_ptr<GifWriter> makeWriter(const std::string& path, std::vector<uint8_t>* memory,
                                       const std::string& name,
@@ -335,6 +412,10 @@ struct GifSequence::State {
     }
     settings.loopCount = playback.loop < 0 ? GifWriter::kPlayOnce : playback.loop;
     settings.pool = context.pool;
+    const double tolerance = gifTolerance(std::clamp(options.quality, 0, 100));
+    settings.standInDistance2 = static_cast<int>(std::lround(9 * tolerance * tolerance));
+    std::optional<ShownFrame> shown;
+    if (tolerance > 0) shown.emplace(colormap, tolerance);
     const std::unique_ptr<GifWriter> writer = makeWriter(path, memory, name, settings);
     GifWriter& gif = *writer;
     if (events.writing) events.writing();
@@ -378,6 +459,7 @@ struct GifSequence::State {
         [&](int64_t k) {
           Remapped& r = slots[static_cast<size_t>(k % inFlight)];
           if (dithered) r.indices = remapped(r.source, previous ? &*previous : nullptr);
+          if (shown) shown->keep(r);
           place(gif, r, settings.transparentIndex, playback.delays[static_cast<size_t>(k)]);
           if (dithered) {
             previous = std::move(r);

@@ -34,7 +34,16 @@ struct GifOptions {
   // Soft alpha: transparent by an ordered dither of it (ditherTransparency),
   // else where it is below 128.
   bool ditherAlpha = true;
+  // 0 to 100: below 100, bytes are spent for looks by lossy differencing and
+  // lossy LZW, each pixel kept within gifTolerance(quality) of its colour.
+  int quality = 100;
 };
+
+// The difference a GIF of `quality` lets a pixel show, as a grey step (see
+// weightedDistance2): 0 at 100, 30 at 0.
+constexpr double gifTolerance(int quality) {
+  return 0.3 * (100 - quality);
+}
 
 // How the GIF plays.
 struct GifPlayback {

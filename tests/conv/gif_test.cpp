@@ -267,7 +267,7 @@ TEST(GifClock, StartsFollowTheRateExactly) {
 
 // One frame written through giflib's container, coded by giflib or by us.
 std::vector<uint8_t> oneFrameGif(int codeSize, int w, int h, const std::vector<uint8_t>& indices,
-                                 bool ours) {
+                                 bool ours, const LzwStandIns* standIns = nullptr) {
   std::vector<uint8_t> bytes;
   int error = 0;
   GifFileType* gif = EGifOpen(
@@ -283,7 +283,7 @@ std::vector<uint8_t> oneFrameGif(int codeSize, int w, int h, const std::vector<u
   GifFreeMapObject(map);
   EXPECT_EQ(EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr), GIF_OK);
   if (ours) {
-    const std::vector<uint8_t> code = gifLzwEncode(indices, codeSize);
+    const std::vector<uint8_t> code = gifLzwEncode(indices, codeSize, standIns);
     EGifPutCode(gif, codeSize, code.data());
     for (size_t at = size_t{code[0]} + 1; at < code.size(); at += size_t{code[at]} + 1)
       EGifPutCodeNext(gif, code.data() + at);
@@ -319,6 +319,39 @@ TEST_P(GifLzw, WritesGiflibsBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CodeSizes, GifLzw, testing::Range(2, 9));
+
+// Lossy coding: over a noisy ramp, every pixel decodes to its own index or
+// one of its stand-ins (its neighbours on the ramp; index 0, a transparent
+// one, has none and stands in for none), and the codes are far fewer.
+TEST(GifLzw, StandInsDecodeWithinTheirListAndShorten) {
+  const int w = 160, h = 120;
+  std::mt19937 random(3);
+  std::vector<uint8_t> indices;
+  for (int i = 0; i < w * h; ++i) {
+    const int x = i % w;
+    indices.push_back(random() % 50 == 0 ? 0
+                                         : static_cast<uint8_t>(1 + (x / 12 + random() % 3) % 15));
+  }
+  LzwStandIns standIns(16);
+  for (int i = 1; i < 16; ++i) {
+    if (i > 1) standIns[i].push_back(static_cast<uint8_t>(i - 1));
+    if (i < 15) standIns[i].push_back(static_cast<uint8_t>(i + 1));
+  }
+  const std::vector<uint8_t> lossy = oneFrameGif(4, w, h, indices, true, &standIns);
+  EXPECT_LT(lossy.size(), oneFrameGif(4, w, h, indices, true).size() * 3 / 4);
+  TempDir dir;
+  writeFileBytes(dir.path("lossy.gif"), lossy);
+  const std::vector<uint8_t> decoded = readGif(dir.path("lossy.gif")).frames.at(0).indices;
+  ASSERT_EQ(decoded.size(), indices.size());
+  size_t changed = 0;
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    const std::vector<uint8_t>& allowed = standIns[indices[i]];
+    if (decoded[i] == indices[i]) continue;
+    ++changed;
+    EXPECT_NE(std::find(allowed.begin(), allowed.end(), decoded[i]), allowed.end()) << i;
+  }
+  EXPECT_GT(changed, 0u);
+}
 
 }  // namespace
 }  // namespace kx

@@ -296,6 +296,8 @@ const GifCase kGifCases[] = {
      PixelAlpha::binary, {32, 0.7f, true, 3}, 33, -1},
     {"ManyColoursSoftAlpha", {{120, 90}, {120, 90}, {120, 90}}, true, PixelAlpha::soft,
      {64, -1, false, 2}, 45, 7},
+    {"QualityNoisy", {{64, 48}, {64, 48}, {64, 48}}, true, PixelAlpha::none,
+     {256, -1, true, 2, 0, 40}, 40, 0},
 };
 // clang-format on
 

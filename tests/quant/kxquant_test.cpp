@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <tuple>
 
+#include "common/color.h"
 #include "quant_support.h"
 #include "support/case_names.h"
 #include "support/pictures.h"
@@ -259,11 +261,9 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   EXPECT_NE(readFileText(dir.path("anim.gif")).find(loop), std::string::npos);
 }
 
-// kxquant's a.gif of the arguments, its frames composed into RGB samples.
-std::vector<std::vector<uint8_t>> gifFrames(const TempDir& dir,
-                                            const std::vector<std::string>& args) {
-  EXPECT_EQ(kxquant(args, dir.path()).status, 0);
-  const GifFile gif = readGif(dir.path("a.gif"));
+// A GIF's frames composed into RGB samples.
+std::vector<std::vector<uint8_t>> shownFrames(const std::string& path) {
+  const GifFile gif = readGif(path);
   std::vector<std::vector<uint8_t>> frames;
   for (const std::vector<int>& shown : composeGif(gif)) {
     std::vector<uint8_t>& rgb = frames.emplace_back();
@@ -271,6 +271,65 @@ std::vector<std::vector<uint8_t>> gifFrames(const TempDir& dir,
       rgb.insert(rgb.end(), {gif.palette.at(i).r, gif.palette.at(i).g, gif.palette.at(i).b});
   }
   return frames;
+}
+
+// kxquant's a.gif of the arguments, its frames composed into RGB samples.
+std::vector<std::vector<uint8_t>> gifFrames(const TempDir& dir,
+                                            const std::vector<std::string>& args) {
+  EXPECT_EQ(kxquant(args, dir.path()).status, 0);
+  return shownFrames(dir.path("a.gif"));
+}
+
+// Below quality 100 a GIF spends looks for bytes: over a still gradient
+// under noise, with a bar moving across it, every pixel shows a colour
+// within twice the tolerance of the lossless GIF's (kept as shown, then
+// coded with a stand-in), the moving bar is drawn where it is, the file is
+// much smaller, and the bytes are the same on one thread as on two.
+TEST(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
+  TempDir dir;
+  const int w = 96, h = 64, frames = 6;
+  std::mt19937 random(5);
+  std::normal_distribution<double> noise(0, 2.5);
+  std::vector<std::string> names;
+  for (int f = 0; f < frames; ++f) {
+    std::vector<uint8_t> rgb;
+    for (int y = 0; y < h; ++y) {
+      for (int x = 0; x < w; ++x) {
+        const bool bar = x >= 12 * f && x < 12 * f + 8;
+        for (const int v : {40 + 2 * x, 30 + 3 * y, 128}) {
+          const double shade = bar ? 255 - v : v + noise(random);
+          rgb.push_back(static_cast<uint8_t>(std::clamp(std::lround(shade), 0L, 255L)));
+        }
+      }
+    }
+    names.push_back("f" + std::to_string(f) + ".png");
+    writePng(dir, "f" + std::to_string(f), w, h, rgb);
+  }
+  auto gif = [&](const std::string& out, const std::string& options, const char* threads) {
+    std::vector<std::string> args = words(options + "--no-dither -o " + out);
+    args.insert(args.end(), names.begin(), names.end());
+    const RunResult r =
+        runProgram("kxquant", args, RunOptions{.cwd = dir.path(), .env = {threads}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return readFileBytes(dir.path(out));
+  };
+  const auto lossless = gif("lossless.gif", "", "KX_THREADS=2");
+  const auto one = gif("one.gif", "-Q 60 ", "KX_THREADS=1");
+  EXPECT_EQ(gif("two.gif", "-Q 60 ", "KX_THREADS=2"), one);
+  EXPECT_LT(one.size(), lossless.size() * 3 / 4);
+  const auto exact = shownFrames(dir.path("lossless.gif"));
+  const auto shown = shownFrames(dir.path("one.gif"));
+  ASSERT_EQ(shown.size(), exact.size());
+  const int limit = 4 * 9 * 12 * 12;  // twice 0.3 x (100 - 60), squared, as weightedDistance2
+  int worst = 0;
+  for (size_t f = 0; f < shown.size(); ++f) {
+    for (size_t i = 0; i < shown[f].size(); i += 3) {
+      const uint8_t *a = &shown[f][i], *b = &exact[f][i];
+      worst = std::max(worst, weightedDistance2(a[0], a[1], a[2], b[0], b[1], b[2]));
+    }
+  }
+  EXPECT_LE(worst, limit);
+  EXPECT_GT(worst, 0);
 }
 
 // A colour of few pixels in one frame, far from all others, gets an entry of
@@ -809,8 +868,8 @@ const RefusalCase kRefusals[] = {
      "--ext and -o both name the output; give one\n"},
     {"quality_backwards", "--quality=80-60 same.png", 2,
      "--quality takes MIN-MAX, qualities from 0 to 100 with MIN at most MAX, not \"80-60\"\n"},
-    {"quality_for_a_gif", "-Q 80 -o a.gif same.png", 2,
-     "--quality applies to a PNG output of each input, without -u\n"},
+    {"quality_with_one_palette_for_all", "-Q 80 -u same.png good.png", 2,
+     "--quality applies to a PNG output of each input, without -u, or to a .gif\n"},
     {"two_inputs_one_output", "same.png same.jpg", 1, "same-kx.png: is also the output of "
      "same.png; name the outputs with -o, one input at a time\n", "same-kx.png"},
     // Outputs that cannot be made are refused before any input is read.
