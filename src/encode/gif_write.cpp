@@ -17,8 +17,10 @@
 //       there is one; FF when there is none), an empty sub-block;
 //     an image descriptor (2C): the frame's rectangle on the screen, no
 //       local colour table, not interlaced;
-//     the image data: the LZW minimum code size (the colour table's bits, at
-//       least 2), the data sub-blocks, an empty sub-block;
+//     the image data: the LZW minimum code size (the bits of the largest
+//       index the frame's data holds, at least 2: a frame of the palette's
+//       first entries codes with shorter codes), the data sub-blocks, an
+//       empty sub-block;
 //   the trailer, 0x3B.
 //
 // The palette's transparent entry is the transparent index; without one, the
@@ -157,6 +159,7 @@ struct GifWriter::State {
     int delay = 0;
     std::vector<uint8_t> versions[2];  // opaque; unchanged pixels transparent (or empty)
     std::vector<uint8_t> codes[2];
+    int codeSizes[2] = {2, 2};
   };
   // Where a row of one frame differs from the same row of another.
   struct Span {
@@ -173,8 +176,7 @@ struct GifWriter::State {
   int colours = 0;             // the caller's palette entries
   int sourceTransparent = -1;  // the caller's transparent entry
   int transparent = -1;        // the transparent index of the file
-  int codeSize = 2;
-  LzwStandIns standIns;  // empty: lossless
+  LzwStandIns standIns;        // empty: lossless
   size_t batch = 1;
   bool committed = false;
 
@@ -345,17 +347,21 @@ struct GifWriter::State {
     runTasks(pool, static_cast<int>(jobs.size()), [&](int j) {
       const auto [f, v] = jobs[static_cast<size_t>(j)];
       Pending& p = pending[f];
-      p.codes[v] = gifLzwEncode(p.versions[v], codeSize, standIns.empty() ? nullptr : &standIns);
+      int bits = 2;
+      const uint8_t largest = *std::max_element(p.versions[v].begin(), p.versions[v].end());
+      while (largest >> bits != 0) ++bits;
+      p.codeSizes[v] = bits;
+      p.codes[v] = gifLzwEncode(p.versions[v], bits, standIns.empty() ? nullptr : &standIns);
       p.versions[v] = {};
     });
     for (Pending& p : pending) {
-      const bool second = !p.codes[1].empty() && p.codes[1].size() < p.codes[0].size();
-      write(p, p.codes[second ? 1 : 0]);
+      const int v = !p.codes[1].empty() && p.codes[1].size() < p.codes[0].size() ? 1 : 0;
+      write(p, p.codes[v], p.codeSizes[v]);
     }
     pending.clear();
   }
 
-  void write(const Pending& p, const std::vector<uint8_t>& code) {
+  void write(const Pending& p, const std::vector<uint8_t>& code, int codeSize) {
     std::vector<uint8_t> block;
     block.reserve(code.size() + 20);
     ByteWriter w(block);
@@ -440,7 +446,6 @@ GifWriter::GifWriter(const std::string& path, std::vector<uint8_t>* memory,
   // The colour table has 2^bits entries, at least 2, padded with black.
   int bits = 1;
   while (size_t{1} << bits < palette.size()) ++bits;
-  s.codeSize = std::max(2, bits);
   std::vector<uint8_t> head;
   ByteWriter w(head);
   w.bytes("GIF89a", 6);

@@ -18,8 +18,9 @@
 // same for any number of threads.
 //
 // Differencing needs a transparent index: with more than one frame (or
-// transparent pixels) the palette has at most 255 colours and the last
-// entry is the transparent one.
+// transparent pixels) the palette has at most 255 colours and the first
+// entry is the transparent one. The colours follow by the pixels they serve,
+// most first, so that frames of common colours code with narrower codes.
 //
 // Below quality 100 the GIF spends looks for bytes within a tolerance t
 // (gifTolerance): a 16 x 16 block whose every pixel is shown within t of
@@ -386,7 +387,34 @@ struct GifSequence::State {
     palette.cutByError = true;
     Result<Colormap> chosen = choosePalette(count, palette, context);
     if (!chosen) throw Error(chosen.error().code, name + ": " + chosen.error().message);
-    return std::move(*chosen);
+    return byUse(std::move(*chosen), count, context);
+  }
+
+  // The entries by the pixels they serve, most first (ties in their order),
+  // so that a frame of common colours holds small indices only and its LZW
+  // codes start narrower.
+  Colormap byUse(Colormap colormap, const ColorCount& count, const Context& context) const {
+    std::vector<uint8_t> colours;
+    for (const HistogramEntry& e : count.histogram)
+      colours.insert(colours.end(), {e.red, e.green, e.blue});
+    const PixelView view{colours.data(), static_cast<int>(count.histogram.size()), 1,
+                         colours.size(), 3};
+    Context quiet = context;
+    quiet.events = nullptr;
+    Result<std::vector<uint8_t>> nearest =
+        PaletteMapper(colormap).remap(view, RemapOptions{}, quiet);
+    if (!nearest) throw Error(nearest.error().code, name + ": " + nearest.error().message);
+    std::vector<uint64_t> use(colormap.size());
+    for (size_t i = 0; i < nearest->size(); ++i) {
+      use[(*nearest)[i]] += static_cast<uint64_t>(count.histogram[i].count);
+    }
+    std::vector<size_t> order(colormap.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return use[a] > use[b]; });
+    Colormap sorted;
+    for (const size_t i : order) sorted.push_back(colormap[i]);
+    return sorted;
   }
 
   void write(const std::string& path, std::vector<uint8_t>* memory, const GifPlayback& playback,
@@ -405,11 +433,14 @@ struct GifSequence::State {
     GifWriter::Settings settings;
     settings.screenWidth = width;
     settings.screenHeight = height;
-    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
-    if (transparent) {
-      settings.transparentIndex = static_cast<int>(settings.palette.size());
+    // The transparent entry (for transparent pixels, and for differencing
+    // when there are frames after the first) is the first: every frame after
+    // the first holds it.
+    if (transparent || frames > 1) {
+      settings.transparentIndex = 0;
       settings.palette.push_back({0, 0, 0});
     }
+    for (const HistogramEntry& e : colormap) settings.palette.push_back({e.red, e.green, e.blue});
     settings.loopCount = playback.loop < 0 ? GifWriter::kPlayOnce : playback.loop;
     settings.pool = context.pool;
     const double tolerance = gifTolerance(std::clamp(options.quality, 0, 100));
@@ -473,8 +504,9 @@ struct GifSequence::State {
     summary = GifSummary{frames, width, height, settings.palette.size()};
   }
 
-  // The frame on the screen, centred when it is smaller.
-  // Transparent pixels take the transparent index.
+  // The frame on the screen, centred when it is smaller: its indices after
+  // the transparent entry, when there is one, and its transparent pixels
+  // that entry.
   void place(GifWriter& gif, const Remapped& r, int transparentIndex, int64_t delay) const {
     const int w = r.source.width, h = r.source.height;
     const GifRect rect{(width - w) / 2, (height - h) / 2, w, h};
@@ -483,6 +515,8 @@ struct GifSequence::State {
       const size_t from = static_cast<size_t>(y) * w;
       uint8_t* to = screen.data() + (static_cast<size_t>(y) + rect.top) * width + rect.left;
       std::copy_n(r.indices.begin() + static_cast<long>(from), w, to);
+      if (transparentIndex < 0) continue;
+      for (int x = 0; x < w; ++x) ++to[x];
       if (r.source.transparentCount == 0) continue;
       for (int x = 0; x < w; ++x) {
         if (r.source.transparent[from + x]) to[x] = static_cast<uint8_t>(transparentIndex);

@@ -114,6 +114,20 @@ Clip longStill() {
   return c;
 }
 
+// A large palette of which the frames use few entries, then one far on:
+// their codes start narrower (see FramesOfFewIndicesCodeNarrower).
+Clip fewIndices() {
+  Clip c{48, 32, 200, 0, {}};
+  Frame f{blocks(48, 32, 4, 9), {}, 4};
+  for (uint8_t& v : f.screen) ++v;  // 1 to 4
+  c.frames.push_back(f);
+  fill(f, 48, {8, 8, 10, 6}, 2);
+  c.frames.push_back(f);
+  fill(f, 48, {20, 4, 6, 6}, 150);
+  c.frames.push_back(f);
+  return c;
+}
+
 struct GifCase {
   const char* name;
   Clip (*make)();
@@ -129,6 +143,7 @@ const GifCase kCases[] = {
     {"FullPalette", fullPalette, 7, -1},
     {"IdenticalConsecutiveFrames", identical, 3, 30 * 20},
     {"StillLongerThanOneDelay", longStill, 2, 1},
+    {"FewIndicesOfALargePalette", fewIndices, 3, 10 * 6},
 };
 
 std::array<uint8_t, 3> colourOf(int index) {
@@ -167,10 +182,7 @@ void checkTimeline(const Clip& c, const std::vector<int>& delays, Same&& same) {
 
 class GifFrames : public testing::TestWithParam<GifCase> {};
 
-TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
-  const Clip clip = GetParam().make();
-  TempDir dir;
-  const std::string path = dir.path("clip.gif");
+void writeClip(const Clip& clip, const std::string& path) {
   GifWriter::Settings settings{clip.width, clip.height, {}, clip.transparent, 0};
   for (int i = 0; i < clip.colours; ++i) settings.palette.push_back(colourOf(i));
   Result<std::unique_ptr<GifWriter>> writer = GifWriter::create(path, settings);
@@ -178,6 +190,13 @@ TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
   for (const Frame& f : clip.frames)
     ASSERT_TRUE((*writer)->addFrame(f.screen, f.delay, f.picture).ok());
   ASSERT_TRUE((*writer)->commit().ok());
+}
+
+TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
+  const Clip clip = GetParam().make();
+  TempDir dir;
+  const std::string path = dir.path("clip.gif");
+  writeClip(clip, path);
 
   const GifFile gif = readGif(path);
   ASSERT_EQ(static_cast<int>(gif.frames.size()), GetParam().stored);
@@ -218,6 +237,45 @@ TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases), CaseName());
+
+// The LZW minimum code size of every stored frame, walking the file's blocks.
+std::vector<int> codeSizes(const std::vector<uint8_t>& gif) {
+  std::vector<int> sizes;
+  size_t at = 13 + (gif.at(10) & 0x80 ? 3u << ((gif[10] & 7) + 1) : 0);
+  auto skipSubBlocks = [&] {
+    while (gif.at(at) != 0) at += gif[at] + 1u;
+    ++at;
+  };
+  while (gif.at(at) != 0x3B) {
+    if (gif[at] == 0x21) {
+      at += 2;
+    } else {
+      at += 10;
+      sizes.push_back(gif.at(at++));
+    }
+    skipSubBlocks();
+  }
+  return sizes;
+}
+
+// A frame of the palette's first entries starts its codes at the bits its
+// largest index needs, and ffmpeg decodes every frame as giflib does.
+TEST(GifWriter, FramesOfFewIndicesCodeNarrower) {
+  const Clip clip = fewIndices();
+  TempDir dir;
+  writeClip(clip, dir.path("clip.gif"));
+  EXPECT_EQ(codeSizes(readFileBytes(dir.path("clip.gif"))), (std::vector{3, 2, 8}));
+  const RunResult r = shell(
+      "ffmpeg -v error -i clip.gif -fps_mode passthrough -f rawvideo -pix_fmt rgb24 -", dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string want;
+  for (const Frame& f : clip.frames) {
+    for (const uint8_t v : f.screen) {
+      for (const uint8_t sample : colourOf(v)) want.push_back(static_cast<char>(sample));
+    }
+  }
+  EXPECT_TRUE(r.out == want);
+}
 
 // What a GIF cannot hold is refused before the file is made.
 TEST(GifWriterRefuses, EmptyPalettesAndHugeScreens) {

@@ -234,9 +234,9 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   ASSERT_EQ(r.status, 0) << r.err;
   const GifFile gif = readGif(dir.path("anim.gif"));
   EXPECT_EQ(std::tie(gif.width, gif.height), std::make_tuple(60, 50));
-  // The palette, then the transparent entry for unchanged pixels, padded.
+  // The transparent entry for unchanged pixels, then the palette, padded.
   ASSERT_EQ(gif.palette.size(), 64u);
-  ASSERT_EQ(gif.frames[0].transparent, 32);
+  ASSERT_EQ(gif.frames[0].transparent, 0);
   const std::vector<std::vector<int>> shown = composeGif(gif);
   ASSERT_EQ(shown.size(), 3u);
   const int places[3][2] = {{0, 5}, {15, 0}, {0, 5}};
@@ -247,7 +247,7 @@ TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     for (int y = 0; y < sizes[f][1]; ++y) {
       for (int x = 0; x < sizes[f][0]; ++x) {
         const uint8_t* p = rgb.data() + 3 * (y * sizes[f][0] + x);
-        want[(places[f][1] + y) * 60 + places[f][0] + x] = nearest(gif.palette, 32, p);
+        want[(places[f][1] + y) * 60 + places[f][0] + x] = nearest(gif.palette, 1, 33, p);
       }
     }
     EXPECT_EQ(shown[f], want) << f;

@@ -50,10 +50,11 @@ inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rg
   return out;
 }
 
-// The palette entry nearest to a colour, the lowest index among equals.
-inline int nearest(const std::vector<Rgb>& palette, int entries, const uint8_t* p) {
-  int best = 0, bestDistance = INT32_MAX;
-  for (int i = 0; i < entries; ++i) {
+// The entry of palette[first, end) nearest to a colour, the lowest index
+// among equals.
+inline int nearest(const std::vector<Rgb>& palette, int first, int end, const uint8_t* p) {
+  int best = first, bestDistance = INT32_MAX;
+  for (int i = first; i < end; ++i) {
     const int dr = palette[i].r - p[0], dg = palette[i].g - p[1], db = palette[i].b - p[2];
     const int d = dr * dr + dg * dg + db * db;
     if (d < bestDistance) best = i, bestDistance = d;
