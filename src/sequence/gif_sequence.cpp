@@ -49,10 +49,11 @@ namespace kx {
 
 namespace {
 
-// One entry of the histogram of all frames: its pixels, their sums, and the
-// most pixels one frame gave it.
+// One entry of the histogram of all frames: its pixels, their sums, the
+// most pixels one frame gave it, and its pixels that changed from the frame
+// before (none of the first frame's).
 struct Bin {
-  uint64_t pixels = 0, red = 0, green = 0, blue = 0, most = 0;
+  uint64_t pixels = 0, red = 0, green = 0, blue = 0, most = 0, changed = 0;
 };
 constexpr int kBinBits = 6;
 
@@ -62,9 +63,10 @@ class FrameBins {
  public:
   explicit FrameBins(size_t size) : bins_(size), inFrame_(size) {}
 
-  void add(size_t at, const uint8_t* p) {
+  void add(size_t at, const uint8_t* p, bool changed) {
     Bin& b = bins_[at];
     ++b.pixels;
+    b.changed += changed;
     b.red += p[0];
     b.green += p[1];
     b.blue += p[2];
@@ -83,6 +85,7 @@ class FrameBins {
     to.green += from.green;
     to.blue += from.blue;
     to.most = std::max(to.most, from.most);
+    to.changed += from.changed;
   }
   std::vector<Bin>& bins() { return bins_; }
   const std::vector<Bin>& bins() const { return bins_; }
@@ -103,7 +106,7 @@ class ExactColours {
   ExactColours() : keys_(kSlots, kEmpty), bins_(kSlots) {}
 
   bool open() const { return open_; }
-  void add(const uint8_t* p) {
+  void add(const uint8_t* p, bool changed) {
     const uint32_t key = uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
     if (key != lastKey_) {
       const size_t at = slotOf(key);
@@ -111,7 +114,7 @@ class ExactColours {
       lastKey_ = key;
       lastAt_ = at;
     }
-    bins_.add(lastAt_, p);
+    bins_.add(lastAt_, p, changed);
   }
   void endFrame() {
     if (open_) bins_.endFrame();
@@ -179,17 +182,22 @@ class SequenceHistogram {
  public:
   SequenceHistogram() : bins_(size_t{1} << (3 * kBinBits)) {}
 
-  void add(const SourcePicture& frame) {
+  // The frame, and the frame before it (null for the first).
+  void add(const SourcePicture& frame, const SourcePicture* before) {
     const size_t n = frame.pixelCount();
     const uint8_t* p = frame.rgb.data();
     const bool masked = frame.transparentCount > 0;
+    const uint8_t* q = before && before->width == frame.width && before->height == frame.height
+                           ? before->rgb.data()
+                           : nullptr;
     constexpr int shift = 8 - kBinBits;
     for (size_t i = 0; i < n; ++i, p += 3) {
       if (masked && frame.transparent[i]) continue;
+      const bool changed = before && (!q || !std::equal(p, p + 3, q + 3 * i));
       bins_.add(size_t{p[0]} >> shift << (2 * kBinBits) | size_t{p[1]} >> shift << kBinBits |
                     size_t{p[2]} >> shift,
-                p);
-      if (exact_.open()) exact_.add(p);
+                p, changed);
+      if (exact_.open()) exact_.add(p, changed);
     }
     bins_.endFrame();
     exact_.endFrame();
@@ -209,7 +217,8 @@ class SequenceHistogram {
   // pixels plus a quarter of what it would have if every frame held as much
   // of it as the frame that holds the most, so that the colours of a few
   // frames (the start of a zoom) are not starved by those every frame has.
-  ColorCount count() const {
+  // `changed` gets each entry's changed pixels.
+  ColorCount count(std::vector<uint64_t>& changed) const {
     std::vector<Bin> bins = exact_.open() ? exact_.sorted() : bins_.bins();
     auto used = [&] {
       return std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; });
@@ -237,6 +246,7 @@ class SequenceHistogram {
       };
       const auto n = static_cast<int32_t>(std::max<uint64_t>(1, weight(b) / scale));
       count.histogram.emplace_back(mean(b.red), mean(b.green), mean(b.blue), n);
+      changed.push_back(b.changed);
       count.pixels += n;
     }
     count.distinctColors = static_cast<int64_t>(count.histogram.size());
@@ -343,6 +353,7 @@ struct GifSequence::State {
   // frames counted (frame f of a batch into histogram f mod their number).
   std::vector<SourcePicture> batch;
   std::vector<SequenceHistogram> histograms;
+  SourcePicture lastCounted;  // the frame before the batch (its size and samples)
   int width = 0, height = 0;
   bool transparent = false;
   bool written = false;
@@ -364,18 +375,24 @@ struct GifSequence::State {
     const int n = static_cast<int>(histograms.size());
     runTasks(context.pool, n, [&](int s) {
       for (size_t f = static_cast<size_t>(s); f < batch.size(); f += static_cast<size_t>(n)) {
-        histograms[static_cast<size_t>(s)].add(batch[f]);
+        const SourcePicture* before = f > 0 ? &batch[f - 1] : &lastCounted;
+        histograms[static_cast<size_t>(s)].add(batch[f], before->rgb.empty() ? nullptr : before);
       }
     });
     for (const SourcePicture& frame : batch) store.add(frame);
+    lastCounted.width = batch.back().width;
+    lastCounted.height = batch.back().height;
+    lastCounted.rgb = std::move(batch.back().rgb);
     batch.clear();
   }
 
   // The palette of all frames, from the histograms of pass 1.
   Colormap chooseColormap(const Context& context) {
     for (size_t s = 1; s < histograms.size(); ++s) histograms[0].merge(histograms[s]);
-    const ColorCount count = histograms[0].count();
+    std::vector<uint64_t> changed;
+    const ColorCount count = histograms[0].count(changed);
     histograms.clear();
+    lastCounted = SourcePicture{};
     // Room for the transparent index that unchanged pixels take.
     const bool needsTransparent = store.size() > 1 || transparent;
     int colours = std::min(options.colors, needsTransparent ? 255 : 256);
@@ -387,13 +404,15 @@ struct GifSequence::State {
     palette.cutByError = true;
     Result<Colormap> chosen = choosePalette(count, palette, context);
     if (!chosen) throw Error(chosen.error().code, name + ": " + chosen.error().message);
-    return byUse(std::move(*chosen), count, context);
+    return byUse(std::move(*chosen), count, changed, context);
   }
 
-  // The entries by the pixels they serve, most first (ties in their order),
-  // so that a frame of common colours holds small indices only and its LZW
-  // codes start narrower.
-  Colormap byUse(Colormap colormap, const ColorCount& count, const Context& context) const {
+  // The entries by the changed pixels they serve, most first (then by all
+  // their pixels, then in their order): what a frame after the first stores
+  // is mostly what changed, so that such a frame holds small indices only
+  // and its LZW codes start narrower.
+  Colormap byUse(Colormap colormap, const ColorCount& count, const std::vector<uint64_t>& changed,
+                 const Context& context) const {
     std::vector<uint8_t> colours;
     for (const HistogramEntry& e : count.histogram)
       colours.insert(colours.end(), {e.red, e.green, e.blue});
@@ -404,9 +423,10 @@ struct GifSequence::State {
     Result<std::vector<uint8_t>> nearest =
         PaletteMapper(colormap).remap(view, RemapOptions{}, quiet);
     if (!nearest) throw Error(nearest.error().code, name + ": " + nearest.error().message);
-    std::vector<uint64_t> use(colormap.size());
+    std::vector<std::pair<uint64_t, uint64_t>> use(colormap.size());
     for (size_t i = 0; i < nearest->size(); ++i) {
-      use[(*nearest)[i]] += static_cast<uint64_t>(count.histogram[i].count);
+      use[(*nearest)[i]].first += changed[i];
+      use[(*nearest)[i]].second += static_cast<uint64_t>(count.histogram[i].count);
     }
     std::vector<size_t> order(colormap.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;

@@ -332,6 +332,36 @@ TEST(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
   EXPECT_GT(worst, 0);
 }
 
+// A sequence's palette lists the transparent entry, then the colours of
+// the pixels that change after the first frame, so that those frames hold
+// small indices: over eight still stripes, a patch that flickers between
+// red and blue.
+TEST(Sequence, ColoursThatChangeComeFirst) {
+  TempDir dir;
+  std::vector<std::string> args = words("--no-dither -o a.gif");
+  for (int f = 0; f < 6; ++f) {
+    std::vector<uint8_t> rgb;
+    for (int i = 0; i < 64 * 16; ++i) {
+      const int x = i % 64, y = i / 64;
+      const bool patch = x >= 30 && x < 34 && y >= 6 && y < 10;
+      const uint8_t stripe = static_cast<uint8_t>(20 + 30 * (x / 8));
+      rgb.insert(rgb.end(),
+                 patch ? std::initializer_list<uint8_t>{f % 2 ? uint8_t{0} : uint8_t{255}, 0,
+                                                        f % 2 ? uint8_t{255} : uint8_t{0}}
+                       : std::initializer_list<uint8_t>{stripe, stripe, stripe});
+    }
+    writePng(dir, "f" + std::to_string(f), 64, 16, rgb);
+    args.push_back("f" + std::to_string(f) + ".png");
+  }
+  ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+  const GifFile gif = readGif(dir.path("a.gif"));
+  EXPECT_EQ(gif.frames[0].transparent, 0);
+  std::vector<std::tuple<int, int, int>> first;
+  for (int i : {1, 2}) first.emplace_back(gif.palette[i].r, gif.palette[i].g, gif.palette[i].b);
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(first, (std::vector<std::tuple<int, int, int>>{{0, 0, 255}, {255, 0, 0}}));
+}
+
 // A colour of few pixels in one frame, far from all others, gets an entry of
 // its own in a sequence's palette: the boxes are cut where the error is
 // (cut by population, two close greys would take both entries).
