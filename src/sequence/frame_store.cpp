@@ -31,7 +31,7 @@ size_t defaultFrameMemory() {
     const unsigned long long bytes = std::strtoull(value, &end, 10);
     if (errno == 0 && *end == '\0') return static_cast<size_t>(bytes);
   }
-  return size_t{32} << 20;
+  return size_t{8} << 20;
 }
 
 FrameStore::FrameStore(std::string beside, size_t budget)
@@ -55,9 +55,11 @@ void FrameStore::add(const SourcePicture& frame) {
   const bool comparable = before && before->width == frame.width &&
                           before->height == frame.height &&
                           (before->transparentCount > 0) == (frame.transparentCount > 0);
-  // This frame's rows as kept, and the new ones in one block.
-  std::vector<uint8_t> rows(rowBytes * frame.height);
-  std::vector<uint8_t> block;
+  // This frame's rows as kept (in the memory of the frame before the last,
+  // so that a long clip does not ask the system for a frame's memory every
+  // frame), and the new ones in one block.
+  std::vector<uint8_t> rows = std::move(spare_);
+  rows.resize(rowBytes * frame.height);
   entry.rows.resize(static_cast<size_t>(frame.height));
   std::vector<int> fresh;
   for (int y = 0; y < frame.height; ++y) {
@@ -69,9 +71,14 @@ void FrameStore::add(const SourcePicture& frame) {
       entry.rows[y] = beforeRows[y];
       continue;
     }
-    entry.rows[y].at = block.size();
-    block.insert(block.end(), row, row + rowBytes);
     fresh.push_back(y);
+  }
+  std::vector<uint8_t> block;
+  block.reserve(rowBytes * fresh.size() + (spill_ ? 12 * entry.rows.size() : 0));
+  for (const int y : fresh) {
+    entry.rows[y].at = block.size();
+    block.insert(block.end(), rows.begin() + static_cast<long>(rowBytes * y),
+                 rows.begin() + static_cast<long>(rowBytes * (y + 1)));
   }
   // The places count too: a still clip's frames are little else.
   const size_t cost = block.size() + sizeof(Place) * entry.rows.size();
@@ -110,12 +117,14 @@ void FrameStore::add(const SourcePicture& frame) {
     entry.rows = {};
   }
   if (!entry.rows.empty()) lastRows_ = entry.rows;
+  spare_ = std::move(last_);
   last_ = std::move(rows);
   entries_.push_back(std::move(entry));
 }
 
 void FrameStore::finish() {
   last_ = {};
+  spare_ = {};
   lastRows_ = {};
   if (!stream_) return;
   if (std::fflush(stream_) != 0 || std::ferror(stream_)) {

@@ -13,14 +13,15 @@
 //      a zoom, and an entry also weighs the most pixels one frame gave it;
 //   2. every frame is remapped to the palette, several side by side, and
 //      handed in order to the GIF writer, which stores what changed.
-// Sums of integers do not depend on the order they are added in, and the
-// remapping of a frame does not depend on the threads, so the bytes are the
-// same for any number of threads.
+// Frames are counted in order as they come, and the remapping of a frame
+// does not depend on the threads, so the bytes are the same for any number
+// of threads.
 //
 // Differencing needs a transparent index: with more than one frame (or
 // transparent pixels) the palette has at most 255 colours and the first
-// entry is the transparent one. The colours follow by the pixels they serve,
-// most first, so that frames of common colours code with narrower codes.
+// entry is the transparent one. The colours follow by the pixels they serve
+// that change after the first frame, most first, so that later frames,
+// which store what changed, code with narrower codes.
 //
 // Below quality 100 the GIF spends looks for bytes within a tolerance t
 // (gifTolerance): a 16 x 16 block whose every pixel is shown within t of
@@ -119,16 +120,7 @@ class ExactColours {
   void endFrame() {
     if (open_) bins_.endFrame();
   }
-  void merge(const ExactColours& other) {
-    if (!other.open_) drop();
-    for (size_t i = 0; open_ && i < kSlots; ++i) {
-      if (other.keys_[i] == kEmpty) continue;
-      const size_t at = slotOf(other.keys_[i]);
-      if (at < kSlots) FrameBins::fold(bins_.bins()[at], other.bins_.bins()[i]);
-    }
-  }
-  // The colours by ascending value, so that the order does not depend on
-  // how the frames were shared out.
+  // The colours by ascending value.
   std::vector<Bin> sorted() const {
     std::vector<size_t> at;
     for (size_t i = 0; i < kSlots; ++i) {
@@ -203,14 +195,6 @@ class SequenceHistogram {
     exact_.endFrame();
     ++frames_;
   }
-  void merge(const SequenceHistogram& other) {
-    for (size_t i = 0; i < bins_.bins().size(); ++i) {
-      FrameBins::fold(bins_.bins()[i], other.bins_.bins()[i]);
-    }
-    exact_.merge(other.exact_);
-    frames_ += other.frames_;
-  }
-
   // The bins as the engine's count: each entry the mean colour of its
   // pixels (the exact colours, or bins at 6 bits per channel or, when that
   // leaves more colours than the cut takes, at 5). An entry weighs its
@@ -349,11 +333,14 @@ struct GifSequence::State {
   GifOptions options;
   std::string name;
   FrameStore store;
-  // Frames waiting to be counted side by side, and the histograms of the
-  // frames counted (frame f of a batch into histogram f mod their number).
-  std::vector<SourcePicture> batch;
-  std::vector<SequenceHistogram> histograms;
-  SourcePicture lastCounted;  // the frame before the batch (its size and samples)
+  // The histogram of the frames counted (one: a second, to count on another
+  // thread, would cost more memory than the time it saves), and the last
+  // frame counted (its size and samples).
+  std::unique_ptr<SequenceHistogram> histogram;  // made with the first frame
+  SourcePicture lastCounted;
+  // The last frame added, counted when the next comes (or at the end): a
+  // reader that fails on its second frame has not paid for the histogram.
+  std::optional<SourcePicture> waiting;
   int width = 0, height = 0;
   bool transparent = false;
   bool written = false;
@@ -361,37 +348,22 @@ struct GifSequence::State {
   State(const GifOptions& o, std::string n, std::string spillBeside, size_t budget)
       : options(o), name(std::move(n)), store(std::move(spillBeside), budget) {}
 
-  // Histograms counted side by side: one per thread (up to 8) of the first
-  // batch's context, kept for every batch after it. Counting does not
-  // depend on how the frames are shared out.
-  size_t slots(const Context& context) const {
-    if (!histograms.empty()) return histograms.size();
-    return static_cast<size_t>(std::clamp(threadsOf(context.pool), 1, 8));
+  // Counts the frame and keeps it.
+  void countAndKeep(SourcePicture&& frame) {
+    if (!histogram) histogram = std::make_unique<SequenceHistogram>();
+    histogram->add(frame, lastCounted.rgb.empty() ? nullptr : &lastCounted);
+    store.add(frame);
+    lastCounted.width = frame.width;
+    lastCounted.height = frame.height;
+    lastCounted.rgb = std::move(frame.rgb);
   }
 
-  // Counts the batch side by side and keeps its frames in order.
-  void countAndKeep(const Context& context) {
-    if (histograms.empty()) histograms.resize(slots(context));
-    const int n = static_cast<int>(histograms.size());
-    runTasks(context.pool, n, [&](int s) {
-      for (size_t f = static_cast<size_t>(s); f < batch.size(); f += static_cast<size_t>(n)) {
-        const SourcePicture* before = f > 0 ? &batch[f - 1] : &lastCounted;
-        histograms[static_cast<size_t>(s)].add(batch[f], before->rgb.empty() ? nullptr : before);
-      }
-    });
-    for (const SourcePicture& frame : batch) store.add(frame);
-    lastCounted.width = batch.back().width;
-    lastCounted.height = batch.back().height;
-    lastCounted.rgb = std::move(batch.back().rgb);
-    batch.clear();
-  }
-
-  // The palette of all frames, from the histograms of pass 1.
+  // The palette of all frames, from the histogram of pass 1.
   Colormap chooseColormap(const Context& context) {
-    for (size_t s = 1; s < histograms.size(); ++s) histograms[0].merge(histograms[s]);
     std::vector<uint64_t> changed;
-    const ColorCount count = histograms[0].count(changed);
-    histograms.clear();
+    if (!histogram) histogram = std::make_unique<SequenceHistogram>();
+    const ColorCount count = histogram->count(changed);
+    histogram.reset();
     lastCounted = SourcePicture{};
     // Room for the transparent index that unchanged pixels take.
     const bool needsTransparent = store.size() > 1 || transparent;
@@ -441,7 +413,8 @@ struct GifSequence::State {
              const GifEvents& events, const Context& context, GifSummary& summary) {
     if (written) throw Error(ErrorCode::badArgument, name + ": the frames were written already");
     written = true;
-    if (!batch.empty()) countAndKeep(context);
+    if (waiting) countAndKeep(std::move(*waiting));
+    waiting.reset();
     const size_t frames = store.size();
     if (frames == 0) throw Error(ErrorCode::badArgument, name + ": no frame to write");
     if (playback.delays.size() != frames) {
@@ -560,10 +533,10 @@ GifSequence::GifSequence(const GifOptions& options, std::string name, std::strin
 GifSequence::~GifSequence() = default;
 
 size_t GifSequence::frames() const {
-  return state_->store.size() + state_->batch.size();
+  return state_->store.size() + (state_->waiting ? 1 : 0);
 }
 
-Status GifSequence::add(SourcePicture frame, const Context& context) {
+Status GifSequence::add(SourcePicture frame, const Context& /*context*/) {
   State& s = *state_;
   return guarded(s.name, [&] {
     if (s.written) throw Error(ErrorCode::badArgument, s.name + ": a frame after the GIF");
@@ -584,9 +557,8 @@ Status GifSequence::add(SourcePicture frame, const Context& context) {
     s.width = std::max(s.width, frame.width);
     s.height = std::max(s.height, frame.height);
     s.transparent = s.transparent || frame.transparentCount > 0;
-    s.batch.push_back(std::move(frame));
-    // A batch of frames is counted side by side.
-    if (s.batch.size() >= s.slots(context)) s.countAndKeep(context);
+    if (s.waiting) s.countAndKeep(std::move(*s.waiting));
+    s.waiting = std::move(frame);
   });
 }
 

@@ -65,7 +65,8 @@ struct GifSummary {
 };
 
 // The memory for frames that the tools give a sequence: KX_FRAME_MEMORY
-// (bytes) when set, else 32 MiB.
+// (bytes) when set, else 8 MiB: the rest waits in a temporary file, which
+// the page cache holds as well as memory would.
 size_t defaultFrameMemory();
 
 class GifSequence {

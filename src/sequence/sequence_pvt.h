@@ -62,6 +62,7 @@ class FrameStore {
   std::vector<Entry> entries_;
   std::vector<std::vector<uint8_t>> memory_;
   std::vector<uint8_t> last_;    // the frame before, rows as kept (RGB, then mask bytes)
+  std::vector<uint8_t> spare_;   // the one before it: its memory serves the next frame
   std::vector<Place> lastRows_;  // and where they are
   std::unique_ptr<PendingFile> spill_;
   std::FILE* stream_ = nullptr;
