@@ -25,13 +25,22 @@ ABOUT = {
                 "through ffmpeg's PPM and y4m pipes. Per clip and tool: bytes, PSNR over every "
                 "decoded frame (Pillow composes the frames), butteraugli of every 10th frame, "
                 "time and peak memory end to end (processes in a pipe add up). Then 1,800 "
-                "frames of 1280 x 720 from ffmpeg's `testsrc2` through a pipe, never stored.",
+                "frames of 1280 x 720 from ffmpeg's `testsrc2` through a pipe, never stored. "
+                "With `--curve`, kxquant's `-Q` against gifski's at equal bytes on six clips "
+                "(the pan, the pan under film grain, the screen recording, a flat-colour "
+                "cellular animation, the fractal zoom, a sprite with soft alpha): for each of "
+                "gifski's `-Q 30, 50, 70, 90, 100`, kxquant's settings within 5 % of its bytes, "
+                "and a plot of both curves per clip (bench/results/gif-curves.png).",
     "peers": "ffmpeg's two-pass palette (`palettegen`/`paletteuse`, without and with its "
-             "dithering), `gifsicle -O3` on kxquant's GIF, ImageMagick's `-layers Optimize`",
+             "dithering), `gifsicle -O3` on kxquant's GIF, ImageMagick's `-layers Optimize`; "
+             "with `--curve`, gifski 1.7.1 (the Linux binary of its npm package, fetched with "
+             "`npm pack` into the work folder)",
     "takes": "about 15 minutes with `--runs 3` (ImageMagick on the mp4 alone takes a minute a "
-             "run), and a minute more for the 1,800 frames (estimated)",
+             "run), and a minute more for the 1,800 frames (estimated); `--curve` about 13 "
+             "minutes with `--runs 3`",
     "run": ["bench/clips --runs 3            # --clips pan,screen,fractal,video picks clips",
-            "bench/clips --runs 1 --no-long  # without the 1,800 frames"],
+            "bench/clips --runs 1 --no-long  # without the 1,800 frames",
+            "bench/clips --curve --runs 3     # kxquant -Q against gifski at equal bytes"],
 }
 
 FPS = 30
@@ -351,10 +360,17 @@ def main():
                     help="smoke test: the fractal clip only, one run, no 1,800-frame case")
     ap.add_argument("--clips", default="", help="comma-separated clip names (default: all)")
     ap.add_argument("--no-long", action="store_true", help="leave out the 1,800-frame case")
+    ap.add_argument("--curve", action="store_true",
+                    help="kxquant's -Q against gifski's at equal bytes on six clips instead "
+                         "(see clips_curve.py)")
     bk.markdown_option(ap)
     args = ap.parse_args()
     if args.markdown is not None:
-        return bk.markdown("clips", args.markdown or None)
+        return bk.markdown("clips", args.markdown or None, order=("", "curve"))
+    if args.curve:
+        import clips_curve
+        args.out = os.path.abspath(args.out)
+        return clips_curve.run(args)
     if args.quick:
         args.runs = 1
         args.no_long = True
