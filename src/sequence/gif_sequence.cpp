@@ -253,15 +253,17 @@ struct Remapped {
 // What the screen shows after the last frame placed, for lossy differencing.
 class ShownFrame {
  public:
-  ShownFrame(const Colormap& colormap, double tolerance) : colours_(colormap.size()) {
-    limit_ = static_cast<int>(std::lround(9 * tolerance * tolerance));
-    meanLimit_ = tolerance / 4;
+  // `limit` is the tolerance squared, as weightedDistance2.
+  ShownFrame(const Colormap& colormap, double tolerance, int limit)
+      : colours_(colormap.size()), limit_(limit), meanLimit_(tolerance / 4) {
     distance_.resize(colours_ * colours_);
+    steps_.resize(colours_ * colours_);
     for (size_t a = 0; a < colours_; ++a) {
       for (size_t b = 0; b < colours_; ++b) {
         const HistogramEntry &x = colormap[a], &y = colormap[b];
-        distance_[a * colours_ + b] =
-            weightedDistance2(x.red, x.green, x.blue, y.red, y.green, y.blue);
+        const int d = weightedDistance2(x.red, x.green, x.blue, y.red, y.green, y.blue);
+        distance_[a * colours_ + b] = d;
+        steps_[a * colours_ + b] = std::sqrt(d / 9.0);
       }
     }
   }
@@ -294,9 +296,9 @@ class ShownFrame {
         if ((masked && r.source.transparent[i]) || (!transparent_.empty() && transparent_[i])) {
           return;
         }
-        const int d = distance_[r.indices[i] * colours_ + indices_[i]];
-        if (d > limit_) return;
-        sum += std::sqrt(d / 9.0);
+        const size_t pair = r.indices[i] * colours_ + indices_[i];
+        if (distance_[pair] > limit_) return;
+        sum += steps_[pair];
       }
     }
     if (sum > meanLimit_ * (x1 - x0) * (y1 - y0)) return;
@@ -312,6 +314,7 @@ class ShownFrame {
   int limit_ = 0;
   double meanLimit_ = 0;
   std::vector<int> distance_;
+  std::vector<double> steps_;  // the distances as grey steps
   int width_ = 0, height_ = 0;
   std::vector<uint8_t> indices_;
   std::vector<uint8_t> transparent_;
@@ -361,7 +364,6 @@ struct GifSequence::State {
   // The palette of all frames, from the histogram of pass 1.
   Colormap chooseColormap(const Context& context) {
     std::vector<uint64_t> changed;
-    if (!histogram) histogram = std::make_unique<SequenceHistogram>();
     const ColorCount count = histogram->count(changed);
     histogram.reset();
     lastCounted = SourcePicture{};
@@ -439,7 +441,7 @@ struct GifSequence::State {
     const double tolerance = gifTolerance(std::clamp(options.quality, 0, 100));
     settings.standInDistance2 = static_cast<int>(std::lround(9 * tolerance * tolerance));
     std::optional<ShownFrame> shown;
-    if (tolerance > 0) shown.emplace(colormap, tolerance);
+    if (tolerance > 0) shown.emplace(colormap, tolerance, settings.standInDistance2);
     const std::unique_ptr<GifWriter> writer = makeWriter(path, memory, name, settings);
     GifWriter& gif = *writer;
     if (events.writing) events.writing();
@@ -507,12 +509,15 @@ struct GifSequence::State {
     for (int y = 0; y < h; ++y) {
       const size_t from = static_cast<size_t>(y) * w;
       uint8_t* to = screen.data() + (static_cast<size_t>(y) + rect.top) * width + rect.left;
-      std::copy_n(r.indices.begin() + static_cast<long>(from), w, to);
-      if (transparentIndex < 0) continue;
-      for (int x = 0; x < w; ++x) ++to[x];
-      if (r.source.transparentCount == 0) continue;
+      const uint8_t* indices = r.indices.data() + from;
+      if (transparentIndex < 0) {
+        std::copy_n(indices, w, to);
+        continue;
+      }
+      const uint8_t* clear = r.source.transparentCount > 0 ? &r.source.transparent[from] : nullptr;
       for (int x = 0; x < w; ++x) {
-        if (r.source.transparent[from + x]) to[x] = static_cast<uint8_t>(transparentIndex);
+        to[x] = clear && clear[x] ? static_cast<uint8_t>(transparentIndex)
+                                  : static_cast<uint8_t>(indices[x] + 1);
       }
     }
     // The writer refuses what a GIF cannot store.
