@@ -22,6 +22,13 @@ TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
     EXPECT_EQ(picPixels(dir.path("out.pic")), asRgb(in, in.depth % 2 == 0)) << name;
     std::filesystem::remove(dir.path("out.pic"));
   }
+  // A bitmap of many reads' bytes, rows of 251 bytes, read to its last row.
+  std::string pbm = "P4\n2001 1200\n";
+  for (int i = 0; i < 251 * 1200; ++i) pbm += static_cast<char>(i * 7 % 251);
+  writeFileBytes(dir.path("g.pbm"), {pbm.begin(), pbm.end()});
+  ASSERT_EQ(kxconv({"g.pbm", "out.pic"}, dir.path()).status, 0);
+  EXPECT_TRUE(picPixels(dir.path("out.pic")) ==
+              asRgb(netpbm("cat " + quoted(dir.path("g.pbm"))), false));
 }
 
 TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {

@@ -97,6 +97,24 @@ TEST_F(RasterWrite, PicturesWeWriteAreTheCheckedInFiles) {
   }
 }
 
+// A row without runs packs a byte longer every 128 than it is: read back.
+TEST_F(RasterWrite, RowsThatPackLongerThanTheyAreReadBack) {
+  Bytes index(300);
+  for (size_t i = 0; i < index.size(); ++i) index[i] = static_cast<uint8_t>(i * 37);
+  Colormap colormap(256);
+  for (int i = 0; i < 256; ++i) colormap[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i / 2), 0};
+  const std::string path = dir_.path("wide.pict");
+  ASSERT_EQ(writePictImage(path, 300, 1, 256, &colormap, {index.data(), nullptr, nullptr, nullptr}),
+            0);
+  int16_t w = 0, h = 0;
+  int colours = -1;
+  Colormap table;
+  PictPlanes planes;
+  ASSERT_EQ(readPictImage(path, &w, &h, &colours, &table, planes), 0) << MacGetError();
+  ASSERT_TRUE(planes[0]);
+  EXPECT_EQ(Bytes(planes[0].get(), planes[0].get() + 300), index);  // red is the index
+}
+
 std::vector<PictColorEntry> greyTable(int n) {
   std::vector<PictColorEntry> t;
   for (int i = 0; i < n; ++i) {
