@@ -29,6 +29,7 @@ class Pool : public testing::TestWithParam<int> {
 };
 
 TEST_P(Pool, HoldsMessagesAndReplaysThemInTaskOrder) {
+  EXPECT_EQ(pool.threads(), GetParam());  // the caller and GetParam() - 1 workers
   MessageBuffer caller;
   pool.run(40, [](int i) {
     // Early tasks take longest, so that later ones tend to end first.
