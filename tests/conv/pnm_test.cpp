@@ -27,8 +27,8 @@ TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
   for (int i = 0; i < 251 * 1200; ++i) pbm += static_cast<char>(i * 7 % 251);
   writeFileBytes(dir.path("g.pbm"), {pbm.begin(), pbm.end()});
   ASSERT_EQ(kxconv({"g.pbm", "out.pic"}, dir.path()).status, 0);
-  EXPECT_TRUE(picPixels(dir.path("out.pic")) ==
-              asRgb(netpbm("cat " + quoted(dir.path("g.pbm"))), false));
+  EXPECT_EQ(picPixels(dir.path("out.pic")),
+            asRgb(netpbm("cat " + quoted(dir.path("g.pbm"))), false));
 }
 
 TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
