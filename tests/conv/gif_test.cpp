@@ -297,32 +297,6 @@ TEST(GifWriterRefuses, EmptyPalettesAndHugeScreens) {
   }
 }
 
-// Frame i starts at round(100 i / rate) hundredths: the delays stay within
-// one hundredth of each other and add up to the clip's length.
-TEST(GifClock, StartsFollowTheRateExactly) {
-  const struct {
-    FrameRate rate;
-    int64_t frames, total, shortest, longest;
-  } cases[] = {
-      {{30000, 1001}, 1001, 3340, 3, 4},  // 1001 frames of NTSC video: 33.40 s
-      {{1000, 33}, 100, 330, 3, 4},       // --delay 33
-      {{25, 1}, 50, 200, 4, 4},
-      {{1000, 15}, 10, 15, 1, 2},  // --delay 15: frames of 1/100 s
-      {{1000, 0}, 3, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
-    int64_t shortest = INT64_MAX, longest = 0;
-    for (int64_t i = 0; i < c.frames; ++i) {
-      const int64_t delay = gifFrameStart(i + 1, c.rate) - gifFrameStart(i, c.rate);
-      shortest = std::min(shortest, delay);
-      longest = std::max(longest, delay);
-    }
-    EXPECT_EQ(std::make_tuple(gifFrameStart(c.frames, c.rate), shortest, longest),
-              std::make_tuple(c.total, c.shortest, c.longest))
-        << c.rate.frames << "/" << c.rate.seconds;
-  }
-}
-
 // One frame written through giflib's container, coded by giflib or by us.
 std::vector<uint8_t> oneFrameGif(int codeSize, int w, int h, const std::vector<uint8_t>& indices,
                                  bool ours, const LzwStandIns* standIns = nullptr) {

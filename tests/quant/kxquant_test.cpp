@@ -417,7 +417,7 @@ TEST(Sequence, FewColoursStayExactManyClose) {
 
 // Frame i starts at round(100 i / rate) hundredths of a second; an
 // animation's own frame durations set the clock unless an option does (the
-// WebP's frames start at 0, 80, 205, 405 and 420 ms, rounded to hundredths).
+// WebP's frames start at 0, 84, 205, 700205 and 700220 ms, rounded to hundredths).
 struct TimingCase {
   const char* name;
   std::string options;  // split at each space
@@ -436,7 +436,7 @@ TEST_P(GifTiming, DelaysFollowTheClock) {
     python(
         "fr = [Image.new('RGB', (20, 10), (60 * i, 100, 200 - 40 * i)) for i in range(4)]\n"
         "fr[0].save(sys.argv[1], save_all=True, append_images=fr[1:], "
-        "duration=[80, 125, 700000, 15], lossless=True)\n",
+        "duration=[84, 121, 700000, 15], lossless=True)\n",
         {dir.path("a.webp")});
     args.push_back("a.webp");
   }
@@ -582,9 +582,8 @@ TEST(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
 
 // The same pixels with alpha from a PAM (RGB_ALPHA, GRAYSCALE_ALPHA) give
 // the same PNG; an alpha channel opaque everywhere changes nothing, with or
-// without the refinement; one palette for two pictures with alpha has alpha;
-// a GIF keeps alpha below half as transparent.
-TEST(Transparency, PamInputOpaqueAlphaOnePaletteForAllAndGif) {
+// without the refinement; a GIF dithers soft alpha.
+TEST(Transparency, PamInputAndOpaqueAlphaChangeNothingAndAGifDithersAlpha) {
   TempDir dir;
   python(std::string(kSoftPicture) +
              "im.convert('LA').save(sys.argv[2])\n"
@@ -640,14 +639,6 @@ TEST(Transparency, PamInputOpaqueAlphaOnePaletteForAllAndGif) {
       EXPECT_NEAR(hidden, expected, 0.003 * static_cast<double>(shown.size()));
     }
   }
-  python(std::string(kSoftPicture) + "im.transpose(Image.FLIP_LEFT_RIGHT).save(sys.argv[2])\n",
-         {dir.path("a.png"), dir.path("b.png")});
-  ASSERT_EQ(kxquant({"-f", "-u", "-n", "32", "a.png", "b.png"}, dir.path()).status, 0);
-  const Indexed a = readIndexedPng(dir.path("a-kx.png")), b = readIndexedPng(dir.path("b-kx.png"));
-  EXPECT_EQ(a.palette, b.palette);
-  EXPECT_EQ(a.alpha, b.alpha);
-  EXPECT_GT(a.alpha.size(), 2u);
-  EXPECT_GE(compositedPsnr(pilPixels(dir.path("b.png")), pilPixels(dir.path("b-kx.png"))), 30);
 }
 
 // ---- Pipes, replacing inputs, quality targets, many inputs at once ----------------
@@ -744,26 +735,6 @@ TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
   }
   EXPECT_GT(before, 16);  // the targets spanned the range
   EXPECT_EQ(kxquant({"-v", "-q", "-f", "-Q", "90", "in.png"}, dir.path()).err, "");  // the last
-}
-
-// A large picture of too many colours, from a JPEG of 17 MB (every byte
-// one its blocks may hold): compressed for counting (its colours gathered on
-// every thread) and written in the large picture's faster way, the same
-// bytes on one thread as on two, and a PNG libpng reads.
-TEST(Workflow, LargeNoiseSameOnAnyThreadCount) {
-  TempDir dir;
-  python(
-      "import os\nImage.frombytes('RGB', (2100, 2000), os.urandom(2100 * 2000 * 3))"
-      ".save(sys.argv[1], quality=100, subsampling=0)\n",
-      {dir.path("in.jpg")});
-  for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
-    const RunResult r = runProgram("kxquant", {"-o", std::string(threads) + ".png", "in.jpg"},
-                                   RunOptions{.cwd = dir.path(), .env = {threads}});
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  EXPECT_EQ(readFileBytes(dir.path("KX_THREADS=1.png")),
-            readFileBytes(dir.path("KX_THREADS=2.png")));
-  EXPECT_EQ(readIndexedPng(dir.path("KX_THREADS=2.png")).indices.size(), 2100u * 2000u);
 }
 
 // Side by side or one at a time: the same files, messages and status.
