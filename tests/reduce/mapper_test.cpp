@@ -1,7 +1,8 @@
 // The palette prepared once for the frames of a clip: the same indices as
 // remapPixels for every dithering, frame after frame (its search kept
 // between them), on any pool; and a remap that knows the frame before keeps
-// the indices of the pixels that stand still.
+// the indices of the pixels that stand still, and refuses a frame before of
+// another size.
 #include <gtest/gtest.h>
 
 #include "reduce/reduce.h"
@@ -69,6 +70,11 @@ TEST_P(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
     Result<std::vector<uint8_t>> single = remapPixels(viewOf(now), colours, held, {});
     ASSERT_TRUE(single.ok());
     EXPECT_EQ(*second, *single);
+    // A frame before of another width is refused.
+    const PixelView narrower{before.data(), kWidth - 1, kHeight, beforeView.stride, 3};
+    held.before = &narrower;
+    const Result<std::vector<uint8_t>> refused = mapper.remap(viewOf(now), held, context);
+    EXPECT_TRUE(!refused.ok() && refused.error().code == ErrorCode::badArgument);
   }
 }
 
