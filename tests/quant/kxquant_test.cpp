@@ -3,6 +3,7 @@
 // picture over kxreduce's limit gets what `kxreduce -z <target>` gives,
 // transparency, GIF sequences, refusals and the command line.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -72,6 +73,26 @@ std::string makeInput(const TempDir& dir, const std::string& kind) {
   return "in.png";
 }
 
+// The filter type of each row of a PNG, from its IDAT stream inflated.
+std::vector<int> rowFilters(const std::string& path) {
+  const std::vector<uint8_t> png = readFileBytes(path);
+  std::vector<uint8_t> idat;
+  auto u32 = [&](size_t at) {
+    return size_t{png.at(at)} << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
+  };
+  const size_t width = u32(16), height = u32(20), stride = (width * png.at(24) + 7) / 8 + 1;
+  for (size_t at = 8; at + 12 <= png.size(); at += u32(at) + 12) {
+    if (std::string(png.begin() + at + 4, png.begin() + at + 8) == "IDAT")
+      idat.insert(idat.end(), png.begin() + at + 8, png.begin() + at + 8 + u32(at));
+  }
+  std::vector<uint8_t> rows(stride * height);
+  uLongf length = rows.size();
+  std::vector<int> filters;
+  if (uncompress(rows.data(), &length, idat.data(), idat.size()) != Z_OK) return filters;
+  for (size_t y = 0; y < height; ++y) filters.push_back(rows[y * stride]);
+  return filters;
+}
+
 class MatchesKxreduce : public ::testing::TestWithParam<ExactCase> {};
 
 TEST_P(MatchesKxreduce, PaletteAndIndices) {
@@ -134,6 +155,12 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   EXPECT_EQ(sortedColours(png.palette),
             sortedColours({expected.palette.begin(), expected.palette.begin() + used + 1}));
   EXPECT_TRUE(png.alpha.empty());
+  // --best filters the rows of a photograph where that compresses better,
+  // with Paeth's predictor among the others.
+  if (c.best && std::string(c.picture) == "large") {
+    const std::vector<int> filters = rowFilters(dir.path("in-kx.png"));
+    EXPECT_GT(std::count(filters.begin(), filters.end(), 4), 0);
+  }
 }
 
 // clang-format off
