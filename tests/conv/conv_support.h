@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/bytes.h"
 #include "picture/picture.h"
 #include "support/tempdir.h"
 
@@ -263,6 +264,27 @@ inline std::vector<PilFrame> pilFrames(const std::string& path) {
     at = end + 1 + n;
   }
   return frames;
+}
+
+struct PngChunk {
+  std::string type;
+  std::vector<uint8_t> data;
+};
+
+// A PNG file's chunks in order, as far as they are whole.
+inline std::vector<PngChunk> pngChunks(const std::vector<uint8_t>& png) {
+  std::vector<PngChunk> chunks;
+  ByteReader in(png);
+  uint32_t length = 0;
+  uint8_t type[4];
+  if (!in.seek(8)) return chunks;  // the signature
+  while (in.u32(length) && in.bytes(type, 4) && length <= in.remaining()) {
+    PngChunk& c = chunks.emplace_back(PngChunk{std::string(type, type + 4), {}});
+    c.data.resize(length);
+    in.bytes(c.data.data(), length);
+    in.skip(4);  // the CRC
+  }
+  return chunks;
 }
 
 // A picture of tests/data/png (its README says how each was made).

@@ -155,12 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Efforts, PngParts,
 // The chunk types of a PNG file in order.
 std::string chunkTypes(const std::vector<uint8_t>& png) {
   std::string types;
-  for (size_t at = 8; at + 8 <= png.size();) {
-    const size_t length =
-        size_t{png[at]} << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
-    types += std::string(png.begin() + at + 4, png.begin() + at + 8) + " ";
-    at += 12 + length;
-  }
+  for (const PngChunk& c : pngChunks(png)) types += c.type + " ";
   return types;
 }
 

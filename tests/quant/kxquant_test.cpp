@@ -73,17 +73,17 @@ std::string makeInput(const TempDir& dir, const std::string& kind) {
   return "in.png";
 }
 
-// The filter type of each row of a PNG, from its IDAT stream inflated.
+// The filter type of each row of a palette PNG, from its IDAT stream inflated.
 std::vector<int> rowFilters(const std::string& path) {
-  const std::vector<uint8_t> png = readFileBytes(path);
   std::vector<uint8_t> idat;
-  auto u32 = [&](size_t at) {
-    return size_t{png.at(at)} << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
-  };
-  const size_t width = u32(16), height = u32(20), stride = (width * png.at(24) + 7) / 8 + 1;
-  for (size_t at = 8; at + 12 <= png.size(); at += u32(at) + 12) {
-    if (std::string(png.begin() + at + 4, png.begin() + at + 8) == "IDAT")
-      idat.insert(idat.end(), png.begin() + at + 8, png.begin() + at + 8 + u32(at));
+  size_t stride = 1, height = 0;  // a row: its filter byte, then the packed indices
+  for (const PngChunk& c : pngChunks(readFileBytes(path))) {
+    ByteReader ihdr(c.data);
+    uint32_t width = 0, tall = 0;
+    uint8_t depth = 0;
+    if (c.type == "IHDR" && ihdr.u32(width) && ihdr.u32(tall) && ihdr.u8(depth))
+      stride = (size_t{width} * depth + 7) / 8 + 1, height = tall;
+    if (c.type == "IDAT") idat.insert(idat.end(), c.data.begin(), c.data.end());
   }
   std::vector<uint8_t> rows(stride * height);
   uLongf length = rows.size();
