@@ -259,12 +259,15 @@ std::vector<int> codeSizes(const std::vector<uint8_t>& gif) {
 }
 
 // A frame of the palette's first entries starts its codes at the bits its
-// largest index needs, and ffmpeg decodes every frame as giflib does.
+// largest index needs, and ffmpeg decodes every frame as giflib does. The
+// screen gives no aspect ratio: its pixels are square.
 TEST(GifWriter, FramesOfFewIndicesCodeNarrower) {
   const Clip clip = fewIndices();
   TempDir dir;
   writeClip(clip, dir.path("clip.gif"));
-  EXPECT_EQ(codeSizes(readFileBytes(dir.path("clip.gif"))), (std::vector{3, 2, 8}));
+  const std::vector<uint8_t> gif = readFileBytes(dir.path("clip.gif"));
+  EXPECT_EQ(codeSizes(gif), (std::vector{3, 2, 8}));
+  EXPECT_EQ(gif.at(12), 0);
   const RunResult r = shell(
       "ffmpeg -v error -i clip.gif -fps_mode passthrough -f rawvideo -pix_fmt rgb24 -", dir.path());
   ASSERT_EQ(r.status, 0) << r.err;

@@ -414,6 +414,15 @@ const Refusal kRefusals[] = {
     {"QualityMinAboveMax", "minimum at most its maximum",
      [](auto o, auto) { return kxq_set_quality(o, 80, 60); }},
     {"Quality101", "0 to 100", [](auto o, auto) { return kxq_set_quality(o, 0, 101); }},
+    {"PngOfHalfAPhysicalSize", "physical size", [](auto o, auto) {
+       kxq_result* made = nullptr;
+       EXPECT_EQ(kxq_quantize(o, kPixels, 4, 4, 12, KXQ_RGB, &made), KXQ_OK);
+       unsigned char* bytes;
+       size_t size;
+       const kxq_status s = kxq_write_png(o, made, nullptr, 0, nullptr, 0, 72, &bytes, &size);
+       kxq_result_destroy(made);
+       return s;
+     }},
     {"PngOfNoResult", "no result", [](auto o, auto) {
        unsigned char* bytes;
        size_t size;
@@ -422,6 +431,24 @@ const Refusal kRefusals[] = {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Calls, Refusals, testing::ValuesIn(kRefusals), CaseName());
+
+// The widest and the tallest frame a GIF holds are taken, one pixel more
+// refused.
+TEST(Library, GifFramesUpTo65535PixelsWideOrTall) {
+  const OptionsPtr options = freshOptions();
+  const std::vector<uint8_t> line(65536 * 3, 128);
+  for (const bool wide : {true, false}) {
+    kxq_gif* gif = nullptr;
+    ASSERT_EQ(kxq_gif_create(options.get(), &gif), KXQ_OK);
+    auto add = [&](int n) {
+      return wide ? kxq_gif_add_frame(gif, line.data(), n, 1, line.size(), KXQ_RGB, 10)
+                  : kxq_gif_add_frame(gif, line.data(), 1, n, 3, KXQ_RGB, 10);
+    };
+    EXPECT_EQ(add(65535), KXQ_OK) << kxq_gif_message(gif);
+    EXPECT_EQ(add(65536), KXQ_TOO_LARGE);
+    kxq_gif_destroy(gif);
+  }
+}
 
 TEST(Library, NullHandlesAreRefused) {
   kxq_result* result = nullptr;

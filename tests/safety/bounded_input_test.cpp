@@ -152,6 +152,8 @@ INSTANTIATE_TEST_SUITE_P(Files, BoundedInput, testing::Values(
          "kxconv: big.ppm: the picture is 20000 x 20000 pixels, " + kOver},
     Case{"limit_that_is_not_a_number_for_kxconv", nullptr, "kxconv small.pic small.png",
          "kxconv: KX_MAX_PIXELS=0 is not a number of pixels", "KX_MAX_PIXELS=0"},
+    Case{"limit_that_is_not_a_number_for_kxquant", nullptr, "kxquant small.pic",
+         "kxquant: KX_MAX_PIXELS=0 is not a number of pixels", "KX_MAX_PIXELS=0", 0, 2},
     Case{"png_linked_to_dev_zero", "z.png", "kxconv z.png z.pic",
          "kxconv: z.png: not a PNG file"},
     Case{"ppm_linked_to_dev_zero", "z.ppm", "kxconv z.ppm z.pic",
