@@ -498,6 +498,8 @@ const std::string kShortFrames =
 INSTANTIATE_TEST_SUITE_P(Clocks, GifTiming, ::testing::Values(
     TimingCase{"NtscRatio", "--fps 30000/1001", {3, 4, 3, 3, 4, 3, 3}, ""},
     TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
+    TimingCase{"LongestDelay", "--delay 655350",
+               {65535, 65535, 65535, 65535, 65535, 65535, 65535}, ""},
     TimingCase{"ShortDelayPlayedOnce", "--delay 15 --no-loop", {2, 1, 2, 1, 2, 1, 2},
                "kxquant: warning: --delay 15 " + kShortFrames, false},
     // 700 s: longer than a GIF frame can last, held as long as it can.
