@@ -130,6 +130,7 @@ const Case kCases[] = {
     {"ImposedPict", "kxreduce", "-v -c @pal -a -o pict @photo out"},
     {"UniquePict2", "kxreduce", "-v -u -o pict2 -s 1 4 1 @seq out", 0, {2, 8}},
     {"RepeatBits", "kxreduce", "-r 2 -b 5 -s 1 4 1 @seq out", 0, {2, 8}},
+    {"OneBitFilter", "kxreduce", "-b 1 @photo out"},
     {"TooManyColours", "kxreduce", "-v @noise out", 1},
     {"TooManyColoursInSequence", "kxreduce", "-o pic -s 1 3 1 @bad out", 1},
     {"TooManyColoursUnique", "kxreduce", "-u -s 1 3 1 @bad out", 1},
