@@ -76,29 +76,25 @@ def main():
         rows, ratios = [], []
         for name, kind, which, _, _ in chosen:
             src = files[name]
-            made = {}
-            for label, command in [
-                    ("pq", ["pngquant", "--force", "--output", "{}", str(n), src]),
-                    ("kx", [bk.KXQUANT, "-f", "-q", "-n", str(n), "-o", "{}", src])]:
-                made[label] = os.path.join(args.out, f"{name}-{n}-{label}.png")
-                subprocess.run([made[label] if a == "{}" else a for a in command], check=True)
-            made["kx-pq"] = os.path.join(args.out, f"{name}-{n}-kx-pq.png")
-            subprocess.run(["pngquant", "--force", "--map", made["kx"], "--output",
-                            made["kx-pq"], str(n), src], check=True)
+            pq_png, kx_png, kx_pq_png, doubled = (
+                os.path.join(args.out, f"{name}-{n}-{what}.png")
+                for what in ("pq", "kx", "kx-pq", "doubled"))
             original = bk.load_rgb(src)
+            Image.fromarray(smooth_doubled(original)).save(doubled, compress_level=1)
+            for command in (photos.pq_command([], n, src, pq_png),
+                            photos.kx_command([], n, src, kx_png),
+                            photos.pq_command(["--map", kx_png], n, src, kx_pq_png),
+                            photos.kx_command([], n, doubled, doubled + ".kx.png")):
+                subprocess.run(command, check=True)
 
             def kx_remap(palette):
                 entries, indices = kxquant.remap(original, palette)
                 return entries[:, :3][indices]
 
-            doubled = os.path.join(args.out, "doubled.png")
-            Image.fromarray(smooth_doubled(original)).save(doubled, compress_level=1)
-            subprocess.run([bk.KXQUANT, "-f", "-q", "-n", str(n), "-o", doubled + ".kx.png",
-                            doubled], check=True)
-            pq = butteraugli(original, bk.load_rgb(made["pq"]))
-            cells = [butteraugli(original, bk.load_rgb(made["kx"])),
-                     butteraugli(original, kx_remap(palette_of(made["pq"]))),
-                     butteraugli(original, bk.load_rgb(made["kx-pq"])),
+            pq = butteraugli(original, bk.load_rgb(pq_png))
+            cells = [butteraugli(original, bk.load_rgb(kx_png)),
+                     butteraugli(original, kx_remap(palette_of(pq_png))),
+                     butteraugli(original, bk.load_rgb(kx_pq_png)),
                      butteraugli(original, kx_remap(palette_of(doubled + ".kx.png")))]
             rows.append([f"{name} ({kind})", which, f"{pq:.2f}"] +
                         [f"{c / pq:.2f}" for c in cells])
