@@ -28,6 +28,9 @@ TEST(Sequences, SharesRefuseWhatCannotBeSplit) {
                        dir.path())
                 .status,
             0);
+  // A header of 257 colours per palette and no palettes.
+  writeFileBytes(dir.path("wide.kxp"),
+                 {'K', 'X', 'P', 'L', 0, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0, 0});
   const std::pair<std::string, std::string> refusals[] = {
       {"-u -s 1 6 1 --frames 1-3 in out",
        "Error: with -u, --frames needs --palettes-to or --palette: the palette of a sequence "
@@ -39,6 +42,8 @@ TEST(Sequences, SharesRefuseWhatCannotBeSplit) {
        "Error: palette file nothing.kxp: No such file or directory\n"},
       {"-u -s 1 6 1 in out --gather in.1.pic",
        "Error: palette file in.1.pic: not a palette file\n"},
+      {"-u -s 1 6 1 in out --gather wide.kxp",
+       "Error: palette file wide.kxp: 257 colours per palette (1 to 256)\n"},
       // A gather that misses a share names the first frame no file holds.
       {"-u -s 1 6 1 in out --gather a.kxp",
        "Error: no palette file holds frame 4 of the sequence\n"},
