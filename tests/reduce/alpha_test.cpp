@@ -39,14 +39,7 @@ Reduced reduce(const PixelView& view, int colors, bool refine, Dither dither,
 
 // An alpha channel of 255 everywhere changes nothing, with or without the
 // refinement and the adjustment.
-struct OpaqueCase {
-  bool refine;
-  Dither dither;
-};
-
-class OpaqueAlpha : public testing::TestWithParam<OpaqueCase> {};
-
-TEST_P(OpaqueAlpha, SameAsWithoutAlpha) {
+TEST(OpaqueAlpha, SameAsWithoutAlpha) {
   const Image rgb =
       expandToRgb(readPngFile(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png"), false);
   std::vector<uint8_t> rgba;
@@ -55,29 +48,25 @@ TEST_P(OpaqueAlpha, SameAsWithoutAlpha) {
   }
   const PixelView three{rgb.samples.data(), rgb.width, rgb.height,
                         3 * static_cast<size_t>(rgb.width), 3};
-  const Reduced a = reduce(three, 64, GetParam().refine, GetParam().dither);
-  const Reduced b = reduce(viewOf4(rgba, rgb.width), 64, GetParam().refine, GetParam().dither);
-  ASSERT_TRUE(a.count && b.count);
-  EXPECT_FALSE(b.count->alpha);
-  EXPECT_EQ(a.count->histogram.size(), b.count->histogram.size());
-  ASSERT_EQ(a.palette.size(), b.palette.size());
-  for (size_t i = 0; i < a.palette.size(); ++i) {
-    EXPECT_EQ(
-        std::tie(a.palette[i].red, a.palette[i].green, a.palette[i].blue, a.palette[i].alpha),
-        std::tie(b.palette[i].red, b.palette[i].green, b.palette[i].blue, b.palette[i].alpha));
+  for (const bool refine : {false, true}) {
+    for (const Dither dither : {Dither::none, Dither::adjust}) {
+      SCOPED_TRACE(std::string(refine ? "refined" : "median cut") +
+                   (dither == Dither::none ? "" : ", adjusted"));
+      const Reduced a = reduce(three, 64, refine, dither);
+      const Reduced b = reduce(viewOf4(rgba, rgb.width), 64, refine, dither);
+      ASSERT_TRUE(a.count && b.count);
+      EXPECT_FALSE(b.count->alpha);
+      EXPECT_EQ(a.count->histogram.size(), b.count->histogram.size());
+      ASSERT_EQ(a.palette.size(), b.palette.size());
+      for (size_t i = 0; i < a.palette.size(); ++i) {
+        const HistogramEntry &x = a.palette[i], &y = b.palette[i];
+        EXPECT_EQ(std::tie(x.red, x.green, x.blue, x.alpha),
+                  std::tie(y.red, y.green, y.blue, y.alpha));
+      }
+      EXPECT_TRUE(a.indices == b.indices);
+    }
   }
-  EXPECT_TRUE(a.indices == b.indices);
 }
-
-INSTANTIATE_TEST_SUITE_P(Options, OpaqueAlpha,
-                         testing::Values(OpaqueCase{false, Dither::none},
-                                         OpaqueCase{true, Dither::none},
-                                         OpaqueCase{false, Dither::adjust},
-                                         OpaqueCase{true, Dither::adjust}),
-                         [](const testing::TestParamInfo<OpaqueCase>& p) {
-                           return std::string(p.param.refine ? "Refined" : "MedianCut") +
-                                  (p.param.dither == Dither::none ? "" : "Adjusted");
-                         });
 
 // Pictures with alpha, what they are reduced to, and what must hold.
 struct SeenCase {
