@@ -39,52 +39,45 @@ Colormap palette() {
   return colours;
 }
 
-class PaletteMapping : public ::testing::TestWithParam<Dither> {};
-
-TEST_P(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
+TEST(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
   const Colormap colours = palette();
-  RemapOptions options;
-  options.dither = GetParam();
   ThreadPool three(3);
-  for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &three}) {
-    const Context context{pool, nullptr};
-    const PaletteMapper mapper(colours);
-    for (int f = 0; f < 3; ++f) {
-      const PixelPlanes planes = frame(f);
-      Result<std::vector<uint8_t>> alone = remapPixels(viewOf(planes), colours, options, context);
-      Result<std::vector<uint8_t>> mapped = mapper.remap(viewOf(planes), options, context);
-      ASSERT_TRUE(alone.ok() && mapped.ok());
-      EXPECT_EQ(*mapped, *alone) << f;
+  for (const Dither dither : {Dither::none, Dither::adjust, Dither::adaptive})
+    for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &three}) {
+      SCOPED_TRACE(testing::Message() << "dither " << static_cast<int>(dither)
+                                      << (pool ? ", 3 threads" : ", no pool"));
+      RemapOptions options;
+      options.dither = dither;
+      const Context context{pool, nullptr};
+      const PaletteMapper mapper(colours);
+      for (int f = 0; f < 3; ++f) {
+        const PixelPlanes planes = frame(f);
+        Result<std::vector<uint8_t>> alone = remapPixels(viewOf(planes), colours, options, context);
+        Result<std::vector<uint8_t>> mapped = mapper.remap(viewOf(planes), options, context);
+        ASSERT_TRUE(alone.ok() && mapped.ok());
+        EXPECT_EQ(*mapped, *alone) << f;
+      }
+      // Frame 1 after frame 0: the still band keeps frame 0's indices.
+      const PixelPlanes before = frame(0), now = frame(1);
+      const PixelView beforeView = viewOf(before);
+      const std::vector<uint8_t> first = *mapper.remap(beforeView, options, context);
+      RemapOptions held = options;
+      held.before = &beforeView;
+      held.beforeIndices = first.data();
+      Result<std::vector<uint8_t>> second = mapper.remap(viewOf(now), held, context);
+      ASSERT_TRUE(second.ok());
+      const size_t half = kWidth * kHeight / 2;
+      EXPECT_TRUE(std::equal(first.begin() + half, first.end(), second->begin() + half));
+      Result<std::vector<uint8_t>> single = remapPixels(viewOf(now), colours, held, {});
+      ASSERT_TRUE(single.ok());
+      EXPECT_EQ(*second, *single);
+      // A frame before of another width is refused.
+      const PixelView narrower{before.data(), kWidth - 1, kHeight, beforeView.stride, 3};
+      held.before = &narrower;
+      const Result<std::vector<uint8_t>> refused = mapper.remap(viewOf(now), held, context);
+      EXPECT_TRUE(!refused.ok() && refused.error().code == ErrorCode::badArgument);
     }
-    // Frame 1 after frame 0: the still band keeps frame 0's indices.
-    const PixelPlanes before = frame(0), now = frame(1);
-    const PixelView beforeView = viewOf(before);
-    const std::vector<uint8_t> first = *mapper.remap(beforeView, options, context);
-    RemapOptions held = options;
-    held.before = &beforeView;
-    held.beforeIndices = first.data();
-    Result<std::vector<uint8_t>> second = mapper.remap(viewOf(now), held, context);
-    ASSERT_TRUE(second.ok());
-    const size_t half = kWidth * kHeight / 2;
-    EXPECT_TRUE(std::equal(first.begin() + half, first.end(), second->begin() + half));
-    Result<std::vector<uint8_t>> single = remapPixels(viewOf(now), colours, held, {});
-    ASSERT_TRUE(single.ok());
-    EXPECT_EQ(*second, *single);
-    // A frame before of another width is refused.
-    const PixelView narrower{before.data(), kWidth - 1, kHeight, beforeView.stride, 3};
-    held.before = &narrower;
-    const Result<std::vector<uint8_t>> refused = mapper.remap(viewOf(now), held, context);
-    EXPECT_TRUE(!refused.ok() && refused.error().code == ErrorCode::badArgument);
-  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Dithers, PaletteMapping,
-                         ::testing::Values(Dither::none, Dither::adjust, Dither::adaptive),
-                         [](const testing::TestParamInfo<Dither>& p) {
-                           return std::string(p.param == Dither::none     ? "NoDither"
-                                              : p.param == Dither::adjust ? "Adjust"
-                                                                          : "Adaptive");
-                         });
 
 }  // namespace
 }  // namespace kx
