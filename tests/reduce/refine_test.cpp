@@ -40,11 +40,6 @@ Colormap medianCut(Histogram h, int colors) {
   return *choosePalette(count, PaletteOptions{colors}, {});
 }
 
-RefineReport refine(const Histogram& h, Colormap& map, std::vector<int64_t>* populations = nullptr,
-                    const SampleCentres& centres = centresOf(identityMap())) {
-  return refineColormap(h, map, centres, nullptr, populations);
-}
-
 // Blobs of colours around centres, with counts that fall off from the
 // centre; every colour distinct.
 Histogram blobs(const std::vector<std::tuple<int, int, int, int, int>>& centres, uint32_t seed) {
@@ -117,7 +112,8 @@ TEST_P(Refinement, ExactErrorsAndNeverWorse) {
   const Colormap start = medianCut(h, c.colors);
   Colormap refined = start;
   std::vector<int64_t> populations;
-  const RefineReport report = refine(h, refined, &populations);
+  const RefineReport report =
+      refineColormap(h, refined, centresOf(identityMap()), nullptr, &populations);
   ASSERT_EQ(refined.size(), start.size());
   EXPECT_EQ(report.startError, totalError(h, start));
   EXPECT_EQ(report.endError, totalError(h, refined));
@@ -145,7 +141,7 @@ TEST(RefinementAnswers, SmallDistinctClusterGetsItsEntry) {
   };
   ASSERT_EQ(std::count_if(start.begin(), start.end(), nearGreen), 0);
   Colormap refined = start;
-  refine(h, refined);
+  refineColormap(h, refined, centresOf(identityMap()), nullptr);
   ASSERT_EQ(refined.size(), 3u);
   EXPECT_TRUE(nearGreen(refined[2]))
       << int(refined[2].red) << " " << int(refined[2].green) << " " << int(refined[2].blue);
@@ -159,7 +155,7 @@ TEST(RefinementAnswers, CompressedSamplesCountAtTheirCentres) {
   SampleCentres centres = centresOf(identityMap());
   centres[1] = 2 + 3;
   Colormap map = {HistogramEntry{201, 201, 201, 0}, HistogramEntry{0, 0, 0, 0}};
-  refine(h, map, nullptr, centres);
+  refineColormap(h, map, centres, nullptr);
   EXPECT_EQ(std::make_tuple(map[0].red, map[0].green, map[0].blue), std::make_tuple(202, 202, 202));
   EXPECT_EQ(std::make_tuple(map[1].red, map[1].green, map[1].blue), std::make_tuple(3, 3, 3));
 }
