@@ -15,14 +15,6 @@
 namespace kx {
 namespace {
 
-// ffmpeg's frames of a file as rgb24, one after another.
-std::string ffmpegRgb(const std::string& path) {
-  const RunResult r =
-      shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
-  EXPECT_EQ(r.status, 0) << r.err;
-  return r.out;
-}
-
 // What a FrameSource gives: every frame as RGB, one after another.
 struct Frames {
   std::string rgb;
@@ -73,7 +65,10 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
   const std::string header(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\n'));
   ASSERT_NE(header.find(c.tag), std::string::npos) << header;
 
-  const std::string reference = ffmpegRgb(path);
+  const RunResult converted =
+      shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
+  ASSERT_EQ(converted.status, 0) << converted.err;
+  const std::string& reference = converted.out;
   const Frames frames = readFrames(path);
   EXPECT_EQ(frames.count, 3);
   ASSERT_EQ(frames.rgb.size(), reference.size());
