@@ -10,12 +10,6 @@
 namespace kx::test {
 namespace {
 
-Bytes headerOf(const Picture& pic, ChannelPacketList packets = {}, int compression = 0) {
-  PictureOutStream out;
-  QZ_pictureWriteStreamHeader(out, pic, packets, compression);
-  return Bytes(out.bytes().begin(), out.bytes().end());
-}
-
 Picture rgbPicture(int16_t width, int16_t height) {
   Picture pic;
   pic.width = width;

@@ -20,6 +20,14 @@ std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
   return a;
 }
 
+// The header and packet list written for the picture (no packets: its
+// default list).
+inline Bytes headerOf(const Picture& pic, ChannelPacketList packets = {}) {
+  PictureOutStream out;
+  QZ_pictureWriteStreamHeader(out, pic, packets, 0);
+  return Bytes(out.bytes().begin(), out.bytes().end());
+}
+
 // Each pixel repeats its left neighbour with the given percentage, and is
 // random otherwise: runs of every length for the coders.
 inline std::vector<Pixel> randomRow(std::mt19937_64& rng, size_t width, int repeatPercent) {
