@@ -179,16 +179,11 @@ GIFS = [  # name, frame sizes, alpha, library options, command options, delay, l
                          ids=[c[0] for c in GIFS])
 def test_gif_same_as_command(tmp_path, sizes, alpha, options, args, delay, loop):
     frames = [pixels(w, h, 1 + i % 2, alpha) for i, (w, h) in enumerate(sizes)]
-    # PIL images and a delay a frame, written by name; Pillow reads back the
-    # frames and their delays, each starting at the sum before it in hundredths.
+    # PIL images and a delay a frame, written by name; their timing and loop
+    # are the command's, whose clock the C++ tests check (GifTiming).
     made = kxquant.save_gif([Image.fromarray(f) for f in frames], tmp_path / "py.gif",
                             [delay] * len(frames), loop, **options)
     assert (tmp_path / "py.gif").read_bytes() == made
-    with Image.open(tmp_path / "py.gif") as gif:
-        assert gif.n_frames == len(frames) and gif.info.get("loop") == loop
-        durations = [(gif.seek(k), gif.info["duration"])[1] for k in range(gif.n_frames)]
-    starts = [(delay * k + 5) // 10 * 10 for k in range(len(frames) + 1)]
-    assert durations == np.diff(starts).tolist()
     loop_args = ["--no-loop"] if loop is None else ["--loop", str(loop)]
     run_command(tmp_path, frames, [*args, "--delay", str(delay), *loop_args, "-o", "out.gif"])
     assert kxquant.save_gif(frames, delays=delay, loop=loop, **options) == made
