@@ -73,9 +73,7 @@ class Interop : public testing::Test {
 // ImageMagick packs rows whose rowBytes is below 8: narrower pictures are
 // left out.
 TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
-  if (!haveConvert()) {
-    GTEST_SKIP() << "ImageMagick is not installed";
-  }
+  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
   // Rows of noise pack to more bytes than they hold.
   for (auto [width, height, flats] : {std::tuple{9, 5, true}, {300, 2, true}, {300, 2, false}}) {
     for (const std::string type : {"TrueColor", "Palette", "Grayscale"}) {
@@ -102,9 +100,7 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
 // Two pixels wide is left out: ImageMagick reads 2-pixel true-colour rows
 // (rowBytes 8, packed) as unpacked, its own included.
 TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
-  if (!haveConvert()) {
-    GTEST_SKIP() << "ImageMagick is not installed";
-  }
+  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
   for (auto [width, height] :
        {std::pair{1, 1}, std::pair{3, 2}, std::pair{24, 10}, std::pair{300, 2}}) {
     const Bytes rgb = makePicture(width, height, 12, width);
