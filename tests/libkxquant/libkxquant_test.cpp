@@ -85,7 +85,6 @@ struct Options {
     }
     return a;
   }
-  // The handle of these options.
   OptionsPtr handle() const {
     OptionsPtr o = freshOptions();
     EXPECT_EQ(kxq_set_colors(o.get(), colors), KXQ_OK);
@@ -113,7 +112,6 @@ struct Case {
 
 class SameAsCommand : public testing::TestWithParam<Case> {};
 
-// The PNG of a result, from kxq_write_png.
 std::vector<uint8_t> pngOf(kxq_options* options, const kxq_result* result,
                            const std::vector<uint8_t>& icc = {}, const char* name = nullptr,
                            double dpi = 0) {
@@ -505,7 +503,6 @@ TEST(Library, CallsOnSeveralThreadsAtOnce) {
 
 // ---- The README's example ---------------------------------------------------------
 
-// The README's ```c block.
 std::string readmeExample() {
   std::ifstream in(std::string(KX_SOURCE_DIR) + "/README.md");
   std::string line, code;
