@@ -15,8 +15,12 @@ namespace {
 // The usage text, byte for byte.
 const std::string kUsage = readFileText(KX_SOURCE_DIR "/tests/data/cli/usage.txt");
 
-RunResult kxreduce(const std::vector<std::string>& args, const std::string& cwd = "") {
-  return runProgram("kxreduce", args, cwd);
+// kxreduce in the folder, the arguments split at each space; its status
+// is checked.
+RunResult kxreduce(const TempDir& dir, const std::string& args, int status) {
+  RunResult r = runProgram("kxreduce", words(args), dir.path());
+  EXPECT_EQ(r.status, status) << args << ": " << r.err;
+  return r;
 }
 
 // A command line: what the scan prints (possibly nothing), then the usage
@@ -43,8 +47,7 @@ class CommandLines : public testing::TestWithParam<Line> {};
 TEST_P(CommandLines, MessageThenUsageOrTheRun) {
   const Line& line = GetParam();
   TempDir dir;
-  RunResult r = kxreduce(words(line.args), dir.path());
-  EXPECT_EQ(r.status, 255);
+  const RunResult r = kxreduce(dir, line.args, 255);
   EXPECT_EQ(r.err, line.message + (line.accepted ? "Error: Cannot open input file in\n" : kUsage));
   EXPECT_EQ(r.out, "");
 }
@@ -86,14 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
 // refused when the sequence would never end.
 TEST(CommandLine, EmptySequenceReadsNothingAndAStepBelowOneIsRefused) {
   TempDir dir;
-  for (const char* step : {"1", "-1"}) {
-    RunResult r = kxreduce({"-s", "5", "1", step, "in", "out"}, dir.path());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-  }
-  RunResult r = kxreduce({"-s", "1", "5", "0", "in", "out"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Error: Frame step 0 is below 1: the sequence 1 to 5 would never end\n");
+  EXPECT_EQ(kxreduce(dir, "-s 5 1 1 in out", 0).err, "");
+  EXPECT_EQ(kxreduce(dir, "-s 5 1 -1 in out", 0).err, "");
+  EXPECT_EQ(kxreduce(dir, "-s 1 5 0 in out", 255).err,
+            "Error: Frame step 0 is below 1: the sequence 1 to 5 would never end\n");
 }
 
 // Values that reach the run, seen in what it writes: the colour count from
@@ -102,16 +101,12 @@ TEST(CommandLine, EmptySequenceReadsNothingAndAStepBelowOneIsRefused) {
 TEST(CommandLine, ValuesReachTheRun) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 40, 30);
-  RunResult r = kxreduce({"-n", "12abc", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-n 12abc in out", 0);
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 12u * 6u);
-  r = kxreduce({"-n", "300", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.rfind("Too many colors, 256 colors used.\n", 0), 0u) << r.err;
+  EXPECT_TRUE(
+      kxreduce(dir, "-n 300 in out", 0).err.starts_with("Too many colors, 256 colors used.\n"));
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 256u * 6u);
-  r = kxreduce({"-n", "8", "-n", "4", "-A", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "writeASCIIColorMap\n");
+  EXPECT_EQ(kxreduce(dir, "-n 8 -n 4 -A in out", 0).out, "writeASCIIColorMap\n");
   std::vector<uint8_t> cla = readFileBytes(dir.path("out.cla"));
   EXPECT_EQ(std::string(cla.begin(), cla.begin() + 4), "4 8\n");
 }

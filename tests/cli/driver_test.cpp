@@ -15,8 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-RunResult kxreduce(const std::vector<std::string>& args, const std::string& cwd) {
-  return runProgram("kxreduce", args, cwd);
+// kxreduce in the folder, the arguments split at each space; its status
+// is checked.
+RunResult kxreduce(const TempDir& dir, const std::string& args, int status = 0) {
+  RunResult r = runProgram("kxreduce", words(args), dir.path());
+  EXPECT_EQ(r.status, status) << args << ": " << r.err;
+  return r;
 }
 
 std::vector<std::string> filesIn(const std::string& dir) {
@@ -34,13 +38,9 @@ const std::vector<uint8_t> kFive = {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 0,
 TEST(FrameDriver, MessagesOfOneFrameInOrder) {
   TempDir dir;
   writeRgbPicture(dir.path("in"), 4, 2, kFive);
-  RunResult r = kxreduce({"-n", "4", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "allocate color table\n");
+  EXPECT_EQ(kxreduce(dir, "-n 4 in out").err, "allocate color table\n");
   EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"in.pic", "out.clm", "out.icn"}));
-  r = kxreduce({"-v", "-n", "4", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err,
+  EXPECT_EQ(kxreduce(dir, "-v -n 4 in out").err,
             "Reading image in...\n"
             "allocate color table\n"
             "Writing to out...\n"
@@ -49,17 +49,13 @@ TEST(FrameDriver, MessagesOfOneFrameInOrder) {
             "Making the new 4 colors image...\n"
             "Done.\n"
             "#### END OF COLOR REDUCTION ####\n");
-  r = kxreduce({"-v", "-q", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err.rfind("Reading image in...\nMaking color quantification...\n"
-                        "allocate color table\n",
-                        0),
-            0u)
+  RunResult r = kxreduce(dir, "-v -q in out");
+  EXPECT_TRUE(r.err.starts_with(
+      "Reading image in...\nMaking color quantification...\nallocate color table\n"))
       << r.err;
   EXPECT_EQ(r.out, "");
-  r = kxreduce({"-s", "1", "1", "1", "missing", "out"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Error: Cannot open input file missing\n");
+  EXPECT_EQ(kxreduce(dir, "-s 1 1 1 missing out", 255).err,
+            "Error: Cannot open input file missing\n");
 }
 
 // Repeated frames are copies of the first (.icn and .pic, not .clm), named
@@ -67,13 +63,12 @@ TEST(FrameDriver, MessagesOfOneFrameInOrder) {
 TEST(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
   TempDir dir;
   for (int f : {1, 3, 5}) writeSamplePicture(dir.path("in." + std::to_string(f)), 8, 8, f);
-  RunResult r = kxreduce({"-r", "3", "-o", "pic", "in.1", "my out"}, dir.path());
+  RunResult r = runProgram("kxreduce", {"-r", "3", "-o", "pic", "in.1", "my out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   const auto first = readFileBytes(dir.path("my out.1.icn"));
   EXPECT_EQ(readFileBytes(dir.path("my out.3.icn")), first);
   EXPECT_EQ(readFileBytes(dir.path("my out.3.pic")), readFileBytes(dir.path("my out.1.pic")));
-  r = kxreduce({"-s", "1", "5", "2", "-r", "2", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-s 1 5 2 -r 2 in out");
   EXPECT_EQ(readFileBytes(dir.path("out.3.icn")), readFileBytes(dir.path("out.1.icn")));
   EXPECT_EQ(
       filesIn(dir.path()),
@@ -82,8 +77,7 @@ TEST(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
                                 "my out.3.pic", "out.1.clm", "out.1.icn", "out.11.icn", "out.3.icn",
                                 "out.5.clm", "out.5.icn", "out.7.icn", "out.9.clm", "out.9.icn"}));
   fs::create_directory(dir.path("x.2.icn"));
-  r = kxreduce({"-r", "2", "in.1", "x"}, dir.path());
-  EXPECT_EQ(r.status, 255);
+  r = kxreduce(dir, "-r 2 in.1 x", 255);
   EXPECT_NE(r.err.find("Error: Cannot copy x.1.icn to x.2.icn: "), std::string::npos) << r.err;
   EXPECT_TRUE(fs::exists(dir.path("x.1.icn")));  // finished before the failure
 }
@@ -94,8 +88,7 @@ TEST(FrameDriver, UniqueColormapOverSequence) {
   TempDir dir;
   for (int f = 1; f <= 5; f += 2)
     writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
-  RunResult r = kxreduce({"-u", "-v", "-n", "8", "-s", "1", "5", "2", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  const RunResult r = kxreduce(dir, "-u -v -n 8 -s 1 5 2 in out");
   EXPECT_EQ(filesIn(dir.path()),
             (std::vector<std::string>{"in.1.pic", "in.3.pic", "in.5.pic", "out-1-5.clm",
                                       "out.1.icn", "out.3.icn", "out.5.icn"}));
@@ -106,8 +99,7 @@ TEST(FrameDriver, UniqueColormapOverSequence) {
   }
   EXPECT_EQ(reads, 2u);
   // With -r 0 nothing is written.
-  r = kxreduce({"-u", "-r", "0", "-s", "1", "5", "2", "in", "none"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-u -r 0 -s 1 5 2 in none");
   EXPECT_EQ(filesIn(dir.path()).size(), 7u);
 }
 
@@ -117,19 +109,16 @@ TEST(FrameDriver, UniqueColormapOverSequence) {
 TEST(FrameDriver, UniqueColormapOfOneFrame) {
   TempDir dir;
   writeSamplePicture(dir.path("in.1"), 24, 16, 3);
-  ASSERT_EQ(kxreduce({"-z", "60", "-n", "8", "in.1", "frame"}, dir.path()).status, 0);
+  kxreduce(dir, "-z 60 -n 8 in.1 frame");
   const std::vector<uint8_t> clm = readFileBytes(dir.path("frame.clm"));
   std::vector<uint8_t> colours;
   for (int i = 0; i < 8; ++i)
     for (int c = 0; c < 3; ++c) colours.push_back(clm.at(17 + 6 * i + 2 * c));
   writeRgbPicture(dir.path("colours"), 1, 8, colours);
-  ASSERT_EQ(kxreduce({"-n", "8", "colours", "shared"}, dir.path()).status, 0);
-  ASSERT_EQ(kxreduce({"-c", "shared", "-o", "pic", "in.1", "mapped"}, dir.path()).status, 0);
+  kxreduce(dir, "-n 8 colours shared");
+  kxreduce(dir, "-c shared -o pic in.1 mapped");
 
-  RunResult r =
-      kxreduce({"-v", "-u", "-z", "60", "-n", "8", "-o", "pic", "-s", "1", "1", "1", "in", "out"},
-               dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  const RunResult r = kxreduce(dir, "-v -u -z 60 -n 8 -o pic -s 1 1 1 in out");
   EXPECT_EQ(readFileBytes(dir.path("out-1-1.clm")), readFileBytes(dir.path("shared.clm")));
   EXPECT_EQ(readFileBytes(dir.path("out.1.icn")), readFileBytes(dir.path("mapped.icn")));
   EXPECT_EQ(readFileBytes(dir.path("out.1.pic")), readFileBytes(dir.path("mapped.pic")));
@@ -149,9 +138,8 @@ TEST(FrameDriver, UniqueColormapOfOneFrame) {
 TEST(FrameDriver, UniqueWithImposedColormapUsesItForEveryFrame) {
   TempDir dir;
   for (int f = 1; f <= 3; ++f) writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
-  ASSERT_EQ(kxreduce({"-n", "4", "in.1", "pal"}, dir.path()).status, 0);
-  RunResult r = kxreduce({"-u", "-c", "pal", "-s", "1", "3", "1", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-n 4 in.1 pal");
+  kxreduce(dir, "-u -c pal -s 1 3 1 in out");
   EXPECT_FALSE(fs::exists(dir.path("out-1-3.clm")));
   for (int f = 1; f <= 3; ++f) {
     auto icn = readFileBytes(dir.path("out." + std::to_string(f) + ".icn"));
@@ -163,10 +151,9 @@ TEST(FrameDriver, UniqueWithImposedColormapUsesItForEveryFrame) {
 TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 20, 20);
-  ASSERT_EQ(kxreduce({"-n", "6", "in", "pal"}, dir.path()).status, 0);
+  kxreduce(dir, "-n 6 in pal");
   // Binary colormap imposed and converted to ASCII.
-  RunResult r = kxreduce({"-v", "-c", "pal", "-T", "in", "a"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  const RunResult r = kxreduce(dir, "-v -c pal -T in a");
   EXPECT_NE(r.err.find("Reading colormap pal.clm ...\nnb_color = 6, nb_bits = 8\n"),
             std::string::npos)
       << r.err;
@@ -175,8 +162,7 @@ TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
   // ASCII colormap imposed and converted back: the binary file is identical.
   auto original = readFileBytes(dir.path("pal.clm"));
   fs::remove(dir.path("pal.clm"));
-  r = kxreduce({"-C", "pal", "-T", "in", "b"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-C pal -T in b");
   EXPECT_EQ(readFileBytes(dir.path("pal.clm")), original);
   EXPECT_EQ(readFileBytes(dir.path("a.icn")), readFileBytes(dir.path("b.icn")));
 }
@@ -184,13 +170,11 @@ TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
 TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 30, 20);
-  RunResult r = kxreduce({"-n", "8", "-o", "pic", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-n 8 -o pic in out");
   int w = 0, h = 0;
   std::vector<uint8_t> reduced = readRgbPicture(dir.path("out"), &w, &h);
   ASSERT_EQ(w, 30);
   ASSERT_EQ(h, 20);
-  // Every pixel of the picture output is the palette colour of its index.
   auto icn = readFileBytes(dir.path("out.icn"));
   auto clm = readFileBytes(dir.path("out.clm"));
   for (int i = 0; i < w * h; ++i) {
@@ -199,8 +183,7 @@ TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
   }
   // An unwritable picture takes the frame's other outputs with it.
   fs::create_directory(dir.path("bad.pic"));
-  r = kxreduce({"-o", "pic", "in", "bad"}, dir.path());
-  EXPECT_EQ(r.status, 255);
+  const RunResult r = kxreduce(dir, "-o pic in bad", 255);
   EXPECT_NE(r.err.find("Error: Cannot write picture file bad.pic: "), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.path("bad.icn")));
   EXPECT_FALSE(fs::exists(dir.path("bad.clm")));
@@ -212,8 +195,7 @@ TEST(FrameDriver, OneBitPictIsReducedFromItsOnePlane) {
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/BitmapSetBitsAreBlackAndPartialBytesAreExpanded-1.pict",
                 dir.path("b.pict"));
-  const RunResult r = kxreduce({"-i", "pict", "b", "out"}, dir.path());
-  EXPECT_EQ(r.status, 0) << r.err;
+  kxreduce(dir, "-i pict b out");
   EXPECT_TRUE(fs::exists(dir.path("out.icn")));
 }
 

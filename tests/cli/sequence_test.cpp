@@ -24,10 +24,9 @@ TEST(Sequences, SharesRefuseWhatCannotBeSplit) {
   TempDir dir;
   writeFrames(dir.path());
   // The palettes of a first share, frames 1 to 3.
-  ASSERT_EQ(runProgram("kxreduce", words("-u -s 1 6 1 --frames 1-3 --palettes-to a.kxp in out"),
-                       dir.path())
-                .status,
-            0);
+  const RunResult first = runProgram(
+      "kxreduce", words("-u -s 1 6 1 --frames 1-3 --palettes-to a.kxp in out"), dir.path());
+  ASSERT_EQ(first.status, 0) << first.err;
   // A header of 257 colours per palette and no palettes.
   writeFileBytes(dir.path("wide.kxp"),
                  {'K', 'X', 'P', 'L', 0, 1, 1, 1, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 1, 0, 0, 0, 0});
