@@ -103,8 +103,7 @@ TEST(CommandLine, ValuesReachTheRun) {
   writeSamplePicture(dir.path("in"), 40, 30);
   kxreduce(dir, "-n 12abc in out", 0);
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 12u * 6u);
-  EXPECT_TRUE(
-      kxreduce(dir, "-n 300 in out", 0).err.starts_with("Too many colors, 256 colors used.\n"));
+  kxreduce(dir, "-n 300 in out", 0);  // its message is checked in the table above
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 256u * 6u);
   EXPECT_EQ(kxreduce(dir, "-n 8 -n 4 -A in out", 0).out, "writeASCIIColorMap\n");
   std::vector<uint8_t> cla = readFileBytes(dir.path("out.cla"));

@@ -156,9 +156,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadStreamCase{"CutInFrame3",
                       source("30") + " -f image2pipe -c:v ppm - 2>/dev/null | head -c 20000", 1,
                       "kxquant: -: frame 3: the file ends inside the raster\n"},
-        BadStreamCase{"Interlaced", "printf 'YUV4MPEG2 W4 H2 F25:1 It C420jpeg\\n'", 1,
-                      "kxquant: -: interlaced YUV4MPEG2 (It: top field first) is not read; "
-                      "only progressive frames are\n"},
         BadStreamCase{"OtherSizesCentred",
                       "printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
                       "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
