@@ -33,10 +33,14 @@ std::vector<std::string> filesIn(const std::string& dir) {
 const std::vector<uint8_t> kFive = {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 0,
                                     4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
+class FrameDriver : public testing::Test {
+ protected:
+  TempDir dir;
+};
+
 // Without -v only "allocate color table"; with it every step in order. An
 // input that cannot be read is named as typed.
-TEST(FrameDriver, MessagesOfOneFrameInOrder) {
-  TempDir dir;
+TEST_F(FrameDriver, MessagesOfOneFrameInOrder) {
   writeRgbPicture(dir.path("in"), 4, 2, kFive);
   EXPECT_EQ(kxreduce(dir, "-n 4 in out").err, "allocate color table\n");
   EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"in.pic", "out.clm", "out.icn"}));
@@ -60,8 +64,7 @@ TEST(FrameDriver, MessagesOfOneFrameInOrder) {
 
 // Repeated frames are copies of the first (.icn and .pic, not .clm), named
 // along the sequence; a copy that fails ends the run.
-TEST(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
-  TempDir dir;
+TEST_F(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
   for (int f : {1, 3, 5}) writeSamplePicture(dir.path("in." + std::to_string(f)), 8, 8, f);
   RunResult r = runProgram("kxreduce", {"-r", "3", "-o", "pic", "in.1", "my out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
@@ -84,8 +87,7 @@ TEST(FrameDriver, RepeatedFramesAreCopiesOfTheFirstAndAFailedCopyEndsTheRun) {
 
 // -u: both passes read every frame, only the second writes, and the palette
 // is written once under the sequence's name.
-TEST(FrameDriver, UniqueColormapOverSequence) {
-  TempDir dir;
+TEST_F(FrameDriver, UniqueColormapOverSequence) {
   for (int f = 1; f <= 5; f += 2)
     writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
   const RunResult r = kxreduce(dir, "-u -v -n 8 -s 1 5 2 in out");
@@ -106,8 +108,7 @@ TEST(FrameDriver, UniqueColormapOverSequence) {
 // One frame: the sequence's palette is chosen from the frame's palette (as
 // from a picture of its colours, without the frame's -z), and the frame is
 // mapped onto it as with -c; the messages of both passes in order.
-TEST(FrameDriver, UniqueColormapOfOneFrame) {
-  TempDir dir;
+TEST_F(FrameDriver, UniqueColormapOfOneFrame) {
   writeSamplePicture(dir.path("in.1"), 24, 16, 3);
   kxreduce(dir, "-z 60 -n 8 in.1 frame");
   const std::vector<uint8_t> clm = readFileBytes(dir.path("frame.clm"));
@@ -135,8 +136,7 @@ TEST(FrameDriver, UniqueColormapOfOneFrame) {
 }
 
 // With an imposed colormap -u uses it for every frame and writes no palette.
-TEST(FrameDriver, UniqueWithImposedColormapUsesItForEveryFrame) {
-  TempDir dir;
+TEST_F(FrameDriver, UniqueWithImposedColormapUsesItForEveryFrame) {
   for (int f = 1; f <= 3; ++f) writeSamplePicture(dir.path("in." + std::to_string(f)), 12, 10, f);
   kxreduce(dir, "-n 4 in.1 pal");
   kxreduce(dir, "-u -c pal -s 1 3 1 in out");
@@ -148,8 +148,7 @@ TEST(FrameDriver, UniqueWithImposedColormapUsesItForEveryFrame) {
   }
 }
 
-TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
-  TempDir dir;
+TEST_F(FrameDriver, ImposedColormapsAndConversionBothWays) {
   writeSamplePicture(dir.path("in"), 20, 20);
   kxreduce(dir, "-n 6 in pal");
   // Binary colormap imposed and converted to ASCII.
@@ -167,8 +166,7 @@ TEST(FrameDriver, ImposedColormapsAndConversionBothWays) {
   EXPECT_EQ(readFileBytes(dir.path("a.icn")), readFileBytes(dir.path("b.icn")));
 }
 
-TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
-  TempDir dir;
+TEST_F(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
   writeSamplePicture(dir.path("in"), 30, 20);
   kxreduce(dir, "-n 8 -o pic in out");
   int w = 0, h = 0;
@@ -190,8 +188,7 @@ TEST(FrameDriver, PictureOutputShowsThePaletteColourOfEachIndex) {
 }
 
 // A one-bit PICT has one plane; the reduction reads it in all three.
-TEST(FrameDriver, OneBitPictIsReducedFromItsOnePlane) {
-  TempDir dir;
+TEST_F(FrameDriver, OneBitPictIsReducedFromItsOnePlane) {
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/BitmapSetBitsAreBlackAndPartialBytesAreExpanded-1.pict",
                 dir.path("b.pict"));

@@ -65,6 +65,19 @@ const char kSoftPicture[] =
     "        if px[x, y][3] == 0: px[x, y] = (x * 37 % 256, y * 91 % 256, x * y % 256, 0)\n"
     "im.save(sys.argv[1])\n";
 
+// Each test in a folder of its own.
+template <class Base = ::testing::Test>
+class InFolder : public Base {
+ protected:
+  TempDir dir;
+};
+
+class InputFormats : public InFolder<> {};
+class Sequence : public InFolder<> {};
+class Transparency : public InFolder<> {};
+class Workflow : public InFolder<> {};
+class CommandLine : public InFolder<> {};
+
 // ---- The same palette and indices as kxreduce ----------------------------------
 
 struct ExactCase {
@@ -129,11 +142,10 @@ std::vector<int> rowFilters(const std::string& path) {
   return filters;
 }
 
-class MatchesKxreduce : public ::testing::TestWithParam<ExactCase> {};
+class MatchesKxreduce : public InFolder<::testing::TestWithParam<ExactCase>> {};
 
 TEST_P(MatchesKxreduce, PaletteAndIndices) {
   const ExactCase& c = GetParam();
-  TempDir dir;
   const std::string input = makeInput(dir, c.picture);
   ASSERT_EQ(runProgram("kxconv", {input, "in.pic"}, dir.path()).status, 0);
 
@@ -218,8 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
 // GRAYSCALE_ALPHA), kxreduce's picture files named with or without .pic,
 // its own PICT output (a true-colour PICT file of 256 colours); an alpha
 // channel opaque everywhere changes nothing.
-TEST(InputFormats, SamePixelsSamePicture) {
-  TempDir dir;
+TEST_F(InputFormats, SamePixelsSamePicture) {
   writeSamplePicture(dir.path("in"), 48, 32);
   python(std::string(kSoftPicture) +
              "im.convert('LA').save(sys.argv[2])\n"
@@ -260,8 +271,7 @@ TEST(InputFormats, SamePixelsSamePicture) {
 
 // A FIFO gives its bytes once: its format is told from bytes the input keeps,
 // and with one palette for all inputs its picture is kept for the second pass.
-TEST(InputFormats, AFifoIsReadOnce) {
-  TempDir dir;
+TEST_F(InputFormats, AFifoIsReadOnce) {
   writePng(dir, "a", 30, 20, testPixels(30, 20, 5, true));
   ASSERT_EQ(shell("mkfifo f g && (cat a.png > f &) && (cat a.png > g &)", dir.path()).status, 0);
   run(dir, "-o a.out.png a.png");
@@ -274,8 +284,7 @@ TEST(InputFormats, AFifoIsReadOnce) {
 
 // ---- One palette for a sequence; animated GIF ---------------------------------
 
-TEST(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
-  TempDir dir;
+TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   const int sizes[3][2] = {{60, 40}, {30, 50}, {60, 40}};
   for (int f = 0; f < 3; ++f) {
     const std::string name = "f." + std::to_string(f + 1);
@@ -376,8 +385,7 @@ std::string writeFrames(const TempDir& dir, int count, int width, int height,
 // much smaller, and the bytes are the same on one thread as on two. A
 // single frame, with nothing on screen to keep, is smaller by the stand-ins
 // alone.
-TEST(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
-  TempDir dir;
+TEST_F(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
   std::mt19937 random(5);
   std::normal_distribution<double> noise(0, 2.5);
   std::string names = writeFrames(dir, 6, 96, 64, [&](int f, int x, int y) {
@@ -421,8 +429,7 @@ TEST(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
 // the pixels that change after the first frame, so that those frames hold
 // small indices: over eight still stripes, a patch that flickers between
 // red and blue.
-TEST(Sequence, ColoursThatChangeComeFirst) {
-  TempDir dir;
+TEST_F(Sequence, ColoursThatChangeComeFirst) {
   const std::string names = writeFrames(dir, 6, 64, 16, [](int f, int x, int y) {
     if (x >= 30 && x < 34 && y >= 6 && y < 10) return f % 2 ? Colour{0, 0, 255} : Colour{255, 0, 0};
     const int stripe = 20 + 30 * (x / 8);
@@ -438,8 +445,7 @@ TEST(Sequence, ColoursThatChangeComeFirst) {
 // A colour of few pixels in one frame, far from all others, gets an entry of
 // its own in a sequence's palette: the boxes are cut where the error is
 // (cut by population, two close greys would take both entries).
-TEST(Sequence, ARareFarColourKeepsItsEntry) {
-  TempDir dir;
+TEST_F(Sequence, ARareFarColourKeepsItsEntry) {
   const std::string names = writeFrames(dir, 3, 40, 20, [](int f, int x, int y) {
     if (f == 1 && x >= 30 && x < 35 && y >= 5 && y < 10) return Colour{255, 0, 0};
     const int grey = x < 20 ? 40 : 60;
@@ -455,8 +461,7 @@ TEST(Sequence, ARareFarColourKeepsItsEntry) {
 // A sequence's palette keeps every colour when there are at most 255, even
 // colours one level apart (binned, they would share an entry), and serves
 // frames of many colours, binned, closely and in little memory.
-TEST(Sequence, FewColoursStayExactManyClose) {
-  TempDir dir;
+TEST_F(Sequence, FewColoursStayExactManyClose) {
   std::vector<uint8_t> few[2];
   for (int f = 0; f < 2; ++f) {
     for (int i = 0; i < 250; ++i) {
@@ -495,10 +500,9 @@ struct TimingCase {
   bool webp = false;  // the input: an animated WebP of 4 frames, else 7 pictures
 };
 
-class GifTiming : public ::testing::TestWithParam<TimingCase> {};
+class GifTiming : public InFolder<::testing::TestWithParam<TimingCase>> {};
 
 TEST_P(GifTiming, DelaysFollowTheClock) {
-  TempDir dir;
   std::vector<std::string> args = words("-o a.gif " + GetParam().options);
   if (GetParam().webp) {
     python(
@@ -572,10 +576,9 @@ struct AlphaCase {
   double psnr;  // the least composited PSNR
 };
 
-class PngAlpha : public ::testing::TestWithParam<AlphaCase> {};
+class PngAlpha : public InFolder<::testing::TestWithParam<AlphaCase>> {};
 
 TEST_P(PngAlpha, KeptPerEntryAndSeenAlikeByLibpngAndPil) {
-  TempDir dir;
   python(kSoftPicture, {dir.path("a.png")});
   std::vector<std::string> args = GetParam().options;
   args.push_back("a.png");
@@ -615,8 +618,7 @@ INSTANTIATE_TEST_SUITE_P(Options, PngAlpha, ::testing::Values(
 
 // Pixels only transparent or opaque: the opaque ones' 96 colours are kept
 // exactly, whatever the transparent ones hold.
-TEST(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
-  TempDir dir;
+TEST_F(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
   python(
       "im = Image.new('RGBA', (16, 8))\nim.putdata([(x * 16, y * 32, 77, 0 if x < 4 else 255) "
       "for y in range(8) for x in range(16)])\nim.save(sys.argv[1])\n",
@@ -630,8 +632,7 @@ TEST(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
 
 // A GIF dithers soft alpha: as many pixels show as the alpha says, 0 and
 // 255 as they are; --no-alpha-dither cuts it at 128.
-TEST(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
-  TempDir dir;
+TEST_F(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
   python(kSoftPicture, {dir.path("a.png")});
   const Raster original = pilPixels(dir.path("a.png"));
   for (const bool dithered : {true, false}) {
@@ -658,8 +659,7 @@ TEST(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
 // ---- Pipes, replacing inputs, quality targets, many inputs at once ----------------
 
 // Through shell pipes both ways, the bytes are those of files.
-TEST(Workflow, PipesBothWaysAreBinarySafe) {
-  TempDir dir;
+TEST_F(Workflow, PipesBothWaysAreBinarySafe) {
   writePng(dir, "a", 40, 30, testPixels(40, 30, 2, true));
   const std::string k = buildDir() + "/kxquant";
   run(dir, "-o file.png a.png");
@@ -684,11 +684,10 @@ struct ReplaceCase {
   long sizeLimit = 0;  // bytes a file may grow to (a full disk)
 };
 
-class Replacing : public ::testing::TestWithParam<ReplaceCase> {};
+class Replacing : public InFolder<::testing::TestWithParam<ReplaceCase>> {};
 
 TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
   const ReplaceCase& c = GetParam();
-  TempDir dir;
   writePng(dir, "a", 60, 40, testPixels(60, 40, 3, true));
   makeJpeg(dir.path("b.jpg"), 20, 10, "RGB", "quality=90");
   fs::copy_file(dir.path("b.jpg"), dir.path("a.jpg"));
@@ -724,8 +723,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Replacing, ::testing::Values(
                 "kxquant: a.icn: cannot write: File too large\n", false, 1000}), CaseName());
 // clang-format on
 
-TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
-  TempDir dir;
+TEST_F(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
   fs::copy_file(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png", dir.path("in.png"));
   int before = 0;
   for (int target : {0, 40, 65, 80, 90, 95, 99, 100}) {
@@ -744,8 +742,7 @@ TEST(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
 }
 
 // Side by side or one at a time: the same files, messages and status.
-TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
-  TempDir dir;
+TEST_F(Workflow, ManyInputsSideBySideAsOneAtATime) {
   std::vector<std::string> args = {"-v", "-Q", "50-90", "--skip-if-larger"};
   for (int i = 0; i < 7; ++i) {
     const std::string name = "p" + std::to_string(i);
@@ -775,8 +772,7 @@ TEST(Workflow, ManyInputsSideBySideAsOneAtATime) {
 
 // An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
 // byte for byte, also from a grey picture; --strip drops them.
-TEST(Workflow, ColourProfileCarriedUnlessStripped) {
-  TempDir dir;
+TEST_F(Workflow, ColourProfileCarriedUnlessStripped) {
   python(
       "from PIL import ImageCms\n"
       "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
@@ -812,11 +808,10 @@ struct RefusalCase {
   const char* created = "";  // the new file in the folder, if any
 };
 
-class Refusals : public ::testing::TestWithParam<RefusalCase> {};
+class Refusals : public InFolder<::testing::TestWithParam<RefusalCase>> {};
 
 TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   const RefusalCase& c = GetParam();
-  TempDir dir;
   writePng(dir, "good", 20, 10, testPixels(20, 10, 3, false));
   writePng(dir, "2004photo", 20, 10, testPixels(20, 10, 4, false));
   fs::copy_file(dir.path("good.png"), dir.path("good-kx.png"));  // an old output
@@ -927,8 +922,7 @@ const RefusalCase kRefusals[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::ValuesIn(kRefusals), CaseName());
 
-TEST(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTaken) {
-  TempDir dir;
+TEST_F(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTaken) {
   writePng(dir, "a", 20, 10, testPixels(20, 10, 3, false));
   writeFileBytes(dir.path("a-kx.png"), {1, 2, 3});
   run(dir, "-fq -n8 a.png");
@@ -942,8 +936,7 @@ TEST(CommandLine, ForceReplacesAnOldOutputJoinedShortOptionsLoopZeroAndHelpAreTa
 
 // On a terminal several inputs show one progress line that rewrites itself;
 // -q silences it. script(1) gives the run a terminal.
-TEST(CommandLine, ProgressOnATerminalOnly) {
-  TempDir dir;
+TEST_F(CommandLine, ProgressOnATerminalOnly) {
   for (const char* name : {"a", "b", "c"})
     writePng(dir, name, 20, 10, testPixels(20, 10, 3, false));
   auto onTerminal = [&](const std::string& args) {
