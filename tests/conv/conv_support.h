@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gif_lib.h>
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <csetjmp>
@@ -184,10 +185,7 @@ inline GifFile readGif(const std::string& path) {
     DGifCloseFile(gif, &error);
     throw std::runtime_error("giflib cannot read " + path);
   }
-  GifFile out;
-  out.width = gif->SWidth;
-  out.height = gif->SHeight;
-  out.background = gif->SBackGroundColor;
+  GifFile out{gif->SWidth, gif->SHeight, gif->SBackGroundColor, {}, {}};
   if (gif->SColorMap) {
     for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
       const GifColorType& c = gif->SColorMap->Colors[i];
@@ -196,11 +194,8 @@ inline GifFile readGif(const std::string& path) {
   }
   for (int i = 0; i < gif->ImageCount; ++i) {
     const SavedImage& image = gif->SavedImages[i];
-    GifFrame frame;
-    frame.left = image.ImageDesc.Left;
-    frame.top = image.ImageDesc.Top;
-    frame.width = image.ImageDesc.Width;
-    frame.height = image.ImageDesc.Height;
+    const GifImageDesc& d = image.ImageDesc;
+    GifFrame frame{d.Left, d.Top, d.Width, d.Height, 0, -1, 0, {}};
     frame.indices.assign(image.RasterBits, image.RasterBits + frame.width * frame.height);
     GraphicsControlBlock control;
     if (DGifSavedExtensionToGCB(gif, i, &control) == GIF_OK) {
@@ -297,5 +292,24 @@ inline RunResult kxconv(const std::vector<std::string>& args, const std::string&
 }
 
 using std::filesystem::exists;
+
+// kxconv in dir succeeds without a word on stderr.
+inline testing::AssertionResult converts(const std::vector<std::string>& args,
+                                         const std::string& dir) {
+  const RunResult r = kxconv(args, dir);
+  if (r.status == 0 && r.err.empty()) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "status " << r.status << ": " << r.err;
+}
+
+// kxconv in dir refuses with status 255 and the message, leaving every file
+// of dir as it was.
+inline void expectRefused(const std::string& dir, const std::vector<std::string>& args,
+                          const std::string& message) {
+  const FolderSnapshot before = snapshotFolder(dir);
+  const RunResult r = kxconv(args, dir);
+  EXPECT_EQ(r.status, 255) << message;
+  EXPECT_EQ(r.err, message);
+  EXPECT_TRUE(snapshotFolder(dir) == before) << message;
+}
 
 }  // namespace kx

@@ -19,9 +19,7 @@ TEST(IndexedPng, ReducedPictureReadBackByPil) {
   writeSamplePicture(dir.path("in"), 48, 32);
   RunResult r = runProgram("kxreduce", {"-n", "16", "in", "out"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  r = kxconv({"out.icn", "out.png"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(converts({"out.icn", "out.png"}, dir.path()));
   const std::string png = dir.path("out.png");
   const std::vector<uint8_t> bytes = readFileBytes(png);
   EXPECT_EQ(bytes.at(24), 4);  // IHDR: 16 colours in 4-bit indices, colour type 3
@@ -42,32 +40,24 @@ TEST(IconColormap, BesideOrNamed) {
   ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "8", "in", "asc"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxreduce", {"-n", "8", "in", "bin"}, dir.path()).status, 0);
   // The ASCII colormap beside the image is found when there is no binary one.
-  RunResult r = kxconv({"asc.icn", "asc.png"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(converts({"asc.icn", "asc.png"}, dir.path()));
   const std::string pixels = "list(im.convert('RGB').getdata())";
   const std::string ascPixels = pilDescribe(dir.path("asc.png"), pixels);
   std::rename(dir.path("asc.cla").c_str(), dir.path("pal.cla").c_str());
   std::rename(dir.path("bin.clm").c_str(), dir.path("pal.clm").c_str());
-  r = kxconv({"asc.icn", "x.png"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err,
-            "kxconv: asc.icn: no colormap beside it (neither asc.clm nor asc.cla); name one with "
-            "-c or -C\n");
-  EXPECT_FALSE(exists(dir.path("x.png")));
+  expectRefused(dir.path(), {"asc.icn", "x.png"},
+                "kxconv: asc.icn: no colormap beside it (neither asc.clm nor asc.cla); name one "
+                "with -c or -C\n");
   for (const char* name : {"pal", "pal.cla"}) {
-    r = kxconv({"-C", name, "asc.icn", "x.png"}, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(converts({"-C", name, "asc.icn", "x.png"}, dir.path()));
     EXPECT_EQ(pilDescribe(dir.path("x.png"), pixels), ascPixels);
   }
   for (const char* name : {"pal", "pal.clm"}) {
-    r = kxconv({"bin.icn", "y.png", "-c", name}, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(converts({"bin.icn", "y.png", "-c", name}, dir.path()));
     EXPECT_EQ(pilDescribe(dir.path("y.png"), paletteIs(dir.path("pal.clm"))), "True\n");
   }
-  r = kxconv({"-c", "nope", "bin.icn", "z.png"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "kxconv: nope.clm: cannot open: No such file or directory\n");
-  EXPECT_FALSE(exists(dir.path("z.png")));
+  expectRefused(dir.path(), {"-c", "nope", "bin.icn", "z.png"},
+                "kxconv: nope.clm: cannot open: No such file or directory\n");
 }
 
 TEST(IconColormap, DamagedInputIsRefusedWithoutOutput) {
@@ -94,10 +84,7 @@ TEST(IconColormap, DamagedInputIsRefusedWithoutOutput) {
     icn[c.at] = c.value;
     writeFileBytes(dir.path("x.icn"), std::vector<uint8_t>(icn.begin(), icn.begin() + c.icnSize));
     writeFileBytes(dir.path("x.clm"), std::vector<uint8_t>(clm.begin(), clm.begin() + c.clmSize));
-    RunResult r = kxconv({"x.icn", "x.png"}, dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, c.message);
-    EXPECT_FALSE(exists(dir.path("x.png")));
+    expectRefused(dir.path(), {"x.icn", "x.png"}, c.message);
   }
 }
 

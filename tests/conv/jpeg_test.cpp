@@ -23,9 +23,7 @@ TEST_P(JpegInput, DecodesAsPilDoes) {
   TempDir dir;
   makeJpeg(dir.path("a.jpg"), 67, 45, c.mode, c.options);
   const Raster reference = pilPixels(dir.path("a.jpg"), "RGB");
-  RunResult r = kxconv({"a.jpg", "a.pic"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(converts({"a.jpg", "a.pic"}, dir.path()));
   const Raster read = picPixels(dir.path("a.pic"));
   ASSERT_EQ(read.width, 67);
   ASSERT_EQ(read.height, 45);
@@ -57,10 +55,7 @@ TEST(DamagedJpeg, RefusedWithItsReasonAndNoOutput) {
   };
   for (const auto& [bytes, message] : cases) {
     writeFileBytes(dir.path("bad.JPG"), bytes);
-    RunResult r = kxconv({"bad.JPG", "bad.png"}, dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "kxconv: bad.JPG: " + message + "\n");
-    EXPECT_FALSE(exists(dir.path("bad.png")));
+    expectRefused(dir.path(), {"bad.JPG", "bad.png"}, "kxconv: bad.JPG: " + message + "\n");
   }
 }
 

@@ -1,5 +1,5 @@
-// kxconv's command line: usage, refusals with their messages, and outputs
-// that cannot be written.
+// kxconv's command line: usage, refusals with their messages that leave
+// every file as it was, and outputs that cannot be written.
 #include <gtest/gtest.h>
 
 #include "conv_support.h"
@@ -53,13 +53,7 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
       {"nope.png x.pic", "kxconv: nope.png: cannot open: No such file or directory\n"},
       {"a.png nodir/x.png", "kxconv: nodir/x.png: the folder nodir does not exist\n"},
   };
-  for (const auto& [args, message] : cases) {
-    RunResult r = kxconv(words(args), dir.path());
-    EXPECT_EQ(r.status, 255) << args;
-    EXPECT_EQ(r.err, message);
-    EXPECT_FALSE(exists(dir.path("x.pic")));
-    EXPECT_FALSE(exists(dir.path("x.png")));
-  }
+  for (const auto& [args, message] : cases) expectRefused(dir.path(), words(args), message);
   // A write that fails leaves the file that was there.
   writeFileBytes(dir.path("full.pic"), {'o', 'l', 'd'});
   const RunResult r = runProgram("kxconv", {"a.png", "full.pic"},

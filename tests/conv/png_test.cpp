@@ -33,15 +33,12 @@ TEST_P(PngRoundTrip, PicturesHoldWhatTheReferenceSees) {
   std::filesystem::copy_file(pngOf(c.name), dir.path("a.png"));
   const Raster original = c.reference(dir.path("a.png"));
   ASSERT_EQ(original.width, c.bitDepth == 16 && c.colorType == PNG_COLOR_TYPE_GRAY ? 256 : 64);
-  RunResult r = kxconv({"a.png", "a.pic"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(converts({"a.png", "a.pic"}, dir.path()));
   EXPECT_EQ(picPixels(dir.path("a.pic")), original);
-  r = kxconv({"a.pic", "b.png"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(converts({"a.pic", "b.png"}, dir.path()));
   EXPECT_EQ(c.reference(dir.path("b.png")), original);
   EXPECT_EQ(readFileBytes(dir.path("b.png")).at(25), c.hasAlpha() ? 6 : 2);  // IHDR colour type
-  r = kxconv({"a.pic", "c.ppm"}, dir.path());  // PPM drops the alpha, saying so
+  const RunResult r = kxconv({"a.pic", "c.ppm"}, dir.path());  // PPM drops the alpha, saying so
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, c.hasAlpha()
                        ? "kxconv: c.ppm: note: PPM has no alpha channel; alpha is dropped\n"
@@ -119,12 +116,8 @@ TEST(DamagedPng, RefusedWithItsReasonAndNoOutput) {
   };
   for (const auto& [bytes, message] : cases) {
     writeFileBytes(dir.path("bad.png"), bytes);
-    for (const char* out : {"bad.pic", "bad2.png"}) {
-      RunResult r = kxconv({"bad.png", out}, dir.path());
-      EXPECT_EQ(r.status, 255);
-      EXPECT_EQ(r.err, "kxconv: bad.png: " + message + "\n");
-      EXPECT_FALSE(exists(dir.path(out))) << out;
-    }
+    for (const char* out : {"bad.pic", "bad2.png"})
+      expectRefused(dir.path(), {"bad.png", out}, "kxconv: bad.png: " + message + "\n");
   }
 }
 

@@ -16,9 +16,7 @@ TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
                                dir.path(name));
     const Raster in = netpbm("cat " + quoted(dir.path(name)));
     ASSERT_EQ(in.width, 29) << name << ": netpbm refuses the test file";
-    RunResult r = kxconv({name, "out.pic"}, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(converts({name, "out.pic"}, dir.path()));
     EXPECT_EQ(picPixels(dir.path("out.pic")), asRgb(in, in.depth % 2 == 0)) << name;
     std::filesystem::remove(dir.path("out.pic"));
   }
@@ -53,10 +51,7 @@ TEST(NetpbmInput, DamagedFilesAreRefusedWithTheirReason) {
   TempDir dir;
   for (const auto& [bytes, message] : cases) {
     writeFileBytes(dir.path("bad.pnm"), std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    RunResult r = kxconv({"bad.pnm", "bad.pic"}, dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "kxconv: bad.pnm: " + message + "\n");
-    EXPECT_FALSE(exists(dir.path("bad.pic")));
+    expectRefused(dir.path(), {"bad.pnm", "bad.pic"}, "kxconv: bad.pnm: " + message + "\n");
   }
 }
 
@@ -86,9 +81,7 @@ TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
   RunResult r =
       shell("ppmtopict " + quoted(dir.path("x.ppm")) + " > " + quoted(dir.path("x.pict")));
   ASSERT_EQ(r.status, 0) << r.err;
-  r = kxconv({"x.pict", "x.png"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  ASSERT_TRUE(converts({"x.pict", "x.png"}, dir.path()));
   EXPECT_EQ(pilPixels(dir.path("x.png"), "RGB"), pilPixels(dir.path("x.ppm"), "RGB"));
 
   writeFileBytes(dir.path("junk.pict"), std::vector<uint8_t>(600, 'j'));
