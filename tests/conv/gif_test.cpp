@@ -43,9 +43,11 @@ std::vector<uint8_t> blocks(int w, int h, int colours, uint32_t seed) {
   return out;
 }
 
-void fill(Frame& f, int w, const GifRect& r, uint8_t index) {
+// The frame with the rectangle r of its screen, w wide, filled with index.
+Frame filled(Frame f, int w, const GifRect& r, uint8_t index) {
   for (int y = r.top; y < r.top + r.height; ++y)
     std::fill_n(f.screen.begin() + y * w + r.left, r.width, index);
+  return f;
 }
 
 Clip staticRepeated() {
@@ -56,11 +58,9 @@ Clip staticRepeated() {
 
 Clip movingObject() {
   Clip c{64, 48, 32, -1, {}};
-  for (int i = 0; i < 8; ++i) {
-    Frame f{blocks(64, 48, 31, 2), {}, 4};
-    fill(f, 64, {4 + 5 * i, 10 + 2 * i, 6, 6}, 31);
-    c.frames.push_back(std::move(f));
-  }
+  for (int i = 0; i < 8; ++i)
+    c.frames.push_back(
+        filled({blocks(64, 48, 31, 2), {}, 4}, 64, {4 + 5 * i, 10 + 2 * i, 6, 6}, 31));
   return c;
 }
 
@@ -78,12 +78,9 @@ Clip sizesDiffer(int colours) {
 Clip transparency() {
   Clip c{40, 30, 17, 16, {}};
   const GifRect holes[] = {{}, {5, 5, 10, 7}, {20, 10, 10, 10}, {}, {0, 0, 40, 30}, {}};
-  for (const GifRect& hole : holes) {
-    Frame f{blocks(40, 30, 16, 4), {}, 5};
-    if (!hole.empty()) fill(f, 40, hole, 16);
-    c.frames.push_back(std::move(f));
-  }
-  fill(c.frames[3], 40, {30, 20, 5, 5}, 3);
+  for (const GifRect& hole : holes)
+    c.frames.push_back(filled({blocks(40, 30, 16, 4), {}, 5}, 40, hole, 16));
+  c.frames[3] = filled(c.frames[3], 40, {30, 20, 5, 5}, 3);
   return c;
 }
 
@@ -93,9 +90,7 @@ Clip fullPalette() {
   std::mt19937 random(5);
   for (Frame& f : c.frames)
     for (uint8_t& v : f.screen) v = static_cast<uint8_t>(random());
-  Frame second = c.frames.front();
-  c.frames.insert(c.frames.begin() + 1, std::move(second));
-  fill(c.frames[1], 50, {10, 10, 12, 6}, 7);
+  c.frames.insert(c.frames.begin() + 1, filled(c.frames.front(), 50, {10, 10, 12, 6}, 7));
   return c;
 }
 
@@ -121,10 +116,8 @@ Clip fewIndices() {
   Frame f{blocks(48, 32, 4, 9), {}, 4};
   for (uint8_t& v : f.screen) ++v;  // 1 to 4
   c.frames.push_back(f);
-  fill(f, 48, {8, 8, 10, 6}, 2);
-  c.frames.push_back(f);
-  fill(f, 48, {20, 4, 6, 6}, 150);
-  c.frames.push_back(f);
+  c.frames.push_back(filled(c.frames.back(), 48, {8, 8, 10, 6}, 2));
+  c.frames.push_back(filled(c.frames.back(), 48, {20, 4, 6, 6}, 150));
   return c;
 }
 
