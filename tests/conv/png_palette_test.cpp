@@ -152,13 +152,6 @@ INSTANTIATE_TEST_SUITE_P(Efforts, PngParts,
 
 // ---- Colour metadata -----------------------------------------------------------
 
-// The chunk types of a PNG file in order.
-std::string chunkTypes(const std::vector<uint8_t>& png) {
-  std::string types;
-  for (const PngChunk& c : pngChunks(png)) types += c.type + " ";
-  return types;
-}
-
 // What libpng reads of the colour chunks, as text.
 std::string libpngMetadata(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -237,7 +230,9 @@ TEST_P(ColourChunks, InPlaceAndReadBack) {
   m.perMetre = true;
   const std::string path = dir.path("m.png");
   ASSERT_TRUE(writePalettePng(path, image).ok());
-  EXPECT_EQ(chunkTypes(readFileBytes(path)), c.chunks);
+  std::string types;  // the chunks in order
+  for (const PngChunk& chunk : pngChunks(readFileBytes(path))) types += chunk.type + " ";
+  EXPECT_EQ(types, c.chunks);
   EXPECT_EQ(libpngMetadata(path), c.libpng);
   std::string pil = "'icc_profile' in im.info";
   if (c.profile) pil = "im.info['icc_profile'] == open(sys.argv[1][:-5] + 'srgb.icc', 'rb').read()";
