@@ -4,7 +4,9 @@
 // truncates, so it is no reference); JPEGs decode as PIL decodes them with
 // the same libjpeg-turbo defaults, CMYK within the rounding of another
 // formula; netpbm samples are scaled as pamdepth scales them; the PPM output
-// bytes; and damaged files are refused with their reason, leaving no output.
+// bytes; a colour-mapped image (.icn + colormap) gives the indexed PNG of its
+// colormap and index bytes, the colormap found beside it or named with -c/-C;
+// and damaged files are refused with their reason, leaving no output.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -191,6 +193,57 @@ TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
   EXPECT_FALSE(exists(dir.path("junk.png")));
 }
 
+// A Python test that PIL's palette is the colours of a .clm file at 8 bits.
+std::string paletteIs(const std::string& clm) {
+  return "bytes(im.getpalette()) == open('" + clm + "', 'rb').read()[17::2]";
+}
+
+TEST(IndexedPng, ReducedPictureReadBackByPil) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 48, 32);
+  RunResult r = runProgram("kxreduce", {"-n", "16", "in", "out"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(converts({"out.icn", "out.png"}, dir.path()));
+  const std::string png = dir.path("out.png");
+  const std::vector<uint8_t> bytes = readFileBytes(png);
+  EXPECT_EQ(bytes.at(24), 4);  // IHDR: 16 colours in 4-bit indices, colour type 3
+  EXPECT_EQ(bytes.at(25), 3);
+  // PIL: the palette is the colormap and the pixels are the index bytes.
+  EXPECT_EQ(pilDescribe(png, "im.mode, im.size, " + paletteIs(dir.path("out.clm")) +
+                                 ", bytes(im.getdata()) == open('" + dir.path("out.icn") +
+                                 "', 'rb').read()[68:-8]"),
+            "P (48, 32) True True\n");
+  const Raster rgb = pilPixels(png, "RGB");
+  ASSERT_EQ(kxconv({"out.icn", "out.pic"}, dir.path()).status, 0);
+  EXPECT_EQ(picPixels(dir.path("out.pic")), rgb);
+}
+
+TEST(IconColormap, BesideOrNamed) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 16, 8);
+  ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "8", "in", "asc"}, dir.path()).status, 0);
+  ASSERT_EQ(runProgram("kxreduce", {"-n", "8", "in", "bin"}, dir.path()).status, 0);
+  // The ASCII colormap beside the image is found when there is no binary one.
+  ASSERT_TRUE(converts({"asc.icn", "asc.png"}, dir.path()));
+  const std::string pixels = "list(im.convert('RGB').getdata())";
+  const std::string ascPixels = pilDescribe(dir.path("asc.png"), pixels);
+  std::rename(dir.path("asc.cla").c_str(), dir.path("pal.cla").c_str());
+  std::rename(dir.path("bin.clm").c_str(), dir.path("pal.clm").c_str());
+  expectRefused(dir.path(), {"asc.icn", "x.png"},
+                "kxconv: asc.icn: no colormap beside it (neither asc.clm nor asc.cla); name one "
+                "with -c or -C\n");
+  for (const char* name : {"pal", "pal.cla"}) {
+    ASSERT_TRUE(converts({"-C", name, "asc.icn", "x.png"}, dir.path()));
+    EXPECT_EQ(pilDescribe(dir.path("x.png"), pixels), ascPixels);
+  }
+  for (const char* name : {"pal", "pal.clm"}) {
+    ASSERT_TRUE(converts({"bin.icn", "y.png", "-c", name}, dir.path()));
+    EXPECT_EQ(pilDescribe(dir.path("y.png"), paletteIs(dir.path("pal.clm"))), "True\n");
+  }
+  expectRefused(dir.path(), {"-c", "nope", "bin.icn", "z.png"},
+                "kxconv: nope.clm: cannot open: No such file or directory\n");
+}
+
 // Damaged files of each format: the reason, whichever output is asked for.
 TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
   TempDir dir;
@@ -199,6 +252,14 @@ TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
                     jpeg = readFileText(dir.path("good.jpg"));
   std::string idatCrc = png;
   idatCrc.at(png.size() - 13) ^= 0x40;  // the last byte of IDAT's CRC, before IEND
+  // 3 x 2 indices and a colormap of 2 colours (tests/data/icn, see its README).
+  const std::string icn = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.icn"),
+                    clm = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.clm");
+  writeFileBytes(dir.path("x.clm"), {clm.begin(), clm.end()});
+  auto with = [](std::string bytes, size_t at, char value) {
+    bytes.at(at) = value;
+    return bytes;
+  };
   const struct {
     std::string file, bytes, message;
   } cases[] = {
@@ -214,6 +275,10 @@ TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
        "corrupt JPEG file (the file ends too early)"},
       {"bad.JPG", jpeg.substr(0, 40), "corrupt JPEG file (the file ends too early)"},
       {"bad.JPG", "GIF8", "not a JPEG file (no JPEG start marker)"},
+      {"x.icn", with(icn, 72, 5),
+       "the pixel at column 1, row 1 has index 5, but the colormap x.clm has only 2 colours"},
+      {"x.icn", with(icn, 3, 'X'), "not a colour-mapped image file (no ICON/CICN magic)"},
+      {"x.icn", icn.substr(0, 81), "the file has 81 bytes; 3 x 2 pixels need 82"},
       {"bad.pnm", "GIF89a", "not a netpbm file (no P1 to P7 magic)"},
       {"bad.pnm", "P", "not a netpbm file (no P1 to P7 magic)"},
       {"bad.pnm", "P7\nWIDTH 0\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n",
@@ -235,6 +300,10 @@ TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
     for (const char* out : {"bad.pic", "bad2.png"})
       expectRefused(dir.path(), {c.file, out}, "kxconv: " + c.file + ": " + c.message + "\n");
   }
+  writeFileBytes(dir.path("x.icn"), {icn.begin(), icn.end()});
+  writeFileBytes(dir.path("x.clm"), {clm.begin(), clm.begin() + 27});
+  expectRefused(dir.path(), {"x.icn", "x.png"},
+                "Error: colormap x.clm is too short: 2 colors need 28 bytes, it has 27\n");
 }
 
 }  // namespace
