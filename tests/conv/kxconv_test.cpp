@@ -1,8 +1,19 @@
-// kxconv's command line: usage, refusals with their messages that leave
-// every file as it was, and outputs that cannot be written.
+// kxconv through the real binary. Its command line: usage, refusals with
+// their messages that leave every file as it was, and outputs that cannot be
+// written. Its readers, against netpbm, PIL and ppmtopict: 8-bit PNGs survive
+// PNG -> .pic -> PNG unchanged, 16-bit PNGs are rounded as netpbm rounds them
+// (pngtopam | pamdepth 255; ImageMagick 6 truncates, so it is no reference);
+// JPEGs decode as PIL decodes them with the same libjpeg-turbo defaults, CMYK
+// within the rounding of another formula; netpbm samples are scaled as
+// pamdepth scales them; the PPM output bytes; a colour-mapped image (.icn +
+// colormap) gives the indexed PNG of its colormap and index bytes, the
+// colormap found beside it or named with -c/-C; and damaged files are refused
+// with their reason, leaving no output.
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include "conv_support.h"
+#include "support/case_names.h"
 #include "support/pictures.h"
 
 namespace kx {
@@ -60,6 +71,294 @@ TEST(KxconvCommandLine, RefusalsNameTheFile) {
                                  RunOptions{.cwd = dir.path(), .fileSizeLimit = 100});
   EXPECT_EQ(r.err, "kxconv: full.pic: cannot write: File too large\n");
   EXPECT_EQ(readFileBytes(dir.path("full.pic")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+struct PngCase {
+  const char* name;
+  int colorType, bitDepth;
+  bool transparency;
+  bool hasAlpha() const { return transparency || (colorType & PNG_COLOR_MASK_ALPHA); }
+  // netpbm 11 leaves pixels of an RGB image's tRNS colour opaque: PIL instead.
+  Raster reference(const std::string& png) const {
+    if (transparency && colorType == PNG_COLOR_TYPE_RGB) return pilPixels(png, "RGBA");
+    return asRgb(netpbm("pngtopam -alphapam " + quoted(png)), hasAlpha());
+  }
+};
+
+// PNG -> .pic -> PNG and PPM. 8-bit PNGs keep every pixel; 16-bit samples
+// are rounded as netpbm rounds them (grey16 holds every value once).
+class PngRoundTrip : public ::testing::TestWithParam<PngCase> {};
+
+TEST_P(PngRoundTrip, PicturesHoldWhatTheReferenceSees) {
+  const PngCase& c = GetParam();
+  TempDir dir;
+  std::filesystem::copy_file(pngOf(c.name), dir.path("a.png"));
+  const Raster original = c.reference(dir.path("a.png"));
+  ASSERT_EQ(original.width, c.bitDepth == 16 && c.colorType == PNG_COLOR_TYPE_GRAY ? 256 : 64);
+  ASSERT_TRUE(converts({"a.png", "a.pic"}, dir.path()));
+  EXPECT_EQ(picPixels(dir.path("a.pic")), original);
+  ASSERT_TRUE(converts({"a.pic", "b.png"}, dir.path()));
+  EXPECT_EQ(c.reference(dir.path("b.png")), original);
+  EXPECT_EQ(readFileBytes(dir.path("b.png")).at(25), c.hasAlpha() ? 6 : 2);  // IHDR colour type
+  const RunResult r = kxconv({"a.pic", "c.ppm"}, dir.path());  // PPM drops the alpha, saying so
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, c.hasAlpha()
+                       ? "kxconv: c.ppm: note: PPM has no alpha channel; alpha is dropped\n"
+                       : "");
+  EXPECT_EQ(netpbm("cat " + quoted(dir.path("c.ppm"))), asRgb(original, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PngRoundTrip,
+    ::testing::Values(PngCase{"grey8", PNG_COLOR_TYPE_GRAY, 8, false},
+                      PngCase{"grey1", PNG_COLOR_TYPE_GRAY, 1, false},
+                      PngCase{"grey4_interlaced", PNG_COLOR_TYPE_GRAY, 4, false},
+                      PngCase{"grey8_trns", PNG_COLOR_TYPE_GRAY, 8, true},
+                      PngCase{"grey_alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
+                      PngCase{"rgb8_interlaced", PNG_COLOR_TYPE_RGB, 8, false},
+                      PngCase{"rgb8_trns", PNG_COLOR_TYPE_RGB, 8, true},
+                      PngCase{"rgba8_interlaced", PNG_COLOR_TYPE_RGB_ALPHA, 8, false},
+                      PngCase{"palette4", PNG_COLOR_TYPE_PALETTE, 4, false},
+                      PngCase{"palette1", PNG_COLOR_TYPE_PALETTE, 1, false},
+                      PngCase{"palette8_trns", PNG_COLOR_TYPE_PALETTE, 8, true},
+                      PngCase{"grey16", PNG_COLOR_TYPE_GRAY, 16, false},
+                      PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false},
+                      PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, false},
+                      PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false}),
+    CaseName());
+
+// Transparency chunks that bend the rules are read as libpng defines them
+// (netpbm's pngtopam sees the same): a palette tRNS longer than the palette
+// is dropped, and a colour key of a 16-bit picture matches the 16-bit
+// samples exactly, before they are brought to 8 bits.
+TEST(PngTransparency, ChunksAsLibpngReadsThem) {
+  const std::pair<std::string, std::vector<uint8_t>> cases[] = {
+      {"trns_longer_than_palette", {255, 0, 0, 255, 0, 0, 255, 255, 255, 0, 0, 255}},
+      {"grey16_key", {18, 18, 18, 0, 19, 19, 19, 255, 0, 0, 0, 255}},
+      {"rgb16_key", {18, 86, 154, 0, 18, 86, 154, 255}},
+  };
+  TempDir dir;
+  python(
+      "import struct, zlib\n"
+      "def chunk(t, d): return struct.pack('>I', len(d)) + t + d + "
+      "struct.pack('>I', zlib.crc32(t + d))\n"
+      "def png(name, w, depth, kind, extra, raw):\n"
+      "    ihdr = struct.pack('>IIBBBBB', w, 1, depth, kind, 0, 0, 0)\n"
+      "    open(sys.argv[1] + '/' + name + '.png', 'wb').write(b'\\x89PNG\\r\\n\\x1a\\n' + "
+      "chunk(b'IHDR', ihdr) + extra + chunk(b'IDAT', zlib.compress(b'\\0' + raw)) + "
+      "chunk(b'IEND', b''))\n"
+      "png('trns_longer_than_palette', 3, 8, 3, chunk(b'PLTE', bytes([255, 0, 0, 0, 0, 255])) + "
+      "chunk(b'tRNS', bytes([10, 20, 30, 40])), bytes([0, 1, 0]))\n"
+      "png('grey16_key', 3, 16, 0, chunk(b'tRNS', struct.pack('>H', 0x1234)), "
+      "struct.pack('>3H', 0x1234, 0x12ff, 0))\n"
+      "png('rgb16_key', 2, 16, 2, chunk(b'tRNS', struct.pack('>3H', 0x1234, 0x5678, 0x9abc)), "
+      "struct.pack('>6H', 0x1234, 0x5678, 0x9abc, 0x1234, 0x5678, 0x9aff))\n",
+      {dir.path()});
+  for (const auto& [name, rgba] : cases) {
+    ASSERT_TRUE(converts({name + ".png", name + ".out.png"}, dir.path())) << name;
+    EXPECT_EQ(pilPixels(dir.path(name + ".out.png")).samples, rgba) << name;
+  }
+}
+
+struct JpegCase {
+  const char* name;
+  const char* mode;     // PIL's mode of the picture saved
+  const char* options;  // PIL's JPEG options
+  int tolerance;        // largest difference from PIL's RGB
+};
+
+class JpegInput : public ::testing::TestWithParam<JpegCase> {};
+
+TEST_P(JpegInput, DecodesAsPilDoes) {
+  const JpegCase& c = GetParam();
+  TempDir dir;
+  makeJpeg(dir.path("a.jpg"), 67, 45, c.mode, c.options);
+  const Raster reference = pilPixels(dir.path("a.jpg"), "RGB");
+  ASSERT_TRUE(converts({"a.jpg", "a.pic"}, dir.path()));
+  const Raster read = picPixels(dir.path("a.pic"));
+  ASSERT_EQ(read.width, 67);
+  ASSERT_EQ(read.height, 45);
+  ASSERT_EQ(read.samples.size(), reference.samples.size());
+  int worst = 0;
+  for (size_t i = 0; i < read.samples.size(); ++i)
+    worst = std::max(worst, std::abs(read.samples[i] - reference.samples[i]));
+  EXPECT_LE(worst, c.tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, JpegInput,
+    ::testing::Values(JpegCase{"rgb420", "RGB", "quality=90", 0},
+                      JpegCase{"rgb444", "RGB", "quality=95, subsampling=0", 0},
+                      JpegCase{"progressive", "RGB", "quality=80, progressive=True", 0},
+                      JpegCase{"grey", "L", "quality=90", 0},
+                      JpegCase{"comment_skipped", "RGB", "quality=90, comment=b'a note'", 0},
+                      JpegCase{"cmyk", "CMYK", "quality=95", 2}),
+    CaseName());
+
+// Every kind of netpbm file (tests/data/pnm, its README says how they were made).
+TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
+  TempDir dir;
+  for (const char* name : {"a.ppm", "b.PPM", "c.pnm", "d.pbm", "e.pam", "f.pam"}) {
+    std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/tests/data/pnm/" + name,
+                               dir.path(name));
+    const Raster in = netpbm("cat " + quoted(dir.path(name)));
+    ASSERT_EQ(in.width, 29) << name << ": netpbm refuses the test file";
+    ASSERT_TRUE(converts({name, name + std::string(".pic")}, dir.path()));
+    EXPECT_EQ(picPixels(dir.path(name) + ".pic"), asRgb(in, in.depth % 2 == 0)) << name;
+  }
+  // A bitmap of many reads' bytes, rows of 251 bytes, read to its last row.
+  std::string pbm = "P4\n2001 1200\n";
+  for (int i = 0; i < 251 * 1200; ++i) pbm += static_cast<char>(i * 7 % 251);
+  writeFileBytes(dir.path("g.pbm"), {pbm.begin(), pbm.end()});
+  ASSERT_EQ(kxconv({"g.pbm", "out.pic"}, dir.path()).status, 0);
+  EXPECT_EQ(picPixels(dir.path("out.pic")),
+            asRgb(netpbm("cat " + quoted(dir.path("g.pbm"))), false));
+}
+
+// A plain file, and a raw one larger than the first block that holds the header.
+TEST(PpmOutput, RawPpmBytes) {
+  std::string big = "P6\n700 700\n255\n";
+  for (int i = 0; i < 700 * 700 * 3; ++i) big += static_cast<char>(i * 7 % 251);
+  const std::pair<std::string, std::string> cases[] = {
+      {"P3\n2 1\n255\n1 2 3 250 251 252\n", "P6\n2 1\n255\n\x01\x02\x03\xfa\xfb\xfc"}, {big, big}};
+  for (const auto& [text, expected] : cases) {
+    TempDir dir;
+    writeFileBytes(dir.path("in.ppm"), {text.begin(), text.end()});
+    ASSERT_TRUE(converts({"in.ppm", "in.pic"}, dir.path()));
+    ASSERT_TRUE(converts({"in.pic", "out.ppm"}, dir.path()));
+    EXPECT_TRUE(readFileText(dir.path("out.ppm")) == expected)
+        << "from " << text.size() << " bytes";
+  }
+}
+
+TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
+  TempDir dir;
+  writeSamplePicture(dir.path("s"), 16, 8);  // ppmtopict takes at most 256 colours
+  ASSERT_EQ(kxconv({"s.pic", "x.ppm"}, dir.path()).status, 0);
+  RunResult r =
+      shell("ppmtopict " + quoted(dir.path("x.ppm")) + " > " + quoted(dir.path("x.pict")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(converts({"x.pict", "x.png"}, dir.path()));
+  EXPECT_EQ(pilPixels(dir.path("x.png"), "RGB"), pilPixels(dir.path("x.ppm"), "RGB"));
+
+  writeFileBytes(dir.path("junk.pict"), std::vector<uint8_t>(600, 'j'));
+  r = kxconv({"junk.pict", "junk.png"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err.rfind("kxconv: junk.pict: cannot read the PICT picture (", 0), 0u) << r.err;
+  EXPECT_FALSE(exists(dir.path("junk.png")));
+}
+
+// A Python test that PIL's palette is the colours of a .clm file at 8 bits.
+std::string paletteIs(const std::string& clm) {
+  return "bytes(im.getpalette()) == open('" + clm + "', 'rb').read()[17::2]";
+}
+
+TEST(IndexedPng, ReducedPictureReadBackByPil) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 48, 32);
+  RunResult r = runProgram("kxreduce", {"-n", "16", "in", "out"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(converts({"out.icn", "out.png"}, dir.path()));
+  const std::string png = dir.path("out.png");
+  const std::vector<uint8_t> bytes = readFileBytes(png);
+  EXPECT_EQ(bytes.at(24), 4);  // IHDR: 16 colours in 4-bit indices, colour type 3
+  EXPECT_EQ(bytes.at(25), 3);
+  // PIL: the palette is the colormap and the pixels are the index bytes.
+  EXPECT_EQ(pilDescribe(png, "im.mode, im.size, " + paletteIs(dir.path("out.clm")) +
+                                 ", bytes(im.getdata()) == open('" + dir.path("out.icn") +
+                                 "', 'rb').read()[68:-8]"),
+            "P (48, 32) True True\n");
+  const Raster rgb = pilPixels(png, "RGB");
+  ASSERT_EQ(kxconv({"out.icn", "out.pic"}, dir.path()).status, 0);
+  EXPECT_EQ(picPixels(dir.path("out.pic")), rgb);
+}
+
+TEST(IconColormap, BesideOrNamed) {
+  TempDir dir;
+  writeSamplePicture(dir.path("in"), 16, 8);
+  ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "8", "in", "asc"}, dir.path()).status, 0);
+  ASSERT_EQ(runProgram("kxreduce", {"-n", "8", "in", "bin"}, dir.path()).status, 0);
+  // The ASCII colormap beside the image is found when there is no binary one.
+  ASSERT_TRUE(converts({"asc.icn", "asc.png"}, dir.path()));
+  const std::string pixels = "list(im.convert('RGB').getdata())";
+  const std::string ascPixels = pilDescribe(dir.path("asc.png"), pixels);
+  std::rename(dir.path("asc.cla").c_str(), dir.path("pal.cla").c_str());
+  std::rename(dir.path("bin.clm").c_str(), dir.path("pal.clm").c_str());
+  expectRefused(dir.path(), {"asc.icn", "x.png"},
+                "kxconv: asc.icn: no colormap beside it (neither asc.clm nor asc.cla); name one "
+                "with -c or -C\n");
+  for (const char* name : {"pal", "pal.cla"}) {
+    ASSERT_TRUE(converts({"-C", name, "asc.icn", "x.png"}, dir.path()));
+    EXPECT_EQ(pilDescribe(dir.path("x.png"), pixels), ascPixels);
+  }
+  for (const char* name : {"pal", "pal.clm"}) {
+    ASSERT_TRUE(converts({"bin.icn", "y.png", "-c", name}, dir.path()));
+    EXPECT_EQ(pilDescribe(dir.path("y.png"), paletteIs(dir.path("pal.clm"))), "True\n");
+  }
+  expectRefused(dir.path(), {"-c", "nope", "bin.icn", "z.png"},
+                "kxconv: nope.clm: cannot open: No such file or directory\n");
+}
+
+// Damaged files of each format: the reason, whichever output is asked for.
+TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
+  TempDir dir;
+  makeJpeg(dir.path("good.jpg"), 64, 64, "RGB", "quality=90");
+  const std::string png = readFileText(pngOf("rgb8_trns")),
+                    jpeg = readFileText(dir.path("good.jpg"));
+  std::string idatCrc = png;
+  idatCrc.at(png.size() - 13) ^= 0x40;  // the last byte of IDAT's CRC, before IEND
+  // 3 x 2 indices and a colormap of 2 colours (tests/data/icn, see its README).
+  const std::string icn = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.icn"),
+                    clm = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.clm");
+  writeFileBytes(dir.path("x.clm"), {clm.begin(), clm.end()});
+  auto with = [](std::string bytes, size_t at, char value) {
+    bytes.at(at) = value;
+    return bytes;
+  };
+  const struct {
+    std::string file, bytes, message;
+  } cases[] = {
+      {"bad.png", png.substr(0, png.size() / 2), "corrupt PNG file (the file ends too early)"},
+      {"bad.png", idatCrc, "corrupt PNG file (IDAT: CRC error)"},
+      {"bad.png", "GIF8", "not a PNG file (no PNG signature)"},
+      {"bad.png", readFileText(pngOf("wide")),
+       "the PNG picture is 32768 x 2 pixels; PNG pictures are read up to 32767 pixels on a side"},
+      {"bad.png", readFileText(pngOf("huge")),
+       "corrupt PNG file (10000 x 10000 pixels cannot be held in " + std::to_string(png.size()) +
+           " bytes)"},
+      {"bad.JPG", jpeg.substr(0, jpeg.size() - jpeg.size() / 3),
+       "corrupt JPEG file (the file ends too early)"},
+      {"bad.JPG", jpeg.substr(0, 40), "corrupt JPEG file (the file ends too early)"},
+      {"bad.JPG", "GIF8", "not a JPEG file (no JPEG start marker)"},
+      {"x.icn", with(icn, 72, 5),
+       "the pixel at column 1, row 1 has index 5, but the colormap x.clm has only 2 colours"},
+      {"x.icn", with(icn, 3, 'X'), "not a colour-mapped image file (no ICON/CICN magic)"},
+      {"x.icn", icn.substr(0, 81), "the file has 81 bytes; 3 x 2 pixels need 82"},
+      {"bad.pnm", "GIF89a", "not a netpbm file (no P1 to P7 magic)"},
+      {"bad.pnm", "P", "not a netpbm file (no P1 to P7 magic)"},
+      {"bad.pnm", "P7\nWIDTH 0\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n",
+       "the picture is empty (0 x 1 pixels)"},
+      {"bad.pnm", "P6\n2 2\n255\n" + std::string(11, 'a'), "the file ends inside the raster"},
+      {"bad.pnm", "P5\n1 1\n1000\n\x03\xe9", "a sample (1001) exceeds the maxval 1000"},
+      {"bad.pnm", "P5\n1 32768\n255\n",
+       "the PGM picture is 1 x 32768 pixels; PGM pictures are read up to 32767 pixels on a side"},
+      {"bad.pnm", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n....",
+       "unsupported PAM tuple type \"CMYK\""},
+      {"bad.pnm", "P7 WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n...",
+       "not a PAM file (no line feed after P7)"},
+      // Header lines may start with white space.
+      {"bad.pnm", "P7\n  WIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\n\tTUPLTYPE RGB_ALPHA\nENDHDR\n...",
+       "the PAM tuple type RGB_ALPHA needs depth 4, not 3"},
+  };
+  for (const auto& c : cases) {
+    writeFileBytes(dir.path(c.file), {c.bytes.begin(), c.bytes.end()});
+    for (const char* out : {"bad.pic", "bad2.png"})
+      expectRefused(dir.path(), {c.file, out}, "kxconv: " + c.file + ": " + c.message + "\n");
+  }
+  writeFileBytes(dir.path("x.icn"), {icn.begin(), icn.end()});
+  writeFileBytes(dir.path("x.clm"), {clm.begin(), clm.begin() + 27});
+  expectRefused(dir.path(), {"x.icn", "x.png"},
+                "Error: colormap x.clm is too short: 2 colors need 28 bytes, it has 27\n");
 }
 
 }  // namespace
