@@ -176,8 +176,7 @@ TEST_P(JpegInput, DecodesAsPilDoes) {
   const Raster reference = pilPixels(dir.path("a.jpg"), "RGB");
   ASSERT_TRUE(converts({"a.jpg", "a.pic"}, dir.path()));
   const Raster read = picPixels(dir.path("a.pic"));
-  ASSERT_EQ(read.width, 67);
-  ASSERT_EQ(read.height, 45);
+  ASSERT_EQ(std::pair(read.width, read.height), std::pair(67, 45));
   ASSERT_EQ(read.samples.size(), reference.samples.size());
   int worst = 0;
   for (size_t i = 0; i < read.samples.size(); ++i)

@@ -163,10 +163,9 @@ std::string libpngMetadata(const std::string& path) {
     png_read_info(png, info);
     png_charp name = nullptr;
     png_bytep profile = nullptr;
-    png_uint_32 length = 0;
+    png_uint_32 length = 0, x = 0, y = 0;
     int compression = 0, intent = 0, unit = 0;
     png_fixed_point gamma = 0, xy[8] = {};
-    png_uint_32 x = 0, y = 0;
     if (png_get_iCCP(png, info, &name, &compression, &profile, &length))
       out += "iCCP '" + std::string(name) + "' " + std::to_string(length) + " bytes; ";
     if (png_get_sRGB(png, info, &intent)) out += "sRGB " + std::to_string(intent) + "; ";
