@@ -237,26 +237,22 @@ struct PilFrame {
 
 // PIL's frames of an animated picture, as RGBA.
 inline std::vector<PilFrame> pilFrames(const std::string& path) {
-  const std::string out =
-      python(
-          "from PIL import ImageSequence\n"
-          "for f in ImageSequence.Iterator(Image.open(sys.argv[1])):\n"
-          "    im = f.convert('RGBA')\n"
-          "    sys.stdout.buffer.write(b'%d %d %d\\n' % (f.info.get('duration', 0), *im.size))\n"
-          "    sys.stdout.buffer.write(im.tobytes())\n",
-          {path})
-          .out;
+  std::istringstream in(
+      python("from PIL import ImageSequence\n"
+             "for f in ImageSequence.Iterator(Image.open(sys.argv[1])):\n"
+             "    im = f.convert('RGBA')\n"
+             "    sys.stdout.buffer.write(b'%d %d %d\\n' % (f.info.get('duration', 0), *im.size))\n"
+             "    sys.stdout.buffer.write(im.tobytes())\n",
+             {path})
+          .out);
   std::vector<PilFrame> frames;
-  for (size_t at = 0; at < out.size();) {
-    const size_t end = out.find('\n', at);
-    PilFrame f;
-    std::istringstream(out.substr(at, end - at)) >> f.duration >> f.rgba.width >> f.rgba.height;
-    f.rgba.depth = 4;
-    const size_t n = static_cast<size_t>(f.rgba.width) * f.rgba.height * 4;
-    f.rgba.samples.assign(out.begin() + static_cast<long>(end) + 1,
-                          out.begin() + static_cast<long>(end + 1 + n));
-    frames.push_back(std::move(f));
-    at = end + 1 + n;
+  PilFrame f;
+  f.rgba.depth = 4;
+  while (in >> f.duration >> f.rgba.width >> f.rgba.height && in.get() == '\n') {
+    f.rgba.samples.resize(static_cast<size_t>(f.rgba.width) * f.rgba.height * 4);
+    in.read(reinterpret_cast<char*>(f.rgba.samples.data()),
+            static_cast<long>(f.rgba.samples.size()));
+    frames.push_back(f);
   }
   return frames;
 }
