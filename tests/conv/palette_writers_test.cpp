@@ -240,10 +240,6 @@ INSTANTIATE_TEST_SUITE_P(Clips, GifFrames, testing::ValuesIn(kCases), CaseName()
 std::vector<int> codeSizes(const std::vector<uint8_t>& gif) {
   std::vector<int> sizes;
   size_t at = 13 + (gif.at(10) & 0x80 ? 3u << ((gif[10] & 7) + 1) : 0);
-  auto skipSubBlocks = [&] {
-    while (gif.at(at) != 0) at += gif[at] + 1u;
-    ++at;
-  };
   while (gif.at(at) != 0x3B) {
     if (gif[at] == 0x21) {
       at += 2;
@@ -251,7 +247,8 @@ std::vector<int> codeSizes(const std::vector<uint8_t>& gif) {
       at += 10;
       sizes.push_back(gif.at(at++));
     }
-    skipSubBlocks();
+    while (gif.at(at) != 0) at += gif[at] + 1u;  // the sub-blocks
+    ++at;
   }
   return sizes;
 }
