@@ -297,14 +297,15 @@ inline testing::AssertionResult converts(const std::vector<std::string>& args,
   return testing::AssertionFailure() << "status " << r.status << ": " << r.err;
 }
 
-// kxconv in dir refuses with status 255 and the message, leaving every file
-// of dir as it was.
+// kxconv in dir refuses with status 255 and the message, printing nothing
+// else and leaving every file of dir as it was.
 inline void expectRefused(const std::string& dir, const std::vector<std::string>& args,
                           const std::string& message) {
   const FolderSnapshot before = snapshotFolder(dir);
   const RunResult r = kxconv(args, dir);
   EXPECT_EQ(r.status, 255) << message;
   EXPECT_EQ(r.err, message);
+  EXPECT_EQ(r.out, "") << message;
   EXPECT_TRUE(snapshotFolder(dir) == before) << message;
 }
 
