@@ -438,8 +438,18 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
     }
     // Best orders an opaque palette as a chain of nearest colours from the darkest.
     if (effort == PngEffort::Best && alphaKind == Alpha::None) {
+      const std::vector<Rgb>& p = back.palette;
       auto luma = [](const Rgb& c) { return 299 * c.r + 587 * c.g + 114 * c.b; };
-      for (const Rgb& c : back.palette) EXPECT_LE(luma(back.palette[0]), luma(c));
+      auto d2 = [&](size_t a, size_t b) {
+        const int dr = p[a].r - p[b].r, dg = p[a].g - p[b].g, db = p[a].b - p[b].b;
+        return dr * dr + dg * dg + db * db;
+      };
+      int outOfChain = 0;
+      for (size_t k = 0; k < p.size(); ++k) {
+        outOfChain += luma(p[k]) < luma(p[0]);
+        for (size_t j = k + 2; j < p.size(); ++j) outOfChain += d2(k, j) < d2(k, k + 1);
+      }
+      EXPECT_EQ(outOfChain, 0);
     }
   }
 }
