@@ -3,7 +3,10 @@
 // Stands on: the standard library only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace kx {
 
@@ -14,5 +17,40 @@ int kx_processorCount();
 // kAssumedMemory, a small machine's.
 constexpr uint64_t kAssumedMemory = uint64_t{4} << 30;
 uint64_t kx_physicalMemory();
+
+// Asks the system to back the whole huge pages (2 MiB) within [p, p + bytes)
+// with huge pages when they are first touched: one page fault where there
+// would be 512 (on a virtual machine a fault costs microseconds, and a
+// picture's buffers take thousands). Only a hint, given for 4 MiB and more;
+// it changes no contents. Give it before the memory is first written.
+void kx_adviseHugePages(const void* p, size_t bytes);
+
+// v resized to n elements, new ones `value`, as v.resize(n, value); memory it
+// newly takes is advised for huge pages before it is written.
+template <class T>
+void kx_resizeLarge(std::vector<T>& v, size_t n, const T& value = T()) {
+  if (n > v.capacity()) {
+    v.reserve(n);
+    kx_adviseHugePages(v.data(), n * sizeof(T));
+  }
+  v.resize(n, value);
+}
+
+// std::vector<T>(n, value), its memory advised for huge pages.
+template <class T>
+std::vector<T> kx_largeVector(size_t n, const T& value = T()) {
+  std::vector<T> v;
+  kx_resizeLarge(v, n, value);
+  return v;
+}
+
+// n elements left unwritten, advised for huge pages: for memory written only
+// where it is used.
+template <class T>
+std::unique_ptr<T[]> kx_largeArrayForOverwrite(size_t n) {
+  auto array = std::make_unique_for_overwrite<T[]>(n);
+  kx_adviseHugePages(array.get(), n * sizeof(T));
+  return array;
+}
 
 }  // namespace kx

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/machine.h"
 #include "common/threads.h"
 #include "imageio/imageio_pvt.h"
 
@@ -25,7 +26,7 @@ Image expandToRgb(const Image& image, bool keepAlpha) {
   const bool alpha = keepAlpha && image.hasAlpha();
   out.channels = alpha ? 4 : 3;
   const size_t n = image.pixelCount();
-  out.samples.resize(n * out.channels);
+  kx_resizeLarge(out.samples, n * out.channels);
   const uint8_t* src = image.samples.data();
   kx_forStripes(static_cast<int64_t>(n), kStripePixels, [&](size_t begin, size_t end) {
     uint8_t* dst = out.samples.data() + begin * out.channels;

@@ -33,6 +33,7 @@
 #include <csetjmp>
 #include <cstring>
 
+#include "common/machine.h"
 #include "common/outfile.h"
 #include "imageio/imageio_pvt.h"
 
@@ -267,7 +268,7 @@ Image decodeRows(PngContext& ctx, const std::string& path, int64_t fileSize) {
   ReadStructs guard{ctx};
   Image image = startReading(ctx, path, fileSize);
   const size_t rowBytes = static_cast<size_t>(image.width) * image.channels;
-  image.samples.resize(rowBytes * image.height);
+  kx_resizeLarge(image.samples, rowBytes * image.height);
   ctx.rows.resize(image.height);
   for (int y = 0; y < image.height; ++y) ctx.rows[y] = image.samples.data() + y * rowBytes;
   if (!readRows(ctx)) throw readFailure(ctx, path);

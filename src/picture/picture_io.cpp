@@ -14,7 +14,6 @@
 // that name a channel the record lacks, or one channel twice, and a negative geometry; it leaves no
 // file behind when the file cannot be written completely.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +32,6 @@ namespace kx {
 namespace {
 
 constexpr size_t kBlockSize = size_t{1} << 20;
-constexpr size_t kHugePage = size_t{2} << 20;
 
 void refuse(ReadRefusal* why, ReadRefusal::Cause cause, const Picture& picture) {
   if (why) *why = ReadRefusal{cause, picture.width, picture.height};
@@ -195,15 +193,7 @@ ChannelPacketList packetsFor(const Picture& picture, const ChannelPacketList* pa
 }  // namespace
 
 std::unique_ptr<uint8_t[]> QZ_allocateBuffer(size_t n) {
-  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(n);
-  if (n >= 2 * kHugePage) {
-    const auto start = reinterpret_cast<uintptr_t>(buffer.get());
-    const uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t end = (start + n) & ~(kHugePage - 1);
-    // Only a hint: where it fails the buffer is simply made of small pages.
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-  return buffer;
+  return kx_largeArrayForOverwrite<uint8_t>(n);
 }
 
 // ---- Input stream ----------------------------------------------------------------

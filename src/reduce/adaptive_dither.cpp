@@ -54,6 +54,7 @@
 #include <new>
 #include <string>
 
+#include "common/machine.h"
 #include "reduce/dither_pvt.h"
 #include "reduce/reduce_pvt.h"
 
@@ -416,7 +417,8 @@ Result<std::vector<uint8_t>> ditherStrength(const PixelView& pixels, const Color
   if (Status s = checkArguments(pixels, palette, options); !s) return s.error();
   try {
     const size_t n = static_cast<size_t>(pixels.pixels());
-    std::vector<uint8_t> nearest(n), strength(n);
+    std::vector<uint8_t> nearest = kx_largeVector<uint8_t>(n),
+                         strength = kx_largeVector<uint8_t>(n);
     const int colors = static_cast<int>(palette.size());
     if (ThreadPool* pool = poolFor(pixels, context)) {
       SharedNearestSearch search(palette.data(), colors);
@@ -441,11 +443,11 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
   context.emit(EventKind::remapping, colors);
   try {
     const size_t n = static_cast<size_t>(pixels.pixels());
-    std::vector<uint8_t> indices(n), own;
+    std::vector<uint8_t> indices = kx_largeVector<uint8_t>(n), own;
     constexpr int32_t limit = kMostDiffusedError << 12;
     auto run = [&](auto& search, ThreadPool* pool) {
       const uint8_t* strength = options.strength.data();
-      own.resize(n);
+      kx_resizeLarge(own, n);
       nearestAndStrength(pixels, options.samples, palette, search, options.ditherLevel, pool,
                          indices.data(), own.data());
       if (!options.strength.empty()) std::copy_n(strength, n, own.data());
@@ -454,7 +456,7 @@ Result<std::vector<uint8_t>> remapAdaptive(const PixelView& pixels, const Colorm
       // 0: no error in, none out) and get their index of the frame before.
       std::vector<uint8_t> still;
       if (options.before) {
-        still.assign(n, 0);
+        still = kx_largeVector<uint8_t>(n);
         const size_t step = static_cast<size_t>(pixels.channels);
         for (int y = 0; y < pixels.height; ++y) {
           const uint8_t* a = pixels.row(y);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/machine.h"
 #include "reduce/reduce.h"
 #include "reduce/reduce_pvt.h"
 
@@ -64,7 +65,7 @@ ColorCounter::ColorCounter(int maxColors) : maxColors_(std::max(maxColors, 0)) {
 
 void ColorCounter::grow() {
   const size_t capacity = slots_.size() * 2;
-  std::vector<Slot> bigger(capacity, Slot{0, 0});
+  std::vector<Slot> bigger = kx_largeVector(capacity, Slot{0, 0});
   int bits = 0;
   while ((size_t{1} << bits) < capacity) ++bits;
   shift_ = 32 - bits;

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "common/machine.h"
 #include "reduce/alpha_pvt.h"
 #include "reduce/dither_pvt.h"
 #include "reduce/reduce.h"
@@ -137,7 +138,7 @@ SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colo
     : cells_(palette, colors),
       state_(std::make_unique<std::atomic<uint8_t>[]>(32 * 32 * 32)),
       // Not cleared: the pages of cells never asked for are never touched.
-      table_(std::make_unique_for_overwrite<uint8_t[]>(size_t{32 * 32 * 32} * 512)) {}
+      table_(kx_largeArrayForOverwrite<uint8_t>(size_t{32 * 32 * 32} * 512)) {}
 
 int SharedNearestSearch::fillCell(int cell, int offset) {
   uint8_t* const place = table_.get() + static_cast<size_t>(cell) * 512;
@@ -389,7 +390,7 @@ std::vector<uint8_t> remapOpaque(const PixelView& pixels, const Colormap& palett
   const int colors = static_cast<int>(palette.size());
   const bool adjust = options.dither == Dither::adjust;
   context.emit(EventKind::remapping, colors);
-  std::vector<uint8_t> indices(static_cast<size_t>(pixels.pixels()));
+  std::vector<uint8_t> indices = kx_largeVector<uint8_t>(static_cast<size_t>(pixels.pixels()));
   const int rows = pixels.height;
   ThreadPool* pool = context.pool;
   if (adjust) context.emit(EventKind::adjusting);
