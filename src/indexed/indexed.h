@@ -63,6 +63,7 @@ struct IndexedOptions {
   float factor = 0.7f;               // the strength of Dither::adjust
   int ditherLevel = 1;               // the level of Dither::adaptive
   bool cutByError = false;           // PaletteOptions::cutByError for a picture's palette
+  bool fitWorst = false;             // a picture's palette chosen again for its worst places
 };
 
 // What the colour counting had to do to a picture.
@@ -161,11 +162,18 @@ struct Reduction {
   int quality = -1;  // -1 when not measured
 };
 
+// The pixels of an opaque picture followed by those of the places where
+// its reduction `picture` is worst, counted again (see worst_places.cpp),
+// as RGB rows of the picture's width; empty for a picture smaller than a
+// block. May throw std::bad_alloc.
+std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture);
+
 // The picture reduced to `colors` colours (as choosePictureColormap and
 // remapPicture with trim, a transparent entry taking one of them); with a
 // quality target (qualityMax >= 0), to the fewest colours whose result
 // reaches qualityMax, or to `colors` when none does: the caller compares
-// the quality with its minimum.
+// the quality with its minimum. With options.fitWorst an opaque picture's
+// palette is chosen again with its worst places counted more.
 Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qualityMax,
                                 const IndexedOptions& options, bool measure,
                                 const Context& context);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <new>
 
 #include "indexed/indexed.h"
 
@@ -80,6 +81,34 @@ int qualityOfError(double error) {
   return static_cast<int>(std::floor(below.quality + t * (above->quality - below.quality)));
 }
 
+namespace {
+
+// The opaque picture remapped to a palette chosen again with the places
+// where `picture` is worst counted more; `picture` itself when it is
+// smaller than a block.
+Result<IndexedPicture> remapForWorst(const SourcePicture& source, int colours,
+                                     const IndexedPicture& picture, const IndexedOptions& options,
+                                     const Context& context) {
+  try {
+    SourcePicture recounted;
+    recounted.rgb = worstPlacesRecounted(source.rgbView(), picture);
+    if (recounted.rgb.empty()) return picture;
+    recounted.width = source.width;
+    recounted.height = static_cast<int>(recounted.rgb.size() / 3 / source.width);
+    const Result<PictureCount> counted = countPicture(recounted, context);
+    if (!counted) return counted.error();
+    const Result<ChosenPalette> chosen =
+        paletteOfCount(*counted, coloursFor(source, colours), options, context);
+    if (!chosen) return chosen.error();
+    return remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false,
+                        context);
+  } catch (const std::bad_alloc&) {
+    return Error(ErrorCode::outOfMemory, "out of memory for the worst places of the picture");
+  }
+}
+
+}  // namespace
+
 Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qualityMax,
                                 const IndexedOptions& options, bool measure,
                                 const Context& context) {
@@ -93,6 +122,11 @@ Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qua
     Result<IndexedPicture> picture =
         remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false, context);
     if (!picture) return picture.error();
+    if (options.fitWorst && source.alpha.empty() && source.transparent.empty()) {
+      Result<IndexedPicture> again = remapForWorst(source, colours, *picture, options, context);
+      if (!again) return again.error();
+      picture = std::move(again);
+    }
     Reduction r{std::move(*picture), chosen->compression, colours, -1};
     if (target || measure) r.quality = qualityOfError(reductionError(source, r.picture));
     return r;

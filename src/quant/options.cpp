@@ -223,6 +223,9 @@ struct Parser {
     } else if (name == "cut-by-error") {
       options.cutByError = true;
       return noValue();
+    } else if (name == "fit-worst") {
+      options.fitWorst = true;
+      return noValue();
     } else if (name == "no-dither" || name == "nofs") {
       options.noDither = true;
       options.adjust = false;
@@ -389,6 +392,8 @@ std::string quantUsage() {
          "                      --no-dither counts)\n"
          "      --cut-by-error  a palette whose boxes are cut where the error is: colours\n"
          "                      of few pixels far from the rest get entries of their own\n"
+         "      --fit-worst     a PNG's palette chosen again for the places it served worst\n"
+         "                      (opaque pictures): a better look on photographs, slower\n"
          "  -u, --unique        one palette for all inputs\n"
          "  -o, --output FILE   the output, by its extension (one input, or a .gif):\n"
          "                        .png  indexed PNG (- standard output)\n"

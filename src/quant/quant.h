@@ -34,6 +34,7 @@ struct QuantOptions {
   bool noDither = false;
   int ditherLevel = 1;
   bool cutByError = false;  // --cut-by-error: the palette's boxes cut where the error is
+  bool fitWorst = false;    // --fit-worst: the palette chosen again for its worst places
   bool unique = false;      // one palette for all inputs (implied by a .gif output)
   bool quiet = false;
   bool verbose = false;

@@ -44,6 +44,7 @@ inline IndexedOptions indexedOptions(const QuantOptions& options) {
   indexed.factor = options.adjustFactor;
   indexed.ditherLevel = options.ditherLevel;
   indexed.cutByError = options.cutByError;
+  indexed.fitWorst = options.fitWorst;
   return indexed;
 }
 

@@ -771,6 +771,41 @@ TEST_F(Workflow, ManyInputsSideBySideAsOneAtATime) {
 
 // An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
 // byte for byte, also from a grey picture; --strip drops them.
+// Noise of many greens around a smooth patch of colours among them: a
+// palette that follows the pixel counts leaves the patch between its
+// entries, one chosen again for its worst places serves it.
+TEST_F(Workflow, FitWorstServesASmoothPlaceAmongNoise) {
+  constexpr int kSide = 128;
+  std::mt19937 random(1);
+  std::vector<uint8_t> rgb(kSide * kSide * 3);
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    rgb[i] = static_cast<uint8_t>(20 + random() % 100);
+    rgb[i + 1] = static_cast<uint8_t>(80 + random() % 140);
+    rgb[i + 2] = static_cast<uint8_t>(random() % 60);
+  }
+  auto patch = [&](auto each) {
+    for (int y = 48; y < 80; ++y)
+      for (int x = 48; x < 80; ++x) each(static_cast<size_t>(y * kSide + x) * 3, x - 48, y - 48);
+  };
+  patch([&](size_t at, int x, int y) {
+    rgb[at] = static_cast<uint8_t>(60 + x / 4);
+    rgb[at + 1] = static_cast<uint8_t>(140 + y / 4);
+    rgb[at + 2] = 30;
+  });
+  writePng(dir, "in", kSide, kSide, rgb);
+  run(dir, "-n 8 -o plain.png in.png");
+  run(dir, "-n 8 --fit-worst -o fit.png in.png");
+  auto patchError = [&](const std::string& name) {
+    const std::vector<uint8_t> seen = pilPixels(dir.path(name), "RGB").samples;
+    double sum = 0;
+    patch([&](size_t at, int, int) {
+      for (size_t c = 0; c < 3; ++c) sum += std::abs(seen[at + c] - rgb[at + c]);
+    });
+    return sum / (32 * 32 * 3);
+  };
+  EXPECT_LT(patchError("fit.png"), 0.7 * patchError("plain.png"));
+}
+
 TEST_F(Workflow, ColourProfileCarriedUnlessStripped) {
   python(
       "from PIL import ImageCms\n"

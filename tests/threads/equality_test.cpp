@@ -141,6 +141,7 @@ const Case kCases[] = {
     {"KxquantDitherLevel", "kxquant", "--dither 3 --cut-by-error -n 64 -o out.png @photo.pic", 0,
      {2, 3}},
     {"KxquantPngParts", "kxquant", "-o out.png @parts.pic"},
+    {"KxquantFitWorst", "kxquant", "--fit-worst -n 32 -o out.png @photo.pic"},
     {"KxquantAlpha", "kxquant", "-v -o out.png @alpha.png"},
     {"KxquantPngPartsBest", "kxquant", "--best -n 64 -o out.png @parts.pic"},
     // More frames than a batch coded side by side holds.
