@@ -36,7 +36,7 @@ ABOUT = {
 # ---- The tools: change these lines when kxquant gains options -------------------------
 # (label, extra arguments). The first row is kxquant's default; the rows of
 # KXQUANT_LEVELS are the settings that spend more bytes for more look, in
-# order; --cut-by-error chooses another palette; "-a" rows are the design's
+# order; --cut-by-error and --fit-worst choose another palette; "-a" rows are the design's
 # error diffusion over every pixel. "Best kxquant at pngquant's bytes" takes
 # any of these rows.
 KXQUANT_DEFAULT = ("kxquant", [])
@@ -46,6 +46,7 @@ KXQUANT_LEVELS = [
 ]
 KXQUANT_OTHERS = [
     ("--cut-by-error", ["--cut-by-error"]),
+    ("--fit-worst", ["--fit-worst"]),
 ]
 PNGQUANT_ROWS = [
     ("pngquant", []),
