@@ -26,8 +26,8 @@ namespace kx {
 namespace {
 
 constexpr int kBlock = 16;
-constexpr int kWorstPercent = 3;
-constexpr int kRecounts = 4;
+constexpr int kWorstPercent = 6;
+constexpr int kRecounts = 2;
 
 // The blocks' scores, row by row of blocks.
 std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& picture) {
