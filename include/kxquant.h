@@ -31,7 +31,7 @@ extern "C" {
 #endif
 
 #define KXQ_VERSION_MAJOR 1
-#define KXQ_VERSION_MINOR 1
+#define KXQ_VERSION_MINOR 2
 
 /* What a call did. */
 typedef enum kxq_status {
@@ -83,10 +83,12 @@ kxq_status kxq_set_refine(kxq_options* options, int refine);
 /* Threads a call may use, 1 to 1024; 0 (the default): one per processor
  * the process may run on. Results are the same for any count. */
 kxq_status kxq_set_threads(kxq_options* options, int threads);
+/* Non-zero: a picture's palette is chosen again for the places the first
+ * one serves worst (kxquant --fit-worst; opaque pictures, kxq_quantize):
+ * a better look on photographs for a second count and remapping. Zero (the
+ * default): the palette kxreduce --refine chooses. */
+kxq_status kxq_set_fit_worst(kxq_options* options, int fit_worst);
 
-/* The words for the last call given this handle that failed, one line
- * without a line end; "" when it succeeded. Valid until the handle's next
- * call. */
 /* A quality range as kxquant -Q MIN-MAX takes it, 0 <= min <= max <= 100:
  * the fewest colours (at most kxq_set_colors's) whose result reaches
  * quality max, on kxquant's scale of 0 to 100; with none reaching it, all
@@ -97,6 +99,9 @@ kxq_status kxq_set_threads(kxq_options* options, int threads);
  * from their colours for fewer bytes. */
 kxq_status kxq_set_quality(kxq_options* options, int min, int max);
 
+/* The words for the last call given this handle that failed, one line
+ * without a line end; "" when it succeeded. Valid until the handle's next
+ * call. */
 const char* kxq_options_message(const kxq_options* options);
 
 /* ---- One picture --------------------------------------------------------------

@@ -120,7 +120,8 @@ def _dither(dither):
     return DITHERS[name]
 
 
-def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads=0, quality=None):
+def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads=0, quality=None,
+             fit_worst=False):
     """(palette, indices): the palette as an entries x 4 array (RGBA, the
     entries that are not opaque first) and the indices as a height x width
     array, both uint8.
@@ -131,12 +132,13 @@ def quantize(image, colors=256, dither=None, *, factor=0.7, refine=True, threads
     processor. quality: MAX or (MIN, MAX), as kxquant -Q MIN-MAX: the fewest
     colours (at most `colors`) reaching quality MAX; when all of them stay
     below MIN, QualityTooLow is raised with the quality reached and the
-    (palette, indices) made.
+    (palette, indices) made. fit_worst: the palette chosen again for the
+    places the first one serves worst (kxquant --fit-worst; opaque pictures).
     """
     low, high = _quality(quality) if quality is not None else (-1, -1)
     palette, indices, reached, words = _kxquant.quantize(
         _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
-        _whole("threads", threads, 0, 1024), low, high)
+        _whole("threads", threads, 0, 1024), low, high, bool(fit_worst))
     if words is not None:
         raise QualityTooLow(words, reached, (palette, indices))
     return palette, indices
@@ -336,9 +338,9 @@ def _png_profile_name(image):
 
 
 def save_png(image, file=None, colors=256, dither=None, *, quality=None, factor=0.7,
-             refine=True, threads=0, icc_profile=None, dpi=None, icc_name=None):
+             refine=True, threads=0, icc_profile=None, dpi=None, icc_name=None, fit_worst=False):
     """The PNG the kxquant command writes for the picture with the same
-    options (colors, dither, factor, refine, quality as for quantize), as
+    options (colors, dither, factor, refine, quality, fit_worst as for quantize), as
     bytes, also written to `file` (a path, or a file open for writing) when
     given. A PIL picture's icc_profile and dpi are kept, as the command keeps
     them, unless given here (dpi: (x, y) pixels per inch); icc_name is the
@@ -360,7 +362,7 @@ def save_png(image, file=None, colors=256, dither=None, *, quality=None, factor=
     png, reached, words = _kxquant.png(
         _pixels(image), _whole("colors", colors, 2, 256), _dither(dither), factor, refine,
         _whole("threads", threads, 0, 1024), low, high, bytes(icc_profile), icc_name,
-        float(dpi[0]), float(dpi[1]))
+        float(dpi[0]), float(dpi[1]), bool(fit_worst))
     if words is not None:
         raise QualityTooLow(words, reached, png)
     if file is not None:

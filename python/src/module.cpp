@@ -303,9 +303,10 @@ void bindSharedAndGif(py::module_& m) {
 // (palette, indices, quality reached or -1, and the library's words when
 // it is below the quality range's min, else None). min < 0: no range.
 py::tuple quantize(const py::handle& image, int colors, int dither, float factor, bool refine,
-                   int threads, int min, int max) {
+                   int threads, int min, int max, bool fitWorst) {
   const Pixels p = pixelsOf(image);
   Options options = makeOptions(colors, dither, factor, refine, threads);
+  check(options.get(), kxq_set_fit_worst(options.get(), fitWorst));
   if (min >= 0) check(options.get(), kxq_set_quality(options.get(), min, max));
   kxq_result* result = nullptr;
   kxq_status status;
@@ -326,9 +327,10 @@ py::tuple quantize(const py::handle& image, int colors, int dither, float factor
 // no quality range.
 py::tuple png(const py::handle& image, int colors, int dither, float factor, bool refine,
               int threads, int min, int max, const py::bytes& icc, const py::object& iccName,
-              double dpiX, double dpiY) {
+              double dpiX, double dpiY, bool fitWorst) {
   const Pixels p = pixelsOf(image);
   Options options = makeOptions(colors, dither, factor, refine, threads);
+  check(options.get(), kxq_set_fit_worst(options.get(), fitWorst));
   if (min >= 0) check(options.get(), kxq_set_quality(options.get(), min, max));
   const std::string profile = icc;
   const std::string name = iccName.is_none() ? "" : iccName.cast<std::string>();
@@ -363,12 +365,13 @@ PYBIND11_MODULE(_kxquant, m) {
   m.doc() = "libkxquant for Python; use the kxquant package, which wraps this.";
   bindSharedAndGif(m);
   m.def("quantize", &quantize, py::arg("image"), py::arg("colors"), py::arg("dither"),
-        py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"));
+        py::arg("factor"), py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"),
+        py::arg("fit_worst"));
   m.def("remap", &remap, py::arg("image"), py::arg("palette"), py::arg("dither"), py::arg("factor"),
         py::arg("threads"));
   m.def("png", &png, py::arg("image"), py::arg("colors"), py::arg("dither"), py::arg("factor"),
         py::arg("refine"), py::arg("threads"), py::arg("min"), py::arg("max"), py::arg("icc"),
-        py::arg("icc_name"), py::arg("dpi_x"), py::arg("dpi_y"));
+        py::arg("icc_name"), py::arg("dpi_x"), py::arg("dpi_y"), py::arg("fit_worst"));
   m.attr("library_version") = kxq_version();
   m.attr("version") = KX_VERSION;  // CMake's project version, which setup.py gives
 }

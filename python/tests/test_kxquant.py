@@ -93,6 +93,8 @@ CASES = [
     ("quality", pixels(160, 120, 8), dict(quality=(30, 85)), ["-Q", "30-85"]),
     ("quality-max", pixels(90, 60, 9, "binary"), dict(colors=64, quality=70),
      ["-n", "64", "-Q", "70"]),
+    ("fit-worst", pixels(160, 120, 10), dict(colors=32, fit_worst=True),
+     ["-n", "32", "--fit-worst"]),
 ]
 
 

@@ -292,6 +292,13 @@ kxq_status kxq_set_refine(kxq_options* options, int refine) {
   return KXQ_OK;
 }
 
+kxq_status kxq_set_fit_worst(kxq_options* options, int fit_worst) {
+  if (!options) return KXQ_INVALID_ARGUMENT;
+  options->settings.indexed.fitWorst = fit_worst != 0;
+  options->message.clear();
+  return KXQ_OK;
+}
+
 kxq_status kxq_set_threads(kxq_options* options, int threads) {
   if (!options) return KXQ_INVALID_ARGUMENT;
   return guarded(&options->message, [&] {
