@@ -82,6 +82,15 @@ std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& p
   return error;
 }
 
+// Appends `count` pixels of a row as RGB.
+void appendRgb(std::vector<uint8_t>& rgb, const uint8_t* in, int count, int channels) {
+  if (channels == 3) {
+    rgb.insert(rgb.end(), in, in + 3 * static_cast<size_t>(count));
+    return;
+  }
+  for (int x = 0; x < count; ++x, in += channels) rgb.insert(rgb.end(), in, in + 3);
+}
+
 }  // namespace
 
 std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture) {
@@ -102,17 +111,15 @@ std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const Indexed
   const size_t extra = worst * kBlock * kBlock;
   std::vector<uint8_t> rgb;
   rgb.reserve(3 * (picturePixels + kRecounts * extra));
-  for (int y = 0; y < pixels.height; ++y) {
-    const uint8_t* in = pixels.row(y);
-    for (int x = 0; x < pixels.width; ++x, in += pixels.channels) rgb.insert(rgb.end(), in, in + 3);
-  }
+  for (int y = 0; y < pixels.height; ++y)
+    appendRgb(rgb, pixels.row(y), pixels.width, pixels.channels);
   const size_t once = rgb.size();
   for (const size_t b : order) {
     const int top = static_cast<int>(b / across) * kBlock,
               left = static_cast<int>(b % across) * kBlock;
     for (int y = top; y < top + kBlock; ++y) {
-      const uint8_t* in = pixels.row(y) + static_cast<size_t>(left) * pixels.channels;
-      for (int x = 0; x < kBlock; ++x, in += pixels.channels) rgb.insert(rgb.end(), in, in + 3);
+      appendRgb(rgb, pixels.row(y) + static_cast<size_t>(left) * pixels.channels, kBlock,
+                pixels.channels);
     }
   }
   const size_t blocks = rgb.size() - once;
