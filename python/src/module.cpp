@@ -1,15 +1,17 @@
 // kxquant._kxquant: libkxquant's C interface for Python. The pixels of a
 // NumPy array are handed to the library where they are (any row stride; a
 // copy only when the samples of a row are not side by side), which reads
-// RGB in place and copies RGBA into colours and alpha once; the library
-// works with the GIL released, and its palette and indices come back as
-// arrays over the library's own result, which they keep alive: no copy.
+// RGB in place and copies RGBA into colours and alpha once; a PIL image's
+// rows are packed here, once, without the GIL. The library works with the
+// GIL released, and its palette and indices come back as arrays over the
+// library's own result, which they keep alive: no copy.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,7 +53,8 @@ Options makeOptions(int colors, int dither, float factor, bool refine, int threa
 }
 
 // Pixels the library can read: the array, or a copy of it when its rows are
-// not runs of whole pixels. The array is kept while the library reads it.
+// not runs of whole pixels (or a PIL image's rows packed into one). The
+// array is kept while the library reads it.
 struct Pixels {
   py::array array;
   const void* data = nullptr;  // read without the GIL
@@ -60,7 +63,83 @@ struct Pixels {
   kxq_format format = KXQ_RGB;
 };
 
+// Refused before any copy: a view of few bytes may stand for a huge picture.
+void checkSize(int width, int height) {
+  if (int64_t{width} * height > KXQ_MAX_PIXELS) {
+    throw py::value_error("a picture of " + std::to_string(width) + " x " + std::to_string(height) +
+                          " pixels; at most " + std::to_string(KXQ_MAX_PIXELS) +
+                          " pixels are reduced");
+  }
+}
+
+// Pillow's rows (4 bytes a pixel) one after the other in out, 4 bytes a
+// pixel for RGBA or 3 for RGB, whose fourth byte is padding of any value.
+void packRows(const uint8_t* const* rows, int width, int height, int channels, uint8_t* out) {
+  const size_t row = static_cast<size_t>(width) * channels;
+  for (int y = 0; y < height; ++y, out += row) {
+    const uint8_t* in = rows[y];
+    if (channels == 4) {
+      std::memcpy(out, in, row);
+      continue;
+    }
+    // Each pixel's 4 bytes stored whole, its padding where the next pixel's
+    // red goes next: one load and one store a pixel. The last pixel of the
+    // row takes its 3 bytes alone, not to write past the array's end.
+    for (int x = 0; x + 1 < width; ++x) std::memcpy(out + 3 * x, in + 4 * x, 4);
+    std::memcpy(out + 3 * (width - 1), in + 4 * (width - 1), 3);
+  }
+}
+
+// A PIL image in mode RGB or RGBA, as Pillow's own object of it (image.im,
+// loaded), whose unsafe_ptrs Pillow 9 gives: "image32" is the address of
+// its rows, 4 bytes a pixel (R, G, B and padding for RGB; RGBA). Pillow
+// keeps rows in blocks of about 16 MB, not side by side, so they are packed
+// into one array here rather than through numpy.asarray, which has Pillow's
+// encoder pack them into a bytes object first, with the GIL held.
+Pixels pixelsOfPillow(const py::handle& core) {
+  const std::string mode = py::str(core.attr("mode"));
+  if (mode != "RGB" && mode != "RGBA") {
+    throw py::type_error("a picture in mode " + mode + "; RGB or RGBA is needed here");
+  }
+  const auto size = core.attr("size").cast<std::pair<int, int>>();
+  Pixels p;
+  p.width = size.first;
+  p.height = size.second;
+  checkSize(p.width, p.height);
+  uintptr_t address = 0;
+  for (const py::handle pair : core.attr("unsafe_ptrs")) {
+    const auto named = pair.cast<std::pair<std::string, uintptr_t>>();
+    if (named.first == "image32") address = named.second;
+  }
+  const int channels = mode == "RGBA" ? 4 : 3;
+  p.format = channels == 4 ? KXQ_RGBA : KXQ_RGB;
+  p.stride = static_cast<size_t>(p.width) * channels;
+  // NumPy's array, whose failure is a MemoryError, as its own copy's is.
+  p.array =
+      py::array_t<uint8_t>({py::ssize_t{p.height}, py::ssize_t{p.width}, py::ssize_t{channels}});
+  p.data = p.array.data();
+  if (p.width == 0 || p.height == 0) return p;  // refused by the library, with its words
+  if (address == 0) throw std::runtime_error("Pillow gave no rows of the picture");
+  {
+    py::gil_scoped_release free;  // the image object, which the caller holds, keeps its rows
+    packRows(reinterpret_cast<const uint8_t* const*>(address), p.width, p.height, channels,
+             static_cast<uint8_t*>(p.array.mutable_data()));
+  }
+  return p;
+}
+
+// Whether the object is of Pillow's own image type, not of a class of that
+// name: the addresses it gives are read as they are.
+bool isPillowImage(const py::handle& object) {
+  const py::type type = py::type::of(object);
+  if (std::string(py::str(type.attr("__name__"))) != "ImagingCore") return false;
+  const py::object empty =
+      py::module_::import("PIL.Image").attr("core").attr("new")("L", py::make_tuple(0, 0));
+  return type.is(py::type::of(empty));
+}
+
 Pixels pixelsOf(const py::handle& object) {
+  if (isPillowImage(object) && py::hasattr(object, "unsafe_ptrs")) return pixelsOfPillow(object);
   if (!py::isinstance<py::array>(object)) {
     throw py::type_error("pixels as a NumPy array (height x width x 3 or 4, uint8), not " +
                          std::string(py::str(py::type::of(object).attr("__name__"))));
@@ -82,12 +161,7 @@ Pixels pixelsOf(const py::handle& object) {
   }
   p.height = static_cast<int>(p.array.shape(0));
   p.width = static_cast<int>(p.array.shape(1));
-  // Before any copy: a view of few bytes may stand for a huge picture.
-  if (int64_t{p.width} * p.height > KXQ_MAX_PIXELS) {
-    throw py::value_error("a picture of " + std::to_string(p.width) + " x " +
-                          std::to_string(p.height) + " pixels; at most " +
-                          std::to_string(KXQ_MAX_PIXELS) + " pixels are reduced");
-  }
+  checkSize(p.width, p.height);
   const int channels = static_cast<int>(p.array.shape(2));
   p.format = channels == 4 ? KXQ_RGBA : KXQ_RGB;
   const py::ssize_t row = py::ssize_t{p.width} * channels;
