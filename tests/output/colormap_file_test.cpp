@@ -17,8 +17,8 @@ HistogramEntry rgb(int r, int g, int b) {
   return HistogramEntry{uint8_t(r), uint8_t(g), uint8_t(b), 0};
 }
 
-void writeText(const std::string& path, const std::string& s) {
-  writeFileBytes(path, std::vector<uint8_t>(s.begin(), s.end()));
+std::vector<uint8_t> ascii(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 std::vector<uint8_t> binary(int count, int bits, std::vector<int> values) {
@@ -57,51 +57,49 @@ std::string failure(const R& result) {
 
 const std::vector<uint8_t> kTwoEntries = binary(2, 8, {0, 0, 0, 255, 255, 255});
 
-TEST_F(ColormapFiles, TwoEntryBinaryAndAsciiFiles) {
-  format.colors = 2;
-  const Colormap map = {rgb(0, 0, 0), rgb(255, 255, 255)};
-  ASSERT_TRUE(kx_writeColorMap(name, map, format));
-  EXPECT_EQ(readFileBytes(name + ".clm"), kTwoEntries);
-  ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
-  EXPECT_EQ(readFileText(name + ".cla"), "2 8\n0 0 0 0\n1 255 255 255\n");
-  for (bool ascii : {false, true}) {
-    ColormapFileHeader header;
-    const Colormap back = readBack(ascii, &header);
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(header.colors, 2);
-    EXPECT_EQ(header.bits, 8);
-    EXPECT_EQ(back[1].red, 255);
-    if (ascii) continue;
-    EXPECT_EQ(std::string(header.magic, 4), "CMAP");
-    EXPECT_EQ(std::string(header.version, 4), "0100");
-  }
-}
-
-// Samples are scaled to `bits` and back, truncating both ways.
-TEST_F(ColormapFiles, ScalingToTheBitsOfDashB) {
+// Samples are stored as they are, or with -b scaled to `bits` and back,
+// truncating both ways; both forms read back with their header.
+TEST_F(ColormapFiles, BytesOfBothFormsScaledToTheBitsOfDashBAndReadBack) {
+  // clang-format off
   const struct {
-    int bits;
+    ColormapFormat format;
+    Colormap map;
     std::vector<int> stored;
-    const char* ascii;
+    const char* ascii;  // nullptr: not written as text
     std::array<uint8_t, 6> back;
-  } cases[] = {{1, {1, 0, 0, 0, 0, 1}, "2 1\n0 1 0 0\n1 0 0 1\n", {255, 0, 0, 0, 0, 255}},
-               {5, {31, 15, 0, 0, 0, 1}, "2 5\n0 31 15 0\n1 0 0 1\n", {255, 123, 0, 0, 0, 8}},
-               {16, {65535, 32896, 0, 257, 2056, 65535}, nullptr, {255, 128, 0, 1, 8, 255}}};
+  } cases[] = {
+      {{2}, {rgb(0, 0, 0), rgb(255, 255, 255)}, {0, 0, 0, 255, 255, 255},
+       "2 8\n0 0 0 0\n1 255 255 255\n", {0, 0, 0, 255, 255, 255}},
+      {{2, 1, true}, {rgb(255, 128, 0), rgb(1, 8, 255)}, {1, 0, 0, 0, 0, 1},
+       "2 1\n0 1 0 0\n1 0 0 1\n", {255, 0, 0, 0, 0, 255}},
+      {{2, 5, true}, {rgb(255, 128, 0), rgb(1, 8, 9)}, {31, 15, 0, 0, 0, 1},
+       "2 5\n0 31 15 0\n1 0 0 1\n", {255, 123, 0, 0, 0, 8}},
+      {{2, 16, true}, {rgb(255, 128, 0), rgb(1, 8, 255)}, {65535, 32896, 0, 257, 2056, 65535},
+       nullptr, {255, 128, 0, 1, 8, 255}}};
+  // clang-format on
   for (const auto& c : cases) {
-    format = ColormapFormat{2, c.bits, true};
-    const Colormap map = {rgb(255, 128, 0), rgb(1, 8, c.bits == 5 ? 9 : 255)};
-    ASSERT_TRUE(kx_writeColorMap(name, map, format));
-    EXPECT_EQ(readFileBytes(name + ".clm"), binary(2, c.bits, c.stored)) << c.bits;
-    const Colormap back = readBack(false);
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ((std::array{back[0].red, back[0].green, back[0].blue, back[1].red, back[1].green,
-                          back[1].blue}),
-              c.back)
-        << c.bits;
-    if (!c.ascii) continue;
-    ASSERT_TRUE(kx_writeASCIIColorMap(name, map, format));
-    EXPECT_EQ(readFileText(name + ".cla"), c.ascii);
-    EXPECT_EQ(readBack(true)[1].blue, c.back[5]) << c.bits;
+    SCOPED_TRACE(c.format.bits);
+    format = c.format;
+    ASSERT_TRUE(kx_writeColorMap(name, c.map, format));
+    EXPECT_EQ(readFileBytes(name + ".clm"), binary(2, c.format.bits, c.stored));
+    if (c.ascii) {
+      ASSERT_TRUE(kx_writeASCIIColorMap(name, c.map, format));
+      EXPECT_EQ(readFileText(name + ".cla"), c.ascii);
+    }
+    for (bool ascii : {false, true}) {
+      if (ascii && !c.ascii) continue;
+      ColormapFileHeader header;
+      const Colormap back = readBack(ascii, &header);
+      ASSERT_EQ(back.size(), 2u);
+      EXPECT_EQ(header.colors, 2);
+      EXPECT_EQ(header.bits, c.format.bits);
+      EXPECT_EQ((std::array{back[0].red, back[0].green, back[0].blue, back[1].red, back[1].green,
+                            back[1].blue}),
+                c.back);
+      if (ascii) continue;
+      EXPECT_EQ(std::string(header.magic, 4), "CMAP");
+      EXPECT_EQ(std::string(header.version, 4), "0100");
+    }
   }
 }
 
@@ -110,7 +108,7 @@ TEST_F(ColormapFiles, TransformCopiesStoredValuesBothWays) {
   reading.transform = true;
   readBack(false);
   EXPECT_EQ(readFileText(name + ".cla"), "3 5\n0 31 0 1\n1 15 7 3\n2 0 0 0\n");
-  writeText(name + ".cla", "2 8\n5 1 2 3\n3 250 251 252\n");
+  writeFileBytes(name + ".cla", ascii("2 8\n5 1 2 3\n3 250 251 252\n"));
   const Colormap map = readBack(true);
   ASSERT_EQ(map.size(), 2u);
   EXPECT_EQ(map[1].green, 251);  // the index column is not read
@@ -132,7 +130,7 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   EXPECT_EQ(std::count(cla.begin(), cla.end(), '\n'), 17);
   // -n above the file's count changes nothing; 256 takes the first of 300.
   reading = ColormapReading{200, false};
-  writeText(name + ".cla", "3 8\n0 1 1 1\n1 2 2 2\n2 3 3 3\n");
+  writeFileBytes(name + ".cla", ascii("3 8\n0 1 1 1\n1 2 2 2\n2 3 3 3\n"));
   EXPECT_EQ(readBack(true).size(), 3u);
   writeFileBytes(name + ".clm", binary(300, 8, std::vector<int>(900, 7)));
   reading.colorLimit = 256;
@@ -143,7 +141,7 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
 TEST_F(ColormapFiles, AsciiNumbersMaySitOnAnyLines) {
   for (const char* text : {"2  8\r\n\n 0\t10 20 30\r\n1 40 50 60", "2 8 0 10 20 30 1 40 50 60",
                            "2\n8\n0\n10\n20\n30\n1 40\n50 60\n"}) {
-    writeText(name + ".cla", text);
+    writeFileBytes(name + ".cla", ascii(text));
     const Colormap map = readBack(true);
     ASSERT_EQ(map.size(), 2u) << text;
     EXPECT_EQ((std::array{map[0].red, map[0].blue, map[1].red, map[1].blue}),
@@ -196,10 +194,6 @@ TEST_P(BadColormap, IsRefusedWithItsNameAndNotConverted) {
   EXPECT_EQ(failure(c.ascii ? kx_readASCIIColorMap(name, reading) : kx_readColorMap(name, reading)),
             "Error: " + want);
   EXPECT_FALSE(std::filesystem::exists(name + (c.ascii ? ".clm" : ".cla")));
-}
-
-std::vector<uint8_t> ascii(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 // clang-format off
