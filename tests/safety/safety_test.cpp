@@ -58,14 +58,13 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
   // FIFO, a PPM with a 3 MB comment, a picture header with a million packets
   // that carry nothing, or a link to /dev/zero.
   const std::string data = std::string(KX_SOURCE_DIR) + "/tests/data/safety/";
-  std::filesystem::copy_file(data + "small.pic", dir.path("small.pic"));
+  fs::copy_file(data + "small.pic", dir.path("small.pic"));
   const std::string file = c.file ? c.file : "";
   if (c.feed) {
-    for (const char* name : {"wide.ppm", "noend.jpg"})
-      std::filesystem::copy_file(data + name, dir.path(name));
+    for (const char* name : {"wide.ppm", "noend.jpg"}) fs::copy_file(data + name, dir.path(name));
     ASSERT_EQ(mkfifo(dir.path(file).c_str(), 0600), 0);
-  } else if (c.file && std::filesystem::exists(data + file)) {
-    std::filesystem::copy_file(data + file, dir.path(file));
+  } else if (c.file && fs::exists(data + file)) {
+    fs::copy_file(data + file, dir.path(file));
   } else if (file == "comment.ppm") {
     std::string text = "P6\n#" + std::string(3 << 20, 'c') + "\n2 2 255\n" + std::string(12, 0);
     writeFileBytes(dir.path(file), Bytes(text.begin(), text.end()));
