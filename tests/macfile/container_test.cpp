@@ -1,4 +1,5 @@
-// AppleSingle and AppleDouble containers: exact bytes, read back, refusals.
+// AppleSingle and AppleDouble containers: exact bytes, read back, refusals;
+// the error state: messages no other test sees, printing, length.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,9 +13,7 @@
 namespace kx {
 namespace {
 
-constexpr uint32_t kPict = 0x50494354;  // 'PICT'
-constexpr uint32_t kKest = 0x4B455354;  // 'KEST'
-constexpr uint32_t kText = 0x54455854;  // 'TEXT'
+constexpr uint32_t kPict = 0x50494354, kKest = 0x4B455354, kText = 0x54455854;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -53,9 +52,10 @@ Bytes dataOf(std::unique_ptr<MacFile>& f, size_t n) {
   return b;
 }
 
-void expectOpenFails(const std::string& path, uint32_t type, int code, const std::string& message) {
+void expectOpenFails(const std::string& path, uint32_t type, int code, const std::string& message,
+                     const char* mode = "r") {
   MacClearError();
-  EXPECT_EQ(MacOpenFile(path, "r", &type), nullptr);
+  EXPECT_EQ(MacOpenFile(path, mode, &type), nullptr);
   EXPECT_EQ(MacError(), code);
   EXPECT_EQ(std::string(MacGetError()), message);
   MacClearError();
@@ -155,10 +155,7 @@ TEST(MacReadContainer, PlainFileWithoutRecordHasTypeZero) {
 TEST(MacOpenErrors, MissingFileUnknownModeAndWrongMagic) {
   TempDir dir;
   expectOpenFails(dir.path("f"), 0, kMacOpenError, "Can't open file " + dir.path("f"));
-  uint32_t type = 0;
-  EXPECT_EQ(MacOpenFile(dir.path("f"), "a", &type), nullptr);
-  EXPECT_EQ(MacError(), kMacModeError);
-  EXPECT_STREQ(MacGetError(), "Unknown mode");
+  expectOpenFails(dir.path("f"), 0, kMacModeError, "Unknown mode", "a");
   EXPECT_FALSE(std::filesystem::exists(dir.path("f")));
   writeFileBytes(dir.path("%a"), single());
   writeFileBytes(dir.path("a"), text("data"));
@@ -193,6 +190,40 @@ TEST(MacOpenErrors, BrokenHeadersAreRefusedWithoutReadingOutOfBounds) {
                     dir.path("f") + (c.code == 7 ? " is not a known Macintosh file"
                                                  : " is a Macintosh file with no data!"));
   }
+}
+
+TEST(MacErrorState, MessagesAreFormattedFromTheTableAndCutTo79Characters) {
+  const std::string longName(300, 'n');
+  const struct {
+    int code;
+    const char* text;
+    std::string expected;
+  } cases[] = {{0, nullptr, "No Error"},
+               {3, "a.pict", "Can't write file a.pict"},
+               {4, "ignored", "Can't allocate memory"},
+               {12, "a.pict", "a.pict: Bad opcode encountered."},
+               {14, "MacCloseFile", "MacCloseFile: Null pointer!"},
+               {15, "a.pict", "a.pict: Unimplemented opcode encountered!"},
+               {16, "a.pict", "a.pict: Unimplemented Code Required!"},
+               {2, "100%s%d.pict", "Can't read file 100%s%d.pict"},  // never a format
+               {42, "x", "Unknown error"},
+               {2, longName.c_str(), "Can't read file " + std::string(79 - 16, 'n')}};
+  for (const auto& c : cases) {
+    MacSetError(c.code, c.text);
+    EXPECT_EQ(MacError(), c.code);
+    EXPECT_EQ(MacGetError(), c.expected);
+  }
+  MacClearError();
+}
+
+TEST(MacErrorState, PrintWritesOneLineAndClearsTheCodeButNotTheMessage) {
+  MacSetError(kMacReadError, "face.pict");
+  testing::internal::CaptureStderr();
+  MacPrintError();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR ====> Can't read file face.pict <==== ERROR\n");
+  EXPECT_EQ(MacError(), 0);
+  EXPECT_STREQ(MacGetError(), "Can't read file face.pict");
 }
 
 }  // namespace
