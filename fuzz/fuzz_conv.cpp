@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "imageio/imageio_pvt.h"
+#include "frames.h"
 #include "output/output.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
       }
     }
-    const size_t expected = image.pixelCount() * static_cast<size_t>(image.channels);
-    if (image.samples.size() != expected) __builtin_trap();
+    if (!kxfuzz::samplesFit(image)) __builtin_trap();
     (void)kx::expandToRgb(image, true);
   } catch (const kx::ConvError&) {
   }
