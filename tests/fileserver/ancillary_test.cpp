@@ -1,10 +1,10 @@
 // The file server's .HSancillary records: layout, updates in place, names,
 // foreign versions and several processes at once.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,8 +62,7 @@ TEST(Ancillary, RecordsAreWrittenAndRewrittenInPlace) {
   EXPECT_EQ(loadBE32(&file[40]), 12345u);
   uint32_t type = 0, creator = 0;
   EXPECT_EQ(GetKAType(dir.path("read me.txt"), type, creator), 0);
-  EXPECT_EQ(type, kText);
-  EXPECT_EQ(creator, kPict);
+  EXPECT_EQ(std::pair(type, creator), std::pair(kText, kPict));
   // A free slot (its name cleared by the server) is reused before the file grows.
   file[254] = 0;
   writeFileBytes(anc, file);
@@ -87,10 +86,9 @@ TEST(Ancillary, RecordsAreWrittenAndRewrittenInPlace) {
 TEST(Ancillary, ResourceDirectoryIsCreatedSearchable) {
   TempDir dir;
   EXPECT_EQ(resfilename(dir.path("pic")), dir.path(".HSResource/pic"));
-  struct stat st;
-  ASSERT_EQ(stat(dir.path(".HSResource").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  const std::filesystem::file_status st = std::filesystem::status(dir.path(".HSResource"));
+  EXPECT_EQ(st.type(), std::filesystem::file_type::directory);
+  EXPECT_EQ(st.permissions(), std::filesystem::perms(0755));
 }
 
 TEST(Ancillary, NamesAreDecodedAndShortened) {
