@@ -47,9 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   const std::string& dir = kxfuzz::workDir("mac");
   const std::string name = dir + "/f", header = dir + "/%f", ancillary = dir + "/.HSancillary";
-  ::unlink(name.c_str());
-  ::unlink(header.c_str());
-  ::unlink(ancillary.c_str());
+  for (const std::string& path : {name, header, ancillary}) ::unlink(path.c_str());
 
   const int layout = data[0] % 4;
   const uint8_t flags = data[1];
