@@ -43,9 +43,7 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
                   "git ls-files -z | xargs -0 cp --parents -t \"$1\" 2>/dev/null; ln -s \"$2\" "
                   "\"$1/build\"",
                   KX_SOURCE_DIR, root, buildDir()});
-  if (copy.status == 3) {
-    GTEST_SKIP() << "the sources are not a git checkout";
-  }
+  if (copy.status == 3) GTEST_SKIP() << "the sources are not a git checkout";
   fs::create_directory(dir.path("home"));
   RunOptions options{.cwd = root, .env = {"HOME=" + dir.path("home")}, .timeoutSeconds = 300};
   // Where the build compiles through ccache, so does the pip block: a copy's
@@ -79,9 +77,8 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   EXPECT_GE(ran, 5);
   // What the blocks say they make.
   for (const char* made : {"photo-kx.png", "both.gif", "astronaut.icn", "astronaut.clm",
-                           "clip.9.pic", "out.9.icn", "a64.icn", "a5.icn", "out.png"}) {
+                           "clip.9.pic", "out.9.icn", "a64.icn", "a5.icn", "out.png"})
     EXPECT_TRUE(fs::exists(root + "/" + made)) << made;
-  }
   EXPECT_EQ(readFileText(root + "/photo-kx.png").substr(1, 3), "PNG");
 }
 
