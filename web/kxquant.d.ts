@@ -14,6 +14,11 @@ export interface Options {
   quality?: [number, number] | number;
   /** Refine the median cut's palette (default true). */
   refine?: boolean;
+  /**
+   * Choose the palette again for the places the first one serves worst, as
+   * kxquant --fit-worst (opaque pictures; PNG only; default false).
+   */
+  fitWorst?: boolean;
 }
 
 export interface Quantized {

@@ -86,7 +86,7 @@ function formatOf(pixels, width, height) {
 }
 
 // A kxq_options handle with `options` set; the caller destroys it.
-function makeOptions(core, { colors = 256, dither = 'adaptive', refine = true, quality } = {}) {
+function makeOptions(core, { colors = 256, dither = 'adaptive', refine = true, quality, fitWorst = false } = {}) {
   const o = core._kxq_options_create();
   if (!o) throw new KxquantError(2, 'out of memory');
   const check = (status) => {
@@ -103,6 +103,7 @@ function makeOptions(core, { colors = 256, dither = 'adaptive', refine = true, q
   else if (dither === 'adaptive' || dither === true) check(core._kxq_set_dither(o, 2, 0.7));
   else check(core._kxq_set_dither(o, -1, 0));
   check(core._kxq_set_refine(o, refine ? 1 : 0));
+  check(core._kxq_set_fit_worst(o, fitWorst ? 1 : 0));
   if (quality !== undefined && quality !== null) {
     const [min, max] = Array.isArray(quality) ? quality : [0, quality];
     check(core._kxq_set_quality(o, Number.isInteger(min) ? min : -1, Number.isInteger(max) ? max : -1));
@@ -130,7 +131,7 @@ function quantizeHandle(core, alloc, o, pixels, width, height) {
 
 /**
  * The palette and indices kxquant chooses for a picture: pixels RGBA or RGB
- * (by their length), options {colors, dither, quality, refine}.
+ * (by their length), options {colors, dither, quality, refine, fitWorst}.
  */
 export async function quantize(pixels, width, height, options = {}) {
   return withCore((core, alloc) => {

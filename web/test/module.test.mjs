@@ -52,6 +52,7 @@ for (const [name, pic, options, args] of [
   ['16 colours without dithering', photo, { colors: 16, dither: 'none' }, ['-n', '16', '--no-dither']],
   ['64 colours diffused 0.5', photo, { colors: 64, dither: 0.5 }, ['-n', '64', '-a', '0.5']],
   ['a quality range', photo, { quality: [0, 60] }, ['-Q', '0-60']],
+  ['the worst places fitted', photo, { colors: 64, fitWorst: true }, ['-n', '64', '--fit-worst']],
   ['alpha', clear, { colors: 32 }, ['-n', '32']],
 ]) {
   test(`PNG as the command writes it: ${name}`, async () => {
