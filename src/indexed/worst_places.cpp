@@ -96,7 +96,6 @@ void appendRgb(std::vector<uint8_t>& rgb, const uint8_t* in, int count, int chan
 std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture) {
   if (pixels.width < kBlock || pixels.height < kBlock) return {};
   const std::vector<double> scores = blockScores(pixels, picture);
-  if (scores.empty()) return {};
   std::vector<size_t> order(scores.size());
   std::iota(order.begin(), order.end(), size_t{0});
   const size_t worst = std::max<size_t>(1, (scores.size() * kWorstPercent + 99) / 100);
@@ -107,13 +106,16 @@ std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const Indexed
   order.resize(worst);
   std::sort(order.begin(), order.end());
   const int across = pixels.width / kBlock;
-  const size_t picturePixels = static_cast<size_t>(pixels.width) * pixels.height;
-  const size_t extra = worst * kBlock * kBlock;
+  const size_t once = 3 * static_cast<size_t>(pixels.width) * pixels.height;
+  const size_t blocks = 3 * worst * kBlock * kBlock;
+  const size_t recounted = once + kRecounts * blocks;
+  // Whole rows of the picture's width: the last pixel repeated.
+  const size_t row = 3 * static_cast<size_t>(pixels.width);
+  const size_t total = (recounted + row - 1) / row * row;
   std::vector<uint8_t> rgb;
-  rgb.reserve(3 * (picturePixels + kRecounts * extra));
+  rgb.reserve(total);
   for (int y = 0; y < pixels.height; ++y)
     appendRgb(rgb, pixels.row(y), pixels.width, pixels.channels);
-  const size_t once = rgb.size();
   for (const size_t b : order) {
     const int top = static_cast<int>(b / across) * kBlock,
               left = static_cast<int>(b % across) * kBlock;
@@ -122,14 +124,15 @@ std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const Indexed
                 pixels.channels);
     }
   }
-  const size_t blocks = rgb.size() - once;
+  rgb.resize(total);
   for (int k = 1; k < kRecounts; ++k) {
-    rgb.insert(rgb.end(), rgb.begin() + static_cast<std::ptrdiff_t>(once),
-               rgb.begin() + static_cast<std::ptrdiff_t>(once + blocks));
+    std::copy_n(rgb.begin() + static_cast<std::ptrdiff_t>(once), blocks,
+                rgb.begin() + static_cast<std::ptrdiff_t>(once + k * blocks));
   }
-  // Whole rows of the picture's width: the last pixel repeated.
-  const size_t row = 3 * static_cast<size_t>(pixels.width);
-  while (rgb.size() % row != 0) rgb.insert(rgb.end(), rgb.end() - 3, rgb.end());
+  for (size_t at = recounted; at < total; at += 3) {
+    std::copy_n(rgb.begin() + static_cast<std::ptrdiff_t>(recounted - 3), 3,
+                rgb.begin() + static_cast<std::ptrdiff_t>(at));
+  }
   return rgb;
 }
 
