@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 namespace kx {
@@ -52,5 +55,31 @@ std::unique_ptr<T[]> kx_largeArrayForOverwrite(size_t n) {
   kx_adviseHugePages(array.get(), n * sizeof(T));
   return array;
 }
+
+// n elements whose bytes are all zero, from memory that the system maps
+// (zeroed) only where it is first touched (calloc): for large tables of
+// which a small picture uses a few entries, the cost follows the entries
+// used, not the table's size. An element of zero bytes must be its empty
+// value. Throws std::bad_alloc.
+template <class T>
+class ZeroedArray {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  explicit ZeroedArray(size_t n = 0) : size_(n) {
+    if (n > 0 && !(data_ = {static_cast<T*>(std::calloc(n, sizeof(T))), std::free})) {
+      throw std::bad_alloc();
+    }
+  }
+  T& operator[](size_t i) { return data_.get()[i]; }
+  const T& operator[](size_t i) const { return data_.get()[i]; }
+  const T* begin() const { return data_.get(); }
+  const T* end() const { return data_.get() + size_; }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<T, decltype(&std::free)> data_{nullptr, std::free};
+  size_t size_;
+};
 
 }  // namespace kx

@@ -137,8 +137,9 @@ int NearestSearch::findOne(Cell& c, int offset, int red, int green, int blue) {
 SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colors)
     : cells_(palette, colors),
       state_(std::make_unique<std::atomic<uint8_t>[]>(32 * 32 * 32)),
-      // Not cleared: the pages of cells never asked for are never touched.
-      table_(kx_largeArrayForOverwrite<uint8_t>(size_t{32 * 32 * 32} * 512)) {}
+      // Not cleared, nor advised for huge pages: only the small pages of the
+      // cells asked for are ever touched (a few for a sprite of few colours).
+      table_(std::make_unique_for_overwrite<uint8_t[]>(size_t{32 * 32 * 32} * 512)) {}
 
 int SharedNearestSearch::fillCell(int cell, int offset) {
   uint8_t* const place = table_.get() + static_cast<size_t>(cell) * 512;

@@ -42,6 +42,7 @@
 #include <optional>
 
 #include "common/color.h"
+#include "common/machine.h"
 #include "common/threads.h"
 #include "encode/encode.h"
 #include "sequence/sequence_pvt.h"
@@ -59,7 +60,8 @@ struct Bin {
 constexpr int kBinBits = 6;
 
 // Bins counted frame by frame: each also learns the most pixels one frame
-// gave it.
+// gave it. The tables are zeroed where they are used (a sprite of a few
+// colours touches a few pages of the 6-bit bins' 14 MB).
 class FrameBins {
  public:
   explicit FrameBins(size_t size) : bins_(size), inFrame_(size) {}
@@ -88,12 +90,11 @@ class FrameBins {
     to.most = std::max(to.most, from.most);
     to.changed += from.changed;
   }
-  std::vector<Bin>& bins() { return bins_; }
-  const std::vector<Bin>& bins() const { return bins_; }
+  const ZeroedArray<Bin>& bins() const { return bins_; }
 
  private:
-  std::vector<Bin> bins_;
-  std::vector<uint64_t> inFrame_;
+  ZeroedArray<Bin> bins_;
+  ZeroedArray<uint64_t> inFrame_;
   std::vector<uint32_t> touched_;
 };
 
@@ -203,7 +204,9 @@ class SequenceHistogram {
   // frames (the start of a zoom) are not starved by those every frame has.
   // `changed` gets each entry's changed pixels.
   ColorCount count(std::vector<uint64_t>& changed) const {
-    std::vector<Bin> bins = exact_.open() ? exact_.sorted() : bins_.bins();
+    std::vector<Bin> bins = exact_.open()
+                                ? exact_.sorted()
+                                : std::vector<Bin>(bins_.bins().begin(), bins_.bins().end());
     auto used = [&] {
       return std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; });
     };
