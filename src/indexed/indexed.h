@@ -51,9 +51,10 @@ SourcePicture sourcePictureOf(const PixelView& pixels);
 
 // For an output that keeps transparency only (a GIF): when the picture has
 // soft alpha, which pixels are transparent is decided again by an ordered
-// dither of the alpha (8 x 8 thresholds by position, the same for every
-// frame), so that a shadow at a third of full alpha keeps a third of its
-// pixels; 0 stays transparent and 255 opaque. The alpha is then cleared.
+// dither of each pixel's coverage (8 x 8 thresholds by position, the same
+// for every frame); alpha 0 stays transparent and 255 opaque. The coverage
+// is the alpha raised a third of the way towards what gives the pixel's
+// light over a white page (see indexed.cpp). The alpha is then cleared.
 void ditherTransparency(SourcePicture& source);
 
 // How pictures are reduced.

@@ -415,7 +415,7 @@ std::string quantUsage() {
          "      --loop N        GIF: loop count, 0 for ever (default 0)\n"
          "      --no-loop       GIF: play once (no loop extension)\n"
          "      --no-alpha-dither  GIF: partly transparent pixels cut at alpha 128, not\n"
-         "                      dithered (the default keeps a shadow's share of pixels)\n"
+         "                      dithered (the default shows a shadow as a stipple)\n"
          "      --no-refine     the design's median-cut palette (kxreduce without --refine)\n"
          "      --best          PNG: a few % smaller file for many times the time of\n"
          "                      writing it (the pixels are the same)\n"
