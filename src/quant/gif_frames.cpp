@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <filesystem>
+#include <future>
 #include <optional>
 
 #include "common/messages.h"
+#include "common/threads.h"
 #include "quant/quant_pvt.h"
 #include "sequence/sequence.h"
 
@@ -87,11 +90,51 @@ class GifOfAllFrames {
     report_.progress(text);
   }
 
+  // An input opened and its first frame read.
+  struct FirstFrame {
+    std::unique_ptr<InputFrames> source;
+    Image image;
+    bool any = false;            // the input holds a frame
+    std::optional<Error> error;  // opening or reading it failed
+  };
+  static FirstFrame readFirst(const std::string& input) {
+    FirstFrame first;
+    Result<std::unique_ptr<InputFrames>> opened = openSourceFrames(input);
+    if (!opened) {
+      first.error = opened.error();
+      return first;
+    }
+    first.source = std::move(*opened);
+    const Result<bool> read = first.source->next(first.image);
+    if (read) first.any = *read;
+    if (!read) first.error = read.error();
+    return first;
+  }
+
+  // The first frame of the next input is decoded on a thread of its own
+  // while the frames before it are counted: with many pictures of one frame
+  // each, reading is half of pass 1. Only files are read ahead (a pipe, or
+  // the standard input, is read in its turn), and only with more than one
+  // thread. The messages keep the inputs' order.
+  void readAhead(size_t from) {
+    ahead_ = {};
+    aheadOf_ = SIZE_MAX;
+    if (!context_.pool || context_.pool->threads() < 2) return;
+    while (from < failed_.size() && failed_[from]) ++from;
+    if (from == failed_.size()) return;
+    const std::string& input = options_.inputs[from];
+    std::error_code ignored;
+    if (input == "-" || !std::filesystem::is_regular_file(input, ignored)) return;
+    ahead_ = std::async(std::launch::async, readFirst, std::cref(input));
+    aheadOf_ = from;
+  }
+
   // Pass 1. False when the GIF cannot be made (an input failed after some
   // of its frames).
   bool readAll() {
     const size_t n = options_.inputs.size();
     start_ = std::chrono::steady_clock::now();
+    readAhead(0);
     for (size_t i = 0; i < n; ++i) {
       if (failed_[i]) continue;
       const std::string& input = options_.inputs[i];
@@ -99,43 +142,41 @@ class GifOfAllFrames {
       int firstWidth = 0, firstHeight = 0;
       bool noted = false;
       try {
-        Result<std::unique_ptr<InputFrames>> opened = openSourceFrames(input);
-        if (!opened) throw opened.error();
-        InputFrames& source = **opened;
+        FirstFrame first = aheadOf_ == i ? ahead_.get() : readFirst(input);
+        readAhead(i + 1);
+        if (first.error) throw *first.error;
+        InputFrames& source = *first.source;
         if (!rate_ && source.frameRate()) {
           rate_ = source.frameRate();
           rateFrom_ = input;
         }
-        Image image;
-        for (;;) {
+        Image image = std::move(first.image);
+        for (bool more = first.any; more;) {
+          SourcePicture frame = sourceFromImage(std::move(image));
+          image = Image{};
+          ++frames;
+          if (frames == 1) {
+            firstWidth = frame.width;
+            firstHeight = frame.height;
+          } else if (!noted && (frame.width != firstWidth || frame.height != firstHeight)) {
+            noted = true;
+            if (!options_.quiet) {
+              report_.say("kxquant: " + input + ": frame " + std::to_string(frames) + " is " +
+                          std::to_string(frame.width) + " x " + std::to_string(frame.height) +
+                          ", frame 1 " + std::to_string(firstWidth) + " x " +
+                          std::to_string(firstHeight) + "; frames are centred on the largest");
+            }
+          }
+          if (Status added = gif_.add(std::move(frame), context_); !added) throw added.error();
+          const int duration = source.durationMs();
+          if (duration > 0 && durationsFrom_.empty()) durationsFrom_ = input;
+          origins_.push_back({i, frames});
+          endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
+                            (duration > 0 ? duration : options_.delayMs));
+          showProgress("read", gif_.frames(), 0);
           const Result<bool> read = source.next(image);
           if (!read) throw read.error();
-          const bool more = *read;
-          if (more) {
-            SourcePicture frame = sourceFromImage(std::move(image));
-            image = Image{};
-            ++frames;
-            if (frames == 1) {
-              firstWidth = frame.width;
-              firstHeight = frame.height;
-            } else if (!noted && (frame.width != firstWidth || frame.height != firstHeight)) {
-              noted = true;
-              if (!options_.quiet) {
-                report_.say("kxquant: " + input + ": frame " + std::to_string(frames) + " is " +
-                            std::to_string(frame.width) + " x " + std::to_string(frame.height) +
-                            ", frame 1 " + std::to_string(firstWidth) + " x " +
-                            std::to_string(firstHeight) + "; frames are centred on the largest");
-              }
-            }
-            if (Status added = gif_.add(std::move(frame), context_); !added) throw added.error();
-            const int duration = source.durationMs();
-            if (duration > 0 && durationsFrom_.empty()) durationsFrom_ = input;
-            origins_.push_back({i, frames});
-            endsMs_.push_back((endsMs_.empty() ? 0 : endsMs_.back()) +
-                              (duration > 0 ? duration : options_.delayMs));
-          }
-          if (!more) break;
-          showProgress("read", gif_.frames(), 0);
+          more = *read;
         }
         if (frames == 0) throw ConvError(input + ": holds no picture");
       } catch (const Error& e) {
@@ -240,6 +281,8 @@ class GifOfAllFrames {
   std::vector<int64_t> endsMs_;
   std::string durationsFrom_;
   std::chrono::steady_clock::time_point start_, shown_;
+  std::future<FirstFrame> ahead_;  // the first frame of input aheadOf_, being read
+  size_t aheadOf_ = SIZE_MAX;
 };
 
 }  // namespace
