@@ -22,6 +22,7 @@ import statistics
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -138,19 +139,27 @@ class Runner:
         except OSError as e:
             end_all(procs)
             return Result(0.0, 0.0, 127, f"{commands[len(procs)][0]}: {e.strerror}")
-        deadline = start + TIMEOUT
-        timed_out = False
+        # Waited for without polling (Popen.wait with a timeout sleeps up to
+        # 50 ms between looks, which a run of a tenth of a second would show):
+        # a timer ends the pipeline at the deadline.
+        timed_out = threading.Event()
+
+        def timeout():
+            timed_out.set()
+            kill_all(procs)
+
+        timer = threading.Timer(TIMEOUT, timeout)
+        timer.start()
         try:
             for p in procs:
-                p.wait(timeout=max(1.0, deadline - time.perf_counter()))
-        except subprocess.TimeoutExpired:
-            timed_out = True
-            end_all(procs)
+                p.wait()
         except BaseException:  # Ctrl-C: the tools are not in the terminal's group
             end_all(procs)
             raise
+        finally:
+            timer.cancel()
         elapsed = time.perf_counter() - start
-        if timed_out:
+        if timed_out.is_set():
             return Result(None, None, "timeout")
         status, message = 0, ""
         usage = [read_time_file(tfile) for tfile, _ in files]
@@ -188,13 +197,18 @@ class Runner:
         return Result(total, peak, 0, "", cpu)
 
 
-def end_all(procs):
-    """Kills every process group of a pipeline and waits for them."""
+def kill_all(procs):
+    """Kills every process group of a pipeline."""
     for p in procs:
         try:
             os.killpg(p.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
+
+
+def end_all(procs):
+    """Kills every process group of a pipeline and waits for them."""
+    kill_all(procs)
     for p in procs:
         p.wait()
 
