@@ -31,6 +31,7 @@ function options() {
     colors: Number($('#colors').value),
     dither: dither === 'adaptive' || dither === 'none' ? dither : Number(dither),
     quality: quality ? [Number(quality[1]), Number(quality[2])] : undefined,
+    fitWorst: $('#fit-worst').checked,
     delay: Number($('#delay').value),
     loop: Number($('#loop').value),
     frameDelays: $('#frame-delays').checked,
@@ -155,7 +156,7 @@ drop.ondrop = (event) => {
   add(event.dataTransfer.files);
 };
 $('#make-gif').onclick = makeGif;
-// New colours, dithering or quality: every picture again.
-for (const id of ['#colors', '#dither', '#quality']) {
+// New colours, dithering, quality or palette: every picture again.
+for (const id of ['#colors', '#dither', '#quality', '#fit-worst']) {
   $(id).onchange = () => rows.forEach((row, i) => row.file && reduce(row, i));
 }

@@ -83,7 +83,7 @@ test('pictures given through the input: results as the command writes, refusals 
   assert.ok((await download(3)).equals(native('screen.png', screen)));
 });
 
-test('a dropped picture, recomputed with other colours, and an animated GIF', async () => {
+test('a dropped picture, recomputed with other colours and the worst places fitted, and an animated GIF', async () => {
   const small = native('small.png', '-n', '16', '--no-dither', screen);
   await page.evaluate((base64) => {
     const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
@@ -93,13 +93,15 @@ test('a dropped picture, recomputed with other colours, and an animated GIF', as
   }, small.toString('base64'));
   assert.equal((await rowsEnded(5, 4))[0].state, 'done');
 
+  await page.$eval('#fit-worst', (el) => (el.checked = true));
   await page.$eval('#colors', (el) => {
     el.value = '32';
     el.dispatchEvent(new Event('change'));
   });
   const again = await rowsEnded(10, 5);
   assert.equal(again.filter((r) => r.state === 'done').length, 2);
-  assert.ok((await download(4)).equals(native('small32.png', '-n', '32', join(work, 'small.png'))));
+  const small32 = native('small32.png', '-n', '32', '--fit-worst', join(work, 'small.png'));
+  assert.ok((await download(4)).equals(small32));
 
   await page.$eval('#delay', (el) => (el.value = '70'));
   await page.click('#make-gif');
