@@ -40,6 +40,7 @@
 #include <climits>
 #include <cmath>
 #include <optional>
+#include <span>
 
 #include "common/color.h"
 #include "common/machine.h"
@@ -204,20 +205,22 @@ class SequenceHistogram {
   // frames (the start of a zoom) are not starved by those every frame has.
   // `changed` gets each entry's changed pixels.
   ColorCount count(std::vector<uint64_t>& changed) const {
-    std::vector<Bin> bins = exact_.open()
-                                ? exact_.sorted()
-                                : std::vector<Bin>(bins_.bins().begin(), bins_.bins().end());
-    auto used = [&] {
-      return std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; });
-    };
-    if (!exact_.open() && used() > kColorLimit) {
-      std::vector<Bin> coarse(size_t{1} << (3 * (kBinBits - 1)));
+    // The 6-bit bins are read where they are (a copy would double the
+    // peak); `own` holds the exact colours or the 5-bit bins.
+    std::vector<Bin> own;
+    std::span<const Bin> bins(bins_.bins().begin(), bins_.bins().size());
+    if (exact_.open()) {
+      own = exact_.sorted();
+      bins = own;
+    } else if (std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; }) >
+               kColorLimit) {
+      own.resize(size_t{1} << (3 * (kBinBits - 1)));
       for (size_t i = 0; i < bins.size(); ++i) {
         const size_t r = i >> (2 * kBinBits) >> 1, g = (i >> kBinBits & 63) >> 1, b = (i & 63) >> 1;
-        Bin& to = coarse[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b];
+        Bin& to = own[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b];
         FrameBins::fold(to, bins[i]);
       }
-      bins = std::move(coarse);
+      bins = own;
     }
     auto weight = [&](const Bin& b) { return b.pixels + frames_ * b.most / 4; };
     uint64_t most = 0;
