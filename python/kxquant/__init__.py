@@ -76,6 +76,9 @@ def _pixels(image):
     if Image is not None and isinstance(image, Image.Image):
         if image.mode in _GREY16:
             return _grey16(image)
+        rows = _png_rows(image)
+        if rows is not None:
+            return rows
         if image.mode not in ("RGB", "RGBA"):
             alpha = image.mode in ("LA", "La", "PA", "RGBa") or "transparency" in image.info
             image = image.convert("RGBA" if alpha else "RGB")
@@ -87,6 +90,29 @@ def _pixels(image):
             return image.im
         return _np.asarray(image)
     return image  # refused by the extension with its type
+
+
+def _png_rows(image):
+    """The rows of a PIL image opened from a PNG and not loaded yet, read
+    from its file by the extension (libdeflate, several times faster than
+    Pillow's decoding) when the file is of the common kind the extension
+    takes; else None, and Pillow decodes it."""
+    fp = getattr(image, "fp", None)
+    if image.format != "PNG" or image.mode not in ("RGB", "RGBA") or image.im is not None or \
+            fp is None or len(image.tile) != 1 or image.tile[0][3] != image.mode:
+        return None
+    try:
+        at = fp.tell()
+        try:
+            fp.seek(0)
+            data = fp.read()
+        finally:
+            fp.seek(at)
+    except (OSError, ValueError, AttributeError):
+        return None
+    if not isinstance(data, bytes):
+        return None
+    return _kxquant.png_rows(data, image.width, image.height, len(image.mode))
 
 
 def _grey16(image):

@@ -8,8 +8,10 @@ it built (scripts/build; KX_BUILD_DIR names another build folder than build/).
 """
 import os
 import re
+import struct
 import subprocess
 import sys
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -117,6 +119,7 @@ def test_same_as_command(tmp_path, small_blocks, name, picture, options, args):
     # array, and a view of its rows in a larger array all give the same.
     with Image.open(tmp_path / "in0.png") as png:
         sources = [png.copy(), Image.fromarray(picture)]
+    sources.append(Image.open(tmp_path / "in0.png"))  # not loaded: its file's rows are read
     if picture.dtype == np.uint8:
         wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
         wider[:, 3:3 + picture.shape[1]] = picture
@@ -129,6 +132,47 @@ def test_same_as_command(tmp_path, small_blocks, name, picture, options, args):
         assert palette.tobytes() == expected_palette.tobytes()
         assert indices.tobytes() == expected_indices.tobytes()
         assert kxquant.save_png(source, **options) == (tmp_path / "out.png").read_bytes()
+
+
+def png_file(rows, filters, depth=8, interlace=0, after=None):
+    """A PNG of the rows (height x width x 3 or 4) with the given filter of
+    each row (cycled), its IDAT in two chunks, a chunk `after` (type, data)
+    before IEND."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + \
+            struct.pack(">I", zlib.crc32(kind + data))
+    h, w, c = rows.shape
+    bpp, raw = c * depth // 8, b""
+    for y in range(h):
+        cur = rows[y].astype(np.int64).reshape(-1).repeat(depth // 8)
+        up = rows[y - 1].astype(np.int64).reshape(-1).repeat(depth // 8) if y else 0 * cur
+        left = np.concatenate([np.zeros(bpp, np.int64), cur[:-bpp]])
+        corner = np.concatenate([np.zeros(bpp, np.int64), up[:-bpp]])
+        p = left + up - corner
+        pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+        paeth = np.where((pa <= pb) & (pa <= pc), left, np.where(pb <= pc, up, corner))
+        f = filters[y % len(filters)]
+        predicted = [0 * cur, left, up, (left + up) // 2, paeth][f]
+        raw += bytes([f]) + ((cur - predicted) % 256).astype(np.uint8).tobytes()
+    data = zlib.compress(raw)
+    header = struct.pack(">IIBBBBB", w, h, depth, 6 if c == 4 else 2, 0, 0, interlace)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", data[:9]) + \
+        chunk(b"IDAT", data[9:]) + (chunk(*after) if after else b"") + chunk(b"IEND", b"")
+
+
+@pytest.mark.parametrize("channels,width,filters,kind", [
+    (3, 37, [0, 1, 2, 3, 4], dict()), (4, 37, [4, 3, 2, 1, 0], dict()), (3, 1, [4, 1, 3], dict()),
+    (4, 5, [4], dict(after=(b"eXIf", b"MM\0*"))),  # a chunk Pillow reads on load
+    (3, 5, [4], dict(depth=16)), (3, 5, [4], dict(interlace=1))])
+def test_a_png_not_loaded_is_read_from_its_file_as_pillow_reads_it(tmp_path, channels, width,
+                                                                  filters, kind):
+    rows = pixels(width, 23, 7, alpha="soft" if channels == 4 else None, noisy=True)
+    (tmp_path / "a.png").write_bytes(png_file(rows, filters, **kind))
+    image = Image.open(tmp_path / "a.png")
+    read = kxquant._png_rows(image)
+    assert (read is None) == bool(kind)
+    if read is not None:
+        assert np.array_equal(read, rows) and np.array_equal(np.asarray(image), rows)
 
 
 def test_save_png_keeps_a_pictures_profile_and_size_as_the_command(tmp_path):
