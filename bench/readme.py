@@ -20,7 +20,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.join(HERE, "README.md")
 # The benchmarks in the order of the README.
 ORDER = ["compare", "quality", "threads", "png_size", "frames_read", "icons", "clips", "shipped",
-         "photos", "palettes", "workflow", "python_api", "compare_reduce", "slurm", "web"]
+         "photos", "palettes", "workflow", "python_api", "save_png", "compare_reduce", "slurm",
+         "web"]
 # The benchmarks without a Python script of their own.
 OTHERS = {
     "frames_read": {
