@@ -21,7 +21,8 @@ ABOUT = {
                 "(`lomiri-wallpapers-16.04`, `lomiri-wallpapers-20.04`, `mate-backgrounds`), "
                 "chosen by kind, in a tuning set the dithering was tuned on and an aside set it "
                 "never was, at 256 and 64 colours: kxquant's default, `--dither 2`, "
-                "`--dither 3` and `--cut-by-error`, one process per picture. Per picture: "
+                "`--dither 3`, `--cut-by-error`, `--fit-worst` and both of these, one process "
+                "per picture. Per picture: "
                 "butteraugli and bytes of every tool, kxquant's default against pngquant's, and "
                 "the best of kxquant's rows whose file is no larger than pngquant's against "
                 "pngquant (the target: at most 1); per set: the means and the worst picture; "
@@ -47,6 +48,7 @@ KXQUANT_LEVELS = [
 KXQUANT_OTHERS = [
     ("--cut-by-error", ["--cut-by-error"]),
     ("--fit-worst", ["--fit-worst"]),
+    ("--fit-worst --cut-by-error", ["--fit-worst", "--cut-by-error"]),
 ]
 PNGQUANT_ROWS = [
     ("pngquant", []),
