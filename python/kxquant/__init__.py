@@ -99,7 +99,8 @@ def _png_rows(image):
     takes; else None, and Pillow decodes it."""
     fp = getattr(image, "fp", None)
     if image.format != "PNG" or image.mode not in ("RGB", "RGBA") or image.im is not None or \
-            fp is None or len(image.tile) != 1 or image.tile[0][3] != image.mode:
+            fp is None or image.tell() != 0 or len(image.tile) != 1 or \
+            image.tile[0][3] != image.mode:
         return None
     try:
         at = fp.tell()
