@@ -23,9 +23,11 @@
 
 #include <libdeflate.h>
 
+#include "common/bytes.h"
 #include "kxquant.h"
 
 namespace py = pybind11;
+using kx::loadBE32;
 
 namespace {
 
@@ -145,10 +147,6 @@ Pixels pixelsOfPillow(const py::handle& core) {
 // no critical chunk is unknown, and after the rows come only text and time
 // chunks (which Pillow would read into its info) and IEND. Anything else
 // returns None, and Pillow decodes the file as before.
-
-uint32_t loadBE32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 
 // The zlib stream of the rows (IDAT data joined); false when the file is
 // not of the common case above.
