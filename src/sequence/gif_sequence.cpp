@@ -39,8 +39,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <optional>
-#include <span>
 
 #include "common/color.h"
 #include "common/machine.h"
@@ -61,25 +61,34 @@ struct Bin {
 constexpr int kBinBits = 6;
 
 // Bins counted frame by frame: each also learns the most pixels one frame
-// gave it. The tables are zeroed where they are used (a sprite of a few
-// colours touches a few pages of the 6-bit bins' 14 MB).
+// gave it. A key's bin is made where it is first used, in chunks that never
+// move, and found through a table of one 32-bit slot a key (zeroed where it
+// is used): a fractal zoom whose 30,000 colours are spread over the whole
+// cube holds 2 MB of bins, not the 14 MB of one bin a key.
 class FrameBins {
  public:
-  explicit FrameBins(size_t size) : bins_(size), inFrame_(size) {}
+  explicit FrameBins(size_t keys) : slots_(keys) {}
 
-  void add(size_t at, const uint8_t* p, bool changed) {
-    Bin& b = bins_[at];
+  void add(size_t key, const uint8_t* p, bool changed) {
+    uint32_t& slot = slots_[key];
+    if (slot == 0) {
+      if (used_ % kChunk == 0) chunks_.push_back(std::make_unique<Used[]>(kChunk));
+      slot = static_cast<uint32_t>(++used_);
+    }
+    Used& u = at(slot);
+    Bin& b = u.bin;
     ++b.pixels;
     b.changed += changed;
     b.red += p[0];
     b.green += p[1];
     b.blue += p[2];
-    if (inFrame_[at]++ == 0) touched_.push_back(static_cast<uint32_t>(at));
+    if (u.inFrame++ == 0) touched_.push_back(slot);
   }
   void endFrame() {
-    for (const uint32_t at : touched_) {
-      bins_[at].most = std::max(bins_[at].most, inFrame_[at]);
-      inFrame_[at] = 0;
+    for (const uint32_t slot : touched_) {
+      Used& u = at(slot);
+      u.bin.most = std::max(u.bin.most, u.inFrame);
+      u.inFrame = 0;
     }
     touched_.clear();
   }
@@ -91,11 +100,32 @@ class FrameBins {
     to.most = std::max(to.most, from.most);
     to.changed += from.changed;
   }
-  const ZeroedArray<Bin>& bins() const { return bins_; }
+  size_t used() const { return used_; }
+  // The key's bin (empty when the key was never added).
+  const Bin& operator[](size_t key) const {
+    static const Bin empty;
+    return slots_[key] ? at(slots_[key]).bin : empty;
+  }
+  // f(key, bin) for every key added, by ascending key.
+  template <class F>
+  void forEachUsed(F&& f) const {
+    for (size_t key = 0; key < slots_.size(); ++key) {
+      if (slots_[key]) f(key, at(slots_[key]).bin);
+    }
+  }
 
  private:
-  ZeroedArray<Bin> bins_;
-  ZeroedArray<uint64_t> inFrame_;
+  struct Used {
+    Bin bin;
+    uint64_t inFrame = 0;
+  };
+  static constexpr size_t kChunk = 4096;
+
+  Used& at(uint32_t slot) const { return chunks_[(slot - 1) / kChunk][(slot - 1) % kChunk]; }
+
+  ZeroedArray<uint32_t> slots_;  // 1 + the bin's place, 0 for none
+  std::vector<std::unique_ptr<Used[]>> chunks_;
+  size_t used_ = 0;
   std::vector<uint32_t> touched_;
 };
 
@@ -130,7 +160,7 @@ class ExactColours {
     }
     std::sort(at.begin(), at.end(), [&](size_t a, size_t b) { return keys_[a] < keys_[b]; });
     std::vector<Bin> bins;
-    for (const size_t i : at) bins.push_back(bins_.bins()[i]);
+    for (const size_t i : at) bins.push_back(bins_[i]);
     return bins;
   }
 
@@ -205,32 +235,35 @@ class SequenceHistogram {
   // frames (the start of a zoom) are not starved by those every frame has.
   // `changed` gets each entry's changed pixels.
   ColorCount count(std::vector<uint64_t>& changed) const {
-    // The 6-bit bins are read where they are (a copy would double the
-    // peak); `own` holds the exact colours or the 5-bit bins.
+    // The 6-bit bins are read where they are; `own` holds the exact colours
+    // or the 5-bit bins.
     std::vector<Bin> own;
-    std::span<const Bin> bins(bins_.bins().begin(), bins_.bins().size());
-    if (exact_.open()) {
+    const bool binned = !exact_.open();
+    if (!binned) {
       own = exact_.sorted();
-      bins = own;
-    } else if (std::count_if(bins.begin(), bins.end(), [](const Bin& b) { return b.pixels > 0; }) >
-               kColorLimit) {
+    } else if (bins_.used() > static_cast<size_t>(kColorLimit)) {
       own.resize(size_t{1} << (3 * (kBinBits - 1)));
-      for (size_t i = 0; i < bins.size(); ++i) {
+      bins_.forEachUsed([&](size_t i, const Bin& from) {
         const size_t r = i >> (2 * kBinBits) >> 1, g = (i >> kBinBits & 63) >> 1, b = (i & 63) >> 1;
-        Bin& to = own[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b];
-        FrameBins::fold(to, bins[i]);
-      }
-      bins = own;
+        FrameBins::fold(own[r << (2 * (kBinBits - 1)) | g << (kBinBits - 1) | b], from);
+      });
     }
+    auto each = [&](auto&& f) {
+      if (binned && own.empty()) {
+        bins_.forEachUsed([&](size_t, const Bin& b) { f(b); });
+      } else {
+        for (const Bin& b : own) f(b);
+      }
+    };
     auto weight = [&](const Bin& b) { return b.pixels + frames_ * b.most / 4; };
     uint64_t most = 0;
-    for (const Bin& b : bins) most = std::max(most, weight(b));
+    each([&](const Bin& b) { most = std::max(most, weight(b)); });
     // Entry counts are 32-bit: a long clip's counts are scaled down, each
     // bin keeping at least one.
     const uint64_t scale = most / INT32_MAX + 1;
     ColorCount count;
-    for (const Bin& b : bins) {
-      if (b.pixels == 0) continue;
+    each([&](const Bin& b) {
+      if (b.pixels == 0) return;
       auto mean = [&](uint64_t sum) {
         return static_cast<uint8_t>((sum + b.pixels / 2) / b.pixels);
       };
@@ -238,7 +271,7 @@ class SequenceHistogram {
       count.histogram.emplace_back(mean(b.red), mean(b.green), mean(b.blue), n);
       changed.push_back(b.changed);
       count.pixels += n;
-    }
+    });
     count.distinctColors = static_cast<int64_t>(count.histogram.size());
     count.counted = identityMap();
     return count;
