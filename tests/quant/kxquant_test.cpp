@@ -662,7 +662,7 @@ TEST_F(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
   EXPECT_NEAR(black / 1024.0, 0.39, 1 / 64.0);
 }
 
-// ---- Pipes, replacing inputs, quality targets, many inputs at once ----------------
+// ---- Pipes, quality targets, many inputs at once ----------------------------------
 
 // Through shell pipes both ways, the bytes are those of files.
 TEST_F(Workflow, PipesBothWaysAreBinarySafe) {
@@ -680,54 +680,6 @@ TEST_F(Workflow, PipesBothWaysAreBinarySafe) {
     EXPECT_EQ(bytes(dir, piped), bytes(dir, "file.png")) << piped;
   EXPECT_EQ(bytes(dir, "both.png"), bytes(dir, "file16.png"));
 }
-
-struct ReplaceCase {
-  const char* name;
-  std::string args;  // split at each space
-  int status;
-  std::string err;
-  bool replaced;       // a.png is now kxquant's output of the old a.png
-  long sizeLimit = 0;  // bytes a file may grow to (a full disk)
-};
-
-class Replacing : public InFolder<::testing::TestWithParam<ReplaceCase>> {};
-
-TEST_P(Replacing, OnlyWhenNamedAndForcedAndWhole) {
-  const ReplaceCase& c = GetParam();
-  writePng(dir, "a", 60, 40, testPixels(60, 40, 3, true));
-  makeJpeg(dir.path("b.jpg"), 20, 10, "RGB", "quality=90");
-  fs::copy_file(dir.path("b.jpg"), dir.path("a.jpg"));
-  run(dir, "-o expected.png a.png");
-  const std::vector<uint8_t> original = bytes(dir, "a.png");
-  FolderSnapshot before = snapshotFolder(dir.path());
-  const RunResult r = runProgram("kxquant", words(c.args),
-                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = c.sizeLimit});
-  EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, c.err);
-  EXPECT_EQ(bytes(dir, "a.png"), c.replaced ? bytes(dir, "expected.png") : original);
-  // Nothing else made or left behind (b.jpg's output aside).
-  FolderSnapshot after = snapshotFolder(dir.path());
-  std::erase_if(after, [](const auto& e) { return e.first == "a.png" || e.first == "b.png"; });
-  std::erase_if(before, [](const auto& e) { return e.first == "a.png"; });
-  EXPECT_EQ(after, before);
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Cases, Replacing, ::testing::Values(
-    ReplaceCase{"ext_and_force", "--ext .png --force a.png b.jpg", 0, "", true},
-    ReplaceCase{"output_and_force", "-f -o a.png a.png", 0, "", true},
-    ReplaceCase{"ext_without_force", "--ext .png a.png", 1,
-                "kxquant: a.png: is the input picture (--force replaces it)\n", false},
-    ReplaceCase{"another_inputs_output", "-f --ext .png a.jpg a.png", 1,
-                "kxquant: a.png: is an input picture; kxquant never overwrites its inputs\n", true},
-    ReplaceCase{"disk_full_keeps_the_original", "--ext .png -f a.png", 1,
-                "kxquant: a.png: cannot write: File too large\n", false, 1000},
-    // Nor is a GIF left half-written, and the failure is said.
-    ReplaceCase{"gif_on_a_full_disk", "-o a.gif a.png b.jpg", 1,
-                "kxquant: a.gif: cannot write: File too large\n", false, 1000},
-    ReplaceCase{"icn_on_a_full_disk", "-o a.icn a.png", 1,
-                "kxquant: a.icn: cannot write: File too large\n", false, 1000}), CaseName());
-// clang-format on
 
 TEST_F(Workflow, AHigherQualityTargetNeverGivesFewerColours) {
   fs::copy_file(std::string(KX_SOURCE_DIR) + "/samples/astronaut.png", dir.path("in.png"));
@@ -776,8 +728,6 @@ TEST_F(Workflow, ManyInputsSideBySideAsOneAtATime) {
   EXPECT_NE(runs[0].first.err.find("p5.png: quality "), std::string::npos);
 }
 
-// An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
-// byte for byte, also from a grey picture; --strip drops them.
 // Noise of many greens around a smooth patch of colours among them: a
 // palette that follows the pixel counts leaves the patch between its
 // entries, one chosen again for its worst places serves it.
@@ -813,6 +763,8 @@ TEST_F(Workflow, FitWorstServesASmoothPlaceAmongNoise) {
   EXPECT_LT(patchError("fit.png"), 0.7 * patchError("plain.png"));
 }
 
+// An ICC profile (PNG iCCP, JPEG APP2) and the pixel density are carried
+// byte for byte, also from a grey picture; --strip drops them.
 TEST_F(Workflow, ColourProfileCarriedUnlessStripped) {
   python(
       "from PIL import ImageCms\n"
@@ -840,6 +792,7 @@ TEST_F(Workflow, ColourProfileCarriedUnlessStripped) {
 }
 
 // ---- Refusals: one line each, the other inputs done, nothing partial ------------
+// An input is replaced only when named and forced, and whole.
 
 struct RefusalCase {
   const char* name;
@@ -847,6 +800,8 @@ struct RefusalCase {
   int status;
   std::string err;
   const char* created = "";  // the new file in the folder, if any
+  bool replaced = false;     // a.png is now kxquant's output of the old a.png
+  long sizeLimit = 0;        // bytes a file may grow to (a full disk)
 };
 
 class Refusals : public InFolder<::testing::TestWithParam<RefusalCase>> {};
@@ -866,13 +821,23 @@ TEST_P(Refusals, SayWhatIsWrongAndKeepEveryFile) {
   for (const std::string pict : {"cut.pict", "big.pict"}) {  // rows cut short; over the limit
     fs::copy_file(std::string(KX_SOURCE_DIR) + "/tests/data/safety/" + pict, dir.path(pict));
   }
-  const FolderSnapshot before = snapshotFolder(dir.path());
-  const RunResult r = run(dir, c.args, c.status);
+  writePng(dir, "a", 60, 40, testPixels(60, 40, 3, true));
+  for (const char* jpeg : {"a.jpg", "b.jpg"}) fs::copy_file(dir.path("same.jpg"), dir.path(jpeg));
+  if (c.replaced) run(dir, "-o expected.png a.png");
+  FolderSnapshot before = snapshotFolder(dir.path());
+  const RunResult r = runProgram("kxquant", words(c.args),
+                                 RunOptions{.cwd = dir.path(), .fileSizeLimit = c.sizeLimit});
+  EXPECT_EQ(r.status, c.status) << r.err;
   const std::string usage =
       c.status == 2 ? "Usage: kxquant [options] INPUT... (kxquant --help)\n" : "";
   EXPECT_EQ(r.err, (c.err.empty() ? "" : "kxquant: " + c.err) + usage);
   EXPECT_EQ(r.out, "");
   FolderSnapshot after = snapshotFolder(dir.path());
+  if (c.replaced) {
+    EXPECT_EQ(bytes(dir, "a.png"), bytes(dir, "expected.png"));
+    for (FolderSnapshot* files : {&before, &after})
+      std::erase_if(*files, [](const auto& e) { return e.first == "a.png"; });
+  }
   const std::string made = c.created;
   if (!made.empty()) {
     EXPECT_EQ(std::erase_if(after, [&](const auto& e) { return e.first == made; }), 1u);
@@ -958,7 +923,21 @@ const RefusalCase kRefusals[] = {
      "cannot read the PICT picture (big.pict: the picture is 32767 x 32767 pixels, over the "
      "limit of 134217728 pixels (set KX_MAX_PIXELS to change it))\n"},
     {"two_clocks", "--fps 25 --delay 40 -o a.gif same.png", 2,
-     "--fps and --delay both set the frame time; give one\n"}};
+     "--fps and --delay both set the frame time; give one\n"},
+    {"ext_and_force_replace_the_input", "--ext .png --force a.png b.jpg", 0, "", "b.png", true},
+    {"output_and_force_replace_the_input", "-f -o a.png a.png", 0, "", "", true},
+    {"input_kept_without_force", "--ext .png a.png", 1,
+     "a.png: is the input picture (--force replaces it)\n"},
+    // a.png is replaced by its own output, never by a.jpg's.
+    {"input_kept_as_another_inputs_output", "-f --ext .png a.jpg a.png", 1,
+     "a.png: is an input picture; kxquant never overwrites its inputs\n", "", true},
+    {"disk_full_keeps_the_original", "--ext .png -f a.png", 1,
+     "a.png: cannot write: File too large\n", "", false, 1000},
+    // Nor is a GIF or an icon left half-written, and the failure is said.
+    {"gif_on_a_full_disk", "-o a.gif a.png b.jpg", 1, "a.gif: cannot write: File too large\n", "",
+     false, 1000},
+    {"icn_on_a_full_disk", "-o a.icn a.png", 1, "a.icn: cannot write: File too large\n", "",
+     false, 1000}};
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::ValuesIn(kRefusals), CaseName());
