@@ -35,7 +35,7 @@ void writePng(const TempDir& dir, const std::string& name, int width, int height
 // kxquant in the folder, the arguments split at each space; its status is
 // checked.
 RunResult run(const TempDir& dir, const std::string& args, int status = 0) {
-  RunResult r = kxquant(words(args), dir.path());
+  RunResult r = runProgram("kxquant", words(args), dir.path());
   EXPECT_EQ(r.status, status) << args << ": " << r.err;
   return r;
 }
@@ -82,13 +82,13 @@ class CommandLine : public InFolder<> {};
 
 struct ExactCase {
   const char* name;
-  const char* picture;  // sample, jpeg, photo (samples/astronaut.png), noisy
-  std::vector<std::string> options;
+  const char* picture;  // sample, jpeg, photo (samples/astronaut.png), noisy, large
+  std::string options;  // each followed by a space
   bool refine = false;  // kxquant's default against kxreduce --refine, else --no-refine
   // kxquant's choice of dithering, before the options: its own dithering
   // changes the indices, not the palette; -a, the last one given, is
   // kxreduce's.
-  const char* dither = "--no-dither";
+  std::string dither = "--no-dither ";
   bool best = false;  // kxquant's PNG with --best
 };
 
@@ -149,13 +149,10 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   const std::string input = makeInput(dir, c.picture);
   ASSERT_EQ(runProgram("kxconv", {input, "in.pic"}, dir.path()).status, 0);
 
-  std::vector<std::string> args = {c.refine ? "-f" : "--no-refine", "-o", "q.icn", c.dither};
-  args.insert(args.end(), c.options.begin(), c.options.end());
-  args.push_back(input);
-  RunResult r = kxquant(args, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string mode = c.refine ? "-f " : "--no-refine ", rest = c.options + input;
+  RunResult r = run(dir, mode + "-o q.icn " + c.dither + rest);
   // Only a picture over the limit is compressed further, and says so.
-  std::vector<std::string> reduce = c.options;
+  std::string reduce = c.options;
   const std::string said = input + ": ";
   int colours = 0, levels = 0;
   const bool compressed =
@@ -167,33 +164,24 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   const int target = compressed ? levels - 1 : 255;
   if (compressed) {
     ASSERT_LT(target, 128);
-    args[2] = "q.png";  // the PNG says so too
-    EXPECT_EQ(kxquant(args, dir.path()).err, r.err);
-    reduce.insert(reduce.begin(), {"-z", std::to_string(target)});
+    EXPECT_EQ(run(dir, mode + "-o q.png " + c.dither + rest).err, r.err);  // the PNG says so too
+    reduce = "-z " + std::to_string(target) + " " + reduce;
     // kxreduce stops on this picture, and a finer level would not fit.
     EXPECT_EQ(runProgram("kxreduce", {"in", "stops"}, dir.path()).status, 1);
-    EXPECT_EQ(runProgram("kxreduce", {"-z", std::to_string(target + 1), "in", "finer"}, dir.path())
-                  .status,
-              1);
+    const std::string finer = "-z " + std::to_string(target + 1) + " in finer";
+    EXPECT_EQ(runProgram("kxreduce", words(finer), dir.path()).status, 1);
   }
-  if (c.refine) reduce.push_back("--refine");
-  reduce.insert(reduce.end(), {"in", "r"});
-  r = runProgram("kxreduce", reduce, dir.path());
+  r = runProgram("kxreduce", words(reduce + (c.refine ? "--refine " : "") + "in r"), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(bytes(dir, "q.icn"), bytes(dir, "r.icn"));
   EXPECT_EQ(bytes(dir, "q.clm"), bytes(dir, "r.clm"));
   // Dithered as kxquant dithers by default: the same palette.
-  std::vector<std::string> dithered = args;
-  std::erase(dithered, std::string(c.dither));
-  dithered[2] = "d.icn";
-  ASSERT_EQ(kxquant(dithered, dir.path()).status, 0);
+  run(dir, mode + "-o d.icn " + rest);
   EXPECT_EQ(bytes(dir, "d.clm"), bytes(dir, "r.clm"));
 
   // The PNG: every pixel kxreduce's colour (through libpng and PIL), the
   // palette kxreduce's up to the last entry used, in the PNG's order.
-  args.erase(args.begin() + 1, args.begin() + 3);  // no -o
-  if (c.best) args.insert(args.begin(), "--best");
-  ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+  run(dir, (c.best ? "--best " : "") + mode + c.dither + rest);
   const Indexed expected = readIcon(dir.path("r"));
   const Indexed png = readIndexedPng(dir.path("in-kx.png"));
   const std::vector<uint8_t> seen = pixelColours(expected);
@@ -213,15 +201,15 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
-    ExactCase{"sample_16_adjusted", "sample", {"-n", "16", "-a"}},
-    ExactCase{"jpeg", "jpeg", {"-n", "64"}, false, "--nofs"},
-    ExactCase{"photo_adjusted", "photo", {"-a", "0.4", "-n", "100"}},
-    ExactCase{"noisy_adjusted", "noisy", {"-a", "-n", "32"}},
-    ExactCase{"jpeg_refined_16", "jpeg", {"-n", "16"}, true},
-    ExactCase{"photo_refined_adjusted", "photo", {"-a"}, true},
-    ExactCase{"sample_16_best", "sample", {"-n", "16"}, true, "--no-dither", true},
-    ExactCase{"large", "large", {}, true},
-    ExactCase{"large_best", "large", {"-n", "64"}, true, "--no-dither", true}), CaseName());
+    ExactCase{"sample_16_adjusted", "sample", "-n 16 -a "},
+    ExactCase{"jpeg", "jpeg", "-n 64 ", false, "--nofs "},
+    ExactCase{"photo_adjusted", "photo", "-a 0.4 -n 100 "},
+    ExactCase{"noisy_adjusted", "noisy", "-a -n 32 "},
+    ExactCase{"jpeg_refined_16", "jpeg", "-n 16 ", true},
+    ExactCase{"photo_refined_adjusted", "photo", "-a ", true},
+    ExactCase{"sample_16_best", "sample", "-n 16 ", true, "--no-dither ", true},
+    ExactCase{"large", "large", "", true},
+    ExactCase{"large_best", "large", "-n 64 ", true, "--no-dither ", true}), CaseName());
 // clang-format on
 
 // ---- Every input format: the same pixels give the same PNG ----------------------
@@ -516,7 +504,7 @@ TEST_P(GifTiming, DelaysFollowTheClock) {
     writeRgbPicture(dir.path(name), 20, 10, testPixels(20, 10, f, false));
     args.push_back(name + ".pic");
   }
-  const RunResult r = kxquant(args, dir.path());
+  const RunResult r = runProgram("kxquant", args, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, GetParam().err);
   std::vector<int> delays;
@@ -571,17 +559,15 @@ double compositedPsnr(const Raster& a, const Raster& b) {
 
 struct AlphaCase {
   const char* name;
-  std::vector<std::string> options;
-  double psnr;  // the least composited PSNR
+  std::string options;  // each followed by a space
+  double psnr;          // the least composited PSNR
 };
 
 class PngAlpha : public InFolder<::testing::TestWithParam<AlphaCase>> {};
 
 TEST_P(PngAlpha, KeptPerEntryAndSeenAlikeByLibpngAndPil) {
   python(kSoftPicture, {dir.path("a.png")});
-  std::vector<std::string> args = GetParam().options;
-  args.push_back("a.png");
-  ASSERT_EQ(kxquant(args, dir.path()).status, 0);
+  run(dir, GetParam().options + "a.png");
   const Raster original = pilPixels(dir.path("a.png"));
   const Raster seen = pilPixels(dir.path("a-kx.png"));
   const Indexed png = readIndexedPng(dir.path("a-kx.png"));
@@ -611,8 +597,8 @@ TEST_P(PngAlpha, KeptPerEntryAndSeenAlikeByLibpngAndPil) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Options, PngAlpha, ::testing::Values(
-    AlphaCase{"Default", {}, 45}, AlphaCase{"Colours16Adjusted", {"-n", "16", "-a"}, 28},
-    AlphaCase{"MedianCutBest", {"--no-refine", "--best"}, 38}), CaseName());
+    AlphaCase{"Default", "", 45}, AlphaCase{"Colours16Adjusted", "-n 16 -a ", 28},
+    AlphaCase{"MedianCutBest", "--no-refine --best ", 38}), CaseName());
 // clang-format on
 
 // Pixels only transparent or opaque: the opaque ones' 96 colours are kept
