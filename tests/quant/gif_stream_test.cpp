@@ -71,8 +71,7 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   int total = 0;
   for (const GifFrame& f : gif.frames) total += f.delay;
   EXPECT_EQ(total, c.totalCentiseconds);
-  const int transparent = gif.frames[0].transparent;
-  ASSERT_EQ(transparent, 0);  // for the differencing, before the colours
+  ASSERT_EQ(gif.frames[0].transparent, 0);  // for the differencing, before the colours
   EXPECT_LT(gif.frames[1].width * gif.frames[1].height, kWidth * kHeight);
 
   const std::vector<std::vector<int>> shown = composeGif(gif);
@@ -88,7 +87,6 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
     for (size_t at = 0; at < stream.size(); at += image)
       rgb.insert(rgb.end(), stream.begin() + at + header, stream.begin() + at + image);
   }
-  const uint8_t* pixels = rgb.data();
   for (size_t f = 0; f < shown.size(); ++f) {
     for (size_t i = 0; i < n; ++i) {
       const int index = shown[f][i];
@@ -97,7 +95,7 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
       ASSERT_EQ(gif.palette[index], (Rgb{seen[0], seen[1], seen[2]}))
           << "Pillow, frame " << f << " pixel " << i;
       if (!c.exact) continue;
-      const uint8_t* p = pixels + 3 * (f * n + i);
+      const uint8_t* p = rgb.data() + 3 * (f * n + i);
       if (c.options.find("--no-dither") != std::string::npos) {
         ASSERT_EQ(index, nearest(gif.palette, 1, static_cast<int>(gif.palette.size()), p))
             << "frame " << f << " pixel " << i;
