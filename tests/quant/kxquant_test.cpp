@@ -293,7 +293,6 @@ TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   // pixel gets its nearest entry.
   run(dir, "-n 32 --no-dither --delay 250 --loop 3 -o anim.gif" + inputs);
   const GifFile gif = readGif(dir.path("anim.gif"));
-  EXPECT_EQ(std::tie(gif.width, gif.height), std::make_tuple(60, 50));
   // The transparent entry for unchanged pixels, then the palette, padded.
   ASSERT_EQ(gif.palette.size(), 64u);
   ASSERT_EQ(gif.frames[0].transparent, 0);
