@@ -73,14 +73,15 @@ struct Options {
   int threads = 1;
   int qualityMin = 0, qualityMax = -1;  // -1: no -Q
 
-  std::vector<std::string> args() const {
+  // kxquant's arguments for them, then those given.
+  std::vector<std::string> args(std::initializer_list<std::string> more = {}) const {
     std::vector<std::string> a = {"-q", "-f", "-n", std::to_string(colors)};
     if (diffusion > 0) a.insert(a.end(), {"-a", std::to_string(diffusion)});
     if (diffusion < 0) a.push_back("--no-dither");
     if (!refine) a.push_back("--no-refine");
-    if (qualityMax >= 0) {
+    if (qualityMax >= 0)
       a.insert(a.end(), {"-Q", std::to_string(qualityMin) + "-" + std::to_string(qualityMax)});
-    }
+    a.insert(a.end(), more);
     return a;
   }
   OptionsPtr handle() const {
@@ -129,10 +130,8 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
   TempDir dir;
-  std::vector<std::string> args = c.options.args();
-  args.insert(args.end(),
-              {"-o", "out.png", writePam(dir, "in", c.width, c.height, channels, pixels)});
-  const RunResult run = runProgram("kxquant", args, dir.path());
+  const std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  const RunResult run = runProgram("kxquant", c.options.args({"-o", "out.png", in}), dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
 
   const size_t row = size_t{1} * c.width * channels, stride = row + 7;
@@ -174,8 +173,7 @@ TEST_P(SharedPalette, ThreePicturesFromC99GetTheCommandsPaletteAndIndices) {
   TempDir dir;
   std::vector<std::vector<uint8_t>> pictures;
   std::vector<const unsigned char*> pointers;
-  std::vector<std::string> args = c.options.args();
-  args.push_back("-u");
+  std::vector<std::string> args = c.options.args({"-u"});
   const char* const names[] = {"p0", "p1", "p2"};
   for (int i = 0; i < 3; ++i) {
     pictures.push_back(testPixels(c.width, c.height, 5 + i, c.noisy, c.alpha));
@@ -241,8 +239,8 @@ TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   const GifCase& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   TempDir dir;
-  std::vector<std::string> args = c.options.args();
-  args.insert(args.end(), {"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
+  std::vector<std::string> args =
+      c.options.args({"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
   if (c.loop < 0) args.push_back("--no-loop");
   if (c.loop > 0) args.insert(args.end(), {"--loop", std::to_string(c.loop)});
   auto options = c.options.handle();
@@ -291,9 +289,8 @@ TEST(Quality, BelowTheMinimumTheResultComesWithTheQualityTheCommandSays) {
   const std::vector<uint8_t> pixels = testPixels(120, 80, 2, true, PixelAlpha::none);
   TempDir dir;
   const Options options{16, 0, true, 1, 99, 100};
-  std::vector<std::string> args = options.args();
-  args.insert(args.end(), {"-o", "out.png", writePam(dir, "in", 120, 80, 3, pixels)});
-  const RunResult run = runProgram("kxquant", args, dir.path());
+  const std::string in = writePam(dir, "in", 120, 80, 3, pixels);
+  const RunResult run = runProgram("kxquant", options.args({"-o", "out.png", in}), dir.path());
   ASSERT_EQ(run.status, 99) << run.err;
   kxq_result* result = nullptr;
   ASSERT_EQ(kxq_quantize(options.handle().get(), pixels.data(), 120, 80, 360, KXQ_RGB, &result),
