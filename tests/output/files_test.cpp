@@ -1,8 +1,5 @@
-// The files of a reduction. Colour-mapped image files: exact header bytes,
-// the sizes that follow the frame, what is written after the header,
-// failures. Colormap files, binary (.clm) and ASCII (.cla): exact bytes,
-// scaling to the bits of -b, conversion (-T), the colour limit (-n) and
-// refusals.
+// The files of a reduction: colour-mapped image files (.icn) and colormap
+// files, binary (.clm) and ASCII (.cla), written, read back and refused.
 #include <gtest/gtest.h>
 
 #include <array>

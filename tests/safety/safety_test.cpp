@@ -90,8 +90,7 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
   std::vector<std::string> args = words(c.command);
   if (c.asLimitMb > 0) {
     args[0] = buildDir() + "/" + args[0];
-    args.insert(args.begin(), "--as=" + std::to_string(c.asLimitMb << 20));
-    args.insert(args.begin(), "/usr/bin/prlimit");
+    args.insert(args.begin(), {"/usr/bin/prlimit", "--as=" + std::to_string(c.asLimitMb << 20)});
   }
   const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()},
                                  RunOptions{.cwd = dir.path(),
