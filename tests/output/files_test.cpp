@@ -33,7 +33,7 @@ struct Geometry {
 class IconGeometry : public testing::TestWithParam<Geometry> {};
 
 // The one-pixel frame's header, byte for byte, with the sizes that follow
-// the frame.
+// the frame (9 x 1, a mask row of 2 bytes, is Golden's sample_row_a).
 TEST_P(IconGeometry, HeaderBytesWithTheSizesThatFollowTheFrame) {
   const Geometry g = GetParam();
   TempDir dir;
@@ -57,7 +57,6 @@ TEST_P(IconGeometry, HeaderBytesWithTheSizesThatFollowTheFrame) {
 
 const Geometry kGeometries[] = {{"1x1", 1, 1, 29, 1, 1},
                                 {"8x2", 8, 2, 44, 1, 16},
-                                {"9x1", 9, 1, 37, 2, 9},
                                 {"16x1", 16, 1, 44, 2, 16},
                                 {"640x480", 640, 480, 307228, 80, 307200},
                                 {"32767x2", 32767, 2, 65562, 4096, 65534},
