@@ -1,8 +1,5 @@
 /* What c99.c gives the C++ tests. */
-#ifndef KXQ_TEST_C99_H
-#define KXQ_TEST_C99_H
-
-#include <stddef.h>
+#pragma once
 
 #include "kxquant.h"
 
@@ -20,6 +17,4 @@ int kxqTestShared(kxq_options* options, const unsigned char* const* pictures, in
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <iterator>
+#include <ranges>
 #include <thread>
 
 #include "conv/conv_support.h"
@@ -21,16 +21,16 @@
 namespace kx {
 namespace {
 
-// A PAM file of the pixels, which kxquant reads.
-void writePam(const std::string& path, int width, int height, int channels,
-              const std::vector<uint8_t>& pixels) {
-  std::ofstream out(path, std::ios::binary);
+// A PAM file of the pixels in the folder, which kxquant reads; its name.
+std::string writePam(const TempDir& dir, const std::string& stem, int width, int height,
+                     int channels, const std::vector<uint8_t>& pixels) {
+  std::ofstream out(dir.path(stem + ".pam"), std::ios::binary);
   out << "P7\nWIDTH " << width << "\nHEIGHT " << height << "\nDEPTH " << channels
       << "\nMAXVAL 255\nTUPLTYPE " << (channels == 4 ? "RGB_ALPHA" : "RGB") << "\nENDHDR\n";
   out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<long>(pixels.size()));
+  return stem + ".pam";
 }
 
-// A palette and indices as the library gives them.
 struct Reduced {
   std::vector<uint8_t> rgba;
   std::vector<uint8_t> indices;
@@ -66,23 +66,22 @@ OptionsPtr freshOptions() {
   return OptionsPtr(kxq_options_create(), kxq_options_destroy);
 }
 
-// Dithering: kxquant's own (adaptive) unless diffusion is set, none when
-// it is negative.
 struct Options {
   int colors = 256;
-  float diffusion = 0;  // 0: adaptive; < 0: none
+  float diffusion = 0;  // 0: kxquant's own (adaptive); < 0: none
   bool refine = true;
   int threads = 1;
   int qualityMin = 0, qualityMax = -1;  // -1: no -Q
 
-  std::vector<std::string> args() const {
+  // kxquant's arguments for them, then those given.
+  std::vector<std::string> args(std::initializer_list<std::string> more = {}) const {
     std::vector<std::string> a = {"-q", "-f", "-n", std::to_string(colors)};
     if (diffusion > 0) a.insert(a.end(), {"-a", std::to_string(diffusion)});
     if (diffusion < 0) a.push_back("--no-dither");
     if (!refine) a.push_back("--no-refine");
-    if (qualityMax >= 0) {
+    if (qualityMax >= 0)
       a.insert(a.end(), {"-Q", std::to_string(qualityMin) + "-" + std::to_string(qualityMax)});
-    }
+    a.insert(a.end(), more);
     return a;
   }
   OptionsPtr handle() const {
@@ -131,10 +130,8 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
   TempDir dir;
-  writePam(dir.path("in.pam"), c.width, c.height, channels, pixels);
-  std::vector<std::string> args = c.options.args();
-  args.insert(args.end(), {"-o", "out.png", "in.pam"});
-  const RunResult run = runProgram("kxquant", args, dir.path());
+  const std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  const RunResult run = runProgram("kxquant", c.options.args({"-o", "out.png", in}), dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
 
   const size_t row = size_t{1} * c.width * channels, stride = row + 7;
@@ -176,15 +173,11 @@ TEST_P(SharedPalette, ThreePicturesFromC99GetTheCommandsPaletteAndIndices) {
   TempDir dir;
   std::vector<std::vector<uint8_t>> pictures;
   std::vector<const unsigned char*> pointers;
-  std::vector<std::string> args = c.options.args();
-  args.push_back("-u");
+  std::vector<std::string> args = c.options.args({"-u"});
+  const char* const names[] = {"p0", "p1", "p2"};
   for (int i = 0; i < 3; ++i) {
     pictures.push_back(testPixels(c.width, c.height, 5 + i, c.noisy, c.alpha));
-    // Names of pictures p0, p1, p2 (not "p" + std::to_string(i), which g++ 12
-    // takes for an overlapping copy under -Werror=restrict).
-    const std::string name = std::string(1, 'p') + static_cast<char>('0' + i);
-    writePam(dir.path(name + ".pam"), c.width, c.height, channels, pictures.back());
-    args.push_back(name + ".pam");
+    args.push_back(writePam(dir, names[i], c.width, c.height, channels, pictures.back()));
   }
   for (const auto& p : pictures) pointers.push_back(p.data());
   const RunResult run = runProgram("kxquant", args, dir.path());
@@ -199,8 +192,7 @@ TEST_P(SharedPalette, ThreePicturesFromC99GetTheCommandsPaletteAndIndices) {
   ASSERT_GT(entries, 0) << message;
   palette.resize(4 * entries);
   for (int i = 0; i < 3; ++i) {
-    const Reduced expected =
-        readBack(dir.path(std::string(1, 'p') + static_cast<char>('0' + i) + "-kx.png"));
+    const Reduced expected = readBack(dir.path(names[i] + std::string("-kx.png")));
     EXPECT_EQ(palette, expected.rgba) << i;
     EXPECT_TRUE(std::equal(expected.indices.begin(), expected.indices.end(),
                            indices.begin() + static_cast<long>(i * pixels)))
@@ -223,15 +215,11 @@ const Case kCases[] = {
     Case{"QualityTransparent", 90, 60, true, PixelAlpha::binary, {64, -1, true, 3, 0, 70}},
 };
 
-std::vector<Case> oneThreadCases() {
-  std::vector<Case> cases;
-  std::copy_if(std::begin(kCases), std::end(kCases), std::back_inserter(cases),
-               [](const Case& c) { return c.options.threads == 1; });
-  return cases;
-}
+auto oneThread = kCases | std::views::filter([](const Case& c) { return c.options.threads == 1; });
 
 INSTANTIATE_TEST_SUITE_P(Pictures, SameAsCommand, testing::ValuesIn(kCases), CaseName());
-INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette, testing::ValuesIn(oneThreadCases()), CaseName());
+INSTANTIATE_TEST_SUITE_P(Pictures, SharedPalette,
+                         testing::ValuesIn(oneThread.begin(), oneThread.end()), CaseName());
 
 // ---- Animated GIFs ------------------------------------------------------------------
 
@@ -247,14 +235,12 @@ struct GifCase {
 
 class GifSameAsCommand : public testing::TestWithParam<GifCase> {};
 
-// The frames as PAM files to kxquant -o x.gif, and to the library: the same
-// bytes.
 TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   const GifCase& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   TempDir dir;
-  std::vector<std::string> args = c.options.args();
-  args.insert(args.end(), {"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
+  std::vector<std::string> args =
+      c.options.args({"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
   if (c.loop < 0) args.push_back("--no-loop");
   if (c.loop > 0) args.insert(args.end(), {"--loop", std::to_string(c.loop)});
   auto options = c.options.handle();
@@ -267,9 +253,8 @@ TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   for (size_t i = 0; i < c.sizes.size(); ++i) {
     const auto [w, h] = c.sizes[i];
     const std::vector<uint8_t> pixels = testPixels(w, h, 1 + i % 2, c.noisy, c.alpha);
-    const std::string name = std::string(1, 'f') + static_cast<char>('0' + i);
-    writePam(dir.path(name + ".pam"), w, h, channels, pixels);
-    args.push_back(name + ".pam");
+    args.push_back(
+        writePam(dir, std::string("f") + static_cast<char>('0' + i), w, h, channels, pixels));
     EXPECT_EQ(kxq_gif_add_frame(gif, pixels.data(), w, h, size_t{1} * w * channels,
                                 channels == 4 ? KXQ_RGBA : KXQ_RGB, c.delayMs),
               KXQ_OK)
@@ -280,8 +265,7 @@ TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   ASSERT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_OK) << kxq_gif_message(gif);
   EXPECT_TRUE(std::vector<uint8_t>(bytes, bytes + size) == readFileBytes(dir.path("out.gif")));
   kxq_free(bytes);
-  // Once only.
-  EXPECT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_INVALID_ARGUMENT);
+  EXPECT_EQ(kxq_gif_write(gif, &bytes, &size), KXQ_INVALID_ARGUMENT);  // once only
   kxq_gif_destroy(gif);
 }
 
@@ -304,11 +288,9 @@ INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases),
 TEST(Quality, BelowTheMinimumTheResultComesWithTheQualityTheCommandSays) {
   const std::vector<uint8_t> pixels = testPixels(120, 80, 2, true, PixelAlpha::none);
   TempDir dir;
-  writePam(dir.path("in.pam"), 120, 80, 3, pixels);
   const Options options{16, 0, true, 1, 99, 100};
-  std::vector<std::string> args = options.args();
-  args.insert(args.end(), {"-o", "out.png", "in.pam"});
-  const RunResult run = runProgram("kxquant", args, dir.path());
+  const std::string in = writePam(dir, "in", 120, 80, 3, pixels);
+  const RunResult run = runProgram("kxquant", options.args({"-o", "out.png", in}), dir.path());
   ASSERT_EQ(run.status, 99) << run.err;
   kxq_result* result = nullptr;
   ASSERT_EQ(kxq_quantize(options.handle().get(), pixels.data(), 120, 80, 360, KXQ_RGB, &result),
@@ -503,46 +485,33 @@ TEST(Library, CallsOnSeveralThreadsAtOnce) {
 
 // ---- The README's example ---------------------------------------------------------
 
-std::string readmeExample() {
-  std::ifstream in(std::string(KX_SOURCE_DIR) + "/README.md");
-  std::string line, code;
-  bool inside = false;
-  while (std::getline(in, line)) {
-    if (inside && line == "```") return code;
-    if (inside) code += line + "\n";
-    if (line == "```c") inside = true;
-  }
-  return "";
-}
-
 TEST(Readme, TheExampleBuildsAgainstAnInstalledPrefixAndGivesTheCommandsBytes) {
   TempDir dir;
-  const std::string prefix = dir.path("prefix");
-  RunResult r = runProgram("/usr/bin/cmake", {"--install", buildDir(), "--prefix", prefix});
+  RunResult r =
+      runProgram("/usr/bin/cmake", {"--install", buildDir(), "--prefix", dir.path("prefix")});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  const std::string code = readmeExample();
-  ASSERT_FALSE(code.empty()) << "no ```c block in the README";
-  writeFileBytes(dir.path("example.c"), std::vector<uint8_t>(code.begin(), code.end()));
-  const RunOptions options{.cwd = dir.path()};
-  r = runProgram("/bin/sh",
-                 {"-c",
-                  "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "
-                  "cc -std=c99 -Wall -Wextra -Werror " KX_SANITIZER_FLAGS
-                  " -o example example.c $(pkg-config --cflags --libs kxquant)"},
-                 options);
+  const std::string readme = readFileText(std::string(KX_SOURCE_DIR) + "/README.md");
+  const size_t begin = readme.find("\n```c\n"), end = readme.find("\n```\n", begin + 1);
+  ASSERT_TRUE(begin != std::string::npos && end != std::string::npos)
+      << "no ```c block in the README";
+  writeFileBytes(dir.path("example.c"),
+                 std::vector<uint8_t>(readme.begin() + begin + 6, readme.begin() + end + 1));
+  r = shell(
+      "export PKG_CONFIG_PATH=\"$(dirname $(find prefix -name kxquant.pc))\"; "
+      "cc -std=c99 -Wall -Wextra -Werror " KX_SANITIZER_FLAGS
+      " -o example example.c $(pkg-config --cflags --libs kxquant)",
+      dir.path());
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 
-  const int width = 120, height = 80;
-  const std::vector<uint8_t> pixels = testPixels(width, height, 4, false, PixelAlpha::binary);
-  writePam(dir.path("photo.pam"), width, height, 4, pixels);
+  const std::vector<uint8_t> pixels = testPixels(120, 80, 4, false, PixelAlpha::binary);
   writeFileBytes(dir.path("photo.rgba"), pixels);
-  r = runProgram("kxquant", {"-q", "-n", "64", "photo.pam"}, dir.path());
+  r = runProgram("kxquant", {"-q", "-n", "64", writePam(dir, "photo", 120, 80, 4, pixels)},
+                 dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  r = runProgram("/bin/sh",
-                 {"-c",
-                  "LD_LIBRARY_PATH=$(dirname $(find prefix -name libkxquant.so)) "
-                  "./example photo.rgba 120 80 64 > photo.kxq"},
-                 options);
+  r = shell(
+      "LD_LIBRARY_PATH=$(dirname $(find prefix -name libkxquant.so)) "
+      "./example photo.rgba 120 80 64 > photo.kxq",
+      dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   // The palette, then the indices.
   Reduced expected = readBack(dir.path("photo-kx.png"));

@@ -51,17 +51,17 @@ class GifFromStream : public ::testing::TestWithParam<StreamCase> {};
 TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   const StreamCase& c = GetParam();
   TempDir dir;
-  const std::string cd = "cd " + quoted(dir.path()) + " && ";
   // ffmpeg's sources need not give the same frames twice: the stream is
   // made once, and fed through a pipe.
-  ASSERT_EQ(shell(cd + source(c.rate, c.overGradient) + " " + c.stream + " - > in").status, 0);
+  ASSERT_EQ(shell(source(c.rate, c.overGradient) + " " + c.stream + " - > in", dir.path()).status,
+            0);
   const std::string command = buildDir() + "/kxquant " + c.options + " -o ";
-  RunResult r = shell(cd + "cat in | KX_THREADS=2 " + command + "a.gif -");
+  RunResult r = shell("cat in | KX_THREADS=2 " + command + "a.gif -", dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   // One thread, the frames after the first few in the temporary file: the
   // same bytes, and the temporary file gone.
-  r = shell(cd + "cat in | KX_THREADS=1 KX_FRAME_MEMORY=30000 " + command + "b.gif -");
+  r = shell("cat in | KX_THREADS=1 KX_FRAME_MEMORY=30000 " + command + "b.gif -", dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFileBytes(dir.path("a.gif")), readFileBytes(dir.path("b.gif")));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
@@ -71,8 +71,7 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   int total = 0;
   for (const GifFrame& f : gif.frames) total += f.delay;
   EXPECT_EQ(total, c.totalCentiseconds);
-  const int transparent = gif.frames[0].transparent;
-  ASSERT_EQ(transparent, 0);  // for the differencing, before the colours
+  ASSERT_EQ(gif.frames[0].transparent, 0);  // for the differencing, before the colours
   EXPECT_LT(gif.frames[1].width * gif.frames[1].height, kWidth * kHeight);
 
   const std::vector<std::vector<int>> shown = composeGif(gif);
@@ -88,18 +87,15 @@ TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
     for (size_t at = 0; at < stream.size(); at += image)
       rgb.insert(rgb.end(), stream.begin() + at + header, stream.begin() + at + image);
   }
-  const uint8_t* pixels = rgb.data();
   for (size_t f = 0; f < shown.size(); ++f) {
     for (size_t i = 0; i < n; ++i) {
       const int index = shown[f][i];
       ASSERT_GE(index, 0) << f << " " << i;
-      const Rgb& colour = gif.palette[index];
-      ASSERT_EQ((std::array<int, 3>{colour.r, colour.g, colour.b}),
-                (std::array<int, 3>{pil[f].rgba.samples[4 * i], pil[f].rgba.samples[4 * i + 1],
-                                    pil[f].rgba.samples[4 * i + 2]}))
+      const uint8_t* seen = &pil[f].rgba.samples[4 * i];
+      ASSERT_EQ(gif.palette[index], (Rgb{seen[0], seen[1], seen[2]}))
           << "Pillow, frame " << f << " pixel " << i;
       if (!c.exact) continue;
-      const uint8_t* p = pixels + 3 * (f * n + i);
+      const uint8_t* p = rgb.data() + 3 * (f * n + i);
       if (c.options.find("--no-dither") != std::string::npos) {
         ASSERT_EQ(index, nearest(gif.palette, 1, static_cast<int>(gif.palette.size()), p))
             << "frame " << f << " pixel " << i;
@@ -160,8 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
 // file is made.
 TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
   TempDir dir;
-  const std::string cd = "cd " + quoted(dir.path()) + " && ";
-  ASSERT_EQ(shell(cd + source("30") + " -f image2pipe -c:v ppm - > in").status, 0);
+  ASSERT_EQ(shell(source("30") + " " + kPpmPipe + " - > in", dir.path()).status, 0);
   const std::vector<uint8_t> frames = readFileBytes(dir.path("in"));
   ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
   // A run that never opened the FIFO must not leave the feeder waiting:
@@ -199,7 +194,7 @@ TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
 // the run with one line and leaves nothing behind.
 TEST(FrameStore, AFullDiskLeavesNothing) {
   TempDir dir;
-  ASSERT_EQ(shell(source("30") + " -f image2pipe -c:v ppm - > in", dir.path()).status, 0);
+  ASSERT_EQ(shell(source("30") + " " + kPpmPipe + " - > in", dir.path()).status, 0);
   const RunResult r = runProgram(
       "kxquant", {"-o", "a.gif", "in"},
       RunOptions{.cwd = dir.path(), .env = {"KX_FRAME_MEMORY=0"}, .fileSizeLimit = 20000});

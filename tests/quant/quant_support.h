@@ -62,8 +62,4 @@ inline int nearest(const std::vector<Rgb>& palette, int first, int end, const ui
   return best;
 }
 
-inline RunResult kxquant(const std::vector<std::string>& args, const std::string& dir) {
-  return runProgram("kxquant", args, dir);
-}
-
 }  // namespace kx
