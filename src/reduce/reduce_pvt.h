@@ -158,7 +158,7 @@ class SharedNearestSearch {
     const int cell = NearestCells::cellOf(red, green, blue);
     const int offset = NearestCells::offsetOf(red, green, blue);
     if (state_[cell].load(std::memory_order_acquire) == kReady) {
-      return table_[static_cast<size_t>(cell) * 512 + offset];
+      return table_[static_cast<size_t>(place_[cell]) * 512 + offset];
     }
     return fillCell(cell, offset);
   }
@@ -169,6 +169,11 @@ class SharedNearestSearch {
 
   NearestCells cells_;
   std::unique_ptr<std::atomic<uint8_t>[]> state_;
+  // A cell's 512 answers are at place_[cell] × 512 in table_, places taken
+  // in the order cells are first asked for: the pages touched are the cells
+  // used, however they spread over the cube.
+  std::unique_ptr<uint32_t[]> place_;
+  std::atomic<uint32_t> filled_{0};
   std::unique_ptr<uint8_t[]> table_;
 };
 

@@ -137,17 +137,18 @@ int NearestSearch::findOne(Cell& c, int offset, int red, int green, int blue) {
 SharedNearestSearch::SharedNearestSearch(const HistogramEntry* palette, int colors)
     : cells_(palette, colors),
       state_(std::make_unique<std::atomic<uint8_t>[]>(32 * 32 * 32)),
+      place_(std::make_unique_for_overwrite<uint32_t[]>(32 * 32 * 32)),
       // Not cleared, nor advised for huge pages: only the small pages of the
       // cells asked for are ever touched (a few for a sprite of few colours).
       table_(std::make_unique_for_overwrite<uint8_t[]>(size_t{32 * 32 * 32} * 512)) {}
 
 int SharedNearestSearch::fillCell(int cell, int offset) {
-  uint8_t* const place = table_.get() + static_cast<size_t>(cell) * 512;
   uint8_t expected = kEmpty;
   if (state_[cell].compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) {
     uint8_t nearest[512];
     cells_.fill(cell, nearest);
-    std::memcpy(place, nearest, 512);
+    place_[cell] = filled_.fetch_add(1, std::memory_order_relaxed);
+    std::memcpy(table_.get() + static_cast<size_t>(place_[cell]) * 512, nearest, 512);
     state_[cell].store(kReady, std::memory_order_release);
     return nearest[offset];
   }
@@ -163,7 +164,7 @@ int SharedNearestSearch::fillCell(int cell, int offset) {
       std::this_thread::yield();
     }
   }
-  return place[offset];
+  return table_[static_cast<size_t>(place_[cell]) * 512 + offset];
 }
 
 // ---- Wavefront progress -----------------------------------------------------------
