@@ -1,12 +1,5 @@
-// The writers of palette pictures, read back by other decoders.
-// GIF: frames stored as the rectangles that changed are composed back into
-// exactly the frames given, by giflib (composed here by the format's rules)
-// and by PIL; frame times add up; the LZW coder writes giflib's own bytes.
-// PNG, read back by libpng and PIL: every palette size's bit depth, rows that
-// end inside a byte, alpha per entry or one transparent index, at every
-// effort; the tRNS chunk as short as the translucent entries allow; the zlib
-// stream of parts compressed side by side; the colour chunks where PNG wants
-// them.
+// The GIF and palette PNG writers, their files read back by other decoders:
+// giflib, libpng, PIL and ffmpeg.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -386,6 +379,7 @@ std::vector<uint8_t> decodedRgba(const Indexed& png) {
   return rgba;
 }
 
+// Every palette size's bit depth, rows that end inside a byte, at every effort.
 class PalettePng : public testing::TestWithParam<std::tuple<int, Alpha, PngEffort>> {};
 
 TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
