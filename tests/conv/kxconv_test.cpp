@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
+
 #include "conv_support.h"
 #include "support/case_names.h"
 #include "support/pictures.h"
@@ -65,59 +67,46 @@ TEST(KxconvCommandLine, WrongArgumentsPrintTheUsageAndRefusalsNameTheFile) {
   EXPECT_EQ(readFileBytes(dir.path("full.pic")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
-struct PngCase {
-  const char* name;
-  int colorType, bitDepth;
-  bool transparency;
-  bool hasAlpha() const { return transparency || (colorType & PNG_COLOR_MASK_ALPHA); }
-  // netpbm 11 leaves pixels of an RGB image's tRNS colour opaque: PIL instead.
-  Raster reference(const std::string& png) const {
-    if (transparency && colorType == PNG_COLOR_TYPE_RGB) return pilPixels(png, "RGBA");
-    return asRgb(netpbm("pngtopam -alphapam " + quoted(png)), hasAlpha());
-  }
-};
-
-// PNG -> .pic -> PNG and PPM. 8-bit PNGs keep every pixel; 16-bit samples
-// are rounded as netpbm rounds them (grey16 holds every value once).
-class PngRoundTrip : public ::testing::TestWithParam<PngCase> {};
+// PNG -> .pic -> PNG and PPM, for each kind of PNG (its colour type and
+// tRNS read from the file). 8-bit PNGs keep every pixel; 16-bit samples are
+// rounded as netpbm rounds them (pngtopam | pamdepth 255; ImageMagick 6
+// truncates, so it is no reference).
+class PngRoundTrip : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PngRoundTrip, PicturesHoldWhatTheReferenceSees) {
-  const PngCase& c = GetParam();
+  const std::string name = GetParam();
   TempDir dir;
-  std::filesystem::copy_file(pngOf(c.name), dir.path("a.png"));
-  const Raster original = c.reference(dir.path("a.png"));
-  ASSERT_EQ(original.width, c.bitDepth == 16 && c.colorType == PNG_COLOR_TYPE_GRAY ? 256 : 64);
+  std::filesystem::copy_file(pngOf(name), dir.path("a.png"));
+  const std::vector<PngChunk> chunks = pngChunks(readFileBytes(dir.path("a.png")));
+  const int colorType = chunks.at(0).data.at(9);  // IHDR
+  const bool key = std::ranges::count(chunks, std::string("tRNS"), &PngChunk::type) > 0;
+  const bool alpha = key || (colorType & PNG_COLOR_MASK_ALPHA);
+  // netpbm 11 leaves pixels of an RGB image's tRNS colour opaque: PIL instead.
+  auto reference = [&](const std::string& png) {
+    if (key && colorType == PNG_COLOR_TYPE_RGB) return pilPixels(png, "RGBA");
+    return asRgb(netpbm("pngtopam -alphapam " + quoted(png)), alpha);
+  };
+  const Raster original = reference(dir.path("a.png"));
+  ASSERT_EQ(original.width, name == "grey16" ? 256 : 64);  // grey16 holds every value once
   ASSERT_TRUE(converts({"a.png", "a.pic"}, dir.path()));
   EXPECT_EQ(picPixels(dir.path("a.pic")), original);
   ASSERT_TRUE(converts({"a.pic", "b.png"}, dir.path()));
-  EXPECT_EQ(c.reference(dir.path("b.png")), original);
-  EXPECT_EQ(readFileBytes(dir.path("b.png")).at(25), c.hasAlpha() ? 6 : 2);  // IHDR colour type
+  EXPECT_EQ(reference(dir.path("b.png")), original);
+  EXPECT_EQ(readFileBytes(dir.path("b.png")).at(25), alpha ? 6 : 2);  // IHDR colour type
   const RunResult r = kxconv({"a.pic", "c.ppm"}, dir.path());  // PPM drops the alpha, saying so
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, c.hasAlpha()
-                       ? "kxconv: c.ppm: note: PPM has no alpha channel; alpha is dropped\n"
-                       : "");
+  EXPECT_EQ(r.err,
+            alpha ? "kxconv: c.ppm: note: PPM has no alpha channel; alpha is dropped\n" : "");
   EXPECT_EQ(netpbm("cat " + quoted(dir.path("c.ppm"))), asRgb(original, false));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, PngRoundTrip,
-    ::testing::Values(PngCase{"grey8", PNG_COLOR_TYPE_GRAY, 8, false},
-                      PngCase{"grey1", PNG_COLOR_TYPE_GRAY, 1, false},
-                      PngCase{"grey4_interlaced", PNG_COLOR_TYPE_GRAY, 4, false},
-                      PngCase{"grey8_trns", PNG_COLOR_TYPE_GRAY, 8, true},
-                      PngCase{"grey_alpha8", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false},
-                      PngCase{"rgb8_interlaced", PNG_COLOR_TYPE_RGB, 8, false},
-                      PngCase{"rgb8_trns", PNG_COLOR_TYPE_RGB, 8, true},
-                      PngCase{"rgba8_interlaced", PNG_COLOR_TYPE_RGB_ALPHA, 8, false},
-                      PngCase{"palette4", PNG_COLOR_TYPE_PALETTE, 4, false},
-                      PngCase{"palette1", PNG_COLOR_TYPE_PALETTE, 1, false},
-                      PngCase{"palette8_trns", PNG_COLOR_TYPE_PALETTE, 8, true},
-                      PngCase{"grey16", PNG_COLOR_TYPE_GRAY, 16, false},
-                      PngCase{"grey_alpha16", PNG_COLOR_TYPE_GRAY_ALPHA, 16, false},
-                      PngCase{"rgb16_interlaced", PNG_COLOR_TYPE_RGB, 16, false},
-                      PngCase{"rgba16", PNG_COLOR_TYPE_RGB_ALPHA, 16, false}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Kinds, PngRoundTrip,
+                         ::testing::Values("grey8", "grey1", "grey4_interlaced", "grey8_trns",
+                                           "grey_alpha8", "rgb8_interlaced", "rgb8_trns",
+                                           "rgba8_interlaced", "palette4", "palette1",
+                                           "palette8_trns", "grey16", "grey_alpha16",
+                                           "rgb16_interlaced", "rgba16"),
+                         [](const auto& kind) { return std::string(kind.param); });
 
 // Transparency chunks that bend the rules are read as libpng defines them
 // (netpbm's pngtopam sees the same): a palette tRNS longer than the palette
