@@ -1,14 +1,5 @@
-// kxconv through the real binary. Its command line: usage, refusals with
-// their messages that leave every file as it was, and outputs that cannot be
-// written. Its readers, against netpbm, PIL and ppmtopict: 8-bit PNGs survive
-// PNG -> .pic -> PNG unchanged, 16-bit PNGs are rounded as netpbm rounds them
-// (pngtopam | pamdepth 255; ImageMagick 6 truncates, so it is no reference);
-// JPEGs decode as PIL decodes them with the same libjpeg-turbo defaults, CMYK
-// within the rounding of another formula; netpbm samples are scaled as
-// pamdepth scales them; the PPM output bytes; a colour-mapped image (.icn +
-// colormap) gives the indexed PNG of its colormap and index bytes, the
-// colormap found beside it or named with -c/-C; and damaged files are refused
-// with their reason, leaving no output.
+// kxconv through the real binary: its command line and refusals, and its
+// readers against netpbm, PIL and ppmtopict.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -145,9 +136,10 @@ struct JpegCase {
   const char* name;
   const char* mode;     // PIL's mode of the picture saved
   const char* options;  // PIL's JPEG options
-  int tolerance;        // largest difference from PIL's RGB
+  int tolerance;        // largest difference from PIL's RGB (CMYK: another formula's rounding)
 };
 
+// PIL decodes with libjpeg-turbo's defaults, as kxconv does.
 class JpegInput : public ::testing::TestWithParam<JpegCase> {};
 
 TEST_P(JpegInput, DecodesAsPilDoes) {
