@@ -275,10 +275,6 @@ TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
   const std::string icn = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.icn"),
                     clm = readFileText(KX_SOURCE_DIR "/tests/data/icn/x.clm");
   writeFileBytes(dir.path("x.clm"), {clm.begin(), clm.end()});
-  auto with = [](std::string bytes, size_t at, char value) {
-    bytes.at(at) = value;
-    return bytes;
-  };
   const struct {
     std::string file, bytes, message;
   } cases[] = {
@@ -294,9 +290,10 @@ TEST(DamagedInput, RefusedWithItsReasonAndNoOutput) {
        "corrupt JPEG file (the file ends too early)"},
       {"bad.JPG", jpeg.substr(0, 40), "corrupt JPEG file (the file ends too early)"},
       {"bad.JPG", "GIF8", "not a JPEG file (no JPEG start marker)"},
-      {"x.icn", with(icn, 72, 5),
+      {"x.icn", icn.substr(0, 72) + '\5' + icn.substr(73),
        "the pixel at column 1, row 1 has index 5, but the colormap x.clm has only 2 colours"},
-      {"x.icn", with(icn, 3, 'X'), "not a colour-mapped image file (no ICON/CICN magic)"},
+      {"x.icn", icn.substr(0, 3) + 'X' + icn.substr(4),
+       "not a colour-mapped image file (no ICON/CICN magic)"},
       {"x.icn", icn.substr(0, 81), "the file has 81 bytes; 3 x 2 pixels need 82"},
       {"junk.pict", std::string(600, 'j'),
        "cannot read the PICT picture (junk.pict is not a known PICT format!)"},
