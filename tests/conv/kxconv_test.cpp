@@ -167,24 +167,22 @@ INSTANTIATE_TEST_SUITE_P(
                       JpegCase{"cmyk", "CMYK", "quality=95", 2}),
     CaseName());
 
-// Every kind of netpbm file (tests/data/pnm, its README says how they were made).
+// Every kind of netpbm file (tests/data/pnm, its README says how they were
+// made), and g.pbm, a bitmap of many reads' bytes, rows of 251 bytes, read to
+// its last row.
 TEST(NetpbmInput, SamplesAsPamdepthScalesThem) {
   TempDir dir;
-  for (const char* name : {"a.ppm", "b.PPM", "c.pnm", "d.pbm", "e.pam", "f.pam"}) {
-    std::filesystem::copy_file(std::string(KX_SOURCE_DIR) + "/tests/data/pnm/" + name,
-                               dir.path(name));
-    const Raster in = netpbm("cat " + quoted(dir.path(name)));
-    ASSERT_EQ(in.width, 29) << name << ": netpbm refuses the test file";
-    ASSERT_TRUE(converts({name, name + std::string(".pic")}, dir.path()));
-    EXPECT_EQ(picPixels(dir.path(name) + ".pic"), asRgb(in, in.depth % 2 == 0)) << name;
-  }
-  // A bitmap of many reads' bytes, rows of 251 bytes, read to its last row.
   std::string pbm = "P4\n2001 1200\n";
   for (int i = 0; i < 251 * 1200; ++i) pbm += static_cast<char>(i * 7 % 251);
   writeFileBytes(dir.path("g.pbm"), {pbm.begin(), pbm.end()});
-  ASSERT_EQ(kxconv({"g.pbm", "out.pic"}, dir.path()).status, 0);
-  EXPECT_EQ(picPixels(dir.path("out.pic")),
-            asRgb(netpbm("cat " + quoted(dir.path("g.pbm"))), false));
+  for (const std::string name : {"a.ppm", "b.PPM", "c.pnm", "d.pbm", "e.pam", "f.pam", "g.pbm"}) {
+    if (name != "g.pbm")
+      std::filesystem::copy_file(KX_SOURCE_DIR "/tests/data/pnm/" + name, dir.path(name));
+    const Raster in = netpbm("cat " + quoted(dir.path(name)));
+    ASSERT_EQ(in.width, name == "g.pbm" ? 2001 : 29) << name << ": netpbm refuses the test file";
+    ASSERT_TRUE(converts({name, name + ".pic"}, dir.path()));
+    EXPECT_EQ(picPixels(dir.path(name) + ".pic"), asRgb(in, in.depth % 2 == 0)) << name;
+  }
 }
 
 // A plain file, and a raw one larger than the first block that holds the header.
