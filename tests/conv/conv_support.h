@@ -129,10 +129,11 @@ struct Indexed {
   std::vector<Rgb> palette;
   std::vector<uint8_t> alpha;  // PNG tRNS entries
   std::vector<uint8_t> indices;
-  std::string colourChunks;  // what libpng reads of iCCP, sRGB, gAMA, cHRM and pHYs
 };
 
-inline Indexed readIndexedPng(const std::string& path) {
+// colourChunks, when given, receives what libpng reads of iCCP, sRGB, gAMA,
+// cHRM and pHYs, as text.
+inline Indexed readIndexedPng(const std::string& path, std::string* colourChunks = nullptr) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw std::runtime_error("cannot open " + path);
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -157,7 +158,7 @@ inline Indexed readIndexedPng(const std::string& path) {
     png_bytepp rows = png_get_rows(png, info);
     for (int y = 0; y < out.height; ++y)
       out.indices.insert(out.indices.end(), rows[y], rows[y] + out.width);
-    std::string& text = out.colourChunks;
+    std::string text;
     png_charp name = nullptr;
     png_bytep profile = nullptr;
     png_uint_32 length = 0, x = 0, y = 0;
@@ -175,6 +176,7 @@ inline Indexed readIndexedPng(const std::string& path) {
     }
     if (png_get_pHYs(png, info, &x, &y, &unit))
       text += "pHYs " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(unit);
+    if (colourChunks) *colourChunks = text;
     return true;
   };
   const bool ok = read();
