@@ -12,8 +12,7 @@
 namespace kx {
 namespace {
 
-// Wrong arguments print the usage, as --help prints it; refusals name the
-// file.
+// Wrong arguments print the usage --help prints.
 TEST(KxconvCommandLine, WrongArgumentsPrintTheUsageAndRefusalsNameTheFile) {
   TempDir dir;
   const std::string usage = kxconv({"--help"}, dir.path()).out;
