@@ -131,7 +131,9 @@ struct Indexed {
   std::vector<uint8_t> indices;
 };
 
-inline Indexed readIndexedPng(const std::string& path) {
+// colourChunks, when given, receives what libpng reads of iCCP, sRGB, gAMA,
+// cHRM and pHYs, as text.
+inline Indexed readIndexedPng(const std::string& path, std::string* colourChunks = nullptr) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw std::runtime_error("cannot open " + path);
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -156,6 +158,25 @@ inline Indexed readIndexedPng(const std::string& path) {
     png_bytepp rows = png_get_rows(png, info);
     for (int y = 0; y < out.height; ++y)
       out.indices.insert(out.indices.end(), rows[y], rows[y] + out.width);
+    std::string text;
+    png_charp name = nullptr;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0, x = 0, y = 0;
+    int compression = 0, intent = 0, unit = 0;
+    png_fixed_point gamma = 0, xy[8] = {};
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &length))
+      text += "iCCP '" + std::string(name) + "' " + std::to_string(length) + " bytes; ";
+    if (png_get_sRGB(png, info, &intent)) text += "sRGB " + std::to_string(intent) + "; ";
+    if (png_get_gAMA_fixed(png, info, &gamma)) text += "gAMA " + std::to_string(gamma) + "; ";
+    if (png_get_cHRM_fixed(png, info, &xy[0], &xy[1], &xy[2], &xy[3], &xy[4], &xy[5], &xy[6],
+                           &xy[7])) {
+      text += "cHRM";
+      for (png_fixed_point v : xy) text += " " + std::to_string(v);
+      text += "; ";
+    }
+    if (png_get_pHYs(png, info, &x, &y, &unit))
+      text += "pHYs " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(unit);
+    if (colourChunks) *colourChunks = text;
     return true;
   };
   const bool ok = read();
@@ -186,11 +207,9 @@ inline GifFile readGif(const std::string& path) {
     throw std::runtime_error("giflib cannot read " + path);
   }
   GifFile out{gif->SWidth, gif->SHeight, gif->SBackGroundColor, {}, {}};
-  if (gif->SColorMap) {
-    for (int i = 0; i < gif->SColorMap->ColorCount; ++i) {
-      const GifColorType& c = gif->SColorMap->Colors[i];
-      out.palette.push_back({c.Red, c.Green, c.Blue});
-    }
+  for (int i = 0; gif->SColorMap && i < gif->SColorMap->ColorCount; ++i) {
+    const GifColorType& c = gif->SColorMap->Colors[i];
+    out.palette.push_back({c.Red, c.Green, c.Blue});
   }
   for (int i = 0; i < gif->ImageCount; ++i) {
     const SavedImage& image = gif->SavedImages[i];
@@ -286,8 +305,6 @@ inline std::string pngOf(const std::string& name) {
 inline RunResult kxconv(const std::vector<std::string>& args, const std::string& dir) {
   return runProgram("kxconv", args, dir);
 }
-
-using std::filesystem::exists;
 
 // kxconv in dir succeeds without a word on stderr.
 inline testing::AssertionResult converts(const std::vector<std::string>& args,
