@@ -39,6 +39,12 @@ Frames readFrames(const std::string& path) {
   return readFrames(file);
 }
 
+// ffmpeg's test clip of the size and rate, `frames` long, as input options.
+std::string testClip(const std::string& size, const std::string& rate, int frames) {
+  return "ffmpeg -loglevel error -f lavfi -i testsrc2=size=" + size + ":rate=" + rate +
+         " -frames:v " + std::to_string(frames) + " ";
+}
+
 struct Y4mCase {
   const char* name;
   const char* size;
@@ -58,8 +64,7 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
   TempDir dir;
   const std::string path = dir.path("in.y4m");
   const RunResult made =
-      shell("ffmpeg -loglevel error -f lavfi -i testsrc2=size=" + std::string(c.size) +
-            ":rate=" + c.rate + " -frames:v 3 " + c.options + " -f yuv4mpegpipe " + quoted(path));
+      shell(testClip(c.size, c.rate, 3) + c.options + " -f yuv4mpegpipe " + quoted(path));
   ASSERT_EQ(made.status, 0) << made.err;
   const std::vector<uint8_t> bytes = readFileBytes(path);
   const std::string header(bytes.begin(), std::find(bytes.begin(), bytes.end(), '\n'));
@@ -134,26 +139,23 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Y4mInput, ::testing::Values(
 TEST(NetpbmStream, EveryImageAFrame) {
   TempDir dir;
   const std::string pipe = dir.path("pipe.ppm");
-  const std::string clip = "-f lavfi -i testsrc2=size=64x48:rate=10 -frames:v 5";
-  ASSERT_EQ(
-      shell("ffmpeg -loglevel error " + clip + " -f image2pipe -c:v ppm " + quoted(pipe)).status,
-      0);
+  const std::string clip = testClip("64x48", "10", 5);
+  ASSERT_EQ(shell(clip + "-f image2pipe -c:v ppm " + quoted(pipe)).status, 0);
   const Frames frames = readFrames(pipe);
   EXPECT_EQ(frames.count, 5);
   EXPECT_FALSE(frames.rate);
-  EXPECT_TRUE(frames.rgb ==
-              shell("ffmpeg -loglevel error " + clip + " -pix_fmt rgb24 -f rawvideo -").out);
+  EXPECT_TRUE(frames.rgb == shell(clip + "-pix_fmt rgb24 -f rawvideo -").out);
 
   const std::string png = std::string(KX_SOURCE_DIR) + "/tests/data/png/";
+  const std::string bilevel =
+      "pngtopam " + png + "grey8.png | pamcut -width 37 | pamditherbw -threshold | pamtopnm";
   const std::vector<std::string> parts = {
       "pngtopam -alphapam " + png + "rgba8_interlaced.png",
       "pngtopam " + png + "grey16.png",
       "pngtopam " + png + "rgb8_interlaced.png | pamscale 0.5 | pnmtoplainpnm",
       "pngtopam " + png + "grey8.png | pamditherbw -threshold | pamtopnm",
-      "pngtopam " + png + "grey8.png | pamcut -width 37 | pamditherbw -threshold | pamtopnm",
-      "pngtopam " + png +
-          "grey8.png | pamcut -width 37 | pamditherbw -threshold | "
-          "pamtopnm | pnmtoplainpnm"};
+      bilevel,
+      bilevel + " | pnmtoplainpnm"};
   std::string joined = "{ ";
   for (size_t i = 0; i < parts.size(); ++i)
     joined += parts[i] + (i == 2 ? "; printf ' \\n\\t\\n'; " : "; ");
@@ -163,10 +165,8 @@ TEST(NetpbmStream, EveryImageAFrame) {
   ASSERT_TRUE(source);
   const std::vector<Image> images = allFrames(*source);
   ASSERT_EQ(images.size(), parts.size());
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const Raster reference = netpbm(parts[i]);
-    EXPECT_EQ(rgbaOf(images[i]), asRgb(reference, true)) << parts[i];
-  }
+  for (size_t i = 0; i < parts.size(); ++i)
+    EXPECT_EQ(rgbaOf(images[i]), asRgb(netpbm(parts[i]), true)) << parts[i];
   EXPECT_NE(images[2].width, images[0].width);
 }
 
@@ -181,13 +181,10 @@ class BadStream : public ::testing::TestWithParam<BadCase> {};
 TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
   const BadCase& c = GetParam();
   TempDir dir;
-  const std::string clip = "ffmpeg -loglevel error -f lavfi -i testsrc2=size=64x48:rate=10 ";
-  ASSERT_EQ(
-      shell(clip + "-frames:v 3 -pix_fmt yuv420p -f yuv4mpegpipe " + quoted(dir.path("good.y4m")) +
-            " && " + clip + "-frames:v 5 -f image2pipe -c:v ppm " + quoted(dir.path("good.ppm")))
-          .status,
-      0);
-  const RunResult made = shell(c.make, dir.path());
+  const RunResult made = shell(
+      testClip("64x48", "10", 3) + "-pix_fmt yuv420p -f yuv4mpegpipe good.y4m && " +
+          testClip("64x48", "10", 5) + "-f image2pipe -c:v ppm good.ppm && { " + c.make + "; }",
+      dir.path());
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string path = dir.path("bad");
   try {
@@ -255,9 +252,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
 // read; the same frames as the file ffmpeg writes from the same clip.
 TEST(StandardInput, FramesAsFfmpegPipesThem) {
   TempDir dir;
-  const std::string clip =
-      "ffmpeg -loglevel error -f lavfi -i testsrc2=size=64x48:rate=25 "
-      "-frames:v 7 ";
+  const std::string clip = testClip("64x48", "25", 7);
   for (const std::string format : {"-pix_fmt yuv422p -f yuv4mpegpipe", "-f image2pipe -c:v ppm"}) {
     const std::string path = dir.path("clip");
     ASSERT_EQ(shell(clip + format + " -y " + quoted(path)).status, 0);
