@@ -203,8 +203,7 @@ TEST_P(BadInput, RefusedWithItsReason) {
   for (const auto& [tag, value] : c.tags) setTiffTag(dir.path("grey.tif"), tag, value);
   ASSERT_EQ(shell(c.make, dir.path()).status, 0);
   const std::string path = dir.path(c.file);
-  const bool webp = std::string(c.file).ends_with(".webp");
-  const bool gif = std::string(c.file).ends_with(".gif");
+  const bool webp = path.ends_with(".webp"), gif = path.ends_with(".gif");
   // A TIFF also from its bytes in memory, as the fuzz target gives them.
   for (const bool inMemory : {false, true}) {
     if ((webp || gif) && inMemory) continue;
