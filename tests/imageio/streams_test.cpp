@@ -163,7 +163,6 @@ TEST(NetpbmStream, EveryImageAFrame) {
   ASSERT_EQ(images.size(), parts.size());
   for (size_t i = 0; i < parts.size(); ++i)
     EXPECT_EQ(rgbaOf(images[i]), asRgb(netpbm(parts[i]), true)) << parts[i];
-  EXPECT_NE(images[2].width, images[0].width);
 }
 
 struct BadCase {
