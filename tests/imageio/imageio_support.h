@@ -28,7 +28,6 @@ inline void makePicture(const std::string& path, const std::string& save, int wi
       {path, std::to_string(width), std::to_string(height)});
 }
 
-// Every frame a FrameSource gives.
 inline std::vector<Image> allFrames(FrameSource& source) {
   std::vector<Image> frames;
   for (Image frame; source.next(frame);) frames.push_back(std::move(frame));

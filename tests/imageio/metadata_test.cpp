@@ -40,14 +40,14 @@ TEST_P(Orientation, ReadUpright) {
                   ", **({'lossless': True} if p.endswith('webp') else {}))",
               23, 14);
   const Raster reference =
-      c.magick ? asRgb(parsePam(shell("convert " + quoted(path) + " -auto-orient pam:-").out), true)
-               : parsePam(python("from PIL import ImageOps\n"
-                                 "im = ImageOps.exif_transpose(Image.open(sys.argv[1]))\n"
-                                 "f = im.convert('RGBA')\n"
-                                 "sys.stdout.buffer.write(b'P7 WIDTH %d HEIGHT %d DEPTH 4 "
-                                 "MAXVAL 255 ENDHDR\\n' % f.size + f.tobytes())\n",
-                                 {path})
-                              .out);
+      c.magick
+          ? asRgb(parsePam(shell("convert " + quoted(path) + " -auto-orient pam:-").out), true)
+          : parsePam(python("from PIL import ImageOps\n"
+                            "f = ImageOps.exif_transpose(Image.open(sys.argv[1])).convert('RGBA')\n"
+                            "sys.stdout.buffer.write(b'P7 WIDTH %d HEIGHT %d DEPTH 4 "
+                            "MAXVAL 255 ENDHDR\\n' % f.size + f.tobytes())\n",
+                            {path})
+                         .out);
   const Image image = readAnyFile(path);
   EXPECT_EQ(rgbaOf(image), reference);
   EXPECT_EQ(image.metadata.orientation, 1);
@@ -85,15 +85,13 @@ TEST_P(IccProfile, CarriedByteForByte) {
   const IccCase& c = GetParam();
   TempDir dir;
   const std::string path = dir.path(std::string("a") + c.ext);
-  std::string save =
-      "from PIL import ImageCms\n"
-      "b = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
-      "n = " +
-      std::to_string(c.size) +
-      "\n"
-      "b = n.to_bytes(4, 'big') + b[4:] + bytes(n - len(b)) if n > len(b) else b\n"
-      "open(p + '.icc', 'wb').write(b)\n"
-      "im.convert('RGB').save(p, icc_profile=b)\n";
+  // sRGB's profile, padded to c.size bytes, its size field too.
+  std::string save = "n = " + std::to_string(c.size) +
+                     "\nfrom PIL import ImageCms\n"
+                     "b = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
+                     "b = n.to_bytes(4, 'big') + b[4:] + bytes(n - len(b)) if n > len(b) else b\n"
+                     "open(p + '.icc', 'wb').write(b)\n"
+                     "im.convert('RGB').save(p, icc_profile=b)\n";
   if (c.repeatedSegment) {
     save +=
         "d = bytearray(open(p, 'rb').read())\n"
@@ -181,13 +179,10 @@ TEST_P(ExifBlock, OrientationOrOne) {
 }
 
 // A big-endian IFD0 at 8 with one entry: tag, type, count, value.
-std::vector<uint8_t> bigEndianIfd(uint16_t tag, uint16_t type, uint8_t count, uint16_t value) {
-  std::vector<uint8_t> b = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0, 0, 0,
-                            0,   0,   0, 0,  0, 0, 0, 0, 0, 0, 0, 0, 0};
-  b[10] = static_cast<uint8_t>(tag >> 8), b[11] = static_cast<uint8_t>(tag);
-  b[13] = static_cast<uint8_t>(type), b[17] = count;
-  b[18] = static_cast<uint8_t>(value >> 8), b[19] = static_cast<uint8_t>(value);
-  return b;
+std::vector<uint8_t> bigEndianIfd(uint16_t tag, uint8_t type, uint8_t count, uint8_t value) {
+  const auto high = static_cast<uint8_t>(tag >> 8), low = static_cast<uint8_t>(tag);
+  return {'M',  'M', 0, 42, 0,     0, 0,     8, 0, 1, high, low, 0,
+          type, 0,   0, 0,  count, 0, value, 0, 0, 0, 0,    0,   0};
 }
 
 std::vector<ExifCase> exifCases() {
