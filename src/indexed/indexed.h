@@ -166,8 +166,13 @@ struct Reduction {
 // The pixels of an opaque picture followed by those of the places where
 // its reduction `picture` is worst, counted again (see worst_places.cpp),
 // as RGB rows of the picture's width; empty for a picture smaller than a
-// block. May throw std::bad_alloc.
-std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture);
+// block. With `textureHides` an error counts less in texture. May throw
+// std::bad_alloc.
+std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture,
+                                          bool textureHides);
+// The score of the place where `picture` is worst (texture hiding), 0 for
+// a picture smaller than a block.
+double worstPlaceScore(const PixelView& pixels, const IndexedPicture& picture);
 
 // The picture reduced to `colors` colours (as choosePictureColormap and
 // remapPicture with trim, a transparent entry taking one of them); with a

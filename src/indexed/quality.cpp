@@ -83,15 +83,19 @@ int qualityOfError(double error) {
 
 namespace {
 
+// Palettes of at most this many colours are also chosen again for the
+// places where the error is largest, texture or not (worst_places.cpp).
+constexpr int kWorstInTextureUpTo = 128;
+
 // The opaque picture remapped to a palette chosen again with the places
 // where `picture` is worst counted more; `picture` itself when it is
 // smaller than a block.
 Result<IndexedPicture> remapForWorst(const SourcePicture& source, int colours,
-                                     const IndexedPicture& picture, const IndexedOptions& options,
-                                     const Context& context) {
+                                     const IndexedPicture& picture, bool textureHides,
+                                     const IndexedOptions& options, const Context& context) {
   try {
     SourcePicture recounted;
-    recounted.rgb = worstPlacesRecounted(source.rgbView(), picture);
+    recounted.rgb = worstPlacesRecounted(source.rgbView(), picture, textureHides);
     if (recounted.rgb.empty()) return picture;
     recounted.width = source.width;
     recounted.height = static_cast<int>(recounted.rgb.size() / 3 / source.width);
@@ -123,8 +127,16 @@ Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qua
         remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false, context);
     if (!picture) return picture.error();
     if (options.fitWorst && source.alpha.empty() && source.transparent.empty()) {
-      Result<IndexedPicture> again = remapForWorst(source, colours, *picture, options, context);
+      Result<IndexedPicture> again =
+          remapForWorst(source, colours, *picture, true, options, context);
       if (!again) return again.error();
+      if (colours <= kWorstInTextureUpTo) {
+        Result<IndexedPicture> plain =
+            remapForWorst(source, colours, *picture, false, options, context);
+        if (!plain) return plain.error();
+        const PixelView view = source.rgbView();
+        if (worstPlaceScore(view, *plain) < worstPlaceScore(view, *again)) again = std::move(plain);
+      }
       picture = std::move(again);
     }
     Reduction r{std::move(*picture), chosen->compression, colours, -1};

@@ -16,6 +16,13 @@
 // own, and the palette chosen and the picture remapped again. Blocks are
 // whole blocks from the top left; the order of everything is fixed, so the
 // result is the same for any number of threads.
+//
+// Texture hides an error near the threshold of seeing it, not one far
+// above it: with few colours the worst places of a textured photograph
+// (foliage, brush strokes) are wrong colours the texture does not hide.
+// So a small palette is also chosen again for the blocks picked by their
+// error alone, and the remapping whose worst block scores lower (texture
+// hiding) is kept (see quality.cpp).
 #include <algorithm>
 #include <numeric>
 
@@ -30,7 +37,8 @@ constexpr int kWorstPercent = 6;
 constexpr int kRecounts = 2;
 
 // The blocks' scores, row by row of blocks.
-std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& picture) {
+std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& picture,
+                                bool textureHides) {
   const int width = pixels.width, height = pixels.height;
   const int across = width / kBlock, down = height / kBlock;
   std::vector<double> error(static_cast<size_t>(across) * down), luma(error.size()),
@@ -77,7 +85,7 @@ std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& p
   for (size_t b = 0; b < error.size(); ++b) {
     const double mean = luma[b] / kPixels;
     const double variance = std::max(lumaSquares[b] / kPixels - mean * mean, 0.0);
-    error[b] = error[b] / kPixels / (1 + variance / 64);
+    error[b] = error[b] / kPixels / (textureHides ? 1 + variance / 64 : 1);
   }
   return error;
 }
@@ -93,9 +101,16 @@ void appendRgb(std::vector<uint8_t>& rgb, const uint8_t* in, int count, int chan
 
 }  // namespace
 
-std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture) {
+double worstPlaceScore(const PixelView& pixels, const IndexedPicture& picture) {
+  if (pixels.width < kBlock || pixels.height < kBlock) return 0;
+  const std::vector<double> scores = blockScores(pixels, picture, true);
+  return *std::max_element(scores.begin(), scores.end());
+}
+
+std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture,
+                                          bool textureHides) {
   if (pixels.width < kBlock || pixels.height < kBlock) return {};
-  const std::vector<double> scores = blockScores(pixels, picture);
+  const std::vector<double> scores = blockScores(pixels, picture, textureHides);
   std::vector<size_t> order(scores.size());
   std::iota(order.begin(), order.end(), size_t{0});
   const size_t worst = std::max<size_t>(1, (scores.size() * kWorstPercent + 99) / 100);
