@@ -82,16 +82,6 @@ TEST(Compression, MergesSampleValuesIntoRunsCentredAtTheirMean) {
   EXPECT_EQ(centresOf(identityMap())[200], 400);
 }
 
-// Samples brought back from a compressed range to 0..255: a scale computed
-// once in double precision, as the picture files written depend on.
-TEST(SampleScale, UsesOneDoubleQuotient) {
-  const SampleScale scale = sampleScale(100);
-  EXPECT_EQ(scale[0], 0);
-  EXPECT_EQ(scale[1], 2);
-  EXPECT_EQ(scale[99], 252);
-  EXPECT_EQ(sampleScale(255)[77], 77);
-}
-
 // Zero bits would never finish building the table.
 TEST(Filter, QuantizesToOneToEightBitsPerChannel) {
   EXPECT_EQ(quantizationTable(0).error().message,
