@@ -25,11 +25,6 @@ class RasterWrite : public testing::Test {
     MacClearError();
     pict_errstr.clear();
   }
-  Bytes rasterBytes(const std::string& name) {
-    const Bytes data = readFileBytes(dir_.path(name));
-    EXPECT_GT(data.size(), kRasterStart);
-    return Bytes(data.begin() + kRasterStart, data.end());
-  }
   // One indexed raster written with the low-level calls, a row at a time;
   // the bytes after its record (74 bytes and the colour table's).
   Bytes writeRows(const PictRect& frame, const std::vector<PictColorEntry>& table,
@@ -46,8 +41,8 @@ class RasterWrite : public testing::Test {
           << MacGetError();
     EXPECT_EQ(PictCloseRaster(*pict), 0);
     EXPECT_EQ(PictCloseFile(pict), 0);
-    const Bytes bytes = rasterBytes("low.pict");
-    const size_t record = 74 + 8 * table.size();
+    const Bytes bytes = readFileBytes(dir_.path("low.pict"));
+    const size_t record = kRasterStart + 74 + 8 * table.size();
     return bytes.size() < record ? Bytes{} : Bytes(bytes.begin() + record, bytes.end());
   }
   TempDir dir_;
