@@ -196,7 +196,6 @@ TEST(MacErrorState, MessagesFromTheTableCutTo79CharactersPrintedOnOneLine) {
     const char* text;
     std::string expected;
   } cases[] = {{0, nullptr, "No Error"},
-               {3, "a.pict", "Can't write file a.pict"},
                {4, "ignored", "Can't allocate memory"},
                {12, "a.pict", "a.pict: Bad opcode encountered."},
                {14, "MacCloseFile", "MacCloseFile: Null pointer!"},
