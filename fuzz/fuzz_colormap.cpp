@@ -1,15 +1,10 @@
 // Colormap readers on arbitrary bytes: the first byte picks the reader and
 // options (bit 0: ASCII, bit 1: -T, bit 2: -n 16), the rest is the file.
 // Refusals (Errors) are expected; a crash or a bad colormap is a finding.
-#include <unistd.h>
-
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
 
+#include "fuzz.h"
 #include "output/output.h"
-#include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -27,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kx::Colormap& map = read->colormap;
   const kx::ColormapFileHeader& header = read->header;
   if (map.empty() || map.size() > 256 || static_cast<size_t>(header.colors) != map.size() ||
-      header.bits < 1 || header.bits > 16) {
+      header.bits < 1 || header.bits > 16)
     std::abort();
-  }
   return 0;
 }

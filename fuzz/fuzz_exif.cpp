@@ -1,10 +1,7 @@
 // The Exif orientation parser on untrusted blocks (JPEG APP1, PNG eXIf, WebP
 // EXIF): every block gives an orientation of 1 to 8, and the pixels turned
 // by it keep their count.
-#include <cstdint>
-#include <vector>
-
-#include "imageio/imageio_pvt.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int orientation = kx::exifOrientation({data, size});

@@ -1,9 +1,6 @@
 // The GIF reader on untrusted files: the blocks, the LZW data, every frame of
 // an animation composed (at most a few, each checked).
-#include <cstdint>
-#include <vector>
-
-#include "frames.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kxfuzz::readFrames(

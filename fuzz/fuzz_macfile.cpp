@@ -7,16 +7,12 @@
 // type 'PICT' (else 0); bit 1: no type at all.
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "common/bytes.h"
 #include "fileserver/fileserver.h"
+#include "fuzz.h"
 #include "macfile/macfile.h"
-#include "workdir.h"
 
 namespace {
 

@@ -1,15 +1,9 @@
 // A whole PICT image (framing, opcodes, every raster kind, bands, clipping)
 // read from arbitrary bytes, once without and once with the colour table.
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
 #include "common/pixel_limit.h"
+#include "fuzz.h"
 #include "macfile/macfile.h"
 #include "pict/pict.h"
-#include "workdir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Planes up to the full limit cost a second an input and prove nothing more.

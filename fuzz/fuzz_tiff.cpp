@@ -1,9 +1,6 @@
 // The TIFF reader on untrusted files: the IFDs, every layout and compression
 // it takes, the first few pages, each expanded to RGB.
-#include <cstdint>
-#include <vector>
-
-#include "frames.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kxfuzz::readFrames(

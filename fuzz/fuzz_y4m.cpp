@@ -1,12 +1,9 @@
 // Streams of frames from untrusted bytes: YUV4MPEG2 headers, FRAME lines and
 // planes of every colour space, and netpbm images one after another, each
 // told by openFrames as kxquant tells them.
-#include <cstdint>
 #include <optional>
-#include <string>
 
-#include "frames.h"
-#include "workdir.h"
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string name = kxfuzz::workDir("y4m") + "/f";

@@ -80,9 +80,8 @@ TEST_P(Preview, ShowsTheLastReducedFrameUntilEscape) {
   }
   const std::string header =
       "P6\n" + std::to_string(c.shownWidth) + " " + std::to_string(c.shownHeight) + "\n255\n";
-  std::vector<uint8_t> expected(header.begin(), header.end());
-  expected.insert(expected.end(), rgb.begin(), rgb.end());
-  writeFileBytes(dir.path("expected.ppm"), expected);
+  rgb.insert(rgb.begin(), header.begin(), header.end());
+  writeFileBytes(dir.path("expected.ppm"), rgb);
 
   args.insert(args.begin(), {"-a", "-s", "-screen 0 1024x768x24 -nolisten tcp", "/bin/sh", "-c",
                              kScript, buildDir() + "/kxreduce", "-d"});
@@ -138,7 +137,7 @@ TEST(PreviewModule, NoToolLinksSdlX11OrWayland) {
   EXPECT_NE(module.out.find("libSDL2"), std::string::npos) << module.out;
 }
 
-TEST(PackImage, RescalesToMaxval255AndWritesBack) {
+TEST(PackImage, RescalesToMaxval255AndRefusesMaxvalZeroOrFramesLargerThanTheirPlanes) {
   // {sample at maxval 100, shown}: 100 × 2.55 is just below 255.
   for (auto [sample, shown] : {std::pair<uint8_t, uint8_t>{100, 254}, {50, 127}}) {
     PixelPlanes planes = planesFrom(1, 1, {sample, 0, sample});
@@ -146,9 +145,6 @@ TEST(PackImage, RescalesToMaxval255AndWritesBack) {
     EXPECT_EQ(std::vector(planes.data(), planes.data() + planes.byteSize()),
               (std::vector<uint8_t>{shown, 0, shown}));
   }
-}
-
-TEST(PackImage, RefusesMaxvalZeroAndFramesLargerThanTheirPlanes) {
   PixelPlanes planes = kx_allocArray(4, 3, 3);
   const struct {
     int width, height, maxval;

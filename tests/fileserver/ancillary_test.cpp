@@ -28,9 +28,7 @@ std::string longNameAt(const Bytes& file, size_t i) {
 }
 
 std::string nameOf(uint32_t type) {  // (not "p" + …: g++ 12 warns of a restrict overlap)
-  std::string name = "p";
-  name += std::to_string(type);
-  return name;
+  return std::to_string(type).insert(0, "p");
 }
 
 Bytes record(const std::string& longName, const std::string& shortName, uint32_t type,
@@ -107,9 +105,8 @@ TEST(Ancillary, NamesAreDecodedAndShortened) {
 
 TEST(Ancillary, RecordOfAnotherVersionIsNeverWrittenOver) {
   TempDir dir;
-  const Bytes known = record("known", "", kPict, 0, 0, 8139);
   const Bytes foreign = record("foreign", "", kText, 0, 0, 1234);
-  Bytes file = known;
+  Bytes file = record("known", "", kPict, 0, 0, 8139);
   file.insert(file.end(), foreign.begin(), foreign.end());
   writeFileBytes(dir.path(".HSancillary"), file);
   testing::internal::CaptureStderr();

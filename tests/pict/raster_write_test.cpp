@@ -25,35 +25,42 @@ class RasterWrite : public testing::Test {
     MacClearError();
     pict_errstr.clear();
   }
-  Bytes rasterBytes(const std::string& name) {
-    const Bytes data = readFileBytes(dir_.path(name));
-    EXPECT_GT(data.size(), kRasterStart);
-    return Bytes(data.begin() + kRasterStart, data.end());
-  }
-  // One raster written with the low-level calls; the bytes after its record.
-  Bytes writeRows(const PictRect& frame, int components, const std::vector<PictColorEntry>& table,
-                  const std::vector<std::array<Bytes, 4>>& rows, size_t record) {
+  // One indexed raster written with the low-level calls, a row at a time;
+  // the bytes after its record (74 bytes and the colour table's).
+  Bytes writeRows(const PictRect& frame, const std::vector<PictColorEntry>& table,
+                  const std::vector<Bytes>& rows) {
     MacSetCreatType(kAppleDoubleMagic);
     auto pict = PictOpenFileWrite(dir_.path("low.pict"), frame);
     EXPECT_NE(pict, nullptr) << MacGetError();
     if (!pict) return {};
     EXPECT_EQ(PictWriteClearBack(*pict), 0);
-    EXPECT_EQ(PictOpenRasterWrite(*pict, frame, components, table.empty() ? nullptr : table.data(),
-                                  static_cast<int>(table.size())),
-              0)
+    EXPECT_EQ(PictOpenRasterWrite(*pict, frame, 1, table.data(), static_cast<int>(table.size())), 0)
         << MacGetError();
-    for (const auto& row : rows) {
-      std::array<const uint8_t*, 4> in{};
-      for (int p = 0; p < 4; ++p) in[p] = row[p].empty() ? nullptr : row[p].data();
-      EXPECT_EQ(PictWritePixelScan(*pict, in, 0, 32767), 0) << MacGetError();
-    }
+    for (const Bytes& row : rows)
+      EXPECT_EQ(PictWritePixelScan(*pict, {row.data(), nullptr, nullptr, nullptr}, 0, 32767), 0)
+          << MacGetError();
     EXPECT_EQ(PictCloseRaster(*pict), 0);
     EXPECT_EQ(PictCloseFile(pict), 0);
-    const Bytes bytes = rasterBytes("low.pict");
+    const Bytes bytes = readFileBytes(dir_.path("low.pict"));
+    const size_t record = kRasterStart + 74 + 8 * table.size();
     return bytes.size() < record ? Bytes{} : Bytes(bytes.begin() + record, bytes.end());
   }
   TempDir dir_;
 };
+
+// The first `n` bytes of each plane readPictImage gives of the file (none
+// for a plane it does not give).
+std::array<Bytes, 4> readBack(const std::string& path, size_t n) {
+  int16_t w = 0, h = 0;
+  int colours = -1;
+  Colormap table;
+  PictPlanes planes;
+  EXPECT_EQ(readPictImage(path, &w, &h, &colours, &table, planes), 0) << MacGetError();
+  std::array<Bytes, 4> out;
+  for (int p = 0; p < 4; ++p)
+    if (planes[p]) out[p].assign(planes[p].get(), planes[p].get() + n);
+  return out;
+}
 
 // The files in tests/data/pict were written by writePictImage and checked
 // field by field against the layout in raster_write.cpp; KX_REGENERATE=1
@@ -83,17 +90,9 @@ TEST_F(RasterWrite, PicturesWeWriteAreTheCheckedInFiles) {
       EXPECT_EQ(readFileBytes(ours), readFileBytes(golden)) << golden;
     }
     // Read back: each plane as written.
-    int16_t w = 0, h = 0;
-    int colours = -1;
-    Colormap table;
-    PictPlanes planes;
-    ASSERT_EQ(readPictImage(mine, &w, &h, &colours, &table, planes), 0);
-    for (int p = 0; p < (indexed ? 1 : c.planes[3] ? 4 : 3); ++p) {
-      ASSERT_TRUE(planes[indexed ? 3 : p]) << p;
-      EXPECT_EQ(Bytes(planes[indexed ? 3 : p].get(), planes[indexed ? 3 : p].get() + 8),
-                Bytes(c.planes[p], c.planes[p] + 8))
-          << c.name << p;
-    }
+    const std::array<Bytes, 4> planes = readBack(mine, 8);
+    for (int p = 0; p < (indexed ? 1 : c.planes[3] ? 4 : 3); ++p)
+      EXPECT_EQ(planes[indexed ? 3 : p], Bytes(c.planes[p], c.planes[p] + 8)) << c.name << p;
   }
 }
 
@@ -106,13 +105,7 @@ TEST_F(RasterWrite, RowsThatPackLongerThanTheyAreReadBack) {
   const std::string path = dir_.path("wide.pict");
   ASSERT_EQ(writePictImage(path, 300, 1, 256, &colormap, {index.data(), nullptr, nullptr, nullptr}),
             0);
-  int16_t w = 0, h = 0;
-  int colours = -1;
-  Colormap table;
-  PictPlanes planes;
-  ASSERT_EQ(readPictImage(path, &w, &h, &colours, &table, planes), 0) << MacGetError();
-  ASSERT_TRUE(planes[0]);
-  EXPECT_EQ(Bytes(planes[0].get(), planes[0].get() + 300), index);  // red is the index
+  EXPECT_EQ(readBack(path, 300)[0], index);  // red is the index
 }
 
 std::vector<PictColorEntry> greyTable(int n) {
@@ -124,16 +117,11 @@ std::vector<PictColorEntry> greyTable(int n) {
   return t;
 }
 
-size_t indexedRecord(int entries) {
-  return 74 + 8 * entries;
-}
-
 TEST_F(RasterWrite, OddRowsArePaddedAndMissingRowsAreWrittenAs0xFF) {
   // 1 2 3 4 5 then three padding zeros; then a pad byte (odd length).
-  EXPECT_EQ(
-      writeRows(PictRect{0, 0, 1, 5}, 1, greyTable(2), {{Bytes{1, 2, 3, 4, 5}}}, indexedRecord(2)),
-      (Bytes{8, 0x04, 1, 2, 3, 4, 5, 0xFE, 0, 0, 0x00, 0xFF}));
-  EXPECT_EQ(writeRows(PictRect{0, 0, 3, 8}, 1, greyTable(4), {{Bytes(8, 2)}}, indexedRecord(4)),
+  EXPECT_EQ(writeRows(PictRect{0, 0, 1, 5}, greyTable(2), {{1, 2, 3, 4, 5}}),
+            (Bytes{8, 0x04, 1, 2, 3, 4, 5, 0xFE, 0, 0, 0x00, 0xFF}));
+  EXPECT_EQ(writeRows(PictRect{0, 0, 3, 8}, greyTable(4), {Bytes(8, 2)}),
             (Bytes{2, 0xF9, 2, 2, 0xF9, 0xFF, 2, 0xF9, 0xFF, 0, 0x00, 0xFF}));
 }
 

@@ -48,20 +48,16 @@ std::vector<uint8_t> remap(const PixelView& view, const Colormap& palette, Dithe
   return indices.ok() ? *indices : std::vector<uint8_t>{};
 }
 
-std::vector<uint8_t> remap(const Scene& s, Dither dither, ThreadPool* pool,
-                           std::span<const uint8_t> strength = {}) {
-  return remap(viewOf(s.planes), s.palette, dither, pool, strength);
-}
-
 bool refusedAsBadArgument(const Result<std::vector<uint8_t>>& indices) {
   return !indices.ok() && indices.error().code == ErrorCode::badArgument;
 }
 
 TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   const Scene scene;
+  const PixelView view = viewOf(scene.planes);
   ThreadPool three(3);
-  const std::vector<uint8_t> alone = remap(scene, Dither::adaptive, nullptr);
-  ASSERT_EQ(alone, remap(scene, Dither::adaptive, &three));
+  const std::vector<uint8_t> alone = remap(view, scene.palette, Dither::adaptive, nullptr);
+  ASSERT_EQ(alone, remap(view, scene.palette, Dither::adaptive, &three));
   for (int y = 0; y < kBlockRows; ++y)
     for (int x = 0; x < kWidth; ++x)
       ASSERT_EQ(alone[y * kWidth + x], x * 4 / kWidth) << x << ", " << y;
@@ -86,21 +82,22 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
 
   // The map holds off the blocks and the edge, and is what the remap used.
   const Result<std::vector<uint8_t>> map =
-      ditherStrength(viewOf(scene.planes), scene.palette, {}, {&three, nullptr});
+      ditherStrength(view, scene.palette, {}, {&three, nullptr});
   ASSERT_TRUE(map.ok());
   for (int x = 0; x < kWidth; ++x) {
     EXPECT_EQ((*map)[(kBlockRows - 1) * kWidth + x], 0) << x;
     EXPECT_EQ((*map)[kBlockRows * kWidth + x], 0) << x;
     EXPECT_GT((*map)[(kBlockRows + kRampRows / 2) * kWidth + x], 0) << x;
   }
-  EXPECT_EQ(remap(scene, Dither::adaptive, nullptr, *map), alone);
+  EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, nullptr, *map), alone);
   // A map of zeros leaves every pixel at its nearest entry.
   const std::vector<uint8_t> still(map->size(), 0);
-  EXPECT_EQ(remap(scene, Dither::adaptive, &three, still), remap(scene, Dither::none, nullptr));
+  EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, &three, still),
+            remap(view, scene.palette, Dither::none, nullptr));
   RemapOptions wrong;
   wrong.dither = Dither::adaptive;
   wrong.strength = std::span<const uint8_t>(still).first(still.size() - 1);
-  EXPECT_TRUE(refusedAsBadArgument(remapPixels(viewOf(scene.planes), scene.palette, wrong, {})));
+  EXPECT_TRUE(refusedAsBadArgument(remapPixels(view, scene.palette, wrong, {})));
 }
 
 // Texture hides part of the palette's error: on a grain of greys around a

@@ -206,18 +206,15 @@ std::string jobsOf(const std::string& dir, std::map<std::string, std::string>* j
 // of reach (a node without SDL2); a failed task of a -u sequence is named,
 // leaves no partial file, and is all that a second run submits again.
 TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
-  const std::string helper = std::string(KX_SOURCE_DIR) + "/tests/slurm/local-cluster";
   struct Daemons {
     TempDir folder;
-    RunResult started;
-    std::string helper;
+    std::string helper = std::string(KX_SOURCE_DIR) + "/tests/slurm/local-cluster";
     ~Daemons() { runProgram(helper, {"stop", folder.path("cluster")}); }
-  } cluster{{}, {}, helper};
-  cluster.started =
-      runProgram(helper, {"start", cluster.folder.path("cluster"), std::to_string(getpid())});
-  if (cluster.started.status == 2)
-    GTEST_SKIP() << "no private Slurm cluster here: " << cluster.started.err;
-  ASSERT_EQ(cluster.started.status, 0) << cluster.started.err;
+  } cluster;
+  const RunResult started = runProgram(
+      cluster.helper, {"start", cluster.folder.path("cluster"), std::to_string(getpid())});
+  if (started.status == 2) GTEST_SKIP() << "no private Slurm cluster here: " << started.err;
+  ASSERT_EQ(started.status, 0) << started.err;
   const auto run = [&](const std::string& dir, const Args& args) {
     return kxslurm(dir, plus({"--tasks", "3", "--wait"}, args),
                    {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf"),

@@ -172,10 +172,8 @@ class SameOutput : public testing::TestWithParam<Case> {
     return {r, snapshotFolder(dir.path())};
   }
 
-  static std::unique_ptr<Inputs> inputs_;
+  static inline std::unique_ptr<Inputs> inputs_;
 };
-
-std::unique_ptr<Inputs> SameOutput::inputs_;
 
 TEST_P(SameOutput, ForAnyThreadCount) {
 #ifdef KX_THREAD_SANITIZER

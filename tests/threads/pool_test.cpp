@@ -111,23 +111,14 @@ TEST_P(Pool, OrderedRunsConsumeInOrderWithinTheWindow) {
   EXPECT_EQ(caller.text(Stream::Err), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, Pool, testing::Values(1, 3),
-                         [](const testing::TestParamInfo<int>& p) {
-                           return p.param == 1
-                                      ? std::string("CallerAlone")
-                                      : "CallerAnd" + std::to_string(p.param - 1) + "Workers";
-                         });
+INSTANTIATE_TEST_SUITE_P(Threads, Pool, testing::Values(1, 3), [](const auto& p) {
+  return p.param == 1 ? "CallerAlone" : "CallerAnd" + std::to_string(p.param - 1) + "Workers";
+});
 
 // Counting in stripes, in-process: the histogram keeps the order and counts
 // of one pass over the rows (the order decides the palette through the ties
 // of the median cut, which whole runs rarely expose), and the colour limit
 // holds for colours spread over several stripes.
-
-// Stripes are what is tested: several threads on any machine.
-ThreadPool& threeThreads() {
-  static ThreadPool threads(3);
-  return threads;
-}
 
 using Colour = std::tuple<int, int, int>;
 
@@ -177,11 +168,12 @@ std::vector<Colour> drawPixels(int width, int height, int distinct, uint32_t see
 }
 
 TEST(Stripes, HistogramHasTheOrderAndCountsOfOnePass) {
+  ThreadPool three(3);  // stripes are what is tested: several threads on any machine
   for (const auto& [width, height, distinct] :
        {std::tuple{600, 401, 30000}, std::tuple{2000, 90, 200}}) {
     const std::vector<Colour> pixels = drawPixels(width, height, distinct, width);
     const PixelPlanes planes = planesOf(width, height, pixels);
-    const Result<ColorCount> count = countColors(viewOf(planes), {}, Context{&threeThreads(), {}});
+    const Result<ColorCount> count = countColors(viewOf(planes), {}, Context{&three, {}});
     ASSERT_TRUE(count.ok());
     std::vector<std::tuple<int, int, int, int>> got;
     for (const HistogramEntry& e : count->histogram)
@@ -194,6 +186,7 @@ TEST(Stripes, ColourLimitHoldsAcrossStripes) {
   // No stripe alone passes the limit; together they reach it exactly, or
   // pass it by one colour in the last stripe.
   constexpr int kWidth = 500, kHeight = 600, kLimit = 3000;
+  ThreadPool three(3);
   for (int extra : {0, 1}) {
     std::vector<Colour> pixels(kWidth * kHeight, Colour{0, 0, 0});
     for (int i = 0; i < kLimit + extra; ++i) {
@@ -202,7 +195,7 @@ TEST(Stripes, ColourLimitHoldsAcrossStripes) {
     }
     const PixelPlanes planes = planesOf(kWidth, kHeight, pixels);
     const Result<ColorCount> count =
-        countColors(viewOf(planes), CountOptions{255, kLimit + 1}, Context{&threeThreads(), {}});
+        countColors(viewOf(planes), CountOptions{255, kLimit + 1}, Context{&three, {}});
     ASSERT_TRUE(count.ok());
     // Past the limit, the colours are compressed to be counted.
     EXPECT_EQ(count->overflowTarget, extra == 0 ? 255 : 128);
