@@ -23,8 +23,10 @@ int kxqTestShared(kxq_options* options, const unsigned char* const* pictures, in
   if (kxq_shared_palette(shared, &chosen) != KXQ_OK) goto done;
   for (int i = 0; i < count; ++i) {
     kxq_result* mapped = NULL;
-    if (kxq_remap(options, chosen, pictures[i], width, height, stride, format, &mapped) != KXQ_OK)
+    if (kxq_remap(options, chosen, pictures[i], width, height, stride, format, &mapped) != KXQ_OK) {
+      entries = -1; /* a later picture's failure is the call's, with its message */
       goto done;
+    }
     memcpy(indices + (size_t)i * pixels, kxq_result_indices(mapped), pixels);
     entries = kxq_result_colors(mapped);
     memcpy(palette, kxq_result_palette(mapped), (size_t)entries * 4);
