@@ -163,16 +163,27 @@ struct Reduction {
   int quality = -1;  // -1 when not measured
 };
 
-// The pixels of an opaque picture followed by those of the places where
-// its reduction `picture` is worst, counted again (see worst_places.cpp),
-// as RGB rows of the picture's width; empty for a picture smaller than a
-// block. With `textureHides` an error counts less in texture. May throw
-// std::bad_alloc.
-std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture,
-                                          bool textureHides);
-// The score of the place where `picture` is worst (texture hiding), 0 for
-// a picture smaller than a block.
-double worstPlaceScore(const PixelView& pixels, const IndexedPicture& picture);
+// A reduction's error in blocks of 16 x 16 pixels, whole blocks from the
+// top left row by row, and the unevenness (luma variance) of the picture
+// in each (see worst_places.cpp); none for a picture smaller than a block.
+struct BlockErrors {
+  std::vector<double> error, variance;
+
+  bool empty() const { return error.empty(); }
+  // Each block's score: its error, with `textureHides` divided by
+  // 1 + variance / 64 (texture hides an error that a smooth place shows).
+  std::vector<double> scores(bool textureHides) const;
+  // The highest score, texture hiding.
+  double worst() const;
+};
+// May throw std::bad_alloc.
+BlockErrors blockErrors(const PixelView& pixels, const IndexedPicture& picture);
+
+// The pixels of an opaque picture followed by those of its blocks that
+// score highest (`scores` of BlockErrors), counted again, as RGB rows of
+// the picture's width. May throw std::bad_alloc.
+std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels,
+                                          const std::vector<double>& scores);
 
 // The picture reduced to `colors` colours (as choosePictureColormap and
 // remapPicture with trim, a transparent entry taking one of them); with a

@@ -88,24 +88,36 @@ namespace {
 constexpr int kWorstInTextureUpTo = 128;
 
 // The opaque picture remapped to a palette chosen again with the places
-// where `picture` is worst counted more; `picture` itself when it is
-// smaller than a block.
+// where `picture` is worst counted more; with at most kWorstInTextureUpTo
+// colours also to one chosen again for the places of the largest error,
+// texture or not, and the remapping whose worst place scores lower kept.
+// `picture` itself when it is smaller than a block.
 Result<IndexedPicture> remapForWorst(const SourcePicture& source, int colours,
-                                     const IndexedPicture& picture, bool textureHides,
-                                     const IndexedOptions& options, const Context& context) {
+                                     const IndexedPicture& picture, const IndexedOptions& options,
+                                     const Context& context) {
   try {
-    SourcePicture recounted;
-    recounted.rgb = worstPlacesRecounted(source.rgbView(), picture, textureHides);
-    if (recounted.rgb.empty()) return picture;
-    recounted.width = source.width;
-    recounted.height = static_cast<int>(recounted.rgb.size() / 3 / source.width);
-    const Result<PictureCount> counted = countPicture(recounted, context);
-    if (!counted) return counted.error();
-    const Result<ChosenPalette> chosen =
-        paletteOfCount(*counted, coloursFor(source, colours), options, context);
-    if (!chosen) return chosen.error();
-    return remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false,
-                        context);
+    const PixelView view = source.rgbView();
+    const BlockErrors errors = blockErrors(view, picture);
+    if (errors.empty()) return picture;
+    auto again = [&](bool textureHides) -> Result<IndexedPicture> {
+      SourcePicture recounted;
+      recounted.rgb = worstPlacesRecounted(view, errors.scores(textureHides));
+      recounted.width = source.width;
+      recounted.height = static_cast<int>(recounted.rgb.size() / 3 / source.width);
+      const Result<PictureCount> counted = countPicture(recounted, context);
+      if (!counted) return counted.error();
+      const Result<ChosenPalette> chosen =
+          paletteOfCount(*counted, coloursFor(source, colours), options, context);
+      if (!chosen) return chosen.error();
+      return remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false,
+                          context);
+    };
+    Result<IndexedPicture> hidden = again(true);
+    if (!hidden || colours > kWorstInTextureUpTo) return hidden;
+    Result<IndexedPicture> plain = again(false);
+    if (!plain) return plain.error();
+    if (blockErrors(view, *plain).worst() < blockErrors(view, *hidden).worst()) return plain;
+    return hidden;
   } catch (const std::bad_alloc&) {
     return Error(ErrorCode::outOfMemory, "out of memory for the worst places of the picture");
   }
@@ -127,17 +139,8 @@ Result<Reduction> reducePicture(const SourcePicture& source, int colors, int qua
         remapPicture(source, chosen->colormap, chosen->remapSamples, options, true, false, context);
     if (!picture) return picture.error();
     if (options.fitWorst && source.alpha.empty() && source.transparent.empty()) {
-      Result<IndexedPicture> again =
-          remapForWorst(source, colours, *picture, true, options, context);
-      if (!again) return again.error();
-      if (colours <= kWorstInTextureUpTo) {
-        Result<IndexedPicture> plain =
-            remapForWorst(source, colours, *picture, false, options, context);
-        if (!plain) return plain.error();
-        const PixelView view = source.rgbView();
-        if (worstPlaceScore(view, *plain) < worstPlaceScore(view, *again)) again = std::move(plain);
-      }
-      picture = std::move(again);
+      picture = remapForWorst(source, colours, *picture, options, context);
+      if (!picture) return picture.error();
     }
     Reduction r{std::move(*picture), chosen->compression, colours, -1};
     if (target || measure) r.quality = qualityOfError(reductionError(source, r.picture));

@@ -36,9 +36,19 @@ constexpr int kBlock = 16;
 constexpr int kWorstPercent = 6;
 constexpr int kRecounts = 2;
 
-// The blocks' scores, row by row of blocks.
-std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& picture,
-                                bool textureHides) {
+// Appends `count` pixels of a row as RGB.
+void appendRgb(std::vector<uint8_t>& rgb, const uint8_t* in, int count, int channels) {
+  if (channels == 3) {
+    rgb.insert(rgb.end(), in, in + 3 * static_cast<size_t>(count));
+    return;
+  }
+  for (int x = 0; x < count; ++x, in += channels) rgb.insert(rgb.end(), in, in + 3);
+}
+
+}  // namespace
+
+BlockErrors blockErrors(const PixelView& pixels, const IndexedPicture& picture) {
+  if (pixels.width < kBlock || pixels.height < kBlock) return {};
   const int width = pixels.width, height = pixels.height;
   const int across = width / kBlock, down = height / kBlock;
   std::vector<double> error(static_cast<size_t>(across) * down), luma(error.size()),
@@ -84,33 +94,27 @@ std::vector<double> blockScores(const PixelView& pixels, const IndexedPicture& p
   constexpr double kPixels = kBlock * kBlock;
   for (size_t b = 0; b < error.size(); ++b) {
     const double mean = luma[b] / kPixels;
-    const double variance = std::max(lumaSquares[b] / kPixels - mean * mean, 0.0);
-    error[b] = error[b] / kPixels / (textureHides ? 1 + variance / 64 : 1);
+    error[b] /= kPixels;
+    luma[b] = std::max(lumaSquares[b] / kPixels - mean * mean, 0.0);
   }
-  return error;
+  return {std::move(error), std::move(luma)};
 }
 
-// Appends `count` pixels of a row as RGB.
-void appendRgb(std::vector<uint8_t>& rgb, const uint8_t* in, int count, int channels) {
-  if (channels == 3) {
-    rgb.insert(rgb.end(), in, in + 3 * static_cast<size_t>(count));
-    return;
+std::vector<double> BlockErrors::scores(bool textureHides) const {
+  std::vector<double> scores = error;
+  if (textureHides) {
+    for (size_t b = 0; b < scores.size(); ++b) scores[b] /= 1 + variance[b] / 64;
   }
-  for (int x = 0; x < count; ++x, in += channels) rgb.insert(rgb.end(), in, in + 3);
+  return scores;
 }
 
-}  // namespace
-
-double worstPlaceScore(const PixelView& pixels, const IndexedPicture& picture) {
-  if (pixels.width < kBlock || pixels.height < kBlock) return 0;
-  const std::vector<double> scores = blockScores(pixels, picture, true);
-  return *std::max_element(scores.begin(), scores.end());
+double BlockErrors::worst() const {
+  const std::vector<double> all = scores(true);
+  return all.empty() ? 0 : *std::max_element(all.begin(), all.end());
 }
 
-std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels, const IndexedPicture& picture,
-                                          bool textureHides) {
-  if (pixels.width < kBlock || pixels.height < kBlock) return {};
-  const std::vector<double> scores = blockScores(pixels, picture, textureHides);
+std::vector<uint8_t> worstPlacesRecounted(const PixelView& pixels,
+                                          const std::vector<double>& scores) {
   std::vector<size_t> order(scores.size());
   std::iota(order.begin(), order.end(), size_t{0});
   const size_t worst = std::max<size_t>(1, (scores.size() * kWorstPercent + 99) / 100);

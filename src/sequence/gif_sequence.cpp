@@ -238,8 +238,7 @@ class SequenceHistogram {
     // The 6-bit bins are read where they are; `own` holds the exact colours
     // or the 5-bit bins.
     std::vector<Bin> own;
-    const bool binned = !exact_.open();
-    if (!binned) {
+    if (exact_.open()) {
       own = exact_.sorted();
     } else if (bins_.used() > static_cast<size_t>(kColorLimit)) {
       own.resize(size_t{1} << (3 * (kBinBits - 1)));
@@ -249,7 +248,7 @@ class SequenceHistogram {
       });
     }
     auto each = [&](auto&& f) {
-      if (binned && own.empty()) {
+      if (own.empty()) {  // the 6-bit bins (none either when the exact colours are none)
         bins_.forEachUsed([&](size_t, const Bin& b) { f(b); });
       } else {
         for (const Bin& b : own) f(b);
