@@ -49,44 +49,46 @@ void FrameStore::add(const SourcePicture& frame) {
   entry.height = frame.height;
   entry.transparentCount = frame.transparentCount;
   const auto width = static_cast<size_t>(frame.width);
-  const size_t rowBytes = (frame.transparentCount > 0 ? 4 : 3) * width;
+  const bool masked = frame.transparentCount > 0;
+  const size_t rowBytes = (masked ? 4 : 3) * width;
   const Entry* before = entries_.empty() ? nullptr : &entries_.back();
-  const std::vector<Place>& beforeRows = lastRows_;
   const bool comparable = before && before->width == frame.width &&
                           before->height == frame.height &&
-                          (before->transparentCount > 0) == (frame.transparentCount > 0);
-  // This frame's rows as kept (in the memory of the frame before the last,
-  // so that a long clip does not ask the system for a frame's memory every
-  // frame), and the new ones in one block.
-  std::vector<uint8_t> rows = std::move(spare_);
-  rows.resize(rowBytes * frame.height);
+                          (before->transparentCount > 0) == masked;
+  auto rgbOf = [&](size_t y) { return frame.rgb.data() + 3 * width * y; };
+  auto maskOf = [&](size_t y) { return frame.transparent.data() + width * y; };
   entry.rows.resize(static_cast<size_t>(frame.height));
-  std::vector<int> fresh;
-  for (int y = 0; y < frame.height; ++y) {
-    uint8_t* row = rows.data() + rowBytes * y;
-    std::memcpy(row, frame.rgb.data() + 3 * width * y, 3 * width);
-    if (frame.transparentCount > 0)
-      std::memcpy(row + 3 * width, frame.transparent.data() + width * y, width);
-    if (comparable && std::memcmp(row, last_.data() + rowBytes * y, rowBytes) == 0) {
-      entry.rows[y] = beforeRows[y];
-      continue;
+  std::vector<size_t> fresh;
+  for (size_t y = 0; y < entry.rows.size(); ++y) {
+    if (comparable) {
+      // The row of the frame before, where it is kept in memory, or as
+      // last_ keeps it when it is in the file.
+      const Place& kept = lastRows_[y];
+      const uint8_t* row = kept.block != kInFile ? memory_[kept.block].data() + kept.at
+                                                 : last_.data() + rowBytes * y;
+      if (std::memcmp(row, rgbOf(y), 3 * width) == 0 &&
+          (!masked || std::memcmp(row + 3 * width, maskOf(y), width) == 0)) {
+        entry.rows[y] = kept;
+        continue;
+      }
     }
     fresh.push_back(y);
   }
   std::vector<uint8_t> block;
   block.reserve(rowBytes * fresh.size() + (spill_ ? 12 * entry.rows.size() : 0));
-  for (const int y : fresh) {
+  for (const size_t y : fresh) {
     entry.rows[y].at = block.size();
-    block.insert(block.end(), rows.begin() + static_cast<long>(rowBytes * y),
-                 rows.begin() + static_cast<long>(rowBytes * (y + 1)));
+    block.insert(block.end(), rgbOf(y), rgbOf(y) + 3 * width);
+    if (masked) block.insert(block.end(), maskOf(y), maskOf(y) + width);
   }
   // The places count too: a still clip's frames are little else.
   const size_t cost = block.size() + sizeof(Place) * entry.rows.size();
   if (!spill_ && inMemory_ + cost <= budget_) {
     const auto index = static_cast<uint32_t>(memory_.size());
-    for (int y : fresh) entry.rows[y].block = index;
+    for (const size_t y : fresh) entry.rows[y].block = index;
     inMemory_ += cost;
     memory_.push_back(std::move(block));
+    lastRows_ = entry.rows;
   } else {
     if (!spill_) {
       spill_ = PendingFile::open(beside_, &stream_);
@@ -95,7 +97,10 @@ void FrameStore::add(const SourcePicture& frame) {
                         ": cannot make a temporary file for the frames: " + std::strerror(errno));
       }
     }
-    for (int y : fresh) {
+    // The next frame compares with these rows: they are kept in last_ too.
+    last_.resize(rowBytes * entry.rows.size());
+    for (const size_t y : fresh) {
+      std::memcpy(last_.data() + rowBytes * y, block.data() + entry.rows[y].at, rowBytes);
       entry.rows[y].block = kInFile;
       entry.rows[y].at += spilled_;
     }
@@ -116,15 +121,11 @@ void FrameStore::add(const SourcePicture& frame) {
     lastRows_ = std::move(entry.rows);
     entry.rows = {};
   }
-  if (!entry.rows.empty()) lastRows_ = entry.rows;
-  spare_ = std::move(last_);
-  last_ = std::move(rows);
   entries_.push_back(std::move(entry));
 }
 
 void FrameStore::finish() {
   last_ = {};
-  spare_ = {};
   lastRows_ = {};
   if (!stream_) return;
   if (std::fflush(stream_) != 0 || std::ferror(stream_)) {

@@ -61,9 +61,10 @@ class FrameStore {
   size_t inMemory_ = 0;
   std::vector<Entry> entries_;
   std::vector<std::vector<uint8_t>> memory_;
-  std::vector<uint8_t> last_;    // the frame before, rows as kept (RGB, then mask bytes)
-  std::vector<uint8_t> spare_;   // the one before it: its memory serves the next frame
-  std::vector<Place> lastRows_;  // and where they are
+  std::vector<Place> lastRows_;  // where the frame before's rows are kept
+  // Its rows kept in the file, as kept (RGB, then mask bytes), at their
+  // place in the frame; empty until the file is used.
+  std::vector<uint8_t> last_;
   std::unique_ptr<PendingFile> spill_;
   std::FILE* stream_ = nullptr;
   int reader_ = -1;
