@@ -346,7 +346,6 @@ TEST_P(Refusals, ReturnTheirStatusAndSayWhy) {
   kxq_result_destroy(result);
 }
 
-// kxq_quantize refusing the pixels so given.
 Refusal pixelsRefused(const char* name, const char* words, const void* pixels, int w, int h,
                       size_t stride, int format, kxq_status status = KXQ_INVALID_ARGUMENT) {
   return {name, words,
