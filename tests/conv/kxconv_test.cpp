@@ -220,8 +220,7 @@ TEST(IconInput, PalettePngOfTheColormapBesideOrNamed) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 48, 32);
   ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "16", "in", "asc"}, dir.path()).status, 0);
-  const RunResult r = runProgram("kxreduce", {"-n", "16", "in", "bin"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(runProgram("kxreduce", {"-n", "16", "in", "bin"}, dir.path()).status, 0);
   ASSERT_TRUE(converts({"bin.icn", "bin.png"}, dir.path()));
   const std::string png = dir.path("bin.png");
   // PIL: a palette PNG whose palette is the colormap and pixels the index bytes.
