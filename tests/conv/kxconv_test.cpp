@@ -21,9 +21,7 @@ TEST(KxconvCommandLine, WrongArgumentsPrintTheUsageAndRefusalsNameTheFile) {
   writeSamplePicture(dir.path("s"), 8, 4);
   ASSERT_EQ(kxconv({"s.pic", "a.png"}, dir.path()).status, 0);
   writeFileBytes(dir.path("bad.pic"), std::vector<uint8_t>(200, 0x53));
-  PicturePtr red = QZ_pictureAllocate();  // a picture of a red channel only
-  red->width = red->height = 2;
-  red->channel[0] = std::make_unique<uint8_t[]>(4);
+  PicturePtr red = pictureFromRgb(2, 2, std::vector<uint8_t>(12));  // written as a red channel only
   const ChannelPacketList redOnly = {ChannelPacket{8, 2, 0x80}};
   ASSERT_TRUE(QZ_pictureWriteFile(dir.path("red.pic"), *red, &redOnly, 0));
   const std::string reads =
@@ -216,29 +214,22 @@ std::string paletteIs(const std::string& clm) {
   return "bytes(im.getpalette()) == open('" + clm + "', 'rb').read()[17::2]";
 }
 
-TEST(IndexedPng, ReducedPictureReadBackByPil) {
+// A colour-mapped image as a palette PNG, its colormap the binary one beside
+// it, else the ASCII one, or one named with -c or -C.
+TEST(IconInput, PalettePngOfTheColormapBesideOrNamed) {
   TempDir dir;
   writeSamplePicture(dir.path("in"), 48, 32);
-  RunResult r = runProgram("kxreduce", {"-n", "16", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_TRUE(converts({"out.icn", "out.png"}, dir.path()));
-  const std::string png = dir.path("out.png");
-  EXPECT_EQ(readFileBytes(png).at(24), 4);  // IHDR: 16 colours in 4-bit indices
+  ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "16", "in", "asc"}, dir.path()).status, 0);
+  ASSERT_EQ(runProgram("kxreduce", {"-n", "16", "in", "bin"}, dir.path()).status, 0);
+  ASSERT_TRUE(converts({"bin.icn", "bin.png"}, dir.path()));
+  const std::string png = dir.path("bin.png");
   // PIL: a palette PNG whose palette is the colormap and pixels the index bytes.
-  EXPECT_EQ(pilDescribe(png, "im.mode, im.size, " + paletteIs(dir.path("out.clm")) +
-                                 ", bytes(im.getdata()) == open('" + dir.path("out.icn") +
+  EXPECT_EQ(pilDescribe(png, "im.mode, im.size, " + paletteIs(dir.path("bin.clm")) +
+                                 ", bytes(im.getdata()) == open('" + dir.path("bin.icn") +
                                  "', 'rb').read()[68:-8]"),
             "P (48, 32) True True\n");
-  const Raster rgb = pilPixels(png, "RGB");
-  ASSERT_EQ(kxconv({"out.icn", "out.pic"}, dir.path()).status, 0);
-  EXPECT_EQ(picPixels(dir.path("out.pic")), rgb);
-}
-
-TEST(IconColormap, BesideOrNamed) {
-  TempDir dir;
-  writeSamplePicture(dir.path("in"), 16, 8);
-  ASSERT_EQ(runProgram("kxreduce", {"-A", "-n", "8", "in", "asc"}, dir.path()).status, 0);
-  ASSERT_EQ(runProgram("kxreduce", {"-n", "8", "in", "bin"}, dir.path()).status, 0);
+  ASSERT_EQ(kxconv({"bin.icn", "bin.pic"}, dir.path()).status, 0);
+  EXPECT_EQ(picPixels(dir.path("bin.pic")), pilPixels(png, "RGB"));
   // The ASCII colormap beside the image is found when there is no binary one.
   ASSERT_TRUE(converts({"asc.icn", "asc.png"}, dir.path()));
   const std::string pixels = "list(im.convert('RGB').getdata())";

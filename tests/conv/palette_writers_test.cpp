@@ -165,9 +165,6 @@ std::vector<int> expected(const Clip& c, const Frame& f, int background) {
 // the clip's frames at every moment.
 void checkTimeline(const Clip& c, const std::vector<int>& delays,
                    const std::vector<std::vector<int>>& shown, int background) {
-  int clipTotal = 0, fileTotal = std::accumulate(delays.begin(), delays.end(), 0);
-  for (const Frame& f : c.frames) clipTotal += f.delay;
-  EXPECT_EQ(fileTotal, clipTotal);
   size_t stored = 0;
   int storedStart = 0, start = 0;
   for (size_t i = 0; i < c.frames.size(); start += c.frames[i++].delay) {
@@ -175,6 +172,7 @@ void checkTimeline(const Clip& c, const std::vector<int>& delays,
       storedStart += delays[stored++];
     EXPECT_TRUE(shown.at(stored) == expected(c, c.frames[i], background)) << "frame " << i;
   }
+  EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0), start);  // the clip's whole length
 }
 
 class GifFrames : public testing::TestWithParam<GifCase> {};
@@ -349,13 +347,10 @@ TEST(GifLzw, StandInsDecodeWithinTheirListAndShorten) {
   writeFileBytes(dir.path("lossy.gif"), lossy);
   const std::vector<uint8_t> decoded = readGif(dir.path("lossy.gif")).frames.at(0).indices;
   ASSERT_EQ(decoded.size(), indices.size());
-  size_t changed = 0;
-  for (size_t i = 0; i < decoded.size(); ++i) {
-    changed += decoded[i] != indices[i];
+  for (size_t i = 0; i < decoded.size(); ++i)
     EXPECT_TRUE(decoded[i] == indices[i] || std::ranges::count(standIns[indices[i]], decoded[i]))
         << i;
-  }
-  EXPECT_GT(changed, 0u);
+  EXPECT_TRUE(decoded != indices);  // some pixels took a stand-in
 }
 
 // ---- Palette PNGs ---------------------------------------------------------------
@@ -555,12 +550,6 @@ TEST_P(ColourChunks, InPlaceAndReadBack) {
   std::string colourChunks;
   readIndexedPng(path, &colourChunks);
   EXPECT_EQ(colourChunks, c.libpng);
-  std::string pil = "'icc_profile' in im.info";
-  if (c.profile) pil = "im.info['icc_profile'] == open(sys.argv[1][:-5] + 'srgb.icc', 'rb').read()";
-  EXPECT_EQ(pilDescribe(path, pil + ", im.info.get('dpi'), im.info.get('gamma')"),
-            std::string(c.profile ? "True" : "False") +
-                (c.perMetre ? " (72.009, 72.009)" : " None") +
-                (c.gamma ? " " + std::to_string(c.gamma / 100000.0).substr(0, 7) : " None") + "\n");
   EXPECT_EQ(pilPixels(path).samples,
             std::vector<uint8_t>({0,   0,  0,  255, 200, 10, 10, 128, 0, 0, 0, 255,
                                   200, 10, 10, 128, 200, 10, 10, 128, 0, 0, 0, 255}));
@@ -570,11 +559,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ColourChunks,
     testing::Values(
         MetadataCase{"None", false, -1, 0, false, 0, "IHDR PLTE tRNS IDAT IEND ", ""},
-        MetadataCase{"ProfileWinsOverSrgb", true, 0, 0, false, 0, "IHDR iCCP PLTE tRNS IDAT IEND ",
-                     "iCCP 'lcms sRGB' 588 bytes; "},
         MetadataCase{"Srgb", false, 1, 45455, true, 0, "IHDR sRGB gAMA cHRM PLTE tRNS IDAT IEND ",
                      "sRGB 1; gAMA 45455; cHRM 31270 32900 64000 33000 30000 60000 15000 6000; "},
-        MetadataCase{"Everything", true, 3, 45455, true, 2835,
+        MetadataCase{"ProfileOverSrgbAndEveryOtherChunk", true, 3, 45455, true, 2835,
                      "IHDR iCCP gAMA cHRM PLTE tRNS pHYs IDAT IEND ",
                      "iCCP 'lcms sRGB' 588 bytes; gAMA 45455; cHRM 31270 32900 64000 33000 30000 "
                      "60000 15000 6000; pHYs 2835 2835 1"}),

@@ -283,29 +283,25 @@ TEST_P(OutputSafety, NothingLost) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, OutputSafety, testing::ValuesIn(kKept), CaseName());
 
-TEST(OutputSafety, LinksInTheWayAreReplacedNotWrittenThrough) {
-  TempDir dir;
-  writeSamplePicture(dir.path("in"), 24, 16);
-  writeFileBytes(dir.path("target"), kOld);
-  ASSERT_EQ(::symlink("target", dir.path("out.icn").c_str()), 0);
-  ASSERT_EQ(::symlink("/dev/full", dir.path("out.pict").c_str()), 0);
-  const RunResult r = runProgram("kxreduce", {"-o", "pict", "in", "out"}, dir.path());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(readFileBytes(dir.path("target")), kOld);
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path("out.icn"))));
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path("out.pict"))));
-  EXPECT_TRUE(fs::is_character_file("/dev/full"));
-}
-
 // The checks above must not refuse what is allowed: equal stems of different
-// files, and -b 17 when no colormap is saved.
-TEST(OutputSafety, DifferentFilesOfEqualNamesProceed) {
+// files, -b 17 when no colormap is saved, and links in the way of the
+// outputs, which are replaced, not written through.
+TEST(OutputSafety, DifferentFilesOfEqualNamesProceedAndLinksInTheWayAreReplaced) {
   TempDir dir;
   writeSamplePicture(dir.path("x"), 24, 16);
   EXPECT_EQ(runProgram("kxreduce", {"-o", "pict", "x", "x"}, dir.path()).status, 0);
   EXPECT_TRUE(fs::exists(dir.path("x.pict")));
   ASSERT_EQ(runProgram("kxreduce", {"-n", "4", "x", "pal"}, dir.path()).status, 0);
   EXPECT_EQ(runProgram("kxreduce", {"-b", "17", "-c", "pal", "x", "y"}, dir.path()).status, 0);
+  writeFileBytes(dir.path("target"), kOld);
+  ASSERT_EQ(::symlink("target", dir.path("out.icn").c_str()), 0);
+  ASSERT_EQ(::symlink("/dev/full", dir.path("out.pict").c_str()), 0);
+  const RunResult r = runProgram("kxreduce", {"-o", "pict", "x", "out"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFileBytes(dir.path("target")), kOld);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path("out.icn"))));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path("out.pict"))));
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
 // Killed in the middle of a run: whatever stands under a final name is
