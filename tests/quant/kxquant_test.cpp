@@ -92,7 +92,6 @@ struct ExactCase {
   bool best = false;  // kxquant's PNG with --best
 };
 
-// Writes the input picture; returns its file name.
 std::string makeInput(const TempDir& dir, const std::string& kind) {
   if (kind == "jpeg") {
     makeJpeg(dir.path("in.jpg"), 90, 70, "RGB", "quality=85");
@@ -218,13 +217,13 @@ TEST_F(InputFormats, SamePixelsSamePicture) {
   ASSERT_EQ(runProgram("kxreduce", {"-o", "pict", "in", "r"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"r.pict", "pict.png"}, dir.path()).status, 0);
   ASSERT_EQ(runProgram("kxconv", {"in.pic", "in.png"}, dir.path()).status, 0);
-  ASSERT_EQ(shell("pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
-                  "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic && "
-                  "pngtopam -alphapam soft.png > soft.pam && "
-                  "pngtopam -alphapam softgrey.png > softgrey.pam",
-                  dir.path())
-                .status,
-            0);
+  const RunResult netpbm = shell(
+      "pngtopam in.png > in.ppm && pngtopam in.png | pamtopam > in.pam && "
+      "ppmtopgm in.ppm > in.pgm && cp in.png picture && cp in.pic picture.pic && "
+      "pngtopam -alphapam soft.png > soft.pam && "
+      "pngtopam -alphapam softgrey.png > softgrey.pam",
+      dir.path());
+  ASSERT_EQ(netpbm.status, 0) << netpbm.err;
   ASSERT_EQ(runProgram("kxconv", {"in.pgm", "grey.png"}, dir.path()).status, 0);
   const std::pair<const char*, const char*> cases[] = {
       {"in.ppm", "in.png"},      {"in.pam", "in.png"},      {"in.pic", "in.png"},
@@ -303,11 +302,9 @@ TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     // Around a smaller frame the screen shows its background.
     std::vector<int> want(60 * 50, -1);
     const auto rgb = testPixels(sizes[f][0], sizes[f][1], f + 2, false);
-    for (int y = 0; y < sizes[f][1]; ++y) {
-      for (int x = 0; x < sizes[f][0]; ++x) {
-        const uint8_t* p = rgb.data() + 3 * (y * sizes[f][0] + x);
-        want[(places[f][1] + y) * 60 + places[f][0] + x] = nearest(gif.palette, 1, 33, p);
-      }
+    for (int i = 0; i < sizes[f][0] * sizes[f][1]; ++i) {
+      const int x = places[f][0] + i % sizes[f][0], y = places[f][1] + i / sizes[f][0];
+      want[y * 60 + x] = nearest(gif.palette, 1, 33, &rgb[3 * i]);
     }
     EXPECT_EQ(shown[f], want) << f;
   }
@@ -340,11 +337,8 @@ std::string writeFrames(const TempDir& dir, int count, int width, int height,
   std::string names;
   for (int f = 0; f < count; ++f) {
     std::vector<uint8_t> rgb;
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x < width; ++x) {
-        for (const int v : colour(f, x, y)) rgb.push_back(static_cast<uint8_t>(v));
-      }
-    }
+    for (int i = 0; i < width * height; ++i)
+      for (const int v : colour(f, i % width, i / width)) rgb.push_back(static_cast<uint8_t>(v));
     writePng(dir, "f" + std::to_string(f), width, height, rgb);
     names += " f" + std::to_string(f) + ".png";
   }
@@ -528,14 +522,12 @@ double compositedPsnr(const Raster& a, const Raster& b) {
   double worst = 1e9;
   for (int background : {0, 255}) {
     double sum = 0;
-    for (size_t i = 0; i < a.samples.size(); i += 4) {
-      for (int c = 0; c < 3; ++c) {
-        auto seen = [&](const Raster& r) {
-          return (r.samples[i + c] * r.samples[i + 3] + background * (255 - r.samples[i + 3])) /
-                 255.0;
-        };
-        sum += (seen(a) - seen(b)) * (seen(a) - seen(b));
-      }
+    for (size_t i = 0; i < a.samples.size(); ++i) {
+      const size_t alpha = i | 3;  // the pixel's alpha sample
+      auto seen = [&](const Raster& r) {
+        return (r.samples[i] * r.samples[alpha] + background * (255 - r.samples[alpha])) / 255.0;
+      };
+      if (i != alpha) sum += (seen(a) - seen(b)) * (seen(a) - seen(b));
     }
     worst = std::min(worst, 10 * std::log10(255.0 * 255.0 * 3 * a.samples.size() / 4 / sum));
   }
@@ -677,22 +669,21 @@ TEST_F(Workflow, ManyInputsSideBySideAsOneAtATime) {
   makeJpeg(dir.path("small.jpg"), 20, 10, "RGB", "quality=90");
   writeFileBytes(dir.path("bad.png"), {0x89, 'P', 'N', 'G'});
   args.insert(args.begin() + 6, {"small.jpg", "bad.png"});
-  std::vector<std::pair<RunResult, FolderSnapshot>> runs;
+  // Status, standard error and output, and the files.
+  std::vector<std::tuple<int, std::string, std::string, FolderSnapshot>> runs;
   for (const char* threads : {"KX_THREADS=1", "KX_THREADS=4"}) {
     TempDir out;
     fs::copy(dir.path(), out.path());
     const RunResult r =
         runProgram("kxquant", args, RunOptions{.cwd = out.path(), .env = {threads}});
-    runs.emplace_back(r, snapshotFolder(out.path()));
+    runs.emplace_back(r.status, r.err, r.out, snapshotFolder(out.path()));
   }
-  EXPECT_EQ(runs[0].first.status, 1) << runs[0].first.err;
-  EXPECT_EQ(runs[1].first.status, runs[0].first.status) << runs[0].first.err;
-  EXPECT_EQ(runs[1].first.err, runs[0].first.err);
-  EXPECT_EQ(runs[1].first.out, runs[0].first.out);
-  EXPECT_EQ(runs[1].second, runs[0].second);
+  EXPECT_EQ(runs[1], runs[0]);
+  const auto& [status, err, out, files] = runs[0];
+  EXPECT_EQ(status, 1) << err;
   // Every input written but bad.png and the three noisy ones below quality 50.
-  EXPECT_EQ(runs[0].second.size(), 9u + 5u);
-  EXPECT_NE(runs[0].first.err.find("p5.png: quality "), std::string::npos);
+  EXPECT_EQ(files.size(), 9u + 5u);
+  EXPECT_NE(err.find("p5.png: quality "), std::string::npos);
 }
 
 // Noise of many greens around a smooth patch of colours among them: a
