@@ -294,7 +294,6 @@ TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   const GifFile gif = readGif(dir.path("anim.gif"));
   // The transparent entry for unchanged pixels, then the palette, padded.
   ASSERT_EQ(gif.palette.size(), 64u);
-  ASSERT_EQ(gif.frames[0].transparent, 0);
   const std::vector<std::vector<int>> shown = composeGif(gif);
   ASSERT_EQ(shown.size(), 3u);
   const int places[3][2] = {{0, 5}, {15, 0}, {0, 5}};
@@ -502,8 +501,7 @@ INSTANTIATE_TEST_SUITE_P(Clocks, GifTiming, ::testing::Values(
     TimingCase{"Decimal", "--fps=12.5", {8, 8, 8, 8, 8, 8, 8}, ""},
     // For ever is the default, and may be given.
     TimingCase{"LoopZero", "--loop 0", {10, 10, 10, 10, 10, 10, 10}, ""},
-    TimingCase{"LongestDelay", "--delay 655350",
-               {65535, 65535, 65535, 65535, 65535, 65535, 65535}, ""},
+    TimingCase{"LongestDelay", "--delay 655350", std::vector<int>(7, 65535), ""},
     TimingCase{"ShortDelayPlayedOnce", "--delay 15 --no-loop", {2, 1, 2, 1, 2, 1, 2},
                "kxquant: warning: --delay 15 " + kShortFrames, false},
     // 700 s: longer than a GIF frame can last, held as long as it can.
