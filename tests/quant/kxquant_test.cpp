@@ -732,13 +732,12 @@ TEST_F(Workflow, ColourProfileCarriedUnlessStripped) {
       "im.save(sys.argv[1] + '/j.jpg', icc_profile=icc, dpi=(300, 300))\n"
       "im.convert('L').save(sys.argv[1] + '/g.jpg', icc_profile=icc, dpi=(300, 300))\n",
       {dir.path()});
-  const std::string expect = "True (299.9994, 299.9994)\n";
   for (const char* input : {"p.png", "j.jpg", "g.jpg"}) {
     run(dir, std::string("-o kept.png -f ") + input);
     EXPECT_EQ(pilDescribe(dir.path("kept.png"),
                           "im.info['icc_profile'] == open(sys.argv[1][:-8] + 'in.icc', "
                           "'rb').read(), im.info.get('dpi')"),
-              expect)
+              "True (299.9994, 299.9994)\n")
         << input;
     run(dir, std::string("--strip -o stripped.png -f ") + input);
     EXPECT_EQ(pilDescribe(dir.path("stripped.png"), "'icc_profile' in im.info, im.info.get('dpi')"),
