@@ -79,13 +79,6 @@ TEST(Compression, MergesSampleValuesIntoRunsCentredAtTheirMean) {
   EXPECT_EQ(values, expected);
   // A merged run stands at its mean, in half units: 2 and 3 become 1.
   EXPECT_EQ(centresOf(map)[1], 2 + 3);
-  EXPECT_EQ(centresOf(identityMap())[200], 400);
-}
-
-// Zero bits would never finish building the table.
-TEST(Filter, QuantizesToOneToEightBitsPerChannel) {
-  EXPECT_EQ(quantizationTable(0).error().message,
-            "quantization needs 1 to 8 bits per channel, not 0");
 }
 
 PixelPlanes distinctColours(int count) {
@@ -112,7 +105,7 @@ const std::string kTooMany =
     "Counting colors in the image...  More than 62768 colors found!!!\n"
     "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
 
-TEST(Counting, ColourLimitAndTheCompressionItNeeds) {
+TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
   Counted c = counted(distinctColours(kColorLimit));
   ASSERT_TRUE(c.count.ok());
   EXPECT_EQ(c.said, "Counting colors in the image...  62768 colors found.\n");
@@ -125,19 +118,20 @@ TEST(Counting, ColourLimitAndTheCompressionItNeeds) {
   // -z first, then the compression to 128 on top of it.
   c = counted(distinctColours(kColorLimit + 1), CountOptions{200});
   EXPECT_EQ(c.said.rfind("Compressing colors ...\nCounting colors", 0), 0u) << c.said;
-}
-
-TEST(Counting, TooManyColoursEvenCompressed) {
-  std::vector<Rgb> px;  // even values stay distinct after the compression to 128
+  // Too many colours even compressed: even values stay distinct at 128.
+  std::vector<Rgb> px;
   for (int i = 0; i < 64000; ++i) px.push_back({2 * (i / 1600), 2 * (i / 40 % 40), 2 * (i % 40)});
-  const Counted c = counted(planesOf(320, 200, px));
+  c = counted(planesOf(320, 200, px));
   ASSERT_FALSE(c.count.ok());
   EXPECT_EQ(c.count.error().code, ErrorCode::tooManyColors);
   EXPECT_EQ(c.count.error().message, "Still too many colors, try option -q");
   EXPECT_EQ(c.said, kTooMany);
 }
 
-TEST(Remapping, PalettesOfNoneOrMoreThan256ColoursAreRefused) {
+// Zero bits would never finish building the filter's table.
+TEST(Refused, FilterOfZeroBitsAndPalettesOfNoneOrMoreThan256Colours) {
+  EXPECT_EQ(quantizationTable(0).error().message,
+            "quantization needs 1 to 8 bits per channel, not 0");
   const PixelPlanes p = planesOf(1, 1, {{1, 2, 3}});
   for (size_t size : {0, 257}) {
     const auto indices = remapPixels(viewOf(p), Colormap(size), {}, {});
