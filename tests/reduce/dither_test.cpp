@@ -41,10 +41,8 @@ struct Scene {
 
 std::vector<uint8_t> remap(const PixelView& view, const Colormap& palette, Dither dither,
                            ThreadPool* pool, std::span<const uint8_t> strength = {}) {
-  RemapOptions options;
-  options.dither = dither;
-  options.strength = strength;
-  Result<std::vector<uint8_t>> indices = remapPixels(view, palette, options, {pool, nullptr});
+  Result<std::vector<uint8_t>> indices =
+      remapPixels(view, palette, {.dither = dither, .strength = strength}, {pool, nullptr});
   EXPECT_TRUE(indices.ok());
   return indices.ok() ? *indices : std::vector<uint8_t>{};
 }
@@ -95,9 +93,8 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   const std::vector<uint8_t> still(map->size(), 0);
   EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, &three, still),
             remap(view, scene.palette, Dither::none, nullptr));
-  RemapOptions wrong;
-  wrong.dither = Dither::adaptive;
-  wrong.strength = std::span<const uint8_t>(still).first(still.size() - 1);
+  const RemapOptions wrong{.dither = Dither::adaptive,
+                           .strength = std::span<const uint8_t>(still).first(still.size() - 1)};
   EXPECT_TRUE(refusedAsBadArgument(remapPixels(view, scene.palette, wrong, {})));
 }
 
