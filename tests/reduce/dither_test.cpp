@@ -33,9 +33,7 @@ struct Scene {
       }
     }
     palette.assign(std::begin(kBlocks), std::end(kBlocks));
-    for (int g = 0; g <= 255; g += 51) {
-      palette.push_back(HistogramEntry{uint8_t(g), uint8_t(g), uint8_t(g), 0});
-    }
+    for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g);
   }
 };
 

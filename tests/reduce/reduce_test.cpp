@@ -216,11 +216,8 @@ int64_t distance(const HistogramEntry& a, const HistogramEntry& b) {
 
 // The remapping's rule, written out: squared distance, lowest index on ties.
 int nearest(const Colormap& map, const HistogramEntry& e) {
-  int best = 0;
-  for (size_t j = 1; j < map.size(); ++j) {
-    if (distance(e, map[j]) < distance(e, map[best])) best = static_cast<int>(j);
-  }
-  return best;
+  const auto closer = [&](const auto& a, const auto& b) { return distance(e, a) < distance(e, b); };
+  return static_cast<int>(std::min_element(map.begin(), map.end(), closer) - map.begin());
 }
 
 int64_t totalError(const Histogram& h, const Colormap& map) {
@@ -245,8 +242,7 @@ Histogram blobs(const std::vector<std::tuple<int, int, int, int, int>>& centres,
       if (seen[key]) continue;
       seen[key] = true;
       const int d = std::abs(cr - r) + std::abs(cg - g) + std::abs(cb - b);
-      h.push_back(HistogramEntry{static_cast<uint8_t>(cr), static_cast<uint8_t>(cg),
-                                 static_cast<uint8_t>(cb), 1 + 400 / (1 + d)});
+      h.emplace_back(cr, cg, cb, 1 + 400 / (1 + d));
       ++added;
     }
   }
