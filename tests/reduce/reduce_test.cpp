@@ -94,25 +94,24 @@ struct Counted {
   Result<ColorCount> count = Error();
 };
 
-Counted counted(const PixelPlanes& planes, CountOptions options = {}) {
+Counted counted(const PixelPlanes& planes) {
   Counted c;
-  c.count = countColors(viewOf(planes), options,
+  c.count = countColors(viewOf(planes), {},
                         Context{nullptr, [&](const Event& e) { c.said += eventText(e); }});
   return c;
 }
 
-const std::string kTooMany =
-    "Counting colors in the image...  More than 62768 colors found!!!\n"
-    "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
-
 TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
+  const std::string tooMany =
+      "Counting colors in the image...  More than 62768 colors found!!!\n"
+      "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
   Counted c = counted(distinctColours(kColorLimit));
   ASSERT_TRUE(c.count.ok());
   EXPECT_EQ(c.said, "Counting colors in the image...  62768 colors found.\n");
   EXPECT_EQ(c.count->overflowTarget, 255);
   c = counted(distinctColours(kColorLimit + 1));
   ASSERT_TRUE(c.count.ok());
-  EXPECT_EQ(c.said.rfind(kTooMany, 0), 0u) << c.said;
+  EXPECT_EQ(c.said.rfind(tooMany, 0), 0u) << c.said;
   EXPECT_EQ(c.count->overflowTarget, 128);
   EXPECT_EQ(c.count->counted, compressionMap(128));
   // Too many colours even compressed: even values stay distinct at 128.
@@ -122,7 +121,7 @@ TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
   ASSERT_FALSE(c.count.ok());
   EXPECT_EQ(c.count.error().code, ErrorCode::tooManyColors);
   EXPECT_EQ(c.count.error().message, "Still too many colors, try option -q");
-  EXPECT_EQ(c.said, kTooMany);
+  EXPECT_EQ(c.said, tooMany);
 }
 
 // Zero bits would never finish building the filter's table.
