@@ -24,11 +24,9 @@ PixelView viewOf4(const std::vector<uint8_t>& rgba, int width) {
   return PixelView{rgba.data(), width, height, 4 * static_cast<size_t>(width), 4};
 }
 
-Reduced reduce(const PixelView& view, int colors, bool refine, Dither dither,
-               CountOptions counting = {}) {
+Reduced reduce(const PixelView& view, int colors, bool refine, Dither dither) {
   Reduced r;
-  counting.overflow = Overflow::finest;
-  r.count = countColors(view, counting, {});
+  r.count = countColors(view, CountOptions{.overflow = Overflow::finest}, {});
   if (!r.count) return r;
   r.palette = *choosePalette(*r.count, PaletteOptions{colors, 0, refine}, {});
   RemapOptions remap;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "reduce/reduce.h"
 
@@ -32,18 +33,14 @@ struct Scene {
       }
     }
     palette.assign(std::begin(kBlocks), std::end(kBlocks));
-    for (int g = 0; g <= 255; g += 51) {
-      palette.push_back(HistogramEntry{uint8_t(g), uint8_t(g), uint8_t(g), 0});
-    }
+    for (int g = 0; g <= 255; g += 51) palette.emplace_back(g, g, g);
   }
 };
 
 std::vector<uint8_t> remap(const PixelView& view, const Colormap& palette, Dither dither,
                            ThreadPool* pool, std::span<const uint8_t> strength = {}) {
-  RemapOptions options;
-  options.dither = dither;
-  options.strength = strength;
-  Result<std::vector<uint8_t>> indices = remapPixels(view, palette, options, {pool, nullptr});
+  Result<std::vector<uint8_t>> indices =
+      remapPixels(view, palette, {.dither = dither, .strength = strength}, {pool, nullptr});
   EXPECT_TRUE(indices.ok());
   return indices.ok() ? *indices : std::vector<uint8_t>{};
 }
@@ -94,9 +91,8 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
   const std::vector<uint8_t> still(map->size(), 0);
   EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, &three, still),
             remap(view, scene.palette, Dither::none, nullptr));
-  RemapOptions wrong;
-  wrong.dither = Dither::adaptive;
-  wrong.strength = std::span<const uint8_t>(still).first(still.size() - 1);
+  const RemapOptions wrong{.dither = Dither::adaptive,
+                           .strength = std::span<const uint8_t>(still).first(still.size() - 1)};
   EXPECT_TRUE(refusedAsBadArgument(remapPixels(view, scene.palette, wrong, {})));
 }
 
@@ -118,13 +114,9 @@ TEST(AdaptiveDither, HigherLevelsDitherMoreOfTheTexture) {
     options.ditherLevel = level;
     const Result<std::vector<uint8_t>> map = ditherStrength(viewOf(grain), greys, options, {});
     ASSERT_TRUE(map.ok());
-    long sum = 0;
-    for (size_t i = 0; i < map->size(); ++i) {
-      if (!lower.empty()) {
-        ASSERT_GE((*map)[i], lower[i]) << level << ", pixel " << i;
-      }
-      sum += (*map)[i];
-    }
+    for (size_t i = 0; i < lower.size(); ++i)
+      ASSERT_GE((*map)[i], lower[i]) << level << ", pixel " << i;
+    const long sum = std::accumulate(map->begin(), map->end(), 0L);
     EXPECT_GT(sum, previous) << level;
     previous = sum;
     lower = *map;

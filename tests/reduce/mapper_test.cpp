@@ -32,10 +32,7 @@ PixelPlanes frame(int f) {
 
 Colormap palette() {
   Colormap colours;
-  for (int i = 0; i < 27; ++i) {
-    colours.push_back(
-        HistogramEntry{uint8_t(i % 3 * 120), uint8_t(i / 3 % 3 * 120), uint8_t(i / 9 * 120), 0});
-  }
+  for (int i = 0; i < 27; ++i) colours.emplace_back(i % 3 * 120, i / 3 % 3 * 120, i / 9 * 120);
   return colours;
 }
 

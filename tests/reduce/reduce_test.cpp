@@ -79,13 +79,6 @@ TEST(Compression, MergesSampleValuesIntoRunsCentredAtTheirMean) {
   EXPECT_EQ(values, expected);
   // A merged run stands at its mean, in half units: 2 and 3 become 1.
   EXPECT_EQ(centresOf(map)[1], 2 + 3);
-  EXPECT_EQ(centresOf(identityMap())[200], 400);
-}
-
-// Zero bits would never finish building the table.
-TEST(Filter, QuantizesToOneToEightBitsPerChannel) {
-  EXPECT_EQ(quantizationTable(0).error().message,
-            "quantization needs 1 to 8 bits per channel, not 0");
 }
 
 PixelPlanes distinctColours(int count) {
@@ -101,43 +94,40 @@ struct Counted {
   Result<ColorCount> count = Error();
 };
 
-Counted counted(const PixelPlanes& planes, CountOptions options = {}) {
+Counted counted(const PixelPlanes& planes) {
   Counted c;
-  c.count = countColors(viewOf(planes), options,
+  c.count = countColors(viewOf(planes), {},
                         Context{nullptr, [&](const Event& e) { c.said += eventText(e); }});
   return c;
 }
 
-const std::string kTooMany =
-    "Counting colors in the image...  More than 62768 colors found!!!\n"
-    "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
-
-TEST(Counting, ColourLimitAndTheCompressionItNeeds) {
+TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
+  const std::string tooMany =
+      "Counting colors in the image...  More than 62768 colors found!!!\n"
+      "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
   Counted c = counted(distinctColours(kColorLimit));
   ASSERT_TRUE(c.count.ok());
   EXPECT_EQ(c.said, "Counting colors in the image...  62768 colors found.\n");
   EXPECT_EQ(c.count->overflowTarget, 255);
   c = counted(distinctColours(kColorLimit + 1));
   ASSERT_TRUE(c.count.ok());
-  EXPECT_EQ(c.said.rfind(kTooMany, 0), 0u) << c.said;
+  EXPECT_EQ(c.said.rfind(tooMany, 0), 0u) << c.said;
   EXPECT_EQ(c.count->overflowTarget, 128);
   EXPECT_EQ(c.count->counted, compressionMap(128));
-  // -z first, then the compression to 128 on top of it.
-  c = counted(distinctColours(kColorLimit + 1), CountOptions{200});
-  EXPECT_EQ(c.said.rfind("Compressing colors ...\nCounting colors", 0), 0u) << c.said;
-}
-
-TEST(Counting, TooManyColoursEvenCompressed) {
-  std::vector<Rgb> px;  // even values stay distinct after the compression to 128
+  // Too many colours even compressed: even values stay distinct at 128.
+  std::vector<Rgb> px;
   for (int i = 0; i < 64000; ++i) px.push_back({2 * (i / 1600), 2 * (i / 40 % 40), 2 * (i % 40)});
-  const Counted c = counted(planesOf(320, 200, px));
+  c = counted(planesOf(320, 200, px));
   ASSERT_FALSE(c.count.ok());
   EXPECT_EQ(c.count.error().code, ErrorCode::tooManyColors);
   EXPECT_EQ(c.count.error().message, "Still too many colors, try option -q");
-  EXPECT_EQ(c.said, kTooMany);
+  EXPECT_EQ(c.said, tooMany);
 }
 
-TEST(Remapping, PalettesOfNoneOrMoreThan256ColoursAreRefused) {
+// Zero bits would never finish building the filter's table.
+TEST(Refused, FilterOfZeroBitsAndPalettesOfNoneOrMoreThan256Colours) {
+  EXPECT_EQ(quantizationTable(0).error().message,
+            "quantization needs 1 to 8 bits per channel, not 0");
   const PixelPlanes p = planesOf(1, 1, {{1, 2, 3}});
   for (size_t size : {0, 257}) {
     const auto indices = remapPixels(viewOf(p), Colormap(size), {}, {});
@@ -222,11 +212,8 @@ int64_t distance(const HistogramEntry& a, const HistogramEntry& b) {
 
 // The remapping's rule, written out: squared distance, lowest index on ties.
 int nearest(const Colormap& map, const HistogramEntry& e) {
-  int best = 0;
-  for (size_t j = 1; j < map.size(); ++j) {
-    if (distance(e, map[j]) < distance(e, map[best])) best = static_cast<int>(j);
-  }
-  return best;
+  const auto closer = [&](const auto& a, const auto& b) { return distance(e, a) < distance(e, b); };
+  return static_cast<int>(std::min_element(map.begin(), map.end(), closer) - map.begin());
 }
 
 int64_t totalError(const Histogram& h, const Colormap& map) {
@@ -251,8 +238,7 @@ Histogram blobs(const std::vector<std::tuple<int, int, int, int, int>>& centres,
       if (seen[key]) continue;
       seen[key] = true;
       const int d = std::abs(cr - r) + std::abs(cg - g) + std::abs(cb - b);
-      h.push_back(HistogramEntry{static_cast<uint8_t>(cr), static_cast<uint8_t>(cg),
-                                 static_cast<uint8_t>(cb), 1 + 400 / (1 + d)});
+      h.emplace_back(cr, cg, cb, 1 + 400 / (1 + d));
       ++added;
     }
   }
