@@ -105,16 +105,11 @@ TEST_F(Interop, UnreadableInputEndsTheRun) {
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/PicturesWithoutARasterOrWithWrongOpcodesFail-1.pict",
                 dir_.path("empty.pict"));
-  RunResult r = kxreduce({"-i", "pict", "empty", "out"});
+  const RunResult r = kxreduce({"-i", "pict", "empty", "out"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "ERROR ====> No raster information found <==== ERROR\n"
             "Error: Cannot open input file empty\n");
-  r = kxreduce({"-i", "pict", "missing", "out"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err,
-            "ERROR ====> Can't open file missing.pict <==== ERROR\n"
-            "Error: Cannot open input file missing\n");
 }
 
 }  // namespace
