@@ -208,8 +208,6 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
             "frame 2: not a YUV4MPEG2 frame (no FRAME header)"},
     BadCase{"ppm_cut_in_a_header", "head -c $((9229 + 5)) good.ppm > bad",
             "frame 2: the file ends before the height"},
-    BadCase{"ppm_cut_in_the_raster", "head -c $((3 * 9229 + 13 + 500)) good.ppm > bad",
-            "frame 4: the file ends inside the raster"},
     BadCase{"ppm_followed_by_other_bytes", "head -c 9229 good.ppm > bad; echo notes >> bad",
             "frame 2: not a netpbm file (no P1 to P7 magic)"},
     BadCase{"y4m_of_10_bits", kFfmpeg + "-pix_fmt yuv420p10le -strict -1 -f yuv4mpegpipe bad",
@@ -231,9 +229,6 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
     BadCase{"y4m_header_without_an_end",
             "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
             "the YUV4MPEG2 header does not end within 4096 bytes"},
-    BadCase{"y4m_of_10001_frames",
-            "{ printf 'YUV4MPEG2 W1 H1 Cmono\\n'; printf 'FRAME\\n\\n%.0s' $(seq 10001); } > bad",
-            "more than 10000 frames"},
     BadCase{"ppm_of_10001_images", "printf 'P5 1 1 255\\n\\n%.0s' $(seq 10001) > bad",
             "more than 10000 frames"},
     BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad", "the YUV4MPEG2 "
