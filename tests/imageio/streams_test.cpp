@@ -1,9 +1,5 @@
-// Streams of frames against the tools that write them: YUV4MPEG2 from ffmpeg
-// in every colour space, siting and range read frame for frame against
-// ffmpeg's own rgb24 conversion of the same file, netpbm images one after
-// another (ffmpeg's image2pipe, netpbm's files joined by cat), streams cut
-// short or of kinds not read refused with the frame or the kind named, and
-// standard input fed by ffmpeg through a pipe.
+// Streams of frames (YUV4MPEG2, netpbm images one after another, standard
+// input) against ffmpeg and netpbm, which write them; and their refusals.
 #include <stdio.h>
 #include <unistd.h>
 
