@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "macfile/macfile.h"
 #include "support/tempdir.h"
 

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "pict/pict.h"
 #include "pict/pict_pvt.h"
 #include "support/tempdir.h"

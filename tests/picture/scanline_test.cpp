@@ -1,9 +1,6 @@
 // Scanline coders and decoders: worked examples and damaged segments.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
-
 #include "picture/picture_test_util.h"
 
 namespace kx::test {
