@@ -19,7 +19,7 @@ struct Frames {
   std::optional<FrameRate> rate;
 };
 
-Frames readFrames(InputFile& file) {
+Frames readFrames(InputFile&& file) {
   Frames out;
   std::unique_ptr<FrameSource> source = openFrames(file);
   if (!source) throw std::runtime_error(file.path() + ": openFrames does not know it");
@@ -29,11 +29,6 @@ Frames readFrames(InputFile& file) {
   }
   out.rate = source->frameRate();
   return out;
-}
-
-Frames readFrames(const std::string& path) {
-  InputFile file(path);
-  return readFrames(file);
 }
 
 // ffmpeg's test clip of the size and rate, `frames` long, as input options.
@@ -71,7 +66,7 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
       shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
   ASSERT_EQ(converted.status, 0) << converted.err;
   const std::string& reference = converted.out;
-  const Frames frames = readFrames(path);
+  const Frames frames = readFrames(InputFile(path));
   ASSERT_EQ(frames.count, 3);
   ASSERT_EQ(frames.rgb.size(), reference.size());
   std::vector<int> d(reference.size());
@@ -129,7 +124,7 @@ TEST(NetpbmStream, EveryImageAFrame) {
   const std::string pipe = dir.path("pipe.ppm");
   const std::string clip = testClip("64x48", "10", 5);
   ASSERT_EQ(shell(clip + "-f image2pipe -c:v ppm " + quoted(pipe)).status, 0);
-  const Frames frames = readFrames(pipe);
+  const Frames frames = readFrames(InputFile(pipe));
   EXPECT_EQ(frames.count, 5);
   EXPECT_FALSE(frames.rate);
   EXPECT_TRUE(frames.rgb == shell(clip + "-pix_fmt rgb24 -f rawvideo -").out);
@@ -176,7 +171,7 @@ TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string path = dir.path("bad");
   try {
-    readFrames(path);
+    readFrames(InputFile(path));
     FAIL() << "read";
   } catch (const ConvError& e) {
     EXPECT_EQ(e.what(), path + ": " + c.message);
@@ -237,7 +232,7 @@ TEST(StandardInput, FramesAsFfmpegPipesThem) {
   for (const std::string format : {"-pix_fmt yuv422p -f yuv4mpegpipe", "-f image2pipe -c:v ppm"}) {
     const std::string path = dir.path("clip");
     ASSERT_EQ(shell(clip + format + " -y " + quoted(path)).status, 0);
-    const Frames expected = readFrames(path);
+    const Frames expected = readFrames(InputFile(path));
     ASSERT_EQ(expected.count, 7);
     FILE* pipe = popen((clip + format + " -").c_str(), "r");
     ASSERT_TRUE(pipe);
@@ -247,7 +242,7 @@ TEST(StandardInput, FramesAsFfmpegPipesThem) {
     try {
       InputFile input("-");
       EXPECT_EQ(input.size(), -1);
-      got = readFrames(input);
+      got = readFrames(std::move(input));
     } catch (const ConvError& e) {
       ADD_FAILURE() << e.what();
     }
