@@ -1,8 +1,6 @@
-// The WebP, GIF and TIFF readers against independent decoders: every frame
-// equal to PIL's (which decodes WebP with libwebp and TIFF with libtiff,
-// each its own way) or, for GIF, ImageMagick's, 16-bit TIFFs to netpbm's rounding of the PNG they
-// were written from, damaged files refused with their reason, and both formats through kxconv (by
-// extension) and kxquant (by their first bytes).
+// The WebP, GIF and TIFF readers against independent decoders (PIL, which
+// decodes WebP with libwebp and TIFF with libtiff, each its own way;
+// ImageMagick; netpbm), their refusals, and the formats through the tools.
 #include "imageio_support.h"
 #include "support/case_names.h"
 
@@ -42,7 +40,6 @@ void expectFrames(const std::string& path, std::vector<PilFrame> reference, int 
 struct WebpCase {
   const char* name;
   const char* save;  // PIL's saving of `im` as the file p
-  int frames;
 };
 
 class WebpInput : public ::testing::TestWithParam<WebpCase> {};
@@ -52,25 +49,23 @@ TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
   TempDir dir;
   const std::string path = dir.path("a.webp");
   makePicture(path, c.save);
-  const std::vector<PilFrame> reference = pilFrames(path);
-  ASSERT_EQ(reference.size(), static_cast<size_t>(c.frames));
-  expectFrames(path, reference);
+  expectFrames(path, pilFrames(path));
 }
 
 // The animations change part of the canvas from frame to frame, so libwebp
 // stores sub-rectangles that are blended onto the frame before.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Kinds, WebpInput, ::testing::Values(
-    WebpCase{"lossless_alpha", "im.save(p, lossless=True)", 1},
-    WebpCase{"lossy_alpha", "im.save(p, quality=70)", 1},
-    WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)", 1},
+    WebpCase{"lossless_alpha", "im.save(p, lossless=True)"},
+    WebpCase{"lossy_alpha", "im.save(p, quality=70)"},
+    WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)"},
     WebpCase{"animated_lossless", "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
              "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
-             "loop=2, lossless=True)", 3},
+             "loop=2, lossless=True)"},
     WebpCase{"animated_lossy_partial", "fr = [im.copy() for _ in range(3)]\n"
              "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
              "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
-             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)", 3}),
+             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)"}),
     CaseName());
 // clang-format on
 

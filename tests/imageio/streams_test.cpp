@@ -1,13 +1,10 @@
-// Streams of frames against the tools that write them: YUV4MPEG2 from ffmpeg
-// in every colour space, siting and range read frame for frame against
-// ffmpeg's own rgb24 conversion of the same file, netpbm images one after
-// another (ffmpeg's image2pipe, netpbm's files joined by cat), streams cut
-// short or of kinds not read refused with the frame or the kind named, and
-// standard input fed by ffmpeg through a pipe.
+// Streams of frames (YUV4MPEG2, netpbm images one after another, standard
+// input) against ffmpeg and netpbm, which write them; and their refusals.
 #include <stdio.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <numeric>
 
 #include "imageio_support.h"
 #include "support/case_names.h"
@@ -22,7 +19,7 @@ struct Frames {
   std::optional<FrameRate> rate;
 };
 
-Frames readFrames(InputFile& file) {
+Frames readFrames(InputFile&& file) {
   Frames out;
   std::unique_ptr<FrameSource> source = openFrames(file);
   if (!source) throw std::runtime_error(file.path() + ": openFrames does not know it");
@@ -32,11 +29,6 @@ Frames readFrames(InputFile& file) {
   }
   out.rate = source->frameRate();
   return out;
-}
-
-Frames readFrames(const std::string& path) {
-  InputFile file(path);
-  return readFrames(file);
 }
 
 // ffmpeg's test clip of the size and rate, `frames` long, as input options.
@@ -51,7 +43,7 @@ struct Y4mCase {
   const char* tag;      // what the header must say
   const char* size = "64x48";
   const char* rate = "10";
-  FrameRate expectedRate{10, 1};
+  std::pair<int64_t, int64_t> expectedRate{10, 1};  // frames in so many seconds
 };
 
 class Y4mInput : public ::testing::TestWithParam<Y4mCase> {};
@@ -74,24 +66,19 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
       shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
   ASSERT_EQ(converted.status, 0) << converted.err;
   const std::string& reference = converted.out;
-  const Frames frames = readFrames(path);
-  EXPECT_EQ(frames.count, 3);
+  const Frames frames = readFrames(InputFile(path));
+  ASSERT_EQ(frames.count, 3);
   ASSERT_EQ(frames.rgb.size(), reference.size());
-  int64_t sum = 0;
-  int most = 0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    const int d =
-        std::abs(static_cast<uint8_t>(frames.rgb[i]) - static_cast<uint8_t>(reference[i]));
-    sum += d;
-    most = std::max(most, d);
-  }
-  const double mean = static_cast<double>(sum) / static_cast<double>(reference.size());
+  std::vector<int> d(reference.size());
+  for (size_t i = 0; i < d.size(); ++i)
+    d[i] = std::abs(static_cast<uint8_t>(frames.rgb[i]) - static_cast<uint8_t>(reference[i]));
+  const int most = *std::max_element(d.begin(), d.end());
+  const double mean = std::accumulate(d.begin(), d.end(), 0.0) / static_cast<double>(d.size());
   std::printf("[ against ffmpeg ] %s: mean difference %.4f, largest %d\n", c.name, mean, most);
   EXPECT_LE(mean, 0.05);
   EXPECT_LE(most, 8);
   ASSERT_TRUE(frames.rate);
-  EXPECT_EQ(frames.rate->frames, c.expectedRate.frames);
-  EXPECT_EQ(frames.rate->seconds, c.expectedRate.seconds);
+  EXPECT_EQ(std::pair(frames.rate->frames, frames.rate->seconds), c.expectedRate);
 
   const std::string first = frames.rgb.substr(0, frames.rgb.size() / 3);
   for (const char* threads : {"KX_THREADS=1", "KX_THREADS=2"}) {
@@ -137,7 +124,7 @@ TEST(NetpbmStream, EveryImageAFrame) {
   const std::string pipe = dir.path("pipe.ppm");
   const std::string clip = testClip("64x48", "10", 5);
   ASSERT_EQ(shell(clip + "-f image2pipe -c:v ppm " + quoted(pipe)).status, 0);
-  const Frames frames = readFrames(pipe);
+  const Frames frames = readFrames(InputFile(pipe));
   EXPECT_EQ(frames.count, 5);
   EXPECT_FALSE(frames.rate);
   EXPECT_TRUE(frames.rgb == shell(clip + "-pix_fmt rgb24 -f rawvideo -").out);
@@ -184,7 +171,7 @@ TEST_P(BadStream, RefusedNamingTheFrameOrTheKind) {
   ASSERT_EQ(made.status, 0) << made.err;
   const std::string path = dir.path("bad");
   try {
-    readFrames(path);
+    readFrames(InputFile(path));
     FAIL() << "read";
   } catch (const ConvError& e) {
     EXPECT_EQ(e.what(), path + ": " + c.message);
@@ -208,8 +195,6 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
             "frame 2: not a YUV4MPEG2 frame (no FRAME header)"},
     BadCase{"ppm_cut_in_a_header", "head -c $((9229 + 5)) good.ppm > bad",
             "frame 2: the file ends before the height"},
-    BadCase{"ppm_cut_in_the_raster", "head -c $((3 * 9229 + 13 + 500)) good.ppm > bad",
-            "frame 4: the file ends inside the raster"},
     BadCase{"ppm_followed_by_other_bytes", "head -c 9229 good.ppm > bad; echo notes >> bad",
             "frame 2: not a netpbm file (no P1 to P7 magic)"},
     BadCase{"y4m_of_10_bits", kFfmpeg + "-pix_fmt yuv420p10le -strict -1 -f yuv4mpegpipe bad",
@@ -231,9 +216,6 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
     BadCase{"y4m_header_without_an_end",
             "{ printf 'YUV4MPEG2 W64 H48 X'; head -c 5000 /dev/zero | tr '\\0' a; } > bad",
             "the YUV4MPEG2 header does not end within 4096 bytes"},
-    BadCase{"y4m_of_10001_frames",
-            "{ printf 'YUV4MPEG2 W1 H1 Cmono\\n'; printf 'FRAME\\n\\n%.0s' $(seq 10001); } > bad",
-            "more than 10000 frames"},
     BadCase{"ppm_of_10001_images", "printf 'P5 1 1 255\\n\\n%.0s' $(seq 10001) > bad",
             "more than 10000 frames"},
     BadCase{"y4m_too_wide", "printf 'YUV4MPEG2 W40000 H48\\nFRAME\\n' > bad", "the YUV4MPEG2 "
@@ -250,7 +232,7 @@ TEST(StandardInput, FramesAsFfmpegPipesThem) {
   for (const std::string format : {"-pix_fmt yuv422p -f yuv4mpegpipe", "-f image2pipe -c:v ppm"}) {
     const std::string path = dir.path("clip");
     ASSERT_EQ(shell(clip + format + " -y " + quoted(path)).status, 0);
-    const Frames expected = readFrames(path);
+    const Frames expected = readFrames(InputFile(path));
     ASSERT_EQ(expected.count, 7);
     FILE* pipe = popen((clip + format + " -").c_str(), "r");
     ASSERT_TRUE(pipe);
@@ -260,7 +242,7 @@ TEST(StandardInput, FramesAsFfmpegPipesThem) {
     try {
       InputFile input("-");
       EXPECT_EQ(input.size(), -1);
-      got = readFrames(input);
+      got = readFrames(std::move(input));
     } catch (const ConvError& e) {
       ADD_FAILURE() << e.what();
     }

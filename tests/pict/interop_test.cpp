@@ -3,9 +3,7 @@
 // writes with -o pict and -o pict2; and the errors of unreadable input.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -20,21 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-
-bool haveConvert() {
-  return std::system("command -v convert >/dev/null 2>&1") == 0;
-}
-
-void writePpm(const std::string& path, int width, int height, const Bytes& rgb) {
-  std::ofstream out(path, std::ios::binary);
-  out << "P6\n" << width << " " << height << "\n255\n";
-  out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
-}
-
-// Whether netpbm reads what the command writes as the RGB picture given.
-bool netpbmSees(const std::string& command, int width, int height, const Bytes& rgb) {
-  return netpbm(command) == Raster{width, height, 3, rgb};
-}
 
 // Flat runs and noise; `colours` > 0 limits it to that many distinct colours.
 Bytes makePicture(int width, int height, int colours, uint32_t seed, bool flats = true) {
@@ -58,32 +41,36 @@ class Interop : public testing::Test {
   RunResult kxreduce(const std::vector<std::string>& args) {
     return runProgram("kxreduce", args, dir_.path());
   }
+  // ImageMagick's convert given the RGB bytes, then the options.
+  RunResult convert(int width, int height, const Bytes& rgb, const std::string& options) {
+    writeFileBytes(dir_.path("in.rgb"), rgb);
+    return shell("convert -size " + std::to_string(width) + "x" + std::to_string(height) +
+                     " -depth 8 rgb:in.rgb " + options,
+                 dir_.path());
+  }
   TempDir dir_;
 };
 
 // ImageMagick packs rows whose rowBytes is below 8: narrower pictures are
 // left out.
 TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
   // Rows of noise pack to more bytes than they hold.
   for (auto [width, height, flats] : {std::tuple{9, 5, true}, {300, 2, true}, {300, 2, false}}) {
     for (const std::string type : {"TrueColor", "Palette", "Grayscale"}) {
       Bytes rgb = makePicture(width, height, type == "Palette" ? 30 : 0, width, flats);
       for (size_t i = 0; type == "Grayscale" && i < rgb.size(); i += 3)
         rgb[i + 1] = rgb[i + 2] = rgb[i];
-      writePpm(dir_.path("in.ppm"), width, height, rgb);
-      ASSERT_EQ(shell("convert in.ppm -type " + type + " PICT:theirs.pict", dir_.path()).status, 0);
+      ASSERT_EQ(convert(width, height, rgb, "-type " + type + " PICT:theirs.pict").status, 0);
       const RunResult r = runProgram("kxconv", {"theirs.pict", "back.ppm"}, dir_.path());
       ASSERT_EQ(r.status, 0) << r.err;
-      EXPECT_TRUE(netpbmSees("cat " + quoted(dir_.path("back.ppm")), width, height, rgb))
+      EXPECT_EQ(netpbm("cat " + quoted(dir_.path("back.ppm"))), (Raster{width, height, 3, rgb}))
           << type << width;
     }
   }
   // kxreduce reads it too; few colours, so the reduction keeps them. A
   // picture file's first row is the bottom one: ImageMagick is given them so.
   const Bytes rgb = makePicture(12, 5, 20, 5);
-  writePpm(dir_.path("in.ppm"), 12, 5, rgb);
-  ASSERT_EQ(shell("convert in.ppm -flip -type Palette PICT:in.pict", dir_.path()).status, 0);
+  ASSERT_EQ(convert(12, 5, rgb, "-flip -type Palette PICT:in.pict").status, 0);
   const RunResult r = kxreduce({"-i", "pict", "-o", "pic", "in", "out"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "allocate color table\n");
@@ -93,7 +80,6 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
 // Two pixels wide is left out: ImageMagick reads 2-pixel true-colour rows
 // (rowBytes 8, packed) as unpacked, its own included.
 TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
-  if (!haveConvert()) GTEST_SKIP() << "ImageMagick is not installed";
   for (auto [width, height] :
        {std::pair{1, 1}, std::pair{3, 2}, std::pair{24, 10}, std::pair{300, 2}}) {
     const Bytes rgb = makePicture(width, height, 12, width);
@@ -103,8 +89,8 @@ TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
       ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
       EXPECT_TRUE(fs::exists(dir_.path("%" + kind + ".pict"))) << kind;
       // Flipped: a picture file's first row is the bottom one.
-      EXPECT_TRUE(netpbmSees("convert " + quoted(dir_.path(kind + ".pict")) + " -flip ppm:-", width,
-                             height, rgb))
+      EXPECT_EQ(netpbm("convert " + quoted(dir_.path(kind + ".pict")) + " -flip ppm:-"),
+                (Raster{width, height, 3, rgb}))
           << kind << " " << width;
     }
   }
@@ -119,16 +105,11 @@ TEST_F(Interop, UnreadableInputEndsTheRun) {
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/PicturesWithoutARasterOrWithWrongOpcodesFail-1.pict",
                 dir_.path("empty.pict"));
-  RunResult r = kxreduce({"-i", "pict", "empty", "out"});
+  const RunResult r = kxreduce({"-i", "pict", "empty", "out"});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "ERROR ====> No raster information found <==== ERROR\n"
             "Error: Cannot open input file empty\n");
-  r = kxreduce({"-i", "pict", "missing", "out"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err,
-            "ERROR ====> Can't open file missing.pict <==== ERROR\n"
-            "Error: Cannot open input file missing\n");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "pict/pict.h"
 #include "pict/pict_pvt.h"
 #include "support/tempdir.h"
@@ -89,7 +88,6 @@ TEST_F(RasterWrite, PicturesWeWriteAreTheCheckedInFiles) {
       if (std::getenv("KX_REGENERATE")) writeFileBytes(golden, readFileBytes(ours));
       EXPECT_EQ(readFileBytes(ours), readFileBytes(golden)) << golden;
     }
-    // Read back: each plane as written.
     const std::array<Bytes, 4> planes = readBack(mine, 8);
     for (int p = 0; p < (indexed ? 1 : c.planes[3] ? 4 : 3); ++p)
       EXPECT_EQ(planes[indexed ? 3 : p], Bytes(c.planes[p], c.planes[p] + 8)) << c.name << p;
@@ -149,7 +147,6 @@ TEST_F(RasterWrite, RefusesRowsBeyondTheRasterAndBadParameters) {
   EXPECT_EQ(PictOpenRasterWrite(*reading, PictRect{0, 0, 1, 8}, 1, nullptr, 0), -1);
   EXPECT_EQ(MacError(), 17);
   MacClearError();
-  // Missing planes.
   pict_errstr.clear();
   EXPECT_EQ(writePictImage(dir_.path("a.pict"), 2, 2, 0, nullptr,
                            {row.data(), nullptr, row.data(), nullptr}),

@@ -10,24 +10,21 @@
 namespace kx::test {
 namespace {
 
-Picture rgbPicture(int16_t width, int16_t height) {
-  Picture pic;
-  pic.width = width;
-  pic.height = height;
-  for (int c = 0; c < 3; ++c) pic.channel[c] = std::make_unique<uint8_t[]>(1);
-  return pic;
+// The header and packet list of an RGB picture of the size given.
+Bytes rgbHeader(int width, int height, ChannelPacketList packets = {}) {
+  return headerOf(*randomPicture(0, width, height, 0x7, 0), packets);
 }
 
 TEST(Header, WrittenBytesAndACommentCutTo80Characters) {
-  Picture pic = rgbPicture(0x0140, 0x00F0);
-  pic.ratio = 1.0f;
-  pic.fields = -2;
+  PicturePtr pic = randomPicture(0, 0x0140, 0x00F0, 0x7, 0);
+  pic->ratio = 1.0f;
+  pic->fields = -2;
   const std::string comment = "No comment...";
   const Bytes expected = Bytes{0x53, 0x80, 0xF6, 0x34, 0x40, 0x2C, 0xCC, 0xCD} +
                          Bytes(comment.begin(), comment.end()) + Bytes(67, 0) +
                          Bytes{'P',  'I',  'C',  'T',  0x01, 0x40, 0x00, 0xF0, 0x3F, 0x80,
                                0x00, 0x00, 0xFF, 0xFE, 0x00, 0x00, 0x00, 0x08, 0x02, 0xE0};
-  EXPECT_EQ(headerOf(pic), expected);  // the golden files hold headers with alpha
+  EXPECT_EQ(headerOf(*pic), expected);  // the golden files hold headers with alpha
   // The comment field holds at most 80 characters, without a terminator.
   PictureOutStream out;
   QZ_headerWriteBinary(out, std::string(100, 'x').c_str());
@@ -36,7 +33,7 @@ TEST(Header, WrittenBytesAndACommentCutTo80Characters) {
 }
 
 Bytes fileHeader(uint32_t magic, float version) {
-  Bytes h = headerOf(rgbPicture(3, 2));
+  Bytes h = rgbHeader(3, 2);
   storeBE32(h.data(), magic);
   storeBE32(h.data() + 4, bitsFromFloat(version));
   return h;
@@ -62,7 +59,7 @@ TEST(HeaderRead, VersionWarning) {
 }
 
 TEST(HeaderRead, FileEndingInTheHeaderIsRefused) {
-  const Bytes h = headerOf(rgbPicture(3, 0), {{8, 2, 0x80}, {8, 2, 0x40}});
+  const Bytes h = rgbHeader(3, 0, {{8, 2, 0x80}, {8, 2, 0x40}});
   EXPECT_TRUE(QZ_pictureReadMemory(h));
   for (size_t cut = 0; cut < h.size(); ++cut)
     EXPECT_EQ(QZ_pictureReadMemory(Bytes(h.begin(), h.begin() + cut)), nullptr) << cut;
@@ -73,7 +70,7 @@ TEST(HeaderRead, ExtentOfTheScanlinesByPacketType) {
   const std::array<std::array<uint64_t, 3>, 3> cases = {
       {{0, 900, 900}, {1, 2 * 4, 1200}, {2, 3 + 3, 1200}}};
   for (const auto& [type, least, most] : cases) {
-    const Bytes h = headerOf(rgbPicture(300, 2), {{8, static_cast<uint8_t>(type), 0xE0}});
+    const Bytes h = rgbHeader(300, 2, {{8, static_cast<uint8_t>(type), 0xE0}});
     PictureFileExtent extent;
     ASSERT_TRUE(QZ_pictureFileExtent(h, &extent)) << type;
     EXPECT_EQ(extent.least, h.size() + 2 * least) << type;
