@@ -59,9 +59,8 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   int ran = 0;
   // The README first: the pages of docs/ start where it ends.
   std::vector<std::string> blocks = shellBlocks(readFileText(root + "/README.md"));
-  std::vector<fs::path> pages;
-  for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
-  std::sort(pages.begin(), pages.end());
+  std::vector<fs::path> pages(fs::directory_iterator(root + "/docs"), {});
+  std::ranges::sort(pages);
   for (const fs::path& page : pages)
     for (std::string& block : shellBlocks(readFileText(page.string()))) blocks.push_back(block);
   for (const std::string& block : blocks) {
