@@ -145,17 +145,11 @@ TEST(PackImage, RescalesToMaxval255AndRefusesMaxvalZeroOrFramesLargerThanTheirPl
     EXPECT_EQ(std::vector(planes.data(), planes.data() + planes.byteSize()),
               (std::vector<uint8_t>{shown, 0, shown}));
   }
+  // The error of a frame packed throws: a refusal missing fails too.
   PixelPlanes planes = kx_allocArray(4, 3, 3);
-  const struct {
-    int width, height, maxval;
-    const char* message;
-  } cases[] = {{1, 1, 0, "display: max val = 0"},
-               {5, 3, 255, "display: a 5 x 3 frame does not fit its 4 x 3 pixel planes"}};
-  for (const auto& t : cases) {
-    const auto packed = kx_packImage(planes, t.width, t.height, t.maxval);
-    ASSERT_FALSE(packed.ok());
-    EXPECT_EQ(packed.error().message, t.message);
-  }
+  EXPECT_EQ(kx_packImage(planes, 1, 1, 0).error().message, "display: max val = 0");
+  EXPECT_EQ(kx_packImage(planes, 5, 3, 255).error().message,
+            "display: a 5 x 3 frame does not fit its 4 x 3 pixel planes");
 }
 
 TEST(FitSize, LargerFramesShrinkToTheScreenKeepingTheirAspect) {
