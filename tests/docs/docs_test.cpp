@@ -91,11 +91,10 @@ TEST(Install, TheToolsAndTheirManPages) {
     EXPECT_TRUE(r.status == 0 && r.out.starts_with(tool + " ")) << r.out;
     r = runProgram(bin, {"--help"});
     EXPECT_TRUE(r.status == 0 && r.out.find("sage") != std::string::npos) << r.out;  // Usage
-    const std::string page = prefix.path("share/man/man1/" + tool + ".1");
-    ASSERT_TRUE(fs::exists(page)) << page;
-    r = runProgram("/usr/bin/man", {"--warnings", "-l", page},
+    r = runProgram("/usr/bin/man",
+                   {"--warnings", "-l", prefix.path("share/man/man1/" + tool + ".1")},
                    RunOptions{.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"}});
-    EXPECT_EQ(r.err, "") << tool;  // groff's warnings
+    EXPECT_EQ(r.err, "") << tool;  // groff's warnings, or man's word on a page missing
     EXPECT_TRUE(r.status == 0 && r.out.find("NAME") != std::string::npos &&
                 r.out.find("EXIT STATUS") != std::string::npos)
         << tool;
