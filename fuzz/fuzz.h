@@ -22,15 +22,13 @@ namespace kxfuzz {
 // when the process ends.
 inline const std::string& workDir(const char* tag) {
   struct Dir {
-    std::string path = (std::filesystem::temp_directory_path() / "kxfuzz-").string();
-    explicit Dir(const char* tag) {
-      path += std::string(tag) + "-XXXXXX";
+    std::string path;
+    explicit Dir(const char* tag)
+        : path((std::filesystem::temp_directory_path() / "kxfuzz-").string() + tag + "-XXXXXX") {
       if (!mkdtemp(path.data())) std::abort();
     }
-    ~Dir() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
+    ~Dir() { std::filesystem::remove_all(path, ignored); }
+    std::error_code ignored;
   };
   static const Dir dir(tag);
   return dir.path;

@@ -19,10 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kx::Result<kx::ColormapFile> read =
       ascii ? kx::kx_readASCIIColorMap(name, reading) : kx::kx_readColorMap(name, reading);
   if (!read) return 0;
-  const kx::Colormap& map = read->colormap;
-  const kx::ColormapFileHeader& header = read->header;
-  if (map.empty() || map.size() > 256 || static_cast<size_t>(header.colors) != map.size() ||
-      header.bits < 1 || header.bits > 16)
+  const size_t colours = read->colormap.size();
+  if (colours == 0 || colours > 256 || static_cast<size_t>(read->header.colors) != colours ||
+      read->header.bits < 1 || read->header.bits > 16)
     std::abort();
   return 0;
 }

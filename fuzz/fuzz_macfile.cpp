@@ -53,9 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (layout == 3) {
     std::vector<uint8_t> records(content, content + length);
-    if (!(flags & 4)) {
-      for (size_t r = 0; r + 300 <= records.size(); r += 300) kx::storeBE32(&records[r + 48], 8139);
-    }
+    for (size_t r = 0; !(flags & 4) && r + 300 <= records.size(); r += 300)
+      kx::storeBE32(&records[r + 48], 8139);
     kxfuzz::writeInput(ancillary, records.data(), records.size());
     uint32_t type = 0, creator = 0;
     kx::GetKAType(name, type, creator);

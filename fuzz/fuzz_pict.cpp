@@ -16,13 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Colormap table;
     kx::PictPlanes planes;
     kx::MacClearError();
-    const int result = kx::readPictImage(name, &width, &height, &colours, &table, planes);
-    if (result == 0) {
-      // What the reader promises of a picture it accepts.
-      if (width <= 0 || height <= 0 || !planes[0]) std::abort();
-      if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours))
-        std::abort();
-    }
+    if (kx::readPictImage(name, &width, &height, &colours, &table, planes) != 0) continue;
+    // What the reader promises of a picture it accepts.
+    if (width <= 0 || height <= 0 || !planes[0]) std::abort();
+    if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours)) std::abort();
   }
   return 0;
 }

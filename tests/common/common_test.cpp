@@ -74,8 +74,7 @@ TEST_P(FileThatAppears, IsKeptOrReplacedAsTheToolSays) {
   }
   kx_replaceOutputs(true);
   EXPECT_EQ(placed, c.replace);
-  const std::string now = c.replace ? "new" : "mine";
-  EXPECT_EQ(readFileBytes(path), std::vector<uint8_t>(now.begin(), now.end()));
+  EXPECT_EQ(readFileText(path), c.replace ? "new" : "mine");
   EXPECT_EQ(failed, c.batched && !c.replace ? path : "");
   EXPECT_EQ(std::filesystem::exists(dir.path("out.icn")), !c.batched || c.replace);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),

@@ -59,9 +59,8 @@ TEST(Readme, EveryCommandBlockOfTheReadmeAndDocsRunsAsWrittenInAFreshCopy) {
   int ran = 0;
   // The README first: the pages of docs/ start where it ends.
   std::vector<std::string> blocks = shellBlocks(readFileText(root + "/README.md"));
-  std::vector<fs::path> pages;
-  for (const auto& entry : fs::directory_iterator(root + "/docs")) pages.push_back(entry.path());
-  std::sort(pages.begin(), pages.end());
+  std::vector<fs::path> pages(fs::directory_iterator(root + "/docs"), {});
+  std::ranges::sort(pages);
   for (const fs::path& page : pages)
     for (std::string& block : shellBlocks(readFileText(page.string()))) blocks.push_back(block);
   for (const std::string& block : blocks) {
@@ -92,11 +91,10 @@ TEST(Install, TheToolsAndTheirManPages) {
     EXPECT_TRUE(r.status == 0 && r.out.starts_with(tool + " ")) << r.out;
     r = runProgram(bin, {"--help"});
     EXPECT_TRUE(r.status == 0 && r.out.find("sage") != std::string::npos) << r.out;  // Usage
-    const std::string page = prefix.path("share/man/man1/" + tool + ".1");
-    ASSERT_TRUE(fs::exists(page)) << page;
-    r = runProgram("/usr/bin/man", {"--warnings", "-l", page},
+    r = runProgram("/usr/bin/man",
+                   {"--warnings", "-l", prefix.path("share/man/man1/" + tool + ".1")},
                    RunOptions{.env = {"MANWIDTH=80", "MANPAGER=cat", "PAGER=cat"}});
-    EXPECT_EQ(r.err, "") << tool;  // groff's warnings
+    EXPECT_EQ(r.err, "") << tool;  // groff's warnings, or man's word on a page missing
     EXPECT_TRUE(r.status == 0 && r.out.find("NAME") != std::string::npos &&
                 r.out.find("EXIT STATUS") != std::string::npos)
         << tool;

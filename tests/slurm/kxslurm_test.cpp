@@ -21,7 +21,6 @@ namespace kx {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 void writeFrame(const std::string& dir, int i) {
   writeSamplePicture(dir + "/in." + std::to_string(i), 50 + 13 * i, 30 + 7 * (i % 3), i);
@@ -34,11 +33,6 @@ void writeFrames(const std::string& dir) {
   fs::remove(dir + "/map.icn");
 }
 
-Args plus(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 FolderSnapshot outputsOf(const std::string& dir) {
   FolderSnapshot files = snapshotFolder(dir);
   std::erase_if(files, [](const auto& entry) { return entry.first == "out.kxslurm"; });
@@ -46,26 +40,23 @@ FolderSnapshot outputsOf(const std::string& dir) {
 }
 
 // The files kxreduce leaves for the arguments (ending in "in out").
-FolderSnapshot oneProcess(const Args& args) {
+FolderSnapshot oneProcess(const std::string& args) {
   TempDir dir;
   writeFrames(dir.path());
-  const RunResult r = runProgram("kxreduce", args, dir.path());
+  const RunResult r = runProgram("kxreduce", words(args), dir.path());
   EXPECT_EQ(r.status, 0) << r.err;
   return outputsOf(dir.path());
 }
 
-RunResult kxslurm(const std::string& dir, const Args& args, const std::vector<std::string>& env) {
-  return runProgram("kxslurm", args, RunOptions{.cwd = dir, .env = env});
-}
-
 struct FakeSlurm {
   TempDir state;
-  RunResult run(const std::string& dir, const Args& args) const {
+  RunResult run(const std::string& dir, const std::string& args) const {
     const char* path = std::getenv("PATH");
-    return kxslurm(
-        dir, args,
-        {"PATH=" + std::string(KX_SOURCE_DIR) + "/tests/slurm/fake:" + (path ? path : ""),
-         "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"});
+    const std::string fake = KX_SOURCE_DIR "/tests/slurm/fake:" + std::string(path ? path : "");
+    return runProgram(
+        "kxslurm", words(args),
+        RunOptions{.cwd = dir,
+                   .env = {"PATH=" + fake, "KX_FAKE_SLURM=" + state.path(), "KX_THREADS=2"}});
   }
   std::string calls() const { return readFileText(state.path("calls")); }
 };
@@ -86,12 +77,12 @@ const SplitCase kOptions[] = {
 class Split : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(Split, SameFilesAsOneProcess) {
-  const FolderSnapshot expected = oneProcess(words(GetParam().args));
+  const FolderSnapshot expected = oneProcess(GetParam().args);
   for (const char* tasks : {"1", "3", "9"}) {
     TempDir dir;
     writeFrames(dir.path());
     const RunResult r =
-        FakeSlurm().run(dir.path(), plus({"--tasks", tasks, "--wait"}, words(GetParam().args)));
+        FakeSlurm().run(dir.path(), std::string("--tasks ") + tasks + " --wait " + GetParam().args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(outputsOf(dir.path()) == expected) << tasks << " tasks\n" << r.err;
   }
@@ -102,8 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions), CaseName()
 TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
   TempDir dir;
   writeFrames(dir.path());
-  const Args args = {"-a", "-r", "2", "-s", "1", "7", "1", "in", "out"};
-  const Args split = plus({"--tasks", "3", "--wait"}, args);
+  const std::string args = "-a -r 2 -s 1 7 1 in out", split = "--tasks 3 --wait " + args;
   FakeSlurm slurm;
   ASSERT_EQ(slurm.run(dir.path(), split).status, 0);
   // Frame 5 (the third share's) lost a repetition, and a killed task left a temporary file.
@@ -117,7 +107,7 @@ TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
   EXPECT_EQ(slurm.run(dir.path(), split).err,
             "kxslurm: every file of the sequence is there already: nothing to submit\n");
   // The work folder belongs to its command.
-  const RunResult refused = slurm.run(dir.path(), plus({"--tasks", "3", "-n", "8"}, args));
+  const RunResult refused = slurm.run(dir.path(), "--tasks 3 -n 8 " + args);
   EXPECT_EQ(refused.status, 255);
   EXPECT_TRUE(refused.err.starts_with("kxslurm: " + dir.path() +
                                       "/out.kxslurm holds the work of another command:\n"))
@@ -130,8 +120,7 @@ TEST(Rerun, AFileLostAfterItsTaskFailsTheRun) {
   writeFrames(dir.path());
   FakeSlurm slurm;
   std::ofstream(slurm.state.path("lose")) << "out.3.icn";
-  const RunResult r =
-      slurm.run(dir.path(), {"--tasks", "3", "--wait", "-s", "1", "7", "1", "in", "out"});
+  const RunResult r = slurm.run(dir.path(), "--tasks 3 --wait -s 1 7 1 in out");
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.err.find("every task ended well, but out.3.icn is not there"), std::string::npos)
       << r.err;
@@ -142,8 +131,7 @@ TEST(Rerun, AMistypedRangeCostsNothingBeforeItsFrames) {
   TempDir dir;
   FakeSlurm slurm;
   for (int run = 0; run < 2; ++run) {
-    const RunResult r =
-        slurm.run(dir.path(), {"--tasks", "2", "-s", "1", "10000000", "1", "in", "out"});
+    const RunResult r = slurm.run(dir.path(), "--tasks 2 -s 1 10000000 1 in out");
     EXPECT_EQ(r.status, 0) << r.err;
 #if !defined(__SANITIZE_ADDRESS__)  // reserves terabytes and doubles the resident memory
     EXPECT_LE(r.maxRssKb, 32 * 1024) << run;
@@ -174,14 +162,14 @@ TEST(Refusals, BeforeAnythingIsSubmitted) {
   // clang-format on
   FakeSlurm slurm;
   for (const auto& [args, firstLine] : refusals) {
-    const RunResult result = slurm.run(dir.path(), words(args));
+    const RunResult result = slurm.run(dir.path(), args);
     EXPECT_EQ(result.status, 255) << firstLine;
     EXPECT_EQ(result.err.substr(0, result.err.find('\n')), firstLine);
   }
   EXPECT_EQ(slurm.calls(), "");
   EXPECT_FALSE(fs::exists(dir.path("out.kxslurm")));
   // kxreduce's refusals end with kxslurm's word on them.
-  const RunResult step = slurm.run(dir.path(), words(refusals[7].first));
+  const RunResult step = slurm.run(dir.path(), refusals[7].first);
   EXPECT_TRUE(step.err.ends_with("\nkxslurm: kxreduce refuses these arguments (see above)\n"));
 }
 
@@ -215,21 +203,22 @@ TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
       cluster.helper, {"start", cluster.folder.path("cluster"), std::to_string(getpid())});
   if (started.status == 2) GTEST_SKIP() << "no private Slurm cluster here: " << started.err;
   ASSERT_EQ(started.status, 0) << started.err;
-  const auto run = [&](const std::string& dir, const Args& args) {
-    return kxslurm(dir, plus({"--tasks", "3", "--wait"}, args),
-                   {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf"),
-                    "KX_PREVIEW_MODULE=/nowhere/kxpreview.so"});
+  const auto run = [&](const std::string& dir, const std::string& args) {
+    return runProgram("kxslurm", words("--tasks 3 --wait " + args),
+                      RunOptions{.cwd = dir,
+                                 .env = {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf"),
+                                         "KX_PREVIEW_MODULE=/nowhere/kxpreview.so"}});
   };
   TempDir plain, dir;
   writeFrames(plain.path());
-  const Args a = {"-a", "-s", "1", "7", "1", "in", "out"};
+  const std::string a = "-a -s 1 7 1 in out";
   const RunResult r = run(plain.path(), a);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(outputsOf(plain.path()) == oneProcess(a));
 
   writeFrames(dir.path());
   std::ofstream(dir.path("in.4.pic")) << "not a picture";
-  const Args args = {"-u", "-r", "2", "-s", "1", "7", "1", "in", "out"};
+  const std::string args = "-u -r 2 -s 1 7 1 in out";
   const RunResult failed = run(dir.path(), args);
   EXPECT_EQ(failed.status, 255);
   std::map<std::string, std::string> jobs;
