@@ -172,7 +172,8 @@ const Case kBounded[] = {
     {"lossless_jpeg", "lossless.jpg", "kxconv lossless.jpg o.png",
      "kxconv: lossless.jpg: unsupported JPEG: the lossless (SOF3) process"},
     {.name = "jpeg_from_a_pipe_that_never_ends", .file = "z.jpg", .command = "kxconv z.jpg o.png",
-     .message = "kxconv: z.jpg: corrupt JPEG file (no end of the picture within",
+     .message = "kxconv: z.jpg: corrupt JPEG file (no end of the picture within 6692864 bytes, "
+                "the most it can take)",
      .feed = "cat noend.jpg /dev/zero"},
     // netpbm numbers beyond 2^31 - 1 once wrapped around (2^32 + 16 read as 16).
     {"ppm_wider_than_32_bits", "wide.ppm", "kxconv wide.ppm o.png",
