@@ -187,7 +187,7 @@ TEST(MacErrorState, MessagesFromTheTableCutTo79CharactersPrintedOnOneLine) {
                {15, "a.pict", "a.pict: Unimplemented opcode encountered!"},
                {16, "a.pict", "a.pict: Unimplemented Code Required!"},
                {2, "100%s%d.pict", "Can't read file 100%s%d.pict"},  // never a format
-               {42, "x", "Unknown error"},
+               {19, "x", "Unknown error"},  // the first code past the last message
                {2, longName.c_str(), "Can't read file " + std::string(79 - 16, 'n')}};
   for (const auto& c : cases) {
     MacSetError(c.code, c.text);
