@@ -80,6 +80,21 @@ TEST(Ancillary, RecordsAreWrittenAndRewrittenInPlace) {
   EXPECT_EQ(longNameAt(file, 3), name32.substr(0, 31));
 }
 
+// A disk that fills in the middle of a record: the setting fails, and the
+// record before it is not written over.
+TEST(Ancillary, ARecordCutShortIsAFailure) {
+  TempDir dir;
+  ASSERT_EQ(SetKAType(dir.path("a"), kPict, kKest), 0);
+  const Bytes before = readFileBytes(dir.path(".HSancillary"));
+  {
+    const FileSizeLimit limit(kRecord + 200);
+    EXPECT_NE(SetKAType(dir.path("b"), kPict, kKest), 0);
+  }
+  Bytes now = readFileBytes(dir.path(".HSancillary"));
+  now.resize(kRecord);
+  EXPECT_EQ(now, before);
+}
+
 TEST(Ancillary, ResourceDirectoryIsCreatedSearchable) {
   TempDir dir;
   EXPECT_EQ(resfilename(dir.path("pic")), dir.path(".HSResource/pic"));
