@@ -427,6 +427,8 @@ TEST(Library, NullHandlesAreRefused) {
   EXPECT_EQ(kxq_quantize(nullptr, kPixels, 4, 4, 12, KXQ_RGB, &result), KXQ_INVALID_ARGUMENT);
   EXPECT_EQ(kxq_shared_create(nullptr, &shared), KXQ_INVALID_ARGUMENT);
   EXPECT_EQ(kxq_result_colors(nullptr), 0);
+  EXPECT_EQ(kxq_result_palette(nullptr), nullptr);
+  EXPECT_EQ(kxq_result_indices(nullptr), nullptr);
   ASSERT_EQ(kxq_shared_create(freshOptions().get(), &shared), KXQ_OK);
   EXPECT_EQ(kxq_shared_palette(shared, &result), KXQ_INVALID_ARGUMENT);
   EXPECT_STREQ(kxq_shared_message(shared), "no picture was added");
