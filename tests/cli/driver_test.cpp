@@ -120,8 +120,7 @@ std::vector<std::string> filesIn(const std::string& dir) {
 const std::vector<uint8_t> kFive = {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 0,
                                     4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-class FrameDriver : public testing::Test {
- protected:
+struct FrameDriver : testing::Test {
   TempDir dir;
 };
 
