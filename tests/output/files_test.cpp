@@ -182,9 +182,8 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   reading = ColormapReading{16, true};
   ColormapFileHeader header;
   const Colormap map = readBack(false, &header);
-  EXPECT_EQ(map.size(), 16u);
+  EXPECT_EQ(samples(map), samples(Colormap(big.begin(), big.begin() + 16)));
   EXPECT_EQ(header.colors, 16);
-  EXPECT_EQ(map[15].red, 15);
   const std::string cla = readFileText(name + ".cla");
   EXPECT_EQ(cla.substr(0, 5), "16 8\n");
   EXPECT_EQ(std::count(cla.begin(), cla.end(), '\n'), 17);
