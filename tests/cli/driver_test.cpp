@@ -34,19 +34,15 @@ const std::string kUsage = readFileText(KX_SOURCE_DIR "/tests/data/cli/usage.txt
 // text when it is rejected, or the run's refusal of the missing input when
 // it is accepted; status 255 either way, nothing on stdout.
 struct Line {
-  std::string args;  // split at each space
+  std::string name;  // the arguments, split at each space
   std::string message;
   bool accepted = false;
 };
 
-void PrintTo(const Line& line, std::ostream* os) {
-  *os << line.args;
-}
-
 // "-n 1 in out" gives n_1_in_out; "--" alone, EndOfOptions.
 std::string lineName(const testing::TestParamInfo<Line>& p) {
-  return identifier(p.param.args.starts_with("-- ") ? "EndOfOptions" + p.param.args.substr(2)
-                                                    : p.param.args);
+  return identifier(p.param.name.starts_with("-- ") ? "EndOfOptions" + p.param.name.substr(2)
+                                                    : p.param.name);
 }
 
 class CommandLines : public testing::TestWithParam<Line> {};
@@ -54,7 +50,7 @@ class CommandLines : public testing::TestWithParam<Line> {};
 TEST_P(CommandLines, MessageThenUsageOrTheRun) {
   const Line& line = GetParam();
   TempDir dir;
-  const RunResult r = kxreduce(dir, line.args, 255);
+  const RunResult r = kxreduce(dir, line.name, 255);
   EXPECT_EQ(r.err, line.message + (line.accepted ? "Error: Cannot open input file in\n" : kUsage));
   EXPECT_EQ(r.out, "");
 }
@@ -104,8 +100,7 @@ TEST(CommandLine, ValuesReachTheRunAndAnEmptySequenceReadsNothing) {
   kxreduce(dir, "-n 300 in out");  // its message is checked in the table above
   EXPECT_EQ(readFileBytes(dir.path("out.clm")).size(), 16u + 256u * 6u);
   EXPECT_EQ(kxreduce(dir, "-n 8 -n 4 -A in out").out, "writeASCIIColorMap\n");
-  std::vector<uint8_t> cla = readFileBytes(dir.path("out.cla"));
-  EXPECT_EQ(std::string(cla.begin(), cla.begin() + 4), "4 8\n");
+  EXPECT_EQ(readFileText(dir.path("out.cla")).substr(0, 4), "4 8\n");
   EXPECT_EQ(kxreduce(dir, "-s 5 1 1 in out").err, "");
   EXPECT_EQ(kxreduce(dir, "-s 5 1 -1 in out").err, "");
 }
