@@ -17,11 +17,9 @@
 #include "support/pictures.h"
 #include "support/tempdir.h"
 
-// c99.c, compiled as C99: count pictures of width x height pixels of
-// `channels` bytes reduced to one palette with the options, as kxquant -u
-// does; the palette's entries (RGBA, up to 256 x 4 bytes, in palette) and
-// every picture's indices one after the other; the entries, or -1 with the
-// library's message.
+// c99.c: count pictures reduced to one palette from C99, as kxquant -u does;
+// the palette's RGBA entries and every picture's indices one after the
+// other; the entries, or -1 with the library's message.
 extern "C" int kxqTestShared(kxq_options* options, const unsigned char* const* pictures, int count,
                              int width, int height, int channels, unsigned char* palette,
                              unsigned char* indices, char* message, size_t size);
