@@ -85,10 +85,9 @@ CASES = [
     ("opaque", pixels(90, 60, 1), {}, []),
     ("none", pixels(90, 60, 6), dict(colors=100, dither="none"), ["-n", "100", "--no-dither"]),
     ("16-diffusion", pixels(90, 60, 2), dict(colors=16, dither="diffusion"), ["-n", "16", "-a"]),
-    # Pillow's Image.Dither.NONE and FLOYDSTEINBERG (3 to Pillow).
+    # Pillow's Image.Dither.NONE (its FLOYDSTEINBERG, 3, is the GIFs').
     ("none-pillow", pixels(90, 60, 6), dict(colors=100, dither=Image.Dither.NONE),
      ["-n", "100", "--no-dither"]),
-    ("16-pillow-3", pixels(90, 60, 2), dict(colors=16, dither=3), ["-n", "16", "-a"]),
     ("many-no-refine", pixels(320, 240, 3, noisy=True), dict(colors=64, refine=False),
      ["-n", "64", "--no-refine"]),
     ("transparent", pixels(90, 60, 4, "binary"), dict(colors=32, dither="diffusion", factor=0.4),

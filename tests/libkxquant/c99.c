@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "c99.h"
 #include "kxquant.h"
 
 int kxqTestShared(kxq_options* options, const unsigned char* const* pictures, int count, int width,

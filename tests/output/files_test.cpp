@@ -72,15 +72,12 @@ std::string failure(const R& result) {
   return (e.code == ErrorCode::cannotOpen ? "" : "Error: ") + e.message + "\n";
 }
 
-TEST(IconFile, FailuresToCreateAndToWrite) {
+// A full disk's failure, and the earlier file kept, are the safety tests'.
+TEST(IconFile, FailureToCreateSaysWhy) {
   TempDir dir;
   const std::string name = dir.path("missing/out");
   EXPECT_EQ(failure(IconFile::create(name, 1, 1)),
             "No such file or directory , Can't open " + name + ".icn\n");
-  FileSizeLimit full(10);
-  EXPECT_EQ(failure(writeIconFile(dir.path("g"), 4, 4, std::vector<uint8_t>(16))),
-            "Error: File too large , Can't write " + dir.path("g") + ".icn\n");
-  EXPECT_FALSE(std::filesystem::exists(dir.path("g.icn")));
 }
 
 HistogramEntry rgb(int r, int g, int b) {
@@ -185,9 +182,8 @@ TEST_F(ColormapFiles, ColourLimitTruncatesAndConvertsOnlyWhatIsRead) {
   reading = ColormapReading{16, true};
   ColormapFileHeader header;
   const Colormap map = readBack(false, &header);
-  EXPECT_EQ(map.size(), 16u);
+  EXPECT_EQ(samples(map), samples(Colormap(big.begin(), big.begin() + 16)));
   EXPECT_EQ(header.colors, 16);
-  EXPECT_EQ(map[15].red, 15);
   const std::string cla = readFileText(name + ".cla");
   EXPECT_EQ(cla.substr(0, 5), "16 8\n");
   EXPECT_EQ(std::count(cla.begin(), cla.end(), '\n'), 17);

@@ -4,14 +4,13 @@
 // outputs, a folder or a link in the way, files on a disk that fills up, or a
 // file under two names, and leaves no partial or temporary file.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/case_names.h"
@@ -73,20 +72,14 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
     ASSERT_EQ(symlink("/dev/zero", dir.path(c.file).c_str()), 0);
   }
   const FolderSnapshot before = snapshotFolder(dir.path());
-  // The writer of a FIFO waits for a reader; it is stopped when the run is
-  // over, whatever it was doing.
-  pid_t feeder = -1;
+  // The writer of a FIFO waits for a reader, and ends when the run stops
+  // reading (a write with no reader left fails).
+  std::jthread feeder;
   if (c.feed) {
-    feeder = fork();
-    if (feeder == 0) {
-      setpgid(0, 0);
-      if (chdir(dir.path().c_str()) != 0) _exit(126);
-      const std::string command = std::string(c.feed) + " > " + file;
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    feeder = std::jthread([&] {
+      runProgram("/bin/sh", {"-c", std::string(c.feed) + " > " + file}, dir.path());
+    });
   }
-
   std::vector<std::string> args = words(c.command);
   if (c.asLimitMb > 0) {
     args[0] = buildDir() + "/" + args[0];
@@ -98,10 +91,6 @@ TEST_P(BoundedInput, IsRefusedInLittleMemoryLeavingEveryFile) {
                                             .timeoutSeconds = 60,
                                             .fileSizeLimit = c.fileSizeLimit,
                                             .fileSizeSignal = true});
-  if (feeder > 0) {
-    kill(-feeder, SIGKILL);
-    waitpid(feeder, nullptr, 0);
-  }
   EXPECT_EQ(r.status, c.status ? c.status : c.command.starts_with("kxquant") ? 1 : 255) << r.err;
   EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   if (memoryChecked && c.asLimitMb == 0) {
