@@ -104,13 +104,16 @@ bool startVideo() {
   if (!SDL_WasInit(SDL_INIT_VIDEO)) {
     // A driver named in SDL_VIDEODRIVER still wins over this default list.
     SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, usableDrivers().c_str(), SDL_HINT_DEFAULT);
-    // A still picture gains nothing from a GPU surface, and getting one
-    // loads the GL stack and makes the window again under a new id: a
-    // window that shows for a moment, then goes (unless the user asks).
-    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
   }
   const char* driver = SDL_GetCurrentVideoDriver();
+  // X11 draws a window's pixels itself. A still picture gains nothing from a
+  // GPU surface there, and getting one loads the GL stack and makes the
+  // window again under a new id: a window that shows for a moment, then
+  // goes (unless the user asks for it). Other drivers need the GPU surface.
+  if (driver && SDL_strcasecmp(driver, "x11") == 0) {
+    SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_DEFAULT);
+  }
   return driver && !drawsNowhere(driver);
 }
 
