@@ -132,14 +132,11 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   RunResult r = run(dir, mode + "-o q.icn " + c.dither + rest);
   // Only a picture over the limit is compressed further, and says so.
   std::string reduce = c.options;
-  const std::string said = input + ": ";
-  int colours = 0, levels = 0;
-  const bool compressed =
-      r.err.rfind(said, 0) == 0 && r.err.find('\n') + 1 == r.err.size() &&
-      std::sscanf(r.err.c_str() + said.size(), "%d colours; compressed to %d levels per channel",
-                  &colours, &levels) == 2;
-  EXPECT_EQ(compressed, std::string(c.picture) == "noisy") << r.err;
-  EXPECT_TRUE(compressed || r.err.empty()) << r.err;
+  const bool compressed = std::string(c.picture) == "noisy";
+  int colours = 0, levels = 0, said = 0;
+  std::sscanf(r.err.c_str(), "in.png: %d colours; compressed to %d levels per channel%n", &colours,
+              &levels, &said);
+  EXPECT_EQ(r.err.substr(said), compressed ? "\n" : "") << r.err;
   const int target = compressed ? levels - 1 : 255;
   if (compressed) {
     ASSERT_LT(target, 128);
