@@ -357,16 +357,6 @@ TEST(GifLzw, StandInsDecodeWithinTheirListAndShorten) {
 
 enum class Alpha { None, TransparentIndex, PerEntry };
 
-// RGBA of every pixel as a decoder sees the file through libpng.
-std::vector<uint8_t> decodedRgba(const Indexed& png) {
-  std::vector<uint8_t> rgba;
-  for (uint8_t i : png.indices) {
-    const Rgb& c = png.palette.at(i);
-    rgba.insert(rgba.end(), {c.r, c.g, c.b, i < png.alpha.size() ? png.alpha[i] : uint8_t{255}});
-  }
-  return rgba;
-}
-
 // Every palette size's bit depth, rows that end inside a byte, at every effort.
 class PalettePng : public testing::TestWithParam<std::tuple<int, Alpha, PngEffort>> {};
 
@@ -402,7 +392,7 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
     SCOPED_TRACE(std::to_string(width) + " wide");
     EXPECT_EQ(std::pair(back.width, back.height), std::pair(width, 5));
     EXPECT_EQ(back.palette.size(), static_cast<size_t>(colors));
-    EXPECT_EQ(decodedRgba(back), expected);
+    EXPECT_EQ(pixelColours(back, true), expected);
     EXPECT_EQ(std::ssize(back.alpha),
               std::ranges::count_if(alpha, [](uint8_t a) { return a < 255; }));
     const int depth = readFileBytes(path).at(24);

@@ -13,7 +13,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "quant_support.h"
+#include "conv/conv_support.h"
 #include "support/case_names.h"
 
 namespace kx {

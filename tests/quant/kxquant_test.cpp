@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "common/color.h"
-#include "quant_support.h"
+#include "conv/conv_support.h"
 #include "support/case_names.h"
 #include "support/pictures.h"
 
@@ -158,7 +158,7 @@ TEST_P(MatchesKxreduce, PaletteAndIndices) {
   // The PNG: every pixel kxreduce's colour (through libpng and PIL), the
   // palette kxreduce's up to the last entry used, in the PNG's order.
   run(dir, (c.best ? "--best " : "") + mode + c.dither + rest);
-  const Indexed expected = readIcon(dir.path("r"));
+  const Indexed expected = readIcon(dir.path("r.icn"), readClm(dir.path("r.clm")));
   const Indexed png = readIndexedPng(dir.path("in-kx.png"));
   const std::vector<uint8_t> seen = pixelColours(expected);
   EXPECT_TRUE(pixelColours(png) == seen);
@@ -280,8 +280,7 @@ TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
     if (f == 1) pngPalette = png.palette;
     EXPECT_EQ(png.palette, pngPalette) << f;
     EXPECT_EQ(sortedColours(png.palette), sortedColours(palette)) << f;
-    const std::vector<uint8_t> icn = readFileBytes(dir.path("r." + std::to_string(f) + ".icn"));
-    const Indexed reduced{0, 0, palette, {}, {icn.begin() + 68, icn.end() - 8}};
+    const Indexed reduced = readIcon(dir.path("r." + std::to_string(f) + ".icn"), palette);
     EXPECT_TRUE(pixelColours(png) == pixelColours(reduced)) << f;
   }
 
