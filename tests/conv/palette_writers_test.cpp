@@ -405,14 +405,12 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
     if (effort == PngEffort::Best && alphaKind == Alpha::None) {
       const std::vector<Rgb>& p = back.palette;
       auto luma = [](const Rgb& c) { return 299 * c.r + 587 * c.g + 114 * c.b; };
-      auto d2 = [&](size_t a, size_t b) {
-        const int dr = p[a].r - p[b].r, dg = p[a].g - p[b].g, db = p[a].b - p[b].b;
-        return dr * dr + dg * dg + db * db;
-      };
+      const int n = static_cast<int>(p.size());
       int outOfChain = 0;
-      for (size_t k = 0; k < p.size(); ++k) {
-        outOfChain += luma(p[k]) < luma(p[0]);
-        for (size_t j = k + 2; j < p.size(); ++j) outOfChain += d2(k, j) < d2(k, k + 1);
+      for (int k = 0; k < n; ++k) {
+        const uint8_t colour[3] = {p[k].r, p[k].g, p[k].b};
+        outOfChain +=
+            luma(p[k]) < luma(p[0]) || (k + 1 < n && nearest(p, k + 1, n, colour) != k + 1);
       }
       EXPECT_EQ(outOfChain, 0);
     }
