@@ -529,8 +529,12 @@ double compositedPsnr(const Raster& a, const Raster& b) {
   return worst;
 }
 
-// Each choice of options with its least composited PSNR.
-TEST_F(Transparency, APngKeepsAlphaPerEntrySeenAlikeByLibpngAndPil) {
+// A PNG keeps alpha per entry, seen alike by libpng and PIL, for each choice
+// of options with its least composited PSNR. A GIF dithers soft alpha, 0 and
+// 255 as they are; --no-alpha-dither cuts it at 128. White at alpha 77 shows
+// 30 % of its pixels; black at 77 shows 39 %, a third of the way to the 55 %
+// whose light over white is that of its composite (sRGB 178).
+TEST_F(Transparency, SoftAlphaKeptPerEntryInAPngDitheredOrCutAtHalfInAGif) {
   python(kSoftPicture, {dir.path("a.png")});
   const Raster original = pilPixels(dir.path("a.png"));
   for (const auto& [options, psnr] :
@@ -553,29 +557,6 @@ TEST_F(Transparency, APngKeepsAlphaPerEntrySeenAlikeByLibpngAndPil) {
     EXPECT_EQ(png.alpha.at(*transparent.begin()), 0);
     EXPECT_GE(compositedPsnr(original, seen), psnr);
   }
-}
-
-// Pixels only transparent or opaque: the opaque ones' 96 colours are kept
-// exactly, whatever the transparent ones hold.
-TEST_F(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
-  python(
-      "im = Image.new('RGBA', (16, 8))\nim.putdata([(x * 16, y * 32, 77, 0 if x < 4 else 255) "
-      "for y in range(8) for x in range(16)])\nim.save(sys.argv[1])\n",
-      {dir.path("a.png")});
-  run(dir, "-o b.png a.png");
-  const Raster in = pilPixels(dir.path("a.png")), out = pilPixels(dir.path("b.png"));
-  for (size_t i = 0; i < 16 * 8; ++i)
-    for (size_t c = in.samples[4 * i + 3] == 0 ? 3 : 0; c < 4; ++c)
-      ASSERT_EQ(out.samples[4 * i + c], in.samples[4 * i + c]) << "pixel " << i;
-}
-
-// A GIF dithers soft alpha, 0 and 255 as they are; --no-alpha-dither cuts
-// it at 128. White at alpha 77 shows 30 % of its pixels; black at 77 shows
-// 39 %, a third of the way to the 55 % whose light over white is that of
-// its composite (sRGB 178).
-TEST_F(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
-  python(kSoftPicture, {dir.path("a.png")});
-  const Raster original = pilPixels(dir.path("a.png"));
   for (const bool dithered : {true, false}) {
     run(dir, std::string(dithered ? "" : "--no-alpha-dither ") + "-f -o a.gif a.png");
     const GifFile gif = readGif(dir.path("a.gif"));
@@ -599,6 +580,20 @@ TEST_F(Transparency, AGifDithersSoftAlphaOrCutsItAtHalf) {
   for (size_t i = 0; i < shown.size(); ++i) (i % 64 < 32 ? white : black) += shown[i] >= 0;
   EXPECT_NEAR(white / 1024.0, 0.30, 1 / 64.0);
   EXPECT_NEAR(black / 1024.0, 0.39, 1 / 64.0);
+}
+
+// Pixels only transparent or opaque: the opaque ones' 96 colours are kept
+// exactly, whatever the transparent ones hold.
+TEST_F(Transparency, OpaqueColoursBesideTransparentPixelsStayExact) {
+  python(
+      "im = Image.new('RGBA', (16, 8))\nim.putdata([(x * 16, y * 32, 77, 0 if x < 4 else 255) "
+      "for y in range(8) for x in range(16)])\nim.save(sys.argv[1])\n",
+      {dir.path("a.png")});
+  run(dir, "-o b.png a.png");
+  const Raster in = pilPixels(dir.path("a.png")), out = pilPixels(dir.path("b.png"));
+  for (size_t i = 0; i < 16 * 8; ++i)
+    for (size_t c = in.samples[4 * i + 3] == 0 ? 3 : 0; c < 4; ++c)
+      ASSERT_EQ(out.samples[4 * i + c], in.samples[4 * i + c]) << "pixel " << i;
 }
 
 // ---- Pipes, quality targets, many inputs at once ----------------------------------
