@@ -1,16 +1,20 @@
-// The outside tools (netpbm, PIL, libpng) as references of the kxconv tests.
+// The outside tools (netpbm, PIL, libpng, giflib) as references of the kxconv
+// and kxquant tests, and kxreduce's colour-mapped files read independently of
+// the tools' writers.
 #pragma once
 
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/bytes.h"
@@ -184,6 +188,56 @@ inline Indexed readIndexedPng(const std::string& path, std::string* colourChunks
   std::fclose(file);
   if (!ok) throw std::runtime_error(path + " is not a palette PNG libpng reads");
   return out;
+}
+
+// The palette of a .clm file of 8 bits per value.
+inline std::vector<Rgb> readClm(const std::string& path) {
+  const std::vector<uint8_t> clm = readFileBytes(path);
+  std::vector<Rgb> palette;
+  for (int i = 0; i < (clm.at(8) << 8 | clm.at(9)); ++i)
+    palette.push_back({clm.at(17 + 6 * i), clm.at(19 + 6 * i), clm.at(21 + 6 * i)});
+  return palette;
+}
+
+// The indices of a .icn file and their palette.
+inline Indexed readIcon(const std::string& path, const std::vector<Rgb>& palette) {
+  const std::vector<uint8_t> icn = readFileBytes(path);
+  Indexed out{icn.at(48) << 8 | icn.at(49), icn.at(50) << 8 | icn.at(51), palette, {}, {}};
+  out.indices.assign(icn.begin() + 68, icn.begin() + 68 + out.width * out.height);
+  return out;
+}
+
+// The colour of every pixel through the palette: RGB, or RGBA with the PNG
+// tRNS alpha (opaque past its end), as a decoder sees the file.
+inline std::vector<uint8_t> pixelColours(const Indexed& picture, bool alpha = false) {
+  std::vector<uint8_t> out;
+  for (uint8_t i : picture.indices) {
+    const Rgb& c = picture.palette.at(i);
+    out.insert(out.end(), {c.r, c.g, c.b});
+    if (alpha) out.push_back(i < picture.alpha.size() ? picture.alpha[i] : uint8_t{255});
+  }
+  return out;
+}
+
+// A palette's colours in a fixed order, to compare palettes whose entries
+// were reordered.
+inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rgb>& palette) {
+  std::vector<std::tuple<int, int, int>> out;
+  for (const Rgb& c : palette) out.emplace_back(c.r, c.g, c.b);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The entry of palette[first, end) nearest to a colour, the lowest index
+// among equals.
+inline int nearest(const std::vector<Rgb>& palette, int first, int end, const uint8_t* p) {
+  int best = first, bestDistance = INT32_MAX;
+  for (int i = first; i < end; ++i) {
+    const int dr = palette[i].r - p[0], dg = palette[i].g - p[1], db = palette[i].b - p[2];
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < bestDistance) best = i, bestDistance = d;
+  }
+  return best;
 }
 
 struct GifFrame {

@@ -1,5 +1,5 @@
 // kxconv through the real binary: its command line and refusals, and its
-// readers against netpbm, PIL and ppmtopict.
+// readers against netpbm and PIL.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -196,17 +196,6 @@ TEST(PpmOutput, RawPpmBytes) {
     EXPECT_TRUE(readFileText(dir.path("out.ppm")) == expected)
         << "from " << text.size() << " bytes";
   }
-}
-
-TEST(PictInput, NetpbmPictureShowsTheSameRowsOnTop) {
-  TempDir dir;
-  writeSamplePicture(dir.path("s"), 16, 8);  // ppmtopict takes at most 256 colours
-  ASSERT_EQ(kxconv({"s.pic", "x.ppm"}, dir.path()).status, 0);
-  const RunResult r =
-      shell("ppmtopict " + quoted(dir.path("x.ppm")) + " > " + quoted(dir.path("x.pict")));
-  ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_TRUE(converts({"x.pict", "x.png"}, dir.path()));
-  EXPECT_EQ(pilPixels(dir.path("x.png"), "RGB"), pilPixels(dir.path("x.ppm"), "RGB"));
 }
 
 // A Python test that PIL's palette is the colours of a .clm file at 8 bits.

@@ -357,16 +357,6 @@ TEST(GifLzw, StandInsDecodeWithinTheirListAndShorten) {
 
 enum class Alpha { None, TransparentIndex, PerEntry };
 
-// RGBA of every pixel as a decoder sees the file through libpng.
-std::vector<uint8_t> decodedRgba(const Indexed& png) {
-  std::vector<uint8_t> rgba;
-  for (uint8_t i : png.indices) {
-    const Rgb& c = png.palette.at(i);
-    rgba.insert(rgba.end(), {c.r, c.g, c.b, i < png.alpha.size() ? png.alpha[i] : uint8_t{255}});
-  }
-  return rgba;
-}
-
 // Every palette size's bit depth, rows that end inside a byte, at every effort.
 class PalettePng : public testing::TestWithParam<std::tuple<int, Alpha, PngEffort>> {};
 
@@ -402,7 +392,7 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
     SCOPED_TRACE(std::to_string(width) + " wide");
     EXPECT_EQ(std::pair(back.width, back.height), std::pair(width, 5));
     EXPECT_EQ(back.palette.size(), static_cast<size_t>(colors));
-    EXPECT_EQ(decodedRgba(back), expected);
+    EXPECT_EQ(pixelColours(back, true), expected);
     EXPECT_EQ(std::ssize(back.alpha),
               std::ranges::count_if(alpha, [](uint8_t a) { return a < 255; }));
     const int depth = readFileBytes(path).at(24);
@@ -415,14 +405,12 @@ TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
     if (effort == PngEffort::Best && alphaKind == Alpha::None) {
       const std::vector<Rgb>& p = back.palette;
       auto luma = [](const Rgb& c) { return 299 * c.r + 587 * c.g + 114 * c.b; };
-      auto d2 = [&](size_t a, size_t b) {
-        const int dr = p[a].r - p[b].r, dg = p[a].g - p[b].g, db = p[a].b - p[b].b;
-        return dr * dr + dg * dg + db * db;
-      };
+      const int n = static_cast<int>(p.size());
       int outOfChain = 0;
-      for (size_t k = 0; k < p.size(); ++k) {
-        outOfChain += luma(p[k]) < luma(p[0]);
-        for (size_t j = k + 2; j < p.size(); ++j) outOfChain += d2(k, j) < d2(k, k + 1);
+      for (int k = 0; k < n; ++k) {
+        const uint8_t colour[3] = {p[k].r, p[k].g, p[k].b};
+        outOfChain +=
+            luma(p[k]) < luma(p[0]) || (k + 1 < n && nearest(p, k + 1, n, colour) != k + 1);
       }
       EXPECT_EQ(outOfChain, 0);
     }
@@ -449,10 +437,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PalettePng,
 // compressor follow parts of the other, in two forms as PNG rows have them
 // (filter 0, and filter 1, "sub", in form 1): zlib inflates the stream, its
 // checksum included, to each row in one of its forms.
-class PngParts : public testing::TestWithParam<std::tuple<PngEffort, int>> {};
-
-TEST_P(PngParts, InflateToTheRows) {
-  const auto [effort, partCount] = GetParam();
+TEST(PngParts, InflateToTheRows) {
   const size_t stride = 4097, perPart = (size_t{1} << 20) / stride;
   auto raw = [&](size_t y, size_t x) {
     if (y / perPart % 2) return static_cast<uint8_t>(x / 700 + y / 90);
@@ -460,44 +445,38 @@ TEST_P(PngParts, InflateToTheRows) {
     h = (h ^ h >> 13) * 0x5bd1e995u;
     return static_cast<uint8_t>((h ^ h >> 15) % 13);
   };
-  PngRows rows;
-  rows.count = partCount * perPart - perPart / 3;
-  rows.stride = stride;
-  rows.forms = effort == PngEffort::Best ? 2 : 1;
-  rows.make = [&](int form, size_t begin, size_t end, uint8_t* out) {
-    for (size_t y = begin; y < end; ++y, out += stride) {
-      out[0] = static_cast<uint8_t>(form);
-      for (size_t x = 1; x < stride; ++x)
-        out[x] = static_cast<uint8_t>(raw(y, x) - (form == 1 && x > 1 ? raw(y, x - 1) : 0));
+  // 8 parts: a large stream.
+  for (const auto& [effort, partCount] :
+       {std::pair{PngEffort::Normal, 3}, {PngEffort::Normal, 8}, {PngEffort::Best, 3}}) {
+    SCOPED_TRACE(std::to_string(partCount) + (effort == PngEffort::Best ? " best" : " normal"));
+    PngRows rows;
+    rows.count = partCount * perPart - perPart / 3;
+    rows.stride = stride;
+    rows.forms = effort == PngEffort::Best ? 2 : 1;
+    rows.make = [&](int form, size_t begin, size_t end, uint8_t* out) {
+      for (size_t y = begin; y < end; ++y, out += stride) {
+        out[0] = static_cast<uint8_t>(form);
+        for (size_t x = 1; x < stride; ++x)
+          out[x] = static_cast<uint8_t>(raw(y, x) - (form == 1 && x > 1 ? raw(y, x - 1) : 0));
+      }
+    };
+    const std::vector<uint8_t> stream = compressPngRows(rows, effort);
+    std::vector<uint8_t> back(rows.count * stride + 1);
+    uLongf length = back.size();
+    ASSERT_EQ(uncompress(back.data(), &length, stream.data(), stream.size()), Z_OK);
+    ASSERT_EQ(length, rows.count * stride);
+    size_t wrong = 0;
+    for (size_t y = 0; y < rows.count; ++y) {
+      const uint8_t* row = back.data() + y * stride;
+      uint8_t left = 0;
+      for (size_t x = 1; x < stride; ++x) {
+        left = static_cast<uint8_t>(row[x] + (row[0] == 1 ? left : 0));
+        wrong += row[0] > 1 || left != raw(y, x);
+      }
     }
-  };
-  const std::vector<uint8_t> stream = compressPngRows(rows, effort);
-  std::vector<uint8_t> back(rows.count * stride + 1);
-  uLongf length = back.size();
-  ASSERT_EQ(uncompress(back.data(), &length, stream.data(), stream.size()), Z_OK);
-  ASSERT_EQ(length, rows.count * stride);
-  size_t wrong = 0;
-  for (size_t y = 0; y < rows.count; ++y) {
-    const uint8_t* row = back.data() + y * stride;
-    uint8_t left = 0;
-    for (size_t x = 1; x < stride; ++x) {
-      left = static_cast<uint8_t>(row[x] + (row[0] == 1 ? left : 0));
-      wrong += row[0] > 1 || left != raw(y, x);
-    }
+    EXPECT_EQ(wrong, 0u);
   }
-  EXPECT_EQ(wrong, 0u);
 }
-
-std::string partsName(const testing::TestParamInfo<std::tuple<PngEffort, int>>& info) {
-  return std::string(std::get<0>(info.param) == PngEffort::Best ? "Best" : "Normal") +
-         std::to_string(std::get<1>(info.param)) + "Parts";
-}
-
-INSTANTIATE_TEST_SUITE_P(Efforts, PngParts,
-                         testing::Values(std::tuple(PngEffort::Normal, 3),
-                                         std::tuple(PngEffort::Normal, 8),  // large
-                                         std::tuple(PngEffort::Best, 3)),
-                         partsName);
 
 // ---- Colour metadata -----------------------------------------------------------
 

@@ -13,7 +13,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "quant_support.h"
+#include "conv/conv_support.h"
 #include "support/case_names.h"
 
 namespace kx {
@@ -113,76 +113,61 @@ INSTANTIATE_TEST_SUITE_P(Streams, GifFromStream, ::testing::Values(
                false}), CaseName());
 // clang-format on
 
-struct BadStreamCase {
-  const char* name;
-  std::string make;  // a shell command writing the stream to its standard output
-  int status;
-  std::string err;
-};
-
-class BadStream : public ::testing::TestWithParam<BadStreamCase> {};
-
-TEST_P(BadStream, OneLineAndNoGif) {
-  const BadStreamCase& c = GetParam();
-  TempDir dir;
-  const RunResult r = shell("(" + c.make + ") | " + buildDir() + "/kxquant -o a.gif -", dir.path());
-  EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, c.err);
-  EXPECT_EQ(std::filesystem::exists(dir.path("a.gif")), c.status == 0);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), c.status == 0);
+TEST(OddStream, CutShortIsRefusedOtherSizesCentredEachSaidInOneLine) {
+  const struct {
+    std::string make;  // a shell command writing the stream to its standard output
+    int status;
+    std::string err;
+  } cases[] = {
+      {source("30") + " -f image2pipe -c:v ppm - 2>/dev/null | head -c 20000", 1,
+       "kxquant: -: frame 3: the file ends inside the raster\n"},
+      {"printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
+       "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the largest\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.make);
+    TempDir dir;
+    const RunResult r =
+        shell("(" + c.make + ") | " + buildDir() + "/kxquant -o a.gif -", dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(std::filesystem::exists(dir.path("a.gif")), c.status == 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), c.status == 0);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, BadStream,
-    ::testing::Values(
-        BadStreamCase{"CutInFrame3",
-                      source("30") + " -f image2pipe -c:v ppm - 2>/dev/null | head -c 20000", 1,
-                      "kxquant: -: frame 3: the file ends inside the raster\n"},
-        BadStreamCase{"OtherSizesCentred",
-                      "printf 'P6 4 2 255\\n%24s' '' && printf 'P6 2 2 255\\n%12s' ''", 0,
-                      "kxquant: -: frame 2 is 2 x 2, frame 1 4 x 2; frames are centred on the "
-                      "largest\n"}),
-    CaseName());
-
-// The frames kept in a temporary file go with the run when a signal ends
-// it. The run is held at a known point: its input is a FIFO that holds the
-// frames and stays open, so the run waits for more after the temporary
-// file is made. Linux opens a FIFO for reading and writing without waiting
-// for another end; this one's buffer is made large enough for every frame.
-TEST(FrameStore, ASignalRemovesTheTemporaryFile) {
+// The frames kept in a temporary file go with the run when the file cannot
+// grow (a full disk, a file-size limit), which ends the run with one line,
+// and when a signal ends it. The signalled run is held at a known point: its
+// input is a FIFO that holds the frames and stays open, so the run waits for
+// more after the temporary file is made. Linux opens a FIFO for reading and
+// writing without waiting for another end; this one's buffer is made large
+// enough for every frame.
+TEST(FrameStore, TheTemporaryFileGoesWithAFullDiskOrASignal) {
   TempDir dir;
   ASSERT_EQ(shell(source("30") + " " + kPpmPipe + " - > in", dir.path()).status, 0);
-  const std::vector<uint8_t> frames = readFileBytes(dir.path("in"));
-  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
-  const int fifo = ::open(dir.path("fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(::fcntl(fifo, F_SETPIPE_SZ, 1 << 18), static_cast<int>(frames.size()));
-  ASSERT_EQ(::write(fifo, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
-  const RunResult r = runProgram("kxquant", {"-o", "a.gif", "fifo"},
-                                 RunOptions{.cwd = dir.path(),
-                                            .env = {"KX_FRAME_MEMORY=0"},
-                                            .killWhenExists = ".a.gif.frames.",
-                                            .killSignal = SIGTERM});
-  ::close(fifo);
-  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-  std::vector<std::string> left;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    left.push_back(e.path().filename());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"fifo", "in"}));
-}
-
-// A temporary file that cannot grow (a full disk, a file-size limit) ends
-// the run with one line and leaves nothing behind.
-TEST(FrameStore, AFullDiskLeavesNothing) {
-  TempDir dir;
-  ASSERT_EQ(shell(source("30") + " " + kPpmPipe + " - > in", dir.path()).status, 0);
-  const RunResult r = runProgram(
+  RunResult r = runProgram(
       "kxquant", {"-o", "a.gif", "in"},
       RunOptions{.cwd = dir.path(), .env = {"KX_FRAME_MEMORY=0"}, .fileSizeLimit = 20000});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.err.starts_with("kxquant: .a.gif.frames.")) << r.err;
   EXPECT_TRUE(r.err.ends_with(": cannot keep the frames: File too large\n")) << r.err;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+
+  const std::vector<uint8_t> frames = readFileBytes(dir.path("in"));
+  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  const int fifo = ::open(dir.path("fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(::fcntl(fifo, F_SETPIPE_SZ, 1 << 18), static_cast<int>(frames.size()));
+  ASSERT_EQ(::write(fifo, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+  const FolderSnapshot before = snapshotFolder(dir.path());
+  r = runProgram("kxquant", {"-o", "a.gif", "fifo"},
+                 RunOptions{.cwd = dir.path(),
+                            .env = {"KX_FRAME_MEMORY=0"},
+                            .killWhenExists = ".a.gif.frames.",
+                            .killSignal = SIGTERM});
+  ::close(fifo);
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_EQ(snapshotFolder(dir.path()), before);
 }
 
 }  // namespace
