@@ -258,10 +258,8 @@ TEST(FrontEnds, ReadWebpAndTiff) {
   TempDir dir;
   makePicture(dir.path("a.webp"),
               "im.save(p, save_all=True, append_images=[im.rotate(90)], quality=80)", 64, 23);
-  ASSERT_EQ(shell("convert " + quoted(pngOf("rgba8_interlaced")) + " " + quoted(pngOf("grey8")) +
-                  " -compress LZW " + quoted(dir.path("b.TIFF")))
-                .status,
-            0);
+  const std::string pages = quoted(pngOf("rgba8_interlaced")) + " " + quoted(pngOf("grey8"));
+  ASSERT_EQ(shell("convert " + pages + " -compress LZW b.TIFF", dir.path()).status, 0);
   for (const char* name : {"a.webp", "b.TIFF"}) {
     RunResult r = kxconv({name, "out.pic"}, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
