@@ -88,40 +88,34 @@ PixelPlanes distinctColours(int count) {
   return planesOf(256, static_cast<int>(px.size() / 256), px);
 }
 
-// The counting's events in kxreduce's words, and its result.
-struct Counted {
-  std::string said;
-  Result<ColorCount> count = Error();
-};
-
-Counted counted(const PixelPlanes& planes) {
-  Counted c;
-  c.count = countColors(viewOf(planes), {},
-                        Context{nullptr, [&](const Event& e) { c.said += eventText(e); }});
-  return c;
-}
-
 TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
+  // The counting's events in kxreduce's words, and its result.
+  std::string said;
+  const auto counted = [&](const PixelPlanes& planes) {
+    said.clear();
+    return countColors(viewOf(planes), {},
+                       Context{nullptr, [&](const Event& e) { said += eventText(e); }});
+  };
   const std::string tooMany =
       "Counting colors in the image...  More than 62768 colors found!!!\n"
       "Note: you can use option -q to reduce color.\nCompress and Counting colors again...\n";
-  Counted c = counted(distinctColours(kColorLimit));
-  ASSERT_TRUE(c.count.ok());
-  EXPECT_EQ(c.said, "Counting colors in the image...  62768 colors found.\n");
-  EXPECT_EQ(c.count->overflowTarget, 255);
-  c = counted(distinctColours(kColorLimit + 1));
-  ASSERT_TRUE(c.count.ok());
-  EXPECT_EQ(c.said.rfind(tooMany, 0), 0u) << c.said;
-  EXPECT_EQ(c.count->overflowTarget, 128);
-  EXPECT_EQ(c.count->counted, compressionMap(128));
+  Result<ColorCount> count = counted(distinctColours(kColorLimit));
+  ASSERT_TRUE(count.ok());
+  EXPECT_EQ(said, "Counting colors in the image...  62768 colors found.\n");
+  EXPECT_EQ(count->overflowTarget, 255);
+  count = counted(distinctColours(kColorLimit + 1));
+  ASSERT_TRUE(count.ok());
+  EXPECT_EQ(said.rfind(tooMany, 0), 0u) << said;
+  EXPECT_EQ(count->overflowTarget, 128);
+  EXPECT_EQ(count->counted, compressionMap(128));
   // Too many colours even compressed: even values stay distinct at 128.
   std::vector<Rgb> px;
   for (int i = 0; i < 64000; ++i) px.push_back({2 * (i / 1600), 2 * (i / 40 % 40), 2 * (i % 40)});
-  c = counted(planesOf(320, 200, px));
-  ASSERT_FALSE(c.count.ok());
-  EXPECT_EQ(c.count.error().code, ErrorCode::tooManyColors);
-  EXPECT_EQ(c.count.error().message, "Still too many colors, try option -q");
-  EXPECT_EQ(c.said, tooMany);
+  count = counted(planesOf(320, 200, px));
+  ASSERT_FALSE(count.ok());
+  EXPECT_EQ(count.error().code, ErrorCode::tooManyColors);
+  EXPECT_EQ(count.error().message, "Still too many colors, try option -q");
+  EXPECT_EQ(said, tooMany);
 }
 
 // Zero bits would never finish building the filter's table.
