@@ -1,8 +1,5 @@
-// Streams of frames (YUV4MPEG2, netpbm images one after another, standard
-// input) against ffmpeg and netpbm, which write them; and their refusals.
-#include <stdio.h>
-#include <unistd.h>
-
+// Streams of frames (YUV4MPEG2, netpbm images one after another) against
+// ffmpeg and netpbm, which write them; and their refusals.
 #include <cstdio>
 #include <numeric>
 
@@ -223,36 +220,6 @@ INSTANTIATE_TEST_SUITE_P(Streams, BadStream, ::testing::Values(
             "side"}),
     CaseName());
 // clang-format on
-
-// Standard input as a pipe that ffmpeg writes into while the frames are
-// read; the same frames as the file ffmpeg writes from the same clip.
-TEST(StandardInput, FramesAsFfmpegPipesThem) {
-  TempDir dir;
-  const std::string clip = testClip("64x48", "25", 7);
-  for (const std::string format : {"-pix_fmt yuv422p -f yuv4mpegpipe", "-f image2pipe -c:v ppm"}) {
-    const std::string path = dir.path("clip");
-    ASSERT_EQ(shell(clip + format + " -y " + quoted(path)).status, 0);
-    const Frames expected = readFrames(InputFile(path));
-    ASSERT_EQ(expected.count, 7);
-    FILE* pipe = popen((clip + format + " -").c_str(), "r");
-    ASSERT_TRUE(pipe);
-    const int saved = dup(STDIN_FILENO);
-    dup2(fileno(pipe), STDIN_FILENO);
-    Frames got;
-    try {
-      InputFile input("-");
-      EXPECT_EQ(input.size(), -1);
-      got = readFrames(std::move(input));
-    } catch (const ConvError& e) {
-      ADD_FAILURE() << e.what();
-    }
-    dup2(saved, STDIN_FILENO);
-    close(saved);
-    EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(got.count, 7) << format;
-    EXPECT_TRUE(got.rgb == expected.rgb) << format;
-  }
-}
 
 }  // namespace
 }  // namespace kx

@@ -1,6 +1,7 @@
 // The adaptive error diffusion on a picture made to show what it must do:
 // flat blocks of colours the palette holds, edge to edge with a grey ramp
-// whose greys fall between the palette's six.
+// whose greys fall between the palette's six; and the palette prepared once
+// for the frames of a clip.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -174,6 +175,76 @@ TEST(AdaptiveDither, TranslucentRampDitheredAlphaStepsLeftSharp) {
     }
   }
   EXPECT_GT(moved, static_cast<size_t>(kWidth) * kRampRows / 8);
+}
+
+// The palette prepared once for the frames of a clip: the same indices as
+// remapPixels for every dithering, frame after frame (its search kept
+// between them), on any pool; and a remap that knows the frame before keeps
+// the indices of the pixels that stand still, and refuses a frame before of
+// another size.
+constexpr int kFrameWidth = 300, kFrameHeight = 120;
+
+// Frame f: diagonal ramps that move f pixels to the right, below them a
+// still band of two colours the palette lacks (which the errors diffused
+// from above reach).
+PixelPlanes movingFrame(int f) {
+  PixelPlanes planes = kx_allocArray(kFrameWidth, kFrameHeight, 3);
+  for (int y = 0; y < kFrameHeight; ++y) {
+    for (int x = 0; x < kFrameWidth; ++x) {
+      uint8_t* p = planes.data() + (static_cast<size_t>(y) * kFrameWidth + x) * 3;
+      if (y >= kFrameHeight / 2) {
+        p[0] = x < kFrameWidth / 2 ? 90 : 170, p[1] = 120, p[2] = 77;
+      } else {
+        p[0] = static_cast<uint8_t>(x - f + y), p[1] = static_cast<uint8_t>(2 * x - f), p[2] = 60;
+      }
+    }
+  }
+  return planes;
+}
+
+Colormap cubePalette() {
+  Colormap colours;
+  for (int i = 0; i < 27; ++i) colours.emplace_back(i % 3 * 120, i / 3 % 3 * 120, i / 9 * 120);
+  return colours;
+}
+
+TEST(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
+  const Colormap colours = cubePalette();
+  ThreadPool three(3);
+  for (const Dither dither : {Dither::none, Dither::adjust, Dither::adaptive})
+    for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &three}) {
+      SCOPED_TRACE(testing::Message() << "dither " << static_cast<int>(dither)
+                                      << (pool ? ", 3 threads" : ", no pool"));
+      RemapOptions options;
+      options.dither = dither;
+      const Context context{pool, nullptr};
+      const PaletteMapper mapper(colours);
+      for (int f = 0; f < 3; ++f) {
+        const PixelPlanes planes = movingFrame(f);
+        Result<std::vector<uint8_t>> alone = remapPixels(viewOf(planes), colours, options, context);
+        Result<std::vector<uint8_t>> mapped = mapper.remap(viewOf(planes), options, context);
+        ASSERT_TRUE(alone.ok() && mapped.ok());
+        EXPECT_EQ(*mapped, *alone) << f;
+      }
+      // Frame 1 after frame 0: the still band keeps frame 0's indices.
+      const PixelPlanes before = movingFrame(0), now = movingFrame(1);
+      const PixelView beforeView = viewOf(before);
+      const std::vector<uint8_t> first = *mapper.remap(beforeView, options, context);
+      RemapOptions held = options;
+      held.before = &beforeView;
+      held.beforeIndices = first.data();
+      Result<std::vector<uint8_t>> second = mapper.remap(viewOf(now), held, context);
+      ASSERT_TRUE(second.ok());
+      const size_t half = kFrameWidth * kFrameHeight / 2;
+      EXPECT_TRUE(std::equal(first.begin() + half, first.end(), second->begin() + half));
+      Result<std::vector<uint8_t>> single = remapPixels(viewOf(now), colours, held, {});
+      ASSERT_TRUE(single.ok());
+      EXPECT_EQ(*second, *single);
+      // A frame before of another width is refused.
+      const PixelView narrower{before.data(), kFrameWidth - 1, kFrameHeight, beforeView.stride, 3};
+      held.before = &narrower;
+      EXPECT_TRUE(refusedAsBadArgument(mapper.remap(viewOf(now), held, context)));
+    }
 }
 
 }  // namespace

@@ -26,12 +26,14 @@ void writeFrame(const std::string& dir, int i) {
   writeSamplePicture(dir + "/in." + std::to_string(i), 50 + 13 * i, 30 + 7 * (i % 3), i);
 }
 
-// Frames in.1 ... in.7 of different sizes, and a colormap map.clm to impose.
-void writeFrames(const std::string& dir) {
-  for (int i = 1; i <= 7; ++i) writeFrame(dir, i);
-  ASSERT_EQ(runProgram("kxreduce", {"-n", "12", "in.1", "map"}, dir).status, 0);
-  fs::remove(dir + "/map.icn");
-}
+// A folder of frames in.1 ... in.7 of different sizes and a colormap map.clm to impose.
+struct Frames : TempDir {
+  Frames() {
+    for (int i = 1; i <= 7; ++i) writeFrame(path(), i);
+    EXPECT_EQ(runProgram("kxreduce", {"-n", "12", "in.1", "map"}, path()).status, 0);
+    fs::remove(path("map.icn"));
+  }
+};
 
 FolderSnapshot outputsOf(const std::string& dir) {
   FolderSnapshot files = snapshotFolder(dir);
@@ -41,8 +43,7 @@ FolderSnapshot outputsOf(const std::string& dir) {
 
 // The files kxreduce leaves for the arguments (ending in "in out").
 FolderSnapshot oneProcess(const std::string& args) {
-  TempDir dir;
-  writeFrames(dir.path());
+  Frames dir;
   const RunResult r = runProgram("kxreduce", words(args), dir.path());
   EXPECT_EQ(r.status, 0) << r.err;
   return outputsOf(dir.path());
@@ -79,8 +80,7 @@ class Split : public testing::TestWithParam<SplitCase> {};
 TEST_P(Split, SameFilesAsOneProcess) {
   const FolderSnapshot expected = oneProcess(GetParam().args);
   for (const char* tasks : {"1", "3", "9"}) {
-    TempDir dir;
-    writeFrames(dir.path());
+    Frames dir;
     const RunResult r =
         FakeSlurm().run(dir.path(), std::string("--tasks ") + tasks + " --wait " + GetParam().args);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -91,8 +91,7 @@ TEST_P(Split, SameFilesAsOneProcess) {
 INSTANTIATE_TEST_SUITE_P(Options, Split, testing::ValuesIn(kOptions), CaseName());
 
 TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
-  TempDir dir;
-  writeFrames(dir.path());
+  Frames dir;
   const std::string args = "-a -r 2 -s 1 7 1 in out", split = "--tasks 3 --wait " + args;
   FakeSlurm slurm;
   ASSERT_EQ(slurm.run(dir.path(), split).status, 0);
@@ -116,8 +115,7 @@ TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
 
 // Every task ended well, but a file is not there: the run fails and names it.
 TEST(Rerun, AFileLostAfterItsTaskFailsTheRun) {
-  TempDir dir;
-  writeFrames(dir.path());
+  Frames dir;
   FakeSlurm slurm;
   std::ofstream(slurm.state.path("lose")) << "out.3.icn";
   const RunResult r = slurm.run(dir.path(), "--tasks 3 --wait -s 1 7 1 in out");
@@ -140,8 +138,7 @@ TEST(Rerun, AMistypedRangeCostsNothingBeforeItsFrames) {
 }
 
 TEST(Refusals, BeforeAnythingIsSubmitted) {
-  TempDir dir;
-  writeFrames(dir.path());
+  Frames dir;
   // clang-format off
   const std::pair<std::string, std::string> refusals[] = {
       {"--tasks 0 -s 1 7 1 in out",
@@ -209,14 +206,12 @@ TEST(Cluster, SameFilesAsOneProcessAndAFailedTaskNamedAndRedone) {
                                  .env = {"SLURM_CONF=" + cluster.folder.path("cluster/slurm.conf"),
                                          "KX_PREVIEW_MODULE=/nowhere/kxpreview.so"}});
   };
-  TempDir plain, dir;
-  writeFrames(plain.path());
+  Frames plain, dir;
   const std::string a = "-a -s 1 7 1 in out";
   const RunResult r = run(plain.path(), a);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(outputsOf(plain.path()) == oneProcess(a));
 
-  writeFrames(dir.path());
   std::ofstream(dir.path("in.4.pic")) << "not a picture";
   const std::string args = "-u -r 2 -s 1 7 1 in out";
   const RunResult failed = run(dir.path(), args);
