@@ -114,6 +114,16 @@ INSTANTIATE_TEST_SUITE_P(Kinds, GifInput, ::testing::Values(
     CaseName());
 // clang-format on
 
+// What a first frame leaves of the screen is transparent, as browsers show
+// it (ImageMagick's -coalesce paints it in the background colour instead).
+TEST(GifScreen, WhatTheFirstFrameLeavesUncoveredIsTransparent) {
+  TempDir dir;
+  ASSERT_EQ(shell("convert -size 4x3 xc:red -repage 4x3+0+1 a.gif", dir.path()).status, 0);
+  Raster shown{4, 3, 4, std::vector<uint8_t>(16)};  // the top row clear
+  for (int i = 0; i < 8; ++i) shown.samples.insert(shown.samples.end(), {255, 0, 0, 255});
+  expectFrames(dir.path("a.gif"), {{0, shown}}, 0, true);
+}
+
 struct TiffCase {
   const char* name;
   const char* source;  // a PNG of tests/data/png
