@@ -115,13 +115,29 @@ INSTANTIATE_TEST_SUITE_P(Kinds, GifInput, ::testing::Values(
 // clang-format on
 
 // What a first frame leaves of the screen is transparent, as browsers show
-// it (ImageMagick's -coalesce paints it in the background colour instead).
+// it (ImageMagick's -coalesce paints it in the background colour instead),
+// and so is what it leaves when disposed of "to the previous" screen.
 TEST(GifScreen, WhatTheFirstFrameLeavesUncoveredIsTransparent) {
   TempDir dir;
-  ASSERT_EQ(shell("convert -size 4x3 xc:red -repage 4x3+0+1 a.gif", dir.path()).status, 0);
-  Raster shown{4, 3, 4, std::vector<uint8_t>(16)};  // the top row clear
-  for (int i = 0; i < 8; ++i) shown.samples.insert(shown.samples.end(), {255, 0, 0, 255});
-  expectFrames(dir.path("a.gif"), {{0, shown}}, 0, true);
+  ASSERT_EQ(shell("convert -size 4x3 xc:red -repage 4x3+0+1 a.gif && convert -dispose Previous "
+                  "-size 4x3 xc:red -dispose None -size 2x2 xc:blue b.gif",
+                  dir.path())
+                .status,
+            0);
+  // The 4 x 3 screen: the colour where `on`, clear elsewhere.
+  const auto screen = [](uint8_t red, uint8_t blue, auto on) {
+    Raster shown{4, 3, 4, {}};
+    for (int i = 0; i < 12; ++i) {
+      const uint8_t a = on(i % 4, i / 4) ? 255 : 0;
+      shown.samples.insert(shown.samples.end(), {uint8_t(red & a), 0, uint8_t(blue & a), a});
+    }
+    return shown;
+  };
+  expectFrames(dir.path("a.gif"), {{0, screen(255, 0, [](int, int y) { return y > 0; })}}, 0, true);
+  expectFrames(dir.path("b.gif"),
+               {{0, screen(255, 0, [](int, int) { return true; })},
+                {0, screen(0, 255, [](int x, int y) { return x < 2 && y < 2; })}},
+               0, true);
 }
 
 struct TiffCase {
