@@ -149,6 +149,10 @@ TEST(Golden, ReadingFromAFifoGivesThePictureOfTheFile) {
   });
   EXPECT_TRUE(readsBackAs(dir.path("fifo"), *pic));
   writer.join();
+  // Bytes after the last scanline (here more scanlines) are never read as rows.
+  ASSERT_EQ(QZ_pictureWriteFile(dir.path("raw"), *pic, nullptr, 2), 1);
+  writeFileBytes(dir.path("raw.pic"), readFileBytes(dir.path("raw.pic")) + Bytes(600000, 0x5A));
+  EXPECT_TRUE(readsBackAs(dir.path("raw"), *pic));
 }
 
 Bytes handMadeFile(int16_t width, int16_t height, ChannelPacketList packets, const Bytes& lines) {
