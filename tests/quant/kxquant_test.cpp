@@ -197,6 +197,49 @@ INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
     ExactCase{"large_best", "large", "-n 64 ", true, "--no-dither ", true}), CaseName());
 // clang-format on
 
+// ---- kxquant's own outputs, pinned ---------------------------------------------
+// Its dithering, palettes (refined, cut by error, fit worst, with alpha) and
+// GIF frames on the sample pictures, against the CRC-32 and size of each output
+// in tests/data/quant/<case>.txt, written when the other tests here passed on
+// them; KX_REGENERATE=1 rewrites them. Change them only for a deliberate change
+// of the output, and say why in the commit.
+struct PinnedCase {
+  const char* name;
+  const char* args;  // the last word names the output
+};
+class Pinned : public InFolder<::testing::TestWithParam<PinnedCase>> {};
+
+TEST_P(Pinned, OutputsAreTheCheckedInBytes) {
+  for (const char* s : {"astronaut.png", "astronaut.jpg", "icon.png", "screen.png"})
+    fs::copy_file(std::string(KX_SOURCE_DIR) + "/samples/" + s, dir.path(s));
+  const std::string args = GetParam().args, golden = std::string(KX_SOURCE_DIR) +
+                                                     "/tests/data/quant/" + GetParam().name +
+                                                     ".txt";
+  run(dir, args);
+  const std::vector<uint8_t> out = bytes(dir, args.substr(args.rfind(' ') + 1));
+  const std::string got =
+      std::to_string(crc32(0, out.data(), out.size())) + " " + std::to_string(out.size()) + "\n";
+  if (std::getenv("KX_REGENERATE")) writeFileBytes(golden, {got.begin(), got.end()});
+  EXPECT_EQ(got, readFileText(golden));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Samples, Pinned, ::testing::Values(
+    PinnedCase{"photo", "astronaut.png -o out.png"},
+    PinnedCase{"photo_dither_3_64", "--dither 3 -n 64 astronaut.png -o out.png"},
+    PinnedCase{"photo_fit_worst_32", "--fit-worst -n 32 astronaut.png -o out.png"},
+    PinnedCase{"photo_cut_by_error_48", "--cut-by-error -n 48 astronaut.jpg -o out.png"},
+    PinnedCase{"photo_quality", "-Q 40-70 astronaut.png -o out.png"},
+    PinnedCase{"screen_64", "-n 64 screen.png -o out.png"},
+    PinnedCase{"screen_no_refine_16_best", "--no-refine --best -n 16 screen.png -o out.png"},
+    PinnedCase{"icon", "icon.png -o out.png"},
+    PinnedCase{"icon_gif", "icon.png -o out.gif"},
+    PinnedCase{"icon_gif_alpha_cut", "--no-alpha-dither -n 32 icon.png -o out.gif"},
+    PinnedCase{"frames", "astronaut.png astronaut.jpg screen.png -o out.gif"},
+    PinnedCase{"frames_quality", "-Q 60 -n 128 astronaut.png astronaut.jpg -o out.gif"}),
+    CaseName());
+// clang-format on
+
 // ---- Every input format: the same pixels give the same PNG ----------------------
 
 // With or without the refinement: netpbm (PAM with alpha too, RGB_ALPHA and
