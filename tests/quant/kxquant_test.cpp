@@ -198,11 +198,9 @@ INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
 // clang-format on
 
 // ---- kxquant's own outputs, pinned ---------------------------------------------
-// Its dithering, palettes (refined, cut by error, fit worst, with alpha) and
-// GIF frames on the sample pictures, against the CRC-32 and size of each output
-// in tests/data/quant/<case>.txt, written when the other tests here passed on
-// them; KX_REGENERATE=1 rewrites them. Change them only for a deliberate change
-// of the output, and say why in the commit.
+// Its dithering, palettes and GIF frames on the sample pictures: the CRC-32 and
+// size of each output as in tests/data/quant/<case>.txt (KX_REGENERATE=1 rewrites
+// them: only for a deliberate change of the output, said in the commit).
 struct PinnedCase {
   const char* name;
   const char* args;  // the last word names the output
@@ -212,15 +210,14 @@ class Pinned : public InFolder<::testing::TestWithParam<PinnedCase>> {};
 TEST_P(Pinned, OutputsAreTheCheckedInBytes) {
   for (const char* s : {"astronaut.png", "astronaut.jpg", "icon.png", "screen.png"})
     fs::copy_file(std::string(KX_SOURCE_DIR) + "/samples/" + s, dir.path(s));
-  const std::string args = GetParam().args, golden = std::string(KX_SOURCE_DIR) +
-                                                     "/tests/data/quant/" + GetParam().name +
-                                                     ".txt";
+  const std::string args = GetParam().args,
+                    golden = KX_SOURCE_DIR "/tests/data/quant/" + std::string(GetParam().name);
   run(dir, args);
   const std::vector<uint8_t> out = bytes(dir, args.substr(args.rfind(' ') + 1));
   const std::string got =
       std::to_string(crc32(0, out.data(), out.size())) + " " + std::to_string(out.size()) + "\n";
-  if (std::getenv("KX_REGENERATE")) writeFileBytes(golden, {got.begin(), got.end()});
-  EXPECT_EQ(got, readFileText(golden));
+  if (std::getenv("KX_REGENERATE")) writeFileBytes(golden + ".txt", {got.begin(), got.end()});
+  EXPECT_EQ(got, readFileText(golden + ".txt"));
 }
 
 // clang-format off
