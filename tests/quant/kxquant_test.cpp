@@ -199,8 +199,9 @@ INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
 
 // ---- kxquant's own outputs, pinned ---------------------------------------------
 // Its dithering, palettes and GIF frames on the sample pictures: the CRC-32 and
-// size of each output as in tests/data/quant/<case>.txt (KX_REGENERATE=1 rewrites
-// them: only for a deliberate change of the output, said in the commit).
+// size of each output, then what it says (-v: the engine's steps), as in
+// tests/data/quant/<case>.txt (KX_REGENERATE=1 rewrites them: only for a
+// deliberate change of the output, said in the commit).
 struct PinnedCase {
   const char* name;
   const char* args;  // the last word names the output
@@ -212,10 +213,10 @@ TEST_P(Pinned, OutputsAreTheCheckedInBytes) {
     fs::copy_file(std::string(KX_SOURCE_DIR) + "/samples/" + s, dir.path(s));
   const std::string args = GetParam().args,
                     golden = KX_SOURCE_DIR "/tests/data/quant/" + std::string(GetParam().name);
-  run(dir, args);
+  const std::string said = run(dir, args).err;
   const std::vector<uint8_t> out = bytes(dir, args.substr(args.rfind(' ') + 1));
-  const std::string got =
-      std::to_string(crc32(0, out.data(), out.size())) + " " + std::to_string(out.size()) + "\n";
+  const std::string got = std::to_string(crc32(0, out.data(), out.size())) + " " +
+                          std::to_string(out.size()) + "\n" + said;
   if (std::getenv("KX_REGENERATE")) writeFileBytes(golden + ".txt", {got.begin(), got.end()});
   EXPECT_EQ(got, readFileText(golden + ".txt"));
 }
@@ -226,14 +227,15 @@ INSTANTIATE_TEST_SUITE_P(Samples, Pinned, ::testing::Values(
     PinnedCase{"photo_dither_3_64", "--dither 3 -n 64 astronaut.png -o out.png"},
     PinnedCase{"photo_fit_worst_32", "--fit-worst -n 32 astronaut.png -o out.png"},
     PinnedCase{"photo_cut_by_error_48", "--cut-by-error -n 48 astronaut.jpg -o out.png"},
-    PinnedCase{"photo_quality", "-Q 40-70 astronaut.png -o out.png"},
+    PinnedCase{"photo_quality", "-v -Q 40-70 astronaut.png -o out.png"},
     PinnedCase{"screen_64", "-n 64 screen.png -o out.png"},
     PinnedCase{"screen_no_refine_16_best", "--no-refine --best -n 16 screen.png -o out.png"},
     PinnedCase{"icon", "icon.png -o out.png"},
+    PinnedCase{"icon_adjusted_64", "-v -a 0.5 -n 64 icon.png -o out.png"},
     PinnedCase{"icon_gif", "icon.png -o out.gif"},
     PinnedCase{"icon_gif_alpha_cut", "--no-alpha-dither -n 32 icon.png -o out.gif"},
     PinnedCase{"frames", "astronaut.png astronaut.jpg screen.png -o out.gif"},
-    PinnedCase{"frames_quality", "-Q 60 -n 128 astronaut.png astronaut.jpg -o out.gif"}),
+    PinnedCase{"frames_quality", "-v -Q 60 -n 128 astronaut.png astronaut.jpg -o out.gif"}),
     CaseName());
 // clang-format on
 
