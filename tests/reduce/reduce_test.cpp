@@ -355,9 +355,7 @@ Reduced reduce(const PixelView& view, int colors, bool refine, Dither dither) {
   r.count = countColors(view, CountOptions{.overflow = Overflow::finest}, {});
   if (!r.count) return r;
   r.palette = *choosePalette(*r.count, PaletteOptions{colors, 0, refine}, {});
-  RemapOptions remap;
-  remap.dither = dither;
-  r.indices = *remapPixels(view, r.palette, remap, {});
+  r.indices = *remapPixels(view, r.palette, {.dither = dither, .strength = {}}, {});
   return r;
 }
 
