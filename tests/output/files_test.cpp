@@ -76,7 +76,6 @@ HistogramEntry rgb(int r, int g, int b) {
   return HistogramEntry{uint8_t(r), uint8_t(g), uint8_t(b), 0};
 }
 
-// A colormap's samples: red, green and blue of each entry in turn.
 std::vector<uint8_t> samples(const Colormap& map) {
   std::vector<uint8_t> out;
   for (const HistogramEntry& e : map) out.insert(out.end(), {e.red, e.green, e.blue});

@@ -21,7 +21,6 @@
 namespace kx::test {
 namespace {
 
-// The header and packet list of an RGB picture of the size given.
 Bytes rgbHeader(int width, int height, ChannelPacketList packets = {}) {
   return headerOf(*randomPicture(0, width, height, 0x7, 0), packets);
 }

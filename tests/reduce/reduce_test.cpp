@@ -397,7 +397,6 @@ struct SeenCase {
   std::function<void(const std::vector<uint8_t>& rgba, const Reduced&)> check;
 };
 
-// RGBA of `n` pixels: f(i) for each.
 std::vector<uint8_t> pixelsOf(int n, const std::function<std::array<int, 4>(int)>& f) {
   std::vector<uint8_t> out;
   for (int i = 0; i < n; ++i)
