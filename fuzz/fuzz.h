@@ -34,7 +34,6 @@ inline const std::string& workDir(const char* tag) {
   return dir.path;
 }
 
-// Replaces the file at path with the bytes.
 inline void writeInput(const std::string& path, const uint8_t* data, size_t size) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

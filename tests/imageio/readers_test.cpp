@@ -387,12 +387,11 @@ TEST_P(IccProfile, CarriedByteForByte) {
                      "b = n.to_bytes(4, 'big') + b[4:] + bytes(n - len(b)) if n > len(b) else b\n"
                      "open(p + '.icc', 'wb').write(b)\n"
                      "im.convert('RGB').save(p, icc_profile=b)\n";
-  if (c.repeatedSegment) {
+  if (c.repeatedSegment)
     save +=
         "d = bytearray(open(p, 'rb').read())\n"
         "d[d.find(b'ICC_PROFILE\\0', d.find(b'ICC_PROFILE\\0') + 1) + 12] = 1\n"
         "open(p, 'wb').write(d)\n";
-  }
   makePicture(path, save);
   const std::vector<uint8_t> profile = readFileBytes(path + ".icc");
   ASSERT_EQ(profile.size(), static_cast<size_t>(std::max(c.size, 588)));

@@ -62,13 +62,12 @@ TEST_P(Y4mInput, EveryFrameAsFfmpegConvertsIt) {
   const RunResult converted =
       shell("ffmpeg -loglevel error -i " + quoted(path) + " -pix_fmt rgb24 -f rawvideo -");
   ASSERT_EQ(converted.status, 0) << converted.err;
-  const std::string& reference = converted.out;
   const Frames frames = readFrames(InputFile(path));
   ASSERT_EQ(frames.count, 3);
-  ASSERT_EQ(frames.rgb.size(), reference.size());
-  std::vector<int> d(reference.size());
+  ASSERT_EQ(frames.rgb.size(), converted.out.size());
+  std::vector<int> d(converted.out.size());
   for (size_t i = 0; i < d.size(); ++i)
-    d[i] = std::abs(static_cast<uint8_t>(frames.rgb[i]) - static_cast<uint8_t>(reference[i]));
+    d[i] = std::abs(static_cast<uint8_t>(frames.rgb[i]) - static_cast<uint8_t>(converted.out[i]));
   const int most = *std::max_element(d.begin(), d.end());
   const double mean = std::accumulate(d.begin(), d.end(), 0.0) / static_cast<double>(d.size());
   std::printf("[ against ffmpeg ] %s: mean difference %.4f, largest %d\n", c.name, mean, most);

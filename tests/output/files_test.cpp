@@ -72,19 +72,10 @@ std::string failure(const R& result) {
   return (e.code == ErrorCode::cannotOpen ? "" : "Error: ") + e.message + "\n";
 }
 
-// A full disk's failure, and the earlier file kept, are the safety tests'.
-TEST(IconFile, FailureToCreateSaysWhy) {
-  TempDir dir;
-  const std::string name = dir.path("missing/out");
-  EXPECT_EQ(failure(IconFile::create(name, 1, 1)),
-            "No such file or directory , Can't open " + name + ".icn\n");
-}
-
 HistogramEntry rgb(int r, int g, int b) {
   return HistogramEntry{uint8_t(r), uint8_t(g), uint8_t(b), 0};
 }
 
-// A colormap's samples: red, green and blue of each entry in turn.
 std::vector<uint8_t> samples(const Colormap& map) {
   std::vector<uint8_t> out;
   for (const HistogramEntry& e : map) out.insert(out.end(), {e.red, e.green, e.blue});
@@ -205,12 +196,15 @@ TEST_F(ColormapFiles, AsciiNumbersMaySitOnAnyLines) {
   }
 }
 
-TEST_F(ColormapFiles, OpenFailuresUseTheirMessages) {
+// (The image file's full disk, and the earlier file kept, are the safety tests'.)
+TEST_F(ColormapFiles, OpenFailuresOfColormapsAndTheImageFileUseTheirMessages) {
   EXPECT_EQ(failure(kx_readColorMap(name, reading)),
             "can't read colormap " + name + ".clm, exit...\n");
   EXPECT_EQ(failure(kx_readASCIIColorMap(name, reading)),
             "can't read ASCII colormap " + name + ".cla, exit...\n");
   const std::string bad = dir.path("no/such");
+  EXPECT_EQ(failure(IconFile::create(bad, 1, 1)),
+            "No such file or directory , Can't open " + bad + ".icn\n");
   format.colors = 1;
   EXPECT_EQ(failure(kx_writeColorMap(bad, {rgb(1, 2, 3)}, format)),
             "can't create colormap " + bad + ".clm, exit...\n");

@@ -41,7 +41,6 @@ class Interop : public testing::Test {
   RunResult kxreduce(const std::vector<std::string>& args) {
     return runProgram("kxreduce", args, dir_.path());
   }
-  // ImageMagick's convert given the RGB bytes, then the options.
   RunResult convert(int width, int height, const Bytes& rgb, const std::string& options) {
     writeFileBytes(dir_.path("in.rgb"), rgb);
     return shell("convert -size " + std::to_string(width) + "x" + std::to_string(height) +

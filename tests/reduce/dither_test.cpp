@@ -111,9 +111,8 @@ TEST(AdaptiveDither, HigherLevelsDitherMoreOfTheTexture) {
   long previous = -1;
   std::vector<uint8_t> lower;
   for (int level = 1; level <= kMaxDitherLevel; ++level) {
-    RemapOptions options;
-    options.ditherLevel = level;
-    const Result<std::vector<uint8_t>> map = ditherStrength(viewOf(grain), greys, options, {});
+    const Result<std::vector<uint8_t>> map =
+        ditherStrength(viewOf(grain), greys, {.ditherLevel = level, .strength = {}}, {});
     ASSERT_TRUE(map.ok());
     for (size_t i = 0; i < lower.size(); ++i)
       ASSERT_GE((*map)[i], lower[i]) << level << ", pixel " << i;
@@ -122,9 +121,8 @@ TEST(AdaptiveDither, HigherLevelsDitherMoreOfTheTexture) {
     previous = sum;
     lower = *map;
   }
-  RemapOptions beyond;
-  beyond.dither = Dither::adaptive;
-  beyond.ditherLevel = kMaxDitherLevel + 1;
+  const RemapOptions beyond{
+      .dither = Dither::adaptive, .ditherLevel = kMaxDitherLevel + 1, .strength = {}};
   EXPECT_TRUE(refusedAsBadArgument(remapPixels(viewOf(grain), greys, beyond, {})));
 }
 
@@ -215,8 +213,7 @@ TEST(PaletteMapping, SameIndicesAsRemapPixelsAndStillPixelsKeepTheirs) {
     for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &three}) {
       SCOPED_TRACE(testing::Message() << "dither " << static_cast<int>(dither)
                                       << (pool ? ", 3 threads" : ", no pool"));
-      RemapOptions options;
-      options.dither = dither;
+      const RemapOptions options{.dither = dither, .strength = {}};
       const Context context{pool, nullptr};
       const PaletteMapper mapper(colours);
       for (int f = 0; f < 3; ++f) {

@@ -355,9 +355,7 @@ Reduced reduce(const PixelView& view, int colors, bool refine, Dither dither) {
   r.count = countColors(view, CountOptions{.overflow = Overflow::finest}, {});
   if (!r.count) return r;
   r.palette = *choosePalette(*r.count, PaletteOptions{colors, 0, refine}, {});
-  RemapOptions remap;
-  remap.dither = dither;
-  r.indices = *remapPixels(view, r.palette, remap, {});
+  r.indices = *remapPixels(view, r.palette, {.dither = dither, .strength = {}}, {});
   return r;
 }
 
@@ -399,7 +397,6 @@ struct SeenCase {
   std::function<void(const std::vector<uint8_t>& rgba, const Reduced&)> check;
 };
 
-// RGBA of `n` pixels: f(i) for each.
 std::vector<uint8_t> pixelsOf(int n, const std::function<std::array<int, 4>(int)>& f) {
   std::vector<uint8_t> out;
   for (int i = 0; i < n; ++i)

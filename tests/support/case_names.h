@@ -23,13 +23,11 @@ void PrintTo(const Case& c, std::ostream* os) {
 // of characters one '_' ("-n 1 in out" gives "n_1_in_out").
 inline std::string identifier(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    if (std::isalnum(static_cast<unsigned char>(c))) {
+  for (const char c : text)
+    if (std::isalnum(static_cast<unsigned char>(c)))
       out += c;
-    } else if (!out.empty() && out.back() != '_') {
+    else if (!out.empty() && out.back() != '_')
       out += '_';
-    }
-  }
   while (!out.empty() && out.back() == '_') out.pop_back();
   return out.empty() ? "none" : out;
 }

@@ -7,8 +7,7 @@
 namespace kx {
 
 void writeSamplePicture(const std::string& name, int width, int height, uint32_t seed) {
-  PicturePtr pic = makeSamplePicture(width, height, seed);
-  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0))
+  if (!QZ_pictureWriteFile(name, *makeSamplePicture(width, height, seed), nullptr, 0))
     throw std::runtime_error("cannot write " + name);
 }
 
@@ -26,8 +25,7 @@ PicturePtr pictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb
 
 void writeRgbPicture(const std::string& name, int width, int height,
                      const std::vector<uint8_t>& rgb) {
-  PicturePtr pic = pictureFromRgb(width, height, rgb);
-  if (!QZ_pictureWriteFile(name, *pic, nullptr, 0))
+  if (!QZ_pictureWriteFile(name, *pictureFromRgb(width, height, rgb), nullptr, 0))
     throw std::runtime_error("cannot write " + name);
 }
 

@@ -43,9 +43,7 @@ std::string buildDir() {
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd) {
-  RunOptions options;
-  options.cwd = cwd;
-  return runProgram(program, args, options);
+  return runProgram(program, args, RunOptions{.cwd = cwd});
 }
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
@@ -83,66 +81,52 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   const auto started = std::chrono::steady_clock::now();
   bool killed = false;
   auto appeared = [&](const std::string& prefix) {
-    for (const auto& e : std::filesystem::directory_iterator(options.cwd)) {
-      if (e.path().filename().string().rfind(prefix, 0) == 0) return true;
-    }
+    for (const auto& e : std::filesystem::directory_iterator(options.cwd))
+      if (e.path().filename().string().starts_with(prefix)) return true;
     return false;
   };
   for (;;) {
     const pid_t done = wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) break;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started)
-                        .count();
     if (!killed && !options.killWhenExists.empty() && appeared(options.killWhenExists)) {
       kill(pid, options.killSignal);
       killed = true;
       if (!options.drainFifo.empty()) {
         const int fd = open((options.cwd + "/" + options.drainFifo).c_str(), O_RDONLY);
         char buffer[4096];
-        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
-        }
+        while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) continue;
         if (fd >= 0) close(fd);
       }
     }
-    if (ms >= int64_t{options.timeoutSeconds} * 1000) kill(pid, SIGKILL);
+    if (std::chrono::steady_clock::now() - started >= std::chrono::seconds(options.timeoutSeconds))
+      kill(pid, SIGKILL);
     usleep(2000);
   }
   r.maxRssKb = usage.ru_maxrss;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const std::vector<uint8_t> out = readFileBytes(outPath), err = readFileBytes(errPath);
-  r.out.assign(out.begin(), out.end());
-  r.err.assign(err.begin(), err.end());
+  r.out = readFileText(outPath);
+  r.err = readFileText(errPath);
   return r;
 }
 
 FileSizeLimit::FileSizeLimit(long bytes) {
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  saved_[0] = static_cast<long>(old.rlim_cur);
-  saved_[1] = static_cast<long>(old.rlim_max);
+  getrlimit(RLIMIT_FSIZE, &saved_);
   savedHandler_ = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limit = old;
+  struct rlimit limit = saved_;
   limit.rlim_cur = static_cast<rlim_t>(bytes);
   setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 FileSizeLimit::~FileSizeLimit() {
-  struct rlimit old {};
-  old.rlim_cur = static_cast<rlim_t>(saved_[0]);
-  old.rlim_max = static_cast<rlim_t>(saved_[1]);
-  setrlimit(RLIMIT_FSIZE, &old);
+  setrlimit(RLIMIT_FSIZE, &saved_);
   signal(SIGXFSZ, savedHandler_);
 }
 
 FolderSnapshot snapshotFolder(const std::string& dir) {
   FolderSnapshot entries;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    const std::string path = e.path().string();
-    const std::vector<uint8_t> bytes =
-        !e.is_symlink() && e.is_regular_file() ? readFileBytes(path) : std::vector<uint8_t>();
     std::string what = e.is_symlink() ? "-> " + std::filesystem::read_symlink(e.path()).string()
-                       : e.is_regular_file() ? std::string(bytes.begin(), bytes.end())
+                       : e.is_regular_file() ? readFileText(e.path().string())
                        : e.is_directory()    ? "<dir>"
                                              : "<other>";
     entries.emplace_back(e.path().filename().string(), std::move(what));

@@ -2,6 +2,8 @@
 // built executable with its exit status and output captured.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -58,7 +60,7 @@ class FileSizeLimit {
   FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
  private:
-  long saved_[2];
+  struct rlimit saved_;
   void (*savedHandler_)(int);
 };
 

@@ -102,8 +102,7 @@ TEST_P(Pool, OrderedRunsConsumeInOrderWithinTheWindow) {
       [&](int64_t i) {
         const int now = ++inFlight;
         int seen = most.load();
-        while (now > seen && !most.compare_exchange_weak(seen, now)) {
-        }
+        while (now > seen && !most.compare_exchange_weak(seen, now)) continue;
         kx_printf(Stream::Err, "%d,", static_cast<int>(i));
       },
       [&](int64_t i) {
@@ -144,11 +143,10 @@ std::vector<std::tuple<int, int, int, int>> chainedHistogram(const std::vector<C
     auto it = std::find_if(chain.begin(), chain.end(), [&](const auto& e) {
       return std::get<0>(e) == r && std::get<1>(e) == g && std::get<2>(e) == b;
     });
-    if (it != chain.end()) {
+    if (it != chain.end())
       ++std::get<3>(*it);
-    } else {
+    else
       chain.insert(chain.begin(), {r, g, b, 1});
-    }
   }
   std::vector<std::tuple<int, int, int, int>> all;
   for (const auto& chain : chains) all.insert(all.end(), chain.begin(), chain.end());
