@@ -82,6 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         Line{"-q in out", "", true}, Line{"-q 7.99 in out", "", true},
         Line{"in out -q 3", "", true}, Line{"-z 1 in out", "", true},
         Line{"-z 255 in out", "", true}, Line{"-b 1 in out", "", true},
+        Line{"-b 16 in out", "", true},
+        Line{"-b 17 in out", "number of bits must <= 16 to save a colormap\n"},
         Line{"-r 0 in out", "", true}, Line{"-o pict2 in out", "", true},
         Line{"in --refine out", "", true}, Line{"-o pict in in", "", true},
         Line{"-verbose in out", "Reading image in...\n", true},
