@@ -114,11 +114,13 @@ TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
 }
 
 // Every task ended well, but a file is not there: the run fails and names it.
+// (sbatch gets the options given after "--".)
 TEST(Rerun, AFileLostAfterItsTaskFailsTheRun) {
   Frames dir;
   FakeSlurm slurm;
   std::ofstream(slurm.state.path("lose")) << "out.3.icn";
-  const RunResult r = slurm.run(dir.path(), "--tasks 3 --wait -s 1 7 1 in out");
+  const RunResult r = slurm.run(dir.path(), "--tasks 3 --wait -s 1 7 1 in out -- --comment=kx");
+  EXPECT_NE(slurm.calls().find(" --comment=kx /"), std::string::npos) << slurm.calls();
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.err.find("every task ended well, but out.3.icn is not there"), std::string::npos)
       << r.err;
