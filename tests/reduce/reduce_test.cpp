@@ -121,10 +121,15 @@ TEST(Counting, CompressesPastTheColourLimitAndRefusesWhatStillPassesIt) {
 }
 
 // Zero bits would never finish building the filter's table.
-TEST(Refused, FilterOfZeroBitsAndPalettesOfNoneOrMoreThan256Colours) {
+TEST(Refused, FilterOfZeroBitsCompressionOutside1To255AndPalettesOfNoneOrMoreThan256Colours) {
   EXPECT_EQ(quantizationTable(0).error().message,
             "quantization needs 1 to 8 bits per channel, not 0");
   const PixelPlanes p = planesOf(1, 1, {{1, 2, 3}});
+  const uint8_t translucent[4] = {1, 2, 3, 4};
+  for (int compress : {0, 256})
+    for (const PixelView& view : {viewOf(p), PixelView{translucent, 1, 1, 4, 4}})
+      EXPECT_EQ(countColors(view, CountOptions{compress}, {}).error().message,
+                "compress value " + std::to_string(compress) + " must be > 0");
   for (size_t size : {0, 257}) {
     const auto indices = remapPixels(viewOf(p), Colormap(size), {}, {});
     ASSERT_FALSE(indices.ok());
