@@ -107,6 +107,7 @@ struct Case {
   PixelAlpha alpha;
   Options options;
   bool belowMinimum = false;  // the command writes nothing and says the quality, status 99
+  bool profile = false;       // the input a PNG by PIL with an ICC profile and 300 dpi
 };
 
 class SameAsCommand : public testing::TestWithParam<Case> {};
@@ -125,13 +126,25 @@ std::vector<uint8_t> pngOf(kxq_options* options, const kxq_result* result,
 }
 
 // Rows are padded with bytes that must not be read as pixels. Below the
-// quality range's minimum the library gives the result with the quality.
+// quality range's minimum the library gives the result with the quality. A
+// profile and a physical size the command keeps are kept given to the PNG.
 TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
   TempDir dir;
-  const std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  if (c.profile) {
+    in = "in.png";
+    writeFileBytes(dir.path("in.rgb"), pixels);
+    python(
+        "from PIL import ImageCms\n"
+        "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
+        "open(sys.argv[2] + '.icc', 'wb').write(icc)\n"
+        "Image.frombytes('RGB', (int(sys.argv[3]), int(sys.argv[4])), open(sys.argv[1], 'rb')"
+        ".read()).save(sys.argv[2], icc_profile=icc, dpi=(300, 300))\n",
+        {dir.path("in.rgb"), dir.path(in), std::to_string(c.width), std::to_string(c.height)});
+  }
   const RunResult run = runProgram("kxquant", c.options.args({"-o", "out.png", in}), dir.path());
   ASSERT_EQ(run.status, c.belowMinimum ? 99 : 0) << run.err;
 
@@ -153,7 +166,10 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   }
   EXPECT_STREQ(kxq_options_message(options.get()), "");
   EXPECT_EQ(reducedOf(result), readBack(dir.path("out.png")));
-  EXPECT_TRUE(pngOf(options.get(), result) == readFileBytes(dir.path("out.png")));
+  const auto icc = c.profile ? readFileBytes(dir.path("in.png.icc")) : std::vector<uint8_t>{};
+  // PIL names the profile so.
+  EXPECT_TRUE(pngOf(options.get(), result, icc, c.profile ? "ICC Profile" : nullptr,
+                    c.profile ? 300 : 0) == readFileBytes(dir.path("out.png")));
   EXPECT_EQ(kxq_result_quality(result) >= 0, c.options.qualityMax >= 0);
 
   // The palette given back maps the picture as it was mapped, when the
@@ -218,6 +234,7 @@ const Case kCases[] = {
     Case{"QualityFewestColours", 160, 120, false, PixelAlpha::none, {256, 0, true, 2, 40, 85}},
     Case{"QualityTransparent", 90, 60, true, PixelAlpha::binary, {64, -1, true, 3, 0, 70}},
     Case{"QualityTooLow", 120, 80, true, PixelAlpha::none, {16, 0, true, 2, 99, 100}, true},
+    Case{"ProfileAndSize", 100, 70, false, PixelAlpha::none, {40, 0, true, 2}, false, true},
 };
 
 auto oneThread = kCases | std::views::filter([](const Case& c) { return c.options.threads == 1; });
@@ -285,30 +302,6 @@ const GifCase kGifCases[] = {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases), CaseName());
-
-// A PNG made by PIL with an ICC profile and a physical size: the command
-// keeps both, and so does kxq_write_png given them.
-TEST(Png, TheInputsProfileAndSizeGivenAreKeptAsTheCommandKeepsThem) {
-  TempDir dir;
-  const std::vector<uint8_t> pixels = testPixels(100, 70, 6, false, PixelAlpha::none);
-  writeFileBytes(dir.path("in.rgb"), pixels);
-  python(
-      "from PIL import ImageCms\n"
-      "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
-      "open(sys.argv[2] + '.icc', 'wb').write(icc)\n"
-      "Image.frombytes('RGB', (100, 70), open(sys.argv[1], 'rb').read())"
-      ".save(sys.argv[2], icc_profile=icc, dpi=(300, 300))\n",
-      {dir.path("in.rgb"), dir.path("in.png")});
-  const RunResult run = runProgram("kxquant", {"-q", "-n", "40", "in.png"}, dir.path());
-  ASSERT_EQ(run.status, 0) << run.err;
-  const OptionsPtr options = Options{40}.handle();
-  kxq_result* result = nullptr;
-  ASSERT_EQ(kxq_quantize(options.get(), pixels.data(), 100, 70, 300, KXQ_RGB, &result), KXQ_OK);
-  // PIL names the profile so.
-  EXPECT_TRUE(pngOf(options.get(), result, readFileBytes(dir.path("in.png.icc")), "ICC Profile",
-                    300) == readFileBytes(dir.path("in-kx.png")));
-  kxq_result_destroy(result);
-}
 
 struct Refusal {
   const char* name;
