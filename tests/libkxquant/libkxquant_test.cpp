@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <numeric>
 #include <ranges>
 #include <thread>
 
@@ -45,26 +46,18 @@ struct Reduced {
 
 // The palette of a PNG as RGBA (tRNS entries, 255 after them) and its indices.
 Reduced readBack(const std::string& png) {
-  const Indexed read = readIndexedPng(png);
-  Reduced out;
-  for (size_t i = 0; i < read.palette.size(); ++i) {
-    const Rgb& c = read.palette[i];
-    const uint8_t alpha = i < read.alpha.size() ? read.alpha[i] : 255;
-    out.rgba.insert(out.rgba.end(), {c.r, c.g, c.b, alpha});
-  }
-  out.indices = read.indices;
+  Indexed read = readIndexedPng(png);
+  Reduced out{{}, read.indices};
+  read.indices.resize(read.palette.size());  // each entry once, in order
+  std::iota(read.indices.begin(), read.indices.end(), 0);
+  out.rgba = pixelColours(read, true);
   return out;
 }
 
 Reduced reducedOf(const kxq_result* r) {
-  Reduced out;
-  out.rgba.assign(kxq_result_palette(r), kxq_result_palette(r) + 4 * kxq_result_colors(r));
-  if (kxq_result_indices(r)) {
-    out.indices.assign(
-        kxq_result_indices(r),
-        kxq_result_indices(r) + size_t{1} * kxq_result_width(r) * kxq_result_height(r));
-  }
-  return out;
+  const uint8_t *palette = kxq_result_palette(r), *indices = kxq_result_indices(r);
+  const size_t pixels = indices ? size_t{1} * kxq_result_width(r) * kxq_result_height(r) : 0;
+  return {{palette, palette + 4 * kxq_result_colors(r)}, {indices, indices + pixels}};
 }
 
 using OptionsPtr = std::unique_ptr<kxq_options, void (*)(kxq_options*)>;
@@ -113,6 +106,8 @@ struct Case {
   bool noisy;
   PixelAlpha alpha;
   Options options;
+  bool belowMinimum = false;  // the command writes nothing and says the quality, status 99
+  bool profile = false;       // the input a PNG by PIL with an ICC profile and 300 dpi
 };
 
 class SameAsCommand : public testing::TestWithParam<Case> {};
@@ -130,15 +125,28 @@ std::vector<uint8_t> pngOf(kxq_options* options, const kxq_result* result,
   return png;
 }
 
-// Rows are padded with bytes that must not be read as pixels.
+// Rows are padded with bytes that must not be read as pixels. Below the
+// quality range's minimum the library gives the result with the quality. A
+// profile and a physical size the command keeps are kept given to the PNG.
 TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
   TempDir dir;
-  const std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
+  if (c.profile) {
+    in = "in.png";
+    writeFileBytes(dir.path("in.rgb"), pixels);
+    python(
+        "from PIL import ImageCms\n"
+        "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
+        "open(sys.argv[2] + '.icc', 'wb').write(icc)\n"
+        "Image.frombytes('RGB', (int(sys.argv[3]), int(sys.argv[4])), open(sys.argv[1], 'rb')"
+        ".read()).save(sys.argv[2], icc_profile=icc, dpi=(300, 300))\n",
+        {dir.path("in.rgb"), dir.path(in), std::to_string(c.width), std::to_string(c.height)});
+  }
   const RunResult run = runProgram("kxquant", c.options.args({"-o", "out.png", in}), dir.path());
-  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.status, c.belowMinimum ? 99 : 0) << run.err;
 
   const size_t row = size_t{1} * c.width * channels, stride = row + 7;
   std::vector<uint8_t> padded(stride * c.height, 0x5A);
@@ -148,11 +156,20 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   kxq_result* result = nullptr;
   ASSERT_EQ(kxq_quantize(options.get(), padded.data(), c.width, c.height, stride,
                          channels == 4 ? KXQ_RGBA : KXQ_RGB, &result),
-            KXQ_OK)
+            c.belowMinimum ? KXQ_QUALITY_TOO_LOW : KXQ_OK)
       << kxq_options_message(options.get());
+  if (c.belowMinimum) {
+    const std::string said = "quality " + std::to_string(kxq_result_quality(result)) + " with ";
+    EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+    kxq_result_destroy(result);
+    return;
+  }
   EXPECT_STREQ(kxq_options_message(options.get()), "");
   EXPECT_EQ(reducedOf(result), readBack(dir.path("out.png")));
-  EXPECT_TRUE(pngOf(options.get(), result) == readFileBytes(dir.path("out.png")));
+  const auto icc = c.profile ? readFileBytes(dir.path("in.png.icc")) : std::vector<uint8_t>{};
+  // PIL names the profile so.
+  EXPECT_TRUE(pngOf(options.get(), result, icc, c.profile ? "ICC Profile" : nullptr,
+                    c.profile ? 300 : 0) == readFileBytes(dir.path("out.png")));
   EXPECT_EQ(kxq_result_quality(result) >= 0, c.options.qualityMax >= 0);
 
   // The palette given back maps the picture as it was mapped, when the
@@ -216,6 +233,8 @@ const Case kCases[] = {
     Case{"AlphaDiffusion", 90, 60, true, PixelAlpha::soft, {256, 1.0f}},
     Case{"QualityFewestColours", 160, 120, false, PixelAlpha::none, {256, 0, true, 2, 40, 85}},
     Case{"QualityTransparent", 90, 60, true, PixelAlpha::binary, {64, -1, true, 3, 0, 70}},
+    Case{"QualityTooLow", 120, 80, true, PixelAlpha::none, {16, 0, true, 2, 99, 100}, true},
+    Case{"ProfileAndSize", 100, 70, false, PixelAlpha::none, {40, 0, true, 2}, false, true},
 };
 
 auto oneThread = kCases | std::views::filter([](const Case& c) { return c.options.threads == 1; });
@@ -283,49 +302,6 @@ const GifCase kGifCases[] = {
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Frames, GifSameAsCommand, testing::ValuesIn(kGifCases), CaseName());
-
-// Below the quality range's minimum the command writes nothing and says the
-// quality reached; the library gives the result with it.
-TEST(Quality, BelowTheMinimumTheResultComesWithTheQualityTheCommandSays) {
-  const std::vector<uint8_t> pixels = testPixels(120, 80, 2, true, PixelAlpha::none);
-  TempDir dir;
-  const Options options{16, 0, true, 1, 99, 100};
-  const std::string in = writePam(dir, "in", 120, 80, 3, pixels);
-  const RunResult run = runProgram("kxquant", options.args({"-o", "out.png", in}), dir.path());
-  ASSERT_EQ(run.status, 99) << run.err;
-  kxq_result* result = nullptr;
-  ASSERT_EQ(kxq_quantize(options.handle().get(), pixels.data(), 120, 80, 360, KXQ_RGB, &result),
-            KXQ_QUALITY_TOO_LOW);
-  ASSERT_NE(result, nullptr);
-  EXPECT_NE(run.err.find("quality " + std::to_string(kxq_result_quality(result)) + " with 16"),
-            std::string::npos)
-      << run.err;
-  kxq_result_destroy(result);
-}
-
-// A PNG made by PIL with an ICC profile and a physical size: the command
-// keeps both, and so does kxq_write_png given them.
-TEST(Png, TheInputsProfileAndSizeGivenAreKeptAsTheCommandKeepsThem) {
-  TempDir dir;
-  const std::vector<uint8_t> pixels = testPixels(100, 70, 6, false, PixelAlpha::none);
-  writeFileBytes(dir.path("in.rgb"), pixels);
-  python(
-      "from PIL import ImageCms\n"
-      "icc = ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes()\n"
-      "open(sys.argv[2] + '.icc', 'wb').write(icc)\n"
-      "Image.frombytes('RGB', (100, 70), open(sys.argv[1], 'rb').read())"
-      ".save(sys.argv[2], icc_profile=icc, dpi=(300, 300))\n",
-      {dir.path("in.rgb"), dir.path("in.png")});
-  const RunResult run = runProgram("kxquant", {"-q", "-n", "40", "in.png"}, dir.path());
-  ASSERT_EQ(run.status, 0) << run.err;
-  const OptionsPtr options = Options{40}.handle();
-  kxq_result* result = nullptr;
-  ASSERT_EQ(kxq_quantize(options.get(), pixels.data(), 100, 70, 300, KXQ_RGB, &result), KXQ_OK);
-  // PIL names the profile so.
-  EXPECT_TRUE(pngOf(options.get(), result, readFileBytes(dir.path("in.png.icc")), "ICC Profile",
-                    300) == readFileBytes(dir.path("in-kx.png")));
-  kxq_result_destroy(result);
-}
 
 struct Refusal {
   const char* name;
