@@ -17,6 +17,7 @@
 #include "imageio/imageio_pvt.h"
 #include "reduce/reduce.h"
 #include "support/case_names.h"
+#include "support/pictures.h"
 
 namespace kx {
 namespace {
@@ -137,22 +138,6 @@ TEST(Refused, FilterOfZeroBitsCompressionOutside1To255AndPalettesOfNoneOrMoreTha
   }
 }
 
-// Smooth ramps with noise: many close colours, as in a photograph.
-PixelPlanes testPicture(int width, int height, uint32_t seed) {
-  PixelPlanes planes = kx_allocArray(width, height, 3);
-  uint8_t* p = planes.data();
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      seed = seed * 1664525 + 1013904223;
-      const int noise = static_cast<int>(seed >> 27);  // 0..31
-      *p++ = static_cast<uint8_t>(x * 255 / width ^ (noise & 7));
-      *p++ = static_cast<uint8_t>(y * 255 / height + (noise >> 3));
-      *p++ = static_cast<uint8_t>((x + y) * 3 + noise);
-    }
-  }
-  return planes;
-}
-
 // The picture counted as `kxreduce -z target` counts it: nothing when it
 // keeps more colours than the limit.
 std::optional<ColorCount> countedAt(const PixelPlanes& original, int target, int limit) {
@@ -176,7 +161,9 @@ class CountingWithCompression : public ::testing::TestWithParam<CountingCase> {}
 
 TEST_P(CountingWithCompression, FollowsKxreduceThenTheFinestTargetThatFits) {
   const CountingCase& c = GetParam();
-  const PixelPlanes original = testPicture(120, 90, 9);
+  // Ramps with a little noise: many close colours, as in a photograph.
+  PixelPlanes original = kx_allocArray(120, 90, 3);
+  std::ranges::copy(testPixels(120, 90, 9, false), original.data());
   const int limit = c.limit > 0 ? c.limit : compressedCount(original, 128, 1 << 16);
   ASSERT_EQ(compressedCount(original, 255, limit) == 0, c.expectedTarget != 255);
   int target = c.expectedTarget;
