@@ -127,11 +127,14 @@ INSTANTIATE_TEST_SUITE_P(Threads, Pool, testing::Values(1, 3), [](const auto& p)
 
 using Colour = std::tuple<int, int, int>;
 
-PixelPlanes planesOf(int width, int height, const std::vector<Colour>& pixels) {
+// The colours counted in stripes on three threads (several on any machine).
+Result<ColorCount> countInStripes(int width, int height, const std::vector<Colour>& pixels,
+                                  CountOptions options = {}) {
   PixelPlanes planes = kx_allocArray(width, height, 3);
   uint8_t* d = planes.data();
   for (const auto& [r, g, b] : pixels) d = std::copy_n(std::array<int, 3>{r, g, b}.begin(), 3, d);
-  return planes;
+  ThreadPool three(3);
+  return countColors(viewOf(planes), options, Context{&three, {}});
 }
 
 // The chained table pixel by pixel: new colours at the head of their bucket.
@@ -172,12 +175,10 @@ std::vector<Colour> drawPixels(int width, int height, int distinct, uint32_t see
 }
 
 TEST(Stripes, HistogramHasTheOrderAndCountsOfOnePass) {
-  ThreadPool three(3);  // stripes are what is tested: several threads on any machine
   for (const auto& [width, height, distinct] :
        {std::tuple{600, 401, 30000}, std::tuple{2000, 90, 200}}) {
     const std::vector<Colour> pixels = drawPixels(width, height, distinct, width);
-    const PixelPlanes planes = planesOf(width, height, pixels);
-    const Result<ColorCount> count = countColors(viewOf(planes), {}, Context{&three, {}});
+    const Result<ColorCount> count = countInStripes(width, height, pixels);
     ASSERT_TRUE(count.ok());
     std::vector<std::tuple<int, int, int, int>> got;
     for (const HistogramEntry& e : count->histogram)
@@ -190,16 +191,14 @@ TEST(Stripes, ColourLimitHoldsAcrossStripes) {
   // No stripe alone passes the limit; together they reach it exactly, or
   // pass it by one colour in the last stripe.
   constexpr int kWidth = 500, kHeight = 600, kLimit = 3000;
-  ThreadPool three(3);
   for (int extra : {0, 1}) {
     std::vector<Colour> pixels(kWidth * kHeight, Colour{0, 0, 0});
     for (int i = 0; i < kLimit + extra; ++i) {
       const int at = static_cast<int>(int64_t{i} * kWidth * kHeight / (kLimit + extra));
       pixels[at] = Colour{i & 255, (i >> 8) + 1, 7};
     }
-    const PixelPlanes planes = planesOf(kWidth, kHeight, pixels);
     const Result<ColorCount> count =
-        countColors(viewOf(planes), CountOptions{255, kLimit + 1}, Context{&three, {}});
+        countInStripes(kWidth, kHeight, pixels, CountOptions{255, kLimit + 1});
     ASSERT_TRUE(count.ok());
     // Past the limit, the colours are compressed to be counted.
     EXPECT_EQ(count->overflowTarget, extra == 0 ? 255 : 128);
@@ -231,13 +230,6 @@ std::vector<uint8_t> tiled(const std::vector<uint8_t>& rgb, int w, int h, int sh
   return out;
 }
 
-std::vector<uint8_t> noise(int width, int height, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
-  for (uint8_t& v : rgb) v = static_cast<uint8_t>(random());
-  return rgb;
-}
-
 // The files every run reads, made in-process: each test of the table runs
 // in a process of its own, where running the tools to make them would cost
 // more than the test (under ThreadSanitizer most of all).
@@ -251,7 +243,7 @@ class Inputs {
     writeRgbPicture(at("photo"), 2 * w, 2 * h, photo);
     // Beyond the colour limit: counted, compressed, counted again.
     writeRgbPicture(at("shifted"), 2 * w, 2 * h, tiled(rgb.samples, w, h, 9));
-    writeRgbPicture(at("noise"), 400, 300, noise(400, 300, 5));
+    writeRgbPicture(at("noise"), 400, 300, testPixels(400, 300, 5, true));
     // The photograph repeated above flat blocks: a PNG of several parts.
     std::vector<uint8_t> parts(1024 * 2200 * 3);
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -289,7 +281,7 @@ class Inputs {
     }
     // A sequence whose second frame keeps too many colours.
     writeSamplePicture(at("bad.1"), 480, 360, 1);
-    writeRgbPicture(at("bad.2"), 400, 300, noise(400, 300, 6));
+    writeRgbPicture(at("bad.2"), 400, 300, testPixels(400, 300, 6, true));
     writeSamplePicture(at("bad.3"), 300, 200, 3);
     // A palette of 24 of the photograph's colours to impose.
     Colormap palette;
