@@ -246,8 +246,6 @@ const Kept kKept[] = {
     {"too_wide_for_a_colour_indexed_pict", "wide", 32765, 1, "", "", "-o pict2 wide w",
      "Error: cannot write w.pict: a colour-indexed PICT row holds at most 32764 pixels, and "
      "wide.pic is 32765 pixels wide\n"},
-    {"17_bits_cannot_be_saved", "in", 24, 16, "", "", "-b 17 in out",
-     "number of bits must <= 16 to save a colormap\n"},
 };
 
 class OutputSafety : public testing::TestWithParam<Kept> {};

@@ -73,7 +73,6 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     execv(exe.c_str(), argv.data());
     _exit(127);
   }
-  RunResult r;
   int status = 0;
   struct rusage usage {};
   // Polls so that a child can be signalled when a file appears; wait4 gives
@@ -102,11 +101,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
       kill(pid, SIGKILL);
     usleep(2000);
   }
-  r.maxRssKb = usage.ru_maxrss;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = readFileText(outPath);
-  r.err = readFileText(errPath);
-  return r;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFileText(outPath),
+          readFileText(errPath), usage.ru_maxrss};
 }
 
 FileSizeLimit::FileSizeLimit(long bytes) {
