@@ -38,18 +38,19 @@ void expectFrames(const std::string& path, std::vector<PilFrame> reference, int 
   EXPECT_TRUE(allFrames(*source).empty()) << "a frame too many";
 }
 
-struct WebpCase {
+// A picture made as `how` says: for WebP PIL's saving of `im` as the file p,
+// for GIF sh writing $2 from the PNG $1 (37 x 23 RGBA).
+struct Made {
   const char* name;
-  const char* save;  // PIL's saving of `im` as the file p
+  const char* how;
 };
 
-class WebpInput : public ::testing::TestWithParam<WebpCase> {};
+class WebpInput : public ::testing::TestWithParam<Made> {};
 
 TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
-  const WebpCase& c = GetParam();
   TempDir dir;
   const std::string path = dir.path("a.webp");
-  makePicture(path, c.save);
+  makePicture(path, GetParam().how);
   expectFrames(path, pilFrames(path));
 }
 
@@ -57,35 +58,29 @@ TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
 // stores sub-rectangles that are blended onto the frame before.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Kinds, WebpInput, ::testing::Values(
-    WebpCase{"lossless_alpha", "im.save(p, lossless=True)"},
-    WebpCase{"lossy_alpha", "im.save(p, quality=70)"},
-    WebpCase{"lossy_rgb", "im.convert('RGB').save(p, quality=70)"},
-    WebpCase{"animated_lossless", "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
-             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
-             "loop=2, lossless=True)"},
-    WebpCase{"animated_lossy_partial", "fr = [im.copy() for _ in range(3)]\n"
-             "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
-             "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
-             "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)"}),
+    Made{"lossless_alpha", "im.save(p, lossless=True)"},
+    Made{"lossy_alpha", "im.save(p, quality=70)"},
+    Made{"lossy_rgb", "im.convert('RGB').save(p, quality=70)"},
+    Made{"animated_lossless", "fr = [im.rotate(a) for a in (0, 20, 40)]\n"
+         "fr[0].save(p, save_all=True, append_images=fr[1:], duration=[80, 120, 200], "
+         "loop=2, lossless=True)"},
+    Made{"animated_lossy_partial", "fr = [im.copy() for _ in range(3)]\n"
+         "fr[1].paste((255, 0, 0, 128), (5, 5, 15, 12))\n"
+         "fr[2].paste((0, 0, 255, 255), (20, 10, 30, 20))\n"
+         "fr[0].save(p, save_all=True, append_images=fr[1:], duration=50, quality=80)"}),
     CaseName());
 // clang-format on
 
 // GIFs made by ImageMagick and PIL, every frame as ImageMagick's -coalesce
 // composes it (what a transparent pixel hides is not compared) and every
 // delay as it reads it.
-struct GifCase {
-  const char* name;
-  const char* make;  // sh: writes the GIF $2 from the PNG $1 (37 x 23 RGBA)
-};
-
-class GifInput : public ::testing::TestWithParam<GifCase> {};
+class GifInput : public ::testing::TestWithParam<Made> {};
 
 TEST_P(GifInput, EveryFrameAsImageMagickComposesIt) {
   TempDir dir;
   makePicture(dir.path("a.png"), "im.save(p)");
   const std::string path = dir.path("a.gif");
-  ASSERT_EQ(runProgram("/bin/sh", {"-c", GetParam().make, "sh", dir.path("a.png"), path}).status,
-            0);
+  ASSERT_EQ(runProgram("/bin/sh", {"-c", GetParam().how, "sh", dir.path("a.png"), path}).status, 0);
   const RunResult delays = shell("identify -format '%T\\n' a.gif", dir.path());
   ASSERT_EQ(shell("convert a.gif -coalesce frame-%d.pam", dir.path()).status, 0);
   std::vector<PilFrame> reference;
@@ -99,18 +94,18 @@ TEST_P(GifInput, EveryFrameAsImageMagickComposesIt) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Kinds, GifInput, ::testing::Values(
-    GifCase{"opaque_interlaced", "convert \"$1\" -alpha off -interlace GIF \"$2\""},
-    GifCase{"offset_frames_background_disposal",
-            "convert -dispose Background -delay 7 \"$1\" -alpha off -delay 12 "
-            "\\( \"$1\" -crop 10x8+0+0 -repage +5+3 \\) -delay 3 \\( \"$1\" -alpha off -flip \\) \"$2\""},
-    GifCase{"previous_disposal_then_none",
-            "convert -dispose Previous -delay 5 \"$1\" -delay 9 \\( \"$1\" -crop 12x6+3+3 "
-            "-repage +2+2 \\) -dispose None \\( \"$1\" -crop 6x6+0+0 -repage +20+10 \\) \"$2\""},
-    GifCase{"pil_optimised_frames",
-            "/usr/bin/python3 -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
-            "fr = [im, im.rotate(10), im.rotate(10)]; fr[2].paste((255, 0, 0), (3, 4, 9, 8)); "
-            "fr[0].save(sys.argv[2], save_all=True, append_images=fr[1:], duration=[40, 90, 20])' "
-            "\"$1\" \"$2\""}),
+    Made{"opaque_interlaced", "convert \"$1\" -alpha off -interlace GIF \"$2\""},
+    Made{"offset_frames_background_disposal",
+         "convert -dispose Background -delay 7 \"$1\" -alpha off -delay 12 "
+         "\\( \"$1\" -crop 10x8+0+0 -repage +5+3 \\) -delay 3 \\( \"$1\" -alpha off -flip \\) \"$2\""},
+    Made{"previous_disposal_then_none",
+         "convert -dispose Previous -delay 5 \"$1\" -delay 9 \\( \"$1\" -crop 12x6+3+3 "
+         "-repage +2+2 \\) -dispose None \\( \"$1\" -crop 6x6+0+0 -repage +20+10 \\) \"$2\""},
+    Made{"pil_optimised_frames",
+         "/usr/bin/python3 -c 'import sys; from PIL import Image; im = Image.open(sys.argv[1]).convert(\"RGB\"); "
+         "fr = [im, im.rotate(10), im.rotate(10)]; fr[2].paste((255, 0, 0), (3, 4, 9, 8)); "
+         "fr[0].save(sys.argv[2], save_all=True, append_images=fr[1:], duration=[40, 90, 20])' "
+         "\"$1\" \"$2\""}),
     CaseName());
 // clang-format on
 
@@ -119,11 +114,11 @@ INSTANTIATE_TEST_SUITE_P(Kinds, GifInput, ::testing::Values(
 // and so is what it leaves when disposed of "to the previous" screen.
 TEST(GifScreen, WhatTheFirstFrameLeavesUncoveredIsTransparent) {
   TempDir dir;
-  ASSERT_EQ(shell("convert -size 4x3 xc:red -repage 4x3+0+1 a.gif && convert -dispose Previous "
-                  "-size 4x3 xc:red -dispose None -size 2x2 xc:blue b.gif",
-                  dir.path())
-                .status,
-            0);
+  const RunResult made = shell(
+      "convert -size 4x3 xc:red -repage 4x3+0+1 a.gif && convert -dispose Previous -size 4x3 "
+      "xc:red -dispose None -size 2x2 xc:blue b.gif",
+      dir.path());
+  ASSERT_EQ(made.status, 0) << made.err;
   // The 4 x 3 screen: the colour where `on`, clear elsewhere.
   const auto screen = [](uint8_t red, uint8_t blue, auto on) {
     Raster shown{4, 3, 4, {}};
