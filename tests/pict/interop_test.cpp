@@ -38,9 +38,6 @@ Bytes makePicture(int width, int height, int colours, uint32_t seed, bool flats 
 
 class Interop : public testing::Test {
  protected:
-  RunResult kxreduce(const std::vector<std::string>& args) {
-    return runProgram("kxreduce", args, dir_.path());
-  }
   RunResult convert(int width, int height, const Bytes& rgb, const std::string& options) {
     writeFileBytes(dir_.path("in.rgb"), rgb);
     return shell("convert -size " + std::to_string(width) + "x" + std::to_string(height) +
@@ -70,7 +67,7 @@ TEST_F(Interop, WeReadImageMagickTrueColourPaletteAndGrey) {
   // picture file's first row is the bottom one: ImageMagick is given them so.
   const Bytes rgb = makePicture(12, 5, 20, 5);
   ASSERT_EQ(convert(12, 5, rgb, "-flip -type Palette PICT:in.pict").status, 0);
-  const RunResult r = kxreduce({"-i", "pict", "-o", "pic", "in", "out"});
+  const RunResult r = runProgram("kxreduce", {"-i", "pict", "-o", "pic", "in", "out"}, dir_.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "allocate color table\n");
   EXPECT_TRUE(readRgbPicture(dir_.path("out")) == rgb);
@@ -84,7 +81,7 @@ TEST_F(Interop, ImageMagickReadsPictAndPict2Output) {
     const Bytes rgb = makePicture(width, height, 12, width);
     writeRgbPicture(dir_.path("in"), width, height, rgb);
     for (const std::string kind : {"pict", "pict2"}) {
-      const RunResult r = kxreduce({"-n", "12", "-o", kind, "in", kind});
+      const RunResult r = runProgram("kxreduce", {"-n", "12", "-o", kind, "in", kind}, dir_.path());
       ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
       EXPECT_TRUE(fs::exists(dir_.path("%" + kind + ".pict"))) << kind;
       // Flipped: a picture file's first row is the bottom one.
@@ -104,7 +101,7 @@ TEST_F(Interop, UnreadableInputEndsTheRun) {
   fs::copy_file(std::string(KX_SOURCE_DIR) +
                     "/tests/data/pict/read/PicturesWithoutARasterOrWithWrongOpcodesFail-1.pict",
                 dir_.path("empty.pict"));
-  const RunResult r = kxreduce({"-i", "pict", "empty", "out"});
+  const RunResult r = runProgram("kxreduce", {"-i", "pict", "empty", "out"}, dir_.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err,
             "ERROR ====> No raster information found <==== ERROR\n"
