@@ -95,11 +95,14 @@ TEST(Rerun, RedoesOnlyTheSharesWithMissingFiles) {
   const std::string args = "-a -r 2 -s 1 7 1 in out", split = "--tasks 3 --wait " + args;
   FakeSlurm slurm;
   ASSERT_EQ(slurm.run(dir.path(), split).status, 0);
-  // Frame 5 (the third share's) lost a repetition, and a killed task left a temporary file.
+  // Frame 5 (the third share's) lost a repetition, and a killed task left a
+  // temporary file; a file of the user's is named alike.
   fs::remove(dir.path("out.10.icn"));
   std::ofstream(dir.path(".out.9.icn.Ab12Cd")) << "half";
+  std::ofstream(dir.path("~out.9.icn.Ab12Cd")) << "mine";
   const RunResult again = slurm.run(dir.path(), split);
   EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(fs::remove(dir.path("~out.9.icn.Ab12Cd")));
   EXPECT_NE(again.err.find("2 of 3 shares were done already"), std::string::npos) << again.err;
   EXPECT_NE(slurm.calls().rfind("--array=2 "), std::string::npos) << slurm.calls();
   EXPECT_TRUE(outputsOf(dir.path()) == oneProcess(args));
