@@ -88,6 +88,13 @@ TEST(AdaptiveDither, FlatBlocksStayExactAndTheRampHasNoBands) {
     EXPECT_GT((*map)[(kBlockRows + kRampRows / 2) * kWidth + x], 0) << x;
   }
   EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, nullptr, *map), alone);
+  // Through a sample map (a compression) the picture is measured as mapped.
+  const RemapOptions compressed{.samples = compressionMap(40), .strength = {}};
+  PixelPlanes mapped = kx_allocArray(kWidth, kBlockRows + kRampRows, 3);
+  for (size_t i = 0; i < mapped.byteSize(); ++i)
+    mapped.data()[i] = compressed.samples[scene.planes.data()[i]];
+  EXPECT_EQ(*ditherStrength(view, scene.palette, compressed, {}),
+            *ditherStrength(viewOf(mapped), scene.palette, {}, {}));
   // A map of zeros leaves every pixel at its nearest entry.
   const std::vector<uint8_t> still(map->size(), 0);
   EXPECT_EQ(remap(view, scene.palette, Dither::adaptive, &three, still),
