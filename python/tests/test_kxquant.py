@@ -324,7 +324,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.save_gif([FRAME] * 2, delays=[10]), ValueError, "1 delays for 2 frames"),
     (lambda: kxquant.save_gif([FRAME], delays=700000), ValueError, "delay of 0 to 655350"),
     (lambda: kxquant.save_gif([FRAME], loop=70000), ValueError, "loop count of 0"),
-    (lambda: kxquant.SharedPalette().palette(), ValueError, "no picture was added"),
     (lambda: kxquant.SharedPalette().add(FRAME[:0]), ValueError, "has none"),
     # Palettes to remap to.
     (lambda: kxquant.remap(FRAME, np.zeros((2, 4))), TypeError, "dtype float64"),
@@ -343,7 +342,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.quantize(np.zeros((4, 4, 2), np.uint8)), ValueError, "shape (4, 4, 2)"),
     (lambda: kxquant.quantize(np.zeros((1, 4, 4, 3), np.uint8)), ValueError, "shape (1, 4, 4, 3)"),
     (lambda: kxquant.quantize(np.zeros((0, 4, 3), np.uint8)), ValueError, "4 x 0 pixels has none"),
-    (lambda: kxquant.quantize(np.zeros((4, 0, 4), np.uint8)), ValueError, "0 x 4 pixels has none"),
     # A view of a few bytes is refused by its size, before any copy.
     (lambda: kxquant.quantize(np.broadcast_to(np.zeros(3, np.uint8), (33000, 33000, 3))),
      ValueError, "33000 x 33000 pixels; at most"),
@@ -356,7 +354,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.quantize(FRAME, threads=-1), ValueError, "threads"),
     (lambda: kxquant.quantize(FRAME, colors=2**40), ValueError, "colors=1099511627776: 2 to 256"),
     (lambda: kxquant.quantize(FRAME, threads=-2**40), ValueError, "threads=-1099511627776"),
-    (lambda: kxquant.quantize(FRAME, quality=(80, 60)), ValueError, "minimum at most its maximum"),
     (lambda: kxquant.quantize(FRAME, quality=101), ValueError, "quality range of 0 to 100"),
 ]
 
