@@ -124,9 +124,7 @@ def test_same_as_command(tmp_path, small_blocks, name, picture, options, args):
         sources = [png.copy(), Image.fromarray(picture)]
     sources.append(Image.open(tmp_path / "in0.png"))  # not loaded: its file's rows are read
     if picture.dtype == np.uint8:
-        wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
-        wider[:, 3:3 + picture.shape[1]] = picture
-        sources += [picture, wider[:, 3:3 + picture.shape[1]]]
+        sources += [picture, np.pad(picture, ((0, 0), (3, 4), (0, 0)))[:, 3:-4]]
         if picture.shape[2] == 3:  # Pillow's fourth byte of RGB, not 255 here, is not read
             padded = np.dstack([picture, picture[..., :1] ^ 90]).tobytes()
             sources.append(Image.frombytes("RGB", picture.shape[1::-1], padded, "raw", "RGBX"))
