@@ -77,7 +77,6 @@ class InputFormats : public InFolder<> {};
 class Sequence : public InFolder<> {};
 class Transparency : public InFolder<> {};
 class Workflow : public InFolder<> {};
-class CommandLine : public InFolder<> {};
 
 // ---- The same palette and indices as kxreduce ----------------------------------
 
@@ -423,7 +422,6 @@ TEST_F(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
   const auto exact = shownFrames(dir.path("lossless.gif"));
   const auto shown = shownFrames(dir.path("one.gif"));
   ASSERT_EQ(shown.size(), exact.size());
-  const int limit = 4 * 9 * 12 * 12;  // twice 0.3 x (100 - 60), squared, as weightedDistance2
   int worst = 0;
   for (size_t f = 0; f < shown.size(); ++f) {
     for (size_t i = 0; i < shown[f].size(); i += 3) {
@@ -431,7 +429,7 @@ TEST_F(Sequence, QualityKeepsEveryPixelWithinTheTolerance) {
       worst = std::max(worst, weightedDistance2(a[0], a[1], a[2], b[0], b[1], b[2]));
     }
   }
-  EXPECT_LE(worst, limit);
+  EXPECT_LE(worst, 4 * 9 * 12 * 12);  // twice 0.3 x (100 - 60), squared, as weightedDistance2
   EXPECT_GT(worst, 0);
   names = " f0.png";
   EXPECT_LT(gif("still.gif", "-Q 60 ", "KX_THREADS=2").size(),
@@ -908,7 +906,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refusals, ::testing::ValuesIn(kRefusals), CaseNa
 // (--help and --version are checked with every tool's by the install test.)
 // On a terminal several inputs show one progress line that rewrites itself;
 // -q silences it. script(1) gives the run a terminal.
-TEST_F(CommandLine, ProgressOnATerminalOnly) {
+TEST_F(Workflow, ProgressOnATerminalOnly) {
   for (const char* name : {"a", "b", "c"})
     writePng(dir, name, 20, 10, testPixels(20, 10, 3, false));
   auto onTerminal = [&](const std::string& args) {
