@@ -379,8 +379,7 @@ const Refusal kRefusals[] = {
 
 INSTANTIATE_TEST_SUITE_P(Calls, Refusals, testing::ValuesIn(kRefusals), CaseName());
 
-// The widest and the tallest frame a GIF holds are taken, one pixel more
-// refused.
+// The widest and the tallest frame a GIF holds are taken, one pixel more refused.
 TEST(Library, GifFramesUpTo65535PixelsWideOrTall) {
   const OptionsPtr options = freshOptions();
   const std::vector<uint8_t> line(65536 * 3, 128);

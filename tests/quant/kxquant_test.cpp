@@ -33,8 +33,7 @@ void writePng(const TempDir& dir, const std::string& name, int width, int height
   fs::remove(dir.path(name + ".tmp.pic"));
 }
 
-// kxquant in the folder, the arguments split at each space; its status is
-// checked.
+// kxquant in the folder, the arguments split at each space; its status is checked.
 RunResult run(const TempDir& dir, const std::string& args, int status = 0) {
   RunResult r = runProgram("kxquant", words(args), dir.path());
   EXPECT_EQ(r.status, status) << args << ": " << r.err;
@@ -320,15 +319,13 @@ TEST_F(Sequence, UniquePaletteIsKxreducesAndTheGifCentresSmallerFrames) {
   // kxquant's default is kxreduce's -u with --refine.
   const RunResult r = runProgram("kxreduce", words("-u -n 32 -s 1 3 1 --refine f r"), dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  // Undithered, for kxreduce's indices; no progress line: standard error
-  // is not a terminal.
+  // Undithered, for kxreduce's indices; no progress line: standard error is not a terminal.
   EXPECT_EQ(run(dir, "-u -n 32 --no-dither" + inputs).err, "");
   const std::vector<Rgb> palette = readClm(dir.path("r-1-3.clm"));
   ASSERT_EQ(palette.size(), 32u);
   std::vector<Rgb> pngPalette;
   for (int f = 1; f <= 3; ++f) {
-    // Every frame keeps the whole palette, in one order, and every pixel
-    // gets kxreduce's colour.
+    // Every frame keeps the whole palette, in one order, and every pixel gets kxreduce's colour.
     const Indexed png = readIndexedPng(dir.path("f." + std::to_string(f) + "-kx.png"));
     if (f == 1) pngPalette = png.palette;
     EXPECT_EQ(png.palette, pngPalette) << f;
