@@ -69,7 +69,6 @@ def as_bytes(result):
 
 def read_png(path):
     with Image.open(path) as png:
-        png.load()
         rgb = np.frombuffer(png.palette.palette, np.uint8).reshape(-1, 3)
         alpha = np.full(len(rgb), 255, np.uint8)
         trns = png.info.get("transparency")
