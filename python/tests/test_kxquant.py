@@ -69,7 +69,6 @@ def as_bytes(result):
 
 def read_png(path):
     with Image.open(path) as png:
-        png.load()
         rgb = np.frombuffer(png.palette.palette, np.uint8).reshape(-1, 3)
         alpha = np.full(len(rgb), 255, np.uint8)
         trns = png.info.get("transparency")
@@ -124,9 +123,7 @@ def test_same_as_command(tmp_path, small_blocks, name, picture, options, args):
         sources = [png.copy(), Image.fromarray(picture)]
     sources.append(Image.open(tmp_path / "in0.png"))  # not loaded: its file's rows are read
     if picture.dtype == np.uint8:
-        wider = np.zeros((picture.shape[0], picture.shape[1] + 7, picture.shape[2]), np.uint8)
-        wider[:, 3:3 + picture.shape[1]] = picture
-        sources += [picture, wider[:, 3:3 + picture.shape[1]]]
+        sources += [picture, np.pad(picture, ((0, 0), (3, 4), (0, 0)))[:, 3:-4]]
         if picture.shape[2] == 3:  # Pillow's fourth byte of RGB, not 255 here, is not read
             padded = np.dstack([picture, picture[..., :1] ^ 90]).tobytes()
             sources.append(Image.frombytes("RGB", picture.shape[1::-1], padded, "raw", "RGBX"))
@@ -324,7 +321,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.save_gif([FRAME] * 2, delays=[10]), ValueError, "1 delays for 2 frames"),
     (lambda: kxquant.save_gif([FRAME], delays=700000), ValueError, "delay of 0 to 655350"),
     (lambda: kxquant.save_gif([FRAME], loop=70000), ValueError, "loop count of 0"),
-    (lambda: kxquant.SharedPalette().palette(), ValueError, "no picture was added"),
     (lambda: kxquant.SharedPalette().add(FRAME[:0]), ValueError, "has none"),
     # Palettes to remap to.
     (lambda: kxquant.remap(FRAME, np.zeros((2, 4))), TypeError, "dtype float64"),
@@ -343,7 +339,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.quantize(np.zeros((4, 4, 2), np.uint8)), ValueError, "shape (4, 4, 2)"),
     (lambda: kxquant.quantize(np.zeros((1, 4, 4, 3), np.uint8)), ValueError, "shape (1, 4, 4, 3)"),
     (lambda: kxquant.quantize(np.zeros((0, 4, 3), np.uint8)), ValueError, "4 x 0 pixels has none"),
-    (lambda: kxquant.quantize(np.zeros((4, 0, 4), np.uint8)), ValueError, "0 x 4 pixels has none"),
     # A view of a few bytes is refused by its size, before any copy.
     (lambda: kxquant.quantize(np.broadcast_to(np.zeros(3, np.uint8), (33000, 33000, 3))),
      ValueError, "33000 x 33000 pixels; at most"),
@@ -356,7 +351,6 @@ REFUSALS = [  # the call, the error it raises and the words it says
     (lambda: kxquant.quantize(FRAME, threads=-1), ValueError, "threads"),
     (lambda: kxquant.quantize(FRAME, colors=2**40), ValueError, "colors=1099511627776: 2 to 256"),
     (lambda: kxquant.quantize(FRAME, threads=-2**40), ValueError, "threads=-1099511627776"),
-    (lambda: kxquant.quantize(FRAME, quality=(80, 60)), ValueError, "minimum at most its maximum"),
     (lambda: kxquant.quantize(FRAME, quality=101), ValueError, "quality range of 0 to 100"),
 ]
 

@@ -135,8 +135,7 @@ struct Indexed {
   std::vector<uint8_t> indices;
 };
 
-// colourChunks, when given, receives what libpng reads of iCCP, sRGB, gAMA,
-// cHRM and pHYs, as text.
+// colourChunks, when given, receives what libpng reads of iCCP, sRGB, gAMA, cHRM and pHYs, as text.
 inline Indexed readIndexedPng(const std::string& path, std::string* colourChunks = nullptr) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw std::runtime_error("cannot open " + path);
@@ -219,8 +218,7 @@ inline std::vector<uint8_t> pixelColours(const Indexed& picture, bool alpha = fa
   return out;
 }
 
-// A palette's colours in a fixed order, to compare palettes whose entries
-// were reordered.
+// A palette's colours in a fixed order, to compare palettes whose entries were reordered.
 inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rgb>& palette) {
   std::vector<std::tuple<int, int, int>> out;
   for (const Rgb& c : palette) out.emplace_back(c.r, c.g, c.b);
@@ -228,8 +226,7 @@ inline std::vector<std::tuple<int, int, int>> sortedColours(const std::vector<Rg
   return out;
 }
 
-// The entry of palette[first, end) nearest to a colour, the lowest index
-// among equals.
+// The entry of palette[first, end) nearest to a colour, the lowest index among equals.
 inline int nearest(const std::vector<Rgb>& palette, int first, int end, const uint8_t* p) {
   int best = first, bestDistance = INT32_MAX;
   for (int i = first; i < end; ++i) {

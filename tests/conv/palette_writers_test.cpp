@@ -29,8 +29,7 @@ struct Clip {
   std::vector<Frame> frames;
 };
 
-// A picture in blocks of random colours with a little noise, as screens and
-// stills have them.
+// A picture in blocks of random colours with a little noise, as screens and stills have them.
 std::vector<uint8_t> blocks(int w, int h, int colours, uint32_t seed) {
   std::mt19937 random(seed);
   std::vector<uint8_t> tile(64);
@@ -147,8 +146,7 @@ std::array<uint8_t, 3> colourOf(int index) {
           static_cast<uint8_t>(index * 13)};
 }
 
-// What the screen is to show for a frame: indices, `background` where the
-// background shows.
+// What the screen is to show for a frame: indices, `background` where the background shows.
 std::vector<int> expected(const Clip& c, const Frame& f, int background) {
   const GifRect p = f.picture.empty() ? GifRect{0, 0, c.width, c.height} : f.picture;
   std::vector<int> out(static_cast<size_t>(c.width) * c.height, background);
@@ -307,8 +305,7 @@ class GifLzw : public testing::TestWithParam<int> {};
 
 TEST_P(GifLzw, WritesGiflibsBytes) {
   const int codeSize = GetParam();
-  // Runs and noise: strings long enough for 12-bit codes, and tables that
-  // fill up and are cleared.
+  // Runs and noise: strings long enough for 12-bit codes, and tables that fill up and are cleared.
   std::mt19937 random(static_cast<uint32_t>(codeSize));
   const int w = 173, h = 151;
   std::vector<uint8_t> indices;

@@ -112,19 +112,6 @@ struct Case {
 
 class SameAsCommand : public testing::TestWithParam<Case> {};
 
-std::vector<uint8_t> pngOf(kxq_options* options, const kxq_result* result,
-                           const std::vector<uint8_t>& icc = {}, const char* name = nullptr,
-                           double dpi = 0) {
-  unsigned char* bytes = nullptr;
-  size_t size = 0;
-  EXPECT_EQ(kxq_write_png(options, result, icc.data(), icc.size(), name, dpi, dpi, &bytes, &size),
-            KXQ_OK)
-      << kxq_options_message(options);
-  std::vector<uint8_t> png(bytes, bytes + size);
-  kxq_free(bytes);
-  return png;
-}
-
 // Rows are padded with bytes that must not be read as pixels. Below the
 // quality range's minimum the library gives the result with the quality. A
 // profile and a physical size the command keeps are kept given to the PNG.
@@ -167,9 +154,16 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   EXPECT_STREQ(kxq_options_message(options.get()), "");
   EXPECT_EQ(reducedOf(result), readBack(dir.path("out.png")));
   const auto icc = c.profile ? readFileBytes(dir.path("in.png.icc")) : std::vector<uint8_t>{};
-  // PIL names the profile so.
-  EXPECT_TRUE(pngOf(options.get(), result, icc, c.profile ? "ICC Profile" : nullptr,
-                    c.profile ? 300 : 0) == readFileBytes(dir.path("out.png")));
+  const char* name = c.profile ? "ICC Profile" : nullptr;  // PIL names the profile so
+  const double dpi = c.profile ? 300 : 0;
+  unsigned char* png = nullptr;
+  size_t size = 0;
+  EXPECT_EQ(
+      kxq_write_png(options.get(), result, icc.data(), icc.size(), name, dpi, dpi, &png, &size),
+      KXQ_OK)
+      << kxq_options_message(options.get());
+  EXPECT_TRUE(std::vector<uint8_t>(png, png + size) == readFileBytes(dir.path("out.png")));
+  kxq_free(png);
   EXPECT_EQ(kxq_result_quality(result) >= 0, c.options.qualityMax >= 0);
 
   // The palette given back maps the picture as it was mapped, when the
@@ -385,8 +379,7 @@ const Refusal kRefusals[] = {
 
 INSTANTIATE_TEST_SUITE_P(Calls, Refusals, testing::ValuesIn(kRefusals), CaseName());
 
-// The widest and the tallest frame a GIF holds are taken, one pixel more
-// refused.
+// The widest and the tallest frame a GIF holds are taken, one pixel more refused.
 TEST(Library, GifFramesUpTo65535PixelsWideOrTall) {
   const OptionsPtr options = freshOptions();
   const std::vector<uint8_t> line(65536 * 3, 128);
