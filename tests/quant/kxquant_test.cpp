@@ -290,7 +290,7 @@ TEST_F(InputFormats, PipesBothWaysAndFifosGiveTheBytesOfFiles) {
   run(dir, "-o file.png a.png");
   run(dir, "-n 16 -o file16.png file.png");
   const RunResult r =
-      shell("mkfifo f g && (cat a.png > f &) && (cat a.png > g &) && " + k +
+      shell("mkfifo f g h && (cat a.png > f &) && (cat a.png > g &) && (cat a.png > h &) && " + k +
                 " - < a.png > in.png && " + k + " -o - a.png | cat > out.png && cat a.png | " + k +
                 " - | " + k + " -n 16 -o - - | cat > both.png",
             dir.path());
@@ -303,6 +303,9 @@ TEST_F(InputFormats, PipesBothWaysAndFifosGiveTheBytesOfFiles) {
   run(dir, "-o a.gif a.png a.png");
   run(dir, "-o g.gif g a.png");
   EXPECT_EQ(bytes(dir, "g.gif"), bytes(dir, "a.gif"));
+  run(dir, "-u --ext .u.png a.png file.png");
+  run(dir, "-u -f --ext .u.png h file.png");
+  EXPECT_EQ(bytes(dir, "h.u.png"), bytes(dir, "a.u.png"));
 }
 
 // ---- One palette for a sequence; animated GIF ---------------------------------
