@@ -84,6 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         Line{"-z 255 in out", "", true}, Line{"-b 1 in out", "", true},
         Line{"-b 16 in out", "", true},
         Line{"-b 17 in out", "number of bits must <= 16 to save a colormap\n"},
+        Line{"--frames 0- -s 1 5 1 in out",
+             "--frames takes a range of frame numbers A-B with A <= B, not 0-\n"},
         Line{"-r 0 in out", "", true}, Line{"-o pict2 in out", "", true},
         Line{"in --refine out", "", true}, Line{"-o pict in in", "", true},
         Line{"-verbose in out", "Reading image in...\n", true},
