@@ -208,20 +208,14 @@ struct WriteStructs {
   ~WriteStructs() { png_destroy_write_struct(&ctx.png, &ctx.info); }
 };
 
-// Every row of the image, then IEND.
-bool writeImage(PngContext& ctx, const Image& image, int colorType, int depth,
-                const std::vector<png_color>& palette) {
+// Every row of the image (8-bit samples), then IEND.
+bool writeImage(PngContext& ctx, const Image& image, int colorType) {
   if (setjmp(png_jmpbuf(ctx.png))) return false;
   png_set_write_fn(ctx.png, &ctx, writeToFile, flushNothing);
   png_set_IHDR(ctx.png, ctx.info, static_cast<png_uint_32>(image.width),
-               static_cast<png_uint_32>(image.height), depth, colorType, PNG_INTERLACE_NONE,
+               static_cast<png_uint_32>(image.height), 8, colorType, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (colorType == PNG_COLOR_TYPE_PALETTE) {
-    png_set_PLTE(ctx.png, ctx.info, palette.data(), static_cast<int>(palette.size()));
-  }
   png_write_info(ctx.png, ctx.info);
-  // Indices are held one per byte; libpng packs them to the file's depth.
-  if (depth < 8) png_set_packing(ctx.png);
   png_write_image(ctx.png, ctx.rows.data());
   png_write_end(ctx.png, nullptr);
   return true;
@@ -333,24 +327,14 @@ Image decodePng(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 void writePngFile(const std::string& path, const Image& image) {
+  // Indices go through the palette writer, at the least bit depth they allow.
   if (image.indexed()) {
     if (const Status written = writePalettePng(path, image); !written) throw written.error();
     return;
   }
-  int colorType = PNG_COLOR_TYPE_RGB;
-  int depth = 8;
-  std::vector<png_color> palette;
-  if (image.indexed()) {
-    colorType = PNG_COLOR_TYPE_PALETTE;
-    const size_t n = image.palette.size();
-    if (n > 256) throw ConvError(path + ": a PNG palette holds at most 256 colours");
-    depth = n <= 2 ? 1 : n <= 4 ? 2 : n <= 16 ? 4 : 8;
-    for (const auto& c : image.palette) palette.push_back(png_color{c[0], c[1], c[2]});
-  } else {
-    static constexpr int kTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
-                                     PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
-    colorType = kTypes[image.channels - 1];
-  }
+  static constexpr int kTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
+                                   PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
+  const int colorType = kTypes[image.channels - 1];
 
   std::unique_ptr<OutFile> out = OutFile::create(path);
   if (!out) throw ConvError(path + ": cannot create: " + std::strerror(errno));
@@ -366,7 +350,7 @@ void writePngFile(const std::string& path, const Image& image) {
     // libpng only reads the rows it is given; the cast follows its signature.
     ctx.rows[y] = const_cast<png_bytep>(image.samples.data() + y * rowBytes);
   }
-  if (!writeImage(ctx, image, colorType, depth, palette)) {
+  if (!writeImage(ctx, image, colorType)) {
     throw ConvError(path + ": cannot write the PNG file (" + ctx.error + ")");
   }
   if (!out->commit()) throw ConvError(path + ": cannot write: " + std::strerror(errno));
