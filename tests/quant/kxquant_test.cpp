@@ -196,10 +196,9 @@ INSTANTIATE_TEST_SUITE_P(Pictures, MatchesKxreduce, ::testing::Values(
 // clang-format on
 
 // ---- kxquant's own outputs, pinned ---------------------------------------------
-// Its dithering, palettes and GIF frames on the sample pictures: the CRC-32 and
-// size of each output, then what it says (-v: the engine's steps), as in
-// tests/data/quant/<case>.txt (KX_REGENERATE=1 rewrites them: only for a
-// deliberate change of the output, said in the commit).
+// Its dithering, palettes and GIF frames on the samples: each output's CRC-32, size and
+// stderr (-v: the engine's steps) as in tests/data/quant/<case>.txt (KX_REGENERATE=1
+// rewrites them: only for a deliberate change of the output, said in the commit).
 struct PinnedCase {
   const char* name;
   const char* args;  // the last word names the output

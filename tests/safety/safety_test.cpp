@@ -246,6 +246,8 @@ const Kept kKept[] = {
     {"too_wide_for_a_colour_indexed_pict", "wide", 32765, 1, "", "", "-o pict2 wide w",
      "Error: cannot write w.pict: a colour-indexed PICT row holds at most 32764 pixels, and "
      "wide.pic is 32765 pixels wide\n"},
+    {"empty_picture_as_a_pict", "empty", 0, 3, "", "", "-o pict empty e",
+     "ERROR ====> PictOpenRasterWrite: Bad Parameter! <==== ERROR\n"},
 };
 
 class OutputSafety : public testing::TestWithParam<Kept> {};
