@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, Pinned, ::testing::Values(
     PinnedCase{"photo_fit_worst_32", "--fit-worst -n 32 astronaut.png -o out.png"},
     PinnedCase{"photo_cut_by_error_48", "--cut-by-error -n 48 astronaut.jpg -o out.png"},
     PinnedCase{"photo_quality", "-v -Q 40-70 astronaut.png -o out.png"},
-    PinnedCase{"screen_64", "-n 64 screen.png -o out.png"},
+    PinnedCase{"screen_fit_worst_64", "--fit-worst -n 64 screen.png -o out.png"},
     PinnedCase{"screen_16_the_last_dithering_option_counts",
                "--dither 2 -a --no-dither -n 16 screen.png -o out.png"},
     PinnedCase{"screen_no_refine_16_best", "--no-refine --best -n 16 screen.png -o out.png"},
