@@ -1,7 +1,9 @@
 // What the fuzz targets share: a scratch directory for the readers that take
 // file names, and what the readers of untrusted images promise: a refusal
 // (ConvError), the expected outcome for most inputs, or images whose samples
-// fill their size.
+// fill their size. What a target makes of an input (the images, the values
+// read, the refusal's words) is folded into one number that the corpus replay
+// pins per file, so a reader that reads a file differently is seen.
 #pragma once
 
 #include <stdlib.h>
@@ -20,12 +22,46 @@ namespace kxfuzz {
 
 // One scratch directory per fuzzing process, removed with everything in it
 // when the process ends.
+inline std::string scratch;
+
+inline uint64_t& seen() {
+  static uint64_t hash = 0;
+  return hash;
+}
+
+inline void seeBytes(const void* data, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    seen() = (seen() ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211u;
+}
+
+template <class... T>
+void see(T... values) {
+  (seeBytes(&values, sizeof values), ...);
+}
+
+// Words, without the scratch directory's random name.
+inline void seeWords(std::string words) {
+  for (size_t at; !scratch.empty() && (at = words.find(scratch)) != words.npos;)
+    words.erase(at, scratch.size());
+  seeBytes(words.data(), words.size());
+}
+
+inline void seeImage(const kx::Image& image) {
+  const kx::ImageMetadata& m = image.metadata;
+  see(image.width, image.height, image.channels, image.transparentIndex, m.srgbIntent, m.gamma,
+      m.chromaticities, m.pixelsPerUnitX, m.pixelsPerUnitY, m.perMetre, m.orientation);
+  for (const auto* bytes : {&image.samples, &image.paletteAlpha, &m.iccProfile})
+    seeBytes(bytes->data(), bytes->size());
+  seeBytes(image.palette.data(), image.palette.size() * 3);
+}
+
 inline const std::string& workDir(const char* tag) {
   struct Dir {
     std::string path;
     explicit Dir(const char* tag)
         : path((std::filesystem::temp_directory_path() / "kxfuzz-").string() + tag + "-XXXXXX") {
       if (!mkdtemp(path.data())) std::abort();
+      scratch = path;
     }
     ~Dir() { std::filesystem::remove_all(path, ignored); }
     std::error_code ignored;
@@ -40,6 +76,7 @@ inline void writeInput(const std::string& path, const uint8_t* data, size_t size
 }
 
 inline bool samplesFit(const kx::Image& image) {
+  seeImage(image);
   return image.samples.size() == image.pixelCount() * static_cast<size_t>(image.channels);
 }
 
@@ -49,7 +86,8 @@ template <class Read>
 void refusedOr(Read read) {
   try {
     if (!read()) __builtin_trap();
-  } catch (const kx::ConvError&) {
+  } catch (const kx::ConvError& e) {
+    seeWords(e.what());
   }
 }
 

@@ -18,8 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kx::ColormapReading reading{selector & 4 ? 16 : 0, ((selector >> 1) & 1) != 0};
   const kx::Result<kx::ColormapFile> read =
       ascii ? kx::kx_readASCIIColorMap(name, reading) : kx::kx_readColorMap(name, reading);
-  if (!read) return 0;
+  if (!read) {
+    kxfuzz::seeWords(read.error().message);
+    return 0;
+  }
   const size_t colours = read->colormap.size();
+  kxfuzz::seeBytes(read->colormap.data(), colours * sizeof read->colormap[0]);
   if (colours == 0 || colours > 256 || static_cast<size_t>(read->header.colors) != colours ||
       read->header.bits < 1 || read->header.bits > 16)
     std::abort();

@@ -9,12 +9,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kxfuzz::refusedOr([&] {
     if (data[0] % 3 == 2) {
       const kx::Result<kx::IconImage> icon = kx::decodeIcon("fuzz.icn", bytes);
+      kxfuzz::seeWords(icon ? std::string(icon->indices.begin(), icon->indices.end())
+                            : icon.error().message);
       return !icon || icon->indices.size() == static_cast<size_t>(icon->width) * icon->height;
     }
     const kx::Image image =
         data[0] % 3 == 0 ? kx::decodePng("fuzz.png", bytes) : kx::decodePnm("fuzz.pnm", bytes);
     if (!kxfuzz::samplesFit(image)) return false;
-    (void)kx::expandToRgb(image, true);
+    kxfuzz::seeImage(kx::expandToRgb(image, true));
     return true;
   });
   return 0;

@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   image.samples = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   image.metadata.orientation = orientation;
   kx::orientUpright(image);
+  kxfuzz::seeImage(image);
   if (image.pixelCount() != 6 || image.samples.size() != 12 || image.metadata.orientation != 1)
     __builtin_trap();
   return 0;

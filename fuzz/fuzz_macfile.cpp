@@ -19,12 +19,12 @@ namespace {
 // Reads through the primitives the way the PICT reader does: numbers, blocks
 // and skips whose sizes come from the data itself.
 void readSome(kx::MacFile& f) {
-  uint8_t block[512];
+  uint8_t block[512] = {};
   const std::function<void()> steps[] = {
       [&] { kx::MacSkip(f, kx::MacReadShort(f) & 0x3FF); },
-      [&] { kx::MacReadLong(f); },
-      [&] { kx::MacRead(f, block, kx::MacReadByte(f) + 1u); },
-      [&] { kx::MacReadNumbers(f, block, 8); },
+      [&] { kxfuzz::see(kx::MacReadLong(f)); },
+      [&] { kxfuzz::see(kx::MacRead(f, block, kx::MacReadByte(f) + 1u)); },
+      [&] { kxfuzz::see(kx::MacReadNumbers(f, block, 8)); },
       [&] {
         kx::MacResetIOCount(f);
         kx::MacSkip(f, static_cast<int32_t>(kx::MacReadLong(f)));
@@ -34,7 +34,11 @@ void readSome(kx::MacFile& f) {
       },
       [&] { kx::MacSkip(f, -static_cast<int32_t>(kx::MacReadByte(f))); },
   };
-  for (int i = 0; i < 64 && kx::MacError() == 0; ++i) steps[i % 7]();
+  for (int i = 0; i < 64 && kx::MacError() == 0; ++i) {
+    steps[i % 7]();
+    kxfuzz::see(kx::MacError(), kx::MacGetIOCount(f));
+    kxfuzz::seeBytes(block, sizeof block);
+  }
 }
 
 }  // namespace
@@ -57,11 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       kx::storeBE32(&records[r + 48], 8139);
     kxfuzz::writeInput(ancillary, records.data(), records.size());
     uint32_t type = 0, creator = 0;
-    kx::GetKAType(name, type, creator);
-    uint8_t info[32];
-    kx::GetKAInfo(dir + "/a:2Fb", info);
+    kxfuzz::see(kx::GetKAType(name, type, creator));
+    uint8_t info[32] = {};
+    kxfuzz::see(kx::GetKAInfo(dir + "/a:2Fb", info));
     kx::SetKAType(dir + "/" + std::string(40, 'L'), 0x50494354, creator);
-    kx::SetKAType(name, type + 1, 0);
+    kxfuzz::see(type, creator, kx::SetKAType(name, type + 1, 0));
+    kxfuzz::seeBytes(info, sizeof info);
     return 0;
   }
 

@@ -16,10 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kx::Colormap table;
     kx::PictPlanes planes;
     kx::MacClearError();
-    if (kx::readPictImage(name, &width, &height, &colours, &table, planes) != 0) continue;
+    const int failed = kx::readPictImage(name, &width, &height, &colours, &table, planes);
+    kxfuzz::see(failed, kx::MacError());
+    if (failed != 0) continue;
     // What the reader promises of a picture it accepts.
     if (width <= 0 || height <= 0 || !planes[0]) std::abort();
     if (wantTable == 0 && colours > 0 && table.size() != static_cast<size_t>(colours)) std::abort();
+    kxfuzz::see(width, height, colours);
+    kxfuzz::seeBytes(table.data(), table.size() * sizeof table[0]);
+    for (const auto& plane : planes)
+      if (plane) kxfuzz::seeBytes(plane.get(), static_cast<size_t>(width * height));
   }
   return 0;
 }

@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (packets.empty()) packets.push_back({8, type, all});
   std::vector<uint8_t> bytes;
   if (!kx::QZ_pictureWriteMemory(*picture, &packets, 0, bytes)) abort();
+  kxfuzz::seeBytes(bytes.data(), bytes.size());
   kx::PicturePtr again = kx::QZ_pictureReadMemory(bytes);
   if (!again || again->width != picture->width || again->height != picture->height) abort();
   const size_t plane = static_cast<size_t>(picture->width) * static_cast<size_t>(picture->height);

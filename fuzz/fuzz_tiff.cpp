@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       4, [&] { return kx::openTiff("fuzz.tif", std::vector<uint8_t>(data, data + size)); },
       [](const kx::Image& page) {
         if (page.channels < 1 || page.channels > 4) return false;
-        (void)kx::expandToRgb(page, true);
+        kxfuzz::seeImage(kx::expandToRgb(page, true));
         return true;
       });
   return 0;

@@ -1,33 +1,57 @@
 // Plain main() for the fuzz targets: replays every file named on the command
 // line (directories are walked), so a corpus of past crashes runs as an
-// ordinary test without libFuzzer.
+// ordinary test without libFuzzer. With `--pins FILE`, what the target made
+// of each file (kxfuzz::seen) must be what FILE says; KX_REGENERATE=1 writes
+// FILE instead, for a deliberate change.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include "fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> files;
+  std::string pins;
   for (int i = 1; i < argc; ++i) {
-    if (!fs::is_directory(argv[i])) {
+    if (std::string(argv[i]) == "--pins" && i + 1 < argc) {
+      pins = argv[++i];
+    } else if (!fs::is_directory(argv[i])) {
       files.emplace_back(argv[i]);
-      continue;
+    } else {
+      for (const auto& e : fs::recursive_directory_iterator(argv[i]))
+        if (e.is_regular_file()) files.push_back(e.path());
     }
-    for (const auto& e : fs::recursive_directory_iterator(argv[i]))
-      if (e.is_regular_file()) files.push_back(e.path());
   }
+  std::sort(files.begin(), files.end());
+  std::ostringstream made;
   int failures = 0;
   for (const fs::path& p : files) {
     std::ifstream in(p, std::ios::binary);
     if (!in) std::fprintf(stderr, "cannot read %s\n", p.c_str());
     failures += !in;
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    kxfuzz::seen() = 14695981039346656037ull;
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    made << p.filename().string() << ' ' << std::hex << kxfuzz::seen() << '\n';
+  }
+  std::stringstream pinned;
+  pinned << std::ifstream(pins).rdbuf();
+  if (!pins.empty() && std::getenv("KX_REGENERATE")) {
+    std::ofstream(pins) << made.str();
+  } else if (!pins.empty() && pinned.str() != made.str()) {
+    std::fprintf(stderr, "%s: the corpus is read differently now:\n%s", pins.c_str(),
+                 made.str().c_str());
+    failures += 1;
   }
   std::printf("replayed %zu inputs\n", files.size());
   return failures == 0 ? 0 : 1;
