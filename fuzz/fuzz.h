@@ -20,30 +20,16 @@
 
 namespace kxfuzz {
 
-// One scratch directory per fuzzing process, removed with everything in it
-// when the process ends.
-inline std::string scratch;
-
-inline uint64_t& seen() {
-  static uint64_t hash = 0;
-  return hash;
-}
+inline uint64_t seen = 0;
 
 inline void seeBytes(const void* data, size_t size) {
   for (size_t i = 0; i < size; ++i)
-    seen() = (seen() ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211u;
+    seen = (seen ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211u;
 }
 
 template <class... T>
 void see(T... values) {
   (seeBytes(&values, sizeof values), ...);
-}
-
-// Words, without the scratch directory's random name.
-inline void seeWords(std::string words) {
-  for (size_t at; !scratch.empty() && (at = words.find(scratch)) != words.npos;)
-    words.erase(at, scratch.size());
-  seeBytes(words.data(), words.size());
 }
 
 inline void seeImage(const kx::Image& image) {
@@ -55,6 +41,17 @@ inline void seeImage(const kx::Image& image) {
   seeBytes(image.palette.data(), image.palette.size() * 3);
 }
 
+inline std::string scratch;  // the directory workDir made
+
+// Words, without the scratch directory's random name.
+inline void seeWords(std::string words) {
+  for (size_t at; !scratch.empty() && (at = words.find(scratch)) != words.npos;)
+    words.erase(at, scratch.size());
+  seeBytes(words.data(), words.size());
+}
+
+// One scratch directory per fuzzing process, removed with everything in it
+// when the process ends.
 inline const std::string& workDir(const char* tag) {
   struct Dir {
     std::string path;
