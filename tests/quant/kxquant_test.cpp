@@ -889,8 +889,6 @@ const RefusalCase kRefusals[] = {
      "--fps and --delay both set the frame time; give one\n"},
     {"ext_and_force_replace_the_input", "--ext .png --force a.png b.jpg", 0, "", "b.png", true},
     {"output_and_force_replace_the_input", "-f -o a.png a.png", 0, "", "", true},
-    {"input_kept_without_force", "--ext .png a.png", 1,
-     "a.png: is the input picture (--force replaces it)\n"},
     // a.png is replaced by its own output, never by a.jpg's.
     {"input_kept_as_another_inputs_output", "-f --ext .png a.jpg a.png", 1,
      "a.png: is an input picture; kxquant never overwrites its inputs\n", "", true},
