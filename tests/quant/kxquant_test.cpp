@@ -65,13 +65,6 @@ const char kSoftPicture[] =
     "        if px[x, y][3] == 0: px[x, y] = (x * 37 % 256, y * 91 % 256, x * y % 256, 0)\n"
     "im.save(sys.argv[1])\n";
 
-// Each test in a folder of its own.
-template <class Base = ::testing::Test>
-class InFolder : public Base {
- protected:
-  TempDir dir;
-};
-
 class InputFormats : public InFolder<> {};
 class Sequence : public InFolder<> {};
 class Transparency : public InFolder<> {};
