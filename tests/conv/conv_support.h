@@ -23,6 +23,13 @@
 
 namespace kx {
 
+// A test in a folder of its own, `dir`, removed after it.
+template <class Base = ::testing::Test>
+class InFolder : public Base {
+ protected:
+  TempDir dir;
+};
+
 struct Raster {
   int width = 0, height = 0, depth = 0;  // depth: samples per pixel
   std::vector<uint8_t> samples;

@@ -173,7 +173,7 @@ void checkTimeline(const Clip& c, const std::vector<int>& delays,
   EXPECT_EQ(std::accumulate(delays.begin(), delays.end(), 0), start);  // the clip's whole length
 }
 
-class GifFrames : public testing::TestWithParam<GifCase> {};
+class GifFrames : public InFolder<::testing::TestWithParam<GifCase>> {};
 
 void writeClip(const Clip& clip, const std::string& path) {
   GifWriter::Settings settings{clip.width, clip.height, {}, clip.transparent, 0};
@@ -187,7 +187,6 @@ void writeClip(const Clip& clip, const std::string& path) {
 
 TEST_P(GifFrames, ComposeIntoTheFramesGiven) {
   const Clip clip = GetParam().make();
-  TempDir dir;
   const std::string path = dir.path("clip.gif");
   writeClip(clip, path);
 
@@ -355,11 +354,10 @@ TEST(GifLzw, StandInsDecodeWithinTheirListAndShorten) {
 enum class Alpha { None, TransparentIndex, PerEntry };
 
 // Every palette size's bit depth, rows that end inside a byte, at every effort.
-class PalettePng : public testing::TestWithParam<std::tuple<int, Alpha, PngEffort>> {};
+class PalettePng : public InFolder<::testing::TestWithParam<std::tuple<int, Alpha, PngEffort>>> {};
 
 TEST_P(PalettePng, SamePixelsAndTheShortestTransparencyChunk) {
   const auto [colors, alphaKind, effort] = GetParam();
-  TempDir dir;
   for (int width : {1, 7, 9, 33}) {
     Image image;
     image.width = width;
@@ -487,11 +485,10 @@ struct MetadataCase {
   std::string chunks, libpng;
 };
 
-class ColourChunks : public testing::TestWithParam<MetadataCase> {};
+class ColourChunks : public InFolder<::testing::TestWithParam<MetadataCase>> {};
 
 TEST_P(ColourChunks, InPlaceAndReadBack) {
   const MetadataCase& c = GetParam();
-  TempDir dir;
   Image image;
   image.width = 3;
   image.height = 2;
@@ -502,7 +499,7 @@ TEST_P(ColourChunks, InPlaceAndReadBack) {
   ImageMetadata& m = image.metadata;
   if (c.profile) {
     // A real profile (lcms's sRGB, made by PIL), which libpng checks.
-    const RunResult r = python(
+    python(
         "from PIL import ImageCms\n"
         "open(sys.argv[1], 'wb').write(ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB'))"
         ".tobytes())\n",
@@ -512,10 +509,9 @@ TEST_P(ColourChunks, InPlaceAndReadBack) {
   }
   m.srgbIntent = c.srgbIntent;
   m.gamma = c.gamma;
-  if (c.chromaticities) {
-    m.chromaticities = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
-    m.hasChromaticities = true;
-  }
+  // Chromaticities left in the metadata are written only when it says it has them.
+  m.chromaticities = {31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
+  m.hasChromaticities = c.chromaticities;
   m.pixelsPerUnitX = m.pixelsPerUnitY = c.perMetre;
   m.perMetre = true;
   const std::string path = dir.path("m.png");

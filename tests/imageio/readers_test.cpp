@@ -45,10 +45,9 @@ struct Made {
   const char* how;
 };
 
-class WebpInput : public ::testing::TestWithParam<Made> {};
+class WebpInput : public InFolder<::testing::TestWithParam<Made>> {};
 
 TEST_P(WebpInput, EveryFrameAsPilDecodesIt) {
-  TempDir dir;
   const std::string path = dir.path("a.webp");
   makePicture(path, GetParam().how);
   expectFrames(path, pilFrames(path));
@@ -74,10 +73,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, WebpInput, ::testing::Values(
 // GIFs made by ImageMagick and PIL, every frame as ImageMagick's -coalesce
 // composes it (what a transparent pixel hides is not compared) and every
 // delay as it reads it.
-class GifInput : public ::testing::TestWithParam<Made> {};
+class GifInput : public InFolder<::testing::TestWithParam<Made>> {};
 
 TEST_P(GifInput, EveryFrameAsImageMagickComposesIt) {
-  TempDir dir;
   makePicture(dir.path("a.png"), "im.save(p)");
   const std::string path = dir.path("a.gif");
   ASSERT_EQ(runProgram("/bin/sh", {"-c", GetParam().how, "sh", dir.path("a.png"), path}).status, 0);
@@ -144,11 +142,10 @@ struct TiffCase {
   bool sixteen = false;  // 16-bit samples: compared with netpbm's rounding of the PNG
 };
 
-class TiffInput : public ::testing::TestWithParam<TiffCase> {};
+class TiffInput : public InFolder<::testing::TestWithParam<TiffCase>> {};
 
 TEST_P(TiffInput, EveryPageAsAnIndependentDecoderSeesIt) {
   const TiffCase& c = GetParam();
-  TempDir dir;
   const std::string path = dir.path("a.tif");
   const RunResult made = runProgram("/bin/sh", {"-c", c.make, "sh", pngOf(c.source), path});
   ASSERT_EQ(made.status, 0) << made.err;
@@ -206,11 +203,10 @@ struct BadCase {
   std::string message;  // the start of the refusal
 };
 
-class BadInput : public ::testing::TestWithParam<BadCase> {};
+class BadInput : public InFolder<::testing::TestWithParam<BadCase>> {};
 
 TEST_P(BadInput, RefusedWithItsReason) {
   const BadCase& c = GetParam();
-  TempDir dir;
   makePicture(dir.path("still.webp"), "im.save(p, quality=70)");
   makePicture(dir.path("anim.webp"),
               "im.save(p, save_all=True, append_images=[im.rotate(90)], lossless=True)");
@@ -319,11 +315,10 @@ struct OrientationCase {
   bool magick;       // the reference: ImageMagick, else PIL
 };
 
-class Orientation : public ::testing::TestWithParam<OrientationCase> {};
+class Orientation : public InFolder<::testing::TestWithParam<OrientationCase>> {};
 
 TEST_P(Orientation, ReadUpright) {
   const OrientationCase& c = GetParam();
-  TempDir dir;
   const std::string path = dir.path("a" + c.ext);
   makePicture(path,
               "im.convert('RGB').save(p, exif=" + c.exif +
@@ -369,11 +364,10 @@ struct IccCase {
   bool repeatedSegment;  // the second APP2 segment numbered 1 again: no profile
 };
 
-class IccProfile : public ::testing::TestWithParam<IccCase> {};
+class IccProfile : public InFolder<::testing::TestWithParam<IccCase>> {};
 
 TEST_P(IccProfile, CarriedByteForByte) {
   const IccCase& c = GetParam();
-  TempDir dir;
   const std::string path = dir.path(std::string("a") + c.ext);
   // sRGB's profile, padded to c.size bytes, its size field too.
   std::string save = "n = " + std::to_string(c.size) +
@@ -423,11 +417,10 @@ struct DensityCase {
   const char* expected;  // describe()
 };
 
-class Density : public ::testing::TestWithParam<DensityCase> {};
+class Density : public InFolder<::testing::TestWithParam<DensityCase>> {};
 
 TEST_P(Density, AndColourChunksRead) {
   const DensityCase& c = GetParam();
-  TempDir dir;
   const std::string path = dir.path(std::string("a") + c.ext);
   makePicture(path, std::string("from PIL import PngImagePlugin\nimport struct\n") + c.save);
   EXPECT_EQ(describe(readAnyFile(path).metadata), c.expected);

@@ -110,7 +110,7 @@ struct Case {
   bool profile = false;       // the input a PNG by PIL with an ICC profile and 300 dpi
 };
 
-class SameAsCommand : public testing::TestWithParam<Case> {};
+class SameAsCommand : public InFolder<::testing::TestWithParam<Case>> {};
 
 // Rows are padded with bytes that must not be read as pixels. Below the
 // quality range's minimum the library gives the result with the quality. A
@@ -119,7 +119,6 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
   const std::vector<uint8_t> pixels = testPixels(c.width, c.height, 3, c.noisy, c.alpha);
-  TempDir dir;
   std::string in = writePam(dir, "in", c.width, c.height, channels, pixels);
   if (c.profile) {
     in = "in.png";
@@ -182,12 +181,11 @@ TEST_P(SameAsCommand, PaletteAndIndicesOfOnePictureTheirPngAndTheirRemap) {
 
 // One palette for three pictures, through the C99 caller, as kxquant -u: the
 // cases on one thread (one of each picture kind is enough).
-class SharedPalette : public testing::TestWithParam<Case> {};
+class SharedPalette : public InFolder<::testing::TestWithParam<Case>> {};
 
 TEST_P(SharedPalette, ThreePicturesFromC99GetTheCommandsPaletteAndIndices) {
   const Case& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
-  TempDir dir;
   std::vector<std::vector<uint8_t>> pictures;
   std::vector<const unsigned char*> pointers;
   std::vector<std::string> args = c.options.args({"-u"});
@@ -247,12 +245,11 @@ struct GifCase {
   int loop;  // -1: --no-loop
 };
 
-class GifSameAsCommand : public testing::TestWithParam<GifCase> {};
+class GifSameAsCommand : public InFolder<::testing::TestWithParam<GifCase>> {};
 
 TEST_P(GifSameAsCommand, SameBytesWrittenOnceAfterTheFirstFrame) {
   const GifCase& c = GetParam();
   const int channels = c.alpha == PixelAlpha::none ? 3 : 4;
-  TempDir dir;
   std::vector<std::string> args =
       c.options.args({"--delay", std::to_string(c.delayMs), "-o", "out.gif"});
   if (c.loop < 0) args.push_back("--no-loop");

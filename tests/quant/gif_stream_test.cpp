@@ -44,11 +44,10 @@ struct StreamCase {
   bool overGradient = false;
 };
 
-class GifFromStream : public ::testing::TestWithParam<StreamCase> {};
+class GifFromStream : public InFolder<::testing::TestWithParam<StreamCase>> {};
 
 TEST_P(GifFromStream, EveryFrameOnTheClipsClockComposedExactly) {
   const StreamCase& c = GetParam();
-  TempDir dir;
   // ffmpeg's sources need not give the same frames twice: the stream is
   // made once, and fed through a pipe.
   ASSERT_EQ(shell(source(c.rate, c.overGradient) + " " + c.stream + " - > in", dir.path()).status,
