@@ -1,8 +1,8 @@
 // Plain main() for the fuzz targets: replays every file named on the command
 // line (directories are walked), so a corpus of past crashes runs as an
-// ordinary test without libFuzzer. With `--pins FILE`, what the target made
-// of each file (kxfuzz::seen) must be what FILE says; KX_REGENERATE=1 writes
-// FILE instead, for a deliberate change.
+// ordinary test without libFuzzer. With KX_PINS=FILE, what the target made of
+// each file (kxfuzz::seen) must be what FILE says; KX_REGENERATE=1 writes FILE
+// first, for a deliberate change.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -21,16 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> files;
-  std::string pins;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--pins" && i + 1 < argc) {
-      pins = argv[++i];
-    } else if (!fs::is_directory(argv[i])) {
+    if (!fs::is_directory(argv[i])) {
       files.emplace_back(argv[i]);
-    } else {
-      for (const auto& e : fs::recursive_directory_iterator(argv[i]))
-        if (e.is_regular_file()) files.push_back(e.path());
+      continue;
     }
+    for (const auto& e : fs::recursive_directory_iterator(argv[i]))
+      if (e.is_regular_file()) files.push_back(e.path());
   }
   std::sort(files.begin(), files.end());
   std::ostringstream made;
@@ -44,13 +41,12 @@ int main(int argc, char** argv) {
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     made << p.filename().string() << ' ' << std::hex << kxfuzz::seen << '\n';
   }
+  const char* pins = std::getenv("KX_PINS");
   std::stringstream pinned;
-  pinned << std::ifstream(pins).rdbuf();
-  if (!pins.empty() && std::getenv("KX_REGENERATE")) {
-    std::ofstream(pins) << made.str();
-  } else if (!pins.empty() && pinned.str() != made.str()) {
-    std::fprintf(stderr, "%s: the corpus is read differently now:\n%s", pins.c_str(),
-                 made.str().c_str());
+  if (pins && std::getenv("KX_REGENERATE")) std::ofstream(pins) << made.str();
+  if (pins) pinned << std::ifstream(pins).rdbuf();
+  if (pins && pinned.str() != made.str()) {
+    std::fprintf(stderr, "%s: the corpus is read differently now:\n%s", pins, made.str().c_str());
     failures += 1;
   }
   std::printf("replayed %zu inputs\n", files.size());
