@@ -91,15 +91,10 @@ TEST(DecodeSegment, DamagedAndUnusualSegments) {
     bool eof;
   } cases[] = {
       {"p count above width is clamped", 1, 4, {0x09, 0xAA, 0x77}, Bytes(4, 0xAA), 2, false},
-      {"p count 0 consumes its pixel", 1, 2, {0x00, 0x11, 0x02, 0x22}, {0x22, 0x22}, 4, false},
-      {"p run past the end is cut", 1, 3, {2, 0x11, 5, 0x22, 0x33}, {0x11, 0x11, 0x22}, 4, false},
       {"p truncated: a run of 255", 1, 4, {0x01, 0x11}, {0x11, F, F, F}, 2, true},
       {"p empty scanline reads a run", 1, 0, {0x03, 0x44, 0x55}, {}, 2, false},
       {"u missing bytes read 255", 0, 4, {0x01, 0x02}, {0x01, 0x02, F, F}, 2, true},
       {"u at the end", 0, 3, {}, {F, F, F}, 0, true},
-      // Abandoning positions the stream at its end without reading past it.
-      {"m literal past the end", 2, 2, {2, 1, 2, 3, 0x81, 9}, {Z, Z}, 6, false},
-      {"m repeat past the end", 2, 4, {0x81, 7, 0x82, 8, 0, 1}, {7, 7, Z, Z}, 6, false},
       {"m truncated literal", 2, 4, {0x03, 0x01, 0x02}, {1, 2, F, F}, 3, true},
       {"m long count cut by the end", 2, 4, {0x81, 7, 0x80, 0}, {7, 7, Z, Z}, 4, true},
       {"m whole long count at the end", 2, 4, {0x81, 7, 0x80, 0, 2}, {7, 7, F, F}, 5, true},
