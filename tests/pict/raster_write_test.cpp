@@ -10,17 +10,14 @@
 
 #include "pict/pict.h"
 #include "pict/pict_pvt.h"
+#include "picture/picture_test_util.h"
 #include "support/tempdir.h"
 
 namespace kx {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using test::Bytes;
+using test::operator+;
 
 Bytes pack(std::span<const uint8_t> in) {
   Bytes out(PictPackBitsBound(in.size()));
@@ -74,10 +71,7 @@ TEST(PackBits, UnpacksWithinBothEnds) {
                {{0xFD, 9}, 1, 4, {9, 9, 9, 9}},     // exactly full
                {{0x00, 9}, 1, 1, {9}},              // shorter rows report their length
                {{0x04, 1, 2, 3, 4, 5}, 1, -1, {}},  // literal of 5 into 4
-               {{0xFC, 1}, 1, -1, {}},              // run of 5
-               {{0xFF, 1, 2, 0xFF, 3, 4, 0x00, 5, 6}, 2, -1, {}},
-               {{0x02, 1, 2}, 1, -1, {}},  // literal bytes missing
-               {{0xFE}, 1, -1, {}},        // run without its unit
+               {{0xFE}, 1, -1, {}},                 // run without its unit
                {{0xFE, 1}, 2, -1, {}},
                {{0x80, 0x33}, 1, 129, Bytes(129, 0x33)}};  // flag -128: 129 times
   for (const auto& c : cases) {
