@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kxfuzz::refusedOr([&] {
     if (data[0] % 3 == 2) {
       const kx::Result<kx::IconImage> icon = kx::decodeIcon("fuzz.icn", bytes);
-      kxfuzz::seeWords(icon ? std::string(icon->indices.begin(), icon->indices.end())
-                            : icon.error().message);
+      if (icon) kxfuzz::seeBytes(icon->indices.data(), icon->indices.size());
+      if (!icon) kxfuzz::seeWords(icon.error().message);
       return !icon || icon->indices.size() == static_cast<size_t>(icon->width) * icon->height;
     }
     const kx::Image image =

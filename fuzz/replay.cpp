@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
       if (e.is_regular_file()) files.push_back(e.path());
   }
   std::sort(files.begin(), files.end());
+  const char* pins = std::getenv("KX_PINS");
+  kxfuzz::pinning = pins != nullptr;
   std::ostringstream made;
   int failures = 0;
   for (const fs::path& p : files) {
@@ -41,7 +43,6 @@ int main(int argc, char** argv) {
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     made << p.filename().string() << ' ' << std::hex << kxfuzz::seen << '\n';
   }
-  const char* pins = std::getenv("KX_PINS");
   std::stringstream pinned;
   if (pins && std::getenv("KX_REGENERATE")) std::ofstream(pins) << made.str();
   if (pins) pinned << std::ifstream(pins).rdbuf();
